@@ -1,0 +1,44 @@
+# Settings every target of the project shares: link quillet_common.
+add_library(quillet_common INTERFACE)
+target_compile_features(quillet_common INTERFACE cxx_std_20)
+target_compile_options(quillet_common INTERFACE
+  -Wall -Wextra -Wpedantic -Wold-style-cast -Wnon-virtual-dtor -Wshadow -Wconversion -Wno-sign-conversion)
+target_compile_definitions(quillet_common INTERFACE
+  QT_NO_CAST_FROM_ASCII
+  QT_NO_CAST_TO_ASCII
+  QT_NO_CAST_FROM_BYTEARRAY
+  QT_NO_URL_CAST_FROM_STRING
+  QT_NO_CONTEXTLESS_CONNECT
+  QT_NO_NARROWING_CONVERSIONS_IN_CONNECT
+  QT_NO_FOREACH
+  QT_NO_KEYWORDS
+  QT_USE_QSTRINGBUILDER)
+
+# quillet_add_test(<name> SOURCES ... LIBRARIES ...): one QtTest executable, run
+# headless by CTest.
+function(quillet_add_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBRARIES;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE quillet_common Qt6::Test ${ARG_LIBRARIES})
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+    TIMEOUT ${ARG_TIMEOUT}
+    LABELS "${ARG_LABELS}")
+endfunction()
+
+# quillet_add_bench(<name> SOURCES ... LIBRARIES ...): a benchmark that prints its
+# figures; `make bench` runs every test labelled "bench", the other presets skip them.
+function(quillet_add_bench name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE quillet_common ${ARG_LIBRARIES})
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+    TIMEOUT 900
+    LABELS bench)
+endfunction()

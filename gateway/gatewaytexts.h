@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Every text the gateway layer shows a person, in one place.
+namespace GatewayTexts {
+QString textKind();
+QString tableKind();
+QString typeMismatch(const QString &expectedKind);
+QString subscriptOutOfRange(qsizetype row, qsizetype column, qsizetype rows, qsizetype columns);
+
+QString notInstalled(const QString &classId, const QStringList &folders, const QStringList &unreadable);
+QString loadFailed(const QString &file, const QString &reason);
+QString notAComponent(const QString &file);
+QString creationFailed(const QString &file, const QString &reason);
+} // namespace GatewayTexts
