@@ -18,11 +18,12 @@ Status TextTable::at(qsizetype row, qsizetype column, QString &text) const
     return Status::ok();
 }
 
-void TextTable::set(qsizetype row, qsizetype column, QString text)
+bool TextTable::set(qsizetype row, qsizetype column, QString text)
 {
-    Q_ASSERT(row >= 0 && row < m_rows && column >= 0 && column < m_columns);
-    if (row >= 0 && row < m_rows && column >= 0 && column < m_columns)
-        m_cells[row * m_columns + column] = std::move(text);
+    if (row < 0 || row >= m_rows || column < 0 || column >= m_columns)
+        return false;
+    m_cells[row * m_columns + column] = std::move(text);
+    return true;
 }
 
 Status Variant::toText(QString &text) const

@@ -19,7 +19,8 @@ public:
 
     // The cell at (row, column), or a "subscript out of range" failure.
     Status at(qsizetype row, qsizetype column, QString &text) const;
-    void set(qsizetype row, qsizetype column, QString text);
+    // Writes the cell; false (and nothing written) when it lies outside the table.
+    bool set(qsizetype row, qsizetype column, QString text);
 
     friend bool operator==(const TextTable &, const TextTable &) = default;
 
