@@ -93,7 +93,7 @@ FakeGateway::~FakeGateway()
 
 Reply FakeGateway::next()
 {
-    return m_script->replies.isEmpty() ? Reply() : m_script->replies.dequeue();
+    return m_script->replies.isEmpty() ? Reply() : m_script->replies.takeFirst();
 }
 
 Status FakeGateway::answer(Call call, Bool16 *outcome, QString *text)

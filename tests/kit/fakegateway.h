@@ -11,7 +11,6 @@
 #include "gatewayclient.h"
 
 #include <QList>
-#include <QQueue>
 #include <QString>
 #include <QStringList>
 
@@ -49,7 +48,7 @@ struct Call
 
 struct GatewayScript
 {
-    QQueue<Reply> replies;
+    QList<Reply> replies; // played back in order, one per call
     QList<Call> calls;
     // Calls and view events in the order they happened, e.g. "QueryBalance",
     // "notice:充值成功！", "output:余额数：1", "error:-2147467259".

@@ -11,7 +11,7 @@ Status TestComponent::create(std::unique_ptr<GatewayClient> &client)
     return Status::failure(Status::CreationFailed, u"test component refuses"_s);
 #else
     static GatewayScript script;
-    script.replies.enqueue(Reply::text(u"from plugin"_s));
+    script.replies.append(Reply::text(u"from plugin"_s));
     client = std::make_unique<FakeGateway>(std::shared_ptr<GatewayScript>(&script, [](auto *) {}));
     return Status::ok();
 #endif
