@@ -458,7 +458,8 @@ Bool16 Console::toBool16(const QString &text)
     if (trimmed[0] == u'+' || trimmed[0] == u'-')
         ++i;
     std::string number;
-    if (scanUnsignedNumber(trimmed, i, number) == trimmed.size())
+    const qsizetype end = scanUnsignedNumber(trimmed, i, number);
+    if (end > i && end == trimmed.size())
         return unsignedNumberValue(number) != 0.0 ? True16 : False16;
     // Any other text, such as a landline number with its area code, is a forwarding
     // number to show.
