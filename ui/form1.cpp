@@ -1,0 +1,185 @@
+#include "form1.h"
+
+#include "consoletexts.h"
+#include "controlspec.h"
+#include "overridecursor.h"
+#include "uitexts.h"
+
+#include <QGroupBox>
+#include <QHash>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using Kind = ControlSpec::Kind;
+
+// Captions are shown as written: an '&' is a character, never an access key.
+QString withoutAccessKeys(QString caption)
+{
+    return caption.replace(u'&', u"&&"_s);
+}
+
+bool takesFocus(Kind kind)
+{
+    return kind == Kind::Button || kind == Kind::InputBox || kind == Kind::OutputPane;
+}
+
+} // namespace
+
+Form1::Form1(Console::GatewayFactory factory, Console::Clock clock, QWidget *parent)
+    : QWidget(parent)
+    , m_console(*this, std::move(factory), std::move(clock))
+{
+    setWindowTitle(UiTexts::WindowTitle);
+    createControls();
+
+    const QSize client = ControlSpec::toPixels(QRect(QPoint(), ControlSpec::windowTwips())).size();
+    resize(client);
+    if (const QScreen *own = screen())
+        setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, client,
+                                        own->availableGeometry()));
+}
+
+// Declared here so the console (and with it the gateway instance) goes before the
+// widgets, while the window is still whole.
+Form1::~Form1() = default;
+
+void Form1::createControls()
+{
+    struct Created {
+        const ControlSpec *spec;
+        QWidget *widget;
+    };
+    std::vector<Created> created;
+    QHash<QString, QWidget *> byName; // unique names only; the label group is not looked up
+
+    for (const ControlSpec &spec : ControlSpec::table()) {
+        QWidget *container = spec.container.isEmpty() ? this : byName.value(spec.container);
+        Q_ASSERT(container);
+        QWidget *widget = nullptr;
+        switch (spec.kind) {
+        case Kind::Label: {
+            auto *label = new QLabel(container);
+            label->setTextFormat(Qt::PlainText);
+            // A label's text starts at its top, level with the text of the box it names.
+            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+            label->setText(spec.buddy.isEmpty() ? spec.caption : withoutAccessKeys(spec.caption));
+            widget = label;
+            break;
+        }
+        case Kind::InputBox: {
+            auto *box = new QLineEdit(container);
+            box->setMaxLength(std::numeric_limits<int>::max());
+            box->setText(spec.caption);
+            widget = box;
+            break;
+        }
+        case Kind::GroupBox:
+            widget = new QGroupBox(withoutAccessKeys(spec.caption), container);
+            break;
+        case Kind::Button: {
+            auto *button = new QPushButton(withoutAccessKeys(spec.caption), container);
+            button->setAutoDefault(false);
+            button->setDefault(false);
+            Q_ASSERT(spec.command);
+            connect(button, &QPushButton::clicked, this,
+                    [this, command = spec.command] { runCommand(command); });
+            widget = button;
+            break;
+        }
+        case Kind::OutputPane: {
+            auto *pane = new QPlainTextEdit(container);
+            pane->setReadOnly(true);
+            pane->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+            pane->setTabChangesFocus(true);
+            pane->setPlainText(spec.caption);
+            m_pane = pane;
+            widget = pane;
+            break;
+        }
+        }
+        widget->setObjectName(spec.name);
+        if (spec.index >= 0)
+            widget->setProperty(ControlSpec::indexProperty(), spec.index);
+        widget->setProperty(ControlSpec::tabIndexProperty(), spec.tabIndex);
+        widget->setGeometry(ControlSpec::toPixels(spec.twips));
+        if (spec.index < 0)
+            byName.insert(spec.name, widget);
+        created.push_back({ &spec, widget });
+    }
+
+    for (const Created &control : created) {
+        if (control.spec->buddy.isEmpty())
+            continue;
+        auto *label = static_cast<QLabel *>(control.widget);
+        label->setBuddy(byName.value(control.spec->buddy));
+    }
+    for (std::size_t box = 0; box < m_boxes.size(); ++box)
+        m_boxes[box] = static_cast<QLineEdit *>(byName.value(u"Text%1"_s.arg(box + 1)));
+    Q_ASSERT(m_pane && std::ranges::none_of(m_boxes, [](QLineEdit *box) { return !box; }));
+
+    // Stacking: the listed children go in front, in their order; the labels stay behind.
+    const QStringList &front = ControlSpec::stackingFrontToBack();
+    for (auto name = front.crbegin(); name != front.crend(); ++name)
+        byName.value(*name)->raise();
+
+    // Focus: the controls that take it, by tab index; the chain closes on itself.
+    std::vector<Created> focusable;
+    std::ranges::copy_if(created, std::back_inserter(focusable),
+                         [](const Created &control) { return takesFocus(control.spec->kind); });
+    std::ranges::sort(focusable, {}, [](const Created &control) { return control.spec->tabIndex; });
+    for (std::size_t i = 1; i < focusable.size(); ++i)
+        setTabOrder(focusable[i - 1].widget, focusable[i].widget);
+    if (!focusable.empty())
+        focusable.front().widget->setFocus();
+}
+
+void Form1::runCommand(void (Console::*command)())
+{
+    const OverrideCursor busy(Qt::WaitCursor);
+    (m_console.*command)();
+}
+
+QString Form1::boxText(InputBox box) const
+{
+    const auto slot = static_cast<std::size_t>(box) - 1;
+    Q_ASSERT(slot < m_boxes.size());
+    return m_boxes[slot]->text();
+}
+
+void Form1::showNotice(const QString &text)
+{
+    showModalBox(text, false);
+}
+
+void Form1::setOutputText(const QString &text)
+{
+    m_pane->setPlainText(text);
+}
+
+void Form1::reportError(const Status &status)
+{
+    showModalBox(ConsoleTexts::errorReport(status.code(), status.description()), true);
+}
+
+void Form1::showModalBox(const QString &text, bool error)
+{
+    // The user answers the box with the ordinary cursor, even in the middle of a command.
+    const OverrideCursor answering(Qt::ArrowCursor);
+    QMessageBox box(error ? QMessageBox::Critical : QMessageBox::NoIcon, ConsoleTexts::NoticeTitle,
+                    text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
