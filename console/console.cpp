@@ -321,7 +321,7 @@ Status Console::receiveAll(const ReceiveOperation &operation)
     int calls = 0;
 
     while (keepReceiving) {
-        if (calls == ReceiveCallLimit) {
+        if (calls == m_receiveCallLimit) {
             listing += ConsoleTexts::receiveStopped(calls) + ConsoleTexts::LineBreak;
             break;
         }

@@ -66,7 +66,7 @@ struct GatewayScript
 // A table of messages: rows x 4 cells named "<prefix><row>.<field>".
 TextTable messageTable(qsizetype rows, const QString &prefix = QString(), qsizetype columns = 4);
 
-class FakeGateway final : public GatewayClient
+class FakeGateway : public GatewayClient
 {
 public:
     explicit FakeGateway(std::shared_ptr<GatewayScript> script);
