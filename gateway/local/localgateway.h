@@ -1,0 +1,176 @@
+#pragma once
+
+// The local gateway component: a complete small SMS service kept in one SQLite store
+// on the user's machine.
+//
+//   console ── GatewayClient ──┐
+//                              ├─> LocalGateway ── deliverDue() ── Store (SQLite, shared
+//   operator tool ─────────────┘    each call starts by             by every process)
+//   (cards, handset messages)       delivering what is due
+//
+// Accounts sign on and off; money is kept in fen, and every change of a balance is a
+// ledger row written in the same transaction as what it pays for. Messages to handsets
+// (MT) are charged when submitted and delivered at once or when due; messages from
+// handsets (MO) wait for the account, and may set off a forwarded copy and an automatic
+// reply, both charged like any message.
+//
+// Outcomes: -1 success, 0 failure, and a failure changes nothing. A failure Status
+// means the store itself could not be used; then no outcome is written.
+
+#include "gatewayclient.h"
+#include "passwordhasher.h"
+#include "store.h"
+
+#include <QDateTime>
+#include <QList>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class LocalGateway final : public GatewayClient {
+public:
+    using Clock = std::function<QDateTime()>;
+
+    struct Options {
+        Clock clock = &QDateTime::currentDateTime;
+        PasswordHasher::Cost hashCost = PasswordHasher::interactive();
+    };
+
+    static constexpr qint64 FenPerSegment = 10;
+    static constexpr int ReceiveBatch = 10;
+    static constexpr int RechargeFailureLimit = 5;
+    static constexpr qint64 RechargeWindowSeconds = 15 * 60;
+    // No balance grows beyond this (one hundred million yuan).
+    static constexpr qint64 MaxBalanceFen = 10'000'000'000;
+    static constexpr qint64 MaxCardValueFen = 1'000'000;
+    static constexpr int MaxCardsPerIssue = 100;
+    static constexpr int CardNumberDigits = 16;
+    static constexpr int CardPasswordDigits = 12;
+
+    static Status open(const QString &storePath, std::unique_ptr<LocalGateway> &gateway,
+                       Options options);
+    static Status open(const QString &storePath, std::unique_ptr<LocalGateway> &gateway)
+    {
+        return open(storePath, gateway, Options());
+    }
+
+    const QString &storePath() const { return m_store->path(); }
+
+    // GatewayClient
+    Status QueryBalance(const QString &accountNo, QString &balance) override;
+    Status Register(const RegisterParticulars &particulars, Bool16 &outcome) override;
+    Status Recharge(const QString &accountNo, const QString &cardNo, const QString &cardPassword,
+                    Bool16 &outcome) override;
+    Status SendMessage(const QString &accountNo, const QString &phoneNo, const QString &text,
+                       Bool16 &outcome) override;
+    Status SendScheduledMessage(const QString &accountNo, const QString &phoneNo,
+                                const QString &text, const QString &sendTime,
+                                Bool16 &outcome) override;
+    Status ReceiveMessages(const QString &accountNo, Variant &total, Variant &current,
+                           Variant &messages, Bool16 &outcome) override;
+    Status SetForwarding(const QString &accountNo, const QString &phoneNo,
+                         Bool16 &outcome) override;
+    Status CancelForwarding(const QString &accountNo, Bool16 &outcome) override;
+    Status GetForwarding(const QString &accountNo, QString &phoneNo) override;
+    Status SetAutoReply(const QString &accountNo, const QString &reply, Bool16 &outcome) override;
+    Status CancelAutoReply(const QString &accountNo, Bool16 &outcome) override;
+    Status GetAutoReply(const QString &accountNo, QString &reply) override;
+    Status Deregister(const QString &accountNo, Bool16 &outcome) override;
+    Status ChangePassword(const QString &accountNo, const QString &newPassword,
+                          Bool16 &outcome) override;
+    Status ReceiveMessagesNet(const QString &accountNo, Variant &total, Variant &current,
+                              Variant &messages, const QString &extension,
+                              Bool16 &outcome) override;
+
+    // The operator's side.
+    struct IssuedCard {
+        QString number;
+        QString password;
+        qint64 valueFen = 0;
+    };
+    // `cards` is left empty when the value or the count is out of range.
+    Status issueCards(qint64 valueFen, int count, QList<IssuedCard> &cards);
+
+    enum class MoOutcome { Arrived, BadSender, BadExtension, BadText, UnknownAccount };
+    enum class ReplyState { None, Delivered, NotSentBalance, NotSentTooLong };
+    struct MoReport {
+        MoOutcome outcome = MoOutcome::BadSender;
+        QString accountNo;
+        QString serviceNumber; // with the extension
+        ReplyState forwarded = ReplyState::None;
+        QString forwardingPhone;
+        ReplyState autoReplied = ReplyState::None;
+    };
+    // A handset sends `text` to an account, named by its account number or its service
+    // number, with an optional extension code.
+    Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
+                              const QString &text, MoReport &report);
+
+    struct HandsetMessage {
+        QString from; // the sending account's service number
+        QString text;
+        QDateTime deliveredAt;
+    };
+    // What a phone has received, oldest first.
+    Status handsetMessages(const QString &phone, QList<HandsetMessage> &messages);
+
+    struct AccountSummary {
+        QString number;
+        QString serviceNumber;
+        QString mobile;
+        qint64 balanceFen = 0;
+        bool signedOn = false;
+        QString forwardingPhone;
+        QString autoReply;
+        qint64 waiting = 0;
+    };
+    Status accounts(QList<AccountSummary> &list);
+
+    // Marks every scheduled message whose time has come as delivered. Every operation
+    // and every operator command runs it first.
+    Status deliverDue();
+
+    // "12.30" for 1230 fen.
+    static QString formatYuan(qint64 fen);
+    // "12.3", "12.30" or "12" yuan to fen; false for anything else.
+    static bool parseYuan(const QString &text, qint64 &fen);
+
+private:
+    struct Account {
+        qint64 id = 0;
+        QString passwordHash;
+        QString serviceNumber;
+        qint64 balance = 0;
+        bool signedOn = false;
+        QString forwardingPhone;
+        QString autoReply;
+    };
+
+    LocalGateway(std::unique_ptr<Store> store, Options options);
+
+    qint64 nowMs() const;
+    Status findAccount(const QString &accountNo, std::optional<Account> &account);
+    Status findSignedOn(const QString &accountNo, std::optional<Account> &account);
+    Status registerAccount(const RegisterParticulars &particulars, bool &done);
+    Status recharge(const QString &accountNo, const QString &cardNo, const QString &cardPassword,
+                    bool &done);
+    Status recordRechargeFailure(qint64 accountId);
+    Status send(const QString &accountNo, const QString &phoneNo, const QString &text,
+                const std::optional<QString> &sendTime, bool &done);
+    Status receive(const QString &accountNo, const std::optional<QString> &extension,
+                   Variant &total, Variant &current, Variant &messages, Bool16 &outcome);
+    Status updateSignedOn(const QString &accountNo, const QString &sql, const QVariantList &values,
+                          bool &done);
+    // A charged message the service sends by itself (a forwarded copy or an automatic
+    // reply). Recorded as not sent when the balance cannot cover it.
+    Status sendOnBehalf(qint64 accountId, qint64 &balance, const QString &phone,
+                        const QString &text, const QString &origin, ReplyState &state);
+    Status insertMessage(qint64 accountId, const QString &phone, const QString &text, int segments,
+                         qint64 cost, const QString &origin, qint64 dueMs, const QString &state,
+                         const QVariant &reason);
+
+    std::unique_ptr<Store> m_store;
+    Clock m_clock;
+    PasswordHasher m_hasher;
+};

@@ -1,0 +1,86 @@
+#include "storeprobe.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QVariant>
+
+using namespace Qt::StringLiterals;
+
+StoreProbe::StoreProbe(const QString &path)
+{
+    static int connections = 0;
+    m_connection = u"store-probe-%1"_s.arg(++connections);
+    QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, m_connection);
+    db.setDatabaseName(path);
+    db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=5000"_s);
+    m_open = db.open();
+}
+
+StoreProbe::~StoreProbe()
+{
+    QSqlDatabase::database(m_connection, false).close();
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+QStringList StoreProbe::rows(const QString &sql) const
+{
+    QStringList result;
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    if (!q.exec(sql))
+        return { u"error: "_s + sql };
+    while (q.next()) {
+        QStringList fields;
+        for (int i = 0; i < q.record().count(); ++i)
+            fields.append(q.value(i).isNull() ? u"NULL"_s : q.value(i).toString());
+        result.append(fields.join(u'|'));
+    }
+    return result;
+}
+
+QString StoreProbe::quickCheck() const
+{
+    const QStringList result = rows(u"PRAGMA quick_check"_s);
+    return result.value(0);
+}
+
+QStringList StoreProbe::ledgerMismatches() const
+{
+    return rows(u"SELECT a.number || ': ' || a.balance || ' != ' || COALESCE(SUM(l.amount), 0) "
+                u"FROM accounts a LEFT JOIN ledger l ON l.account_id = a.id "
+                u"GROUP BY a.id HAVING a.balance <> COALESCE(SUM(l.amount), 0)"_s);
+}
+
+QStringList StoreProbe::unmatchedCharges() const
+{
+    return rows(u"SELECT 'charge without message: ' || l.id FROM ledger l "
+                u"WHERE l.reason = 'send' AND NOT EXISTS (SELECT 1 FROM mt m "
+                u"WHERE 'mt:' || m.id = l.reference AND m.cost = -l.amount "
+                u"AND m.account_id = l.account_id) "
+                u"UNION ALL SELECT 'message without charge: ' || m.id FROM mt m "
+                u"WHERE m.cost > 0 AND NOT EXISTS (SELECT 1 FROM ledger l "
+                u"WHERE l.reference = 'mt:' || m.id)"_s);
+}
+
+QStringList StoreProbe::snapshot() const
+{
+    QStringList all;
+    for (const QString &table :
+         { u"meta"_s, u"accounts"_s, u"ledger"_s, u"cards"_s, u"mt"_s, u"mo"_s }) {
+        const QStringList tableRows = rows(u"SELECT * FROM "_s + table + u" ORDER BY 1"_s);
+        for (const QString &row : tableRows)
+            all.append(table + u": "_s + row);
+    }
+    return all;
+}
+
+qint64 StoreProbe::count(const QString &sql) const
+{
+    return rows(sql).value(0).toLongLong();
+}
+
+bool StoreProbe::exec(const QString &sql) const
+{
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    return q.exec(sql);
+}

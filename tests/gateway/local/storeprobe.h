@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// Looks into a local gateway store from the side, through a connection of its own, to
+// check what the component promises about it.
+class StoreProbe {
+public:
+    explicit StoreProbe(const QString &path);
+    ~StoreProbe();
+    StoreProbe(const StoreProbe &) = delete;
+    StoreProbe &operator=(const StoreProbe &) = delete;
+
+    bool isOpen() const { return m_open; }
+    // The first line of PRAGMA quick_check ("ok" when sound).
+    QString quickCheck() const;
+    // Accounts whose balance differs from the sum of their ledger rows, as
+    // "number: balance != sum" lines.
+    QStringList ledgerMismatches() const;
+    // Charges without their message, and charged messages without their charge.
+    QStringList unmatchedCharges() const;
+    // Every row of every table that a failed operation must leave alone.
+    QStringList snapshot() const;
+    qint64 count(const QString &sql) const;
+    // Runs a statement that changes the store (to build damaged or foreign stores).
+    bool exec(const QString &sql) const;
+
+private:
+    QStringList rows(const QString &sql) const;
+
+    QString m_connection;
+    bool m_open = false;
+};

@@ -1,0 +1,1055 @@
+// The local gateway's operations, each with its success and failure rows: outcomes,
+// what is stored, what is charged, and that a failure changes nothing.
+
+#include "localgateway.h"
+#include "segmentcounter.h"
+#include "storeprobe.h"
+
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString Account = u"ABC-123-XYZ-00001"_s;
+const QString Other = u"ABC-123-XYZ-00002"_s;
+const QString Password = u"secret"_s;
+const QString Phone = u"13800138000"_s;
+
+RegisterParticulars particulars(const QString &accountNo, const QString &password,
+                                const QString &mobile = Phone)
+{
+    RegisterParticulars p;
+    p.accountNo = accountNo;
+    p.password = password;
+    p.province = u"北京"_s;
+    p.city = u"北京"_s;
+    p.trade = u"计算机软件"_s;
+    p.company = u"示例公司"_s;
+    p.contactName = u"示例人"_s;
+    p.telephone = u"010-12345678"_s;
+    p.mobile = mobile;
+    p.email = u"demo@example.com"_s;
+    p.fax = u"010-87654321"_s;
+    p.address = u"北京市中关村"_s;
+    p.postcode = u"100086"_s;
+    return p;
+}
+
+} // namespace
+
+class TestLocalGateway : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QDateTime m_now;
+    std::unique_ptr<LocalGateway> m_gateway;
+
+    QString storePath() const { return m_dir->filePath(u"gateway.sqlite3"_s); }
+
+    std::unique_ptr<LocalGateway> openGateway()
+    {
+        LocalGateway::Options options;
+        options.clock = [this] { return m_now; };
+        options.hashCost = PasswordHasher::fastest();
+        std::unique_ptr<LocalGateway> gateway;
+        const Status status = LocalGateway::open(storePath(), gateway, options);
+        if (status.failed())
+            qWarning() << status.description();
+        return gateway;
+    }
+
+    Bool16 registerAccount(const QString &accountNo, const QString &password = Password)
+    {
+        Bool16 outcome = 1;
+        if (m_gateway->Register(particulars(accountNo, password), outcome).failed())
+            return 1;
+        return outcome;
+    }
+
+    LocalGateway::IssuedCard issueCard(qint64 valueFen)
+    {
+        QList<LocalGateway::IssuedCard> cards;
+        if (m_gateway->issueCards(valueFen, 1, cards).failed() || cards.size() != 1)
+            return {};
+        return cards.first();
+    }
+
+    bool credit(const QString &accountNo, qint64 fen)
+    {
+        const LocalGateway::IssuedCard card = issueCard(fen);
+        Bool16 outcome = 0;
+        return m_gateway->Recharge(accountNo, card.number, card.password, outcome).isOk()
+            && outcome == True16;
+    }
+
+    QString balance(const QString &accountNo)
+    {
+        QString text = u"untouched"_s;
+        if (m_gateway->QueryBalance(accountNo, text).failed())
+            return u"failed"_s;
+        return text;
+    }
+
+    QStringList handset(const QString &phone)
+    {
+        QList<LocalGateway::HandsetMessage> messages;
+        if (m_gateway->handsetMessages(phone, messages).failed())
+            return { u"failed"_s };
+        QStringList texts;
+        for (const auto &m : std::as_const(messages))
+            texts.append(m.text);
+        return texts;
+    }
+
+    void arrive(const QString &from, const QString &text, const QString &extension = {})
+    {
+        LocalGateway::MoReport report;
+        QVERIFY(m_gateway->receiveFromHandset(from, Account, extension, text, report).isOk());
+        QCOMPARE(report.outcome, LocalGateway::MoOutcome::Arrived);
+    }
+
+    struct Batch {
+        Bool16 outcome = 1;
+        QString total;
+        QString current;
+        TextTable table;
+    };
+
+    Batch receive(const QString &accountNo, const std::optional<QString> &extension = {})
+    {
+        Batch batch;
+        Variant total(u"before"_s), current(u"before"_s), messages(u"before"_s);
+        const Status status = extension
+            ? m_gateway->ReceiveMessagesNet(accountNo, total, current, messages, *extension,
+                                            batch.outcome)
+            : m_gateway->ReceiveMessages(accountNo, total, current, messages, batch.outcome);
+        if (status.failed()) {
+            batch.outcome = 1;
+            return batch;
+        }
+        (void)total.toText(batch.total);
+        (void)current.toText(batch.current);
+        const TextTable *table = nullptr;
+        if (messages.toTable(table).isOk())
+            batch.table = *table;
+        return batch;
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_now = QDateTime(QDate(2024, 5, 20), QTime(9, 30, 0));
+        m_gateway = openGateway();
+        QVERIFY(m_gateway);
+    }
+
+    // Whatever a test did, the store is sound and every balance is its ledger's sum.
+    void cleanup()
+    {
+        m_gateway.reset();
+        StoreProbe probe(storePath());
+        QCOMPARE(probe.quickCheck(), u"ok"_s);
+        QCOMPARE(probe.ledgerMismatches(), QStringList());
+        QCOMPARE(probe.unmatchedCharges(), QStringList());
+        m_dir.reset();
+    }
+
+    void registration_data()
+    {
+        QTest::addColumn<QString>("accountNo");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("knownPassword"); // empty: the account is new
+        QTest::addColumn<bool>("accepted");
+
+        const QString longest(64, u'p');
+        QTest::newRow("new account") << Account << Password << QString() << true;
+        QTest::newRow("new account, 64-character password")
+            << Account << longest << QString() << true;
+        QTest::newRow("new account, 65-character password")
+            << Account << QString(65, u'p') << QString() << false;
+        QTest::newRow("new account, empty password") << Account << QString() << QString() << false;
+        QTest::newRow("new account, unpaired surrogate in password")
+            << Account << QString(QChar(0xD800)) << QString() << false;
+        QTest::newRow("known account, right password") << Account << Password << Password << true;
+        QTest::newRow("known account, wrong password")
+            << Account << u"wrong"_s << Password << false;
+        QTest::newRow("known account, empty password") << Account << QString() << Password << false;
+        QTest::newRow("lower-case letters")
+            << u"abc-123-xyz-00001"_s << Password << QString() << false;
+        QTest::newRow("short last group")
+            << u"ABC-123-XYZ-0001"_s << Password << QString() << false;
+        QTest::newRow("no dashes") << u"ABC123XYZ00001XX"_s << Password << QString() << false;
+        QTest::newRow("trailing blank") << Account + u' ' << Password << QString() << false;
+        QTest::newRow("full-width digit")
+            << u"ABC-123-XYZ-0000１"_s << Password << QString() << false;
+        QTest::newRow("empty account number") << QString() << Password << QString() << false;
+    }
+
+    void registration()
+    {
+        QFETCH(QString, accountNo);
+        QFETCH(QString, password);
+        QFETCH(QString, knownPassword);
+        QFETCH(bool, accepted);
+
+        // GIVEN a known account, signed off, or no account at all
+        if (!knownPassword.isEmpty()) {
+            QCOMPARE(registerAccount(accountNo, knownPassword), True16);
+            Bool16 off = 0;
+            QVERIFY(m_gateway->Deregister(accountNo, off).isOk());
+            QCOMPARE(off, True16);
+        }
+        const QStringList before = StoreProbe(storePath()).snapshot();
+
+        // WHEN it registers
+        RegisterParticulars p = particulars(accountNo, password, u"13900139000"_s);
+        Bool16 outcome = 1;
+        QVERIFY(m_gateway->Register(p, outcome).isOk());
+
+        // THEN it is signed on with its particulars, or nothing changed
+        QCOMPARE(outcome, accepted ? True16 : False16);
+        if (accepted) {
+            QCOMPARE(balance(accountNo), u"0.00"_s);
+            QList<LocalGateway::AccountSummary> list;
+            QVERIFY(m_gateway->accounts(list).isOk());
+            QCOMPARE(list.size(), 1);
+            QCOMPARE(list.first().mobile, u"13900139000"_s);
+            QVERIFY(list.first().signedOn);
+            QVERIFY(list.first().serviceNumber.startsWith(u"10690"_s));
+        } else {
+            QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+        }
+    }
+
+    // The console may hand over null texts for particulars it leaves empty.
+    void registrationWithNullParticulars()
+    {
+        RegisterParticulars p;
+        p.accountNo = Account;
+        p.password = Password;
+        Bool16 outcome = 1;
+        QVERIFY(m_gateway->Register(p, outcome).isOk());
+        QCOMPARE(outcome, True16);
+    }
+
+    void serviceNumbersAreUnique()
+    {
+        QCOMPARE(registerAccount(Account), True16);
+        QCOMPARE(registerAccount(Other), True16);
+        QList<LocalGateway::AccountSummary> list;
+        QVERIFY(m_gateway->accounts(list).isOk());
+        QCOMPARE(list.size(), 2);
+        QVERIFY(list.at(0).serviceNumber != list.at(1).serviceNumber);
+    }
+
+    // Every operation but Register needs a signed-on account.
+    void signOnRequired_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QString>("accountNo");
+        for (const QString &op :
+             { u"QueryBalance"_s, u"Recharge"_s, u"SendMessage"_s, u"SendScheduledMessage"_s,
+               u"ReceiveMessages"_s, u"ReceiveMessagesNet"_s, u"SetForwarding"_s,
+               u"CancelForwarding"_s, u"GetForwarding"_s, u"SetAutoReply"_s, u"CancelAutoReply"_s,
+               u"GetAutoReply"_s, u"Deregister"_s, u"ChangePassword"_s }) {
+            QTest::addRow("%s, signed off", qPrintable(op)) << op << Account;
+            QTest::addRow("%s, unknown account", qPrintable(op)) << op << Other;
+            QTest::addRow("%s, malformed account", qPrintable(op)) << op << u"'; --"_s;
+        }
+    }
+
+    void signOnRequired()
+    {
+        QFETCH(QString, operation);
+        QFETCH(QString, accountNo);
+
+        // GIVEN an account with money, settings and a waiting message, then signed off
+        QCOMPARE(registerAccount(Account), True16);
+        QVERIFY(credit(Account, 1000));
+        Bool16 done = 0;
+        QVERIFY(m_gateway->SetForwarding(Account, u"13900000000"_s, done).isOk());
+        QVERIFY(m_gateway->SetAutoReply(Account, u"稍后回复"_s, done).isOk());
+        const LocalGateway::IssuedCard card = issueCard(500);
+        QVERIFY(m_gateway->Deregister(Account, done).isOk());
+        QCOMPARE(done, True16);
+        const QStringList before = StoreProbe(storePath()).snapshot();
+
+        // WHEN the operation is asked for
+        Bool16 outcome = 1;
+        QString text = u"untouched"_s;
+        Variant total, current, messages;
+        Status status;
+        if (operation == u"QueryBalance"_s)
+            status = m_gateway->QueryBalance(accountNo, text);
+        else if (operation == u"Recharge"_s)
+            status = m_gateway->Recharge(accountNo, card.number, card.password, outcome);
+        else if (operation == u"SendMessage"_s)
+            status = m_gateway->SendMessage(accountNo, Phone, u"hi"_s, outcome);
+        else if (operation == u"SendScheduledMessage"_s)
+            status = m_gateway->SendScheduledMessage(accountNo, Phone, u"hi"_s,
+                                                     u"2024/5/20 9:40:00"_s, outcome);
+        else if (operation == u"ReceiveMessages"_s)
+            status = m_gateway->ReceiveMessages(accountNo, total, current, messages, outcome);
+        else if (operation == u"ReceiveMessagesNet"_s)
+            status
+                = m_gateway->ReceiveMessagesNet(accountNo, total, current, messages, {}, outcome);
+        else if (operation == u"SetForwarding"_s)
+            status = m_gateway->SetForwarding(accountNo, Phone, outcome);
+        else if (operation == u"CancelForwarding"_s)
+            status = m_gateway->CancelForwarding(accountNo, outcome);
+        else if (operation == u"GetForwarding"_s)
+            status = m_gateway->GetForwarding(accountNo, text);
+        else if (operation == u"SetAutoReply"_s)
+            status = m_gateway->SetAutoReply(accountNo, u"x"_s, outcome);
+        else if (operation == u"CancelAutoReply"_s)
+            status = m_gateway->CancelAutoReply(accountNo, outcome);
+        else if (operation == u"GetAutoReply"_s)
+            status = m_gateway->GetAutoReply(accountNo, text);
+        else if (operation == u"Deregister"_s)
+            status = m_gateway->Deregister(accountNo, outcome);
+        else if (operation == u"ChangePassword"_s)
+            status = m_gateway->ChangePassword(accountNo, u"new"_s, outcome);
+
+        // THEN it fails (0, or the empty text) and nothing changes
+        QVERIFY(status.isOk());
+        if (operation.startsWith(u"Get"_s) || operation == u"QueryBalance"_s)
+            QCOMPARE(text, QString());
+        else
+            QCOMPARE(outcome, False16);
+        QVERIFY(total.isNull() && current.isNull() && messages.isNull());
+        QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+    }
+
+    void changePassword_data()
+    {
+        QTest::addColumn<QString>("newPassword");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("ordinary") << u"n3w-pass"_s << true;
+        QTest::newRow("64 characters") << QString(64, u'x') << true;
+        QTest::newRow("Chinese") << u"新密码"_s << true;
+        QTest::newRow("65 characters") << QString(65, u'x') << false;
+        QTest::newRow("empty") << QString() << false;
+        QTest::newRow("unpaired surrogate") << QString(QChar(0xDC00)) << false;
+    }
+
+    void changePassword()
+    {
+        QFETCH(QString, newPassword);
+        QFETCH(bool, accepted);
+        QCOMPARE(registerAccount(Account), True16);
+        const QStringList before = StoreProbe(storePath()).snapshot();
+
+        Bool16 outcome = 1;
+        QVERIFY(m_gateway->ChangePassword(Account, newPassword, outcome).isOk());
+        QCOMPARE(outcome, accepted ? True16 : False16);
+        if (!accepted)
+            QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+
+        // Signing on afterwards takes the password now in force, and only that one.
+        Bool16 off = 0;
+        QVERIFY(m_gateway->Deregister(Account, off).isOk());
+        QCOMPARE(registerAccount(Account, accepted ? Password : newPassword), False16);
+        QCOMPARE(registerAccount(Account, accepted ? newPassword : Password), True16);
+    }
+
+    void balanceText_data()
+    {
+        QTest::addColumn<qint64>("fen");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("nothing") << qint64(0) << u"0.00"_s;
+        QTest::newRow("five fen") << qint64(5) << u"0.05"_s;
+        QTest::newRow("ten fen") << qint64(10) << u"0.10"_s;
+        QTest::newRow("twelve yuan thirty") << qint64(1230) << u"12.30"_s;
+        QTest::newRow("ten thousand yuan") << qint64(1000000) << u"10000.00"_s;
+    }
+
+    void balanceText()
+    {
+        QFETCH(qint64, fen);
+        QFETCH(QString, text);
+        QCOMPARE(registerAccount(Account), True16);
+        if (fen > 0)
+            QVERIFY(credit(Account, fen));
+        QCOMPARE(balance(Account), text);
+    }
+
+    void yuanParsing_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<qint64>("fen");
+        QTest::newRow("whole") << u"50"_s << true << qint64(5000);
+        QTest::newRow("one decimal") << u"12.3"_s << true << qint64(1230);
+        QTest::newRow("two decimals") << u"0.05"_s << true << qint64(5);
+        QTest::newRow("three decimals") << u"1.005"_s << false << qint64(0);
+        QTest::newRow("negative") << u"-5"_s << false << qint64(0);
+        QTest::newRow("exponent") << u"1e3"_s << false << qint64(0);
+        QTest::newRow("empty") << QString() << false << qint64(0);
+        QTest::newRow("ten digits") << u"1234567890"_s << false << qint64(0);
+    }
+
+    void yuanParsing()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        QFETCH(qint64, fen);
+        qint64 parsed = -1;
+        QCOMPARE(LocalGateway::parseYuan(text, parsed), valid);
+        if (valid)
+            QCOMPARE(parsed, fen);
+    }
+
+    void recharge_data()
+    {
+        QTest::addColumn<QString>("cardNo"); // "card" for the issued one
+        QTest::addColumn<QString>("password"); // "password" for the right one
+        QTest::addColumn<bool>("spentBefore");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("right card and password") << u"card"_s << u"password"_s << false << true;
+        QTest::newRow("wrong password") << u"card"_s << u"000000000000"_s << false << false;
+        QTest::newRow("empty password") << u"card"_s << QString() << false << false;
+        QTest::newRow("unknown card") << u"1234567890123456"_s << u"password"_s << false << false;
+        QTest::newRow("empty card number") << QString() << u"password"_s << false << false;
+        QTest::newRow("oversize card number")
+            << QString(65, u'1') << u"password"_s << false << false;
+        QTest::newRow("card already spent") << u"card"_s << u"password"_s << true << false;
+    }
+
+    void recharge()
+    {
+        QFETCH(QString, cardNo);
+        QFETCH(QString, password);
+        QFETCH(bool, spentBefore);
+        QFETCH(bool, accepted);
+
+        QCOMPARE(registerAccount(Account), True16);
+        QCOMPARE(registerAccount(Other), True16);
+        const LocalGateway::IssuedCard card = issueCard(5000);
+        QCOMPARE(card.number.size(), 16);
+        QCOMPARE(card.password.size(), 12);
+        if (spentBefore) {
+            Bool16 first = 0;
+            QVERIFY(m_gateway->Recharge(Other, card.number, card.password, first).isOk());
+            QCOMPARE(first, True16);
+        }
+        const QStringList before = StoreProbe(storePath()).snapshot();
+
+        Bool16 outcome = 1;
+        QVERIFY(m_gateway
+                    ->Recharge(Account, cardNo == u"card"_s ? card.number : cardNo,
+                               password == u"password"_s ? card.password : password, outcome)
+                    .isOk());
+        QCOMPARE(outcome, accepted ? True16 : False16);
+        QCOMPARE(balance(Account), accepted ? u"50.00"_s : u"0.00"_s);
+        if (!accepted)
+            QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+    }
+
+    void rechargeLockOut()
+    {
+        QCOMPARE(registerAccount(Account), True16);
+        const LocalGateway::IssuedCard card = issueCard(1000);
+        const QDateTime start = m_now;
+        Bool16 outcome = 1;
+
+        // GIVEN five failed attempts within a few minutes
+        for (int i = 0; i < 5; ++i) {
+            m_now = start.addSecs(i * 60);
+            QVERIFY(m_gateway->Recharge(Account, card.number, u"wrong"_s, outcome).isOk());
+            QCOMPARE(outcome, False16);
+        }
+        // THEN even the right password is refused until 15 minutes after the first,
+        // and attempts while locked do not extend the lock
+        for (qint64 offset : { 5 * 60, 10 * 60, 15 * 60 - 1 }) {
+            m_now = start.addSecs(offset);
+            QVERIFY(m_gateway->Recharge(Account, card.number, card.password, outcome).isOk());
+            QCOMPARE(outcome, False16);
+        }
+        QCOMPARE(balance(Account), u"0.00"_s);
+        m_now = start.addSecs(15 * 60 + 1);
+        QVERIFY(m_gateway->Recharge(Account, card.number, card.password, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        QCOMPARE(balance(Account), u"10.00"_s);
+
+        // The lock is the account's own: another account recharges meanwhile.
+        QCOMPARE(registerAccount(Other), True16);
+        const LocalGateway::IssuedCard second = issueCard(200);
+        QVERIFY(m_gateway->Recharge(Other, second.number, second.password, outcome).isOk());
+        QCOMPARE(outcome, True16);
+    }
+
+    void segments_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("segments");
+        const QString han(u'中');
+        const QString emoji = u"😀"_s;
+        QTest::newRow("empty") << QString() << 0;
+        QTest::newRow("GSM 160") << QString(160, u'a') << 1;
+        QTest::newRow("GSM 161") << QString(161, u'a') << 2;
+        QTest::newRow("GSM 306") << QString(306, u'a') << 2;
+        QTest::newRow("GSM 307") << QString(307, u'a') << 3;
+        QTest::newRow("GSM accented letters are 7-bit") << QString(160, u'é') << 1;
+        QTest::newRow("GSM 80 euro signs count twice") << QString(80, u'€') << 1;
+        QTest::newRow("GSM 81 euro signs count twice") << QString(81, u'€') << 2;
+        QTest::newRow("GSM escape not split at 153")
+            << QString(152, u'a') + u'{' + QString(152, u'a') << 3;
+        QTest::newRow("UCS-2 70") << han.repeated(70) << 1;
+        QTest::newRow("UCS-2 71") << han.repeated(71) << 2;
+        QTest::newRow("UCS-2 134") << han.repeated(134) << 2;
+        QTest::newRow("UCS-2 135") << han.repeated(135) << 3;
+        QTest::newRow("one non-GSM letter makes it UCS-2") << QString(69, u'a') + han << 1;
+        QTest::newRow("UCS-2 71 with one non-GSM letter") << QString(70, u'a') + han << 2;
+        QTest::newRow("surrogate pair fits one segment at 70") << han.repeated(68) + emoji << 1;
+        QTest::newRow("surrogate pair not split at 67")
+            << han.repeated(66) + emoji + han.repeated(66) << 3;
+        QTest::newRow("surrogate pair just fits at 67")
+            << han.repeated(65) + emoji + han.repeated(67) << 2;
+    }
+
+    void segments()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, segments);
+        QCOMPARE(SegmentCounter::segments(text), segments);
+    }
+
+    void send_data()
+    {
+        QTest::addColumn<QString>("phones");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("startFen");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<qint64>("chargedFen");
+        QTest::addColumn<QStringList>("receivers");
+
+        const QStringList one { Phone };
+        const QString han(u'中');
+        QTest::newRow("one phone")
+            << Phone << u"VB测试短信发送!"_s << qint64(100) << true << qint64(10) << one;
+        QTest::newRow("two segments")
+            << Phone << han.repeated(71) << qint64(100) << true << qint64(20) << one;
+        QTest::newRow("three phones")
+            << u"13800138000,13900139000, +8613700137000"_s << u"hi"_s << qint64(100) << true
+            << qint64(30) << QStringList { Phone, u"13900139000"_s, u"+8613700137000"_s };
+        QTest::newRow("full-width comma")
+            << u"13800138000，13900139000"_s << u"hi"_s << qint64(100) << true << qint64(20)
+            << QStringList { Phone, u"13900139000"_s };
+        QTest::newRow("repeated phone sent once")
+            << u"13800138000,13800138000"_s << u"hi"_s << qint64(100) << true << qint64(10) << one;
+        QTest::newRow("balance exactly covers")
+            << u"13800138000,13900139000"_s << u"hi"_s << qint64(20) << true << qint64(20)
+            << QStringList { Phone, u"13900139000"_s };
+        QTest::newRow("balance one fen short") << u"13800138000,13900139000"_s << u"hi"_s
+                                               << qint64(19) << false << qint64(0) << QStringList();
+        QTest::newRow("no balance")
+            << Phone << u"hi"_s << qint64(0) << false << qint64(0) << QStringList();
+        QTest::newRow("empty text")
+            << Phone << QString() << qint64(100) << false << qint64(0) << QStringList();
+        QTest::newRow("blank text is a text")
+            << Phone << u" "_s << qint64(100) << true << qint64(10) << one;
+        QTest::newRow("text over 255 segments")
+            << Phone << han.repeated(67 * 255 + 1) << qint64(100000) << false << qint64(0)
+            << QStringList();
+        QTest::newRow("unpaired surrogate") << Phone << QString(QChar(0xD83D)) << qint64(100)
+                                            << false << qint64(0) << QStringList();
+        QTest::newRow("empty phone")
+            << QString() << u"hi"_s << qint64(100) << false << qint64(0) << QStringList();
+        QTest::newRow("two digits")
+            << u"12"_s << u"hi"_s << qint64(100) << false << qint64(0) << QStringList();
+        QTest::newRow("21 digits")
+            << QString(21, u'1') << u"hi"_s << qint64(100) << false << qint64(0) << QStringList();
+        QTest::newRow("dashed landline")
+            << u"010-12345678"_s << u"hi"_s << qint64(100) << false << qint64(0) << QStringList();
+        QTest::newRow("trailing comma")
+            << u"13800138000,"_s << u"hi"_s << qint64(100) << false << qint64(0) << QStringList();
+        QTest::newRow("one bad among good") << u"13800138000,abc"_s << u"hi"_s << qint64(100)
+                                            << false << qint64(0) << QStringList();
+        QTest::newRow("101 recipients") << QStringList(101, Phone).join(u',') << u"hi"_s
+                                        << qint64(100000) << false << qint64(0) << QStringList();
+    }
+
+    void send()
+    {
+        QFETCH(QString, phones);
+        QFETCH(QString, text);
+        QFETCH(qint64, startFen);
+        QFETCH(bool, accepted);
+        QFETCH(qint64, chargedFen);
+        QFETCH(QStringList, receivers);
+
+        QCOMPARE(registerAccount(Account), True16);
+        if (startFen > 0)
+            QVERIFY(credit(Account, startFen));
+        const QStringList before = StoreProbe(storePath()).snapshot();
+
+        Bool16 outcome = 1;
+        QVERIFY(m_gateway->SendMessage(Account, phones, text, outcome).isOk());
+
+        QCOMPARE(outcome, accepted ? True16 : False16);
+        QCOMPARE(balance(Account), LocalGateway::formatYuan(startFen - chargedFen));
+        for (const QString &phone : std::as_const(receivers))
+            QCOMPARE(handset(phone), QStringList { text });
+        if (!accepted)
+            QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+    }
+
+    void scheduled_data()
+    {
+        QTest::addColumn<QString>("sendTime");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<int>("dueInSeconds"); // from 2024-05-20 09:30:00 local time
+
+        QTest::newRow("console format, ten minutes ahead") << u"2024/5/20 9:40:00"_s << true << 600;
+        QTest::newRow("console format, padded") << u"2024/05/20 09:40:00"_s << true << 600;
+        QTest::newRow("ISO 8601 local") << u"2024-05-20T09:40:00"_s << true << 600;
+        QTest::newRow("59 seconds in the past") << u"2024/5/20 9:29:01"_s << true << -59;
+        QTest::newRow("61 seconds in the past") << u"2024/5/20 9:28:59"_s << false << 0;
+        QTest::newRow("exactly one year ahead") << u"2025/5/20 9:30:00"_s << true << 365 * 86400;
+        QTest::newRow("a year and a second ahead") << u"2025/5/20 9:30:01"_s << false << 0;
+        QTest::newRow("30 February") << u"2024/2/30 9:40:00"_s << false << 0;
+        QTest::newRow("hour 24") << u"2024/5/20 24:00:00"_s << false << 0;
+        QTest::newRow("no seconds") << u"2024/5/20 9:40"_s << false << 0;
+        QTest::newRow("words") << u"tomorrow"_s << false << 0;
+        QTest::newRow("empty") << QString() << false << 0;
+    }
+
+    void scheduled()
+    {
+        QFETCH(QString, sendTime);
+        QFETCH(bool, accepted);
+        QFETCH(int, dueInSeconds);
+
+        QCOMPARE(registerAccount(Account), True16);
+        QVERIFY(credit(Account, 100));
+        const QStringList before = StoreProbe(storePath()).snapshot();
+
+        Bool16 outcome = 1;
+        QVERIFY(
+            m_gateway
+                ->SendScheduledMessage(Account, Phone, u"使用SDK发送定时短信"_s, sendTime, outcome)
+                .isOk());
+        QCOMPARE(outcome, accepted ? True16 : False16);
+        // Charged when submitted.
+        QCOMPARE(balance(Account), accepted ? u"0.90"_s : u"1.00"_s);
+        if (!accepted) {
+            QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+            return;
+        }
+        if (dueInSeconds > 0) {
+            QCOMPARE(handset(Phone), QStringList());
+            m_now = m_now.addSecs(dueInSeconds - 1);
+            QCOMPARE(handset(Phone), QStringList());
+            m_now = m_now.addSecs(1);
+        }
+        QCOMPARE(handset(Phone), QStringList { u"使用SDK发送定时短信"_s });
+    }
+
+    void scheduledIsoWithOffset()
+    {
+        QCOMPARE(registerAccount(Account), True16);
+        QVERIFY(credit(Account, 100));
+        const QString due = m_now.addSecs(300).toUTC().toString(Qt::ISODate);
+        QVERIFY(due.endsWith(u'Z'));
+        Bool16 outcome = 0;
+        QVERIFY(m_gateway->SendScheduledMessage(Account, Phone, u"hi"_s, due, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        m_now = m_now.addSecs(299);
+        QCOMPARE(handset(Phone), QStringList());
+        m_now = m_now.addSecs(1);
+        QCOMPARE(handset(Phone), QStringList { u"hi"_s });
+    }
+
+    // Due messages go out at the start of any operation, in any instance.
+    void scheduledDeliveredByAnyOperation()
+    {
+        QCOMPARE(registerAccount(Account), True16);
+        QVERIFY(credit(Account, 100));
+        Bool16 outcome = 0;
+        QVERIFY(
+            m_gateway
+                ->SendScheduledMessage(Account, Phone, u"later"_s, u"2024/5/20 9:40:00"_s, outcome)
+                .isOk());
+        QCOMPARE(outcome, True16);
+        StoreProbe probe(storePath());
+        const QString delivered = u"SELECT count(*) FROM mt WHERE state = 'delivered'"_s;
+        m_now = m_now.addSecs(600);
+        QCOMPARE(probe.count(delivered), 0);
+
+        std::unique_ptr<LocalGateway> other = openGateway();
+        QVERIFY(other);
+        QString reply;
+        QVERIFY(other->GetAutoReply(Other, reply).isOk()); // any operation, any account
+        QCOMPARE(probe.count(delivered), 1);
+        QCOMPARE(handset(Phone), QStringList { u"later"_s });
+    }
+
+    void receiveInBatches()
+    {
+        QCOMPARE(registerAccount(Account), True16);
+        const QDateTime start = m_now;
+        for (int i = 0; i < 25; ++i) {
+            m_now = start.addSecs(i);
+            arrive(u"1390000%1"_s.arg(i, 4, 10, QChar(u'0')), u"消息 %1"_s.arg(i));
+        }
+        QList<LocalGateway::AccountSummary> list;
+        QVERIFY(m_gateway->accounts(list).isOk());
+        const QString service = list.first().serviceNumber;
+
+        const QStringList totals { u"25"_s, u"15"_s, u"5"_s };
+        const QStringList currents { u"10"_s, u"10"_s, u"5"_s };
+        int next = 0;
+        for (int call = 0; call < 3; ++call) {
+            const Batch batch = receive(Account);
+            QCOMPARE(batch.outcome, True16);
+            QCOMPARE(batch.total, totals.at(call));
+            QCOMPARE(batch.current, currents.at(call));
+            QCOMPARE(batch.table.rows(), batch.current.toInt());
+            QCOMPARE(batch.table.columns(), 4);
+            for (int row = 0; row < batch.table.rows(); ++row, ++next) {
+                QString field;
+                QVERIFY(batch.table.at(row, 0, field).isOk());
+                QCOMPARE(field, service);
+                QVERIFY(batch.table.at(row, 1, field).isOk());
+                QCOMPARE(field, u"1390000%1"_s.arg(next, 4, 10, QChar(u'0')));
+                QVERIFY(batch.table.at(row, 2, field).isOk());
+                QCOMPARE(field, u"消息 %1"_s.arg(next));
+                QVERIFY(batch.table.at(row, 3, field).isOk());
+                QCOMPARE(field, start.addSecs(next).toString(u"yyyy-MM-dd HH:mm:ss"_s));
+            }
+        }
+        const Batch empty = receive(Account);
+        QCOMPARE(empty.outcome, True16);
+        QCOMPARE(empty.total, u"0"_s);
+        QCOMPARE(empty.current, u"0"_s);
+        QCOMPARE(empty.table.rows(), 0);
+        // Fetched messages are kept.
+        QCOMPARE(
+            StoreProbe(storePath()).count(u"SELECT count(*) FROM mo WHERE state = 'fetched'"_s),
+            25);
+    }
+
+    void receiveByExtension_data()
+    {
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<Bool16>("outcome");
+        QTest::addColumn<QString>("total");
+        QTest::addColumn<QStringList>("texts");
+        QTest::newRow("empty: every message")
+            << QString() << True16 << u"3"_s << QStringList { u"plain"_s, u"to 12"_s, u"to 7"_s };
+        QTest::newRow("extension 12") << u"12"_s << True16 << u"1"_s << QStringList { u"to 12"_s };
+        QTest::newRow("extension 1 is not 12") << u"1"_s << True16 << u"0"_s << QStringList();
+        QTest::newRow("letters") << u"ab"_s << False16 << QString() << QStringList();
+        QTest::newRow("seven digits") << u"1234567"_s << False16 << QString() << QStringList();
+    }
+
+    void receiveByExtension()
+    {
+        QFETCH(QString, extension);
+        QFETCH(Bool16, outcome);
+        QFETCH(QString, total);
+        QFETCH(QStringList, texts);
+
+        QCOMPARE(registerAccount(Account), True16);
+        arrive(Phone, u"plain"_s);
+        m_now = m_now.addSecs(1);
+        arrive(Phone, u"to 12"_s, u"12"_s);
+        m_now = m_now.addSecs(1);
+        arrive(Phone, u"to 7"_s, u"7"_s);
+
+        const Batch batch = receive(Account, extension);
+        QCOMPARE(batch.outcome, outcome);
+        if (outcome == False16) {
+            QCOMPARE(batch.total, u"before"_s); // slots untouched
+            return;
+        }
+        QCOMPARE(batch.total, total);
+        QStringList got;
+        for (int row = 0; row < batch.table.rows(); ++row) {
+            QString text;
+            QVERIFY(batch.table.at(row, 2, text).isOk());
+            got.append(text);
+        }
+        QCOMPARE(got, texts);
+    }
+
+    void forwardingAndAutoReplySettings_data()
+    {
+        QTest::addColumn<QString>("which");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("forwarding to a phone") << u"forwarding"_s << u"13900139000"_s << true;
+        QTest::newRow("forwarding with blanks around")
+            << u"forwarding"_s << u" 13900139000 "_s << true;
+        QTest::newRow("forwarding to empty") << u"forwarding"_s << QString() << false;
+        QTest::newRow("forwarding to a landline with dash")
+            << u"forwarding"_s << u"010-1234"_s << false;
+        QTest::newRow("forwarding to two phones") << u"forwarding"_s << u"139,138"_s << false;
+        QTest::newRow("reply text") << u"reply"_s << u"SDK申请转发内容。"_s << true;
+        QTest::newRow("reply of blanks") << u"reply"_s << u"   "_s << true;
+        QTest::newRow("reply empty") << u"reply"_s << QString() << false;
+    }
+
+    void forwardingAndAutoReplySettings()
+    {
+        QFETCH(QString, which);
+        QFETCH(QString, value);
+        QFETCH(bool, accepted);
+        const bool forwarding = which == u"forwarding"_s;
+        QCOMPARE(registerAccount(Account), True16);
+
+        auto get = [&] {
+            QString text = u"untouched"_s;
+            const Status s = forwarding ? m_gateway->GetForwarding(Account, text)
+                                        : m_gateway->GetAutoReply(Account, text);
+            return s.isOk() ? text : u"failed"_s;
+        };
+        auto cancel = [&] {
+            Bool16 outcome = 1;
+            const Status s = forwarding ? m_gateway->CancelForwarding(Account, outcome)
+                                        : m_gateway->CancelAutoReply(Account, outcome);
+            return s.isOk() ? outcome : Bool16(1);
+        };
+
+        // Nothing set: Get answers empty, Cancel fails.
+        QCOMPARE(get(), QString());
+        QCOMPARE(cancel(), False16);
+
+        Bool16 outcome = 1;
+        QVERIFY((forwarding ? m_gateway->SetForwarding(Account, value, outcome)
+                            : m_gateway->SetAutoReply(Account, value, outcome))
+                    .isOk());
+        QCOMPARE(outcome, accepted ? True16 : False16);
+        QCOMPARE(get(), accepted ? (forwarding ? value.trimmed() : value) : QString());
+        QCOMPARE(cancel(), accepted ? True16 : False16);
+        QCOMPARE(get(), QString());
+        QCOMPARE(cancel(), False16);
+    }
+
+    void arrivingMessageSetsOffForwardingAndReply_data()
+    {
+        QTest::addColumn<qint64>("startFen");
+        QTest::addColumn<bool>("forwarded");
+        QTest::addColumn<bool>("replied");
+        QTest::newRow("both covered") << qint64(100) << true << true;
+        QTest::newRow("only the forward covered") << qint64(10) << true << false;
+        QTest::newRow("neither covered") << qint64(0) << false << false;
+    }
+
+    void arrivingMessageSetsOffForwardingAndReply()
+    {
+        QFETCH(qint64, startFen);
+        QFETCH(bool, forwarded);
+        QFETCH(bool, replied);
+        const QString forwardTo = u"13900139000"_s;
+        const QString sender = u"13700137000"_s;
+
+        QCOMPARE(registerAccount(Account), True16);
+        if (startFen > 0)
+            QVERIFY(credit(Account, startFen));
+        Bool16 outcome = 0;
+        QVERIFY(m_gateway->SetForwarding(Account, forwardTo, outcome).isOk());
+        QVERIFY(m_gateway->SetAutoReply(Account, u"SDK申请转发内容。"_s, outcome).isOk());
+
+        LocalGateway::MoReport report;
+        QVERIFY(m_gateway->receiveFromHandset(sender, Account, {}, u"你好"_s, report).isOk());
+        QCOMPARE(report.outcome, LocalGateway::MoOutcome::Arrived);
+        using RS = LocalGateway::ReplyState;
+        QCOMPARE(report.forwarded, forwarded ? RS::Delivered : RS::NotSentBalance);
+        QCOMPARE(report.autoReplied, replied ? RS::Delivered : RS::NotSentBalance);
+
+        // The message waits for the account whatever happened to the copies.
+        QCOMPARE(receive(Account).total, u"1"_s);
+        QCOMPARE(handset(forwardTo).size(), forwarded ? 1 : 0);
+        if (forwarded)
+            QVERIFY(handset(forwardTo).first().contains(u"你好"_s));
+        QCOMPARE(handset(sender), replied ? QStringList { u"SDK申请转发内容。"_s } : QStringList());
+        QCOMPARE(balance(Account),
+                 LocalGateway::formatYuan(startFen - (forwarded ? 10 : 0) - (replied ? 10 : 0)));
+        StoreProbe probe(storePath());
+        QCOMPARE(probe.count(u"SELECT count(*) FROM mt WHERE state = 'not_sent'"_s),
+                 qint64(!forwarded) + qint64(!replied));
+    }
+
+    void arrivalRefused_data()
+    {
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<LocalGateway::MoOutcome>("outcome");
+        using MO = LocalGateway::MoOutcome;
+        QTest::newRow("bad sender") << u"abc"_s << Account << QString() << u"hi"_s << MO::BadSender;
+        QTest::newRow("bad extension")
+            << Phone << Account << u"1x"_s << u"hi"_s << MO::BadExtension;
+        QTest::newRow("empty text") << Phone << Account << QString() << QString() << MO::BadText;
+        QTest::newRow("unknown account")
+            << Phone << Other << QString() << u"hi"_s << MO::UnknownAccount;
+        QTest::newRow("unknown service number")
+            << Phone << u"10690999"_s << QString() << u"hi"_s << MO::UnknownAccount;
+    }
+
+    void arrivalRefused()
+    {
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(QString, extension);
+        QFETCH(QString, text);
+        QFETCH(LocalGateway::MoOutcome, outcome);
+        QCOMPARE(registerAccount(Account), True16);
+        const QStringList before = StoreProbe(storePath()).snapshot();
+        LocalGateway::MoReport report;
+        QVERIFY(m_gateway->receiveFromHandset(from, to, extension, text, report).isOk());
+        QCOMPARE(report.outcome, outcome);
+        QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+    }
+
+    void arrivalByServiceNumber()
+    {
+        QCOMPARE(registerAccount(Account), True16);
+        QList<LocalGateway::AccountSummary> list;
+        QVERIFY(m_gateway->accounts(list).isOk());
+        LocalGateway::MoReport report;
+        QVERIFY(m_gateway
+                    ->receiveFromHandset(Phone, list.first().serviceNumber, u"9"_s, u"hi"_s, report)
+                    .isOk());
+        QCOMPARE(report.outcome, LocalGateway::MoOutcome::Arrived);
+        QCOMPARE(report.serviceNumber, list.first().serviceNumber + u'9');
+    }
+
+    // Texts that look like SQL or format strings are kept and handed back literally.
+    void literalTexts_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("quote and comment") << u"'); DROP TABLE accounts; --"_s;
+        QTest::newRow("double quotes") << u"\"x\" OR 1=1"_s;
+        QTest::newRow("format markers") << u"%1 %2 %s %n"_s;
+        QTest::newRow("NUL inside") << QString(u"a\0b"_s);
+        QTest::newRow("line breaks") << u"line 1\r\nline 2"_s;
+        QTest::newRow("emoji") << u"😀 ok"_s;
+        QTest::newRow("backslashes") << u"C:\\path\\"_s;
+    }
+
+    void literalTexts()
+    {
+        QFETCH(QString, text);
+        QCOMPARE(registerAccount(Account), True16);
+        QVERIFY(credit(Account, 100));
+
+        Bool16 outcome = 0;
+        QVERIFY(m_gateway->SetAutoReply(Account, text, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        QString reply;
+        QVERIFY(m_gateway->GetAutoReply(Account, reply).isOk());
+        QCOMPARE(reply, text);
+
+        QVERIFY(m_gateway->SendMessage(Account, Phone, text, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        QCOMPARE(handset(Phone).value(0), text);
+
+        arrive(u"13900139000"_s, text);
+        const Batch batch = receive(Account);
+        QString got;
+        QVERIFY(batch.table.at(0, 2, got).isOk());
+        QCOMPARE(got, text);
+    }
+
+    void persistsAcrossInstances()
+    {
+        QCOMPARE(registerAccount(Account), True16);
+        QVERIFY(credit(Account, 1230));
+        Bool16 outcome = 0;
+        QVERIFY(m_gateway->SetForwarding(Account, u"13900139000"_s, outcome).isOk());
+        QVERIFY(m_gateway->SetAutoReply(Account, u"稍后回复"_s, outcome).isOk());
+        arrive(Phone, u"waiting"_s);
+        m_gateway.reset();
+
+        m_gateway = openGateway();
+        QVERIFY(m_gateway);
+        QCOMPARE(balance(Account), u"12.10"_s); // two charged copies of the arrival
+        QString text;
+        QVERIFY(m_gateway->GetForwarding(Account, text).isOk());
+        QCOMPARE(text, u"13900139000"_s);
+        QVERIFY(m_gateway->GetAutoReply(Account, text).isOk());
+        QCOMPARE(text, u"稍后回复"_s);
+        QCOMPARE(receive(Account).total, u"1"_s);
+    }
+
+    // Two instances (as two console windows) on one store see each other's changes.
+    void instancesShareTheStore()
+    {
+        std::unique_ptr<LocalGateway> second = openGateway();
+        QVERIFY(second);
+        QCOMPARE(registerAccount(Account), True16);
+        QVERIFY(credit(Account, 100));
+        Bool16 outcome = 0;
+        QVERIFY(second->SendMessage(Account, Phone, u"hi"_s, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        QCOMPARE(balance(Account), u"0.90"_s);
+    }
+
+    // A long random mix of operations on a few accounts; cleanup() then checks that
+    // every balance is its ledger's sum and no charge lacks its message.
+    void randomMixKeepsTheLedger()
+    {
+        const QStringList accounts { Account, Other, u"ZZZ-999-AAA-77777"_s };
+        for (const QString &a : accounts)
+            QCOMPARE(registerAccount(a), True16);
+        QRandomGenerator random(20240520);
+        QList<LocalGateway::IssuedCard> cards;
+        QVERIFY(m_gateway->issueCards(300, 20, cards).isOk());
+        Bool16 outcome = 0;
+        for (int step = 0; step < 300; ++step) {
+            const QString &a = accounts.at(random.bounded(accounts.size()));
+            m_now = m_now.addSecs(random.bounded(120));
+            switch (random.bounded(7)) {
+            case 0:
+                if (!cards.isEmpty()) {
+                    const auto card = cards.takeAt(random.bounded(cards.size()));
+                    QVERIFY(m_gateway->Recharge(a, card.number, card.password, outcome).isOk());
+                }
+                break;
+            case 1:
+                QVERIFY(m_gateway
+                            ->SendMessage(a, u"13800138000,13900139000"_s,
+                                          QString(random.bounded(1, 200), u'x'), outcome)
+                            .isOk());
+                break;
+            case 2:
+                QVERIFY(m_gateway
+                            ->SendScheduledMessage(
+                                a, Phone, u"定时"_s,
+                                m_now.addSecs(random.bounded(600)).toString(u"yyyy/M/d H:mm:ss"_s),
+                                outcome)
+                            .isOk());
+                break;
+            case 3: {
+                LocalGateway::MoReport report;
+                QVERIFY(m_gateway->receiveFromHandset(Phone, a, {}, u"hello"_s, report).isOk());
+                break;
+            }
+            case 4:
+                QVERIFY(m_gateway->SetForwarding(a, u"13600136000"_s, outcome).isOk());
+                break;
+            case 5:
+                QVERIFY(m_gateway->SetAutoReply(a, u"自动回复"_s, outcome).isOk());
+                break;
+            case 6:
+                (void)receive(a);
+                break;
+            }
+        }
+        StoreProbe probe(storePath());
+        QVERIFY(probe.count(u"SELECT count(*) FROM ledger"_s) > 50);
+        QCOMPARE(probe.ledgerMismatches(), QStringList());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLocalGateway)
+#include "tst_localgateway.moc"
