@@ -42,6 +42,7 @@ Form1::Form1(Console::GatewayFactory factory, Console::Clock clock, QWidget *par
     : QWidget(parent)
     , m_console(*this, std::move(factory), std::move(clock))
 {
+    setObjectName(u"Form1"_s);
     setWindowTitle(UiTexts::WindowTitle);
     createControls();
 
