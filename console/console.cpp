@@ -13,6 +13,8 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr char16_t IdeographicSpace = u'\u3000';
+// A scheduled message goes out this long after the press.
+constexpr qint64 ScheduleDelaySeconds = 10 * 60;
 
 bool isCountBlank(QChar c)
 {
@@ -177,21 +179,66 @@ Status Console::noticeOutcome(Bool16 outcome, const QString &succeeded, const QS
 
 // --- the commands ----------------------------------------------------------------------
 
-void Console::registerAccount() { run(&Console::doRegister); }
-void Console::deregister() { run(&Console::doDeregister); }
-void Console::queryBalance() { run(&Console::doQueryBalance); }
-void Console::sendMessage() { run(&Console::doSendMessage); }
-void Console::recharge() { run(&Console::doRecharge); }
-void Console::sendScheduledMessage() { run(&Console::doSendScheduledMessage); }
-void Console::receiveMessages() { run(&Console::doReceiveMessages); }
-void Console::applyForwarding() { run(&Console::doApplyForwarding); }
-void Console::cancelForwarding() { run(&Console::doCancelForwarding); }
-void Console::getForwarding() { run(&Console::doGetForwarding); }
-void Console::applyAutoReply() { run(&Console::doApplyAutoReply); }
-void Console::cancelAutoReply() { run(&Console::doCancelAutoReply); }
-void Console::getAutoReply() { run(&Console::doGetAutoReply); }
-void Console::changePassword() { run(&Console::doChangePassword); }
-void Console::receiveMessagesNet() { run(&Console::doReceiveMessagesNet); }
+void Console::registerAccount()
+{
+    run(&Console::doRegister);
+}
+void Console::deregister()
+{
+    run(&Console::doDeregister);
+}
+void Console::queryBalance()
+{
+    run(&Console::doQueryBalance);
+}
+void Console::sendMessage()
+{
+    run(&Console::doSendMessage);
+}
+void Console::recharge()
+{
+    run(&Console::doRecharge);
+}
+void Console::sendScheduledMessage()
+{
+    run(&Console::doSendScheduledMessage);
+}
+void Console::receiveMessages()
+{
+    run(&Console::doReceiveMessages);
+}
+void Console::applyForwarding()
+{
+    run(&Console::doApplyForwarding);
+}
+void Console::cancelForwarding()
+{
+    run(&Console::doCancelForwarding);
+}
+void Console::getForwarding()
+{
+    run(&Console::doGetForwarding);
+}
+void Console::applyAutoReply()
+{
+    run(&Console::doApplyAutoReply);
+}
+void Console::cancelAutoReply()
+{
+    run(&Console::doCancelAutoReply);
+}
+void Console::getAutoReply()
+{
+    run(&Console::doGetAutoReply);
+}
+void Console::changePassword()
+{
+    run(&Console::doChangePassword);
+}
+void Console::receiveMessagesNet()
+{
+    run(&Console::doReceiveMessagesNet);
+}
 
 Status Console::doRegister()
 {
@@ -199,7 +246,7 @@ Status Console::doRegister()
     m_accountPassword = readField(InputBox::Text2);
     m_phoneNo = readField(InputBox::Text3);
     QUILLET_TRY(ensureGateway());
-    const RegisterParticulars particulars{
+    const RegisterParticulars particulars {
         .accountNo = m_accountNo,
         .password = m_accountPassword,
         .province = ConsoleTexts::SampleProvince,
@@ -225,7 +272,8 @@ Status Console::doDeregister()
     QUILLET_TRY(ensureGateway());
     Bool16 outcome = False16;
     QUILLET_TRY(m_gateway->Deregister(m_accountNo, outcome));
-    return noticeOutcome(outcome, ConsoleTexts::DeregisterSucceeded, ConsoleTexts::DeregisterFailed);
+    return noticeOutcome(outcome, ConsoleTexts::DeregisterSucceeded,
+                         ConsoleTexts::DeregisterFailed);
 }
 
 Status Console::doChangePassword()
@@ -253,7 +301,8 @@ Status Console::doRecharge()
     QUILLET_TRY(ensureGateway());
     Bool16 outcome = False16;
     QUILLET_TRY(m_gateway->Recharge(m_accountNo, cardNo, cardPassword, outcome));
-    QUILLET_TRY(noticeOutcome(outcome, ConsoleTexts::RechargeSucceeded, ConsoleTexts::RechargeFailed));
+    QUILLET_TRY(
+        noticeOutcome(outcome, ConsoleTexts::RechargeSucceeded, ConsoleTexts::RechargeFailed));
     return showBalance();
 }
 
@@ -263,7 +312,8 @@ Status Console::doSendMessage()
     m_phoneNo = readField(InputBox::Text3);
     QUILLET_TRY(ensureGateway());
     Bool16 outcome = False16;
-    QUILLET_TRY(m_gateway->SendMessage(m_accountNo, m_phoneNo, ConsoleTexts::SendMessageText, outcome));
+    QUILLET_TRY(
+        m_gateway->SendMessage(m_accountNo, m_phoneNo, ConsoleTexts::SendMessageText, outcome));
     QUILLET_TRY(noticeOutcome(outcome, ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed));
     return showBalance();
 }
@@ -274,13 +324,12 @@ Status Console::doSendScheduledMessage()
     m_phoneNo = readField(InputBox::Text3);
     // The clock is read before the gateway is created, so creating it does not shift
     // the send time.
-    const QDateTime sendTime = m_clock().addSecs(10 * 60);
+    const QDateTime sendTime = m_clock().addSecs(ScheduleDelaySeconds);
     QUILLET_TRY(ensureGateway());
     const QString sendTimeText = sendTime.toString(ConsoleTexts::SendTimeFormat);
     Bool16 outcome = False16;
-    QUILLET_TRY(m_gateway->SendScheduledMessage(m_accountNo, m_phoneNo,
-                                                ConsoleTexts::ScheduledMessageText, sendTimeText,
-                                                outcome));
+    QUILLET_TRY(m_gateway->SendScheduledMessage(
+        m_accountNo, m_phoneNo, ConsoleTexts::ScheduledMessageText, sendTimeText, outcome));
     QUILLET_TRY(noticeOutcome(outcome, ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed));
     return showBalance();
 }
@@ -368,7 +417,8 @@ Status Console::doApplyForwarding()
     QUILLET_TRY(ensureGateway());
     Bool16 outcome = False16;
     QUILLET_TRY(m_gateway->SetForwarding(m_accountNo, m_phoneNo, outcome));
-    return noticeOutcome(outcome, ConsoleTexts::ForwardingSucceeded, ConsoleTexts::ForwardingFailed);
+    return noticeOutcome(outcome, ConsoleTexts::ForwardingSucceeded,
+                         ConsoleTexts::ForwardingFailed);
 }
 
 Status Console::doCancelForwarding()
@@ -377,7 +427,8 @@ Status Console::doCancelForwarding()
     QUILLET_TRY(ensureGateway());
     Bool16 outcome = False16;
     QUILLET_TRY(m_gateway->CancelForwarding(m_accountNo, outcome));
-    return noticeOutcome(outcome, ConsoleTexts::ForwardingSucceeded, ConsoleTexts::ForwardingFailed);
+    return noticeOutcome(outcome, ConsoleTexts::ForwardingSucceeded,
+                         ConsoleTexts::ForwardingFailed);
 }
 
 Status Console::doGetForwarding()

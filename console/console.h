@@ -22,14 +22,13 @@
 #include <functional>
 #include <memory>
 
-class Console
-{
+class Console {
 public:
     using GatewayFactory = std::function<Status(std::unique_ptr<GatewayClient> &)>;
     using Clock = std::function<QDateTime()>;
-    using ReceiveOperation = std::function<Status(GatewayClient &, const QString &accountNo,
-                                                  Variant &total, Variant &current,
-                                                  Variant &messages, Bool16 &outcome)>;
+    using ReceiveOperation
+        = std::function<Status(GatewayClient &, const QString &accountNo, Variant &total,
+                               Variant &current, Variant &messages, Bool16 &outcome)>;
 
     // One press of a receive command makes at most this many calls, unless a caller
     // that knows better (a benchmark, a test) sets another bound.
@@ -53,21 +52,21 @@ public:
     Bool16 lastResult() const { return m_lastResult; }
 
     // The commands, one per button.
-    void registerAccount();      // Command1
-    void deregister();           // Command2
-    void queryBalance();         // Command3
-    void sendMessage();          // Command4
-    void recharge();             // Command5
+    void registerAccount(); // Command1
+    void deregister(); // Command2
+    void queryBalance(); // Command3
+    void sendMessage(); // Command4
+    void recharge(); // Command5
     void sendScheduledMessage(); // Command6
-    void receiveMessages();      // Command7
-    void applyForwarding();      // Command8
-    void cancelForwarding();     // Command9
-    void getForwarding();        // Command10
-    void applyAutoReply();       // Command11
-    void cancelAutoReply();      // Command12
-    void getAutoReply();         // Command13
-    void changePassword();       // Command14
-    void receiveMessagesNet();   // Command15
+    void receiveMessages(); // Command7
+    void applyForwarding(); // Command8
+    void cancelForwarding(); // Command9
+    void getForwarding(); // Command10
+    void applyAutoReply(); // Command11
+    void cancelAutoReply(); // Command12
+    void getAutoReply(); // Command13
+    void changePassword(); // Command14
+    void receiveMessagesNet(); // Command15
 
     // The operations the commands share.
     QString readField(InputBox box) const;

@@ -9,7 +9,8 @@ QString receiveStopped(int calls)
 
 QString errorReport(qint32 code, const QString &description)
 {
-    const QString hex = QString::number(static_cast<quint32>(code), 16).toUpper().rightJustified(8, u'0');
+    const QString hex
+        = QString::number(static_cast<quint32>(code), 16).toUpper().rightJustified(8, u'0');
     return u"错误 %1（0x%2）：%3"_s.arg(code).arg(hex, description);
 }
 

@@ -9,8 +9,7 @@ enum class InputBox { Text1 = 1, Text2, Text3, Text4, Text5, Text6 };
 
 // What the console needs of its window. The window implements it with widgets; the
 // tests with a recorder.
-class ConsoleView
-{
+class ConsoleView {
 public:
     virtual ~ConsoleView() = default;
 

@@ -25,8 +25,7 @@ inline constexpr Bool16 True16 = -1;
 inline constexpr Bool16 False16 = 0;
 
 // Register's thirteen texts, in the order of the call.
-struct RegisterParticulars
-{
+struct RegisterParticulars {
     QString accountNo;
     QString password;
     QString province;
@@ -44,8 +43,7 @@ struct RegisterParticulars
     friend bool operator==(const RegisterParticulars &, const RegisterParticulars &) = default;
 };
 
-class GatewayClient
-{
+class GatewayClient {
 public:
     virtual ~GatewayClient() = default;
 
@@ -53,36 +51,40 @@ public:
     virtual Status QueryBalance(const QString &accountNo, QString &balance) = 0;
     virtual Status Register(const RegisterParticulars &particulars, Bool16 &outcome) = 0;
     virtual Status Recharge(const QString &accountNo, const QString &cardNo,
-                            const QString &cardPassword, Bool16 &outcome) = 0;
+                            const QString &cardPassword, Bool16 &outcome)
+        = 0;
     virtual Status SendMessage(const QString &accountNo, const QString &phoneNo,
-                               const QString &text, Bool16 &outcome) = 0;
+                               const QString &text, Bool16 &outcome)
+        = 0;
     virtual Status SendScheduledMessage(const QString &accountNo, const QString &phoneNo,
                                         const QString &text, const QString &sendTime,
-                                        Bool16 &outcome) = 0;
+                                        Bool16 &outcome)
+        = 0;
     virtual Status ReceiveMessages(const QString &accountNo, Variant &total, Variant &current,
-                                   Variant &messages, Bool16 &outcome) = 0;
-    virtual Status SetForwarding(const QString &accountNo, const QString &phoneNo,
-                                 Bool16 &outcome) = 0;
+                                   Variant &messages, Bool16 &outcome)
+        = 0;
+    virtual Status SetForwarding(const QString &accountNo, const QString &phoneNo, Bool16 &outcome)
+        = 0;
     virtual Status CancelForwarding(const QString &accountNo, Bool16 &outcome) = 0;
     virtual Status GetForwarding(const QString &accountNo, QString &phoneNo) = 0;
-    virtual Status SetAutoReply(const QString &accountNo, const QString &reply,
-                                Bool16 &outcome) = 0;
+    virtual Status SetAutoReply(const QString &accountNo, const QString &reply, Bool16 &outcome)
+        = 0;
     virtual Status CancelAutoReply(const QString &accountNo, Bool16 &outcome) = 0;
     virtual Status GetAutoReply(const QString &accountNo, QString &reply) = 0;
     virtual Status Deregister(const QString &accountNo, Bool16 &outcome) = 0;
     virtual Status ChangePassword(const QString &accountNo, const QString &newPassword,
-                                  Bool16 &outcome) = 0;
+                                  Bool16 &outcome)
+        = 0;
     virtual Status ReceiveMessagesNet(const QString &accountNo, Variant &total, Variant &current,
-                                      Variant &messages, const QString &extension,
-                                      Bool16 &outcome) = 0;
+                                      Variant &messages, const QString &extension, Bool16 &outcome)
+        = 0;
 };
 
 // What a gateway component plugin exports: a factory of fresh GatewayClient
 // instances. Its metadata (the plugin's JSON file) declares
 //   { "ClassId": "<class identifier>", "Interfaces": [ "<GatewayClientIid>" ] }
 // so the loader can pick it without loading it.
-class GatewayComponent
-{
+class GatewayComponent {
 public:
     virtual ~GatewayComponent() = default;
     virtual Status create(std::unique_ptr<GatewayClient> &client) = 0;

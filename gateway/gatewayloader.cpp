@@ -43,7 +43,8 @@ GatewayLoader::GatewayLoader(QStringList folders)
 QStringList GatewayLoader::defaultFolders()
 {
     QStringList roots = QCoreApplication::libraryPaths();
-    roots.append(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(QUILLET_PLUGIN_RELDIR)));
+    roots.append(QDir(QCoreApplication::applicationDirPath())
+                     .filePath(QStringLiteral(QUILLET_PLUGIN_RELDIR)));
     QStringList folders;
     for (const QString &root : std::as_const(roots)) {
         const QString folder = QDir::cleanPath(QDir(root).filePath(GatewaysFolder));

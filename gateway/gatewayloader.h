@@ -14,8 +14,7 @@
 // then under the application's own plugin folder. Each plugin's metadata is read
 // without loading it; the first one that declares the class identifier and the
 // GatewayClient interface is loaded and asked for a fresh instance.
-class GatewayLoader
-{
+class GatewayLoader {
 public:
     GatewayLoader();
     explicit GatewayLoader(QStringList folders);

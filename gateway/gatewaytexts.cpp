@@ -27,7 +27,8 @@ QString subscriptOutOfRange(qsizetype row, qsizetype column, qsizetype rows, qsi
         .arg(columns);
 }
 
-QString notInstalled(const QString &classId, const QStringList &folders, const QStringList &unreadable)
+QString notInstalled(const QString &classId, const QStringList &folders,
+                     const QStringList &unreadable)
 {
     QString text = u"没有安装短信网关组件（类标识 %1）。查找过的文件夹：%2"_s.arg(
         classId, folders.isEmpty() ? u"（无）"_s : folders.join(u"；"_s));

@@ -10,7 +10,8 @@ QString tableKind();
 QString typeMismatch(const QString &expectedKind);
 QString subscriptOutOfRange(qsizetype row, qsizetype column, qsizetype rows, qsizetype columns);
 
-QString notInstalled(const QString &classId, const QStringList &folders, const QStringList &unreadable);
+QString notInstalled(const QString &classId, const QStringList &folders,
+                     const QStringList &unreadable);
 QString loadFailed(const QString &file, const QString &reason);
 QString notAComponent(const QString &file);
 QString creationFailed(const QString &file, const QString &reason);

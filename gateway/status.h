@@ -7,8 +7,7 @@
 // when the call itself failed, and a description for the person reading the report.
 // An operation's outcome (success or failure of the request) is not a Status: it
 // travels through the operation's last argument.
-class [[nodiscard]] Status
-{
+class [[nodiscard]] Status {
 public:
     // Failure codes the console and the loader produce themselves. They use the
     // values component platforms use for the same conditions, so a tester who knows

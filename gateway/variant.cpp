@@ -38,7 +38,8 @@ Status Variant::toText(QString &text) const
     case Kind::Table:
         break;
     }
-    return Status::failure(Status::TypeMismatch, GatewayTexts::typeMismatch(GatewayTexts::textKind()));
+    return Status::failure(Status::TypeMismatch,
+                           GatewayTexts::typeMismatch(GatewayTexts::textKind()));
 }
 
 Status Variant::toTable(const TextTable *&table) const
@@ -47,5 +48,6 @@ Status Variant::toTable(const TextTable *&table) const
         table = found;
         return Status::ok();
     }
-    return Status::failure(Status::TypeMismatch, GatewayTexts::typeMismatch(GatewayTexts::tableKind()));
+    return Status::failure(Status::TypeMismatch,
+                           GatewayTexts::typeMismatch(GatewayTexts::tableKind()));
 }

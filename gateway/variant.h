@@ -8,8 +8,7 @@
 #include <variant>
 
 // A rectangular table of texts, rows x columns, both indexed from 0.
-class TextTable
-{
+class TextTable {
 public:
     TextTable() = default;
     TextTable(qsizetype rows, qsizetype columns);
@@ -32,8 +31,7 @@ private:
 
 // A dynamically typed value as the receive operations exchange it: null, a text, or
 // a table of texts. Reading a kind that is not there is a "type mismatch" failure.
-class Variant
-{
+class Variant {
 public:
     enum class Kind { Null, Text, Table };
 

@@ -10,10 +10,10 @@
 #include "fakegateway.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPlainTextEdit>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
@@ -35,8 +35,7 @@ constexpr int BatchSize = 10;
 constexpr int Total = Batches * BatchSize;
 
 // Hands out the waiting messages ten at a time, making each batch as it is asked for.
-class BatchGateway final : public FakeGateway
-{
+class BatchGateway final : public FakeGateway {
 public:
     BatchGateway()
         : FakeGateway(std::make_shared<GatewayScript>())
@@ -54,7 +53,9 @@ public:
             table.set(m, 0, u"1065800%1"_s.arg(id % 100));
             table.set(m, 1, u"1380013%1"_s.arg(id, 4, 10, QChar(u'0')));
             table.set(m, 2, u"第%1条测试短信：回复内容"_s.arg(id));
-            table.set(m, 3, u"2026-12-07 23:%1:%2"_s.arg(id / 60 % 60, 2, 10, QChar(u'0')).arg(id % 60, 2, 10, QChar(u'0')));
+            table.set(m, 3,
+                      u"2026-12-07 23:%1:%2"_s.arg(id / 60 % 60, 2, 10, QChar(u'0'))
+                          .arg(id % 60, 2, 10, QChar(u'0')));
         }
         total = Variant(QString::number(waiting));
         current = Variant(QString::number(count));
@@ -68,8 +69,7 @@ private:
     int m_fetched = 0;
 };
 
-class PaneView final : public ConsoleView
-{
+class PaneView final : public ConsoleView {
 public:
     QString boxText(InputBox) const override { return u"BEN-CHM-ARK-00001"_s; }
     void showNotice(const QString &) override { }
@@ -124,8 +124,8 @@ int measure(const char *variant)
         Variant current;
         Variant messages;
         Bool16 outcome = 0;
-        const QString *labels[] = {&ConsoleTexts::ServiceNumberLabel, &ConsoleTexts::SenderLabel,
-                                   &ConsoleTexts::ContentLabel, &ConsoleTexts::SentTimeLabel};
+        const QString *labels[] = { &ConsoleTexts::ServiceNumberLabel, &ConsoleTexts::SenderLabel,
+                                    &ConsoleTexts::ContentLabel, &ConsoleTexts::SentTimeLabel };
         for (;;) {
             (void)gateway.ReceiveMessages({}, total, current, messages, outcome);
             QString t;
@@ -149,12 +149,12 @@ int measure(const char *variant)
         chars = view.pane.document()->characterCount();
     }
     const qint64 ms = timer.elapsed();
-    std::printf("%lld %ld %lld\n", static_cast<long long>(ms), before, static_cast<long long>(chars));
+    std::printf("%lld %ld %lld\n", static_cast<long long>(ms), before,
+                static_cast<long long>(chars));
     return 0;
 }
 
-struct Sample
-{
+struct Sample {
     double ms = 0;
     double extraKb = 0;
     double chars = 0;
@@ -169,7 +169,7 @@ Sample runChild(const char *self, const char *variant)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    char *argv[] = {const_cast<char *>(self), const_cast<char *>(variant), nullptr};
+    char *argv[] = { const_cast<char *>(self), const_cast<char *>(variant), nullptr };
     pid_t pid = 0;
     if (posix_spawn(&pid, self, &actions, nullptr, argv, environ) != 0)
         std::exit(1);
@@ -182,7 +182,7 @@ Sample runChild(const char *self, const char *variant)
         text.append(buffer, static_cast<size_t>(n));
     close(out[0]);
     int status = 0;
-    rusage usage{};
+    rusage usage {};
     wait4(pid, &status, 0, &usage);
     Sample sample;
     long long ms = 0;

@@ -27,8 +27,7 @@ void fillBoxes(Rig &rig)
 
 } // namespace
 
-class TestCommands : public QObject
-{
+class TestCommands : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -64,32 +63,40 @@ void TestCommands::eachCommandSendsItsArguments_data()
 
     const QString account = u"AB1-CD2-EF3-GH456"_s;
     const QString phone = u"138 0013 8000"_s;
-    QTest::newRow("register")
-        << u"register"_s << u"Register"_s
-        << QStringList{account,        u"secret"_s,       u"北京"_s,       u"北京"_s,
-                       u"计算机软件"_s, u"示例公司"_s,     u"示例人"_s,     u"010-12345678"_s,
-                       phone,          ConsoleTexts::SampleEmail, u"010-87654321"_s,
-                       u"北京市中关村"_s, u"100086"_s};
-    QTest::newRow("deregister") << u"deregister"_s << u"Deregister"_s << QStringList{account};
-    QTest::newRow("change password") << u"changePassword"_s << u"ChangePassword"_s
-                                     << QStringList{account, u"newpw"_s};
+    QTest::newRow("register") << u"register"_s << u"Register"_s
+                              << QStringList { account,
+                                               u"secret"_s,
+                                               u"北京"_s,
+                                               u"北京"_s,
+                                               u"计算机软件"_s,
+                                               u"示例公司"_s,
+                                               u"示例人"_s,
+                                               u"010-12345678"_s,
+                                               phone,
+                                               ConsoleTexts::SampleEmail,
+                                               u"010-87654321"_s,
+                                               u"北京市中关村"_s,
+                                               u"100086"_s };
+    QTest::newRow("deregister") << u"deregister"_s << u"Deregister"_s << QStringList { account };
+    QTest::newRow("change password")
+        << u"changePassword"_s << u"ChangePassword"_s << QStringList { account, u"newpw"_s };
     QTest::newRow("send message") << u"sendMessage"_s << u"SendMessage"_s
-                                  << QStringList{account, phone, u"VB测试短信发送!"_s};
+                                  << QStringList { account, phone, u"VB测试短信发送!"_s };
     QTest::newRow("scheduled message")
         << u"sendScheduledMessage"_s << u"SendScheduledMessage"_s
-        << QStringList{account, phone, u"使用SDK发送定时短信"_s, u"2026/12/7 23:55:30"_s};
-    QTest::newRow("apply forwarding") << u"applyForwarding"_s << u"SetForwarding"_s
-                                      << QStringList{account, phone};
-    QTest::newRow("cancel forwarding") << u"cancelForwarding"_s << u"CancelForwarding"_s
-                                       << QStringList{account};
-    QTest::newRow("get forwarding") << u"getForwarding"_s << u"GetForwarding"_s
-                                    << QStringList{account};
+        << QStringList { account, phone, u"使用SDK发送定时短信"_s, u"2026/12/7 23:55:30"_s };
+    QTest::newRow("apply forwarding")
+        << u"applyForwarding"_s << u"SetForwarding"_s << QStringList { account, phone };
+    QTest::newRow("cancel forwarding")
+        << u"cancelForwarding"_s << u"CancelForwarding"_s << QStringList { account };
+    QTest::newRow("get forwarding")
+        << u"getForwarding"_s << u"GetForwarding"_s << QStringList { account };
     QTest::newRow("apply auto-reply") << u"applyAutoReply"_s << u"SetAutoReply"_s
-                                      << QStringList{account, u"SDK申请转发内容。"_s};
-    QTest::newRow("cancel auto-reply") << u"cancelAutoReply"_s << u"CancelAutoReply"_s
-                                       << QStringList{account};
-    QTest::newRow("get auto-reply") << u"getAutoReply"_s << u"GetAutoReply"_s
-                                    << QStringList{account};
+                                      << QStringList { account, u"SDK申请转发内容。"_s };
+    QTest::newRow("cancel auto-reply")
+        << u"cancelAutoReply"_s << u"CancelAutoReply"_s << QStringList { account };
+    QTest::newRow("get auto-reply")
+        << u"getAutoReply"_s << u"GetAutoReply"_s << QStringList { account };
 }
 
 void TestCommands::eachCommandSendsItsArguments()
@@ -118,30 +125,32 @@ void TestCommands::noticeCommandsReportOnlyMinusOneAsSuccess_data()
     QTest::addColumn<QString>("notice");
     QTest::addColumn<Bool16>("lastResult");
 
-    struct Texts
-    {
+    struct Texts {
         const char *command;
         QString succeeded;
         QString failed;
     };
     const Texts commands[] = {
-        {"register", ConsoleTexts::RegisterSucceeded, ConsoleTexts::RegisterFailed},
-        {"deregister", ConsoleTexts::DeregisterSucceeded, ConsoleTexts::DeregisterFailed},
-        {"changePassword", ConsoleTexts::ChangePasswordSucceeded, ConsoleTexts::ChangePasswordFailed},
-        {"sendMessage", ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed},
-        {"sendScheduledMessage", ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed},
-        {"applyForwarding", ConsoleTexts::ForwardingSucceeded, ConsoleTexts::ForwardingFailed},
-        {"cancelForwarding", ConsoleTexts::ForwardingSucceeded, ConsoleTexts::ForwardingFailed},
-        {"applyAutoReply", ConsoleTexts::AutoReplySucceeded, ConsoleTexts::AutoReplyFailed},
-        {"cancelAutoReply", ConsoleTexts::CancelAutoReplySucceeded,
-         ConsoleTexts::CancelAutoReplyFailed},
+        { "register", ConsoleTexts::RegisterSucceeded, ConsoleTexts::RegisterFailed },
+        { "deregister", ConsoleTexts::DeregisterSucceeded, ConsoleTexts::DeregisterFailed },
+        { "changePassword", ConsoleTexts::ChangePasswordSucceeded,
+          ConsoleTexts::ChangePasswordFailed },
+        { "sendMessage", ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed },
+        { "sendScheduledMessage", ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed },
+        { "applyForwarding", ConsoleTexts::ForwardingSucceeded, ConsoleTexts::ForwardingFailed },
+        { "cancelForwarding", ConsoleTexts::ForwardingSucceeded, ConsoleTexts::ForwardingFailed },
+        { "applyAutoReply", ConsoleTexts::AutoReplySucceeded, ConsoleTexts::AutoReplyFailed },
+        { "cancelAutoReply", ConsoleTexts::CancelAutoReplySucceeded,
+          ConsoleTexts::CancelAutoReplyFailed },
     };
     for (const Texts &t : commands) {
         const QString name = QString::fromLatin1(t.command);
-        QTest::addRow("%s: -1", t.command) << name << Reply::outcome(-1) << t.succeeded << Bool16(-1);
+        QTest::addRow("%s: -1", t.command)
+            << name << Reply::outcome(-1) << t.succeeded << Bool16(-1);
         QTest::addRow("%s: 0", t.command) << name << Reply::outcome(0) << t.failed << Bool16(0);
         QTest::addRow("%s: 1", t.command) << name << Reply::outcome(1) << t.failed << Bool16(1);
-        QTest::addRow("%s: untouched", t.command) << name << Reply::nothing() << t.failed << Bool16(0);
+        QTest::addRow("%s: untouched", t.command)
+            << name << Reply::nothing() << t.failed << Bool16(0);
     }
 }
 
@@ -153,14 +162,14 @@ void TestCommands::noticeCommandsReportOnlyMinusOneAsSuccess()
     QFETCH(Bool16, lastResult);
 
     Rig rig;
-    rig.script.replies = {Reply::outcome(Marker)};
+    rig.script.replies = { Reply::outcome(Marker) };
     rig.console.deregister();
     rig.view.notices.clear();
 
-    rig.script.replies = {reply};
+    rig.script.replies = { reply };
     rig.run(command);
 
-    QCOMPARE(rig.view.notices, QStringList{notice});
+    QCOMPARE(rig.view.notices, QStringList { notice });
     QCOMPARE(rig.console.lastResult(), lastResult);
 }
 
@@ -176,7 +185,8 @@ void TestCommands::eachCommandWritesItsFieldsOnly_data()
     QTest::newRow("deregister") << u"deregister"_s << false << false << true << false;
     QTest::newRow("change password") << u"changePassword"_s << false << false << true << false;
     QTest::newRow("send message") << u"sendMessage"_s << true << false << true << true;
-    QTest::newRow("scheduled message") << u"sendScheduledMessage"_s << true << false << true << true;
+    QTest::newRow("scheduled message")
+        << u"sendScheduledMessage"_s << true << false << true << true;
     QTest::newRow("apply forwarding") << u"applyForwarding"_s << true << false << true << false;
     QTest::newRow("cancel forwarding") << u"cancelForwarding"_s << false << false << true << false;
     QTest::newRow("get forwarding") << u"getForwarding"_s << false << false << true << true;
@@ -198,7 +208,7 @@ void TestCommands::eachCommandWritesItsFieldsOnly()
     rig.view.setBox(InputBox::Text1, u"old account"_s);
     rig.view.setBox(InputBox::Text2, u"old password"_s);
     rig.view.setBox(InputBox::Text3, u"old phone"_s);
-    rig.script.replies = {Reply::outcome(Marker)};
+    rig.script.replies = { Reply::outcome(Marker) };
     rig.console.registerAccount();
     rig.view.pane = u"pane before"_s;
 
@@ -219,7 +229,7 @@ void TestCommands::sendingShowsTheBalanceAfterEitherNotice_data()
     QTest::addColumn<QString>("command");
     QTest::addColumn<Bool16>("outcome");
 
-    for (const char *command : {"sendMessage", "sendScheduledMessage"}) {
+    for (const char *command : { "sendMessage", "sendScheduledMessage" }) {
         QTest::addRow("%s succeeds", command) << QString::fromLatin1(command) << Bool16(-1);
         QTest::addRow("%s fails", command) << QString::fromLatin1(command) << Bool16(0);
     }
@@ -232,13 +242,13 @@ void TestCommands::sendingShowsTheBalanceAfterEitherNotice()
 
     Rig rig;
     rig.view.setBox(InputBox::Text1, u"A"_s);
-    rig.script.replies = {Reply::outcome(outcome), Reply::text(u"9.90"_s)};
+    rig.script.replies = { Reply::outcome(outcome), Reply::text(u"9.90"_s) };
     rig.run(command);
 
     const QString notice = outcome == -1 ? ConsoleTexts::SendSucceeded : ConsoleTexts::SendFailed;
     QCOMPARE(rig.script.trace.mid(rig.script.trace.size() - 3),
-             (QStringList{u"notice:"_s + notice, u"QueryBalance"_s, u"output:余额数：9.90"_s}));
-    QCOMPARE(rig.script.calls.last().arguments, QStringList{u"A"_s});
+             (QStringList { u"notice:"_s + notice, u"QueryBalance"_s, u"output:余额数：9.90"_s }));
+    QCOMPARE(rig.script.calls.last().arguments, QStringList { u"A"_s });
 }
 
 void TestCommands::sendingStopsAtTheFailingStep_data()
@@ -248,11 +258,11 @@ void TestCommands::sendingStopsAtTheFailingStep_data()
     QTest::addColumn<QStringList>("notices");
     QTest::addColumn<Bool16>("lastResult");
 
-    for (const char *command : {"sendMessage", "sendScheduledMessage"}) {
-        QTest::addRow("%s: the send", command) << QString::fromLatin1(command) << 0
-                                               << QStringList() << Marker;
+    for (const char *command : { "sendMessage", "sendScheduledMessage" }) {
+        QTest::addRow("%s: the send", command)
+            << QString::fromLatin1(command) << 0 << QStringList() << Marker;
         QTest::addRow("%s: the trailing balance", command)
-            << QString::fromLatin1(command) << 1 << QStringList{ConsoleTexts::SendSucceeded}
+            << QString::fromLatin1(command) << 1 << QStringList { ConsoleTexts::SendSucceeded }
             << Bool16(-1);
     }
 }
@@ -265,14 +275,14 @@ void TestCommands::sendingStopsAtTheFailingStep()
     QFETCH(Bool16, lastResult);
 
     Rig rig;
-    rig.script.replies = {Reply::outcome(Marker)};
+    rig.script.replies = { Reply::outcome(Marker) };
     rig.console.deregister();
     rig.view.notices.clear();
     rig.view.pane = u"before"_s;
 
     const Reply failure = Reply::failure(-5, u"失败"_s);
-    rig.script.replies = failingCall == 0 ? QList<Reply>{failure}
-                                          : QList<Reply>{Reply::outcome(-1), failure};
+    rig.script.replies = failingCall == 0 ? QList<Reply> { failure }
+                                          : QList<Reply> { Reply::outcome(-1), failure };
     rig.run(command);
 
     QCOMPARE(rig.view.notices, notices);
@@ -315,7 +325,8 @@ void TestCommands::scheduledTimeIsTenMinutesOnWithCalendarCarry()
     // Each press reads the clock anew.
     rig.now = now.addSecs(60);
     rig.console.sendScheduledMessage();
-    QCOMPARE(rig.script.calls.at(2).arguments.at(3), rig.now.addSecs(600).toString(u"yyyy/M/d H:mm:ss"_s));
+    QCOMPARE(rig.script.calls.at(2).arguments.at(3),
+             rig.now.addSecs(600).toString(u"yyyy/M/d H:mm:ss"_s));
 }
 
 void TestCommands::scheduledTimeIsReadBeforeTheGatewayIsCreated()
@@ -323,7 +334,7 @@ void TestCommands::scheduledTimeIsReadBeforeTheGatewayIsCreated()
     Rig rig;
     rig.console.sendScheduledMessage();
     QCOMPARE(rig.script.trace.mid(0, 3),
-             (QStringList{u"clock"_s, u"create"_s, u"SendScheduledMessage"_s}));
+             (QStringList { u"clock"_s, u"create"_s, u"SendScheduledMessage"_s }));
 }
 
 void TestCommands::getForwardingAsksTwiceAndShowsTheSecondAnswer_data()
@@ -333,14 +344,15 @@ void TestCommands::getForwardingAsksTwiceAndShowsTheSecondAnswer_data()
     QTest::addColumn<QString>("pane");
     QTest::addColumn<Bool16>("lastResult");
 
-    QTest::newRow("mobile number") << u"13800138000"_s << u"13900139000"_s
-                                   << u"获取转发的电话为:13900139000"_s << Bool16(-1);
-    QTest::newRow("second answer empty") << u"13800138000"_s << QString()
-                                         << u"获取转发的电话为:"_s << Bool16(-1);
+    QTest::newRow("mobile number")
+        << u"13800138000"_s << u"13900139000"_s << u"获取转发的电话为:13900139000"_s << Bool16(-1);
+    QTest::newRow("second answer empty")
+        << u"13800138000"_s << QString() << u"获取转发的电话为:"_s << Bool16(-1);
     QTest::newRow("zeros") << u"000"_s << u"13900139000"_s << QString() << Bool16(0);
     QTest::newRow("empty first answer") << QString() << u"13900139000"_s << QString() << Bool16(0);
     QTest::newRow("blank first answer") << u"  "_s << u"x"_s << QString() << Bool16(0);
-    QTest::newRow("true in any case") << u"tRuE"_s << u"x"_s << u"获取转发的电话为:x"_s << Bool16(-1);
+    QTest::newRow("true in any case")
+        << u"tRuE"_s << u"x"_s << u"获取转发的电话为:x"_s << Bool16(-1);
     QTest::newRow("false") << u"FALSE"_s << u"x"_s << QString() << Bool16(0);
     QTest::newRow("landline with area code") << u"010-12345678"_s << u"010-12345678"_s
                                              << u"获取转发的电话为:010-12345678"_s << Bool16(-1);
@@ -356,11 +368,11 @@ void TestCommands::getForwardingAsksTwiceAndShowsTheSecondAnswer()
     Rig rig;
     rig.view.pane = u"余额数：1.00"_s;
     rig.view.setBox(InputBox::Text1, u" A "_s);
-    rig.script.replies = {Reply::text(first), Reply::text(second)};
+    rig.script.replies = { Reply::text(first), Reply::text(second) };
     rig.console.getForwarding();
 
-    QCOMPARE(rig.script.operations(), (QStringList{u"GetForwarding"_s, u"GetForwarding"_s}));
-    QCOMPARE(rig.script.calls.at(1).arguments, QStringList{u"A"_s});
+    QCOMPARE(rig.script.operations(), (QStringList { u"GetForwarding"_s, u"GetForwarding"_s }));
+    QCOMPARE(rig.script.calls.at(1).arguments, QStringList { u"A"_s });
     QCOMPARE(rig.script.calls.at(1).textIn, QString());
     QCOMPARE(rig.view.pane, pane);
     QCOMPARE(rig.view.outputs.size(), 1);
@@ -374,11 +386,11 @@ void TestCommands::getForwardingFailures_data()
     QTest::addColumn<Bool16>("lastResult");
 
     const Reply failure = Reply::failure(-7, u"断开"_s);
-    QTest::newRow("first call fails") << QList<Reply>{failure} << Marker;
+    QTest::newRow("first call fails") << QList<Reply> { failure } << Marker;
     QTest::newRow("second call fails after a true answer")
-        << QList<Reply>{Reply::text(u"138"_s), failure} << Bool16(-1);
+        << QList<Reply> { Reply::text(u"138"_s), failure } << Bool16(-1);
     QTest::newRow("second call fails after a false answer")
-        << QList<Reply>{Reply::text(u"0"_s), failure} << Bool16(0);
+        << QList<Reply> { Reply::text(u"0"_s), failure } << Bool16(0);
 }
 
 void TestCommands::getForwardingFailures()
@@ -387,7 +399,7 @@ void TestCommands::getForwardingFailures()
     QFETCH(Bool16, lastResult);
 
     Rig rig;
-    rig.script.replies = {Reply::outcome(Marker)};
+    rig.script.replies = { Reply::outcome(Marker) };
     rig.console.cancelForwarding();
     rig.view.pane = u"before"_s;
 
@@ -457,11 +469,11 @@ void TestCommands::getAutoReplyShowsAnyNonEmptyReply()
     QFETCH(QString, pane);
 
     Rig rig;
-    rig.script.replies = {Reply::outcome(Marker), Reply::text(u"3.00"_s)};
+    rig.script.replies = { Reply::outcome(Marker), Reply::text(u"3.00"_s) };
     rig.console.recharge();
     rig.view.notices.clear();
 
-    rig.script.replies = {reply};
+    rig.script.replies = { reply };
     rig.console.getAutoReply();
 
     QCOMPARE(rig.view.pane, pane);
@@ -476,7 +488,7 @@ void TestCommands::changePasswordKeepsTheRegisteredPassword()
     rig.console.registerAccount();
     rig.view.setBox(InputBox::Text2, u"second"_s);
     rig.view.setBox(InputBox::Text6, QString());
-    rig.script.replies = {Reply::outcome(-1)};
+    rig.script.replies = { Reply::outcome(-1) };
     rig.console.changePassword();
 
     QCOMPARE(rig.script.calls.last().arguments.at(1), QString()); // empty new password is sent

@@ -13,8 +13,7 @@ namespace {
 const Bool16 Untouched = 0x7ABC; // marks "the slot was not written"
 }
 
-class TestConsoleCore : public QObject
-{
+class TestConsoleCore : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -62,7 +61,7 @@ void TestConsoleCore::readFieldTrimsSpacesOnly()
     QCOMPARE(rig.console.readField(InputBox::Text1), read);
 
     rig.console.queryBalance();
-    QCOMPARE(rig.script.calls.at(0).arguments, QStringList{read});
+    QCOMPARE(rig.script.calls.at(0).arguments, QStringList { read });
     QCOMPARE(rig.console.accountNo(), read);
 }
 
@@ -80,8 +79,9 @@ void TestConsoleCore::oneGatewayPerWindowCreatedOnFirstUse()
 
     QCOMPARE(rig.script.instancesCreated, 1);
     QCOMPARE(rig.console.gateway(), first);
-    QCOMPARE(rig.script.operations(),
-             (QStringList{u"QueryBalance"_s, u"Recharge"_s, u"QueryBalance"_s, u"QueryBalance"_s}));
+    QCOMPARE(
+        rig.script.operations(),
+        (QStringList { u"QueryBalance"_s, u"Recharge"_s, u"QueryBalance"_s, u"QueryBalance"_s }));
 }
 
 void TestConsoleCore::rechargeReportsOnlyMinusOneAsSuccess_data()
@@ -90,12 +90,16 @@ void TestConsoleCore::rechargeReportsOnlyMinusOneAsSuccess_data()
     QTest::addColumn<QString>("notice");
     QTest::addColumn<Bool16>("lastResult");
 
-    QTest::newRow("-1 succeeds") << Reply::outcome(-1) << ConsoleTexts::RechargeSucceeded << Bool16(-1);
+    QTest::newRow("-1 succeeds") << Reply::outcome(-1) << ConsoleTexts::RechargeSucceeded
+                                 << Bool16(-1);
     QTest::newRow("0 fails") << Reply::outcome(0) << ConsoleTexts::RechargeFailed << Bool16(0);
     QTest::newRow("1 fails") << Reply::outcome(1) << ConsoleTexts::RechargeFailed << Bool16(1);
-    QTest::newRow("-2 fails, all bits kept") << Reply::outcome(-2) << ConsoleTexts::RechargeFailed << Bool16(-2);
-    QTest::newRow("0x7FFF fails") << Reply::outcome(0x7FFF) << ConsoleTexts::RechargeFailed << Bool16(0x7FFF);
-    QTest::newRow("slot untouched fails") << Reply::nothing() << ConsoleTexts::RechargeFailed << Bool16(0);
+    QTest::newRow("-2 fails, all bits kept")
+        << Reply::outcome(-2) << ConsoleTexts::RechargeFailed << Bool16(-2);
+    QTest::newRow("0x7FFF fails") << Reply::outcome(0x7FFF) << ConsoleTexts::RechargeFailed
+                                  << Bool16(0x7FFF);
+    QTest::newRow("slot untouched fails")
+        << Reply::nothing() << ConsoleTexts::RechargeFailed << Bool16(0);
 }
 
 void TestConsoleCore::rechargeReportsOnlyMinusOneAsSuccess()
@@ -105,11 +109,11 @@ void TestConsoleCore::rechargeReportsOnlyMinusOneAsSuccess()
     QFETCH(Bool16, lastResult);
 
     Rig rig;
-    rig.script.replies = {Reply::outcome(Untouched)};
+    rig.script.replies = { Reply::outcome(Untouched) };
     rig.console.recharge(); // leaves a marker in lastResult
     QCOMPARE(rig.console.lastResult(), Untouched);
 
-    rig.script.replies = {reply, Reply::text(u"8.00"_s)};
+    rig.script.replies = { reply, Reply::text(u"8.00"_s) };
     rig.console.recharge();
 
     QCOMPARE(rig.script.calls.at(2).outcomeIn, Bool16(0)); // the slot holds 0 before the call
@@ -126,16 +130,16 @@ void TestConsoleCore::rechargePassesTrimmedBoxesAndShowsBalanceAfterTheNotice()
     rig.view.setBox(InputBox::Text3, u"not read"_s);
     rig.view.setBox(InputBox::Text4, u"  12 34  "_s);
     rig.view.setBox(InputBox::Text5, u"\u3000p w\u3000"_s);
-    rig.script.replies = {Reply::outcome(-1), Reply::text(u" 12.30 "_s)};
+    rig.script.replies = { Reply::outcome(-1), Reply::text(u" 12.30 "_s) };
 
     rig.console.recharge();
 
     QCOMPARE(rig.script.calls.at(0).arguments,
-             (QStringList{u"ABC-DEF-GHI-12345"_s, u"12 34"_s, u"p w"_s}));
-    QCOMPARE(rig.script.calls.at(1).arguments, QStringList{u"ABC-DEF-GHI-12345"_s});
+             (QStringList { u"ABC-DEF-GHI-12345"_s, u"12 34"_s, u"p w"_s }));
+    QCOMPARE(rig.script.calls.at(1).arguments, QStringList { u"ABC-DEF-GHI-12345"_s });
     QCOMPARE(rig.script.trace,
-             (QStringList{u"create"_s, u"Recharge"_s, u"notice:充值成功！"_s, u"QueryBalance"_s,
-                          u"output:余额数： 12.30 "_s}));
+             (QStringList { u"create"_s, u"Recharge"_s, u"notice:充值成功！"_s, u"QueryBalance"_s,
+                            u"output:余额数： 12.30 "_s }));
     QCOMPARE(rig.console.accountPassword(), QString());
     QCOMPARE(rig.console.phoneNo(), QString());
 }
@@ -155,23 +159,23 @@ void TestConsoleCore::queryBalanceShowsTheTextVerbatimAndReplacesThePane()
     QFETCH(QString, balance);
 
     Rig rig;
-    rig.script.replies = {Reply::text(u"first"_s), Reply::text(balance)};
+    rig.script.replies = { Reply::text(u"first"_s), Reply::text(balance) };
     rig.console.queryBalance();
     rig.console.queryBalance();
 
     QCOMPARE(rig.script.calls.at(1).textIn, QString()); // the slot is empty before the call
-    QCOMPARE(rig.view.outputs, (QStringList{u"余额数：first"_s, u"余额数："_s + balance}));
+    QCOMPARE(rig.view.outputs, (QStringList { u"余额数：first"_s, u"余额数："_s + balance }));
     QVERIFY(rig.view.notices.isEmpty());
 }
 
 void TestConsoleCore::queryBalanceLeavesLastResult()
 {
     Rig rig;
-    rig.script.replies = {Reply::outcome(1)};
+    rig.script.replies = { Reply::outcome(1) };
     rig.console.recharge();
     QCOMPARE(rig.console.lastResult(), Bool16(1));
 
-    rig.script.replies = {Reply::text(u"5.00"_s)};
+    rig.script.replies = { Reply::text(u"5.00"_s) };
     rig.console.queryBalance();
     QCOMPARE(rig.console.lastResult(), Bool16(1));
 }
@@ -185,17 +189,17 @@ void TestConsoleCore::failureStopsTheCommandWhereItIs_data()
     QTest::addColumn<Bool16>("lastResult");
 
     const Reply failure = Reply::failure(qint32(0x80070070u), u"磁盘已满"_s);
-    QTest::newRow("query balance: creation") << u"queryBalance"_s << true << QList<Reply>{}
-                                             << QStringList() << Untouched;
-    QTest::newRow("query balance: the call") << u"queryBalance"_s << false << QList<Reply>{failure}
-                                             << QStringList() << Untouched;
-    QTest::newRow("recharge: creation") << u"recharge"_s << true << QList<Reply>{} << QStringList()
-                                        << Untouched;
-    QTest::newRow("recharge: the recharge") << u"recharge"_s << false << QList<Reply>{failure}
-                                            << QStringList() << Untouched;
+    QTest::newRow("query balance: creation")
+        << u"queryBalance"_s << true << QList<Reply> {} << QStringList() << Untouched;
+    QTest::newRow("query balance: the call")
+        << u"queryBalance"_s << false << QList<Reply> { failure } << QStringList() << Untouched;
+    QTest::newRow("recharge: creation")
+        << u"recharge"_s << true << QList<Reply> {} << QStringList() << Untouched;
+    QTest::newRow("recharge: the recharge")
+        << u"recharge"_s << false << QList<Reply> { failure } << QStringList() << Untouched;
     QTest::newRow("recharge: the trailing balance")
-        << u"recharge"_s << false << QList<Reply>{Reply::outcome(-1), failure}
-        << QStringList{ConsoleTexts::RechargeSucceeded} << Bool16(-1);
+        << u"recharge"_s << false << QList<Reply> { Reply::outcome(-1), failure }
+        << QStringList { ConsoleTexts::RechargeSucceeded } << Bool16(-1);
 }
 
 void TestConsoleCore::failureStopsTheCommandWhereItIs()
@@ -209,7 +213,7 @@ void TestConsoleCore::failureStopsTheCommandWhereItIs()
     // GIVEN a window whose pane and lastResult hold earlier results
     Rig rig;
     if (!creationFails) {
-        rig.script.replies = {Reply::outcome(Untouched), Reply::text(u"earlier"_s)};
+        rig.script.replies = { Reply::outcome(Untouched), Reply::text(u"earlier"_s) };
         rig.console.recharge();
         rig.view.notices.clear();
     } else {
@@ -246,7 +250,7 @@ void TestConsoleCore::aCommandAfterAFailureCanSucceed()
     QVERIFY(!rig.console.gateway());
 
     rig.script.creationFailure.reset();
-    rig.script.replies = {Reply::text(u"1.00"_s)};
+    rig.script.replies = { Reply::text(u"1.00"_s) };
     rig.console.queryBalance();
     QCOMPARE(rig.view.errors.size(), 1);
     QCOMPARE(rig.view.pane, u"余额数：1.00"_s);
@@ -260,7 +264,8 @@ void TestConsoleCore::errorReportGivesCodeInDecimalAndHex_data()
     QTest::newRow("class not registered")
         << Status::ClassNotRegistered << u"错误 -2147221164（0x80040154）：说明"_s;
     QTest::newRow("minus one") << qint32(-1) << u"错误 -1（0xFFFFFFFF）：说明"_s;
-    QTest::newRow("lowest") << std::numeric_limits<qint32>::min() << u"错误 -2147483648（0x80000000）：说明"_s;
+    QTest::newRow("lowest") << std::numeric_limits<qint32>::min()
+                            << u"错误 -2147483648（0x80000000）：说明"_s;
 }
 
 void TestConsoleCore::errorReportGivesCodeInDecimalAndHex()

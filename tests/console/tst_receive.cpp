@@ -15,13 +15,15 @@ namespace {
 const QString Crlf = u"\r\n"_s;
 const QString Header = u"接收短信\r\n"_s;
 
-Reply batch(const QString &total, const QString &current, qsizetype rows, const QString &prefix = {})
+Reply batch(const QString &total, const QString &current, qsizetype rows,
+            const QString &prefix = {})
 {
     return Reply::batch(-1, Variant(total), Variant(current), Variant(messageTable(rows, prefix)));
 }
 
 // The listing lines of one successful call.
-QString block(const QString &total, const QString &current, qsizetype rows, const QString &prefix = {})
+QString block(const QString &total, const QString &current, qsizetype rows,
+              const QString &prefix = {})
 {
     QString text = u"总数:"_s + total + Crlf + u"当前数:"_s + current + Crlf;
     for (qsizetype m = 0; m < rows; ++m) {
@@ -34,8 +36,7 @@ QString block(const QString &total, const QString &current, qsizetype rows, cons
 
 } // namespace
 
-class TestReceive : public QObject
-{
+class TestReceive : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -58,44 +59,48 @@ void TestReceive::listsEveryBatchUntilTheTotalIsReached_data()
     QTest::addColumn<QString>("listing");
     QTest::addColumn<Bool16>("lastResult");
 
-    QTest::newRow("first call fails") << QList<Reply>{Reply::outcome(0)} << 1 << Header << Bool16(0);
-    QTest::newRow("nothing waiting") << QList<Reply>{batch(u"0"_s, u"0"_s, 0)} << 1
+    QTest::newRow("first call fails")
+        << QList<Reply> { Reply::outcome(0) } << 1 << Header << Bool16(0);
+    QTest::newRow("nothing waiting") << QList<Reply> { batch(u"0"_s, u"0"_s, 0) } << 1
                                      << Header + block(u"0"_s, u"0"_s, 0) << Bool16(-1);
-    QTest::newRow("one batch of two") << QList<Reply>{batch(u"2"_s, u"2"_s, 2)} << 1
+    QTest::newRow("one batch of two") << QList<Reply> { batch(u"2"_s, u"2"_s, 2) } << 1
                                       << Header + block(u"2"_s, u"2"_s, 2) << Bool16(-1);
     QTest::newRow("three batches")
-        << QList<Reply>{batch(u"25"_s, u"10"_s, 10, u"a"_s), batch(u"15"_s, u"10"_s, 10, u"b"_s),
-                        batch(u"5"_s, u"5"_s, 5, u"c"_s)}
+        << QList<Reply> { batch(u"25"_s, u"10"_s, 10, u"a"_s), batch(u"15"_s, u"10"_s, 10, u"b"_s),
+                          batch(u"5"_s, u"5"_s, 5, u"c"_s) }
         << 3
         << Header + block(u"25"_s, u"10"_s, 10, u"a"_s) + block(u"15"_s, u"10"_s, 10, u"b"_s)
-               + block(u"5"_s, u"5"_s, 5, u"c"_s)
+            + block(u"5"_s, u"5"_s, 5, u"c"_s)
         << Bool16(-1);
     QTest::newRow("failure after a success")
-        << QList<Reply>{batch(u"12"_s, u"10"_s, 10), Reply::outcome(0)} << 2
+        << QList<Reply> { batch(u"12"_s, u"10"_s, 10), Reply::outcome(0) } << 2
         << Header + block(u"12"_s, u"10"_s, 10) << Bool16(0);
-    QTest::newRow("current above total") << QList<Reply>{batch(u"1"_s, u"2"_s, 2)} << 1
+    QTest::newRow("current above total") << QList<Reply> { batch(u"1"_s, u"2"_s, 2) } << 1
                                          << Header + block(u"1"_s, u"2"_s, 2) << Bool16(-1);
-    QTest::newRow("outcome 1 is success")
-        << QList<Reply>{Reply::batch(1, Variant(u"1"_s), Variant(u"1"_s), Variant(messageTable(1)))}
-        << 1 << Header + block(u"1"_s, u"1"_s, 1) << Bool16(1);
-    QTest::newRow("blank before a count")
-        << QList<Reply>{batch(u"3"_s, u" 3"_s, 3)} << 1 << Header + block(u"3"_s, u" 3"_s, 3) << Bool16(-1);
+    QTest::newRow("outcome 1 is success") << QList<Reply> { Reply::batch(
+        1, Variant(u"1"_s), Variant(u"1"_s), Variant(messageTable(1))) }
+                                          << 1 << Header + block(u"1"_s, u"1"_s, 1) << Bool16(1);
+    QTest::newRow("blank before a count") << QList<Reply> { batch(u"3"_s, u" 3"_s, 3) } << 1
+                                          << Header + block(u"3"_s, u" 3"_s, 3) << Bool16(-1);
     QTest::newRow("letters count as zero and the loop goes on")
-        << QList<Reply>{batch(u"4"_s, u"abc"_s, 4), batch(u"4"_s, u"4"_s, 4, u"x"_s)} << 2
+        << QList<Reply> { batch(u"4"_s, u"abc"_s, 4), batch(u"4"_s, u"4"_s, 4, u"x"_s) } << 2
         << Header + block(u"4"_s, u"abc"_s, 0) + block(u"4"_s, u"4"_s, 4, u"x"_s) << Bool16(-1);
     QTest::newRow("fractional count lists the messages up to it")
-        << QList<Reply>{batch(u"2.5"_s, u"2.5"_s, 3)} << 1 << Header + block(u"2.5"_s, u"2.5"_s, 2)
-        << Bool16(-1);
+        << QList<Reply> { batch(u"2.5"_s, u"2.5"_s, 3) } << 1
+        << Header + block(u"2.5"_s, u"2.5"_s, 2) << Bool16(-1);
     QTest::newRow("negative count lists nothing")
-        << QList<Reply>{batch(u"-1"_s, u"-1"_s, 0)} << 1 << Header + block(u"-1"_s, u"-1"_s, 0)
+        << QList<Reply> { batch(u"-1"_s, u"-1"_s, 0) } << 1 << Header + block(u"-1"_s, u"-1"_s, 0)
         << Bool16(-1);
     QTest::newRow("more rows than the count lists the count")
-        << QList<Reply>{batch(u"1"_s, u"1"_s, 5)} << 1 << Header + block(u"1"_s, u"1"_s, 1) << Bool16(-1);
+        << QList<Reply> { batch(u"1"_s, u"1"_s, 5) } << 1 << Header + block(u"1"_s, u"1"_s, 1)
+        << Bool16(-1);
     QTest::newRow("null counts read as empty and zero")
-        << QList<Reply>{Reply::batch(-1, Variant(), Variant(), Variant())} << 1
+        << QList<Reply> { Reply::batch(-1, Variant(), Variant(), Variant()) } << 1
         << Header + u"总数:\r\n当前数:\r\n"_s << Bool16(-1);
     QTest::newRow("empty fields give the labels alone")
-        << QList<Reply>{Reply::batch(-1, Variant(u"1"_s), Variant(u"1"_s), Variant(TextTable(1, 4)))} << 1
+        << QList<Reply> { Reply::batch(-1, Variant(u"1"_s), Variant(u"1"_s),
+                                       Variant(TextTable(1, 4))) }
+        << 1
         << Header + u"总数:1\r\n当前数:1\r\n特服号:\r\n发送号码:\r\n发送内容:\r\n发送时间:\r\n"_s
         << Bool16(-1);
 }
@@ -113,18 +118,18 @@ void TestReceive::listsEveryBatchUntilTheTotalIsReached()
     rig.console.receiveMessages();
 
     QCOMPARE(rig.script.calls.size(), calls);
-    QCOMPARE(rig.view.outputs, QStringList{listing});
+    QCOMPARE(rig.view.outputs, QStringList { listing });
     QCOMPARE(rig.console.lastResult(), lastResult);
     QVERIFY(rig.view.errors.isEmpty());
     QVERIFY(rig.view.notices.isEmpty());
     for (const Call &call : std::as_const(rig.script.calls))
-        QCOMPARE(call.arguments, QStringList{u"A"_s});
+        QCOMPARE(call.arguments, QStringList { u"A"_s });
 }
 
 void TestReceive::slotsCarryOverFromCallToCall()
 {
     Rig rig;
-    rig.script.replies = {batch(u"12"_s, u"10"_s, 10), Reply::outcome(0)};
+    rig.script.replies = { batch(u"12"_s, u"10"_s, 10), Reply::outcome(0) };
     rig.console.receiveMessages();
 
     const Call &first = rig.script.calls.at(0);
@@ -142,12 +147,14 @@ void TestReceive::anUntouchedOutcomeSlotKeepsTheEarlierOutcome()
     Rig rig;
     Reply second = batch(u"3"_s, u"3"_s, 3, u"b"_s);
     second.outcomeValue.reset();
-    rig.script.replies = {Reply::batch(1, Variant(u"6"_s), Variant(u"3"_s), Variant(messageTable(3, u"a"_s))),
-                          second};
+    rig.script.replies
+        = { Reply::batch(1, Variant(u"6"_s), Variant(u"3"_s), Variant(messageTable(3, u"a"_s))),
+            second };
     rig.console.receiveMessages();
 
     QCOMPARE(rig.script.calls.size(), 2);
-    QCOMPARE(rig.view.pane, Header + block(u"6"_s, u"3"_s, 3, u"a"_s) + block(u"3"_s, u"3"_s, 3, u"b"_s));
+    QCOMPARE(rig.view.pane,
+             Header + block(u"6"_s, u"3"_s, 3, u"a"_s) + block(u"3"_s, u"3"_s, 3, u"b"_s));
     QCOMPARE(rig.console.lastResult(), Bool16(1));
 }
 
@@ -163,7 +170,8 @@ void TestReceive::stopsAfterTheCallLimitAndSaysSo()
     QCOMPARE(rig.view.outputs.size(), 1);
     const QString &pane = rig.view.pane;
     QVERIFY(pane.startsWith(Header + block(u"100"_s, u"1"_s, 1, u"m0-"_s)));
-    QVERIFY(pane.endsWith(block(u"100"_s, u"1"_s, 1, u"m999-"_s) + ConsoleTexts::receiveStopped(1000) + Crlf));
+    QVERIFY(pane.endsWith(block(u"100"_s, u"1"_s, 1, u"m999-"_s)
+                          + ConsoleTexts::receiveStopped(1000) + Crlf));
     QCOMPARE(pane.count(u"当前数:"_s), qsizetype(Console::ReceiveCallLimit));
     QVERIFY(ConsoleTexts::receiveStopped(1000).contains(u"1000"_s));
     QCOMPARE(rig.console.lastResult(), Bool16(-1));
@@ -180,27 +188,29 @@ void TestReceive::malformedAnswersAreReportedAndLeaveThePane_data()
 
     const Variant one(u"1"_s);
     const Variant table(messageTable(1));
-    QTest::newRow("total is a table") << QList<Reply>{Reply::batch(-1, table, one, table)}
-                                      << Status::TypeMismatch;
-    QTest::newRow("current is a table") << QList<Reply>{Reply::batch(-1, one, table, table)}
-                                        << Status::TypeMismatch;
-    QTest::newRow("messages is a text") << QList<Reply>{Reply::batch(-1, one, one, one)}
-                                        << Status::TypeMismatch;
-    QTest::newRow("messages is null") << QList<Reply>{Reply::batch(-1, one, one, Variant())}
-                                      << Status::TypeMismatch;
-    QTest::newRow("fewer rows than the count")
-        << QList<Reply>{Reply::batch(-1, Variant(u"3"_s), Variant(u"3"_s), Variant(messageTable(2)))}
-        << Status::SubscriptOutOfRange;
+    QTest::newRow("total is a table")
+        << QList<Reply> { Reply::batch(-1, table, one, table) } << Status::TypeMismatch;
+    QTest::newRow("current is a table")
+        << QList<Reply> { Reply::batch(-1, one, table, table) } << Status::TypeMismatch;
+    QTest::newRow("messages is a text")
+        << QList<Reply> { Reply::batch(-1, one, one, one) } << Status::TypeMismatch;
+    QTest::newRow("messages is null")
+        << QList<Reply> { Reply::batch(-1, one, one, Variant()) } << Status::TypeMismatch;
+    QTest::newRow("fewer rows than the count") << QList<Reply> {
+        Reply::batch(-1, Variant(u"3"_s), Variant(u"3"_s), Variant(messageTable(2)))
+    } << Status::SubscriptOutOfRange;
     QTest::newRow("three columns")
-        << QList<Reply>{Reply::batch(-1, one, one, Variant(messageTable(1, {}, 3)))}
+        << QList<Reply> { Reply::batch(-1, one, one, Variant(messageTable(1, {}, 3))) }
         << Status::SubscriptOutOfRange;
     QTest::newRow("infinite count")
-        << QList<Reply>{Reply::batch(-1, one, Variant(u"1e999"_s), table)} << Status::SubscriptOutOfRange;
+        << QList<Reply> { Reply::batch(-1, one, Variant(u"1e999"_s), table) }
+        << Status::SubscriptOutOfRange;
     QTest::newRow("bad second batch after a good one")
-        << QList<Reply>{batch(u"2"_s, u"1"_s, 1), Reply::batch(-1, one, one, Variant(TextTable(0, 4)))}
+        << QList<Reply> { batch(u"2"_s, u"1"_s, 1),
+                          Reply::batch(-1, one, one, Variant(TextTable(0, 4))) }
         << Status::SubscriptOutOfRange;
     QTest::newRow("call fails after a good batch")
-        << QList<Reply>{batch(u"2"_s, u"1"_s, 1), Reply::failure(-9, u"断开"_s)} << qint32(-9);
+        << QList<Reply> { batch(u"2"_s, u"1"_s, 1), Reply::failure(-9, u"断开"_s) } << qint32(-9);
 }
 
 void TestReceive::malformedAnswersAreReportedAndLeaveThePane()
@@ -224,12 +234,13 @@ void TestReceive::networkEditionPassesAnEmptyExtension()
 {
     Rig rig;
     rig.view.setBox(InputBox::Text1, u"A"_s);
-    rig.script.replies = {batch(u"3"_s, u"2"_s, 2), batch(u"1"_s, u"1"_s, 1, u"n"_s)};
+    rig.script.replies = { batch(u"3"_s, u"2"_s, 2), batch(u"1"_s, u"1"_s, 1, u"n"_s) };
     rig.console.receiveMessagesNet();
 
-    QCOMPARE(rig.script.operations(), (QStringList{u"ReceiveMessagesNet"_s, u"ReceiveMessagesNet"_s}));
+    QCOMPARE(rig.script.operations(),
+             (QStringList { u"ReceiveMessagesNet"_s, u"ReceiveMessagesNet"_s }));
     for (const Call &call : std::as_const(rig.script.calls))
-        QCOMPARE(call.arguments, (QStringList{u"A"_s, QString()}));
+        QCOMPARE(call.arguments, (QStringList { u"A"_s, QString() }));
     QCOMPARE(rig.view.pane, Header + block(u"3"_s, u"2"_s, 2) + block(u"1"_s, u"1"_s, 1, u"n"_s));
 }
 

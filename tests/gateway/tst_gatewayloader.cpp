@@ -19,8 +19,7 @@ QString component(const char *name)
 
 } // namespace
 
-class TestGatewayLoader : public QObject
-{
+class TestGatewayLoader : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -38,13 +37,15 @@ void TestGatewayLoader::reportsWhatItCouldNotUse_data()
     QTest::addColumn<QString>("mentions");
 
     QTest::newRow("no folders") << QStringList() << Status::ClassNotRegistered << SmsClassId;
-    QTest::newRow("folder missing") << QStringList{u"/nonexistent/quillet-gateways"_s}
-                                    << Status::ClassNotRegistered << u"/nonexistent/quillet-gateways"_s;
-    QTest::newRow("another class identifier") << QStringList{component("component_other")}
+    QTest::newRow("folder missing")
+        << QStringList { u"/nonexistent/quillet-gateways"_s } << Status::ClassNotRegistered
+        << u"/nonexistent/quillet-gateways"_s;
+    QTest::newRow("another class identifier") << QStringList { component("component_other") }
                                               << Status::ClassNotRegistered << u"没有安装"_s;
-    QTest::newRow("right class, another interface") << QStringList{component("component_wrong_iid")}
-                                                    << Status::ClassNotRegistered << u"没有安装"_s;
-    QTest::newRow("factory fails") << QStringList{component("component_failing")}
+    QTest::newRow("right class, another interface")
+        << QStringList { component("component_wrong_iid") } << Status::ClassNotRegistered
+        << u"没有安装"_s;
+    QTest::newRow("factory fails") << QStringList { component("component_failing") }
                                    << Status::CreationFailed << u"test component refuses"_s;
 }
 
@@ -64,7 +65,7 @@ void TestGatewayLoader::reportsWhatItCouldNotUse()
 void TestGatewayLoader::createsAFreshClientFromTheDeclaringComponent()
 {
     // GIVEN a folder with another component before the one that declares the class
-    const GatewayLoader loader({component("component_other"), component("component_sms")});
+    const GatewayLoader loader({ component("component_other"), component("component_sms") });
 
     // WHEN two clients are made
     std::unique_ptr<GatewayClient> first;
@@ -86,16 +87,19 @@ void TestGatewayLoader::skipsFilesThatAreNotPluginsAndNamesThem()
     QVERIFY(dir.isValid());
     QFile junk(dir.filePath(u"libnotaplugin.so"_s));
     QVERIFY(junk.open(QIODevice::WriteOnly));
-    junk.write("\x7f" "ELF but not really a shared object");
+    junk.write("\x7f"
+               "ELF but not really a shared object");
     junk.close();
 
     std::unique_ptr<GatewayClient> client;
-    const Status status = GatewayLoader({dir.path()}).create(SmsClassId, client);
+    const Status status = GatewayLoader({ dir.path() }).create(SmsClassId, client);
     QCOMPARE(status.code(), Status::ClassNotRegistered);
     QVERIFY2(status.description().contains(junk.fileName()), qPrintable(status.description()));
 
     // A good component after the junk file is still found.
-    QVERIFY(GatewayLoader({dir.path(), component("component_sms")}).create(SmsClassId, client).isOk());
+    QVERIFY(GatewayLoader({ dir.path(), component("component_sms") })
+                .create(SmsClassId, client)
+                .isOk());
     QVERIFY(client);
 }
 
@@ -103,7 +107,7 @@ void TestGatewayLoader::searchesQtsPluginPathsFirstThenItsOwnFolder()
 {
     const QStringList folders = GatewayLoader::defaultFolders();
     const QStringList libraryPaths = QCoreApplication::libraryPaths();
-    QVERIFY(folders.size() >= 1);
+    QVERIFY(!folders.isEmpty());
     for (qsizetype i = 0; i < libraryPaths.size() && i < folders.size() - 1; ++i)
         QCOMPARE(folders.at(i), QDir::cleanPath(libraryPaths.at(i) + u"/quillet-gateways"_s));
     QVERIFY(folders.last().endsWith(u"/quillet/plugins/quillet-gateways"_s));

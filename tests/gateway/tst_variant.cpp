@@ -4,8 +4,7 @@
 
 using namespace Qt::StringLiterals;
 
-class TestVariant : public QObject
-{
+class TestVariant : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -34,12 +33,16 @@ void TestVariant::tableRejectsCellsOutside_data()
     QTest::addColumn<qsizetype>("row");
     QTest::addColumn<qsizetype>("column");
 
-    QTest::newRow("row one past the end") << qsizetype(2) << qsizetype(4) << qsizetype(2) << qsizetype(0);
-    QTest::newRow("column one past the end") << qsizetype(2) << qsizetype(4) << qsizetype(0) << qsizetype(4);
+    QTest::newRow("row one past the end")
+        << qsizetype(2) << qsizetype(4) << qsizetype(2) << qsizetype(0);
+    QTest::newRow("column one past the end")
+        << qsizetype(2) << qsizetype(4) << qsizetype(0) << qsizetype(4);
     QTest::newRow("negative row") << qsizetype(2) << qsizetype(4) << qsizetype(-1) << qsizetype(0);
-    QTest::newRow("negative column") << qsizetype(2) << qsizetype(4) << qsizetype(0) << qsizetype(-1);
+    QTest::newRow("negative column")
+        << qsizetype(2) << qsizetype(4) << qsizetype(0) << qsizetype(-1);
     QTest::newRow("empty table") << qsizetype(0) << qsizetype(0) << qsizetype(0) << qsizetype(0);
-    QTest::newRow("negative size is empty") << qsizetype(-3) << qsizetype(4) << qsizetype(0) << qsizetype(0);
+    QTest::newRow("negative size is empty")
+        << qsizetype(-3) << qsizetype(4) << qsizetype(0) << qsizetype(0);
 }
 
 void TestVariant::tableRejectsCellsOutside()

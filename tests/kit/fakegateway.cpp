@@ -139,88 +139,89 @@ Status FakeGateway::answerReceive(Call call, Variant &total, Variant &current, V
 
 Status FakeGateway::QueryBalance(const QString &accountNo, QString &balance)
 {
-    return answer(call(u"QueryBalance"_s, {accountNo}), nullptr, &balance);
+    return answer(call(u"QueryBalance"_s, { accountNo }), nullptr, &balance);
 }
 
 Status FakeGateway::Register(const RegisterParticulars &p, Bool16 &outcome)
 {
-    return answer(call(u"Register"_s,
-                   {p.accountNo, p.password, p.province, p.city, p.trade, p.company, p.contactName,
-                    p.telephone, p.mobile, p.email, p.fax, p.address, p.postcode}),
-                  &outcome, nullptr);
+    return answer(
+        call(u"Register"_s,
+             { p.accountNo, p.password, p.province, p.city, p.trade, p.company, p.contactName,
+               p.telephone, p.mobile, p.email, p.fax, p.address, p.postcode }),
+        &outcome, nullptr);
 }
 
 Status FakeGateway::Recharge(const QString &accountNo, const QString &cardNo,
                              const QString &cardPassword, Bool16 &outcome)
 {
-    return answer(call(u"Recharge"_s, {accountNo, cardNo, cardPassword}), &outcome, nullptr);
+    return answer(call(u"Recharge"_s, { accountNo, cardNo, cardPassword }), &outcome, nullptr);
 }
 
 Status FakeGateway::SendMessage(const QString &accountNo, const QString &phoneNo,
                                 const QString &text, Bool16 &outcome)
 {
-    return answer(call(u"SendMessage"_s, {accountNo, phoneNo, text}), &outcome, nullptr);
+    return answer(call(u"SendMessage"_s, { accountNo, phoneNo, text }), &outcome, nullptr);
 }
 
 Status FakeGateway::SendScheduledMessage(const QString &accountNo, const QString &phoneNo,
                                          const QString &text, const QString &sendTime,
                                          Bool16 &outcome)
 {
-    return answer(call(u"SendScheduledMessage"_s, {accountNo, phoneNo, text, sendTime}), &outcome,
+    return answer(call(u"SendScheduledMessage"_s, { accountNo, phoneNo, text, sendTime }), &outcome,
                   nullptr);
 }
 
 Status FakeGateway::ReceiveMessages(const QString &accountNo, Variant &total, Variant &current,
                                     Variant &messages, Bool16 &outcome)
 {
-    return answerReceive(call(u"ReceiveMessages"_s, {accountNo}), total, current, messages, outcome);
+    return answerReceive(call(u"ReceiveMessages"_s, { accountNo }), total, current, messages,
+                         outcome);
 }
 
 Status FakeGateway::SetForwarding(const QString &accountNo, const QString &phoneNo, Bool16 &outcome)
 {
-    return answer(call(u"SetForwarding"_s, {accountNo, phoneNo}), &outcome, nullptr);
+    return answer(call(u"SetForwarding"_s, { accountNo, phoneNo }), &outcome, nullptr);
 }
 
 Status FakeGateway::CancelForwarding(const QString &accountNo, Bool16 &outcome)
 {
-    return answer(call(u"CancelForwarding"_s, {accountNo}), &outcome, nullptr);
+    return answer(call(u"CancelForwarding"_s, { accountNo }), &outcome, nullptr);
 }
 
 Status FakeGateway::GetForwarding(const QString &accountNo, QString &phoneNo)
 {
-    return answer(call(u"GetForwarding"_s, {accountNo}), nullptr, &phoneNo);
+    return answer(call(u"GetForwarding"_s, { accountNo }), nullptr, &phoneNo);
 }
 
 Status FakeGateway::SetAutoReply(const QString &accountNo, const QString &reply, Bool16 &outcome)
 {
-    return answer(call(u"SetAutoReply"_s, {accountNo, reply}), &outcome, nullptr);
+    return answer(call(u"SetAutoReply"_s, { accountNo, reply }), &outcome, nullptr);
 }
 
 Status FakeGateway::CancelAutoReply(const QString &accountNo, Bool16 &outcome)
 {
-    return answer(call(u"CancelAutoReply"_s, {accountNo}), &outcome, nullptr);
+    return answer(call(u"CancelAutoReply"_s, { accountNo }), &outcome, nullptr);
 }
 
 Status FakeGateway::GetAutoReply(const QString &accountNo, QString &reply)
 {
-    return answer(call(u"GetAutoReply"_s, {accountNo}), nullptr, &reply);
+    return answer(call(u"GetAutoReply"_s, { accountNo }), nullptr, &reply);
 }
 
 Status FakeGateway::Deregister(const QString &accountNo, Bool16 &outcome)
 {
-    return answer(call(u"Deregister"_s, {accountNo}), &outcome, nullptr);
+    return answer(call(u"Deregister"_s, { accountNo }), &outcome, nullptr);
 }
 
 Status FakeGateway::ChangePassword(const QString &accountNo, const QString &newPassword,
                                    Bool16 &outcome)
 {
-    return answer(call(u"ChangePassword"_s, {accountNo, newPassword}), &outcome, nullptr);
+    return answer(call(u"ChangePassword"_s, { accountNo, newPassword }), &outcome, nullptr);
 }
 
 Status FakeGateway::ReceiveMessagesNet(const QString &accountNo, Variant &total, Variant &current,
-                                       Variant &messages, const QString &extension,
-                                       Bool16 &outcome)
+                                       Variant &messages, const QString &extension, Bool16 &outcome)
 {
-    return answerReceive(call(u"ReceiveMessagesNet"_s, {accountNo, extension}), total, current,
+    return answerReceive(call(u"ReceiveMessagesNet"_s, { accountNo, extension }), total, current,
                          messages, outcome);
 }

@@ -17,12 +17,11 @@
 #include <memory>
 #include <optional>
 
-struct Reply
-{
-    Status status;                   // a failure is returned before anything is written
+struct Reply {
+    Status status; // a failure is returned before anything is written
     std::optional<Bool16> outcomeValue; // written to a Bool16 slot
-    std::optional<QString> textValue;   // written to a text slot
-    std::optional<Variant> total;       // written to the receive slots
+    std::optional<QString> textValue; // written to a text slot
+    std::optional<Variant> total; // written to the receive slots
     std::optional<Variant> current;
     std::optional<Variant> messages;
 
@@ -35,19 +34,17 @@ struct Reply
 };
 
 // One recorded call.
-struct Call
-{
+struct Call {
     QString operation;
     QStringList arguments; // the text inputs, in call order
-    Bool16 outcomeIn = 0;  // what the Bool16 slot held when handed over
-    QString textIn;        // what the text slot held when handed over
-    Variant totalIn;       // what the receive slots held when handed over
+    Bool16 outcomeIn = 0; // what the Bool16 slot held when handed over
+    QString textIn; // what the text slot held when handed over
+    Variant totalIn; // what the receive slots held when handed over
     Variant currentIn;
     Variant messagesIn;
 };
 
-struct GatewayScript
-{
+struct GatewayScript {
     QList<Reply> replies; // played back in order, one per call
     QList<Call> calls;
     // Calls and view events in the order they happened, e.g. "QueryBalance",
@@ -66,8 +63,7 @@ struct GatewayScript
 // A table of messages: rows x 4 cells named "<prefix><row>.<field>".
 TextTable messageTable(qsizetype rows, const QString &prefix = QString(), qsizetype columns = 4);
 
-class FakeGateway : public GatewayClient
-{
+class FakeGateway : public GatewayClient {
 public:
     explicit FakeGateway(std::shared_ptr<GatewayScript> script);
     ~FakeGateway() override;
@@ -83,7 +79,8 @@ public:
                                 Bool16 &outcome) override;
     Status ReceiveMessages(const QString &accountNo, Variant &total, Variant &current,
                            Variant &messages, Bool16 &outcome) override;
-    Status SetForwarding(const QString &accountNo, const QString &phoneNo, Bool16 &outcome) override;
+    Status SetForwarding(const QString &accountNo, const QString &phoneNo,
+                         Bool16 &outcome) override;
     Status CancelForwarding(const QString &accountNo, Bool16 &outcome) override;
     Status GetForwarding(const QString &accountNo, QString &phoneNo) override;
     Status SetAutoReply(const QString &accountNo, const QString &reply, Bool16 &outcome) override;

@@ -10,8 +10,7 @@ struct GatewayScript;
 // A ConsoleView that records what the console shows. When given a script, it also
 // writes its events into the script's trace, so tests can see the order of calls and
 // reports.
-class FakeView final : public ConsoleView
-{
+class FakeView final : public ConsoleView {
 public:
     explicit FakeView(GatewayScript *script = nullptr);
 
