@@ -1,0 +1,267 @@
+// The store as a file on disk: who may read it, what it holds, and what happens when
+// the file at its place is not a sound Quillet store.
+
+#include "localgateway.h"
+#include "storeprobe.h"
+
+#include <sodium.h>
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString Account = u"ABC-123-XYZ-00001"_s;
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+unsigned modeOf(const QString &path)
+{
+    struct stat info { };
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return 0;
+    return info.st_mode & 07777;
+}
+
+Bool16 registerAccount(LocalGateway &gateway, const QString &password)
+{
+    RegisterParticulars p;
+    p.accountNo = Account;
+    p.password = password;
+    Bool16 outcome = 1;
+    return gateway.Register(p, outcome).isOk() ? outcome : Bool16(1);
+}
+
+// A raw SQLite database that the test shapes by hand.
+bool makeDatabase(const QString &path, const QStringList &statements)
+{
+    const QString name = u"raw-"_s + path;
+    bool ok = true;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, name);
+        db.setDatabaseName(path);
+        ok = db.open();
+        QSqlQuery q(db);
+        for (const QString &statement : statements)
+            ok = ok && q.exec(statement);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return ok;
+}
+
+} // namespace
+
+class TestStoreFiles : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+
+    QString storePath() const { return m_dir->filePath(u"quillet-gateway/gateway.sqlite3"_s); }
+
+    std::unique_ptr<LocalGateway> open(Status *status = nullptr,
+                                       PasswordHasher::Cost cost = PasswordHasher::fastest())
+    {
+        LocalGateway::Options options;
+        options.hashCost = cost;
+        std::unique_ptr<LocalGateway> gateway;
+        const Status result = LocalGateway::open(storePath(), gateway, options);
+        if (status)
+            *status = result;
+        return gateway;
+    }
+
+    // A store with an account, money and messages in it, closed again.
+    void makeStore()
+    {
+        std::unique_ptr<LocalGateway> gateway = open();
+        QVERIFY(gateway);
+        QCOMPARE(registerAccount(*gateway, u"pw"_s), True16);
+        QList<LocalGateway::IssuedCard> cards;
+        QVERIFY(gateway->issueCards(1000, 1, cards).isOk());
+        Bool16 outcome = 0;
+        QVERIFY(gateway->Recharge(Account, cards.first().number, cards.first().password, outcome)
+                    .isOk());
+        for (int i = 0; i < 20; ++i)
+            QVERIFY(gateway->SendMessage(Account, u"13800138000"_s, QString(100, u'x'), outcome)
+                        .isOk());
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+    }
+
+    void cleanup() { m_dir.reset(); }
+
+    void createdPrivate()
+    {
+        const mode_t previous = ::umask(022);
+        std::unique_ptr<LocalGateway> gateway = open();
+        ::umask(previous);
+        QVERIFY(gateway);
+        QCOMPARE(registerAccount(*gateway, u"pw"_s), True16);
+        QCOMPARE(modeOf(m_dir->filePath(u"quillet-gateway"_s)), 0700u);
+        QCOMPARE(modeOf(storePath()), 0600u);
+        // SQLite gives its side files the database file's mode.
+        for (const QString &side : { u"-wal"_s, u"-shm"_s }) {
+            if (QFile::exists(storePath() + side))
+                QCOMPARE(modeOf(storePath() + side), 0600u);
+        }
+    }
+
+    // Neither account passwords nor card passwords are ever written, in any form.
+    void secretsNotInTheFile()
+    {
+        const QStringList secrets { u"First-Secret-7781"_s, u"Second-Secret-9915"_s };
+        QStringList cardPasswords;
+        QByteArrayList snapshots;
+        {
+            std::unique_ptr<LocalGateway> gateway = open();
+            QVERIFY(gateway);
+            QCOMPARE(registerAccount(*gateway, secrets.at(0)), True16);
+            Bool16 outcome = 0;
+            QVERIFY(gateway->ChangePassword(Account, secrets.at(1), outcome).isOk());
+            QCOMPARE(outcome, True16);
+            QList<LocalGateway::IssuedCard> cards;
+            QVERIFY(gateway->issueCards(500, 5, cards).isOk());
+            for (const auto &card : std::as_const(cards))
+                cardPasswords.append(card.password);
+            QVERIFY(
+                gateway->Recharge(Account, cards.first().number, cards.first().password, outcome)
+                    .isOk());
+            QCOMPARE(outcome, True16);
+            snapshots << readAll(storePath()) + readAll(storePath() + u"-wal"_s);
+        }
+        snapshots << readAll(storePath()) + readAll(storePath() + u"-wal"_s);
+        for (const QByteArray &bytes : std::as_const(snapshots)) {
+            QVERIFY(bytes.size() > 4096);
+            for (const QString &secret : secrets + cardPasswords) {
+                QVERIFY2(!bytes.contains(secret.toUtf8()), qPrintable(secret));
+                const QByteArray utf16(reinterpret_cast<const char *>(secret.utf16()),
+                                       secret.size() * 2);
+                QVERIFY2(!bytes.contains(utf16), qPrintable(secret));
+            }
+        }
+    }
+
+    // Production hashes with libsodium's interactive limits; only tests make it cheaper.
+    void productionHashCost()
+    {
+        QCOMPARE(LocalGateway::Options().hashCost, PasswordHasher::interactive());
+        QCOMPARE(PasswordHasher().cost(), PasswordHasher::interactive());
+        QCOMPARE(PasswordHasher::interactive().opsLimit,
+                 quint64(crypto_pwhash_OPSLIMIT_INTERACTIVE));
+        QCOMPARE(PasswordHasher::interactive().memLimit,
+                 size_t(crypto_pwhash_MEMLIMIT_INTERACTIVE));
+
+        std::unique_ptr<LocalGateway> gateway = open(nullptr, LocalGateway::Options().hashCost);
+        QVERIFY(gateway);
+        QCOMPARE(registerAccount(*gateway, u"pw"_s), True16);
+        StoreProbe probe(storePath());
+        QCOMPARE(probe.count(u"SELECT count(*) FROM accounts WHERE password_hash "
+                             u"LIKE '$argon2id$v=19$m=65536,t=2,p=1$%'"_s),
+                 1);
+    }
+
+    void unusableFiles_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("text file") << u"text"_s << u"不是 SQLite 数据库文件"_s;
+        QTest::newRow("random bytes") << u"random"_s << u"不是 SQLite 数据库文件"_s;
+        QTest::newRow("foreign SQLite database")
+            << u"foreign"_s << u"不是 Quillet 短信网关的存储"_s;
+        QTest::newRow("newer schema") << u"newer"_s << u"结构版本为 99，高于本程序支持的版本 1"_s;
+        QTest::newRow("damaged pages") << u"damaged"_s << u"损坏"_s;
+        QTest::newRow("damaged header") << u"header"_s << u"不是 SQLite 数据库文件"_s;
+        QTest::newRow("truncated") << u"truncated"_s << u"损坏"_s;
+    }
+
+    // Each is a failure Status that names the file and the reason, and the file's bytes
+    // are exactly what they were.
+    void unusableFiles()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        QVERIFY(QDir().mkpath(m_dir->filePath(u"quillet-gateway"_s)));
+        if (kind == u"text"_s) {
+            QVERIFY(writeAll(storePath(), "account,balance\nABC,100\n"));
+        } else if (kind == u"random"_s) {
+            QByteArray bytes(8192, '\0');
+            for (char &b : bytes)
+                b = char(QRandomGenerator::global()->bounded(256));
+            QVERIFY(writeAll(storePath(), bytes));
+        } else if (kind == u"foreign"_s) {
+            QVERIFY(makeDatabase(storePath(),
+                                 { u"CREATE TABLE contacts (name TEXT)"_s,
+                                   u"INSERT INTO contacts VALUES ('x')"_s }));
+        } else {
+            makeStore();
+            if (kind == u"newer"_s) {
+                StoreProbe probe(storePath());
+                QVERIFY(probe.exec(u"UPDATE meta SET value = '99' WHERE key = 'schema_version'"_s));
+            }
+            QByteArray bytes = readAll(storePath());
+            QVERIFY(bytes.size() >= 4 * 4096);
+            if (kind == u"damaged"_s)
+                bytes.replace(4096, 4096 * 3, QByteArray(4096 * 3, '\x5a'));
+            else if (kind == u"header"_s)
+                bytes.replace(0, 16, QByteArray(16, 'Q'));
+            else if (kind == u"truncated"_s)
+                bytes.truncate(bytes.size() - 4096);
+            if (kind != u"newer"_s)
+                QVERIFY(writeAll(storePath(), bytes));
+        }
+        const QByteArray before = readAll(storePath());
+
+        Status status;
+        QVERIFY(!open(&status));
+        QVERIFY(status.failed());
+        QVERIFY2(status.description().contains(storePath()), qPrintable(status.description()));
+        QVERIFY2(status.description().contains(reason), qPrintable(status.description()));
+        QCOMPARE(readAll(storePath()), before);
+    }
+
+    void folderIsAFile()
+    {
+        QVERIFY(writeAll(m_dir->filePath(u"quillet-gateway"_s), "x"));
+        Status status;
+        QVERIFY(!open(&status));
+        QVERIFY(status.description().contains(u"不是文件夹"_s));
+        QCOMPARE(readAll(m_dir->filePath(u"quillet-gateway"_s)), QByteArray("x"));
+    }
+
+    void reopensWhatItMade()
+    {
+        makeStore();
+        Status status;
+        std::unique_ptr<LocalGateway> gateway = open(&status);
+        QVERIFY2(gateway, qPrintable(status.description()));
+        QCOMPARE(StoreProbe(storePath()).quickCheck(), u"ok"_s);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStoreFiles)
+#include "tst_storefiles.moc"
