@@ -1,0 +1,16 @@
+// The console's start-up, exactly as main runs it, up to the first idle event loop.
+
+#include "form1.h"
+#include "idleprobe.h"
+#include "quilletapp.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    int qtArgc = argc > 0 ? 1 : 0;
+    QApplication app(qtArgc, argv);
+    const std::unique_ptr<Form1> window = QuilletApp::start(app);
+    reportWhenIdle();
+    return QApplication::exec();
+}
