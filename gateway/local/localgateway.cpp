@@ -92,19 +92,19 @@ bool LocalGateway::parseYuan(const QString &text, qint64 &fen)
 Status LocalGateway::deliverDue()
 {
     const qint64 now = nowMs();
-    {
-        QSqlQuery q = m_store->query();
-        QUILLET_TRY(m_store->run(
-            q, u"SELECT 1 FROM mt WHERE state = 'scheduled' AND due_at <= ? LIMIT 1"_s, { now }));
-        if (!q.next())
-            return Status::ok();
-    }
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(
+        q, u"SELECT 1 FROM mt WHERE state = 'scheduled' AND due_at <= ? LIMIT 1"_s, { now }));
+    const bool due = q->next();
+    q->finish();
+    if (!due)
+        return Status::ok();
     return m_store->transaction([&](bool &keep) -> Status {
-        QSqlQuery q = m_store->query();
-        QUILLET_TRY(m_store->run(q,
-                                 u"UPDATE mt SET state = 'delivered', delivered_at = due_at "
-                                 u"WHERE state = 'scheduled' AND due_at <= ?"_s,
-                                 { now }));
+        QSqlQuery *update = nullptr;
+        QUILLET_TRY(m_store->step(update,
+                                  u"UPDATE mt SET state = 'delivered', delivered_at = due_at "
+                                  u"WHERE state = 'scheduled' AND due_at <= ?"_s,
+                                  { now }));
         keep = true;
         return Status::ok();
     });
@@ -404,21 +404,21 @@ Status LocalGateway::insertMessage(qint64 accountId, const QString &phone, const
 {
     const qint64 now = nowMs();
     const QVariant deliveredAt = state == u"delivered"_s ? QVariant(dueMs) : QVariant();
-    QSqlQuery q = m_store->query();
-    QUILLET_TRY(m_store->run(q,
-                             u"INSERT INTO mt (account_id, phone, text, segments, cost, origin, "
-                             u"submitted_at, due_at, state, reason, delivered_at) "
-                             u"VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
-                             { accountId, phone, text, segments, cost, origin, now, dueMs, state,
-                               reason, deliveredAt }));
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(q,
+                              u"INSERT INTO mt (account_id, phone, text, segments, cost, origin, "
+                              u"submitted_at, due_at, state, reason, delivered_at) "
+                              u"VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
+                              { accountId, phone, text, segments, cost, origin, now, dueMs, state,
+                                reason, deliveredAt }));
     if (cost == 0)
         return Status::ok();
-    const qint64 messageId = q.lastInsertId().toLongLong();
+    const qint64 messageId = q->lastInsertId().toLongLong();
     QUILLET_TRY(
-        m_store->run(q,
-                     u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
-                     u"VALUES (?, ?, 'send', ?, ?)"_s,
-                     { accountId, -cost, QString(u"mt:"_s + QString::number(messageId)), now }));
+        m_store->step(q,
+                      u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
+                      u"VALUES (?, ?, 'send', ?, ?)"_s,
+                      { accountId, -cost, QString(u"mt:"_s + QString::number(messageId)), now }));
     return Status::ok();
 }
 
@@ -443,15 +443,15 @@ Status LocalGateway::send(const QString &accountNo, const QString &phoneNo, cons
     const qint64 cost = each * phones.size();
 
     return m_store->transaction([&](bool &keep) -> Status {
-        QSqlQuery q = m_store->query();
-        QUILLET_TRY(m_store->run(
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store->step(
             q, u"SELECT id, balance FROM accounts WHERE number = ? AND signed_on = 1"_s,
             { accountNo }));
-        if (!q.next())
+        if (!q->next())
             return Status::ok();
-        const qint64 accountId = q.value(0).toLongLong();
-        const qint64 balance = q.value(1).toLongLong();
-        q.finish();
+        const qint64 accountId = q->value(0).toLongLong();
+        const qint64 balance = q->value(1).toLongLong();
+        q->finish();
         if (balance < cost)
             return Status::ok();
         for (const QString &phone : std::as_const(phones))

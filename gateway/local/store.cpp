@@ -61,7 +61,6 @@ const char16_t *const SchemaV1[] = {
         reason TEXT NOT NULL CHECK (reason IN ('recharge', 'send')),
         reference TEXT NOT NULL,
         at INTEGER NOT NULL))",
-    uR"(CREATE INDEX ledger_account ON ledger(account_id))",
     uR"(CREATE TRIGGER ledger_applies AFTER INSERT ON ledger BEGIN
         UPDATE accounts SET balance = balance + NEW.amount WHERE id = NEW.account_id;
         SELECT RAISE(ABORT, 'ledger row without account') WHERE changes() <> 1;
@@ -100,8 +99,9 @@ const char16_t *const SchemaV1[] = {
         state TEXT NOT NULL CHECK (state IN ('scheduled', 'delivered', 'not_sent')),
         reason TEXT,
         delivered_at INTEGER))",
-    uR"(CREATE INDEX mt_due ON mt(state, due_at))",
-    uR"(CREATE INDEX mt_handset ON mt(phone, state, delivered_at))",
+    // Only scheduled messages are indexed by due time, so an immediate send writes no
+    // index page; the operator's handset listing reads the table as it is.
+    uR"(CREATE INDEX mt_due ON mt(due_at) WHERE state = 'scheduled')",
     uR"(CREATE TRIGGER mt_state_moves_forward BEFORE UPDATE OF state ON mt
         WHEN NOT (OLD.state = 'scheduled' AND NEW.state IN ('delivered', 'not_sent'))
         BEGIN SELECT RAISE(ABORT, 'message state only moves forward'); END)",
@@ -119,12 +119,6 @@ const char16_t *const SchemaV1[] = {
     uR"(CREATE TRIGGER mo_state_moves_forward BEFORE UPDATE OF state ON mo
         WHEN NOT (OLD.state = 'waiting' AND NEW.state = 'fetched')
         BEGIN SELECT RAISE(ABORT, 'message state only moves forward'); END)",
-};
-
-// Forward migrations: entry n moves a store from version n + 1 to n + 2. Version 1 is
-// the first; a later version appends its step here and raises SchemaVersion.
-const std::function<Status(Store &)> Migrations[] = {
-    nullptr,
 };
 
 } // namespace
@@ -145,6 +139,7 @@ Store::Store(QString path, QString connectionName)
 
 Store::~Store()
 {
+    m_statements.clear();
     {
         QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
         if (db.isValid())
@@ -289,23 +284,49 @@ Status Store::run(QSqlQuery &q, const QString &sql, const QVariantList &values)
     return Status::ok();
 }
 
+Status Store::step(QSqlQuery *&statement, const QString &sql, const QVariantList &values)
+{
+    std::unique_ptr<QSqlQuery> &kept = m_statements[sql];
+    if (!kept) {
+        auto made = std::make_unique<QSqlQuery>(query());
+        if (!made->prepare(sql))
+            return failure(made->lastError());
+        kept = std::move(made);
+    }
+    statement = kept.get();
+    for (int i = 0; i < values.size(); ++i) {
+        const QVariant &value = values.at(i);
+        if (value.metaType() == QMetaType::fromType<QString>() && value.toString().isNull())
+            statement->bindValue(i, QString(u""_s));
+        else
+            statement->bindValue(i, value);
+    }
+    if (!statement->exec())
+        return failure(statement->lastError());
+    return Status::ok();
+}
+
+void Store::finishStatements()
+{
+    for (auto &[sql, statement] : m_statements)
+        statement->finish();
+}
+
 Status Store::transaction(const std::function<Status(bool &keep)> &work)
 {
-    {
-        QSqlQuery begin = query();
-        QUILLET_TRY(run(begin, u"BEGIN IMMEDIATE"_s));
-    }
+    QSqlQuery *control = nullptr;
+    QUILLET_TRY(step(control, u"BEGIN IMMEDIATE"_s));
     bool keep = false;
     Status status = work(keep);
-    QSqlQuery end = query();
+    finishStatements();
     if (status.isOk() && keep) {
-        status = run(end, u"COMMIT"_s);
+        status = step(control, u"COMMIT"_s);
         if (status.isOk())
             return status;
     }
     // SQLite may already have rolled back after some errors; then there is nothing
     // left to undo and this statement's own error does not matter.
-    (void)run(end, u"ROLLBACK"_s);
+    (void)step(control, u"ROLLBACK"_s);
     return status;
 }
 
@@ -383,15 +404,22 @@ Status Store::createSchema()
 Status Store::migrate(int fromVersion)
 {
     return transaction([&](bool &keep) -> Status {
-        for (int version = fromVersion; version < SchemaVersion; ++version) {
-            const auto &step = Migrations[version - 1];
-            if (step)
-                QUILLET_TRY(step(*this));
-        }
+        for (int version = fromVersion; version < SchemaVersion; ++version)
+            QUILLET_TRY(migrateStep(version));
         QSqlQuery t = query();
         QUILLET_TRY(run(t, u"UPDATE meta SET value = ? WHERE key = 'schema_version'"_s,
                         { QString::number(SchemaVersion) }));
         keep = true;
         return Status::ok();
     });
+}
+
+// Moves a store from `fromVersion` to the next version. Version 1 is the first; a later
+// version adds its step here and raises SchemaVersion.
+Status Store::migrateStep(int fromVersion)
+{
+    switch (fromVersion) {
+    default:
+        return failure(Unavailable, LocalTexts::badSchemaVersion(QString::number(fromVersion)));
+    }
 }

@@ -21,6 +21,7 @@
 
 #include <functional>
 #include <memory>
+#include <unordered_map>
 
 class QSqlError;
 
@@ -50,6 +51,11 @@ public:
     QSqlQuery query() const;
     // Prepares `sql`, binds `values` in order and runs it.
     Status run(QSqlQuery &query, const QString &sql, const QVariantList &values = {});
+    // Like run(), on a statement prepared once and kept for the connection's life;
+    // `statement` points at it afterwards, to read its rows. Kept statements are finished
+    // when a transaction ends; outside one, the caller finishes it at once, so that none
+    // holds a read snapshot between operations.
+    Status step(QSqlQuery *&statement, const QString &sql, const QVariantList &values = {});
     // Runs `work` in one BEGIN IMMEDIATE transaction. It commits when `work` returns
     // success and has set `keep`; any failure, or `keep` left false, rolls back.
     Status transaction(const std::function<Status(bool &keep)> &work);
@@ -65,8 +71,11 @@ private:
     Status checkOrCreate();
     Status createSchema();
     Status migrate(int fromVersion);
+    Status migrateStep(int fromVersion);
+    void finishStatements();
     Status failure(qint32 code, const QString &reason) const;
 
     QString m_path;
     QString m_connectionName;
+    std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_statements;
 };
