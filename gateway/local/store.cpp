@@ -286,14 +286,14 @@ Status Store::run(QSqlQuery &q, const QString &sql, const QVariantList &values)
 
 Status Store::step(QSqlQuery *&statement, const QString &sql, const QVariantList &values)
 {
-    std::unique_ptr<QSqlQuery> &kept = m_statements[sql];
-    if (!kept) {
+    auto kept = m_statements.find(sql);
+    if (kept == m_statements.end()) {
         auto made = std::make_unique<QSqlQuery>(query());
         if (!made->prepare(sql))
             return failure(made->lastError());
-        kept = std::move(made);
+        kept = m_statements.emplace(sql, std::move(made)).first;
     }
-    statement = kept.get();
+    statement = kept->second.get();
     for (int i = 0; i < values.size(); ++i) {
         const QVariant &value = values.at(i);
         if (value.metaType() == QMetaType::fromType<QString>() && value.toString().isNull())

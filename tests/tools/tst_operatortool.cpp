@@ -35,7 +35,7 @@ private:
     Run tool(QStringList arguments, bool withStore = true)
     {
         if (withStore)
-            arguments = QStringList{ u"--store"_s, storePath() } + arguments;
+            arguments = QStringList { u"--store"_s, storePath() } + arguments;
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"XDG_DATA_HOME"_s, m_dir->filePath(u"data"_s));
