@@ -1,7 +1,7 @@
 #include "form1.h"
 
 #include "consoletexts.h"
-#include "controlspec.h"
+#include "controltable.h"
 #include "overridecursor.h"
 #include "uitexts.h"
 
@@ -23,7 +23,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-using Kind = ControlSpec::Kind;
+using Kind = ControlRow::Kind;
 
 // Captions are shown as written: an '&' is a character, never an access key.
 QString withoutAccessKeys(QString caption)
@@ -46,7 +46,7 @@ Form1::Form1(Console::GatewayFactory factory, Console::Clock clock, QWidget *par
     setWindowTitle(UiTexts::WindowTitle);
     createControls();
 
-    const QSize client = ControlSpec::toPixels(QRect(QPoint(), ControlSpec::windowTwips())).size();
+    const QSize client = ControlRow::toPixels(QRect(QPoint(), ControlRow::windowTwips())).size();
     resize(client);
     if (const QScreen *own = screen())
         setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, client,
@@ -60,43 +60,43 @@ Form1::~Form1() = default;
 void Form1::createControls()
 {
     struct Created {
-        const ControlSpec *spec;
+        const ControlRow *row;
         QWidget *widget;
     };
     std::vector<Created> created;
     QHash<QString, QWidget *> byName; // unique names only; the label group is not looked up
 
-    for (const ControlSpec &spec : ControlSpec::table()) {
-        QWidget *container = spec.container.isEmpty() ? this : byName.value(spec.container);
+    for (const ControlRow &row : ControlRow::table()) {
+        QWidget *container = row.container.isEmpty() ? this : byName.value(row.container);
         Q_ASSERT(container);
         QWidget *widget = nullptr;
-        switch (spec.kind) {
+        switch (row.kind) {
         case Kind::Label: {
             auto *label = new QLabel(container);
             label->setTextFormat(Qt::PlainText);
             // A label's text starts at its top, level with the text of the box it names.
             label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-            label->setText(spec.buddy.isEmpty() ? spec.caption : withoutAccessKeys(spec.caption));
+            label->setText(row.buddy.isEmpty() ? row.caption : withoutAccessKeys(row.caption));
             widget = label;
             break;
         }
         case Kind::InputBox: {
             auto *box = new QLineEdit(container);
             box->setMaxLength(std::numeric_limits<int>::max());
-            box->setText(spec.caption);
+            box->setText(row.caption);
             widget = box;
             break;
         }
         case Kind::GroupBox:
-            widget = new QGroupBox(withoutAccessKeys(spec.caption), container);
+            widget = new QGroupBox(withoutAccessKeys(row.caption), container);
             break;
         case Kind::Button: {
-            auto *button = new QPushButton(withoutAccessKeys(spec.caption), container);
+            auto *button = new QPushButton(withoutAccessKeys(row.caption), container);
             button->setAutoDefault(false);
             button->setDefault(false);
-            Q_ASSERT(spec.command);
+            Q_ASSERT(row.command);
             connect(button, &QPushButton::clicked, this,
-                    [this, command = spec.command] { runCommand(command); });
+                    [this, command = row.command] { runCommand(command); });
             widget = button;
             break;
         }
@@ -105,42 +105,42 @@ void Form1::createControls()
             pane->setReadOnly(true);
             pane->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
             pane->setTabChangesFocus(true);
-            pane->setPlainText(spec.caption);
+            pane->setPlainText(row.caption);
             m_pane = pane;
             widget = pane;
             break;
         }
         }
-        widget->setObjectName(spec.name);
-        if (spec.index >= 0)
-            widget->setProperty(ControlSpec::indexProperty(), spec.index);
-        widget->setProperty(ControlSpec::tabIndexProperty(), spec.tabIndex);
-        widget->setGeometry(ControlSpec::toPixels(spec.twips));
-        if (spec.index < 0)
-            byName.insert(spec.name, widget);
-        created.push_back({ &spec, widget });
+        widget->setObjectName(row.name);
+        if (row.index >= 0)
+            widget->setProperty(ControlRow::indexProperty(), row.index);
+        widget->setProperty(ControlRow::tabIndexProperty(), row.tabIndex);
+        widget->setGeometry(ControlRow::toPixels(row.twips));
+        if (row.index < 0)
+            byName.insert(row.name, widget);
+        created.push_back({ &row, widget });
     }
 
     for (const Created &control : created) {
-        if (control.spec->buddy.isEmpty())
+        if (control.row->buddy.isEmpty())
             continue;
         auto *label = static_cast<QLabel *>(control.widget);
-        label->setBuddy(byName.value(control.spec->buddy));
+        label->setBuddy(byName.value(control.row->buddy));
     }
     for (std::size_t box = 0; box < m_boxes.size(); ++box)
         m_boxes[box] = static_cast<QLineEdit *>(byName.value(u"Text%1"_s.arg(box + 1)));
     Q_ASSERT(m_pane && std::ranges::none_of(m_boxes, [](QLineEdit *box) { return !box; }));
 
     // Stacking: the listed children go in front, in their order; the labels stay behind.
-    const QStringList &front = ControlSpec::stackingFrontToBack();
+    const QStringList &front = ControlRow::stackingFrontToBack();
     for (auto name = front.crbegin(); name != front.crend(); ++name)
         byName.value(*name)->raise();
 
     // Focus: the controls that take it, by tab index; the chain closes on itself.
     std::vector<Created> focusable;
     std::ranges::copy_if(created, std::back_inserter(focusable),
-                         [](const Created &control) { return takesFocus(control.spec->kind); });
-    std::ranges::sort(focusable, {}, [](const Created &control) { return control.spec->tabIndex; });
+                         [](const Created &control) { return takesFocus(control.row->kind); });
+    std::ranges::sort(focusable, {}, [](const Created &control) { return control.row->tabIndex; });
     for (std::size_t i = 1; i < focusable.size(); ++i)
         setTabOrder(focusable[i - 1].widget, focusable[i].widget);
     if (!focusable.empty())

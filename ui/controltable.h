@@ -10,7 +10,7 @@
 // One control of the window as the window table gives it. Positions are in twips
 // (1/1440 inch), measured from the corner of the container's client area: the window
 // itself, or the group box a button belongs to.
-struct ControlSpec {
+struct ControlRow {
     enum class Kind { Label, InputBox, GroupBox, Button, OutputPane };
 
     QString name; // the objectName
@@ -29,7 +29,7 @@ struct ControlSpec {
     // The window's client area, in twips.
     static QSize windowTwips();
     // The 31 controls, parents before their children.
-    static const QList<ControlSpec> &table();
+    static const QList<ControlRow> &table();
     // The window's direct children that overlap others, from front to back; every
     // other direct child (the labels) lies behind them.
     static const QStringList &stackingFrontToBack();

@@ -1,10 +1,10 @@
-#include "controlspec.h"
+#include "controltable.h"
 
 #include "uitexts.h"
 
 using namespace Qt::StringLiterals;
 
-QRect ControlSpec::toPixels(const QRect &twips)
+QRect ControlRow::toPixels(const QRect &twips)
 {
     const auto px = [](int value) {
         return (value + (value >= 0 ? TwipsPerPixel / 2 : -TwipsPerPixel / 2)) / TwipsPerPixel;
@@ -12,12 +12,12 @@ QRect ControlSpec::toPixels(const QRect &twips)
     return QRect(px(twips.left()), px(twips.top()), px(twips.width()), px(twips.height()));
 }
 
-QSize ControlSpec::windowTwips()
+QSize ControlRow::windowTwips()
 {
     return QSize(6975, 6270);
 }
 
-const QList<ControlSpec> &ControlSpec::table()
+const QList<ControlRow> &ControlRow::table()
 {
     using K = Kind;
     using namespace UiTexts;
@@ -25,7 +25,7 @@ const QList<ControlSpec> &ControlSpec::table()
     const QString frame1 = u"Frame1"_s;
     const QString frame2 = u"Frame2"_s;
     // clang-format off
-    static const QList<ControlSpec> controls = {
+    static const QList<ControlRow> controls = {
         // name             idx kind           container caption                  buddy        left  top   width height tab command
         {u"Label1"_s,       -1, K::Label,      window, AccountFormatHint,        QString(),  {1680,  120, 3135,  255},  1, nullptr},
         {u"Label2"_s,        0, K::Label,      window, AccountNoLabel,           u"Text1"_s, { 600,  480,  735,  255},  6, nullptr},
@@ -63,7 +63,7 @@ const QList<ControlSpec> &ControlSpec::table()
     return controls;
 }
 
-const QStringList &ControlSpec::stackingFrontToBack()
+const QStringList &ControlRow::stackingFrontToBack()
 {
     static const QStringList names = {
         u"Frame2"_s, u"Text6"_s, u"Command14"_s, u"Text5"_s,    u"Text4"_s,    u"RichTextBox1"_s,
