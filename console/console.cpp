@@ -14,7 +14,7 @@ namespace {
 
 constexpr char16_t IdeographicSpace = u'\u3000';
 // A scheduled message goes out this long after the press.
-constexpr qint64 ScheduleDelaySeconds = 10 * 60;
+constexpr qint64 ScheduleDelaySeconds = qint64(10) * 60;
 
 bool isCountBlank(QChar c)
 {

@@ -84,13 +84,11 @@ public:
 
 long currentRssKb()
 {
-    long pages = 0;
-    long resident = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
+    QFile statm(u"/proc/self/statm"_s);
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    const long resident = fields.size() > 1 ? fields.at(1).toLong() : 0;
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
@@ -184,18 +182,22 @@ Sample runChild(const char *self, const char *variant)
     int status = 0;
     rusage usage {};
     wait4(pid, &status, 0, &usage);
+    const QList<QByteArray> fields = QByteArray::fromStdString(text).trimmed().split(' ');
+    bool parsed = fields.size() == 3;
+    const auto number = [&](int i) {
+        bool ok = false;
+        const double value = parsed ? fields.at(i).toDouble(&ok) : 0;
+        parsed = parsed && ok;
+        return value;
+    };
     Sample sample;
-    long long ms = 0;
-    long before = 0;
-    long long chars = 0;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0
-        || std::sscanf(text.c_str(), "%lld %ld %lld", &ms, &before, &chars) != 3) {
+    sample.ms = number(0);
+    sample.extraKb = static_cast<double>(usage.ru_maxrss) - number(1);
+    sample.chars = number(2);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !parsed) {
         std::fprintf(stderr, "child %s failed\n", variant);
         std::exit(1);
     }
-    sample.ms = static_cast<double>(ms);
-    sample.extraKb = static_cast<double>(usage.ru_maxrss - before);
-    sample.chars = static_cast<double>(chars);
     return sample;
 }
 

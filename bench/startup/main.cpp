@@ -24,8 +24,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace {
 
 constexpr int Rounds = 21;
@@ -98,6 +96,7 @@ std::optional<Sample> runOnce(const Probe &probe)
 template<typename Field> double median(const std::vector<Sample> &samples, Field field)
 {
     std::vector<double> values;
+    values.reserve(samples.size());
     for (const Sample &sample : samples)
         values.push_back(static_cast<double>(sample.*field));
     std::sort(values.begin(), values.end());

@@ -191,7 +191,7 @@ Status LocalGateway::registerAccount(const RegisterParticulars &p, bool &done)
         if (!m_hasher.hash(p.password, hash))
             return hashingFailed();
         bool raced = false;
-        const Status written = m_store->transaction([&](bool &keep) -> Status {
+        Status written = m_store->transaction([&](bool &keep) -> Status {
             QSqlQuery q = m_store->query();
             QUILLET_TRY(
                 m_store->run(q, u"SELECT 1 FROM accounts WHERE number = ?"_s, { p.accountNo }));
@@ -346,7 +346,7 @@ Status LocalGateway::recharge(const QString &accountNo, const QString &cardNo,
         return Status::ok(); // the card stays unspent
 
     bool spent = false;
-    const Status written = m_store->transaction([&](bool &keep) -> Status {
+    Status written = m_store->transaction([&](bool &keep) -> Status {
         QSqlQuery q = m_store->query();
         QUILLET_TRY(m_store->run(
             q, u"SELECT balance FROM accounts WHERE id = ? AND signed_on = 1"_s, { account->id }));
@@ -514,7 +514,7 @@ Status LocalGateway::receive(const QString &accountNo, const std::optional<QStri
     qint64 waiting = 0;
     TextTable table;
     if (InputRules::isAccountNumber(accountNo)) {
-        const Status written = m_store->transaction([&](bool &keep) -> Status {
+        Status written = m_store->transaction([&](bool &keep) -> Status {
             QSqlQuery q = m_store->query();
             QUILLET_TRY(m_store->run(
                 q, u"SELECT id, service_number FROM accounts WHERE number = ? AND signed_on = 1"_s,
@@ -673,7 +673,7 @@ Status LocalGateway::issueCards(qint64 valueFen, int count, QList<IssuedCard> &c
         made.append(card);
         hashes.append(hash);
     }
-    const Status written = m_store->transaction([&](bool &keep) -> Status {
+    Status written = m_store->transaction([&](bool &keep) -> Status {
         QSqlQuery q = m_store->query();
         const qint64 now = nowMs();
         for (qsizetype i = 0; i < made.size(); ++i) {

@@ -25,8 +25,7 @@ const QString Phone = u"13800138000"_s;
 
 } // namespace
 
-class TestEndToEnd : public QObject
-{
+class TestEndToEnd : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
@@ -82,7 +81,7 @@ QStringList TestEndToEnd::click(int command)
 {
     auto *button = m_window->findChild<QPushButton *>(u"Command%1"_s.arg(command));
     if (!button)
-        return {u"no such button"_s};
+        return { u"no such button"_s };
     ModalCloser closer;
     QTest::mouseClick(button, Qt::LeftButton);
     QStringList notices;
@@ -102,9 +101,10 @@ QString TestEndToEnd::tool(const QStringList &arguments, int exitCode)
     process.start(QCoreApplication::applicationDirPath() + u"/quillet-gateway"_s, arguments);
     if (!process.waitForFinished(60'000))
         return u"tool did not finish"_s;
-    const QString out = QString::fromUtf8(process.readAllStandardOutput());
+    QString out = QString::fromUtf8(process.readAllStandardOutput());
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != exitCode)
-        return u"tool exit %1: %2"_s.arg(process.exitCode()).arg(QString::fromUtf8(process.readAllStandardError()));
+        return u"tool exit %1: %2"_s.arg(process.exitCode())
+            .arg(QString::fromUtf8(process.readAllStandardError()));
     return out;
 }
 
@@ -116,32 +116,33 @@ void TestEndToEnd::aWholeSessionWithTheLocalGateway()
     type(1, u" "_s + Account + u" "_s);
     type(2, u"open sesame"_s);
     type(3, Phone);
-    QCOMPARE(click(1), QStringList{u"注册成功！"_s});
+    QCOMPARE(click(1), QStringList { u"注册成功！"_s });
     QCOMPARE(click(3), QStringList());
     QCOMPARE(pane(), u"余额数：0.00"_s);
 
     // The operator issues a card; the account recharges with it, once.
-    const QString cards = tool({u"card"_s, u"issue"_s, u"--value"_s, u"5"_s});
-    const QRegularExpressionMatch card = QRegularExpression(u"^(\\S+)\\t(\\S+)\\t5\\.00$"_s,
-                                                            QRegularExpression::MultilineOption)
-                                             .match(cards);
+    const QString cards = tool({ u"card"_s, u"issue"_s, u"--value"_s, u"5"_s });
+    const QRegularExpressionMatch card
+        = QRegularExpression(u"^(\\S+)\\t(\\S+)\\t5\\.00$"_s, QRegularExpression::MultilineOption)
+              .match(cards);
     QVERIFY2(card.hasMatch(), qPrintable(cards));
     type(4, card.captured(1));
     type(5, card.captured(2));
-    QCOMPARE(click(5), QStringList{u"充值成功！"_s});
+    QCOMPARE(click(5), QStringList { u"充值成功！"_s });
     QCOMPARE(pane(), u"余额数：5.00"_s);
-    QCOMPARE(click(5), QStringList{u"充值失败！"_s});
+    QCOMPARE(click(5), QStringList { u"充值失败！"_s });
     QCOMPARE(pane(), u"余额数：5.00"_s);
 
     // Sending now and later each cost one segment.
-    QCOMPARE(click(4), QStringList{u"发送成功！"_s});
+    QCOMPARE(click(4), QStringList { u"发送成功！"_s });
     QCOMPARE(pane(), u"余额数：4.90"_s);
-    QCOMPARE(click(6), QStringList{u"发送成功！"_s});
+    QCOMPARE(click(6), QStringList { u"发送成功！"_s });
     QCOMPARE(pane(), u"余额数：4.80"_s);
-    QVERIFY2(tool({u"handset"_s, Phone}).contains(u"VB测试短信发送!"_s), "the handset got the message");
+    QVERIFY2(tool({ u"handset"_s, Phone }).contains(u"VB测试短信发送!"_s),
+             "the handset got the message");
 
     // A reply from the handset waits until it is received.
-    QVERIFY(!tool({u"mo"_s, u"--from"_s, u"13900139000"_s, u"--to"_s, Account, u"你好，收到"_s})
+    QVERIFY(!tool({ u"mo"_s, u"--from"_s, u"13900139000"_s, u"--to"_s, Account, u"你好，收到"_s })
                  .startsWith(u"tool exit"_s));
     QCOMPARE(click(7), QStringList());
     QVERIFY2(pane().startsWith(u"接收短信\n总数:1\n当前数:1\n特服号:"_s), qPrintable(pane()));
@@ -150,35 +151,36 @@ void TestEndToEnd::aWholeSessionWithTheLocalGateway()
     QCOMPARE(pane(), u"接收短信\n总数:0\n当前数:0\n"_s);
 
     // Forwarding and the automatic reply are stored, shown, and act on the next arrival.
-    QCOMPARE(click(8), QStringList{u"设置成功！"_s});
+    QCOMPARE(click(8), QStringList { u"设置成功！"_s });
     QCOMPARE(click(10), QStringList());
     QCOMPARE(pane(), u"获取转发的电话为:"_s + Phone);
-    QCOMPARE(click(11), QStringList{u"申请回复成功！"_s});
+    QCOMPARE(click(11), QStringList { u"申请回复成功！"_s });
     QCOMPARE(click(13), QStringList());
     QCOMPARE(pane(), u"SDK申请转发内容。"_s);
-    QVERIFY(!tool({u"mo"_s, u"--from"_s, u"13700137000"_s, u"--to"_s, Account, u"在吗"_s})
+    QVERIFY(!tool({ u"mo"_s, u"--from"_s, u"13700137000"_s, u"--to"_s, Account, u"在吗"_s })
                  .startsWith(u"tool exit"_s));
-    QVERIFY2(tool({u"handset"_s, Phone}).contains(u"在吗"_s), "forwarded copy");
-    QVERIFY2(tool({u"handset"_s, u"13700137000"_s}).contains(u"SDK申请转发内容。"_s), "automatic reply");
+    QVERIFY2(tool({ u"handset"_s, Phone }).contains(u"在吗"_s), "forwarded copy");
+    QVERIFY2(tool({ u"handset"_s, u"13700137000"_s }).contains(u"SDK申请转发内容。"_s),
+             "automatic reply");
     QCOMPARE(click(3), QStringList());
     QCOMPARE(pane(), u"余额数：4.60"_s);
 
     // Cancelling clears both: Get forwarding empties the pane, Get auto-reply leaves it.
-    QCOMPARE(click(9), QStringList{u"设置成功！"_s});
+    QCOMPARE(click(9), QStringList { u"设置成功！"_s });
     QCOMPARE(click(10), QStringList());
     QCOMPARE(pane(), QString());
-    QCOMPARE(click(12), QStringList{u"取消自动回复成功！"_s});
-    QCOMPARE(click(12), QStringList{u"取消失败！"_s});
+    QCOMPARE(click(12), QStringList { u"取消自动回复成功！"_s });
+    QCOMPARE(click(12), QStringList { u"取消失败！"_s });
     QCOMPARE(click(3), QStringList());
     QCOMPARE(click(13), QStringList());
     QCOMPARE(pane(), u"余额数：4.60"_s);
 
     // A new password, then signing off: nothing works until the account signs on again.
     type(6, u"new secret"_s);
-    QCOMPARE(click(14), QStringList{u"更改成功！"_s});
-    QCOMPARE(click(2), QStringList{u"注销成功！"_s});
-    QCOMPARE(click(2), QStringList{u"注销失败！"_s});
-    QCOMPARE(click(4), QStringList{u"发送失败！"_s});
+    QCOMPARE(click(14), QStringList { u"更改成功！"_s });
+    QCOMPARE(click(2), QStringList { u"注销成功！"_s });
+    QCOMPARE(click(2), QStringList { u"注销失败！"_s });
+    QCOMPARE(click(4), QStringList { u"发送失败！"_s });
     QCOMPARE(pane(), u"余额数："_s);
 
     // Everything is still there in a new window: the old password no longer signs on.
@@ -186,13 +188,13 @@ void TestEndToEnd::aWholeSessionWithTheLocalGateway()
     openWindow();
     type(1, Account);
     type(2, u"open sesame"_s);
-    QCOMPARE(click(1), QStringList{u"注册失败！"_s});
+    QCOMPARE(click(1), QStringList { u"注册失败！"_s });
     type(2, u"new secret"_s);
-    QCOMPARE(click(1), QStringList{u"注册成功！"_s});
+    QCOMPARE(click(1), QStringList { u"注册成功！"_s });
     QCOMPARE(click(3), QStringList());
     QCOMPARE(pane(), u"余额数：4.60"_s);
 
-    const QString accounts = tool({u"accounts"_s});
+    const QString accounts = tool({ u"accounts"_s });
     QVERIFY2(accounts.contains(Account) && accounts.contains(u"4.60"_s), qPrintable(accounts));
     QVERIFY(!accounts.contains(u"new secret"_s));
 }

@@ -68,16 +68,16 @@ void TestGatewayLoader::createsAFreshClientFromTheDeclaringComponent()
     const GatewayLoader loader({ component("component_other"), component("component_sms") });
 
     // WHEN two clients are made
-    std::unique_ptr<GatewayClient> first;
-    std::unique_ptr<GatewayClient> second;
-    QVERIFY(loader.create(SmsClassId, first).isOk());
-    QVERIFY(loader.create(SmsClassId.toLower(), second).isOk());
+    std::unique_ptr<GatewayClient> one;
+    std::unique_ptr<GatewayClient> another;
+    QVERIFY(loader.create(SmsClassId, one).isOk());
+    QVERIFY(loader.create(SmsClassId.toLower(), another).isOk());
 
     // THEN each is a fresh instance of the declaring component
-    QVERIFY(first && second);
-    QVERIFY(first.get() != second.get());
+    QVERIFY(one && another);
+    QCOMPARE_NE(static_cast<void *>(one.get()), static_cast<void *>(another.get()));
     QString balance;
-    QVERIFY(first->QueryBalance(u"A"_s, balance).isOk());
+    QVERIFY(one->QueryBalance(u"A"_s, balance).isOk());
     QCOMPARE(balance, u"from plugin"_s);
 }
 

@@ -270,7 +270,7 @@ private Q_SLOTS:
     void deliversDueMessages()
     {
         const QDateTime past = QDateTime::currentDateTime().addSecs(-600);
-        std::unique_ptr<LocalGateway> gateway = openGateway([past] { return past; });
+        std::unique_ptr<LocalGateway> gateway = openGateway([past] { return QDateTime(past); });
         QVERIFY(gateway);
         registerAccount(*gateway);
         const Run cards = tool({ u"card"_s, u"issue"_s, u"--value"_s, u"1"_s });

@@ -26,7 +26,7 @@ int main(int argc, char *argv[])
     QTextStream err(stderr);
     if (args.size() < 4)
         return 2;
-    const QString mode = args.at(1);
+    const QString &mode = args.at(1);
 
     LocalGateway::Options options;
     options.hashCost = PasswordHasher::fastest();

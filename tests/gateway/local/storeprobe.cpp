@@ -7,10 +7,13 @@
 
 using namespace Qt::StringLiterals;
 
+namespace {
+int connections = 0;
+}
+
 StoreProbe::StoreProbe(const QString &path)
+    : m_connection(u"store-probe-%1"_s.arg(++connections))
 {
-    static int connections = 0;
-    m_connection = u"store-probe-%1"_s.arg(++connections);
     QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, m_connection);
     db.setDatabaseName(path);
     db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=5000"_s);

@@ -460,7 +460,7 @@ private Q_SLOTS:
 
         // GIVEN five failed attempts within a few minutes
         for (int i = 0; i < 5; ++i) {
-            m_now = start.addSecs(i * 60);
+            m_now = start.addSecs(qint64(i) * 60);
             QVERIFY(m_gateway->Recharge(Account, card.number, u"wrong"_s, outcome).isOk());
             QCOMPARE(outcome, False16);
         }

@@ -224,9 +224,9 @@ private Q_SLOTS:
                 QVERIFY(probe.exec(u"UPDATE meta SET value = '99' WHERE key = 'schema_version'"_s));
             }
             QByteArray bytes = readAll(storePath());
-            QVERIFY(bytes.size() >= 4 * 4096);
+            QVERIFY(bytes.size() >= qsizetype(4) * 4096);
             if (kind == u"damaged"_s)
-                bytes.replace(4096, 4096 * 3, QByteArray(4096 * 3, '\x5a'));
+                bytes.replace(4096, qsizetype(4096) * 3, QByteArray(qsizetype(4096) * 3, '\x5a'));
             else if (kind == u"header"_s)
                 bytes.replace(0, 16, QByteArray(16, 'Q'));
             else if (kind == u"truncated"_s)
