@@ -2,6 +2,7 @@
 
 #include "consoletexts.h"
 #include "gatewayloader.h"
+#include "gatewaytexts.h"
 
 #include <charconv>
 #include <cmath>
@@ -139,7 +140,7 @@ Status Console::ensureGateway()
     std::unique_ptr<GatewayClient> made;
     QUILLET_TRY(m_factory(made));
     if (!made)
-        return Status::failure(Status::CreationFailed, QString());
+        return Status::failure(Status::CreationFailed, GatewayTexts::noInstance());
     m_gateway = std::move(made);
     return Status::ok();
 }

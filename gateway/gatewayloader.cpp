@@ -86,8 +86,9 @@ Status GatewayLoader::create(const QString &classId, std::unique_ptr<GatewayClie
                 return Status::failure(status.code(),
                                        GatewayTexts::creationFailed(path, status.description()));
             if (!made)
-                return Status::failure(Status::CreationFailed,
-                                       GatewayTexts::creationFailed(path, QString()));
+                return Status::failure(
+                    Status::CreationFailed,
+                    GatewayTexts::creationFailed(path, GatewayTexts::noInstance()));
             client = std::move(made);
             return Status::ok();
         }

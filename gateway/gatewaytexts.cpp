@@ -52,4 +52,9 @@ QString creationFailed(const QString &file, const QString &reason)
     return u"短信网关组件 %1 未能创建实例：%2"_s.arg(file, reason);
 }
 
+QString noInstance()
+{
+    return u"组件报告成功，却没有给出实例"_s;
+}
+
 } // namespace GatewayTexts

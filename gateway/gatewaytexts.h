@@ -15,4 +15,5 @@ QString notInstalled(const QString &classId, const QStringList &folders,
 QString loadFailed(const QString &file, const QString &reason);
 QString notAComponent(const QString &file);
 QString creationFailed(const QString &file, const QString &reason);
+QString noInstance();
 } // namespace GatewayTexts

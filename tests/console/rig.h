@@ -20,6 +20,15 @@ struct Rig {
 
     void run(const QString &command) { (console.*commandNamed(command))(); }
 
+    // Leaves value in lastResult, through a Deregister whose notice is then forgotten, so
+    // a test can see whether the next command stores its outcome.
+    void presetLastResult(Bool16 value)
+    {
+        script.replies = { Reply::outcome(value) };
+        console.deregister();
+        view.notices.clear();
+    }
+
     // The console's commands by the name of their button's command.
     static Command commandNamed(const QString &name)
     {

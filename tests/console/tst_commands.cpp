@@ -162,9 +162,7 @@ void TestCommands::noticeCommandsReportOnlyMinusOneAsSuccess()
     QFETCH(Bool16, lastResult);
 
     Rig rig;
-    rig.script.replies = { Reply::outcome(Marker) };
-    rig.console.deregister();
-    rig.view.notices.clear();
+    rig.presetLastResult(Marker);
 
     rig.script.replies = { reply };
     rig.run(command);
@@ -275,9 +273,7 @@ void TestCommands::sendingStopsAtTheFailingStep()
     QFETCH(Bool16, lastResult);
 
     Rig rig;
-    rig.script.replies = { Reply::outcome(Marker) };
-    rig.console.deregister();
-    rig.view.notices.clear();
+    rig.presetLastResult(Marker);
     rig.view.pane = u"before"_s;
 
     const Reply failure = Reply::failure(-5, u"失败"_s);
@@ -399,8 +395,7 @@ void TestCommands::getForwardingFailures()
     QFETCH(Bool16, lastResult);
 
     Rig rig;
-    rig.script.replies = { Reply::outcome(Marker) };
-    rig.console.cancelForwarding();
+    rig.presetLastResult(Marker);
     rig.view.pane = u"before"_s;
 
     rig.script.replies = replies;

@@ -29,6 +29,7 @@ private Q_SLOTS:
     void failureStopsTheCommandWhereItIs_data();
     void failureStopsTheCommandWhereItIs();
     void aCommandAfterAFailureCanSucceed();
+    void aFactoryThatMakesNothingIsAnError();
     void errorReportGivesCodeInDecimalAndHex_data();
     void errorReportGivesCodeInDecimalAndHex();
 };
@@ -254,6 +255,19 @@ void TestConsoleCore::aCommandAfterAFailureCanSucceed()
     rig.console.queryBalance();
     QCOMPARE(rig.view.errors.size(), 1);
     QCOMPARE(rig.view.pane, u"余额数：1.00"_s);
+}
+
+void TestConsoleCore::aFactoryThatMakesNothingIsAnError()
+{
+    FakeView view;
+    Console console(view, [](std::unique_ptr<GatewayClient> &) { return Status::ok(); });
+    console.queryBalance();
+
+    QVERIFY(!console.gateway());
+    QCOMPARE(view.errors.size(), 1);
+    QCOMPARE(view.errors.first().code(), Status::CreationFailed);
+    QVERIFY(!view.errors.first().description().isEmpty());
+    QVERIFY(view.outputs.isEmpty());
 }
 
 void TestConsoleCore::errorReportGivesCodeInDecimalAndHex_data()
