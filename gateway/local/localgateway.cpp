@@ -154,7 +154,8 @@ Result<std::optional<LocalGateway::Account>> LocalGateway::findAccount(const QSt
     QSqlQuery *q = nullptr;
     QUILLET_TRY(m_store->step(q,
                               u"SELECT id, password_hash, service_number, balance, signed_on, "
-                              u"forwarding_phone, auto_reply FROM accounts WHERE number = ?"_s,
+                              u"forwarding_phone, auto_reply, waiting FROM accounts "
+                              u"WHERE number = ?"_s,
                               { accountNo }));
     std::optional<Account> account;
     if (q->next()) {
@@ -166,6 +167,7 @@ Result<std::optional<LocalGateway::Account>> LocalGateway::findAccount(const QSt
         account->signedOn = q->value(4).toLongLong() == 1;
         account->forwardingPhone = textOrEmpty(q->value(5));
         account->autoReply = textOrEmpty(q->value(6));
+        account->waiting = q->value(7).toLongLong();
     }
     q->finish();
     return account;
@@ -552,7 +554,7 @@ Result<bool> LocalGateway::receiveBatch(const QString &accountNo,
         QUILLET_TRY_VALUE(const std::optional<Account> account, findSignedOn(accountNo));
         if (!account)
             return Decision::RollBack;
-        QUILLET_TRY_VALUE(waiting, countWaiting(account->id, extension));
+        QUILLET_TRY_VALUE(waiting, countWaiting(*account, extension));
         QUILLET_TRY_VALUE(const std::optional<TextTable> batch, takeOldest(*account, extension));
         if (!batch)
             return Decision::RollBack;
@@ -567,18 +569,16 @@ Result<bool> LocalGateway::receiveBatch(const QString &accountNo,
     return true;
 }
 
-Result<qint64> LocalGateway::countWaiting(qint64 accountId, const std::optional<QString> &extension)
+// The counters kept with every arrival and fetch; nothing here grows with the backlog.
+Result<qint64> LocalGateway::countWaiting(const Account &account,
+                                          const std::optional<QString> &extension)
 {
+    if (!extension)
+        return account.waiting;
     QSqlQuery *q = nullptr;
-    if (extension)
-        QUILLET_TRY(m_store->step(q,
-                                  u"SELECT count(*) FROM mo WHERE account_id = ? "
-                                  u"AND state = 'waiting' AND extension = ?"_s,
-                                  { accountId, *extension }));
-    else
-        QUILLET_TRY(m_store->step(
-            q, u"SELECT count(*) FROM mo WHERE account_id = ? AND state = 'waiting'"_s,
-            { accountId }));
+    QUILLET_TRY(m_store->step(
+        q, u"SELECT waiting FROM waiting_counts WHERE account_id = ? AND extension = ?"_s,
+        { account.id, *extension }));
     return q->next() ? q->value(0).toLongLong() : 0;
 }
 
@@ -809,16 +809,17 @@ Status LocalGateway::handsetMessages(const QString &phone, QList<HandsetMessage>
 {
     messages.clear();
     QUILLET_TRY(deliverDue());
-    QSqlQuery q = m_store->query();
-    QUILLET_TRY(m_store->run(q,
-                             u"SELECT a.service_number, m.text, m.delivered_at FROM mt m "
-                             u"JOIN accounts a ON a.id = m.account_id "
-                             u"WHERE m.phone = ? AND m.state = 'delivered' "
-                             u"ORDER BY m.delivered_at, m.id"_s,
-                             { phone }));
-    while (q.next())
-        messages.append({ q.value(0).toString(), q.value(1).toString(),
-                          QDateTime::fromMSecsSinceEpoch(q.value(2).toLongLong()) });
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(q,
+                              u"SELECT a.service_number, m.text, m.delivered_at FROM mt m "
+                              u"JOIN accounts a ON a.id = m.account_id "
+                              u"WHERE m.phone = ? AND m.state = 'delivered' "
+                              u"ORDER BY m.delivered_at, m.id"_s,
+                              { phone }));
+    while (q->next())
+        messages.append({ q->value(0).toString(), q->value(1).toString(),
+                          QDateTime::fromMSecsSinceEpoch(q->value(2).toLongLong()) });
+    q->finish();
     return Status::ok();
 }
 
@@ -826,23 +827,23 @@ Status LocalGateway::accounts(QList<AccountSummary> &list)
 {
     list.clear();
     QUILLET_TRY(deliverDue());
-    QSqlQuery q = m_store->query();
-    QUILLET_TRY(m_store->run(q,
-                             u"SELECT number, service_number, mobile, balance, signed_on, "
-                             u"forwarding_phone, auto_reply, "
-                             u"(SELECT count(*) FROM mo WHERE mo.account_id = accounts.id "
-                             u"AND mo.state = 'waiting') FROM accounts ORDER BY number"_s));
-    while (q.next()) {
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(q,
+                              u"SELECT number, service_number, mobile, balance, signed_on, "
+                              u"forwarding_phone, auto_reply, waiting FROM accounts "
+                              u"ORDER BY number"_s));
+    while (q->next()) {
         AccountSummary summary;
-        summary.number = q.value(0).toString();
-        summary.serviceNumber = q.value(1).toString();
-        summary.mobile = q.value(2).toString();
-        summary.balanceFen = q.value(3).toLongLong();
-        summary.signedOn = q.value(4).toLongLong() == 1;
-        summary.forwardingPhone = textOrEmpty(q.value(5));
-        summary.autoReply = textOrEmpty(q.value(6));
-        summary.waiting = q.value(7).toLongLong();
+        summary.number = q->value(0).toString();
+        summary.serviceNumber = q->value(1).toString();
+        summary.mobile = q->value(2).toString();
+        summary.balanceFen = q->value(3).toLongLong();
+        summary.signedOn = q->value(4).toLongLong() == 1;
+        summary.forwardingPhone = textOrEmpty(q->value(5));
+        summary.autoReply = textOrEmpty(q->value(6));
+        summary.waiting = q->value(7).toLongLong();
         list.append(summary);
     }
+    q->finish();
     return Status::ok();
 }

@@ -146,6 +146,7 @@ private:
         bool signedOn = false;
         QString forwardingPhone;
         QString autoReply;
+        qint64 waiting = 0; // messages waiting for it
     };
     struct Card {
         qint64 id = 0;
@@ -195,7 +196,7 @@ private:
 
     Result<bool> receiveBatch(const QString &accountNo, const std::optional<QString> &extension,
                               Variant &total, Variant &current, Variant &messages);
-    Result<qint64> countWaiting(qint64 accountId, const std::optional<QString> &extension);
+    Result<qint64> countWaiting(const Account &account, const std::optional<QString> &extension);
     // The oldest waiting messages, at most one batch, marked fetched.
     Result<std::optional<TextTable>> takeOldest(const Account &account,
                                                 const std::optional<QString> &extension);

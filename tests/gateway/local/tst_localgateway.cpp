@@ -226,6 +226,7 @@ private Q_SLOTS:
         QCOMPARE(probe.quickCheck(), u"ok"_s);
         QCOMPARE(probe.ledgerMismatches(), QStringList());
         QCOMPARE(probe.unmatchedCharges(), QStringList());
+        QCOMPARE(probe.waitingMismatches(), QStringList());
         m_dir.reset();
     }
 
@@ -765,6 +766,79 @@ private Q_SLOTS:
         QCOMPARE(
             StoreProbe(storePath()).count(u"SELECT count(*) FROM mo WHERE state = 'fetched'"_s),
             25);
+    }
+
+    // A receive call reads the waiting count from counters kept with each arrival and
+    // fetch; the totals it reports are those of counting the backlog, at any size.
+    void backlogTotals_data()
+    {
+        QTest::addColumn<int>("plain");
+        QTest::addColumn<int>("withExtension");
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<QStringList>("totals");
+        QTest::addColumn<QStringList>("currents");
+        QTest::addColumn<qint64>("waitingAfter");
+        QTest::newRow("none waiting")
+            << 0 << 0 << QString() << QStringList { u"0"_s } << QStringList { u"0"_s } << qint64(0);
+        QTest::newRow("one waiting") << 1 << 0 << QString() << QStringList { u"1"_s, u"0"_s }
+                                     << QStringList { u"1"_s, u"0"_s } << qint64(0);
+        QTest::newRow("exactly one batch")
+            << 10 << 0 << QString() << QStringList { u"10"_s, u"0"_s }
+            << QStringList { u"10"_s, u"0"_s } << qint64(0);
+        QTest::newRow("one past a batch")
+            << 11 << 0 << QString() << QStringList { u"11"_s, u"1"_s, u"0"_s }
+            << QStringList { u"10"_s, u"1"_s, u"0"_s } << qint64(0);
+        QTest::newRow("large backlog")
+            << 20000 << 0 << QString() << QStringList { u"20000"_s, u"19990"_s, u"19980"_s }
+            << QStringList { u"10"_s, u"10"_s, u"10"_s } << qint64(19970);
+        QTest::newRow("all, with extensions among them")
+            << 5 << 7 << QString() << QStringList { u"12"_s, u"2"_s, u"0"_s }
+            << QStringList { u"10"_s, u"2"_s, u"0"_s } << qint64(0);
+        QTest::newRow("one extension among others")
+            << 30 << 12 << u"7"_s << QStringList { u"12"_s, u"2"_s, u"0"_s }
+            << QStringList { u"10"_s, u"2"_s, u"0"_s } << qint64(30);
+        QTest::newRow("an extension nobody used")
+            << 30 << 12 << u"8"_s << QStringList { u"0"_s } << QStringList { u"0"_s } << qint64(42);
+        QTest::newRow("large backlog behind one extension")
+            << 20000 << 15 << u"7"_s << QStringList { u"15"_s, u"5"_s, u"0"_s }
+            << QStringList { u"10"_s, u"5"_s, u"0"_s } << qint64(20000);
+    }
+
+    void backlogTotals()
+    {
+        QFETCH(int, plain);
+        QFETCH(int, withExtension);
+        QFETCH(QString, extension);
+        QFETCH(QStringList, totals);
+        QFETCH(QStringList, currents);
+        QFETCH(qint64, waitingAfter);
+
+        // GIVEN a backlog written straight into the store, half of it already fetched
+        QCOMPARE(registerAccount(Account), True16);
+        StoreProbe probe(storePath());
+        const QString insert = u"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                               u"WHERE i < %1) INSERT INTO mo (account_id, sender, extension, "
+                               u"text, sent_at, state) SELECT (SELECT id FROM accounts), "
+                               u"'13900139000', '%2', 'm' || i, %3 + i, '%4' FROM n"_s;
+        const qint64 sent = m_now.toMSecsSinceEpoch();
+        for (const QString &state : { u"fetched"_s, u"waiting"_s }) {
+            if (plain > 0)
+                QVERIFY(probe.exec(insert.arg(plain).arg(QString()).arg(sent).arg(state)));
+            if (withExtension > 0)
+                QVERIFY(probe.exec(insert.arg(withExtension).arg(u"7"_s).arg(sent).arg(state)));
+        }
+
+        // WHEN batches are fetched, THEN each reports what was waiting before it
+        for (qsizetype call = 0; call < totals.size(); ++call) {
+            const Batch batch
+                = extension.isEmpty() ? receive(Account) : receive(Account, extension);
+            QCOMPARE(batch.outcome, True16);
+            QCOMPARE(batch.total, totals.at(call));
+            QCOMPARE(batch.current, currents.at(call));
+        }
+        QList<LocalGateway::AccountSummary> list;
+        QVERIFY(m_gateway->accounts(list).isOk());
+        QCOMPARE(list.value(0).waiting, waitingAfter);
     }
 
     void receiveByExtension_data()
