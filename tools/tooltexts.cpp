@@ -4,41 +4,6 @@ using namespace Qt::StringLiterals;
 
 namespace ToolTexts {
 
-QString help()
-{
-    return u"用法：quillet-gateway [--store 路径] 命令 [选项]\n"
-           u"\n"
-           u"本地短信网关的运营工具。默认使用当前用户的存储文件"
-           u"（用户数据文件夹下的 quillet-gateway/gateway.sqlite3）。\n"
-           u"\n"
-           u"命令：\n"
-           u"  card issue --value 元 [--count 张数]\n"
-           u"      发行充值卡，打印卡号、密码和面值。面值最多两位小数，张数 1 到 100，默认 1。\n"
-           u"  mo --from 手机号 --to 帐户 [--ext 扩展码] 短信内容\n"
-           u"      模拟手机向帐户的特服号发送一条短信。帐户可写注册号码或特服号；\n"
-           u"      内容以 - 开头时，在它前面写 --。\n"
-           u"  handset 手机号\n"
-           u"      列出该手机收到的短信。\n"
-           u"  accounts\n"
-           u"      列出所有帐户（不显示密码）。\n"
-           u"\n"
-           u"选项：\n"
-           u"  --store 路径   使用另一个存储文件\n"
-           u"  -h, --help     显示本帮助\n"
-           u"\n"
-           u"退出码：0 成功，1 失败，2 用法错误。\n"_s;
-}
-
-QString usageHint()
-{
-    return u"用 quillet-gateway --help 查看用法。"_s;
-}
-
-QString noCommand()
-{
-    return u"没有给出命令。"_s;
-}
-
 QString unknownCommand(const QString &command)
 {
     return u"未知命令：%1"_s.arg(command);
@@ -94,24 +59,9 @@ QString badExtension(const QString &text)
     return u"扩展码“%1”无效：应为 1 到 6 位数字"_s.arg(text);
 }
 
-QString badText()
-{
-    return u"短信内容无效：不能为空，也不能超过 255 条短信的长度"_s;
-}
-
 QString unknownAccount(const QString &to)
 {
     return u"没有注册号码或特服号为 %1 的帐户"_s.arg(to);
-}
-
-QString noStorePath()
-{
-    return u"--store 需要一个路径"_s;
-}
-
-QString cardHeader()
-{
-    return u"卡号\t密码\t面值（元）"_s;
 }
 
 QString cardLine(const QString &number, const QString &password, const QString &yuan)
@@ -174,28 +124,17 @@ QString handsetLine(const QString &time, const QString &from, const QString &tex
     return u"%1\t%2\t%3"_s.arg(time, from, text);
 }
 
-QString noAccounts()
-{
-    return u"还没有帐户。"_s;
-}
-
-QString accountsHeader()
-{
-    return u"帐户\t特服号\t手机\t余额（元）\t状态\t转发到\t自动回复\t待接收短信"_s;
-}
-
 QString accountLine(const QString &number, const QString &serviceNumber, const QString &mobile,
                     const QString &yuan, bool signedOn, const QString &forwarding,
                     const QString &autoReply, qint64 waiting)
 {
-    const QString none = u"（无）"_s;
     return QStringList { number,
                          serviceNumber,
-                         mobile.isEmpty() ? none : mobile,
+                         mobile.isEmpty() ? NoValue : mobile,
                          yuan,
-                         signedOn ? u"已登录"_s : u"已注销"_s,
-                         forwarding.isEmpty() ? none : forwarding,
-                         autoReply.isEmpty() ? none : autoReply,
+                         signedOn ? SignedOn : SignedOff,
+                         forwarding.isEmpty() ? NoValue : forwarding,
+                         autoReply.isEmpty() ? NoValue : autoReply,
                          QString::number(waiting) }
         .join(u'\t');
 }
