@@ -5,6 +5,9 @@
 #include "tooltexts.h"
 
 #include <QCommandLineParser>
+#include <QFileDevice>
+#include <QFileInfo>
+#include <QStringDecoder>
 #include <QTextStream>
 
 using namespace Qt::StringLiterals;
@@ -21,6 +24,36 @@ QStringList optionsOf(const QString &command)
     if (command == MoWord)
         return { FromOption, ToOption, ExtOption };
     return {};
+}
+
+const QStringList ValueOptions
+    = { StoreOption, ValueOption, CountOption, FromOption, ToOption, ExtOption };
+
+// The first option word written with a single dash ("-store"), read the way the parser
+// reads the arguments: option values and everything after "--" are not option words.
+// A single-dash word is never taken for the long option it resembles.
+QString singleDashWord(const QStringList &arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == u"--"_s)
+            break;
+        if (argument.startsWith(u"--"_s)) {
+            const QString name = argument.mid(2).section(u'=', 0, 0);
+            if (!argument.contains(u'=') && ValueOptions.contains(name))
+                ++i;
+        } else if (argument.startsWith(u'-') && argument.size() > 2) {
+            return argument;
+        }
+    }
+    return {};
+}
+
+// A store path must name a file: "dir/", "." or ".." name a folder.
+bool namesAFolder(const QString &path)
+{
+    const QString last = path.section(u'/', -1);
+    return last.isEmpty() || last == u"."_s || last == u".."_s;
 }
 
 ParseResult usage(const QString &message)
@@ -98,8 +131,9 @@ OperatorTool::OperatorTool(QTextStream &out, QTextStream &err)
 
 ParseResult OperatorTool::parse(const QStringList &arguments)
 {
+    if (const QString word = singleDashWord(arguments); !word.isEmpty())
+        return usage(singleDashOption(word));
     QCommandLineParser parser;
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOption({ StoreOption, QString(), StoreValueName });
     parser.addOption({ ValueOption, QString(), ValueValueName });
     parser.addOption({ CountOption, QString(), CountValueName });
@@ -111,6 +145,10 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         if (!parser.unknownOptionNames().isEmpty())
             return usage(unknownOptions(parser.unknownOptionNames()));
         return usage(badOptionUse(parser.errorText()));
+    }
+    for (const QString &option : ValueOptions) {
+        if (parser.values(option).size() > 1)
+            return usage(repeatedOption(option));
     }
     if (parser.isSet(HelpOption))
         return parsed(HelpCommand());
@@ -144,24 +182,61 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         result.command->storePath = parser.value(StoreOption);
         if (result.command->storePath->isEmpty())
             return usage(NoStorePath);
+        if (namesAFolder(*result.command->storePath))
+            return usage(storePathIsFolder(*result.command->storePath));
     }
     return result;
 }
 
+ParseResult OperatorTool::parse(const QByteArrayList &argv)
+{
+    QStringList arguments;
+    arguments.reserve(argv.size());
+    // The program name is only ever shown, never used as data.
+    if (!argv.isEmpty())
+        arguments.append(QString::fromLocal8Bit(argv.first()));
+    for (qsizetype i = 1; i < argv.size(); ++i) {
+        QStringDecoder decoder(QStringConverter::Utf8,
+                               QStringConverter::Flag::Stateless
+                                   | QStringConverter::Flag::ConvertInitialBom);
+        QString argument = decoder.decode(argv.at(i));
+        if (decoder.hasError())
+            return usage(notUtf8(i));
+        arguments.append(std::move(argument));
+    }
+    return parse(arguments);
+}
+
 int OperatorTool::run(const QStringList &arguments)
 {
-    const ParseResult parsed = parse(arguments);
+    return execute(parse(arguments));
+}
+
+int OperatorTool::run(const QByteArrayList &argv)
+{
+    return execute(parse(argv));
+}
+
+int OperatorTool::execute(const ParseResult &parsed)
+{
     if (!parsed.command)
         return usageError(parsed.usageError);
     const ToolCommand &command = *parsed.command;
     if (std::holds_alternative<HelpCommand>(command.action))
         return showHelp();
 
+    // A store of the operator's choosing goes only where a folder already is: a mistyped
+    // path must not leave folders behind.
+    if (command.storePath) {
+        const QString folder = QFileInfo(*command.storePath).absolutePath();
+        if (!QFileInfo(folder).isDir())
+            return failed(storeFolderMissing(folder));
+    }
     std::unique_ptr<LocalGateway> gateway;
     const Status opened
         = LocalGateway::open(command.storePath.value_or(Store::defaultPath()), gateway);
     if (opened.failed())
-        return failed(opened.description());
+        return failed(opened);
     if (const auto *card = std::get_if<CardIssueCommand>(&command.action))
         return issueCards(*gateway, *card);
     if (const auto *mo = std::get_if<MoCommand>(&command.action))
@@ -177,16 +252,30 @@ int OperatorTool::usageError(const QString &message)
     return Usage;
 }
 
-int OperatorTool::failed(const QString &description)
+int OperatorTool::failed(const QString &message)
 {
-    m_err << description << Qt::endl;
+    m_err << message << Qt::endl;
     return Failed;
+}
+
+int OperatorTool::failed(const Status &status)
+{
+    return failed(failure(status.description()));
+}
+
+int OperatorTool::finishOutput()
+{
+    m_out.flush();
+    if (m_out.status() == QTextStream::Ok)
+        return Success;
+    const auto *file = qobject_cast<const QFileDevice *>(m_out.device());
+    return failed(outputFailed(file ? file->errorString() : QString()));
 }
 
 int OperatorTool::showHelp()
 {
-    m_out << Help << Qt::flush;
-    return Success;
+    m_out << Help;
+    return finishOutput();
 }
 
 int OperatorTool::issueCards(LocalGateway &gateway, const CardIssueCommand &command)
@@ -194,13 +283,13 @@ int OperatorTool::issueCards(LocalGateway &gateway, const CardIssueCommand &comm
     QList<LocalGateway::IssuedCard> cards;
     const Status status = gateway.issueCards(command.valueFen, command.count, cards);
     if (status.failed())
-        return failed(status.description());
+        return failed(status);
     m_out << CardHeader << u'\n';
     for (const auto &card : std::as_const(cards))
         m_out << cardLine(card.number, card.password, LocalGateway::formatYuan(card.valueFen))
               << u'\n';
-    m_out << cardsIssued(cards.size()) << Qt::endl;
-    return Success;
+    m_out << cardsIssued(cards.size()) << u'\n';
+    return finishOutput();
 }
 
 int OperatorTool::arriveFromHandset(LocalGateway &gateway, const MoCommand &command)
@@ -209,9 +298,19 @@ int OperatorTool::arriveFromHandset(LocalGateway &gateway, const MoCommand &comm
     const Status status = gateway.receiveFromHandset(command.from, command.to, command.extension,
                                                      command.text, report);
     if (status.failed())
-        return failed(status.description());
-    if (report.outcome != LocalGateway::MoOutcome::Arrived)
+        return failed(status);
+    switch (report.outcome) {
+    case LocalGateway::MoOutcome::Arrived:
+        break;
+    case LocalGateway::MoOutcome::BadSender:
+        return failed(badPhone(command.from));
+    case LocalGateway::MoOutcome::BadExtension:
+        return failed(badExtension(command.extension));
+    case LocalGateway::MoOutcome::BadText:
+        return failed(BadText);
+    case LocalGateway::MoOutcome::UnknownAccount:
         return failed(unknownAccount(command.to));
+    }
 
     using RS = LocalGateway::ReplyState;
     m_out << moArrived(report.accountNo, report.serviceNumber) << u'\n';
@@ -227,8 +326,7 @@ int OperatorTool::arriveFromHandset(LocalGateway &gateway, const MoCommand &comm
         m_out << replyNotSentBalance(command.from) << u'\n';
     else if (report.autoReplied == RS::NotSentTooLong)
         m_out << replyNotSentTooLong(command.from) << u'\n';
-    m_out << Qt::flush;
-    return Success;
+    return finishOutput();
 }
 
 int OperatorTool::listHandset(LocalGateway &gateway, const HandsetCommand &command)
@@ -236,7 +334,7 @@ int OperatorTool::listHandset(LocalGateway &gateway, const HandsetCommand &comma
     QList<LocalGateway::HandsetMessage> messages;
     const Status status = gateway.handsetMessages(command.phone, messages);
     if (status.failed())
-        return failed(status.description());
+        return failed(status);
     if (messages.isEmpty())
         m_out << handsetEmpty(command.phone) << u'\n';
     else
@@ -245,8 +343,7 @@ int OperatorTool::listHandset(LocalGateway &gateway, const HandsetCommand &comma
         m_out << handsetLine(message.deliveredAt.toString(HandsetTimeFormat), message.from,
                              message.text)
               << u'\n';
-    m_out << Qt::flush;
-    return Success;
+    return finishOutput();
 }
 
 int OperatorTool::listAccounts(LocalGateway &gateway)
@@ -254,13 +351,12 @@ int OperatorTool::listAccounts(LocalGateway &gateway)
     QList<LocalGateway::AccountSummary> list;
     const Status status = gateway.accounts(list);
     if (status.failed())
-        return failed(status.description());
+        return failed(status);
     m_out << (list.isEmpty() ? NoAccounts : AccountsHeader) << u'\n';
     for (const auto &a : std::as_const(list))
         m_out << accountLine(a.number, a.serviceNumber, a.mobile,
                              LocalGateway::formatYuan(a.balanceFen), a.signedOn, a.forwardingPhone,
                              a.autoReply, a.waiting)
               << u'\n';
-    m_out << Qt::flush;
-    return Success;
+    return finishOutput();
 }

@@ -67,16 +67,28 @@ inline const QString Phone = u"手机号"_s;
 
 QString unknownCommand(const QString &command);
 QString unknownOptions(const QStringList &names);
+// "-store": an option word written with one dash.
+QString singleDashOption(const QString &argument);
+QString repeatedOption(const QString &option);
 QString badOptionUse(const QString &detail);
 QString optionNotForCommand(const QString &option, const QString &command);
 QString missingOption(const QString &option);
 QString extraArguments(const QStringList &arguments);
 QString missingArgument(const QString &what);
+// `position` counts from 1, the program name not included.
+QString notUtf8(qsizetype position);
 QString badValue(const QString &text, const QString &maxYuan);
-QString badCount(const QString &text, int max);
+QString badCount(const QString &text, qint64 max);
 QString badPhone(const QString &text);
 QString badExtension(const QString &text);
+QString storePathIsFolder(const QString &path);
+QString storeFolderMissing(const QString &folder);
 QString unknownAccount(const QString &to);
+
+// Failures.
+// A failure the store reports, as the tool shows it.
+QString failure(const QString &description);
+QString outputFailed(const QString &why);
 
 // Listings and reports.
 inline const QString CardHeader = u"卡号\t密码\t面值（元）"_s;
