@@ -50,10 +50,14 @@ inline const QString Help
       u"      列出所有帐户（不显示密码）。\n"
       u"\n"
       u"选项：\n"
-      u"  --store 路径   使用另一个存储文件\n"
+      u"  --store 路径   使用另一个存储文件（所在的文件夹须已存在）\n"
       u"  -h, --help     显示本帮助\n"
+      u"每个选项只能给一次；长选项以两个减号开头。\n"
       u"\n"
-      u"退出码：0 成功，1 失败，2 用法错误。\n"_s;
+      u"列表中，存储里的制表符、换行等控制字符显示为 \\t、\\n、\\x1b、\\u202e 这样的转义，\n"
+      u"反斜杠显示为 \\\\，每条记录总占一行。\n"
+      u"\n"
+      u"退出码：0 成功，1 失败（包括输出无法写出），2 用法错误。\n"_s;
 inline const QString UsageHint = u"用 quillet-gateway --help 查看用法。"_s;
 
 // Usage errors.
