@@ -3,10 +3,16 @@
 
 PACKAGES := cmake g++ make pkg-config qt6-base-dev qt6-translations-l10n libqt6sql6-sqlite \
             libsodium-dev fonts-wqy-microhei desktop-file-utils appstream
+# `make fuzz` needs clang and its libFuzzer runtime besides these.
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 JOBS     ?= $(shell nproc)
+# Seconds each fuzz target runs, and how many run at once: with the build this stays
+# within five minutes on two cores.
+FUZZ_SECONDS ?= 25
+FUZZ_JOBS    ?= 2
 DEV_BIN  := build/dev/bin
 
-.PHONY: deps build run test sanitize bench screenshot clean
+.PHONY: deps build run test sanitize fuzz bench screenshot clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -35,6 +41,14 @@ sanitize: deps
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
+
+# Every parser of outside input under libFuzzer with AddressSanitizer and UBSan, in a
+# clang build tree of its own; fails on any crash or broken property.
+fuzz:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(FUZZ_PACKAGES)"
+	cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/fuzz -j $(JOBS) --target fuzzers
+	fuzz/run.sh build/fuzz/bin $(FUZZ_SECONDS) $(FUZZ_JOBS)
 
 bench: deps
 	cmake --preset release
