@@ -70,14 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         bool ok = false;
         const double expected = number.toDouble(&ok);
         if (ok)
-            require(sameValue(value, expected), "a count equals Qt's reading of its number",
-                    text);
+            require(sameValue(value, expected), "a count equals Qt's reading of its number", text);
         else if (std::isinf(expected))
-            require(value == expected, "a number beyond the double range counts as infinity",
-                    text);
+            require(value == expected, "a number beyond the double range counts as infinity", text);
         else
-            require(std::fabs(value) < DBL_MIN, "a number below the double range counts 0",
-                    text);
+            require(std::fabs(value) < DBL_MIN, "a number below the double range counts 0", text);
     }
 
     require(Console::countValue(u" \t\r\n"_s + text) == value, "leading blanks change nothing",

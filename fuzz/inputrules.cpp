@@ -7,8 +7,8 @@
 // to the same list; one that does not parse leaves the caller's list as it was, and
 // parses exactly when its pattern says so.
 
-#include "fuzzinput.h"
 #include "inputrules.h"
+#include "fuzzinput.h"
 #include "segmentcounter.h"
 
 #include <QRegularExpression>
@@ -81,8 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QString text = FuzzInput::text(data, size);
 
-    require(InputRules::isAccountNumber(text)
-                == matches(AccountPattern, text),
+    require(InputRules::isAccountNumber(text) == matches(AccountPattern, text),
             "account numbers are XXX-XXX-XXX-XXXXX of ASCII digits and capitals", text);
     require(InputRules::isPhone(text) == matches(PhonePattern, text),
             "phones are an optional + and 3 to 20 ASCII digits", text);
@@ -93,8 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(wellFormed == QStringView(text).isValidUtf16(),
             "well-formed means no unpaired surrogate", text);
     if (InputRules::isMessageText(text)) {
-        require(!text.isEmpty() && wellFormed, "a message text is non-empty and well-formed",
-                text);
+        require(!text.isEmpty() && wellFormed, "a message text is non-empty and well-formed", text);
         require(SegmentCounter::segments(text) <= InputRules::MaxSegments,
                 "a message text fits MaxSegments segments", text);
     } else {

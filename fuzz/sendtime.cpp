@@ -2,13 +2,14 @@
 //
 // Checked for every input: a time that parses formats back (ISO 8601 with its offset,
 // and the console's own form for a local time) to a text that parses to the same
-// time (the same instant when it names an offset, the same wall clock when local); blanks around the text change nothing; a parsed time is within the window
-// at its own instant and a minute later, and not a second after that. Every local time
-// the console can write (1970 to 2100) parses back to the same text. The fuzzer runs
-// in a time zone with daylight saving, so the hours that are skipped or repeated come up.
+// time (the same instant when it names an offset, the same wall clock when local); blanks around
+// the text change nothing; a parsed time is within the window at its own instant and a minute
+// later, and not a second after that. Every local time the console can write (1970 to 2100) parses
+// back to the same text. The fuzzer runs in a time zone with daylight saving, so the hours that are
+// skipped or repeated come up.
 
-#include "fuzzinput.h"
 #include "sendtime.h"
+#include "fuzzinput.h"
 
 #include <QtEndian>
 

@@ -60,8 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString trimmed = text.trimmed();
     const Reading reading = zeroNumber(trimmed);
     if (reading != Reading::Unknown) {
-        const bool expectFalse = trimmed.isEmpty() || trimmed.toCaseFolded() == u"false"_s
-            || reading == Reading::Zero;
+        const bool expectFalse
+            = trimmed.isEmpty() || trimmed.toCaseFolded() == u"false"_s || reading == Reading::Zero;
         require((value == False16) == expectFalse,
                 "false exactly for blank, \"false\" in any case, or a zero number", text);
     }

@@ -6,8 +6,8 @@
 // and leaves the caller's text; a write outside changes nothing. A Variant reads only
 // as the kind it holds; a failed read leaves the caller's value.
 
-#include "fuzzinput.h"
 #include "variant.h"
+#include "fuzzinput.h"
 
 #include <QHash>
 
@@ -65,16 +65,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const qsizetype rows = input.ConsumeIntegralInRange<qsizetype>(-2, 40);
     const qsizetype columns = input.ConsumeIntegralInRange<qsizetype>(-2, 40);
     TextTable table(rows, columns);
-    require(table.rows() == qMax<qsizetype>(rows, 0) && table.columns() == qMax<qsizetype>(columns, 0),
+    require(table.rows() == qMax<qsizetype>(rows, 0)
+                && table.columns() == qMax<qsizetype>(columns, 0),
             "a table has the size it was made with, negative sizes empty", QString());
 
     QHash<QPair<qsizetype, qsizetype>, QString> written;
     while (input.remaining_bytes() > 0) {
         const qsizetype row = position(input);
         const qsizetype column = position(input);
-        const bool inside = row >= 0 && row < table.rows() && column >= 0 && column < table.columns();
-        const QString where = u"(%1, %2) in %3 x %4"_s.arg(row).arg(column).arg(table.rows()).arg(
-            table.columns());
+        const bool inside
+            = row >= 0 && row < table.rows() && column >= 0 && column < table.columns();
+        const QString where
+            = u"(%1, %2) in %3 x %4"_s.arg(row).arg(column).arg(table.rows()).arg(table.columns());
         if (input.ConsumeBool()) {
             const QString text = someText(input);
             const TextTable before = table;
