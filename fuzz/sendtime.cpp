@@ -68,10 +68,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!parsed.isValid())
         return 0;
 
-    const QDateTime again = SendTime::parse(parsed.toString(Qt::ISODateWithMs));
-    require(sameTime(again, parsed), "a send time written back in ISO 8601 parses to the same time",
-            text + u" read as "_s + parsed.toString(Qt::ISODateWithMs) + u" and "_s
-                + again.toString(Qt::ISODateWithMs));
+    // ISO 8601 writes years 1 to 9999 only; the console's form also takes a year with a
+    // minus sign, which the window then refuses.
+    if (parsed.date().year() >= 1 && parsed.date().year() <= 9999) {
+        const QDateTime again = SendTime::parse(parsed.toString(Qt::ISODateWithMs));
+        require(sameTime(again, parsed),
+                "a send time written back in ISO 8601 parses to the same time",
+                text + u" read as "_s + parsed.toString(Qt::ISODateWithMs) + u" and "_s
+                    + again.toString(Qt::ISODateWithMs));
+    }
     if (parsed.timeSpec() == Qt::LocalTime && parsed.time().msec() == 0) {
         const QString written = parsed.toString(ConsoleFormat);
         require(SendTime::parse(written).toString(ConsoleFormat) == written,

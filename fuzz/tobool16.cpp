@@ -9,6 +9,9 @@
 
 #include <QRegularExpression>
 
+#include <cerrno>
+#include <cstdlib>
+
 using namespace Qt::StringLiterals;
 using FuzzInput::require;
 
@@ -27,9 +30,10 @@ Reading zeroNumber(const QString &trimmed)
     }
     if (!number.match(trimmed).hasMatch())
         return Reading::NotZero;
-    bool ok = false;
-    const double value = trimmed.toDouble(&ok);
-    if (ok)
+    const QByteArray ascii = trimmed.toLatin1();
+    errno = 0;
+    const double value = std::strtod(ascii.constData(), nullptr);
+    if (errno != ERANGE)
         return value == 0.0 ? Reading::Zero : Reading::NotZero;
     // Beyond the double range: infinity is not zero; below it, whether a value that
     // small reads as zero is the count reader's own rounding.
