@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every fuzz target built in BIN_DIR for SECONDS each, JOBS at a time, on its
-# seed corpus (fuzz/corpus/<target>/) plus what earlier runs found (BIN_DIR/../runs/).
+# seed corpus (fuzz/corpus/<target>/) plus what earlier runs found (BIN_DIR/../runs/),
+# with its dictionary (fuzz/dict/<target>.dict) when it has one.
 # Prints executions per second and coverage for each; exits 1 when any target found
 # a crash, a sanitizer report or a broken property, with the end of its log and the
 # input that did it kept under BIN_DIR/../runs/<target>/.
@@ -18,10 +19,12 @@ run_one() {
   local target=$1 dir="$runs/$1"
   rm -rf "$dir/log" "$dir"/crash-* "$dir"/leak-* "$dir"/timeout-* "$dir"/oom-*
   mkdir -p "$dir/corpus"
+  local dict=()
+  [ -f "$seeds/../dict/$target.dict" ] && dict=(-dict="$seeds/../dict/$target.dict")
   if ASAN_OPTIONS="detect_leaks=1:allocator_may_return_null=1" \
      UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
      "$bin/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-       -max_len=4096 -print_final_stats=1 -artifact_prefix="$dir/" \
+       -max_len=4096 -print_final_stats=1 -artifact_prefix="$dir/" "${dict[@]}" \
        "$dir/corpus" "$seeds/$target" >"$dir/log" 2>&1; then
     echo ok >"$dir/result"
   else
