@@ -15,6 +15,7 @@
 #include "operatortool.h"
 
 #include <QByteArrayList>
+#include <QStringDecoder>
 
 using namespace Qt::StringLiterals;
 using FuzzInput::require;
@@ -23,9 +24,47 @@ namespace {
 
 const QByteArray Program = "quillet-gateway";
 
+// Well-formed UTF-8 (RFC 3629): no overlong form, no surrogate, nothing past U+10FFFF.
 bool isUtf8(const QByteArray &bytes)
 {
-    return QString::fromUtf8(bytes).toUtf8() == bytes;
+    const auto byte = [&](qsizetype i) { return i < bytes.size() ? uchar(bytes[i]) : uchar(0); };
+    const auto isTail = [](uchar b) { return b >= 0x80 && b <= 0xbf; };
+    for (qsizetype i = 0; i < bytes.size();) {
+        const uchar lead = byte(i);
+        int tails = 0;
+        uchar low = 0x80;
+        uchar high = 0xbf;
+        if (lead <= 0x7f) {
+            tails = 0;
+        } else if (lead >= 0xc2 && lead <= 0xdf) {
+            tails = 1;
+        } else if (lead >= 0xe0 && lead <= 0xef) {
+            tails = 2;
+            low = lead == 0xe0 ? 0xa0 : 0x80;
+            high = lead == 0xed ? 0x9f : 0xbf;
+        } else if (lead >= 0xf0 && lead <= 0xf4) {
+            tails = 3;
+            low = lead == 0xf0 ? 0x90 : 0x80;
+            high = lead == 0xf4 ? 0x8f : 0xbf;
+        } else {
+            return false;
+        }
+        if (tails > 0 && (i + 1 >= bytes.size() || byte(i + 1) < low || byte(i + 1) > high))
+            return false;
+        for (int t = 2; t <= tails; ++t) {
+            if (i + t >= bytes.size() || !isTail(byte(i + t)))
+                return false;
+        }
+        i += 1 + tails;
+    }
+    return true;
+}
+
+// The text of a UTF-8 argument, a byte order mark at its start kept as a character.
+QString decoded(const QByteArray &bytes)
+{
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return decoder.decode(bytes);
 }
 
 // C0, DEL, C1, the line and paragraph separators, the bidi controls, lone surrogates.
@@ -145,7 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         QStringList arguments;
         for (const QByteArray &argument : argv)
-            arguments.append(QString::fromUtf8(argument));
+            arguments.append(decoded(argument));
         const ParseResult fromText = OperatorTool::parse(arguments);
         require(fromText.usageError == result.usageError
                     && fromText.command.has_value() == result.command.has_value()
