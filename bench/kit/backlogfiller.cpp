@@ -46,7 +46,8 @@ bool BacklogFiller::addWaiting(const QString &accountNo, qint64 first, qint64 co
     return run(Counter
                    + u"INSERT INTO mo (account_id, sender, extension, text, sent_at, state) "
                      u"SELECT (SELECT id FROM accounts WHERE number = ?), "
-                     u"'1390000' || printf('%04d', (? + i) % 10000), ?, '回复 ' || (? + i), "
+                     u"'1390000' || printf('%04d', (? + i) % 10000), coalesce(?, ''), "
+                     u"'回复 ' || (? + i), "
                      u"? + (? + i) * 1000, 'waiting' FROM n"_s,
                { count, accountNo, first, extension, first, firstSentMs, first });
 }
