@@ -81,6 +81,15 @@ bool BacklogFiller::setGatewaySynchronous(const QString &mode)
 
 bool BacklogFiller::run(const QString &sql, const QVariantList &values)
 {
+    // The counter always yields its first row, so a count of zero adds nothing here.
+    const qint64 count = values.value(0).toLongLong();
+    if (count < 0) {
+        m_error = u"a negative count of rows"_s;
+        return false;
+    }
+    if (count == 0)
+        return true;
+
     QSqlDatabase db = QSqlDatabase::database(m_connectionName, false);
     if (!db.isOpen()) {
         m_error = u"the store is not open"_s;

@@ -38,6 +38,7 @@ public:
     static bool setGatewaySynchronous(const QString &mode);
 
 private:
+    // Runs one INSERT ... SELECT over the counter in a transaction; values[0] is the count.
     bool run(const QString &sql, const QVariantList &values);
 
     QString m_connectionName;
