@@ -65,7 +65,7 @@ deb:
 	export DEBIAN_FRONTEND=noninteractive; \
 	apt-get update -qq && $(DEB_ENV) apt-get build-dep -y -qq --no-install-recommends ./
 	cd $(DEB_DIR)/src && $(DEB_ENV) dpkg-buildpackage -us -uc -b
-	lintian --fail-on error,warning --info $(DEB_DIR)/quillet_*.changes
+	lintian --fail-on error,warning --display-info $(DEB_DIR)/*.changes
 
 # Installs the packages built by `make deb` on this machine, runs them, and purges
 # them again (as root).

@@ -39,6 +39,10 @@ package_folders=(
     /usr/share/doc/quillet
     /etc/quillet
 )
+# Programs with --help, and their manual pages: the two name the same options.
+help_pages=(
+    "quillet-gateway /usr/share/man/man1/quillet-gateway.1.gz"
+)
 # Makefile packages that debian/control leaves to build-essential.
 build_essential=(g++ make)
 # What the probe reports from the installed console (see probe/probe.h).
@@ -133,11 +137,16 @@ help=$(as_user quillet-gateway --help) && status=0 || status=$?
 check "quillet-gateway --help exits 0" "$status"
 same "quillet-gateway --help begins with its usage" \
     "用法：quillet-gateway [--store 路径] 命令 [选项]" "$(head -n 1 <<<"$help")"
-page=$(zcat /usr/share/man/man1/quillet-gateway.1.gz | sed 's/\\-/-/g')
 # Options are words that begin with one or two dashes, not the inner dash of a name.
 options_in() { grep -oE -- '(^|[^[:alnum:]-])--?[a-z][a-z-]*' | sed 's/^[^-]*//' | sort -u; }
-same "--help and the manual page name the same options" \
-    "$(options_in <<<"$help")" "$(sed -n '/^\.SH SYNOPSIS/,$p' <<<"$page" | options_in)"
+page_text() { zcat "$1" | sed 's/\\-/-/g'; }
+for row in "${help_pages[@]}"; do
+    read -r program manual <<<"$row"
+    same "$program --help and its manual page name the same options" \
+        "$(as_user "$program" --help | options_in)" \
+        "$(page_text "$manual" | sed -n '/^\.SH SYNOPSIS/,$p' | options_in)"
+done
+page=$(page_text /usr/share/man/man1/quillet-gateway.1.gz)
 same "--help and the manual page name the same commands" \
     "$(sed -n 's/^  \([a-z][a-z]*\).*/\1/p' <<<"$help" | sort -u)" \
     "$(sed -n '/^\.SH COMMANDS/,/^\.SH /{/^\.TP/{n;s/^\.BI\? "\?\([a-z]*\).*/\1/p}}' <<<"$page" | sort -u)"
