@@ -27,6 +27,13 @@ QString subscriptOutOfRange(qsizetype row, qsizetype column, qsizetype rows, qsi
         .arg(columns);
 }
 
+QString tableSizeRefused(qsizetype rows, qsizetype columns, qsizetype maxCells)
+{
+    return u"拒绝创建 %1 行 %2 列的表：行列数不能为负，单元格总数不能超过 %3"_s.arg(rows)
+        .arg(columns)
+        .arg(maxCells);
+}
+
 QString notInstalled(const QString &classId, const QStringList &folders,
                      const QStringList &unreadable)
 {

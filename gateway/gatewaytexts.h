@@ -9,6 +9,7 @@ QString textKind();
 QString tableKind();
 QString typeMismatch(const QString &expectedKind);
 QString subscriptOutOfRange(qsizetype row, qsizetype column, qsizetype rows, qsizetype columns);
+QString tableSizeRefused(qsizetype rows, qsizetype columns, qsizetype maxCells);
 
 QString notInstalled(const QString &classId, const QStringList &folders,
                      const QStringList &unreadable);
