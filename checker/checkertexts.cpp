@@ -187,6 +187,11 @@ QString outcomeUntouched()
     return u"left untouched"_s;
 }
 
+QString textUntouched(qint32 code)
+{
+    return u"Status %1, text slot left untouched"_s.arg(code);
+}
+
 QString failureWithoutDescription(qint32 code)
 {
     return u"failure Status %1 without a description"_s.arg(code);

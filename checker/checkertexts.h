@@ -36,6 +36,7 @@ QString answeredText(qint32 code, const QString &text);
 QString answeredFailure(qint32 code, const QString &description);
 QString optionTwice(const QString &option);
 QString outcomeUntouched();
+QString textUntouched(qint32 code);
 QString failureWithoutDescription(qint32 code);
 QString outcomeGarbage(qint32 value);
 QString countNotANumber(const QString &which, const QString &text);

@@ -26,14 +26,27 @@ bool isBidiControl(char16_t c)
         || (c >= 0x2066 && c <= 0x2069);
 }
 
-// One line of a child's report: its fields escaped, so none holds a tab or a line break.
+// A field of a child's report as it travels: percent-encoded UTF-8, so it holds no tab
+// and no line break, and comes back exactly as it was.
+QString encoded(const QString &text)
+{
+    return QString::fromLatin1(text.toUtf8().toPercentEncoding());
+}
+
+QString decoded(const QString &text)
+{
+    return QString::fromUtf8(QByteArray::fromPercentEncoding(text.toLatin1()));
+}
+
+// One line of a child's report. A long description (a component may quote a 1 MB
+// input back) is cut, so the report stays small.
 QString rowLine(const CheckRow &row)
 {
-    QString why = CheckerTool::escaped(row.why);
+    QString why = row.why;
     if (why.size() > MaxWhy)
         why = why.left(MaxWhy) + u"…"_s;
-    return RowTag + u'\t' + CheckerTool::escaped(row.name) + u'\t'
-        + (row.passed ? CheckerTexts::passed() : CheckerTexts::failed()) + u'\t' + why;
+    return RowTag + u'\t' + encoded(row.name) + u'\t'
+        + (row.passed ? CheckerTexts::passed() : CheckerTexts::failed()) + u'\t' + encoded(why);
 }
 
 QList<CheckRow> parseRows(const QString &output)
@@ -44,7 +57,8 @@ QList<CheckRow> parseRows(const QString &output)
         const QStringList fields = line.split(u'\t');
         if (fields.size() != 4 || fields.at(0) != RowTag)
             continue;
-        rows.append({ fields.at(1), fields.at(2) == CheckerTexts::passed(), fields.at(3) });
+        rows.append({ decoded(fields.at(1)), fields.at(2) == CheckerTexts::passed(),
+                      decoded(fields.at(3)) });
     }
     return rows;
 }

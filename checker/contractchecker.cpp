@@ -58,11 +58,14 @@ Answer withOutcome(const std::function<Status(Bool16 &)> &call)
     return answer;
 }
 
+// What a text slot holds before the call: a text no component answers.
+const QString TextSentinel = u"\u0001untouched\u0001"_s;
+
 Answer withText(const std::function<Status(QString &)> &call)
 {
     Answer answer;
     answer.hasOutcome = false;
-    answer.text = u"\u0001untouched"_s;
+    answer.text = TextSentinel;
     answer.status = call(answer.text);
     return answer;
 }
@@ -205,7 +208,9 @@ QString describe(const Answer &answer)
     if (answer.status.failed())
         return CheckerTexts::answeredFailure(answer.status.code(), answer.status.description());
     if (!answer.hasOutcome)
-        return CheckerTexts::answeredText(answer.status.code(), answer.text);
+        return answer.text == TextSentinel
+            ? CheckerTexts::textUntouched(answer.status.code())
+            : CheckerTexts::answeredText(answer.status.code(), answer.text);
     return CheckerTexts::answered(answer.status.code(),
                                   answer.outcome == ContractChecker::Sentinel
                                       ? CheckerTexts::outcomeUntouched()
