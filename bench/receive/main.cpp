@@ -179,7 +179,7 @@ int measure(const char *variant)
         Console console(view, handOver(made));
         console.setReceiveCallLimit(ConsoleTotal / BatchSize);
         timer.start();
-        console.receiveMessages();
+        console.press(u"Command7"_s); // 接收短信
         chars = view.pane.document()->characterCount();
     } else {
         timer.start();
