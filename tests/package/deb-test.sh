@@ -147,7 +147,7 @@ for row in "${help_pages[@]}"; do
         "$(page_text "$manual" | sed -n '/^\.SH SYNOPSIS/,$p' | options_in)"
 done
 page=$(page_text /usr/share/man/man1/quillet-gateway.1.gz)
-same "--help and the manual page name the same commands" \
+same "quillet-gateway --help and its manual page name the same commands" \
     "$(sed -n 's/^  \([a-z][a-z]*\).*/\1/p' <<<"$help" | sort -u)" \
     "$(sed -n '/^\.SH COMMANDS/,/^\.SH /{/^\.TP/{n;s/^\.BI\? "\?\([a-z]*\).*/\1/p}}' <<<"$page" | sort -u)"
 
