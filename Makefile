@@ -2,8 +2,14 @@
 # builds and passes the tests. Everything else here is a step of those two.
 
 PACKAGES := cmake g++ make pkg-config qt6-base-dev qt6-translations-l10n libqt6sql6-sqlite \
-            libsodium-dev fonts-wqy-microhei desktop-file-utils appstream
+            libsodium-dev libfontconfig-dev fonts-wqy-microhei desktop-file-utils appstream
+# `make fuzz` needs clang and its libFuzzer runtime besides these.
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 JOBS     ?= $(shell nproc)
+# Seconds each fuzz target runs, and how many run at once: with the build this stays
+# within five minutes on two cores.
+FUZZ_SECONDS ?= 25
+FUZZ_JOBS    ?= 2
 DEV_BIN  := build/dev/bin
 # Debian packages: built out of tree in DEB_DIR/src from the files git knows, without
 # running the tests again (set DEB_OPTIONS= to run them inside the package build too).
@@ -13,7 +19,7 @@ DEB_OPTIONS ?= nocheck
 DEB_ENV     := DEB_BUILD_OPTIONS="$(DEB_OPTIONS) parallel=$(JOBS)" \
                DEB_BUILD_PROFILES="$(filter nocheck,$(DEB_OPTIONS))"
 
-.PHONY: deps build run test sanitize bench screenshot deb deb-test clean
+.PHONY: deps build run test sanitize fuzz bench screenshot deb deb-test clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -42,6 +48,14 @@ sanitize: deps
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
+
+# Every parser of outside input under libFuzzer with AddressSanitizer and UBSan, in a
+# clang build tree of its own; fails on any crash or broken property.
+fuzz:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(FUZZ_PACKAGES)"
+	cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/fuzz -j $(JOBS) --target fuzzers
+	fuzz/run.sh build/fuzz/bin $(FUZZ_SECONDS) $(FUZZ_JOBS)
 
 bench: deps
 	cmake --preset release

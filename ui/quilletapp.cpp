@@ -8,7 +8,50 @@
 #include <QLocale>
 #include <QTranslator>
 
+#include <fontconfig/fontconfig.h>
+
+#include <thread>
+
 namespace QuilletApp {
+
+namespace {
+
+// Qt reads the same configuration through the same library: once it is loaded, Qt's own
+// FcInit() finds it there and returns at once.
+class FontConfigurationPreload {
+public:
+    FontConfigurationPreload() = default;
+    FontConfigurationPreload(const FontConfigurationPreload &) = delete;
+    FontConfigurationPreload &operator=(const FontConfigurationPreload &) = delete;
+    ~FontConfigurationPreload() { wait(); }
+
+    void start()
+    {
+        if (!m_thread.joinable())
+            m_thread = std::thread([] { FcInit(); });
+    }
+    void wait()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    std::thread m_thread;
+};
+
+FontConfigurationPreload &fontConfigurationPreload()
+{
+    static FontConfigurationPreload preload;
+    return preload;
+}
+
+} // namespace
+
+void preloadFontConfiguration()
+{
+    fontConfigurationPreload().start();
+}
 
 void setUp(QApplication &app)
 {
@@ -28,6 +71,8 @@ void setUp(QApplication &app)
         QCoreApplication::installTranslator(translator);
     else
         qWarning("%ls", qUtf16Printable(UiTexts::TranslationMissing.arg(folder)));
+
+    fontConfigurationPreload().wait();
 }
 
 std::unique_ptr<Form1> start(QApplication &app)
