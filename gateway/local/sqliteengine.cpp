@@ -3,7 +3,6 @@
 #include "localtexts.h"
 #include "store.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>
@@ -33,6 +32,22 @@ constexpr int SqliteNotADb = 26;
 QString systemError(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Creates a folder and whichever of its parents are missing, as QDir::mkpath does, but
+// says why it could not: the errno of the mkdir that failed, or 0.
+int makeFolders(const QString &folder)
+{
+    if (QFileInfo(folder).isDir())
+        return 0;
+    const QString parent = QFileInfo(folder).absolutePath();
+    if (parent != folder) {
+        if (const int error = makeFolders(parent); error != 0)
+            return error;
+    }
+    if (::mkdir(QFile::encodeName(folder).constData(), 0777) != 0 && errno != EEXIST)
+        return errno;
+    return 0;
 }
 
 qint32 createFailureCode(int error)
@@ -184,9 +199,9 @@ Status SqliteEngine::prepare(const Store &store)
     const QString folder = QFileInfo(path).absolutePath();
     if (!QFileInfo(folder).exists()) {
         const QString parent = QFileInfo(folder).absolutePath();
-        if (!QDir().mkpath(parent))
-            return store.failure(Store::Unavailable,
-                                 LocalTexts::cannotCreateFolder(parent, QString()));
+        if (const int error = makeFolders(parent); error != 0)
+            return store.failure(createFailureCode(error),
+                                 LocalTexts::cannotCreateFolder(parent, systemError(error)));
         if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST) {
             const int error = errno;
             return store.failure(createFailureCode(error),
