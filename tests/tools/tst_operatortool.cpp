@@ -499,6 +499,18 @@ private Q_SLOTS:
                  QStringList { u"file"_s });
     }
 
+    // The user's data folder cannot be made: the message says why.
+    void defaultStoreFolderRefused()
+    {
+        QFile file(m_dir->filePath(u"data"_s));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        const Run run = tool({ u"accounts"_s }, false);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(u"无法创建文件夹 "_s), qPrintable(run.err));
+        QVERIFY2(run.err.contains(u"（Not a directory）"_s), qPrintable(run.err));
+    }
+
     void writeFailures_data()
     {
         QTest::addColumn<QStringList>("arguments");
