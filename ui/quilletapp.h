@@ -22,8 +22,8 @@ namespace QuilletApp {
 void preloadFontConfiguration();
 
 // The program's identity, the simplified-Chinese locale and Qt's own translations
-// for it. Creates no window and no gateway. Waits for preloadFontConfiguration(),
-// when it was called.
+// for it, and the group boxes' frame ready for the style. Creates no window and no gateway. Waits
+// for preloadFontConfiguration(), when it was called.
 void setUp(QApplication &app);
 
 // setUp, then the window, shown. The window must go before the application does.

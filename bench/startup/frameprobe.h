@@ -4,11 +4,12 @@
 // screen:
 //
 //   window shown ── first paint of the top-level window ── painting and the flush to
-//                   the screen end ── "frame <peak resident KiB>" on standard output ──
-//                   the event loop ends
+//                   the screen end ── "frame <peak resident KiB> <CPU microseconds>"
+//                   on standard output ── the event loop ends
 //
-// The peak is VmHWM from /proc/self/status, read there and then, so tearing down the
-// program afterwards (which may touch more memory) is not counted.
+// The peak is VmHWM from /proc/self/status and the CPU time is that of every thread of
+// the process so far, both read there and then, so tearing down the program afterwards
+// is not counted.
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -17,6 +18,7 @@
 
 #include <cstdio>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace FrameProbe {
@@ -37,6 +39,16 @@ inline long peakResidentKilobytes()
         }
     }
     return -1;
+}
+
+// User and system time of all the process's threads so far, in microseconds.
+inline long long cpuMicroseconds()
+{
+    rusage usage {};
+    if (::getrusage(RUSAGE_SELF, &usage) != 0)
+        return -1;
+    const auto micros = [](const timeval &t) { return t.tv_sec * 1'000'000LL + t.tv_usec; };
+    return micros(usage.ru_utime) + micros(usage.ru_stime);
 }
 
 // Watches the top-level window for its first paint. The window and all its children
@@ -64,8 +76,9 @@ protected:
 private:
     void report()
     {
-        char line[64];
-        const int length = std::snprintf(line, sizeof line, "frame %ld\n", peakResidentKilobytes());
+        char line[96];
+        const int length = std::snprintf(line, sizeof line, "frame %ld %lld\n",
+                                         peakResidentKilobytes(), cpuMicroseconds());
         [[maybe_unused]] const auto written = ::write(STDOUT_FILENO, line, std::size_t(length));
         QCoreApplication::quit();
     }
