@@ -19,6 +19,7 @@
 
 #include "gatewayclient.h"
 #include "passwordhasher.h"
+#include "result.h"
 #include "store.h"
 
 #include <QDateTime>
@@ -33,7 +34,7 @@ public:
     using Clock = std::function<QDateTime()>;
 
     struct Options {
-        Clock clock = &QDateTime::currentDateTime;
+        Clock clock = [] { return QDateTime::currentDateTime(); };
         PasswordHasher::Cost hashCost = PasswordHasher::interactive();
     };
 
@@ -89,6 +90,12 @@ public:
         QString password;
         qint64 valueFen = 0;
     };
+    // The cards exist only if `publish` (which writes and flushes their listing) returns
+    // true: they are made in one transaction that commits after publish succeeds.
+    // Nothing is made, and publish is not called, when the value or the count is out of
+    // range.
+    using CardPublisher = std::function<bool(const QList<IssuedCard> &cards)>;
+    Status issueCards(qint64 valueFen, int count, const CardPublisher &publish);
     // `cards` is left empty when the value or the count is out of range.
     Status issueCards(qint64 valueFen, int count, QList<IssuedCard> &cards);
 
@@ -106,6 +113,24 @@ public:
     // number, with an optional extension code.
     Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
                               const QString &text, MoReport &report);
+
+    static constexpr qint64 MaxBulkArrivals = 1'000'000;
+    static constexpr qint64 ArrivalsPerTransaction = 5'000;
+    struct MoBulkReport {
+        MoOutcome outcome = MoOutcome::BadSender;
+        QString accountNo;
+        QString serviceNumber; // with the extension
+        qint64 arrived = 0;
+        qint64 forwardedDelivered = 0, forwardedNotSent = 0;
+        qint64 repliesDelivered = 0, repliesNotSent = 0;
+        QString forwardingPhone;
+    };
+    // `count` arrivals of the same text (1 to MaxBulkArrivals) in batched transactions;
+    // forwarding and the automatic reply act on each, charged as usual. On a failure
+    // Status the report counts what the batches before it committed. A count out of
+    // range is the caller's mistake: a SubscriptOutOfRange failure, nothing arrives.
+    Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
+                              const QString &text, qint64 count, MoBulkReport &report);
 
     struct HandsetMessage {
         QString from; // the sending account's service number
@@ -139,36 +164,95 @@ public:
 private:
     struct Account {
         qint64 id = 0;
+        QString number;
         QString passwordHash;
         QString serviceNumber;
         qint64 balance = 0;
         bool signedOn = false;
         QString forwardingPhone;
         QString autoReply;
+        qint64 waiting = 0; // messages waiting for it
     };
+    struct Card {
+        qint64 id = 0;
+        qint64 value = 0;
+    };
+    using Decision = Store::Decision;
+    enum class Opening { Opened, Raced };
+    enum class Spending { Spent, Refused, TakenFirst };
 
     LocalGateway(std::unique_ptr<Store> store, Options options);
 
     qint64 nowMs() const;
-    Status findAccount(const QString &accountNo, std::optional<Account> &account);
-    Status findSignedOn(const QString &accountNo, std::optional<Account> &account);
-    Status registerAccount(const RegisterParticulars &particulars, bool &done);
-    Status recharge(const QString &accountNo, const QString &cardNo, const QString &cardPassword,
-                    bool &done);
+    // Every operation: deliver what is due, run the work, write its answer.
+    Status answer(Bool16 &outcome, const std::function<Result<bool>()> &work);
+    Status answer(QString &text, const std::function<Result<QString>()> &work);
+
+    Result<std::optional<Account>> findAccount(const QString &accountNo);
+    // `column` is `number` or `service_number`.
+    Result<std::optional<Account>> findAccountBy(const QString &column, const QString &value);
+    Result<std::optional<Account>> findSignedOn(const QString &accountNo);
+    // Runs `sql` (its last placeholder the account number) in a transaction that keeps
+    // it only when it changed exactly one account.
+    Result<bool> changeAccount(const QString &accountNo, const QString &sql,
+                               QVariantList values = {});
+
+    Result<bool> signOnOrOpen(const RegisterParticulars &particulars);
+    Result<bool> signOnKnown(const Account &account, const RegisterParticulars &particulars);
+    Result<Opening> openAccount(const RegisterParticulars &particulars, const QString &hash);
+    Result<bool> changePassword(const QString &accountNo, const QString &newPassword);
+
+    Result<bool> rechargeWithCard(const QString &accountNo, const QString &cardNo,
+                                  const QString &cardPassword);
+    Result<bool> rechargesLocked(qint64 accountId, qint64 now);
+    Result<std::optional<Card>> checkCard(const QString &cardNo, const QString &cardPassword);
+    Result<Spending> spendCard(qint64 accountId, const Card &card, const QString &cardNo,
+                               qint64 now);
     Status recordRechargeFailure(qint64 accountId);
-    Status send(const QString &accountNo, const QString &phoneNo, const QString &text,
-                const std::optional<QString> &sendTime, bool &done);
-    Status receive(const QString &accountNo, const std::optional<QString> &extension,
-                   Variant &total, Variant &current, Variant &messages, Bool16 &outcome);
-    Status updateSignedOn(const QString &accountNo, const QString &sql, const QVariantList &values,
-                          bool &done);
-    // A charged message the service sends by itself (a forwarded copy or an automatic
-    // reply). Recorded as not sent when the balance cannot cover it.
-    Status sendOnBehalf(qint64 accountId, qint64 &balance, const QString &phone,
-                        const QString &text, const QString &origin, ReplyState &state);
+    Result<QString> freeCardNumber();
+
+    Result<bool> submit(const QString &accountNo, const QString &phoneNo, const QString &text,
+                        const std::optional<QString> &sendTime);
+    // A charged message the service sends by itself: a forwarded copy or an automatic
+    // reply, worked out once for any number of arrivals of the same text.
+    struct OnBehalf {
+        QString phone;
+        QString text;
+        QString origin;
+        int segments = 1;
+        bool tooLong = false;
+    };
+    static OnBehalf onBehalf(const QString &phone, const QString &text, const QString &origin);
+    // Recorded as not sent when the balance cannot cover it.
+    Result<ReplyState> sendOnBehalf(qint64 accountId, qint64 &balance, const OnBehalf &message);
+    // What one arrival set off.
+    struct Effects {
+        ReplyState forwarded = ReplyState::None;
+        ReplyState autoReplied = ReplyState::None;
+    };
+    struct Arrival {
+        QString from;
+        QString extension;
+        QString text;
+        std::optional<OnBehalf> forward;
+        std::optional<OnBehalf> reply;
+    };
+    MoOutcome checkArrival(const QString &from, const QString &to, const QString &extension,
+                           const QString &text) const;
+    Result<std::optional<Account>> findRecipient(const QString &to);
+    static Arrival arrival(const Account &account, const QString &from, const QString &extension,
+                           const QString &text);
+    Result<Effects> arrive(const Account &account, qint64 &balance, const Arrival &arrival);
     Status insertMessage(qint64 accountId, const QString &phone, const QString &text, int segments,
                          qint64 cost, const QString &origin, qint64 dueMs, const QString &state,
                          const QVariant &reason);
+
+    Result<bool> receiveBatch(const QString &accountNo, const std::optional<QString> &extension,
+                              Variant &total, Variant &current, Variant &messages);
+    Result<qint64> countWaiting(const Account &account, const std::optional<QString> &extension);
+    // The oldest waiting messages, at most one batch, marked fetched.
+    Result<std::optional<TextTable>> takeOldest(const Account &account,
+                                                const std::optional<QString> &extension);
 
     std::unique_ptr<Store> m_store;
     Clock m_clock;
