@@ -373,7 +373,7 @@ void ContractChecker::runInstances(const Report &report)
         report({ name, false, made.description() });
         return;
     }
-    if (one.get() == other.get()) {
+    if (one == other) { // the same object handed out twice
         (void)other.release(); // one object: destroying it twice would be our fault
         report({ name, false, CheckerTexts::sameInstanceTwice() });
         return;
