@@ -61,6 +61,14 @@ bool committed(Store::Decision decision)
     return decision == Store::Decision::Commit;
 }
 
+void tally(LocalGateway::ReplyState state, qint64 &delivered, qint64 &notSent)
+{
+    if (state == LocalGateway::ReplyState::Delivered)
+        ++delivered;
+    else if (state != LocalGateway::ReplyState::None)
+        ++notSent;
+}
+
 Store::Decision commitWhen(bool keep)
 {
     return keep ? Store::Decision::Commit : Store::Decision::RollBack;
@@ -145,27 +153,37 @@ Status LocalGateway::deliverDue()
         .status();
 }
 
-// Outside a transaction the kept statement is finished at once, so that it holds no
-// read snapshot between operations.
 Result<std::optional<LocalGateway::Account>> LocalGateway::findAccount(const QString &accountNo)
 {
     if (!InputRules::isAccountNumber(accountNo))
         return std::optional<Account>();
+    return findAccountBy(u"number"_s, accountNo);
+}
+
+// Outside a transaction the kept statement is finished at once, so that it holds no
+// read snapshot between operations.
+Result<std::optional<LocalGateway::Account>> LocalGateway::findAccountBy(const QString &column,
+                                                                         const QString &value)
+{
     QSqlQuery *q = nullptr;
     QUILLET_TRY(m_store->step(q,
-                              u"SELECT id, password_hash, service_number, balance, signed_on, "
-                              u"forwarding_phone, auto_reply FROM accounts WHERE number = ?"_s,
-                              { accountNo }));
+                              u"SELECT id, number, password_hash, service_number, balance, "
+                              u"signed_on, forwarding_phone, auto_reply, waiting FROM accounts "
+                              u"WHERE "_s
+                                  + column + u" = ?"_s,
+                              { value }));
     std::optional<Account> account;
     if (q->next()) {
         account.emplace();
         account->id = q->value(0).toLongLong();
-        account->passwordHash = q->value(1).toString();
-        account->serviceNumber = q->value(2).toString();
-        account->balance = q->value(3).toLongLong();
-        account->signedOn = q->value(4).toLongLong() == 1;
-        account->forwardingPhone = textOrEmpty(q->value(5));
-        account->autoReply = textOrEmpty(q->value(6));
+        account->number = q->value(1).toString();
+        account->passwordHash = q->value(2).toString();
+        account->serviceNumber = q->value(3).toString();
+        account->balance = q->value(4).toLongLong();
+        account->signedOn = q->value(5).toLongLong() == 1;
+        account->forwardingPhone = textOrEmpty(q->value(6));
+        account->autoReply = textOrEmpty(q->value(7));
+        account->waiting = q->value(8).toLongLong();
     }
     q->finish();
     return account;
@@ -494,26 +512,35 @@ Result<bool> LocalGateway::submit(const QString &accountNo, const QString &phone
     return committed(decision);
 }
 
-Status LocalGateway::sendOnBehalf(qint64 accountId, qint64 &balance, const QString &phone,
-                                  const QString &text, const QString &origin, ReplyState &state)
+LocalGateway::OnBehalf LocalGateway::onBehalf(const QString &phone, const QString &text,
+                                              const QString &origin)
+{
+    OnBehalf message { phone, text, origin };
+    message.tooLong = !InputRules::isMessageText(text);
+    if (!message.tooLong)
+        message.segments = SegmentCounter::segments(text);
+    return message;
+}
+
+Result<LocalGateway::ReplyState> LocalGateway::sendOnBehalf(qint64 accountId, qint64 &balance,
+                                                            const OnBehalf &message)
 {
     const qint64 now = nowMs();
-    if (!InputRules::isMessageText(text)) {
-        state = ReplyState::NotSentTooLong;
-        return insertMessage(accountId, phone, text, 1, 0, origin, now, u"not_sent"_s,
-                             u"too_long"_s);
+    if (message.tooLong) {
+        QUILLET_TRY(insertMessage(accountId, message.phone, message.text, 1, 0, message.origin, now,
+                                  u"not_sent"_s, u"too_long"_s));
+        return ReplyState::NotSentTooLong;
     }
-    const int segments = SegmentCounter::segments(text);
-    const qint64 cost = segments * FenPerSegment;
+    const qint64 cost = message.segments * FenPerSegment;
     if (balance < cost) {
-        state = ReplyState::NotSentBalance;
-        return insertMessage(accountId, phone, text, segments, 0, origin, now, u"not_sent"_s,
-                             u"insufficient_balance"_s);
+        QUILLET_TRY(insertMessage(accountId, message.phone, message.text, message.segments, 0,
+                                  message.origin, now, u"not_sent"_s, u"insufficient_balance"_s));
+        return ReplyState::NotSentBalance;
     }
-    state = ReplyState::Delivered;
     balance -= cost;
-    return insertMessage(accountId, phone, text, segments, cost, origin, now, u"delivered"_s,
-                         QVariant());
+    QUILLET_TRY(insertMessage(accountId, message.phone, message.text, message.segments, cost,
+                              message.origin, now, u"delivered"_s, QVariant()));
+    return ReplyState::Delivered;
 }
 
 // ---- receiving -----------------------------------------------------------------------
@@ -552,7 +579,7 @@ Result<bool> LocalGateway::receiveBatch(const QString &accountNo,
         QUILLET_TRY_VALUE(const std::optional<Account> account, findSignedOn(accountNo));
         if (!account)
             return Decision::RollBack;
-        QUILLET_TRY_VALUE(waiting, countWaiting(account->id, extension));
+        QUILLET_TRY_VALUE(waiting, countWaiting(*account, extension));
         QUILLET_TRY_VALUE(const std::optional<TextTable> batch, takeOldest(*account, extension));
         if (!batch)
             return Decision::RollBack;
@@ -567,18 +594,16 @@ Result<bool> LocalGateway::receiveBatch(const QString &accountNo,
     return true;
 }
 
-Result<qint64> LocalGateway::countWaiting(qint64 accountId, const std::optional<QString> &extension)
+// The counters kept with every arrival and fetch; nothing here grows with the backlog.
+Result<qint64> LocalGateway::countWaiting(const Account &account,
+                                          const std::optional<QString> &extension)
 {
+    if (!extension)
+        return account.waiting;
     QSqlQuery *q = nullptr;
-    if (extension)
-        QUILLET_TRY(m_store->step(q,
-                                  u"SELECT count(*) FROM mo WHERE account_id = ? "
-                                  u"AND state = 'waiting' AND extension = ?"_s,
-                                  { accountId, *extension }));
-    else
-        QUILLET_TRY(m_store->step(
-            q, u"SELECT count(*) FROM mo WHERE account_id = ? AND state = 'waiting'"_s,
-            { accountId }));
+    QUILLET_TRY(m_store->step(
+        q, u"SELECT waiting FROM waiting_counts WHERE account_id = ? AND extension = ?"_s,
+        { account.id, *extension }));
     return q->next() ? q->value(0).toLongLong() : 0;
 }
 
@@ -692,6 +717,16 @@ Status LocalGateway::GetAutoReply(const QString &accountNo, QString &reply)
 Status LocalGateway::issueCards(qint64 valueFen, int count, QList<IssuedCard> &cards)
 {
     cards.clear();
+    return issueCards(valueFen, count, [&cards](const QList<IssuedCard> &made) {
+        cards = made;
+        return true;
+    });
+}
+
+// The slow hashes are made before the write lock is taken; the listing is published
+// under it, so that cards nobody saw never exist.
+Status LocalGateway::issueCards(qint64 valueFen, int count, const CardPublisher &publish)
+{
     QUILLET_TRY(deliverDue());
     if (valueFen <= 0 || valueFen > MaxCardValueFen || count < 1 || count > MaxCardsPerIssue)
         return Status::ok();
@@ -709,22 +744,21 @@ Status LocalGateway::issueCards(qint64 valueFen, int count, QList<IssuedCard> &c
         made.append(card);
         hashes.append(hash);
     }
-    const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
-        const qint64 now = nowMs();
-        for (qsizetype i = 0; i < made.size(); ++i) {
-            QUILLET_TRY_VALUE(made[i].number, freeCardNumber());
-            QSqlQuery *q = nullptr;
-            QUILLET_TRY(
-                m_store->step(q,
-                              u"INSERT INTO cards (number, password_hash, value, issued_at) "
-                              u"VALUES (?, ?, ?, ?)"_s,
-                              { made[i].number, hashes.at(i), valueFen, now }));
-        }
-        return Decision::Commit;
-    });
-    QUILLET_TRY(written.status());
-    cards = std::move(made);
-    return Status::ok();
+    return m_store
+        ->transaction([&]() -> Result<Decision> {
+            const qint64 now = nowMs();
+            for (qsizetype i = 0; i < made.size(); ++i) {
+                QUILLET_TRY_VALUE(made[i].number, freeCardNumber());
+                QSqlQuery *q = nullptr;
+                QUILLET_TRY(
+                    m_store->step(q,
+                                  u"INSERT INTO cards (number, password_hash, value, issued_at) "
+                                  u"VALUES (?, ?, ?, ?)"_s,
+                                  { made[i].number, hashes.at(i), valueFen, now }));
+            }
+            return commitWhen(publish(std::as_const(made)));
+        })
+        .status();
 }
 
 // A fresh number until it is not taken; with 16 random digits a clash is rare enough
@@ -744,81 +778,156 @@ Result<QString> LocalGateway::freeCardNumber()
     }
 }
 
+LocalGateway::MoOutcome LocalGateway::checkArrival(const QString &from, const QString &to,
+                                                   const QString &extension,
+                                                   const QString &text) const
+{
+    if (!InputRules::isPhone(from))
+        return MoOutcome::BadSender;
+    if (!extension.isEmpty() && !InputRules::isExtension(extension))
+        return MoOutcome::BadExtension;
+    if (!InputRules::isMessageText(text))
+        return MoOutcome::BadText;
+    const bool serviceNumber = to.size() <= 32 && InputRules::isPhone(to) && !to.startsWith(u'+');
+    if (!InputRules::isAccountNumber(to) && !serviceNumber)
+        return MoOutcome::UnknownAccount;
+    return MoOutcome::Arrived;
+}
+
+// The account a handset names by its account number or its service number.
+Result<std::optional<LocalGateway::Account>> LocalGateway::findRecipient(const QString &to)
+{
+    return findAccountBy(InputRules::isAccountNumber(to) ? u"number"_s : u"service_number"_s, to);
+}
+
+// What an arrival of `text` sets off for the account as it stands.
+LocalGateway::Arrival LocalGateway::arrival(const Account &account, const QString &from,
+                                            const QString &extension, const QString &text)
+{
+    Arrival arrival { from, extension, text, std::nullopt, std::nullopt };
+    if (!account.forwardingPhone.isEmpty())
+        arrival.forward = onBehalf(account.forwardingPhone, LocalTexts::forwardedText(from, text),
+                                   u"forward"_s);
+    if (!account.autoReply.isEmpty())
+        arrival.reply = onBehalf(from, account.autoReply, u"auto_reply"_s);
+    return arrival;
+}
+
+// The message waits for the account; a forwarded copy and an automatic reply follow.
+Result<LocalGateway::Effects> LocalGateway::arrive(const Account &account, qint64 &balance,
+                                                   const Arrival &arrival)
+{
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(
+        m_store->step(q,
+                      u"INSERT INTO mo (account_id, sender, extension, text, sent_at, "
+                      u"state) VALUES (?, ?, ?, ?, ?, 'waiting')"_s,
+                      { account.id, arrival.from, arrival.extension, arrival.text, nowMs() }));
+    Effects effects;
+    if (arrival.forward) {
+        QUILLET_TRY_VALUE(effects.forwarded, sendOnBehalf(account.id, balance, *arrival.forward));
+    }
+    if (arrival.reply) {
+        QUILLET_TRY_VALUE(effects.autoReplied, sendOnBehalf(account.id, balance, *arrival.reply));
+    }
+    return effects;
+}
+
 Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
                                         const QString &extension, const QString &text,
                                         MoReport &report)
 {
     report = MoReport();
     QUILLET_TRY(deliverDue());
-    if (!InputRules::isPhone(from)) {
-        report.outcome = MoOutcome::BadSender;
+    report.outcome = checkArrival(from, to, extension, text);
+    if (report.outcome != MoOutcome::Arrived)
         return Status::ok();
-    }
-    if (!extension.isEmpty() && !InputRules::isExtension(extension)) {
-        report.outcome = MoOutcome::BadExtension;
-        return Status::ok();
-    }
-    if (!InputRules::isMessageText(text)) {
-        report.outcome = MoOutcome::BadText;
-        return Status::ok();
-    }
     report.outcome = MoOutcome::UnknownAccount;
-    const bool byNumber = InputRules::isAccountNumber(to);
-    if (!byNumber && !(to.size() <= 32 && InputRules::isPhone(to) && !to.startsWith(u'+')))
-        return Status::ok();
-
     return m_store
         ->transaction([&]() -> Result<Decision> {
-            QSqlQuery *q = nullptr;
-            QUILLET_TRY(m_store->step(
-                q,
-                u"SELECT id, number, service_number, balance, forwarding_phone, auto_reply "
-                u"FROM accounts WHERE "_s
-                    + (byNumber ? u"number = ?"_s : u"service_number = ?"_s),
-                { to }));
-            if (!q->next())
+            QUILLET_TRY_VALUE(const std::optional<Account> account, findRecipient(to));
+            if (!account)
                 return Decision::RollBack;
-            const qint64 accountId = q->value(0).toLongLong();
-            report.accountNo = q->value(1).toString();
-            report.serviceNumber = q->value(2).toString() + extension;
-            qint64 balance = q->value(3).toLongLong();
-            const QString forwardingPhone = textOrEmpty(q->value(4));
-            const QString autoReply = textOrEmpty(q->value(5));
-            q->finish();
-
-            QUILLET_TRY(m_store->step(q,
-                                      u"INSERT INTO mo (account_id, sender, extension, text, "
-                                      u"sent_at, state) VALUES (?, ?, ?, ?, ?, 'waiting')"_s,
-                                      { accountId, from, extension, text, nowMs() }));
-            if (!forwardingPhone.isEmpty()) {
-                report.forwardingPhone = forwardingPhone;
-                QUILLET_TRY(sendOnBehalf(accountId, balance, forwardingPhone,
-                                         LocalTexts::forwardedText(from, text), u"forward"_s,
-                                         report.forwarded));
-            }
-            if (!autoReply.isEmpty())
-                QUILLET_TRY(sendOnBehalf(accountId, balance, from, autoReply, u"auto_reply"_s,
-                                         report.autoReplied));
+            report.accountNo = account->number;
+            report.serviceNumber = account->serviceNumber + extension;
+            report.forwardingPhone = account->forwardingPhone;
+            qint64 balance = account->balance;
+            QUILLET_TRY_VALUE(const Effects effects,
+                              arrive(*account, balance, arrival(*account, from, extension, text)));
+            report.forwarded = effects.forwarded;
+            report.autoReplied = effects.autoReplied;
             report.outcome = MoOutcome::Arrived;
             return Decision::Commit;
         })
         .status();
 }
 
+// Each batch reads the account afresh, so a change of its settings or balance by
+// another process between batches is seen by the next one.
+Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
+                                        const QString &extension, const QString &text, qint64 count,
+                                        MoBulkReport &report)
+{
+    report = MoBulkReport();
+    QUILLET_TRY(deliverDue());
+    if (count < 1 || count > MaxBulkArrivals)
+        return Status::failure(Status::SubscriptOutOfRange,
+                               LocalTexts::arrivalCountOutOfRange(count, MaxBulkArrivals));
+    report.outcome = checkArrival(from, to, extension, text);
+    if (report.outcome != MoOutcome::Arrived)
+        return Status::ok();
+    report.outcome = MoOutcome::UnknownAccount;
+    while (report.arrived < count) {
+        const qint64 batch = std::min(ArrivalsPerTransaction, count - report.arrived);
+        MoBulkReport counted;
+        const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
+            QUILLET_TRY_VALUE(const std::optional<Account> account, findRecipient(to));
+            if (!account)
+                return Decision::RollBack;
+            counted.accountNo = account->number;
+            counted.serviceNumber = account->serviceNumber + extension;
+            counted.forwardingPhone = account->forwardingPhone;
+            const Arrival once = arrival(*account, from, extension, text);
+            qint64 balance = account->balance;
+            for (qint64 i = 0; i < batch; ++i) {
+                QUILLET_TRY_VALUE(const Effects effects, arrive(*account, balance, once));
+                tally(effects.forwarded, counted.forwardedDelivered, counted.forwardedNotSent);
+                tally(effects.autoReplied, counted.repliesDelivered, counted.repliesNotSent);
+            }
+            return Decision::Commit;
+        });
+        QUILLET_TRY(written.status());
+        if (!committed(*written))
+            return Status::ok(); // no such account
+        report.outcome = MoOutcome::Arrived;
+        report.accountNo = counted.accountNo;
+        report.serviceNumber = counted.serviceNumber;
+        if (!counted.forwardingPhone.isEmpty())
+            report.forwardingPhone = counted.forwardingPhone;
+        report.arrived += batch;
+        report.forwardedDelivered += counted.forwardedDelivered;
+        report.forwardedNotSent += counted.forwardedNotSent;
+        report.repliesDelivered += counted.repliesDelivered;
+        report.repliesNotSent += counted.repliesNotSent;
+    }
+    return Status::ok();
+}
+
 Status LocalGateway::handsetMessages(const QString &phone, QList<HandsetMessage> &messages)
 {
     messages.clear();
     QUILLET_TRY(deliverDue());
-    QSqlQuery q = m_store->query();
-    QUILLET_TRY(m_store->run(q,
-                             u"SELECT a.service_number, m.text, m.delivered_at FROM mt m "
-                             u"JOIN accounts a ON a.id = m.account_id "
-                             u"WHERE m.phone = ? AND m.state = 'delivered' "
-                             u"ORDER BY m.delivered_at, m.id"_s,
-                             { phone }));
-    while (q.next())
-        messages.append({ q.value(0).toString(), q.value(1).toString(),
-                          QDateTime::fromMSecsSinceEpoch(q.value(2).toLongLong()) });
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(q,
+                              u"SELECT a.service_number, m.text, m.delivered_at FROM mt m "
+                              u"JOIN accounts a ON a.id = m.account_id "
+                              u"WHERE m.phone = ? AND m.state = 'delivered' "
+                              u"ORDER BY m.delivered_at, m.id"_s,
+                              { phone }));
+    while (q->next())
+        messages.append({ q->value(0).toString(), q->value(1).toString(),
+                          QDateTime::fromMSecsSinceEpoch(q->value(2).toLongLong()) });
+    q->finish();
     return Status::ok();
 }
 
@@ -826,23 +935,23 @@ Status LocalGateway::accounts(QList<AccountSummary> &list)
 {
     list.clear();
     QUILLET_TRY(deliverDue());
-    QSqlQuery q = m_store->query();
-    QUILLET_TRY(m_store->run(q,
-                             u"SELECT number, service_number, mobile, balance, signed_on, "
-                             u"forwarding_phone, auto_reply, "
-                             u"(SELECT count(*) FROM mo WHERE mo.account_id = accounts.id "
-                             u"AND mo.state = 'waiting') FROM accounts ORDER BY number"_s));
-    while (q.next()) {
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(q,
+                              u"SELECT number, service_number, mobile, balance, signed_on, "
+                              u"forwarding_phone, auto_reply, waiting FROM accounts "
+                              u"ORDER BY number"_s));
+    while (q->next()) {
         AccountSummary summary;
-        summary.number = q.value(0).toString();
-        summary.serviceNumber = q.value(1).toString();
-        summary.mobile = q.value(2).toString();
-        summary.balanceFen = q.value(3).toLongLong();
-        summary.signedOn = q.value(4).toLongLong() == 1;
-        summary.forwardingPhone = textOrEmpty(q.value(5));
-        summary.autoReply = textOrEmpty(q.value(6));
-        summary.waiting = q.value(7).toLongLong();
+        summary.number = q->value(0).toString();
+        summary.serviceNumber = q->value(1).toString();
+        summary.mobile = q->value(2).toString();
+        summary.balanceFen = q->value(3).toLongLong();
+        summary.signedOn = q->value(4).toLongLong() == 1;
+        summary.forwardingPhone = textOrEmpty(q->value(5));
+        summary.autoReply = textOrEmpty(q->value(6));
+        summary.waiting = q->value(7).toLongLong();
         list.append(summary);
     }
+    q->finish();
     return Status::ok();
 }

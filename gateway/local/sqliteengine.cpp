@@ -104,8 +104,7 @@ const char16_t *const SchemaV1[] = {
         state TEXT NOT NULL CHECK (state IN ('scheduled', 'delivered', 'not_sent')),
         reason TEXT,
         delivered_at INTEGER))",
-    // Only scheduled messages are indexed by due time, so an immediate send writes no
-    // index page; the operator's handset listing reads the table as it is.
+    // Only scheduled messages are indexed by due time.
     uR"(CREATE INDEX mt_due ON mt(due_at) WHERE state = 'scheduled')",
     uR"(CREATE TRIGGER mt_state_moves_forward BEFORE UPDATE OF state ON mt
         WHEN NOT (OLD.state = 'scheduled' AND NEW.state IN ('delivered', 'not_sent'))
@@ -124,6 +123,44 @@ const char16_t *const SchemaV1[] = {
     uR"(CREATE TRIGGER mo_state_moves_forward BEFORE UPDATE OF state ON mo
         WHEN NOT (OLD.state = 'waiting' AND NEW.state = 'fetched')
         BEGIN SELECT RAISE(ABORT, 'message state only moves forward'); END)",
+};
+
+// Version 2: what a receive call needs is read in a few rows, whatever the backlog.
+// Waiting messages are counted per account (accounts.waiting) and per account and
+// extension (waiting_counts) by triggers, so no call counts the backlog; the handset
+// listing reads a phone's delivered messages from an index in the order it lists them.
+const char16_t *const ToV2[] = {
+    uR"(ALTER TABLE accounts ADD COLUMN waiting INTEGER NOT NULL DEFAULT 0
+        CHECK (waiting >= 0))",
+    uR"(CREATE TABLE waiting_counts (
+        account_id INTEGER NOT NULL REFERENCES accounts(id),
+        extension TEXT NOT NULL,
+        waiting INTEGER NOT NULL CHECK (waiting >= 0),
+        PRIMARY KEY (account_id, extension)) WITHOUT ROWID)",
+    uR"(UPDATE accounts SET waiting = (SELECT count(*) FROM mo
+        WHERE mo.account_id = accounts.id AND mo.state = 'waiting'))",
+    uR"(INSERT INTO waiting_counts (account_id, extension, waiting)
+        SELECT account_id, extension, count(*) FROM mo WHERE state = 'waiting'
+        GROUP BY account_id, extension)",
+    uR"(CREATE TRIGGER mo_arrives AFTER INSERT ON mo WHEN NEW.state = 'waiting' BEGIN
+        UPDATE accounts SET waiting = waiting + 1 WHERE id = NEW.account_id;
+        INSERT INTO waiting_counts (account_id, extension, waiting)
+            VALUES (NEW.account_id, NEW.extension, 1)
+            ON CONFLICT (account_id, extension) DO UPDATE SET waiting = waiting + 1;
+        END)",
+    uR"(CREATE TRIGGER mo_is_fetched AFTER UPDATE OF state ON mo
+        WHEN OLD.state = 'waiting' AND NEW.state = 'fetched' BEGIN
+        UPDATE accounts SET waiting = waiting - 1 WHERE id = NEW.account_id;
+        UPDATE waiting_counts SET waiting = waiting - 1
+            WHERE account_id = NEW.account_id AND extension = NEW.extension;
+        END)",
+    // The counters follow the state only; who sent a message and to which account and
+    // extension never changes once it has arrived, and arrived messages are kept.
+    uR"(CREATE TRIGGER mo_arrival_is_kept BEFORE UPDATE OF account_id, extension ON mo BEGIN
+        SELECT RAISE(ABORT, 'an arrived message keeps its account and extension'); END)",
+    uR"(CREATE TRIGGER mo_is_kept BEFORE DELETE ON mo BEGIN
+        SELECT RAISE(ABORT, 'arrived messages are kept'); END)",
+    uR"(CREATE INDEX mt_delivered_to ON mt(phone, delivered_at, id) WHERE state = 'delivered')",
 };
 
 } // namespace
@@ -240,23 +277,30 @@ Status SqliteEngine::readyForWrites(Store &store)
 
 QStringList SqliteEngine::schema() const
 {
+    return schemaOfVersion(Store::SchemaVersion);
+}
+
+QStringList SqliteEngine::schemaOfVersion(int version)
+{
     QStringList statements;
     for (const char16_t *statement : SchemaV1)
         statements.append(QString::fromUtf16(statement));
+    for (int from = 1; from < version; ++from)
+        statements.append(SqliteEngine().migration(from));
     statements.append(u"PRAGMA application_id = %1"_s.arg(ApplicationId));
     return statements;
 }
 
-// Moves a store from `fromVersion` to the next version. Version 1 is the first; a later
-// version adds its step here and raises Store::SchemaVersion.
+// The statements that move a store from `fromVersion` to the next version.
 QStringList SqliteEngine::migration(int fromVersion) const
 {
-    switch (fromVersion) {
-    default:
-        return {};
+    QStringList statements;
+    if (fromVersion == 1) {
+        for (const char16_t *statement : ToV2)
+            statements.append(QString::fromUtf16(statement));
     }
+    return statements;
 }
-
 QString SqliteEngine::beginWrite() const
 {
     return u"BEGIN IMMEDIATE"_s;

@@ -15,6 +15,10 @@ public:
     // Written into the SQLite header so a Quillet store is recognised as one.
     static constexpr qint32 ApplicationId = 0x51474C53; // "QGLS"
 
+    // Every statement that makes an empty database a Quillet store of `version`: the
+    // first version's schema followed by each migration since.
+    static QStringList schemaOfVersion(int version);
+
     QString driverName() const override;
     QString connectOptions() const override;
     Status prepare(const Store &store) override;

@@ -25,7 +25,7 @@
 
 class Store {
 public:
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 2;
 
     // Status codes of store failures, the values component platforms use.
     static constexpr qint32 Unavailable = qint32(0x80004005u);

@@ -20,6 +20,9 @@ public:
     QStringList ledgerMismatches() const;
     // Charges without their message, and charged messages without their charge.
     QStringList unmatchedCharges() const;
+    // Waiting counters that differ from the waiting messages they count, as
+    // "account[/extension]: counter != count" lines.
+    QStringList waitingMismatches() const;
     // Every row of every table that a failed operation must leave alone.
     QStringList snapshot() const;
     qint64 count(const QString &sql) const;

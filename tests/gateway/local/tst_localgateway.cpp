@@ -108,6 +108,7 @@ QList<std::pair<const char *, Operation>> operations()
 } // namespace
 
 Q_DECLARE_METATYPE(Operation)
+Q_DECLARE_METATYPE(LocalGateway::MoOutcome)
 
 class TestLocalGateway : public QObject {
     Q_OBJECT
@@ -202,9 +203,7 @@ private:
         }
         (void)total.toText(batch.total);
         (void)current.toText(batch.current);
-        const TextTable *table = nullptr;
-        if (messages.toTable(table).isOk())
-            batch.table = *table;
+        (void)messages.toTable(batch.table);
         return batch;
     }
 
@@ -226,6 +225,7 @@ private Q_SLOTS:
         QCOMPARE(probe.quickCheck(), u"ok"_s);
         QCOMPARE(probe.ledgerMismatches(), QStringList());
         QCOMPARE(probe.unmatchedCharges(), QStringList());
+        QCOMPARE(probe.waitingMismatches(), QStringList());
         m_dir.reset();
     }
 
@@ -767,6 +767,79 @@ private Q_SLOTS:
             25);
     }
 
+    // A receive call reads the waiting count from counters kept with each arrival and
+    // fetch; the totals it reports are those of counting the backlog, at any size.
+    void backlogTotals_data()
+    {
+        QTest::addColumn<int>("plain");
+        QTest::addColumn<int>("withExtension");
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<QStringList>("totals");
+        QTest::addColumn<QStringList>("currents");
+        QTest::addColumn<qint64>("waitingAfter");
+        QTest::newRow("none waiting")
+            << 0 << 0 << QString() << QStringList { u"0"_s } << QStringList { u"0"_s } << qint64(0);
+        QTest::newRow("one waiting") << 1 << 0 << QString() << QStringList { u"1"_s, u"0"_s }
+                                     << QStringList { u"1"_s, u"0"_s } << qint64(0);
+        QTest::newRow("exactly one batch")
+            << 10 << 0 << QString() << QStringList { u"10"_s, u"0"_s }
+            << QStringList { u"10"_s, u"0"_s } << qint64(0);
+        QTest::newRow("one past a batch")
+            << 11 << 0 << QString() << QStringList { u"11"_s, u"1"_s, u"0"_s }
+            << QStringList { u"10"_s, u"1"_s, u"0"_s } << qint64(0);
+        QTest::newRow("large backlog")
+            << 20000 << 0 << QString() << QStringList { u"20000"_s, u"19990"_s, u"19980"_s }
+            << QStringList { u"10"_s, u"10"_s, u"10"_s } << qint64(19970);
+        QTest::newRow("all, with extensions among them")
+            << 5 << 7 << QString() << QStringList { u"12"_s, u"2"_s, u"0"_s }
+            << QStringList { u"10"_s, u"2"_s, u"0"_s } << qint64(0);
+        QTest::newRow("one extension among others")
+            << 30 << 12 << u"7"_s << QStringList { u"12"_s, u"2"_s, u"0"_s }
+            << QStringList { u"10"_s, u"2"_s, u"0"_s } << qint64(30);
+        QTest::newRow("an extension nobody used")
+            << 30 << 12 << u"8"_s << QStringList { u"0"_s } << QStringList { u"0"_s } << qint64(42);
+        QTest::newRow("large backlog behind one extension")
+            << 20000 << 15 << u"7"_s << QStringList { u"15"_s, u"5"_s, u"0"_s }
+            << QStringList { u"10"_s, u"5"_s, u"0"_s } << qint64(20000);
+    }
+
+    void backlogTotals()
+    {
+        QFETCH(int, plain);
+        QFETCH(int, withExtension);
+        QFETCH(QString, extension);
+        QFETCH(QStringList, totals);
+        QFETCH(QStringList, currents);
+        QFETCH(qint64, waitingAfter);
+
+        // GIVEN a backlog written straight into the store, half of it already fetched
+        QCOMPARE(registerAccount(Account), True16);
+        StoreProbe probe(storePath());
+        const QString insert = u"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                               u"WHERE i < %1) INSERT INTO mo (account_id, sender, extension, "
+                               u"text, sent_at, state) SELECT (SELECT id FROM accounts), "
+                               u"'13900139000', '%2', 'm' || i, %3 + i, '%4' FROM n"_s;
+        const qint64 sent = m_now.toMSecsSinceEpoch();
+        for (const QString &state : { u"fetched"_s, u"waiting"_s }) {
+            if (plain > 0)
+                QVERIFY(probe.exec(insert.arg(plain).arg(QString()).arg(sent).arg(state)));
+            if (withExtension > 0)
+                QVERIFY(probe.exec(insert.arg(withExtension).arg(u"7"_s).arg(sent).arg(state)));
+        }
+
+        // WHEN batches are fetched, THEN each reports what was waiting before it
+        for (qsizetype call = 0; call < totals.size(); ++call) {
+            const Batch batch
+                = extension.isEmpty() ? receive(Account) : receive(Account, extension);
+            QCOMPARE(batch.outcome, True16);
+            QCOMPARE(batch.total, totals.at(call));
+            QCOMPARE(batch.current, currents.at(call));
+        }
+        QList<LocalGateway::AccountSummary> list;
+        QVERIFY(m_gateway->accounts(list).isOk());
+        QCOMPARE(list.value(0).waiting, waitingAfter);
+    }
+
     void receiveByExtension_data()
     {
         QTest::addColumn<QString>("extension");
@@ -940,6 +1013,135 @@ private Q_SLOTS:
         QVERIFY(m_gateway->receiveFromHandset(from, to, extension, text, report).isOk());
         QCOMPARE(report.outcome, outcome);
         QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+    }
+
+    // Bulk arrivals: each one waits, forwarding and the automatic reply act on each and
+    // are charged until the balance runs out, across the batches' transactions too.
+    void bulkArrivals_data()
+    {
+        QTest::addColumn<qint64>("creditFen");
+        QTest::addColumn<bool>("forwarding");
+        QTest::addColumn<bool>("autoReply");
+        QTest::addColumn<qint64>("count");
+        QTest::addColumn<QList<qint64>>("expected"); // forwarded delivered, not sent;
+                                                     // replies delivered, not sent
+        QTest::addColumn<QString>("balanceAfter");
+        QTest::newRow("one, nothing set") << qint64(0) << false << false << qint64(1)
+                                          << QList<qint64> { 0, 0, 0, 0 } << u"0.00"_s;
+        QTest::newRow("two batches, nothing set") << qint64(0) << false << false << qint64(5001)
+                                                  << QList<qint64> { 0, 0, 0, 0 } << u"0.00"_s;
+        QTest::newRow("both set, money for three copies")
+            << qint64(30) << true << true << qint64(4) << QList<qint64> { 2, 2, 1, 3 } << u"0.00"_s;
+        QTest::newRow("replies until the money runs out, over two batches")
+            << qint64(100) << false << true << qint64(5002) << QList<qint64> { 0, 0, 10, 4992 }
+            << u"0.00"_s;
+        QTest::newRow("forwarding with money to spare")
+            << qint64(1000) << true << false << qint64(3) << QList<qint64> { 3, 0, 0, 0 }
+            << u"9.70"_s;
+    }
+
+    void bulkArrivals()
+    {
+        QFETCH(qint64, creditFen);
+        QFETCH(bool, forwarding);
+        QFETCH(bool, autoReply);
+        QFETCH(qint64, count);
+        QFETCH(QList<qint64>, expected);
+        QFETCH(QString, balanceAfter);
+
+        QCOMPARE(registerAccount(Account), True16);
+        if (creditFen > 0)
+            QVERIFY(credit(Account, creditFen));
+        Bool16 done = 0;
+        if (forwarding)
+            QVERIFY(m_gateway->SetForwarding(Account, u"13900000000"_s, done).isOk());
+        if (autoReply)
+            QVERIFY(m_gateway->SetAutoReply(Account, u"稍后回复"_s, done).isOk());
+
+        LocalGateway::MoBulkReport report;
+        QVERIFY(
+            m_gateway->receiveFromHandset(Phone, Account, u"5"_s, u"hi"_s, count, report).isOk());
+        QCOMPARE(report.outcome, LocalGateway::MoOutcome::Arrived);
+        QCOMPARE(report.accountNo, Account);
+        QCOMPARE(report.serviceNumber, u"1069000000015"_s);
+        QCOMPARE(report.arrived, count);
+        QCOMPARE((QList<qint64> { report.forwardedDelivered, report.forwardedNotSent,
+                                  report.repliesDelivered, report.repliesNotSent }),
+                 expected);
+        QCOMPARE(report.forwardingPhone, forwarding ? u"13900000000"_s : QString());
+        QCOMPARE(balance(Account), balanceAfter);
+        const Batch batch = receive(Account, u"5"_s);
+        QCOMPARE(batch.total, QString::number(count));
+    }
+
+    void bulkArrivalRefused_data()
+    {
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<qint64>("count");
+        QTest::addColumn<bool>("fails");
+        QTest::addColumn<LocalGateway::MoOutcome>("outcome");
+        using MO = LocalGateway::MoOutcome;
+        QTest::newRow("no messages") << Account << qint64(0) << true << MO::BadSender;
+        QTest::newRow("negative count") << Account << qint64(-1) << true << MO::BadSender;
+        QTest::newRow("over a million") << Account << qint64(1'000'001) << true << MO::BadSender;
+        QTest::newRow("unknown account") << Other << qint64(3) << false << MO::UnknownAccount;
+        QTest::newRow("unknown service number")
+            << u"1069099999999"_s << qint64(3) << false << MO::UnknownAccount;
+    }
+
+    void bulkArrivalRefused()
+    {
+        QFETCH(QString, to);
+        QFETCH(qint64, count);
+        QFETCH(bool, fails);
+        QFETCH(LocalGateway::MoOutcome, outcome);
+        QCOMPARE(registerAccount(Account), True16);
+        const QStringList before = StoreProbe(storePath()).snapshot();
+        LocalGateway::MoBulkReport report;
+        const Status status = m_gateway->receiveFromHandset(Phone, to, {}, u"hi"_s, count, report);
+        QCOMPARE(status.failed(), fails);
+        QCOMPARE(report.outcome, outcome);
+        QCOMPARE(report.arrived, 0);
+        QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+    }
+
+    // Cards exist only once their listing is published.
+    void issueCardsPublished_data()
+    {
+        QTest::addColumn<qint64>("valueFen");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<bool>("published");
+        QTest::addColumn<int>("offered");
+        QTest::addColumn<qint64>("stored");
+        QTest::newRow("published") << qint64(500) << 3 << true << 3 << qint64(3);
+        QTest::newRow("listing could not be written")
+            << qint64(500) << 3 << false << 3 << qint64(0);
+        QTest::newRow("value out of range") << qint64(0) << 3 << true << 0 << qint64(0);
+        QTest::newRow("count out of range") << qint64(500) << 101 << true << 0 << qint64(0);
+    }
+
+    void issueCardsPublished()
+    {
+        QFETCH(qint64, valueFen);
+        QFETCH(int, count);
+        QFETCH(bool, published);
+        QFETCH(int, offered);
+        QFETCH(qint64, stored);
+        int seen = 0;
+        QVERIFY(m_gateway
+                    ->issueCards(valueFen, count,
+                                 [&](const QList<LocalGateway::IssuedCard> &cards) {
+                                     seen = int(cards.size());
+                                     for (const auto &card : cards) {
+                                         if (card.number.size() != 16 || card.password.size() != 12
+                                             || card.valueFen != valueFen)
+                                             seen = -1;
+                                     }
+                                     return published;
+                                 })
+                    .isOk());
+        QCOMPARE(seen, offered);
+        QCOMPARE(StoreProbe(storePath()).count(u"SELECT count(*) FROM cards"_s), stored);
     }
 
     void arrivalByServiceNumber()
