@@ -183,23 +183,23 @@ void TestBacklogFiller::receiveFromBacklog()
     QVERIFY(currentSlot.toText(currentText).isOk());
     QCOMPARE(totalText, total);
     QCOMPARE(currentText, current);
-    const TextTable *table = nullptr;
+    TextTable table;
     QVERIFY(messages.toTable(table).isOk());
-    QCOMPARE(table->rows(), current.toLongLong());
+    QCOMPARE(table.rows(), current.toLongLong());
     if (firstRow.isEmpty())
         return;
-    QCOMPARE(table->columns(), 4);
-    const auto row = [table](qsizetype r) {
+    QCOMPARE(table.columns(), 4);
+    const auto row = [&table](qsizetype r) {
         QStringList fields;
         QString field;
         for (qsizetype c = 0; c < 4; ++c) {
-            (void)table->at(r, c, field);
+            (void)table.at(r, c, field);
             fields << field;
         }
         return fields;
     };
     QCOMPARE(row(0), firstRow);
-    QCOMPARE(row(table->rows() - 1), lastRow);
+    QCOMPARE(row(table.rows() - 1), lastRow);
 }
 
 void TestBacklogFiller::handsetAmongMany()
