@@ -353,3 +353,15 @@ void ConnectionGuard::answer(QTcpSocket *socket, int status, const QByteArray &j
     }
     connection.timer->start(m_limits.idleTimeoutMs);
 }
+
+void ConnectionGuard::closeAll()
+{
+    const auto connections = m_connections;
+    for (const auto &connection : connections) {
+        if (QTcpSocket *socket = connection->socket) {
+            connection->closing = true;
+            socket->flush();
+            socket->disconnectFromHost();
+        }
+    }
+}

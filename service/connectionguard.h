@@ -52,6 +52,8 @@ public:
     // Writes an answer on `socket` (JSON body) and closes the connection afterwards when
     // the request asked for that. Nothing happens when the socket is gone.
     void answer(QTcpSocket *socket, int status, const QByteArray &json);
+    // Writes out what is waiting and closes every connection: the last step of stopping.
+    void closeAll();
     // Connections accepted and not yet closed.
     int connectionCount() const { return int(m_connections.size()); }
 

@@ -158,7 +158,14 @@ void GatewayService::stop()
     if (m_guard)
         m_guard->close();
     if (m_inFlight == 0)
-        Q_EMIT stopped();
+        finishStopping();
+}
+
+void GatewayService::finishStopping()
+{
+    if (m_guard)
+        m_guard->closeAll();
+    Q_EMIT stopped();
 }
 
 bool GatewayService::blocked(const QHostAddress &peer)
@@ -223,7 +230,7 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
                 finish(target, peer, name, timer,
                        Reply { handled.status, handled.json, handled.authFailed });
                 if (m_stopping && m_inFlight == 0)
-                    Q_EMIT stopped();
+                    finishStopping();
             },
             Qt::QueuedConnection);
     });

@@ -68,6 +68,7 @@ private:
 
     void finish(QPointer<QTcpSocket> socket, const QHostAddress &peer, const QString &operation,
                 const QElapsedTimer &timer, const Reply &reply);
+    void finishStopping();
     void logLine(const QHostAddress &peer, const QString &operation, int status, double ms);
     bool blocked(const QHostAddress &peer);
 
