@@ -33,7 +33,9 @@ struct Field {
 struct Operation {
     QLatin1StringView name;
     Role role;
-    // Moves money, creates messages or hands messages out: needs an Idempotency-Key.
+    // Changes something (money, messages, settings): needs an Idempotency-Key, and a
+    // repeat of the key is answered from the first call. Network libraries resend a
+    // request whose connection closed before the answer; the key makes that harmless.
     bool keyed;
     QList<Field> fields;
 };

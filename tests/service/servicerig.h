@@ -44,7 +44,8 @@ public:
     // Issues a token; empty on failure.
     QString issue(const QString &role, const QString &name);
 
-    // One request on a fresh connection, `Connection: close` unless `extra` says otherwise.
+    // One request on a fresh connection, `Connection: close` unless `extra` says otherwise,
+    // with an Idempotency-Key of its own unless `extra` has one or has "X-No-Key: 1".
     Answer post(const QString &path, const QByteArray &body, const QString &token,
                 const QByteArray &extraHeaders = {});
     // Sends raw bytes and reads until the server closes or `waitMs` passes.

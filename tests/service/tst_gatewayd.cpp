@@ -107,7 +107,7 @@ private Q_SLOTS:
         QTest::newRow("send without Idempotency-Key")
             << u"/v1/console/sendMessage"_s
             << QByteArray("{" + Account + ",\"phoneNo\":\"13800138000\",\"text\":\"x\"}")
-            << QByteArray() << 400 << u"idempotency_key"_s;
+            << QByteArray("X-No-Key: 1\r\n") << 400 << u"idempotency_key"_s;
         QTest::newRow("table whose cells do not fill it")
             << u"/v1/console/receiveMessages"_s
             << QByteArray("{" + Account
@@ -367,6 +367,7 @@ private Q_SLOTS:
         QVERIFY(socket.waitForConnected(5000));
         const QByteArray body = "{" + Account + ",\"password\":\"pw\"}";
         socket.write("POST /v1/console/register HTTP/1.1\r\nContent-Type: application/json\r\n"
+                     "Idempotency-Key: term-1\r\n"
                      "Authorization: Bearer "
                      + m_console.toLatin1() + "\r\nContent-Length: "
                      + QByteArray::number(body.size()) + "\r\n\r\n" + body);
