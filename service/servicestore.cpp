@@ -70,14 +70,15 @@ Status ServiceStore::open(const QString &location, std::unique_ptr<ServiceStore>
 
 Status ServiceStore::createTables()
 {
-    return m_store->transaction([&](bool &keep) {
-        for (const char16_t *sql : Tables) {
-            QSqlQuery q = m_store->query();
-            QUILLET_TRY(m_store->run(q, QString::fromUtf16(sql)));
-        }
-        keep = true;
-        return Status::ok();
-    });
+    return m_store
+        ->transaction([&]() -> Result<Store::Decision> {
+            for (const char16_t *sql : Tables) {
+                QSqlQuery q = m_store->query();
+                QUILLET_TRY(m_store->run(q, QString::fromUtf16(sql)));
+            }
+            return Store::Decision::Commit;
+        })
+        .status();
 }
 
 QString ServiceStore::hash(const QByteArray &data)
@@ -93,20 +94,25 @@ Status ServiceStore::issue(const QString &name, Wire::Role role, QString &issued
 {
     done = false;
     const QString secret = newSecret();
-    const Status status = m_store->transaction([&](bool &keep) {
-        QSqlQuery q = m_store->query();
-        QUILLET_TRY(m_store->run(
-            q, u"SELECT 1 FROM service_tokens WHERE name = ? AND revoked_at IS NULL"_s, { name }));
-        if (q.next())
-            return Status::ok();
-        QSqlQuery insert = m_store->query();
-        QUILLET_TRY(m_store->run(insert,
-                                 u"INSERT INTO service_tokens (name, role, hash, issued_at) "
-                                 u"VALUES (?, ?, ?, ?)"_s,
-                                 { name, Wire::roleName(role), hash(secret.toUtf8()), nowMs() }));
-        keep = done = true;
-        return Status::ok();
-    });
+    const Status status
+        = m_store
+              ->transaction([&]() -> Result<Store::Decision> {
+                  QSqlQuery q = m_store->query();
+                  QUILLET_TRY(m_store->run(
+                      q, u"SELECT 1 FROM service_tokens WHERE name = ? AND revoked_at IS NULL"_s,
+                      { name }));
+                  if (q.next())
+                      return Store::Decision::RollBack;
+                  QSqlQuery insert = m_store->query();
+                  QUILLET_TRY(
+                      m_store->run(insert,
+                                   u"INSERT INTO service_tokens (name, role, hash, issued_at) "
+                                   u"VALUES (?, ?, ?, ?)"_s,
+                                   { name, Wire::roleName(role), hash(secret.toUtf8()), nowMs() }));
+                  done = true;
+                  return Store::Decision::Commit;
+              })
+              .status();
     QUILLET_TRY(status);
     if (done)
         issued = secret;
@@ -116,14 +122,17 @@ Status ServiceStore::issue(const QString &name, Wire::Role role, QString &issued
 Status ServiceStore::revoke(const QString &name, bool &done)
 {
     done = false;
-    return m_store->transaction([&](bool &keep) {
-        QSqlQuery q = m_store->query();
-        QUILLET_TRY(m_store->run(
-            q, u"UPDATE service_tokens SET revoked_at = ? WHERE name = ? AND revoked_at IS NULL"_s,
-            { nowMs(), name }));
-        keep = done = q.numRowsAffected() > 0;
-        return Status::ok();
-    });
+    return m_store
+        ->transaction([&]() -> Result<Store::Decision> {
+            QSqlQuery q = m_store->query();
+            QUILLET_TRY(m_store->run(q,
+                                     u"UPDATE service_tokens SET revoked_at = ? WHERE name = ? "
+                                     u"AND revoked_at IS NULL"_s,
+                                     { nowMs(), name }));
+            done = q.numRowsAffected() > 0;
+            return done ? Store::Decision::Commit : Store::Decision::RollBack;
+        })
+        .status();
 }
 
 Status ServiceStore::list(QList<Listed> &tokens)
@@ -192,11 +201,12 @@ Status ServiceStore::remember(qint64 tokenId, const QString &key, const QString 
 
 Status ServiceStore::forgetExpired()
 {
-    return m_store->transaction([&](bool &keep) {
-        QSqlQuery q = m_store->query();
-        QUILLET_TRY(m_store->run(q, u"DELETE FROM service_requests WHERE created_at < ?"_s,
-                                 { nowMs() - KeyLifetimeMs }));
-        keep = true;
-        return Status::ok();
-    });
+    return m_store
+        ->transaction([&]() -> Result<Store::Decision> {
+            QSqlQuery q = m_store->query();
+            QUILLET_TRY(m_store->run(q, u"DELETE FROM service_requests WHERE created_at < ?"_s,
+                                     { nowMs() - KeyLifetimeMs }));
+            return Store::Decision::Commit;
+        })
+        .status();
 }

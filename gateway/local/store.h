@@ -1,19 +1,19 @@
 #pragma once
 
-// The local gateway's SQLite store: one file per user, shared by every console and
-// operator tool process on the machine.
+// The local gateway's store, shared by every console and operator tool process that
+// uses it. What depends on the database engine lives in a StoreEngine.
 //
-//   open(path) ── folder 0700, file 0600 ── SQLite (WAL, synchronous=FULL, busy 5 s,
-//        │                                  foreign keys)
-//        ├─ empty file ──────────────> create the schema (one transaction)
-//        ├─ a Quillet store ─────────> quick_check, then forward migrations
-//        └─ anything else ───────────> failure Status naming the file and the reason;
-//                                      the file is left exactly as it was
+//   open(path) ── engine.prepare ── connect ── engine.isNew?
+//        ├─ nothing there ──────────> create the schema   ┐ decided again inside one
+//        ├─ a Quillet store ────────> check, then migrate ┘ write transaction
+//        └─ anything else ──────────> failure Status naming the store and the reason;
+//                                     it is left exactly as it was
 //
-// Every change runs through transaction(): BEGIN IMMEDIATE, each statement checked,
-// COMMIT only when the work asks for it, ROLLBACK otherwise.
+// Every change runs through transaction(): the engine's write BEGIN, each statement
+// checked, COMMIT only when the work decides so, ROLLBACK on anything else.
 
-#include "status.h"
+#include "result.h"
+#include "storeengine.h"
 
 #include <QSqlQuery>
 #include <QString>
@@ -23,23 +23,24 @@
 #include <memory>
 #include <unordered_map>
 
-class QSqlError;
-
 class Store {
 public:
     static constexpr int SchemaVersion = 1;
-    // Written into the SQLite header so a Quillet store is recognised as one.
-    static constexpr qint32 ApplicationId = 0x51474C53; // "QGLS"
 
     // Status codes of store failures, the values component platforms use.
     static constexpr qint32 Unavailable = qint32(0x80004005u);
     static constexpr qint32 AccessDenied = qint32(0x80070005u);
     static constexpr qint32 DiskFull = qint32(0x80070070u);
 
+    // What a transaction's work decides once it has run without a failure.
+    enum class Decision { Commit, RollBack };
+    using Work = std::function<Result<Decision>()>;
+
     // `quillet-gateway/gateway.sqlite3` under the user's generic data folder; empty
     // when the platform names no such folder.
     static QString defaultPath();
 
+    // An SQLite store at `path`.
     static Status open(const QString &path, std::unique_ptr<Store> &store);
     ~Store();
     Store(const Store &) = delete;
@@ -56,26 +57,27 @@ public:
     // when a transaction ends; outside one, the caller finishes it at once, so that none
     // holds a read snapshot between operations.
     Status step(QSqlQuery *&statement, const QString &sql, const QVariantList &values = {});
-    // Runs `work` in one BEGIN IMMEDIATE transaction. It commits when `work` returns
-    // success and has set `keep`; any failure, or `keep` left false, rolls back.
-    Status transaction(const std::function<Status(bool &keep)> &work);
+    // Runs a kept INSERT and gives the new row's id.
+    Result<qint64> insert(const QString &sql, const QVariantList &values);
+    // Runs `work` in one write transaction. It commits when `work` decides Commit; a
+    // failure, or RollBack, rolls everything back. Gives what was decided.
+    Result<Decision> transaction(const Work &work);
 
-    // A failure Status for an error of this store's connection.
+    // A failure Status for an error of this store's connection, or for `reason`.
     Status failure(const QSqlError &error) const;
+    Status failure(qint32 code, const QString &reason) const;
 
 private:
-    Store(QString path, QString connectionName);
+    Store(QString path, QString connectionName, std::unique_ptr<StoreEngine> engine);
 
-    Status prepareFile();
     Status connect();
-    Status checkOrCreate();
-    Status createSchema();
-    Status migrate(int fromVersion);
-    Status migrateStep(int fromVersion);
+    Status settle();
+    Result<int> schemaVersion();
+    Result<Decision> createOrMigrate();
     void finishStatements();
-    Status failure(qint32 code, const QString &reason) const;
 
     QString m_path;
     QString m_connectionName;
+    std::unique_ptr<StoreEngine> m_engine;
     std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_statements;
 };
