@@ -4,6 +4,7 @@
 #include "operations.h"
 #include "servicestore.h"
 #include "servicetexts.h"
+#include "store.h"
 #include "wire.h"
 #include "workerpool.h"
 
@@ -81,31 +82,42 @@ Handled handle(Worker &worker, const Incoming &in)
     if (const QString why = Wire::validate(*in.operation, body); !why.isEmpty())
         return fail(400, u"invalid_field"_s, why);
 
-    QString fingerprint;
-    if (in.operation->keyed) {
-        fingerprint
-            = ServiceStore::hash(in.operation->name.latin1() + QByteArray(1, '\0') + compact(body));
-        std::optional<ServiceStore::Remembered> earlier;
-        if (const Status status = worker.service->remembered(token->id, *in.key, earlier);
-            status.failed())
-            return fail(503, u"store_unavailable"_s, status.description());
-        if (earlier) {
-            if (earlier->fingerprint != fingerprint)
-                return fail(422, u"key_reused"_s, ServiceTexts::keyReused());
-            return { 200, earlier->answer, false };
-        }
+    if (!in.operation->keyed) {
+        QJsonObject answer;
+        Operations::run(*in.operation, *worker.gateway, body, answer);
+        return { 200, compact(answer), false };
     }
 
-    QJsonObject answer;
-    Operations::run(*in.operation, *worker.gateway, body, answer);
-    const QByteArray json = compact(answer);
-    Status status;
-    if (in.operation->keyed && Wire::statusFromJson(answer, status) && status.isOk()) {
-        // Remembered only when the call went through: a failed call changed nothing
-        // and may simply be tried again.
-        (void)worker.service->remember(token->id, *in.key, in.operation->name, fingerprint, json);
-    }
-    return { 200, json, false };
+    // The lookup, the operation and the record of its answer are one transaction: a
+    // repeat of the key waits for the first call's write lock and then finds its answer,
+    // and a process killed before answering has either committed both or neither.
+    const QString fingerprint
+        = ServiceStore::hash(in.operation->name.latin1() + QByteArray(1, '\0') + compact(body));
+    Handled handled;
+    const auto decided = worker.service->store().transaction([&]() -> Result<Store::Decision> {
+        std::optional<ServiceStore::Remembered> earlier;
+        QUILLET_TRY(worker.service->remembered(token->id, *in.key, earlier));
+        if (earlier) {
+            handled = earlier->fingerprint == fingerprint
+                ? Handled { 200, earlier->answer, false }
+                : fail(422, u"key_reused"_s, ServiceTexts::keyReused());
+            return Store::Decision::RollBack;
+        }
+        QJsonObject answer;
+        Operations::run(*in.operation, *worker.gateway, body, answer);
+        handled = { 200, compact(answer), false };
+        Status status;
+        // A failed call changed nothing and is not remembered: it may simply be tried
+        // again.
+        if (!Wire::statusFromJson(answer, status) || status.failed())
+            return Store::Decision::RollBack;
+        QUILLET_TRY(worker.service->remember(token->id, *in.key, in.operation->name, fingerprint,
+                                             handled.json));
+        return Store::Decision::Commit;
+    });
+    if (decided.failed())
+        return fail(503, u"store_unavailable"_s, decided.status().description());
+    return handled;
 }
 
 } // namespace

@@ -49,8 +49,9 @@ QString newSecret()
 
 } // namespace
 
-ServiceStore::ServiceStore(std::unique_ptr<Store> store)
-    : m_store(std::move(store))
+ServiceStore::ServiceStore(std::unique_ptr<Store> owned, Store &store)
+    : m_owned(std::move(owned))
+    , m_store(&store)
 {
 }
 
@@ -62,9 +63,20 @@ Status ServiceStore::open(const QString &location, std::unique_ptr<ServiceStore>
         return Status::failure(Store::Unavailable, u"libsodium could not be initialised"_s);
     std::unique_ptr<Store> opened;
     QUILLET_TRY(Store::open(location, opened));
-    std::unique_ptr<ServiceStore> made(new ServiceStore(std::move(opened)));
+    Store &raw = *opened;
+    std::unique_ptr<ServiceStore> made(new ServiceStore(std::move(opened), raw));
     QUILLET_TRY(made->createTables());
     store = std::move(made);
+    return Status::ok();
+}
+
+Status ServiceStore::attach(Store &store, std::unique_ptr<ServiceStore> &service)
+{
+    if (sodium_init() < 0)
+        return Status::failure(Store::Unavailable, u"libsodium could not be initialised"_s);
+    std::unique_ptr<ServiceStore> made(new ServiceStore(nullptr, store));
+    QUILLET_TRY(made->createTables());
+    service = std::move(made);
     return Status::ok();
 }
 

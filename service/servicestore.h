@@ -37,6 +37,9 @@ public:
 
     // Opens the store at `location` and creates the service's tables when missing.
     static Status open(const QString &location, std::unique_ptr<ServiceStore> &store);
+    // The same on a store that is already open (a LocalGateway's), so that an answer is
+    // remembered in the same transaction as the operation that produced it.
+    static Status attach(Store &store, std::unique_ptr<ServiceStore> &service);
     ~ServiceStore();
 
     Store &store() { return *m_store; }
@@ -66,8 +69,9 @@ public:
     static QString hash(const QByteArray &data);
 
 private:
-    explicit ServiceStore(std::unique_ptr<Store> store);
+    ServiceStore(std::unique_ptr<Store> owned, Store &store);
     Status createTables();
 
-    std::unique_ptr<Store> m_store;
+    std::unique_ptr<Store> m_owned;
+    Store *m_store;
 };

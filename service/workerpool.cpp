@@ -35,9 +35,11 @@ void WorkerPool::run()
     std::unique_ptr<LocalGateway> gateway;
     std::unique_ptr<ServiceStore> service;
     Worker worker;
-    worker.failure = ServiceStore::open(m_store, service);
+    // One connection per thread: the service's records share the gateway's store, so
+    // an answer and the change it reports commit together.
+    worker.failure = LocalGateway::open(m_store, gateway);
     if (worker.failure.isOk())
-        worker.failure = LocalGateway::open(m_store, gateway);
+        worker.failure = ServiceStore::attach(gateway->store(), service);
     if (worker.failure.isOk()) {
         worker.gateway = gateway.get();
         worker.service = service.get();
