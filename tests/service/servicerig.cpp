@@ -24,6 +24,11 @@ QString ServiceRig::program()
     return QStringLiteral(QUILLET_GATEWAYD);
 }
 
+qint64 ServiceRig::pid() const
+{
+    return m_process ? m_process->processId() : 0;
+}
+
 QString ServiceRig::storePath() const
 {
     return m_dir.filePath(u"gateway.sqlite3"_s);
@@ -92,10 +97,11 @@ bool ServiceRig::start(QString &why, const QString &store)
                        u"--port"_s, u"0"_s });
     static const QRegularExpression listening(u"listening on \\S+ port (\\d+)"_s);
     QDeadlineTimer deadline(StartMs);
+    const qsizetype earlier = m_log.size();
     while (!deadline.hasExpired() && m_process->state() != QProcess::NotRunning) {
         m_process->waitForReadyRead(100);
         m_log += m_process->readAllStandardError();
-        const auto match = listening.match(QString::fromUtf8(m_log));
+        const auto match = listening.match(QString::fromUtf8(m_log.mid(earlier)));
         if (match.hasMatch()) {
             m_port = match.captured(1).toUShort();
             return true;

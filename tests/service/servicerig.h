@@ -32,6 +32,7 @@ public:
     int terminate();
     void kill();
     bool running() const;
+    qint64 pid() const;
 
     quint16 port() const { return m_port; }
     QString url() const;

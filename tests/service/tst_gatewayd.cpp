@@ -10,6 +10,10 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <csignal>
+#include <mutex>
+#include <thread>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -328,6 +332,92 @@ private Q_SLOTS:
         const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
                                           "{\"phone\":\"13800138000\"}", m_operator);
         QCOMPARE(json(received.body).value(u"messages"_s).toArray().size(), 1);
+    }
+
+    // kill -9 of the service while clients send: every key sent, resent to the next
+    // service process on the same store, is applied exactly once, whether or not the
+    // killed process had committed it.
+    void killedMidRunRetriesApplyOnce()
+    {
+        startRig({ { u"workers"_s, u"4"_s } });
+        QCOMPARE(m_rig
+                     ->post(u"/v1/console/register"_s, "{" + Account + ",\"password\":\"pw\"}",
+                            m_console)
+                     .status,
+                 200);
+        const auto cards = m_rig->post(u"/v1/operator/issueCards"_s,
+                                       "{\"valueFen\":1000000,\"count\":1}", m_operator);
+        const QJsonObject card = json(cards.body).value(u"cards"_s).toArray().at(0).toObject();
+        QCOMPARE(json(m_rig
+                          ->post(u"/v1/console/recharge"_s,
+                                 "{" + Account + ",\"cardNo\":\""
+                                     + card.value(u"number"_s).toString().toLatin1()
+                                     + "\",\"cardPassword\":\""
+                                     + card.value(u"password"_s).toString().toLatin1() + "\"}",
+                                 m_console)
+                          .body)
+                     .value(u"outcome"_s)
+                     .toInt(),
+                 -1);
+
+        const QByteArray send = "{" + Account + ",\"phoneNo\":\"13800138000\",\"text\":\"k\"}";
+        const quint16 port = m_rig->port();
+        const QByteArray token = m_console.toLatin1();
+        std::mutex mutex;
+        QList<QByteArray> keys;
+        std::vector<std::thread> clients;
+        for (int c = 0; c < 4; ++c) {
+            clients.emplace_back([&, c] {
+                QTcpSocket socket;
+                socket.connectToHost(u"127.0.0.1"_s, port);
+                if (!socket.waitForConnected(5000))
+                    return;
+                // Bounded: the kill comes long before the last of these.
+                for (int i = 0; i < 2000; ++i) {
+                    const QByteArray key
+                        = "kill-" + QByteArray::number(c) + '-' + QByteArray::number(i);
+                    {
+                        std::lock_guard lock(mutex);
+                        keys.append(key);
+                    }
+                    socket.write("POST /v1/console/sendMessage HTTP/1.1\r\nContent-Type: "
+                                 "application/json\r\nAuthorization: Bearer "
+                                 + token + "\r\nIdempotency-Key: " + key + "\r\nContent-Length: "
+                                 + QByteArray::number(send.size()) + "\r\n\r\n" + send);
+                    QByteArray answer;
+                    while (!answer.contains("\"status\"") || !answer.endsWith('}')) {
+                        if (!socket.waitForReadyRead(5000))
+                            return;
+                        answer += socket.readAll();
+                    }
+                }
+            });
+        }
+        QTest::qWait(600);
+        ::kill(pid_t(m_rig->pid()), SIGKILL);
+        for (std::thread &client : clients)
+            client.join();
+        m_rig->kill();
+        QVERIFY(keys.size() > 4);
+        qInfo("%lld keys sent before the kill", qint64(keys.size()));
+
+        QString why;
+        QVERIFY2(m_rig->start(why), qPrintable(why));
+        for (const QByteArray &key : std::as_const(keys)) {
+            const auto again = m_rig->post(u"/v1/console/sendMessage"_s, send, m_console,
+                                           "Idempotency-Key: " + key + "\r\n");
+            QCOMPARE(again.status, 200);
+            QCOMPARE(json(again.body).value(u"outcome"_s).toInt(), -1);
+        }
+        const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
+                                          "{\"phone\":\"13800138000\"}", m_operator);
+        QCOMPARE(json(received.body).value(u"messages"_s).toArray().size(), keys.size());
+        // 10,000.00 yuan recharged, 0.10 per message.
+        const qint64 fen = 1'000'000 - 10 * keys.size();
+        const auto balance
+            = m_rig->post(u"/v1/console/queryBalance"_s, "{" + Account + "}", m_console);
+        QCOMPARE(json(balance.body).value(u"balance"_s).toString(),
+                 u"%1.%2"_s.arg(fen / 100).arg(fen % 100, 2, 10, QChar(u'0')));
     }
 
     // One line per request with time, peer, operation, status and duration; never a
