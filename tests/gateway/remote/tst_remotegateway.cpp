@@ -313,6 +313,59 @@ private Q_SLOTS:
         QCOMPARE(nestedBalance, u"n"_s);
     }
 
+    // TLS from certificate and key files: a client that trusts the certificate gets
+    // through; one that does not gets a failure Status naming TLS.
+    void tls_data()
+    {
+        QTest::addColumn<bool>("trusted");
+        QTest::newRow("CA file names the certificate") << true;
+        QTest::newRow("system CAs only") << false;
+    }
+    void tls()
+    {
+        QFETCH(bool, trusted);
+        m_rig = std::make_unique<ServiceRig>();
+        const QString cert = m_rig->dir() + u"/cert.pem"_s;
+        const QString key = m_rig->dir() + u"/key.pem"_s;
+        QProcess openssl;
+        openssl.setStandardOutputFile(QProcess::nullDevice());
+        openssl.setStandardErrorFile(QProcess::nullDevice());
+        openssl.start(u"openssl"_s,
+                      { u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-days"_s,
+                        u"2"_s, u"-subj"_s, u"/CN=127.0.0.1"_s, u"-addext"_s,
+                        u"subjectAltName=IP:127.0.0.1"_s, u"-keyout"_s, key, u"-out"_s, cert });
+        const int made = !openssl.waitForStarted() ? -2
+            : openssl.waitForFinished(60'000)      ? openssl.exitCode()
+                                                   : -1;
+        if (made == -2)
+            QSKIP("openssl is not installed");
+        QCOMPARE(made, 0);
+        m_rig->set(u"tls_certificate"_s, cert);
+        m_rig->set(u"tls_key"_s, key);
+        m_console = m_rig->issue(u"console"_s, u"desk"_s);
+        QString why;
+        QVERIFY2(m_rig->start(why), qPrintable(why));
+        QVERIFY(m_rig->log().contains("(TLS)"));
+
+        RemoteGateway::Settings settings;
+        settings.url = QUrl(u"https://127.0.0.1:%1"_s.arg(m_rig->port()));
+        settings.token = m_console;
+        if (trusted)
+            settings.caFile = cert;
+        auto gateway = make(settings);
+        QString balance = u"before"_s;
+        const Status status = gateway->QueryBalance(Account, balance);
+        if (trusted) {
+            QVERIFY2(status.isOk(), qPrintable(status.description()));
+            QCOMPARE(balance, QString());
+        } else {
+            QCOMPARE(status.code(), RemoteGateway::TlsFailed);
+            QVERIFY2(status.description().startsWith(u"TLS with the gateway service"_s),
+                     qPrintable(status.description()));
+            QCOMPARE(balance, u"before"_s);
+        }
+    }
+
     // The component's own settings file.
     void settingsFile_data()
     {
