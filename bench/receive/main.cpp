@@ -132,12 +132,12 @@ int measure(const char *variant)
             (void)current.toText(c);
             listing += ConsoleTexts::TotalLabel + t + ConsoleTexts::LineBreak;
             listing += ConsoleTexts::CurrentLabel + c + ConsoleTexts::LineBreak;
-            const TextTable *table = nullptr;
+            TextTable table;
             (void)messages.toTable(table);
             QString field;
-            for (qsizetype m = 0; m < table->rows(); ++m)
+            for (qsizetype m = 0; m < table.rows(); ++m)
                 for (qsizetype f = 0; f < 4; ++f) {
-                    (void)table->at(m, f, field);
+                    (void)table.at(m, f, field);
                     listing += *labels[f] + field + ConsoleTexts::LineBreak;
                 }
             if (c.toInt() >= t.toInt())

@@ -263,12 +263,12 @@ private Q_SLOTS:
         Variant total, current, messages;
         QVERIFY(gateway->ReceiveMessages(Account, total, current, messages, outcome).isOk());
         QCOMPARE(outcome, True16);
-        const TextTable *table = nullptr;
+        TextTable table;
         QVERIFY(messages.toTable(table).isOk());
         QString field;
-        QVERIFY(table->at(0, 0, field).isOk());
+        QVERIFY(table.at(0, 0, field).isOk());
         QVERIFY(field.endsWith(u"88"_s));
-        QVERIFY(table->at(0, 2, field).isOk());
+        QVERIFY(table.at(0, 2, field).isOk());
         QCOMPARE(field, u"-你好-"_s);
 
         const Run handset = tool({ u"handset"_s, u"13900139000"_s });

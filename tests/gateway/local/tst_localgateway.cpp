@@ -202,9 +202,7 @@ private:
         }
         (void)total.toText(batch.total);
         (void)current.toText(batch.current);
-        const TextTable *table = nullptr;
-        if (messages.toTable(table).isOk())
-            batch.table = *table;
+        (void)messages.toTable(batch.table);
         return batch;
     }
 
