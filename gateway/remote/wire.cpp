@@ -185,18 +185,18 @@ QJsonValue toJson(const ::Variant &value)
         return text;
     }
     case ::Variant::Kind::Table: {
-        const TextTable *table = nullptr;
+        TextTable table;
         (void)value.toTable(table);
         QJsonArray cells;
-        for (qsizetype row = 0; row < table->rows(); ++row) {
-            for (qsizetype column = 0; column < table->columns(); ++column) {
+        for (qsizetype row = 0; row < table.rows(); ++row) {
+            for (qsizetype column = 0; column < table.columns(); ++column) {
                 QString cell;
-                (void)table->at(row, column, cell);
+                (void)table.at(row, column, cell);
                 cells.append(cell);
             }
         }
-        return QJsonObject { { u"rows"_s, double(table->rows()) },
-                             { u"columns"_s, double(table->columns()) },
+        return QJsonObject { { u"rows"_s, double(table.rows()) },
+                             { u"columns"_s, double(table.columns()) },
                              { u"cells"_s, cells } };
     }
     }

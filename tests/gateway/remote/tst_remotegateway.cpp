@@ -182,12 +182,12 @@ private Q_SLOTS:
         QCOMPARE(outcome, True16);
         QCOMPARE(total, Variant(u"1"_s));
         QCOMPARE(current, Variant(u"1"_s));
-        const TextTable *table = nullptr;
+        TextTable table;
         QVERIFY(messages.toTable(table).isOk());
-        QCOMPARE(table->rows(), 1);
-        QCOMPARE(table->columns(), 4);
+        QCOMPARE(table.rows(), 1);
+        QCOMPARE(table.columns(), 4);
         QString cell;
-        QVERIFY(table->at(0, 2, cell).isOk());
+        QVERIFY(table.at(0, 2, cell).isOk());
         QCOMPARE(cell, u"回复"_s);
 
         QVERIFY(gateway->Deregister(Account, outcome).isOk());
