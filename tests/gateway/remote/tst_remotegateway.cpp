@@ -1,10 +1,13 @@
 // The remote gateway component against a real quillet-gatewayd started by the test,
 // and against small fake services for the failures a network brings.
 
+#include "gatewayloader.h"
 #include "remotegateway.h"
 #include "servicerig.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
 #include <QStandardPaths>
@@ -364,6 +367,47 @@ private Q_SLOTS:
                      qPrintable(status.description()));
             QCOMPARE(balance, u"before"_s);
         }
+    }
+
+    // The console's loader, told by the user's components.conf to use this component
+    // for the class id, makes a RemoteGateway from the user's remote.conf.
+    void chosenThroughTheLoader()
+    {
+        QVERIFY(startService());
+        QTemporaryDir config;
+        QVERIFY(QDir().mkpath(config.filePath(u"quillet-gateway"_s)));
+        QVERIFY(QDir().mkpath(config.filePath(u"quillet"_s)));
+        QFile token(config.filePath(u"quillet-gateway/token"_s));
+        QVERIFY(token.open(QIODevice::WriteOnly));
+        token.write(m_console.toLatin1());
+        token.close();
+        token.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QFile remote(config.filePath(u"quillet-gateway/remote.conf"_s));
+        QVERIFY(remote.open(QIODevice::WriteOnly));
+        remote.write(
+            (u"url="_s + m_rig->url() + u"\ntoken_file="_s + token.fileName() + u"\n"_s).toUtf8());
+        remote.close();
+        QFile choice(config.filePath(u"quillet/components.conf"_s));
+        QVERIFY(choice.open(QIODevice::WriteOnly));
+        choice.write(QString::fromUtf16(GatewayIds::SmsGatewayClassId).toLatin1() + "="
+                     + QFileInfo(QStringLiteral(QUILLET_REMOTE_PLUGIN)).fileName().toUtf8() + "\n");
+        choice.close();
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+
+        const GatewayLoader loader({ QFileInfo(QStringLiteral(QUILLET_REMOTE_PLUGIN)).path() },
+                                   choice.fileName());
+        std::unique_ptr<GatewayClient> gateway;
+        const Status made
+            = loader.create(QString::fromUtf16(GatewayIds::SmsGatewayClassId), gateway);
+        qunsetenv("XDG_CONFIG_HOME");
+        QVERIFY2(made.isOk(), qPrintable(made.description()));
+        RegisterParticulars p;
+        p.accountNo = Account;
+        p.password = u"pw"_s;
+        Bool16 outcome = 0;
+        QVERIFY(gateway->Register(p, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        QVERIFY(m_rig->log().contains(" register 200 "));
     }
 
     // The component's own settings file.
