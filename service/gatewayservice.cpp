@@ -262,6 +262,14 @@ void GatewayService::finish(QPointer<QTcpSocket> socket, const QHostAddress &pee
                             const Reply &reply)
 {
     if (reply.authFailed) {
+        // Windows that have passed are dropped before a new address is counted, so
+        // many failing addresses cannot grow this table without bound.
+        if (m_failures.size() >= MaxTrackedPeers) {
+            const qint64 now = m_clock.elapsed();
+            m_failures.removeIf([&](const auto &entry) {
+                return now - entry.value().windowStartMs >= m_options.authWindowMs;
+            });
+        }
         Failures &failures = m_failures[peer];
         if (failures.count == 0)
             failures.windowStartMs = m_clock.elapsed();

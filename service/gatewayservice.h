@@ -72,6 +72,8 @@ private:
     void logLine(const QHostAddress &peer, const QString &operation, int status, double ms);
     bool blocked(const QHostAddress &peer);
 
+    static constexpr qsizetype MaxTrackedPeers = 4096;
+
     Options m_options;
     ConnectionGuard *m_guard = nullptr;
     std::unique_ptr<WorkerPool> m_pool;

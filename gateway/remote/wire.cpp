@@ -99,8 +99,6 @@ QString kindName(FieldKind kind)
         return u"an integer from -32768 to 32767"_s;
     case Variant:
         return u"null, a text or a table"_s;
-    case Boolean:
-        return u"true or false"_s;
     }
     return {};
 }
@@ -118,8 +116,6 @@ bool fieldAcceptable(FieldKind kind, const QJsonValue &value)
         ::Variant parsed;
         return fromJson(value, parsed);
     }
-    case Boolean:
-        return value.isBool();
     }
     return false;
 }

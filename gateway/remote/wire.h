@@ -23,7 +23,7 @@
 namespace Wire {
 
 enum class Role { Console, Operator };
-enum class FieldKind { Text, Integer, Bool16, Variant, Boolean };
+enum class FieldKind { Text, Integer, Bool16, Variant };
 
 struct Field {
     QLatin1StringView name;
