@@ -247,6 +247,20 @@ Status RemoteGateway::malformed() const
                            RemoteTexts::malformedAnswer(m_settings.url.toDisplayString()));
 }
 
+bool RemoteGateway::pause(int ms)
+{
+    const std::shared_ptr<bool> alive = m_alive;
+    QEventLoop loop;
+    m_loop = &loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    // Deleted while waiting: nothing of this object may be touched any more.
+    if (!*alive)
+        return false;
+    m_loop = nullptr;
+    return true;
+}
+
 Status RemoteGateway::call(QLatin1StringView name, const QJsonObject &arguments,
                            QJsonObject &answer)
 {
@@ -267,13 +281,8 @@ Status RemoteGateway::call(QLatin1StringView name, const QJsonObject &arguments,
         if (!result.retryable || !operation->keyed || attempt >= m_settings.retries
             || deadline.remainingTime() < 200)
             break;
-        QEventLoop pause;
-        m_loop = &pause;
-        QTimer::singleShot(100 * (attempt + 1), &pause, &QEventLoop::quit);
-        pause.exec(QEventLoop::ExcludeUserInputEvents);
-        if (!*alive)
+        if (!pause(100 * (attempt + 1)))
             return Status::failure(Unavailable, RemoteTexts::closedDuringCall());
-        m_loop = nullptr;
     }
     if (result.status.isOk())
         answer = result.answer;

@@ -98,6 +98,8 @@ private:
     Status receive(QLatin1StringView operation, QJsonObject arguments, Variant &total,
                    Variant &current, Variant &messages, Bool16 &outcome);
     Status malformed() const;
+    // Waits `ms` in a local event loop; false when this object was deleted meanwhile.
+    bool pause(int ms);
 
     Settings m_settings;
     std::optional<QSslConfiguration> m_tls;

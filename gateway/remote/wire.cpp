@@ -2,6 +2,8 @@
 
 #include <QJsonArray>
 
+#include <algorithm>
+
 #include <cmath>
 
 using namespace Qt::StringLiterals;
@@ -130,11 +132,10 @@ const QList<Operation> &operations()
 
 const Operation *find(QLatin1StringView name)
 {
-    for (const Operation &operation : operations()) {
-        if (operation.name == name)
-            return &operation;
-    }
-    return nullptr;
+    const auto it
+        = std::find_if(operations().cbegin(), operations().cend(),
+                       [&](const Operation &operation) { return operation.name == name; });
+    return it == operations().cend() ? nullptr : &*it;
 }
 
 QString path(const Operation &operation)
@@ -145,11 +146,10 @@ QString path(const Operation &operation)
 
 const Operation *findByPath(const QString &requestPath)
 {
-    for (const Operation &operation : operations()) {
-        if (path(operation) == requestPath)
-            return &operation;
-    }
-    return nullptr;
+    const auto it
+        = std::find_if(operations().cbegin(), operations().cend(),
+                       [&](const Operation &operation) { return path(operation) == requestPath; });
+    return it == operations().cend() ? nullptr : &*it;
 }
 
 QString roleName(Role role)

@@ -179,9 +179,10 @@ ServiceRig::Answer ServiceRig::post(const QString &path, const QByteArray &body,
     if (!extraHeaders.contains("Connection:"))
         request += "Connection: close\r\n";
     // Every call gets a key of its own unless the test names one (or asks for none).
-    static int keys = 0;
-    if (!extraHeaders.contains("Idempotency-Key:") && !extraHeaders.contains("X-No-Key:"))
+    if (!extraHeaders.contains("Idempotency-Key:") && !extraHeaders.contains("X-No-Key:")) {
+        static int keys = 0;
         request += "Idempotency-Key: rig-" + QByteArray::number(++keys) + "\r\n";
+    }
     request += extraHeaders + "\r\n" + body;
     return raw(request, 10'000);
 }
