@@ -12,6 +12,7 @@ struct ConnectionGuard::Connection {
     enum class Phase { Header, Body, Answering };
 
     QPointer<QTcpSocket> socket;
+    quint64 id = 0;
     QHostAddress peer;
     Phase phase = Phase::Header;
     QByteArray head;
@@ -148,6 +149,8 @@ void ConnectionGuard::watch(QTcpSocket *socket)
 {
     auto connection = std::make_shared<Connection>();
     connection->socket = socket;
+    connection->id = ++m_lastId;
+    m_ids.insert(connection->id, socket);
     connection->peer = socket->peerAddress();
     connection->timer = new QTimer(socket);
     connection->timer->setSingleShot(true);
@@ -181,6 +184,7 @@ void ConnectionGuard::forget(QObject *socket)
     }
     if (connection.socket)
         connection.socket->disconnect(this);
+    m_ids.remove(connection.id);
     m_connections.erase(it);
     if (--m_perPeer[peer] <= 0)
         m_perPeer.remove(peer);
@@ -247,7 +251,7 @@ bool ConnectionGuard::takeHeader(Connection &connection)
         reject(connection, 400, u"malformed request line"_s);
         return false;
     }
-    const QByteArray version = requestLine.at(2);
+    const QByteArray &version = requestLine.at(2);
     if (version != "HTTP/1.1" && version != "HTTP/1.0") {
         reject(connection, 505, u"only HTTP/1.1 and HTTP/1.0 are served"_s);
         return false;
@@ -334,14 +338,19 @@ void ConnectionGuard::reject(Connection &connection, int status, const QString &
     QTimer::singleShot(1000, socket, [socket] { socket->abort(); });
 }
 
-void ConnectionGuard::answer(QTcpSocket *socket, int status, const QByteArray &json)
+quint64 ConnectionGuard::idOf(QTcpSocket *socket) const
 {
-    if (!socket)
-        return;
     const auto it = m_connections.constFind(socket);
-    if (it == m_connections.constEnd() || it.value()->closing)
+    return it == m_connections.constEnd() ? 0 : it.value()->id;
+}
+
+void ConnectionGuard::answer(quint64 id, int status, const QByteArray &json)
+{
+    const auto it = m_connections.constFind(m_ids.value(id));
+    if (id == 0 || it == m_connections.constEnd() || it.value()->closing || !it.value()->socket)
         return;
     Connection &connection = *it.value();
+    QTcpSocket *socket = connection.socket;
     socket->write(response(status, json, connection.closeAfterAnswer));
     connection.phase = Connection::Phase::Header;
     connection.head.clear();

@@ -49,9 +49,11 @@ public:
                     QObject *parent = nullptr);
     ~ConnectionGuard() override;
 
-    // Writes an answer on `socket` (JSON body) and closes the connection afterwards when
-    // the request asked for that. Nothing happens when the socket is gone.
-    void answer(QTcpSocket *socket, int status, const QByteArray &json);
+    // A connection's number, never reused in this process; 0 for a socket not watched.
+    quint64 idOf(QTcpSocket *socket) const;
+    // Writes an answer on connection `id` (JSON body) and closes the connection
+    // afterwards when the request asked for that. Nothing happens when it is gone.
+    void answer(quint64 id, int status, const QByteArray &json);
     // Writes out what is waiting and closes every connection: the last step of stopping.
     void closeAll();
     // Connections accepted and not yet closed.
@@ -80,5 +82,7 @@ private:
     Limits m_limits;
     std::optional<QSslConfiguration> m_tls;
     QHash<QObject *, std::shared_ptr<Connection>> m_connections;
+    QHash<quint64, QObject *> m_ids;
+    quint64 m_lastId = 0;
     QHash<QHostAddress, int> m_perPeer;
 };

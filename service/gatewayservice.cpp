@@ -197,7 +197,9 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     QElapsedTimer timer;
     timer.start();
     const QHostAddress peer = request.remoteAddress();
-    const QPointer<QTcpSocket> target(socket);
+    // The connection by number: the socket may be gone (and its address reused) by the
+    // time a worker answers.
+    const quint64 target = m_guard ? m_guard->idOf(socket) : 0;
     const Wire::Operation *operation = Wire::findByPath(request.url().path());
     const QString name = operation ? QString(operation->name) : u"-"_s;
 
@@ -253,13 +255,12 @@ void GatewayService::missingHandler(const QHttpServerRequest &request, QTcpSocke
 {
     QElapsedTimer timer;
     timer.start();
-    finish(socket, request.remoteAddress(), u"-"_s, timer,
+    finish(m_guard ? m_guard->idOf(socket) : 0, request.remoteAddress(), u"-"_s, timer,
            Reply { 404, error(u"not_found"_s, ServiceTexts::noSuchOperation()), false });
 }
 
-void GatewayService::finish(QPointer<QTcpSocket> socket, const QHostAddress &peer,
-                            const QString &operation, const QElapsedTimer &timer,
-                            const Reply &reply)
+void GatewayService::finish(quint64 connection, const QHostAddress &peer, const QString &operation,
+                            const QElapsedTimer &timer, const Reply &reply)
 {
     if (reply.authFailed) {
         // Windows that have passed are dropped before a new address is counted, so
@@ -276,7 +277,7 @@ void GatewayService::finish(QPointer<QTcpSocket> socket, const QHostAddress &pee
         ++failures.count;
     }
     if (m_guard)
-        m_guard->answer(socket, reply.status, reply.json);
+        m_guard->answer(connection, reply.status, reply.json);
     logLine(peer, operation, reply.status, double(timer.nsecsElapsed()) / 1e6);
 }
 

@@ -66,7 +66,7 @@ private:
         bool authFailed = false;
     };
 
-    void finish(QPointer<QTcpSocket> socket, const QHostAddress &peer, const QString &operation,
+    void finish(quint64 connection, const QHostAddress &peer, const QString &operation,
                 const QElapsedTimer &timer, const Reply &reply);
     void finishStopping();
     void logLine(const QHostAddress &peer, const QString &operation, int status, double ms);

@@ -92,7 +92,7 @@ void receive(LocalGateway &g, Call &call, bool net)
     Variant current = call.variant("current");
     Variant messages = call.variant("messages");
     call.withOutcome([&](Bool16 &outcome) {
-        const Status status = net
+        Status status = net
             ? g.ReceiveMessagesNet(call.text("accountNo"), total, current, messages,
                                    call.text("extension"), outcome)
             : g.ReceiveMessages(call.text("accountNo"), total, current, messages, outcome);
