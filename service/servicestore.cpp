@@ -170,7 +170,7 @@ Status ServiceStore::verify(const QString &secret, std::optional<Token> &token)
     if (!secret.startsWith(TokenPrefix))
         return Status::ok();
     QSqlQuery *q = nullptr;
-    const Status status = m_store->step(
+    Status status = m_store->step(
         q, u"SELECT id, name, role FROM service_tokens WHERE hash = ? AND revoked_at IS NULL"_s,
         { hash(secret.toUtf8()) });
     if (status.isOk() && q->next()) {
@@ -188,7 +188,7 @@ Status ServiceStore::remembered(qint64 tokenId, const QString &key,
 {
     found.reset();
     QSqlQuery *q = nullptr;
-    const Status status
+    Status status
         = m_store->step(q,
                         u"SELECT fingerprint, answer FROM service_requests "
                         u"WHERE token_id = ? AND idempotency_key = ? AND created_at >= ?"_s,

@@ -21,7 +21,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr qint64 MaxAnswerBytes = 8 * 1024 * 1024;
+constexpr qint64 MaxAnswerBytes = qint64(8) * 1024 * 1024;
 constexpr int MaxTimeoutMs = 600'000;
 
 QString newKey()
