@@ -34,7 +34,8 @@ bool particularsAcceptable(const RegisterParticulars &p)
         = { &p.province, &p.city,  &p.trade, &p.company, &p.contactName, &p.telephone,
             &p.mobile,   &p.email, &p.fax,   &p.address, &p.postcode };
     return std::all_of(std::begin(fields), std::end(fields), [](const QString *field) {
-        return field->size() <= InputRules::MaxParticularLength && InputRules::isWellFormed(*field);
+        return field->size() <= InputRules::MaxParticularLength && InputRules::isWellFormed(*field)
+            && InputRules::isPlainText(*field);
     });
 }
 
@@ -343,32 +344,42 @@ Result<bool> LocalGateway::rechargeWithCard(const QString &accountNo, const QStr
     if (!account)
         return false;
     const qint64 now = nowMs();
-    QUILLET_TRY_VALUE(const bool locked, rechargesLocked(account->id, now));
-    if (locked)
-        return false; // not even looked at, and not counted
+    QUILLET_TRY_VALUE(const std::optional<qint64> attempt, reserveAttempt(account->id, now));
+    if (!attempt)
+        return false; // locked out: not even looked at, and not counted
     QUILLET_TRY_VALUE(const std::optional<Card> card, checkCard(cardNo, cardPassword));
-    if (!card) {
-        QUILLET_TRY(recordRechargeFailure(account->id));
-        return false;
-    }
-    if (account->balance + card->value > MaxBalanceFen)
-        return false; // the card stays unspent
-    QUILLET_TRY_VALUE(const Spending spending, spendCard(account->id, *card, cardNo, now));
-    if (spending == Spending::TakenFirst)
-        QUILLET_TRY(recordRechargeFailure(account->id));
+    if (!card)
+        return false; // the reserved attempt stays: it failed
+    QUILLET_TRY_VALUE(const Spending spending,
+                      spendCard(account->id, *card, cardNo, *attempt, now));
     return spending == Spending::Spent;
 }
 
-Result<bool> LocalGateway::rechargesLocked(qint64 accountId, qint64 now)
+// Every card check is reserved before the card is looked at, in a short transaction
+// that counts it as a failed attempt until it is settled. However many processes try at
+// once, at most RechargeFailureLimit checks per account get through in any window, and
+// the slow hash still runs outside the write lock. Gives the reservation, or nothing
+// when the account is locked out.
+Result<std::optional<qint64>> LocalGateway::reserveAttempt(qint64 accountId, qint64 now)
 {
-    const qint64 windowStart = now - RechargeWindowSeconds * 1000;
-    QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store->step(
-        q, u"SELECT count(*) FROM recharge_failures WHERE account_id = ? AND at > ?"_s,
-        { accountId, windowStart }));
-    const bool locked = q->next() && q->value(0).toLongLong() >= RechargeFailureLimit;
-    q->finish();
-    return locked;
+    std::optional<qint64> attempt;
+    const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store->step(
+            q, u"SELECT count(*) FROM recharge_failures WHERE account_id = ? AND at > ?"_s,
+            { accountId, now - RechargeWindowSeconds * 1000 }));
+        if (q->next() && q->value(0).toLongLong() >= RechargeFailureLimit)
+            return Decision::RollBack;
+        QUILLET_TRY_VALUE(attempt,
+                          m_store->insert(u"INSERT INTO recharge_failures (account_id, at) "
+                                          u"VALUES (?, ?)"_s,
+                                          { accountId, now }));
+        return Decision::Commit;
+    });
+    QUILLET_TRY(written.status());
+    if (!committed(*written))
+        return std::optional<qint64>();
+    return attempt;
 }
 
 // The card is checked outside the write lock (the slow hash would hold it up for
@@ -392,46 +403,40 @@ Result<std::optional<LocalGateway::Card>> LocalGateway::checkCard(const QString 
     return card;
 }
 
+// Settles the reserved attempt: a card spent, or one the balance has no room for, takes
+// it back; a card another attempt spent first leaves it counted as failed.
 Result<LocalGateway::Spending> LocalGateway::spendCard(qint64 accountId, const Card &card,
-                                                       const QString &cardNo, qint64 now)
+                                                       const QString &cardNo, qint64 attempt,
+                                                       qint64 now)
 {
     Spending spending = Spending::Refused;
     const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
         QSqlQuery *q = nullptr;
         QUILLET_TRY(m_store->step(
             q, u"SELECT balance FROM accounts WHERE id = ? AND signed_on = 1"_s, { accountId }));
-        if (!q->next() || q->value(0).toLongLong() + card.value > MaxBalanceFen)
-            return Decision::RollBack;
-        QUILLET_TRY(m_store->step(q,
-                                  u"UPDATE cards SET spent_by = ?, spent_at = ? "
-                                  u"WHERE id = ? AND spent_by IS NULL"_s,
-                                  { accountId, now, card.id }));
-        if (q->numRowsAffected() != 1) {
-            spending = Spending::TakenFirst; // another attempt spent it first
-            return Decision::RollBack;
+        const bool room = q->next() && q->value(0).toLongLong() + card.value <= MaxBalanceFen;
+        q->finish();
+        if (room) {
+            QUILLET_TRY(m_store->step(q,
+                                      u"UPDATE cards SET spent_by = ?, spent_at = ? "
+                                      u"WHERE id = ? AND spent_by IS NULL"_s,
+                                      { accountId, now, card.id }));
+            if (q->numRowsAffected() != 1) {
+                spending = Spending::TakenFirst; // another attempt spent it first
+                return Decision::RollBack;
+            }
+            QUILLET_TRY(
+                m_store->step(q,
+                              u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
+                              u"VALUES (?, ?, 'recharge', ?, ?)"_s,
+                              { accountId, card.value, QString(u"card:"_s + cardNo), now }));
+            spending = Spending::Spent;
         }
-        QUILLET_TRY(m_store->step(q,
-                                  u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
-                                  u"VALUES (?, ?, 'recharge', ?, ?)"_s,
-                                  { accountId, card.value, QString(u"card:"_s + cardNo), now }));
-        spending = Spending::Spent;
+        QUILLET_TRY(m_store->step(q, u"DELETE FROM recharge_failures WHERE id = ?"_s, { attempt }));
         return Decision::Commit;
     });
     QUILLET_TRY(written.status());
     return spending;
-}
-
-Status LocalGateway::recordRechargeFailure(qint64 accountId)
-{
-    return m_store
-        ->transaction([&]() -> Result<Decision> {
-            QSqlQuery *q = nullptr;
-            QUILLET_TRY(
-                m_store->step(q, u"INSERT INTO recharge_failures (account_id, at) VALUES (?, ?)"_s,
-                              { accountId, nowMs() }));
-            return Decision::Commit;
-        })
-        .status();
 }
 
 // ---- sending -------------------------------------------------------------------------
@@ -800,11 +805,14 @@ Result<std::optional<LocalGateway::Account>> LocalGateway::findRecipient(const Q
     return findAccountBy(InputRules::isAccountNumber(to) ? u"number"_s : u"service_number"_s, to);
 }
 
-// What an arrival of `text` sets off for the account as it stands.
+// What an arrival of `text` sets off for the account as it stands: forwarding and the
+// automatic reply act only while the account is signed on.
 LocalGateway::Arrival LocalGateway::arrival(const Account &account, const QString &from,
                                             const QString &extension, const QString &text)
 {
     Arrival arrival { from, extension, text, std::nullopt, std::nullopt };
+    if (!account.signedOn)
+        return arrival; // it waits; nothing acts for a signed-off account
     if (!account.forwardingPhone.isEmpty())
         arrival.forward = onBehalf(account.forwardingPhone, LocalTexts::forwardedText(from, text),
                                    u"forward"_s);
@@ -850,10 +858,11 @@ Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
                 return Decision::RollBack;
             report.accountNo = account->number;
             report.serviceNumber = account->serviceNumber + extension;
-            report.forwardingPhone = account->forwardingPhone;
+            const Arrival once = arrival(*account, from, extension, text);
+            if (once.forward)
+                report.forwardingPhone = once.forward->phone;
             qint64 balance = account->balance;
-            QUILLET_TRY_VALUE(const Effects effects,
-                              arrive(*account, balance, arrival(*account, from, extension, text)));
+            QUILLET_TRY_VALUE(const Effects effects, arrive(*account, balance, once));
             report.forwarded = effects.forwarded;
             report.autoReplied = effects.autoReplied;
             report.outcome = MoOutcome::Arrived;
@@ -886,8 +895,9 @@ Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
                 return Decision::RollBack;
             counted.accountNo = account->number;
             counted.serviceNumber = account->serviceNumber + extension;
-            counted.forwardingPhone = account->forwardingPhone;
             const Arrival once = arrival(*account, from, extension, text);
+            if (once.forward)
+                counted.forwardingPhone = once.forward->phone;
             qint64 balance = account->balance;
             for (qint64 i = 0; i < batch; ++i) {
                 QUILLET_TRY_VALUE(const Effects effects, arrive(*account, balance, once));

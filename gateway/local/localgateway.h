@@ -204,11 +204,10 @@ private:
 
     Result<bool> rechargeWithCard(const QString &accountNo, const QString &cardNo,
                                   const QString &cardPassword);
-    Result<bool> rechargesLocked(qint64 accountId, qint64 now);
+    Result<std::optional<qint64>> reserveAttempt(qint64 accountId, qint64 now);
     Result<std::optional<Card>> checkCard(const QString &cardNo, const QString &cardPassword);
     Result<Spending> spendCard(qint64 accountId, const Card &card, const QString &cardNo,
-                               qint64 now);
-    Status recordRechargeFailure(qint64 accountId);
+                               qint64 attempt, qint64 now);
     Result<QString> freeCardNumber();
 
     Result<bool> submit(const QString &accountNo, const QString &phoneNo, const QString &text,

@@ -109,6 +109,7 @@ QList<std::pair<const char *, Operation>> operations()
 
 Q_DECLARE_METATYPE(Operation)
 Q_DECLARE_METATYPE(LocalGateway::MoOutcome)
+Q_DECLARE_METATYPE(LocalGateway::ReplyState)
 
 class TestLocalGateway : public QObject {
     Q_OBJECT
@@ -356,6 +357,92 @@ private Q_SLOTS:
         QVERIFY(refusedByOutcome != refusedByText);
         QVERIFY(answer.total.isNull() && answer.current.isNull() && answer.messages.isNull());
         QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+    }
+
+    // A control character in any particular could forge a row of a listing or drive a
+    // terminal: the registration is refused and nothing is stored.
+    void particularsWithControlCharacters_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("plain text") << u"示例公司 Ltd. #1"_s << true;
+        QTest::newRow("tab") << u"a\tb"_s << false;
+        QTest::newRow("line feed") << u"a\n9.99"_s << false;
+        QTest::newRow("carriage return") << u"a\r"_s << false;
+        QTest::newRow("escape sequence") << u"\x1b[2J"_s << false;
+        QTest::newRow("NUL") << QString(QChar(0)) << false;
+        QTest::newRow("DEL") << QString(QChar(0x7F)) << false;
+        QTest::newRow("C1 next line") << QString(QChar(0x85)) << false;
+        QTest::newRow("line separator") << QString(QChar(0x2028)) << false;
+        QTest::newRow("paragraph separator") << QString(QChar(0x2029)) << false;
+        QTest::newRow("right-to-left override") << u"abc\u202Edef"_s << false;
+        QTest::newRow("right-to-left isolate") << QString(QChar(0x2067)) << false;
+        QTest::newRow("left-to-right mark") << QString(QChar(0x200E)) << false;
+        QTest::newRow("Arabic letter mark") << QString(QChar(0x061C)) << false;
+        QTest::newRow("no-break space is text") << QString(QChar(0xA0)) << true;
+        QTest::newRow("zero-width joiner is text") << QString(QChar(0x200D)) << true;
+    }
+
+    void particularsWithControlCharacters()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, accepted);
+        for (QString RegisterParticulars::*field :
+             { &RegisterParticulars::company, &RegisterParticulars::mobile,
+               &RegisterParticulars::postcode }) {
+            RegisterParticulars p = particulars(Other, Password);
+            p.*field = text;
+            Bool16 outcome = 1;
+            QVERIFY(m_gateway->Register(p, outcome).isOk());
+            QCOMPARE(outcome, accepted ? True16 : False16);
+        }
+        QCOMPARE(StoreProbe(storePath()).count(u"SELECT count(*) FROM accounts"_s),
+                 accepted ? 1 : 0);
+    }
+
+    // Only failed card checks count toward the lock-out.
+    void rechargeAttemptsCounted_data()
+    {
+        QTest::addColumn<QStringList>("attempts");
+        QTest::addColumn<QList<Bool16>>("outcomes");
+        QTest::addColumn<qint64>("counted");
+        QTest::addColumn<QString>("balanceAfter");
+        const Bool16 T = True16, F = False16;
+        QTest::newRow("six good cards")
+            << QStringList(6, u"good"_s) << QList<Bool16>(6, T) << qint64(0) << u"6.00"_s;
+        QTest::newRow("wrong, then good") << QStringList { u"wrong"_s, u"good"_s }
+                                          << QList<Bool16> { F, T } << qint64(1) << u"1.00"_s;
+        QTest::newRow("no card number") << QStringList { u"empty"_s, u"good"_s }
+                                        << QList<Bool16> { F, T } << qint64(1) << u"1.00"_s;
+        QTest::newRow("spent card") << QStringList { u"good"_s, u"again"_s }
+                                    << QList<Bool16> { T, F } << qint64(1) << u"1.00"_s;
+        QTest::newRow("five wrong lock the sixth out")
+            << (QStringList(5, u"wrong"_s) << u"good"_s) << QList<Bool16> { F, F, F, F, F, F }
+            << qint64(5) << u"0.00"_s;
+    }
+
+    void rechargeAttemptsCounted()
+    {
+        QFETCH(QStringList, attempts);
+        QFETCH(QList<Bool16>, outcomes);
+        QFETCH(qint64, counted);
+        QFETCH(QString, balanceAfter);
+        QCOMPARE(registerAccount(Account), True16);
+        LocalGateway::IssuedCard last;
+        QList<Bool16> seen;
+        for (const QString &kind : std::as_const(attempts)) {
+            const LocalGateway::IssuedCard card = kind == u"again"_s ? last : issueCard(100);
+            const QString number = kind == u"empty"_s ? QString() : card.number;
+            const QString password = kind == u"wrong"_s ? u"000000000000"_s : card.password;
+            Bool16 outcome = 1;
+            QVERIFY(m_gateway->Recharge(Account, number, password, outcome).isOk());
+            seen.append(outcome);
+            last = card;
+        }
+        QCOMPARE(seen, outcomes);
+        QCOMPARE(StoreProbe(storePath()).count(u"SELECT count(*) FROM recharge_failures"_s),
+                 counted);
+        QCOMPARE(balance(Account), balanceAfter);
     }
 
     void changePassword_data()
@@ -939,19 +1026,34 @@ private Q_SLOTS:
 
     void arrivingMessageSetsOffForwardingAndReply_data()
     {
+        using RS = LocalGateway::ReplyState;
         QTest::addColumn<qint64>("startFen");
-        QTest::addColumn<bool>("forwarded");
-        QTest::addColumn<bool>("replied");
-        QTest::newRow("both covered") << qint64(100) << true << true;
-        QTest::newRow("only the forward covered") << qint64(10) << true << false;
-        QTest::newRow("neither covered") << qint64(0) << false << false;
+        QTest::addColumn<bool>("signedOn");
+        QTest::addColumn<RS>("forwarded");
+        QTest::addColumn<RS>("replied");
+        QTest::addColumn<QString>("balanceAfter");
+        QTest::addColumn<qint64>("notSent");
+        QTest::newRow("both covered")
+            << qint64(100) << true << RS::Delivered << RS::Delivered << u"0.80"_s << qint64(0);
+        QTest::newRow("only the forward covered")
+            << qint64(10) << true << RS::Delivered << RS::NotSentBalance << u"0.00"_s << qint64(1);
+        QTest::newRow("neither covered") << qint64(0) << true << RS::NotSentBalance
+                                         << RS::NotSentBalance << u"0.00"_s << qint64(2);
+        // The message waits for a signed-off account, but nothing acts for it and nothing
+        // is charged to it.
+        QTest::newRow("signed off")
+            << qint64(100) << false << RS::None << RS::None << u"1.00"_s << qint64(0);
     }
 
     void arrivingMessageSetsOffForwardingAndReply()
     {
+        using RS = LocalGateway::ReplyState;
         QFETCH(qint64, startFen);
-        QFETCH(bool, forwarded);
-        QFETCH(bool, replied);
+        QFETCH(bool, signedOn);
+        QFETCH(RS, forwarded);
+        QFETCH(RS, replied);
+        QFETCH(QString, balanceAfter);
+        QFETCH(qint64, notSent);
         const QString forwardTo = u"13900139000"_s;
         const QString sender = u"13700137000"_s;
 
@@ -961,25 +1063,28 @@ private Q_SLOTS:
         Bool16 outcome = 0;
         QVERIFY(m_gateway->SetForwarding(Account, forwardTo, outcome).isOk());
         QVERIFY(m_gateway->SetAutoReply(Account, u"SDK申请转发内容。"_s, outcome).isOk());
+        if (!signedOn)
+            QVERIFY(m_gateway->Deregister(Account, outcome).isOk());
 
         LocalGateway::MoReport report;
         QVERIFY(m_gateway->receiveFromHandset(sender, Account, {}, u"你好"_s, report).isOk());
         QCOMPARE(report.outcome, LocalGateway::MoOutcome::Arrived);
-        using RS = LocalGateway::ReplyState;
-        QCOMPARE(report.forwarded, forwarded ? RS::Delivered : RS::NotSentBalance);
-        QCOMPARE(report.autoReplied, replied ? RS::Delivered : RS::NotSentBalance);
+        QCOMPARE(report.forwarded, forwarded);
+        QCOMPARE(report.autoReplied, replied);
 
         // The message waits for the account whatever happened to the copies.
+        if (!signedOn)
+            QCOMPARE(registerAccount(Account), True16);
         QCOMPARE(receive(Account).total, u"1"_s);
-        QCOMPARE(handset(forwardTo).size(), forwarded ? 1 : 0);
-        if (forwarded)
+        const bool forwardSent = forwarded == RS::Delivered;
+        QCOMPARE(handset(forwardTo).size(), forwardSent ? 1 : 0);
+        if (forwardSent)
             QVERIFY(handset(forwardTo).first().contains(u"你好"_s));
-        QCOMPARE(handset(sender), replied ? QStringList { u"SDK申请转发内容。"_s } : QStringList());
-        QCOMPARE(balance(Account),
-                 LocalGateway::formatYuan(startFen - (forwarded ? 10 : 0) - (replied ? 10 : 0)));
+        QCOMPARE(handset(sender),
+                 replied == RS::Delivered ? QStringList { u"SDK申请转发内容。"_s } : QStringList());
+        QCOMPARE(balance(Account), balanceAfter);
         StoreProbe probe(storePath());
-        QCOMPARE(probe.count(u"SELECT count(*) FROM mt WHERE state = 'not_sent'"_s),
-                 qint64(!forwarded) + qint64(!replied));
+        QCOMPARE(probe.count(u"SELECT count(*) FROM mt WHERE state = 'not_sent'"_s), notSent);
     }
 
     void arrivalRefused_data()
