@@ -206,7 +206,7 @@ Status GatewayLoader::create(const QString &classId, std::unique_ptr<GatewayClie
     QString file;
     QStringList passedOver;
     QUILLET_TRY(locate(classId, file, &passedOver));
-    const Status status = createFrom(file, classId, client);
+    Status status = createFrom(file, classId, client);
     if (status.failed() && !passedOver.isEmpty())
         return Status::failure(status.code(),
                                status.description() + GatewayTexts::passedOver(passedOver));
