@@ -164,7 +164,10 @@ void Store::finishStatements()
 Result<Store::Decision> Store::transaction(const Work &work)
 {
     QSqlQuery *control = nullptr;
+    if (m_depth > 0)
+        return nestedTransaction(work);
     QUILLET_TRY(step(control, m_engine->beginWrite()));
+    const DepthGuard inside(m_depth);
     Result<Decision> decided = work();
     finishStatements();
     if (!decided.failed() && *decided == Decision::Commit) {
@@ -176,6 +179,25 @@ Result<Store::Decision> Store::transaction(const Work &work)
     // SQLite may already have rolled back after some errors; then there is nothing
     // left to undo and this statement's own error does not matter.
     (void)step(control, u"ROLLBACK"_s);
+    return decided;
+}
+
+// Inside a transaction, work of its own is a savepoint: it commits into the enclosing
+// transaction or rolls back only its own changes, and the enclosing work decides the rest.
+Result<Store::Decision> Store::nestedTransaction(const Work &work)
+{
+    QSqlQuery *control = nullptr;
+    QUILLET_TRY(step(control, u"SAVEPOINT nested_work"_s));
+    const DepthGuard inside(m_depth);
+    Result<Decision> decided = work();
+    if (!decided.failed() && *decided == Decision::Commit) {
+        const Status released = step(control, u"RELEASE SAVEPOINT nested_work"_s);
+        if (released.isOk())
+            return decided;
+        decided = released;
+    }
+    (void)step(control, u"ROLLBACK TO SAVEPOINT nested_work"_s);
+    (void)step(control, u"RELEASE SAVEPOINT nested_work"_s);
     return decided;
 }
 
