@@ -488,7 +488,8 @@ Result<bool> LocalGateway::submit(const QString &accountNo, const QString &phone
     qint64 due = now;
     if (sendTime) {
         const QDateTime parsed = SendTime::parse(*sendTime);
-        if (!SendTime::withinWindow(parsed, m_clock()))
+        // The window is a year of the user's calendar.
+        if (!SendTime::withinWindow(parsed, m_clock().toLocalTime()))
             return false;
         due = parsed.toMSecsSinceEpoch();
     }

@@ -34,7 +34,9 @@ public:
     using Clock = std::function<QDateTime()>;
 
     struct Options {
-        Clock clock = [] { return QDateTime::currentDateTime(); };
+        // In UTC: the gateway keeps instants, and reading the local zone for each one
+        // costs a look at the time zone files.
+        Clock clock = [] { return QDateTime::currentDateTimeUtc(); };
         PasswordHasher::Cost hashCost = PasswordHasher::interactive();
     };
 

@@ -155,8 +155,10 @@ Result<qint64> Store::insert(const QString &sql, const QVariantList &values)
 
 void Store::finishStatements()
 {
-    for (auto &[sql, statement] : m_statements)
-        statement->finish();
+    for (auto &[sql, statement] : m_statements) {
+        if (statement->isActive())
+            statement->finish();
+    }
 }
 
 Result<Store::Decision> Store::transaction(const Work &work)
