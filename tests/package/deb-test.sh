@@ -5,11 +5,14 @@
 #
 #   built .debs ── what they hold, their version, debian/control against the Makefile
 #   apt-get install ./quillet*_*.deb ── quillet-gateway (--help against its manual page,
-#     a card issued) ── the checker on the installed local component ── /usr/bin/Quillet
+#     a card issued) ── quillet-gateway-check on the installed local component, by file
+#     and as the console picks it ── /usr/bin/Quillet
 #     offscreen with a probe (tests/package/probe): first frame painted, 注册 and 查询余额
 #     answered by the component mapped from the installed plugin folder
-#     ── the service (when packaged): conffile, unit enabled, a token issued
-#   apt-get purge ── nothing of the packages left, the user's store kept
+#     ── the service (when packaged): conffile, unit enabled, its system user, a token
+#     issued as that user into the store the installed settings name
+#   apt-get purge ── nothing of the packages left, the user's store and the service's
+#     store (/var/lib/quillet: balances) kept
 #
 # Run as root, after `make deb`:   tests/package/deb-test.sh build/deb
 # Rows of the tables below that name a package `make deb` did not build are skipped.
@@ -23,21 +26,29 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 arch=$(dpkg-architecture -qDEB_HOST_ARCH)
 plugin_dir=/usr/lib/$multiarch/quillet/plugins/quillet-gateways
 local_gateway=$plugin_dir/libquillet-localgateway.so
+remote_gateway=$plugin_dir/libquillet-remotegateway.so
+# The service's system user, and its state folder: it holds balances, so a purge keeps it.
+service_user=quillet
+state_dir=/var/lib/quillet
 
 # What each package must hold: "package path".
 package_files=(
     "quillet /usr/bin/Quillet"
     "quillet /usr/bin/quillet-gateway"
+    "quillet /usr/bin/quillet-gateway-check"
     "quillet $local_gateway"
+    "quillet $remote_gateway"
     "quillet /usr/share/applications/org.quillet.Quillet.desktop"
     "quillet /usr/share/icons/hicolor/scalable/apps/org.quillet.Quillet.svg"
     "quillet /usr/share/metainfo/org.quillet.Quillet.metainfo.xml"
     "quillet /usr/share/man/man1/Quillet.1.gz"
     "quillet /usr/share/man/man1/quillet-gateway.1.gz"
+    "quillet /usr/share/man/man1/quillet-gateway-check.1.gz"
     "quillet /usr/share/doc/quillet/copyright"
     "quillet-gatewayd /usr/sbin/quillet-gatewayd"
     "quillet-gatewayd /lib/systemd/system/quillet-gatewayd.service"
     "quillet-gatewayd /etc/quillet/gatewayd.conf"
+    "quillet-gatewayd /usr/lib/sysusers.d/quillet.conf"
     "quillet-gatewayd /usr/share/man/man8/quillet-gatewayd.8.gz"
 )
 # Files an administrator edits: dpkg keeps their changes on upgrade.
@@ -59,6 +70,7 @@ package_leftovers=(
 # Programs with --help, and their manual pages: the two name the same options.
 help_pages=(
     "quillet quillet-gateway /usr/share/man/man1/quillet-gateway.1.gz"
+    "quillet quillet-gateway-check /usr/share/man/man1/quillet-gateway-check.1.gz"
     "quillet-gatewayd quillet-gatewayd /usr/share/man/man8/quillet-gatewayd.8.gz"
 )
 # Makefile packages that debian/control leaves to build-essential.
@@ -109,14 +121,26 @@ for package in "${packages[@]}"; do
     installed "$package" && die "$package is installed already; purge it first (apt-get purge $package)"
 done
 
+if built quillet-gatewayd && [ -e "$state_dir" ]; then
+    die "$state_dir exists already: it may hold a service's data; move it away first"
+fi
+getent passwd "$service_user" >/dev/null && user_existed=1 || user_existed=0
+
 work=$(mktemp -d /tmp/quillet-deb-test.XXXXXX)
 we_installed=0
+made_state_dir=0
 purge() { DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >/dev/null; }
 cleanup() {
     if [ "$we_installed" -eq 1 ]; then
         for package in "${packages[@]}"; do
             if installed "$package"; then purge || true; fi
         done
+    fi
+    # A purge keeps the service's data and its user, as it should; this test made them.
+    if [ "$made_state_dir" -eq 1 ]; then rm -rf "$state_dir"; fi
+    if [ "$we_installed" -eq 1 ] && [ "$user_existed" -eq 0 ] && getent passwd "$service_user" >/dev/null; then
+        userdel "$service_user" 2>/dev/null
+        getent group "$service_user" >/dev/null && groupdel "$service_user" 2>/dev/null
     fi
     rm -rf "$work"
 }
@@ -192,12 +216,15 @@ same "quillet-gateway --help begins with its usage" \
 # Options are words that begin with one or two dashes, not the inner dash of a name.
 options_in() { grep -oE -- '(^|[^[:alnum:]-])--?[a-z][a-z-]*' | sed 's/^[^-]*//' | sort -u; }
 page_text() { zcat "$1" | sed 's/\\-/-/g'; }
+# The options are compared where both describe the program itself: the help up to its
+# examples, the page from its synopsis up to its exit status (examples and files there
+# call other programs, with their own options).
 same_options() {
     local program manual
     read -r program manual <<<"$2"
     same "$program --help and its manual page name the same options" \
-        "$(as_user "$program" --help | options_in)" \
-        "$(page_text "$manual" | sed -n '/^\.SH SYNOPSIS/,$p' | options_in)"
+        "$(as_user "$program" --help | sed '/^EXAMPLES/,$d' | options_in)" \
+        "$(page_text "$manual" | sed -n '/^\.SH SYNOPSIS/,/^\.SH EXIT STATUS/p' | options_in)"
 }
 each_row help_pages same_options
 page=$(page_text /usr/share/man/man1/quillet-gateway.1.gz)
@@ -211,12 +238,13 @@ same "quillet-gateway card issue lists one card of 10.00 yuan" \
     "$(printf '卡号\t密码\t面值（元）\n10.00')" \
     "$(sed -n '1p; 2s/.*\t//p' <<<"$cards")"
 
-if [ -x /usr/bin/quillet-gateway-check ]; then
-    as_user quillet-gateway-check "$local_gateway" && status=0 || status=$?
-    check "quillet-gateway-check passes on the installed local component" "$status"
-else
-    echo "SKIP  quillet-gateway-check is not in the package yet"
-fi
+as_user quillet-gateway-check "$local_gateway" >"$work/check.out" 2>&1 && status=0 || status=$?
+check "quillet-gateway-check passes on the installed local component" "$status" \
+    "$(grep -v '^PASS' "$work/check.out")"
+# Without a plugin file it checks what the console would load: the local component too.
+as_user quillet-gateway-check >"$work/check.out" 2>&1 && status=0 || status=$?
+check "quillet-gateway-check passes on the component the console picks" "$status" \
+    "$(grep -v '^PASS' "$work/check.out")"
 
 as_user env QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH="$work/probe/plugins" \
     QT_QPA_GENERIC_PLUGINS=quilletprobe QUILLET_PROBE_REPORT="$work/report" \
@@ -228,9 +256,18 @@ as_user quillet-gateway accounts | grep -q "^ABC-DEF-GHI-12345"$'\t'
 check "the operator tool sees the account the console registered" $?
 
 if built quillet-gatewayd; then
-    as_user quillet-gatewayd --store "sqlite:$work/gatewayd.sqlite3" \
-        token issue --role console --name deb-test >/dev/null && status=0 || status=$?
-    check "quillet-gatewayd issues a token" "$status"
+    getent passwd "$service_user" >/dev/null
+    check "the system user $service_user exists" $?
+    # What systemd does for the unit's StateDirectory=, where systemd does not run.
+    made_state_dir=1
+    install -d -m 0700 -o "$service_user" -g "$service_user" "$state_dir"
+    # As the service runs: its user, the installed settings file, the default store.
+    runuser -u "$service_user" -- env -i PATH=/usr/sbin:/usr/bin quillet-gatewayd \
+        token issue --role console --name deb-test >"$work/token" 2>&1 && status=0 || status=$?
+    check "quillet-gatewayd issues a token as $service_user with the installed settings" \
+        "$status" "$(cat "$work/token")"
+    [ -s "$state_dir/gateway.sqlite3" ]
+    check "the service's store is made in $state_dir" $?
 fi
 
 echo "== purge"
@@ -245,6 +282,10 @@ is_gone() { [ ! -e "$2" ] && [ ! -L "$2" ]; check "$2 is gone" $?; }
 each_row package_leftovers is_gone
 [ -s "$home/.local/share/quillet-gateway/gateway.sqlite3" ]
 check "the user's store is kept" $?
+if [ "$made_state_dir" -eq 1 ]; then
+    [ -s "$state_dir/gateway.sqlite3" ]
+    check "the service's store is kept" $?
+fi
 
 echo "== $failures failed"
 [ "$failures" -eq 0 ]
