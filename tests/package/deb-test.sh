@@ -73,7 +73,8 @@ help_pages=(
     "quillet quillet-gateway-check /usr/share/man/man1/quillet-gateway-check.1.gz"
     "quillet-gatewayd quillet-gatewayd /usr/share/man/man8/quillet-gatewayd.8.gz"
 )
-# Makefile packages that debian/control leaves to build-essential.
+# Makefile packages that debian/control leaves to build-essential. (debhelper-compat and
+# the dh-sequence-* add-ons in Build-Depends come with debhelper, which `make deb` installs.)
 build_essential=(g++ make)
 # What the probe reports from the installed console (see probe/probe.h).
 expected_report="frame=painted
@@ -167,7 +168,7 @@ makefile_packages=$(make -s -C "$repo" -pn deps 2>/dev/null | sed -n 's/^PACKAGE
     | grep -vxF -f <(printf '%s\n' "${build_essential[@]}") | grep -v '^$' | sort)
 control_packages=$(awk '/^Build-Depends:/ { on = 1; sub(/^Build-Depends:/, "") }
                         on && /^[A-Z]/ && !/^Build-Depends:/ { on = 0 } on' "$repo/debian/control" \
-    | tr ',' '\n' | sed 's/[(<[].*//; s/|.*//; s/[[:space:]]//g' | grep -v -e '^$' -e '^debhelper-compat$' | sort)
+    | tr ',' '\n' | sed 's/[(<[].*//; s/|.*//; s/[[:space:]]//g' | grep -v -e '^$' -e '^debhelper-compat$' -e '^dh-sequence-' | sort)
 same "Build-Depends are the Makefile's PACKAGES" "$makefile_packages" "$control_packages"
 
 echo "== the probe"
