@@ -130,8 +130,19 @@ getent passwd "$service_user" >/dev/null && user_existed=1 || user_existed=0
 work=$(mktemp -d /tmp/quillet-deb-test.XXXXXX)
 we_installed=0
 made_state_dir=0
+service_pid=
+stop_service() {
+    if [ -n "$service_pid" ]; then
+        kill -TERM "$service_pid" 2>/dev/null
+        wait "$service_pid" 2>/dev/null
+        ! kill -0 "$service_pid" 2>/dev/null
+        check "the service stops on SIGTERM" $?
+        service_pid=
+    fi
+}
 purge() { DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >/dev/null; }
 cleanup() {
+    stop_service
     if [ "$we_installed" -eq 1 ]; then
         for package in "${packages[@]}"; do
             if installed "$package"; then purge || true; fi
@@ -151,10 +162,9 @@ mkdir -p "$home" "$work/runtime"
 chmod 0700 "$work/runtime"
 # A fresh user: the programs find their data under $home, and nothing of this shell's
 # Qt or XDG settings leaks in.
-as_user() {
-    env -u XDG_DATA_HOME -u XDG_CONFIG_HOME -u QT_PLUGIN_PATH -u QT_QPA_GENERIC_PLUGINS \
-        HOME="$home" XDG_RUNTIME_DIR="$work/runtime" LC_ALL=C.UTF-8 "$@"
-}
+user_env=(env -u XDG_DATA_HOME -u XDG_CONFIG_HOME -u QT_PLUGIN_PATH -u QT_QPA_GENERIC_PLUGINS
+    HOME="$home" XDG_RUNTIME_DIR="$work/runtime" LC_ALL=C.UTF-8)
+as_user() { "${user_env[@]}" "$@"; }
 
 echo "== the built packages"
 project_version=$(sed -n 's/^project(Quillet VERSION \([0-9.]*\).*/\1/p' "$repo/CMakeLists.txt")
@@ -269,6 +279,39 @@ if built quillet-gatewayd; then
         "$status" "$(cat "$work/token")"
     [ -s "$state_dir/gateway.sqlite3" ]
     check "the service's store is made in $state_dir" $?
+
+    # The installed remote component against the installed service: a console token, the
+    # user's remote.conf, and the checker on the remote component's file.
+    as_user quillet-gatewayd --store "sqlite:$work/service.sqlite3" \
+        token issue --role console --name remote-check >"$work/console.token" 2>/dev/null
+    chmod 0600 "$work/console.token"
+    # A plain command, not the as_user function: $! is then the service itself (env execs
+    # it), which stop_service ends. Its output goes to files, so no pipe waits on it.
+    "${user_env[@]}" quillet-gatewayd --store "sqlite:$work/service.sqlite3" \
+        --listen 127.0.0.1 --port 0 >/dev/null 2>"$work/service.err" &
+    service_pid=$!
+    port=
+    for _ in $(seq 100); do
+        port=$(sed -n 's/^quillet-gatewayd: listening on 127\.0\.0\.1 port \([0-9]*\)$/\1/p' "$work/service.err")
+        [ -n "$port" ] || ! kill -0 "$service_pid" 2>/dev/null && break
+        sleep 0.1
+    done
+    if [ -n "$port" ]; then
+        mkdir -p "$home/.config/quillet-gateway"
+        printf 'url=http://127.0.0.1:%s\ntoken_file=%s\n' "$port" "$work/console.token" \
+            >"$home/.config/quillet-gateway/remote.conf"
+        as_user quillet-gateway-check "$remote_gateway" >"$work/check.out" 2>&1 && status=0 || status=$?
+        check "quillet-gateway-check passes on the remote component with the installed service" \
+            "$status" "$(grep -v '^PASS' "$work/check.out")"
+        # A refused token would pass the contract too (a failure Status is allowed): the
+        # service's request log shows the calls were answered.
+        grep -qE '^[^ ]+ 127\.0\.0\.1 register 200 ' "$work/service.err"
+        check "the service answered the remote component's calls" $?
+        rm -r "$home/.config/quillet-gateway"
+    else
+        check "the installed service listens on 127.0.0.1" 1 "$(cat "$work/service.err")"
+    fi
+    stop_service
 fi
 
 echo "== purge"
