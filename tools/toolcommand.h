@@ -2,7 +2,8 @@
 
 // One checked request to the operator tool, as the argument parser hands it over:
 //
-//   arguments ── OperatorTool::parse ── ToolCommand (store + one action) ── OperatorTool::run
+//   arguments ── OperatorTool::parse ── ToolCommand (store or server + one action)
+//                                    ── OperatorTool::run
 //                                    └─ a usage error text (exit 2)
 //
 // Every value here has passed its checks; nothing here has touched a file or a store.
@@ -37,10 +38,19 @@ struct AccountsCommand { };
 using ToolAction
     = std::variant<HelpCommand, CardIssueCommand, MoCommand, HandsetCommand, AccountsCommand>;
 
+// The service named with --server, and the operator's token file.
+struct ServerTarget {
+    QString url;
+    QString tokenFile;
+    QString caFile; // empty: the system's certificates
+};
+
 struct ToolCommand {
     ToolAction action;
     // The store named with --store; none: the user's default store.
     std::optional<QString> storePath;
+    // Set: the work goes to this service instead of a store.
+    std::optional<ServerTarget> server;
 };
 
 // Either a command or the text of the usage error.
