@@ -125,7 +125,7 @@ Status RemoteBackend::issueCards(qint64 valueFen, int count,
     Reader reader(answer);
     const QJsonArray list = reader.array("cards"_L1);
     QList<LocalGateway::IssuedCard> cards;
-    for (const QJsonValue &entry : list) {
+    for (const QJsonValue entry : list) {
         const QJsonObject object = entry.toObject();
         Reader card(object);
         LocalGateway::IssuedCard issued { card.text("number"_L1), card.text("password"_L1),
@@ -208,7 +208,7 @@ Status RemoteBackend::handsetMessages(const QString &phone,
     Reader reader(answer);
     const QJsonArray list = reader.array("messages"_L1);
     QList<LocalGateway::HandsetMessage> read;
-    for (const QJsonValue &entry : list) {
+    for (const QJsonValue entry : list) {
         const QJsonObject object = entry.toObject();
         Reader message(object);
         LocalGateway::HandsetMessage m { message.text("from"_L1), message.text("text"_L1),
@@ -234,7 +234,7 @@ Status RemoteBackend::accounts(QList<LocalGateway::AccountSummary> &list)
     Reader reader(answer);
     const QJsonArray entries = reader.array("accounts"_L1);
     QList<LocalGateway::AccountSummary> read;
-    for (const QJsonValue &entry : entries) {
+    for (const QJsonValue entry : entries) {
         const QJsonObject object = entry.toObject();
         Reader account(object);
         LocalGateway::AccountSummary a;
