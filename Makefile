@@ -2,7 +2,8 @@
 # builds and passes the tests. Everything else here is a step of those two.
 
 PACKAGES := cmake g++ make pkg-config qt6-base-dev qt6-translations-l10n libqt6sql6-sqlite \
-            libsodium-dev fonts-wqy-microhei desktop-file-utils appstream
+            libsodium-dev fonts-wqy-microhei desktop-file-utils appstream \
+            postgresql libqt6sql6-psql
 JOBS     ?= $(shell nproc)
 DEV_BIN  := build/dev/bin
 
