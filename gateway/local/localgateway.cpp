@@ -65,6 +65,15 @@ Status LocalGateway::open(const QString &storePath, std::unique_ptr<LocalGateway
     return Status::ok();
 }
 
+Status LocalGateway::open(const StoreLocation &location, std::unique_ptr<LocalGateway> &gateway,
+                          Options options)
+{
+    std::unique_ptr<Store> store;
+    QUILLET_TRY(Store::open(location, store));
+    gateway.reset(new LocalGateway(std::move(store), std::move(options)));
+    return Status::ok();
+}
+
 qint64 LocalGateway::nowMs() const
 {
     return m_clock().toMSecsSinceEpoch();
@@ -93,8 +102,9 @@ Status LocalGateway::deliverDue()
 {
     const qint64 now = nowMs();
     QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store->step(
-        q, u"SELECT 1 FROM mt WHERE state = 'scheduled' AND due_at <= ? LIMIT 1"_s, { now }));
+    QUILLET_TRY(
+        m_store->step(q, u"SELECT 1 FROM mt WHERE state = 'scheduled' AND due_at <= ? LIMIT 1"_s,
+                      { m_store->time(now) }));
     const bool due = q->next();
     q->finish();
     if (!due)
@@ -104,7 +114,7 @@ Status LocalGateway::deliverDue()
         QUILLET_TRY(m_store->step(update,
                                   u"UPDATE mt SET state = 'delivered', delivered_at = due_at "
                                   u"WHERE state = 'scheduled' AND due_at <= ?"_s,
-                                  { now }));
+                                  { m_store->time(now) }));
         keep = true;
         return Status::ok();
     });
@@ -192,6 +202,7 @@ Status LocalGateway::registerAccount(const RegisterParticulars &p, bool &done)
             return hashingFailed();
         bool raced = false;
         Status written = m_store->transaction([&](bool &keep) -> Status {
+            QUILLET_TRY(m_store->lockRegistrations());
             QSqlQuery q = m_store->query();
             QUILLET_TRY(
                 m_store->run(q, u"SELECT 1 FROM accounts WHERE number = ?"_s, { p.accountNo }));
@@ -205,7 +216,7 @@ Status LocalGateway::registerAccount(const RegisterParticulars &p, bool &done)
             const QString serviceNumber = ServiceNumberPrefix
                 + QString::number(id).rightJustified(ServiceNumberDigits, u'0');
             QVariantList values = { id, p.accountNo, hash };
-            values << particulars << serviceNumber << nowMs();
+            values << particulars << serviceNumber << m_store->time(nowMs());
             QUILLET_TRY(m_store->run(
                 q,
                 u"INSERT INTO accounts (id, number, password_hash, province, city, trade, "
@@ -297,7 +308,7 @@ Status LocalGateway::recordRechargeFailure(qint64 accountId)
         QSqlQuery q = m_store->query();
         QUILLET_TRY(m_store->run(q,
                                  u"INSERT INTO recharge_failures (account_id, at) VALUES (?, ?)"_s,
-                                 { accountId, nowMs() }));
+                                 { accountId, m_store->time(nowMs()) }));
         keep = true;
         return Status::ok();
     });
@@ -317,7 +328,7 @@ Status LocalGateway::recharge(const QString &accountNo, const QString &cardNo,
         QSqlQuery q = m_store->query();
         QUILLET_TRY(m_store->run(
             q, u"SELECT count(*) FROM recharge_failures WHERE account_id = ? AND at > ?"_s,
-            { account->id, windowStart }));
+            { account->id, m_store->time(windowStart) }));
         if (q.next() && q.value(0).toLongLong() >= RechargeFailureLimit)
             return Status::ok(); // locked out: not even looked at, and not counted
     }
@@ -348,23 +359,26 @@ Status LocalGateway::recharge(const QString &accountNo, const QString &cardNo,
     bool spent = false;
     Status written = m_store->transaction([&](bool &keep) -> Status {
         QSqlQuery q = m_store->query();
-        QUILLET_TRY(m_store->run(
-            q, u"SELECT balance FROM accounts WHERE id = ? AND signed_on = 1"_s, { account->id }));
+        QUILLET_TRY(m_store->run(q,
+                                 u"SELECT balance FROM accounts WHERE id = ? AND signed_on = 1"_s
+                                     + m_store->lockRow(),
+                                 { account->id }));
         if (!q.next() || q.value(0).toLongLong() + value > MaxBalanceFen)
             return Status::ok();
         q.finish();
         QUILLET_TRY(m_store->run(q,
                                  u"UPDATE cards SET spent_by = ?, spent_at = ? "
                                  u"WHERE id = ? AND spent_by IS NULL"_s,
-                                 { account->id, now, cardId }));
+                                 { account->id, m_store->time(now), cardId }));
         if (q.numRowsAffected() != 1) {
             spent = true; // another attempt spent it first
             return Status::ok();
         }
-        QUILLET_TRY(m_store->run(q,
-                                 u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
-                                 u"VALUES (?, ?, 'recharge', ?, ?)"_s,
-                                 { account->id, value, QString(u"card:"_s + cardNo), now }));
+        QUILLET_TRY(
+            m_store->run(q,
+                         u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
+                         u"VALUES (?, ?, 'recharge', ?, ?)"_s,
+                         { account->id, value, QString(u"card:"_s + cardNo), m_store->time(now) }));
         keep = done = true;
         return Status::ok();
     });
@@ -403,22 +417,22 @@ Status LocalGateway::insertMessage(qint64 accountId, const QString &phone, const
                                    const QString &state, const QVariant &reason)
 {
     const qint64 now = nowMs();
-    const QVariant deliveredAt = state == u"delivered"_s ? QVariant(dueMs) : QVariant();
+    const QVariant deliveredAt = state == u"delivered"_s ? m_store->time(dueMs) : QVariant();
     QSqlQuery *q = nullptr;
     QUILLET_TRY(m_store->step(q,
                               u"INSERT INTO mt (account_id, phone, text, segments, cost, origin, "
                               u"submitted_at, due_at, state, reason, delivered_at) "
                               u"VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
-                              { accountId, phone, text, segments, cost, origin, now, dueMs, state,
-                                reason, deliveredAt }));
+                              { accountId, phone, text, segments, cost, origin, m_store->time(now),
+                                m_store->time(dueMs), state, reason, deliveredAt }));
     if (cost == 0)
         return Status::ok();
     const qint64 messageId = q->lastInsertId().toLongLong();
-    QUILLET_TRY(
-        m_store->step(q,
-                      u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
-                      u"VALUES (?, ?, 'send', ?, ?)"_s,
-                      { accountId, -cost, QString(u"mt:"_s + QString::number(messageId)), now }));
+    QUILLET_TRY(m_store->step(
+        q,
+        u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
+        u"VALUES (?, ?, 'send', ?, ?)"_s,
+        { accountId, -cost, QString(u"mt:"_s + QString::number(messageId)), m_store->time(now) }));
     return Status::ok();
 }
 
@@ -444,9 +458,11 @@ Status LocalGateway::send(const QString &accountNo, const QString &phoneNo, cons
 
     return m_store->transaction([&](bool &keep) -> Status {
         QSqlQuery *q = nullptr;
-        QUILLET_TRY(m_store->step(
-            q, u"SELECT id, balance FROM accounts WHERE number = ? AND signed_on = 1"_s,
-            { accountNo }));
+        QUILLET_TRY(
+            m_store->step(q,
+                          u"SELECT id, balance FROM accounts WHERE number = ? AND signed_on = 1"_s
+                              + m_store->lockRow(),
+                          { accountNo }));
         if (!q->next())
             return Status::ok();
         const qint64 accountId = q->value(0).toLongLong();
@@ -517,7 +533,9 @@ Status LocalGateway::receive(const QString &accountNo, const std::optional<QStri
         Status written = m_store->transaction([&](bool &keep) -> Status {
             QSqlQuery q = m_store->query();
             QUILLET_TRY(m_store->run(
-                q, u"SELECT id, service_number FROM accounts WHERE number = ? AND signed_on = 1"_s,
+                q,
+                u"SELECT id, service_number FROM accounts WHERE number = ? AND signed_on = 1"_s
+                    + m_store->lockRow(),
                 { accountNo }));
             if (!q.next())
                 return Status::ok();
@@ -546,7 +564,7 @@ Status LocalGateway::receive(const QString &accountNo, const std::optional<QStri
                 ids.append(q.value(0).toLongLong());
                 rows.append({ serviceNumber + q.value(1).toString(), q.value(2).toString(),
                               q.value(3).toString(),
-                              QDateTime::fromMSecsSinceEpoch(q.value(4).toLongLong())
+                              QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q.value(4)))
                                   .toString(ReceiveTimeFormat) });
             }
             q.finish();
@@ -556,7 +574,7 @@ Status LocalGateway::receive(const QString &accountNo, const std::optional<QStri
                 QUILLET_TRY(m_store->run(q,
                                          u"UPDATE mo SET state = 'fetched', fetched_at = ? "
                                          u"WHERE id = ? AND state = 'waiting'"_s,
-                                         { fetchedAt, id }));
+                                         { m_store->time(fetchedAt), id }));
                 if (q.numRowsAffected() != 1)
                     return Status::ok(); // cannot happen under the write lock; change nothing
             }
@@ -690,10 +708,11 @@ Status LocalGateway::issueCards(qint64 valueFen, int count, QList<IssuedCard> &c
                 if (!taken)
                     break;
             }
-            QUILLET_TRY(m_store->run(q,
-                                     u"INSERT INTO cards (number, password_hash, value, issued_at) "
-                                     u"VALUES (?, ?, ?, ?)"_s,
-                                     { made[i].number, hashes.at(i), valueFen, now }));
+            QUILLET_TRY(
+                m_store->run(q,
+                             u"INSERT INTO cards (number, password_hash, value, issued_at) "
+                             u"VALUES (?, ?, ?, ?)"_s,
+                             { made[i].number, hashes.at(i), valueFen, m_store->time(now) }));
         }
         keep = true;
         return Status::ok();
@@ -732,7 +751,8 @@ Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
         QUILLET_TRY(m_store->run(q,
                                  u"SELECT id, number, service_number, balance, forwarding_phone, "
                                  u"auto_reply FROM accounts WHERE "_s
-                                     + (byNumber ? u"number = ?"_s : u"service_number = ?"_s),
+                                     + (byNumber ? u"number = ?"_s : u"service_number = ?"_s)
+                                     + m_store->lockRow(),
                                  { to }));
         if (!q.next())
             return Status::ok();
@@ -747,7 +767,7 @@ Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
         QUILLET_TRY(m_store->run(q,
                                  u"INSERT INTO mo (account_id, sender, extension, text, sent_at, "
                                  u"state) VALUES (?, ?, ?, ?, ?, 'waiting')"_s,
-                                 { accountId, from, extension, text, nowMs() }));
+                                 { accountId, from, extension, text, m_store->time(nowMs()) }));
         if (!forwardingPhone.isEmpty()) {
             report.forwardingPhone = forwardingPhone;
             QUILLET_TRY(sendOnBehalf(accountId, balance, forwardingPhone,
@@ -776,7 +796,7 @@ Status LocalGateway::handsetMessages(const QString &phone, QList<HandsetMessage>
                              { phone }));
     while (q.next())
         messages.append({ q.value(0).toString(), q.value(1).toString(),
-                          QDateTime::fromMSecsSinceEpoch(q.value(2).toLongLong()) });
+                          QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q.value(2))) });
     return Status::ok();
 }
 

@@ -54,6 +54,13 @@ public:
     {
         return open(storePath, gateway, Options());
     }
+    // The store that `location` names: an SQLite file or a PostgreSQL database.
+    static Status open(const StoreLocation &location, std::unique_ptr<LocalGateway> &gateway,
+                       Options options);
+    static Status open(const StoreLocation &location, std::unique_ptr<LocalGateway> &gateway)
+    {
+        return open(location, gateway, Options());
+    }
 
     const QString &storePath() const { return m_store->path(); }
 

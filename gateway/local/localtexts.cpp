@@ -198,4 +198,30 @@ QString unreadableSettings(const QString &file)
     return u"设置文件 %1 无法读取或格式错误"_s.arg(file);
 }
 
+QString databaseFailed(const QString &database, const QString &reason)
+{
+    return u"本地短信网关的数据库 %1 无法使用：%2"_s.arg(database, reason);
+}
+
+QString serverUnreachable(const QString &detail)
+{
+    return u"无法连接数据库服务器，或连接已中断（%1）；操作未完成的部分已由服务器撤销，"
+           u"下次调用时会重新连接"_s.arg(detail);
+}
+
+QString noPostgresqlDriver()
+{
+    return u"缺少 Qt 的 PostgreSQL 驱动（Debian 软件包 libqt6sql6-psql）"_s;
+}
+
+QString notAQuilletSchema()
+{
+    return u"数据库中已有名为 quillet 的模式，但它不是 Quillet 短信网关的存储；未作任何改动"_s;
+}
+
+QString nulInText()
+{
+    return u"文本中含有空字符（U+0000），PostgreSQL 存储无法保存它；操作未执行，数据未改变"_s;
+}
+
 } // namespace LocalTexts

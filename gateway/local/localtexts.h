@@ -51,4 +51,11 @@ QString badConnectTimeout(const QString &value, int most);
 QString unknownParameter(const QString &name, const QStringList &known);
 QString unreadableSettings(const QString &file);
 
+// The store on a PostgreSQL server.
+QString databaseFailed(const QString &database, const QString &reason);
+QString serverUnreachable(const QString &detail);
+QString noPostgresqlDriver();
+QString notAQuilletSchema();
+QString nulInText();
+
 } // namespace LocalTexts

@@ -1,8 +1,10 @@
 #include "store.h"
 
 #include "localtexts.h"
+#include "postgresqlschema.h"
 
 #include <QAtomicInteger>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -29,6 +31,20 @@ constexpr int SqliteFull = 13;
 constexpr int SqliteCantOpen = 14;
 constexpr int SqliteAuth = 23;
 constexpr int SqliteNotADb = 26;
+
+// Held by the transaction that creates the PostgreSQL schema, and by each one that
+// registers an account ("QGLS" and "QGLR").
+constexpr qint64 SchemaLock = 0x51474C53;
+constexpr qint64 RegistrationLock = 0x51474C52;
+
+// How long one statement may run, and how long a transaction may sit idle holding its
+// locks (a client that stopped in the middle), before the server gives up on it.
+const QString SessionSettings[] = {
+    QStringLiteral("SET search_path = quillet"),
+    QStringLiteral("SET TIME ZONE 'UTC'"),
+    QStringLiteral("SET statement_timeout = '30s'"),
+    QStringLiteral("SET idle_in_transaction_session_timeout = '60s'"),
+};
 
 QString systemError(int error)
 {
@@ -164,13 +180,47 @@ Status Store::open(const QString &path, std::unique_ptr<Store> &store)
     return Status::ok();
 }
 
+Status Store::open(const StoreLocation &location, std::unique_ptr<Store> &store)
+{
+    if (location.engine == StoreLocation::Engine::Sqlite)
+        return open(location.path, store);
+    static QAtomicInteger<quint64> connections;
+    const QString name = u"quillet-local-gateway-pg-%1"_s.arg(connections.fetchAndAddRelaxed(1));
+    std::unique_ptr<Store> opened(new Store(location.describe(), name));
+    opened->m_engine = location.engine;
+    opened->m_location = location;
+    QUILLET_TRY(opened->connectPostgresql());
+    QUILLET_TRY(opened->checkOrCreatePostgresql(false));
+    store = std::move(opened);
+    return Status::ok();
+}
+
+Status Store::initialize(const StoreLocation &location)
+{
+    std::unique_ptr<Store> store;
+    if (location.engine == StoreLocation::Engine::Sqlite)
+        return open(location.path, store);
+    static QAtomicInteger<quint64> connections;
+    const QString name = u"quillet-local-gateway-init-%1"_s.arg(connections.fetchAndAddRelaxed(1));
+    store.reset(new Store(location.describe(), name));
+    store->m_engine = location.engine;
+    store->m_location = location;
+    QUILLET_TRY(store->connectPostgresql());
+    QUILLET_TRY(store->checkOrCreatePostgresql(true));
+    return store->grantRuntimeRole();
+}
+
 Status Store::failure(qint32 code, const QString &reason) const
 {
+    if (onPostgresql())
+        return Status::failure(code, LocalTexts::databaseFailed(m_path, reason));
     return Status::failure(code, LocalTexts::storeFailed(QDir::toNativeSeparators(m_path), reason));
 }
 
 Status Store::failure(const QSqlError &error) const
 {
+    if (onPostgresql())
+        return failurePostgresql(error);
     bool numeric = false;
     const int native = error.nativeErrorCode().toInt(&numeric);
     const int primary = numeric ? (native & 0xff) : -1;
@@ -261,6 +311,97 @@ Status Store::connect()
     return Status::ok();
 }
 
+// SQLSTATE classes and codes that need their own report; anything without a code
+// means the connection itself failed.
+Status Store::failurePostgresql(const QSqlError &error) const
+{
+    const QString state = error.nativeErrorCode();
+    QString detail = error.databaseText().trimmed();
+    if (detail.isEmpty())
+        detail = error.driverText().trimmed();
+    if (state.isEmpty() || state.startsWith(u"08"_s) || state == u"57P01"_s || state == u"57P02"_s
+        || state == u"57P03"_s) {
+        m_broken = true;
+        return failure(Unavailable, LocalTexts::serverUnreachable(detail));
+    }
+    if (state == u"53100"_s)
+        return failure(DiskFull, LocalTexts::diskFull());
+    if (state == u"40001"_s || state == u"40P01"_s || state == u"55P03"_s || state == u"57014"_s
+        || state == u"25P03"_s)
+        return failure(Unavailable, LocalTexts::busy());
+    if (state.startsWith(u"28"_s) || state == u"42501"_s)
+        return failure(AccessDenied, LocalTexts::accessDenied(detail));
+    if (state == u"3D000"_s)
+        return failure(Unavailable, LocalTexts::cannotOpen(detail));
+    return failure(Unavailable, LocalTexts::databaseError(detail));
+}
+
+Status Store::connectPostgresql()
+{
+    QSqlDatabase db = QSqlDatabase::contains(m_connectionName)
+        ? QSqlDatabase::database(m_connectionName, false)
+        : QSqlDatabase::addDatabase(u"QPSQL"_s, m_connectionName);
+    if (!db.isValid())
+        return failure(Unavailable, LocalTexts::noPostgresqlDriver());
+    db.setHostName(m_location.host);
+    db.setPort(m_location.port == 0 ? -1 : m_location.port);
+    db.setUserName(m_location.user);
+    db.setDatabaseName(m_location.database);
+    db.setConnectOptions(m_location.connectOptions());
+    if (!db.open())
+        return failure(db.lastError());
+    m_broken = false;
+    for (const QString &setting : SessionSettings)
+        QUILLET_TRY(execute(setting));
+    return Status::ok();
+}
+
+Status Store::reconnectIfBroken()
+{
+    if (!m_broken)
+        return Status::ok();
+    m_statements.clear();
+    QSqlDatabase::database(m_connectionName, false).close();
+    return connectPostgresql();
+}
+
+Status Store::execute(const QString &sql)
+{
+    QSqlQuery q = query();
+    if (!q.exec(sql))
+        return failure(q.lastError());
+    return Status::ok();
+}
+
+QVariant Store::time(qint64 msSinceEpoch) const
+{
+    if (onPostgresql())
+        return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC);
+    return msSinceEpoch;
+}
+
+qint64 Store::msSinceEpoch(const QVariant &value)
+{
+    if (value.metaType() == QMetaType::fromType<QDateTime>())
+        return value.toDateTime().toMSecsSinceEpoch();
+    return value.toLongLong();
+}
+
+QString Store::lockRow() const
+{
+    return onPostgresql() ? u" FOR UPDATE"_s : QString();
+}
+
+Status Store::lockRegistrations()
+{
+    if (!onPostgresql())
+        return Status::ok();
+    QSqlQuery *lock = nullptr;
+    QUILLET_TRY(step(lock, u"SELECT pg_advisory_xact_lock(?)"_s, { RegistrationLock }));
+    lock->finish();
+    return Status::ok();
+}
+
 QSqlQuery Store::query() const
 {
     QSqlQuery q(QSqlDatabase::database(m_connectionName, false));
@@ -268,8 +409,22 @@ QSqlQuery Store::query() const
     return q;
 }
 
+Status Store::checkValues(const QVariantList &values) const
+{
+    if (!onPostgresql())
+        return Status::ok();
+    for (const QVariant &value : values) {
+        if (value.metaType() == QMetaType::fromType<QString>()
+            && value.toString().contains(QChar(u'\0')))
+            return failure(InvalidArgument, LocalTexts::nulInText());
+    }
+    return Status::ok();
+}
+
 Status Store::run(QSqlQuery &q, const QString &sql, const QVariantList &values)
 {
+    QUILLET_TRY(checkValues(values));
+    QUILLET_TRY(reconnectIfBroken());
     if (!q.prepare(sql))
         return failure(q.lastError());
     for (const QVariant &value : values) {
@@ -286,6 +441,8 @@ Status Store::run(QSqlQuery &q, const QString &sql, const QVariantList &values)
 
 Status Store::step(QSqlQuery *&statement, const QString &sql, const QVariantList &values)
 {
+    QUILLET_TRY(checkValues(values));
+    QUILLET_TRY(reconnectIfBroken());
     auto kept = m_statements.find(sql);
     if (kept == m_statements.end()) {
         auto made = std::make_unique<QSqlQuery>(query());
@@ -314,6 +471,22 @@ void Store::finishStatements()
 
 Status Store::transaction(const std::function<Status(bool &keep)> &work)
 {
+    if (onPostgresql()) {
+        QUILLET_TRY(reconnectIfBroken());
+        QUILLET_TRY(execute(u"BEGIN"_s));
+        bool keep = false;
+        Status status = work(keep);
+        finishStatements();
+        if (status.isOk() && keep) {
+            status = execute(u"COMMIT"_s);
+            if (status.isOk())
+                return status;
+        }
+        // A connection that broke took its transaction with it on the server.
+        if (!m_broken)
+            (void)execute(u"ROLLBACK"_s);
+        return status;
+    }
     QSqlQuery *control = nullptr;
     QUILLET_TRY(step(control, u"BEGIN IMMEDIATE"_s));
     bool keep = false;
@@ -396,6 +569,84 @@ Status Store::createSchema()
         QUILLET_TRY(run(t, u"PRAGMA application_id = %1"_s.arg(ApplicationId)));
         QUILLET_TRY(run(t, u"INSERT INTO meta(key, value) VALUES ('schema_version', ?)"_s,
                         { QString::number(SchemaVersion) }));
+        keep = true;
+        return Status::ok();
+    });
+}
+
+// The schema `quillet` holds the store. A database without it gets it, when this role
+// may create it; one whose `quillet` schema is not a store is left alone.
+Status Store::checkOrCreatePostgresql(bool initializing)
+{
+    QSqlQuery q = query();
+    QUILLET_TRY(run(q, u"SELECT count(*) FROM pg_namespace WHERE nspname = ?"_s,
+                    { PostgresqlSchema::Name }));
+    const bool exists = q.next() && q.value(0).toLongLong() > 0;
+    q.finish();
+    if (!exists) {
+        QUILLET_TRY(createPostgresqlSchema());
+        return checkOrCreatePostgresql(initializing);
+    }
+    QUILLET_TRY(run(q,
+                    u"SELECT count(*) FROM pg_tables WHERE schemaname = ? AND tablename = 'meta'"_s,
+                    { PostgresqlSchema::Name }));
+    const bool hasMeta = q.next() && q.value(0).toLongLong() > 0;
+    q.finish();
+    if (!hasMeta)
+        return failure(Unavailable, LocalTexts::notAQuilletSchema());
+    QUILLET_TRY(run(q, u"SELECT value FROM meta WHERE key = 'schema_version'"_s));
+    const QString versionText = q.next() ? q.value(0).toString() : QString();
+    q.finish();
+    bool numeric = false;
+    const int version = versionText.toInt(&numeric);
+    if (!numeric || version < 1)
+        return failure(Unavailable, LocalTexts::badSchemaVersion(versionText));
+    if (version > SchemaVersion)
+        return failure(Unavailable, LocalTexts::newerSchema(version, SchemaVersion));
+    if (version < SchemaVersion)
+        return migrate(version);
+    Q_UNUSED(initializing);
+    return Status::ok();
+}
+
+Status Store::createPostgresqlSchema()
+{
+    return transaction([&](bool &keep) -> Status {
+        // Another process may be creating it at this moment: the first to hold the lock
+        // creates it, the others find it made.
+        QSqlQuery t = query();
+        QUILLET_TRY(run(t, u"SELECT pg_advisory_xact_lock(?)"_s, { SchemaLock }));
+        t.finish();
+        QUILLET_TRY(run(t, u"SELECT count(*) FROM pg_namespace WHERE nspname = ?"_s,
+                        { PostgresqlSchema::Name }));
+        const bool exists = t.next() && t.value(0).toLongLong() > 0;
+        t.finish();
+        if (exists)
+            return Status::ok();
+        QUILLET_TRY(execute(u"CREATE SCHEMA quillet"_s));
+        const QStringList statements = PostgresqlSchema::version1();
+        for (const QString &statement : statements)
+            QUILLET_TRY(execute(statement));
+        QUILLET_TRY(run(t, u"INSERT INTO meta(key, value) VALUES ('schema_version', ?)"_s,
+                        { QString::number(SchemaVersion) }));
+        keep = true;
+        return Status::ok();
+    });
+}
+
+Status Store::grantRuntimeRole()
+{
+    return transaction([&](bool &keep) -> Status {
+        QSqlQuery t = query();
+        QUILLET_TRY(run(t, u"SELECT count(*) FROM pg_roles WHERE rolname = ?"_s,
+                        { PostgresqlSchema::RuntimeRole }));
+        const bool exists = t.next() && t.value(0).toLongLong() > 0;
+        t.finish();
+        if (!exists)
+            QUILLET_TRY(execute(u"CREATE ROLE "_s + PostgresqlSchema::RuntimeRole + u" NOLOGIN"_s));
+        const QStringList grants = PostgresqlSchema::grants(PostgresqlSchema::RuntimeRole);
+        for (const QString &grant : grants)
+            QUILLET_TRY(execute(grant));
         keep = true;
         return Status::ok();
     });

@@ -1,5 +1,7 @@
 #include "storeprobe.h"
 
+#include "storelocation.h"
+
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -11,11 +13,28 @@ namespace {
 int connections = 0;
 }
 
-StoreProbe::StoreProbe(const QString &path)
+StoreProbe::StoreProbe(const QString &url)
     : m_connection(u"store-probe-%1"_s.arg(++connections))
 {
+    StoreLocation location;
+    if (StoreLocation::parse(url, location).failed())
+        return;
+    m_postgresql = location.engine == StoreLocation::Engine::Postgresql;
+    if (m_postgresql) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_s, m_connection);
+        db.setHostName(location.host);
+        if (location.port != 0)
+            db.setPort(location.port);
+        db.setUserName(location.user);
+        db.setDatabaseName(location.database);
+        db.setConnectOptions(location.connectOptions());
+        m_open = db.open();
+        if (m_open)
+            exec(u"SET search_path = quillet"_s);
+        return;
+    }
     QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, m_connection);
-    db.setDatabaseName(path);
+    db.setDatabaseName(location.path);
     db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=5000"_s);
     m_open = db.open();
 }
@@ -43,6 +62,9 @@ QStringList StoreProbe::rows(const QString &sql) const
 
 QString StoreProbe::quickCheck() const
 {
+    // PostgreSQL checks its pages itself; a query that runs is what can be asked here.
+    if (m_postgresql)
+        return rows(u"SELECT 'ok'"_s).value(0);
     const QStringList result = rows(u"PRAGMA quick_check"_s);
     return result.value(0);
 }

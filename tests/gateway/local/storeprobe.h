@@ -4,10 +4,11 @@
 #include <QStringList>
 
 // Looks into a local gateway store from the side, through a connection of its own, to
-// check what the component promises about it.
+// check what the component promises about it. It takes the store's URL (or its file),
+// and speaks to an SQLite file or a PostgreSQL database alike.
 class StoreProbe {
 public:
-    explicit StoreProbe(const QString &path);
+    explicit StoreProbe(const QString &url);
     ~StoreProbe();
     StoreProbe(const StoreProbe &) = delete;
     StoreProbe &operator=(const StoreProbe &) = delete;
@@ -31,4 +32,5 @@ private:
 
     QString m_connection;
     bool m_open = false;
+    bool m_postgresql = false;
 };
