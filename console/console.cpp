@@ -4,10 +4,7 @@
 #include "gatewayloader.h"
 #include "gatewaytexts.h"
 
-#include <charconv>
-#include <cmath>
-#include <limits>
-#include <string>
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -27,10 +24,9 @@ bool isDigit(QChar c)
     return c >= u'0' && c <= u'9';
 }
 
-// The longest prefix of text[from..] that is a decimal number without sign:
-// digits, an optional fraction, an optional exponent. Returns its end (== from when
-// there is no number) and copies it as ASCII into number.
-qsizetype scanUnsignedNumber(const QString &text, qsizetype from, std::string &number)
+// The end of the longest prefix of text[from..] that is a decimal number without sign:
+// digits, an optional fraction, an optional exponent (== from when there is none).
+qsizetype scanUnsignedNumber(const QString &text, qsizetype from)
 {
     const qsizetype size = text.size();
     qsizetype i = from;
@@ -60,46 +56,14 @@ qsizetype scanUnsignedNumber(const QString &text, qsizetype from, std::string &n
             i = j;
         }
     }
-    number = text.mid(from, i - from).toStdString();
     return i;
 }
 
-// The value of an unsigned decimal number text; out-of-range values go to infinity or
-// zero, as their magnitude says.
-double unsignedNumberValue(const std::string &number)
+// The value of a scanned number: beyond the double range it reads as infinity, below it
+// as 0, which is what QString::toDouble gives for such texts.
+double numberValue(const QString &text, qsizetype from, qsizetype end)
 {
-    double value = 0;
-    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value,
-                                              std::chars_format::general);
-    Q_UNUSED(end);
-    if (error != std::errc::result_out_of_range)
-        return value;
-    // Out of range: decide between overflow and underflow by the decimal exponent of
-    // the first significant digit.
-    long long exponent = 0;
-    const auto e = number.find_first_of("eE");
-    if (e != std::string::npos) {
-        const char *from = number.data() + e + 1;
-        if (*from == '+')
-            ++from;
-        if (std::from_chars(from, number.data() + number.size(), exponent).ec != std::errc())
-            exponent = (*from == '-') ? std::numeric_limits<long long>::min() / 2
-                                      : std::numeric_limits<long long>::max() / 2;
-    }
-    const std::string mantissa = number.substr(0, e);
-    const auto point = mantissa.find('.');
-    const std::string whole = mantissa.substr(0, point);
-    const auto firstSignificant = whole.find_first_not_of('0');
-    long long magnitude = 0;
-    if (firstSignificant != std::string::npos) {
-        magnitude = static_cast<long long>(whole.size() - firstSignificant);
-    } else if (point != std::string::npos) {
-        const std::string fraction = mantissa.substr(point + 1);
-        const auto nonZero = fraction.find_first_not_of('0');
-        magnitude = nonZero == std::string::npos ? std::numeric_limits<long long>::min() / 2
-                                                 : -static_cast<long long>(nonZero);
-    }
-    return magnitude + exponent > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    return QStringView(text).sliced(from, end - from).toDouble();
 }
 
 } // namespace
@@ -164,81 +128,61 @@ Status Console::showBalance()
     return Status::ok();
 }
 
-void Console::run(Status (Console::*command)())
-{
-    const Status status = (this->*command)();
-    if (status.failed())
-        m_view.reportError(status);
-}
-
-Status Console::noticeOutcome(Bool16 outcome, const QString &succeeded, const QString &failed)
+void Console::noticeOutcome(Bool16 outcome, const QString &succeeded, const QString &failed)
 {
     m_lastResult = outcome;
     showNotice(m_lastResult == True16 ? succeeded : failed);
-    return Status::ok();
 }
 
 // --- the commands ----------------------------------------------------------------------
 
-void Console::registerAccount()
+const QList<CommandRow> &Console::commands()
 {
-    run(&Console::doRegister);
+    using namespace ConsoleTexts;
+    const QString window;
+    const QString frame1 = u"Frame1"_s;
+    const QString frame2 = u"Frame2"_s;
+    // clang-format off
+    static const QList<CommandRow> rows = {
+        // button          caption                   container  left  top   width height tab command
+        {u"Command1"_s,  RegisterButton,           frame1, { 360,  360, 1095, 375},  2, &Console::doRegister},
+        {u"Command2"_s,  DeregisterButton,         frame1, {1560,  360, 1095, 375},  4, &Console::doDeregister},
+        {u"Command3"_s,  QueryBalanceButton,       window, {3000, 1920, 1095, 375},  3, &Console::doQueryBalance},
+        {u"Command4"_s,  SendMessageButton,        window, {4200, 1920, 1095, 375},  5, &Console::doSendMessage},
+        {u"Command5"_s,  RechargeButton,           frame1, {5160,  360, 1095, 375}, 13, &Console::doRecharge},
+        {u"Command6"_s,  ScheduledMessageButton,   frame1, { 360,  840, 1095, 375}, 18, &Console::doSendScheduledMessage},
+        {u"Command7"_s,  ReceiveMessagesButton,    frame1, {1560,  840, 1095, 375}, 19, &Console::doReceiveMessages},
+        {u"Command8"_s,  ApplyForwardingButton,    frame1, {2760,  840, 1095, 375}, 20, &Console::doApplyForwarding},
+        {u"Command9"_s,  CancelForwardingButton,   frame1, {3960,  840, 1095, 375}, 21, &Console::doCancelForwarding},
+        {u"Command10"_s, GetForwardingButton,      frame1, {5160,  840, 1095, 375}, 22, &Console::doGetForwarding},
+        {u"Command11"_s, ApplyAutoReplyButton,     frame1, { 240, 1320, 1335, 375}, 23, &Console::doApplyAutoReply},
+        {u"Command12"_s, CancelAutoReplyButton,    frame1, {1680, 1320, 1455, 375}, 24, &Console::doCancelAutoReply},
+        {u"Command13"_s, GetAutoReplyButton,       frame1, {3240, 1320, 1455, 375}, 25, &Console::doGetAutoReply},
+        {u"Command14"_s, ChangePasswordButton,     window, {5040, 2880, 1455, 375}, 26, &Console::doChangePassword},
+        {u"Command15"_s, ReceiveMessagesNetButton, frame2, { 360,  240, 1575, 375}, 30, &Console::doReceiveMessagesNet},
+    };
+    // clang-format on
+    return rows;
 }
-void Console::deregister()
+
+const CommandRow *Console::command(QStringView button)
 {
-    run(&Console::doDeregister);
+    const QList<CommandRow> &rows = commands();
+    const auto found = std::ranges::find(rows, button, &CommandRow::button);
+    return found == rows.end() ? nullptr : &*found;
 }
-void Console::queryBalance()
+
+void Console::run(const CommandRow &command)
 {
-    run(&Console::doQueryBalance);
+    const Status status = (this->*command.command)();
+    if (status.failed())
+        m_view.reportError(status);
 }
-void Console::sendMessage()
+
+void Console::press(QStringView button)
 {
-    run(&Console::doSendMessage);
-}
-void Console::recharge()
-{
-    run(&Console::doRecharge);
-}
-void Console::sendScheduledMessage()
-{
-    run(&Console::doSendScheduledMessage);
-}
-void Console::receiveMessages()
-{
-    run(&Console::doReceiveMessages);
-}
-void Console::applyForwarding()
-{
-    run(&Console::doApplyForwarding);
-}
-void Console::cancelForwarding()
-{
-    run(&Console::doCancelForwarding);
-}
-void Console::getForwarding()
-{
-    run(&Console::doGetForwarding);
-}
-void Console::applyAutoReply()
-{
-    run(&Console::doApplyAutoReply);
-}
-void Console::cancelAutoReply()
-{
-    run(&Console::doCancelAutoReply);
-}
-void Console::getAutoReply()
-{
-    run(&Console::doGetAutoReply);
-}
-void Console::changePassword()
-{
-    run(&Console::doChangePassword);
-}
-void Console::receiveMessagesNet()
-{
-    run(&Console::doReceiveMessagesNet);
+    if (const CommandRow *row = command(button))
+        run(*row);
 }
 
 Status Console::doRegister()
@@ -264,7 +208,8 @@ Status Console::doRegister()
     };
     Bool16 outcome = False16;
     QUILLET_TRY(m_gateway->Register(particulars, outcome));
-    return noticeOutcome(outcome, ConsoleTexts::RegisterSucceeded, ConsoleTexts::RegisterFailed);
+    noticeOutcome(outcome, ConsoleTexts::RegisterSucceeded, ConsoleTexts::RegisterFailed);
+    return Status::ok();
 }
 
 Status Console::doDeregister()
@@ -273,8 +218,8 @@ Status Console::doDeregister()
     QUILLET_TRY(ensureGateway());
     Bool16 outcome = False16;
     QUILLET_TRY(m_gateway->Deregister(m_accountNo, outcome));
-    return noticeOutcome(outcome, ConsoleTexts::DeregisterSucceeded,
-                         ConsoleTexts::DeregisterFailed);
+    noticeOutcome(outcome, ConsoleTexts::DeregisterSucceeded, ConsoleTexts::DeregisterFailed);
+    return Status::ok();
 }
 
 Status Console::doChangePassword()
@@ -284,8 +229,9 @@ Status Console::doChangePassword()
     QUILLET_TRY(ensureGateway());
     Bool16 outcome = False16;
     QUILLET_TRY(m_gateway->ChangePassword(m_accountNo, newPassword, outcome));
-    return noticeOutcome(outcome, ConsoleTexts::ChangePasswordSucceeded,
-                         ConsoleTexts::ChangePasswordFailed);
+    noticeOutcome(outcome, ConsoleTexts::ChangePasswordSucceeded,
+                  ConsoleTexts::ChangePasswordFailed);
+    return Status::ok();
 }
 
 Status Console::doQueryBalance()
@@ -302,8 +248,7 @@ Status Console::doRecharge()
     QUILLET_TRY(ensureGateway());
     Bool16 outcome = False16;
     QUILLET_TRY(m_gateway->Recharge(m_accountNo, cardNo, cardPassword, outcome));
-    QUILLET_TRY(
-        noticeOutcome(outcome, ConsoleTexts::RechargeSucceeded, ConsoleTexts::RechargeFailed));
+    noticeOutcome(outcome, ConsoleTexts::RechargeSucceeded, ConsoleTexts::RechargeFailed);
     return showBalance();
 }
 
@@ -315,7 +260,7 @@ Status Console::doSendMessage()
     Bool16 outcome = False16;
     QUILLET_TRY(
         m_gateway->SendMessage(m_accountNo, m_phoneNo, ConsoleTexts::SendMessageText, outcome));
-    QUILLET_TRY(noticeOutcome(outcome, ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed));
+    noticeOutcome(outcome, ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed);
     return showBalance();
 }
 
@@ -331,7 +276,7 @@ Status Console::doSendScheduledMessage()
     Bool16 outcome = False16;
     QUILLET_TRY(m_gateway->SendScheduledMessage(
         m_accountNo, m_phoneNo, ConsoleTexts::ScheduledMessageText, sendTimeText, outcome));
-    QUILLET_TRY(noticeOutcome(outcome, ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed));
+    noticeOutcome(outcome, ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed);
     return showBalance();
 }
 
@@ -418,8 +363,8 @@ Status Console::doApplyForwarding()
     QUILLET_TRY(ensureGateway());
     Bool16 outcome = False16;
     QUILLET_TRY(m_gateway->SetForwarding(m_accountNo, m_phoneNo, outcome));
-    return noticeOutcome(outcome, ConsoleTexts::ForwardingSucceeded,
-                         ConsoleTexts::ForwardingFailed);
+    noticeOutcome(outcome, ConsoleTexts::ForwardingSucceeded, ConsoleTexts::ForwardingFailed);
+    return Status::ok();
 }
 
 Status Console::doCancelForwarding()
@@ -428,14 +373,18 @@ Status Console::doCancelForwarding()
     QUILLET_TRY(ensureGateway());
     Bool16 outcome = False16;
     QUILLET_TRY(m_gateway->CancelForwarding(m_accountNo, outcome));
-    return noticeOutcome(outcome, ConsoleTexts::ForwardingSucceeded,
-                         ConsoleTexts::ForwardingFailed);
+    noticeOutcome(outcome, ConsoleTexts::ForwardingSucceeded, ConsoleTexts::ForwardingFailed);
+    return Status::ok();
 }
 
 Status Console::doGetForwarding()
 {
     m_accountNo = readField(InputBox::Text1);
     QUILLET_TRY(ensureGateway());
+    // Two questions on purpose: the first answer is only read as a truth value (is
+    // forwarding set at all?) and kept in lastResult, and the text shown is a second,
+    // fresh answer. Components see two GetForwarding calls per press, as they always have,
+    // and one whose answer changes in between shows the newer number.
     {
         QString first;
         QUILLET_TRY(m_gateway->GetForwarding(m_accountNo, first));
@@ -454,7 +403,8 @@ Status Console::doApplyAutoReply()
     QUILLET_TRY(ensureGateway());
     Bool16 outcome = False16;
     QUILLET_TRY(m_gateway->SetAutoReply(m_accountNo, ConsoleTexts::AutoReplyText, outcome));
-    return noticeOutcome(outcome, ConsoleTexts::AutoReplySucceeded, ConsoleTexts::AutoReplyFailed);
+    noticeOutcome(outcome, ConsoleTexts::AutoReplySucceeded, ConsoleTexts::AutoReplyFailed);
+    return Status::ok();
 }
 
 Status Console::doCancelAutoReply()
@@ -463,8 +413,9 @@ Status Console::doCancelAutoReply()
     QUILLET_TRY(ensureGateway());
     Bool16 outcome = False16;
     QUILLET_TRY(m_gateway->CancelAutoReply(m_accountNo, outcome));
-    return noticeOutcome(outcome, ConsoleTexts::CancelAutoReplySucceeded,
-                         ConsoleTexts::CancelAutoReplyFailed);
+    noticeOutcome(outcome, ConsoleTexts::CancelAutoReplySucceeded,
+                  ConsoleTexts::CancelAutoReplyFailed);
+    return Status::ok();
 }
 
 Status Console::doGetAutoReply()
@@ -490,10 +441,10 @@ double Console::countValue(const QString &text)
         negative = text[i] == u'-';
         ++i;
     }
-    std::string number;
-    if (scanUnsignedNumber(text, i, number) == i)
+    const qsizetype end = scanUnsignedNumber(text, i);
+    if (end == i)
         return 0.0;
-    const double value = unsignedNumberValue(number);
+    const double value = numberValue(text, i, end);
     return negative ? -value : value;
 }
 
@@ -509,10 +460,9 @@ Bool16 Console::toBool16(const QString &text)
     qsizetype i = 0;
     if (trimmed[0] == u'+' || trimmed[0] == u'-')
         ++i;
-    std::string number;
-    const qsizetype end = scanUnsignedNumber(trimmed, i, number);
+    const qsizetype end = scanUnsignedNumber(trimmed, i);
     if (end > i && end == trimmed.size())
-        return unsignedNumberValue(number) != 0.0 ? True16 : False16;
+        return numberValue(trimmed, i, end) != 0.0 ? True16 : False16;
     // Any other text, such as a landline number with its area code, is a forwarding
     // number to show.
     return True16;

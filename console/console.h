@@ -2,7 +2,7 @@
 
 // The console core: the window's state and the fifteen commands.
 //
-//   button click ──> Console::<command>()
+//   button click ──> Console::run(row of commands()) ──> the row's command function
 //                      1. readField(Text1 ...)           boxes, trimmed, through ConsoleView
 //                      2. ensureGateway()                one GatewayClient per window
 //                      3. gateway call                   outcome through the last argument
@@ -17,10 +17,27 @@
 #include "gatewayclient.h"
 
 #include <QDateTime>
+#include <QList>
+#include <QRect>
 #include <QString>
 
 #include <functional>
 #include <memory>
+
+class Console;
+
+// One command button: its control name, its caption, where it sits in the window and
+// the command its click runs. Console::commands() is the one list of them: the window
+// builds its buttons from it and the tests press buttons by name through it, so a new
+// command is a row there and a command function in Console.
+struct CommandRow {
+    QString button; // the objectName, Command1 to Command15
+    QString caption;
+    QString container; // the group box it sits in, empty for the window itself
+    QRect twips; // left, top, width, height from the container's corner, in twips
+    int tabIndex = 0; // unique across the window
+    Status (Console::*command)() = nullptr;
+};
 
 class Console {
 public:
@@ -38,8 +55,9 @@ public:
     // The installed SMS gateway component, found by its class identifier.
     static Status createInstalledGateway(std::unique_ptr<GatewayClient> &client);
 
-    explicit Console(ConsoleView &view, GatewayFactory factory = createInstalledGateway,
-                     Clock clock = &QDateTime::currentDateTime);
+    explicit Console(
+        ConsoleView &view, GatewayFactory factory = createInstalledGateway,
+        Clock clock = [] { return QDateTime::currentDateTime(); });
     ~Console();
     Console(const Console &) = delete;
     Console &operator=(const Console &) = delete;
@@ -51,22 +69,15 @@ public:
     GatewayClient *gateway() const { return m_gateway.get(); }
     Bool16 lastResult() const { return m_lastResult; }
 
-    // The commands, one per button.
-    void registerAccount(); // Command1
-    void deregister(); // Command2
-    void queryBalance(); // Command3
-    void sendMessage(); // Command4
-    void recharge(); // Command5
-    void sendScheduledMessage(); // Command6
-    void receiveMessages(); // Command7
-    void applyForwarding(); // Command8
-    void cancelForwarding(); // Command9
-    void getForwarding(); // Command10
-    void applyAutoReply(); // Command11
-    void cancelAutoReply(); // Command12
-    void getAutoReply(); // Command13
-    void changePassword(); // Command14
-    void receiveMessagesNet(); // Command15
+    // The commands, one per button, in button order.
+    static const QList<CommandRow> &commands();
+    // The row of the button with this control name, or nullptr.
+    static const CommandRow *command(QStringView button);
+    // Runs one command; a failure Status goes to ConsoleView::reportError.
+    void run(const CommandRow &command);
+    // Runs the command of the button with this control name (a name the table lacks
+    // runs nothing).
+    void press(QStringView button);
 
     // The operations the commands share.
     QString readField(InputBox box) const;
@@ -84,8 +95,7 @@ public:
     static Bool16 toBool16(const QString &text);
 
 private:
-    void run(Status (Console::*command)());
-    Status noticeOutcome(Bool16 outcome, const QString &succeeded, const QString &failed);
+    void noticeOutcome(Bool16 outcome, const QString &succeeded, const QString &failed);
 
     Status doRegister();
     Status doDeregister();

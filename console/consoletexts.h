@@ -10,6 +10,23 @@ using namespace Qt::StringLiterals;
 
 inline const QString NoticeTitle = u"Brindlet"_s;
 
+// The captions of the command buttons (Console::commands()).
+inline const QString RegisterButton = u"注册"_s; // Command1
+inline const QString DeregisterButton = u"注销"_s; // Command2
+inline const QString QueryBalanceButton = u"查询余额"_s; // Command3
+inline const QString SendMessageButton = u"发送短信"_s; // Command4
+inline const QString RechargeButton = u"帐户充值"_s; // Command5
+inline const QString ScheduledMessageButton = u"定时短信"_s; // Command6
+inline const QString ReceiveMessagesButton = u"接收短信"_s; // Command7
+inline const QString ApplyForwardingButton = u"申请转发"_s; // Command8
+inline const QString CancelForwardingButton = u"取消转发"_s; // Command9
+inline const QString GetForwardingButton = u"获取转发"_s; // Command10
+inline const QString ApplyAutoReplyButton = u"申请自动回复"_s; // Command11
+inline const QString CancelAutoReplyButton = u"取消自动回复"_s; // Command12
+inline const QString GetAutoReplyButton = u"获取自动回复"_s; // Command13
+inline const QString ChangePasswordButton = u"更改密码"_s; // Command14
+inline const QString ReceiveMessagesNetButton = u"接收短信(网络版)"_s; // Command15
+
 inline const QString RegisterSucceeded = u"注册成功！"_s;
 inline const QString RegisterFailed = u"注册失败！"_s;
 inline const QString DeregisterSucceeded = u"注销成功！"_s;

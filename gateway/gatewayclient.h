@@ -11,6 +11,7 @@
 // purpose: an operation that writes nothing leaves the caller's value in place, and
 // the console relies on that.
 
+#include "gatewayids.h"
 #include "status.h"
 #include "variant.h"
 
@@ -47,7 +48,8 @@ class GatewayClient {
 public:
     virtual ~GatewayClient() = default;
 
-    // Operations in slot order; the console does not use slots 21 to 24.
+    // Operations in the order of the component's call table. The component's own
+    // operations that the console never calls are not part of this interface.
     virtual Status QueryBalance(const QString &accountNo, QString &balance) = 0;
     virtual Status Register(const RegisterParticulars &particulars, Bool16 &outcome) = 0;
     virtual Status Recharge(const QString &accountNo, const QString &cardNo,
@@ -92,10 +94,3 @@ public:
 
 #define QUILLET_GATEWAY_COMPONENT_IID "org.quillet.GatewayComponent/1.0"
 Q_DECLARE_INTERFACE(GatewayComponent, QUILLET_GATEWAY_COMPONENT_IID)
-
-namespace GatewayIds {
-// The interface identifier of GatewayClient, as component metadata declares it.
-inline constexpr char16_t GatewayClientIid[] = u"{3B8F0D62-5C1E-4E0A-9F47-2D6A81C4B905}";
-// The class identifier of the SMS gateway client the console asks for.
-inline constexpr char16_t SmsGatewayClassId[] = u"{9E4C7A21-6B3D-4F58-8D12-C0A5E7B93F64}";
-} // namespace GatewayIds

@@ -5,29 +5,120 @@
 #include "tooltexts.h"
 
 #include <QCommandLineParser>
+#include <QFileDevice>
+#include <QFileInfo>
+#include <QStringDecoder>
 #include <QTextStream>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString StoreOption = u"store"_s;
-const QString ValueOption = u"value"_s;
-const QString CountOption = u"count"_s;
-const QString FromOption = u"from"_s;
-const QString ToOption = u"to"_s;
-const QString ExtOption = u"ext"_s;
-const QString HelpOption = u"help"_s;
-const QString HandsetTimeFormat = u"yyyy-MM-dd HH:mm:ss"_s;
+using namespace ToolTexts;
 
-// The options each command takes, besides --store and --help.
+// The options a command takes, besides --store and --help.
 QStringList optionsOf(const QString &command)
 {
-    if (command == u"card"_s)
+    if (command == CardWord)
         return { ValueOption, CountOption };
-    if (command == u"mo"_s)
+    if (command == MoWord)
         return { FromOption, ToOption, ExtOption };
     return {};
+}
+
+const QStringList ValueOptions
+    = { StoreOption, ValueOption, CountOption, FromOption, ToOption, ExtOption };
+
+// The first option word written with a single dash ("-store"), read the way the parser
+// reads the arguments: option values and everything after "--" are not option words.
+// A single-dash word is never taken for the long option it resembles.
+QString singleDashWord(const QStringList &arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == u"--"_s)
+            break;
+        if (argument.startsWith(u"--"_s)) {
+            const QString name = argument.mid(2).section(u'=', 0, 0);
+            if (!argument.contains(u'=') && ValueOptions.contains(name))
+                ++i;
+        } else if (argument.startsWith(u'-') && argument.size() > 2) {
+            return argument;
+        }
+    }
+    return {};
+}
+
+// A store path must name a file: "dir/", "." or ".." name a folder.
+bool namesAFolder(const QString &path)
+{
+    const QString last = path.section(u'/', -1);
+    return last.isEmpty() || last == u"."_s || last == u".."_s;
+}
+
+ParseResult usage(const QString &message)
+{
+    return { std::nullopt, message };
+}
+
+ParseResult parsed(ToolAction action)
+{
+    return { ToolCommand { std::move(action), std::nullopt }, QString() };
+}
+
+ParseResult parseCardIssue(const QCommandLineParser &parser, QStringList &words)
+{
+    if (words.isEmpty())
+        return usage(missingArgument(IssueSubcommand));
+    if (words.first() != IssueWord)
+        return usage(unknownCommand(CardWord + u' ' + words.first()));
+    words.removeFirst();
+    if (!parser.isSet(ValueOption))
+        return usage(missingOption(ValueOption));
+    CardIssueCommand command;
+    const QString value = parser.value(ValueOption);
+    if (!LocalGateway::parseYuan(value, command.valueFen) || command.valueFen <= 0
+        || command.valueFen > LocalGateway::MaxCardValueFen)
+        return usage(badValue(value, LocalGateway::formatYuan(LocalGateway::MaxCardValueFen)));
+    if (parser.isSet(CountOption)) {
+        bool numeric = false;
+        command.count = parser.value(CountOption).toInt(&numeric);
+        if (!numeric || command.count < 1 || command.count > LocalGateway::MaxCardsPerIssue)
+            return usage(badCount(parser.value(CountOption), LocalGateway::MaxCardsPerIssue));
+    }
+    return parsed(command);
+}
+
+ParseResult parseMo(const QCommandLineParser &parser, QStringList &words)
+{
+    for (const QString &option : { FromOption, ToOption }) {
+        if (!parser.isSet(option))
+            return usage(missingOption(option));
+    }
+    MoCommand command;
+    command.from = parser.value(FromOption);
+    command.to = parser.value(ToOption);
+    command.extension = parser.value(ExtOption);
+    if (!InputRules::isPhone(command.from))
+        return usage(badPhone(command.from));
+    if (parser.isSet(ExtOption) && !InputRules::isExtension(command.extension))
+        return usage(badExtension(command.extension));
+    if (words.isEmpty())
+        return usage(missingArgument(MessageText));
+    command.text = words.takeFirst();
+    if (!InputRules::isMessageText(command.text))
+        return usage(BadText);
+    return parsed(command);
+}
+
+ParseResult parseHandset(QStringList &words)
+{
+    if (words.isEmpty())
+        return usage(missingArgument(Phone));
+    HandsetCommand command { words.takeFirst() };
+    if (!InputRules::isPhone(command.phone))
+        return usage(badPhone(command.phone));
+    return parsed(command);
 }
 
 } // namespace
@@ -38,175 +129,234 @@ OperatorTool::OperatorTool(QTextStream &out, QTextStream &err)
 {
 }
 
-int OperatorTool::usageError(const QString &message)
+ParseResult OperatorTool::parse(const QStringList &arguments)
 {
-    m_err << message << u'\n' << ToolTexts::usageHint() << Qt::endl;
-    return Usage;
+    if (const QString word = singleDashWord(arguments); !word.isEmpty())
+        return usage(singleDashOption(word));
+    QCommandLineParser parser;
+    parser.addOption({ StoreOption, QString(), StoreValueName });
+    parser.addOption({ ValueOption, QString(), ValueValueName });
+    parser.addOption({ CountOption, QString(), CountValueName });
+    parser.addOption({ FromOption, QString(), FromValueName });
+    parser.addOption({ ToOption, QString(), ToValueName });
+    parser.addOption({ ExtOption, QString(), ExtValueName });
+    parser.addOption({ { HelpShortOption, HelpOption }, QString() });
+    if (!parser.parse(arguments)) {
+        if (!parser.unknownOptionNames().isEmpty())
+            return usage(unknownOptions(parser.unknownOptionNames()));
+        return usage(badOptionUse(parser.errorText()));
+    }
+    for (const QString &option : ValueOptions) {
+        if (parser.values(option).size() > 1)
+            return usage(repeatedOption(option));
+    }
+    if (parser.isSet(HelpOption))
+        return parsed(HelpCommand());
+
+    QStringList words = parser.positionalArguments();
+    if (words.isEmpty())
+        return usage(NoCommand);
+    const QString command = words.takeFirst();
+    if (command != CardWord && command != MoWord && command != HandsetWord
+        && command != AccountsWord)
+        return usage(unknownCommand(command));
+    const QStringList allowed = optionsOf(command);
+    for (const QString &option : { ValueOption, CountOption, FromOption, ToOption, ExtOption }) {
+        if (parser.isSet(option) && !allowed.contains(option))
+            return usage(optionNotForCommand(option, command));
+    }
+
+    ParseResult result = parsed(AccountsCommand());
+    if (command == CardWord)
+        result = parseCardIssue(parser, words);
+    else if (command == MoWord)
+        result = parseMo(parser, words);
+    else if (command == HandsetWord)
+        result = parseHandset(words);
+    if (!result.command)
+        return result;
+    if (!words.isEmpty())
+        return usage(extraArguments(words));
+
+    if (parser.isSet(StoreOption)) {
+        result.command->storePath = parser.value(StoreOption);
+        if (result.command->storePath->isEmpty())
+            return usage(NoStorePath);
+        if (namesAFolder(*result.command->storePath))
+            return usage(storePathIsFolder(*result.command->storePath));
+    }
+    return result;
+}
+
+ParseResult OperatorTool::parse(const QByteArrayList &argv)
+{
+    QStringList arguments;
+    arguments.reserve(argv.size());
+    // The program name is only ever shown, never used as data.
+    if (!argv.isEmpty())
+        arguments.append(QString::fromLocal8Bit(argv.first()));
+    for (qsizetype i = 1; i < argv.size(); ++i) {
+        QStringDecoder decoder(QStringConverter::Utf8,
+                               QStringConverter::Flag::Stateless
+                                   | QStringConverter::Flag::ConvertInitialBom);
+        QString argument = decoder.decode(argv.at(i));
+        if (decoder.hasError())
+            return usage(notUtf8(i));
+        arguments.append(std::move(argument));
+    }
+    return parse(arguments);
 }
 
 int OperatorTool::run(const QStringList &arguments)
 {
-    QCommandLineParser parser;
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    parser.addOption({ StoreOption, QString(), u"path"_s });
-    parser.addOption({ ValueOption, QString(), u"yuan"_s });
-    parser.addOption({ CountOption, QString(), u"n"_s });
-    parser.addOption({ FromOption, QString(), u"phone"_s });
-    parser.addOption({ ToOption, QString(), u"account"_s });
-    parser.addOption({ ExtOption, QString(), u"code"_s });
-    parser.addOption({ { u"h"_s, HelpOption }, QString() });
-    if (!parser.parse(arguments)) {
-        if (!parser.unknownOptionNames().isEmpty())
-            return usageError(ToolTexts::unknownOptions(parser.unknownOptionNames()));
-        return usageError(ToolTexts::badOptionUse(parser.errorText()));
-    }
-    if (parser.isSet(HelpOption)) {
-        m_out << ToolTexts::help() << Qt::flush;
-        return Success;
-    }
+    return execute(parse(arguments));
+}
 
-    QStringList words = parser.positionalArguments();
-    if (words.isEmpty())
-        return usageError(ToolTexts::noCommand());
-    const QString command = words.takeFirst();
-    if (command != u"card"_s && command != u"mo"_s && command != u"handset"_s
-        && command != u"accounts"_s)
-        return usageError(ToolTexts::unknownCommand(command));
-    const QStringList allowed = optionsOf(command);
-    for (const QString &option : { ValueOption, CountOption, FromOption, ToOption, ExtOption }) {
-        if (parser.isSet(option) && !allowed.contains(option))
-            return usageError(ToolTexts::optionNotForCommand(option, command));
-    }
+int OperatorTool::run(const QByteArrayList &argv)
+{
+    return execute(parse(argv));
+}
 
-    // Every argument is checked before the store is touched.
-    qint64 valueFen = 0;
-    int count = 1;
-    QString phone;
-    if (command == u"card"_s) {
-        if (words.isEmpty() || words.first() != u"issue"_s)
-            return usageError(words.isEmpty()
-                                  ? ToolTexts::missingArgument(u"子命令 issue"_s)
-                                  : ToolTexts::unknownCommand(u"card "_s + words.first()));
-        words.removeFirst();
-        if (!parser.isSet(ValueOption))
-            return usageError(ToolTexts::missingOption(ValueOption));
-        const QString value = parser.value(ValueOption);
-        if (!LocalGateway::parseYuan(value, valueFen) || valueFen <= 0
-            || valueFen > LocalGateway::MaxCardValueFen)
-            return usageError(ToolTexts::badValue(
-                value, LocalGateway::formatYuan(LocalGateway::MaxCardValueFen)));
-        if (parser.isSet(CountOption)) {
-            bool numeric = false;
-            count = parser.value(CountOption).toInt(&numeric);
-            if (!numeric || count < 1 || count > LocalGateway::MaxCardsPerIssue)
-                return usageError(
-                    ToolTexts::badCount(parser.value(CountOption), LocalGateway::MaxCardsPerIssue));
-        }
-    } else if (command == u"mo"_s) {
-        for (const QString &option : { FromOption, ToOption }) {
-            if (!parser.isSet(option))
-                return usageError(ToolTexts::missingOption(option));
-        }
-        if (!InputRules::isPhone(parser.value(FromOption)))
-            return usageError(ToolTexts::badPhone(parser.value(FromOption)));
-        if (parser.isSet(ExtOption) && !InputRules::isExtension(parser.value(ExtOption)))
-            return usageError(ToolTexts::badExtension(parser.value(ExtOption)));
-        if (words.isEmpty())
-            return usageError(ToolTexts::missingArgument(u"短信内容"_s));
-        if (!InputRules::isMessageText(words.first()))
-            return usageError(ToolTexts::badText());
-    } else if (command == u"handset"_s) {
-        if (words.isEmpty())
-            return usageError(ToolTexts::missingArgument(u"手机号"_s));
-        phone = words.takeFirst();
-        if (!InputRules::isPhone(phone))
-            return usageError(ToolTexts::badPhone(phone));
-    }
-    if (command == u"mo"_s)
-        words.removeFirst();
-    if (!words.isEmpty())
-        return usageError(ToolTexts::extraArguments(words));
+int OperatorTool::execute(const ParseResult &parsed)
+{
+    if (!parsed.command)
+        return usageError(parsed.usageError);
+    const ToolCommand &command = *parsed.command;
+    if (std::holds_alternative<HelpCommand>(command.action))
+        return showHelp();
 
-    QString storePath = Store::defaultPath();
-    if (parser.isSet(StoreOption)) {
-        storePath = parser.value(StoreOption);
-        if (storePath.isEmpty())
-            return usageError(ToolTexts::noStorePath());
+    // A store of the operator's choosing goes only where a folder already is: a mistyped
+    // path must not leave folders behind.
+    if (command.storePath) {
+        const QString folder = QFileInfo(*command.storePath).absolutePath();
+        if (!QFileInfo(folder).isDir())
+            return failed(storeFolderMissing(folder));
     }
-
     std::unique_ptr<LocalGateway> gateway;
-    Status status = LocalGateway::open(storePath, gateway);
-    if (status.isOk() && command == u"card"_s) {
-        QList<LocalGateway::IssuedCard> cards;
-        status = gateway->issueCards(valueFen, count, cards);
-        if (status.isOk()) {
-            m_out << ToolTexts::cardHeader() << u'\n';
-            for (const auto &card : std::as_const(cards))
-                m_out << ToolTexts::cardLine(card.number, card.password,
-                                             LocalGateway::formatYuan(card.valueFen))
-                      << u'\n';
-            m_out << ToolTexts::cardsIssued(cards.size()) << Qt::endl;
-        }
-    } else if (status.isOk() && command == u"mo"_s) {
-        const QString from = parser.value(FromOption);
-        const QString to = parser.value(ToOption);
-        const QString text = parser.positionalArguments().value(1);
-        LocalGateway::MoReport report;
-        status = gateway->receiveFromHandset(from, to, parser.value(ExtOption), text, report);
-        if (status.isOk()) {
-            if (report.outcome != LocalGateway::MoOutcome::Arrived) {
-                m_err << ToolTexts::unknownAccount(to) << Qt::endl;
-                return Failed;
-            }
-            using RS = LocalGateway::ReplyState;
-            m_out << ToolTexts::moArrived(report.accountNo, report.serviceNumber) << u'\n';
-            if (report.forwarded == RS::Delivered)
-                m_out << ToolTexts::forwardDelivered(report.forwardingPhone) << u'\n';
-            else if (report.forwarded == RS::NotSentBalance)
-                m_out << ToolTexts::forwardNotSentBalance(report.forwardingPhone) << u'\n';
-            else if (report.forwarded == RS::NotSentTooLong)
-                m_out << ToolTexts::forwardNotSentTooLong(report.forwardingPhone) << u'\n';
-            if (report.autoReplied == RS::Delivered)
-                m_out << ToolTexts::replyDelivered(from) << u'\n';
-            else if (report.autoReplied == RS::NotSentBalance)
-                m_out << ToolTexts::replyNotSentBalance(from) << u'\n';
-            else if (report.autoReplied == RS::NotSentTooLong)
-                m_out << ToolTexts::replyNotSentTooLong(from) << u'\n';
-            m_out << Qt::flush;
-        }
-    } else if (status.isOk() && command == u"handset"_s) {
-        QList<LocalGateway::HandsetMessage> messages;
-        status = gateway->handsetMessages(phone, messages);
-        if (status.isOk()) {
-            if (messages.isEmpty())
-                m_out << ToolTexts::handsetEmpty(phone) << u'\n';
-            else
-                m_out << ToolTexts::handsetHeader(phone, messages.size()) << u'\n';
-            for (const auto &message : std::as_const(messages))
-                m_out << ToolTexts::handsetLine(message.deliveredAt.toString(HandsetTimeFormat),
-                                                message.from, message.text)
-                      << u'\n';
-            m_out << Qt::flush;
-        }
-    } else if (status.isOk() && command == u"accounts"_s) {
-        QList<LocalGateway::AccountSummary> list;
-        status = gateway->accounts(list);
-        if (status.isOk()) {
-            if (list.isEmpty())
-                m_out << ToolTexts::noAccounts() << u'\n';
-            else
-                m_out << ToolTexts::accountsHeader() << u'\n';
-            for (const auto &a : std::as_const(list))
-                m_out << ToolTexts::accountLine(a.number, a.serviceNumber, a.mobile,
-                                                LocalGateway::formatYuan(a.balanceFen), a.signedOn,
-                                                a.forwardingPhone, a.autoReply, a.waiting)
-                      << u'\n';
-            m_out << Qt::flush;
-        }
+    const Status opened
+        = LocalGateway::open(command.storePath.value_or(Store::defaultPath()), gateway);
+    if (opened.failed())
+        return failed(opened);
+    if (const auto *card = std::get_if<CardIssueCommand>(&command.action))
+        return issueCards(*gateway, *card);
+    if (const auto *mo = std::get_if<MoCommand>(&command.action))
+        return arriveFromHandset(*gateway, *mo);
+    if (const auto *handset = std::get_if<HandsetCommand>(&command.action))
+        return listHandset(*gateway, *handset);
+    return listAccounts(*gateway);
+}
+
+int OperatorTool::usageError(const QString &message)
+{
+    m_err << message << u'\n' << UsageHint << Qt::endl;
+    return Usage;
+}
+
+int OperatorTool::failed(const QString &message)
+{
+    m_err << message << Qt::endl;
+    return Failed;
+}
+
+int OperatorTool::failed(const Status &status)
+{
+    return failed(failure(status.description()));
+}
+
+int OperatorTool::finishOutput()
+{
+    m_out.flush();
+    if (m_out.status() == QTextStream::Ok)
+        return Success;
+    const auto *file = qobject_cast<const QFileDevice *>(m_out.device());
+    return failed(outputFailed(file ? file->errorString() : QString()));
+}
+
+int OperatorTool::showHelp()
+{
+    m_out << Help;
+    return finishOutput();
+}
+
+int OperatorTool::issueCards(LocalGateway &gateway, const CardIssueCommand &command)
+{
+    QList<LocalGateway::IssuedCard> cards;
+    const Status status = gateway.issueCards(command.valueFen, command.count, cards);
+    if (status.failed())
+        return failed(status);
+    m_out << CardHeader << u'\n';
+    for (const auto &card : std::as_const(cards))
+        m_out << cardLine(card.number, card.password, LocalGateway::formatYuan(card.valueFen))
+              << u'\n';
+    m_out << cardsIssued(cards.size()) << u'\n';
+    return finishOutput();
+}
+
+int OperatorTool::arriveFromHandset(LocalGateway &gateway, const MoCommand &command)
+{
+    LocalGateway::MoReport report;
+    const Status status = gateway.receiveFromHandset(command.from, command.to, command.extension,
+                                                     command.text, report);
+    if (status.failed())
+        return failed(status);
+    switch (report.outcome) {
+    case LocalGateway::MoOutcome::Arrived:
+        break;
+    case LocalGateway::MoOutcome::BadSender:
+        return failed(badPhone(command.from));
+    case LocalGateway::MoOutcome::BadExtension:
+        return failed(badExtension(command.extension));
+    case LocalGateway::MoOutcome::BadText:
+        return failed(BadText);
+    case LocalGateway::MoOutcome::UnknownAccount:
+        return failed(unknownAccount(command.to));
     }
-    if (status.failed()) {
-        m_err << status.description() << Qt::endl;
-        return Failed;
-    }
-    return Success;
+
+    using RS = LocalGateway::ReplyState;
+    m_out << moArrived(report.accountNo, report.serviceNumber) << u'\n';
+    if (report.forwarded == RS::Delivered)
+        m_out << forwardDelivered(report.forwardingPhone) << u'\n';
+    else if (report.forwarded == RS::NotSentBalance)
+        m_out << forwardNotSentBalance(report.forwardingPhone) << u'\n';
+    else if (report.forwarded == RS::NotSentTooLong)
+        m_out << forwardNotSentTooLong(report.forwardingPhone) << u'\n';
+    if (report.autoReplied == RS::Delivered)
+        m_out << replyDelivered(command.from) << u'\n';
+    else if (report.autoReplied == RS::NotSentBalance)
+        m_out << replyNotSentBalance(command.from) << u'\n';
+    else if (report.autoReplied == RS::NotSentTooLong)
+        m_out << replyNotSentTooLong(command.from) << u'\n';
+    return finishOutput();
+}
+
+int OperatorTool::listHandset(LocalGateway &gateway, const HandsetCommand &command)
+{
+    QList<LocalGateway::HandsetMessage> messages;
+    const Status status = gateway.handsetMessages(command.phone, messages);
+    if (status.failed())
+        return failed(status);
+    if (messages.isEmpty())
+        m_out << handsetEmpty(command.phone) << u'\n';
+    else
+        m_out << handsetHeader(command.phone, messages.size()) << u'\n';
+    for (const auto &message : std::as_const(messages))
+        m_out << handsetLine(message.deliveredAt.toString(HandsetTimeFormat), message.from,
+                             message.text)
+              << u'\n';
+    return finishOutput();
+}
+
+int OperatorTool::listAccounts(LocalGateway &gateway)
+{
+    QList<LocalGateway::AccountSummary> list;
+    const Status status = gateway.accounts(list);
+    if (status.failed())
+        return failed(status);
+    m_out << (list.isEmpty() ? NoAccounts : AccountsHeader) << u'\n';
+    for (const auto &a : std::as_const(list))
+        m_out << accountLine(a.number, a.serviceNumber, a.mobile,
+                             LocalGateway::formatYuan(a.balanceFen), a.signedOn, a.forwardingPhone,
+                             a.autoReply, a.waiting)
+              << u'\n';
+    return finishOutput();
 }

@@ -1,57 +1,52 @@
 #include "tooltexts.h"
 
-using namespace Qt::StringLiterals;
+#include "controlescape.h"
 
+// Every value quoted here comes from outside and is shown escaped. Texts with several
+// values fill them in one pass, so a value that looks like "%1" is shown as it is.
 namespace ToolTexts {
 
-QString help()
+namespace {
+
+QString shown(const QString &value)
 {
-    return u"用法：quillet-gateway [--store 路径] 命令 [选项]\n"
-           u"\n"
-           u"本地短信网关的运营工具。默认使用当前用户的存储文件"
-           u"（用户数据文件夹下的 quillet-gateway/gateway.sqlite3）。\n"
-           u"\n"
-           u"命令：\n"
-           u"  card issue --value 元 [--count 张数]\n"
-           u"      发行充值卡，打印卡号、密码和面值。面值最多两位小数，张数 1 到 100，默认 1。\n"
-           u"  mo --from 手机号 --to 帐户 [--ext 扩展码] 短信内容\n"
-           u"      模拟手机向帐户的特服号发送一条短信。帐户可写注册号码或特服号；\n"
-           u"      内容以 - 开头时，在它前面写 --。\n"
-           u"  handset 手机号\n"
-           u"      列出该手机收到的短信。\n"
-           u"  accounts\n"
-           u"      列出所有帐户（不显示密码）。\n"
-           u"\n"
-           u"选项：\n"
-           u"  --store 路径   使用另一个存储文件\n"
-           u"  -h, --help     显示本帮助\n"
-           u"\n"
-           u"退出码：0 成功，1 失败，2 用法错误。\n"_s;
+    return escapeControls(value);
 }
 
-QString usageHint()
+QString shown(const QStringList &values, const QString &separator)
 {
-    return u"用 quillet-gateway --help 查看用法。"_s;
+    QStringList escaped;
+    escaped.reserve(values.size());
+    for (const QString &value : values)
+        escaped.append(escapeControls(value));
+    return escaped.join(separator);
 }
 
-QString noCommand()
-{
-    return u"没有给出命令。"_s;
-}
+} // namespace
 
 QString unknownCommand(const QString &command)
 {
-    return u"未知命令：%1"_s.arg(command);
+    return u"未知命令：%1"_s.arg(shown(command));
 }
 
 QString unknownOptions(const QStringList &names)
 {
-    return u"未知选项：%1"_s.arg(names.join(u"、"_s));
+    return u"未知选项：%1"_s.arg(shown(names, u"、"_s));
+}
+
+QString singleDashOption(const QString &argument)
+{
+    return u"未知选项：%1（长选项以两个减号开头）"_s.arg(shown(argument));
+}
+
+QString repeatedOption(const QString &option)
+{
+    return u"选项 --%1 只能给一次"_s.arg(option);
 }
 
 QString badOptionUse(const QString &detail)
 {
-    return u"选项用法有误（%1）"_s.arg(detail);
+    return u"选项用法有误（%1）"_s.arg(shown(detail));
 }
 
 QString optionNotForCommand(const QString &option, const QString &command)
@@ -66,7 +61,7 @@ QString missingOption(const QString &option)
 
 QString extraArguments(const QStringList &arguments)
 {
-    return u"多余的参数：%1"_s.arg(arguments.join(u' '));
+    return u"多余的参数：%1"_s.arg(shown(arguments, u" "_s));
 }
 
 QString missingArgument(const QString &what)
@@ -74,49 +69,60 @@ QString missingArgument(const QString &what)
     return u"缺少%1"_s.arg(what);
 }
 
-QString badValue(const QString &text, const QString &maxYuan)
+QString notUtf8(qsizetype position)
 {
-    return u"面值“%1”无效：应为大于 0、不超过 %2 的金额（元），最多两位小数"_s.arg(text, maxYuan);
+    return u"第 %1 个参数不是有效的 UTF-8 文本"_s.arg(position);
 }
 
-QString badCount(const QString &text, int max)
+QString badValue(const QString &text, const QString &maxYuan)
 {
-    return u"张数“%1”无效：应为 1 到 %2 之间的整数"_s.arg(text).arg(max);
+    return u"面值“%1”无效：应为大于 0、不超过 %2 的金额（元），最多两位小数"_s.arg(shown(text),
+                                                                                   maxYuan);
+}
+
+QString badCount(const QString &text, qint64 max)
+{
+    return u"张数“%1”无效：应为 1 到 %2 之间的整数"_s.arg(shown(text), QString::number(max));
 }
 
 QString badPhone(const QString &text)
 {
-    return u"手机号“%1”无效：应为 3 到 20 位数字，前面可带 +"_s.arg(text);
+    return u"手机号“%1”无效：应为 3 到 20 位数字，前面可带 +"_s.arg(shown(text));
 }
 
 QString badExtension(const QString &text)
 {
-    return u"扩展码“%1”无效：应为 1 到 6 位数字"_s.arg(text);
+    return u"扩展码“%1”无效：应为 1 到 6 位数字"_s.arg(shown(text));
 }
 
-QString badText()
+QString storePathIsFolder(const QString &path)
 {
-    return u"短信内容无效：不能为空，也不能超过 255 条短信的长度"_s;
+    return u"--store 的路径“%1”指向文件夹，应为存储文件的路径"_s.arg(shown(path));
+}
+
+QString storeFolderMissing(const QString &folder)
+{
+    return u"文件夹 %1 不存在：--store 不会创建文件夹，请先创建它"_s.arg(shown(folder));
 }
 
 QString unknownAccount(const QString &to)
 {
-    return u"没有注册号码或特服号为 %1 的帐户"_s.arg(to);
+    return u"没有注册号码或特服号为 %1 的帐户"_s.arg(shown(to));
 }
 
-QString noStorePath()
+QString failure(const QString &description)
 {
-    return u"--store 需要一个路径"_s;
+    return shown(description);
 }
 
-QString cardHeader()
+QString outputFailed(const QString &why)
 {
-    return u"卡号\t密码\t面值（元）"_s;
+    return u"无法写出到标准输出（%1）"_s.arg(shown(why));
 }
 
 QString cardLine(const QString &number, const QString &password, const QString &yuan)
 {
-    return u"%1\t%2\t%3"_s.arg(number, password, yuan);
+    return u"%1\t%2\t%3"_s.arg(shown(number), shown(password), yuan);
 }
 
 QString cardsIssued(qsizetype count)
@@ -126,76 +132,67 @@ QString cardsIssued(qsizetype count)
 
 QString moArrived(const QString &accountNo, const QString &serviceNumber)
 {
-    return u"短信已送达帐户 %1（特服号 %2），等待接收。"_s.arg(accountNo, serviceNumber);
+    return u"短信已送达帐户 %1（特服号 %2），等待接收。"_s.arg(shown(accountNo),
+                                                               shown(serviceNumber));
 }
 
 QString forwardDelivered(const QString &phone)
 {
-    return u"已转发到 %1，已扣费。"_s.arg(phone);
+    return u"已转发到 %1，已扣费。"_s.arg(shown(phone));
 }
 
 QString forwardNotSentBalance(const QString &phone)
 {
-    return u"未能转发到 %1：余额不足。"_s.arg(phone);
+    return u"未能转发到 %1：余额不足。"_s.arg(shown(phone));
 }
 
 QString forwardNotSentTooLong(const QString &phone)
 {
-    return u"未能转发到 %1：加上来源后内容过长。"_s.arg(phone);
+    return u"未能转发到 %1：加上来源后内容过长。"_s.arg(shown(phone));
 }
 
 QString replyDelivered(const QString &phone)
 {
-    return u"已向 %1 发送自动回复，已扣费。"_s.arg(phone);
+    return u"已向 %1 发送自动回复，已扣费。"_s.arg(shown(phone));
 }
 
 QString replyNotSentBalance(const QString &phone)
 {
-    return u"未能向 %1 发送自动回复：余额不足。"_s.arg(phone);
+    return u"未能向 %1 发送自动回复：余额不足。"_s.arg(shown(phone));
 }
 
 QString replyNotSentTooLong(const QString &phone)
 {
-    return u"未能向 %1 发送自动回复：内容过长。"_s.arg(phone);
+    return u"未能向 %1 发送自动回复：内容过长。"_s.arg(shown(phone));
 }
 
 QString handsetEmpty(const QString &phone)
 {
-    return u"手机 %1 没有收到短信。"_s.arg(phone);
+    return u"手机 %1 没有收到短信。"_s.arg(shown(phone));
 }
 
 QString handsetHeader(const QString &phone, qsizetype count)
 {
-    return u"手机 %1 收到 %2 条短信：\n时间\t发送方\t内容"_s.arg(phone).arg(count);
+    return u"手机 %1 收到 %2 条短信：\n时间\t发送方\t内容"_s.arg(shown(phone),
+                                                                 QString::number(count));
 }
 
 QString handsetLine(const QString &time, const QString &from, const QString &text)
 {
-    return u"%1\t%2\t%3"_s.arg(time, from, text);
-}
-
-QString noAccounts()
-{
-    return u"还没有帐户。"_s;
-}
-
-QString accountsHeader()
-{
-    return u"帐户\t特服号\t手机\t余额（元）\t状态\t转发到\t自动回复\t待接收短信"_s;
+    return u"%1\t%2\t%3"_s.arg(time, shown(from), shown(text));
 }
 
 QString accountLine(const QString &number, const QString &serviceNumber, const QString &mobile,
                     const QString &yuan, bool signedOn, const QString &forwarding,
                     const QString &autoReply, qint64 waiting)
 {
-    const QString none = u"（无）"_s;
-    return QStringList { number,
-                         serviceNumber,
-                         mobile.isEmpty() ? none : mobile,
+    return QStringList { shown(number),
+                         shown(serviceNumber),
+                         mobile.isEmpty() ? NoValue : shown(mobile),
                          yuan,
-                         signedOn ? u"已登录"_s : u"已注销"_s,
-                         forwarding.isEmpty() ? none : forwarding,
-                         autoReply.isEmpty() ? none : autoReply,
+                         signedOn ? SignedOn : SignedOff,
+                         forwarding.isEmpty() ? NoValue : shown(forwarding),
+                         autoReply.isEmpty() ? NoValue : shown(autoReply),
                          QString::number(waiting) }
         .join(u'\t');
 }

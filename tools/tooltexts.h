@@ -3,29 +3,99 @@
 #include <QString>
 #include <QStringList>
 
-// Every text the operator tool shows, in one place.
+// Every fixed text of the operator tool, in one place: its command words and option
+// names, its help, its errors and its listings. Fixed texts are constants; texts that
+// quote a value are functions.
 namespace ToolTexts {
+using namespace Qt::StringLiterals;
 
-QString help();
-QString usageHint();
+// The command words and option names the operator types.
+inline const QString CardWord = u"card"_s;
+inline const QString IssueWord = u"issue"_s;
+inline const QString MoWord = u"mo"_s;
+inline const QString HandsetWord = u"handset"_s;
+inline const QString AccountsWord = u"accounts"_s;
 
-QString noCommand();
+inline const QString StoreOption = u"store"_s;
+inline const QString ValueOption = u"value"_s;
+inline const QString CountOption = u"count"_s;
+inline const QString FromOption = u"from"_s;
+inline const QString ToOption = u"to"_s;
+inline const QString ExtOption = u"ext"_s;
+inline const QString HelpOption = u"help"_s;
+inline const QString HelpShortOption = u"h"_s;
+
+inline const QString StoreValueName = u"path"_s;
+inline const QString ValueValueName = u"yuan"_s;
+inline const QString CountValueName = u"n"_s;
+inline const QString FromValueName = u"phone"_s;
+inline const QString ToValueName = u"account"_s;
+inline const QString ExtValueName = u"code"_s;
+
+inline const QString Help
+    = u"用法：quillet-gateway [--store 路径] 命令 [选项]\n"
+      u"\n"
+      u"本地短信网关的运营工具。默认使用当前用户的存储文件"
+      u"（用户数据文件夹下的 quillet-gateway/gateway.sqlite3）。\n"
+      u"\n"
+      u"命令：\n"
+      u"  card issue --value 元 [--count 张数]\n"
+      u"      发行充值卡，打印卡号、密码和面值。面值最多两位小数，张数 1 到 100，默认 1。\n"
+      u"  mo --from 手机号 --to 帐户 [--ext 扩展码] 短信内容\n"
+      u"      模拟手机向帐户的特服号发送一条短信。帐户可写注册号码或特服号；\n"
+      u"      内容以 - 开头时，在它前面写 --。\n"
+      u"  handset 手机号\n"
+      u"      列出该手机收到的短信。\n"
+      u"  accounts\n"
+      u"      列出所有帐户（不显示密码）。\n"
+      u"\n"
+      u"选项：\n"
+      u"  --store 路径   使用另一个存储文件（所在的文件夹须已存在）\n"
+      u"  -h, --help     显示本帮助\n"
+      u"每个选项只能给一次；长选项以两个减号开头。\n"
+      u"\n"
+      u"列表中，存储里的制表符、换行等控制字符显示为 \\t、\\n、\\x1b、\\u202e 这样的转义，\n"
+      u"反斜杠显示为 \\\\，每条记录总占一行。\n"
+      u"\n"
+      u"退出码：0 成功，1 失败（包括输出无法写出），2 用法错误。\n"_s;
+inline const QString UsageHint = u"用 quillet-gateway --help 查看用法。"_s;
+
+// Usage errors.
+inline const QString NoCommand = u"没有给出命令。"_s;
+inline const QString NoStorePath = u"--store 需要一个路径"_s;
+inline const QString BadText = u"短信内容无效：不能为空，也不能超过 255 条短信的长度"_s;
+// What missingArgument() names.
+inline const QString IssueSubcommand = u"子命令 issue"_s;
+inline const QString MessageText = u"短信内容"_s;
+inline const QString Phone = u"手机号"_s;
+
 QString unknownCommand(const QString &command);
 QString unknownOptions(const QStringList &names);
+// "-store": an option word written with one dash.
+QString singleDashOption(const QString &argument);
+QString repeatedOption(const QString &option);
 QString badOptionUse(const QString &detail);
 QString optionNotForCommand(const QString &option, const QString &command);
 QString missingOption(const QString &option);
 QString extraArguments(const QStringList &arguments);
 QString missingArgument(const QString &what);
+// `position` counts from 1, the program name not included.
+QString notUtf8(qsizetype position);
 QString badValue(const QString &text, const QString &maxYuan);
-QString badCount(const QString &text, int max);
+QString badCount(const QString &text, qint64 max);
 QString badPhone(const QString &text);
 QString badExtension(const QString &text);
-QString badText();
+QString storePathIsFolder(const QString &path);
+QString storeFolderMissing(const QString &folder);
 QString unknownAccount(const QString &to);
-QString noStorePath();
 
-QString cardHeader();
+// Failures.
+// A failure the store reports, as the tool shows it.
+QString failure(const QString &description);
+QString outputFailed(const QString &why);
+
+// Listings and reports.
+inline const QString CardHeader = u"卡号\t密码\t面值（元）"_s;
 QString cardLine(const QString &number, const QString &password, const QString &yuan);
 QString cardsIssued(qsizetype count);
 
@@ -37,12 +107,18 @@ QString replyDelivered(const QString &phone);
 QString replyNotSentBalance(const QString &phone);
 QString replyNotSentTooLong(const QString &phone);
 
+// The time a handset received a message, as the handset listing shows it.
+inline const QString HandsetTimeFormat = u"yyyy-MM-dd HH:mm:ss"_s;
 QString handsetEmpty(const QString &phone);
 QString handsetHeader(const QString &phone, qsizetype count);
 QString handsetLine(const QString &time, const QString &from, const QString &text);
 
-QString noAccounts();
-QString accountsHeader();
+inline const QString NoAccounts = u"还没有帐户。"_s;
+inline const QString AccountsHeader
+    = u"帐户\t特服号\t手机\t余额（元）\t状态\t转发到\t自动回复\t待接收短信"_s;
+inline const QString NoValue = u"（无）"_s;
+inline const QString SignedOn = u"已登录"_s;
+inline const QString SignedOff = u"已注销"_s;
 QString accountLine(const QString &number, const QString &serviceNumber, const QString &mobile,
                     const QString &yuan, bool signedOn, const QString &forwarding,
                     const QString &autoReply, qint64 waiting);

@@ -7,7 +7,8 @@
 #include <QString>
 #include <QStringList>
 
-// One control of the window as the window table gives it. Positions are in twips
+// One control of the window as the window table gives it; the buttons' rows are made
+// from the console's command table. Positions are in twips
 // (1/1440 inch), measured from the corner of the container's client area: the window
 // itself, or the group box a button belongs to.
 struct ControlRow {
@@ -21,7 +22,7 @@ struct ControlRow {
     QString buddy; // the input box a label names, empty for none
     QRect twips; // left, top, width, height
     int tabIndex = 0; // unique across the window, labels and group boxes included
-    void (Console::*command)() = nullptr; // what a button's click runs
+    const CommandRow *command = nullptr; // what a button's click runs
 
     static constexpr int TwipsPerPixel = 15;
     static QRect toPixels(const QRect &twips);

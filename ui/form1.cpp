@@ -53,8 +53,9 @@ Form1::Form1(Console::GatewayFactory factory, Console::Clock clock, QWidget *par
                                         own->availableGeometry()));
 }
 
-// Declared here so the console (and with it the gateway instance) goes before the
-// widgets, while the window is still whole.
+// The console (and with it the gateway instance) is a member, so it goes before
+// QWidget's destructor deletes the child widgets: the window is still whole while the
+// gateway instance ends.
 Form1::~Form1() = default;
 
 void Form1::createControls()
@@ -96,7 +97,7 @@ void Form1::createControls()
             button->setDefault(false);
             Q_ASSERT(row.command);
             connect(button, &QPushButton::clicked, this,
-                    [this, command = row.command] { runCommand(command); });
+                    [this, command = row.command] { runCommand(*command); });
             widget = button;
             break;
         }
@@ -147,10 +148,10 @@ void Form1::createControls()
         focusable.front().widget->setFocus();
 }
 
-void Form1::runCommand(void (Console::*command)())
+void Form1::runCommand(const CommandRow &command)
 {
     const OverrideCursor busy(Qt::WaitCursor);
-    (m_console.*command)();
+    m_console.run(command);
 }
 
 QString Form1::boxText(InputBox box) const

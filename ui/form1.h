@@ -3,7 +3,7 @@
 // The main window: 31 controls built from the control table, each button bound to one
 // console command, and the console's view onto the widgets.
 //
-//   Command<n> clicked ──> Form1::runCommand ──> Console::<command>()   (busy cursor)
+//   Command<n> clicked ──> Form1::runCommand ──> Console::run(its CommandRow)   (busy cursor)
 //                                                  │ boxText(TextN)  ◀── QLineEdit
 //                                                  │ showNotice      ──▶ modal box "Brindlet"
 //                                                  │ setOutputText   ──▶ RichTextBox1
@@ -25,8 +25,10 @@ class Form1 final : public QWidget, public ConsoleView {
     Q_OBJECT
 
 public:
-    explicit Form1(Console::GatewayFactory factory = Console::createInstalledGateway,
-                   Console::Clock clock = &QDateTime::currentDateTime, QWidget *parent = nullptr);
+    explicit Form1(
+        Console::GatewayFactory factory = Console::createInstalledGateway,
+        Console::Clock clock = [] { return QDateTime::currentDateTime(); },
+        QWidget *parent = nullptr);
     ~Form1() override;
 
     const Console &console() const { return m_console; }
@@ -39,7 +41,7 @@ public:
 
 private:
     void createControls();
-    void runCommand(void (Console::*command)());
+    void runCommand(const CommandRow &command);
     void showModalBox(const QString &text, bool error);
 
     Console m_console;

@@ -110,7 +110,7 @@ int measure(const char *variant)
         });
         console.setReceiveCallLimit(Batches);
         timer.start();
-        console.receiveMessages();
+        console.press(u"Command7"_s); // 接收短信
         chars = view.pane.document()->characterCount();
     } else {
         BatchGateway gateway;

@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QSqlQuery>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -15,11 +17,6 @@ namespace {
 const QString ServiceNumberPrefix = u"10690"_s;
 const QString ReceiveTimeFormat = u"yyyy-MM-dd HH:mm:ss"_s;
 constexpr int ServiceNumberDigits = 7;
-
-Bool16 toBool16(bool done)
-{
-    return done ? True16 : False16;
-}
 
 QString textOrEmpty(const QVariant &value)
 {
@@ -41,17 +38,39 @@ bool particularsAcceptable(const RegisterParticulars &p)
     });
 }
 
+QVariantList particularValues(const RegisterParticulars &p)
+{
+    return { p.province, p.city,  p.trade, p.company, p.contactName, p.telephone,
+             p.mobile,   p.email, p.fax,   p.address, p.postcode };
+}
+
 bool isNewPassword(const QString &password)
 {
     return !password.isEmpty() && password.size() <= InputRules::MaxPasswordLength
         && InputRules::isWellFormed(password);
 }
 
+bool cardFieldsPlausible(const QString &cardNo, const QString &cardPassword)
+{
+    return !cardNo.isEmpty() && cardNo.size() <= InputRules::MaxCardFieldLength
+        && cardPassword.size() <= InputRules::MaxCardFieldLength;
+}
+
+bool committed(Store::Decision decision)
+{
+    return decision == Store::Decision::Commit;
+}
+
+Store::Decision commitWhen(bool keep)
+{
+    return keep ? Store::Decision::Commit : Store::Decision::RollBack;
+}
+
 } // namespace
 
 LocalGateway::LocalGateway(std::unique_ptr<Store> store, Options options)
     : m_store(std::move(store))
-    , m_clock(options.clock ? std::move(options.clock) : Clock(&QDateTime::currentDateTime))
+    , m_clock(options.clock ? std::move(options.clock) : Options().clock)
     , m_hasher(options.hashCost)
 {
 }
@@ -98,6 +117,21 @@ bool LocalGateway::parseYuan(const QString &text, qint64 &fen)
     return true;
 }
 
+Status LocalGateway::answer(Bool16 &outcome, const std::function<Result<bool>()> &work)
+{
+    QUILLET_TRY(deliverDue());
+    QUILLET_TRY_VALUE(const bool done, work());
+    outcome = done ? True16 : False16;
+    return Status::ok();
+}
+
+Status LocalGateway::answer(QString &text, const std::function<Result<QString>()> &work)
+{
+    QUILLET_TRY(deliverDue());
+    QUILLET_TRY_VALUE(text, work());
+    return Status::ok();
+}
+
 Status LocalGateway::deliverDue()
 {
     const qint64 now = nowMs();
@@ -109,185 +143,182 @@ Status LocalGateway::deliverDue()
     q->finish();
     if (!due)
         return Status::ok();
-    return m_store->transaction([&](bool &keep) -> Status {
-        QSqlQuery *update = nullptr;
-        QUILLET_TRY(m_store->step(update,
-                                  u"UPDATE mt SET state = 'delivered', delivered_at = due_at "
-                                  u"WHERE state = 'scheduled' AND due_at <= ?"_s,
-                                  { m_store->time(now) }));
-        keep = true;
-        return Status::ok();
-    });
+    return m_store
+        ->transaction([&]() -> Result<Decision> {
+            QSqlQuery *update = nullptr;
+            QUILLET_TRY(m_store->step(update,
+                                      u"UPDATE mt SET state = 'delivered', delivered_at = due_at "
+                                      u"WHERE state = 'scheduled' AND due_at <= ?"_s,
+                                      { m_store->time(now) }));
+            return Decision::Commit;
+        })
+        .status();
 }
 
-Status LocalGateway::findAccount(const QString &accountNo, std::optional<Account> &account)
+// Outside a transaction the kept statement is finished at once, so that it holds no
+// read snapshot between operations.
+Result<std::optional<LocalGateway::Account>> LocalGateway::findAccount(const QString &accountNo)
 {
-    account.reset();
     if (!InputRules::isAccountNumber(accountNo))
-        return Status::ok();
-    QSqlQuery q = m_store->query();
-    QUILLET_TRY(m_store->run(q,
-                             u"SELECT id, password_hash, service_number, balance, signed_on, "
-                             u"forwarding_phone, auto_reply FROM accounts WHERE number = ?"_s,
-                             { accountNo }));
-    if (!q.next())
-        return Status::ok();
-    Account found;
-    found.id = q.value(0).toLongLong();
-    found.passwordHash = q.value(1).toString();
-    found.serviceNumber = q.value(2).toString();
-    found.balance = q.value(3).toLongLong();
-    found.signedOn = q.value(4).toLongLong() == 1;
-    found.forwardingPhone = textOrEmpty(q.value(5));
-    found.autoReply = textOrEmpty(q.value(6));
-    account = std::move(found);
-    return Status::ok();
+        return std::optional<Account>();
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(q,
+                              u"SELECT id, password_hash, service_number, balance, signed_on, "
+                              u"forwarding_phone, auto_reply, waiting FROM accounts "
+                              u"WHERE number = ?"_s,
+                              { accountNo }));
+    std::optional<Account> account;
+    if (q->next()) {
+        account.emplace();
+        account->id = q->value(0).toLongLong();
+        account->passwordHash = q->value(1).toString();
+        account->serviceNumber = q->value(2).toString();
+        account->balance = q->value(3).toLongLong();
+        account->signedOn = q->value(4).toLongLong() == 1;
+        account->forwardingPhone = textOrEmpty(q->value(5));
+        account->autoReply = textOrEmpty(q->value(6));
+        account->waiting = q->value(7).toLongLong();
+    }
+    q->finish();
+    return account;
 }
 
-Status LocalGateway::findSignedOn(const QString &accountNo, std::optional<Account> &account)
+Result<std::optional<LocalGateway::Account>> LocalGateway::findSignedOn(const QString &accountNo)
 {
-    QUILLET_TRY(findAccount(accountNo, account));
+    QUILLET_TRY_VALUE(std::optional<Account> account, findAccount(accountNo));
     if (account && !account->signedOn)
         account.reset();
-    return Status::ok();
+    return account;
+}
+
+Result<bool> LocalGateway::changeAccount(const QString &accountNo, const QString &sql,
+                                         QVariantList values)
+{
+    if (!InputRules::isAccountNumber(accountNo))
+        return false;
+    values << accountNo;
+    QUILLET_TRY_VALUE(const Decision decision, m_store->transaction([&]() -> Result<Decision> {
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store->step(q, sql, values));
+        return commitWhen(q->numRowsAffected() == 1);
+    }));
+    return committed(decision);
 }
 
 // ---- accounts ----------------------------------------------------------------------
 
 Status LocalGateway::Register(const RegisterParticulars &particulars, Bool16 &outcome)
 {
-    QUILLET_TRY(deliverDue());
-    bool done = false;
-    QUILLET_TRY(registerAccount(particulars, done));
-    outcome = toBool16(done);
-    return Status::ok();
+    return answer(outcome, [&] { return signOnOrOpen(particulars); });
 }
 
-Status LocalGateway::registerAccount(const RegisterParticulars &p, bool &done)
+// A known account signs on when its password verifies; an unknown one is opened.
+// Two rounds: an opening that loses a race with another process's opening of the same
+// number signs on as a known account instead.
+Result<bool> LocalGateway::signOnOrOpen(const RegisterParticulars &p)
 {
     if (!InputRules::isAccountNumber(p.accountNo) || p.password.isEmpty()
         || !particularsAcceptable(p))
-        return Status::ok();
-    const QVariantList particulars
-        = { p.province, p.city,  p.trade, p.company, p.contactName, p.telephone,
-            p.mobile,   p.email, p.fax,   p.address, p.postcode };
-    // Two attempts: a first registration that loses a race with another process's
-    // registration of the same number signs on as a known account instead.
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        std::optional<Account> existing;
-        QUILLET_TRY(findAccount(p.accountNo, existing));
-        if (existing) {
-            if (p.password.size() > InputRules::MaxPasswordLength
-                || !PasswordHasher::verify(existing->passwordHash, p.password))
-                return Status::ok();
-            return m_store->transaction([&](bool &keep) -> Status {
-                QSqlQuery q = m_store->query();
-                QVariantList values = particulars;
-                values << existing->id << existing->passwordHash;
-                QUILLET_TRY(m_store->run(
-                    q,
-                    u"UPDATE accounts SET province = ?, city = ?, trade = ?, company = ?, "
-                    u"contact_name = ?, telephone = ?, mobile = ?, email = ?, fax = ?, "
-                    u"address = ?, postcode = ?, signed_on = 1 "
-                    u"WHERE id = ? AND password_hash = ?"_s,
-                    values));
-                keep = done = q.numRowsAffected() == 1;
-                return Status::ok();
-            });
-        }
+        return false;
+    for (int round = 0; round < 2; ++round) {
+        QUILLET_TRY_VALUE(const std::optional<Account> existing, findAccount(p.accountNo));
+        if (existing)
+            return signOnKnown(*existing, p);
         if (!isNewPassword(p.password))
-            return Status::ok();
+            return false;
         QString hash;
         if (!m_hasher.hash(p.password, hash))
             return hashingFailed();
-        bool raced = false;
-        Status written = m_store->transaction([&](bool &keep) -> Status {
-            QUILLET_TRY(m_store->lockRegistrations());
-            QSqlQuery q = m_store->query();
-            QUILLET_TRY(
-                m_store->run(q, u"SELECT 1 FROM accounts WHERE number = ?"_s, { p.accountNo }));
-            if (q.next()) {
-                raced = true;
-                return Status::ok();
-            }
-            QUILLET_TRY(m_store->run(q, u"SELECT COALESCE(MAX(id), 0) + 1 FROM accounts"_s));
-            const qint64 id = q.next() ? q.value(0).toLongLong() : 1;
-            q.finish();
-            const QString serviceNumber = ServiceNumberPrefix
-                + QString::number(id).rightJustified(ServiceNumberDigits, u'0');
-            QVariantList values = { id, p.accountNo, hash };
-            values << particulars << serviceNumber << m_store->time(nowMs());
-            QUILLET_TRY(m_store->run(
-                q,
-                u"INSERT INTO accounts (id, number, password_hash, province, city, trade, "
-                u"company, contact_name, telephone, mobile, email, fax, address, postcode, "
-                u"service_number, balance, signed_on, created_at) "
-                u"VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, 1, ?)"_s,
-                values));
-            keep = done = true;
-            return Status::ok();
-        });
-        if (written.failed())
-            return written;
-        if (!raced)
-            return Status::ok();
+        QUILLET_TRY_VALUE(const Opening opening, openAccount(p, hash));
+        if (opening == Opening::Opened)
+            return true;
     }
-    return Status::ok();
+    return false;
 }
 
-Status LocalGateway::updateSignedOn(const QString &accountNo, const QString &sql,
-                                    const QVariantList &values, bool &done)
+// The particulars are updated with the sign-on, unless the password changed meanwhile.
+Result<bool> LocalGateway::signOnKnown(const Account &account, const RegisterParticulars &p)
 {
-    if (!InputRules::isAccountNumber(accountNo))
-        return Status::ok();
-    return m_store->transaction([&](bool &keep) -> Status {
-        QSqlQuery q = m_store->query();
-        QVariantList bound = values;
-        bound << accountNo;
-        QUILLET_TRY(m_store->run(q, sql, bound));
-        keep = done = q.numRowsAffected() == 1;
-        return Status::ok();
-    });
+    if (p.password.size() > InputRules::MaxPasswordLength
+        || !PasswordHasher::verify(account.passwordHash, p.password))
+        return false;
+    QVariantList values = particularValues(p);
+    values << account.id << account.passwordHash;
+    QUILLET_TRY_VALUE(const Decision decision, m_store->transaction([&]() -> Result<Decision> {
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store->step(q,
+                                  u"UPDATE accounts SET province = ?, city = ?, trade = ?, "
+                                  u"company = ?, contact_name = ?, telephone = ?, mobile = ?, "
+                                  u"email = ?, fax = ?, address = ?, postcode = ?, signed_on = 1 "
+                                  u"WHERE id = ? AND password_hash = ?"_s,
+                                  values));
+        return commitWhen(q->numRowsAffected() == 1);
+    }));
+    return committed(decision);
+}
+
+// A new account, signed on, with the next service number.
+Result<LocalGateway::Opening> LocalGateway::openAccount(const RegisterParticulars &p,
+                                                        const QString &hash)
+{
+    QUILLET_TRY_VALUE(const Decision decision, m_store->transaction([&]() -> Result<Decision> {
+        QUILLET_TRY(m_store->lockRegistrations());
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(
+            m_store->step(q, u"SELECT 1 FROM accounts WHERE number = ?"_s, { p.accountNo }));
+        if (q->next())
+            return Decision::RollBack;
+        QUILLET_TRY(m_store->step(q, u"SELECT COALESCE(MAX(id), 0) + 1 FROM accounts"_s));
+        const qint64 id = q->next() ? q->value(0).toLongLong() : 1;
+        const QString serviceNumber
+            = ServiceNumberPrefix + QString::number(id).rightJustified(ServiceNumberDigits, u'0');
+        QVariantList values = { id, p.accountNo, hash };
+        values << particularValues(p) << serviceNumber << m_store->time(nowMs());
+        QUILLET_TRY(m_store->step(
+            q,
+            u"INSERT INTO accounts (id, number, password_hash, province, city, trade, "
+            u"company, contact_name, telephone, mobile, email, fax, address, postcode, "
+            u"service_number, balance, signed_on, created_at) "
+            u"VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, 1, ?)"_s,
+            values));
+        return Decision::Commit;
+    }));
+    return committed(decision) ? Opening::Opened : Opening::Raced;
 }
 
 Status LocalGateway::Deregister(const QString &accountNo, Bool16 &outcome)
 {
-    QUILLET_TRY(deliverDue());
-    bool done = false;
-    QUILLET_TRY(updateSignedOn(
-        accountNo, u"UPDATE accounts SET signed_on = 0 WHERE number = ? AND signed_on = 1"_s, {},
-        done));
-    outcome = toBool16(done);
-    return Status::ok();
+    return answer(outcome, [&] {
+        return changeAccount(
+            accountNo, u"UPDATE accounts SET signed_on = 0 WHERE number = ? AND signed_on = 1"_s);
+    });
 }
 
 Status LocalGateway::ChangePassword(const QString &accountNo, const QString &newPassword,
                                     Bool16 &outcome)
 {
-    QUILLET_TRY(deliverDue());
-    bool done = false;
-    std::optional<Account> account;
-    QUILLET_TRY(findSignedOn(accountNo, account));
-    if (account && isNewPassword(newPassword)) {
-        QString hash;
-        if (!m_hasher.hash(newPassword, hash))
-            return hashingFailed();
-        QUILLET_TRY(updateSignedOn(
-            accountNo,
-            u"UPDATE accounts SET password_hash = ? WHERE number = ? AND signed_on = 1"_s, { hash },
-            done));
-    }
-    outcome = toBool16(done);
-    return Status::ok();
+    return answer(outcome, [&] { return changePassword(accountNo, newPassword); });
+}
+
+Result<bool> LocalGateway::changePassword(const QString &accountNo, const QString &newPassword)
+{
+    QUILLET_TRY_VALUE(const std::optional<Account> account, findSignedOn(accountNo));
+    if (!account || !isNewPassword(newPassword))
+        return false;
+    QString hash;
+    if (!m_hasher.hash(newPassword, hash))
+        return hashingFailed();
+    return changeAccount(
+        accountNo, u"UPDATE accounts SET password_hash = ? WHERE number = ? AND signed_on = 1"_s,
+        { hash });
 }
 
 Status LocalGateway::QueryBalance(const QString &accountNo, QString &balance)
 {
-    QUILLET_TRY(deliverDue());
-    std::optional<Account> account;
-    QUILLET_TRY(findSignedOn(accountNo, account));
-    balance = account ? formatYuan(account->balance) : QString();
-    return Status::ok();
+    return answer(balance, [&]() -> Result<QString> {
+        QUILLET_TRY_VALUE(const std::optional<Account> account, findSignedOn(accountNo));
+        return account ? formatYuan(account->balance) : QString();
+    });
 }
 
 // ---- recharge ------------------------------------------------------------------------
@@ -295,98 +326,109 @@ Status LocalGateway::QueryBalance(const QString &accountNo, QString &balance)
 Status LocalGateway::Recharge(const QString &accountNo, const QString &cardNo,
                               const QString &cardPassword, Bool16 &outcome)
 {
-    QUILLET_TRY(deliverDue());
-    bool done = false;
-    QUILLET_TRY(recharge(accountNo, cardNo, cardPassword, done));
-    outcome = toBool16(done);
-    return Status::ok();
+    return answer(outcome, [&] { return rechargeWithCard(accountNo, cardNo, cardPassword); });
+}
+
+// A signed-on account that is not locked out spends a card whose password verifies,
+// unless the balance would grow too large. A wrong card counts as a failed attempt.
+Result<bool> LocalGateway::rechargeWithCard(const QString &accountNo, const QString &cardNo,
+                                            const QString &cardPassword)
+{
+    QUILLET_TRY_VALUE(const std::optional<Account> account, findSignedOn(accountNo));
+    if (!account)
+        return false;
+    const qint64 now = nowMs();
+    QUILLET_TRY_VALUE(const bool locked, rechargesLocked(account->id, now));
+    if (locked)
+        return false; // not even looked at, and not counted
+    QUILLET_TRY_VALUE(const std::optional<Card> card, checkCard(cardNo, cardPassword));
+    if (!card) {
+        QUILLET_TRY(recordRechargeFailure(account->id));
+        return false;
+    }
+    if (account->balance + card->value > MaxBalanceFen)
+        return false; // the card stays unspent
+    QUILLET_TRY_VALUE(const Spending spending, spendCard(account->id, *card, cardNo, now));
+    if (spending == Spending::TakenFirst)
+        QUILLET_TRY(recordRechargeFailure(account->id));
+    return spending == Spending::Spent;
+}
+
+Result<bool> LocalGateway::rechargesLocked(qint64 accountId, qint64 now)
+{
+    const qint64 windowStart = now - RechargeWindowSeconds * 1000;
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(
+        q, u"SELECT count(*) FROM recharge_failures WHERE account_id = ? AND at > ?"_s,
+        { accountId, m_store->time(windowStart) }));
+    const bool locked = q->next() && q->value(0).toLongLong() >= RechargeFailureLimit;
+    q->finish();
+    return locked;
+}
+
+// The card is checked outside the write lock (the slow hash would hold it up for
+// everyone); the conditional update in spendCard() decides who spends it.
+Result<std::optional<LocalGateway::Card>> LocalGateway::checkCard(const QString &cardNo,
+                                                                  const QString &cardPassword)
+{
+    if (!cardFieldsPlausible(cardNo, cardPassword))
+        return std::optional<Card>();
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(
+        q, u"SELECT id, password_hash, value FROM cards WHERE number = ? AND spent_by IS NULL"_s,
+        { cardNo }));
+    std::optional<Card> card;
+    if (q->next()) {
+        const QString hash = q->value(1).toString();
+        if (PasswordHasher::verify(hash, cardPassword))
+            card = Card { q->value(0).toLongLong(), q->value(2).toLongLong() };
+    }
+    q->finish();
+    return card;
+}
+
+Result<LocalGateway::Spending> LocalGateway::spendCard(qint64 accountId, const Card &card,
+                                                       const QString &cardNo, qint64 now)
+{
+    Spending spending = Spending::Refused;
+    const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
+        QUILLET_TRY(m_store->lockAccount(u"id"_s, accountId));
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store->step(
+            q, u"SELECT balance FROM accounts WHERE id = ? AND signed_on = 1"_s, { accountId }));
+        if (!q->next() || q->value(0).toLongLong() + card.value > MaxBalanceFen)
+            return Decision::RollBack;
+        QUILLET_TRY(m_store->step(q,
+                                  u"UPDATE cards SET spent_by = ?, spent_at = ? "
+                                  u"WHERE id = ? AND spent_by IS NULL"_s,
+                                  { accountId, m_store->time(now), card.id }));
+        if (q->numRowsAffected() != 1) {
+            spending = Spending::TakenFirst; // another attempt spent it first
+            return Decision::RollBack;
+        }
+        QUILLET_TRY(m_store->step(
+            q,
+            u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
+            u"VALUES (?, ?, 'recharge', ?, ?)"_s,
+            { accountId, card.value, QString(u"card:"_s + cardNo), m_store->time(now) }));
+        spending = Spending::Spent;
+        return Decision::Commit;
+    });
+    QUILLET_TRY(written.status());
+    return spending;
 }
 
 Status LocalGateway::recordRechargeFailure(qint64 accountId)
 {
-    return m_store->transaction([&](bool &keep) -> Status {
-        QSqlQuery q = m_store->query();
-        QUILLET_TRY(m_store->run(q,
-                                 u"INSERT INTO recharge_failures (account_id, at) VALUES (?, ?)"_s,
-                                 { accountId, m_store->time(nowMs()) }));
-        keep = true;
-        return Status::ok();
-    });
-}
-
-Status LocalGateway::recharge(const QString &accountNo, const QString &cardNo,
-                              const QString &cardPassword, bool &done)
-{
-    std::optional<Account> account;
-    QUILLET_TRY(findSignedOn(accountNo, account));
-    if (!account)
-        return Status::ok();
-
-    const qint64 now = nowMs();
-    const qint64 windowStart = now - RechargeWindowSeconds * 1000;
-    {
-        QSqlQuery q = m_store->query();
-        QUILLET_TRY(m_store->run(
-            q, u"SELECT count(*) FROM recharge_failures WHERE account_id = ? AND at > ?"_s,
-            { account->id, m_store->time(windowStart) }));
-        if (q.next() && q.value(0).toLongLong() >= RechargeFailureLimit)
-            return Status::ok(); // locked out: not even looked at, and not counted
-    }
-
-    // The card is checked outside the write lock (the slow hash would hold it up for
-    // everyone); the conditional update below decides who spends it.
-    qint64 cardId = 0;
-    qint64 value = 0;
-    bool usable = false;
-    if (!cardNo.isEmpty() && cardNo.size() <= InputRules::MaxCardFieldLength
-        && cardPassword.size() <= InputRules::MaxCardFieldLength) {
-        QSqlQuery q = m_store->query();
-        QUILLET_TRY(m_store->run(
-            q,
-            u"SELECT id, password_hash, value FROM cards WHERE number = ? AND spent_by IS NULL"_s,
-            { cardNo }));
-        if (q.next()) {
-            cardId = q.value(0).toLongLong();
-            value = q.value(2).toLongLong();
-            usable = PasswordHasher::verify(q.value(1).toString(), cardPassword);
-        }
-    }
-    if (!usable)
-        return recordRechargeFailure(account->id);
-    if (account->balance + value > MaxBalanceFen)
-        return Status::ok(); // the card stays unspent
-
-    bool spent = false;
-    Status written = m_store->transaction([&](bool &keep) -> Status {
-        QSqlQuery q = m_store->query();
-        QUILLET_TRY(m_store->run(q,
-                                 u"SELECT balance FROM accounts WHERE id = ? AND signed_on = 1"_s
-                                     + m_store->lockRow(),
-                                 { account->id }));
-        if (!q.next() || q.value(0).toLongLong() + value > MaxBalanceFen)
-            return Status::ok();
-        q.finish();
-        QUILLET_TRY(m_store->run(q,
-                                 u"UPDATE cards SET spent_by = ?, spent_at = ? "
-                                 u"WHERE id = ? AND spent_by IS NULL"_s,
-                                 { account->id, m_store->time(now), cardId }));
-        if (q.numRowsAffected() != 1) {
-            spent = true; // another attempt spent it first
-            return Status::ok();
-        }
-        QUILLET_TRY(
-            m_store->run(q,
-                         u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
-                         u"VALUES (?, ?, 'recharge', ?, ?)"_s,
-                         { account->id, value, QString(u"card:"_s + cardNo), m_store->time(now) }));
-        keep = done = true;
-        return Status::ok();
-    });
-    if (written.failed())
-        return written;
-    if (spent)
-        return recordRechargeFailure(account->id);
-    return Status::ok();
+    return m_store
+        ->transaction([&]() -> Result<Decision> {
+            QSqlQuery *q = nullptr;
+            QUILLET_TRY(
+                m_store->step(q, u"INSERT INTO recharge_failures (account_id, at) VALUES (?, ?)"_s,
+                              { accountId, m_store->time(nowMs()) }));
+            return Decision::Commit;
+        })
+        .status();
 }
 
 // ---- sending -------------------------------------------------------------------------
@@ -394,22 +436,14 @@ Status LocalGateway::recharge(const QString &accountNo, const QString &cardNo,
 Status LocalGateway::SendMessage(const QString &accountNo, const QString &phoneNo,
                                  const QString &text, Bool16 &outcome)
 {
-    QUILLET_TRY(deliverDue());
-    bool done = false;
-    QUILLET_TRY(send(accountNo, phoneNo, text, std::nullopt, done));
-    outcome = toBool16(done);
-    return Status::ok();
+    return answer(outcome, [&] { return submit(accountNo, phoneNo, text, std::nullopt); });
 }
 
 Status LocalGateway::SendScheduledMessage(const QString &accountNo, const QString &phoneNo,
                                           const QString &text, const QString &sendTime,
                                           Bool16 &outcome)
 {
-    QUILLET_TRY(deliverDue());
-    bool done = false;
-    QUILLET_TRY(send(accountNo, phoneNo, text, sendTime, done));
-    outcome = toBool16(done);
-    return Status::ok();
+    return answer(outcome, [&] { return submit(accountNo, phoneNo, text, sendTime); });
 }
 
 Status LocalGateway::insertMessage(qint64 accountId, const QString &phone, const QString &text,
@@ -418,37 +452,38 @@ Status LocalGateway::insertMessage(qint64 accountId, const QString &phone, const
 {
     const qint64 now = nowMs();
     const QVariant deliveredAt = state == u"delivered"_s ? m_store->time(dueMs) : QVariant();
-    QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store->step(q,
-                              u"INSERT INTO mt (account_id, phone, text, segments, cost, origin, "
-                              u"submitted_at, due_at, state, reason, delivered_at) "
-                              u"VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
-                              { accountId, phone, text, segments, cost, origin, m_store->time(now),
-                                m_store->time(dueMs), state, reason, deliveredAt }));
+    QUILLET_TRY_VALUE(
+        const qint64 messageId,
+        m_store->insert(u"INSERT INTO mt (account_id, phone, text, segments, cost, "
+                        u"origin, submitted_at, due_at, state, reason, "
+                        u"delivered_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
+                        { accountId, phone, text, segments, cost, origin, m_store->time(now),
+                          m_store->time(dueMs), state, reason, deliveredAt }));
     if (cost == 0)
         return Status::ok();
-    const qint64 messageId = q->lastInsertId().toLongLong();
-    QUILLET_TRY(m_store->step(
+    QSqlQuery *q = nullptr;
+    return m_store->step(
         q,
         u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
         u"VALUES (?, ?, 'send', ?, ?)"_s,
-        { accountId, -cost, QString(u"mt:"_s + QString::number(messageId)), m_store->time(now) }));
-    return Status::ok();
+        { accountId, -cost, QString(u"mt:"_s + QString::number(messageId)), m_store->time(now) });
 }
 
-Status LocalGateway::send(const QString &accountNo, const QString &phoneNo, const QString &text,
-                          const std::optional<QString> &sendTime, bool &done)
+// One charged message per recipient, all or none: the balance must cover them all.
+// A scheduled one waits until its time; any other is delivered at once.
+Result<bool> LocalGateway::submit(const QString &accountNo, const QString &phoneNo,
+                                  const QString &text, const std::optional<QString> &sendTime)
 {
     QStringList phones;
     if (!InputRules::isAccountNumber(accountNo) || !InputRules::isMessageText(text)
         || !InputRules::splitRecipients(phoneNo, phones))
-        return Status::ok();
+        return false;
     const qint64 now = nowMs();
     qint64 due = now;
     if (sendTime) {
         const QDateTime parsed = SendTime::parse(*sendTime);
         if (!SendTime::withinWindow(parsed, m_clock()))
-            return Status::ok();
+            return false;
         due = parsed.toMSecsSinceEpoch();
     }
     const QString state = due > now ? u"scheduled"_s : u"delivered"_s;
@@ -456,26 +491,25 @@ Status LocalGateway::send(const QString &accountNo, const QString &phoneNo, cons
     const qint64 each = segments * FenPerSegment;
     const qint64 cost = each * phones.size();
 
-    return m_store->transaction([&](bool &keep) -> Status {
+    QUILLET_TRY_VALUE(const Decision decision, m_store->transaction([&]() -> Result<Decision> {
+        QUILLET_TRY(m_store->lockAccount(u"number"_s, accountNo));
         QSqlQuery *q = nullptr;
-        QUILLET_TRY(
-            m_store->step(q,
-                          u"SELECT id, balance FROM accounts WHERE number = ? AND signed_on = 1"_s
-                              + m_store->lockRow(),
-                          { accountNo }));
+        QUILLET_TRY(m_store->step(q,
+                                  u"SELECT id, balance FROM accounts "
+                                  u"WHERE number = ? AND signed_on = 1"_s,
+                                  { accountNo }));
         if (!q->next())
-            return Status::ok();
+            return Decision::RollBack;
         const qint64 accountId = q->value(0).toLongLong();
-        const qint64 balance = q->value(1).toLongLong();
+        if (q->value(1).toLongLong() < cost)
+            return Decision::RollBack;
         q->finish();
-        if (balance < cost)
-            return Status::ok();
         for (const QString &phone : std::as_const(phones))
             QUILLET_TRY(insertMessage(accountId, phone, text, segments, each, u"send"_s, due, state,
                                       QVariant()));
-        keep = done = true;
-        return Status::ok();
-    });
+        return Decision::Commit;
+    }));
+    return committed(decision);
 }
 
 Status LocalGateway::sendOnBehalf(qint64 accountId, qint64 &balance, const QString &phone,
@@ -505,97 +539,108 @@ Status LocalGateway::sendOnBehalf(qint64 accountId, qint64 &balance, const QStri
 Status LocalGateway::ReceiveMessages(const QString &accountNo, Variant &total, Variant &current,
                                      Variant &messages, Bool16 &outcome)
 {
-    QUILLET_TRY(deliverDue());
-    return receive(accountNo, std::nullopt, total, current, messages, outcome);
+    return answer(outcome,
+                  [&] { return receiveBatch(accountNo, std::nullopt, total, current, messages); });
 }
 
 Status LocalGateway::ReceiveMessagesNet(const QString &accountNo, Variant &total, Variant &current,
                                         Variant &messages, const QString &extension,
                                         Bool16 &outcome)
 {
-    QUILLET_TRY(deliverDue());
-    if (extension.isEmpty())
-        return receive(accountNo, std::nullopt, total, current, messages, outcome);
-    if (!InputRules::isExtension(extension)) {
-        outcome = False16;
-        return Status::ok();
-    }
-    return receive(accountNo, extension, total, current, messages, outcome);
+    return answer(outcome, [&]() -> Result<bool> {
+        if (extension.isEmpty())
+            return receiveBatch(accountNo, std::nullopt, total, current, messages);
+        if (!InputRules::isExtension(extension))
+            return false;
+        return receiveBatch(accountNo, extension, total, current, messages);
+    });
 }
 
-Status LocalGateway::receive(const QString &accountNo, const std::optional<QString> &extension,
-                             Variant &total, Variant &current, Variant &messages, Bool16 &outcome)
+// The count of waiting messages and the oldest batch of them, which are marked fetched
+// in the same transaction. The three slots are written only when that commits.
+Result<bool> LocalGateway::receiveBatch(const QString &accountNo,
+                                        const std::optional<QString> &extension, Variant &total,
+                                        Variant &current, Variant &messages)
 {
-    bool done = false;
+    if (!InputRules::isAccountNumber(accountNo))
+        return false;
     qint64 waiting = 0;
     TextTable table;
-    if (InputRules::isAccountNumber(accountNo)) {
-        Status written = m_store->transaction([&](bool &keep) -> Status {
-            QSqlQuery q = m_store->query();
-            QUILLET_TRY(m_store->run(
-                q,
-                u"SELECT id, service_number FROM accounts WHERE number = ? AND signed_on = 1"_s
-                    + m_store->lockRow(),
-                { accountNo }));
-            if (!q.next())
-                return Status::ok();
-            const qint64 accountId = q.value(0).toLongLong();
-            const QString serviceNumber = q.value(1).toString();
-            q.finish();
+    QUILLET_TRY_VALUE(const Decision decision, m_store->transaction([&]() -> Result<Decision> {
+        QUILLET_TRY(m_store->lockAccount(u"number"_s, accountNo));
+        QUILLET_TRY_VALUE(const std::optional<Account> account, findSignedOn(accountNo));
+        if (!account)
+            return Decision::RollBack;
+        QUILLET_TRY_VALUE(waiting, countWaiting(*account, extension));
+        QUILLET_TRY_VALUE(const std::optional<TextTable> batch, takeOldest(*account, extension));
+        if (!batch)
+            return Decision::RollBack;
+        table = *batch;
+        return Decision::Commit;
+    }));
+    if (!committed(decision))
+        return false;
+    total = Variant(QString::number(waiting));
+    current = Variant(QString::number(table.rows()));
+    messages = Variant(std::move(table));
+    return true;
+}
 
-            const QString filter = extension ? u" AND extension = ?"_s : QString();
-            QVariantList values = { accountId };
-            if (extension)
-                values << *extension;
-            QUILLET_TRY(m_store->run(
-                q, u"SELECT count(*) FROM mo WHERE account_id = ? AND state = 'waiting'"_s + filter,
-                values));
-            waiting = q.next() ? q.value(0).toLongLong() : 0;
-            q.finish();
+// The counters kept with every arrival and fetch; nothing here grows with the backlog.
+Result<qint64> LocalGateway::countWaiting(const Account &account,
+                                          const std::optional<QString> &extension)
+{
+    if (!extension)
+        return account.waiting;
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(
+        q, u"SELECT waiting FROM waiting_counts WHERE account_id = ? AND extension = ?"_s,
+        { account.id, *extension }));
+    return q->next() ? q->value(0).toLongLong() : 0;
+}
 
-            QUILLET_TRY(m_store->run(q,
-                                     u"SELECT id, extension, sender, text, sent_at FROM mo "
-                                     u"WHERE account_id = ? AND state = 'waiting'"_s
-                                         + filter + u" ORDER BY sent_at, id LIMIT ?"_s,
-                                     values << ReceiveBatch));
-            QList<qint64> ids;
-            QList<QStringList> rows;
-            while (q.next()) {
-                ids.append(q.value(0).toLongLong());
-                rows.append({ serviceNumber + q.value(1).toString(), q.value(2).toString(),
-                              q.value(3).toString(),
-                              QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q.value(4)))
-                                  .toString(ReceiveTimeFormat) });
-            }
-            q.finish();
-
-            const qint64 fetchedAt = nowMs();
-            for (qint64 id : std::as_const(ids)) {
-                QUILLET_TRY(m_store->run(q,
-                                         u"UPDATE mo SET state = 'fetched', fetched_at = ? "
-                                         u"WHERE id = ? AND state = 'waiting'"_s,
-                                         { m_store->time(fetchedAt), id }));
-                if (q.numRowsAffected() != 1)
-                    return Status::ok(); // cannot happen under the write lock; change nothing
-            }
-            table = TextTable(rows.size(), 4);
-            for (qsizetype r = 0; r < rows.size(); ++r) {
-                for (qsizetype c = 0; c < 4; ++c)
-                    table.set(r, c, rows.at(r).at(c));
-            }
-            keep = done = true;
-            return Status::ok();
-        });
-        if (written.failed())
-            return written;
+Result<std::optional<TextTable>> LocalGateway::takeOldest(const Account &account,
+                                                          const std::optional<QString> &extension)
+{
+    QSqlQuery *q = nullptr;
+    if (extension)
+        QUILLET_TRY(m_store->step(q,
+                                  u"SELECT id, extension, sender, text, sent_at FROM mo "
+                                  u"WHERE account_id = ? AND state = 'waiting' AND extension = ? "
+                                  u"ORDER BY sent_at, id LIMIT ?"_s,
+                                  { account.id, *extension, ReceiveBatch }));
+    else
+        QUILLET_TRY(m_store->step(q,
+                                  u"SELECT id, extension, sender, text, sent_at FROM mo "
+                                  u"WHERE account_id = ? AND state = 'waiting' "
+                                  u"ORDER BY sent_at, id LIMIT ?"_s,
+                                  { account.id, ReceiveBatch }));
+    QList<qint64> ids;
+    QList<QStringList> rows;
+    while (q->next()) {
+        ids.append(q->value(0).toLongLong());
+        rows.append({ account.serviceNumber + q->value(1).toString(), q->value(2).toString(),
+                      q->value(3).toString(),
+                      QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q->value(4)))
+                          .toString(ReceiveTimeFormat) });
     }
-    if (done) {
-        total = Variant(QString::number(waiting));
-        current = Variant(QString::number(table.rows()));
-        messages = Variant(std::move(table));
+    q->finish();
+
+    const qint64 fetchedAt = nowMs();
+    for (qint64 id : std::as_const(ids)) {
+        QUILLET_TRY(m_store->step(q,
+                                  u"UPDATE mo SET state = 'fetched', fetched_at = ? "
+                                  u"WHERE id = ? AND state = 'waiting'"_s,
+                                  { m_store->time(fetchedAt), id }));
+        if (q->numRowsAffected() != 1)
+            return std::optional<TextTable>(); // cannot happen under the write lock
     }
-    outcome = toBool16(done);
-    return Status::ok();
+    TextTable table(rows.size(), 4);
+    for (qsizetype r = 0; r < rows.size(); ++r) {
+        for (qsizetype c = 0; c < 4; ++c)
+            table.set(r, c, rows.at(r).at(c));
+    }
+    return std::optional<TextTable>(std::move(table));
 }
 
 // ---- forwarding and automatic reply ---------------------------------------------------
@@ -603,70 +648,60 @@ Status LocalGateway::receive(const QString &accountNo, const std::optional<QStri
 Status LocalGateway::SetForwarding(const QString &accountNo, const QString &phoneNo,
                                    Bool16 &outcome)
 {
-    QUILLET_TRY(deliverDue());
-    bool done = false;
-    const QString phone = phoneNo.trimmed();
-    if (InputRules::isPhone(phone))
-        QUILLET_TRY(updateSignedOn(
+    return answer(outcome, [&]() -> Result<bool> {
+        const QString phone = phoneNo.trimmed();
+        if (!InputRules::isPhone(phone))
+            return false;
+        return changeAccount(
             accountNo,
             u"UPDATE accounts SET forwarding_phone = ? WHERE number = ? AND signed_on = 1"_s,
-            { phone }, done));
-    outcome = toBool16(done);
-    return Status::ok();
+            { phone });
+    });
 }
 
 Status LocalGateway::CancelForwarding(const QString &accountNo, Bool16 &outcome)
 {
-    QUILLET_TRY(deliverDue());
-    bool done = false;
-    QUILLET_TRY(updateSignedOn(accountNo,
-                               u"UPDATE accounts SET forwarding_phone = NULL WHERE number = ? "
-                               u"AND signed_on = 1 AND forwarding_phone IS NOT NULL"_s,
-                               {}, done));
-    outcome = toBool16(done);
-    return Status::ok();
+    return answer(outcome, [&] {
+        return changeAccount(accountNo,
+                             u"UPDATE accounts SET forwarding_phone = NULL WHERE number = ? "
+                             u"AND signed_on = 1 AND forwarding_phone IS NOT NULL"_s);
+    });
 }
 
 Status LocalGateway::GetForwarding(const QString &accountNo, QString &phoneNo)
 {
-    QUILLET_TRY(deliverDue());
-    std::optional<Account> account;
-    QUILLET_TRY(findSignedOn(accountNo, account));
-    phoneNo = account ? account->forwardingPhone : QString();
-    return Status::ok();
+    return answer(phoneNo, [&]() -> Result<QString> {
+        QUILLET_TRY_VALUE(const std::optional<Account> account, findSignedOn(accountNo));
+        return account ? account->forwardingPhone : QString();
+    });
 }
 
 Status LocalGateway::SetAutoReply(const QString &accountNo, const QString &reply, Bool16 &outcome)
 {
-    QUILLET_TRY(deliverDue());
-    bool done = false;
-    if (InputRules::isMessageText(reply))
-        QUILLET_TRY(updateSignedOn(
+    return answer(outcome, [&]() -> Result<bool> {
+        if (!InputRules::isMessageText(reply))
+            return false;
+        return changeAccount(
             accountNo, u"UPDATE accounts SET auto_reply = ? WHERE number = ? AND signed_on = 1"_s,
-            { reply }, done));
-    outcome = toBool16(done);
-    return Status::ok();
+            { reply });
+    });
 }
 
 Status LocalGateway::CancelAutoReply(const QString &accountNo, Bool16 &outcome)
 {
-    QUILLET_TRY(deliverDue());
-    bool done = false;
-    QUILLET_TRY(updateSignedOn(accountNo,
-                               u"UPDATE accounts SET auto_reply = NULL WHERE number = ? "
-                               u"AND signed_on = 1 AND auto_reply IS NOT NULL"_s,
-                               {}, done));
-    outcome = toBool16(done);
-    return Status::ok();
+    return answer(outcome, [&] {
+        return changeAccount(accountNo,
+                             u"UPDATE accounts SET auto_reply = NULL WHERE number = ? "
+                             u"AND signed_on = 1 AND auto_reply IS NOT NULL"_s);
+    });
 }
 
 Status LocalGateway::GetAutoReply(const QString &accountNo, QString &reply)
 {
-    QUILLET_TRY(deliverDue());
-    std::optional<Account> account;
-    QUILLET_TRY(findSignedOn(accountNo, account));
-    reply = account ? account->autoReply : QString();
-    return Status::ok();
+    return answer(reply, [&]() -> Result<QString> {
+        QUILLET_TRY_VALUE(const std::optional<Account> account, findSignedOn(accountNo));
+        return account ? account->autoReply : QString();
+    });
 }
 
 // ---- the operator's side ---------------------------------------------------------------
@@ -691,36 +726,39 @@ Status LocalGateway::issueCards(qint64 valueFen, int count, QList<IssuedCard> &c
         made.append(card);
         hashes.append(hash);
     }
-    Status written = m_store->transaction([&](bool &keep) -> Status {
-        QSqlQuery q = m_store->query();
+    const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
         const qint64 now = nowMs();
         for (qsizetype i = 0; i < made.size(); ++i) {
-            // A fresh number until it is not taken; with 16 random digits a clash is
-            // rare enough that a few tries always do.
-            for (;;) {
-                made[i].number = PasswordHasher::randomDigits(CardNumberDigits);
-                if (made[i].number.size() != CardNumberDigits)
-                    return Status::failure(Store::Unavailable, LocalTexts::randomFailed());
-                QUILLET_TRY(
-                    m_store->run(q, u"SELECT 1 FROM cards WHERE number = ?"_s, { made[i].number }));
-                const bool taken = q.next();
-                q.finish();
-                if (!taken)
-                    break;
-            }
+            QUILLET_TRY_VALUE(made[i].number, freeCardNumber());
+            QSqlQuery *q = nullptr;
             QUILLET_TRY(
-                m_store->run(q,
-                             u"INSERT INTO cards (number, password_hash, value, issued_at) "
-                             u"VALUES (?, ?, ?, ?)"_s,
-                             { made[i].number, hashes.at(i), valueFen, m_store->time(now) }));
+                m_store->step(q,
+                              u"INSERT INTO cards (number, password_hash, value, issued_at) "
+                              u"VALUES (?, ?, ?, ?)"_s,
+                              { made[i].number, hashes.at(i), valueFen, m_store->time(now) }));
         }
-        keep = true;
-        return Status::ok();
+        return Decision::Commit;
     });
-    if (written.failed())
-        return written;
+    QUILLET_TRY(written.status());
     cards = std::move(made);
     return Status::ok();
+}
+
+// A fresh number until it is not taken; with 16 random digits a clash is rare enough
+// that a few tries always do.
+Result<QString> LocalGateway::freeCardNumber()
+{
+    for (;;) {
+        const QString number = PasswordHasher::randomDigits(CardNumberDigits);
+        if (number.size() != CardNumberDigits)
+            return Status::failure(Store::Unavailable, LocalTexts::randomFailed());
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store->step(q, u"SELECT 1 FROM cards WHERE number = ?"_s, { number }));
+        const bool taken = q->next();
+        q->finish();
+        if (!taken)
+            return number;
+    }
 }
 
 Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
@@ -746,57 +784,61 @@ Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
     if (!byNumber && !(to.size() <= 32 && InputRules::isPhone(to) && !to.startsWith(u'+')))
         return Status::ok();
 
-    return m_store->transaction([&](bool &keep) -> Status {
-        QSqlQuery q = m_store->query();
-        QUILLET_TRY(m_store->run(q,
-                                 u"SELECT id, number, service_number, balance, forwarding_phone, "
-                                 u"auto_reply FROM accounts WHERE "_s
-                                     + (byNumber ? u"number = ?"_s : u"service_number = ?"_s)
-                                     + m_store->lockRow(),
-                                 { to }));
-        if (!q.next())
-            return Status::ok();
-        const qint64 accountId = q.value(0).toLongLong();
-        report.accountNo = q.value(1).toString();
-        report.serviceNumber = q.value(2).toString() + extension;
-        qint64 balance = q.value(3).toLongLong();
-        const QString forwardingPhone = textOrEmpty(q.value(4));
-        const QString autoReply = textOrEmpty(q.value(5));
-        q.finish();
+    return m_store
+        ->transaction([&]() -> Result<Decision> {
+            QUILLET_TRY(m_store->lockAccount(byNumber ? u"number"_s : u"service_number"_s, to));
+            QSqlQuery *q = nullptr;
+            QUILLET_TRY(m_store->step(
+                q,
+                u"SELECT id, number, service_number, balance, forwarding_phone, auto_reply "
+                u"FROM accounts WHERE "_s
+                    + (byNumber ? u"number = ?"_s : u"service_number = ?"_s),
+                { to }));
+            if (!q->next())
+                return Decision::RollBack;
+            const qint64 accountId = q->value(0).toLongLong();
+            report.accountNo = q->value(1).toString();
+            report.serviceNumber = q->value(2).toString() + extension;
+            qint64 balance = q->value(3).toLongLong();
+            const QString forwardingPhone = textOrEmpty(q->value(4));
+            const QString autoReply = textOrEmpty(q->value(5));
+            q->finish();
 
-        QUILLET_TRY(m_store->run(q,
-                                 u"INSERT INTO mo (account_id, sender, extension, text, sent_at, "
-                                 u"state) VALUES (?, ?, ?, ?, ?, 'waiting')"_s,
-                                 { accountId, from, extension, text, m_store->time(nowMs()) }));
-        if (!forwardingPhone.isEmpty()) {
-            report.forwardingPhone = forwardingPhone;
-            QUILLET_TRY(sendOnBehalf(accountId, balance, forwardingPhone,
-                                     LocalTexts::forwardedText(from, text), u"forward"_s,
-                                     report.forwarded));
-        }
-        if (!autoReply.isEmpty())
-            QUILLET_TRY(sendOnBehalf(accountId, balance, from, autoReply, u"auto_reply"_s,
-                                     report.autoReplied));
-        report.outcome = MoOutcome::Arrived;
-        keep = true;
-        return Status::ok();
-    });
+            QUILLET_TRY(
+                m_store->step(q,
+                              u"INSERT INTO mo (account_id, sender, extension, text, "
+                              u"sent_at, state) VALUES (?, ?, ?, ?, ?, 'waiting')"_s,
+                              { accountId, from, extension, text, m_store->time(nowMs()) }));
+            if (!forwardingPhone.isEmpty()) {
+                report.forwardingPhone = forwardingPhone;
+                QUILLET_TRY(sendOnBehalf(accountId, balance, forwardingPhone,
+                                         LocalTexts::forwardedText(from, text), u"forward"_s,
+                                         report.forwarded));
+            }
+            if (!autoReply.isEmpty())
+                QUILLET_TRY(sendOnBehalf(accountId, balance, from, autoReply, u"auto_reply"_s,
+                                         report.autoReplied));
+            report.outcome = MoOutcome::Arrived;
+            return Decision::Commit;
+        })
+        .status();
 }
 
 Status LocalGateway::handsetMessages(const QString &phone, QList<HandsetMessage> &messages)
 {
     messages.clear();
     QUILLET_TRY(deliverDue());
-    QSqlQuery q = m_store->query();
-    QUILLET_TRY(m_store->run(q,
-                             u"SELECT a.service_number, m.text, m.delivered_at FROM mt m "
-                             u"JOIN accounts a ON a.id = m.account_id "
-                             u"WHERE m.phone = ? AND m.state = 'delivered' "
-                             u"ORDER BY m.delivered_at, m.id"_s,
-                             { phone }));
-    while (q.next())
-        messages.append({ q.value(0).toString(), q.value(1).toString(),
-                          QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q.value(2))) });
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(q,
+                              u"SELECT a.service_number, m.text, m.delivered_at FROM mt m "
+                              u"JOIN accounts a ON a.id = m.account_id "
+                              u"WHERE m.phone = ? AND m.state = 'delivered' "
+                              u"ORDER BY m.delivered_at, m.id"_s,
+                              { phone }));
+    while (q->next())
+        messages.append({ q->value(0).toString(), q->value(1).toString(),
+                          QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q->value(2))) });
+    q->finish();
     return Status::ok();
 }
 
@@ -804,23 +846,23 @@ Status LocalGateway::accounts(QList<AccountSummary> &list)
 {
     list.clear();
     QUILLET_TRY(deliverDue());
-    QSqlQuery q = m_store->query();
-    QUILLET_TRY(m_store->run(q,
-                             u"SELECT number, service_number, mobile, balance, signed_on, "
-                             u"forwarding_phone, auto_reply, "
-                             u"(SELECT count(*) FROM mo WHERE mo.account_id = accounts.id "
-                             u"AND mo.state = 'waiting') FROM accounts ORDER BY number"_s));
-    while (q.next()) {
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(q,
+                              u"SELECT number, service_number, mobile, balance, signed_on, "
+                              u"forwarding_phone, auto_reply, waiting FROM accounts "
+                              u"ORDER BY number"_s));
+    while (q->next()) {
         AccountSummary summary;
-        summary.number = q.value(0).toString();
-        summary.serviceNumber = q.value(1).toString();
-        summary.mobile = q.value(2).toString();
-        summary.balanceFen = q.value(3).toLongLong();
-        summary.signedOn = q.value(4).toLongLong() == 1;
-        summary.forwardingPhone = textOrEmpty(q.value(5));
-        summary.autoReply = textOrEmpty(q.value(6));
-        summary.waiting = q.value(7).toLongLong();
+        summary.number = q->value(0).toString();
+        summary.serviceNumber = q->value(1).toString();
+        summary.mobile = q->value(2).toString();
+        summary.balanceFen = q->value(3).toLongLong();
+        summary.signedOn = q->value(4).toLongLong() == 1;
+        summary.forwardingPhone = textOrEmpty(q->value(5));
+        summary.autoReply = textOrEmpty(q->value(6));
+        summary.waiting = q->value(7).toLongLong();
         list.append(summary);
     }
+    q->finish();
     return Status::ok();
 }

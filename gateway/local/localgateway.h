@@ -19,6 +19,7 @@
 
 #include "gatewayclient.h"
 #include "passwordhasher.h"
+#include "result.h"
 #include "store.h"
 
 #include <QDateTime>
@@ -33,7 +34,7 @@ public:
     using Clock = std::function<QDateTime()>;
 
     struct Options {
-        Clock clock = &QDateTime::currentDateTime;
+        Clock clock = [] { return QDateTime::currentDateTime(); };
         PasswordHasher::Cost hashCost = PasswordHasher::interactive();
     };
 
@@ -152,23 +153,46 @@ private:
         bool signedOn = false;
         QString forwardingPhone;
         QString autoReply;
+        qint64 waiting = 0; // messages waiting for it
     };
+    struct Card {
+        qint64 id = 0;
+        qint64 value = 0;
+    };
+    using Decision = Store::Decision;
+    enum class Opening { Opened, Raced };
+    enum class Spending { Spent, Refused, TakenFirst };
 
     LocalGateway(std::unique_ptr<Store> store, Options options);
 
     qint64 nowMs() const;
-    Status findAccount(const QString &accountNo, std::optional<Account> &account);
-    Status findSignedOn(const QString &accountNo, std::optional<Account> &account);
-    Status registerAccount(const RegisterParticulars &particulars, bool &done);
-    Status recharge(const QString &accountNo, const QString &cardNo, const QString &cardPassword,
-                    bool &done);
+    // Every operation: deliver what is due, run the work, write its answer.
+    Status answer(Bool16 &outcome, const std::function<Result<bool>()> &work);
+    Status answer(QString &text, const std::function<Result<QString>()> &work);
+
+    Result<std::optional<Account>> findAccount(const QString &accountNo);
+    Result<std::optional<Account>> findSignedOn(const QString &accountNo);
+    // Runs `sql` (its last placeholder the account number) in a transaction that keeps
+    // it only when it changed exactly one account.
+    Result<bool> changeAccount(const QString &accountNo, const QString &sql,
+                               QVariantList values = {});
+
+    Result<bool> signOnOrOpen(const RegisterParticulars &particulars);
+    Result<bool> signOnKnown(const Account &account, const RegisterParticulars &particulars);
+    Result<Opening> openAccount(const RegisterParticulars &particulars, const QString &hash);
+    Result<bool> changePassword(const QString &accountNo, const QString &newPassword);
+
+    Result<bool> rechargeWithCard(const QString &accountNo, const QString &cardNo,
+                                  const QString &cardPassword);
+    Result<bool> rechargesLocked(qint64 accountId, qint64 now);
+    Result<std::optional<Card>> checkCard(const QString &cardNo, const QString &cardPassword);
+    Result<Spending> spendCard(qint64 accountId, const Card &card, const QString &cardNo,
+                               qint64 now);
     Status recordRechargeFailure(qint64 accountId);
-    Status send(const QString &accountNo, const QString &phoneNo, const QString &text,
-                const std::optional<QString> &sendTime, bool &done);
-    Status receive(const QString &accountNo, const std::optional<QString> &extension,
-                   Variant &total, Variant &current, Variant &messages, Bool16 &outcome);
-    Status updateSignedOn(const QString &accountNo, const QString &sql, const QVariantList &values,
-                          bool &done);
+    Result<QString> freeCardNumber();
+
+    Result<bool> submit(const QString &accountNo, const QString &phoneNo, const QString &text,
+                        const std::optional<QString> &sendTime);
     // A charged message the service sends by itself (a forwarded copy or an automatic
     // reply). Recorded as not sent when the balance cannot cover it.
     Status sendOnBehalf(qint64 accountId, qint64 &balance, const QString &phone,
@@ -176,6 +200,13 @@ private:
     Status insertMessage(qint64 accountId, const QString &phone, const QString &text, int segments,
                          qint64 cost, const QString &origin, qint64 dueMs, const QString &state,
                          const QVariant &reason);
+
+    Result<bool> receiveBatch(const QString &accountNo, const std::optional<QString> &extension,
+                              Variant &total, Variant &current, Variant &messages);
+    Result<qint64> countWaiting(const Account &account, const std::optional<QString> &extension);
+    // The oldest waiting messages, at most one batch, marked fetched.
+    Result<std::optional<TextTable>> takeOldest(const Account &account,
+                                                const std::optional<QString> &extension);
 
     std::unique_ptr<Store> m_store;
     Clock m_clock;

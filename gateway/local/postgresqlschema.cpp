@@ -124,6 +124,72 @@ QStringList version1()
     return list;
 }
 
+QStringList migration(int fromVersion)
+{
+    if (fromVersion != 1)
+        return {};
+    // Version 2: what a receive call needs is read in a few rows, whatever the backlog.
+    // Waiting messages are counted per account and per account and extension by
+    // triggers (with their owner's rights: the gateway's role may not write counters);
+    // the handset listing reads a phone's delivered messages from an index.
+    const char16_t *const statements[] = {
+        uR"(ALTER TABLE accounts ADD COLUMN waiting bigint NOT NULL DEFAULT 0
+            CHECK (waiting >= 0))",
+        uR"(CREATE TABLE waiting_counts (
+            account_id bigint NOT NULL REFERENCES accounts(id),
+            extension text NOT NULL,
+            waiting bigint NOT NULL CHECK (waiting >= 0),
+            PRIMARY KEY (account_id, extension)))",
+        uR"(UPDATE accounts SET waiting = (SELECT count(*) FROM mo
+            WHERE mo.account_id = accounts.id AND mo.state = 'waiting'))",
+        uR"(INSERT INTO waiting_counts (account_id, extension, waiting)
+            SELECT account_id, extension, count(*) FROM mo WHERE state = 'waiting'
+            GROUP BY account_id, extension)",
+        // Once per statement, from the rows it inserted: a row updated again and again in
+        // one transaction grows a chain of versions to walk, so a bulk arrival would cost
+        // the square of its size if counted row by row.
+        uR"(CREATE FUNCTION mo_arrives() RETURNS trigger LANGUAGE plpgsql
+            SECURITY DEFINER SET search_path = quillet, pg_temp AS $$
+            BEGIN
+                UPDATE accounts a SET waiting = a.waiting + n.arrived
+                    FROM (SELECT account_id, count(*) AS arrived FROM arrived
+                          WHERE state = 'waiting' GROUP BY account_id) n
+                    WHERE a.id = n.account_id;
+                INSERT INTO waiting_counts (account_id, extension, waiting)
+                    SELECT account_id, extension, count(*) FROM arrived
+                    WHERE state = 'waiting' GROUP BY account_id, extension
+                    ON CONFLICT (account_id, extension)
+                    DO UPDATE SET waiting = waiting_counts.waiting + EXCLUDED.waiting;
+                RETURN NULL;
+            END $$)",
+        uR"(CREATE TRIGGER mo_arrives AFTER INSERT ON mo REFERENCING NEW TABLE AS arrived
+            FOR EACH STATEMENT EXECUTE FUNCTION mo_arrives())",
+        uR"(CREATE FUNCTION mo_is_fetched() RETURNS trigger LANGUAGE plpgsql
+            SECURITY DEFINER SET search_path = quillet, pg_temp AS $$
+            BEGIN
+                UPDATE accounts SET waiting = waiting - 1 WHERE id = NEW.account_id;
+                UPDATE waiting_counts SET waiting = waiting - 1
+                    WHERE account_id = NEW.account_id AND extension = NEW.extension;
+                RETURN NULL;
+            END $$)",
+        uR"(CREATE TRIGGER mo_is_fetched AFTER UPDATE OF state ON mo
+            FOR EACH ROW WHEN (OLD.state = 'waiting' AND NEW.state = 'fetched')
+            EXECUTE FUNCTION mo_is_fetched())",
+        // The counters follow the state only; who sent a message and to which account
+        // and extension never changes once it has arrived, and arrived messages are kept.
+        uR"(CREATE TRIGGER mo_arrival_is_kept BEFORE UPDATE OF account_id, extension ON mo
+            FOR EACH ROW EXECUTE FUNCTION refuse('an arrived message keeps its account and extension'))",
+        uR"(CREATE TRIGGER mo_is_kept BEFORE DELETE ON mo
+            FOR EACH ROW EXECUTE FUNCTION refuse('arrived messages are kept'))",
+        uR"(CREATE INDEX mt_delivered_to ON mt(phone, delivered_at, id)
+            WHERE state = 'delivered')",
+    };
+    QStringList list;
+    for (const char16_t *statement : statements)
+        list.append(QString::fromUtf16(statement));
+    return list;
+}
+
 QStringList grants(const QString &role)
 {
     const QString to = u" TO "_s + role;
@@ -144,6 +210,7 @@ QStringList grants(const QString &role)
         u"GRANT UPDATE (state, reason, delivered_at) ON mt"_s + to,
         u"GRANT SELECT, INSERT ON mo"_s + to,
         u"GRANT UPDATE (state, fetched_at) ON mo"_s + to,
+        u"GRANT SELECT ON waiting_counts"_s + to,
     };
 }
 

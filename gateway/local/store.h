@@ -1,26 +1,23 @@
 #pragma once
 
-// The local gateway's store: by default one SQLite file per user, shared by every
-// console and operator tool process on the machine; or a PostgreSQL database that a
-// team's desktops share (see storelocation.h for how it is named, postgresqlschema.h
-// for its schema and rights).
+// The local gateway's store, shared by every console and operator tool process that
+// uses it: an SQLite file (the default) or a PostgreSQL database that a team shares.
+// What depends on the database engine lives in a StoreEngine.
 //
-//   open(path) ── folder 0700, file 0600 ── SQLite (WAL, synchronous=FULL, busy 5 s,
-//        │                                  foreign keys)
-//        ├─ empty file ──────────────> create the schema (one transaction)
-//        ├─ a Quillet store ─────────> quick_check, then forward migrations
-//        └─ anything else ───────────> failure Status naming the file and the reason;
-//                                      the file is left exactly as it was
+//   open(location) ── engine.prepare ── connect ── engine.isNew?
+//        ├─ nothing there ──────────> create the schema   ┐ decided again inside one
+//        ├─ a Quillet store ────────> check, then migrate ┘ write transaction
+//        └─ anything else ──────────> failure Status naming the store and the reason;
+//                                     it is left exactly as it was
 //
-// Every change runs through transaction(): BEGIN IMMEDIATE, each statement checked,
-// COMMIT only when the work asks for it, ROLLBACK otherwise.
-//
-// On PostgreSQL a write transaction is a plain BEGIN at READ COMMITTED: the statements
-// that decide on money read the account row with lockRow() (SELECT ... FOR UPDATE), so
-// writers of one account queue behind each other while other accounts go on; nothing
-// is ever retried. A connection that broke is opened afresh by the next call.
+// Every change runs through transaction(): the engine's write BEGIN, each statement
+// checked, COMMIT only when the work decides so, ROLLBACK on anything else. On SQLite
+// BEGIN IMMEDIATE holds the whole store; on PostgreSQL the work holds the rows it
+// decides on (lockAccount, lockRegistrations) and other accounts go on meanwhile.
+// A connection that broke is opened again by the next call.
 
-#include "status.h"
+#include "result.h"
+#include "storeengine.h"
 #include "storelocation.h"
 
 #include <QSqlQuery>
@@ -31,13 +28,9 @@
 #include <memory>
 #include <unordered_map>
 
-class QSqlError;
-
 class Store {
 public:
-    static constexpr int SchemaVersion = 1;
-    // Written into the SQLite header so a Quillet store is recognised as one.
-    static constexpr qint32 ApplicationId = 0x51474C53; // "QGLS"
+    static constexpr int SchemaVersion = 2;
 
     // Status codes of store failures, the values component platforms use.
     static constexpr qint32 Unavailable = qint32(0x80004005u);
@@ -45,15 +38,20 @@ public:
     static constexpr qint32 DiskFull = qint32(0x80070070u);
     static constexpr qint32 InvalidArgument = qint32(0x80070057u);
 
+    // What a transaction's work decides once it has run without a failure.
+    enum class Decision { Commit, RollBack };
+    using Work = std::function<Result<Decision>()>;
+
     // `quillet-gateway/gateway.sqlite3` under the user's generic data folder; empty
     // when the platform names no such folder.
     static QString defaultPath();
 
+    // An SQLite store at `path`.
     static Status open(const QString &path, std::unique_ptr<Store> &store);
+    // The store `location` names: an SQLite file or a PostgreSQL database.
     static Status open(const StoreLocation &location, std::unique_ptr<Store> &store);
-    // Creates the schema or brings it to this version, as the PostgreSQL schema's owner,
-    // and grants PostgresqlSchema::RuntimeRole what the gateway needs (creating that
-    // role when it does not exist).
+    // Creates or migrates the store; on PostgreSQL as the schema's owner, and grants
+    // the runtime role what the gateway needs (see postgresqlschema.h).
     static Status initialize(const StoreLocation &location);
     ~Store();
     Store(const Store &) = delete;
@@ -61,18 +59,6 @@ public:
 
     // The file, or the server and database, as reports name it.
     const QString &path() const { return m_path; }
-    bool onPostgresql() const { return m_engine == StoreLocation::Engine::Postgresql; }
-
-    // What differs between the engines in the statements themselves.
-    // A time (milliseconds since the epoch) as the store binds it.
-    QVariant time(qint64 msSinceEpoch) const;
-    // A time column's value as milliseconds since the epoch.
-    static qint64 msSinceEpoch(const QVariant &value);
-    // Appended to a SELECT in a write transaction whose rows decide what it writes.
-    QString lockRow() const;
-    // Makes the transaction that runs it the only one registering an account until it
-    // ends (SQLite's write lock does so already).
-    Status lockRegistrations();
 
     // A forward-only query on this store's connection.
     QSqlQuery query() const;
@@ -83,40 +69,44 @@ public:
     // when a transaction ends; outside one, the caller finishes it at once, so that none
     // holds a read snapshot between operations.
     Status step(QSqlQuery *&statement, const QString &sql, const QVariantList &values = {});
-    // Runs `work` in one BEGIN IMMEDIATE transaction. It commits when `work` returns
-    // success and has set `keep`; any failure, or `keep` left false, rolls back.
-    Status transaction(const std::function<Status(bool &keep)> &work);
+    // Runs a kept INSERT and gives the new row's id.
+    Result<qint64> insert(const QString &sql, const QVariantList &values);
+    // Runs `work` in one write transaction. It commits when `work` decides Commit; a
+    // failure, or RollBack, rolls everything back. Gives what was decided.
+    Result<Decision> transaction(const Work &work);
+    // Runs a statement as it is, without preparing it (schema, settings, grants).
+    Status execute(const QString &sql);
 
-    // A failure Status for an error of this store's connection.
+    // What differs between the engines inside the statements themselves.
+    // A time (milliseconds since the epoch) to bind to a time column.
+    QVariant time(qint64 msSinceEpoch) const { return m_engine->time(msSinceEpoch); }
+    // A time column's value in milliseconds since the epoch.
+    static qint64 msSinceEpoch(const QVariant &value);
+    // In a write transaction, before reading what it decides on: holds the account
+    // whose `column` equals `value`, or every registration, until the transaction ends.
+    Status lockAccount(const QString &column, const QVariant &value);
+    Status lockRegistrations();
+
+    // A failure Status for an error of this store's connection, or for `reason`.
     Status failure(const QSqlError &error) const;
+    Status failure(qint32 code, const QString &reason) const;
 
 private:
-    Store(QString path, QString connectionName);
+    Store(QString path, QString connectionName, std::unique_ptr<StoreEngine> engine);
 
-    Status prepareFile();
     Status connect();
-    Status connectPostgresql();
     Status reconnectIfBroken();
-    Status checkOrCreatePostgresql(bool initializing);
-    Status createPostgresqlSchema();
-    Status grantRuntimeRole();
-    Status checkOrCreate();
-    Status createSchema();
-    Status migrate(int fromVersion);
-    Status migrateStep(int fromVersion);
-    void finishStatements();
-    // A statement that is not prepared (PostgreSQL prepares only queries and changes).
-    Status execute(const QString &sql);
-    Status failurePostgresql(const QSqlError &error) const;
-    // PostgreSQL keeps no U+0000 in a text: such a value is refused before it is sent.
+    Status control(const QString &sql);
     Status checkValues(const QVariantList &values) const;
-    Status failure(qint32 code, const QString &reason) const;
+    Status settle();
+    Result<int> schemaVersion();
+    Result<Decision> createOrMigrate();
+    void finishStatements();
 
     QString m_path;
     QString m_connectionName;
-    StoreLocation::Engine m_engine = StoreLocation::Engine::Sqlite;
-    StoreLocation m_location;
-    // The PostgreSQL connection broke; the next statement opens it again first.
+    std::unique_ptr<StoreEngine> m_engine;
+    // The connection broke; the next statement opens it again first.
     mutable bool m_broken = false;
     std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_statements;
 };

@@ -1,7 +1,6 @@
 // The account, sending, forwarding and automatic-reply commands: what each sends,
 // which window fields it writes, how it reports, and where a failure stops it.
 
-#include "consoletexts.h"
 #include "rig.h"
 
 #include <QTest>
@@ -63,7 +62,7 @@ void TestCommands::eachCommandSendsItsArguments_data()
 
     const QString account = u"AB1-CD2-EF3-GH456"_s;
     const QString phone = u"138 0013 8000"_s;
-    QTest::newRow("register") << u"register"_s << u"Register"_s
+    QTest::newRow("register") << u"Command1"_s << u"Register"_s
                               << QStringList { account,
                                                u"secret"_s,
                                                u"北京"_s,
@@ -73,30 +72,30 @@ void TestCommands::eachCommandSendsItsArguments_data()
                                                u"示例人"_s,
                                                u"010-12345678"_s,
                                                phone,
-                                               ConsoleTexts::SampleEmail,
+                                               u"sample@example.com"_s,
                                                u"010-87654321"_s,
                                                u"北京市中关村"_s,
                                                u"100086"_s };
-    QTest::newRow("deregister") << u"deregister"_s << u"Deregister"_s << QStringList { account };
+    QTest::newRow("deregister") << u"Command2"_s << u"Deregister"_s << QStringList { account };
     QTest::newRow("change password")
-        << u"changePassword"_s << u"ChangePassword"_s << QStringList { account, u"newpw"_s };
-    QTest::newRow("send message") << u"sendMessage"_s << u"SendMessage"_s
+        << u"Command14"_s << u"ChangePassword"_s << QStringList { account, u"newpw"_s };
+    QTest::newRow("send message") << u"Command4"_s << u"SendMessage"_s
                                   << QStringList { account, phone, u"VB测试短信发送!"_s };
     QTest::newRow("scheduled message")
-        << u"sendScheduledMessage"_s << u"SendScheduledMessage"_s
+        << u"Command6"_s << u"SendScheduledMessage"_s
         << QStringList { account, phone, u"使用SDK发送定时短信"_s, u"2026/12/7 23:55:30"_s };
     QTest::newRow("apply forwarding")
-        << u"applyForwarding"_s << u"SetForwarding"_s << QStringList { account, phone };
+        << u"Command8"_s << u"SetForwarding"_s << QStringList { account, phone };
     QTest::newRow("cancel forwarding")
-        << u"cancelForwarding"_s << u"CancelForwarding"_s << QStringList { account };
+        << u"Command9"_s << u"CancelForwarding"_s << QStringList { account };
     QTest::newRow("get forwarding")
-        << u"getForwarding"_s << u"GetForwarding"_s << QStringList { account };
-    QTest::newRow("apply auto-reply") << u"applyAutoReply"_s << u"SetAutoReply"_s
-                                      << QStringList { account, u"SDK申请转发内容。"_s };
+        << u"Command10"_s << u"GetForwarding"_s << QStringList { account };
+    QTest::newRow("apply auto-reply")
+        << u"Command11"_s << u"SetAutoReply"_s << QStringList { account, u"SDK申请转发内容。"_s };
     QTest::newRow("cancel auto-reply")
-        << u"cancelAutoReply"_s << u"CancelAutoReply"_s << QStringList { account };
+        << u"Command12"_s << u"CancelAutoReply"_s << QStringList { account };
     QTest::newRow("get auto-reply")
-        << u"getAutoReply"_s << u"GetAutoReply"_s << QStringList { account };
+        << u"Command13"_s << u"GetAutoReply"_s << QStringList { account };
 }
 
 void TestCommands::eachCommandSendsItsArguments()
@@ -107,7 +106,7 @@ void TestCommands::eachCommandSendsItsArguments()
 
     Rig rig;
     fillBoxes(rig);
-    rig.run(command);
+    rig.press(command);
 
     QVERIFY(!rig.script.calls.isEmpty());
     const Call &call = rig.script.calls.first();
@@ -126,31 +125,29 @@ void TestCommands::noticeCommandsReportOnlyMinusOneAsSuccess_data()
     QTest::addColumn<Bool16>("lastResult");
 
     struct Texts {
-        const char *command;
+        const char *tag;
+        QString button;
         QString succeeded;
         QString failed;
     };
     const Texts commands[] = {
-        { "register", ConsoleTexts::RegisterSucceeded, ConsoleTexts::RegisterFailed },
-        { "deregister", ConsoleTexts::DeregisterSucceeded, ConsoleTexts::DeregisterFailed },
-        { "changePassword", ConsoleTexts::ChangePasswordSucceeded,
-          ConsoleTexts::ChangePasswordFailed },
-        { "sendMessage", ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed },
-        { "sendScheduledMessage", ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed },
-        { "applyForwarding", ConsoleTexts::ForwardingSucceeded, ConsoleTexts::ForwardingFailed },
-        { "cancelForwarding", ConsoleTexts::ForwardingSucceeded, ConsoleTexts::ForwardingFailed },
-        { "applyAutoReply", ConsoleTexts::AutoReplySucceeded, ConsoleTexts::AutoReplyFailed },
-        { "cancelAutoReply", ConsoleTexts::CancelAutoReplySucceeded,
-          ConsoleTexts::CancelAutoReplyFailed },
+        { "register", u"Command1"_s, u"注册成功！"_s, u"注册失败！"_s },
+        { "deregister", u"Command2"_s, u"注销成功！"_s, u"注销失败！"_s },
+        { "change password", u"Command14"_s, u"更改成功！"_s, u"更改失败！"_s },
+        { "send message", u"Command4"_s, u"发送成功！"_s, u"发送失败！"_s },
+        { "scheduled message", u"Command6"_s, u"发送成功！"_s, u"发送失败！"_s },
+        { "apply forwarding", u"Command8"_s, u"设置成功！"_s, u"设置失败！"_s },
+        { "cancel forwarding", u"Command9"_s, u"设置成功！"_s, u"设置失败！"_s },
+        { "apply auto-reply", u"Command11"_s, u"申请回复成功！"_s, u"申请回复失败！"_s },
+        { "cancel auto-reply", u"Command12"_s, u"取消自动回复成功！"_s, u"取消失败！"_s },
     };
     for (const Texts &t : commands) {
-        const QString name = QString::fromLatin1(t.command);
-        QTest::addRow("%s: -1", t.command)
-            << name << Reply::outcome(-1) << t.succeeded << Bool16(-1);
-        QTest::addRow("%s: 0", t.command) << name << Reply::outcome(0) << t.failed << Bool16(0);
-        QTest::addRow("%s: 1", t.command) << name << Reply::outcome(1) << t.failed << Bool16(1);
-        QTest::addRow("%s: untouched", t.command)
-            << name << Reply::nothing() << t.failed << Bool16(0);
+        QTest::addRow("%s: -1", t.tag)
+            << t.button << Reply::outcome(-1) << t.succeeded << Bool16(-1);
+        QTest::addRow("%s: 0", t.tag) << t.button << Reply::outcome(0) << t.failed << Bool16(0);
+        QTest::addRow("%s: 1", t.tag) << t.button << Reply::outcome(1) << t.failed << Bool16(1);
+        QTest::addRow("%s: untouched", t.tag)
+            << t.button << Reply::nothing() << t.failed << Bool16(0);
     }
 }
 
@@ -165,7 +162,7 @@ void TestCommands::noticeCommandsReportOnlyMinusOneAsSuccess()
     rig.presetLastResult(Marker);
 
     rig.script.replies = { reply };
-    rig.run(command);
+    rig.press(command);
 
     QCOMPARE(rig.view.notices, QStringList { notice });
     QCOMPARE(rig.console.lastResult(), lastResult);
@@ -179,18 +176,17 @@ void TestCommands::eachCommandWritesItsFieldsOnly_data()
     QTest::addColumn<bool>("writesLastResult");
     QTest::addColumn<bool>("writesPane");
 
-    QTest::newRow("register") << u"register"_s << true << true << true << false;
-    QTest::newRow("deregister") << u"deregister"_s << false << false << true << false;
-    QTest::newRow("change password") << u"changePassword"_s << false << false << true << false;
-    QTest::newRow("send message") << u"sendMessage"_s << true << false << true << true;
-    QTest::newRow("scheduled message")
-        << u"sendScheduledMessage"_s << true << false << true << true;
-    QTest::newRow("apply forwarding") << u"applyForwarding"_s << true << false << true << false;
-    QTest::newRow("cancel forwarding") << u"cancelForwarding"_s << false << false << true << false;
-    QTest::newRow("get forwarding") << u"getForwarding"_s << false << false << true << true;
-    QTest::newRow("apply auto-reply") << u"applyAutoReply"_s << false << false << true << false;
-    QTest::newRow("cancel auto-reply") << u"cancelAutoReply"_s << false << false << true << false;
-    QTest::newRow("get auto-reply") << u"getAutoReply"_s << false << false << false << false;
+    QTest::newRow("register") << u"Command1"_s << true << true << true << false;
+    QTest::newRow("deregister") << u"Command2"_s << false << false << true << false;
+    QTest::newRow("change password") << u"Command14"_s << false << false << true << false;
+    QTest::newRow("send message") << u"Command4"_s << true << false << true << true;
+    QTest::newRow("scheduled message") << u"Command6"_s << true << false << true << true;
+    QTest::newRow("apply forwarding") << u"Command8"_s << true << false << true << false;
+    QTest::newRow("cancel forwarding") << u"Command9"_s << false << false << true << false;
+    QTest::newRow("get forwarding") << u"Command10"_s << false << false << true << true;
+    QTest::newRow("apply auto-reply") << u"Command11"_s << false << false << true << false;
+    QTest::newRow("cancel auto-reply") << u"Command12"_s << false << false << true << false;
+    QTest::newRow("get auto-reply") << u"Command13"_s << false << false << false << false;
 }
 
 void TestCommands::eachCommandWritesItsFieldsOnly()
@@ -207,12 +203,12 @@ void TestCommands::eachCommandWritesItsFieldsOnly()
     rig.view.setBox(InputBox::Text2, u"old password"_s);
     rig.view.setBox(InputBox::Text3, u"old phone"_s);
     rig.script.replies = { Reply::outcome(Marker) };
-    rig.console.registerAccount();
+    rig.press(u"Command1"_s);
     rig.view.pane = u"pane before"_s;
 
     // WHEN the command runs on new boxes (the gateway answers nothing)
     fillBoxes(rig);
-    rig.run(command);
+    rig.press(command);
 
     // THEN it wrote its own fields and nothing else
     QCOMPARE(rig.console.accountNo(), u"AB1-CD2-EF3-GH456"_s);
@@ -227,10 +223,10 @@ void TestCommands::sendingShowsTheBalanceAfterEitherNotice_data()
     QTest::addColumn<QString>("command");
     QTest::addColumn<Bool16>("outcome");
 
-    for (const char *command : { "sendMessage", "sendScheduledMessage" }) {
-        QTest::addRow("%s succeeds", command) << QString::fromLatin1(command) << Bool16(-1);
-        QTest::addRow("%s fails", command) << QString::fromLatin1(command) << Bool16(0);
-    }
+    QTest::newRow("send message succeeds") << u"Command4"_s << Bool16(-1);
+    QTest::newRow("send message fails") << u"Command4"_s << Bool16(0);
+    QTest::newRow("scheduled message succeeds") << u"Command6"_s << Bool16(-1);
+    QTest::newRow("scheduled message fails") << u"Command6"_s << Bool16(0);
 }
 
 void TestCommands::sendingShowsTheBalanceAfterEitherNotice()
@@ -241,9 +237,9 @@ void TestCommands::sendingShowsTheBalanceAfterEitherNotice()
     Rig rig;
     rig.view.setBox(InputBox::Text1, u"A"_s);
     rig.script.replies = { Reply::outcome(outcome), Reply::text(u"9.90"_s) };
-    rig.run(command);
+    rig.press(command);
 
-    const QString notice = outcome == -1 ? ConsoleTexts::SendSucceeded : ConsoleTexts::SendFailed;
+    const QString notice = outcome == -1 ? u"发送成功！"_s : u"发送失败！"_s;
     QCOMPARE(rig.script.trace.mid(rig.script.trace.size() - 3),
              (QStringList { u"notice:"_s + notice, u"QueryBalance"_s, u"output:余额数：9.90"_s }));
     QCOMPARE(rig.script.calls.last().arguments, QStringList { u"A"_s });
@@ -256,12 +252,11 @@ void TestCommands::sendingStopsAtTheFailingStep_data()
     QTest::addColumn<QStringList>("notices");
     QTest::addColumn<Bool16>("lastResult");
 
-    for (const char *command : { "sendMessage", "sendScheduledMessage" }) {
-        QTest::addRow("%s: the send", command)
-            << QString::fromLatin1(command) << 0 << QStringList() << Marker;
-        QTest::addRow("%s: the trailing balance", command)
-            << QString::fromLatin1(command) << 1 << QStringList { ConsoleTexts::SendSucceeded }
-            << Bool16(-1);
+    for (const char *button : { "Command4", "Command6" }) {
+        QTest::addRow("%s: the send", button)
+            << QString::fromLatin1(button) << 0 << QStringList() << Marker;
+        QTest::addRow("%s: the trailing balance", button)
+            << QString::fromLatin1(button) << 1 << QStringList { u"发送成功！"_s } << Bool16(-1);
     }
 }
 
@@ -279,7 +274,7 @@ void TestCommands::sendingStopsAtTheFailingStep()
     const Reply failure = Reply::failure(-5, u"失败"_s);
     rig.script.replies = failingCall == 0 ? QList<Reply> { failure }
                                           : QList<Reply> { Reply::outcome(-1), failure };
-    rig.run(command);
+    rig.press(command);
 
     QCOMPARE(rig.view.notices, notices);
     QCOMPARE(rig.console.lastResult(), lastResult);
@@ -292,43 +287,54 @@ void TestCommands::scheduledTimeIsTenMinutesOnWithCalendarCarry_data()
 {
     QTest::addColumn<QDateTime>("now");
     QTest::addColumn<QString>("sendTime");
+    QTest::addColumn<QString>("nextSendTime"); // pressed again a minute later
 
     const auto at = [](int y, int mo, int d, int h, int mi, int s) {
         return QDateTime(QDate(y, mo, d), QTime(h, mi, s));
     };
-    QTest::newRow("same hour") << at(2026, 12, 7, 23, 45, 30) << u"2026/12/7 23:55:30"_s;
-    QTest::newRow("into the next hour") << at(2026, 3, 9, 8, 55, 0) << u"2026/3/9 9:05:00"_s;
-    QTest::newRow("into the next day") << at(2026, 6, 14, 23, 59, 59) << u"2026/6/15 0:09:59"_s;
-    QTest::newRow("end of a 30-day month") << at(2026, 4, 30, 23, 55, 30) << u"2026/5/1 0:05:30"_s;
-    QTest::newRow("end of a 31-day month") << at(2026, 1, 31, 23, 55, 30) << u"2026/2/1 0:05:30"_s;
-    QTest::newRow("end of the year") << at(2026, 12, 31, 23, 55, 30) << u"2027/1/1 0:05:30"_s;
-    QTest::newRow("onto a leap day") << at(2028, 2, 28, 23, 55, 30) << u"2028/2/29 0:05:30"_s;
-    QTest::newRow("from a leap day") << at(2028, 2, 29, 23, 55, 30) << u"2028/3/1 0:05:30"_s;
-    QTest::newRow("no leap day in 2100") << at(2100, 2, 28, 23, 55, 30) << u"2100/3/1 0:05:30"_s;
-    QTest::newRow("leap day in 2000") << at(2000, 2, 28, 23, 50, 0) << u"2000/2/29 0:00:00"_s;
+    QTest::newRow("same hour") << at(2026, 12, 7, 23, 45, 30) << u"2026/12/7 23:55:30"_s
+                               << u"2026/12/7 23:56:30"_s;
+    QTest::newRow("into the next hour")
+        << at(2026, 3, 9, 8, 55, 0) << u"2026/3/9 9:05:00"_s << u"2026/3/9 9:06:00"_s;
+    QTest::newRow("into the next day")
+        << at(2026, 6, 14, 23, 59, 59) << u"2026/6/15 0:09:59"_s << u"2026/6/15 0:10:59"_s;
+    QTest::newRow("end of a 30-day month")
+        << at(2026, 4, 30, 23, 55, 30) << u"2026/5/1 0:05:30"_s << u"2026/5/1 0:06:30"_s;
+    QTest::newRow("end of a 31-day month")
+        << at(2026, 1, 31, 23, 55, 30) << u"2026/2/1 0:05:30"_s << u"2026/2/1 0:06:30"_s;
+    QTest::newRow("end of the year")
+        << at(2026, 12, 31, 23, 55, 30) << u"2027/1/1 0:05:30"_s << u"2027/1/1 0:06:30"_s;
+    QTest::newRow("onto a leap day")
+        << at(2028, 2, 28, 23, 55, 30) << u"2028/2/29 0:05:30"_s << u"2028/2/29 0:06:30"_s;
+    QTest::newRow("from a leap day")
+        << at(2028, 2, 29, 23, 55, 30) << u"2028/3/1 0:05:30"_s << u"2028/3/1 0:06:30"_s;
+    QTest::newRow("no leap day in 2100")
+        << at(2100, 2, 28, 23, 55, 30) << u"2100/3/1 0:05:30"_s << u"2100/3/1 0:06:30"_s;
+    QTest::newRow("leap day in 2000")
+        << at(2000, 2, 28, 23, 50, 0) << u"2000/2/29 0:00:00"_s << u"2000/2/29 0:01:00"_s;
 }
 
 void TestCommands::scheduledTimeIsTenMinutesOnWithCalendarCarry()
 {
     QFETCH(QDateTime, now);
     QFETCH(QString, sendTime);
+    QFETCH(QString, nextSendTime);
 
     Rig rig;
     rig.now = now;
-    rig.console.sendScheduledMessage();
+    rig.press(u"Command6"_s);
     QCOMPARE(rig.script.calls.first().arguments.at(3), sendTime);
 
     // Each press reads the clock anew.
     rig.now = now.addSecs(60);
-    rig.console.sendScheduledMessage();
-    QCOMPARE(rig.script.calls.at(2).arguments.at(3),
-             rig.now.addSecs(600).toString(u"yyyy/M/d H:mm:ss"_s));
+    rig.press(u"Command6"_s);
+    QCOMPARE(rig.script.calls.at(2).arguments.at(3), nextSendTime);
 }
 
 void TestCommands::scheduledTimeIsReadBeforeTheGatewayIsCreated()
 {
     Rig rig;
-    rig.console.sendScheduledMessage();
+    rig.press(u"Command6"_s);
     QCOMPARE(rig.script.trace.mid(0, 3),
              (QStringList { u"clock"_s, u"create"_s, u"SendScheduledMessage"_s }));
 }
@@ -365,7 +371,7 @@ void TestCommands::getForwardingAsksTwiceAndShowsTheSecondAnswer()
     rig.view.pane = u"余额数：1.00"_s;
     rig.view.setBox(InputBox::Text1, u" A "_s);
     rig.script.replies = { Reply::text(first), Reply::text(second) };
-    rig.console.getForwarding();
+    rig.press(u"Command10"_s);
 
     QCOMPARE(rig.script.operations(), (QStringList { u"GetForwarding"_s, u"GetForwarding"_s }));
     QCOMPARE(rig.script.calls.at(1).arguments, QStringList { u"A"_s });
@@ -399,7 +405,7 @@ void TestCommands::getForwardingFailures()
     rig.view.pane = u"before"_s;
 
     rig.script.replies = replies;
-    rig.console.getForwarding();
+    rig.press(u"Command10"_s);
 
     QCOMPARE(rig.console.lastResult(), lastResult);
     QCOMPARE(rig.view.pane, u"before"_s);
@@ -465,11 +471,11 @@ void TestCommands::getAutoReplyShowsAnyNonEmptyReply()
 
     Rig rig;
     rig.script.replies = { Reply::outcome(Marker), Reply::text(u"3.00"_s) };
-    rig.console.recharge();
+    rig.press(u"Command5"_s);
     rig.view.notices.clear();
 
     rig.script.replies = { reply };
-    rig.console.getAutoReply();
+    rig.press(u"Command13"_s);
 
     QCOMPARE(rig.view.pane, pane);
     QCOMPARE(rig.console.lastResult(), Marker);
@@ -480,16 +486,16 @@ void TestCommands::changePasswordKeepsTheRegisteredPassword()
 {
     Rig rig;
     rig.view.setBox(InputBox::Text2, u"first"_s);
-    rig.console.registerAccount();
+    rig.press(u"Command1"_s);
     rig.view.setBox(InputBox::Text2, u"second"_s);
     rig.view.setBox(InputBox::Text6, QString());
     rig.script.replies = { Reply::outcome(-1) };
-    rig.console.changePassword();
+    rig.press(u"Command14"_s);
 
     QCOMPARE(rig.script.calls.last().arguments.at(1), QString()); // empty new password is sent
     QCOMPARE(rig.console.accountPassword(), u"first"_s);
 
-    rig.console.registerAccount();
+    rig.press(u"Command1"_s);
     QCOMPARE(rig.script.calls.last().arguments.at(1), u"second"_s);
 }
 

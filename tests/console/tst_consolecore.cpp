@@ -61,7 +61,7 @@ void TestConsoleCore::readFieldTrimsSpacesOnly()
     rig.view.setBox(InputBox::Text1, box);
     QCOMPARE(rig.console.readField(InputBox::Text1), read);
 
-    rig.console.queryBalance();
+    rig.press(u"Command3"_s);
     QCOMPARE(rig.script.calls.at(0).arguments, QStringList { read });
     QCOMPARE(rig.console.accountNo(), read);
 }
@@ -72,11 +72,11 @@ void TestConsoleCore::oneGatewayPerWindowCreatedOnFirstUse()
     QVERIFY(!rig.console.gateway());
     QCOMPARE(rig.script.instancesCreated, 0);
 
-    rig.console.queryBalance();
+    rig.press(u"Command3"_s);
     GatewayClient *first = rig.console.gateway();
     QVERIFY(first);
-    rig.console.recharge(); // two calls, each with its own ensureGateway
-    rig.console.queryBalance();
+    rig.press(u"Command5"_s); // two calls, each with its own ensureGateway
+    rig.press(u"Command3"_s);
 
     QCOMPARE(rig.script.instancesCreated, 1);
     QCOMPARE(rig.console.gateway(), first);
@@ -91,16 +91,12 @@ void TestConsoleCore::rechargeReportsOnlyMinusOneAsSuccess_data()
     QTest::addColumn<QString>("notice");
     QTest::addColumn<Bool16>("lastResult");
 
-    QTest::newRow("-1 succeeds") << Reply::outcome(-1) << ConsoleTexts::RechargeSucceeded
-                                 << Bool16(-1);
-    QTest::newRow("0 fails") << Reply::outcome(0) << ConsoleTexts::RechargeFailed << Bool16(0);
-    QTest::newRow("1 fails") << Reply::outcome(1) << ConsoleTexts::RechargeFailed << Bool16(1);
-    QTest::newRow("-2 fails, all bits kept")
-        << Reply::outcome(-2) << ConsoleTexts::RechargeFailed << Bool16(-2);
-    QTest::newRow("0x7FFF fails") << Reply::outcome(0x7FFF) << ConsoleTexts::RechargeFailed
-                                  << Bool16(0x7FFF);
-    QTest::newRow("slot untouched fails")
-        << Reply::nothing() << ConsoleTexts::RechargeFailed << Bool16(0);
+    QTest::newRow("-1 succeeds") << Reply::outcome(-1) << u"充值成功！"_s << Bool16(-1);
+    QTest::newRow("0 fails") << Reply::outcome(0) << u"充值失败！"_s << Bool16(0);
+    QTest::newRow("1 fails") << Reply::outcome(1) << u"充值失败！"_s << Bool16(1);
+    QTest::newRow("-2 fails, all bits kept") << Reply::outcome(-2) << u"充值失败！"_s << Bool16(-2);
+    QTest::newRow("0x7FFF fails") << Reply::outcome(0x7FFF) << u"充值失败！"_s << Bool16(0x7FFF);
+    QTest::newRow("slot untouched fails") << Reply::nothing() << u"充值失败！"_s << Bool16(0);
 }
 
 void TestConsoleCore::rechargeReportsOnlyMinusOneAsSuccess()
@@ -111,16 +107,16 @@ void TestConsoleCore::rechargeReportsOnlyMinusOneAsSuccess()
 
     Rig rig;
     rig.script.replies = { Reply::outcome(Untouched) };
-    rig.console.recharge(); // leaves a marker in lastResult
+    rig.press(u"Command5"_s); // leaves a marker in lastResult
     QCOMPARE(rig.console.lastResult(), Untouched);
 
     rig.script.replies = { reply, Reply::text(u"8.00"_s) };
-    rig.console.recharge();
+    rig.press(u"Command5"_s);
 
     QCOMPARE(rig.script.calls.at(2).outcomeIn, Bool16(0)); // the slot holds 0 before the call
     QCOMPARE(rig.console.lastResult(), lastResult);
     QCOMPARE(rig.view.notices.last(), notice);
-    QCOMPARE(rig.view.pane, ConsoleTexts::BalancePrefix + u"8.00"_s);
+    QCOMPARE(rig.view.pane, u"余额数：8.00"_s);
 }
 
 void TestConsoleCore::rechargePassesTrimmedBoxesAndShowsBalanceAfterTheNotice()
@@ -133,7 +129,7 @@ void TestConsoleCore::rechargePassesTrimmedBoxesAndShowsBalanceAfterTheNotice()
     rig.view.setBox(InputBox::Text5, u"\u3000p w\u3000"_s);
     rig.script.replies = { Reply::outcome(-1), Reply::text(u" 12.30 "_s) };
 
-    rig.console.recharge();
+    rig.press(u"Command5"_s);
 
     QCOMPARE(rig.script.calls.at(0).arguments,
              (QStringList { u"ABC-DEF-GHI-12345"_s, u"12 34"_s, u"p w"_s }));
@@ -161,8 +157,8 @@ void TestConsoleCore::queryBalanceShowsTheTextVerbatimAndReplacesThePane()
 
     Rig rig;
     rig.script.replies = { Reply::text(u"first"_s), Reply::text(balance) };
-    rig.console.queryBalance();
-    rig.console.queryBalance();
+    rig.press(u"Command3"_s);
+    rig.press(u"Command3"_s);
 
     QCOMPARE(rig.script.calls.at(1).textIn, QString()); // the slot is empty before the call
     QCOMPARE(rig.view.outputs, (QStringList { u"余额数：first"_s, u"余额数："_s + balance }));
@@ -173,11 +169,11 @@ void TestConsoleCore::queryBalanceLeavesLastResult()
 {
     Rig rig;
     rig.script.replies = { Reply::outcome(1) };
-    rig.console.recharge();
+    rig.press(u"Command5"_s);
     QCOMPARE(rig.console.lastResult(), Bool16(1));
 
     rig.script.replies = { Reply::text(u"5.00"_s) };
-    rig.console.queryBalance();
+    rig.press(u"Command3"_s);
     QCOMPARE(rig.console.lastResult(), Bool16(1));
 }
 
@@ -191,16 +187,16 @@ void TestConsoleCore::failureStopsTheCommandWhereItIs_data()
 
     const Reply failure = Reply::failure(qint32(0x80070070u), u"磁盘已满"_s);
     QTest::newRow("query balance: creation")
-        << u"queryBalance"_s << true << QList<Reply> {} << QStringList() << Untouched;
+        << u"Command3"_s << true << QList<Reply> {} << QStringList() << Untouched;
     QTest::newRow("query balance: the call")
-        << u"queryBalance"_s << false << QList<Reply> { failure } << QStringList() << Untouched;
+        << u"Command3"_s << false << QList<Reply> { failure } << QStringList() << Untouched;
     QTest::newRow("recharge: creation")
-        << u"recharge"_s << true << QList<Reply> {} << QStringList() << Untouched;
+        << u"Command5"_s << true << QList<Reply> {} << QStringList() << Untouched;
     QTest::newRow("recharge: the recharge")
-        << u"recharge"_s << false << QList<Reply> { failure } << QStringList() << Untouched;
+        << u"Command5"_s << false << QList<Reply> { failure } << QStringList() << Untouched;
     QTest::newRow("recharge: the trailing balance")
-        << u"recharge"_s << false << QList<Reply> { Reply::outcome(-1), failure }
-        << QStringList { ConsoleTexts::RechargeSucceeded } << Bool16(-1);
+        << u"Command5"_s << false << QList<Reply> { Reply::outcome(-1), failure }
+        << QStringList { u"充值成功！"_s } << Bool16(-1);
 }
 
 void TestConsoleCore::failureStopsTheCommandWhereItIs()
@@ -215,7 +211,7 @@ void TestConsoleCore::failureStopsTheCommandWhereItIs()
     Rig rig;
     if (!creationFails) {
         rig.script.replies = { Reply::outcome(Untouched), Reply::text(u"earlier"_s) };
-        rig.console.recharge();
+        rig.press(u"Command5"_s);
         rig.view.notices.clear();
     } else {
         rig.view.pane = u"earlier"_s;
@@ -228,7 +224,7 @@ void TestConsoleCore::failureStopsTheCommandWhereItIs()
 
     // WHEN the command meets the failure
     rig.view.setBox(InputBox::Text1, u" NEW "_s);
-    rig.run(command);
+    rig.press(command);
 
     // THEN it stopped there: the fields it wrote stay, nothing after the failure happened,
     // and the error was reported once
@@ -246,13 +242,13 @@ void TestConsoleCore::aCommandAfterAFailureCanSucceed()
 {
     Rig rig;
     rig.script.creationFailure = Status::failure(Status::ClassNotRegistered, u"没有安装"_s);
-    rig.console.queryBalance();
+    rig.press(u"Command3"_s);
     QCOMPARE(rig.view.errors.size(), 1);
     QVERIFY(!rig.console.gateway());
 
     rig.script.creationFailure.reset();
     rig.script.replies = { Reply::text(u"1.00"_s) };
-    rig.console.queryBalance();
+    rig.press(u"Command3"_s);
     QCOMPARE(rig.view.errors.size(), 1);
     QCOMPARE(rig.view.pane, u"余额数：1.00"_s);
 }
@@ -261,7 +257,7 @@ void TestConsoleCore::aFactoryThatMakesNothingIsAnError()
 {
     FakeView view;
     Console console(view, [](std::unique_ptr<GatewayClient> &) { return Status::ok(); });
-    console.queryBalance();
+    console.press(u"Command3"_s);
 
     QVERIFY(!console.gateway());
     QCOMPARE(view.errors.size(), 1);

@@ -1,13 +1,19 @@
 // The operator tool as its user runs it: a separate process on a store that the test
-// also opens, exit codes, and what it prints.
+// also opens, exit codes, and what it prints. Its argument parser and its escaping are
+// also checked in process, since they touch nothing.
 
+#include "controlescape.h"
 #include "localgateway.h"
+#include "operatortool.h"
 #include "storeprobe.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -22,6 +28,14 @@ struct Run {
     QString err;
 };
 
+// Where the tool's standard output goes.
+enum class Output { Captured, DevFull, Closed };
+
+QStringList prefixed(const QStringList &arguments)
+{
+    return QStringList { u"quillet-gateway"_s } + arguments;
+}
+
 } // namespace
 
 class TestOperatorTool : public QObject {
@@ -32,7 +46,7 @@ private:
 
     QString storePath() const { return m_dir->filePath(u"gateway.sqlite3"_s); }
 
-    Run tool(QStringList arguments, bool withStore = true)
+    Run tool(QStringList arguments, bool withStore = true, Output output = Output::Captured)
     {
         if (withStore)
             arguments = QStringList { u"--store"_s, storePath() } + arguments;
@@ -40,6 +54,10 @@ private:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"XDG_DATA_HOME"_s, m_dir->filePath(u"data"_s));
         process.setProcessEnvironment(env);
+        if (output == Output::DevFull)
+            process.setStandardOutputFile(u"/dev/full"_s);
+        else if (output == Output::Closed)
+            process.setChildProcessModifier([] { ::close(STDOUT_FILENO); });
         process.start(QStringLiteral(QUILLET_GATEWAY_TOOL), arguments);
         Run run;
         if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
@@ -291,7 +309,248 @@ private Q_SLOTS:
         QCOMPARE(probe.count(scheduled), 0);
         QVERIFY(tool({ u"handset"_s, u"13600136000"_s }).out.contains(u"定时"_s));
     }
+
+    void escapeControls_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("Chinese and ASCII as they are") << u"你好, world"_s << u"你好, world"_s;
+        QTest::newRow("empty") << QString() << QString();
+        QTest::newRow("placeholder as it is") << u"%1%2"_s << u"%1%2"_s;
+        QTest::newRow("backslash doubled") << u"a\\nb"_s << u"a\\\\nb"_s;
+        QTest::newRow("tab newline return") << u"a\tb\nc\rd"_s << u"a\\tb\\nc\\rd"_s;
+        QTest::newRow("escape sequence") << u"\x1b[31mred"_s << u"\\x1b[31mred"_s;
+        QTest::newRow("NUL and bell") << u"a\0b\ac"_s << u"a\\x00b\\x07c"_s;
+        QTest::newRow("DEL") << u"\x7f"_s << u"\\x7f"_s;
+        QTest::newRow("C1 NEL and CSI") << u"\u0085\u009b"_s << u"\\x85\\x9b"_s;
+        QTest::newRow("line and paragraph separators") << u"\u2028\u2029"_s << u"\\u2028\\u2029"_s;
+        QTest::newRow("bidi embeddings and override")
+            << u"\u202a\u202b\u202c\u202d\u202e"_s << u"\\u202a\\u202b\\u202c\\u202d\\u202e"_s;
+        QTest::newRow("bidi isolates")
+            << u"\u2066\u2067\u2068\u2069"_s << u"\\u2066\\u2067\\u2068\\u2069"_s;
+        QTest::newRow("bidi marks") << u"\u200e\u200f\u061c"_s << u"\\u200e\\u200f\\u061c"_s;
+        QTest::newRow("surrogate pair as it is") << u"\U0001F600"_s << u"\U0001F600"_s;
+        QTest::newRow("unpaired high surrogate")
+            << QString(QChar(0xD83D)) + u"x"_s << u"\\ud83dx"_s;
+        QTest::newRow("unpaired low surrogate") << QString(QChar(0xDE00)) << u"\\ude00"_s;
+        QTest::newRow("first C1 neighbours kept") << u"~\u00a0"_s << u"~\u00a0"_s;
+    }
+
+    void escapeControls()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        QCOMPARE(::escapeControls(text), shown);
+    }
+
+    void parseRefusals_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("value twice")
+            << QStringList { u"card"_s, u"issue"_s, u"--value"_s, u"5"_s, u"--value"_s, u"6"_s }
+            << u"选项 --value 只能给一次"_s;
+        QTest::newRow("store twice")
+            << QStringList { u"--store"_s, u"a"_s, u"--store=b"_s, u"accounts"_s }
+            << u"选项 --store 只能给一次"_s;
+        QTest::newRow("single-dash store") << QStringList { u"-store"_s, u"a"_s, u"accounts"_s }
+                                           << u"未知选项：-store（长选项以两个减号开头）"_s;
+        QTest::newRow("single-dash value") << QStringList { u"card"_s, u"issue"_s, u"-value=5"_s }
+                                           << u"未知选项：-value=5（长选项以两个减号开头）"_s;
+        QTest::newRow("dash value of an option is a value")
+            << QStringList { u"mo"_s, u"--from"_s, u"138000"_s, u"--to"_s,
+                             Account, u"--ext"_s,  u"-12"_s,    u"hi"_s }
+            << u"扩展码“-12”无效：应为 1 到 6 位数字"_s;
+        QTest::newRow("placeholders in a value")
+            << QStringList { u"card"_s, u"issue"_s, u"--value"_s, u"%1%2"_s }
+            << u"面值“%1%2”无效：应为大于 0、不超过 10000.00 的金额（元），最多两位小数"_s;
+        QTest::newRow("placeholder in a count")
+            << QStringList { u"card"_s, u"issue"_s, u"--value"_s, u"5"_s, u"--count"_s, u"%1"_s }
+            << u"张数“%1”无效：应为 1 到 100 之间的整数"_s;
+        QTest::newRow("control characters in a command")
+            << QStringList { u"\x1b[2Jx\ny"_s } << u"未知命令：\\x1b[2Jx\\ny"_s;
+        QTest::newRow("store with a trailing slash")
+            << QStringList { u"--store"_s, u"/tmp/x/"_s, u"accounts"_s }
+            << u"--store 的路径“/tmp/x/”指向文件夹，应为存储文件的路径"_s;
+        QTest::newRow("store dot") << QStringList { u"--store"_s, u"."_s, u"accounts"_s }
+                                   << u"--store 的路径“.”指向文件夹，应为存储文件的路径"_s;
+        QTest::newRow("store dot dot") << QStringList { u"--store"_s, u"a/.."_s, u"accounts"_s }
+                                       << u"--store 的路径“a/..”指向文件夹，应为存储文件的路径"_s;
+    }
+
+    // What the parser refuses, and the exact text it says.
+    void parseRefusals()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        const ParseResult result = OperatorTool::parse(prefixed(arguments));
+        QVERIFY(!result.command);
+        QCOMPARE(result.usageError, error);
+    }
+
+    void parseAccepts_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("store");
+        QTest::newRow("text after -- keeps its dashes")
+            << QStringList { u"mo"_s, u"--from"_s, u"138000"_s, u"--to=X"_s, u"--"_s, u"-store"_s }
+            << u"-store"_s << QString();
+        QTest::newRow("text with placeholders and a line break")
+            << QStringList { u"--store=s.db"_s, u"mo"_s, u"--from"_s, u"138000"_s,
+                             u"--to"_s,         u"X"_s,  u"%1\n%2"_s }
+            << u"%1\n%2"_s << u"s.db"_s;
+    }
+
+    void parseAccepts()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, text);
+        QFETCH(QString, store);
+        const ParseResult result = OperatorTool::parse(prefixed(arguments));
+        QVERIFY2(result.command, qPrintable(result.usageError));
+        const auto *mo = std::get_if<MoCommand>(&result.command->action);
+        QVERIFY(mo);
+        QCOMPARE(mo->text, text);
+        QCOMPARE(result.command->storePath.value_or(QString()), store);
+    }
+
+    void rawArguments_data()
+    {
+        QTest::addColumn<QByteArray>("phone");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("UTF-8 digits") << QByteArray("13800138000") << QString();
+        QTest::newRow("Latin-1 byte")
+            << QByteArray("138\xff") << u"第 2 个参数不是有效的 UTF-8 文本"_s;
+        QTest::newRow("cut-off sequence")
+            << QByteArray("138\xe4\xbd") << u"第 2 个参数不是有效的 UTF-8 文本"_s;
+        QTest::newRow("encoded surrogate")
+            << QByteArray("\xed\xa0\x80") << u"第 2 个参数不是有效的 UTF-8 文本"_s;
+        QTest::newRow("overlong slash")
+            << QByteArray("\xc0\xaf") << u"第 2 个参数不是有效的 UTF-8 文本"_s;
+        // Well-formed but not a phone: refused by the phone rule, byte order mark kept.
+        QTest::newRow("byte order mark kept")
+            << QByteArray("\xef\xbb\xbf"
+                          "138")
+            << u"手机号“\ufeff138”无效：应为 3 到 20 位数字，前面可带 +"_s;
+    }
+
+    void rawArguments()
+    {
+        QFETCH(QByteArray, phone);
+        QFETCH(QString, error);
+        const ParseResult result
+            = OperatorTool::parse(QByteArrayList { "quillet-gateway", "handset", phone });
+        QCOMPARE(result.usageError, error);
+        QCOMPARE(bool(result.command), error.isEmpty());
+    }
+
+    // The same through the program's own argv, which only a shell can hand over raw.
+    void nonUtf8ArgumentRefused()
+    {
+        QProcess process;
+        process.start(u"/bin/sh"_s,
+                      { u"-c"_s, u"exec \"$0\" handset \"$(printf '138\\377')\""_s,
+                        QStringLiteral(QUILLET_GATEWAY_TOOL) });
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY(QString::fromUtf8(process.readAllStandardError())
+                    .startsWith(u"第 2 个参数不是有效的 UTF-8 文本\n"_s));
+    }
+
+    void refusedStorePaths_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("trailing slash") << u"new/"_s << 2 << u"指向文件夹"_s;
+        QTest::newRow("missing parent folder")
+            << u"new/deeper/gateway.sqlite3"_s << 1 << u"不存在：--store 不会创建文件夹"_s;
+        QTest::newRow("parent is a file") << u"file/gateway.sqlite3"_s << 1 << u"不存在"_s;
+    }
+
+    // A mistyped --store is refused and leaves nothing behind.
+    void refusedStorePaths()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        QFile file(m_dir->filePath(u"file"_s));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        const Run run = tool({ u"--store"_s, m_dir->filePath(path), u"accounts"_s }, false);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.err.contains(message), qPrintable(run.err));
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList { u"file"_s });
+    }
+
+    void writeFailures_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<Output>("output");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("accounts to a full disk")
+            << QStringList { u"accounts"_s } << Output::DevFull
+            << u"无法写出到标准输出（No space left on device）"_s;
+        QTest::newRow("accounts to a closed output")
+            << QStringList { u"accounts"_s } << Output::Closed
+            << u"无法写出到标准输出（Bad file descriptor）"_s;
+        QTest::newRow("handset to a full disk")
+            << QStringList { u"handset"_s, u"13800138000"_s } << Output::DevFull
+            << u"无法写出到标准输出（No space left on device）"_s;
+        QTest::newRow("help to a closed output") << QStringList { u"--help"_s } << Output::Closed
+                                                 << u"无法写出到标准输出（Bad file descriptor）"_s;
+    }
+
+    // A listing nobody could see is a failure, said on standard error.
+    void writeFailures()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(Output, output);
+        QFETCH(QString, message);
+        const Run run = tool(arguments, true, output);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.err, message + u'\n');
+    }
+
+    // Stored texts with tabs, line breaks and terminal controls cannot forge rows: each
+    // record stays one row, every field shown escaped.
+    void forgedRowsEscaped()
+    {
+        std::unique_ptr<LocalGateway> gateway = openGateway();
+        QVERIFY(gateway);
+        registerAccount(*gateway);
+        gateway.reset();
+        StoreProbe probe(storePath());
+        QVERIFY(probe.exec(u"UPDATE accounts SET mobile = '138' || char(9) || '0.00' || char(10)"
+                           u" || 'FAKE-000-000-00000', auto_reply = char(27) || '[2J' ||"
+                           u" char(8238) || 'ok\\', forwarding_phone = '139' || char(13)"_s));
+        QVERIFY(probe.exec(u"INSERT INTO mt (account_id, phone, text, segments, cost, origin,"
+                           u" submitted_at, due_at, state, delivered_at) SELECT id, '13700137000',"
+                           u" 'hi' || char(10) || '2026-01-01 00:00:00' || char(9) || 'x',"
+                           u" 1, 0, 'send', 0, 0, 'delivered', 0 FROM accounts"_s));
+
+        const Run accounts = tool({ u"accounts"_s });
+        QCOMPARE(accounts.exitCode, 0);
+        const QStringList rows = accounts.out.split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(rows.size(), 2);
+        const QStringList fields = rows.at(1).split(u'\t');
+        QCOMPARE(fields.size(), 8);
+        QCOMPARE(fields.at(2), u"138\\t0.00\\nFAKE-000-000-00000"_s);
+        QCOMPARE(fields.at(5), u"139\\r"_s);
+        QCOMPARE(fields.at(6), u"\\x1b[2J\\u202eok\\\\"_s);
+
+        const Run handset = tool({ u"handset"_s, u"13700137000"_s });
+        QCOMPARE(handset.exitCode, 0);
+        const QStringList lines = handset.out.split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(lines.at(2).endsWith(u"\thi\\n2026-01-01 00:00:00\\tx"_s),
+                 qPrintable(lines.at(2)));
+    }
 };
+
+Q_DECLARE_METATYPE(Output)
 
 QTEST_GUILESS_MAIN(TestOperatorTool)
 #include "tst_operatortool.moc"

@@ -87,11 +87,26 @@ QStringList StoreProbe::unmatchedCharges() const
                 u"WHERE l.reference = 'mt:' || m.id)"_s);
 }
 
+QStringList StoreProbe::waitingMismatches() const
+{
+    return rows(u"SELECT a.number || ': ' || a.waiting || ' != ' || "
+                u"(SELECT count(*) FROM mo WHERE mo.account_id = a.id AND mo.state = 'waiting') "
+                u"FROM accounts a WHERE a.waiting <> (SELECT count(*) FROM mo "
+                u"WHERE mo.account_id = a.id AND mo.state = 'waiting') "
+                u"UNION ALL SELECT a.number || '/' || e.extension || ': ' "
+                u"|| COALESCE(w.waiting, 0) || ' != ' || e.n FROM (SELECT account_id, extension, "
+                u"sum(CASE WHEN state = 'waiting' THEN 1 ELSE 0 END) AS n FROM mo GROUP BY "
+                u"account_id, extension) e "
+                u"JOIN accounts a ON a.id = e.account_id LEFT JOIN waiting_counts w "
+                u"ON w.account_id = e.account_id AND w.extension = e.extension "
+                u"WHERE COALESCE(w.waiting, 0) <> e.n"_s);
+}
+
 QStringList StoreProbe::snapshot() const
 {
     QStringList all;
-    for (const QString &table :
-         { u"meta"_s, u"accounts"_s, u"ledger"_s, u"cards"_s, u"mt"_s, u"mo"_s }) {
+    for (const QString &table : { u"meta"_s, u"accounts"_s, u"ledger"_s, u"cards"_s, u"mt"_s,
+                                  u"mo"_s, u"waiting_counts"_s }) {
         const QStringList tableRows = rows(u"SELECT * FROM "_s + table + u" ORDER BY 1"_s);
         for (const QString &row : tableRows)
             all.append(table + u": "_s + row);
@@ -102,6 +117,13 @@ QStringList StoreProbe::snapshot() const
 qint64 StoreProbe::count(const QString &sql) const
 {
     return rows(sql).value(0).toLongLong();
+}
+
+QString StoreProbe::timeFromMs(const QString &ms) const
+{
+    if (m_postgresql)
+        return u"(TIMESTAMPTZ 'epoch' + ("_s + ms + u") * INTERVAL '1 millisecond')"_s;
+    return ms;
 }
 
 bool StoreProbe::exec(const QString &sql) const

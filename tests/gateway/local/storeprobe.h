@@ -21,9 +21,15 @@ public:
     QStringList ledgerMismatches() const;
     // Charges without their message, and charged messages without their charge.
     QStringList unmatchedCharges() const;
+    // Waiting counters that differ from the waiting messages they count, as
+    // "account[/extension]: counter != count" lines.
+    QStringList waitingMismatches() const;
     // Every row of every table that a failed operation must leave alone.
     QStringList snapshot() const;
     qint64 count(const QString &sql) const;
+    // An SQL expression for a time column's value from `ms`, an expression in
+    // milliseconds since the epoch (PostgreSQL keeps times as timestamptz).
+    QString timeFromMs(const QString &ms) const;
     // Runs a statement that changes the store (to build damaged or foreign stores).
     bool exec(const QString &sql) const;
 

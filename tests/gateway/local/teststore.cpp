@@ -17,8 +17,8 @@ bool TestStore::onPostgresql()
 
 namespace {
 
-// meta, accounts, ledger, cards, recharge_failures, mt, mo
-constexpr int TableCount = 7;
+// meta, accounts, ledger, cards, recharge_failures, mt, mo, waiting_counts
+constexpr int TableCount = 8;
 
 // Runs `sql` on a connection of its own to `database` (empty: the PG* default).
 bool runAsAdministrator(const QString &database, const QString &sql)
@@ -109,9 +109,10 @@ bool TestStore::emptyStore() const
                                .arg(Store::SchemaVersion);
     if (q.exec(asMade) && q.next() && q.value(0).toBool())
         return administerStore(u"SET session_replication_role = replica"_s)
-            && administerStore(u"TRUNCATE quillet.accounts, quillet.ledger, quillet.cards, "
-                               u"quillet.recharge_failures, quillet.mt, quillet.mo "
-                               u"RESTART IDENTITY CASCADE"_s)
+            && administerStore(
+                   u"TRUNCATE quillet.accounts, quillet.ledger, quillet.cards, "
+                   u"quillet.recharge_failures, quillet.mt, quillet.mo, quillet.waiting_counts "
+                   u"RESTART IDENTITY CASCADE"_s)
             && administerStore(u"SET session_replication_role = origin"_s);
     return administerStore(u"DROP SCHEMA IF EXISTS quillet CASCADE"_s);
 }

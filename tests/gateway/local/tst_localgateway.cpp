@@ -39,7 +39,76 @@ RegisterParticulars particulars(const QString &accountNo, const QString &passwor
     return p;
 }
 
+// What an operation hands back: the outcome slot, the text slot, the receive slots.
+// Each starts with a value no operation writes.
+struct Answer {
+    LocalGateway::IssuedCard card; // the card a recharge offers
+    Bool16 outcome = 1;
+    QString text = u"untouched"_s;
+    Variant total, current, messages;
+};
+
+using Operation = std::function<Status(LocalGateway &, const QString &accountNo, Answer &)>;
+
+// Every operation but Register, each with ordinary arguments.
+QList<std::pair<const char *, Operation>> operations()
+{
+    const QString phone = Phone;
+    return {
+        { "QueryBalance",
+          [](LocalGateway &g, const QString &a, Answer &r) { return g.QueryBalance(a, r.text); } },
+        { "Recharge",
+          [](LocalGateway &g, const QString &a, Answer &r) {
+              return g.Recharge(a, r.card.number, r.card.password, r.outcome);
+          } },
+        { "SendMessage",
+          [phone](LocalGateway &g, const QString &a, Answer &r) {
+              return g.SendMessage(a, phone, u"hi"_s, r.outcome);
+          } },
+        { "SendScheduledMessage",
+          [phone](LocalGateway &g, const QString &a, Answer &r) {
+              return g.SendScheduledMessage(a, phone, u"hi"_s, u"2024/5/20 9:40:00"_s, r.outcome);
+          } },
+        { "ReceiveMessages",
+          [](LocalGateway &g, const QString &a, Answer &r) {
+              return g.ReceiveMessages(a, r.total, r.current, r.messages, r.outcome);
+          } },
+        { "ReceiveMessagesNet",
+          [](LocalGateway &g, const QString &a, Answer &r) {
+              return g.ReceiveMessagesNet(a, r.total, r.current, r.messages, {}, r.outcome);
+          } },
+        { "SetForwarding",
+          [phone](LocalGateway &g, const QString &a, Answer &r) {
+              return g.SetForwarding(a, phone, r.outcome);
+          } },
+        { "CancelForwarding",
+          [](LocalGateway &g, const QString &a, Answer &r) {
+              return g.CancelForwarding(a, r.outcome);
+          } },
+        { "GetForwarding",
+          [](LocalGateway &g, const QString &a, Answer &r) { return g.GetForwarding(a, r.text); } },
+        { "SetAutoReply",
+          [](LocalGateway &g, const QString &a, Answer &r) {
+              return g.SetAutoReply(a, u"x"_s, r.outcome);
+          } },
+        { "CancelAutoReply",
+          [](LocalGateway &g, const QString &a, Answer &r) {
+              return g.CancelAutoReply(a, r.outcome);
+          } },
+        { "GetAutoReply",
+          [](LocalGateway &g, const QString &a, Answer &r) { return g.GetAutoReply(a, r.text); } },
+        { "Deregister",
+          [](LocalGateway &g, const QString &a, Answer &r) { return g.Deregister(a, r.outcome); } },
+        { "ChangePassword",
+          [](LocalGateway &g, const QString &a, Answer &r) {
+              return g.ChangePassword(a, u"new"_s, r.outcome);
+          } },
+    };
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(Operation)
 
 class TestLocalGateway : public QObject {
     Q_OBJECT
@@ -159,6 +228,7 @@ private Q_SLOTS:
         QCOMPARE(probe.quickCheck(), u"ok"_s);
         QCOMPARE(probe.ledgerMismatches(), QStringList());
         QCOMPARE(probe.unmatchedCharges(), QStringList());
+        QCOMPARE(probe.waitingMismatches(), QStringList());
         m_store.reset();
     }
 
@@ -253,22 +323,18 @@ private Q_SLOTS:
     // Every operation but Register needs a signed-on account.
     void signOnRequired_data()
     {
-        QTest::addColumn<QString>("operation");
+        QTest::addColumn<Operation>("operation");
         QTest::addColumn<QString>("accountNo");
-        for (const QString &op :
-             { u"QueryBalance"_s, u"Recharge"_s, u"SendMessage"_s, u"SendScheduledMessage"_s,
-               u"ReceiveMessages"_s, u"ReceiveMessagesNet"_s, u"SetForwarding"_s,
-               u"CancelForwarding"_s, u"GetForwarding"_s, u"SetAutoReply"_s, u"CancelAutoReply"_s,
-               u"GetAutoReply"_s, u"Deregister"_s, u"ChangePassword"_s }) {
-            QTest::addRow("%s, signed off", qPrintable(op)) << op << Account;
-            QTest::addRow("%s, unknown account", qPrintable(op)) << op << Other;
-            QTest::addRow("%s, malformed account", qPrintable(op)) << op << u"'; --"_s;
+        for (const auto &[name, call] : operations()) {
+            QTest::addRow("%s, signed off", name) << call << Account;
+            QTest::addRow("%s, unknown account", name) << call << Other;
+            QTest::addRow("%s, malformed account", name) << call << u"'; --"_s;
         }
     }
 
     void signOnRequired()
     {
-        QFETCH(QString, operation);
+        QFETCH(Operation, operation);
         QFETCH(QString, accountNo);
 
         // GIVEN an account with money, settings and a waiting message, then signed off
@@ -277,54 +343,21 @@ private Q_SLOTS:
         Bool16 done = 0;
         QVERIFY(m_gateway->SetForwarding(Account, u"13900000000"_s, done).isOk());
         QVERIFY(m_gateway->SetAutoReply(Account, u"稍后回复"_s, done).isOk());
-        const LocalGateway::IssuedCard card = issueCard(500);
+        Answer answer;
+        answer.card = issueCard(500);
         QVERIFY(m_gateway->Deregister(Account, done).isOk());
         QCOMPARE(done, True16);
         const QStringList before = StoreProbe(storePath()).snapshot();
 
         // WHEN the operation is asked for
-        Bool16 outcome = 1;
-        QString text = u"untouched"_s;
-        Variant total, current, messages;
-        Status status;
-        if (operation == u"QueryBalance"_s)
-            status = m_gateway->QueryBalance(accountNo, text);
-        else if (operation == u"Recharge"_s)
-            status = m_gateway->Recharge(accountNo, card.number, card.password, outcome);
-        else if (operation == u"SendMessage"_s)
-            status = m_gateway->SendMessage(accountNo, Phone, u"hi"_s, outcome);
-        else if (operation == u"SendScheduledMessage"_s)
-            status = m_gateway->SendScheduledMessage(accountNo, Phone, u"hi"_s,
-                                                     u"2024/5/20 9:40:00"_s, outcome);
-        else if (operation == u"ReceiveMessages"_s)
-            status = m_gateway->ReceiveMessages(accountNo, total, current, messages, outcome);
-        else if (operation == u"ReceiveMessagesNet"_s)
-            status
-                = m_gateway->ReceiveMessagesNet(accountNo, total, current, messages, {}, outcome);
-        else if (operation == u"SetForwarding"_s)
-            status = m_gateway->SetForwarding(accountNo, Phone, outcome);
-        else if (operation == u"CancelForwarding"_s)
-            status = m_gateway->CancelForwarding(accountNo, outcome);
-        else if (operation == u"GetForwarding"_s)
-            status = m_gateway->GetForwarding(accountNo, text);
-        else if (operation == u"SetAutoReply"_s)
-            status = m_gateway->SetAutoReply(accountNo, u"x"_s, outcome);
-        else if (operation == u"CancelAutoReply"_s)
-            status = m_gateway->CancelAutoReply(accountNo, outcome);
-        else if (operation == u"GetAutoReply"_s)
-            status = m_gateway->GetAutoReply(accountNo, text);
-        else if (operation == u"Deregister"_s)
-            status = m_gateway->Deregister(accountNo, outcome);
-        else if (operation == u"ChangePassword"_s)
-            status = m_gateway->ChangePassword(accountNo, u"new"_s, outcome);
+        const Status status = operation(*m_gateway, accountNo, answer);
 
         // THEN it fails (0, or the empty text) and nothing changes
         QVERIFY(status.isOk());
-        if (operation.startsWith(u"Get"_s) || operation == u"QueryBalance"_s)
-            QCOMPARE(text, QString());
-        else
-            QCOMPARE(outcome, False16);
-        QVERIFY(total.isNull() && current.isNull() && messages.isNull());
+        const bool refusedByOutcome = answer.outcome == False16 && answer.text == u"untouched"_s;
+        const bool refusedByText = answer.outcome == 1 && answer.text.isEmpty();
+        QVERIFY(refusedByOutcome != refusedByText);
+        QVERIFY(answer.total.isNull() && answer.current.isNull() && answer.messages.isNull());
         QCOMPARE(StoreProbe(storePath()).snapshot(), before);
     }
 
@@ -735,6 +768,80 @@ private Q_SLOTS:
         QCOMPARE(
             StoreProbe(storePath()).count(u"SELECT count(*) FROM mo WHERE state = 'fetched'"_s),
             25);
+    }
+
+    // A receive call reads the waiting count from counters kept with each arrival and
+    // fetch; the totals it reports are those of counting the backlog, at any size.
+    void backlogTotals_data()
+    {
+        QTest::addColumn<int>("plain");
+        QTest::addColumn<int>("withExtension");
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<QStringList>("totals");
+        QTest::addColumn<QStringList>("currents");
+        QTest::addColumn<qint64>("waitingAfter");
+        QTest::newRow("none waiting")
+            << 0 << 0 << QString() << QStringList { u"0"_s } << QStringList { u"0"_s } << qint64(0);
+        QTest::newRow("one waiting") << 1 << 0 << QString() << QStringList { u"1"_s, u"0"_s }
+                                     << QStringList { u"1"_s, u"0"_s } << qint64(0);
+        QTest::newRow("exactly one batch")
+            << 10 << 0 << QString() << QStringList { u"10"_s, u"0"_s }
+            << QStringList { u"10"_s, u"0"_s } << qint64(0);
+        QTest::newRow("one past a batch")
+            << 11 << 0 << QString() << QStringList { u"11"_s, u"1"_s, u"0"_s }
+            << QStringList { u"10"_s, u"1"_s, u"0"_s } << qint64(0);
+        QTest::newRow("large backlog")
+            << 20000 << 0 << QString() << QStringList { u"20000"_s, u"19990"_s, u"19980"_s }
+            << QStringList { u"10"_s, u"10"_s, u"10"_s } << qint64(19970);
+        QTest::newRow("all, with extensions among them")
+            << 5 << 7 << QString() << QStringList { u"12"_s, u"2"_s, u"0"_s }
+            << QStringList { u"10"_s, u"2"_s, u"0"_s } << qint64(0);
+        QTest::newRow("one extension among others")
+            << 30 << 12 << u"7"_s << QStringList { u"12"_s, u"2"_s, u"0"_s }
+            << QStringList { u"10"_s, u"2"_s, u"0"_s } << qint64(30);
+        QTest::newRow("an extension nobody used")
+            << 30 << 12 << u"8"_s << QStringList { u"0"_s } << QStringList { u"0"_s } << qint64(42);
+        QTest::newRow("large backlog behind one extension")
+            << 20000 << 15 << u"7"_s << QStringList { u"15"_s, u"5"_s, u"0"_s }
+            << QStringList { u"10"_s, u"5"_s, u"0"_s } << qint64(20000);
+    }
+
+    void backlogTotals()
+    {
+        QFETCH(int, plain);
+        QFETCH(int, withExtension);
+        QFETCH(QString, extension);
+        QFETCH(QStringList, totals);
+        QFETCH(QStringList, currents);
+        QFETCH(qint64, waitingAfter);
+
+        // GIVEN a backlog written straight into the store, half of it already fetched
+        QCOMPARE(registerAccount(Account), True16);
+        StoreProbe probe(storePath());
+        const QString insert = u"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+                               u"WHERE i < %1) INSERT INTO mo (account_id, sender, extension, "
+                               u"text, sent_at, state) SELECT (SELECT id FROM accounts), "
+                               u"'13900139000', '%2', 'm' || i, "_s
+            + probe.timeFromMs(u"%3 + i"_s) + u", '%4' FROM n"_s;
+        const qint64 sent = m_now.toMSecsSinceEpoch();
+        for (const QString &state : { u"fetched"_s, u"waiting"_s }) {
+            if (plain > 0)
+                QVERIFY(probe.exec(insert.arg(plain).arg(QString()).arg(sent).arg(state)));
+            if (withExtension > 0)
+                QVERIFY(probe.exec(insert.arg(withExtension).arg(u"7"_s).arg(sent).arg(state)));
+        }
+
+        // WHEN batches are fetched, THEN each reports what was waiting before it
+        for (qsizetype call = 0; call < totals.size(); ++call) {
+            const Batch batch
+                = extension.isEmpty() ? receive(Account) : receive(Account, extension);
+            QCOMPARE(batch.outcome, True16);
+            QCOMPARE(batch.total, totals.at(call));
+            QCOMPARE(batch.current, currents.at(call));
+        }
+        QList<LocalGateway::AccountSummary> list;
+        QVERIFY(m_gateway->accounts(list).isOk());
+        QCOMPARE(list.value(0).waiting, waitingAfter);
     }
 
     void receiveByExtension_data()

@@ -2,6 +2,7 @@
 // the file at its place is not a sound Quillet store.
 
 #include "localgateway.h"
+#include "sqliteengine.h"
 #include "storeprobe.h"
 
 #include <sodium.h>
@@ -193,7 +194,7 @@ private Q_SLOTS:
         QTest::newRow("random bytes") << u"random"_s << u"不是 SQLite 数据库文件"_s;
         QTest::newRow("foreign SQLite database")
             << u"foreign"_s << u"不是 Quillet 短信网关的存储"_s;
-        QTest::newRow("newer schema") << u"newer"_s << u"结构版本为 99，高于本程序支持的版本 1"_s;
+        QTest::newRow("newer schema") << u"newer"_s << u"结构版本为 99，高于本程序支持的版本 2"_s;
         QTest::newRow("damaged pages") << u"damaged"_s << u"损坏"_s;
         QTest::newRow("damaged header") << u"header"_s << u"不是 SQLite 数据库文件"_s;
         QTest::newRow("truncated") << u"truncated"_s << u"损坏"_s;
@@ -251,6 +252,60 @@ private Q_SLOTS:
         QVERIFY(!open(&status));
         QVERIFY(status.description().contains(u"不是文件夹"_s));
         QCOMPARE(readAll(m_dir->filePath(u"quillet-gateway"_s)), QByteArray("x"));
+    }
+
+    // A store of the first version, with messages waiting under two extensions, gets
+    // the counters and the index on open; what the calls return is what it held.
+    void migratesFromVersion1()
+    {
+        QVERIFY(QDir().mkpath(m_dir->filePath(u"quillet-gateway"_s)));
+        QStringList statements = SqliteEngine::schemaOfVersion(1);
+        statements << u"INSERT INTO meta VALUES ('schema_version', '1')"_s
+                   << u"INSERT INTO accounts (id, number, password_hash, province, city, trade, "
+                      u"company, contact_name, telephone, mobile, email, fax, address, postcode, "
+                      u"service_number, signed_on, created_at) VALUES (1, '"_s
+                + Account
+                + u"', 'x', '', '', '', '', '', '', '', '', '', '', '', '106900000001', 1, 0)"_s;
+        const QString mo = u"INSERT INTO mo (account_id, sender, extension, text, sent_at, state) "
+                           u"VALUES (1, '139', '%1', '%2', %3, '%4')"_s;
+        for (int i = 0; i < 14; ++i)
+            statements << mo.arg(i % 2 ? u"5"_s : QString()).arg(i).arg(1000 * i).arg(u"waiting"_s);
+        statements << mo.arg(u"5"_s).arg(u"old"_s).arg(0).arg(u"fetched"_s)
+                   << u"INSERT INTO mt (account_id, phone, text, segments, cost, origin, "
+                      u"submitted_at, due_at, state, delivered_at) VALUES "
+                      u"(1, '138', 'a', 1, 0, 'send', 0, 0, 'delivered', 0)"_s;
+        QVERIFY(makeDatabase(storePath(), statements));
+
+        std::unique_ptr<LocalGateway> gateway = open();
+        QVERIFY(gateway);
+        StoreProbe probe(storePath());
+        QCOMPARE(probe.count(u"SELECT value FROM meta WHERE key = 'schema_version'"_s), 2);
+        QCOMPARE(probe.waitingMismatches(), QStringList());
+        QList<LocalGateway::AccountSummary> list;
+        QVERIFY(gateway->accounts(list).isOk());
+        QCOMPARE(list.value(0).waiting, 14);
+
+        Variant total, current, messages;
+        Bool16 outcome = 0;
+        QVERIFY(
+            gateway->ReceiveMessagesNet(Account, total, current, messages, u"5"_s, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        QString text;
+        QVERIFY(total.toText(text).isOk());
+        QCOMPARE(text, u"7"_s);
+        QVERIFY(gateway->ReceiveMessages(Account, total, current, messages, outcome).isOk());
+        QVERIFY(total.toText(text).isOk());
+        QCOMPARE(text, u"7"_s);
+        QList<LocalGateway::HandsetMessage> received;
+        QVERIFY(gateway->handsetMessages(u"138"_s, received).isOk());
+        QCOMPARE(received.size(), 1);
+        QCOMPARE(probe.waitingMismatches(), QStringList());
+
+        // Opened again, a store of this version is left as it is.
+        gateway.reset();
+        const QByteArray migrated = readAll(storePath());
+        QVERIFY(open());
+        QCOMPARE(readAll(storePath()), migrated);
     }
 
     void reopensWhatItMade()

@@ -1,0 +1,341 @@
+#include "sqliteengine.h"
+
+#include "localtexts.h"
+#include "store.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// SQLite's primary result codes that need their own report.
+constexpr int SqliteBusy = 5;
+constexpr int SqliteLocked = 6;
+constexpr int SqliteReadOnly = 8;
+constexpr int SqliteCorrupt = 11;
+constexpr int SqliteFull = 13;
+constexpr int SqliteCantOpen = 14;
+constexpr int SqliteAuth = 23;
+constexpr int SqliteNotADb = 26;
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+qint32 createFailureCode(int error)
+{
+    return error == EACCES ? Store::AccessDenied : Store::Unavailable;
+}
+
+// The schema of version 1. The balance only ever changes through a ledger row: the
+// trigger applies the row's amount, and the CHECK refuses a negative balance, so the
+// balance is the ledger's sum by construction.
+const char16_t *const SchemaV1[] = {
+    uR"(CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL))",
+    uR"(CREATE TABLE accounts (
+        id INTEGER PRIMARY KEY,
+        number TEXT NOT NULL UNIQUE,
+        password_hash TEXT NOT NULL,
+        province TEXT NOT NULL, city TEXT NOT NULL, trade TEXT NOT NULL,
+        company TEXT NOT NULL, contact_name TEXT NOT NULL, telephone TEXT NOT NULL,
+        mobile TEXT NOT NULL, email TEXT NOT NULL, fax TEXT NOT NULL,
+        address TEXT NOT NULL, postcode TEXT NOT NULL,
+        service_number TEXT NOT NULL UNIQUE,
+        balance INTEGER NOT NULL DEFAULT 0 CHECK (balance >= 0),
+        signed_on INTEGER NOT NULL CHECK (signed_on IN (0, 1)),
+        forwarding_phone TEXT,
+        auto_reply TEXT,
+        created_at INTEGER NOT NULL))",
+    uR"(CREATE TABLE ledger (
+        id INTEGER PRIMARY KEY,
+        account_id INTEGER NOT NULL REFERENCES accounts(id),
+        amount INTEGER NOT NULL CHECK (amount <> 0),
+        reason TEXT NOT NULL CHECK (reason IN ('recharge', 'send')),
+        reference TEXT NOT NULL,
+        at INTEGER NOT NULL))",
+    uR"(CREATE TRIGGER ledger_applies AFTER INSERT ON ledger BEGIN
+        UPDATE accounts SET balance = balance + NEW.amount WHERE id = NEW.account_id;
+        SELECT RAISE(ABORT, 'ledger row without account') WHERE changes() <> 1;
+        END)",
+    uR"(CREATE TRIGGER ledger_is_append_only BEFORE UPDATE ON ledger BEGIN
+        SELECT RAISE(ABORT, 'ledger rows are never changed'); END)",
+    uR"(CREATE TRIGGER ledger_is_kept BEFORE DELETE ON ledger BEGIN
+        SELECT RAISE(ABORT, 'ledger rows are never deleted'); END)",
+    uR"(CREATE TABLE cards (
+        id INTEGER PRIMARY KEY,
+        number TEXT NOT NULL UNIQUE,
+        password_hash TEXT NOT NULL,
+        value INTEGER NOT NULL CHECK (value > 0),
+        issued_at INTEGER NOT NULL,
+        spent_by INTEGER REFERENCES accounts(id),
+        spent_at INTEGER,
+        CHECK ((spent_by IS NULL) = (spent_at IS NULL))))",
+    uR"(CREATE TRIGGER card_spent_once BEFORE UPDATE OF spent_by ON cards
+        WHEN OLD.spent_by IS NOT NULL
+        BEGIN SELECT RAISE(ABORT, 'card already spent'); END)",
+    uR"(CREATE TABLE recharge_failures (
+        id INTEGER PRIMARY KEY,
+        account_id INTEGER NOT NULL REFERENCES accounts(id),
+        at INTEGER NOT NULL))",
+    uR"(CREATE INDEX recharge_failures_account ON recharge_failures(account_id, at))",
+    uR"(CREATE TABLE mt (
+        id INTEGER PRIMARY KEY,
+        account_id INTEGER NOT NULL REFERENCES accounts(id),
+        phone TEXT NOT NULL,
+        text TEXT NOT NULL,
+        segments INTEGER NOT NULL CHECK (segments > 0),
+        cost INTEGER NOT NULL CHECK (cost >= 0),
+        origin TEXT NOT NULL CHECK (origin IN ('send', 'forward', 'auto_reply')),
+        submitted_at INTEGER NOT NULL,
+        due_at INTEGER NOT NULL,
+        state TEXT NOT NULL CHECK (state IN ('scheduled', 'delivered', 'not_sent')),
+        reason TEXT,
+        delivered_at INTEGER))",
+    // Only scheduled messages are indexed by due time.
+    uR"(CREATE INDEX mt_due ON mt(due_at) WHERE state = 'scheduled')",
+    uR"(CREATE TRIGGER mt_state_moves_forward BEFORE UPDATE OF state ON mt
+        WHEN NOT (OLD.state = 'scheduled' AND NEW.state IN ('delivered', 'not_sent'))
+        BEGIN SELECT RAISE(ABORT, 'message state only moves forward'); END)",
+    uR"(CREATE TABLE mo (
+        id INTEGER PRIMARY KEY,
+        account_id INTEGER NOT NULL REFERENCES accounts(id),
+        sender TEXT NOT NULL,
+        extension TEXT NOT NULL,
+        text TEXT NOT NULL,
+        sent_at INTEGER NOT NULL,
+        state TEXT NOT NULL CHECK (state IN ('waiting', 'fetched')),
+        fetched_at INTEGER))",
+    uR"(CREATE INDEX mo_waiting ON mo(account_id, state, sent_at, id))",
+    uR"(CREATE INDEX mo_waiting_extension ON mo(account_id, extension, state, sent_at, id))",
+    uR"(CREATE TRIGGER mo_state_moves_forward BEFORE UPDATE OF state ON mo
+        WHEN NOT (OLD.state = 'waiting' AND NEW.state = 'fetched')
+        BEGIN SELECT RAISE(ABORT, 'message state only moves forward'); END)",
+};
+
+// Version 2: what a receive call needs is read in a few rows, whatever the backlog.
+// Waiting messages are counted per account (accounts.waiting) and per account and
+// extension (waiting_counts) by triggers, so no call counts the backlog; the handset
+// listing reads a phone's delivered messages from an index in the order it lists them.
+const char16_t *const ToV2[] = {
+    uR"(ALTER TABLE accounts ADD COLUMN waiting INTEGER NOT NULL DEFAULT 0
+        CHECK (waiting >= 0))",
+    uR"(CREATE TABLE waiting_counts (
+        account_id INTEGER NOT NULL REFERENCES accounts(id),
+        extension TEXT NOT NULL,
+        waiting INTEGER NOT NULL CHECK (waiting >= 0),
+        PRIMARY KEY (account_id, extension)) WITHOUT ROWID)",
+    uR"(UPDATE accounts SET waiting = (SELECT count(*) FROM mo
+        WHERE mo.account_id = accounts.id AND mo.state = 'waiting'))",
+    uR"(INSERT INTO waiting_counts (account_id, extension, waiting)
+        SELECT account_id, extension, count(*) FROM mo WHERE state = 'waiting'
+        GROUP BY account_id, extension)",
+    uR"(CREATE TRIGGER mo_arrives AFTER INSERT ON mo WHEN NEW.state = 'waiting' BEGIN
+        UPDATE accounts SET waiting = waiting + 1 WHERE id = NEW.account_id;
+        INSERT INTO waiting_counts (account_id, extension, waiting)
+            VALUES (NEW.account_id, NEW.extension, 1)
+            ON CONFLICT (account_id, extension) DO UPDATE SET waiting = waiting + 1;
+        END)",
+    uR"(CREATE TRIGGER mo_is_fetched AFTER UPDATE OF state ON mo
+        WHEN OLD.state = 'waiting' AND NEW.state = 'fetched' BEGIN
+        UPDATE accounts SET waiting = waiting - 1 WHERE id = NEW.account_id;
+        UPDATE waiting_counts SET waiting = waiting - 1
+            WHERE account_id = NEW.account_id AND extension = NEW.extension;
+        END)",
+    // The counters follow the state only; who sent a message and to which account and
+    // extension never changes once it has arrived, and arrived messages are kept.
+    uR"(CREATE TRIGGER mo_arrival_is_kept BEFORE UPDATE OF account_id, extension ON mo BEGIN
+        SELECT RAISE(ABORT, 'an arrived message keeps its account and extension'); END)",
+    uR"(CREATE TRIGGER mo_is_kept BEFORE DELETE ON mo BEGIN
+        SELECT RAISE(ABORT, 'arrived messages are kept'); END)",
+    uR"(CREATE INDEX mt_delivered_to ON mt(phone, delivered_at, id) WHERE state = 'delivered')",
+};
+
+} // namespace
+
+QString SqliteEngine::driverName() const
+{
+    return u"QSQLITE"_s;
+}
+
+QString SqliteEngine::connectOptions() const
+{
+    return u"QSQLITE_BUSY_TIMEOUT=5000"_s;
+}
+
+// The folder is made 0700 and the file 0600 before SQLite sees them, so the store is
+// never readable by others, not even for a moment. Existing ones are left as they are.
+// errno is saved before any text is built, since building one may change it.
+Status SqliteEngine::prepare(const Store &store)
+{
+    const QString &path = store.path();
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QFileInfo(folder).exists()) {
+        const QString parent = QFileInfo(folder).absolutePath();
+        if (!QDir().mkpath(parent))
+            return store.failure(Store::Unavailable,
+                                 LocalTexts::cannotCreateFolder(parent, QString()));
+        if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST) {
+            const int error = errno;
+            return store.failure(createFailureCode(error),
+                                 LocalTexts::cannotCreateFolder(folder, systemError(error)));
+        }
+    }
+    if (!QFileInfo(folder).isDir())
+        return store.failure(Store::Unavailable, LocalTexts::notAFolder(folder));
+
+    const QByteArray encoded = QFile::encodeName(path);
+    struct stat info { };
+    if (::stat(encoded.constData(), &info) != 0) {
+        if (const int error = errno; error != ENOENT)
+            return store.failure(Store::Unavailable,
+                                 LocalTexts::cannotReadFile(systemError(error)));
+        const int fd = ::open(encoded.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (const int error = errno; fd < 0 && error != EEXIST)
+            return store.failure(createFailureCode(error),
+                                 LocalTexts::cannotCreateFile(systemError(error)));
+        if (fd >= 0)
+            ::close(fd);
+        if (::stat(encoded.constData(), &info) != 0) {
+            const int error = errno;
+            return store.failure(Store::Unavailable,
+                                 LocalTexts::cannotReadFile(systemError(error)));
+        }
+    }
+    if (!S_ISREG(info.st_mode))
+        return store.failure(Store::Unavailable, LocalTexts::notAFile());
+
+    // A file with content must begin with SQLite's header; anything else is left alone
+    // without handing it to SQLite at all.
+    if (info.st_size > 0) {
+        QFile raw(path);
+        if (!raw.open(QIODevice::ReadOnly))
+            return store.failure(Store::AccessDenied,
+                                 LocalTexts::cannotReadFile(raw.errorString()));
+        static constexpr char Header[] = "SQLite format 3";
+        const QByteArray head = raw.read(sizeof(Header));
+        if (head != QByteArray(Header, sizeof(Header)))
+            return store.failure(Store::Unavailable, LocalTexts::notSqlite());
+    }
+    return Status::ok();
+}
+
+QStringList SqliteEngine::sessionSettings() const
+{
+    return { u"PRAGMA busy_timeout = 5000"_s, u"PRAGMA foreign_keys = ON"_s,
+             u"PRAGMA synchronous = FULL"_s };
+}
+
+Result<bool> SqliteEngine::isNew(Store &store)
+{
+    QSqlQuery q = store.query();
+    QUILLET_TRY(store.run(q, u"PRAGMA application_id"_s));
+    const qint64 applicationId = q.next() ? q.value(0).toLongLong() : 0;
+    QUILLET_TRY(store.run(q, u"SELECT count(*) FROM sqlite_master"_s));
+    const qint64 objects = q.next() ? q.value(0).toLongLong() : 0;
+    q.finish();
+    if (applicationId == 0 && objects == 0)
+        return true;
+    if (applicationId != ApplicationId)
+        return store.failure(Store::Unavailable, LocalTexts::notAQuilletStore());
+    return false;
+}
+
+Status SqliteEngine::checkSound(Store &store)
+{
+    QSqlQuery q = store.query();
+    QUILLET_TRY(store.run(q, u"PRAGMA quick_check"_s));
+    const QString check = q.next() ? q.value(0).toString() : QString();
+    q.finish();
+    if (check != u"ok"_s)
+        return store.failure(Store::Unavailable, LocalTexts::corrupt(check));
+    return Status::ok();
+}
+
+Status SqliteEngine::readyForWrites(Store &store)
+{
+    QSqlQuery q = store.query();
+    QUILLET_TRY(store.run(q, u"PRAGMA journal_mode"_s));
+    const QString mode = q.next() ? q.value(0).toString() : QString();
+    q.finish();
+    if (mode.compare(u"wal"_s, Qt::CaseInsensitive) != 0)
+        QUILLET_TRY(store.run(q, u"PRAGMA journal_mode = WAL"_s));
+    return Status::ok();
+}
+
+QStringList SqliteEngine::schema() const
+{
+    return schemaOfVersion(Store::SchemaVersion);
+}
+
+QStringList SqliteEngine::schemaOfVersion(int version)
+{
+    QStringList statements;
+    for (const char16_t *statement : SchemaV1)
+        statements.append(QString::fromUtf16(statement));
+    for (int from = 1; from < version; ++from)
+        statements.append(SqliteEngine().migration(from));
+    statements.append(u"PRAGMA application_id = %1"_s.arg(ApplicationId));
+    return statements;
+}
+
+// The statements that move a store from `fromVersion` to the next version.
+QStringList SqliteEngine::migration(int fromVersion) const
+{
+    QStringList statements;
+    if (fromVersion == 1) {
+        for (const char16_t *statement : ToV2)
+            statements.append(QString::fromUtf16(statement));
+    }
+    return statements;
+}
+QString SqliteEngine::beginWrite() const
+{
+    return u"BEGIN IMMEDIATE"_s;
+}
+
+StoreEngine::Fault SqliteEngine::classify(const QSqlError &error) const
+{
+    bool numeric = false;
+    const int native = error.nativeErrorCode().toInt(&numeric);
+    switch (numeric ? (native & 0xff) : -1) {
+    case SqliteFull:
+        return Fault::Full;
+    case SqliteBusy:
+    case SqliteLocked:
+        return Fault::Busy;
+    case SqliteCorrupt:
+        return Fault::Corrupt;
+    case SqliteNotADb:
+        return Fault::NotADatabase;
+    case SqliteReadOnly:
+    case SqliteAuth:
+        return Fault::AccessDenied;
+    case SqliteCantOpen:
+        return Fault::CannotOpen;
+    default:
+        return Fault::Other;
+    }
+}
+
+QString SqliteEngine::returningId(const QString &insert) const
+{
+    return insert;
+}
+
+qint64 SqliteEngine::insertedId(QSqlQuery &statement) const
+{
+    return statement.lastInsertId().toLongLong();
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+// The store on SQLite: one file per user, shared by every process on the machine.
+//
+//   path ── folder 0700, file 0600, header check ── QSQLITE (WAL, synchronous=FULL,
+//                                                    busy 5 s, foreign keys)
+//
+// A Quillet store carries its own application id in the SQLite header; a file without
+// it is never written to.
+
+#include "storeengine.h"
+
+class SqliteEngine final : public StoreEngine {
+public:
+    // Written into the SQLite header so a Quillet store is recognised as one.
+    static constexpr qint32 ApplicationId = 0x51474C53; // "QGLS"
+
+    // Every statement that makes an empty database a Quillet store of `version`: the
+    // first version's schema followed by each migration since.
+    static QStringList schemaOfVersion(int version);
+
+    QString driverName() const override;
+    QString connectOptions() const override;
+    Status prepare(const Store &store) override;
+    QStringList sessionSettings() const override;
+    Result<bool> isNew(Store &store) override;
+    Status checkSound(Store &store) override;
+    Status readyForWrites(Store &store) override;
+    QStringList schema() const override;
+    QStringList migration(int fromVersion) const override;
+    QString beginWrite() const override;
+    Fault classify(const QSqlError &error) const override;
+    QString returningId(const QString &insert) const override;
+    qint64 insertedId(QSqlQuery &statement) const override;
+};

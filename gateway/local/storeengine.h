@@ -1,0 +1,98 @@
+#pragma once
+
+// Everything about the store that depends on the database engine, behind one interface.
+//
+//   LocalGateway (rules, portable SQL) ── Store (transactions, kept statements,
+//                                             │     schema version, failure texts)
+//                                             └─ StoreEngine: the engine's own part
+//                                                  ├─ SqliteEngine (one file per user)
+//                                                  └─ PostgresqlEngine (a shared server)
+//
+// Store asks the engine how to reach the database, how to recognise and create its
+// schema, which statement starts a write transaction, and what an error means; it
+// never asks which engine it runs on.
+
+#include "result.h"
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+class QSqlError;
+class QSqlQuery;
+class Store;
+
+class StoreEngine {
+public:
+    // The conditions the store reports in words of its own.
+    // ConnectionLost: the connection broke (a server that went away); the store opens
+    // it again before its next statement.
+    enum class Fault {
+        Busy,
+        Full,
+        Corrupt,
+        NotADatabase,
+        AccessDenied,
+        CannotOpen,
+        ConnectionLost,
+        Other
+    };
+
+    virtual ~StoreEngine() = default;
+
+    // The QtSql driver and its connection options.
+    virtual QString driverName() const = 0;
+    virtual QString connectOptions() const = 0;
+    // Names the database on a connection before it opens: by default the store's path.
+    virtual void configure(QSqlDatabase &db, const QString &path) const
+    {
+        db.setDatabaseName(path);
+    }
+    // Whether reports call the store a file (or else a database on a server).
+    virtual bool isFile() const { return true; }
+    // Before the connection opens: SQLite makes the folder and file private and checks
+    // that an existing file is an SQLite database at all.
+    virtual Status prepare(const Store &store) = 0;
+    // Settings of each new connection; none of them writes.
+    virtual QStringList sessionSettings() const = 0;
+    // True when nothing is there yet, false for a Quillet store, a failure for anything
+    // else. Asked before and again inside the write transaction that creates or migrates.
+    virtual Result<bool> isNew(Store &store) = 0;
+    // A full check of an existing store, and what it needs before the first write.
+    virtual Status checkSound(Store &store) = 0;
+    virtual Status readyForWrites(Store &store) = 0;
+
+    // The statements that create the schema of Store::SchemaVersion and mark the
+    // database as a Quillet store, and those that move a store from `fromVersion` to
+    // the next (empty when there is no such step).
+    virtual QStringList schema() const = 0;
+    virtual QStringList migration(int fromVersion) const = 0;
+
+    // The statement that starts a transaction which will write, taking the write lock
+    // at once so that what it reads stays true until it commits.
+    virtual QString beginWrite() const = 0;
+    virtual Fault classify(const QSqlError &error) const = 0;
+
+    // An INSERT whose new row id is wanted, and how to read that id after it ran.
+    virtual QString returningId(const QString &insert) const = 0;
+    virtual qint64 insertedId(QSqlQuery &statement) const = 0;
+
+    // Whether transaction control and settings may be prepared and kept like any
+    // statement (PostgreSQL prepares only queries and changes).
+    virtual bool preparesControl() const { return true; }
+    // A time, in milliseconds since the epoch, as the engine's time columns take it.
+    virtual QVariant time(qint64 msSinceEpoch) const { return msSinceEpoch; }
+    // Whether a text may hold U+0000.
+    virtual bool keepsNul() const { return true; }
+    // Inside a write transaction: a statement that holds the account row whose `column`
+    // is bound to the one placeholder until the transaction ends, and one that makes
+    // this transaction the only one registering an account. Empty where beginWrite()
+    // already holds the whole store.
+    virtual QString lockAccount(const QString &column) const
+    {
+        Q_UNUSED(column);
+        return {};
+    }
+    virtual QString lockRegistrations() const { return {}; }
+};
