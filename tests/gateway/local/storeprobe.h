@@ -33,8 +33,10 @@ public:
     // Runs a statement that changes the store (to build damaged or foreign stores).
     bool exec(const QString &sql) const;
 
-private:
+    // Each row of `sql` as its fields joined by "|".
     QStringList rows(const QString &sql) const;
+
+private:
 
     QString m_connection;
     bool m_open = false;
