@@ -392,10 +392,11 @@ Result<LocalGateway::Spending> LocalGateway::spendCard(qint64 accountId, const C
 {
     Spending spending = Spending::Refused;
     const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
-        QUILLET_TRY(m_store->lockAccount(u"id"_s, accountId));
         QSqlQuery *q = nullptr;
-        QUILLET_TRY(m_store->step(
-            q, u"SELECT balance FROM accounts WHERE id = ? AND signed_on = 1"_s, { accountId }));
+        QUILLET_TRY(m_store->step(q,
+                                  u"SELECT balance FROM accounts WHERE id = ? AND signed_on = 1"_s
+                                      + m_store->lockRows(),
+                                  { accountId }));
         if (!q->next() || q->value(0).toLongLong() + card.value > MaxBalanceFen)
             return Decision::RollBack;
         QUILLET_TRY(m_store->step(q,
@@ -492,11 +493,11 @@ Result<bool> LocalGateway::submit(const QString &accountNo, const QString &phone
     const qint64 cost = each * phones.size();
 
     QUILLET_TRY_VALUE(const Decision decision, m_store->transaction([&]() -> Result<Decision> {
-        QUILLET_TRY(m_store->lockAccount(u"number"_s, accountNo));
         QSqlQuery *q = nullptr;
         QUILLET_TRY(m_store->step(q,
                                   u"SELECT id, balance FROM accounts "
-                                  u"WHERE number = ? AND signed_on = 1"_s,
+                                  u"WHERE number = ? AND signed_on = 1"_s
+                                      + m_store->lockRows(),
                                   { accountNo }));
         if (!q->next())
             return Decision::RollBack;
@@ -786,13 +787,12 @@ Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
 
     return m_store
         ->transaction([&]() -> Result<Decision> {
-            QUILLET_TRY(m_store->lockAccount(byNumber ? u"number"_s : u"service_number"_s, to));
             QSqlQuery *q = nullptr;
             QUILLET_TRY(m_store->step(
                 q,
                 u"SELECT id, number, service_number, balance, forwarding_phone, auto_reply "
                 u"FROM accounts WHERE "_s
-                    + (byNumber ? u"number = ?"_s : u"service_number = ?"_s),
+                    + (byNumber ? u"number = ?"_s : u"service_number = ?"_s) + m_store->lockRows(),
                 { to }));
             if (!q->next())
                 return Decision::RollBack;

@@ -43,6 +43,7 @@ public:
     bool keepsNul() const override { return false; }
     QString lockAccount(const QString &column) const override;
     QString lockRegistrations() const override;
+    QString lockRows() const override { return QStringLiteral(" FOR UPDATE"); }
 
 private:
     StoreLocation m_location;

@@ -85,6 +85,9 @@ public:
     // In a write transaction, before reading what it decides on: holds the account
     // whose `column` equals `value`, or every registration, until the transaction ends.
     Status lockAccount(const QString &column, const QVariant &value);
+    // Appended to a SELECT in a write transaction: holds the rows it reads until the
+    // transaction ends.
+    QString lockRows() const { return m_engine->lockRows(); }
     Status lockRegistrations();
 
     // A failure Status for an error of this store's connection, or for `reason`.

@@ -95,4 +95,6 @@ public:
         return {};
     }
     virtual QString lockRegistrations() const { return {}; }
+    // The same as a suffix to a SELECT of the rows to hold.
+    virtual QString lockRows() const { return {}; }
 };
