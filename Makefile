@@ -2,12 +2,25 @@
 # builds and passes the tests. Everything else here is a step of those two.
 
 PACKAGES := cmake g++ make pkg-config qt6-base-dev qt6-translations-l10n libqt6sql6-sqlite \
-            libsodium-dev fonts-wqy-microhei desktop-file-utils appstream \
+            libsodium-dev libfontconfig-dev fonts-wqy-microhei desktop-file-utils appstream \
             postgresql libqt6sql6-psql
+# `make fuzz` needs clang and its libFuzzer runtime besides these.
+FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 JOBS     ?= $(shell nproc)
+# Seconds each fuzz target runs, and how many run at once: with the build this stays
+# within five minutes on two cores.
+FUZZ_SECONDS ?= 25
+FUZZ_JOBS    ?= 2
 DEV_BIN  := build/dev/bin
+# Debian packages: built out of tree in DEB_DIR/src from the files git knows, without
+# running the tests again (set DEB_OPTIONS= to run them inside the package build too).
+DEB_DIR     := build/deb
+DEB_TOOLS   := debhelper dpkg-dev fakeroot lintian
+DEB_OPTIONS ?= nocheck
+DEB_ENV     := DEB_BUILD_OPTIONS="$(DEB_OPTIONS) parallel=$(JOBS)" \
+               DEB_BUILD_PROFILES="$(filter nocheck,$(DEB_OPTIONS))"
 
-.PHONY: deps build run test sanitize bench screenshot clean
+.PHONY: deps build run test sanitize fuzz bench screenshot deb deb-test clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -37,6 +50,14 @@ sanitize: deps
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
 
+# Every parser of outside input under libFuzzer with AddressSanitizer and UBSan, in a
+# clang build tree of its own; fails on any crash or broken property.
+fuzz:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(FUZZ_PACKAGES)"
+	cmake -S fuzz -B build/fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/fuzz -j $(JOBS) --target fuzzers
+	fuzz/run.sh build/fuzz/bin $(FUZZ_SECONDS) $(FUZZ_JOBS)
+
 bench: deps
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
@@ -44,6 +65,27 @@ bench: deps
 
 screenshot: build
 	QT_QPA_PLATFORM=offscreen $(DEV_BIN)/quillet-screenshot docs/quillet.png
+
+deb:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(DEB_TOOLS)"
+	rm -rf $(DEB_DIR)
+	mkdir -p $(DEB_DIR)/src
+	git ls-files -z --cached --others --exclude-standard \
+	  | tar -c --null -T - --ignore-failed-read -f - | tar -x -C $(DEB_DIR)/src
+	@cd $(DEB_DIR)/src && $(DEB_ENV) dpkg-checkbuilddeps 2>/dev/null && exit 0; \
+	if [ "$$(id -u)" -ne 0 ]; then \
+	  echo "Missing build dependencies. Install them with:"; \
+	  echo "  sudo $(DEB_ENV) apt-get build-dep ./$(DEB_DIR)/src"; exit 1; \
+	fi; \
+	export DEBIAN_FRONTEND=noninteractive; \
+	apt-get update -qq && $(DEB_ENV) apt-get build-dep -y -qq --no-install-recommends ./
+	cd $(DEB_DIR)/src && $(DEB_ENV) dpkg-buildpackage -us -uc -b
+	lintian --fail-on error,warning --display-info $(DEB_DIR)/*.changes
+
+# Installs the packages built by `make deb` on this machine, runs them, and purges
+# them again (as root).
+deb-test:
+	tests/package/deb-test.sh $(DEB_DIR)
 
 clean:
 	rm -rf build

@@ -15,7 +15,8 @@ target_compile_definitions(quillet_common INTERFACE
   QT_USE_QSTRINGBUILDER)
 
 # quillet_add_test(<name> SOURCES ... LIBRARIES ...): one QtTest executable, run
-# headless by CTest.
+# headless by CTest, with a config folder that holds nothing (so no user setting, such
+# as quillet/components.conf, reaches a test).
 function(quillet_add_test name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBRARIES;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -24,8 +25,9 @@ function(quillet_add_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
+  set(no_config ${PROJECT_BINARY_DIR}/tests/no-config)
   set_tests_properties(${name} PROPERTIES
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;XDG_CONFIG_HOME=${no_config};XDG_CONFIG_DIRS=${no_config}"
     TIMEOUT ${ARG_TIMEOUT}
     LABELS "${ARG_LABELS}")
 endfunction()

@@ -339,12 +339,12 @@ Status Console::receiveAll(const ReceiveOperation &operation)
         QString batch = ConsoleTexts::TotalLabel + totalText + ConsoleTexts::LineBreak
             + ConsoleTexts::CurrentLabel + currentText + ConsoleTexts::LineBreak;
         if (currentCount > 0) {
-            const TextTable *table = nullptr;
+            TextTable table;
             QUILLET_TRY(messages.toTable(table));
             QString field;
             for (qsizetype m = 0; static_cast<double>(m) <= currentCount - 1; ++m) {
                 for (qsizetype f = 0; f < FieldCount; ++f) {
-                    QUILLET_TRY(table->at(m, f, field));
+                    QUILLET_TRY(table.at(m, f, field));
                     batch += *FieldLabels[f] + field + ConsoleTexts::LineBreak;
                 }
             }

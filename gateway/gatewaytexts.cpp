@@ -27,6 +27,13 @@ QString subscriptOutOfRange(qsizetype row, qsizetype column, qsizetype rows, qsi
         .arg(columns);
 }
 
+QString tableSizeRefused(qsizetype rows, qsizetype columns, qsizetype maxCells)
+{
+    return u"拒绝创建 %1 行 %2 列的表：行列数不能为负，单元格总数不能超过 %3"_s.arg(rows)
+        .arg(columns)
+        .arg(maxCells);
+}
+
 QString notInstalled(const QString &classId, const QStringList &folders,
                      const QStringList &unreadable)
 {
@@ -55,6 +62,30 @@ QString creationFailed(const QString &file, const QString &reason)
 QString noInstance()
 {
     return u"组件报告成功，却没有给出实例"_s;
+}
+
+QString doesNotDeclare(const QString &file, const QString &classId)
+{
+    if (classId.isEmpty())
+        return u"%1 不是短信网关组件：它没有声明网关客户端接口"_s.arg(file);
+    return u"%1 没有声明类标识为 %2 的短信网关组件"_s.arg(file, classId);
+}
+
+QString passedOver(const QStringList &files)
+{
+    return u"。声明同一类标识、未被选用的组件：%1"_s.arg(files.join(u"；"_s));
+}
+
+QString settingsUnreadable(const QString &settingsFile)
+{
+    return u"无法读取组件设置 %1：文件格式不对"_s.arg(settingsFile);
+}
+
+QString settingNamesMissing(const QString &settingsFile, const QString &classId,
+                            const QString &named, const QStringList &folders)
+{
+    return u"组件设置 %1 为类标识 %2 指定的组件「%3」不存在。查找过的文件夹：%4"_s.arg(
+        settingsFile, classId, named, folders.isEmpty() ? u"（无）"_s : folders.join(u"；"_s));
 }
 
 } // namespace GatewayTexts

@@ -17,6 +17,7 @@ public:
     static constexpr qint32 NoInterface = qint32(0x80004002u);
     static constexpr qint32 TypeMismatch = qint32(0x80020005u);
     static constexpr qint32 SubscriptOutOfRange = qint32(0x8002000Bu);
+    static constexpr qint32 InvalidArgument = qint32(0x80070057u);
 
     Status() = default;
     static Status ok() { return {}; }

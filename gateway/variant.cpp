@@ -2,11 +2,38 @@
 
 #include "gatewaytexts.h"
 
-TextTable::TextTable(qsizetype rows, qsizetype columns)
-    : m_rows(qMax<qsizetype>(rows, 0))
-    , m_columns(qMax<qsizetype>(columns, 0))
+namespace {
+
+// Whether rows x columns is a size a table may have: neither negative, and a product that
+// neither overflows nor exceeds the cell limit.
+bool isAcceptedSize(qsizetype rows, qsizetype columns)
 {
+    if (rows < 0 || columns < 0)
+        return false;
+    qsizetype cells = 0;
+    if (qMulOverflow(rows, columns, &cells))
+        return false;
+    return cells <= TextTable::MaxCells;
+}
+
+} // namespace
+
+TextTable::TextTable(qsizetype rows, qsizetype columns)
+{
+    if (!isAcceptedSize(rows, columns))
+        return;
+    m_rows = rows;
+    m_columns = columns;
     m_cells.resize(m_rows * m_columns);
+}
+
+Status TextTable::make(qsizetype rows, qsizetype columns, TextTable &table)
+{
+    if (!isAcceptedSize(rows, columns))
+        return Status::failure(Status::InvalidArgument,
+                               GatewayTexts::tableSizeRefused(rows, columns, MaxCells));
+    table = TextTable(rows, columns);
+    return Status::ok();
 }
 
 Status TextTable::at(qsizetype row, qsizetype column, QString &text) const
@@ -42,10 +69,10 @@ Status Variant::toText(QString &text) const
                            GatewayTexts::typeMismatch(GatewayTexts::textKind()));
 }
 
-Status Variant::toTable(const TextTable *&table) const
+Status Variant::toTable(TextTable &table) const
 {
     if (const auto *found = std::get_if<TextTable>(&m_value)) {
-        table = found;
+        table = *found;
         return Status::ok();
     }
     return Status::failure(Status::TypeMismatch,

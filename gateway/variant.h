@@ -7,11 +7,20 @@
 
 #include <variant>
 
-// A rectangular table of texts, rows x columns, both indexed from 0.
+// A rectangular table of texts, rows x columns, both indexed from 0. Its cells are
+// implicitly shared: copies are cheap and independent.
 class TextTable {
 public:
+    // The most cells a table may have; larger sizes are refused rather than allocated.
+    static constexpr qsizetype MaxCells = qsizetype(1) << 24;
+
     TextTable() = default;
+    // A rows x columns table of empty texts. A size that make() refuses gives the empty
+    // 0 x 0 table; call make() to learn why.
     TextTable(qsizetype rows, qsizetype columns);
+    // A rows x columns table of empty texts into table, or a failure (and table left as
+    // it was) for a negative size or more than MaxCells cells.
+    static Status make(qsizetype rows, qsizetype columns, TextTable &table);
 
     qsizetype rows() const { return m_rows; }
     qsizetype columns() const { return m_columns; }
@@ -50,8 +59,10 @@ public:
 
     // Null reads as the empty text; a table is a type mismatch.
     Status toText(QString &text) const;
-    // Only a table reads as a table.
-    Status toTable(const TextTable *&table) const;
+    // Only a table reads as a table; the caller gets its own copy (cheap: the cells are
+    // shared until one side writes), so nothing it holds can dangle when this Variant
+    // changes. On failure the table is left as it was.
+    Status toTable(TextTable &table) const;
 
     friend bool operator==(const Variant &, const Variant &) = default;
 

@@ -22,7 +22,7 @@ QStringList optionsOf(const QString &command)
     if (command == CardWord)
         return { ValueOption, CountOption };
     if (command == MoWord)
-        return { FromOption, ToOption, ExtOption };
+        return { FromOption, ToOption, ExtOption, CountOption };
     return {};
 }
 
@@ -103,6 +103,13 @@ ParseResult parseMo(const QCommandLineParser &parser, QStringList &words)
         return usage(badPhone(command.from));
     if (parser.isSet(ExtOption) && !InputRules::isExtension(command.extension))
         return usage(badExtension(command.extension));
+    if (parser.isSet(CountOption)) {
+        bool numeric = false;
+        const QString value = parser.value(CountOption);
+        command.count = value.toLongLong(&numeric);
+        if (!numeric || *command.count < 1 || *command.count > LocalGateway::MaxBulkArrivals)
+            return usage(badArrivalCount(value, LocalGateway::MaxBulkArrivals));
+    }
     if (words.isEmpty())
         return usage(missingArgument(MessageText));
     command.text = words.takeFirst();
@@ -119,6 +126,24 @@ ParseResult parseHandset(QStringList &words)
     if (!InputRules::isPhone(command.phone))
         return usage(badPhone(command.phone));
     return parsed(command);
+}
+
+// Why the gateway did not take an arrival; empty when it arrived.
+QString refusal(LocalGateway::MoOutcome outcome, const MoCommand &command)
+{
+    switch (outcome) {
+    case LocalGateway::MoOutcome::Arrived:
+        break;
+    case LocalGateway::MoOutcome::BadSender:
+        return badPhone(command.from);
+    case LocalGateway::MoOutcome::BadExtension:
+        return badExtension(command.extension);
+    case LocalGateway::MoOutcome::BadText:
+        return BadText;
+    case LocalGateway::MoOutcome::UnknownAccount:
+        return unknownAccount(command.to);
+    }
+    return {};
 }
 
 } // namespace
@@ -280,13 +305,18 @@ int OperatorTool::failed(const Status &status)
     return failed(failure(status.description()));
 }
 
+QString OperatorTool::outputError() const
+{
+    const auto *file = qobject_cast<const QFileDevice *>(m_out.device());
+    return file ? file->errorString() : QString();
+}
+
 int OperatorTool::finishOutput()
 {
     m_out.flush();
     if (m_out.status() == QTextStream::Ok)
         return Success;
-    const auto *file = qobject_cast<const QFileDevice *>(m_out.device());
-    return failed(outputFailed(file ? file->errorString() : QString()));
+    return failed(outputFailed(outputError()));
 }
 
 int OperatorTool::showHelp()
@@ -295,39 +325,45 @@ int OperatorTool::showHelp()
     return finishOutput();
 }
 
+// The cards exist only if their listing reached standard output: the gateway commits
+// them after the listing is written and flushed, and not at all when that fails.
 int OperatorTool::issueCards(LocalGateway &gateway, const CardIssueCommand &command)
 {
-    QList<LocalGateway::IssuedCard> cards;
-    const Status status = gateway.issueCards(command.valueFen, command.count, cards);
-    if (status.failed())
-        return failed(status);
-    m_out << CardHeader << u'\n';
-    for (const auto &card : std::as_const(cards))
-        m_out << cardLine(card.number, card.password, LocalGateway::formatYuan(card.valueFen))
-              << u'\n';
-    m_out << cardsIssued(cards.size()) << u'\n';
-    return finishOutput();
+    bool shown = false;
+    std::optional<QString> writeError;
+    const auto publish = [&](const QList<LocalGateway::IssuedCard> &cards) {
+        m_out << CardHeader << u'\n';
+        for (const auto &card : cards)
+            m_out << cardLine(card.number, card.password, LocalGateway::formatYuan(card.valueFen))
+                  << u'\n';
+        m_out << cardsIssued(cards.size()) << u'\n';
+        m_out.flush();
+        shown = m_out.status() == QTextStream::Ok;
+        if (!shown)
+            writeError = outputError();
+        return shown;
+    };
+    const Status status = gateway.issueCards(command.valueFen, command.count, publish);
+    if (writeError)
+        return failed(cardsNotIssued(*writeError));
+    if (status.failed()) {
+        failed(status);
+        return shown ? failed(ShownCardsVoid) : Failed;
+    }
+    return Success;
 }
 
 int OperatorTool::arriveFromHandset(LocalGateway &gateway, const MoCommand &command)
 {
+    if (command.count)
+        return arriveManyFromHandset(gateway, command);
     LocalGateway::MoReport report;
     const Status status = gateway.receiveFromHandset(command.from, command.to, command.extension,
                                                      command.text, report);
     if (status.failed())
         return failed(status);
-    switch (report.outcome) {
-    case LocalGateway::MoOutcome::Arrived:
-        break;
-    case LocalGateway::MoOutcome::BadSender:
-        return failed(badPhone(command.from));
-    case LocalGateway::MoOutcome::BadExtension:
-        return failed(badExtension(command.extension));
-    case LocalGateway::MoOutcome::BadText:
-        return failed(BadText);
-    case LocalGateway::MoOutcome::UnknownAccount:
-        return failed(unknownAccount(command.to));
-    }
+    if (const QString refused = refusal(report.outcome, command); !refused.isEmpty())
+        return failed(refused);
 
     using RS = LocalGateway::ReplyState;
     m_out << moArrived(report.accountNo, report.serviceNumber) << u'\n';
@@ -343,6 +379,33 @@ int OperatorTool::arriveFromHandset(LocalGateway &gateway, const MoCommand &comm
         m_out << replyNotSentBalance(command.from) << u'\n';
     else if (report.autoReplied == RS::NotSentTooLong)
         m_out << replyNotSentTooLong(command.from) << u'\n';
+    return finishOutput();
+}
+
+int OperatorTool::arriveManyFromHandset(LocalGateway &gateway, const MoCommand &command)
+{
+    LocalGateway::MoBulkReport report;
+    const Status status = gateway.receiveFromHandset(command.from, command.to, command.extension,
+                                                     command.text, *command.count, report);
+    if (status.isOk()) {
+        if (const QString refused = refusal(report.outcome, command); !refused.isEmpty())
+            return failed(refused);
+    }
+    // After a failure part way, the batches already committed are reported too.
+    if (report.arrived > 0) {
+        m_out << moArrivedMany(report.arrived, report.accountNo, report.serviceNumber) << u'\n';
+        if (report.forwardedDelivered + report.forwardedNotSent > 0)
+            m_out << forwardSummary(report.forwardingPhone, report.forwardedDelivered,
+                                    report.forwardedNotSent)
+                  << u'\n';
+        if (report.repliesDelivered + report.repliesNotSent > 0)
+            m_out << replySummary(command.from, report.repliesDelivered, report.repliesNotSent)
+                  << u'\n';
+    }
+    if (status.failed()) {
+        m_out.flush();
+        return failed(status);
+    }
     return finishOutput();
 }
 

@@ -39,12 +39,14 @@ private:
     int showHelp();
     int issueCards(LocalGateway &gateway, const CardIssueCommand &command);
     int arriveFromHandset(LocalGateway &gateway, const MoCommand &command);
+    int arriveManyFromHandset(LocalGateway &gateway, const MoCommand &command);
     int listHandset(LocalGateway &gateway, const HandsetCommand &command);
     int listAccounts(LocalGateway &gateway);
     int failed(const QString &message);
     int failed(const Status &status);
     // Flushes standard output; a failed write is a failed command.
     int finishOutput();
+    QString outputError() const;
 
     QTextStream &m_out;
     QTextStream &m_err;

@@ -24,6 +24,8 @@ struct MoCommand {
     QString to;
     QString extension; // empty: none
     QString text;
+    // None: one arrival, reported in full; a count: that many, reported as a summary.
+    std::optional<qint64> count;
 };
 
 struct HandsetCommand {

@@ -85,6 +85,11 @@ QString badCount(const QString &text, qint64 max)
     return u"张数“%1”无效：应为 1 到 %2 之间的整数"_s.arg(shown(text), QString::number(max));
 }
 
+QString badArrivalCount(const QString &text, qint64 max)
+{
+    return u"条数“%1”无效：应为 1 到 %2 之间的整数"_s.arg(shown(text), QString::number(max));
+}
+
 QString badPhone(const QString &text)
 {
     return u"手机号“%1”无效：应为 3 到 20 位数字，前面可带 +"_s.arg(shown(text));
@@ -123,6 +128,11 @@ QString failure(const QString &description)
 QString outputFailed(const QString &why)
 {
     return u"无法写出到标准输出（%1）"_s.arg(shown(why));
+}
+
+QString cardsNotIssued(const QString &why)
+{
+    return u"无法写出充值卡清单（%1），没有发行任何充值卡。"_s.arg(shown(why));
 }
 
 QString cardLine(const QString &number, const QString &password, const QString &yuan)
@@ -169,6 +179,24 @@ QString replyNotSentBalance(const QString &phone)
 QString replyNotSentTooLong(const QString &phone)
 {
     return u"未能向 %1 发送自动回复：内容过长。"_s.arg(shown(phone));
+}
+
+QString moArrivedMany(qint64 count, const QString &accountNo, const QString &serviceNumber)
+{
+    return u"%1 条短信已送达帐户 %2（特服号 %3），等待接收。"_s.arg(
+        QString::number(count), shown(accountNo), shown(serviceNumber));
+}
+
+QString forwardSummary(const QString &phone, qint64 delivered, qint64 notSent)
+{
+    return u"转发到 %1：%2 条已转发并扣费，%3 条未能转发。"_s.arg(
+        shown(phone), QString::number(delivered), QString::number(notSent));
+}
+
+QString replySummary(const QString &phone, qint64 delivered, qint64 notSent)
+{
+    return u"向 %1 的自动回复：%2 条已发送并扣费，%3 条未能发送。"_s.arg(
+        shown(phone), QString::number(delivered), QString::number(notSent));
 }
 
 QString handsetEmpty(const QString &phone)

@@ -44,9 +44,11 @@ inline const QString Help
       u"命令：\n"
       u"  card issue --value 元 [--count 张数]\n"
       u"      发行充值卡，打印卡号、密码和面值。面值最多两位小数，张数 1 到 100，默认 1。\n"
-      u"  mo --from 手机号 --to 帐户 [--ext 扩展码] 短信内容\n"
+      u"  mo --from 手机号 --to 帐户 [--ext 扩展码] [--count 条数] 短信内容\n"
       u"      模拟手机向帐户的特服号发送一条短信。帐户可写注册号码或特服号；\n"
-      u"      内容以 - 开头时，在它前面写 --。\n"
+      u"      内容以 - 开头时，在它前面写 --。给出 --count 时，同一条短信到达这么多次\n"
+      u"      （1 到 1000000，分批提交；转发和自动回复对每一条照常进行并扣费），\n"
+      u"      最后打印汇总。\n"
       u"  handset 手机号\n"
       u"      列出该手机收到的短信。\n"
       u"  accounts\n"
@@ -91,6 +93,7 @@ QString missingArgument(const QString &what);
 QString notUtf8(qsizetype position);
 QString badValue(const QString &text, const QString &maxYuan);
 QString badCount(const QString &text, qint64 max);
+QString badArrivalCount(const QString &text, qint64 max);
 QString badPhone(const QString &text);
 QString badExtension(const QString &text);
 QString storePathIsFolder(const QString &path);
@@ -102,6 +105,9 @@ QString unknownAccount(const QString &to);
 // A failure the store reports, as the tool shows it.
 QString failure(const QString &description);
 QString outputFailed(const QString &why);
+QString cardsNotIssued(const QString &why);
+// After the listing was shown, the store could not commit the cards.
+inline const QString ShownCardsVoid = u"充值卡没有发行：上面列出的卡号和密码都无效。"_s;
 
 // Listings and reports.
 inline const QString CardHeader = u"卡号\t密码\t面值（元）"_s;
@@ -115,6 +121,10 @@ QString forwardNotSentTooLong(const QString &phone);
 QString replyDelivered(const QString &phone);
 QString replyNotSentBalance(const QString &phone);
 QString replyNotSentTooLong(const QString &phone);
+// The summary of `mo --count`.
+QString moArrivedMany(qint64 count, const QString &accountNo, const QString &serviceNumber);
+QString forwardSummary(const QString &phone, qint64 delivered, qint64 notSent);
+QString replySummary(const QString &phone, qint64 delivered, qint64 notSent);
 
 // The time a handset received a message, as the handset listing shows it.
 inline const QString HandsetTimeFormat = u"yyyy-MM-dd HH:mm:ss"_s;

@@ -4,11 +4,97 @@
 #include "uitexts.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QImageReader>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QPixmap>
+#include <QPixmapCache>
 #include <QTranslator>
 
+#include <fontconfig/fontconfig.h>
+
+#include <thread>
+
+using namespace Qt::StringLiterals;
+
 namespace QuilletApp {
+
+namespace {
+
+// Qt reads the same configuration through the same library: once it is loaded, Qt's own
+// FcInit() finds it there and returns at once.
+class FontConfigurationPreload {
+public:
+    FontConfigurationPreload() = default;
+    FontConfigurationPreload(const FontConfigurationPreload &) = delete;
+    FontConfigurationPreload &operator=(const FontConfigurationPreload &) = delete;
+    ~FontConfigurationPreload() { wait(); }
+
+    void start()
+    {
+        if (!m_thread.joinable())
+            m_thread = std::thread([] { FcInit(); });
+    }
+    void wait()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+private:
+    std::thread m_thread;
+};
+
+FontConfigurationPreload &fontConfigurationPreload()
+{
+    static FontConfigurationPreload preload;
+    return preload;
+}
+
+// The frame the Fusion style draws around every group box, from Qt's own resources.
+const QString GroupBoxFrame = u":/qt-project.org/styles/commonstyle/images/fusion_groupbox.png"_s;
+
+// A number as QPixmap's file cache writes it into its keys: each byte in turn, low
+// hexadecimal digit first.
+template<typename T> QString cacheKeyHex(T value)
+{
+    static constexpr char16_t Digits[] = u"0123456789abcdef";
+    QString text;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&value);
+    for (std::size_t i = 0; i < sizeof(T); ++i)
+        text += QChar(Digits[bytes[i] & 0xf]) + QChar(Digits[bytes[i] >> 4]);
+    return text;
+}
+
+// The style loads the group box frame by file name through QPixmap's file cache. A
+// miss there asks every image-format plugin whether it reads PNG, which loads and
+// maps all of them on the way to the first frame, though PNG is built into Qt.
+// Decoding the frame here with the built-in reader alone, and putting it where that
+// cache looks, gives the style the very same pixels without the plugins. Should the
+// cache key ever be another, the style loads the file itself as before: only the
+// plugins come back.
+void preloadGroupBoxFrame()
+{
+    QImageReader reader(GroupBoxFrame, "png");
+    reader.setAutoDetectImageFormat(false);
+    const QPixmap frame = QPixmap::fromImageReader(&reader);
+    if (frame.isNull())
+        return;
+    const QFileInfo file(GroupBoxFrame);
+    constexpr uint PixmapType = 0; // QPlatformPixmap::PixmapType, as opposed to a bitmap
+    QPixmapCache::insert(u"qt_pixmap"_s + file.absoluteFilePath()
+                             + cacheKeyHex(uint(file.lastModified().toSecsSinceEpoch()))
+                             + cacheKeyHex(quint64(file.size())) + cacheKeyHex(PixmapType),
+                         frame);
+}
+
+} // namespace
+
+void preloadFontConfiguration()
+{
+    fontConfigurationPreload().start();
+}
 
 void setUp(QApplication &app)
 {
@@ -28,6 +114,9 @@ void setUp(QApplication &app)
         QCoreApplication::installTranslator(translator);
     else
         qWarning("%ls", qUtf16Printable(UiTexts::TranslationMissing.arg(folder)));
+
+    preloadGroupBoxFrame();
+    fontConfigurationPreload().wait();
 }
 
 std::unique_ptr<Form1> start(QApplication &app)

@@ -1,16 +1,17 @@
-// The console's start-up, exactly as main runs it, up to the first idle event loop.
+// The console's start-up, exactly as main runs it, up to its first painted frame.
 
 #include "form1.h"
-#include "idleprobe.h"
+#include "frameprobe.h"
 #include "quilletapp.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
+    QuilletApp::preloadFontConfiguration();
     int qtArgc = argc > 0 ? 1 : 0;
     QApplication app(qtArgc, argv);
     const std::unique_ptr<Form1> window = QuilletApp::start(app);
-    reportWhenIdle();
+    new FrameProbe::FirstFrame(*window);
     return QApplication::exec();
 }

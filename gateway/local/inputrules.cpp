@@ -2,6 +2,8 @@
 
 #include "segmentcounter.h"
 
+#include <algorithm>
+
 namespace InputRules {
 
 namespace {
@@ -48,6 +50,16 @@ bool isPhone(const QString &text)
 bool isExtension(const QString &text)
 {
     return !text.isEmpty() && text.size() <= MaxExtensionLength && allDigits(text);
+}
+
+bool isPlainText(const QString &text)
+{
+    return std::none_of(text.begin(), text.end(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return u < 0x20 || (u >= 0x7F && u <= 0x9F) || u == 0x2028 || u == 0x2029 || u == 0x061C
+            || u == 0x200E || u == 0x200F || (u >= 0x202A && u <= 0x202E)
+            || (u >= 0x2066 && u <= 0x2069);
+    });
 }
 
 bool isWellFormed(const QString &text)

@@ -21,6 +21,10 @@ bool isAccountNumber(const QString &text);
 bool isPhone(const QString &text);
 // 1 to MaxExtensionLength ASCII digits.
 bool isExtension(const QString &text);
+// A text without control characters: C0, DEL, C1, the line and paragraph separators
+// and the bidirectional controls, any of which would let a stored text forge or reorder
+// what a listing shows.
+bool isPlainText(const QString &text);
 // Well-formed UTF-16 (no unpaired surrogate, which the store could not keep as it is).
 bool isWellFormed(const QString &text);
 // A non-empty, well-formed message text of at most MaxSegments segments.

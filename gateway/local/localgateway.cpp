@@ -34,7 +34,8 @@ bool particularsAcceptable(const RegisterParticulars &p)
         = { &p.province, &p.city,  &p.trade, &p.company, &p.contactName, &p.telephone,
             &p.mobile,   &p.email, &p.fax,   &p.address, &p.postcode };
     return std::all_of(std::begin(fields), std::end(fields), [](const QString *field) {
-        return field->size() <= InputRules::MaxParticularLength && InputRules::isWellFormed(*field);
+        return field->size() <= InputRules::MaxParticularLength && InputRules::isWellFormed(*field)
+            && InputRules::isPlainText(*field);
     });
 }
 
@@ -59,6 +60,14 @@ bool cardFieldsPlausible(const QString &cardNo, const QString &cardPassword)
 bool committed(Store::Decision decision)
 {
     return decision == Store::Decision::Commit;
+}
+
+void tally(LocalGateway::ReplyState state, qint64 &delivered, qint64 &notSent)
+{
+    if (state == LocalGateway::ReplyState::Delivered)
+        ++delivered;
+    else if (state != LocalGateway::ReplyState::None)
+        ++notSent;
 }
 
 Store::Decision commitWhen(bool keep)
@@ -155,29 +164,37 @@ Status LocalGateway::deliverDue()
         .status();
 }
 
-// Outside a transaction the kept statement is finished at once, so that it holds no
-// read snapshot between operations.
 Result<std::optional<LocalGateway::Account>> LocalGateway::findAccount(const QString &accountNo)
 {
     if (!InputRules::isAccountNumber(accountNo))
         return std::optional<Account>();
+    return findAccountBy(u"number"_s, accountNo);
+}
+
+// Outside a transaction the kept statement is finished at once, so that it holds no
+// read snapshot between operations.
+Result<std::optional<LocalGateway::Account>> LocalGateway::findAccountBy(const QString &column,
+                                                                         const QString &value)
+{
     QSqlQuery *q = nullptr;
     QUILLET_TRY(m_store->step(q,
-                              u"SELECT id, password_hash, service_number, balance, signed_on, "
-                              u"forwarding_phone, auto_reply, waiting FROM accounts "
-                              u"WHERE number = ?"_s,
-                              { accountNo }));
+                              u"SELECT id, number, password_hash, service_number, balance, "
+                              u"signed_on, forwarding_phone, auto_reply, waiting FROM accounts "
+                              u"WHERE "_s
+                                  + column + u" = ?"_s,
+                              { value }));
     std::optional<Account> account;
     if (q->next()) {
         account.emplace();
         account->id = q->value(0).toLongLong();
-        account->passwordHash = q->value(1).toString();
-        account->serviceNumber = q->value(2).toString();
-        account->balance = q->value(3).toLongLong();
-        account->signedOn = q->value(4).toLongLong() == 1;
-        account->forwardingPhone = textOrEmpty(q->value(5));
-        account->autoReply = textOrEmpty(q->value(6));
-        account->waiting = q->value(7).toLongLong();
+        account->number = q->value(1).toString();
+        account->passwordHash = q->value(2).toString();
+        account->serviceNumber = q->value(3).toString();
+        account->balance = q->value(4).toLongLong();
+        account->signedOn = q->value(5).toLongLong() == 1;
+        account->forwardingPhone = textOrEmpty(q->value(6));
+        account->autoReply = textOrEmpty(q->value(7));
+        account->waiting = q->value(8).toLongLong();
     }
     q->finish();
     return account;
@@ -338,32 +355,43 @@ Result<bool> LocalGateway::rechargeWithCard(const QString &accountNo, const QStr
     if (!account)
         return false;
     const qint64 now = nowMs();
-    QUILLET_TRY_VALUE(const bool locked, rechargesLocked(account->id, now));
-    if (locked)
-        return false; // not even looked at, and not counted
+    QUILLET_TRY_VALUE(const std::optional<qint64> attempt, reserveAttempt(account->id, now));
+    if (!attempt)
+        return false; // locked out: not even looked at, and not counted
     QUILLET_TRY_VALUE(const std::optional<Card> card, checkCard(cardNo, cardPassword));
-    if (!card) {
-        QUILLET_TRY(recordRechargeFailure(account->id));
-        return false;
-    }
-    if (account->balance + card->value > MaxBalanceFen)
-        return false; // the card stays unspent
-    QUILLET_TRY_VALUE(const Spending spending, spendCard(account->id, *card, cardNo, now));
-    if (spending == Spending::TakenFirst)
-        QUILLET_TRY(recordRechargeFailure(account->id));
+    if (!card)
+        return false; // the reserved attempt stays: it failed
+    QUILLET_TRY_VALUE(const Spending spending,
+                      spendCard(account->id, *card, cardNo, *attempt, now));
     return spending == Spending::Spent;
 }
 
-Result<bool> LocalGateway::rechargesLocked(qint64 accountId, qint64 now)
+// Every card check is reserved before the card is looked at, in a short transaction
+// that counts it as a failed attempt until it is settled. However many processes try at
+// once, at most RechargeFailureLimit checks per account get through in any window, and
+// the slow hash still runs outside the write lock. Gives the reservation, or nothing
+// when the account is locked out.
+Result<std::optional<qint64>> LocalGateway::reserveAttempt(qint64 accountId, qint64 now)
 {
-    const qint64 windowStart = now - RechargeWindowSeconds * 1000;
-    QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store->step(
-        q, u"SELECT count(*) FROM recharge_failures WHERE account_id = ? AND at > ?"_s,
-        { accountId, m_store->time(windowStart) }));
-    const bool locked = q->next() && q->value(0).toLongLong() >= RechargeFailureLimit;
-    q->finish();
-    return locked;
+    std::optional<qint64> attempt;
+    const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
+        QUILLET_TRY(m_store->lockAccount(u"id"_s, accountId));
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store->step(
+            q, u"SELECT count(*) FROM recharge_failures WHERE account_id = ? AND at > ?"_s,
+            { accountId, m_store->time(now - RechargeWindowSeconds * 1000) }));
+        if (q->next() && q->value(0).toLongLong() >= RechargeFailureLimit)
+            return Decision::RollBack;
+        QUILLET_TRY_VALUE(attempt,
+                          m_store->insert(u"INSERT INTO recharge_failures (account_id, at) "
+                                          u"VALUES (?, ?)"_s,
+                                          { accountId, m_store->time(now) }));
+        return Decision::Commit;
+    });
+    QUILLET_TRY(written.status());
+    if (!committed(*written))
+        return std::optional<qint64>();
+    return attempt;
 }
 
 // The card is checked outside the write lock (the slow hash would hold it up for
@@ -387,8 +415,11 @@ Result<std::optional<LocalGateway::Card>> LocalGateway::checkCard(const QString 
     return card;
 }
 
+// Settles the reserved attempt: a card spent, or one the balance has no room for, takes
+// it back; a card another attempt spent first leaves it counted as failed.
 Result<LocalGateway::Spending> LocalGateway::spendCard(qint64 accountId, const Card &card,
-                                                       const QString &cardNo, qint64 now)
+                                                       const QString &cardNo, qint64 attempt,
+                                                       qint64 now)
 {
     Spending spending = Spending::Refused;
     const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
@@ -397,39 +428,29 @@ Result<LocalGateway::Spending> LocalGateway::spendCard(qint64 accountId, const C
                                   u"SELECT balance FROM accounts WHERE id = ? AND signed_on = 1"_s
                                       + m_store->lockRows(),
                                   { accountId }));
-        if (!q->next() || q->value(0).toLongLong() + card.value > MaxBalanceFen)
-            return Decision::RollBack;
-        QUILLET_TRY(m_store->step(q,
-                                  u"UPDATE cards SET spent_by = ?, spent_at = ? "
-                                  u"WHERE id = ? AND spent_by IS NULL"_s,
-                                  { accountId, m_store->time(now), card.id }));
-        if (q->numRowsAffected() != 1) {
-            spending = Spending::TakenFirst; // another attempt spent it first
-            return Decision::RollBack;
+        const bool room = q->next() && q->value(0).toLongLong() + card.value <= MaxBalanceFen;
+        q->finish();
+        if (room) {
+            QUILLET_TRY(m_store->step(q,
+                                      u"UPDATE cards SET spent_by = ?, spent_at = ? "
+                                      u"WHERE id = ? AND spent_by IS NULL"_s,
+                                      { accountId, m_store->time(now), card.id }));
+            if (q->numRowsAffected() != 1) {
+                spending = Spending::TakenFirst; // another attempt spent it first
+                return Decision::RollBack;
+            }
+            QUILLET_TRY(m_store->step(
+                q,
+                u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
+                u"VALUES (?, ?, 'recharge', ?, ?)"_s,
+                { accountId, card.value, QString(u"card:"_s + cardNo), m_store->time(now) }));
+            spending = Spending::Spent;
         }
-        QUILLET_TRY(m_store->step(
-            q,
-            u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
-            u"VALUES (?, ?, 'recharge', ?, ?)"_s,
-            { accountId, card.value, QString(u"card:"_s + cardNo), m_store->time(now) }));
-        spending = Spending::Spent;
+        QUILLET_TRY(m_store->step(q, u"DELETE FROM recharge_failures WHERE id = ?"_s, { attempt }));
         return Decision::Commit;
     });
     QUILLET_TRY(written.status());
     return spending;
-}
-
-Status LocalGateway::recordRechargeFailure(qint64 accountId)
-{
-    return m_store
-        ->transaction([&]() -> Result<Decision> {
-            QSqlQuery *q = nullptr;
-            QUILLET_TRY(
-                m_store->step(q, u"INSERT INTO recharge_failures (account_id, at) VALUES (?, ?)"_s,
-                              { accountId, m_store->time(nowMs()) }));
-            return Decision::Commit;
-        })
-        .status();
 }
 
 // ---- sending -------------------------------------------------------------------------
@@ -513,26 +534,35 @@ Result<bool> LocalGateway::submit(const QString &accountNo, const QString &phone
     return committed(decision);
 }
 
-Status LocalGateway::sendOnBehalf(qint64 accountId, qint64 &balance, const QString &phone,
-                                  const QString &text, const QString &origin, ReplyState &state)
+LocalGateway::OnBehalf LocalGateway::onBehalf(const QString &phone, const QString &text,
+                                              const QString &origin)
+{
+    OnBehalf message { phone, text, origin };
+    message.tooLong = !InputRules::isMessageText(text);
+    if (!message.tooLong)
+        message.segments = SegmentCounter::segments(text);
+    return message;
+}
+
+Result<LocalGateway::ReplyState> LocalGateway::sendOnBehalf(qint64 accountId, qint64 &balance,
+                                                            const OnBehalf &message)
 {
     const qint64 now = nowMs();
-    if (!InputRules::isMessageText(text)) {
-        state = ReplyState::NotSentTooLong;
-        return insertMessage(accountId, phone, text, 1, 0, origin, now, u"not_sent"_s,
-                             u"too_long"_s);
+    if (message.tooLong) {
+        QUILLET_TRY(insertMessage(accountId, message.phone, message.text, 1, 0, message.origin, now,
+                                  u"not_sent"_s, u"too_long"_s));
+        return ReplyState::NotSentTooLong;
     }
-    const int segments = SegmentCounter::segments(text);
-    const qint64 cost = segments * FenPerSegment;
+    const qint64 cost = message.segments * FenPerSegment;
     if (balance < cost) {
-        state = ReplyState::NotSentBalance;
-        return insertMessage(accountId, phone, text, segments, 0, origin, now, u"not_sent"_s,
-                             u"insufficient_balance"_s);
+        QUILLET_TRY(insertMessage(accountId, message.phone, message.text, message.segments, 0,
+                                  message.origin, now, u"not_sent"_s, u"insufficient_balance"_s));
+        return ReplyState::NotSentBalance;
     }
-    state = ReplyState::Delivered;
     balance -= cost;
-    return insertMessage(accountId, phone, text, segments, cost, origin, now, u"delivered"_s,
-                         QVariant());
+    QUILLET_TRY(insertMessage(accountId, message.phone, message.text, message.segments, cost,
+                              message.origin, now, u"delivered"_s, QVariant()));
+    return ReplyState::Delivered;
 }
 
 // ---- receiving -----------------------------------------------------------------------
@@ -710,6 +740,16 @@ Status LocalGateway::GetAutoReply(const QString &accountNo, QString &reply)
 Status LocalGateway::issueCards(qint64 valueFen, int count, QList<IssuedCard> &cards)
 {
     cards.clear();
+    return issueCards(valueFen, count, [&cards](const QList<IssuedCard> &made) {
+        cards = made;
+        return true;
+    });
+}
+
+// The slow hashes are made before the write lock is taken; the listing is published
+// under it, so that cards nobody saw never exist.
+Status LocalGateway::issueCards(qint64 valueFen, int count, const CardPublisher &publish)
+{
     QUILLET_TRY(deliverDue());
     if (valueFen <= 0 || valueFen > MaxCardValueFen || count < 1 || count > MaxCardsPerIssue)
         return Status::ok();
@@ -727,22 +767,21 @@ Status LocalGateway::issueCards(qint64 valueFen, int count, QList<IssuedCard> &c
         made.append(card);
         hashes.append(hash);
     }
-    const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
-        const qint64 now = nowMs();
-        for (qsizetype i = 0; i < made.size(); ++i) {
-            QUILLET_TRY_VALUE(made[i].number, freeCardNumber());
-            QSqlQuery *q = nullptr;
-            QUILLET_TRY(
-                m_store->step(q,
-                              u"INSERT INTO cards (number, password_hash, value, issued_at) "
-                              u"VALUES (?, ?, ?, ?)"_s,
-                              { made[i].number, hashes.at(i), valueFen, m_store->time(now) }));
-        }
-        return Decision::Commit;
-    });
-    QUILLET_TRY(written.status());
-    cards = std::move(made);
-    return Status::ok();
+    return m_store
+        ->transaction([&]() -> Result<Decision> {
+            const qint64 now = nowMs();
+            for (qsizetype i = 0; i < made.size(); ++i) {
+                QUILLET_TRY_VALUE(made[i].number, freeCardNumber());
+                QSqlQuery *q = nullptr;
+                QUILLET_TRY(
+                    m_store->step(q,
+                                  u"INSERT INTO cards (number, password_hash, value, issued_at) "
+                                  u"VALUES (?, ?, ?, ?)"_s,
+                                  { made[i].number, hashes.at(i), valueFen, m_store->time(now) }));
+            }
+            return commitWhen(publish(std::as_const(made)));
+        })
+        .status();
 }
 
 // A fresh number until it is not taken; with 16 random digits a clash is rare enough
@@ -762,66 +801,154 @@ Result<QString> LocalGateway::freeCardNumber()
     }
 }
 
+LocalGateway::MoOutcome LocalGateway::checkArrival(const QString &from, const QString &to,
+                                                   const QString &extension,
+                                                   const QString &text) const
+{
+    if (!InputRules::isPhone(from))
+        return MoOutcome::BadSender;
+    if (!extension.isEmpty() && !InputRules::isExtension(extension))
+        return MoOutcome::BadExtension;
+    if (!InputRules::isMessageText(text))
+        return MoOutcome::BadText;
+    const bool serviceNumber = to.size() <= 32 && InputRules::isPhone(to) && !to.startsWith(u'+');
+    if (!InputRules::isAccountNumber(to) && !serviceNumber)
+        return MoOutcome::UnknownAccount;
+    return MoOutcome::Arrived;
+}
+
+// Holds that account's row until the transaction ends (the balance that pays for a
+// forwarded copy or a reply).
+Status LocalGateway::lockRecipient(const QString &to)
+{
+    return m_store->lockAccount(InputRules::isAccountNumber(to) ? u"number"_s : u"service_number"_s,
+                                to);
+}
+
+// The account a handset names by its account number or its service number.
+Result<std::optional<LocalGateway::Account>> LocalGateway::findRecipient(const QString &to)
+{
+    return findAccountBy(InputRules::isAccountNumber(to) ? u"number"_s : u"service_number"_s, to);
+}
+
+// What an arrival of `text` sets off for the account as it stands: forwarding and the
+// automatic reply act only while the account is signed on.
+LocalGateway::Arrival LocalGateway::arrival(const Account &account, const QString &from,
+                                            const QString &extension, const QString &text)
+{
+    Arrival arrival { from, extension, text, std::nullopt, std::nullopt };
+    if (!account.signedOn)
+        return arrival; // it waits; nothing acts for a signed-off account
+    if (!account.forwardingPhone.isEmpty())
+        arrival.forward = onBehalf(account.forwardingPhone, LocalTexts::forwardedText(from, text),
+                                   u"forward"_s);
+    if (!account.autoReply.isEmpty())
+        arrival.reply = onBehalf(from, account.autoReply, u"auto_reply"_s);
+    return arrival;
+}
+
+// The message waits for the account; a forwarded copy and an automatic reply follow.
+Result<LocalGateway::Effects> LocalGateway::arrive(const Account &account, qint64 &balance,
+                                                   const Arrival &arrival)
+{
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(
+        q,
+        u"INSERT INTO mo (account_id, sender, extension, text, sent_at, "
+        u"state) VALUES (?, ?, ?, ?, ?, 'waiting')"_s,
+        { account.id, arrival.from, arrival.extension, arrival.text, m_store->time(nowMs()) }));
+    Effects effects;
+    if (arrival.forward) {
+        QUILLET_TRY_VALUE(effects.forwarded, sendOnBehalf(account.id, balance, *arrival.forward));
+    }
+    if (arrival.reply) {
+        QUILLET_TRY_VALUE(effects.autoReplied, sendOnBehalf(account.id, balance, *arrival.reply));
+    }
+    return effects;
+}
+
 Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
                                         const QString &extension, const QString &text,
                                         MoReport &report)
 {
     report = MoReport();
     QUILLET_TRY(deliverDue());
-    if (!InputRules::isPhone(from)) {
-        report.outcome = MoOutcome::BadSender;
+    report.outcome = checkArrival(from, to, extension, text);
+    if (report.outcome != MoOutcome::Arrived)
         return Status::ok();
-    }
-    if (!extension.isEmpty() && !InputRules::isExtension(extension)) {
-        report.outcome = MoOutcome::BadExtension;
-        return Status::ok();
-    }
-    if (!InputRules::isMessageText(text)) {
-        report.outcome = MoOutcome::BadText;
-        return Status::ok();
-    }
     report.outcome = MoOutcome::UnknownAccount;
-    const bool byNumber = InputRules::isAccountNumber(to);
-    if (!byNumber && !(to.size() <= 32 && InputRules::isPhone(to) && !to.startsWith(u'+')))
-        return Status::ok();
-
     return m_store
         ->transaction([&]() -> Result<Decision> {
-            QSqlQuery *q = nullptr;
-            QUILLET_TRY(m_store->step(
-                q,
-                u"SELECT id, number, service_number, balance, forwarding_phone, auto_reply "
-                u"FROM accounts WHERE "_s
-                    + (byNumber ? u"number = ?"_s : u"service_number = ?"_s) + m_store->lockRows(),
-                { to }));
-            if (!q->next())
+            QUILLET_TRY(lockRecipient(to));
+            QUILLET_TRY_VALUE(const std::optional<Account> account, findRecipient(to));
+            if (!account)
                 return Decision::RollBack;
-            const qint64 accountId = q->value(0).toLongLong();
-            report.accountNo = q->value(1).toString();
-            report.serviceNumber = q->value(2).toString() + extension;
-            qint64 balance = q->value(3).toLongLong();
-            const QString forwardingPhone = textOrEmpty(q->value(4));
-            const QString autoReply = textOrEmpty(q->value(5));
-            q->finish();
-
-            QUILLET_TRY(
-                m_store->step(q,
-                              u"INSERT INTO mo (account_id, sender, extension, text, "
-                              u"sent_at, state) VALUES (?, ?, ?, ?, ?, 'waiting')"_s,
-                              { accountId, from, extension, text, m_store->time(nowMs()) }));
-            if (!forwardingPhone.isEmpty()) {
-                report.forwardingPhone = forwardingPhone;
-                QUILLET_TRY(sendOnBehalf(accountId, balance, forwardingPhone,
-                                         LocalTexts::forwardedText(from, text), u"forward"_s,
-                                         report.forwarded));
-            }
-            if (!autoReply.isEmpty())
-                QUILLET_TRY(sendOnBehalf(accountId, balance, from, autoReply, u"auto_reply"_s,
-                                         report.autoReplied));
+            report.accountNo = account->number;
+            report.serviceNumber = account->serviceNumber + extension;
+            const Arrival once = arrival(*account, from, extension, text);
+            if (once.forward)
+                report.forwardingPhone = once.forward->phone;
+            qint64 balance = account->balance;
+            QUILLET_TRY_VALUE(const Effects effects, arrive(*account, balance, once));
+            report.forwarded = effects.forwarded;
+            report.autoReplied = effects.autoReplied;
             report.outcome = MoOutcome::Arrived;
             return Decision::Commit;
         })
         .status();
+}
+
+// Each batch reads the account afresh, so a change of its settings or balance by
+// another process between batches is seen by the next one.
+Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
+                                        const QString &extension, const QString &text, qint64 count,
+                                        MoBulkReport &report)
+{
+    report = MoBulkReport();
+    QUILLET_TRY(deliverDue());
+    if (count < 1 || count > MaxBulkArrivals)
+        return Status::failure(Status::SubscriptOutOfRange,
+                               LocalTexts::arrivalCountOutOfRange(count, MaxBulkArrivals));
+    report.outcome = checkArrival(from, to, extension, text);
+    if (report.outcome != MoOutcome::Arrived)
+        return Status::ok();
+    report.outcome = MoOutcome::UnknownAccount;
+    while (report.arrived < count) {
+        const qint64 batch = std::min(ArrivalsPerTransaction, count - report.arrived);
+        MoBulkReport counted;
+        const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
+            QUILLET_TRY(lockRecipient(to));
+            QUILLET_TRY_VALUE(const std::optional<Account> account, findRecipient(to));
+            if (!account)
+                return Decision::RollBack;
+            counted.accountNo = account->number;
+            counted.serviceNumber = account->serviceNumber + extension;
+            const Arrival once = arrival(*account, from, extension, text);
+            if (once.forward)
+                counted.forwardingPhone = once.forward->phone;
+            qint64 balance = account->balance;
+            for (qint64 i = 0; i < batch; ++i) {
+                QUILLET_TRY_VALUE(const Effects effects, arrive(*account, balance, once));
+                tally(effects.forwarded, counted.forwardedDelivered, counted.forwardedNotSent);
+                tally(effects.autoReplied, counted.repliesDelivered, counted.repliesNotSent);
+            }
+            return Decision::Commit;
+        });
+        QUILLET_TRY(written.status());
+        if (!committed(*written))
+            return Status::ok(); // no such account
+        report.outcome = MoOutcome::Arrived;
+        report.accountNo = counted.accountNo;
+        report.serviceNumber = counted.serviceNumber;
+        if (!counted.forwardingPhone.isEmpty())
+            report.forwardingPhone = counted.forwardingPhone;
+        report.arrived += batch;
+        report.forwardedDelivered += counted.forwardedDelivered;
+        report.forwardedNotSent += counted.forwardedNotSent;
+        report.repliesDelivered += counted.repliesDelivered;
+        report.repliesNotSent += counted.repliesNotSent;
+    }
+    return Status::ok();
 }
 
 Status LocalGateway::handsetMessages(const QString &phone, QList<HandsetMessage> &messages)

@@ -97,6 +97,12 @@ public:
         QString password;
         qint64 valueFen = 0;
     };
+    // The cards exist only if `publish` (which writes and flushes their listing) returns
+    // true: they are made in one transaction that commits after publish succeeds.
+    // Nothing is made, and publish is not called, when the value or the count is out of
+    // range.
+    using CardPublisher = std::function<bool(const QList<IssuedCard> &cards)>;
+    Status issueCards(qint64 valueFen, int count, const CardPublisher &publish);
     // `cards` is left empty when the value or the count is out of range.
     Status issueCards(qint64 valueFen, int count, QList<IssuedCard> &cards);
 
@@ -114,6 +120,24 @@ public:
     // number, with an optional extension code.
     Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
                               const QString &text, MoReport &report);
+
+    static constexpr qint64 MaxBulkArrivals = 1'000'000;
+    static constexpr qint64 ArrivalsPerTransaction = 5'000;
+    struct MoBulkReport {
+        MoOutcome outcome = MoOutcome::BadSender;
+        QString accountNo;
+        QString serviceNumber; // with the extension
+        qint64 arrived = 0;
+        qint64 forwardedDelivered = 0, forwardedNotSent = 0;
+        qint64 repliesDelivered = 0, repliesNotSent = 0;
+        QString forwardingPhone;
+    };
+    // `count` arrivals of the same text (1 to MaxBulkArrivals) in batched transactions;
+    // forwarding and the automatic reply act on each, charged as usual. On a failure
+    // Status the report counts what the batches before it committed. A count out of
+    // range is the caller's mistake: a SubscriptOutOfRange failure, nothing arrives.
+    Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
+                              const QString &text, qint64 count, MoBulkReport &report);
 
     struct HandsetMessage {
         QString from; // the sending account's service number
@@ -147,6 +171,7 @@ public:
 private:
     struct Account {
         qint64 id = 0;
+        QString number;
         QString passwordHash;
         QString serviceNumber;
         qint64 balance = 0;
@@ -171,6 +196,8 @@ private:
     Status answer(QString &text, const std::function<Result<QString>()> &work);
 
     Result<std::optional<Account>> findAccount(const QString &accountNo);
+    // `column` is `number` or `service_number`.
+    Result<std::optional<Account>> findAccountBy(const QString &column, const QString &value);
     Result<std::optional<Account>> findSignedOn(const QString &accountNo);
     // Runs `sql` (its last placeholder the account number) in a transaction that keeps
     // it only when it changed exactly one account.
@@ -184,19 +211,45 @@ private:
 
     Result<bool> rechargeWithCard(const QString &accountNo, const QString &cardNo,
                                   const QString &cardPassword);
-    Result<bool> rechargesLocked(qint64 accountId, qint64 now);
+    Result<std::optional<qint64>> reserveAttempt(qint64 accountId, qint64 now);
     Result<std::optional<Card>> checkCard(const QString &cardNo, const QString &cardPassword);
     Result<Spending> spendCard(qint64 accountId, const Card &card, const QString &cardNo,
-                               qint64 now);
-    Status recordRechargeFailure(qint64 accountId);
+                               qint64 attempt, qint64 now);
     Result<QString> freeCardNumber();
 
     Result<bool> submit(const QString &accountNo, const QString &phoneNo, const QString &text,
                         const std::optional<QString> &sendTime);
-    // A charged message the service sends by itself (a forwarded copy or an automatic
-    // reply). Recorded as not sent when the balance cannot cover it.
-    Status sendOnBehalf(qint64 accountId, qint64 &balance, const QString &phone,
-                        const QString &text, const QString &origin, ReplyState &state);
+    // A charged message the service sends by itself: a forwarded copy or an automatic
+    // reply, worked out once for any number of arrivals of the same text.
+    struct OnBehalf {
+        QString phone;
+        QString text;
+        QString origin;
+        int segments = 1;
+        bool tooLong = false;
+    };
+    static OnBehalf onBehalf(const QString &phone, const QString &text, const QString &origin);
+    // Recorded as not sent when the balance cannot cover it.
+    Result<ReplyState> sendOnBehalf(qint64 accountId, qint64 &balance, const OnBehalf &message);
+    // What one arrival set off.
+    struct Effects {
+        ReplyState forwarded = ReplyState::None;
+        ReplyState autoReplied = ReplyState::None;
+    };
+    struct Arrival {
+        QString from;
+        QString extension;
+        QString text;
+        std::optional<OnBehalf> forward;
+        std::optional<OnBehalf> reply;
+    };
+    MoOutcome checkArrival(const QString &from, const QString &to, const QString &extension,
+                           const QString &text) const;
+    Status lockRecipient(const QString &to);
+    Result<std::optional<Account>> findRecipient(const QString &to);
+    static Arrival arrival(const Account &account, const QString &from, const QString &extension,
+                           const QString &text);
+    Result<Effects> arrive(const Account &account, qint64 &balance, const Arrival &arrival);
     Status insertMessage(qint64 accountId, const QString &phone, const QString &text, int segments,
                          qint64 cost, const QString &origin, qint64 dueMs, const QString &state,
                          const QVariant &reason);

@@ -28,6 +28,9 @@ QString databaseError(const QString &detail);
 QString hashingFailed();
 QString randomFailed();
 
+// A bulk arrival asked for a number of messages outside 1 to `most`.
+QString arrivalCountOutOfRange(qint64 count, qint64 most);
+
 // The text of a forwarded copy: who sent it, then what they wrote.
 QString forwardedText(const QString &sender, const QString &text);
 

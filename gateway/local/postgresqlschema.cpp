@@ -205,7 +205,7 @@ QStringList grants(const QString &role)
         u"GRANT SELECT, INSERT ON ledger"_s + to,
         u"GRANT SELECT, INSERT ON cards"_s + to,
         u"GRANT UPDATE (spent_by, spent_at) ON cards"_s + to,
-        u"GRANT SELECT, INSERT ON recharge_failures"_s + to,
+        u"GRANT SELECT, INSERT, DELETE ON recharge_failures"_s + to,
         u"GRANT SELECT, INSERT ON mt"_s + to,
         u"GRANT UPDATE (state, reason, delivered_at) ON mt"_s + to,
         u"GRANT SELECT, INSERT ON mo"_s + to,

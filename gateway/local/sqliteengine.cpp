@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,6 +35,22 @@ constexpr int SqliteNotADb = 26;
 QString systemError(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Makes `folder` and the folders above it that are missing; the errno of the first one
+// that cannot be made, or 0.
+int makeFolders(const QString &folder)
+{
+    if (QFileInfo(folder).isDir())
+        return 0;
+    const QString parent = QFileInfo(folder).absolutePath();
+    if (parent != folder) {
+        if (const int error = makeFolders(parent); error != 0)
+            return error;
+    }
+    if (::mkdir(QFile::encodeName(folder).constData(), 0777) != 0 && errno != EEXIST)
+        return errno;
+    return 0;
 }
 
 qint32 createFailureCode(int error)
@@ -163,7 +181,24 @@ const char16_t *const ToV2[] = {
     uR"(CREATE INDEX mt_delivered_to ON mt(phone, delivered_at, id) WHERE state = 'delivered')",
 };
 
+// How many stores of this process have each file open. Closing any descriptor of a
+// file drops every POSIX lock the process holds on it, SQLite's included: the header
+// check opens and closes the file, so it runs only while no store here has it open.
+// Otherwise another process could take the file for unused and remove its WAL.
+std::mutex openFilesLock;
+std::map<std::pair<quint64, quint64>, int> openFiles;
+
 } // namespace
+
+SqliteEngine::~SqliteEngine()
+{
+    if (!m_file)
+        return;
+    const std::lock_guard<std::mutex> guard(openFilesLock);
+    const auto key = std::make_pair(m_file->device, m_file->inode);
+    if (--openFiles[key] == 0)
+        openFiles.erase(key);
+}
 
 QString SqliteEngine::driverName() const
 {
@@ -184,9 +219,9 @@ Status SqliteEngine::prepare(const Store &store)
     const QString folder = QFileInfo(path).absolutePath();
     if (!QFileInfo(folder).exists()) {
         const QString parent = QFileInfo(folder).absolutePath();
-        if (!QDir().mkpath(parent))
-            return store.failure(Store::Unavailable,
-                                 LocalTexts::cannotCreateFolder(parent, QString()));
+        if (const int error = makeFolders(parent); error != 0)
+            return store.failure(createFailureCode(error),
+                                 LocalTexts::cannotCreateFolder(parent, systemError(error)));
         if (::mkdir(QFile::encodeName(folder).constData(), 0700) != 0 && errno != EEXIST) {
             const int error = errno;
             return store.failure(createFailureCode(error),
@@ -218,8 +253,11 @@ Status SqliteEngine::prepare(const Store &store)
         return store.failure(Store::Unavailable, LocalTexts::notAFile());
 
     // A file with content must begin with SQLite's header; anything else is left alone
-    // without handing it to SQLite at all.
-    if (info.st_size > 0) {
+    // without handing it to SQLite at all. A file another store here has open passed
+    // this check already, and must not be opened and closed beside it.
+    const std::lock_guard<std::mutex> guard(openFilesLock);
+    const auto key = std::make_pair(quint64(info.st_dev), quint64(info.st_ino));
+    if (info.st_size > 0 && openFiles.count(key) == 0) {
         QFile raw(path);
         if (!raw.open(QIODevice::ReadOnly))
             return store.failure(Store::AccessDenied,
@@ -229,6 +267,8 @@ Status SqliteEngine::prepare(const Store &store)
         if (head != QByteArray(Header, sizeof(Header)))
             return store.failure(Store::Unavailable, LocalTexts::notSqlite());
     }
+    ++openFiles[key];
+    m_file = FileId { key.first, key.second };
     return Status::ok();
 }
 

@@ -10,8 +10,15 @@
 
 #include "storeengine.h"
 
+#include <optional>
+
 class SqliteEngine final : public StoreEngine {
 public:
+    SqliteEngine() = default;
+    ~SqliteEngine() override;
+    SqliteEngine(const SqliteEngine &) = delete;
+    SqliteEngine &operator=(const SqliteEngine &) = delete;
+
     // Written into the SQLite header so a Quillet store is recognised as one.
     static constexpr qint32 ApplicationId = 0x51474C53; // "QGLS"
 
@@ -32,4 +39,13 @@ public:
     Fault classify(const QSqlError &error) const override;
     QString returningId(const QString &insert) const override;
     qint64 insertedId(QSqlQuery &statement) const override;
+
+private:
+    // The file this engine holds open, as the process-wide count of open stores knows it.
+    struct FileId {
+        quint64 device = 0;
+        quint64 inode = 0;
+        auto operator<=>(const FileId &) const = default;
+    };
+    std::optional<FileId> m_file;
 };

@@ -2,6 +2,8 @@
 
 #include <QTest>
 
+#include <limits>
+
 using namespace Qt::StringLiterals;
 
 class TestVariant : public QObject {
@@ -13,6 +15,9 @@ private Q_SLOTS:
     void tableRejectsCellsOutside();
     void readingAKindThatIsNotThere_data();
     void readingAKindThatIsNotThere();
+    void tableSizes_data();
+    void tableSizes();
+    void aTableReadOutOutlivesTheVariant();
 };
 
 void TestVariant::tableReadsItsCells()
@@ -88,12 +93,67 @@ void TestVariant::readingAKindThatIsNotThere()
     if (!readsAsText)
         QCOMPARE(asText.code(), Status::TypeMismatch);
 
-    const TextTable *table = nullptr;
+    TextTable table(3, 3);
     const Status asTable = value.toTable(table);
     QCOMPARE(asTable.isOk(), readsAsTable);
-    QCOMPARE(table != nullptr, readsAsTable);
+    QCOMPARE(table.rows(), readsAsTable ? 1 : 3); // a failure leaves the caller's table
     if (!readsAsTable)
         QCOMPARE(asTable.code(), Status::TypeMismatch);
+}
+
+void TestVariant::tableSizes_data()
+{
+    QTest::addColumn<qsizetype>("rows");
+    QTest::addColumn<qsizetype>("columns");
+    QTest::addColumn<bool>("accepted");
+
+    const qsizetype huge = std::numeric_limits<qsizetype>::max();
+    QTest::newRow("a batch of ten") << qsizetype(10) << qsizetype(4) << true;
+    QTest::newRow("no rows") << qsizetype(0) << qsizetype(4) << true;
+    QTest::newRow("negative rows") << qsizetype(-1) << qsizetype(4) << false;
+    QTest::newRow("negative columns") << qsizetype(4) << qsizetype(-1) << false;
+    QTest::newRow("one cell over the limit") << qsizetype(16777217) << qsizetype(1) << false;
+    QTest::newRow("product over the limit") << qsizetype(4096) << qsizetype(4097) << false;
+    QTest::newRow("product overflows") << huge << qsizetype(2) << false;
+    QTest::newRow("square of 2^32 overflows")
+        << qsizetype(4294967296) << qsizetype(4294967296) << false;
+    QTest::newRow("many rows, no columns") << huge << qsizetype(0) << true;
+}
+
+void TestVariant::tableSizes()
+{
+    QFETCH(qsizetype, rows);
+    QFETCH(qsizetype, columns);
+    QFETCH(bool, accepted);
+
+    TextTable table(1, 1);
+    const Status status = TextTable::make(rows, columns, table);
+    QCOMPARE(status.isOk(), accepted);
+    if (accepted) {
+        QCOMPARE(table.rows(), rows);
+        QCOMPARE(table.columns(), columns);
+    } else {
+        QCOMPARE(status.code(), Status::InvalidArgument);
+        QVERIFY2(status.description().contains(u"拒绝创建"_s), qPrintable(status.description()));
+        QCOMPARE(table.rows(), 1); // left as it was
+        // The constructor, refused the same size, gives the empty table.
+        QCOMPARE(TextTable(rows, columns), TextTable());
+    }
+}
+
+void TestVariant::aTableReadOutOutlivesTheVariant()
+{
+    TextTable written(1, 4);
+    written.set(0, 2, u"内容"_s);
+    Variant messages(written);
+
+    TextTable read;
+    QVERIFY(messages.toTable(read).isOk());
+    messages = Variant(u"replaced"_s);
+
+    QString field;
+    QVERIFY(read.at(0, 2, field).isOk());
+    QCOMPARE(field, u"内容"_s);
 }
 
 QTEST_GUILESS_MAIN(TestVariant)

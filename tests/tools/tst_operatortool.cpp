@@ -38,6 +38,8 @@ QStringList prefixed(const QStringList &arguments)
 
 } // namespace
 
+Q_DECLARE_METATYPE(Output)
+
 class TestOperatorTool : public QObject {
     Q_OBJECT
 
@@ -263,12 +265,12 @@ private Q_SLOTS:
         Variant total, current, messages;
         QVERIFY(gateway->ReceiveMessages(Account, total, current, messages, outcome).isOk());
         QCOMPARE(outcome, True16);
-        const TextTable *table = nullptr;
+        TextTable table;
         QVERIFY(messages.toTable(table).isOk());
         QString field;
-        QVERIFY(table->at(0, 0, field).isOk());
+        QVERIFY(table.at(0, 0, field).isOk());
         QVERIFY(field.endsWith(u"88"_s));
-        QVERIFY(table->at(0, 2, field).isOk());
+        QVERIFY(table.at(0, 2, field).isOk());
         QCOMPARE(field, u"-你好-"_s);
 
         const Run handset = tool({ u"handset"_s, u"13900139000"_s });
@@ -369,6 +371,18 @@ private Q_SLOTS:
             << u"张数“%1”无效：应为 1 到 100 之间的整数"_s;
         QTest::newRow("control characters in a command")
             << QStringList { u"\x1b[2Jx\ny"_s } << u"未知命令：\\x1b[2Jx\\ny"_s;
+        QTest::newRow("arrival count zero")
+            << QStringList { u"mo"_s, u"--from"_s,  u"138000"_s, u"--to"_s,
+                             Account, u"--count"_s, u"0"_s,      u"hi"_s }
+            << u"条数“0”无效：应为 1 到 1000000 之间的整数"_s;
+        QTest::newRow("arrival count over a million")
+            << QStringList { u"mo"_s, u"--from"_s,  u"138000"_s,  u"--to"_s,
+                             Account, u"--count"_s, u"1000001"_s, u"hi"_s }
+            << u"条数“1000001”无效：应为 1 到 1000000 之间的整数"_s;
+        QTest::newRow("arrival count in exponent form")
+            << QStringList { u"mo"_s, u"--from"_s,  u"138000"_s, u"--to"_s,
+                             Account, u"--count"_s, u"1e3"_s,    u"hi"_s }
+            << u"条数“1e3”无效：应为 1 到 1000000 之间的整数"_s;
         QTest::newRow("store with a trailing slash")
             << QStringList { u"--store"_s, u"/tmp/x/"_s, u"accounts"_s }
             << u"--store 的路径“/tmp/x/”指向文件夹，应为存储文件的路径"_s;
@@ -514,6 +528,92 @@ private Q_SLOTS:
         QCOMPARE(run.err, message + u'\n');
     }
 
+    void unseenCardsNotIssued_data()
+    {
+        QTest::addColumn<Output>("output");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("full disk")
+            << Output::DevFull
+            << u"无法写出充值卡清单（No space left on device），没有发行任何充值卡。\n"_s;
+        QTest::newRow("closed output")
+            << Output::Closed
+            << u"无法写出充值卡清单（Bad file descriptor），没有发行任何充值卡。\n"_s;
+    }
+
+    // Cards exist only if their listing reached the operator.
+    void unseenCardsNotIssued()
+    {
+        QFETCH(Output, output);
+        QFETCH(QString, message);
+        const Run run = tool({ u"card"_s, u"issue"_s, u"--value"_s, u"5"_s, u"--count"_s, u"3"_s },
+                             true, output);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.err, message);
+        StoreProbe probe(storePath());
+        QCOMPARE(probe.count(u"SELECT count(*) FROM cards"_s), 0);
+    }
+
+    void arrivalCount_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<QString>("count");
+        QTest::addColumn<QStringList>("summary");
+        QTest::addColumn<QString>("balance");
+        QTest::newRow("one, nothing set")
+            << QString() << u"1"_s << QStringList { u"1 条短信已送达帐户 "_s } << u"1.00"_s;
+        QTest::newRow("twelve forwarded on ten fen each")
+            << u"forwarding"_s << u"12"_s
+            << QStringList { u"12 条短信已送达帐户 "_s,
+                             u"转发到 13700137000：10 条已转发并扣费，2 条未能转发。"_s }
+            << u"0.00"_s;
+        QTest::newRow("three answered")
+            << u"autoreply"_s << u"3"_s
+            << QStringList { u"3 条短信已送达帐户 "_s,
+                             u"向 13900139000 的自动回复：3 条已发送并扣费，0 条未能发送。"_s }
+            << u"0.70"_s;
+    }
+
+    // `mo --count` has the message arrive that many times, each one forwarded or answered
+    // and charged as a single arrival is, and prints a summary.
+    void arrivalCount()
+    {
+        QFETCH(QString, setting);
+        QFETCH(QString, count);
+        QFETCH(QStringList, summary);
+        QFETCH(QString, balance);
+        std::unique_ptr<LocalGateway> gateway = openGateway();
+        QVERIFY(gateway);
+        registerAccount(*gateway);
+        const QStringList card = tool({ u"card"_s, u"issue"_s, u"--value"_s, u"1"_s })
+                                     .out.split(u'\n')
+                                     .value(1)
+                                     .split(u'\t');
+        Bool16 outcome = 0;
+        QVERIFY(gateway->Recharge(Account, card.value(0), card.value(1), outcome).isOk());
+        if (setting == u"forwarding"_s)
+            QVERIFY(gateway->SetForwarding(Account, u"13700137000"_s, outcome).isOk());
+        else if (setting == u"autoreply"_s)
+            QVERIFY(gateway->SetAutoReply(Account, u"好"_s, outcome).isOk());
+
+        const Run run = tool({ u"mo"_s, u"--from"_s, u"13900139000"_s, u"--to"_s, Account,
+                               u"--count"_s, count, u"批量"_s });
+        QCOMPARE(run.exitCode, 0);
+        const QStringList lines = run.out.split(u'\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), summary.size());
+        QVERIFY2(lines.at(0).startsWith(summary.at(0) + Account + u"（特服号 "_s),
+                 qPrintable(lines.at(0)));
+        QVERIFY(lines.at(0).endsWith(u"），等待接收。"_s));
+        for (qsizetype i = 1; i < summary.size(); ++i)
+            QCOMPARE(lines.at(i), summary.at(i));
+
+        StoreProbe probe(storePath());
+        QCOMPARE(probe.count(u"SELECT count(*) FROM mo WHERE text = '批量'"_s), count.toLongLong());
+        QVERIFY(probe.ledgerMismatches().isEmpty());
+        QString left;
+        QVERIFY(gateway->QueryBalance(Account, left).isOk());
+        QCOMPARE(left, balance);
+    }
+
     // Stored texts with tabs, line breaks and terminal controls cannot forge rows: each
     // record stays one row, every field shown escaped.
     void forgedRowsEscaped()
@@ -549,8 +649,6 @@ private Q_SLOTS:
                  qPrintable(lines.at(2)));
     }
 };
-
-Q_DECLARE_METATYPE(Output)
 
 QTEST_GUILESS_MAIN(TestOperatorTool)
 #include "tst_operatortool.moc"

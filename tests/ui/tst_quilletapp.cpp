@@ -6,6 +6,8 @@
 #include "quilletapp.h"
 
 #include <QApplication>
+#include <QFile>
+#include <QPixmapCache>
 #include <QScreen>
 #include <QTest>
 
@@ -16,12 +18,51 @@ class TestQuilletApp : public QObject {
 
 private Q_SLOTS:
     void cleanup();
+    // First, while no image-format plugin has been loaded by anything else.
+    void firstFrameLoadsNoImageFormatPlugin();
+    void groupBoxesLookAsTheStyleDrawsThem();
     void startUp();
 };
 
 void TestQuilletApp::cleanup()
 {
     QVERIFY(QApplication::topLevelWidgets().isEmpty());
+}
+
+void TestQuilletApp::firstFrameLoadsNoImageFormatPlugin()
+{
+    // WHEN the program starts and its window is painted
+    const std::unique_ptr<Form1> window = QuilletApp::start(*qApp);
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QVERIFY(!window->grab().isNull());
+
+    // THEN no image-format plugin is mapped into the process: the group boxes' frame is
+    // a PNG, which Qt reads by itself
+    QFile maps(u"/proc/self/maps"_s);
+    QVERIFY(maps.open(QIODevice::ReadOnly));
+    const QList<QByteArray> mapped = maps.readAll().split('\n');
+    QByteArray plugins;
+    for (const QByteArray &line : mapped) {
+        if (line.contains("/imageformats/"))
+            plugins += line.mid(line.lastIndexOf(' ') + 1) + ' ';
+    }
+    QVERIFY(mapped.size() > 1);
+    QVERIFY2(plugins.isEmpty(), plugins.constData());
+}
+
+void TestQuilletApp::groupBoxesLookAsTheStyleDrawsThem()
+{
+    // GIVEN the window as start-up paints it
+    const std::unique_ptr<Form1> window = QuilletApp::start(*qApp);
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    const QImage atStartUp = window->grab().toImage();
+
+    // WHEN the style has to load the group boxes' frame by itself
+    QPixmapCache::clear();
+    const QImage byTheStyle = window->grab().toImage();
+
+    // THEN not one pixel differs
+    QCOMPARE(atStartUp, byTheStyle);
 }
 
 void TestQuilletApp::startUp()

@@ -3,6 +3,7 @@
 #include "storelocation.h"
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QVariant>
@@ -50,7 +51,7 @@ QStringList StoreProbe::rows(const QString &sql) const
     QStringList result;
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     if (!q.exec(sql))
-        return { u"error: "_s + sql };
+        return { u"error: "_s + sql + q.lastError().text() };
     while (q.next()) {
         QStringList fields;
         for (int i = 0; i < q.record().count(); ++i)

@@ -37,7 +37,6 @@ public:
     QStringList rows(const QString &sql) const;
 
 private:
-
     QString m_connection;
     bool m_open = false;
     bool m_postgresql = false;

@@ -109,6 +109,8 @@ QList<std::pair<const char *, Operation>> operations()
 } // namespace
 
 Q_DECLARE_METATYPE(Operation)
+Q_DECLARE_METATYPE(LocalGateway::MoOutcome)
+Q_DECLARE_METATYPE(LocalGateway::ReplyState)
 
 class TestLocalGateway : public QObject {
     Q_OBJECT
@@ -204,9 +206,7 @@ private:
         }
         (void)total.toText(batch.total);
         (void)current.toText(batch.current);
-        const TextTable *table = nullptr;
-        if (messages.toTable(table).isOk())
-            batch.table = *table;
+        (void)messages.toTable(batch.table);
         return batch;
     }
 
@@ -359,6 +359,92 @@ private Q_SLOTS:
         QVERIFY(refusedByOutcome != refusedByText);
         QVERIFY(answer.total.isNull() && answer.current.isNull() && answer.messages.isNull());
         QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+    }
+
+    // A control character in any particular could forge a row of a listing or drive a
+    // terminal: the registration is refused and nothing is stored.
+    void particularsWithControlCharacters_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("plain text") << u"示例公司 Ltd. #1"_s << true;
+        QTest::newRow("tab") << u"a\tb"_s << false;
+        QTest::newRow("line feed") << u"a\n9.99"_s << false;
+        QTest::newRow("carriage return") << u"a\r"_s << false;
+        QTest::newRow("escape sequence") << u"\x1b[2J"_s << false;
+        QTest::newRow("NUL") << QString(QChar(0)) << false;
+        QTest::newRow("DEL") << QString(QChar(0x7F)) << false;
+        QTest::newRow("C1 next line") << QString(QChar(0x85)) << false;
+        QTest::newRow("line separator") << QString(QChar(0x2028)) << false;
+        QTest::newRow("paragraph separator") << QString(QChar(0x2029)) << false;
+        QTest::newRow("right-to-left override") << u"abc\u202Edef"_s << false;
+        QTest::newRow("right-to-left isolate") << QString(QChar(0x2067)) << false;
+        QTest::newRow("left-to-right mark") << QString(QChar(0x200E)) << false;
+        QTest::newRow("Arabic letter mark") << QString(QChar(0x061C)) << false;
+        QTest::newRow("no-break space is text") << QString(QChar(0xA0)) << true;
+        QTest::newRow("zero-width joiner is text") << QString(QChar(0x200D)) << true;
+    }
+
+    void particularsWithControlCharacters()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, accepted);
+        for (QString RegisterParticulars::*field :
+             { &RegisterParticulars::company, &RegisterParticulars::mobile,
+               &RegisterParticulars::postcode }) {
+            RegisterParticulars p = particulars(Other, Password);
+            p.*field = text;
+            Bool16 outcome = 1;
+            QVERIFY(m_gateway->Register(p, outcome).isOk());
+            QCOMPARE(outcome, accepted ? True16 : False16);
+        }
+        QCOMPARE(StoreProbe(storePath()).count(u"SELECT count(*) FROM accounts"_s),
+                 accepted ? 1 : 0);
+    }
+
+    // Only failed card checks count toward the lock-out.
+    void rechargeAttemptsCounted_data()
+    {
+        QTest::addColumn<QStringList>("attempts");
+        QTest::addColumn<QList<Bool16>>("outcomes");
+        QTest::addColumn<qint64>("counted");
+        QTest::addColumn<QString>("balanceAfter");
+        const Bool16 T = True16, F = False16;
+        QTest::newRow("six good cards")
+            << QStringList(6, u"good"_s) << QList<Bool16>(6, T) << qint64(0) << u"6.00"_s;
+        QTest::newRow("wrong, then good") << QStringList { u"wrong"_s, u"good"_s }
+                                          << QList<Bool16> { F, T } << qint64(1) << u"1.00"_s;
+        QTest::newRow("no card number") << QStringList { u"empty"_s, u"good"_s }
+                                        << QList<Bool16> { F, T } << qint64(1) << u"1.00"_s;
+        QTest::newRow("spent card") << QStringList { u"good"_s, u"again"_s }
+                                    << QList<Bool16> { T, F } << qint64(1) << u"1.00"_s;
+        QTest::newRow("five wrong lock the sixth out")
+            << (QStringList(5, u"wrong"_s) << u"good"_s) << QList<Bool16> { F, F, F, F, F, F }
+            << qint64(5) << u"0.00"_s;
+    }
+
+    void rechargeAttemptsCounted()
+    {
+        QFETCH(QStringList, attempts);
+        QFETCH(QList<Bool16>, outcomes);
+        QFETCH(qint64, counted);
+        QFETCH(QString, balanceAfter);
+        QCOMPARE(registerAccount(Account), True16);
+        LocalGateway::IssuedCard last;
+        QList<Bool16> seen;
+        for (const QString &kind : std::as_const(attempts)) {
+            const LocalGateway::IssuedCard card = kind == u"again"_s ? last : issueCard(100);
+            const QString number = kind == u"empty"_s ? QString() : card.number;
+            const QString password = kind == u"wrong"_s ? u"000000000000"_s : card.password;
+            Bool16 outcome = 1;
+            QVERIFY(m_gateway->Recharge(Account, number, password, outcome).isOk());
+            seen.append(outcome);
+            last = card;
+        }
+        QCOMPARE(seen, outcomes);
+        QCOMPARE(StoreProbe(storePath()).count(u"SELECT count(*) FROM recharge_failures"_s),
+                 counted);
+        QCOMPARE(balance(Account), balanceAfter);
     }
 
     void changePassword_data()
@@ -943,19 +1029,34 @@ private Q_SLOTS:
 
     void arrivingMessageSetsOffForwardingAndReply_data()
     {
+        using RS = LocalGateway::ReplyState;
         QTest::addColumn<qint64>("startFen");
-        QTest::addColumn<bool>("forwarded");
-        QTest::addColumn<bool>("replied");
-        QTest::newRow("both covered") << qint64(100) << true << true;
-        QTest::newRow("only the forward covered") << qint64(10) << true << false;
-        QTest::newRow("neither covered") << qint64(0) << false << false;
+        QTest::addColumn<bool>("signedOn");
+        QTest::addColumn<RS>("forwarded");
+        QTest::addColumn<RS>("replied");
+        QTest::addColumn<QString>("balanceAfter");
+        QTest::addColumn<qint64>("notSent");
+        QTest::newRow("both covered")
+            << qint64(100) << true << RS::Delivered << RS::Delivered << u"0.80"_s << qint64(0);
+        QTest::newRow("only the forward covered")
+            << qint64(10) << true << RS::Delivered << RS::NotSentBalance << u"0.00"_s << qint64(1);
+        QTest::newRow("neither covered") << qint64(0) << true << RS::NotSentBalance
+                                         << RS::NotSentBalance << u"0.00"_s << qint64(2);
+        // The message waits for a signed-off account, but nothing acts for it and nothing
+        // is charged to it.
+        QTest::newRow("signed off")
+            << qint64(100) << false << RS::None << RS::None << u"1.00"_s << qint64(0);
     }
 
     void arrivingMessageSetsOffForwardingAndReply()
     {
+        using RS = LocalGateway::ReplyState;
         QFETCH(qint64, startFen);
-        QFETCH(bool, forwarded);
-        QFETCH(bool, replied);
+        QFETCH(bool, signedOn);
+        QFETCH(RS, forwarded);
+        QFETCH(RS, replied);
+        QFETCH(QString, balanceAfter);
+        QFETCH(qint64, notSent);
         const QString forwardTo = u"13900139000"_s;
         const QString sender = u"13700137000"_s;
 
@@ -965,25 +1066,28 @@ private Q_SLOTS:
         Bool16 outcome = 0;
         QVERIFY(m_gateway->SetForwarding(Account, forwardTo, outcome).isOk());
         QVERIFY(m_gateway->SetAutoReply(Account, u"SDK申请转发内容。"_s, outcome).isOk());
+        if (!signedOn)
+            QVERIFY(m_gateway->Deregister(Account, outcome).isOk());
 
         LocalGateway::MoReport report;
         QVERIFY(m_gateway->receiveFromHandset(sender, Account, {}, u"你好"_s, report).isOk());
         QCOMPARE(report.outcome, LocalGateway::MoOutcome::Arrived);
-        using RS = LocalGateway::ReplyState;
-        QCOMPARE(report.forwarded, forwarded ? RS::Delivered : RS::NotSentBalance);
-        QCOMPARE(report.autoReplied, replied ? RS::Delivered : RS::NotSentBalance);
+        QCOMPARE(report.forwarded, forwarded);
+        QCOMPARE(report.autoReplied, replied);
 
         // The message waits for the account whatever happened to the copies.
+        if (!signedOn)
+            QCOMPARE(registerAccount(Account), True16);
         QCOMPARE(receive(Account).total, u"1"_s);
-        QCOMPARE(handset(forwardTo).size(), forwarded ? 1 : 0);
-        if (forwarded)
+        const bool forwardSent = forwarded == RS::Delivered;
+        QCOMPARE(handset(forwardTo).size(), forwardSent ? 1 : 0);
+        if (forwardSent)
             QVERIFY(handset(forwardTo).first().contains(u"你好"_s));
-        QCOMPARE(handset(sender), replied ? QStringList { u"SDK申请转发内容。"_s } : QStringList());
-        QCOMPARE(balance(Account),
-                 LocalGateway::formatYuan(startFen - (forwarded ? 10 : 0) - (replied ? 10 : 0)));
+        QCOMPARE(handset(sender),
+                 replied == RS::Delivered ? QStringList { u"SDK申请转发内容。"_s } : QStringList());
+        QCOMPARE(balance(Account), balanceAfter);
         StoreProbe probe(storePath());
-        QCOMPARE(probe.count(u"SELECT count(*) FROM mt WHERE state = 'not_sent'"_s),
-                 qint64(!forwarded) + qint64(!replied));
+        QCOMPARE(probe.count(u"SELECT count(*) FROM mt WHERE state = 'not_sent'"_s), notSent);
     }
 
     void arrivalRefused_data()
@@ -1017,6 +1121,135 @@ private Q_SLOTS:
         QVERIFY(m_gateway->receiveFromHandset(from, to, extension, text, report).isOk());
         QCOMPARE(report.outcome, outcome);
         QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+    }
+
+    // Bulk arrivals: each one waits, forwarding and the automatic reply act on each and
+    // are charged until the balance runs out, across the batches' transactions too.
+    void bulkArrivals_data()
+    {
+        QTest::addColumn<qint64>("creditFen");
+        QTest::addColumn<bool>("forwarding");
+        QTest::addColumn<bool>("autoReply");
+        QTest::addColumn<qint64>("count");
+        QTest::addColumn<QList<qint64>>("expected"); // forwarded delivered, not sent;
+                                                     // replies delivered, not sent
+        QTest::addColumn<QString>("balanceAfter");
+        QTest::newRow("one, nothing set") << qint64(0) << false << false << qint64(1)
+                                          << QList<qint64> { 0, 0, 0, 0 } << u"0.00"_s;
+        QTest::newRow("two batches, nothing set") << qint64(0) << false << false << qint64(5001)
+                                                  << QList<qint64> { 0, 0, 0, 0 } << u"0.00"_s;
+        QTest::newRow("both set, money for three copies")
+            << qint64(30) << true << true << qint64(4) << QList<qint64> { 2, 2, 1, 3 } << u"0.00"_s;
+        QTest::newRow("replies until the money runs out, over two batches")
+            << qint64(100) << false << true << qint64(5002) << QList<qint64> { 0, 0, 10, 4992 }
+            << u"0.00"_s;
+        QTest::newRow("forwarding with money to spare")
+            << qint64(1000) << true << false << qint64(3) << QList<qint64> { 3, 0, 0, 0 }
+            << u"9.70"_s;
+    }
+
+    void bulkArrivals()
+    {
+        QFETCH(qint64, creditFen);
+        QFETCH(bool, forwarding);
+        QFETCH(bool, autoReply);
+        QFETCH(qint64, count);
+        QFETCH(QList<qint64>, expected);
+        QFETCH(QString, balanceAfter);
+
+        QCOMPARE(registerAccount(Account), True16);
+        if (creditFen > 0)
+            QVERIFY(credit(Account, creditFen));
+        Bool16 done = 0;
+        if (forwarding)
+            QVERIFY(m_gateway->SetForwarding(Account, u"13900000000"_s, done).isOk());
+        if (autoReply)
+            QVERIFY(m_gateway->SetAutoReply(Account, u"稍后回复"_s, done).isOk());
+
+        LocalGateway::MoBulkReport report;
+        QVERIFY(
+            m_gateway->receiveFromHandset(Phone, Account, u"5"_s, u"hi"_s, count, report).isOk());
+        QCOMPARE(report.outcome, LocalGateway::MoOutcome::Arrived);
+        QCOMPARE(report.accountNo, Account);
+        QCOMPARE(report.serviceNumber, u"1069000000015"_s);
+        QCOMPARE(report.arrived, count);
+        QCOMPARE((QList<qint64> { report.forwardedDelivered, report.forwardedNotSent,
+                                  report.repliesDelivered, report.repliesNotSent }),
+                 expected);
+        QCOMPARE(report.forwardingPhone, forwarding ? u"13900000000"_s : QString());
+        QCOMPARE(balance(Account), balanceAfter);
+        const Batch batch = receive(Account, u"5"_s);
+        QCOMPARE(batch.total, QString::number(count));
+    }
+
+    void bulkArrivalRefused_data()
+    {
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<qint64>("count");
+        QTest::addColumn<bool>("fails");
+        QTest::addColumn<LocalGateway::MoOutcome>("outcome");
+        using MO = LocalGateway::MoOutcome;
+        QTest::newRow("no messages") << Account << qint64(0) << true << MO::BadSender;
+        QTest::newRow("negative count") << Account << qint64(-1) << true << MO::BadSender;
+        QTest::newRow("over a million") << Account << qint64(1'000'001) << true << MO::BadSender;
+        QTest::newRow("unknown account") << Other << qint64(3) << false << MO::UnknownAccount;
+        QTest::newRow("unknown service number")
+            << u"1069099999999"_s << qint64(3) << false << MO::UnknownAccount;
+    }
+
+    void bulkArrivalRefused()
+    {
+        QFETCH(QString, to);
+        QFETCH(qint64, count);
+        QFETCH(bool, fails);
+        QFETCH(LocalGateway::MoOutcome, outcome);
+        QCOMPARE(registerAccount(Account), True16);
+        const QStringList before = StoreProbe(storePath()).snapshot();
+        LocalGateway::MoBulkReport report;
+        const Status status = m_gateway->receiveFromHandset(Phone, to, {}, u"hi"_s, count, report);
+        QCOMPARE(status.failed(), fails);
+        QCOMPARE(report.outcome, outcome);
+        QCOMPARE(report.arrived, 0);
+        QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+    }
+
+    // Cards exist only once their listing is published.
+    void issueCardsPublished_data()
+    {
+        QTest::addColumn<qint64>("valueFen");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<bool>("published");
+        QTest::addColumn<int>("offered");
+        QTest::addColumn<qint64>("stored");
+        QTest::newRow("published") << qint64(500) << 3 << true << 3 << qint64(3);
+        QTest::newRow("listing could not be written")
+            << qint64(500) << 3 << false << 3 << qint64(0);
+        QTest::newRow("value out of range") << qint64(0) << 3 << true << 0 << qint64(0);
+        QTest::newRow("count out of range") << qint64(500) << 101 << true << 0 << qint64(0);
+    }
+
+    void issueCardsPublished()
+    {
+        QFETCH(qint64, valueFen);
+        QFETCH(int, count);
+        QFETCH(bool, published);
+        QFETCH(int, offered);
+        QFETCH(qint64, stored);
+        int seen = 0;
+        QVERIFY(m_gateway
+                    ->issueCards(valueFen, count,
+                                 [&](const QList<LocalGateway::IssuedCard> &cards) {
+                                     seen = int(cards.size());
+                                     for (const auto &card : cards) {
+                                         if (card.number.size() != 16 || card.password.size() != 12
+                                             || card.valueFen != valueFen)
+                                             seen = -1;
+                                     }
+                                     return published;
+                                 })
+                    .isOk());
+        QCOMPARE(seen, offered);
+        QCOMPARE(StoreProbe(storePath()).count(u"SELECT count(*) FROM cards"_s), stored);
     }
 
     void arrivalByServiceNumber()

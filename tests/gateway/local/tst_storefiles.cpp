@@ -245,6 +245,20 @@ private Q_SLOTS:
         QCOMPARE(readAll(storePath()), before);
     }
 
+    // The folders above the store's own cannot be made: the report says why.
+    void parentFolderCannotBeMade()
+    {
+        QVERIFY(writeAll(m_dir->filePath(u"file"_s), "x"));
+        std::unique_ptr<LocalGateway> gateway;
+        const Status status = LocalGateway::open(
+            m_dir->filePath(u"file/below/quillet-gateway/gateway.sqlite3"_s), gateway);
+        QVERIFY(status.failed());
+        QVERIFY2(status.description().contains(m_dir->filePath(u"file/below"_s)),
+                 qPrintable(status.description()));
+        QVERIFY2(!status.description().contains(u"（）"_s), qPrintable(status.description()));
+        QCOMPARE(readAll(m_dir->filePath(u"file"_s)), QByteArray("x"));
+    }
+
     void folderIsAFile()
     {
         QVERIFY(writeAll(m_dir->filePath(u"quillet-gateway"_s), "x"));

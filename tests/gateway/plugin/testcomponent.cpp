@@ -11,7 +11,8 @@ Status TestComponent::create(std::unique_ptr<GatewayClient> &client)
     return Status::failure(Status::CreationFailed, u"test component refuses"_s);
 #else
     static GatewayScript script;
-    script.replies.append(Reply::text(u"from plugin"_s));
+    // Every balance it answers names the component, so a test sees which one it got.
+    script.replies.append(Reply::text(u"from "_s + QLatin1StringView(TEST_COMPONENT_NAME)));
     client = std::make_unique<FakeGateway>(std::shared_ptr<GatewayScript>(&script, [](auto *) {}));
     return Status::ok();
 #endif
