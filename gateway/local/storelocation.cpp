@@ -163,7 +163,7 @@ Status StoreLocation::configured(StoreLocation &location)
         if (parsed.failed())
             return Status::failure(
                 parsed.code(), LocalTexts::inSetting(EnvironmentVariable, parsed.description()));
-        return parsed;
+        return Status::ok();
     }
     const QString file
         = QStandardPaths::locate(QStandardPaths::GenericConfigLocation, SettingsFile);
@@ -183,7 +183,7 @@ Status StoreLocation::configured(StoreLocation &location)
                                        LocalTexts::inSetting(QDir::toNativeSeparators(file)
                                                                  + u" ("_s + SettingsKey + u')',
                                                              parsed.description()));
-            return parsed;
+            return Status::ok();
         }
     }
     location = StoreLocation();
