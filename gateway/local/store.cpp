@@ -201,7 +201,8 @@ Status Store::lockAccount(const QString &column, const QVariant &value)
         return Status::ok();
     QSqlQuery *statement = nullptr;
     QUILLET_TRY(step(statement, sql, { value }));
-    statement->finish();
+    if (statement)
+        statement->finish();
     return Status::ok();
 }
 
@@ -212,7 +213,8 @@ Status Store::lockRegistrations()
         return Status::ok();
     QSqlQuery *statement = nullptr;
     QUILLET_TRY(step(statement, sql));
-    statement->finish();
+    if (statement)
+        statement->finish();
     return Status::ok();
 }
 
@@ -257,6 +259,8 @@ Result<qint64> Store::insert(const QString &sql, const QVariantList &values)
 {
     QSqlQuery *statement = nullptr;
     QUILLET_TRY(step(statement, m_engine->returningId(sql), values));
+    if (!statement)
+        return failure(Unavailable, LocalTexts::databaseError(sql));
     return m_engine->insertedId(*statement);
 }
 
