@@ -364,17 +364,17 @@ void ContractChecker::runOperations(const Report &report)
 void ContractChecker::runInstances(const Report &report)
 {
     const QString name = rowName(u"instances"_s);
-    std::unique_ptr<GatewayClient> first;
-    std::unique_ptr<GatewayClient> second;
-    Status made = makeClient(first);
+    std::unique_ptr<GatewayClient> one;
+    std::unique_ptr<GatewayClient> other;
+    Status made = makeClient(one);
     if (made.isOk())
-        made = makeClient(second);
+        made = makeClient(other);
     if (made.failed()) {
         report({ name, false, made.description() });
         return;
     }
-    if (first.get() == second.get()) {
-        (void)second.release(); // one object: destroying it twice would be our fault
+    if (one == other) { // the same object handed out twice
+        (void)other.release(); // one object: destroying it twice would be our fault
         report({ name, false, CheckerTexts::sameInstanceTwice() });
         return;
     }
@@ -382,15 +382,15 @@ void ContractChecker::runInstances(const Report &report)
     const QList<Operation> &ops = operations();
     const Operation &registerAccount = ops.first();
     const Operation &queryBalance = ops.at(1);
-    for (const QString &problem : { problemWith(registerAccount.call(*first, in)),
-                                    problemWith(queryBalance.call(*second, in)) }) {
+    for (const QString &problem : { problemWith(registerAccount.call(*one, in)),
+                                    problemWith(queryBalance.call(*other, in)) }) {
         if (!problem.isEmpty()) {
             report({ name, false, problem });
             return;
         }
     }
-    first.reset();
-    const QString after = problemWith(queryBalance.call(*second, in));
+    one.reset();
+    const QString after = problemWith(queryBalance.call(*other, in));
     if (!after.isEmpty()) {
         report({ name, false, CheckerTexts::secondFailedAfterFirstWent(after) });
         return;

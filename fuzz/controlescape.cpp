@@ -3,10 +3,13 @@
 // Checked for every input: what is shown holds no raw control character (C0, DEL, C1,
 // line and paragraph separators, bidi controls, lone surrogates), so one record stays
 // one row; and it reads back exactly: undoing the escapes (\\ \t \n \r \xHH \uHHHH, a
-// backslash never anything else) gives the text that went in.
+// backslash never anything else) gives the text that went in. The gateway's plain
+// texts (InputRules::isPlainText) are exactly the well-formed texts the tool shows as
+// they are, backslashes apart.
 
 #include "controlescape.h"
 #include "fuzzinput.h"
+#include "inputrules.h"
 
 #include <optional>
 
@@ -88,5 +91,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (QChar c : shown)
         require(!isRawControl(c.unicode()), "what is shown holds no raw control character", text);
     require(readBack(shown) == text, "what is shown reads back to the text", text);
+    if (InputRules::isWellFormed(text)) {
+        QString doubled = text;
+        doubled.replace(u'\\', u"\\\\"_s);
+        require(InputRules::isPlainText(text) == (shown == doubled),
+                "a plain text is one the tool shows as it is, backslashes apart", text);
+    }
     return 0;
 }

@@ -10,6 +10,7 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -38,13 +39,8 @@ QString leadingNumber(const QString &text)
 
 bool isDigitsOnly(const QString &text)
 {
-    if (text.isEmpty())
-        return false;
-    for (QChar c : text) {
-        if (c < u'0' || c > u'9')
-            return false;
-    }
-    return true;
+    return !text.isEmpty()
+        && std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
 }
 
 bool sameValue(double a, double b)

@@ -1,14 +1,15 @@
 // Fuzz target: the time of a scheduled message (SendTime).
 //
 // Checked for every input: a time that parses formats back (ISO 8601 with its offset,
-// and the console's own form for a local time) to a text that parses to the same
-// time (the same instant when it names an offset, the same wall clock when local); blanks around
-// the text change nothing; a parsed time is within the window at its own instant and a minute
-// later, and not a second after that. Every local time the console can write (1970 to 2100) parses
-// back to the same text. The fuzzer runs in a time zone with daylight saving, so the hours that are
-// skipped or repeated come up.
+// and the console's own form for a local time) to a text that parses to the same time
+// (the same instant when it names an offset, the same wall clock when local); blanks
+// around the text change nothing; a parsed time is within the window at its own instant
+// and a minute later, and not a second after that. Every local time the console can
+// write (1970 to 2100) parses back to the same text. The fuzzer runs in a time zone with
+// daylight saving, so the hours that are skipped or repeated come up.
 
 #include "sendtime.h"
+#include "consoletexts.h"
 #include "fuzzinput.h"
 
 #include <QtEndian>
@@ -20,7 +21,7 @@ using FuzzInput::require;
 
 namespace {
 
-const QString ConsoleFormat = u"yyyy/M/d H:mm:ss"_s;
+const QString &ConsoleFormat = ConsoleTexts::SendTimeFormat;
 
 void checkConsoleTime(const uint8_t *data, size_t size)
 {

@@ -13,6 +13,7 @@
 #include "inputrules.h"
 #include "localgateway.h"
 #include "operatortool.h"
+#include "tooltexts.h"
 
 #include <QByteArrayList>
 #include <QStringDecoder>
@@ -91,37 +92,40 @@ QString described(const QByteArrayList &argv)
     return shown.join(u" | "_s);
 }
 
-QByteArray option(const char *name, const QString &value)
+QByteArray option(const QString &name, const QString &value)
 {
-    return QByteArray("--") + name + '=' + value.toUtf8();
+    return (u"--"_s + name + u'=' + value).toUtf8();
 }
 
 QByteArrayList canonical(const ToolCommand &command)
 {
+    using namespace ToolTexts;
     QByteArrayList argv { Program };
     if (command.storePath)
-        argv.append(option("store", *command.storePath));
-    QByteArrayList positional;
+        argv.append(option(StoreOption, *command.storePath));
+    QStringList positional;
     if (std::holds_alternative<HelpCommand>(command.action)) {
-        argv.append("--help");
+        argv.append((u"--"_s + HelpOption).toUtf8());
     } else if (const auto *card = std::get_if<CardIssueCommand>(&command.action)) {
-        argv.append(option("value", LocalGateway::formatYuan(card->valueFen)));
-        argv.append(option("count", QString::number(card->count)));
-        positional = { "card", "issue" };
+        argv.append(option(ValueOption, LocalGateway::formatYuan(card->valueFen)));
+        argv.append(option(CountOption, QString::number(card->count)));
+        positional = { CardWord, IssueWord };
     } else if (const auto *mo = std::get_if<MoCommand>(&command.action)) {
-        argv.append(option("from", mo->from));
-        argv.append(option("to", mo->to));
+        argv.append(option(FromOption, mo->from));
+        argv.append(option(ToOption, mo->to));
         if (!mo->extension.isEmpty())
-            argv.append(option("ext", mo->extension));
-        positional = { "mo", mo->text.toUtf8() };
+            argv.append(option(ExtOption, mo->extension));
+        positional = { MoWord, mo->text };
     } else if (const auto *handset = std::get_if<HandsetCommand>(&command.action)) {
-        positional = { "handset", handset->phone.toUtf8() };
+        positional = { HandsetWord, handset->phone };
     } else {
-        positional = { "accounts" };
+        positional = { AccountsWord };
     }
     if (!positional.isEmpty())
         argv.append("--");
-    return argv + positional;
+    for (const QString &word : std::as_const(positional))
+        argv.append(word.toUtf8());
+    return argv;
 }
 
 bool sameCommand(const ToolCommand &a, const ToolCommand &b)

@@ -36,6 +36,25 @@ bool takesFocus(Kind kind)
     return kind == Kind::Button || kind == Kind::InputBox || kind == Kind::OutputPane;
 }
 
+struct Created {
+    const ControlRow *row;
+    QWidget *widget;
+};
+
+// Focus: the controls that take it, by tab index; the chain closes on itself and starts
+// at the first of them.
+void chainFocus(const std::vector<Created> &created)
+{
+    std::vector<Created> focusable;
+    std::ranges::copy_if(created, std::back_inserter(focusable),
+                         [](const Created &control) { return takesFocus(control.row->kind); });
+    std::ranges::sort(focusable, {}, [](const Created &control) { return control.row->tabIndex; });
+    for (std::size_t i = 1; i < focusable.size(); ++i)
+        QWidget::setTabOrder(focusable[i - 1].widget, focusable[i].widget);
+    if (!focusable.empty())
+        focusable.front().widget->setFocus();
+}
+
 } // namespace
 
 Form1::Form1(Console::GatewayFactory factory, Console::Clock clock, QWidget *parent)
@@ -58,65 +77,67 @@ Form1::Form1(Console::GatewayFactory factory, Console::Clock clock, QWidget *par
 // gateway instance ends.
 Form1::~Form1() = default;
 
+QWidget *Form1::createControl(const ControlRow &row, QWidget *container)
+{
+    QWidget *widget = nullptr;
+    switch (row.kind) {
+    case Kind::Label: {
+        auto *label = new QLabel(container);
+        label->setTextFormat(Qt::PlainText);
+        // A label's text starts at its top, level with the text of the box it names.
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        label->setText(row.buddy.isEmpty() ? row.caption : withoutAccessKeys(row.caption));
+        widget = label;
+        break;
+    }
+    case Kind::InputBox: {
+        auto *box = new QLineEdit(container);
+        box->setMaxLength(std::numeric_limits<int>::max());
+        box->setText(row.caption);
+        widget = box;
+        break;
+    }
+    case Kind::GroupBox:
+        widget = new QGroupBox(withoutAccessKeys(row.caption), container);
+        break;
+    case Kind::Button: {
+        auto *button = new QPushButton(withoutAccessKeys(row.caption), container);
+        button->setAutoDefault(false);
+        button->setDefault(false);
+        Q_ASSERT(row.command);
+        connect(button, &QPushButton::clicked, this,
+                [this, command = row.command] { runCommand(*command); });
+        widget = button;
+        break;
+    }
+    case Kind::OutputPane: {
+        auto *pane = new QPlainTextEdit(container);
+        pane->setReadOnly(true);
+        pane->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        pane->setTabChangesFocus(true);
+        pane->setPlainText(row.caption);
+        m_pane = pane;
+        widget = pane;
+        break;
+    }
+    }
+    widget->setObjectName(row.name);
+    if (row.index >= 0)
+        widget->setProperty(ControlRow::indexProperty(), row.index);
+    widget->setProperty(ControlRow::tabIndexProperty(), row.tabIndex);
+    widget->setGeometry(ControlRow::toPixels(row.twips));
+    return widget;
+}
+
 void Form1::createControls()
 {
-    struct Created {
-        const ControlRow *row;
-        QWidget *widget;
-    };
     std::vector<Created> created;
     QHash<QString, QWidget *> byName; // unique names only; the label group is not looked up
 
     for (const ControlRow &row : ControlRow::table()) {
         QWidget *container = row.container.isEmpty() ? this : byName.value(row.container);
         Q_ASSERT(container);
-        QWidget *widget = nullptr;
-        switch (row.kind) {
-        case Kind::Label: {
-            auto *label = new QLabel(container);
-            label->setTextFormat(Qt::PlainText);
-            // A label's text starts at its top, level with the text of the box it names.
-            label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-            label->setText(row.buddy.isEmpty() ? row.caption : withoutAccessKeys(row.caption));
-            widget = label;
-            break;
-        }
-        case Kind::InputBox: {
-            auto *box = new QLineEdit(container);
-            box->setMaxLength(std::numeric_limits<int>::max());
-            box->setText(row.caption);
-            widget = box;
-            break;
-        }
-        case Kind::GroupBox:
-            widget = new QGroupBox(withoutAccessKeys(row.caption), container);
-            break;
-        case Kind::Button: {
-            auto *button = new QPushButton(withoutAccessKeys(row.caption), container);
-            button->setAutoDefault(false);
-            button->setDefault(false);
-            Q_ASSERT(row.command);
-            connect(button, &QPushButton::clicked, this,
-                    [this, command = row.command] { runCommand(*command); });
-            widget = button;
-            break;
-        }
-        case Kind::OutputPane: {
-            auto *pane = new QPlainTextEdit(container);
-            pane->setReadOnly(true);
-            pane->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-            pane->setTabChangesFocus(true);
-            pane->setPlainText(row.caption);
-            m_pane = pane;
-            widget = pane;
-            break;
-        }
-        }
-        widget->setObjectName(row.name);
-        if (row.index >= 0)
-            widget->setProperty(ControlRow::indexProperty(), row.index);
-        widget->setProperty(ControlRow::tabIndexProperty(), row.tabIndex);
-        widget->setGeometry(ControlRow::toPixels(row.twips));
+        QWidget *widget = createControl(row, container);
         if (row.index < 0)
             byName.insert(row.name, widget);
         created.push_back({ &row, widget });
@@ -137,15 +158,7 @@ void Form1::createControls()
     for (auto name = front.crbegin(); name != front.crend(); ++name)
         byName.value(*name)->raise();
 
-    // Focus: the controls that take it, by tab index; the chain closes on itself.
-    std::vector<Created> focusable;
-    std::ranges::copy_if(created, std::back_inserter(focusable),
-                         [](const Created &control) { return takesFocus(control.row->kind); });
-    std::ranges::sort(focusable, {}, [](const Created &control) { return control.row->tabIndex; });
-    for (std::size_t i = 1; i < focusable.size(); ++i)
-        setTabOrder(focusable[i - 1].widget, focusable[i].widget);
-    if (!focusable.empty())
-        focusable.front().widget->setFocus();
+    chainFocus(created);
 }
 
 void Form1::runCommand(const CommandRow &command)

@@ -18,6 +18,7 @@
 
 #include <array>
 
+struct ControlRow;
 class QLineEdit;
 class QPlainTextEdit;
 
@@ -41,6 +42,7 @@ public:
 
 private:
     void createControls();
+    QWidget *createControl(const ControlRow &row, QWidget *container);
     void runCommand(const CommandRow &command);
     void showModalBox(const QString &text, bool error);
 

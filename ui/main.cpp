@@ -5,7 +5,6 @@
 
 int main(int argc, char *argv[])
 {
-    QuilletApp::preloadFontConfiguration();
     // Quillet takes no options: Qt sees the program name only, whatever follows it.
     int qtArgc = argc > 0 ? 1 : 0;
     QApplication app(qtArgc, argv);

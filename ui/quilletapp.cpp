@@ -12,45 +12,11 @@
 #include <QPixmapCache>
 #include <QTranslator>
 
-#include <fontconfig/fontconfig.h>
-
-#include <thread>
-
 using namespace Qt::StringLiterals;
 
 namespace QuilletApp {
 
 namespace {
-
-// Qt reads the same configuration through the same library: once it is loaded, Qt's own
-// FcInit() finds it there and returns at once.
-class FontConfigurationPreload {
-public:
-    FontConfigurationPreload() = default;
-    FontConfigurationPreload(const FontConfigurationPreload &) = delete;
-    FontConfigurationPreload &operator=(const FontConfigurationPreload &) = delete;
-    ~FontConfigurationPreload() { wait(); }
-
-    void start()
-    {
-        if (!m_thread.joinable())
-            m_thread = std::thread([] { FcInit(); });
-    }
-    void wait()
-    {
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-private:
-    std::thread m_thread;
-};
-
-FontConfigurationPreload &fontConfigurationPreload()
-{
-    static FontConfigurationPreload preload;
-    return preload;
-}
 
 // The frame the Fusion style draws around every group box, from Qt's own resources.
 const QString GroupBoxFrame = u":/qt-project.org/styles/commonstyle/images/fusion_groupbox.png"_s;
@@ -91,11 +57,6 @@ void preloadGroupBoxFrame()
 
 } // namespace
 
-void preloadFontConfiguration()
-{
-    fontConfigurationPreload().start();
-}
-
 void setUp(QApplication &app)
 {
     QCoreApplication::setOrganizationName(UiTexts::OrganizationName);
@@ -116,7 +77,6 @@ void setUp(QApplication &app)
         qWarning("%ls", qUtf16Printable(UiTexts::TranslationMissing.arg(folder)));
 
     preloadGroupBoxFrame();
-    fontConfigurationPreload().wait();
 }
 
 std::unique_ptr<Form1> start(QApplication &app)

@@ -13,8 +13,10 @@
 // it in both. The empty bare window shows what Qt itself costs.
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -91,11 +93,18 @@ std::optional<Sample> runOnce(const Probe &probe)
     if (::waitpid(pid, &status, 0) != pid || lineEnd == std::string::npos || !WIFEXITED(status)
         || WEXITSTATUS(status) != 0)
         return std::nullopt;
-    long peak = 0;
-    long long cpu = 0;
-    char tail = 0;
-    if (std::sscanf(output.c_str(), "frame %ld %lld%c", &peak, &cpu, &tail) != 3 || tail != '\n'
-        || peak <= 0 || cpu < 0)
+    // "frame <peak KiB> <CPU microseconds>\n", every field checked.
+    const char *field = output.c_str();
+    if (std::strncmp(field, "frame ", 6) != 0)
+        return std::nullopt;
+    char *end = nullptr;
+    errno = 0;
+    const long peak = std::strtol(field + 6, &end, 10);
+    if (errno != 0 || end == field + 6 || *end != ' ' || peak <= 0)
+        return std::nullopt;
+    field = end + 1;
+    const long long cpu = std::strtoll(field, &end, 10);
+    if (errno != 0 || end == field || *end != '\n' || cpu < 0)
         return std::nullopt;
     return Sample { std::chrono::duration<double, std::milli>(frameAt - start).count(),
                     static_cast<double>(peak), static_cast<double>(cpu) / 1000 };

@@ -8,7 +8,6 @@
 
 int main(int argc, char *argv[])
 {
-    QuilletApp::preloadFontConfiguration();
     int qtArgc = argc > 0 ? 1 : 0;
     QApplication app(qtArgc, argv);
     const std::unique_ptr<Form1> window = QuilletApp::start(app);

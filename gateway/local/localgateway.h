@@ -64,6 +64,10 @@ public:
     }
 
     const QString &storePath() const { return m_store->path(); }
+    // The store this gateway works on. A caller that runs an operation inside its own
+    // Store::transaction makes the operation and what the caller writes one atomic
+    // change (the gateway service records an answer with its request key this way).
+    Store &store() { return *m_store; }
 
     // GatewayClient
     Status QueryBalance(const QString &accountNo, QString &balance) override;

@@ -3,7 +3,6 @@
 #include "localtexts.h"
 #include "store.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlError>

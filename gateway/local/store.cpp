@@ -272,7 +272,10 @@ void Store::finishStatements()
 
 Result<Store::Decision> Store::transaction(const Work &work)
 {
+    if (m_depth > 0)
+        return nestedTransaction(work);
     QUILLET_TRY(control(m_engine->beginWrite()));
+    const DepthGuard inside(m_depth);
     Result<Decision> decided = work();
     finishStatements();
     if (!decided.failed() && *decided == Decision::Commit) {
@@ -286,6 +289,26 @@ Result<Store::Decision> Store::transaction(const Work &work)
     // broke took its transaction with it on the server.
     if (!m_broken)
         (void)control(u"ROLLBACK"_s);
+    return decided;
+}
+
+// Inside a transaction, work of its own is a savepoint: it commits into the enclosing
+// transaction or rolls back only its own changes, and the enclosing work decides the rest.
+Result<Store::Decision> Store::nestedTransaction(const Work &work)
+{
+    QUILLET_TRY(control(u"SAVEPOINT nested_work"_s));
+    const DepthGuard inside(m_depth);
+    Result<Decision> decided = work();
+    if (!decided.failed() && *decided == Decision::Commit) {
+        const Status released = control(u"RELEASE SAVEPOINT nested_work"_s);
+        if (released.isOk())
+            return decided;
+        decided = released;
+    }
+    if (!m_broken) {
+        (void)control(u"ROLLBACK TO SAVEPOINT nested_work"_s);
+        (void)control(u"RELEASE SAVEPOINT nested_work"_s);
+    }
     return decided;
 }
 

@@ -72,7 +72,9 @@ public:
     // Runs a kept INSERT and gives the new row's id.
     Result<qint64> insert(const QString &sql, const QVariantList &values);
     // Runs `work` in one write transaction. It commits when `work` decides Commit; a
-    // failure, or RollBack, rolls everything back. Gives what was decided.
+    // failure, or RollBack, rolls everything back. Gives what was decided. Called from
+    // inside another transaction's work, it runs as a savepoint of that transaction, so
+    // a caller can make several operations (and a record of them) one atomic change.
     Result<Decision> transaction(const Work &work);
     // Runs a statement as it is, without preparing it (schema, settings, grants).
     Status execute(const QString &sql);
@@ -104,6 +106,18 @@ private:
     Status settle();
     Result<int> schemaVersion();
     Result<Decision> createOrMigrate();
+    Result<Decision> nestedTransaction(const Work &work);
+    struct DepthGuard {
+        explicit DepthGuard(int &depth)
+            : m_depth(depth)
+        {
+            ++m_depth;
+        }
+        ~DepthGuard() { --m_depth; }
+        DepthGuard(const DepthGuard &) = delete;
+        DepthGuard &operator=(const DepthGuard &) = delete;
+        int &m_depth;
+    };
     void finishStatements();
 
     QString m_path;
@@ -112,4 +126,5 @@ private:
     // The connection broke; the next statement opens it again first.
     mutable bool m_broken = false;
     std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_statements;
+    int m_depth = 0;
 };

@@ -3,6 +3,8 @@
 
 #include "checkertool.h"
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -55,7 +57,9 @@ private Q_SLOTS:
     void escapesEveryControlCharacter();
     void commandLine_data();
     void commandLine();
+    void theLocalComponentPasses_data();
     void theLocalComponentPasses();
+    void theUsersSettingPicksTheComponentToCheck();
     void findsTheFaultsOfABrokenComponent_data();
     void findsTheFaultsOfABrokenComponent();
 
@@ -128,12 +132,35 @@ void TestChecker::commandLine()
     QVERIFY2(printed.contains(mentions), qPrintable(printed));
 }
 
+void TestChecker::theLocalComponentPasses_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("the plugin file given") << QStringList { QStringLiteral(LOCAL_PLUGIN) };
+    QTest::newRow("the loader's pick for the class id") << QStringList();
+}
+
 void TestChecker::theLocalComponentPasses()
 {
-    const Run run = check({ QStringLiteral(LOCAL_PLUGIN) }, m_home.path());
+    QFETCH(QStringList, arguments);
+    const Run run = check(arguments, m_home.path());
     QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
     QVERIFY(!run.out.contains(u"FAIL"_s));
     QVERIFY2(run.out.contains(u"22 passed, 0 failed"_s), qPrintable(run.out));
+}
+
+void TestChecker::theUsersSettingPicksTheComponentToCheck()
+{
+    QTemporaryDir home;
+    QVERIFY(QDir(home.path()).mkpath(u"quillet"_s));
+    QFile conf(home.filePath(u"quillet/components.conf"_s));
+    QVERIFY(conf.open(QIODevice::WriteOnly));
+    conf.write("{9E4C7A21-6B3D-4F58-8D12-C0A5E7B93F64}=" BAD_PLUGIN "\n");
+    conf.close();
+
+    const Run run = check({ u"--timeout"_s, u"2"_s }, home.path());
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(lineOf(run.out, u"load"_s).contains(u"libchecker_badcomponent.so made an instance"_s),
+             qPrintable(run.out));
 }
 
 void TestChecker::findsTheFaultsOfABrokenComponent_data()

@@ -1,0 +1,111 @@
+#pragma once
+
+// The remote gateway component: the console's GatewayClient calls carried to
+// quillet-gatewayd as JSON over HTTP(S), one synchronous exchange per call.
+//
+//   console ── GatewayClient call ── RemoteGateway::call ── POST /v1/console/<op> ──> service
+//                                     │  local event loop (user input held back), bounded
+//                                     │  by the connect and call timeouts
+//                                     └─ answer ── Status and out slots, or a failure
+//                                        Status saying what went wrong
+//
+// Calls that move money or create messages carry an Idempotency-Key; a call that failed
+// in transit is tried again only with that same key, so the service applies it once.
+// The console is already modal during a call; a second call that arrives while one is
+// running (from a nested event) is refused, and deleting the gateway during a call ends
+// that call with a failure Status without touching the deleted object.
+
+#include "gatewayclient.h"
+#include "wire.h"
+
+#include <QJsonObject>
+#include <QSslConfiguration>
+#include <QUrl>
+
+#include <memory>
+
+class QEventLoop;
+class QNetworkAccessManager;
+
+class RemoteGateway final : public GatewayClient {
+public:
+    struct Settings {
+        QUrl url;
+        QString token;
+        // Certificates to trust for the service (PEM); empty: the system's.
+        QString caFile;
+        int connectTimeoutMs = 5'000;
+        int callTimeoutMs = 10'000;
+        // Further tries of a keyed call after a failure in transit.
+        int retries = 2;
+    };
+
+    // Status codes of the failures this component reports.
+    static constexpr qint32 Unavailable = qint32(0x80004005u);
+    static constexpr qint32 AccessDenied = qint32(0x80070005u);
+    static constexpr qint32 Timeout = qint32(0x800705B4u);
+    static constexpr qint32 Refused = qint32(0x800704C9u);
+    static constexpr qint32 TlsFailed = qint32(0x80090326u);
+    static constexpr qint32 Busy = qint32(0x800700AAu);
+    static constexpr qint32 BadSettings = qint32(0x80070057u);
+
+    static Status create(const Settings &settings, std::unique_ptr<RemoteGateway> &gateway);
+    // `quillet-gateway/remote.conf` under the user's config folder: url, token_file,
+    // ca_file, connect_timeout_ms, call_timeout_ms.
+    static QString settingsPath();
+    static Status readSettings(const QString &path, Settings &settings);
+
+    ~RemoteGateway() override;
+
+    Status QueryBalance(const QString &accountNo, QString &balance) override;
+    Status Register(const RegisterParticulars &particulars, Bool16 &outcome) override;
+    Status Recharge(const QString &accountNo, const QString &cardNo, const QString &cardPassword,
+                    Bool16 &outcome) override;
+    Status SendMessage(const QString &accountNo, const QString &phoneNo, const QString &text,
+                       Bool16 &outcome) override;
+    Status SendScheduledMessage(const QString &accountNo, const QString &phoneNo,
+                                const QString &text, const QString &sendTime,
+                                Bool16 &outcome) override;
+    Status ReceiveMessages(const QString &accountNo, Variant &total, Variant &current,
+                           Variant &messages, Bool16 &outcome) override;
+    Status SetForwarding(const QString &accountNo, const QString &phoneNo,
+                         Bool16 &outcome) override;
+    Status CancelForwarding(const QString &accountNo, Bool16 &outcome) override;
+    Status GetForwarding(const QString &accountNo, QString &phoneNo) override;
+    Status SetAutoReply(const QString &accountNo, const QString &reply, Bool16 &outcome) override;
+    Status CancelAutoReply(const QString &accountNo, Bool16 &outcome) override;
+    Status GetAutoReply(const QString &accountNo, QString &reply) override;
+    Status Deregister(const QString &accountNo, Bool16 &outcome) override;
+    Status ChangePassword(const QString &accountNo, const QString &newPassword,
+                          Bool16 &outcome) override;
+    Status ReceiveMessagesNet(const QString &accountNo, Variant &total, Variant &current,
+                              Variant &messages, const QString &extension,
+                              Bool16 &outcome) override;
+
+    // Any operation of the API by name, for the operator tool: `answer` is the
+    // service's JSON answer when the Status is success.
+    Status call(QLatin1StringView operation, const QJsonObject &arguments, QJsonObject &answer);
+
+private:
+    explicit RemoteGateway(Settings settings, std::optional<QSslConfiguration> tls);
+
+    struct Exchange;
+    Exchange exchange(const Wire::Operation &operation, const QByteArray &body, const QString &key,
+                      qint64 remainingMs);
+    Status withOutcome(QLatin1StringView operation, QJsonObject arguments, Bool16 &outcome);
+    Status withText(QLatin1StringView operation, QJsonObject arguments, const char *slot,
+                    QString &value);
+    Status receive(QLatin1StringView operation, QJsonObject arguments, Variant &total,
+                   Variant &current, Variant &messages, Bool16 &outcome);
+    Status malformed() const;
+    // Waits `ms` in a local event loop; false when this object was deleted meanwhile.
+    bool pause(int ms);
+
+    Settings m_settings;
+    std::optional<QSslConfiguration> m_tls;
+    std::unique_ptr<QNetworkAccessManager> m_network;
+    // Set to false when this object is deleted; a call running in its event loop
+    // checks it before touching anything of this object again.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+    QEventLoop *m_loop = nullptr;
+};

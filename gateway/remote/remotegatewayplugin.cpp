@@ -1,0 +1,13 @@
+#include "remotegatewayplugin.h"
+
+#include "remotegateway.h"
+
+Status RemoteGatewayPlugin::create(std::unique_ptr<GatewayClient> &client)
+{
+    RemoteGateway::Settings settings;
+    QUILLET_TRY(RemoteGateway::readSettings(RemoteGateway::settingsPath(), settings));
+    std::unique_ptr<RemoteGateway> gateway;
+    QUILLET_TRY(RemoteGateway::create(settings, gateway));
+    client = std::move(gateway);
+    return Status::ok();
+}

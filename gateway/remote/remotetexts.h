@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+// Every text the remote gateway component shows a person, in one place.
+namespace RemoteTexts {
+QString noSettings(const QString &file);
+QString badUrl(const QString &url);
+QString plainHttpOffLoopback(const QString &host);
+QString unreadableToken(const QString &file, const QString &why);
+QString tokenFileOpen(const QString &file);
+QString unreadableCa(const QString &file);
+QString badTimeout(const QString &key);
+QString busy();
+QString closedDuringCall();
+QString connectTimeout(const QString &url, int ms);
+QString callTimeout(const QString &url, int ms);
+QString refused(const QString &url);
+QString tlsFailed(const QString &url, const QString &why);
+QString transportFailed(const QString &url, const QString &why);
+QString httpFailed(const QString &url, int status, const QString &message);
+QString malformedAnswer(const QString &url);
+QString answerTooLarge(const QString &url);
+} // namespace RemoteTexts

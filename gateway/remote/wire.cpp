@@ -1,0 +1,276 @@
+#include "wire.h"
+
+#include <QJsonArray>
+
+#include <algorithm>
+
+#include <cmath>
+
+using namespace Qt::StringLiterals;
+
+namespace Wire {
+
+namespace {
+
+using enum FieldKind;
+
+constexpr Field text(const char *name)
+{
+    return { QLatin1StringView(name), Text };
+}
+constexpr Field variant(const char *name)
+{
+    return { QLatin1StringView(name), Variant };
+}
+constexpr Field outcome()
+{
+    return { QLatin1StringView("outcome"), Bool16 };
+}
+
+QList<Operation> makeOperations()
+{
+    const Role console = Role::Console;
+    const Role op = Role::Operator;
+    return {
+        { "queryBalance"_L1, console, false, { text("accountNo"), text("balance") } },
+        { "register"_L1,
+          console,
+          true,
+          { text("accountNo"), text("password"), text("province"), text("city"), text("trade"),
+            text("company"), text("contactName"), text("telephone"), text("mobile"), text("email"),
+            text("fax"), text("address"), text("postcode"), outcome() } },
+        { "recharge"_L1,
+          console,
+          true,
+          { text("accountNo"), text("cardNo"), text("cardPassword"), outcome() } },
+        { "sendMessage"_L1,
+          console,
+          true,
+          { text("accountNo"), text("phoneNo"), text("text"), outcome() } },
+        { "sendScheduledMessage"_L1,
+          console,
+          true,
+          { text("accountNo"), text("phoneNo"), text("text"), text("sendTime"), outcome() } },
+        { "receiveMessages"_L1,
+          console,
+          true,
+          { text("accountNo"), variant("total"), variant("current"), variant("messages"),
+            outcome() } },
+        { "setForwarding"_L1, console, true, { text("accountNo"), text("phoneNo"), outcome() } },
+        { "cancelForwarding"_L1, console, true, { text("accountNo"), outcome() } },
+        { "getForwarding"_L1, console, false, { text("accountNo"), text("phoneNo") } },
+        { "setAutoReply"_L1, console, true, { text("accountNo"), text("reply"), outcome() } },
+        { "cancelAutoReply"_L1, console, true, { text("accountNo"), outcome() } },
+        { "getAutoReply"_L1, console, false, { text("accountNo"), text("reply") } },
+        { "deregister"_L1, console, true, { text("accountNo"), outcome() } },
+        { "changePassword"_L1,
+          console,
+          true,
+          { text("accountNo"), text("newPassword"), outcome() } },
+        { "receiveMessagesNet"_L1,
+          console,
+          true,
+          { text("accountNo"), variant("total"), variant("current"), variant("messages"),
+            text("extension"), outcome() } },
+        { "issueCards"_L1, op, true, { { "valueFen"_L1, Integer }, { "count"_L1, Integer } } },
+        { "receiveFromHandset"_L1,
+          op,
+          true,
+          { text("from"), text("to"), text("extension"), text("text") } },
+        { "handsetMessages"_L1, op, false, { text("phone") } },
+        { "accounts"_L1, op, false, {} },
+    };
+}
+
+bool isIntegral(const QJsonValue &value, double low, double high)
+{
+    if (!value.isDouble())
+        return false;
+    const double d = value.toDouble();
+    return std::isfinite(d) && d == std::trunc(d) && d >= low && d <= high;
+}
+
+QString kindName(FieldKind kind)
+{
+    switch (kind) {
+    case Text:
+        return u"a text"_s;
+    case Integer:
+        return u"an integer"_s;
+    case Bool16:
+        return u"an integer from -32768 to 32767"_s;
+    case Variant:
+        return u"null, a text or a table"_s;
+    }
+    return {};
+}
+
+bool fieldAcceptable(FieldKind kind, const QJsonValue &value)
+{
+    switch (kind) {
+    case Text:
+        return value.isString() && isWellFormed(value.toString());
+    case Integer:
+        return isIntegral(value, -9007199254740991.0, 9007199254740991.0);
+    case Bool16:
+        return isIntegral(value, -32768.0, 32767.0);
+    case Variant: {
+        ::Variant parsed;
+        return fromJson(value, parsed);
+    }
+    }
+    return false;
+}
+
+} // namespace
+
+const QList<Operation> &operations()
+{
+    static const QList<Operation> table = makeOperations();
+    return table;
+}
+
+const Operation *find(QLatin1StringView name)
+{
+    const auto it
+        = std::find_if(operations().cbegin(), operations().cend(),
+                       [&](const Operation &operation) { return operation.name == name; });
+    return it == operations().cend() ? nullptr : &*it;
+}
+
+QString path(const Operation &operation)
+{
+    return (operation.role == Role::Console ? u"/v1/console/"_s : u"/v1/operator/"_s)
+        + operation.name;
+}
+
+const Operation *findByPath(const QString &requestPath)
+{
+    const auto it
+        = std::find_if(operations().cbegin(), operations().cend(),
+                       [&](const Operation &operation) { return path(operation) == requestPath; });
+    return it == operations().cend() ? nullptr : &*it;
+}
+
+QString roleName(Role role)
+{
+    return role == Role::Console ? u"console"_s : u"operator"_s;
+}
+
+bool isWellFormed(const QString &text)
+{
+    return QStringView(text).isValidUtf16();
+}
+
+bool isAcceptableKey(const QString &key)
+{
+    if (key.isEmpty() || key.size() > MaxKeyLength)
+        return false;
+    return std::all_of(key.cbegin(), key.cend(),
+                       [](QChar c) { return c.unicode() > 0x20 && c.unicode() < 0x7f; });
+}
+
+QJsonValue toJson(const ::Variant &value)
+{
+    switch (value.kind()) {
+    case ::Variant::Kind::Null:
+        return QJsonValue::Null;
+    case ::Variant::Kind::Text: {
+        QString text;
+        (void)value.toText(text);
+        return text;
+    }
+    case ::Variant::Kind::Table: {
+        TextTable table;
+        (void)value.toTable(table);
+        QJsonArray cells;
+        for (qsizetype row = 0; row < table.rows(); ++row) {
+            for (qsizetype column = 0; column < table.columns(); ++column) {
+                QString cell;
+                (void)table.at(row, column, cell);
+                cells.append(cell);
+            }
+        }
+        return QJsonObject { { u"rows"_s, double(table.rows()) },
+                             { u"columns"_s, double(table.columns()) },
+                             { u"cells"_s, cells } };
+    }
+    }
+    return QJsonValue::Null;
+}
+
+bool fromJson(const QJsonValue &json, ::Variant &value)
+{
+    if (json.isNull()) {
+        value = ::Variant();
+        return true;
+    }
+    if (json.isString()) {
+        if (!isWellFormed(json.toString()))
+            return false;
+        value = ::Variant(json.toString());
+        return true;
+    }
+    if (!json.isObject())
+        return false;
+    const QJsonObject object = json.toObject();
+    if (object.size() != 3 || !object.value(u"cells"_s).isArray())
+        return false;
+    const double maxSide = double(MaxTableCells);
+    if (!isIntegral(object.value(u"rows"_s), 0, maxSide)
+        || !isIntegral(object.value(u"columns"_s), 0, maxSide))
+        return false;
+    const auto rows = qsizetype(object.value(u"rows"_s).toDouble());
+    const auto columns = qsizetype(object.value(u"columns"_s).toDouble());
+    const QJsonArray cells = object.value(u"cells"_s).toArray();
+    if (rows * columns > MaxTableCells || cells.size() != rows * columns)
+        return false;
+    TextTable table(rows, columns);
+    for (qsizetype i = 0; i < cells.size(); ++i) {
+        if (!cells.at(i).isString() || !isWellFormed(cells.at(i).toString()))
+            return false;
+        table.set(i / columns, i % columns, cells.at(i).toString());
+    }
+    value = ::Variant(std::move(table));
+    return true;
+}
+
+QString validate(const Operation &operation, const QJsonObject &body)
+{
+    for (auto it = body.begin(); it != body.end(); ++it) {
+        const auto field = std::find_if(operation.fields.cbegin(), operation.fields.cend(),
+                                        [&](const Field &f) { return f.name == it.key(); });
+        if (field == operation.fields.cend())
+            return u"unknown field \"%1\""_s.arg(it.key().left(64));
+        if (!fieldAcceptable(field->kind, it.value()))
+            return u"field \"%1\" must be %2"_s.arg(it.key(), kindName(field->kind));
+    }
+    return {};
+}
+
+QJsonObject statusJson(const Status &status)
+{
+    return QJsonObject { { u"status"_s,
+                           QJsonObject { { u"code"_s, double(status.code()) },
+                                         { u"description"_s, status.description() } } } };
+}
+
+bool statusFromJson(const QJsonObject &answer, Status &status)
+{
+    const QJsonObject object = answer.value(u"status"_s).toObject();
+    const QJsonValue code = object.value(u"code"_s);
+    const QJsonValue description = object.value(u"description"_s);
+    if (!isIntegral(code, -2147483648.0, 2147483647.0) || !description.isString())
+        return false;
+    const auto value = qint32(code.toDouble());
+    status = value < 0 ? Status::failure(value, description.toString()) : Status::ok();
+    return true;
+}
+
+QJsonObject errorJson(const QString &code, const QString &message)
+{
+    return QJsonObject { { u"error"_s,
+                           QJsonObject { { u"code"_s, code }, { u"message"_s, message } } } };
+}
+
+} // namespace Wire

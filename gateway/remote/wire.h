@@ -1,0 +1,73 @@
+#pragma once
+
+// The JSON wire format between the remote gateway component and quillet-gatewayd, kept
+// in one place so both ends (and the API document's test) read the same names.
+//
+//   RemoteGateway ── POST /v1/console/<operation> {inputs and in/out slots} ──> service
+//                 <── 200 {"status": {code, description}, <out slots>} ────────┘
+//                 <── 4xx/5xx {"error": {"code", "message"}} (the call failed)
+//
+// Every out slot travels both ways: the request carries the caller's value and the
+// answer carries the slot after the call, so a slot that the gateway leaves untouched
+// comes back exactly as it went.
+
+#include "status.h"
+#include "variant.h"
+
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QLatin1StringView>
+#include <QList>
+#include <QString>
+
+namespace Wire {
+
+enum class Role { Console, Operator };
+enum class FieldKind { Text, Integer, Bool16, Variant };
+
+struct Field {
+    QLatin1StringView name;
+    FieldKind kind;
+};
+
+struct Operation {
+    QLatin1StringView name;
+    Role role;
+    // Changes something (money, messages, settings): needs an Idempotency-Key, and a
+    // repeat of the key is answered from the first call. Network libraries resend a
+    // request whose connection closed before the answer; the key makes that harmless.
+    bool keyed;
+    QList<Field> fields;
+};
+
+inline constexpr qsizetype MaxBodyBytes = 64 * 1024;
+inline constexpr qsizetype MaxKeyLength = 128;
+inline constexpr qsizetype MaxTableCells = 100'000;
+inline constexpr QLatin1StringView IdempotencyHeader("Idempotency-Key");
+
+// Every operation the service serves, in one table.
+const QList<Operation> &operations();
+const Operation *find(QLatin1StringView name);
+const Operation *findByPath(const QString &path);
+QString path(const Operation &operation);
+QString roleName(Role role);
+
+// A text is acceptable on the wire when it is valid UTF-16 (no unpaired surrogate).
+bool isWellFormed(const QString &text);
+bool isAcceptableKey(const QString &key);
+
+QJsonValue toJson(const Variant &value);
+// False (and `value` untouched) for anything but null, a text, or a well-formed table.
+bool fromJson(const QJsonValue &json, Variant &value);
+
+// Checks a request body against the operation's fields: every field of the right kind,
+// no unknown field. Missing fields read as their empty value. An empty `error` means
+// the object is acceptable.
+QString validate(const Operation &operation, const QJsonObject &body);
+
+QJsonObject statusJson(const Status &status);
+// The Status an answer carries; false when the answer has none or a malformed one.
+bool statusFromJson(const QJsonObject &answer, Status &status);
+QJsonObject errorJson(const QString &code, const QString &message);
+
+} // namespace Wire

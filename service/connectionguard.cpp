@@ -1,0 +1,376 @@
+#include "connectionguard.h"
+
+#include "wire.h"
+
+#include <QJsonDocument>
+#include <QSslSocket>
+#include <QTimer>
+
+using namespace Qt::StringLiterals;
+
+struct ConnectionGuard::Connection {
+    enum class Phase { Header, Body, Answering };
+
+    QPointer<QTcpSocket> socket;
+    quint64 id = 0;
+    QHostAddress peer;
+    Phase phase = Phase::Header;
+    QByteArray head;
+    qint64 bodyLeft = 0;
+    bool closeAfterAnswer = false;
+    bool closing = false;
+    QTimer *timer = nullptr;
+};
+
+namespace {
+
+QByteArray errorBody(int status, const QString &message)
+{
+    const QString code
+        = QString::fromLatin1(ConnectionGuard::reasonPhrase(status)).toLower().replace(u' ', u'_');
+    return QJsonDocument(Wire::errorJson(code, message)).toJson(QJsonDocument::Compact);
+}
+
+QByteArray response(int status, const QByteArray &json, bool close)
+{
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' '
+        + ConnectionGuard::reasonPhrase(status)
+        + "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(json.size())
+        + "\r\n";
+    if (close)
+        out += "Connection: close\r\n";
+    return out + "\r\n" + json;
+}
+
+} // namespace
+
+ConnectionGuard::ConnectionGuard(const Limits &limits, std::optional<QSslConfiguration> tls,
+                                 QObject *parent)
+    : QTcpServer(parent)
+    , m_limits(limits)
+    , m_tls(std::move(tls))
+{
+}
+
+ConnectionGuard::~ConnectionGuard()
+{
+    // The sockets may outlive this object by a moment (deleteLater); they must not call
+    // back into it.
+    for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
+        if (it.value()->socket)
+            it.value()->socket->disconnect(this);
+    }
+}
+
+QByteArray ConnectionGuard::reasonPhrase(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
+    case 411:
+        return "Length Required";
+    case 413:
+        return "Content Too Large";
+    case 415:
+        return "Unsupported Media Type";
+    case 422:
+        return "Unprocessable Content";
+    case 429:
+        return "Too Many Requests";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Error";
+    }
+}
+
+void ConnectionGuard::incomingConnection(qintptr descriptor)
+{
+    QTcpSocket *socket = m_tls ? new QSslSocket(this) : new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    const QHostAddress peer = socket->peerAddress();
+    if (m_connections.size() >= m_limits.maxConnections
+        || m_perPeer.value(peer) >= m_limits.maxPerPeer) {
+        turnAway(socket, peer);
+        return;
+    }
+    watch(socket);
+    if (!m_tls) {
+        addPendingConnection(socket);
+        return;
+    }
+    auto *tls = static_cast<QSslSocket *>(socket);
+    tls->setSslConfiguration(*m_tls);
+    connect(tls, &QSslSocket::encrypted, this, [this, tls] {
+        addPendingConnection(tls);
+        Q_EMIT newConnection();
+    });
+    connect(tls, &QSslSocket::sslErrors, tls, [tls] { tls->abort(); });
+    tls->startServerEncryption();
+}
+
+void ConnectionGuard::turnAway(QTcpSocket *socket, const QHostAddress &peer)
+{
+    Q_EMIT refused(peer, 503, u"too many connections"_s);
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    if (m_tls) {
+        // No handshake for a connection that will not be served.
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
+    socket->write(response(503, errorBody(503, u"too many connections; try again later"_s), true));
+    socket->disconnectFromHost();
+    QTimer::singleShot(1000, socket, [socket] { socket->abort(); });
+}
+
+void ConnectionGuard::watch(QTcpSocket *socket)
+{
+    auto connection = std::make_shared<Connection>();
+    connection->socket = socket;
+    connection->id = ++m_lastId;
+    m_ids.insert(connection->id, socket);
+    connection->peer = socket->peerAddress();
+    connection->timer = new QTimer(socket);
+    connection->timer->setSingleShot(true);
+    connection->timer->start(m_limits.idleTimeoutMs);
+    m_connections.insert(socket, connection);
+    ++m_perPeer[connection->peer];
+
+    Connection *raw = connection.get();
+    // Connected before Qt HttpServer connects its own: this slot sees each byte first.
+    connect(socket, &QTcpSocket::readyRead, this, [this, raw] { onReadyRead(*raw); });
+    connect(connection->timer, &QTimer::timeout, this, [this, raw] { onTimeout(*raw); });
+    connect(socket, &QObject::destroyed, this, &ConnectionGuard::forget);
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        // Qt HttpServer deletes the socket once it has seen the disconnection; until
+        // then it must no longer count against the caps.
+        forget(socket);
+    });
+}
+
+void ConnectionGuard::forget(QObject *socket)
+{
+    const auto it = m_connections.constFind(socket);
+    if (it == m_connections.constEnd())
+        return;
+    Connection &connection = *it.value();
+    const QHostAddress peer = connection.peer;
+    // Nothing of this connection calls back once it is forgotten.
+    if (connection.timer) {
+        connection.timer->stop();
+        connection.timer->disconnect(this);
+    }
+    if (connection.socket)
+        connection.socket->disconnect(this);
+    m_ids.remove(connection.id);
+    m_connections.erase(it);
+    if (--m_perPeer[peer] <= 0)
+        m_perPeer.remove(peer);
+}
+
+void ConnectionGuard::onReadyRead(Connection &connection)
+{
+    QTcpSocket *socket = connection.socket;
+    if (!socket || connection.closing) {
+        if (socket)
+            socket->readAll();
+        return;
+    }
+    const QByteArray data = socket->peek(socket->bytesAvailable());
+    qsizetype pos = 0;
+    while (pos < data.size()) {
+        switch (connection.phase) {
+        case Connection::Phase::Answering:
+            reject(connection, 400, u"send one request at a time and wait for its answer"_s);
+            return;
+        case Connection::Phase::Header: {
+            if (connection.head.isEmpty())
+                connection.timer->start(m_limits.requestTimeoutMs);
+            const qsizetype before = connection.head.size();
+            const qsizetype room = m_limits.maxHeaderBytes + 4 - before;
+            connection.head.append(data.mid(pos, room));
+            const qsizetype end
+                = connection.head.indexOf("\r\n\r\n", qMax<qsizetype>(0, before - 3));
+            if (end < 0) {
+                if (connection.head.size() > m_limits.maxHeaderBytes) {
+                    reject(connection, 431, u"the request header is too long"_s);
+                    return;
+                }
+                pos = data.size();
+                break;
+            }
+            pos += end + 4 - before;
+            connection.head.truncate(end + 4);
+            if (!takeHeader(connection))
+                return;
+            break;
+        }
+        case Connection::Phase::Body: {
+            const qint64 take = qMin<qint64>(connection.bodyLeft, data.size() - pos);
+            connection.bodyLeft -= take;
+            pos += take;
+            if (connection.bodyLeft == 0)
+                connection.phase = Connection::Phase::Answering;
+            break;
+        }
+        }
+    }
+    if (connection.phase == Connection::Phase::Answering)
+        connection.timer->start(m_limits.answerTimeoutMs);
+}
+
+// Reads the framing of a complete header: the version, the body length and whether to
+// close after the answer. False when the request was rejected.
+bool ConnectionGuard::takeHeader(Connection &connection)
+{
+    const QList<QByteArray> lines = connection.head.split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    if (requestLine.size() != 3) {
+        reject(connection, 400, u"malformed request line"_s);
+        return false;
+    }
+    const QByteArray &version = requestLine.at(2);
+    if (version != "HTTP/1.1" && version != "HTTP/1.0") {
+        reject(connection, 505, u"only HTTP/1.1 and HTTP/1.0 are served"_s);
+        return false;
+    }
+    bool close = version == "HTTP/1.0";
+    std::optional<qint64> length;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        if (line.isEmpty())
+            continue;
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0) {
+            reject(connection, 400, u"malformed header line"_s);
+            return false;
+        }
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (name == "transfer-encoding") {
+            reject(connection, 411, u"send the body with a Content-Length"_s);
+            return false;
+        }
+        if (name == "connection" && value.toLower().split(',').contains("close"))
+            close = true;
+        if (name == "content-length") {
+            bool ok = false;
+            const qint64 n = value.toLongLong(&ok);
+            const bool digitsOnly = std::all_of(value.cbegin(), value.cend(),
+                                                [](char c) { return c >= '0' && c <= '9'; });
+            if (!ok || !digitsOnly || value.isEmpty() || (length && *length != n)) {
+                reject(connection, 400, u"malformed Content-Length"_s);
+                return false;
+            }
+            length = n;
+        }
+    }
+    if (length.value_or(0) > m_limits.maxBodyBytes) {
+        reject(connection, 413,
+               u"the request body is larger than %1 bytes"_s.arg(m_limits.maxBodyBytes));
+        return false;
+    }
+    connection.closeAfterAnswer = close;
+    connection.bodyLeft = length.value_or(0);
+    connection.phase
+        = connection.bodyLeft > 0 ? Connection::Phase::Body : Connection::Phase::Answering;
+    return true;
+}
+
+void ConnectionGuard::onTimeout(Connection &connection)
+{
+    if (!connection.socket)
+        return;
+    if (connection.phase == Connection::Phase::Header && connection.head.isEmpty()) {
+        // Idle between requests: close quietly.
+        connection.closing = true;
+        connection.socket->disconnectFromHost();
+        QTimer::singleShot(1000, connection.socket, [s = connection.socket] { s->abort(); });
+        return;
+    }
+    if (connection.phase != Connection::Phase::Answering) {
+        reject(connection, 408, u"the request did not arrive in time"_s);
+        return;
+    }
+    // A request that was never answered: Qt HttpServer dropped it (it stops watching a
+    // socket whose bytes it cannot parse). Cut it loose so it stops holding a place.
+    QTcpSocket *socket = connection.socket;
+    forget(socket);
+    socket->abort();
+    socket->deleteLater();
+}
+
+void ConnectionGuard::reject(Connection &connection, int status, const QString &why)
+{
+    QTcpSocket *socket = connection.socket;
+    connection.closing = true;
+    if (connection.timer)
+        connection.timer->stop();
+    Q_EMIT refused(connection.peer, status, why);
+    // Qt HttpServer must not see the rest of this connection.
+    if (parent())
+        disconnect(socket, &QTcpSocket::readyRead, parent(), nullptr);
+    socket->readAll();
+    socket->write(response(status, errorBody(status, why), true));
+    socket->disconnectFromHost();
+    QTimer::singleShot(1000, socket, [socket] { socket->abort(); });
+}
+
+quint64 ConnectionGuard::idOf(QTcpSocket *socket) const
+{
+    const auto it = m_connections.constFind(socket);
+    return it == m_connections.constEnd() ? 0 : it.value()->id;
+}
+
+void ConnectionGuard::answer(quint64 id, int status, const QByteArray &json)
+{
+    const auto it = m_connections.constFind(m_ids.value(id));
+    if (id == 0 || it == m_connections.constEnd() || it.value()->closing || !it.value()->socket)
+        return;
+    Connection &connection = *it.value();
+    QTcpSocket *socket = connection.socket;
+    socket->write(response(status, json, connection.closeAfterAnswer));
+    connection.phase = Connection::Phase::Header;
+    connection.head.clear();
+    if (connection.closeAfterAnswer) {
+        connection.closing = true;
+        socket->disconnectFromHost();
+        QTimer::singleShot(1000, socket, [socket] { socket->abort(); });
+        return;
+    }
+    connection.timer->start(m_limits.idleTimeoutMs);
+}
+
+void ConnectionGuard::closeAll()
+{
+    const auto connections = m_connections;
+    for (const auto &connection : connections) {
+        if (QTcpSocket *socket = connection->socket) {
+            connection->closing = true;
+            socket->flush();
+            socket->disconnectFromHost();
+        }
+    }
+}

@@ -1,0 +1,77 @@
+#pragma once
+
+// The service's own tables, kept in the gateway's store next to the accounts:
+//
+//   service_tokens    name, role, BLAKE2b hash of the token, issued / revoked times
+//   service_requests  (token, Idempotency-Key) -> operation, request fingerprint and the
+//                     answer given, kept 24 hours
+//
+// A token is shown once when issued; only its hash is kept. Tokens are 256 random bits,
+// so a fast hash is enough: nobody can guess one from its hash.
+
+#include "status.h"
+#include "wire.h"
+
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+class Store;
+
+class ServiceStore {
+public:
+    static constexpr qint64 KeyLifetimeMs = 24LL * 60 * 60 * 1000;
+    static constexpr QLatin1StringView TokenPrefix { "qgt_" };
+
+    struct Token {
+        qint64 id = 0;
+        QString name;
+        Wire::Role role = Wire::Role::Console;
+    };
+
+    struct Remembered {
+        QString fingerprint;
+        QByteArray answer;
+    };
+
+    // Opens the store at `location` and creates the service's tables when missing.
+    static Status open(const QString &location, std::unique_ptr<ServiceStore> &store);
+    // The same on a store that is already open (a LocalGateway's), so that an answer is
+    // remembered in the same transaction as the operation that produced it.
+    static Status attach(Store &store, std::unique_ptr<ServiceStore> &service);
+    ~ServiceStore();
+
+    Store &store() { return *m_store; }
+
+    // `issued` is the token to hand out; false in `done` when an active token already
+    // has that name.
+    Status issue(const QString &name, Wire::Role role, QString &issued, bool &done);
+    // Revokes the active token of that name; false in `done` when there is none.
+    Status revoke(const QString &name, bool &done);
+    struct Listed {
+        QString name;
+        Wire::Role role;
+        qint64 issuedAtMs = 0;
+        std::optional<qint64> revokedAtMs;
+    };
+    Status list(QList<Listed> &tokens);
+
+    // The active token that `secret` is, if any.
+    Status verify(const QString &secret, std::optional<Token> &token);
+
+    Status remembered(qint64 tokenId, const QString &key, std::optional<Remembered> &found);
+    Status remember(qint64 tokenId, const QString &key, const QString &operation,
+                    const QString &fingerprint, const QByteArray &answer);
+    // Drops remembered answers older than KeyLifetimeMs.
+    Status forgetExpired();
+
+    static QString hash(const QByteArray &data);
+
+private:
+    ServiceStore(std::unique_ptr<Store> owned, Store &store);
+    Status createTables();
+
+    std::unique_ptr<Store> m_owned;
+    Store *m_store;
+};

@@ -1,0 +1,135 @@
+#include "servicetexts.h"
+
+using namespace Qt::StringLiterals;
+
+namespace ServiceTexts {
+
+QString badToken()
+{
+    return u"a valid bearer token is required"_s;
+}
+
+QString wrongRole(const QString &role)
+{
+    return u"a %1 token cannot make this call"_s.arg(role);
+}
+
+QString notAJsonObject()
+{
+    return u"the body must be one JSON object in UTF-8"_s;
+}
+
+QString keyReused()
+{
+    return u"this Idempotency-Key was used for a different request"_s;
+}
+
+QString keyRequired()
+{
+    return u"this call needs an Idempotency-Key header of 1 to 128 printable ASCII characters"_s;
+}
+
+QString noSuchOperation()
+{
+    return u"no such operation"_s;
+}
+
+QString postOnly()
+{
+    return u"operations are called with POST"_s;
+}
+
+QString stopping()
+{
+    return u"the service is stopping"_s;
+}
+
+QString tooManyFailures()
+{
+    return u"too many failed authentications from this address; try again later"_s;
+}
+
+QString bodyTooLarge(qint64 bytes)
+{
+    return u"the request body is larger than %1 bytes"_s.arg(bytes);
+}
+
+QString jsonOnly()
+{
+    return u"the body must be application/json"_s;
+}
+
+QString tlsRequired(const QString &address)
+{
+    return u"refusing to listen on %1 without TLS: give a certificate and key, or listen on "
+           u"a loopback address"_s.arg(address);
+}
+
+QString cannotListen(const QString &address, quint16 port, const QString &why)
+{
+    return u"cannot listen on %1 port %2: %3"_s.arg(address).arg(port).arg(why);
+}
+
+QString listening(const QString &address, quint16 port, bool tls)
+{
+    return u"quillet-gatewayd: listening on %1 port %2%3"_s.arg(address).arg(port).arg(
+        tls ? u" (TLS)"_s : QString());
+}
+
+QString cannotReadTls(const QString &file, const QString &why)
+{
+    return u"cannot use %1: %2"_s.arg(file, why);
+}
+
+QString badConfig(const QString &file, const QString &why)
+{
+    return u"%1: %2"_s.arg(file, why);
+}
+
+QString help()
+{
+    return uR"(Usage:
+  quillet-gatewayd [--config FILE] [--listen ADDRESS] [--port PORT] [--store URL]
+                   [--tls-certificate FILE --tls-key FILE] [--workers N]
+      serves the gateway API; settings not given come from the config file
+      (default /etc/quillet/gatewayd.conf), then from built-in defaults
+  quillet-gatewayd [--config FILE] [--store URL] token issue --role console|operator --name NAME
+      issues a token and prints it (this once only)
+  quillet-gatewayd [--config FILE] [--store URL] token revoke --name NAME
+  quillet-gatewayd [--config FILE] [--store URL] token list
+
+Exit codes: 0 done, 1 failed, 2 usage.
+)"_s;
+}
+
+QString usage(const QString &why)
+{
+    return u"quillet-gatewayd: %1\nTry 'quillet-gatewayd --help'."_s.arg(why);
+}
+
+QString tokenIssued(const QString &name, const QString &role)
+{
+    return u"Token \"%1\" (%2) issued. It is shown this once only:"_s.arg(name, role);
+}
+
+QString tokenNameTaken(const QString &name)
+{
+    return u"an active token is already named \"%1\"; revoke it first"_s.arg(name);
+}
+
+QString tokenRevoked(const QString &name)
+{
+    return u"Token \"%1\" revoked."_s.arg(name);
+}
+
+QString noSuchToken(const QString &name)
+{
+    return u"no active token is named \"%1\""_s.arg(name);
+}
+
+QString stoppingOnSignal()
+{
+    return u"quillet-gatewayd: stopping; answering the requests in flight"_s;
+}
+
+} // namespace ServiceTexts

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+
+// Every text quillet-gatewayd shows a person, in one place.
+namespace ServiceTexts {
+
+// Answers to requests.
+QString badToken();
+QString wrongRole(const QString &role);
+QString notAJsonObject();
+QString keyReused();
+QString keyRequired();
+QString noSuchOperation();
+QString postOnly();
+QString stopping();
+QString tooManyFailures();
+QString bodyTooLarge(qint64 bytes);
+QString jsonOnly();
+
+// Starting.
+QString tlsRequired(const QString &address);
+QString cannotListen(const QString &address, quint16 port, const QString &why);
+QString listening(const QString &address, quint16 port, bool tls);
+QString cannotReadTls(const QString &file, const QString &why);
+QString badConfig(const QString &file, const QString &why);
+
+// The command line.
+QString help();
+QString usage(const QString &why);
+QString tokenIssued(const QString &name, const QString &role);
+QString tokenNameTaken(const QString &name);
+QString tokenRevoked(const QString &name);
+QString noSuchToken(const QString &name);
+QString stoppingOnSignal();
+
+} // namespace ServiceTexts

@@ -1,0 +1,472 @@
+// The remote gateway component against a real quillet-gatewayd started by the test,
+// and against small fake services for the failures a network brings.
+
+#include "gatewayloader.h"
+#include "remotegateway.h"
+#include "servicerig.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTimer>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString Account = u"ABC-DEF-GHI-00001"_s;
+
+// A service that misbehaves on purpose, in the test's own event loop.
+class FakeService : public QTcpServer {
+public:
+    enum class Behaviour { Silent, CloseFirst, Garbage };
+
+    explicit FakeService(Behaviour behaviour)
+        : m_behaviour(behaviour)
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onRead(socket); });
+            }
+        });
+    }
+
+    QList<QByteArray> keys;
+    int requests = 0;
+
+private:
+    void onRead(QTcpSocket *socket)
+    {
+        QByteArray &buffer = m_buffers[socket];
+        buffer += socket->readAll();
+        const qsizetype end = buffer.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        ++requests;
+        for (const QByteArray &line : buffer.left(end).split('\n')) {
+            if (line.toLower().startsWith("idempotency-key:"))
+                keys.append(line.mid(16).trimmed());
+        }
+        buffer.clear();
+        switch (m_behaviour) {
+        case Behaviour::Silent:
+            return;
+        case Behaviour::CloseFirst:
+            if (requests == 1) {
+                socket->abort();
+                return;
+            }
+            socket->write(
+                "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+                "51\r\n\r\n{\"status\":{\"code\":0,\"description\":\"\"},\"outcome\":-1}");
+            return;
+        case Behaviour::Garbage:
+            socket->write("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+            return;
+        }
+    }
+
+    Behaviour m_behaviour;
+    QHash<QTcpSocket *, QByteArray> m_buffers;
+};
+
+RemoteGateway::Settings settingsFor(quint16 port, const QString &token = {})
+{
+    RemoteGateway::Settings settings;
+    settings.url = QUrl(u"http://127.0.0.1:%1"_s.arg(port));
+    settings.token = token;
+    settings.callTimeoutMs = 3000;
+    return settings;
+}
+
+std::unique_ptr<RemoteGateway> make(const RemoteGateway::Settings &settings)
+{
+    std::unique_ptr<RemoteGateway> gateway;
+    const Status status = RemoteGateway::create(settings, gateway);
+    if (status.failed())
+        qWarning("%s", qPrintable(status.description()));
+    return gateway;
+}
+
+} // namespace
+
+class TestRemoteGateway : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<ServiceRig> m_rig;
+    QString m_console;
+    QString m_operator;
+
+    bool startService()
+    {
+        m_rig = std::make_unique<ServiceRig>();
+        m_console = m_rig->issue(u"console"_s, u"desk"_s);
+        m_operator = m_rig->issue(u"operator"_s, u"ops"_s);
+        QString why;
+        if (!m_rig->start(why)) {
+            qWarning("%s", qPrintable(why));
+            return false;
+        }
+        return true;
+    }
+
+    QJsonObject operatorCall(QLatin1StringView operation, const QJsonObject &arguments)
+    {
+        auto ops = make(settingsFor(m_rig->port(), m_operator));
+        QJsonObject answer;
+        const Status status = ops->call(operation, arguments, answer);
+        if (status.failed())
+            qWarning("%s", qPrintable(status.description()));
+        return answer;
+    }
+
+private Q_SLOTS:
+    void cleanup() { m_rig.reset(); }
+
+    // A console's session through the service: the same answers the local component
+    // gives, slots written as the local component writes them.
+    void consoleSession()
+    {
+        QVERIFY(startService());
+        auto gateway = make(settingsFor(m_rig->port(), m_console));
+        QVERIFY(gateway);
+
+        RegisterParticulars p;
+        p.accountNo = Account;
+        p.password = u"pw"_s;
+        p.mobile = u"13800138000"_s;
+        Bool16 outcome = 7;
+        QVERIFY(gateway->Register(p, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        QString balance = u"untouched"_s;
+        QVERIFY(gateway->QueryBalance(Account, balance).isOk());
+        QCOMPARE(balance, u"0.00"_s);
+
+        const QJsonObject cards
+            = operatorCall("issueCards"_L1, { { u"valueFen"_s, 1000 }, { u"count"_s, 1 } });
+        const QJsonObject card = cards.value(u"cards"_s).toArray().at(0).toObject();
+        QVERIFY(gateway
+                    ->Recharge(Account, card.value(u"number"_s).toString(),
+                               card.value(u"password"_s).toString(), outcome)
+                    .isOk());
+        QCOMPARE(outcome, True16);
+        QVERIFY(gateway->SendMessage(Account, u"13900139000"_s, u"你好"_s, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        QVERIFY(gateway->QueryBalance(Account, balance).isOk());
+        QCOMPARE(balance, u"9.90"_s);
+
+        QVERIFY(gateway->SetForwarding(Account, u"13700137000"_s, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        QString phone;
+        QVERIFY(gateway->GetForwarding(Account, phone).isOk());
+        QCOMPARE(phone, u"13700137000"_s);
+        QVERIFY(gateway->CancelForwarding(Account, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        QVERIFY(gateway->CancelForwarding(Account, outcome).isOk());
+        QCOMPARE(outcome, False16);
+
+        operatorCall("receiveFromHandset"_L1,
+                     { { u"from"_s, u"13900139000"_s },
+                       { u"to"_s, Account },
+                       { u"extension"_s, u""_s },
+                       { u"text"_s, u"回复"_s } });
+        Variant total;
+        Variant current;
+        Variant messages;
+        QVERIFY(gateway->ReceiveMessages(Account, total, current, messages, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        QCOMPARE(total, Variant(u"1"_s));
+        QCOMPARE(current, Variant(u"1"_s));
+        TextTable table;
+        QVERIFY(messages.toTable(table).isOk());
+        QCOMPARE(table.rows(), 1);
+        QCOMPARE(table.columns(), 4);
+        QString cell;
+        QVERIFY(table.at(0, 2, cell).isOk());
+        QCOMPARE(cell, u"回复"_s);
+
+        QVERIFY(gateway->Deregister(Account, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        // Signed off: the balance is the empty text.
+        QVERIFY(gateway->QueryBalance(Account, balance).isOk());
+        QCOMPARE(balance, QString());
+    }
+
+    // Whatever the caller put in a receive slot comes back as it went when the gateway
+    // leaves the slot alone (an account that is not signed on).
+    void untouchedSlotsComeBack()
+    {
+        QVERIFY(startService());
+        auto gateway = make(settingsFor(m_rig->port(), m_console));
+        TextTable preset(1, 1);
+        preset.set(0, 0, u"kept"_s);
+        Variant total(u"t"_s);
+        Variant current;
+        Variant messages(preset);
+        Bool16 outcome = -1;
+        QVERIFY(gateway->ReceiveMessages(u"NOT-SIG-NED-00000"_s, total, current, messages, outcome)
+                    .isOk());
+        QCOMPARE(outcome, False16);
+        QCOMPARE(messages, Variant(preset));
+    }
+
+    // Each way a call can fail is a failure Status that says what happened.
+    void failuresSayWhatHappened_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<qint32>("code");
+        QTest::addColumn<QString>("says");
+
+        QTest::newRow("nothing listens")
+            << u"closed port"_s << RemoteGateway::Refused << u"refused the connection"_s;
+        QTest::newRow("service never answers")
+            << u"silent"_s << RemoteGateway::Timeout << u"did not answer within 0.8 s"_s;
+        QTest::newRow("answer is not JSON")
+            << u"garbage"_s << RemoteGateway::Unavailable << u"cannot read"_s;
+        QTest::newRow("unknown token") << u"bad token"_s << RemoteGateway::AccessDenied
+                                       << u"answered 401: a valid bearer token is required"_s;
+        QTest::newRow("operator token on a console call")
+            << u"operator token"_s << RemoteGateway::AccessDenied << u"answered 403"_s;
+    }
+    void failuresSayWhatHappened()
+    {
+        QFETCH(QString, setup);
+        QFETCH(qint32, code);
+        QFETCH(QString, says);
+
+        std::unique_ptr<FakeService> fake;
+        RemoteGateway::Settings settings;
+        if (setup == u"closed port"_s) {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+            settings = settingsFor(probe.serverPort());
+        } else if (setup == u"silent"_s || setup == u"garbage"_s) {
+            fake = std::make_unique<FakeService>(setup == u"silent"_s
+                                                     ? FakeService::Behaviour::Silent
+                                                     : FakeService::Behaviour::Garbage);
+            settings = settingsFor(fake->serverPort());
+        } else {
+            QVERIFY(startService());
+            settings = settingsFor(m_rig->port(),
+                                   setup == u"bad token"_s ? u"qgt_nobody"_s : m_operator);
+        }
+        settings.callTimeoutMs = 800;
+        auto gateway = make(settings);
+        QString balance = u"before"_s;
+        const Status status = gateway->QueryBalance(Account, balance);
+        QCOMPARE(status.code(), code);
+        QVERIFY2(status.description().contains(says), qPrintable(status.description()));
+        QCOMPARE(balance, u"before"_s);
+    }
+
+    // A call that changes something, lost in transit, is sent again only with the same
+    // key, so the service applies it once.
+    void retriesOnlyWithTheSameKey_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::newRow("send message") << u"send"_s;
+        QTest::newRow("cancel forwarding") << u"cancel"_s;
+    }
+    void retriesOnlyWithTheSameKey()
+    {
+        QFETCH(QString, operation);
+        FakeService fake(FakeService::Behaviour::CloseFirst);
+        auto gateway = make(settingsFor(fake.serverPort()));
+        Bool16 outcome = 0;
+        const Status status = operation == u"send"_s
+            ? gateway->SendMessage(Account, u"13800138000"_s, u"x"_s, outcome)
+            : gateway->CancelForwarding(Account, outcome);
+        QVERIFY2(status.isOk(), qPrintable(status.description()));
+        QCOMPARE(outcome, True16);
+        QCOMPARE(fake.requests, 2);
+        QCOMPARE(fake.keys.size(), 2);
+        QCOMPARE(fake.keys.at(0).size(), 32);
+        QCOMPARE(fake.keys.at(1), fake.keys.at(0));
+    }
+
+    // Deleting the gateway during a call (the window closing) ends the call with a
+    // failure Status and touches nothing of the deleted object; a call made while one
+    // runs is refused.
+    void deletedOrReenteredDuringCall()
+    {
+        FakeService fake(FakeService::Behaviour::Silent);
+        auto gateway = make(settingsFor(fake.serverPort()));
+        Status nested;
+        QString nestedBalance = u"n"_s;
+        QTimer::singleShot(100, this,
+                           [&] { nested = gateway->QueryBalance(Account, nestedBalance); });
+        QTimer::singleShot(200, this, [&] { gateway.reset(); });
+        RemoteGateway *raw = gateway.get();
+        QString balance = u"b"_s;
+        const Status status = raw->QueryBalance(Account, balance);
+        QVERIFY(!gateway);
+        QCOMPARE(status.code(), RemoteGateway::Unavailable);
+        QVERIFY2(status.description().contains(u"closed during the call"_s),
+                 qPrintable(status.description()));
+        QCOMPARE(nested.code(), RemoteGateway::Busy);
+        QCOMPARE(balance, u"b"_s);
+        QCOMPARE(nestedBalance, u"n"_s);
+    }
+
+    // TLS from certificate and key files: a client that trusts the certificate gets
+    // through; one that does not gets a failure Status naming TLS.
+    void tls_data()
+    {
+        QTest::addColumn<bool>("trusted");
+        QTest::newRow("CA file names the certificate") << true;
+        QTest::newRow("system CAs only") << false;
+    }
+    void tls()
+    {
+        QFETCH(bool, trusted);
+        m_rig = std::make_unique<ServiceRig>();
+        const QString cert = m_rig->dir() + u"/cert.pem"_s;
+        const QString key = m_rig->dir() + u"/key.pem"_s;
+        QProcess openssl;
+        openssl.setStandardOutputFile(QProcess::nullDevice());
+        openssl.setStandardErrorFile(QProcess::nullDevice());
+        openssl.start(u"openssl"_s,
+                      { u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-days"_s,
+                        u"2"_s, u"-subj"_s, u"/CN=127.0.0.1"_s, u"-addext"_s,
+                        u"subjectAltName=IP:127.0.0.1"_s, u"-keyout"_s, key, u"-out"_s, cert });
+        const int made = !openssl.waitForStarted() ? -2
+            : openssl.waitForFinished(60'000)      ? openssl.exitCode()
+                                                   : -1;
+        if (made == -2)
+            QSKIP("openssl is not installed");
+        QCOMPARE(made, 0);
+        m_rig->set(u"tls_certificate"_s, cert);
+        m_rig->set(u"tls_key"_s, key);
+        m_console = m_rig->issue(u"console"_s, u"desk"_s);
+        QString why;
+        QVERIFY2(m_rig->start(why), qPrintable(why));
+        QVERIFY(m_rig->log().contains("(TLS)"));
+
+        RemoteGateway::Settings settings;
+        settings.url = QUrl(u"https://127.0.0.1:%1"_s.arg(m_rig->port()));
+        settings.token = m_console;
+        if (trusted)
+            settings.caFile = cert;
+        auto gateway = make(settings);
+        QString balance = u"before"_s;
+        const Status status = gateway->QueryBalance(Account, balance);
+        if (trusted) {
+            QVERIFY2(status.isOk(), qPrintable(status.description()));
+            QCOMPARE(balance, QString());
+        } else {
+            QCOMPARE(status.code(), RemoteGateway::TlsFailed);
+            QVERIFY2(status.description().startsWith(u"TLS with the gateway service"_s),
+                     qPrintable(status.description()));
+            QCOMPARE(balance, u"before"_s);
+        }
+    }
+
+    // The console's loader, told by the user's components.conf to use this component
+    // for the class id, makes a RemoteGateway from the user's remote.conf.
+    void chosenThroughTheLoader()
+    {
+        QVERIFY(startService());
+        QTemporaryDir config;
+        QVERIFY(QDir().mkpath(config.filePath(u"quillet-gateway"_s)));
+        QVERIFY(QDir().mkpath(config.filePath(u"quillet"_s)));
+        QFile token(config.filePath(u"quillet-gateway/token"_s));
+        QVERIFY(token.open(QIODevice::WriteOnly));
+        token.write(m_console.toLatin1());
+        token.close();
+        token.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QFile remote(config.filePath(u"quillet-gateway/remote.conf"_s));
+        QVERIFY(remote.open(QIODevice::WriteOnly));
+        remote.write(
+            (u"url="_s + m_rig->url() + u"\ntoken_file="_s + token.fileName() + u"\n"_s).toUtf8());
+        remote.close();
+        QFile choice(config.filePath(u"quillet/components.conf"_s));
+        QVERIFY(choice.open(QIODevice::WriteOnly));
+        choice.write(QString::fromUtf16(GatewayIds::SmsGatewayClassId).toLatin1() + "="
+                     + QFileInfo(QStringLiteral(QUILLET_REMOTE_PLUGIN)).fileName().toUtf8() + "\n");
+        choice.close();
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+
+        const GatewayLoader loader({ QFileInfo(QStringLiteral(QUILLET_REMOTE_PLUGIN)).path() },
+                                   choice.fileName());
+        std::unique_ptr<GatewayClient> gateway;
+        const Status made
+            = loader.create(QString::fromUtf16(GatewayIds::SmsGatewayClassId), gateway);
+        qunsetenv("XDG_CONFIG_HOME");
+        QVERIFY2(made.isOk(), qPrintable(made.description()));
+        RegisterParticulars p;
+        p.accountNo = Account;
+        p.password = u"pw"_s;
+        Bool16 outcome = 0;
+        QVERIFY(gateway->Register(p, outcome).isOk());
+        QCOMPARE(outcome, True16);
+        QVERIFY(m_rig->log().contains(" register 200 "));
+    }
+
+    // The component's own settings file.
+    void settingsFile_data()
+    {
+        QTest::addColumn<QString>("content");
+        QTest::addColumn<QString>("tokenMode");
+        QTest::addColumn<QString>("says");
+
+        QTest::newRow("no url") << u"call_timeout_ms=100\n"_s << u"0600"_s
+                                << u"names no service url"_s;
+        QTest::newRow("not http") << u"url=ftp://127.0.0.1/\n"_s << u"0600"_s
+                                  << u"is not an http or https URL"_s;
+        QTest::newRow("plain http to another host")
+            << u"url=http://gateway.example.com:8440\n"_s << u"0600"_s << u"in clear"_s;
+        QTest::newRow("token file readable by others")
+            << u"url=http://127.0.0.1:1\n"_s << u"0644"_s << u"make it 0600"_s;
+        QTest::newRow("timeout not a number") << u"url=http://127.0.0.1:1\ncall_timeout_ms=soon\n"_s
+                                              << u"0600"_s << u"call_timeout_ms"_s;
+        QTest::newRow("unreadable CA file")
+            << u"url=https://127.0.0.1:1\nca_file=/nonexistent/ca.pem\n"_s << u"0600"_s
+            << u"CA file"_s;
+        QTest::newRow("good") << u"url=http://127.0.0.1:1\n"_s << u"0600"_s << QString();
+    }
+    void settingsFile()
+    {
+        QFETCH(QString, content);
+        QFETCH(QString, tokenMode);
+        QFETCH(QString, says);
+        QTemporaryDir dir;
+        QFile token(dir.filePath(u"token"_s));
+        QVERIFY(token.open(QIODevice::WriteOnly));
+        token.write("qgt_x\n");
+        token.close();
+        token.setPermissions(tokenMode == u"0600"_s
+                                 ? QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                 : QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                     | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+        QFile conf(dir.filePath(u"remote.conf"_s));
+        QVERIFY(conf.open(QIODevice::WriteOnly));
+        conf.write((content + u"token_file="_s + token.fileName() + u'\n').toUtf8());
+        conf.close();
+
+        RemoteGateway::Settings settings;
+        Status status = RemoteGateway::readSettings(conf.fileName(), settings);
+        std::unique_ptr<RemoteGateway> gateway;
+        if (status.isOk())
+            status = RemoteGateway::create(settings, gateway);
+        if (says.isEmpty()) {
+            QVERIFY2(status.isOk(), qPrintable(status.description()));
+            QCOMPARE(settings.token, u"qgt_x"_s);
+            QCOMPARE(settings.connectTimeoutMs, 5000);
+            QCOMPARE(settings.callTimeoutMs, 10000);
+            return;
+        }
+        QCOMPARE(status.code(), RemoteGateway::BadSettings);
+        QVERIFY2(status.description().contains(says), qPrintable(status.description()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRemoteGateway)
+#include "tst_remotegateway.moc"

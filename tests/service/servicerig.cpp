@@ -1,0 +1,188 @@
+#include "servicerig.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTcpSocket>
+#include <QThread>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+constexpr int StartMs = 15'000;
+}
+
+ServiceRig::ServiceRig() = default;
+
+ServiceRig::~ServiceRig()
+{
+    kill();
+}
+
+QString ServiceRig::program()
+{
+    return QStringLiteral(QUILLET_GATEWAYD);
+}
+
+qint64 ServiceRig::pid() const
+{
+    return m_process ? m_process->processId() : 0;
+}
+
+QString ServiceRig::storePath() const
+{
+    return m_dir.filePath(u"gateway.sqlite3"_s);
+}
+
+QString ServiceRig::url() const
+{
+    return u"http://127.0.0.1:%1"_s.arg(m_port);
+}
+
+bool ServiceRig::running() const
+{
+    return m_process && m_process->state() != QProcess::NotRunning;
+}
+
+int ServiceRig::run(const QStringList &arguments, QByteArray *out, QByteArray *err)
+{
+    QProcess p;
+    writeConfig();
+    p.start(
+        program(),
+        QStringList { u"--config"_s, m_dir.filePath(u"gatewayd.conf"_s), u"--store"_s, storePath() }
+            + arguments);
+    if (!p.waitForFinished(30'000)) {
+        p.kill();
+        p.waitForFinished();
+        return -1;
+    }
+    if (out)
+        *out = p.readAllStandardOutput();
+    if (err)
+        *err = p.readAllStandardError();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+QString ServiceRig::issue(const QString &role, const QString &name)
+{
+    QByteArray out;
+    if (run({ u"token"_s, u"issue"_s, u"--role"_s, role, u"--name"_s, name }, &out) != 0)
+        return {};
+    return QString::fromLatin1(out.trimmed());
+}
+
+bool ServiceRig::writeConfig()
+{
+    QFile config(m_dir.filePath(u"gatewayd.conf"_s));
+    if (!config.open(QIODevice::WriteOnly))
+        return false;
+    for (auto it = m_settings.cbegin(); it != m_settings.cend(); ++it)
+        config.write((it.key() + u'=' + it.value() + u'\n').toUtf8());
+    return true;
+}
+
+bool ServiceRig::start(QString &why, const QString &store)
+{
+    if (!writeConfig()) {
+        why = u"cannot write the config file"_s;
+        return false;
+    }
+    QFile config(m_dir.filePath(u"gatewayd.conf"_s));
+    m_process = std::make_unique<QProcess>();
+    m_process->setProcessChannelMode(QProcess::SeparateChannels);
+    m_process->start(program(),
+                     { u"--config"_s, config.fileName(), u"--store"_s,
+                       store.isEmpty() ? storePath() : store, u"--listen"_s, u"127.0.0.1"_s,
+                       u"--port"_s, u"0"_s });
+    static const QRegularExpression listening(u"listening on \\S+ port (\\d+)"_s);
+    QDeadlineTimer deadline(StartMs);
+    const qsizetype earlier = m_log.size();
+    while (!deadline.hasExpired() && m_process->state() != QProcess::NotRunning) {
+        m_process->waitForReadyRead(100);
+        m_log += m_process->readAllStandardError();
+        const auto match = listening.match(QString::fromUtf8(m_log.mid(earlier)));
+        if (match.hasMatch()) {
+            m_port = match.captured(1).toUShort();
+            return true;
+        }
+    }
+    m_log += m_process->readAllStandardError();
+    why = QString::fromUtf8(m_log);
+    return false;
+}
+
+QByteArray ServiceRig::log() const
+{
+    if (m_process)
+        const_cast<ServiceRig *>(this)->m_log += m_process->readAllStandardError();
+    return m_log;
+}
+
+int ServiceRig::terminate()
+{
+    if (!running())
+        return -1;
+    m_process->terminate();
+    if (!m_process->waitForFinished(20'000))
+        return -1;
+    m_log += m_process->readAllStandardError();
+    return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
+}
+
+void ServiceRig::kill()
+{
+    if (!running())
+        return;
+    m_process->kill();
+    m_process->waitForFinished(10'000);
+    m_log += m_process->readAllStandardError();
+}
+
+ServiceRig::Answer ServiceRig::raw(const QByteArray &bytes, int waitMs)
+{
+    Answer answer;
+    QTcpSocket socket;
+    socket.connectToHost(u"127.0.0.1"_s, m_port);
+    if (!socket.waitForConnected(5'000))
+        return answer;
+    socket.write(bytes);
+    socket.waitForBytesWritten(5'000);
+    QByteArray received;
+    QDeadlineTimer deadline(waitMs);
+    while (!deadline.hasExpired()) {
+        if (socket.state() != QAbstractSocket::ConnectedState) {
+            answer.closed = true;
+            break;
+        }
+        socket.waitForReadyRead(int(qMin<qint64>(50, qMax<qint64>(1, deadline.remainingTime()))));
+        received += socket.readAll();
+    }
+    received += socket.readAll();
+    const qsizetype split = received.indexOf("\r\n\r\n");
+    if (received.startsWith("HTTP/1.") && split > 0) {
+        answer.status = received.mid(9, 3).toInt();
+        answer.headers = received.left(split);
+        answer.body = received.mid(split + 4);
+    }
+    return answer;
+}
+
+ServiceRig::Answer ServiceRig::post(const QString &path, const QByteArray &body,
+                                    const QString &token, const QByteArray &extraHeaders)
+{
+    QByteArray request = "POST " + path.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        + "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
+        + "\r\n";
+    if (!token.isEmpty())
+        request += "Authorization: Bearer " + token.toLatin1() + "\r\n";
+    if (!extraHeaders.contains("Connection:"))
+        request += "Connection: close\r\n";
+    // Every call gets a key of its own unless the test names one (or asks for none).
+    if (!extraHeaders.contains("Idempotency-Key:") && !extraHeaders.contains("X-No-Key:")) {
+        static int keys = 0;
+        request += "Idempotency-Key: rig-" + QByteArray::number(++keys) + "\r\n";
+    }
+    request += extraHeaders + "\r\n" + body;
+    return raw(request, 10'000);
+}

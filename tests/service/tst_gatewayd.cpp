@@ -1,0 +1,511 @@
+// quillet-gatewayd as a client meets it: requests it must refuse without changing
+// anything, tokens and roles, the bounds on connections, idempotent retries, the log,
+// and stopping on SIGTERM.
+
+#include "servicerig.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <csignal>
+#include <mutex>
+#include <thread>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QByteArray Account = "\"accountNo\":\"ABC-DEF-GHI-00001\"";
+
+QJsonObject json(const QByteArray &body)
+{
+    return QJsonDocument::fromJson(body).object();
+}
+
+QString errorCode(const ServiceRig::Answer &answer)
+{
+    return json(answer.body).value(u"error"_s).toObject().value(u"code"_s).toString();
+}
+
+} // namespace
+
+class TestGatewayd : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<ServiceRig> m_rig;
+    QString m_console;
+    QString m_operator;
+
+    void startRig(const QHash<QString, QString> &settings = {})
+    {
+        m_rig = std::make_unique<ServiceRig>();
+        m_rig->set(u"request_timeout_ms"_s, u"1500"_s);
+        m_rig->set(u"idle_timeout_ms"_s, u"1500"_s);
+        for (auto it = settings.cbegin(); it != settings.cend(); ++it)
+            m_rig->set(it.key(), it.value());
+        m_console = m_rig->issue(u"console"_s, u"desk"_s);
+        m_operator = m_rig->issue(u"operator"_s, u"ops"_s);
+        QVERIFY(m_console.startsWith(u"qgt_"_s));
+        QVERIFY(m_operator.startsWith(u"qgt_"_s));
+        QString why;
+        QVERIFY2(m_rig->start(why), qPrintable(why));
+    }
+
+    QJsonArray accounts()
+    {
+        const auto answer = m_rig->post(u"/v1/operator/accounts"_s, "{}", m_operator);
+        return json(answer.body).value(u"accounts"_s).toArray();
+    }
+
+private Q_SLOTS:
+    void cleanup() { m_rig.reset(); }
+
+    // GIVEN a running service WHEN a request is malformed THEN it gets a 4xx JSON error
+    // and no account comes into being.
+    void refusesBadRequests_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("headers");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("code");
+
+        const QString reg = u"/v1/console/register"_s;
+        const QByteArray ok = "{" + Account + ",\"password\":\"pw\"}";
+        QTest::newRow("not JSON") << reg << QByteArray("{\"accountNo\":") << QByteArray() << 400
+                                  << u"malformed_json"_s;
+        QTest::newRow("an array, not an object")
+            << reg << QByteArray("[1,2]") << QByteArray() << 400 << u"malformed_json"_s;
+        QTest::newRow("invalid UTF-8") << reg << QByteArray("{\"accountNo\":\"\xff\xfe\"}")
+                                       << QByteArray() << 400 << u"malformed_json"_s;
+        QTest::newRow("number where a text belongs")
+            << reg << QByteArray("{\"accountNo\":12345,\"password\":\"pw\"}") << QByteArray() << 400
+            << u"invalid_field"_s;
+        QTest::newRow("unknown field") << reg << QByteArray("{" + Account + ",\"pasword\":\"pw\"}")
+                                       << QByteArray() << 400 << u"invalid_field"_s;
+        QTest::newRow("unpaired high surrogate")
+            << reg << QByteArray("{" + Account + ",\"password\":\"a\\ud800b\"}") << QByteArray()
+            << 400 << u"invalid_field"_s;
+        QTest::newRow("unpaired low surrogate")
+            << reg << QByteArray("{" + Account + ",\"password\":\"\\udc00\"}") << QByteArray()
+            << 400 << u"invalid_field"_s;
+        QTest::newRow("outcome beyond 16 bits")
+            << reg << QByteArray("{" + Account + ",\"password\":\"pw\",\"outcome\":40000}")
+            << QByteArray() << 400 << u"invalid_field"_s;
+        QTest::newRow("outcome not whole")
+            << reg << QByteArray("{" + Account + ",\"password\":\"pw\",\"outcome\":-0.5}")
+            << QByteArray() << 400 << u"invalid_field"_s;
+        QTest::newRow("body over 64 KiB")
+            << reg
+            << QByteArray("{" + Account + ",\"password\":\"" + QByteArray(70'000, 'x') + "\"}")
+            << QByteArray() << 413 << u"content_too_large"_s;
+        QTest::newRow("not application/json")
+            << reg << ok << QByteArray("Content-Type: text/plain\r\n") << 415
+            << u"unsupported_media_type"_s;
+        QTest::newRow("unknown operation")
+            << u"/v1/console/dropTables"_s << ok << QByteArray() << 404 << u"not_found"_s;
+        QTest::newRow("send without Idempotency-Key")
+            << u"/v1/console/sendMessage"_s
+            << QByteArray("{" + Account + ",\"phoneNo\":\"13800138000\",\"text\":\"x\"}")
+            << QByteArray("X-No-Key: 1\r\n") << 400 << u"idempotency_key"_s;
+        QTest::newRow("table whose cells do not fill it")
+            << u"/v1/console/receiveMessages"_s
+            << QByteArray("{" + Account
+                          + ",\"messages\":{\"rows\":2,\"columns\":2,\"cells\":[\"a\"]}}")
+            << QByteArray("Idempotency-Key: t1\r\n") << 400 << u"invalid_field"_s;
+    }
+    void refusesBadRequests()
+    {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, body);
+        QFETCH(QByteArray, headers);
+        QFETCH(int, status);
+        QFETCH(QString, code);
+        startRig();
+
+        QByteArray extra = headers;
+        if (headers.startsWith("Content-Type:")) {
+            // Replace the rig's JSON content type.
+            const QByteArray request = "POST " + path.toUtf8()
+                + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + headers
+                + "Authorization: Bearer " + m_console.toLatin1()
+                + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+            const auto answer = m_rig->raw(request, 10'000);
+            QCOMPARE(answer.status, status);
+            QCOMPARE(errorCode(answer), code);
+        } else {
+            const auto answer = m_rig->post(path, body, m_console, extra);
+            QCOMPARE(answer.status, status);
+            QCOMPARE(errorCode(answer), code);
+        }
+        QCOMPARE(accounts().size(), 0);
+    }
+
+    // Every call needs an active token of the call's role; the wrong role gets 403.
+    void tokensAndRoles_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("which");
+        QTest::addColumn<int>("status");
+
+        QTest::newRow("console call, no token") << u"/v1/console/queryBalance"_s << u""_s << 401;
+        QTest::newRow("console call, made-up token")
+            << u"/v1/console/queryBalance"_s << u"qgt_AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"_s
+            << 401;
+        QTest::newRow("console call, console token")
+            << u"/v1/console/queryBalance"_s << u"console"_s << 200;
+        QTest::newRow("console call, operator token")
+            << u"/v1/console/queryBalance"_s << u"operator"_s << 403;
+        QTest::newRow("operator call, console token")
+            << u"/v1/operator/accounts"_s << u"console"_s << 403;
+        QTest::newRow("operator call, operator token")
+            << u"/v1/operator/accounts"_s << u"operator"_s << 200;
+        QTest::newRow("console call, revoked token")
+            << u"/v1/console/queryBalance"_s << u"revoked"_s << 401;
+    }
+    void tokensAndRoles()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, which);
+        QFETCH(int, status);
+        startRig();
+        QString token = which;
+        if (which == u"console"_s)
+            token = m_console;
+        else if (which == u"operator"_s)
+            token = m_operator;
+        else if (which == u"revoked"_s) {
+            token = m_rig->issue(u"console"_s, u"leaver"_s);
+            QCOMPARE(m_rig->run({ u"token"_s, u"revoke"_s, u"--name"_s, u"leaver"_s }), 0);
+        }
+        QCOMPARE(m_rig->post(path, "{}", token).status, status);
+    }
+
+    // Only the hash of a token is kept in the store.
+    void tokenKeptOnlyAsHash()
+    {
+        startRig();
+        QFile store(m_rig->storePath());
+        QVERIFY(store.open(QIODevice::ReadOnly));
+        const QByteArray bytes = store.readAll();
+        QFile wal(m_rig->storePath() + u"-wal"_s);
+        const QByteArray walBytes = wal.open(QIODevice::ReadOnly) ? wal.readAll() : QByteArray();
+        QVERIFY(!bytes.contains(m_console.toLatin1()));
+        QVERIFY(!walBytes.contains(m_console.toLatin1()));
+    }
+
+    // After the limit of failed authentications a peer gets 429, even with a good token,
+    // until the window passes.
+    void failedAuthenticationIsRateLimited()
+    {
+        startRig({ { u"auth_failure_limit"_s, u"3"_s }, { u"auth_window_ms"_s, u"1500"_s } });
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(m_rig->post(u"/v1/console/queryBalance"_s, "{}", u"qgt_wrong"_s).status, 401);
+        QCOMPARE(m_rig->post(u"/v1/console/queryBalance"_s, "{}", m_console).status, 429);
+        QTest::qWait(1700);
+        QCOMPARE(m_rig->post(u"/v1/console/queryBalance"_s, "{}", m_console).status, 200);
+    }
+
+    // Each connection has a bounded life: what the server answers and whether it closes.
+    void connectionBounds_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("waitMs");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("closed");
+
+        const QByteArray body = "{}";
+        const auto request = [&](const QByteArray &version, const QByteArray &extra) -> QByteArray {
+            return "POST /v1/console/queryBalance " + version
+                + "\r\nHost: x\r\nContent-Type: application/json\r\nAuthorization: Bearer "
+                  "@TOKEN@\r\n"
+                + extra + "Content-Length: 2\r\n\r\n" + body;
+        };
+        QTest::newRow("half a header is cut off")
+            << QByteArray("POST /v1/console/queryBalance HTTP/1.1\r\nHost: x\r\n") << 4000 << 408
+            << true;
+        QTest::newRow("half a body is cut off")
+            << QByteArray("POST /v1/console/queryBalance HTTP/1.1\r\nContent-Length: 10\r\n\r\n{}")
+            << 4000 << 408 << true;
+        QTest::newRow("HTTP/1.0 is closed after the answer")
+            << request("HTTP/1.0", {}) << 4000 << 200 << true;
+        QTest::newRow("Connection: close is closed after the answer")
+            << request("HTTP/1.1", "Connection: close\r\n") << 4000 << 200 << true;
+        QTest::newRow("keep-alive stays open for a while")
+            << request("HTTP/1.1", {}) << 700 << 200 << false;
+        QTest::newRow("keep-alive closes when idle")
+            << request("HTTP/1.1", {}) << 4000 << 200 << true;
+        QTest::newRow("pipelined requests are refused")
+            << request("HTTP/1.1", {}) + request("HTTP/1.1", {}) << 4000 << 400 << true;
+        QTest::newRow("chunked body is refused") << QByteArray(
+            "POST /v1/console/queryBalance HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n")
+                                                 << 4000 << 411 << true;
+        QTest::newRow("header too long")
+            << QByteArray("POST /v1/console/queryBalance HTTP/1.1\r\nX: " + QByteArray(20'000, 'a'))
+            << 4000 << 431 << true;
+        QTest::newRow("HTTP/2 preface refused")
+            << QByteArray("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n") << 4000 << 505 << true;
+    }
+    void connectionBounds()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, waitMs);
+        QFETCH(int, status);
+        QFETCH(bool, closed);
+        startRig();
+        const auto answer = m_rig->raw(bytes.replace("@TOKEN@", m_console.toLatin1()), waitMs);
+        QCOMPARE(answer.status, status);
+        QCOMPARE(answer.closed, closed);
+    }
+
+    // Connections beyond the per-peer cap are answered 503 and closed; the held ones
+    // are not disturbed.
+    void connectionCapPerPeer()
+    {
+        startRig(
+            { { u"max_connections_per_peer"_s, u"3"_s }, { u"idle_timeout_ms"_s, u"8000"_s } });
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        for (int i = 0; i < 3; ++i) {
+            held.push_back(std::make_unique<QTcpSocket>());
+            held.back()->connectToHost(u"127.0.0.1"_s, m_rig->port());
+            QVERIFY(held.back()->waitForConnected(5000));
+        }
+        QTest::qWait(300);
+        const auto turned = m_rig->raw("POST /v1/console/queryBalance HTTP/1.1\r\n\r\n", 3000);
+        QCOMPARE(turned.status, 503);
+        QVERIFY(turned.closed);
+        for (const auto &socket : held)
+            QCOMPARE(socket->state(), QAbstractSocket::ConnectedState);
+        held.clear();
+        QTest::qWait(300);
+        QCOMPARE(m_rig->post(u"/v1/console/queryBalance"_s, "{}", m_console).status, 200);
+    }
+
+    // A repeated key gets the first answer and is applied once; a key reused for another
+    // request is refused.
+    void idempotentRetry()
+    {
+        startRig();
+        QCOMPARE(m_rig
+                     ->post(u"/v1/console/register"_s, "{" + Account + ",\"password\":\"pw\"}",
+                            m_console)
+                     .status,
+                 200);
+        const auto cards
+            = m_rig->post(u"/v1/operator/issueCards"_s, "{\"valueFen\":1000,\"count\":1}",
+                          m_operator, "Idempotency-Key: cards-1\r\n");
+        QCOMPARE(cards.status, 200);
+        const QJsonObject card = json(cards.body).value(u"cards"_s).toArray().at(0).toObject();
+        const QByteArray recharge = "{" + Account + ",\"cardNo\":\""
+            + card.value(u"number"_s).toString().toLatin1() + "\",\"cardPassword\":\""
+            + card.value(u"password"_s).toString().toLatin1() + "\"}";
+        const QByteArray send = "{" + Account + ",\"phoneNo\":\"13800138000\",\"text\":\"hi\"}";
+        QCOMPARE(json(m_rig
+                          ->post(u"/v1/console/recharge"_s, recharge, m_console,
+                                 "Idempotency-Key: r-1\r\n")
+                          .body)
+                     .value(u"outcome"_s)
+                     .toInt(),
+                 -1);
+        for (int i = 0; i < 3; ++i) {
+            const auto sent = m_rig->post(u"/v1/console/sendMessage"_s, send, m_console,
+                                          "Idempotency-Key: s-1\r\n");
+            QCOMPARE(sent.status, 200);
+            QCOMPARE(json(sent.body).value(u"outcome"_s).toInt(), -1);
+        }
+        const auto again = m_rig->post(u"/v1/console/recharge"_s, recharge, m_console,
+                                       "Idempotency-Key: r-1\r\n");
+        QCOMPARE(json(again.body).value(u"outcome"_s).toInt(), -1);
+        const auto reused
+            = m_rig->post(u"/v1/console/sendMessage"_s,
+                          "{" + Account + ",\"phoneNo\":\"13800138000\",\"text\":\"other\"}",
+                          m_console, "Idempotency-Key: s-1\r\n");
+        QCOMPARE(reused.status, 422);
+        // 10.00 recharged once, one message of 0.10 sent once.
+        const auto balance
+            = m_rig->post(u"/v1/console/queryBalance"_s, "{" + Account + "}", m_console);
+        QCOMPARE(json(balance.body).value(u"balance"_s).toString(), u"9.90"_s);
+        const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
+                                          "{\"phone\":\"13800138000\"}", m_operator);
+        QCOMPARE(json(received.body).value(u"messages"_s).toArray().size(), 1);
+    }
+
+    // kill -9 of the service while clients send: every key sent, resent to the next
+    // service process on the same store, is applied exactly once, whether or not the
+    // killed process had committed it.
+    void killedMidRunRetriesApplyOnce()
+    {
+        startRig({ { u"workers"_s, u"4"_s } });
+        QCOMPARE(m_rig
+                     ->post(u"/v1/console/register"_s, "{" + Account + ",\"password\":\"pw\"}",
+                            m_console)
+                     .status,
+                 200);
+        const auto cards = m_rig->post(u"/v1/operator/issueCards"_s,
+                                       "{\"valueFen\":1000000,\"count\":1}", m_operator);
+        const QJsonObject card = json(cards.body).value(u"cards"_s).toArray().at(0).toObject();
+        QCOMPARE(json(m_rig
+                          ->post(u"/v1/console/recharge"_s,
+                                 "{" + Account + ",\"cardNo\":\""
+                                     + card.value(u"number"_s).toString().toLatin1()
+                                     + "\",\"cardPassword\":\""
+                                     + card.value(u"password"_s).toString().toLatin1() + "\"}",
+                                 m_console)
+                          .body)
+                     .value(u"outcome"_s)
+                     .toInt(),
+                 -1);
+
+        const QByteArray send = "{" + Account + ",\"phoneNo\":\"13800138000\",\"text\":\"k\"}";
+        const quint16 port = m_rig->port();
+        const QByteArray token = m_console.toLatin1();
+        std::mutex mutex;
+        QList<QByteArray> keys;
+        std::vector<std::thread> clients;
+        for (int c = 0; c < 4; ++c) {
+            clients.emplace_back([&, c] {
+                QTcpSocket socket;
+                socket.connectToHost(u"127.0.0.1"_s, port);
+                if (!socket.waitForConnected(5000))
+                    return;
+                // Bounded: the kill comes long before the last of these.
+                for (int i = 0; i < 2000; ++i) {
+                    const QByteArray key
+                        = "kill-" + QByteArray::number(c) + '-' + QByteArray::number(i);
+                    {
+                        std::lock_guard lock(mutex);
+                        keys.append(key);
+                    }
+                    socket.write("POST /v1/console/sendMessage HTTP/1.1\r\nContent-Type: "
+                                 "application/json\r\nAuthorization: Bearer "
+                                 + token + "\r\nIdempotency-Key: " + key + "\r\nContent-Length: "
+                                 + QByteArray::number(send.size()) + "\r\n\r\n" + send);
+                    QByteArray answer;
+                    while (!answer.contains("\"status\"") || !answer.endsWith('}')) {
+                        if (!socket.waitForReadyRead(5000))
+                            return;
+                        answer += socket.readAll();
+                    }
+                }
+            });
+        }
+        QTest::qWait(600);
+        ::kill(pid_t(m_rig->pid()), SIGKILL);
+        for (std::thread &client : clients)
+            client.join();
+        m_rig->kill();
+        QVERIFY(keys.size() > 4);
+        qInfo("%lld keys sent before the kill", qint64(keys.size()));
+
+        QString why;
+        QVERIFY2(m_rig->start(why), qPrintable(why));
+        for (const QByteArray &key : std::as_const(keys)) {
+            const auto again = m_rig->post(u"/v1/console/sendMessage"_s, send, m_console,
+                                           "Idempotency-Key: " + key + "\r\n");
+            QCOMPARE(again.status, 200);
+            QCOMPARE(json(again.body).value(u"outcome"_s).toInt(), -1);
+        }
+        const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
+                                          "{\"phone\":\"13800138000\"}", m_operator);
+        QCOMPARE(json(received.body).value(u"messages"_s).toArray().size(), keys.size());
+        // 10,000.00 yuan recharged, 0.10 per message.
+        const qint64 fen = 1'000'000 - 10 * keys.size();
+        const auto balance
+            = m_rig->post(u"/v1/console/queryBalance"_s, "{" + Account + "}", m_console);
+        QCOMPARE(json(balance.body).value(u"balance"_s).toString(),
+                 u"%1.%2"_s.arg(fen / 100).arg(fen % 100, 2, 10, QChar(u'0')));
+    }
+
+    // One line per request with time, peer, operation, status and duration; never a
+    // token, password, card number or message text.
+    void logLinesKeepSecretsOut()
+    {
+        startRig();
+        m_rig->post(u"/v1/console/register"_s,
+                    "{" + Account + ",\"password\":\"Secret-Password-1\"}", m_console);
+        m_rig->post(u"/v1/console/sendMessage"_s,
+                    "{" + Account + ",\"phoneNo\":\"13800138000\",\"text\":\"Private-Text-2\"}",
+                    m_console, "Idempotency-Key: log-1\r\n");
+        m_rig->post(u"/v1/console/recharge"_s,
+                    "{" + Account + ",\"cardNo\":\"4444333322221111\",\"cardPassword\":\"9\"}",
+                    m_console, "Idempotency-Key: log-2\r\n");
+        m_rig->post(u"/v1/console/queryBalance"_s, "{}", u"qgt_Leaked-Token-3"_s);
+        QCOMPARE(m_rig->terminate(), 0);
+        const QByteArray log = m_rig->log();
+        for (const QByteArray &secret :
+             { QByteArray("Secret-Password-1"), QByteArray("Private-Text-2"),
+               QByteArray("4444333322221111"), QByteArray("Leaked-Token-3"), m_console.toLatin1() })
+            QVERIFY2(!log.contains(secret), secret.constData());
+        const QRegularExpression line(
+            u"^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z 127\\.0\\.0\\.1 sendMessage 200 \\d+\\.\\d\\dms$"_s,
+            QRegularExpression::MultilineOption);
+        QVERIFY2(line.match(QString::fromUtf8(log)).hasMatch(), log.constData());
+        QVERIFY(log.contains(" queryBalance 401 "));
+    }
+
+    // SIGTERM lets the request in flight finish (a registration hashes its password
+    // for a noticeable time), then the process ends with 0.
+    void sigtermFinishesRequestsInFlight()
+    {
+        startRig();
+        QTcpSocket socket;
+        socket.connectToHost(u"127.0.0.1"_s, m_rig->port());
+        QVERIFY(socket.waitForConnected(5000));
+        const QByteArray body = "{" + Account + ",\"password\":\"pw\"}";
+        socket.write("POST /v1/console/register HTTP/1.1\r\nContent-Type: application/json\r\n"
+                     "Idempotency-Key: term-1\r\n"
+                     "Authorization: Bearer "
+                     + m_console.toLatin1() + "\r\nContent-Length: "
+                     + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        QVERIFY(socket.waitForBytesWritten(5000));
+        QTest::qWait(50);
+        QCOMPARE(m_rig->terminate(), 0);
+        QByteArray answer;
+        while (socket.waitForReadyRead(2000))
+            answer += socket.readAll();
+        answer += socket.readAll();
+        QVERIFY2(answer.startsWith("HTTP/1.1 200 "), answer.constData());
+        QVERIFY(answer.contains("\"outcome\":-1"));
+    }
+
+    void refusesPublicAddressWithoutTls()
+    {
+        ServiceRig rig;
+        QByteArray err;
+        QCOMPARE(rig.run({ u"--listen"_s, u"0.0.0.0"_s, u"--port"_s, u"0"_s }, nullptr, &err), 1);
+        QVERIFY2(err.contains("without TLS"), err.constData());
+    }
+
+    void commandLineUsage_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("unknown option") << QStringList { u"--frobnicate"_s } << 2;
+        QTest::newRow("token without action") << QStringList { u"token"_s } << 2;
+        QTest::newRow("token issue with a bad role")
+            << QStringList { u"token"_s, u"issue"_s, u"--role"_s, u"admin"_s, u"--name"_s, u"x"_s }
+            << 2;
+        QTest::newRow("token name with a control character")
+            << QStringList { u"token"_s,   u"issue"_s,  u"--role"_s,
+                             u"console"_s, u"--name"_s, u"a\tb"_s }
+            << 2;
+        QTest::newRow("revoking an unknown token")
+            << QStringList { u"token"_s, u"revoke"_s, u"--name"_s, u"nobody"_s } << 1;
+        QTest::newRow("TLS certificate without key")
+            << QStringList { u"--tls-certificate"_s, u"/nonexistent.pem"_s } << 2;
+    }
+    void commandLineUsage()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, exitCode);
+        ServiceRig rig;
+        QCOMPARE(rig.run(arguments), exitCode);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestGatewayd)
+#include "tst_gatewayd.moc"
