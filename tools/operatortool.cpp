@@ -183,7 +183,7 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         return usage(NoCommand);
     const QString command = words.takeFirst();
     if (command != CardWord && command != MoWord && command != HandsetWord
-        && command != AccountsWord)
+        && command != AccountsWord && command != InitWord)
         return usage(unknownCommand(command));
     const QStringList allowed = optionsOf(command);
     for (const QString &option : { ValueOption, CountOption, FromOption, ToOption, ExtOption }) {
@@ -198,6 +198,8 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         result = parseMo(parser, words);
     else if (command == HandsetWord)
         result = parseHandset(words);
+    else if (command == InitWord)
+        result = parsed(InitCommand());
     if (!result.command)
         return result;
     if (!words.isEmpty())
@@ -207,8 +209,12 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         result.command->storePath = parser.value(StoreOption);
         if (result.command->storePath->isEmpty())
             return usage(NoStorePath);
-        if (namesAFolder(*result.command->storePath))
-            return usage(storePathIsFolder(*result.command->storePath));
+        StoreLocation location;
+        if (const Status bad = StoreLocation::parse(*result.command->storePath, location);
+            bad.failed())
+            return usage(bad.description());
+        if (location.engine == StoreLocation::Engine::Sqlite && namesAFolder(location.path))
+            return usage(storePathIsFolder(location.path));
     }
     return result;
 }
@@ -252,14 +258,25 @@ int OperatorTool::execute(const ParseResult &parsed)
 
     // A store of the operator's choosing goes only where a folder already is: a mistyped
     // path must not leave folders behind.
-    if (command.storePath) {
-        const QString folder = QFileInfo(*command.storePath).absolutePath();
+    StoreLocation location;
+    const Status located = command.storePath ? StoreLocation::parse(*command.storePath, location)
+                                             : StoreLocation::configured(location);
+    if (located.failed())
+        return failed(located);
+    if (command.storePath && location.engine == StoreLocation::Engine::Sqlite) {
+        const QString folder = QFileInfo(location.path).absolutePath();
         if (!QFileInfo(folder).isDir())
             return failed(storeFolderMissing(folder));
     }
+    if (std::holds_alternative<InitCommand>(command.action)) {
+        const Status initialized = Store::initialize(location);
+        if (initialized.failed())
+            return failed(initialized);
+        m_out << storeReady(location.describe()) << u'\n';
+        return finishOutput();
+    }
     std::unique_ptr<LocalGateway> gateway;
-    const Status opened
-        = LocalGateway::open(command.storePath.value_or(Store::defaultPath()), gateway);
+    const Status opened = LocalGateway::open(location, gateway);
     if (opened.failed())
         return failed(opened);
     if (const auto *card = std::get_if<CardIssueCommand>(&command.action))
