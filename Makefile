@@ -2,7 +2,7 @@
 # builds and passes the tests. Everything else here is a step of those two.
 
 PACKAGES := cmake g++ make pkg-config qt6-base-dev qt6-translations-l10n libqt6sql6-sqlite \
-            libsodium-dev libfontconfig-dev fonts-wqy-microhei desktop-file-utils appstream \
+            libsodium-dev fonts-wqy-microhei desktop-file-utils appstream \
             postgresql libqt6sql6-psql qt6-httpserver-dev qt6-websockets-dev openssl
 # `make fuzz` needs clang and its libFuzzer runtime besides these.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
