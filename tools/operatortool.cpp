@@ -189,7 +189,7 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         return usage(NoCommand);
     const QString command = words.takeFirst();
     if (command != CardWord && command != MoWord && command != HandsetWord
-        && command != AccountsWord)
+        && command != AccountsWord && command != InitWord)
         return usage(unknownCommand(command));
     const QStringList allowed = optionsOf(command);
     for (const QString &option : { ValueOption, CountOption, FromOption, ToOption, ExtOption }) {
@@ -204,12 +204,16 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         result = parseMo(parser, words);
     else if (command == HandsetWord)
         result = parseHandset(words);
+    else if (command == InitWord)
+        result = parsed(InitCommand());
     if (!result.command)
         return result;
     if (!words.isEmpty())
         return usage(extraArguments(words));
 
     if (parser.isSet(ServerOption)) {
+        if (std::holds_alternative<InitCommand>(result.command->action))
+            return usage(optionNotForCommand(ServerOption, InitWord));
         if (parser.isSet(StoreOption))
             return usage(optionsExclusive(ServerOption, StoreOption));
         if (!parser.isSet(TokenFileOption))
@@ -233,8 +237,12 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         result.command->storePath = parser.value(StoreOption);
         if (result.command->storePath->isEmpty())
             return usage(NoStorePath);
-        if (namesAFolder(*result.command->storePath))
-            return usage(storePathIsFolder(*result.command->storePath));
+        StoreLocation location;
+        if (const Status bad = StoreLocation::parse(*result.command->storePath, location);
+            bad.failed())
+            return usage(bad.description());
+        if (location.engine == StoreLocation::Engine::Sqlite && namesAFolder(location.path))
+            return usage(storePathIsFolder(location.path));
     }
     return result;
 }
@@ -276,6 +284,8 @@ int OperatorTool::execute(const ParseResult &parsed)
     if (std::holds_alternative<HelpCommand>(command.action))
         return showHelp();
 
+    if (std::holds_alternative<InitCommand>(command.action))
+        return initializeStore(command);
     int exitCode = Success;
     const std::unique_ptr<OperatorBackend> gateway = openBackend(command, exitCode);
     if (!gateway)
@@ -287,6 +297,39 @@ int OperatorTool::execute(const ParseResult &parsed)
     if (const auto *handset = std::get_if<HandsetCommand>(&command.action))
         return listHandset(*gateway, *handset);
     return listAccounts(*gateway);
+}
+
+bool OperatorTool::locateStore(const ToolCommand &command, StoreLocation &location, int &exitCode)
+{
+    const Status located = command.storePath ? StoreLocation::parse(*command.storePath, location)
+                                             : StoreLocation::configured(location);
+    if (located.failed()) {
+        exitCode = failed(located);
+        return false;
+    }
+    // A store of the operator's choosing goes only where a folder already is: a mistyped
+    // path must not leave folders behind.
+    if (command.storePath && location.engine == StoreLocation::Engine::Sqlite) {
+        const QString folder = QFileInfo(location.path).absolutePath();
+        if (!QFileInfo(folder).isDir()) {
+            exitCode = failed(storeFolderMissing(folder));
+            return false;
+        }
+    }
+    return true;
+}
+
+int OperatorTool::initializeStore(const ToolCommand &command)
+{
+    StoreLocation location;
+    int exitCode = Success;
+    if (!locateStore(command, location, exitCode))
+        return exitCode;
+    const Status initialized = Store::initialize(location);
+    if (initialized.failed())
+        return failed(initialized);
+    m_out << storeReady(location.describe()) << u'\n';
+    return finishOutput();
 }
 
 std::unique_ptr<OperatorBackend> OperatorTool::openBackend(const ToolCommand &command,
@@ -302,18 +345,11 @@ std::unique_ptr<OperatorBackend> OperatorTool::openBackend(const ToolCommand &co
             exitCode = failed(opened);
         return remote;
     }
-    // A store of the operator's choosing goes only where a folder already is: a mistyped
-    // path must not leave folders behind.
-    if (command.storePath) {
-        const QString folder = QFileInfo(*command.storePath).absolutePath();
-        if (!QFileInfo(folder).isDir()) {
-            exitCode = failed(storeFolderMissing(folder));
-            return nullptr;
-        }
-    }
+    StoreLocation location;
+    if (!locateStore(command, location, exitCode))
+        return nullptr;
     std::unique_ptr<LocalGateway> gateway;
-    const Status opened
-        = LocalGateway::open(command.storePath.value_or(Store::defaultPath()), gateway);
+    const Status opened = LocalGateway::open(location, gateway);
     if (opened.failed()) {
         exitCode = failed(opened);
         return nullptr;

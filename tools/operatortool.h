@@ -17,6 +17,7 @@
 #include <memory>
 
 class OperatorBackend;
+struct StoreLocation;
 class QTextStream;
 class Status;
 
@@ -40,6 +41,10 @@ private:
     int execute(const ParseResult &parsed);
     int usageError(const QString &message);
     int showHelp();
+    // The store --store or the component's settings name; false (reported) when it
+    // cannot be used.
+    bool locateStore(const ToolCommand &command, StoreLocation &location, int &exitCode);
+    int initializeStore(const ToolCommand &command);
     // Opens the store or reaches the service; a failure is reported and exits 1.
     std::unique_ptr<OperatorBackend> openBackend(const ToolCommand &command, int &exitCode);
     int issueCards(OperatorBackend &gateway, const CardIssueCommand &command);

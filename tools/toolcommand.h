@@ -35,8 +35,11 @@ struct HandsetCommand {
 
 struct AccountsCommand { };
 
-using ToolAction
-    = std::variant<HelpCommand, CardIssueCommand, MoCommand, HandsetCommand, AccountsCommand>;
+// Creates or migrates the store; on PostgreSQL also grants the gateway's role.
+struct InitCommand { };
+
+using ToolAction = std::variant<HelpCommand, CardIssueCommand, MoCommand, HandsetCommand,
+                                AccountsCommand, InitCommand>;
 
 // The service named with --server, and the operator's token file.
 struct ServerTarget {
@@ -47,7 +50,8 @@ struct ServerTarget {
 
 struct ToolCommand {
     ToolAction action;
-    // The store named with --store; none: the user's default store.
+    // The store named with --store (a file or a URL); none: the store the component's
+    // settings name.
     std::optional<QString> storePath;
     // Set: the work goes to this service instead of a store.
     std::optional<ServerTarget> server;

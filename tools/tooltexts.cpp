@@ -120,6 +120,11 @@ QString storePathIsFolder(const QString &path)
     return u"--store 的路径“%1”指向文件夹，应为存储文件的路径"_s.arg(shown(path));
 }
 
+QString storeReady(const QString &store)
+{
+    return u"存储已就绪：%1"_s.arg(shown(store));
+}
+
 QString storeFolderMissing(const QString &folder)
 {
     return u"文件夹 %1 不存在：--store 不会创建文件夹，请先创建它"_s.arg(shown(folder));

@@ -15,6 +15,7 @@ inline const QString IssueWord = u"issue"_s;
 inline const QString MoWord = u"mo"_s;
 inline const QString HandsetWord = u"handset"_s;
 inline const QString AccountsWord = u"accounts"_s;
+inline const QString InitWord = u"init"_s;
 
 inline const QString StoreOption = u"store"_s;
 inline const QString ServerOption = u"server"_s;
@@ -38,12 +39,14 @@ inline const QString ToValueName = u"account"_s;
 inline const QString ExtValueName = u"code"_s;
 
 inline const QString Help
-    = u"用法：quillet-gateway [--store 路径] 命令 [选项]\n"
+    = u"用法：quillet-gateway [--store 路径或地址] 命令 [选项]\n"
       u"      quillet-gateway --server 网址 --token-file 文件 [--ca-file 文件] 命令 [选项]\n"
       u"\n"
-      u"本地短信网关的运营工具。默认使用当前用户的存储文件"
-      u"（用户数据文件夹下的 quillet-gateway/gateway.sqlite3）；给出 --server 时，"
-      u"通过网关服务 quillet-gatewayd 完成同样的命令。\n"
+      u"本地短信网关的运营工具。默认使用组件设置（环境变量 QUILLET_GATEWAY_STORE，"
+      u"或设置文件夹下 quillet-gateway/gateway.conf 的 store 项）指定的存储；"
+      u"都没有时使用当前用户的存储文件"
+      u"（用户数据文件夹下的 quillet-gateway/gateway.sqlite3）。给出 --server 时，"
+      u"通过网关服务 quillet-gatewayd 完成同样的命令（init 除外）。\n"
       u"\n"
       u"命令：\n"
       u"  card issue --value 元 [--count 张数]\n"
@@ -57,9 +60,14 @@ inline const QString Help
       u"      列出该手机收到的短信。\n"
       u"  accounts\n"
       u"      列出所有帐户（不显示密码）。\n"
+      u"  init\n"
+      u"      建立存储或升级到本程序的版本。PostgreSQL 上须以存储模式的所有者运行，\n"
+      u"      并建立角色 quillet_gateway（NOLOGIN），授予网关运行所需的最小权限。\n"
       u"\n"
       u"选项：\n"
-      u"  --store 路径   使用另一个存储文件（所在的文件夹须已存在）\n"
+      u"  --store 路径   使用另一个存储文件（所在的文件夹须已存在），或一个存储地址：\n"
+      u"                 sqlite:路径，或 postgresql://用户@主机:端口/数据库?sslmode=...\n"
+      u"                 地址中不能写密码，请用 libpq 的密码文件或服务文件（service=名称）\n"
       u"  --server 网址  通过该网关服务工作（如 http://127.0.0.1:8440），不能与 --store 同用\n"
       u"  --token-file 文件\n"
       u"                 运营令牌所在的文件，只能由其所有者读写；与 --server 一同给出\n"
@@ -109,6 +117,7 @@ QString optionsExclusive(const QString &option, const QString &other);
 QString optionNeeds(const QString &option, const QString &needed);
 QString emptyOptionValue(const QString &option);
 QString storeFolderMissing(const QString &folder);
+QString storeReady(const QString &store);
 QString unknownAccount(const QString &to);
 
 // Failures.

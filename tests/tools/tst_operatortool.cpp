@@ -390,6 +390,10 @@ private Q_SLOTS:
         QTest::newRow("server empty")
             << QStringList { u"--server="_s, u"--token-file"_s, u"t"_s, u"accounts"_s }
             << u"--server 需要一个值"_s;
+        QTest::newRow("init through a server")
+            << QStringList { u"--server"_s, u"http://127.0.0.1:1"_s, u"--token-file"_s, u"t"_s,
+                             u"init"_s }
+            << u"命令 init 不接受选项 --server"_s;
         QTest::newRow("ca file without a server")
             << QStringList { u"--ca-file"_s, u"ca.pem"_s, u"accounts"_s }
             << u"选项 --ca-file 须与 --server 一同给出"_s;
