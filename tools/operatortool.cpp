@@ -2,6 +2,8 @@
 
 #include "inputrules.h"
 #include "localgateway.h"
+#include "operatorbackend.h"
+#include "remotebackend.h"
 #include "tooltexts.h"
 
 #include <QCommandLineParser>
@@ -27,7 +29,8 @@ QStringList optionsOf(const QString &command)
 }
 
 const QStringList ValueOptions
-    = { StoreOption, ValueOption, CountOption, FromOption, ToOption, ExtOption };
+    = { StoreOption, ServerOption, TokenFileOption, CaFileOption, ValueOption,
+        CountOption, FromOption,   ToOption,        ExtOption };
 
 // The first option word written with a single dash ("-store"), read the way the parser
 // reads the arguments: option values and everything after "--" are not option words.
@@ -63,7 +66,7 @@ ParseResult usage(const QString &message)
 
 ParseResult parsed(ToolAction action)
 {
-    return { ToolCommand { std::move(action), std::nullopt }, QString() };
+    return { ToolCommand { std::move(action), std::nullopt, std::nullopt }, QString() };
 }
 
 ParseResult parseCardIssue(const QCommandLineParser &parser, QStringList &words)
@@ -160,6 +163,9 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         return usage(singleDashOption(word));
     QCommandLineParser parser;
     parser.addOption({ StoreOption, QString(), StoreValueName });
+    parser.addOption({ ServerOption, QString(), ServerValueName });
+    parser.addOption({ TokenFileOption, QString(), FileValueName });
+    parser.addOption({ CaFileOption, QString(), FileValueName });
     parser.addOption({ ValueOption, QString(), ValueValueName });
     parser.addOption({ CountOption, QString(), CountValueName });
     parser.addOption({ FromOption, QString(), FromValueName });
@@ -183,7 +189,7 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         return usage(NoCommand);
     const QString command = words.takeFirst();
     if (command != CardWord && command != MoWord && command != HandsetWord
-        && command != AccountsWord)
+        && command != AccountsWord && command != InitWord)
         return usage(unknownCommand(command));
     const QStringList allowed = optionsOf(command);
     for (const QString &option : { ValueOption, CountOption, FromOption, ToOption, ExtOption }) {
@@ -198,17 +204,45 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         result = parseMo(parser, words);
     else if (command == HandsetWord)
         result = parseHandset(words);
+    else if (command == InitWord)
+        result = parsed(InitCommand());
     if (!result.command)
         return result;
     if (!words.isEmpty())
         return usage(extraArguments(words));
 
+    if (parser.isSet(ServerOption)) {
+        if (std::holds_alternative<InitCommand>(result.command->action))
+            return usage(optionNotForCommand(ServerOption, InitWord));
+        if (parser.isSet(StoreOption))
+            return usage(optionsExclusive(ServerOption, StoreOption));
+        if (!parser.isSet(TokenFileOption))
+            return usage(missingOption(TokenFileOption));
+        for (const QString &option : { ServerOption, TokenFileOption }) {
+            if (parser.value(option).isEmpty())
+                return usage(emptyOptionValue(option));
+        }
+        if (parser.isSet(CaFileOption) && parser.value(CaFileOption).isEmpty())
+            return usage(emptyOptionValue(CaFileOption));
+        result.command->server
+            = ServerTarget { parser.value(ServerOption), parser.value(TokenFileOption),
+                             parser.value(CaFileOption) };
+        return result;
+    }
+    for (const QString &option : { TokenFileOption, CaFileOption }) {
+        if (parser.isSet(option))
+            return usage(optionNeeds(option, ServerOption));
+    }
     if (parser.isSet(StoreOption)) {
         result.command->storePath = parser.value(StoreOption);
         if (result.command->storePath->isEmpty())
             return usage(NoStorePath);
-        if (namesAFolder(*result.command->storePath))
-            return usage(storePathIsFolder(*result.command->storePath));
+        StoreLocation location;
+        if (const Status bad = StoreLocation::parse(*result.command->storePath, location);
+            bad.failed())
+            return usage(bad.description());
+        if (location.engine == StoreLocation::Engine::Sqlite && namesAFolder(location.path))
+            return usage(storePathIsFolder(location.path));
     }
     return result;
 }
@@ -250,18 +284,12 @@ int OperatorTool::execute(const ParseResult &parsed)
     if (std::holds_alternative<HelpCommand>(command.action))
         return showHelp();
 
-    // A store of the operator's choosing goes only where a folder already is: a mistyped
-    // path must not leave folders behind.
-    if (command.storePath) {
-        const QString folder = QFileInfo(*command.storePath).absolutePath();
-        if (!QFileInfo(folder).isDir())
-            return failed(storeFolderMissing(folder));
-    }
-    std::unique_ptr<LocalGateway> gateway;
-    const Status opened
-        = LocalGateway::open(command.storePath.value_or(Store::defaultPath()), gateway);
-    if (opened.failed())
-        return failed(opened);
+    if (std::holds_alternative<InitCommand>(command.action))
+        return initializeStore(command);
+    int exitCode = Success;
+    const std::unique_ptr<OperatorBackend> gateway = openBackend(command, exitCode);
+    if (!gateway)
+        return exitCode;
     if (const auto *card = std::get_if<CardIssueCommand>(&command.action))
         return issueCards(*gateway, *card);
     if (const auto *mo = std::get_if<MoCommand>(&command.action))
@@ -269,6 +297,64 @@ int OperatorTool::execute(const ParseResult &parsed)
     if (const auto *handset = std::get_if<HandsetCommand>(&command.action))
         return listHandset(*gateway, *handset);
     return listAccounts(*gateway);
+}
+
+bool OperatorTool::locateStore(const ToolCommand &command, StoreLocation &location, int &exitCode)
+{
+    const Status located = command.storePath ? StoreLocation::parse(*command.storePath, location)
+                                             : StoreLocation::configured(location);
+    if (located.failed()) {
+        exitCode = failed(located);
+        return false;
+    }
+    // A store of the operator's choosing goes only where a folder already is: a mistyped
+    // path must not leave folders behind.
+    if (command.storePath && location.engine == StoreLocation::Engine::Sqlite) {
+        const QString folder = QFileInfo(location.path).absolutePath();
+        if (!QFileInfo(folder).isDir()) {
+            exitCode = failed(storeFolderMissing(folder));
+            return false;
+        }
+    }
+    return true;
+}
+
+int OperatorTool::initializeStore(const ToolCommand &command)
+{
+    StoreLocation location;
+    int exitCode = Success;
+    if (!locateStore(command, location, exitCode))
+        return exitCode;
+    const Status initialized = Store::initialize(location);
+    if (initialized.failed())
+        return failed(initialized);
+    m_out << storeReady(location.describe()) << u'\n';
+    return finishOutput();
+}
+
+std::unique_ptr<OperatorBackend> OperatorTool::openBackend(const ToolCommand &command,
+                                                           int &exitCode)
+{
+    if (command.server) {
+        std::unique_ptr<RemoteBackend> remote;
+        const Status opened
+            = RemoteBackend::open({ QUrl(command.server->url, QUrl::StrictMode),
+                                    command.server->tokenFile, command.server->caFile },
+                                  remote);
+        if (opened.failed())
+            exitCode = failed(opened);
+        return remote;
+    }
+    StoreLocation location;
+    if (!locateStore(command, location, exitCode))
+        return nullptr;
+    std::unique_ptr<LocalGateway> gateway;
+    const Status opened = LocalGateway::open(location, gateway);
+    if (opened.failed()) {
+        exitCode = failed(opened);
+        return nullptr;
+    }
+    return std::make_unique<LocalBackend>(std::move(gateway));
 }
 
 int OperatorTool::usageError(const QString &message)
@@ -308,9 +394,10 @@ int OperatorTool::showHelp()
     return finishOutput();
 }
 
-// The cards exist only if their listing reached standard output: the gateway commits
-// them after the listing is written and flushed, and not at all when that fails.
-int OperatorTool::issueCards(LocalGateway &gateway, const CardIssueCommand &command)
+// From a store, the cards exist only if their listing reached standard output: the
+// gateway commits them after the listing is written and flushed, and not at all when that
+// fails. The service has committed them before its answer arrives.
+int OperatorTool::issueCards(OperatorBackend &gateway, const CardIssueCommand &command)
 {
     bool shown = false;
     std::optional<QString> writeError;
@@ -328,7 +415,8 @@ int OperatorTool::issueCards(LocalGateway &gateway, const CardIssueCommand &comm
     };
     const Status status = gateway.issueCards(command.valueFen, command.count, publish);
     if (writeError)
-        return failed(cardsNotIssued(*writeError));
+        return failed(gateway.commitsCardsBeforeListing() ? cardsIssuedNotShown(*writeError)
+                                                          : cardsNotIssued(*writeError));
     if (status.failed()) {
         failed(status);
         return shown ? failed(ShownCardsVoid) : Failed;
@@ -336,7 +424,7 @@ int OperatorTool::issueCards(LocalGateway &gateway, const CardIssueCommand &comm
     return Success;
 }
 
-int OperatorTool::arriveFromHandset(LocalGateway &gateway, const MoCommand &command)
+int OperatorTool::arriveFromHandset(OperatorBackend &gateway, const MoCommand &command)
 {
     if (command.count)
         return arriveManyFromHandset(gateway, command);
@@ -365,7 +453,7 @@ int OperatorTool::arriveFromHandset(LocalGateway &gateway, const MoCommand &comm
     return finishOutput();
 }
 
-int OperatorTool::arriveManyFromHandset(LocalGateway &gateway, const MoCommand &command)
+int OperatorTool::arriveManyFromHandset(OperatorBackend &gateway, const MoCommand &command)
 {
     LocalGateway::MoBulkReport report;
     const Status status = gateway.receiveFromHandset(command.from, command.to, command.extension,
@@ -392,7 +480,7 @@ int OperatorTool::arriveManyFromHandset(LocalGateway &gateway, const MoCommand &
     return finishOutput();
 }
 
-int OperatorTool::listHandset(LocalGateway &gateway, const HandsetCommand &command)
+int OperatorTool::listHandset(OperatorBackend &gateway, const HandsetCommand &command)
 {
     QList<LocalGateway::HandsetMessage> messages;
     const Status status = gateway.handsetMessages(command.phone, messages);
@@ -409,7 +497,7 @@ int OperatorTool::listHandset(LocalGateway &gateway, const HandsetCommand &comma
     return finishOutput();
 }
 
-int OperatorTool::listAccounts(LocalGateway &gateway)
+int OperatorTool::listAccounts(OperatorBackend &gateway)
 {
     QList<LocalGateway::AccountSummary> list;
     const Status status = gateway.accounts(list);

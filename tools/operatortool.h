@@ -4,8 +4,9 @@
 // recharge cards, plays a handset sending to an account, and looks at what handsets
 // received and which accounts exist.
 //
-//   arguments ── parse (usage errors: exit 2) ── open the store (failure: exit 1)
-//             ── deliver what is due ── the command ── its report on standard output
+//   arguments ── parse (usage errors: exit 2) ── open the store, or reach the service
+//             with --server (failure: exit 1) ── deliver what is due ── the command
+//             ── its report on standard output, the same whichever did the work
 
 #include "toolcommand.h"
 
@@ -13,7 +14,10 @@
 #include <QString>
 #include <QStringList>
 
-class LocalGateway;
+#include <memory>
+
+class OperatorBackend;
+struct StoreLocation;
 class QTextStream;
 class Status;
 
@@ -37,11 +41,17 @@ private:
     int execute(const ParseResult &parsed);
     int usageError(const QString &message);
     int showHelp();
-    int issueCards(LocalGateway &gateway, const CardIssueCommand &command);
-    int arriveFromHandset(LocalGateway &gateway, const MoCommand &command);
-    int arriveManyFromHandset(LocalGateway &gateway, const MoCommand &command);
-    int listHandset(LocalGateway &gateway, const HandsetCommand &command);
-    int listAccounts(LocalGateway &gateway);
+    // The store --store or the component's settings name; false (reported) when it
+    // cannot be used.
+    bool locateStore(const ToolCommand &command, StoreLocation &location, int &exitCode);
+    int initializeStore(const ToolCommand &command);
+    // Opens the store or reaches the service; a failure is reported and exits 1.
+    std::unique_ptr<OperatorBackend> openBackend(const ToolCommand &command, int &exitCode);
+    int issueCards(OperatorBackend &gateway, const CardIssueCommand &command);
+    int arriveFromHandset(OperatorBackend &gateway, const MoCommand &command);
+    int arriveManyFromHandset(OperatorBackend &gateway, const MoCommand &command);
+    int listHandset(OperatorBackend &gateway, const HandsetCommand &command);
+    int listAccounts(OperatorBackend &gateway);
     int failed(const QString &message);
     int failed(const Status &status);
     // Flushes standard output; a failed write is a failed command.

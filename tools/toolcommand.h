@@ -2,7 +2,8 @@
 
 // One checked request to the operator tool, as the argument parser hands it over:
 //
-//   arguments ── OperatorTool::parse ── ToolCommand (store + one action) ── OperatorTool::run
+//   arguments ── OperatorTool::parse ── ToolCommand (store or server + one action)
+//                                    ── OperatorTool::run
 //                                    └─ a usage error text (exit 2)
 //
 // Every value here has passed its checks; nothing here has touched a file or a store.
@@ -34,13 +35,26 @@ struct HandsetCommand {
 
 struct AccountsCommand { };
 
-using ToolAction
-    = std::variant<HelpCommand, CardIssueCommand, MoCommand, HandsetCommand, AccountsCommand>;
+// Creates or migrates the store; on PostgreSQL also grants the gateway's role.
+struct InitCommand { };
+
+using ToolAction = std::variant<HelpCommand, CardIssueCommand, MoCommand, HandsetCommand,
+                                AccountsCommand, InitCommand>;
+
+// The service named with --server, and the operator's token file.
+struct ServerTarget {
+    QString url;
+    QString tokenFile;
+    QString caFile; // empty: the system's certificates
+};
 
 struct ToolCommand {
     ToolAction action;
-    // The store named with --store; none: the user's default store.
+    // The store named with --store (a file or a URL); none: the store the component's
+    // settings name.
     std::optional<QString> storePath;
+    // Set: the work goes to this service instead of a store.
+    std::optional<ServerTarget> server;
 };
 
 // Either a command or the text of the usage error.

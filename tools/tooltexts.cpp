@@ -54,6 +54,21 @@ QString optionNotForCommand(const QString &option, const QString &command)
     return u"命令 %1 不接受选项 --%2"_s.arg(command, option);
 }
 
+QString optionsExclusive(const QString &option, const QString &other)
+{
+    return u"选项 --%1 不能与 --%2 同用"_s.arg(option, other);
+}
+
+QString optionNeeds(const QString &option, const QString &needed)
+{
+    return u"选项 --%1 须与 --%2 一同给出"_s.arg(option, needed);
+}
+
+QString emptyOptionValue(const QString &option)
+{
+    return u"--%1 需要一个值"_s.arg(option);
+}
+
 QString missingOption(const QString &option)
 {
     return u"缺少选项 --%1"_s.arg(option);
@@ -105,6 +120,11 @@ QString storePathIsFolder(const QString &path)
     return u"--store 的路径“%1”指向文件夹，应为存储文件的路径"_s.arg(shown(path));
 }
 
+QString storeReady(const QString &store)
+{
+    return u"存储已就绪：%1"_s.arg(shown(store));
+}
+
 QString storeFolderMissing(const QString &folder)
 {
     return u"文件夹 %1 不存在：--store 不会创建文件夹，请先创建它"_s.arg(shown(folder));
@@ -123,6 +143,22 @@ QString failure(const QString &description)
 QString outputFailed(const QString &why)
 {
     return u"无法写出到标准输出（%1）"_s.arg(shown(why));
+}
+
+QString cardsIssuedNotShown(const QString &why)
+{
+    return u"无法写出充值卡清单（%1）。服务已经发行了这些充值卡，但它们的卡号和密码没有写出。"_s
+        .arg(shown(why));
+}
+
+QString malformedAnswer(const QString &server)
+{
+    return u"网关服务 %1 的回答无法识别"_s.arg(shown(server));
+}
+
+QString arrivalsRefusedPartWay(qint64 arrived)
+{
+    return u"到达 %1 条之后，网关不再接受这条短信"_s.arg(arrived);
 }
 
 QString cardsNotIssued(const QString &why)

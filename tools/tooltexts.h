@@ -15,8 +15,12 @@ inline const QString IssueWord = u"issue"_s;
 inline const QString MoWord = u"mo"_s;
 inline const QString HandsetWord = u"handset"_s;
 inline const QString AccountsWord = u"accounts"_s;
+inline const QString InitWord = u"init"_s;
 
 inline const QString StoreOption = u"store"_s;
+inline const QString ServerOption = u"server"_s;
+inline const QString TokenFileOption = u"token-file"_s;
+inline const QString CaFileOption = u"ca-file"_s;
 inline const QString ValueOption = u"value"_s;
 inline const QString CountOption = u"count"_s;
 inline const QString FromOption = u"from"_s;
@@ -26,6 +30,8 @@ inline const QString HelpOption = u"help"_s;
 inline const QString HelpShortOption = u"h"_s;
 
 inline const QString StoreValueName = u"path"_s;
+inline const QString ServerValueName = u"url"_s;
+inline const QString FileValueName = u"file"_s;
 inline const QString ValueValueName = u"yuan"_s;
 inline const QString CountValueName = u"n"_s;
 inline const QString FromValueName = u"phone"_s;
@@ -33,10 +39,14 @@ inline const QString ToValueName = u"account"_s;
 inline const QString ExtValueName = u"code"_s;
 
 inline const QString Help
-    = u"用法：quillet-gateway [--store 路径] 命令 [选项]\n"
+    = u"用法：quillet-gateway [--store 路径或地址] 命令 [选项]\n"
+      u"      quillet-gateway --server 网址 --token-file 文件 [--ca-file 文件] 命令 [选项]\n"
       u"\n"
-      u"本地短信网关的运营工具。默认使用当前用户的存储文件"
-      u"（用户数据文件夹下的 quillet-gateway/gateway.sqlite3）。\n"
+      u"本地短信网关的运营工具。默认使用组件设置（环境变量 QUILLET_GATEWAY_STORE，"
+      u"或设置文件夹下 quillet-gateway/gateway.conf 的 store 项）指定的存储；"
+      u"都没有时使用当前用户的存储文件"
+      u"（用户数据文件夹下的 quillet-gateway/gateway.sqlite3）。给出 --server 时，"
+      u"通过网关服务 quillet-gatewayd 完成同样的命令（init 除外）。\n"
       u"\n"
       u"命令：\n"
       u"  card issue --value 元 [--count 张数]\n"
@@ -50,14 +60,28 @@ inline const QString Help
       u"      列出该手机收到的短信。\n"
       u"  accounts\n"
       u"      列出所有帐户（不显示密码）。\n"
+      u"  init\n"
+      u"      建立存储或升级到本程序的版本。PostgreSQL 上须以存储模式的所有者运行，\n"
+      u"      并建立角色 quillet_gateway（NOLOGIN），授予网关运行所需的最小权限。\n"
       u"\n"
       u"选项：\n"
-      u"  --store 路径   使用另一个存储文件（所在的文件夹须已存在）\n"
+      u"  --store 路径   使用另一个存储文件（所在的文件夹须已存在），或一个存储地址：\n"
+      u"                 sqlite:路径，或 postgresql://用户@主机:端口/数据库?sslmode=...\n"
+      u"                 地址中不能写密码，请用 libpq 的密码文件或服务文件（service=名称）\n"
+      u"  --server 网址  通过该网关服务工作（如 http://127.0.0.1:8440），不能与 --store 同用\n"
+      u"  --token-file 文件\n"
+      u"                 运营令牌所在的文件，只能由其所有者读写；与 --server 一同给出\n"
+      u"  --ca-file 文件 信任该证书文件（PEM）签发的服务证书；默认信任系统的证书\n"
       u"  -h, --help     显示本帮助\n"
       u"每个选项只能给一次；长选项以两个减号开头。\n"
       u"\n"
       u"列表中，存储里的制表符、换行等控制字符显示为 \\t、\\n、\\x1b、\\u202e 这样的转义，\n"
       u"反斜杠显示为 \\\\，每条记录总占一行。\n"
+      u"\n"
+      u"通过服务发行充值卡时，服务先提交这些卡再返回清单；清单若无法写出，\n"
+      u"这些卡已经发行，但它们的卡号和密码不再能从本工具得到。"
+      u"本地存储则只在清单写出后才提交。\n"
+      u"通过服务时，每个改变数据的请求带一个幂等键，失败后只用同一个键重试，不会重复生效。\n"
       u"\n"
       u"退出码：0 成功，1 失败（包括输出无法写出），2 用法错误。\n"_s;
 inline const QString UsageHint = u"用 quillet-gateway --help 查看用法。"_s;
@@ -89,7 +113,11 @@ QString badArrivalCount(const QString &text, qint64 max);
 QString badPhone(const QString &text);
 QString badExtension(const QString &text);
 QString storePathIsFolder(const QString &path);
+QString optionsExclusive(const QString &option, const QString &other);
+QString optionNeeds(const QString &option, const QString &needed);
+QString emptyOptionValue(const QString &option);
 QString storeFolderMissing(const QString &folder);
+QString storeReady(const QString &store);
 QString unknownAccount(const QString &to);
 
 // Failures.
@@ -97,6 +125,12 @@ QString unknownAccount(const QString &to);
 QString failure(const QString &description);
 QString outputFailed(const QString &why);
 QString cardsNotIssued(const QString &why);
+// Through the service the cards are committed before their listing is written.
+QString cardsIssuedNotShown(const QString &why);
+inline const QString EmptyToken = u"令牌文件是空的"_s;
+QString malformedAnswer(const QString &server);
+// `mo --count` through the service: a later arrival was refused after `arrived` arrived.
+QString arrivalsRefusedPartWay(qint64 arrived);
 // After the listing was shown, the store could not commit the cards.
 inline const QString ShownCardsVoid = u"充值卡没有发行：上面列出的卡号和密码都无效。"_s;
 

@@ -93,6 +93,15 @@ Status LocalGateway::open(const QString &storePath, std::unique_ptr<LocalGateway
     return Status::ok();
 }
 
+Status LocalGateway::open(const StoreLocation &location, std::unique_ptr<LocalGateway> &gateway,
+                          Options options)
+{
+    std::unique_ptr<Store> store;
+    QUILLET_TRY(Store::open(location, store));
+    gateway.reset(new LocalGateway(std::move(store), std::move(options)));
+    return Status::ok();
+}
+
 qint64 LocalGateway::nowMs() const
 {
     return m_clock().toMSecsSinceEpoch();
@@ -136,8 +145,9 @@ Status LocalGateway::deliverDue()
 {
     const qint64 now = nowMs();
     QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store->step(
-        q, u"SELECT 1 FROM mt WHERE state = 'scheduled' AND due_at <= ? LIMIT 1"_s, { now }));
+    QUILLET_TRY(
+        m_store->step(q, u"SELECT 1 FROM mt WHERE state = 'scheduled' AND due_at <= ? LIMIT 1"_s,
+                      { m_store->time(now) }));
     const bool due = q->next();
     q->finish();
     if (!due)
@@ -148,7 +158,7 @@ Status LocalGateway::deliverDue()
             QUILLET_TRY(m_store->step(update,
                                       u"UPDATE mt SET state = 'delivered', delivered_at = due_at "
                                       u"WHERE state = 'scheduled' AND due_at <= ?"_s,
-                                      { now }));
+                                      { m_store->time(now) }));
             return Decision::Commit;
         })
         .status();
@@ -269,6 +279,7 @@ Result<LocalGateway::Opening> LocalGateway::openAccount(const RegisterParticular
                                                         const QString &hash)
 {
     QUILLET_TRY_VALUE(const Decision decision, m_store->transaction([&]() -> Result<Decision> {
+        QUILLET_TRY(m_store->lockRegistrations());
         QSqlQuery *q = nullptr;
         QUILLET_TRY(
             m_store->step(q, u"SELECT 1 FROM accounts WHERE number = ?"_s, { p.accountNo }));
@@ -279,7 +290,7 @@ Result<LocalGateway::Opening> LocalGateway::openAccount(const RegisterParticular
         const QString serviceNumber
             = ServiceNumberPrefix + QString::number(id).rightJustified(ServiceNumberDigits, u'0');
         QVariantList values = { id, p.accountNo, hash };
-        values << particularValues(p) << serviceNumber << nowMs();
+        values << particularValues(p) << serviceNumber << m_store->time(nowMs());
         QUILLET_TRY(m_store->step(
             q,
             u"INSERT INTO accounts (id, number, password_hash, province, city, trade, "
@@ -364,16 +375,17 @@ Result<std::optional<qint64>> LocalGateway::reserveAttempt(qint64 accountId, qin
 {
     std::optional<qint64> attempt;
     const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
+        QUILLET_TRY(m_store->lockAccount(u"id"_s, accountId));
         QSqlQuery *q = nullptr;
         QUILLET_TRY(m_store->step(
             q, u"SELECT count(*) FROM recharge_failures WHERE account_id = ? AND at > ?"_s,
-            { accountId, now - RechargeWindowSeconds * 1000 }));
+            { accountId, m_store->time(now - RechargeWindowSeconds * 1000) }));
         if (q->next() && q->value(0).toLongLong() >= RechargeFailureLimit)
             return Decision::RollBack;
         QUILLET_TRY_VALUE(attempt,
                           m_store->insert(u"INSERT INTO recharge_failures (account_id, at) "
                                           u"VALUES (?, ?)"_s,
-                                          { accountId, now }));
+                                          { accountId, m_store->time(now) }));
         return Decision::Commit;
     });
     QUILLET_TRY(written.status());
@@ -412,24 +424,26 @@ Result<LocalGateway::Spending> LocalGateway::spendCard(qint64 accountId, const C
     Spending spending = Spending::Refused;
     const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
         QSqlQuery *q = nullptr;
-        QUILLET_TRY(m_store->step(
-            q, u"SELECT balance FROM accounts WHERE id = ? AND signed_on = 1"_s, { accountId }));
+        QUILLET_TRY(m_store->step(q,
+                                  u"SELECT balance FROM accounts WHERE id = ? AND signed_on = 1"_s
+                                      + m_store->lockRows(),
+                                  { accountId }));
         const bool room = q->next() && q->value(0).toLongLong() + card.value <= MaxBalanceFen;
         q->finish();
         if (room) {
             QUILLET_TRY(m_store->step(q,
                                       u"UPDATE cards SET spent_by = ?, spent_at = ? "
                                       u"WHERE id = ? AND spent_by IS NULL"_s,
-                                      { accountId, now, card.id }));
+                                      { accountId, m_store->time(now), card.id }));
             if (q->numRowsAffected() != 1) {
                 spending = Spending::TakenFirst; // another attempt spent it first
                 return Decision::RollBack;
             }
-            QUILLET_TRY(
-                m_store->step(q,
-                              u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
-                              u"VALUES (?, ?, 'recharge', ?, ?)"_s,
-                              { accountId, card.value, QString(u"card:"_s + cardNo), now }));
+            QUILLET_TRY(m_store->step(
+                q,
+                u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
+                u"VALUES (?, ?, 'recharge', ?, ?)"_s,
+                { accountId, card.value, QString(u"card:"_s + cardNo), m_store->time(now) }));
             spending = Spending::Spent;
         }
         QUILLET_TRY(m_store->step(q, u"DELETE FROM recharge_failures WHERE id = ?"_s, { attempt }));
@@ -459,20 +473,22 @@ Status LocalGateway::insertMessage(qint64 accountId, const QString &phone, const
                                    const QString &state, const QVariant &reason)
 {
     const qint64 now = nowMs();
-    const QVariant deliveredAt = state == u"delivered"_s ? QVariant(dueMs) : QVariant();
-    QUILLET_TRY_VALUE(const qint64 messageId,
-                      m_store->insert(u"INSERT INTO mt (account_id, phone, text, segments, cost, "
-                                      u"origin, submitted_at, due_at, state, reason, "
-                                      u"delivered_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
-                                      { accountId, phone, text, segments, cost, origin, now, dueMs,
-                                        state, reason, deliveredAt }));
+    const QVariant deliveredAt = state == u"delivered"_s ? m_store->time(dueMs) : QVariant();
+    QUILLET_TRY_VALUE(
+        const qint64 messageId,
+        m_store->insert(u"INSERT INTO mt (account_id, phone, text, segments, cost, "
+                        u"origin, submitted_at, due_at, state, reason, "
+                        u"delivered_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
+                        { accountId, phone, text, segments, cost, origin, m_store->time(now),
+                          m_store->time(dueMs), state, reason, deliveredAt }));
     if (cost == 0)
         return Status::ok();
     QSqlQuery *q = nullptr;
-    return m_store->step(q,
-                         u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
-                         u"VALUES (?, ?, 'send', ?, ?)"_s,
-                         { accountId, -cost, QString(u"mt:"_s + QString::number(messageId)), now });
+    return m_store->step(
+        q,
+        u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
+        u"VALUES (?, ?, 'send', ?, ?)"_s,
+        { accountId, -cost, QString(u"mt:"_s + QString::number(messageId)), m_store->time(now) });
 }
 
 // One charged message per recipient, all or none: the balance must cover them all.
@@ -502,7 +518,8 @@ Result<bool> LocalGateway::submit(const QString &accountNo, const QString &phone
         QSqlQuery *q = nullptr;
         QUILLET_TRY(m_store->step(q,
                                   u"SELECT id, balance FROM accounts "
-                                  u"WHERE number = ? AND signed_on = 1"_s,
+                                  u"WHERE number = ? AND signed_on = 1"_s
+                                      + m_store->lockRows(),
                                   { accountNo }));
         if (!q->next())
             return Decision::RollBack;
@@ -582,6 +599,7 @@ Result<bool> LocalGateway::receiveBatch(const QString &accountNo,
     qint64 waiting = 0;
     TextTable table;
     QUILLET_TRY_VALUE(const Decision decision, m_store->transaction([&]() -> Result<Decision> {
+        QUILLET_TRY(m_store->lockAccount(u"number"_s, accountNo));
         QUILLET_TRY_VALUE(const std::optional<Account> account, findSignedOn(accountNo));
         if (!account)
             return Decision::RollBack;
@@ -635,7 +653,7 @@ Result<std::optional<TextTable>> LocalGateway::takeOldest(const Account &account
         ids.append(q->value(0).toLongLong());
         rows.append({ account.serviceNumber + q->value(1).toString(), q->value(2).toString(),
                       q->value(3).toString(),
-                      QDateTime::fromMSecsSinceEpoch(q->value(4).toLongLong())
+                      QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q->value(4)))
                           .toString(ReceiveTimeFormat) });
     }
     q->finish();
@@ -645,7 +663,7 @@ Result<std::optional<TextTable>> LocalGateway::takeOldest(const Account &account
         QUILLET_TRY(m_store->step(q,
                                   u"UPDATE mo SET state = 'fetched', fetched_at = ? "
                                   u"WHERE id = ? AND state = 'waiting'"_s,
-                                  { fetchedAt, id }));
+                                  { m_store->time(fetchedAt), id }));
         if (q->numRowsAffected() != 1)
             return std::optional<TextTable>(); // cannot happen under the write lock
     }
@@ -760,7 +778,7 @@ Status LocalGateway::issueCards(qint64 valueFen, int count, const CardPublisher 
                     m_store->step(q,
                                   u"INSERT INTO cards (number, password_hash, value, issued_at) "
                                   u"VALUES (?, ?, ?, ?)"_s,
-                                  { made[i].number, hashes.at(i), valueFen, now }));
+                                  { made[i].number, hashes.at(i), valueFen, m_store->time(now) }));
             }
             return commitWhen(publish(std::as_const(made)));
         })
@@ -800,6 +818,14 @@ LocalGateway::MoOutcome LocalGateway::checkArrival(const QString &from, const QS
     return MoOutcome::Arrived;
 }
 
+// Holds that account's row until the transaction ends (the balance that pays for a
+// forwarded copy or a reply).
+Status LocalGateway::lockRecipient(const QString &to)
+{
+    return m_store->lockAccount(InputRules::isAccountNumber(to) ? u"number"_s : u"service_number"_s,
+                                to);
+}
+
 // The account a handset names by its account number or its service number.
 Result<std::optional<LocalGateway::Account>> LocalGateway::findRecipient(const QString &to)
 {
@@ -827,11 +853,11 @@ Result<LocalGateway::Effects> LocalGateway::arrive(const Account &account, qint6
                                                    const Arrival &arrival)
 {
     QSqlQuery *q = nullptr;
-    QUILLET_TRY(
-        m_store->step(q,
-                      u"INSERT INTO mo (account_id, sender, extension, text, sent_at, "
-                      u"state) VALUES (?, ?, ?, ?, ?, 'waiting')"_s,
-                      { account.id, arrival.from, arrival.extension, arrival.text, nowMs() }));
+    QUILLET_TRY(m_store->step(
+        q,
+        u"INSERT INTO mo (account_id, sender, extension, text, sent_at, "
+        u"state) VALUES (?, ?, ?, ?, ?, 'waiting')"_s,
+        { account.id, arrival.from, arrival.extension, arrival.text, m_store->time(nowMs()) }));
     Effects effects;
     if (arrival.forward) {
         QUILLET_TRY_VALUE(effects.forwarded, sendOnBehalf(account.id, balance, *arrival.forward));
@@ -854,6 +880,7 @@ Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
     report.outcome = MoOutcome::UnknownAccount;
     return m_store
         ->transaction([&]() -> Result<Decision> {
+            QUILLET_TRY(lockRecipient(to));
             QUILLET_TRY_VALUE(const std::optional<Account> account, findRecipient(to));
             if (!account)
                 return Decision::RollBack;
@@ -891,6 +918,7 @@ Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
         const qint64 batch = std::min(ArrivalsPerTransaction, count - report.arrived);
         MoBulkReport counted;
         const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
+            QUILLET_TRY(lockRecipient(to));
             QUILLET_TRY_VALUE(const std::optional<Account> account, findRecipient(to));
             if (!account)
                 return Decision::RollBack;
@@ -937,7 +965,7 @@ Status LocalGateway::handsetMessages(const QString &phone, QList<HandsetMessage>
                               { phone }));
     while (q->next())
         messages.append({ q->value(0).toString(), q->value(1).toString(),
-                          QDateTime::fromMSecsSinceEpoch(q->value(2).toLongLong()) });
+                          QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q->value(2))) });
     q->finish();
     return Status::ok();
 }

@@ -57,6 +57,13 @@ public:
     {
         return open(storePath, gateway, Options());
     }
+    // The store that `location` names: an SQLite file or a PostgreSQL database.
+    static Status open(const StoreLocation &location, std::unique_ptr<LocalGateway> &gateway,
+                       Options options);
+    static Status open(const StoreLocation &location, std::unique_ptr<LocalGateway> &gateway)
+    {
+        return open(location, gateway, Options());
+    }
 
     const QString &storePath() const { return m_store->path(); }
     // The store this gateway works on. A caller that runs an operation inside its own
@@ -244,6 +251,7 @@ private:
     };
     MoOutcome checkArrival(const QString &from, const QString &to, const QString &extension,
                            const QString &text) const;
+    Status lockRecipient(const QString &to);
     Result<std::optional<Account>> findRecipient(const QString &to);
     static Arrival arrival(const Account &account, const QString &from, const QString &extension,
                            const QString &text);

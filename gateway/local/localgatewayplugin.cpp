@@ -4,8 +4,10 @@
 
 Status LocalGatewayPlugin::create(std::unique_ptr<GatewayClient> &client)
 {
+    StoreLocation location;
+    QUILLET_TRY(StoreLocation::configured(location));
     std::unique_ptr<LocalGateway> gateway;
-    QUILLET_TRY(LocalGateway::open(Store::defaultPath(), gateway));
+    QUILLET_TRY(LocalGateway::open(location, gateway));
     client = std::move(gateway);
     return Status::ok();
 }

@@ -112,4 +112,122 @@ QString forwardedText(const QString &sender, const QString &text)
     return u"【转自%1】%2"_s.arg(sender, text);
 }
 
+QString badStoreUrl(const QString &url, const QString &why)
+{
+    return u"存储地址“%1”无效：%2"_s.arg(url, why);
+}
+
+QString inSetting(const QString &setting, const QString &description)
+{
+    return u"%1：%2"_s.arg(setting, description);
+}
+
+QString passwordInStoreUrl()
+{
+    return u"存储地址中不能包含密码（它会留在设置文件、环境变量或命令行里）；"
+           u"请把密码写进 libpq 的密码文件（PGPASSFILE，默认 ~/.pgpass）"
+           u"或服务文件（PGSERVICEFILE，地址中用 service=名称）"_s;
+}
+
+QString emptyStoreUrl()
+{
+    return u"地址为空"_s;
+}
+
+QString unknownStoreScheme(const QString &scheme)
+{
+    return u"不支持的存储地址类型“%1:”，只能是 sqlite:路径 或 postgresql://"_s.arg(scheme);
+}
+
+QString noSqlitePath()
+{
+    return u"sqlite: 后面缺少文件路径"_s;
+}
+
+QString postgresqlNeedsSlashes()
+{
+    return u"PostgreSQL 地址应写成 postgresql://用户@主机:端口/数据库"_s;
+}
+
+QString urlSyntax()
+{
+    return u"格式错误，应写成 postgresql://用户@主机:端口/数据库?参数=值"_s;
+}
+
+QString urlFragment()
+{
+    return u"地址中不能有“#”片段"_s;
+}
+
+QString badPort(const QString &port)
+{
+    return u"端口“%1”不在 1 到 65535 之间"_s.arg(port);
+}
+
+QString badDatabaseName(const QString &name)
+{
+    return u"数据库名“%1”中不能有“/”"_s.arg(name);
+}
+
+QString controlCharacter()
+{
+    return u"地址中不能有控制字符"_s;
+}
+
+QString repeatedParameter(const QString &name)
+{
+    return u"参数 %1 出现了不止一次"_s.arg(name);
+}
+
+QString badSslmode(const QString &value, const QStringList &allowed)
+{
+    return u"sslmode“%1”无效，可用的值：%2"_s.arg(value, allowed.join(u"、"_s));
+}
+
+QString badServiceName(const QString &value)
+{
+    return u"服务名“%1”无效（只能由字母、数字、“_”“.”“-”组成，最多 63 个字符）"_s.arg(value);
+}
+
+QString badConnectTimeout(const QString &value, int most)
+{
+    return u"connect_timeout“%1”应是 1 到 %2 之间的秒数"_s.arg(value).arg(most);
+}
+
+QString unknownParameter(const QString &name, const QStringList &known)
+{
+    return u"不认识的参数“%1”，可用的参数：%2"_s.arg(name, known.join(u"、"_s));
+}
+
+QString unreadableSettings(const QString &file)
+{
+    return u"设置文件 %1 无法读取或格式错误"_s.arg(file);
+}
+
+QString databaseFailed(const QString &database, const QString &reason)
+{
+    return u"本地短信网关的数据库 %1 无法使用：%2"_s.arg(database, reason);
+}
+
+QString serverUnreachable(const QString &detail)
+{
+    return u"无法连接数据库服务器，或连接已中断（%1）；操作未完成的部分已由服务器撤销，"
+           u"下次调用时会重新连接"_s.arg(detail);
+}
+
+QString noPostgresqlDriver()
+{
+    return u"缺少 Qt 的 PostgreSQL 驱动（Debian 软件包 libqt6sql6-psql）"_s;
+}
+
+QString notAQuilletSchema()
+{
+    return u"数据库中已有名为 quillet 的模式，但它不是 Quillet 短信网关的存储；未作任何改动"_s;
+}
+
+QString nulInText()
+{
+    return u"文本中含有空字符（U+0000），PostgreSQL 存储无法保存它；操作未执行，数据未改变"_s;
+}
+
 } // namespace LocalTexts

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Every text the local gateway component shows a person, in one place.
 namespace LocalTexts {
@@ -32,5 +33,32 @@ QString arrivalCountOutOfRange(qint64 count, qint64 most);
 
 // The text of a forwarded copy: who sent it, then what they wrote.
 QString forwardedText(const QString &sender, const QString &text);
+
+// Where the store is: its URL, from the settings, the environment or the command line.
+QString badStoreUrl(const QString &url, const QString &why);
+QString inSetting(const QString &setting, const QString &description);
+QString passwordInStoreUrl();
+QString emptyStoreUrl();
+QString unknownStoreScheme(const QString &scheme);
+QString noSqlitePath();
+QString postgresqlNeedsSlashes();
+QString urlSyntax();
+QString urlFragment();
+QString badPort(const QString &port);
+QString badDatabaseName(const QString &name);
+QString controlCharacter();
+QString repeatedParameter(const QString &name);
+QString badSslmode(const QString &value, const QStringList &allowed);
+QString badServiceName(const QString &value);
+QString badConnectTimeout(const QString &value, int most);
+QString unknownParameter(const QString &name, const QStringList &known);
+QString unreadableSettings(const QString &file);
+
+// The store on a PostgreSQL server.
+QString databaseFailed(const QString &database, const QString &reason);
+QString serverUnreachable(const QString &detail);
+QString noPostgresqlDriver();
+QString notAQuilletSchema();
+QString nulInText();
 
 } // namespace LocalTexts

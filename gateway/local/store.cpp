@@ -1,9 +1,11 @@
 #include "store.h"
 
 #include "localtexts.h"
+#include "postgresqlengine.h"
 #include "sqliteengine.h"
 
 #include <QAtomicInteger>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlDatabase>
@@ -71,8 +73,33 @@ Status Store::open(const QString &path, std::unique_ptr<Store> &store)
     return Status::ok();
 }
 
+Status Store::open(const StoreLocation &location, std::unique_ptr<Store> &store)
+{
+    if (location.engine == StoreLocation::Engine::Sqlite)
+        return open(location.path, store);
+    static QAtomicInteger<quint64> connections;
+    const QString name = u"quillet-local-gateway-pg-%1"_s.arg(connections.fetchAndAddRelaxed(1));
+    std::unique_ptr<Store> opened(
+        new Store(location.describe(), name, std::make_unique<PostgresqlEngine>(location)));
+    QUILLET_TRY(opened->connect());
+    QUILLET_TRY(opened->settle());
+    store = std::move(opened);
+    return Status::ok();
+}
+
+Status Store::initialize(const StoreLocation &location)
+{
+    std::unique_ptr<Store> store;
+    QUILLET_TRY(open(location, store));
+    if (location.engine == StoreLocation::Engine::Postgresql)
+        return PostgresqlEngine::grantRuntimeRole(*store);
+    return Status::ok();
+}
+
 Status Store::failure(qint32 code, const QString &reason) const
 {
+    if (!m_engine->isFile())
+        return Status::failure(code, LocalTexts::databaseFailed(m_path, reason));
     return Status::failure(code, LocalTexts::storeFailed(QDir::toNativeSeparators(m_path), reason));
 }
 
@@ -92,6 +119,9 @@ Status Store::failure(const QSqlError &error) const
         return failure(AccessDenied, LocalTexts::accessDenied(detail));
     case StoreEngine::Fault::CannotOpen:
         return failure(Unavailable, LocalTexts::cannotOpen(detail));
+    case StoreEngine::Fault::ConnectionLost:
+        m_broken = true;
+        return failure(Unavailable, LocalTexts::serverUnreachable(error.text().trimmed()));
     case StoreEngine::Fault::Other:
         break;
     }
@@ -100,16 +130,91 @@ Status Store::failure(const QSqlError &error) const
 
 Status Store::connect()
 {
-    QSqlDatabase db = QSqlDatabase::addDatabase(m_engine->driverName(), m_connectionName);
+    // A connection opened again after it broke keeps its name and settings.
+    QSqlDatabase db = QSqlDatabase::contains(m_connectionName)
+        ? QSqlDatabase::database(m_connectionName, false)
+        : QSqlDatabase::addDatabase(m_engine->driverName(), m_connectionName);
     if (!db.isValid())
-        return failure(Unavailable, LocalTexts::cannotOpen(db.lastError().text()));
-    db.setDatabaseName(m_path);
+        return failure(Unavailable,
+                       m_engine->isFile() ? LocalTexts::cannotOpen(db.lastError().text())
+                                          : LocalTexts::noPostgresqlDriver());
+    m_engine->configure(db, m_path);
     db.setConnectOptions(m_engine->connectOptions());
     if (!db.open())
         return failure(db.lastError());
-    QSqlQuery q = query();
+    m_broken = false;
     for (const QString &setting : m_engine->sessionSettings())
-        QUILLET_TRY(run(q, setting));
+        QUILLET_TRY(control(setting));
+    return Status::ok();
+}
+
+// Statements kept for the broken connection go with it.
+Status Store::reconnectIfBroken()
+{
+    if (!m_broken)
+        return Status::ok();
+    m_statements.clear();
+    QSqlDatabase::database(m_connectionName, false).close();
+    return connect();
+}
+
+Status Store::execute(const QString &sql)
+{
+    QUILLET_TRY(reconnectIfBroken());
+    QSqlQuery q = query();
+    if (!q.exec(sql))
+        return failure(q.lastError());
+    return Status::ok();
+}
+
+Status Store::control(const QString &sql)
+{
+    if (!m_engine->preparesControl())
+        return execute(sql);
+    QSqlQuery *statement = nullptr;
+    return step(statement, sql);
+}
+
+Status Store::checkValues(const QVariantList &values) const
+{
+    if (m_engine->keepsNul())
+        return Status::ok();
+    for (const QVariant &value : values) {
+        if (value.metaType() == QMetaType::fromType<QString>()
+            && value.toString().contains(QChar(u'\0')))
+            return failure(InvalidArgument, LocalTexts::nulInText());
+    }
+    return Status::ok();
+}
+
+qint64 Store::msSinceEpoch(const QVariant &value)
+{
+    if (value.metaType() == QMetaType::fromType<QDateTime>())
+        return value.toDateTime().toMSecsSinceEpoch();
+    return value.toLongLong();
+}
+
+Status Store::lockAccount(const QString &column, const QVariant &value)
+{
+    const QString sql = m_engine->lockAccount(column);
+    if (sql.isEmpty())
+        return Status::ok();
+    QSqlQuery *statement = nullptr;
+    QUILLET_TRY(step(statement, sql, { value }));
+    if (statement)
+        statement->finish();
+    return Status::ok();
+}
+
+Status Store::lockRegistrations()
+{
+    const QString sql = m_engine->lockRegistrations();
+    if (sql.isEmpty())
+        return Status::ok();
+    QSqlQuery *statement = nullptr;
+    QUILLET_TRY(step(statement, sql));
+    if (statement)
+        statement->finish();
     return Status::ok();
 }
 
@@ -122,6 +227,8 @@ QSqlQuery Store::query() const
 
 Status Store::run(QSqlQuery &q, const QString &sql, const QVariantList &values)
 {
+    QUILLET_TRY(checkValues(values));
+    QUILLET_TRY(reconnectIfBroken());
     if (!q.prepare(sql))
         return failure(q.lastError());
     bindAll(q, values);
@@ -132,6 +239,8 @@ Status Store::run(QSqlQuery &q, const QString &sql, const QVariantList &values)
 
 Status Store::step(QSqlQuery *&statement, const QString &sql, const QVariantList &values)
 {
+    QUILLET_TRY(checkValues(values));
+    QUILLET_TRY(reconnectIfBroken());
     auto kept = m_statements.find(sql);
     if (kept == m_statements.end()) {
         auto made = std::make_unique<QSqlQuery>(query());
@@ -150,6 +259,8 @@ Result<qint64> Store::insert(const QString &sql, const QVariantList &values)
 {
     QSqlQuery *statement = nullptr;
     QUILLET_TRY(step(statement, m_engine->returningId(sql), values));
+    if (!statement)
+        return failure(Unavailable, LocalTexts::databaseError(sql));
     return m_engine->insertedId(*statement);
 }
 
@@ -163,22 +274,23 @@ void Store::finishStatements()
 
 Result<Store::Decision> Store::transaction(const Work &work)
 {
-    QSqlQuery *control = nullptr;
     if (m_depth > 0)
         return nestedTransaction(work);
-    QUILLET_TRY(step(control, m_engine->beginWrite()));
+    QUILLET_TRY(control(m_engine->beginWrite()));
     const DepthGuard inside(m_depth);
     Result<Decision> decided = work();
     finishStatements();
     if (!decided.failed() && *decided == Decision::Commit) {
-        const Status committed = step(control, u"COMMIT"_s);
+        const Status committed = control(u"COMMIT"_s);
         if (committed.isOk())
             return decided;
         decided = committed;
     }
     // SQLite may already have rolled back after some errors; then there is nothing
-    // left to undo and this statement's own error does not matter.
-    (void)step(control, u"ROLLBACK"_s);
+    // left to undo and this statement's own error does not matter. A connection that
+    // broke took its transaction with it on the server.
+    if (!m_broken)
+        (void)control(u"ROLLBACK"_s);
     return decided;
 }
 
@@ -186,18 +298,19 @@ Result<Store::Decision> Store::transaction(const Work &work)
 // transaction or rolls back only its own changes, and the enclosing work decides the rest.
 Result<Store::Decision> Store::nestedTransaction(const Work &work)
 {
-    QSqlQuery *control = nullptr;
-    QUILLET_TRY(step(control, u"SAVEPOINT nested_work"_s));
+    QUILLET_TRY(control(u"SAVEPOINT nested_work"_s));
     const DepthGuard inside(m_depth);
     Result<Decision> decided = work();
     if (!decided.failed() && *decided == Decision::Commit) {
-        const Status released = step(control, u"RELEASE SAVEPOINT nested_work"_s);
+        const Status released = control(u"RELEASE SAVEPOINT nested_work"_s);
         if (released.isOk())
             return decided;
         decided = released;
     }
-    (void)step(control, u"ROLLBACK TO SAVEPOINT nested_work"_s);
-    (void)step(control, u"RELEASE SAVEPOINT nested_work"_s);
+    if (!m_broken) {
+        (void)control(u"ROLLBACK TO SAVEPOINT nested_work"_s);
+        (void)control(u"RELEASE SAVEPOINT nested_work"_s);
+    }
     return decided;
 }
 
@@ -242,7 +355,7 @@ Result<Store::Decision> Store::createOrMigrate()
         QSqlQuery q = query();
         if (fresh) {
             for (const QString &statement : m_engine->schema())
-                QUILLET_TRY(run(q, statement));
+                QUILLET_TRY(execute(statement));
             QUILLET_TRY(run(q, u"INSERT INTO meta(key, value) VALUES ('schema_version', ?)"_s,
                             { QString::number(SchemaVersion) }));
             return Decision::Commit;
@@ -255,7 +368,7 @@ Result<Store::Decision> Store::createOrMigrate()
             if (statements.isEmpty())
                 return failure(Unavailable, LocalTexts::badSchemaVersion(QString::number(from)));
             for (const QString &statement : statements)
-                QUILLET_TRY(run(q, statement));
+                QUILLET_TRY(execute(statement));
         }
         QUILLET_TRY(run(q, u"UPDATE meta SET value = ? WHERE key = 'schema_version'"_s,
                         { QString::number(SchemaVersion) }));

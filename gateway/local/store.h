@@ -1,19 +1,24 @@
 #pragma once
 
 // The local gateway's store, shared by every console and operator tool process that
-// uses it. What depends on the database engine lives in a StoreEngine.
+// uses it: an SQLite file (the default) or a PostgreSQL database that a team shares.
+// What depends on the database engine lives in a StoreEngine.
 //
-//   open(path) ── engine.prepare ── connect ── engine.isNew?
+//   open(location) ── engine.prepare ── connect ── engine.isNew?
 //        ├─ nothing there ──────────> create the schema   ┐ decided again inside one
 //        ├─ a Quillet store ────────> check, then migrate ┘ write transaction
 //        └─ anything else ──────────> failure Status naming the store and the reason;
 //                                     it is left exactly as it was
 //
 // Every change runs through transaction(): the engine's write BEGIN, each statement
-// checked, COMMIT only when the work decides so, ROLLBACK on anything else.
+// checked, COMMIT only when the work decides so, ROLLBACK on anything else. On SQLite
+// BEGIN IMMEDIATE holds the whole store; on PostgreSQL the work holds the rows it
+// decides on (lockAccount, lockRegistrations) and other accounts go on meanwhile.
+// A connection that broke is opened again by the next call.
 
 #include "result.h"
 #include "storeengine.h"
+#include "storelocation.h"
 
 #include <QSqlQuery>
 #include <QString>
@@ -31,6 +36,7 @@ public:
     static constexpr qint32 Unavailable = qint32(0x80004005u);
     static constexpr qint32 AccessDenied = qint32(0x80070005u);
     static constexpr qint32 DiskFull = qint32(0x80070070u);
+    static constexpr qint32 InvalidArgument = qint32(0x80070057u);
 
     // What a transaction's work decides once it has run without a failure.
     enum class Decision { Commit, RollBack };
@@ -42,10 +48,16 @@ public:
 
     // An SQLite store at `path`.
     static Status open(const QString &path, std::unique_ptr<Store> &store);
+    // The store `location` names: an SQLite file or a PostgreSQL database.
+    static Status open(const StoreLocation &location, std::unique_ptr<Store> &store);
+    // Creates or migrates the store; on PostgreSQL as the schema's owner, and grants
+    // the runtime role what the gateway needs (see postgresqlschema.h).
+    static Status initialize(const StoreLocation &location);
     ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
 
+    // The file, or the server and database, as reports name it.
     const QString &path() const { return m_path; }
 
     // A forward-only query on this store's connection.
@@ -64,6 +76,21 @@ public:
     // inside another transaction's work, it runs as a savepoint of that transaction, so
     // a caller can make several operations (and a record of them) one atomic change.
     Result<Decision> transaction(const Work &work);
+    // Runs a statement as it is, without preparing it (schema, settings, grants).
+    Status execute(const QString &sql);
+
+    // What differs between the engines inside the statements themselves.
+    // A time (milliseconds since the epoch) to bind to a time column.
+    QVariant time(qint64 msSinceEpoch) const { return m_engine->time(msSinceEpoch); }
+    // A time column's value in milliseconds since the epoch.
+    static qint64 msSinceEpoch(const QVariant &value);
+    // In a write transaction, before reading what it decides on: holds the account
+    // whose `column` equals `value`, or every registration, until the transaction ends.
+    Status lockAccount(const QString &column, const QVariant &value);
+    // Appended to a SELECT in a write transaction: holds the rows it reads until the
+    // transaction ends.
+    QString lockRows() const { return m_engine->lockRows(); }
+    Status lockRegistrations();
 
     // A failure Status for an error of this store's connection, or for `reason`.
     Status failure(const QSqlError &error) const;
@@ -73,6 +100,9 @@ private:
     Store(QString path, QString connectionName, std::unique_ptr<StoreEngine> engine);
 
     Status connect();
+    Status reconnectIfBroken();
+    Status control(const QString &sql);
+    Status checkValues(const QVariantList &values) const;
     Status settle();
     Result<int> schemaVersion();
     Result<Decision> createOrMigrate();
@@ -93,6 +123,8 @@ private:
     QString m_path;
     QString m_connectionName;
     std::unique_ptr<StoreEngine> m_engine;
+    // The connection broke; the next statement opens it again first.
+    mutable bool m_broken = false;
     std::unordered_map<QString, std::unique_ptr<QSqlQuery>> m_statements;
     int m_depth = 0;
 };

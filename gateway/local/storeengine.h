@@ -6,7 +6,7 @@
 //                                             │     schema version, failure texts)
 //                                             └─ StoreEngine: the engine's own part
 //                                                  ├─ SqliteEngine (one file per user)
-//                                                  └─ another engine adds a class here
+//                                                  └─ PostgresqlEngine (a shared server)
 //
 // Store asks the engine how to reach the database, how to recognise and create its
 // schema, which statement starts a write transaction, and what an error means; it
@@ -14,8 +14,10 @@
 
 #include "result.h"
 
+#include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 class QSqlError;
 class QSqlQuery;
@@ -24,13 +26,31 @@ class Store;
 class StoreEngine {
 public:
     // The conditions the store reports in words of its own.
-    enum class Fault { Busy, Full, Corrupt, NotADatabase, AccessDenied, CannotOpen, Other };
+    // ConnectionLost: the connection broke (a server that went away); the store opens
+    // it again before its next statement.
+    enum class Fault {
+        Busy,
+        Full,
+        Corrupt,
+        NotADatabase,
+        AccessDenied,
+        CannotOpen,
+        ConnectionLost,
+        Other
+    };
 
     virtual ~StoreEngine() = default;
 
     // The QtSql driver and its connection options.
     virtual QString driverName() const = 0;
     virtual QString connectOptions() const = 0;
+    // Names the database on a connection before it opens: by default the store's path.
+    virtual void configure(QSqlDatabase &db, const QString &path) const
+    {
+        db.setDatabaseName(path);
+    }
+    // Whether reports call the store a file (or else a database on a server).
+    virtual bool isFile() const { return true; }
     // Before the connection opens: SQLite makes the folder and file private and checks
     // that an existing file is an SQLite database at all.
     virtual Status prepare(const Store &store) = 0;
@@ -57,4 +77,24 @@ public:
     // An INSERT whose new row id is wanted, and how to read that id after it ran.
     virtual QString returningId(const QString &insert) const = 0;
     virtual qint64 insertedId(QSqlQuery &statement) const = 0;
+
+    // Whether transaction control and settings may be prepared and kept like any
+    // statement (PostgreSQL prepares only queries and changes).
+    virtual bool preparesControl() const { return true; }
+    // A time, in milliseconds since the epoch, as the engine's time columns take it.
+    virtual QVariant time(qint64 msSinceEpoch) const { return msSinceEpoch; }
+    // Whether a text may hold U+0000.
+    virtual bool keepsNul() const { return true; }
+    // Inside a write transaction: a statement that holds the account row whose `column`
+    // is bound to the one placeholder until the transaction ends, and one that makes
+    // this transaction the only one registering an account. Empty where beginWrite()
+    // already holds the whole store.
+    virtual QString lockAccount(const QString &column) const
+    {
+        Q_UNUSED(column);
+        return {};
+    }
+    virtual QString lockRegistrations() const { return {}; }
+    // The same as a suffix to a SELECT of the rows to hold.
+    virtual QString lockRows() const { return {}; }
 };

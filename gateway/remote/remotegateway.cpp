@@ -79,16 +79,8 @@ Status RemoteGateway::readSettings(const QString &path, Settings &settings)
     Settings read;
     read.url = QUrl(url, QUrl::StrictMode);
     const QString tokenFile = file.value(u"token_file"_s).toString();
-    if (!tokenFile.isEmpty()) {
-        QFile token(tokenFile);
-        if (!token.open(QIODevice::ReadOnly))
-            return Status::failure(BadSettings,
-                                   RemoteTexts::unreadableToken(tokenFile, token.errorString()));
-        if (token.permissions()
-            & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteOther))
-            return Status::failure(BadSettings, RemoteTexts::tokenFileOpen(tokenFile));
-        read.token = QString::fromLatin1(token.read(4096).trimmed());
-    }
+    if (!tokenFile.isEmpty())
+        QUILLET_TRY(readTokenFile(tokenFile, read.token));
     read.caFile = file.value(u"ca_file"_s).toString();
     const auto timeout = [&](const QString &key, int &value) {
         if (!file.contains(key))
@@ -103,6 +95,18 @@ Status RemoteGateway::readSettings(const QString &path, Settings &settings)
             return Status::failure(BadSettings, RemoteTexts::badTimeout(key));
     }
     settings = read;
+    return Status::ok();
+}
+
+Status RemoteGateway::readTokenFile(const QString &path, QString &token)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return Status::failure(BadSettings, RemoteTexts::unreadableToken(path, file.errorString()));
+    if (file.permissions()
+        & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteOther))
+        return Status::failure(BadSettings, RemoteTexts::tokenFileOpen(path));
+    token = QString::fromLatin1(file.read(4096).trimmed());
     return Status::ok();
 }
 

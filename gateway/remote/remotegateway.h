@@ -54,6 +54,8 @@ public:
     // ca_file, connect_timeout_ms, call_timeout_ms.
     static QString settingsPath();
     static Status readSettings(const QString &path, Settings &settings);
+    // A token file readable or writable by others than its owner is refused.
+    static Status readTokenFile(const QString &path, QString &token);
 
     ~RemoteGateway() override;
 

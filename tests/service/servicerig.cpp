@@ -184,5 +184,6 @@ ServiceRig::Answer ServiceRig::post(const QString &path, const QByteArray &body,
         request += "Idempotency-Key: rig-" + QByteArray::number(++keys) + "\r\n";
     }
     request += extraHeaders + "\r\n" + body;
-    return raw(request, 10'000);
+    // Generous: a durable write waits on the disk, which a busy machine can hold up for seconds.
+    return raw(request, 30'000);
 }

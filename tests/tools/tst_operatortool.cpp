@@ -380,6 +380,26 @@ private Q_SLOTS:
         QTest::newRow("store with a trailing slash")
             << QStringList { u"--store"_s, u"/tmp/x/"_s, u"accounts"_s }
             << u"--store 的路径“/tmp/x/”指向文件夹，应为存储文件的路径"_s;
+        QTest::newRow("server twice") << QStringList { u"--server"_s,
+                                                       u"http://127.0.0.1:1"_s,
+                                                       u"--server=http://127.0.0.1:2"_s,
+                                                       u"--token-file"_s,
+                                                       u"t"_s,
+                                                       u"accounts"_s }
+                                      << u"选项 --server 只能给一次"_s;
+        QTest::newRow("server empty")
+            << QStringList { u"--server="_s, u"--token-file"_s, u"t"_s, u"accounts"_s }
+            << u"--server 需要一个值"_s;
+        QTest::newRow("init through a server")
+            << QStringList { u"--server"_s, u"http://127.0.0.1:1"_s, u"--token-file"_s, u"t"_s,
+                             u"init"_s }
+            << u"命令 init 不接受选项 --server"_s;
+        QTest::newRow("ca file without a server")
+            << QStringList { u"--ca-file"_s, u"ca.pem"_s, u"accounts"_s }
+            << u"选项 --ca-file 须与 --server 一同给出"_s;
+        QTest::newRow("single-dash server")
+            << QStringList { u"-server"_s, u"http://127.0.0.1:1"_s, u"accounts"_s }
+            << u"未知选项：-server（长选项以两个减号开头）"_s;
         QTest::newRow("store dot") << QStringList { u"--store"_s, u"."_s, u"accounts"_s }
                                    << u"--store 的路径“.”指向文件夹，应为存储文件的路径"_s;
         QTest::newRow("store dot dot") << QStringList { u"--store"_s, u"a/.."_s, u"accounts"_s }

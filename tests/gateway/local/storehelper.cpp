@@ -1,6 +1,6 @@
 // A second process on a store, for the concurrency and crash tests.
 //
-//   quillet_store_helper race STORE ACCOUNT CARD PASSWORD
+//   quillet_store_helper race STORE ACCOUNT CARD PASSWORD      (STORE: a file or a URL)
 //       opens the store, prints "ready", waits for a line on standard input, then
 //       recharges ACCOUNT with the card and prints the outcome (-1 or 0).
 //   quillet_store_helper send-loop STORE ACCOUNT
@@ -31,7 +31,10 @@ int main(int argc, char *argv[])
     LocalGateway::Options options;
     options.hashCost = PasswordHasher::fastest();
     std::unique_ptr<LocalGateway> gateway;
-    Status status = LocalGateway::open(args.at(2), gateway, options);
+    StoreLocation location;
+    Status status = StoreLocation::parse(args.at(2), location);
+    if (status.isOk())
+        status = LocalGateway::open(location, gateway, options);
     if (status.failed()) {
         err << status.description() << Qt::endl;
         return 1;

@@ -1,5 +1,7 @@
 #include "storeprobe.h"
 
+#include "storelocation.h"
+
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -12,11 +14,28 @@ namespace {
 int connections = 0;
 }
 
-StoreProbe::StoreProbe(const QString &path)
+StoreProbe::StoreProbe(const QString &url)
     : m_connection(u"store-probe-%1"_s.arg(++connections))
 {
+    StoreLocation location;
+    if (StoreLocation::parse(url, location).failed())
+        return;
+    m_postgresql = location.engine == StoreLocation::Engine::Postgresql;
+    if (m_postgresql) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_s, m_connection);
+        db.setHostName(location.host);
+        if (location.port != 0)
+            db.setPort(location.port);
+        db.setUserName(location.user);
+        db.setDatabaseName(location.database);
+        db.setConnectOptions(location.connectOptions());
+        m_open = db.open();
+        if (m_open)
+            exec(u"SET search_path = quillet"_s);
+        return;
+    }
     QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, m_connection);
-    db.setDatabaseName(path);
+    db.setDatabaseName(location.path);
     db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=5000"_s);
     m_open = db.open();
 }
@@ -44,6 +63,9 @@ QStringList StoreProbe::rows(const QString &sql) const
 
 QString StoreProbe::quickCheck() const
 {
+    // PostgreSQL checks its pages itself; a query that runs is what can be asked here.
+    if (m_postgresql)
+        return rows(u"SELECT 'ok'"_s).value(0);
     const QStringList result = rows(u"PRAGMA quick_check"_s);
     return result.value(0);
 }
@@ -74,7 +96,8 @@ QStringList StoreProbe::waitingMismatches() const
                 u"WHERE mo.account_id = a.id AND mo.state = 'waiting') "
                 u"UNION ALL SELECT a.number || '/' || e.extension || ': ' "
                 u"|| COALESCE(w.waiting, 0) || ' != ' || e.n FROM (SELECT account_id, extension, "
-                u"sum(state = 'waiting') AS n FROM mo GROUP BY account_id, extension) e "
+                u"sum(CASE WHEN state = 'waiting' THEN 1 ELSE 0 END) AS n FROM mo GROUP BY "
+                u"account_id, extension) e "
                 u"JOIN accounts a ON a.id = e.account_id LEFT JOIN waiting_counts w "
                 u"ON w.account_id = e.account_id AND w.extension = e.extension "
                 u"WHERE COALESCE(w.waiting, 0) <> e.n"_s);
@@ -95,6 +118,13 @@ QStringList StoreProbe::snapshot() const
 qint64 StoreProbe::count(const QString &sql) const
 {
     return rows(sql).value(0).toLongLong();
+}
+
+QString StoreProbe::timeFromMs(const QString &ms) const
+{
+    if (m_postgresql)
+        return u"(TIMESTAMPTZ 'epoch' + ("_s + ms + u") * INTERVAL '1 millisecond')"_s;
+    return ms;
 }
 
 bool StoreProbe::exec(const QString &sql) const

@@ -4,10 +4,11 @@
 #include <QStringList>
 
 // Looks into a local gateway store from the side, through a connection of its own, to
-// check what the component promises about it.
+// check what the component promises about it. It takes the store's URL (or its file),
+// and speaks to an SQLite file or a PostgreSQL database alike.
 class StoreProbe {
 public:
-    explicit StoreProbe(const QString &path);
+    explicit StoreProbe(const QString &url);
     ~StoreProbe();
     StoreProbe(const StoreProbe &) = delete;
     StoreProbe &operator=(const StoreProbe &) = delete;
@@ -26,12 +27,17 @@ public:
     // Every row of every table that a failed operation must leave alone.
     QStringList snapshot() const;
     qint64 count(const QString &sql) const;
+    // An SQL expression for a time column's value from `ms`, an expression in
+    // milliseconds since the epoch (PostgreSQL keeps times as timestamptz).
+    QString timeFromMs(const QString &ms) const;
     // Runs a statement that changes the store (to build damaged or foreign stores).
     bool exec(const QString &sql) const;
 
-private:
+    // Each row of `sql` as its fields joined by "|".
     QStringList rows(const QString &sql) const;
 
+private:
     QString m_connection;
     bool m_open = false;
+    bool m_postgresql = false;
 };

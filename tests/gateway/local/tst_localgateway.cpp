@@ -4,6 +4,7 @@
 #include "localgateway.h"
 #include "segmentcounter.h"
 #include "storeprobe.h"
+#include "teststore.h"
 
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -115,11 +116,12 @@ class TestLocalGateway : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<TestStore> m_store;
     QDateTime m_now;
     std::unique_ptr<LocalGateway> m_gateway;
 
-    QString storePath() const { return m_dir->filePath(u"gateway.sqlite3"_s); }
+    // The store's URL (an SQLite file, or a PostgreSQL database in the PostgreSQL run).
+    QString storePath() const { return m_store->url(); }
 
     std::unique_ptr<LocalGateway> openGateway()
     {
@@ -127,7 +129,7 @@ private:
         options.clock = [this] { return m_now; };
         options.hashCost = PasswordHasher::fastest();
         std::unique_ptr<LocalGateway> gateway;
-        const Status status = LocalGateway::open(storePath(), gateway, options);
+        const Status status = LocalGateway::open(m_store->location(), gateway, options);
         if (status.failed())
             qWarning() << status.description();
         return gateway;
@@ -211,8 +213,8 @@ private:
 private Q_SLOTS:
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
+        m_store = std::make_unique<TestStore>();
+        QVERIFY(m_store->isValid());
         m_now = QDateTime(QDate(2024, 5, 20), QTime(9, 30, 0));
         m_gateway = openGateway();
         QVERIFY(m_gateway);
@@ -227,7 +229,7 @@ private Q_SLOTS:
         QCOMPARE(probe.ledgerMismatches(), QStringList());
         QCOMPARE(probe.unmatchedCharges(), QStringList());
         QCOMPARE(probe.waitingMismatches(), QStringList());
-        m_dir.reset();
+        m_store.reset();
     }
 
     void registration_data()
@@ -905,7 +907,8 @@ private Q_SLOTS:
         const QString insert = u"WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
                                u"WHERE i < %1) INSERT INTO mo (account_id, sender, extension, "
                                u"text, sent_at, state) SELECT (SELECT id FROM accounts), "
-                               u"'13900139000', '%2', 'm' || i, %3 + i, '%4' FROM n"_s;
+                               u"'13900139000', '%2', 'm' || i, "_s
+            + probe.timeFromMs(u"%3 + i"_s) + u", '%4' FROM n"_s;
         const qint64 sent = m_now.toMSecsSinceEpoch();
         for (const QString &state : { u"fetched"_s, u"waiting"_s }) {
             if (plain > 0)
@@ -1282,6 +1285,20 @@ private Q_SLOTS:
         QVERIFY(credit(Account, 100));
 
         Bool16 outcome = 0;
+        if (TestStore::onPostgresql() && text.contains(QChar(u'\0'))) {
+            // PostgreSQL keeps no U+0000: refused, said so, and nothing changed.
+            const QStringList before = StoreProbe(storePath()).snapshot();
+            const Status status = m_gateway->SetAutoReply(Account, text, outcome);
+            QCOMPARE(status.code(), qint32(0x80070057u));
+            QVERIFY2(
+                status.description().endsWith(
+                    u"文本中含有空字符（U+0000），PostgreSQL 存储无法保存它；操作未执行，数据未改变"_s),
+                qPrintable(status.description()));
+            QCOMPARE(m_gateway->SendMessage(Account, Phone, text, outcome).code(),
+                     qint32(0x80070057u));
+            QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+            return;
+        }
         QVERIFY(m_gateway->SetAutoReply(Account, text, outcome).isOk());
         QCOMPARE(outcome, True16);
         QString reply;

@@ -3,6 +3,7 @@
 
 #include "localgateway.h"
 #include "storeprobe.h"
+#include "teststore.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
@@ -33,11 +34,12 @@ class TestStoreConcurrency : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<TestStore> m_store;
     std::unique_ptr<LocalGateway> m_gateway;
     std::unique_ptr<LocalGateway> m_issuer; // hashes at the production cost
 
-    QString storePath() const { return m_dir->filePath(u"gateway.sqlite3"_s); }
+    // The store's URL (an SQLite file, or a PostgreSQL database in the PostgreSQL run).
+    QString storePath() const { return m_store->url(); }
 
     bool registerAccount(const QString &accountNo)
     {
@@ -51,18 +53,18 @@ private:
 private Q_SLOTS:
     void init()
     {
-        m_dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(m_dir->isValid());
+        m_store = std::make_unique<TestStore>();
+        QVERIFY(m_store->isValid());
         LocalGateway::Options options;
         options.hashCost = PasswordHasher::fastest();
-        QVERIFY(LocalGateway::open(storePath(), m_gateway, options).isOk());
+        QVERIFY(LocalGateway::open(m_store->location(), m_gateway, options).isOk());
     }
 
     void cleanup()
     {
         m_gateway.reset();
         m_issuer.reset();
-        m_dir.reset();
+        m_store.reset();
     }
 
     // Starts one helper per account, each to recharge with `cardNo` and `password` at
@@ -99,7 +101,7 @@ private Q_SLOTS:
         LocalGateway::Options options;
         options.hashCost = PasswordHasher::interactive();
         QList<LocalGateway::IssuedCard> cards;
-        if (!m_issuer && LocalGateway::open(storePath(), m_issuer, options).failed())
+        if (!m_issuer && LocalGateway::open(m_store->location(), m_issuer, options).failed())
             return {};
         if (m_issuer->issueCards(valueFen, 1, cards).failed())
             return {};
@@ -179,7 +181,7 @@ private Q_SLOTS:
             QVERIFY(sender.waitForFinished(30000));
 
             std::unique_ptr<LocalGateway> reopened;
-            const Status status = LocalGateway::open(storePath(), reopened);
+            const Status status = LocalGateway::open(m_store->location(), reopened);
             QVERIFY2(status.isOk(), qPrintable(status.description()));
             reopened.reset();
             StoreProbe probe(storePath());

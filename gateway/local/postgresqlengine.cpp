@@ -1,0 +1,178 @@
+#include "postgresqlengine.h"
+
+#include "localtexts.h"
+#include "postgresqlschema.h"
+#include "store.h"
+
+#include <QDateTime>
+#include <QSqlError>
+#include <QSqlQuery>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// Advisory locks: one held by whoever creates or migrates the schema, one by each
+// transaction that registers an account ("QGLS", "QGLR").
+constexpr qint64 SchemaLock = 0x51474C53;
+constexpr qint64 RegistrationLock = 0x51474C52;
+
+} // namespace
+
+PostgresqlEngine::PostgresqlEngine(StoreLocation location)
+    : m_location(std::move(location))
+{
+}
+
+QString PostgresqlEngine::driverName() const
+{
+    return u"QPSQL"_s;
+}
+
+QString PostgresqlEngine::connectOptions() const
+{
+    return m_location.connectOptions();
+}
+
+void PostgresqlEngine::configure(QSqlDatabase &db, const QString &path) const
+{
+    Q_UNUSED(path);
+    db.setHostName(m_location.host);
+    db.setPort(m_location.port == 0 ? -1 : m_location.port);
+    db.setUserName(m_location.user);
+    db.setDatabaseName(m_location.database);
+}
+
+Status PostgresqlEngine::prepare(const Store &store)
+{
+    Q_UNUSED(store);
+    return Status::ok();
+}
+
+// A statement may run 30 s; a transaction left open by a client that stopped in the
+// middle gives its locks back after 60 s.
+QStringList PostgresqlEngine::sessionSettings() const
+{
+    return { u"SET search_path = quillet"_s, u"SET TIME ZONE 'UTC'"_s,
+             u"SET statement_timeout = '30s'"_s,
+             u"SET idle_in_transaction_session_timeout = '60s'"_s };
+}
+
+// Inside the transaction that creates or migrates, the advisory lock is held until it
+// ends, so only one process does it; outside one it only waits for such a process.
+Result<bool> PostgresqlEngine::isNew(Store &store)
+{
+    QSqlQuery q = store.query();
+    QUILLET_TRY(store.run(q, u"SELECT pg_advisory_xact_lock(?)"_s, { SchemaLock }));
+    QUILLET_TRY(store.run(q, u"SELECT count(*) FROM pg_namespace WHERE nspname = ?"_s,
+                          { PostgresqlSchema::Name }));
+    const bool exists = q.next() && q.value(0).toLongLong() > 0;
+    if (!exists)
+        return true;
+    QUILLET_TRY(store.run(
+        q, u"SELECT count(*) FROM pg_tables WHERE schemaname = ? AND tablename = 'meta'"_s,
+        { PostgresqlSchema::Name }));
+    if (!(q.next() && q.value(0).toLongLong() > 0))
+        return store.failure(Store::Unavailable, LocalTexts::notAQuilletSchema());
+    return false;
+}
+
+// The server checks its own pages; there is nothing for a client to add.
+Status PostgresqlEngine::checkSound(Store &store)
+{
+    Q_UNUSED(store);
+    return Status::ok();
+}
+
+Status PostgresqlEngine::readyForWrites(Store &store)
+{
+    Q_UNUSED(store);
+    return Status::ok();
+}
+
+QStringList PostgresqlEngine::schema() const
+{
+    QStringList statements = { u"CREATE SCHEMA quillet"_s };
+    statements += PostgresqlSchema::version1();
+    for (int from = 1; from < Store::SchemaVersion; ++from)
+        statements += PostgresqlSchema::migration(from);
+    return statements;
+}
+
+QStringList PostgresqlEngine::migration(int fromVersion) const
+{
+    return PostgresqlSchema::migration(fromVersion);
+}
+
+QString PostgresqlEngine::beginWrite() const
+{
+    return u"BEGIN"_s;
+}
+
+// By SQLSTATE. A failure without one, or of class 08 (connection exception), or an
+// administrator's shutdown (57P01-57P03), means the connection is gone.
+StoreEngine::Fault PostgresqlEngine::classify(const QSqlError &error) const
+{
+    const QString state = error.nativeErrorCode();
+    if (state.isEmpty() || state.startsWith(u"08"_s) || state == u"57P01"_s || state == u"57P02"_s
+        || state == u"57P03"_s)
+        return Fault::ConnectionLost;
+    if (state == u"53100"_s)
+        return Fault::Full;
+    // Serialization failure, deadlock, lock or statement timeout, idle transaction
+    // ended by the server.
+    if (state == u"40001"_s || state == u"40P01"_s || state == u"55P03"_s || state == u"57014"_s
+        || state == u"25P03"_s)
+        return Fault::Busy;
+    if (state.startsWith(u"28"_s) || state == u"42501"_s)
+        return Fault::AccessDenied;
+    if (state == u"3D000"_s)
+        return Fault::CannotOpen;
+    if (state == u"XX001"_s || state == u"XX002"_s)
+        return Fault::Corrupt;
+    return Fault::Other;
+}
+
+QString PostgresqlEngine::returningId(const QString &insert) const
+{
+    return insert + u" RETURNING id"_s;
+}
+
+qint64 PostgresqlEngine::insertedId(QSqlQuery &statement) const
+{
+    return statement.next() ? statement.value(0).toLongLong() : 0;
+}
+
+QVariant PostgresqlEngine::time(qint64 msSinceEpoch) const
+{
+    return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC);
+}
+
+QString PostgresqlEngine::lockAccount(const QString &column) const
+{
+    return u"SELECT 1 FROM accounts WHERE "_s + column + u" = ? FOR UPDATE"_s;
+}
+
+QString PostgresqlEngine::lockRegistrations() const
+{
+    return u"SELECT pg_advisory_xact_lock(%1)"_s.arg(RegistrationLock);
+}
+
+Status PostgresqlEngine::grantRuntimeRole(Store &store)
+{
+    return store
+        .transaction([&]() -> Result<Store::Decision> {
+            QSqlQuery q = store.query();
+            QUILLET_TRY(store.run(q, u"SELECT count(*) FROM pg_roles WHERE rolname = ?"_s,
+                                  { PostgresqlSchema::RuntimeRole }));
+            const bool exists = q.next() && q.value(0).toLongLong() > 0;
+            q.finish();
+            if (!exists)
+                QUILLET_TRY(store.execute(u"CREATE ROLE "_s + PostgresqlSchema::RuntimeRole
+                                          + u" NOLOGIN"_s));
+            for (const QString &grant : PostgresqlSchema::grants(PostgresqlSchema::RuntimeRole))
+                QUILLET_TRY(store.execute(grant));
+            return Store::Decision::Commit;
+        })
+        .status();
+}

@@ -1,0 +1,217 @@
+#include "postgresqlschema.h"
+
+using namespace Qt::StringLiterals;
+
+namespace PostgresqlSchema {
+
+QStringList version1()
+{
+    const char16_t *const statements[] = {
+        uR"(CREATE TABLE meta (key text PRIMARY KEY, value text NOT NULL))",
+        uR"(CREATE TABLE accounts (
+            id bigint PRIMARY KEY,
+            number text NOT NULL UNIQUE,
+            password_hash text NOT NULL,
+            province text NOT NULL, city text NOT NULL, trade text NOT NULL,
+            company text NOT NULL, contact_name text NOT NULL, telephone text NOT NULL,
+            mobile text NOT NULL, email text NOT NULL, fax text NOT NULL,
+            address text NOT NULL, postcode text NOT NULL,
+            service_number text NOT NULL UNIQUE,
+            balance bigint NOT NULL DEFAULT 0 CHECK (balance >= 0),
+            signed_on smallint NOT NULL CHECK (signed_on IN (0, 1)),
+            forwarding_phone text,
+            auto_reply text,
+            created_at timestamptz NOT NULL))",
+        uR"(CREATE TABLE ledger (
+            id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+            account_id bigint NOT NULL REFERENCES accounts(id),
+            amount bigint NOT NULL CHECK (amount <> 0),
+            reason text NOT NULL CHECK (reason IN ('recharge', 'send')),
+            reference text NOT NULL,
+            at timestamptz NOT NULL))",
+        // Runs with its owner's rights, so a role that may not touch a balance can still
+        // write a ledger row; the search path is pinned so nothing can stand in for
+        // `accounts`.
+        uR"(CREATE FUNCTION ledger_applies() RETURNS trigger LANGUAGE plpgsql
+            SECURITY DEFINER SET search_path = quillet, pg_temp AS $$
+            BEGIN
+                UPDATE accounts SET balance = balance + NEW.amount WHERE id = NEW.account_id;
+                IF NOT FOUND THEN
+                    RAISE EXCEPTION 'ledger row without account';
+                END IF;
+                RETURN NULL;
+            END $$)",
+        uR"(CREATE TRIGGER ledger_applies AFTER INSERT ON ledger
+            FOR EACH ROW EXECUTE FUNCTION ledger_applies())",
+        uR"(CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$
+            BEGIN
+                RAISE EXCEPTION '%', TG_ARGV[0];
+            END $$)",
+        uR"(CREATE TRIGGER ledger_is_append_only BEFORE UPDATE ON ledger
+            FOR EACH ROW EXECUTE FUNCTION refuse('ledger rows are never changed'))",
+        uR"(CREATE TRIGGER ledger_is_kept BEFORE DELETE ON ledger
+            FOR EACH ROW EXECUTE FUNCTION refuse('ledger rows are never deleted'))",
+        uR"(CREATE TRIGGER ledger_is_not_truncated BEFORE TRUNCATE ON ledger
+            FOR EACH STATEMENT EXECUTE FUNCTION refuse('ledger rows are never deleted'))",
+        // A balance moves only inside ledger_applies (one trigger level down); an account
+        // starts at zero.
+        uR"(CREATE FUNCTION balance_follows_ledger() RETURNS trigger LANGUAGE plpgsql AS $$
+            BEGIN
+                IF TG_OP = 'INSERT' AND NEW.balance <> 0 THEN
+                    RAISE EXCEPTION 'an account starts with a balance of 0';
+                END IF;
+                IF TG_OP = 'UPDATE' AND NEW.balance IS DISTINCT FROM OLD.balance
+                   AND pg_trigger_depth() < 2 THEN
+                    RAISE EXCEPTION 'a balance changes only through the ledger';
+                END IF;
+                RETURN NEW;
+            END $$)",
+        uR"(CREATE TRIGGER balance_follows_ledger BEFORE INSERT OR UPDATE OF balance ON accounts
+            FOR EACH ROW EXECUTE FUNCTION balance_follows_ledger())",
+        uR"(CREATE TABLE cards (
+            id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+            number text NOT NULL UNIQUE,
+            password_hash text NOT NULL,
+            value bigint NOT NULL CHECK (value > 0),
+            issued_at timestamptz NOT NULL,
+            spent_by bigint REFERENCES accounts(id),
+            spent_at timestamptz,
+            CHECK ((spent_by IS NULL) = (spent_at IS NULL))))",
+        uR"(CREATE TRIGGER card_spent_once BEFORE UPDATE OF spent_by ON cards
+            FOR EACH ROW WHEN (OLD.spent_by IS NOT NULL)
+            EXECUTE FUNCTION refuse('card already spent'))",
+        uR"(CREATE TABLE recharge_failures (
+            id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+            account_id bigint NOT NULL REFERENCES accounts(id),
+            at timestamptz NOT NULL))",
+        uR"(CREATE INDEX recharge_failures_account ON recharge_failures(account_id, at))",
+        uR"(CREATE TABLE mt (
+            id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+            account_id bigint NOT NULL REFERENCES accounts(id),
+            phone text NOT NULL,
+            text text NOT NULL,
+            segments integer NOT NULL CHECK (segments > 0),
+            cost bigint NOT NULL CHECK (cost >= 0),
+            origin text NOT NULL CHECK (origin IN ('send', 'forward', 'auto_reply')),
+            submitted_at timestamptz NOT NULL,
+            due_at timestamptz NOT NULL,
+            state text NOT NULL CHECK (state IN ('scheduled', 'delivered', 'not_sent')),
+            reason text,
+            delivered_at timestamptz))",
+        uR"(CREATE INDEX mt_due ON mt(due_at) WHERE state = 'scheduled')",
+        uR"(CREATE TRIGGER mt_state_moves_forward BEFORE UPDATE OF state ON mt
+            FOR EACH ROW WHEN (NOT (OLD.state = 'scheduled'
+                                    AND NEW.state IN ('delivered', 'not_sent')))
+            EXECUTE FUNCTION refuse('message state only moves forward'))",
+        uR"(CREATE TABLE mo (
+            id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+            account_id bigint NOT NULL REFERENCES accounts(id),
+            sender text NOT NULL,
+            extension text NOT NULL,
+            text text NOT NULL,
+            sent_at timestamptz NOT NULL,
+            state text NOT NULL CHECK (state IN ('waiting', 'fetched')),
+            fetched_at timestamptz))",
+        uR"(CREATE INDEX mo_waiting ON mo(account_id, state, sent_at, id))",
+        uR"(CREATE INDEX mo_waiting_extension ON mo(account_id, extension, state, sent_at, id))",
+        uR"(CREATE TRIGGER mo_state_moves_forward BEFORE UPDATE OF state ON mo
+            FOR EACH ROW WHEN (NOT (OLD.state = 'waiting' AND NEW.state = 'fetched'))
+            EXECUTE FUNCTION refuse('message state only moves forward'))",
+    };
+    QStringList list;
+    for (const char16_t *statement : statements)
+        list.append(QString::fromUtf16(statement));
+    return list;
+}
+
+QStringList migration(int fromVersion)
+{
+    if (fromVersion != 1)
+        return {};
+    // Version 2: what a receive call needs is read in a few rows, whatever the backlog.
+    // Waiting messages are counted per account and per account and extension by
+    // triggers (with their owner's rights: the gateway's role may not write counters);
+    // the handset listing reads a phone's delivered messages from an index.
+    const char16_t *const statements[] = {
+        uR"(ALTER TABLE accounts ADD COLUMN waiting bigint NOT NULL DEFAULT 0
+            CHECK (waiting >= 0))",
+        uR"(CREATE TABLE waiting_counts (
+            account_id bigint NOT NULL REFERENCES accounts(id),
+            extension text NOT NULL,
+            waiting bigint NOT NULL CHECK (waiting >= 0),
+            PRIMARY KEY (account_id, extension)))",
+        uR"(UPDATE accounts SET waiting = (SELECT count(*) FROM mo
+            WHERE mo.account_id = accounts.id AND mo.state = 'waiting'))",
+        uR"(INSERT INTO waiting_counts (account_id, extension, waiting)
+            SELECT account_id, extension, count(*) FROM mo WHERE state = 'waiting'
+            GROUP BY account_id, extension)",
+        // Once per statement, from the rows it inserted: a row updated again and again in
+        // one transaction grows a chain of versions to walk, so a bulk arrival would cost
+        // the square of its size if counted row by row.
+        uR"(CREATE FUNCTION mo_arrives() RETURNS trigger LANGUAGE plpgsql
+            SECURITY DEFINER SET search_path = quillet, pg_temp AS $$
+            BEGIN
+                UPDATE accounts a SET waiting = a.waiting + n.arrived
+                    FROM (SELECT account_id, count(*) AS arrived FROM arrived
+                          WHERE state = 'waiting' GROUP BY account_id) n
+                    WHERE a.id = n.account_id;
+                INSERT INTO waiting_counts (account_id, extension, waiting)
+                    SELECT account_id, extension, count(*) FROM arrived
+                    WHERE state = 'waiting' GROUP BY account_id, extension
+                    ON CONFLICT (account_id, extension)
+                    DO UPDATE SET waiting = waiting_counts.waiting + EXCLUDED.waiting;
+                RETURN NULL;
+            END $$)",
+        uR"(CREATE TRIGGER mo_arrives AFTER INSERT ON mo REFERENCING NEW TABLE AS arrived
+            FOR EACH STATEMENT EXECUTE FUNCTION mo_arrives())",
+        uR"(CREATE FUNCTION mo_is_fetched() RETURNS trigger LANGUAGE plpgsql
+            SECURITY DEFINER SET search_path = quillet, pg_temp AS $$
+            BEGIN
+                UPDATE accounts SET waiting = waiting - 1 WHERE id = NEW.account_id;
+                UPDATE waiting_counts SET waiting = waiting - 1
+                    WHERE account_id = NEW.account_id AND extension = NEW.extension;
+                RETURN NULL;
+            END $$)",
+        uR"(CREATE TRIGGER mo_is_fetched AFTER UPDATE OF state ON mo
+            FOR EACH ROW WHEN (OLD.state = 'waiting' AND NEW.state = 'fetched')
+            EXECUTE FUNCTION mo_is_fetched())",
+        // The counters follow the state only; who sent a message and to which account
+        // and extension never changes once it has arrived, and arrived messages are kept.
+        uR"(CREATE TRIGGER mo_arrival_is_kept BEFORE UPDATE OF account_id, extension ON mo
+            FOR EACH ROW EXECUTE FUNCTION refuse('an arrived message keeps its account and extension'))",
+        uR"(CREATE TRIGGER mo_is_kept BEFORE DELETE ON mo
+            FOR EACH ROW EXECUTE FUNCTION refuse('arrived messages are kept'))",
+        uR"(CREATE INDEX mt_delivered_to ON mt(phone, delivered_at, id)
+            WHERE state = 'delivered')",
+    };
+    QStringList list;
+    for (const char16_t *statement : statements)
+        list.append(QString::fromUtf16(statement));
+    return list;
+}
+
+QStringList grants(const QString &role)
+{
+    const QString to = u" TO "_s + role;
+    return {
+        u"GRANT USAGE ON SCHEMA quillet"_s + to,
+        u"GRANT SELECT ON meta"_s + to,
+        // Everything of an account but its identity and its balance.
+        u"GRANT SELECT, INSERT ON accounts"_s + to,
+        u"GRANT UPDATE (password_hash, province, city, trade, company, contact_name, "
+        u"telephone, mobile, email, fax, address, postcode, signed_on, forwarding_phone, "
+        u"auto_reply) ON accounts"_s
+            + to,
+        u"GRANT SELECT, INSERT ON ledger"_s + to,
+        u"GRANT SELECT, INSERT ON cards"_s + to,
+        u"GRANT UPDATE (spent_by, spent_at) ON cards"_s + to,
+        u"GRANT SELECT, INSERT, DELETE ON recharge_failures"_s + to,
+        u"GRANT SELECT, INSERT ON mt"_s + to,
+        u"GRANT UPDATE (state, reason, delivered_at) ON mt"_s + to,
+        u"GRANT SELECT, INSERT ON mo"_s + to,
+        u"GRANT UPDATE (state, fetched_at) ON mo"_s + to,
+        u"GRANT SELECT ON waiting_counts"_s + to,
+    };
+}
+
+} // namespace PostgresqlSchema

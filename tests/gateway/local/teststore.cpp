@@ -1,0 +1,121 @@
+#include "teststore.h"
+
+#include "store.h"
+
+#include <QCoreApplication>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QtDebug>
+
+using namespace Qt::StringLiterals;
+
+bool TestStore::onPostgresql()
+{
+    return qEnvironmentVariable("QUILLET_TEST_STORE") == u"postgresql"_s;
+}
+
+namespace {
+
+// meta, accounts, ledger, cards, recharge_failures, mt, mo, waiting_counts
+constexpr int TableCount = 8;
+
+// Runs `sql` on a connection of its own to `database` (empty: the PG* default).
+bool runAsAdministrator(const QString &database, const QString &sql)
+{
+    const QString name = u"test-store-admin-"_s + database;
+    if (!QSqlDatabase::contains(name)) {
+        // Host, port, user and password come from the PG* variables.
+        QSqlDatabase admin = QSqlDatabase::addDatabase(u"QPSQL"_s, name);
+        admin.setDatabaseName(database);
+        admin.setConnectOptions(u"sslmode=disable;connect_timeout=10"_s);
+    }
+    QSqlDatabase admin = QSqlDatabase::database(name, false);
+    // Twice: a connection that a stopped server broke is opened afresh.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!admin.isOpen() && !admin.open())
+            continue;
+        QSqlQuery q(admin);
+        if (q.exec(sql))
+            return true;
+        if (attempt == 1 || q.lastError().nativeErrorCode().size() == 5) {
+            qWarning() << sql << q.lastError().text();
+            return false;
+        }
+        admin.close();
+    }
+    qWarning() << "cannot reach the test cluster:" << admin.lastError().text();
+    return false;
+}
+
+// One database for the whole run (making one takes a third of a second); each
+// TestStore empties it by dropping the store's schema.
+QString runDatabase()
+{
+    static const QString name = u"quillet_test_%1"_s.arg(QCoreApplication::applicationPid());
+    static const bool made = runAsAdministrator(QString(), u"CREATE DATABASE "_s + name);
+    return made ? name : QString();
+}
+
+} // namespace
+
+bool TestStore::administer(const QString &sql)
+{
+    return runAsAdministrator(QString(), sql);
+}
+
+bool TestStore::administerStore(const QString &sql) const
+{
+    return !m_database.isEmpty() && runAsAdministrator(m_database, sql);
+}
+
+TestStore::TestStore()
+{
+    if (!m_dir.isValid())
+        return;
+    if (!onPostgresql()) {
+        m_url = m_dir.filePath(u"gateway.sqlite3"_s);
+        m_valid = true;
+        return;
+    }
+    m_database = runDatabase();
+    if (m_database.isEmpty() || !emptyStore())
+        return;
+    m_url = u"postgresql://%1@%2:%3/%4?sslmode=disable"_s.arg(
+        qEnvironmentVariable("PGUSER"), qEnvironmentVariable("PGHOST", u"localhost"_s),
+        qEnvironmentVariable("PGPORT", u"5432"_s), m_database);
+    m_valid = true;
+}
+
+StoreLocation TestStore::location() const
+{
+    StoreLocation parsed;
+    (void)StoreLocation::parse(m_url, parsed);
+    return parsed;
+}
+
+TestStore::~TestStore() = default;
+
+// Making the schema takes a tenth of a second, emptying its tables a hundredth: a
+// store the last test left as the gateway made it is emptied (triggers off, so the
+// ledger can go too, and the identities start again at 1); any other is dropped, and
+// the next open makes it afresh.
+bool TestStore::emptyStore() const
+{
+    const QString name = u"test-store-admin-"_s + m_database;
+    if (!administerStore(u"SELECT 1"_s))
+        return false;
+    QSqlQuery q(QSqlDatabase::database(name, false));
+    const QString asMade = u"SELECT (SELECT count(*) FROM pg_tables WHERE schemaname = 'quillet') "
+                           u"= %1 AND (SELECT array_agg(key || '=' || value) FROM quillet.meta) "
+                           u"= ARRAY['schema_version=%2']"_s.arg(TableCount)
+                               .arg(Store::SchemaVersion);
+    if (q.exec(asMade) && q.next() && q.value(0).toBool())
+        return administerStore(u"SET session_replication_role = replica"_s)
+            && administerStore(
+                   u"TRUNCATE quillet.accounts, quillet.ledger, quillet.cards, "
+                   u"quillet.recharge_failures, quillet.mt, quillet.mo, quillet.waiting_counts "
+                   u"RESTART IDENTITY CASCADE"_s)
+            && administerStore(u"SET session_replication_role = origin"_s);
+    return administerStore(u"DROP SCHEMA IF EXISTS quillet CASCADE"_s);
+}
