@@ -223,7 +223,7 @@ check "the desktop entry runs an installed program" $?
 help=$(as_user quillet-gateway --help) && status=0 || status=$?
 check "quillet-gateway --help exits 0" "$status"
 same "quillet-gateway --help begins with its usage" \
-    "用法：quillet-gateway [--store 路径] 命令 [选项]" "$(head -n 1 <<<"$help")"
+    "用法：quillet-gateway [--store 路径或地址] 命令 [选项]" "$(head -n 1 <<<"$help")"
 # Options are words that begin with one or two dashes, not the inner dash of a name.
 options_in() { grep -oE -- '(^|[^[:alnum:]-])--?[a-z][a-z-]*' | sed 's/^[^-]*//' | sort -u; }
 page_text() { zcat "$1" | sed 's/\\-/-/g'; }
