@@ -4,6 +4,7 @@
 #include "gatewayservice.h"
 #include "servicestore.h"
 #include "servicetexts.h"
+#include "storelocation.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -80,9 +81,17 @@ bool parse(const QStringList &arguments, Arguments &out, QString &why)
     return true;
 }
 
-QString storeLocation(const QString &url)
+// The service keeps its tokens and remembered answers beside the gateway's tables, which
+// it does on an SQLite store only so far: any other store is refused here rather than
+// read as a file name.
+Status storeFile(const QString &url, QString &path)
 {
-    return url.startsWith(u"sqlite:"_s) ? url.mid(7) : url;
+    StoreLocation location;
+    QUILLET_TRY(StoreLocation::parse(url, location));
+    if (location.engine != StoreLocation::Engine::Sqlite)
+        return Status::failure(StoreLocation::BadLocation, ServiceTexts::sqliteStoreOnly());
+    path = location.path;
+    return Status::ok();
 }
 
 bool acceptableName(const QString &name)
@@ -215,8 +224,11 @@ int main(int argc, char *argv[])
     const auto setting = [&](const QString &option, const QString &key, const QString &fallback) {
         return args.options.value(option, config.value(key, fallback).toString());
     };
-    const QString store
-        = storeLocation(setting(u"--store"_s, u"store"_s, QString::fromLatin1(DefaultStore)));
+    QString store;
+    if (const Status s
+        = storeFile(setting(u"--store"_s, u"store"_s, QString::fromLatin1(DefaultStore)), store);
+        s.failed())
+        return failed(s.description());
 
     if (args.words.value(0) == u"token"_s)
         return tokens(args, store);

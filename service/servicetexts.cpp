@@ -81,6 +81,12 @@ QString cannotReadTls(const QString &file, const QString &why)
     return u"cannot use %1: %2"_s.arg(file, why);
 }
 
+QString sqliteStoreOnly()
+{
+    return u"quillet-gatewayd runs on an SQLite store (sqlite:PATH); a PostgreSQL store is not "
+           u"supported by the service yet"_s;
+}
+
 QString badConfig(const QString &file, const QString &why)
 {
     return u"%1: %2"_s.arg(file, why);

@@ -7,6 +7,7 @@ namespace ServiceTexts {
 
 // Answers to requests.
 QString badToken();
+QString sqliteStoreOnly();
 QString wrongRole(const QString &role);
 QString notAJsonObject();
 QString keyReused();

@@ -4,10 +4,13 @@
 
 #include "servicerig.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
@@ -478,6 +481,22 @@ private Q_SLOTS:
         QByteArray err;
         QCOMPARE(rig.run({ u"--listen"_s, u"0.0.0.0"_s, u"--port"_s, u"0"_s }, nullptr, &err), 1);
         QVERIFY2(err.contains("without TLS"), err.constData());
+    }
+
+    // Read as a file name, such a URL once made an SQLite file of that name.
+    void postgresqlStoreRefusedNotTakenForAFile()
+    {
+        QTemporaryDir dir;
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        p.start(ServiceRig::program(),
+                { u"--config"_s, u"/dev/null"_s, u"--store"_s, u"postgresql://q@127.0.0.1:1/q"_s,
+                  u"token"_s, u"list"_s });
+        QVERIFY(p.waitForFinished(30'000));
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY(p.readAllStandardError().contains("SQLite store"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+                 QStringList());
     }
 
     void commandLineUsage_data()
