@@ -146,9 +146,9 @@ void Probe::finish(int exitCode)
     QCoreApplication::exit(exitCode);
 }
 
-QObject *ProbePlugin::create(const QString &key, const QString &specification)
+QObject *ProbePlugin::create(const QString &key, const QString &parameters)
 {
-    Q_UNUSED(specification)
+    Q_UNUSED(parameters)
     if (key.compare(u"quilletprobe"_s, Qt::CaseInsensitive) != 0)
         return nullptr;
     return new Probe;

@@ -43,5 +43,5 @@ class ProbePlugin final : public QGenericPlugin {
     Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "quilletprobe.json")
 
 public:
-    QObject *create(const QString &key, const QString &specification) override;
+    QObject *create(const QString &key, const QString &parameters) override;
 };
