@@ -48,10 +48,9 @@ int ServiceRig::run(const QStringList &arguments, QByteArray *out, QByteArray *e
 {
     QProcess p;
     writeConfig();
-    p.start(
-        program(),
-        QStringList { u"--config"_s, m_dir.filePath(u"gatewayd.conf"_s), u"--store"_s, storePath() }
-            + arguments);
+    p.start(program(),
+            QStringList { u"--config"_s, m_dir.filePath(u"gatewayd.conf"_s), u"--store"_s, store() }
+                + arguments);
     if (!p.waitForFinished(30'000)) {
         p.kill();
         p.waitForFinished();
@@ -93,7 +92,7 @@ bool ServiceRig::start(QString &why, const QString &store)
     m_process->setProcessChannelMode(QProcess::SeparateChannels);
     m_process->start(program(),
                      { u"--config"_s, config.fileName(), u"--store"_s,
-                       store.isEmpty() ? storePath() : store, u"--listen"_s, u"127.0.0.1"_s,
+                       store.isEmpty() ? this->store() : store, u"--listen"_s, u"127.0.0.1"_s,
                        u"--port"_s, u"0"_s });
     static const QRegularExpression listening(u"listening on \\S+ port (\\d+)"_s);
     QDeadlineTimer deadline(StartMs);

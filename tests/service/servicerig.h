@@ -26,6 +26,10 @@ public:
 
     // Writes these settings into the config file; call before start().
     void set(const QString &key, const QString &value) { m_settings.insert(key, value); }
+    // The store the service and run() work on (a file or a URL); call before start().
+    // Unset: an SQLite file in the rig's own folder (storePath()).
+    void setStore(const QString &store) { m_store = store; }
+    QString store() const { return m_store.isEmpty() ? storePath() : m_store; }
     // Starts the service; false (with the reason in `why`) when it did not come up.
     bool start(QString &why, const QString &store = {});
     // SIGTERM, then waits for the exit; the exit code, or -1 when it did not end in time.
@@ -59,6 +63,7 @@ private:
 
     QTemporaryDir m_dir;
     QHash<QString, QString> m_settings;
+    QString m_store;
     std::unique_ptr<QProcess> m_process;
     quint16 m_port = 0;
     QByteArray m_log;

@@ -1,0 +1,106 @@
+#include "testgateway.h"
+
+#include "operatorbackend.h"
+#include "remotebackend.h"
+#include "remotegateway.h"
+#include "servicerig.h"
+#include "teststore.h"
+
+#include <QFile>
+#include <QtDebug>
+
+using namespace Qt::StringLiterals;
+
+bool TestGateway::remote()
+{
+    return qEnvironmentVariable("QUILLET_TEST_GATEWAY") == u"remote"_s;
+}
+
+TestGateway::TestGateway(const TestStore &store, LocalGateway::Clock clock)
+    : m_store(store)
+    , m_clock(std::move(clock))
+{
+}
+
+// The service is stopped before the store goes away, so that the next test's store is
+// never touched by this one's service.
+TestGateway::~TestGateway()
+{
+    m_operator.reset();
+    if (m_service && m_service->terminate() != 0)
+        qWarning() << "the service did not stop cleanly:" << m_service->log();
+}
+
+bool TestGateway::startService()
+{
+    if (m_service)
+        return m_service->running();
+    m_service = std::make_unique<ServiceRig>();
+    m_service->setStore(m_store.url());
+    m_consoleToken = m_service->issue(u"console"_s, u"semantic-console"_s);
+    const QString operatorToken = m_service->issue(u"operator"_s, u"semantic-operator"_s);
+    QString why;
+    if (m_consoleToken.isEmpty() || operatorToken.isEmpty() || !m_service->start(why)) {
+        qWarning() << "the service did not start:" << why;
+        return false;
+    }
+    // The operator's side reads its token from a file only its owner may read.
+    QFile tokenFile(m_store.filePath(u"operator.token"_s));
+    if (!tokenFile.open(QIODevice::WriteOnly)
+        || !tokenFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
+        || tokenFile.write(operatorToken.toLatin1()) < 0)
+        return false;
+    tokenFile.close();
+    std::unique_ptr<RemoteBackend> backend;
+    const Status status
+        = RemoteBackend::open({ QUrl(m_service->url()), tokenFile.fileName(), QString() }, backend);
+    if (status.failed()) {
+        qWarning() << status.description();
+        return false;
+    }
+    m_operator = std::move(backend);
+    return true;
+}
+
+std::unique_ptr<GatewayClient> TestGateway::open()
+{
+    if (remote()) {
+        if (!startService())
+            return nullptr;
+        RemoteGateway::Settings settings;
+        settings.url = QUrl(m_service->url());
+        settings.token = m_consoleToken;
+        std::unique_ptr<RemoteGateway> gateway;
+        const Status status = RemoteGateway::create(settings, gateway);
+        if (status.failed())
+            qWarning() << status.description();
+        return gateway;
+    }
+    return openLocal();
+}
+
+std::unique_ptr<LocalGateway> TestGateway::openLocal()
+{
+    LocalGateway::Options options;
+    options.clock = m_clock;
+    options.hashCost = PasswordHasher::fastest();
+    std::unique_ptr<LocalGateway> gateway;
+    const Status status = LocalGateway::open(m_store.location(), gateway, options);
+    if (status.failed())
+        qWarning() << status.description();
+    return gateway;
+}
+
+OperatorBackend *TestGateway::operatorSide()
+{
+    if (!m_operator && remote()) {
+        if (!startService())
+            return nullptr;
+    } else if (!m_operator) {
+        std::unique_ptr<LocalGateway> gateway = openLocal();
+        if (!gateway)
+            return nullptr;
+        m_operator = std::make_unique<LocalBackend>(std::move(gateway));
+    }
+    return m_operator.get();
+}

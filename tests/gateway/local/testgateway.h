@@ -1,0 +1,53 @@
+#pragma once
+
+// The gateway that a semantic test talks to, on the test's store, chosen by the run:
+//
+//   QUILLET_TEST_GATEWAY unset ────> LocalGateway in this process, on the test's clock
+//   QUILLET_TEST_GATEWAY=remote ───> RemoteGateway over a quillet-gatewayd that this object
+//                                    starts on 127.0.0.1 (ephemeral port), serving the
+//                                    same store; the operator's side goes through the
+//                                    service's operator routes with an operator token
+//
+// Either way the test holds GatewayClient instances for the console's calls and one
+// OperatorBackend for the operator's (cards, arrivals, handsets, accounts), and may look
+// into the store from the side (the service works on the very file or database).
+
+#include "gatewayclient.h"
+#include "localgateway.h"
+
+#include <QString>
+
+#include <memory>
+
+class OperatorBackend;
+class ServiceRig;
+class TestStore;
+
+class TestGateway {
+public:
+    TestGateway(const TestStore &store, LocalGateway::Clock clock);
+    ~TestGateway();
+    TestGateway(const TestGateway &) = delete;
+    TestGateway &operator=(const TestGateway &) = delete;
+
+    // True when this run goes through the service.
+    static bool remote();
+    // True when the gateway reads the test's clock (the local run); the service reads
+    // the machine's.
+    static bool clockControlled() { return !remote(); }
+
+    // A fresh instance, as a console window makes one; null (with a warning) on failure.
+    std::unique_ptr<GatewayClient> open();
+    // The operator's side; null when it could not be set up.
+    OperatorBackend *operatorSide();
+
+private:
+    bool startService();
+    std::unique_ptr<LocalGateway> openLocal();
+
+    const TestStore &m_store;
+    LocalGateway::Clock m_clock;
+    std::unique_ptr<ServiceRig> m_service;
+    QString m_consoleToken;
+    std::unique_ptr<OperatorBackend> m_operator;
+};
