@@ -37,8 +37,12 @@ bool TestGateway::startService()
         return m_service->running();
     m_service = std::make_unique<ServiceRig>();
     m_service->setStore(m_store.url());
-    m_consoleToken = m_service->issue(u"console"_s, u"semantic-console"_s);
-    const QString operatorToken = m_service->issue(u"operator"_s, u"semantic-operator"_s);
+    // Names of their own: a store emptied for the next test may keep the service's tables.
+    static int services = 0;
+    ++services;
+    m_consoleToken = m_service->issue(u"console"_s, u"semantic-console-%1"_s.arg(services));
+    const QString operatorToken
+        = m_service->issue(u"operator"_s, u"semantic-operator-%1"_s.arg(services));
     QString why;
     if (m_consoleToken.isEmpty() || operatorToken.isEmpty() || !m_service->start(why)) {
         qWarning() << "the service did not start:" << why;
