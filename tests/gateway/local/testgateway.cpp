@@ -74,6 +74,9 @@ std::unique_ptr<GatewayClient> TestGateway::open()
         RemoteGateway::Settings settings;
         settings.url = QUrl(m_service->url());
         settings.token = m_consoleToken;
+        // The rules are under test here, not the time limits (the remote component's own
+        // tests have those): room for the service's password hashing on a busy machine.
+        settings.callTimeoutMs = 60'000;
         std::unique_ptr<RemoteGateway> gateway;
         const Status status = RemoteGateway::create(settings, gateway);
         if (status.failed())
