@@ -20,6 +20,14 @@ TestGateway::TestGateway(const TestStore &store, LocalGateway::Clock clock)
     : m_store(store)
     , m_clock(std::move(clock))
 {
+    // The rig makes its store ready for the service as it is made.
+    if (remote())
+        m_service = std::make_unique<ServiceRig>();
+}
+
+QString TestGateway::storeUrl() const
+{
+    return m_service ? m_service->ownerUrl() : m_store.url();
 }
 
 // The service is stopped before the store goes away, so that the next test's store is
@@ -33,10 +41,8 @@ TestGateway::~TestGateway()
 
 bool TestGateway::startService()
 {
-    if (m_service)
-        return m_service->running();
-    m_service = std::make_unique<ServiceRig>();
-    m_service->setStore(m_store.url());
+    if (m_operator)
+        return true;
     // Names of their own: a store emptied for the next test may keep the service's tables.
     static int services = 0;
     ++services;
@@ -49,7 +55,7 @@ bool TestGateway::startService()
         return false;
     }
     // The operator's side reads its token from a file only its owner may read.
-    QFile tokenFile(m_store.filePath(u"operator.token"_s));
+    QFile tokenFile(m_service->dir() + u"/operator.token"_s);
     if (!tokenFile.open(QIODevice::WriteOnly)
         || !tokenFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
         || tokenFile.write(operatorToken.toLatin1()) < 0)

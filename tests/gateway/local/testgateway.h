@@ -1,16 +1,18 @@
 #pragma once
 
-// The gateway that a semantic test talks to, on the test's store, chosen by the run:
+// The gateway that a semantic test talks to, chosen by the run:
 //
-//   QUILLET_TEST_GATEWAY unset ────> LocalGateway in this process, on the test's clock
+//   QUILLET_TEST_GATEWAY unset ────> LocalGateway in this process on the test's store,
+//                                    reading the test's clock
 //   QUILLET_TEST_GATEWAY=remote ───> RemoteGateway over a quillet-gatewayd that this object
-//                                    starts on 127.0.0.1 (ephemeral port), serving the
-//                                    same store; the operator's side goes through the
-//                                    service's operator routes with an operator token
+//                                    starts on 127.0.0.1 (ephemeral port) on a store of
+//                                    its own (ServiceRig: SQLite, or PostgreSQL with the
+//                                    service's runtime role); the operator's side goes
+//                                    through the service's operator routes
 //
 // Either way the test holds GatewayClient instances for the console's calls and one
-// OperatorBackend for the operator's (cards, arrivals, handsets, accounts), and may look
-// into the store from the side (the service works on the very file or database).
+// OperatorBackend for the operator's (cards, arrivals, handsets, accounts), and looks
+// into the very store the gateway works on, from the side, at storeUrl().
 
 #include "gatewayclient.h"
 #include "localgateway.h"
@@ -36,6 +38,8 @@ public:
     // the machine's.
     static bool clockControlled() { return !remote(); }
 
+    // The store the gateway works on, as its owner sees it (for StoreProbe).
+    QString storeUrl() const;
     // A fresh instance, as a console window makes one; null (with a warning) on failure.
     std::unique_ptr<GatewayClient> open();
     // The operator's side; null when it could not be set up.

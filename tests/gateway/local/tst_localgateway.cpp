@@ -127,11 +127,13 @@ private:
     std::unique_ptr<TestStore> m_store;
     QDateTime m_now;
     std::unique_ptr<TestGateway> m_rig;
+    QString m_storeUrl;
     std::unique_ptr<GatewayClient> m_gateway;
     OperatorBackend *m_operator = nullptr;
 
-    // The store's URL (an SQLite file, or a PostgreSQL database in the PostgreSQL run).
-    QString storePath() const { return m_store->url(); }
+    // The store's URL (an SQLite file, or a PostgreSQL database in the PostgreSQL run), of
+    // the service's store when the run goes through it.
+    QString storePath() const { return m_storeUrl; }
 
     std::unique_ptr<GatewayClient> openGateway() { return m_rig->open(); }
 
@@ -235,12 +237,14 @@ private:
 private Q_SLOTS:
     void init()
     {
+        m_rig.reset(); // a service a failed cleanup left running goes first
         m_store = std::make_unique<TestStore>();
         QVERIFY(m_store->isValid());
         // The service reads the machine's clock: through it, "now" is now.
         m_now = TestGateway::clockControlled() ? QDateTime(QDate(2024, 5, 20), QTime(9, 30, 0))
                                                : QDateTime::currentDateTime();
         m_rig = std::make_unique<TestGateway>(*m_store, [this] { return m_now; });
+        m_storeUrl = m_rig->storeUrl();
         m_gateway = openGateway();
         QVERIFY(m_gateway);
         m_operator = m_rig->operatorSide();
@@ -251,13 +255,15 @@ private Q_SLOTS:
     void cleanup()
     {
         m_gateway.reset();
+        {
+            StoreProbe probe(storePath());
+            QCOMPARE(probe.quickCheck(), u"ok"_s);
+            QCOMPARE(probe.ledgerMismatches(), QStringList());
+            QCOMPARE(probe.unmatchedCharges(), QStringList());
+            QCOMPARE(probe.waitingMismatches(), QStringList());
+        }
         m_operator = nullptr;
         m_rig.reset();
-        StoreProbe probe(storePath());
-        QCOMPARE(probe.quickCheck(), u"ok"_s);
-        QCOMPARE(probe.ledgerMismatches(), QStringList());
-        QCOMPARE(probe.unmatchedCharges(), QStringList());
-        QCOMPARE(probe.waitingMismatches(), QStringList());
         m_store.reset();
     }
 
