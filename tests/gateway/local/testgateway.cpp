@@ -16,18 +16,24 @@ bool TestGateway::remote()
     return qEnvironmentVariable("QUILLET_TEST_GATEWAY") == u"remote"_s;
 }
 
-TestGateway::TestGateway(const TestStore &store, LocalGateway::Clock clock)
-    : m_store(store)
-    , m_clock(std::move(clock))
+TestGateway::TestGateway(LocalGateway::Clock clock)
+    : m_clock(std::move(clock))
 {
-    // The rig makes its store ready for the service as it is made.
+    // The rig makes a store of its own ready for the service as it is made.
     if (remote())
         m_service = std::make_unique<ServiceRig>();
+    else
+        m_store = std::make_unique<TestStore>();
+}
+
+bool TestGateway::isValid() const
+{
+    return m_service ? !m_service->ownerUrl().isEmpty() : m_store->isValid();
 }
 
 QString TestGateway::storeUrl() const
 {
-    return m_service ? m_service->ownerUrl() : m_store.url();
+    return m_service ? m_service->ownerUrl() : m_store->url();
 }
 
 // The service is stopped before the store goes away, so that the next test's store is
@@ -98,7 +104,7 @@ std::unique_ptr<LocalGateway> TestGateway::openLocal()
     options.clock = m_clock;
     options.hashCost = PasswordHasher::fastest();
     std::unique_ptr<LocalGateway> gateway;
-    const Status status = LocalGateway::open(m_store.location(), gateway, options);
+    const Status status = LocalGateway::open(m_store->location(), gateway, options);
     if (status.failed())
         qWarning() << status.description();
     return gateway;

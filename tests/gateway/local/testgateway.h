@@ -2,7 +2,7 @@
 
 // The gateway that a semantic test talks to, chosen by the run:
 //
-//   QUILLET_TEST_GATEWAY unset ────> LocalGateway in this process on the test's store,
+//   QUILLET_TEST_GATEWAY unset ────> LocalGateway in this process on a fresh TestStore,
 //                                    reading the test's clock
 //   QUILLET_TEST_GATEWAY=remote ───> RemoteGateway over a quillet-gatewayd that this object
 //                                    starts on 127.0.0.1 (ephemeral port) on a store of
@@ -27,7 +27,7 @@ class TestStore;
 
 class TestGateway {
 public:
-    TestGateway(const TestStore &store, LocalGateway::Clock clock);
+    explicit TestGateway(LocalGateway::Clock clock);
     ~TestGateway();
     TestGateway(const TestGateway &) = delete;
     TestGateway &operator=(const TestGateway &) = delete;
@@ -38,6 +38,8 @@ public:
     // the machine's.
     static bool clockControlled() { return !remote(); }
 
+    // False when the store could not be made ready.
+    bool isValid() const;
     // The store the gateway works on, as its owner sees it (for StoreProbe).
     QString storeUrl() const;
     // A fresh instance, as a console window makes one; null (with a warning) on failure.
@@ -49,8 +51,8 @@ private:
     bool startService();
     std::unique_ptr<LocalGateway> openLocal();
 
-    const TestStore &m_store;
     LocalGateway::Clock m_clock;
+    std::unique_ptr<TestStore> m_store; // the local run's
     std::unique_ptr<ServiceRig> m_service;
     QString m_consoleToken;
     std::unique_ptr<OperatorBackend> m_operator;

@@ -124,7 +124,6 @@ class TestLocalGateway : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<TestStore> m_store;
     QDateTime m_now;
     std::unique_ptr<TestGateway> m_rig;
     QString m_storeUrl;
@@ -238,12 +237,11 @@ private Q_SLOTS:
     void init()
     {
         m_rig.reset(); // a service a failed cleanup left running goes first
-        m_store = std::make_unique<TestStore>();
-        QVERIFY(m_store->isValid());
         // The service reads the machine's clock: through it, "now" is now.
         m_now = TestGateway::clockControlled() ? QDateTime(QDate(2024, 5, 20), QTime(9, 30, 0))
                                                : QDateTime::currentDateTime();
-        m_rig = std::make_unique<TestGateway>(*m_store, [this] { return m_now; });
+        m_rig = std::make_unique<TestGateway>([this] { return m_now; });
+        QVERIFY(m_rig->isValid());
         m_storeUrl = m_rig->storeUrl();
         m_gateway = openGateway();
         QVERIFY(m_gateway);
@@ -264,7 +262,6 @@ private Q_SLOTS:
         }
         m_operator = nullptr;
         m_rig.reset();
-        m_store.reset();
     }
 
     void registration_data()
