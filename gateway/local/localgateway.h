@@ -223,8 +223,16 @@ private:
                                qint64 attempt, qint64 now);
     Result<QString> freeCardNumber();
 
+    // Like answer() for a send, on a store that may make it in one statement.
+    Status answerSend(Bool16 &outcome, const QString &accountNo, const QString &phoneNo,
+                      const QString &text, const std::optional<QString> &sendTime);
+    // Given `deliveredDue`, the send is the store's one statement (Store::sendAtOnce),
+    // and `deliveredDue` is set once that has run and delivered what was due.
     Result<bool> submit(const QString &accountNo, const QString &phoneNo, const QString &text,
-                        const std::optional<QString> &sendTime);
+                        const std::optional<QString> &sendTime, bool *deliveredDue = nullptr);
+    Result<bool> submitAtOnce(const QString &accountNo, const QStringList &phones,
+                              const QString &text, int segments, qint64 cost, qint64 now,
+                              qint64 due, const QString &state);
     // A charged message the service sends by itself: a forwarded copy or an automatic
     // reply, worked out once for any number of arrivals of the same text.
     struct OnBehalf {
