@@ -166,7 +166,8 @@ public:
     Status accounts(QList<AccountSummary> &list);
 
     // Marks every scheduled message whose time has come as delivered. Every operation
-    // and every operator command runs it first.
+    // and every operator command runs it first, but for a send that the store makes in
+    // one statement: that statement delivers them itself.
     Status deliverDue();
 
     // "12.30" for 1230 fen.
