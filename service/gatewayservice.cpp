@@ -97,7 +97,7 @@ Handled handle(Worker &worker, const Incoming &in)
     const auto decided = worker.service->store().transaction([&]() -> Result<Store::Decision> {
         std::optional<ServiceStore::Remembered> earlier;
         QUILLET_TRY(worker.service->remembered(token->id, *in.key, earlier));
-        if (earlier) {
+        if (earlier && !earlier->expired) {
             handled = earlier->fingerprint == fingerprint
                 ? Handled { 200, earlier->answer, false }
                 : fail(422, u"key_reused"_s, ServiceTexts::keyReused());
@@ -112,7 +112,7 @@ Handled handle(Worker &worker, const Incoming &in)
         if (!Wire::statusFromJson(answer, status) || status.failed())
             return Store::Decision::RollBack;
         QUILLET_TRY(worker.service->remember(token->id, *in.key, in.operation->name, fingerprint,
-                                             handled.json));
+                                             handled.json, earlier.has_value()));
         return Store::Decision::Commit;
     });
     if (decided.failed())

@@ -304,32 +304,34 @@ Status ServiceStore::remembered(qint64 tokenId, const QString &key,
             m_store->step(q, u"SELECT pg_advisory_xact_lock(?, ?)"_s, { KeyLockClass, half }));
         q->finish();
     }
-    Status status
-        = m_store->step(q,
-                        u"SELECT fingerprint, answer FROM service_requests "
-                        u"WHERE token_id = ? AND idempotency_key = ? AND created_at >= ?"_s,
-                        { tokenId, key, m_store->time(nowMs() - KeyLifetimeMs) });
+    Status status = m_store->step(q,
+                                  u"SELECT fingerprint, answer, created_at FROM service_requests "
+                                  u"WHERE token_id = ? AND idempotency_key = ?"_s,
+                                  { tokenId, key });
     if (status.isOk() && q->next())
-        found = Remembered { q->value(0).toString(), q->value(1).toString().toUtf8() };
+        found = Remembered { q->value(0).toString(), q->value(1).toString().toUtf8(),
+                             Store::msSinceEpoch(q->value(2)) < nowMs() - KeyLifetimeMs };
     if (q)
         q->finish();
     return status;
 }
 
 Status ServiceStore::remember(qint64 tokenId, const QString &key, const QString &operation,
-                              const QString &fingerprint, const QByteArray &answer)
+                              const QString &fingerprint, const QByteArray &answer, bool replacing)
 {
-    const qint64 now = nowMs();
-    QSqlQuery q = m_store->query();
-    QUILLET_TRY(m_store->run(q,
-                             u"DELETE FROM service_requests WHERE token_id = ? AND "
-                             u"idempotency_key = ? AND created_at < ?"_s,
-                             { tokenId, key, m_store->time(now - KeyLifetimeMs) }));
-    return m_store->run(
-        q,
-        u"INSERT INTO service_requests (token_id, idempotency_key, operation, "
-        u"fingerprint, answer, created_at) VALUES (?, ?, ?, ?, ?, ?)"_s,
-        { tokenId, key, operation, fingerprint, QString::fromUtf8(answer), m_store->time(now) });
+    // Kept statements: on PostgreSQL a statement prepared afresh costs two more round
+    // trips (prepare, deallocate) than one kept for the connection.
+    QSqlQuery *q = nullptr;
+    if (replacing) {
+        QUILLET_TRY(m_store->step(
+            q, u"DELETE FROM service_requests WHERE token_id = ? AND idempotency_key = ?"_s,
+            { tokenId, key }));
+    }
+    return m_store->step(q,
+                         u"INSERT INTO service_requests (token_id, idempotency_key, operation, "
+                         u"fingerprint, answer, created_at) VALUES (?, ?, ?, ?, ?, ?)"_s,
+                         { tokenId, key, operation, fingerprint, QString::fromUtf8(answer),
+                           m_store->time(nowMs()) });
 }
 
 Status ServiceStore::forgetExpired()
