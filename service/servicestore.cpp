@@ -4,13 +4,11 @@
 #include "servicetexts.h"
 #include "store.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QSqlQuery>
 
 #include <sodium.h>
 
-#include <cstring>
 #include <span>
 
 using namespace Qt::StringLiterals;
@@ -73,10 +71,8 @@ QStringList grants(const QString &role)
              u"GRANT SELECT, INSERT, DELETE ON service_requests"_s + to };
 }
 
-// Advisory locks on PostgreSQL: one held while the tables are made ("QGSS"); the class
-// of the locks on idempotency keys ("QGSK"), each key hashed to the second half.
+// The advisory lock on PostgreSQL held while the tables are made ("QGSS").
 constexpr qint64 TablesLock = 0x51475353;
-constexpr int KeyLockClass = 0x5147534B;
 
 qint64 nowMs()
 {
@@ -294,16 +290,6 @@ Status ServiceStore::remembered(qint64 tokenId, const QString &key,
 {
     found.reset();
     QSqlQuery *q = nullptr;
-    if (m_engine == StoreLocation::Engine::Postgresql) {
-        const QByteArray digest = QCryptographicHash::hash(
-            QByteArray(QByteArray::number(tokenId) + '\0' + key.toUtf8()),
-            QCryptographicHash::Sha256);
-        qint32 half = 0;
-        std::memcpy(&half, digest.constData(), sizeof half);
-        QUILLET_TRY(
-            m_store->step(q, u"SELECT pg_advisory_xact_lock(?, ?)"_s, { KeyLockClass, half }));
-        q->finish();
-    }
     Status status = m_store->step(q,
                                   u"SELECT fingerprint, answer, created_at FROM service_requests "
                                   u"WHERE token_id = ? AND idempotency_key = ?"_s,

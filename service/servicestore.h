@@ -75,9 +75,7 @@ public:
     // The active token that `secret` is, if any.
     Status verify(const QString &secret, std::optional<Token> &token);
 
-    // The record of the key, if any. Inside a write transaction the key is held until
-    // the transaction ends, so a repeat sent while the first call still runs waits for
-    // it and then finds its answer.
+    // The record of the key, if any.
     Status remembered(qint64 tokenId, const QString &key, std::optional<Remembered> &found);
     // Records the answer; `replacing` an expired record of the same key.
     Status remember(qint64 tokenId, const QString &key, const QString &operation,
