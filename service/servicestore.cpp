@@ -133,21 +133,22 @@ Status ServiceStore::initialize(const StoreLocation &location)
         std::unique_ptr<ServiceStore> service;
         return open(location, service);
     }
-    std::unique_ptr<Store> store;
-    QUILLET_TRY(Store::open(location, store));
-    ServiceStore service(nullptr, *store, location.engine);
-    return store
-        ->transaction([&]() -> Result<Store::Decision> {
-            QSqlQuery q = store->query();
-            QUILLET_TRY(store->run(q, u"SELECT pg_advisory_xact_lock(?)"_s, { TablesLock }));
+    std::unique_ptr<Store> opened;
+    QUILLET_TRY(Store::open(location, opened));
+    Store &db = *opened;
+    ServiceStore service(std::move(opened), db, location.engine);
+    return db
+        .transaction([&]() -> Result<Store::Decision> {
+            QSqlQuery q = db.query();
+            QUILLET_TRY(db.run(q, u"SELECT pg_advisory_xact_lock(?)"_s, { TablesLock }));
             QUILLET_TRY_VALUE(const int found, service.version());
             if (found > SchemaVersion)
-                return store->failure(Store::Unavailable,
-                                      ServiceTexts::newerServiceTables(found, SchemaVersion));
+                return db.failure(Store::Unavailable,
+                                  ServiceTexts::newerServiceTables(found, SchemaVersion));
             if (found == 0)
                 QUILLET_TRY(service.createTables());
             for (const QString &grant : grants(PostgresqlSchema::RuntimeRole))
-                QUILLET_TRY(store->execute(grant));
+                QUILLET_TRY(db.execute(grant));
             return Store::Decision::Commit;
         })
         .status();
