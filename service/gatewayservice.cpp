@@ -88,19 +88,25 @@ Handled handle(Worker &worker, const Incoming &in)
         return { 200, compact(answer), false };
     }
 
-    // The lookup, the operation and the record of its answer are one transaction: a
-    // repeat of the key waits for the first call's write lock and then finds its answer,
-    // and a process killed before answering has either committed both or neither.
+    // The lookup, the operation and the record of its answer are one transaction, so a
+    // process killed before answering has either committed all of them or nothing. A
+    // repeat sent while the first call runs either waits for its write lock and finds its
+    // answer (SQLite holds the whole store), or runs too and then fails to record the
+    // same key; its whole transaction is rolled back, and the answer it gives is the one
+    // the first call recorded.
     const QString fingerprint
         = ServiceStore::hash(in.operation->name.latin1() + QByteArray(1, '\0') + compact(body));
+    const auto recorded = [&](const ServiceStore::Remembered &earlier) {
+        return earlier.fingerprint == fingerprint
+            ? Handled { 200, earlier.answer, false }
+            : fail(422, u"key_reused"_s, ServiceTexts::keyReused());
+    };
     Handled handled;
     const auto decided = worker.service->store().transaction([&]() -> Result<Store::Decision> {
         std::optional<ServiceStore::Remembered> earlier;
         QUILLET_TRY(worker.service->remembered(token->id, *in.key, earlier));
-        if (earlier) {
-            handled = earlier->fingerprint == fingerprint
-                ? Handled { 200, earlier->answer, false }
-                : fail(422, u"key_reused"_s, ServiceTexts::keyReused());
+        if (earlier && !earlier->expired) {
+            handled = recorded(*earlier);
             return Store::Decision::RollBack;
         }
         QJsonObject answer;
@@ -112,11 +118,16 @@ Handled handle(Worker &worker, const Incoming &in)
         if (!Wire::statusFromJson(answer, status) || status.failed())
             return Store::Decision::RollBack;
         QUILLET_TRY(worker.service->remember(token->id, *in.key, in.operation->name, fingerprint,
-                                             handled.json));
+                                             handled.json, earlier.has_value()));
         return Store::Decision::Commit;
     });
-    if (decided.failed())
+    if (decided.failed()) {
+        std::optional<ServiceStore::Remembered> earlier;
+        if (worker.service->remembered(token->id, *in.key, earlier).isOk() && earlier
+            && !earlier->expired)
+            return recorded(*earlier);
         return fail(503, u"store_unavailable"_s, decided.status().description());
+    }
     return handled;
 }
 

@@ -4,13 +4,11 @@
 #include "servicetexts.h"
 #include "store.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QSqlQuery>
 
 #include <sodium.h>
 
-#include <cstring>
 #include <span>
 
 using namespace Qt::StringLiterals;
@@ -73,10 +71,8 @@ QStringList grants(const QString &role)
              u"GRANT SELECT, INSERT, DELETE ON service_requests"_s + to };
 }
 
-// Advisory locks on PostgreSQL: one held while the tables are made ("QGSS"); the class
-// of the locks on idempotency keys ("QGSK"), each key hashed to the second half.
+// The advisory lock on PostgreSQL held while the tables are made ("QGSS").
 constexpr qint64 TablesLock = 0x51475353;
-constexpr int KeyLockClass = 0x5147534B;
 
 qint64 nowMs()
 {
@@ -137,21 +133,22 @@ Status ServiceStore::initialize(const StoreLocation &location)
         std::unique_ptr<ServiceStore> service;
         return open(location, service);
     }
-    std::unique_ptr<Store> store;
-    QUILLET_TRY(Store::open(location, store));
-    ServiceStore service(nullptr, *store, location.engine);
-    return store
-        ->transaction([&]() -> Result<Store::Decision> {
-            QSqlQuery q = store->query();
-            QUILLET_TRY(store->run(q, u"SELECT pg_advisory_xact_lock(?)"_s, { TablesLock }));
+    std::unique_ptr<Store> opened;
+    QUILLET_TRY(Store::open(location, opened));
+    Store &db = *opened;
+    ServiceStore service(std::move(opened), db, location.engine);
+    return db
+        .transaction([&]() -> Result<Store::Decision> {
+            QSqlQuery q = db.query();
+            QUILLET_TRY(db.run(q, u"SELECT pg_advisory_xact_lock(?)"_s, { TablesLock }));
             QUILLET_TRY_VALUE(const int found, service.version());
             if (found > SchemaVersion)
-                return store->failure(Store::Unavailable,
-                                      ServiceTexts::newerServiceTables(found, SchemaVersion));
+                return db.failure(Store::Unavailable,
+                                  ServiceTexts::newerServiceTables(found, SchemaVersion));
             if (found == 0)
                 QUILLET_TRY(service.createTables());
             for (const QString &grant : grants(PostgresqlSchema::RuntimeRole))
-                QUILLET_TRY(store->execute(grant));
+                QUILLET_TRY(db.execute(grant));
             return Store::Decision::Commit;
         })
         .status();
@@ -294,42 +291,34 @@ Status ServiceStore::remembered(qint64 tokenId, const QString &key,
 {
     found.reset();
     QSqlQuery *q = nullptr;
-    if (m_engine == StoreLocation::Engine::Postgresql) {
-        const QByteArray digest = QCryptographicHash::hash(
-            QByteArray(QByteArray::number(tokenId) + '\0' + key.toUtf8()),
-            QCryptographicHash::Sha256);
-        qint32 half = 0;
-        std::memcpy(&half, digest.constData(), sizeof half);
-        QUILLET_TRY(
-            m_store->step(q, u"SELECT pg_advisory_xact_lock(?, ?)"_s, { KeyLockClass, half }));
-        q->finish();
-    }
-    Status status
-        = m_store->step(q,
-                        u"SELECT fingerprint, answer FROM service_requests "
-                        u"WHERE token_id = ? AND idempotency_key = ? AND created_at >= ?"_s,
-                        { tokenId, key, m_store->time(nowMs() - KeyLifetimeMs) });
+    Status status = m_store->step(q,
+                                  u"SELECT fingerprint, answer, created_at FROM service_requests "
+                                  u"WHERE token_id = ? AND idempotency_key = ?"_s,
+                                  { tokenId, key });
     if (status.isOk() && q->next())
-        found = Remembered { q->value(0).toString(), q->value(1).toString().toUtf8() };
+        found = Remembered { q->value(0).toString(), q->value(1).toString().toUtf8(),
+                             Store::msSinceEpoch(q->value(2)) < nowMs() - KeyLifetimeMs };
     if (q)
         q->finish();
     return status;
 }
 
 Status ServiceStore::remember(qint64 tokenId, const QString &key, const QString &operation,
-                              const QString &fingerprint, const QByteArray &answer)
+                              const QString &fingerprint, const QByteArray &answer, bool replacing)
 {
-    const qint64 now = nowMs();
-    QSqlQuery q = m_store->query();
-    QUILLET_TRY(m_store->run(q,
-                             u"DELETE FROM service_requests WHERE token_id = ? AND "
-                             u"idempotency_key = ? AND created_at < ?"_s,
-                             { tokenId, key, m_store->time(now - KeyLifetimeMs) }));
-    return m_store->run(
-        q,
-        u"INSERT INTO service_requests (token_id, idempotency_key, operation, "
-        u"fingerprint, answer, created_at) VALUES (?, ?, ?, ?, ?, ?)"_s,
-        { tokenId, key, operation, fingerprint, QString::fromUtf8(answer), m_store->time(now) });
+    // Kept statements: on PostgreSQL a statement prepared afresh costs two more round
+    // trips (prepare, deallocate) than one kept for the connection.
+    QSqlQuery *q = nullptr;
+    if (replacing) {
+        QUILLET_TRY(m_store->step(
+            q, u"DELETE FROM service_requests WHERE token_id = ? AND idempotency_key = ?"_s,
+            { tokenId, key }));
+    }
+    return m_store->step(q,
+                         u"INSERT INTO service_requests (token_id, idempotency_key, operation, "
+                         u"fingerprint, answer, created_at) VALUES (?, ?, ?, ?, ?, ?)"_s,
+                         { tokenId, key, operation, fingerprint, QString::fromUtf8(answer),
+                           m_store->time(nowMs()) });
 }
 
 Status ServiceStore::forgetExpired()

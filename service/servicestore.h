@@ -39,6 +39,8 @@ public:
     struct Remembered {
         QString fingerprint;
         QByteArray answer;
+        // Older than KeyLifetimeMs: no longer an answer, only a record to replace.
+        bool expired = false;
     };
 
     static constexpr int SchemaVersion = 1;
@@ -73,13 +75,11 @@ public:
     // The active token that `secret` is, if any.
     Status verify(const QString &secret, std::optional<Token> &token);
 
-    // The answer remembered for the key, if any. Inside a write transaction the key is
-    // held until the transaction ends, so a repeat sent while the first call still runs
-    // waits for it and then finds its answer.
+    // The record of the key, if any.
     Status remembered(qint64 tokenId, const QString &key, std::optional<Remembered> &found);
-    // An expired record of the same key gives way to the new one.
+    // Records the answer; `replacing` an expired record of the same key.
     Status remember(qint64 tokenId, const QString &key, const QString &operation,
-                    const QString &fingerprint, const QByteArray &answer);
+                    const QString &fingerprint, const QByteArray &answer, bool replacing);
     // Drops remembered answers older than KeyLifetimeMs.
     Status forgetExpired();
 

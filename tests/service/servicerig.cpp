@@ -13,15 +13,23 @@ constexpr int StartMs = 15'000;
 }
 
 ServiceRig::ServiceRig()
+    : m_store(std::make_unique<TestStore>())
 {
     if (!prepareStore())
         qWarning("the service's test store could not be made ready");
 }
 
+ServiceRig::ServiceRig(const ServiceRig &first)
+    : m_ownerUrl(first.m_ownerUrl)
+    , m_runtimeUrl(first.storePath())
+{
+}
+
 bool ServiceRig::prepareStore()
 {
-    if (!m_store.isValid())
+    if (!m_store->isValid())
         return false;
+    m_ownerUrl = m_store->url();
     if (!TestStore::onPostgresql())
         return true;
     if (init() != 0)
@@ -30,7 +38,7 @@ bool ServiceRig::prepareStore()
     static const bool login
         = TestStore::administer(u"CREATE ROLE %1 LOGIN PASSWORD '%2' IN ROLE quillet_gateway"_s.arg(
             RuntimeLogin, qEnvironmentVariable("PGPASSWORD")));
-    StoreLocation runtime = m_store.location();
+    StoreLocation runtime = m_store->location();
     m_runtimeUrl = u"postgresql://%1@%2:%3/%4?sslmode=disable"_s.arg(
         RuntimeLogin, runtime.host, QString::number(runtime.port), runtime.database);
     return login;
@@ -53,7 +61,7 @@ qint64 ServiceRig::pid() const
 
 QString ServiceRig::storePath() const
 {
-    return m_runtimeUrl.isEmpty() ? m_store.url() : m_runtimeUrl;
+    return m_runtimeUrl.isEmpty() ? m_ownerUrl : m_runtimeUrl;
 }
 
 QString ServiceRig::url() const
@@ -114,6 +122,8 @@ bool ServiceRig::writeConfig()
     return true;
 }
 
+// The service's standard error goes to a file, appended to by each start: a pipe that
+// nobody reads while the test waits on something else would stop the service when full.
 bool ServiceRig::start(QString &why, const QString &store)
 {
     if (!writeConfig()) {
@@ -121,34 +131,37 @@ bool ServiceRig::start(QString &why, const QString &store)
         return false;
     }
     QFile config(m_dir.filePath(u"gatewayd.conf"_s));
+    const qsizetype earlier = log().size();
     m_process = std::make_unique<QProcess>();
-    m_process->setProcessChannelMode(QProcess::SeparateChannels);
+    m_process->setStandardOutputFile(QProcess::nullDevice());
+    m_process->setStandardErrorFile(logFile(), QIODevice::Append);
     m_process->start(program(),
                      { u"--config"_s, config.fileName(), u"--store"_s,
                        store.isEmpty() ? storePath() : store, u"--listen"_s, u"127.0.0.1"_s,
                        u"--port"_s, u"0"_s });
     static const QRegularExpression listening(u"listening on \\S+ port (\\d+)"_s);
     QDeadlineTimer deadline(StartMs);
-    const qsizetype earlier = m_log.size();
     while (!deadline.hasExpired() && m_process->state() != QProcess::NotRunning) {
-        m_process->waitForReadyRead(100);
-        m_log += m_process->readAllStandardError();
-        const auto match = listening.match(QString::fromUtf8(m_log.mid(earlier)));
+        m_process->waitForFinished(50);
+        const auto match = listening.match(QString::fromUtf8(log().mid(earlier)));
         if (match.hasMatch()) {
             m_port = match.captured(1).toUShort();
             return true;
         }
     }
-    m_log += m_process->readAllStandardError();
-    why = QString::fromUtf8(m_log);
+    why = QString::fromUtf8(log().mid(earlier));
     return false;
+}
+
+QString ServiceRig::logFile() const
+{
+    return m_dir.filePath(u"gatewayd.log"_s);
 }
 
 QByteArray ServiceRig::log() const
 {
-    if (m_process)
-        const_cast<ServiceRig *>(this)->m_log += m_process->readAllStandardError();
-    return m_log;
+    QFile file(logFile());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 int ServiceRig::terminate()
@@ -158,7 +171,6 @@ int ServiceRig::terminate()
     m_process->terminate();
     if (!m_process->waitForFinished(20'000))
         return -1;
-    m_log += m_process->readAllStandardError();
     return m_process->exitStatus() == QProcess::NormalExit ? m_process->exitCode() : -1;
 }
 
@@ -168,7 +180,6 @@ void ServiceRig::kill()
         return;
     m_process->kill();
     m_process->waitForFinished(10'000);
-    m_log += m_process->readAllStandardError();
 }
 
 ServiceRig::Answer ServiceRig::raw(const QByteArray &bytes, int waitMs)

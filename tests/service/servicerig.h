@@ -29,6 +29,8 @@ public:
     };
 
     ServiceRig();
+    // A second service on the store of `first`, which must outlive this rig.
+    explicit ServiceRig(const ServiceRig &first);
     ~ServiceRig();
 
     // Writes these settings into the config file; call before start().
@@ -46,7 +48,7 @@ public:
     // The URL the service runs on, and one that looks at the same store as its owner
     // (for StoreProbe); the same file on SQLite.
     QString storePath() const;
-    QString ownerUrl() const { return m_store.url(); }
+    QString ownerUrl() const { return m_ownerUrl; }
     QString dir() const { return m_dir.path(); }
     QByteArray log() const;
 
@@ -71,14 +73,15 @@ public:
 
 private:
     bool writeConfig();
+    QString logFile() const;
     bool prepareStore();
     int runOn(const QString &store, const QStringList &arguments, QByteArray *out, QByteArray *err);
 
     QTemporaryDir m_dir;
-    TestStore m_store;
+    std::unique_ptr<TestStore> m_store;
+    QString m_ownerUrl;
     QString m_runtimeUrl;
     QHash<QString, QString> m_settings;
     std::unique_ptr<QProcess> m_process;
     quint16 m_port = 0;
-    QByteArray m_log;
 };
