@@ -658,13 +658,18 @@ Result<std::optional<TextTable>> LocalGateway::takeOldest(const Account &account
     }
     q->finish();
 
-    const qint64 fetchedAt = nowMs();
-    for (qint64 id : std::as_const(ids)) {
+    // One statement marks the whole batch: each statement that fires triggers pays for
+    // a statement journal of the pages it touches, and the batch shares its pages.
+    if (!ids.isEmpty()) {
+        QVariantList values = { m_store->time(nowMs()) };
+        for (qint64 id : std::as_const(ids))
+            values.append(id);
         QUILLET_TRY(m_store->step(q,
                                   u"UPDATE mo SET state = 'fetched', fetched_at = ? "
-                                  u"WHERE id = ? AND state = 'waiting'"_s,
-                                  { m_store->time(fetchedAt), id }));
-        if (q->numRowsAffected() != 1)
+                                  u"WHERE state = 'waiting' AND id IN (?"_s
+                                      + u", ?"_s.repeated(ids.size() - 1) + u')',
+                                  values));
+        if (q->numRowsAffected() != ids.size())
             return std::optional<TextTable>(); // cannot happen under the write lock
     }
     TextTable table(rows.size(), 4);
