@@ -184,12 +184,21 @@ const char16_t *const ToV2[] = {
 };
 
 // The revision of how this engine lays out a store of the current schema version, kept
-// in the header's user version: 1 writes mt's lists of allowed values as OR chains.
-// A CHECK with a list of three or more values makes SQLite build a temporary b-tree of
-// the list each time it checks a row (two per message written); the chain is evaluated
-// in place. Both forms accept exactly the same rows, and a CHECK is no part of what is
-// stored on disk, so a store is brought to this revision by swapping the table's text.
+// in the header's user version. Revision 1:
+// - mt's lists of allowed values are OR chains. A CHECK with a list of three or more
+//   values makes SQLite build a temporary b-tree of the list each time it checks a row
+//   (two per message written); the chain is evaluated in place. Both forms accept
+//   exactly the same rows, and a CHECK is no part of what is stored on disk, so a store
+//   is brought to this revision by swapping the table's text.
+// - The indexes that find waiting messages hold waiting messages only: fetching one
+//   takes it out of each index rather than moving it to another place in it, and a
+//   seek compares no state.
 constexpr int LayoutRevision = 1;
+const char16_t *const WaitingIndexes[] = {
+    uR"(CREATE INDEX mo_waiting ON mo(account_id, sent_at, id) WHERE state = 'waiting')",
+    uR"(CREATE INDEX mo_waiting_extension ON mo(account_id, extension, sent_at, id)
+        WHERE state = 'waiting')",
+};
 struct CheckForm {
     const char16_t *listed;
     const char16_t *chained;
@@ -403,6 +412,10 @@ void SqliteEngine::bringToRevision(Store &store)
         const Status closed = store.execute(u"PRAGMA writable_schema = OFF"_s);
         QUILLET_TRY(versioned);
         QUILLET_TRY(closed);
+        QUILLET_TRY(store.execute(u"DROP INDEX IF EXISTS mo_waiting"_s));
+        QUILLET_TRY(store.execute(u"DROP INDEX IF EXISTS mo_waiting_extension"_s));
+        for (const char16_t *index : WaitingIndexes)
+            QUILLET_TRY(store.execute(QString::fromUtf16(index)));
         QUILLET_TRY(store.execute(u"PRAGMA user_version = %1"_s.arg(LayoutRevision)));
         return Store::Decision::Commit;
     });
@@ -413,10 +426,14 @@ QStringList SqliteEngine::schema() const
 {
     QStringList statements = schemaOfVersion(Store::SchemaVersion);
     for (QString &statement : statements) {
-        if (!statement.startsWith(u"CREATE TABLE mt "_s))
-            continue;
-        if (const QString chained = chainedChecks(statement); !chained.isEmpty())
-            statement = chained;
+        if (statement.startsWith(u"CREATE TABLE mt "_s)) {
+            if (const QString chained = chainedChecks(statement); !chained.isEmpty())
+                statement = chained;
+        } else if (statement.startsWith(u"CREATE INDEX mo_waiting ON "_s)) {
+            statement = QString::fromUtf16(WaitingIndexes[0]);
+        } else if (statement.startsWith(u"CREATE INDEX mo_waiting_extension ON "_s)) {
+            statement = QString::fromUtf16(WaitingIndexes[1]);
+        }
     }
     statements.append(u"PRAGMA user_version = %1"_s.arg(LayoutRevision));
     return statements;

@@ -51,6 +51,11 @@ Bool16 registerAccount(LocalGateway &gateway, const QString &password)
     return gateway.Register(p, outcome).isOk() ? outcome : Bool16(1);
 }
 
+// The indexes that find waiting messages, when they hold waiting messages only.
+const QString WaitingOnlyIndexes
+    = u"SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name IN "
+      u"('mo_waiting', 'mo_waiting_extension') AND sql LIKE '%WHERE state = ''waiting'''"_s;
+
 // A raw SQLite database that the test shapes by hand.
 bool makeDatabase(const QString &path, const QStringList &statements)
 {
@@ -322,6 +327,7 @@ private Q_SLOTS:
                              u"AND sql LIKE '%state = ''scheduled'' OR state = ''delivered''%'"_s),
                  1);
         QCOMPARE(probe.rows(u"PRAGMA integrity_check"_s), QStringList { u"ok"_s });
+        QCOMPARE(probe.count(WaitingOnlyIndexes), 2);
 
         // Opened again, a store of this version is left as it is.
         gateway.reset();
@@ -353,8 +359,9 @@ private Q_SLOTS:
         }
     }
 
-    // A new store and one made before mt's checks were chained refuse the same rows; a
-    // new store is in WAL mode from the start.
+    // A new store and one made before mt's checks were chained refuse the same rows, and
+    // both find waiting messages in indexes of waiting messages only; a new store is in
+    // WAL mode from the start.
     void messageChecks()
     {
         QFETCH(bool, upgraded);
@@ -379,6 +386,7 @@ private Q_SLOTS:
         StoreProbe probe(storePath());
         QCOMPARE(probe.rows(u"PRAGMA journal_mode"_s), QStringList { u"wal"_s });
         QCOMPARE(probe.rows(u"PRAGMA user_version"_s), QStringList { u"1"_s });
+        QCOMPARE(probe.count(WaitingOnlyIndexes), 2);
         const qint64 before = probe.count(u"SELECT count(*) FROM mt"_s);
         QCOMPARE(probe.exec(u"INSERT INTO mt (account_id, phone, text, segments, cost, origin, "
                             u"submitted_at, due_at, state) VALUES (1, '138', 't', 1, 0, '%1', 0, "
