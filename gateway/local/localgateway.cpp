@@ -15,8 +15,18 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString ServiceNumberPrefix = u"10690"_s;
-const QString ReceiveTimeFormat = u"yyyy-MM-dd HH:mm:ss"_s;
 constexpr int ServiceNumberDigits = 7;
+
+// A receive listing's time, "yyyy-MM-dd HH:mm:ss" in local time, built field by field:
+// QDateTime::toString reads its format afresh for every call.
+QString receiveTime(qint64 msSinceEpoch)
+{
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(msSinceEpoch);
+    const QDate date = at.date();
+    const QTime time = at.time();
+    return QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", date.year(), date.month(), date.day(),
+                             time.hour(), time.minute(), time.second());
+}
 
 QString textOrEmpty(const QVariant &value)
 {
@@ -652,9 +662,7 @@ Result<std::optional<TextTable>> LocalGateway::takeOldest(const Account &account
     while (q->next()) {
         ids.append(q->value(0).toLongLong());
         rows.append({ account.serviceNumber + q->value(1).toString(), q->value(2).toString(),
-                      q->value(3).toString(),
-                      QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q->value(4)))
-                          .toString(ReceiveTimeFormat) });
+                      q->value(3).toString(), receiveTime(Store::msSinceEpoch(q->value(4))) });
     }
     q->finish();
 
