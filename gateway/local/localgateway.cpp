@@ -17,15 +17,28 @@ namespace {
 const QString ServiceNumberPrefix = u"10690"_s;
 constexpr int ServiceNumberDigits = 7;
 
-// A receive listing's time, "yyyy-MM-dd HH:mm:ss" in local time, built field by field:
-// QDateTime::toString reads its format afresh for every call.
+// A receive listing's time, "yyyy-MM-dd HH:mm:ss" in local time, digit by digit:
+// QDateTime::toString reads its format afresh for every call, which costs more than
+// the rest of a listed message.
 QString receiveTime(qint64 msSinceEpoch)
 {
     const QDateTime at = QDateTime::fromMSecsSinceEpoch(msSinceEpoch);
     const QDate date = at.date();
     const QTime time = at.time();
-    return QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d", date.year(), date.month(), date.day(),
-                             time.hour(), time.minute(), time.second());
+    if (date.year() < 1000 || date.year() > 9999)
+        return at.toString(u"yyyy-MM-dd HH:mm:ss"_s);
+    char16_t text[] = u"0000-00-00 00:00:00";
+    const auto put = [&text](int from, int value, int digits) {
+        for (int i = from + digits - 1; i >= from; --i, value /= 10)
+            text[i] = char16_t(u'0' + value % 10);
+    };
+    put(0, date.year(), 4);
+    put(5, date.month(), 2);
+    put(8, date.day(), 2);
+    put(11, time.hour(), 2);
+    put(14, time.minute(), 2);
+    put(17, time.second(), 2);
+    return QString::fromUtf16(text, std::size(text) - 1);
 }
 
 QString textOrEmpty(const QVariant &value)
