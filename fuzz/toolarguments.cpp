@@ -103,6 +103,12 @@ QByteArrayList canonical(const ToolCommand &command)
     QByteArrayList argv { Program };
     if (command.storePath)
         argv.append(option(StoreOption, *command.storePath));
+    if (command.server) {
+        argv.append(option(ServerOption, command.server->url));
+        argv.append(option(TokenFileOption, command.server->tokenFile));
+        if (!command.server->caFile.isEmpty())
+            argv.append(option(CaFileOption, command.server->caFile));
+    }
     QStringList positional;
     if (std::holds_alternative<HelpCommand>(command.action)) {
         argv.append((u"--"_s + HelpOption).toUtf8());
@@ -115,9 +121,13 @@ QByteArrayList canonical(const ToolCommand &command)
         argv.append(option(ToOption, mo->to));
         if (!mo->extension.isEmpty())
             argv.append(option(ExtOption, mo->extension));
+        if (mo->count)
+            argv.append(option(CountOption, QString::number(*mo->count)));
         positional = { MoWord, mo->text };
     } else if (const auto *handset = std::get_if<HandsetCommand>(&command.action)) {
         positional = { HandsetWord, handset->phone };
+    } else if (std::holds_alternative<InitCommand>(command.action)) {
+        positional = { InitWord };
     } else {
         positional = { AccountsWord };
     }
@@ -130,7 +140,12 @@ QByteArrayList canonical(const ToolCommand &command)
 
 bool sameCommand(const ToolCommand &a, const ToolCommand &b)
 {
-    if (a.storePath != b.storePath || a.action.index() != b.action.index())
+    if (a.storePath != b.storePath || a.action.index() != b.action.index()
+        || a.server.has_value() != b.server.has_value())
+        return false;
+    if (a.server
+        && (a.server->url != b.server->url || a.server->tokenFile != b.server->tokenFile
+            || a.server->caFile != b.server->caFile))
         return false;
     if (const auto *card = std::get_if<CardIssueCommand>(&a.action)) {
         const auto &other = std::get<CardIssueCommand>(b.action);
@@ -139,7 +154,7 @@ bool sameCommand(const ToolCommand &a, const ToolCommand &b)
     if (const auto *mo = std::get_if<MoCommand>(&a.action)) {
         const auto &other = std::get<MoCommand>(b.action);
         return mo->from == other.from && mo->to == other.to && mo->extension == other.extension
-            && mo->text == other.text;
+            && mo->text == other.text && mo->count == other.count;
     }
     if (const auto *handset = std::get_if<HandsetCommand>(&a.action))
         return handset->phone == std::get<HandsetCommand>(b.action).phone;
@@ -163,6 +178,8 @@ void checkValues(const ToolCommand &command, const QString &input)
         require(mo->extension.isEmpty() || InputRules::isExtension(mo->extension),
                 "an extension code is digits", input);
         require(InputRules::isMessageText(mo->text), "a message text passed its check", input);
+        require(!mo->count || (*mo->count >= 1 && *mo->count <= LocalGateway::MaxBulkArrivals),
+                "an arrival count is 1 to the most arrivals at once", input);
     } else if (const auto *handset = std::get_if<HandsetCommand>(&command.action)) {
         require(InputRules::isPhone(handset->phone), "a handset is a phone", input);
     }

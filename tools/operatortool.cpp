@@ -149,6 +149,43 @@ QString refusal(LocalGateway::MoOutcome outcome, const MoCommand &command)
     return {};
 }
 
+// Where the work goes: --server with its token file, or --store; the usage error, if any.
+QString parseTarget(const QCommandLineParser &parser, ToolCommand &command)
+{
+    if (parser.isSet(ServerOption)) {
+        if (std::holds_alternative<InitCommand>(command.action))
+            return optionNotForCommand(ServerOption, InitWord);
+        if (parser.isSet(StoreOption))
+            return optionsExclusive(ServerOption, StoreOption);
+        if (!parser.isSet(TokenFileOption))
+            return missingOption(TokenFileOption);
+        for (const QString &option : { ServerOption, TokenFileOption }) {
+            if (parser.value(option).isEmpty())
+                return emptyOptionValue(option);
+        }
+        if (parser.isSet(CaFileOption) && parser.value(CaFileOption).isEmpty())
+            return emptyOptionValue(CaFileOption);
+        command.server = ServerTarget { parser.value(ServerOption), parser.value(TokenFileOption),
+                                        parser.value(CaFileOption) };
+        return {};
+    }
+    for (const QString &option : { TokenFileOption, CaFileOption }) {
+        if (parser.isSet(option))
+            return optionNeeds(option, ServerOption);
+    }
+    if (parser.isSet(StoreOption)) {
+        command.storePath = parser.value(StoreOption);
+        if (command.storePath->isEmpty())
+            return NoStorePath;
+        StoreLocation location;
+        if (const Status bad = StoreLocation::parse(*command.storePath, location); bad.failed())
+            return bad.description();
+        if (location.engine == StoreLocation::Engine::Sqlite && namesAFolder(location.path))
+            return storePathIsFolder(location.path);
+    }
+    return {};
+}
+
 } // namespace
 
 OperatorTool::OperatorTool(QTextStream &out, QTextStream &err)
@@ -211,39 +248,8 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     if (!words.isEmpty())
         return usage(extraArguments(words));
 
-    if (parser.isSet(ServerOption)) {
-        if (std::holds_alternative<InitCommand>(result.command->action))
-            return usage(optionNotForCommand(ServerOption, InitWord));
-        if (parser.isSet(StoreOption))
-            return usage(optionsExclusive(ServerOption, StoreOption));
-        if (!parser.isSet(TokenFileOption))
-            return usage(missingOption(TokenFileOption));
-        for (const QString &option : { ServerOption, TokenFileOption }) {
-            if (parser.value(option).isEmpty())
-                return usage(emptyOptionValue(option));
-        }
-        if (parser.isSet(CaFileOption) && parser.value(CaFileOption).isEmpty())
-            return usage(emptyOptionValue(CaFileOption));
-        result.command->server
-            = ServerTarget { parser.value(ServerOption), parser.value(TokenFileOption),
-                             parser.value(CaFileOption) };
-        return result;
-    }
-    for (const QString &option : { TokenFileOption, CaFileOption }) {
-        if (parser.isSet(option))
-            return usage(optionNeeds(option, ServerOption));
-    }
-    if (parser.isSet(StoreOption)) {
-        result.command->storePath = parser.value(StoreOption);
-        if (result.command->storePath->isEmpty())
-            return usage(NoStorePath);
-        StoreLocation location;
-        if (const Status bad = StoreLocation::parse(*result.command->storePath, location);
-            bad.failed())
-            return usage(bad.description());
-        if (location.engine == StoreLocation::Engine::Sqlite && namesAFolder(location.path))
-            return usage(storePathIsFolder(location.path));
-    }
+    if (const QString wrong = parseTarget(parser, *result.command); !wrong.isEmpty())
+        return usage(wrong);
     return result;
 }
 
