@@ -14,6 +14,7 @@
 
 #include "connectionguard.h"
 #include "status.h"
+#include "storelocation.h"
 
 #include <QAbstractHttpServer>
 #include <QElapsedTimer>
@@ -31,7 +32,7 @@ class GatewayService : public QAbstractHttpServer {
 
 public:
     struct Options {
-        QString store;
+        StoreLocation store;
         int workers = 4;
         ConnectionGuard::Limits limits;
         std::optional<QSslConfiguration> tls;

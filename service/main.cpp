@@ -81,19 +81,6 @@ bool parse(const QStringList &arguments, Arguments &out, QString &why)
     return true;
 }
 
-// The service keeps its tokens and remembered answers beside the gateway's tables, which
-// it does on an SQLite store only so far: any other store is refused here rather than
-// read as a file name.
-Status storeFile(const QString &url, QString &path)
-{
-    StoreLocation location;
-    QUILLET_TRY(StoreLocation::parse(url, location));
-    if (location.engine != StoreLocation::Engine::Sqlite)
-        return Status::failure(StoreLocation::BadLocation, ServiceTexts::sqliteStoreOnly());
-    path = location.path;
-    return Status::ok();
-}
-
 bool acceptableName(const QString &name)
 {
     return !name.isEmpty() && name.size() <= 64
@@ -101,7 +88,7 @@ bool acceptableName(const QString &name)
         && QStringView(name).isValidUtf16();
 }
 
-int tokens(const Arguments &args, const QString &store)
+int tokens(const Arguments &args, const StoreLocation &store)
 {
     const QString action = args.words.value(1);
     const QString name = args.options.value(u"--name"_s);
@@ -224,14 +211,22 @@ int main(int argc, char *argv[])
     const auto setting = [&](const QString &option, const QString &key, const QString &fallback) {
         return args.options.value(option, config.value(key, fallback).toString());
     };
-    QString store;
-    if (const Status s
-        = storeFile(setting(u"--store"_s, u"store"_s, QString::fromLatin1(DefaultStore)), store);
+    StoreLocation store;
+    if (const Status s = StoreLocation::parse(
+            setting(u"--store"_s, u"store"_s, QString::fromLatin1(DefaultStore)), store);
         s.failed())
         return failed(s.description());
 
     if (args.words.value(0) == u"token"_s)
         return tokens(args, store);
+    if (args.words.value(0) == u"init"_s) {
+        if (args.words.size() != 1)
+            return usage(u"init takes no words"_s);
+        if (const Status s = ServiceStore::initialize(store); s.failed())
+            return failed(s.description());
+        print(stdout, ServiceTexts::initialized(store.describe()));
+        return Done;
+    }
     if (!args.words.isEmpty())
         return usage(u"unknown command %1"_s.arg(args.words.first().left(64)));
 

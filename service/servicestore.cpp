@@ -1,17 +1,26 @@
 #include "servicestore.h"
 
+#include "postgresqlschema.h"
+#include "servicetexts.h"
 #include "store.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QSqlQuery>
 
 #include <sodium.h>
 
+#include <cstring>
+#include <span>
+
 using namespace Qt::StringLiterals;
 
 namespace {
 
-const char16_t *const Tables[] = {
+const QString VersionKey = QStringLiteral("service_schema_version");
+
+// SQLite: times in milliseconds since the epoch, as the tables have always had them.
+const char16_t *const SqliteTables[] = {
     uR"(CREATE TABLE IF NOT EXISTS service_tokens (
         id INTEGER PRIMARY KEY,
         name TEXT NOT NULL,
@@ -19,6 +28,8 @@ const char16_t *const Tables[] = {
         hash TEXT NOT NULL UNIQUE,
         issued_at BIGINT NOT NULL,
         revoked_at BIGINT))",
+    uR"(CREATE UNIQUE INDEX IF NOT EXISTS service_tokens_active ON service_tokens (name)
+        WHERE revoked_at IS NULL)",
     uR"(CREATE TABLE IF NOT EXISTS service_requests (
         token_id BIGINT NOT NULL,
         idempotency_key TEXT NOT NULL,
@@ -29,6 +40,43 @@ const char16_t *const Tables[] = {
         PRIMARY KEY (token_id, idempotency_key)))",
     uR"(CREATE INDEX IF NOT EXISTS service_requests_age ON service_requests (created_at))",
 };
+
+// PostgreSQL: in the gateway's schema, times as timestamptz like the gateway's own.
+const char16_t *const PostgresqlTables[] = {
+    uR"(CREATE TABLE service_tokens (
+        id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+        name text NOT NULL,
+        role text NOT NULL CHECK (role IN ('console', 'operator')),
+        hash text NOT NULL UNIQUE,
+        issued_at timestamptz NOT NULL,
+        revoked_at timestamptz))",
+    uR"(CREATE UNIQUE INDEX service_tokens_active ON service_tokens (name)
+        WHERE revoked_at IS NULL)",
+    uR"(CREATE TABLE service_requests (
+        token_id bigint NOT NULL REFERENCES service_tokens(id),
+        idempotency_key text NOT NULL,
+        operation text NOT NULL,
+        fingerprint text NOT NULL,
+        answer text NOT NULL,
+        created_at timestamptz NOT NULL,
+        PRIMARY KEY (token_id, idempotency_key)))",
+    uR"(CREATE INDEX service_requests_age ON service_requests (created_at))",
+};
+
+// What the service does as the runtime role: issue, verify and revoke tokens; remember,
+// look up and forget answers. Nothing else, and no change of a token but its revocation.
+QStringList grants(const QString &role)
+{
+    const QString to = u" TO "_s + role;
+    return { u"GRANT SELECT, INSERT ON service_tokens"_s + to,
+             u"GRANT UPDATE (revoked_at) ON service_tokens"_s + to,
+             u"GRANT SELECT, INSERT, DELETE ON service_requests"_s + to };
+}
+
+// Advisory locks on PostgreSQL: one held while the tables are made ("QGSS"); the class
+// of the locks on idempotency keys ("QGSK"), each key hashed to the second half.
+constexpr qint64 TablesLock = 0x51475353;
+constexpr int KeyLockClass = 0x5147534B;
 
 qint64 nowMs()
 {
@@ -49,48 +97,105 @@ QString newSecret()
 
 } // namespace
 
-ServiceStore::ServiceStore(std::unique_ptr<Store> owned, Store &store)
+ServiceStore::ServiceStore(std::unique_ptr<Store> owned, Store &store, StoreLocation::Engine engine)
     : m_owned(std::move(owned))
     , m_store(&store)
+    , m_engine(engine)
 {
 }
 
 ServiceStore::~ServiceStore() = default;
 
-Status ServiceStore::open(const QString &location, std::unique_ptr<ServiceStore> &store)
+Status ServiceStore::open(const StoreLocation &location, std::unique_ptr<ServiceStore> &store)
 {
     if (sodium_init() < 0)
         return Status::failure(Store::Unavailable, u"libsodium could not be initialised"_s);
     std::unique_ptr<Store> opened;
     QUILLET_TRY(Store::open(location, opened));
     Store &raw = *opened;
-    std::unique_ptr<ServiceStore> made(new ServiceStore(std::move(opened), raw));
-    QUILLET_TRY(made->createTables());
+    std::unique_ptr<ServiceStore> made(new ServiceStore(std::move(opened), raw, location.engine));
+    QUILLET_TRY(made->settle());
     store = std::move(made);
     return Status::ok();
 }
 
-Status ServiceStore::attach(Store &store, std::unique_ptr<ServiceStore> &service)
+Status ServiceStore::attach(Store &store, StoreLocation::Engine engine,
+                            std::unique_ptr<ServiceStore> &service)
 {
     if (sodium_init() < 0)
         return Status::failure(Store::Unavailable, u"libsodium could not be initialised"_s);
-    std::unique_ptr<ServiceStore> made(new ServiceStore(nullptr, store));
-    QUILLET_TRY(made->createTables());
+    std::unique_ptr<ServiceStore> made(new ServiceStore(nullptr, store, engine));
+    QUILLET_TRY(made->settle());
     service = std::move(made);
     return Status::ok();
 }
 
-Status ServiceStore::createTables()
+Status ServiceStore::initialize(const StoreLocation &location)
 {
-    return m_store
+    QUILLET_TRY(Store::initialize(location));
+    if (location.engine == StoreLocation::Engine::Sqlite) {
+        std::unique_ptr<ServiceStore> service;
+        return open(location, service);
+    }
+    std::unique_ptr<Store> store;
+    QUILLET_TRY(Store::open(location, store));
+    ServiceStore service(nullptr, *store, location.engine);
+    return store
         ->transaction([&]() -> Result<Store::Decision> {
-            for (const char16_t *sql : Tables) {
-                QSqlQuery q = m_store->query();
-                QUILLET_TRY(m_store->run(q, QString::fromUtf16(sql)));
-            }
+            QSqlQuery q = store->query();
+            QUILLET_TRY(store->run(q, u"SELECT pg_advisory_xact_lock(?)"_s, { TablesLock }));
+            QUILLET_TRY_VALUE(const int found, service.version());
+            if (found > SchemaVersion)
+                return store->failure(Store::Unavailable,
+                                      ServiceTexts::newerServiceTables(found, SchemaVersion));
+            if (found == 0)
+                QUILLET_TRY(service.createTables());
+            for (const QString &grant : grants(PostgresqlSchema::RuntimeRole))
+                QUILLET_TRY(store->execute(grant));
             return Store::Decision::Commit;
         })
         .status();
+}
+
+Result<int> ServiceStore::version()
+{
+    QSqlQuery q = m_store->query();
+    QUILLET_TRY(m_store->run(q, u"SELECT value FROM meta WHERE key = ?"_s, { VersionKey }));
+    const int found = q.next() ? q.value(0).toString().toInt() : 0;
+    q.finish();
+    return found;
+}
+
+// A version this code knows is used as it is; none is made here on SQLite (where
+// whoever opens the store may create tables) and refused on PostgreSQL.
+Status ServiceStore::settle()
+{
+    QUILLET_TRY_VALUE(const int found, version());
+    if (found > SchemaVersion)
+        return m_store->failure(Store::Unavailable,
+                                ServiceTexts::newerServiceTables(found, SchemaVersion));
+    if (found == SchemaVersion)
+        return Status::ok();
+    if (m_engine != StoreLocation::Engine::Sqlite)
+        return m_store->failure(Store::Unavailable, ServiceTexts::serviceTablesMissing());
+    return m_store
+        ->transaction([&]() -> Result<Store::Decision> {
+            QUILLET_TRY(createTables());
+            return Store::Decision::Commit;
+        })
+        .status();
+}
+
+// Inside the caller's write transaction.
+Status ServiceStore::createTables()
+{
+    const bool sqlite = m_engine == StoreLocation::Engine::Sqlite;
+    for (const char16_t *sql : sqlite ? std::span(SqliteTables) : std::span(PostgresqlTables))
+        QUILLET_TRY(m_store->execute(QString::fromUtf16(sql)));
+    QSqlQuery q = m_store->query();
+    return m_store->run(
+        q, u"INSERT INTO meta (key, value) VALUES (?, ?) ON CONFLICT (key) DO NOTHING"_s,
+        { VersionKey, QString::number(SchemaVersion) });
 }
 
 QString ServiceStore::hash(const QByteArray &data)
@@ -120,7 +225,8 @@ Status ServiceStore::issue(const QString &name, Wire::Role role, QString &issued
                       m_store->run(insert,
                                    u"INSERT INTO service_tokens (name, role, hash, issued_at) "
                                    u"VALUES (?, ?, ?, ?)"_s,
-                                   { name, Wire::roleName(role), hash(secret.toUtf8()), nowMs() }));
+                                   { name, Wire::roleName(role), hash(secret.toUtf8()),
+                                     m_store->time(nowMs()) }));
                   done = true;
                   return Store::Decision::Commit;
               })
@@ -140,7 +246,7 @@ Status ServiceStore::revoke(const QString &name, bool &done)
             QUILLET_TRY(m_store->run(q,
                                      u"UPDATE service_tokens SET revoked_at = ? WHERE name = ? "
                                      u"AND revoked_at IS NULL"_s,
-                                     { nowMs(), name }));
+                                     { m_store->time(nowMs()), name }));
             done = q.numRowsAffected() > 0;
             return done ? Store::Decision::Commit : Store::Decision::RollBack;
         })
@@ -156,9 +262,9 @@ Status ServiceStore::list(QList<Listed> &tokens)
         Listed t { q.value(0).toString(),
                    q.value(1).toString() == u"operator"_s ? Wire::Role::Operator
                                                           : Wire::Role::Console,
-                   q.value(2).toLongLong(), std::nullopt };
+                   Store::msSinceEpoch(q.value(2)), std::nullopt };
         if (!q.value(3).isNull())
-            t.revokedAtMs = q.value(3).toLongLong();
+            t.revokedAtMs = Store::msSinceEpoch(q.value(3));
         tokens.append(t);
     }
     return Status::ok();
@@ -188,11 +294,21 @@ Status ServiceStore::remembered(qint64 tokenId, const QString &key,
 {
     found.reset();
     QSqlQuery *q = nullptr;
+    if (m_engine == StoreLocation::Engine::Postgresql) {
+        const QByteArray digest = QCryptographicHash::hash(
+            QByteArray(QByteArray::number(tokenId) + '\0' + key.toUtf8()),
+            QCryptographicHash::Sha256);
+        qint32 half = 0;
+        std::memcpy(&half, digest.constData(), sizeof half);
+        QUILLET_TRY(
+            m_store->step(q, u"SELECT pg_advisory_xact_lock(?, ?)"_s, { KeyLockClass, half }));
+        q->finish();
+    }
     Status status
         = m_store->step(q,
                         u"SELECT fingerprint, answer FROM service_requests "
                         u"WHERE token_id = ? AND idempotency_key = ? AND created_at >= ?"_s,
-                        { tokenId, key, nowMs() - KeyLifetimeMs });
+                        { tokenId, key, m_store->time(nowMs() - KeyLifetimeMs) });
     if (status.isOk() && q->next())
         found = Remembered { q->value(0).toString(), q->value(1).toString().toUtf8() };
     if (q)
@@ -203,12 +319,17 @@ Status ServiceStore::remembered(qint64 tokenId, const QString &key,
 Status ServiceStore::remember(qint64 tokenId, const QString &key, const QString &operation,
                               const QString &fingerprint, const QByteArray &answer)
 {
+    const qint64 now = nowMs();
     QSqlQuery q = m_store->query();
+    QUILLET_TRY(m_store->run(q,
+                             u"DELETE FROM service_requests WHERE token_id = ? AND "
+                             u"idempotency_key = ? AND created_at < ?"_s,
+                             { tokenId, key, m_store->time(now - KeyLifetimeMs) }));
     return m_store->run(
         q,
         u"INSERT INTO service_requests (token_id, idempotency_key, operation, "
         u"fingerprint, answer, created_at) VALUES (?, ?, ?, ?, ?, ?)"_s,
-        { tokenId, key, operation, fingerprint, QString::fromUtf8(answer), nowMs() });
+        { tokenId, key, operation, fingerprint, QString::fromUtf8(answer), m_store->time(now) });
 }
 
 Status ServiceStore::forgetExpired()
@@ -217,7 +338,7 @@ Status ServiceStore::forgetExpired()
         ->transaction([&]() -> Result<Store::Decision> {
             QSqlQuery q = m_store->query();
             QUILLET_TRY(m_store->run(q, u"DELETE FROM service_requests WHERE created_at < ?"_s,
-                                     { nowMs() - KeyLifetimeMs }));
+                                     { m_store->time(nowMs() - KeyLifetimeMs) }));
             return Store::Decision::Commit;
         })
         .status();

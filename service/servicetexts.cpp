@@ -81,10 +81,22 @@ QString cannotReadTls(const QString &file, const QString &why)
     return u"cannot use %1: %2"_s.arg(file, why);
 }
 
-QString sqliteStoreOnly()
+QString serviceTablesMissing()
 {
-    return u"quillet-gatewayd runs on an SQLite store (sqlite:PATH); a PostgreSQL store is not "
-           u"supported by the service yet"_s;
+    return u"the service's tables are missing: run 'quillet-gatewayd --store URL init' as the "
+           u"schema's owner"_s;
+}
+
+QString newerServiceTables(int found, int known)
+{
+    return u"the service's tables are of version %1, newer than this quillet-gatewayd knows "
+           u"(%2); they were left as they are"_s.arg(found)
+               .arg(known);
+}
+
+QString initialized(const QString &store)
+{
+    return u"The gateway's store and the service's tables at %1 are ready."_s.arg(store);
 }
 
 QString badConfig(const QString &file, const QString &why)
@@ -103,6 +115,10 @@ QString help()
       issues a token and prints it (this once only)
   quillet-gatewayd [--config FILE] [--store URL] token revoke --name NAME
   quillet-gatewayd [--config FILE] [--store URL] token list
+  quillet-gatewayd [--config FILE] [--store URL] init
+      creates or migrates the store and the service's tables; on PostgreSQL run it
+      as the schema's owner: it also grants the role quillet_gateway what the
+      service needs
 
 Exit codes: 0 done, 1 failed, 2 usage.
 )"_s;

@@ -7,7 +7,6 @@ namespace ServiceTexts {
 
 // Answers to requests.
 QString badToken();
-QString sqliteStoreOnly();
 QString wrongRole(const QString &role);
 QString notAJsonObject();
 QString keyReused();
@@ -25,6 +24,8 @@ QString cannotListen(const QString &address, quint16 port, const QString &why);
 QString listening(const QString &address, quint16 port, bool tls);
 QString cannotReadTls(const QString &file, const QString &why);
 QString badConfig(const QString &file, const QString &why);
+QString serviceTablesMissing();
+QString newerServiceTables(int found, int known);
 
 // The command line.
 QString help();
@@ -34,5 +35,6 @@ QString tokenNameTaken(const QString &name);
 QString tokenRevoked(const QString &name);
 QString noSuchToken(const QString &name);
 QString stoppingOnSignal();
+QString initialized(const QString &store);
 
 } // namespace ServiceTexts

@@ -3,8 +3,8 @@
 #include "localgateway.h"
 #include "servicestore.h"
 
-WorkerPool::WorkerPool(const QString &store, int threads)
-    : m_store(store)
+WorkerPool::WorkerPool(StoreLocation store, int threads)
+    : m_store(std::move(store))
 {
     for (int i = 0; i < qMax(1, threads); ++i)
         m_threads.emplace_back([this] { run(); });
@@ -39,7 +39,7 @@ void WorkerPool::run()
     // an answer and the change it reports commit together.
     worker.failure = LocalGateway::open(m_store, gateway);
     if (worker.failure.isOk())
-        worker.failure = ServiceStore::attach(gateway->store(), service);
+        worker.failure = ServiceStore::attach(gateway->store(), m_store.engine, service);
     if (worker.failure.isOk()) {
         worker.gateway = gateway.get();
         worker.service = service.get();

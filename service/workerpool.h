@@ -8,6 +8,7 @@
 //                                                          └─ answers by posting back
 
 #include "status.h"
+#include "storelocation.h"
 
 #include <condition_variable>
 #include <deque>
@@ -31,7 +32,7 @@ class WorkerPool {
 public:
     using Job = std::function<void(Worker &)>;
 
-    WorkerPool(const QString &store, int threads);
+    WorkerPool(StoreLocation store, int threads);
     // Runs the jobs already queued, then joins the threads.
     ~WorkerPool();
     WorkerPool(const WorkerPool &) = delete;
@@ -42,7 +43,7 @@ public:
 private:
     void run();
 
-    QString m_store;
+    StoreLocation m_store;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Job> m_jobs;

@@ -21,6 +21,7 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThread>
 
 #include <memory>
 #include <vector>
@@ -218,10 +219,16 @@ int main(int argc, char *argv[])
         return work(args);
 
     // The cluster as a durable server would run it.
+    // The server reads its settings again a moment after the reload is asked for.
     QString fsync;
-    if (!adminExec(QString(), u"ALTER SYSTEM SET fsync = on"_s)
-        || !adminExec(QString(), u"SELECT pg_reload_conf()"_s)
-        || !adminExec(QString(), u"SHOW fsync"_s, &fsync) || fsync != u"on"_s) {
+    bool asked = adminExec(QString(), u"ALTER SYSTEM SET fsync = on"_s)
+        && adminExec(QString(), u"SELECT pg_reload_conf()"_s);
+    for (int look = 0; asked && fsync != u"on"_s && look < 50; ++look) {
+        if (look > 0)
+            QThread::msleep(100);
+        asked = adminExec(QString(), u"SHOW fsync"_s, &fsync);
+    }
+    if (!asked || fsync != u"on"_s) {
         out() << "FAILED: fsync could not be turned on (" << fsync << ")" << Qt::endl;
         return 1;
     }

@@ -481,14 +481,30 @@ Result<LocalGateway::Spending> LocalGateway::spendCard(qint64 accountId, const C
 Status LocalGateway::SendMessage(const QString &accountNo, const QString &phoneNo,
                                  const QString &text, Bool16 &outcome)
 {
-    return answer(outcome, [&] { return submit(accountNo, phoneNo, text, std::nullopt); });
+    return answerSend(outcome, accountNo, phoneNo, text, std::nullopt);
 }
 
 Status LocalGateway::SendScheduledMessage(const QString &accountNo, const QString &phoneNo,
                                           const QString &text, const QString &sendTime,
                                           Bool16 &outcome)
 {
-    return answer(outcome, [&] { return submit(accountNo, phoneNo, text, sendTime); });
+    return answerSend(outcome, accountNo, phoneNo, text, sendTime);
+}
+
+// Where the store makes a send in one statement, that statement delivers what is due as
+// well, and the separate look first is saved. A send refused before it reaches the store
+// delivers afterwards instead: it wrote nothing, so the order makes no difference.
+Status LocalGateway::answerSend(Bool16 &outcome, const QString &accountNo, const QString &phoneNo,
+                                const QString &text, const std::optional<QString> &sendTime)
+{
+    if (m_store->sendAtOnce().isEmpty())
+        return answer(outcome, [&] { return submit(accountNo, phoneNo, text, sendTime); });
+    bool delivered = false;
+    QUILLET_TRY_VALUE(const bool done, submit(accountNo, phoneNo, text, sendTime, &delivered));
+    if (!delivered)
+        QUILLET_TRY(deliverDue());
+    outcome = done ? True16 : False16;
+    return Status::ok();
 }
 
 Status LocalGateway::insertMessage(qint64 accountId, const QString &phone, const QString &text,
@@ -517,7 +533,8 @@ Status LocalGateway::insertMessage(qint64 accountId, const QString &phone, const
 // One charged message per recipient, all or none: the balance must cover them all.
 // A scheduled one waits until its time; any other is delivered at once.
 Result<bool> LocalGateway::submit(const QString &accountNo, const QString &phoneNo,
-                                  const QString &text, const std::optional<QString> &sendTime)
+                                  const QString &text, const std::optional<QString> &sendTime,
+                                  bool *deliveredDue)
 {
     QStringList phones;
     if (!InputRules::isAccountNumber(accountNo) || !InputRules::isMessageText(text)
@@ -536,6 +553,12 @@ Result<bool> LocalGateway::submit(const QString &accountNo, const QString &phone
     const int segments = SegmentCounter::segments(text);
     const qint64 each = segments * FenPerSegment;
     const qint64 cost = each * phones.size();
+    if (deliveredDue) {
+        QUILLET_TRY_VALUE(const bool sent,
+                          submitAtOnce(accountNo, phones, text, segments, cost, now, due, state));
+        *deliveredDue = true;
+        return sent;
+    }
 
     QUILLET_TRY_VALUE(const Decision decision, m_store->transaction([&]() -> Result<Decision> {
         QSqlQuery *q = nullptr;
@@ -556,6 +579,22 @@ Result<bool> LocalGateway::submit(const QString &accountNo, const QString &phone
         return Decision::Commit;
     }));
     return committed(decision);
+}
+
+// The same send as one statement of the store's engine (Store::sendAtOnce).
+Result<bool> LocalGateway::submitAtOnce(const QString &accountNo, const QStringList &phones,
+                                        const QString &text, int segments, qint64 cost, qint64 now,
+                                        qint64 due, const QString &state)
+{
+    const QVariant deliveredAt = state == u"delivered"_s ? m_store->time(due) : QVariant();
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(q, m_store->sendAtOnce(),
+                              { accountNo, cost, text, segments, segments * FenPerSegment,
+                                m_store->time(now), m_store->time(due), state, deliveredAt,
+                                phones.join(u','), m_store->time(now) }));
+    const bool sent = q->next() && q->value(0).toLongLong() == phones.size();
+    q->finish();
+    return sent;
 }
 
 LocalGateway::OnBehalf LocalGateway::onBehalf(const QString &phone, const QString &text,

@@ -166,7 +166,8 @@ public:
     Status accounts(QList<AccountSummary> &list);
 
     // Marks every scheduled message whose time has come as delivered. Every operation
-    // and every operator command runs it first.
+    // and every operator command runs it first, but for a send that the store makes in
+    // one statement: that statement delivers them itself.
     Status deliverDue();
 
     // "12.30" for 1230 fen.
@@ -223,8 +224,16 @@ private:
                                qint64 attempt, qint64 now);
     Result<QString> freeCardNumber();
 
+    // Like answer() for a send, on a store that may make it in one statement.
+    Status answerSend(Bool16 &outcome, const QString &accountNo, const QString &phoneNo,
+                      const QString &text, const std::optional<QString> &sendTime);
+    // Given `deliveredDue`, the send is the store's one statement (Store::sendAtOnce),
+    // and `deliveredDue` is set once that has run and delivered what was due.
     Result<bool> submit(const QString &accountNo, const QString &phoneNo, const QString &text,
-                        const std::optional<QString> &sendTime);
+                        const std::optional<QString> &sendTime, bool *deliveredDue = nullptr);
+    Result<bool> submitAtOnce(const QString &accountNo, const QStringList &phones,
+                              const QString &text, int segments, qint64 cost, qint64 now,
+                              qint64 due, const QString &state);
     // A charged message the service sends by itself: a forwarded copy or an automatic
     // reply, worked out once for any number of arrivals of the same text.
     struct OnBehalf {

@@ -11,6 +11,8 @@
 // queue, and calls for different accounts run side by side and commit together. Nothing
 // ever needs a retry, so nothing can run twice. A card goes to exactly one of several
 // racers because its conditional UPDATE re-reads the row once the first one commits.
+// A send is a single statement (sendAtOnce) that holds the account row the same way: on
+// its own it is one round trip and one commit, which is what bounds a send's rate.
 
 #include "storeengine.h"
 #include "storelocation.h"
@@ -44,6 +46,7 @@ public:
     QString lockAccount(const QString &column) const override;
     QString lockRegistrations() const override;
     QString lockRows() const override { return QStringLiteral(" FOR UPDATE"); }
+    QString sendAtOnce() const override;
 
 private:
     StoreLocation m_location;

@@ -90,6 +90,9 @@ public:
     // Appended to a SELECT in a write transaction: holds the rows it reads until the
     // transaction ends.
     QString lockRows() const { return m_engine->lockRows(); }
+    // The engine's statement for a whole send (see StoreEngine::sendAtOnce); empty where
+    // a send is made step by step.
+    QString sendAtOnce() const { return m_engine->sendAtOnce(); }
     Status lockRegistrations();
 
     // A failure Status for an error of this store's connection, or for `reason`.

@@ -97,4 +97,14 @@ public:
     virtual QString lockRegistrations() const { return {}; }
     // The same as a suffix to a SELECT of the rows to hold.
     virtual QString lockRows() const { return {}; }
+    // A whole send as one statement, where the engine runs it so: outside a transaction
+    // it is one round trip and one commit. Empty where the gateway sends step by step.
+    // It holds the account whose number is bound to the first placeholder, if it is
+    // signed on and its balance covers the second; then, for every recipient in the
+    // comma-separated list bound to the last but one, it writes a message (text,
+    // segments, cost of one, submitted at, due at, state, delivered at: the third to
+    // ninth) and its charge in the ledger, all or none. Whatever happens to the account,
+    // it also delivers the scheduled messages due by the last placeholder that no other
+    // transaction holds at that moment. Its one row: messages written, messages delivered.
+    virtual QString sendAtOnce() const { return {}; }
 };

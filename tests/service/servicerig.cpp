@@ -12,7 +12,29 @@ namespace {
 constexpr int StartMs = 15'000;
 }
 
-ServiceRig::ServiceRig() = default;
+ServiceRig::ServiceRig()
+{
+    if (!prepareStore())
+        qWarning("the service's test store could not be made ready");
+}
+
+bool ServiceRig::prepareStore()
+{
+    if (!m_store.isValid())
+        return false;
+    if (!TestStore::onPostgresql())
+        return true;
+    if (init() != 0)
+        return false;
+    // The password is the cluster's own, which libpq finds in PGPASSWORD.
+    static const bool login
+        = TestStore::administer(u"CREATE ROLE %1 LOGIN PASSWORD '%2' IN ROLE quillet_gateway"_s.arg(
+            RuntimeLogin, qEnvironmentVariable("PGPASSWORD")));
+    StoreLocation runtime = m_store.location();
+    m_runtimeUrl = u"postgresql://%1@%2:%3/%4?sslmode=disable"_s.arg(
+        RuntimeLogin, runtime.host, QString::number(runtime.port), runtime.database);
+    return login;
+}
 
 ServiceRig::~ServiceRig()
 {
@@ -31,7 +53,7 @@ qint64 ServiceRig::pid() const
 
 QString ServiceRig::storePath() const
 {
-    return m_dir.filePath(u"gateway.sqlite3"_s);
+    return m_runtimeUrl.isEmpty() ? m_store.url() : m_runtimeUrl;
 }
 
 QString ServiceRig::url() const
@@ -44,14 +66,24 @@ bool ServiceRig::running() const
     return m_process && m_process->state() != QProcess::NotRunning;
 }
 
+int ServiceRig::init()
+{
+    return runOn(ownerUrl(), { u"init"_s }, nullptr, nullptr);
+}
+
 int ServiceRig::run(const QStringList &arguments, QByteArray *out, QByteArray *err)
+{
+    return runOn(storePath(), arguments, out, err);
+}
+
+int ServiceRig::runOn(const QString &store, const QStringList &arguments, QByteArray *out,
+                      QByteArray *err)
 {
     QProcess p;
     writeConfig();
-    p.start(
-        program(),
-        QStringList { u"--config"_s, m_dir.filePath(u"gatewayd.conf"_s), u"--store"_s, storePath() }
-            + arguments);
+    p.start(program(),
+            QStringList { u"--config"_s, m_dir.filePath(u"gatewayd.conf"_s), u"--store"_s, store }
+                + arguments);
     if (!p.waitForFinished(30'000)) {
         p.kill();
         p.waitForFinished();

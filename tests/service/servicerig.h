@@ -1,8 +1,15 @@
 #pragma once
 
-// A quillet-gatewayd process for one test: its own store in a temporary folder, short
-// bounds from its own config file, an ephemeral port on 127.0.0.1, and tokens issued
-// through the program itself. It is stopped (or killed) when the rig goes away.
+// A quillet-gatewayd process for one test: its own store, short bounds from its own
+// config file, an ephemeral port on 127.0.0.1, and tokens issued through the program
+// itself. It is stopped (or killed) when the rig goes away.
+//
+//   QUILLET_TEST_STORE unset ────────> an SQLite file in a temporary folder
+//   QUILLET_TEST_STORE=postgresql ───> a fresh database on the test cluster (TestStore),
+//        made ready by `quillet-gatewayd init` as the cluster's administrator; the
+//        service runs as a login role in the gateway's runtime role, as deployed
+
+#include "teststore.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -36,12 +43,17 @@ public:
 
     quint16 port() const { return m_port; }
     QString url() const;
+    // The URL the service runs on, and one that looks at the same store as its owner
+    // (for StoreProbe); the same file on SQLite.
     QString storePath() const;
+    QString ownerUrl() const { return m_store.url(); }
     QString dir() const { return m_dir.path(); }
     QByteArray log() const;
 
     // Runs quillet-gatewayd with these arguments on the rig's store and config.
     int run(const QStringList &arguments, QByteArray *out = nullptr, QByteArray *err = nullptr);
+    // `quillet-gatewayd init` on the store as its owner; the exit code.
+    int init();
     // Issues a token; empty on failure.
     QString issue(const QString &role, const QString &name);
 
@@ -54,10 +66,17 @@ public:
 
     static QString program();
 
+    // The login role the service runs as on PostgreSQL.
+    static inline const QString RuntimeLogin = QStringLiteral("quillet_service");
+
 private:
     bool writeConfig();
+    bool prepareStore();
+    int runOn(const QString &store, const QStringList &arguments, QByteArray *out, QByteArray *err);
 
     QTemporaryDir m_dir;
+    TestStore m_store;
+    QString m_runtimeUrl;
     QHash<QString, QString> m_settings;
     std::unique_ptr<QProcess> m_process;
     quint16 m_port = 0;

@@ -19,6 +19,8 @@ namespace {
 
 // meta, accounts, ledger, cards, recharge_failures, mt, mo, waiting_counts
 constexpr int TableCount = 8;
+// and, where quillet-gatewayd has served the store, service_tokens and service_requests
+constexpr int ServiceTableCount = 2;
 
 // Runs `sql` on a connection of its own to `database` (empty: the PG* default).
 bool runAsAdministrator(const QString &database, const QString &sql)
@@ -97,25 +99,36 @@ StoreLocation TestStore::location() const
 TestStore::~TestStore() = default;
 
 // Making the schema takes a tenth of a second, emptying its tables a hundredth: a
-// store the last test left as the gateway made it is emptied (triggers off, so the
-// ledger can go too, and the identities start again at 1); any other is dropped, and
-// the next open makes it afresh.
+// store the last test left as the gateway (and the service) made it is emptied
+// (triggers off, so the ledger can go too, and the identities start again at 1); any
+// other is dropped, and the next open makes it afresh.
 bool TestStore::emptyStore() const
 {
     const QString name = u"test-store-admin-"_s + m_database;
     if (!administerStore(u"SELECT 1"_s))
         return false;
     QSqlQuery q(QSqlDatabase::database(name, false));
-    const QString asMade = u"SELECT (SELECT count(*) FROM pg_tables WHERE schemaname = 'quillet') "
-                           u"= %1 AND (SELECT array_agg(key || '=' || value) FROM quillet.meta) "
-                           u"= ARRAY['schema_version=%2']"_s.arg(TableCount)
-                               .arg(Store::SchemaVersion);
-    if (q.exec(asMade) && q.next() && q.value(0).toBool())
+    // The tables, the service's among them and the service's meta row, when the other
+    // meta rows are the gateway's version only.
+    const QString asMade
+        = u"SELECT count(*), count(*) FILTER (WHERE tablename IN ('service_tokens', "
+          u"'service_requests')), (SELECT count(*) FROM quillet.meta WHERE key = "
+          u"'service_schema_version') FROM pg_tables WHERE schemaname = 'quillet' AND (SELECT "
+          u"array_agg(key || '=' || value) FROM quillet.meta WHERE key <> "
+          u"'service_schema_version') = ARRAY['schema_version=%1']"_s.arg(Store::SchemaVersion);
+    const bool read = q.exec(asMade) && q.next();
+    const int tables = read ? q.value(0).toInt() : 0;
+    const bool plain = tables == TableCount && q.value(2).toInt() == 0;
+    const bool served = tables == TableCount + ServiceTableCount
+        && q.value(1).toInt() == ServiceTableCount && q.value(2).toInt() == 1;
+    const QString serviceTables
+        = served ? u", quillet.service_tokens, quillet.service_requests"_s : QString();
+    if (plain || served)
         return administerStore(u"SET session_replication_role = replica"_s)
             && administerStore(
                    u"TRUNCATE quillet.accounts, quillet.ledger, quillet.cards, "
-                   u"quillet.recharge_failures, quillet.mt, quillet.mo, quillet.waiting_counts "
-                   u"RESTART IDENTITY CASCADE"_s)
+                   u"quillet.recharge_failures, quillet.mt, quillet.mo, quillet.waiting_counts"_s
+                   + serviceTables + u" RESTART IDENTITY CASCADE"_s)
             && administerStore(u"SET session_replication_role = origin"_s);
     return administerStore(u"DROP SCHEMA IF EXISTS quillet CASCADE"_s);
 }

@@ -1,9 +1,13 @@
-// The local gateway's operations, each with its success and failure rows: outcomes,
-// what is stored, what is charged, and that a failure changes nothing.
+// The gateway's operations, each with its success and failure rows: outcomes, what is
+// stored, what is charged, and that a failure changes nothing. The same cases run on the
+// local gateway in process and, through the remote component, on a service serving the
+// same store (see testgateway.h); the few that need the test's own clock run locally only.
 
 #include "localgateway.h"
+#include "operatorbackend.h"
 #include "segmentcounter.h"
 #include "storeprobe.h"
+#include "testgateway.h"
 #include "teststore.h"
 
 #include <QRandomGenerator>
@@ -48,7 +52,7 @@ struct Answer {
     Variant total, current, messages;
 };
 
-using Operation = std::function<Status(LocalGateway &, const QString &accountNo, Answer &)>;
+using Operation = std::function<Status(GatewayClient &, const QString &accountNo, Answer &)>;
 
 // Every operation but Register, each with ordinary arguments.
 QList<std::pair<const char *, Operation>> operations()
@@ -56,51 +60,55 @@ QList<std::pair<const char *, Operation>> operations()
     const QString phone = Phone;
     return {
         { "QueryBalance",
-          [](LocalGateway &g, const QString &a, Answer &r) { return g.QueryBalance(a, r.text); } },
+          [](GatewayClient &g, const QString &a, Answer &r) { return g.QueryBalance(a, r.text); } },
         { "Recharge",
-          [](LocalGateway &g, const QString &a, Answer &r) {
+          [](GatewayClient &g, const QString &a, Answer &r) {
               return g.Recharge(a, r.card.number, r.card.password, r.outcome);
           } },
         { "SendMessage",
-          [phone](LocalGateway &g, const QString &a, Answer &r) {
+          [phone](GatewayClient &g, const QString &a, Answer &r) {
               return g.SendMessage(a, phone, u"hi"_s, r.outcome);
           } },
         { "SendScheduledMessage",
-          [phone](LocalGateway &g, const QString &a, Answer &r) {
+          [phone](GatewayClient &g, const QString &a, Answer &r) {
               return g.SendScheduledMessage(a, phone, u"hi"_s, u"2024/5/20 9:40:00"_s, r.outcome);
           } },
         { "ReceiveMessages",
-          [](LocalGateway &g, const QString &a, Answer &r) {
+          [](GatewayClient &g, const QString &a, Answer &r) {
               return g.ReceiveMessages(a, r.total, r.current, r.messages, r.outcome);
           } },
         { "ReceiveMessagesNet",
-          [](LocalGateway &g, const QString &a, Answer &r) {
+          [](GatewayClient &g, const QString &a, Answer &r) {
               return g.ReceiveMessagesNet(a, r.total, r.current, r.messages, {}, r.outcome);
           } },
         { "SetForwarding",
-          [phone](LocalGateway &g, const QString &a, Answer &r) {
+          [phone](GatewayClient &g, const QString &a, Answer &r) {
               return g.SetForwarding(a, phone, r.outcome);
           } },
         { "CancelForwarding",
-          [](LocalGateway &g, const QString &a, Answer &r) {
+          [](GatewayClient &g, const QString &a, Answer &r) {
               return g.CancelForwarding(a, r.outcome);
           } },
         { "GetForwarding",
-          [](LocalGateway &g, const QString &a, Answer &r) { return g.GetForwarding(a, r.text); } },
+          [](GatewayClient &g, const QString &a, Answer &r) {
+              return g.GetForwarding(a, r.text);
+          } },
         { "SetAutoReply",
-          [](LocalGateway &g, const QString &a, Answer &r) {
+          [](GatewayClient &g, const QString &a, Answer &r) {
               return g.SetAutoReply(a, u"x"_s, r.outcome);
           } },
         { "CancelAutoReply",
-          [](LocalGateway &g, const QString &a, Answer &r) {
+          [](GatewayClient &g, const QString &a, Answer &r) {
               return g.CancelAutoReply(a, r.outcome);
           } },
         { "GetAutoReply",
-          [](LocalGateway &g, const QString &a, Answer &r) { return g.GetAutoReply(a, r.text); } },
+          [](GatewayClient &g, const QString &a, Answer &r) { return g.GetAutoReply(a, r.text); } },
         { "Deregister",
-          [](LocalGateway &g, const QString &a, Answer &r) { return g.Deregister(a, r.outcome); } },
+          [](GatewayClient &g, const QString &a, Answer &r) {
+              return g.Deregister(a, r.outcome);
+          } },
         { "ChangePassword",
-          [](LocalGateway &g, const QString &a, Answer &r) {
+          [](GatewayClient &g, const QString &a, Answer &r) {
               return g.ChangePassword(a, u"new"_s, r.outcome);
           } },
     };
@@ -116,23 +124,40 @@ class TestLocalGateway : public QObject {
     Q_OBJECT
 
 private:
-    std::unique_ptr<TestStore> m_store;
     QDateTime m_now;
-    std::unique_ptr<LocalGateway> m_gateway;
+    std::unique_ptr<TestGateway> m_rig;
+    QString m_storeUrl;
+    std::unique_ptr<GatewayClient> m_gateway;
+    OperatorBackend *m_operator = nullptr;
 
-    // The store's URL (an SQLite file, or a PostgreSQL database in the PostgreSQL run).
-    QString storePath() const { return m_store->url(); }
+    // The store's URL (an SQLite file, or a PostgreSQL database in the PostgreSQL run), of
+    // the service's store when the run goes through it.
+    QString storePath() const { return m_storeUrl; }
 
-    std::unique_ptr<LocalGateway> openGateway()
+    std::unique_ptr<GatewayClient> openGateway() { return m_rig->open(); }
+
+    // The service refuses a text with an unpaired surrogate as a bad request, before the
+    // gateway's rules see it: through it the call fails, where the local gateway answers
+    // 0. Nothing changes either way.
+    static bool badRequestThroughService(const QString &text)
     {
-        LocalGateway::Options options;
-        options.clock = [this] { return m_now; };
-        options.hashCost = PasswordHasher::fastest();
-        std::unique_ptr<LocalGateway> gateway;
-        const Status status = LocalGateway::open(m_store->location(), gateway, options);
-        if (status.failed())
-            qWarning() << status.description();
-        return gateway;
+        return TestGateway::remote() && !QStringView(text).isValidUtf16();
+    }
+
+    // A few cards per call: the service hashes every card's password in its call, and a
+    // busy machine must not push a call past the remote component's time limit.
+    QList<LocalGateway::IssuedCard> issueCards(qint64 valueFen, int count)
+    {
+        QList<LocalGateway::IssuedCard> cards;
+        for (int left = count; left > 0; left -= 5) {
+            const auto publish = [&](const QList<LocalGateway::IssuedCard> &issued) {
+                cards += issued;
+                return true;
+            };
+            if (m_operator->issueCards(valueFen, qMin(left, 5), publish).failed())
+                return {};
+        }
+        return cards;
     }
 
     Bool16 registerAccount(const QString &accountNo, const QString &password = Password)
@@ -145,10 +170,8 @@ private:
 
     LocalGateway::IssuedCard issueCard(qint64 valueFen)
     {
-        QList<LocalGateway::IssuedCard> cards;
-        if (m_gateway->issueCards(valueFen, 1, cards).failed() || cards.size() != 1)
-            return {};
-        return cards.first();
+        const QList<LocalGateway::IssuedCard> cards = issueCards(valueFen, 1);
+        return cards.size() == 1 ? cards.first() : LocalGateway::IssuedCard();
     }
 
     bool credit(const QString &accountNo, qint64 fen)
@@ -170,7 +193,7 @@ private:
     QStringList handset(const QString &phone)
     {
         QList<LocalGateway::HandsetMessage> messages;
-        if (m_gateway->handsetMessages(phone, messages).failed())
+        if (m_operator->handsetMessages(phone, messages).failed())
             return { u"failed"_s };
         QStringList texts;
         for (const auto &m : std::as_const(messages))
@@ -181,7 +204,7 @@ private:
     void arrive(const QString &from, const QString &text, const QString &extension = {})
     {
         LocalGateway::MoReport report;
-        QVERIFY(m_gateway->receiveFromHandset(from, Account, extension, text, report).isOk());
+        QVERIFY(m_operator->receiveFromHandset(from, Account, extension, text, report).isOk());
         QCOMPARE(report.outcome, LocalGateway::MoOutcome::Arrived);
     }
 
@@ -213,23 +236,32 @@ private:
 private Q_SLOTS:
     void init()
     {
-        m_store = std::make_unique<TestStore>();
-        QVERIFY(m_store->isValid());
-        m_now = QDateTime(QDate(2024, 5, 20), QTime(9, 30, 0));
+        m_rig.reset(); // a service a failed cleanup left running goes first
+        // The service reads the machine's clock: through it, "now" is now.
+        m_now = TestGateway::clockControlled() ? QDateTime(QDate(2024, 5, 20), QTime(9, 30, 0))
+                                               : QDateTime::currentDateTime();
+        m_rig = std::make_unique<TestGateway>([this] { return m_now; });
+        QVERIFY(m_rig->isValid());
+        m_storeUrl = m_rig->storeUrl();
         m_gateway = openGateway();
         QVERIFY(m_gateway);
+        m_operator = m_rig->operatorSide();
+        QVERIFY(m_operator);
     }
 
     // Whatever a test did, the store is sound and every balance is its ledger's sum.
     void cleanup()
     {
         m_gateway.reset();
-        StoreProbe probe(storePath());
-        QCOMPARE(probe.quickCheck(), u"ok"_s);
-        QCOMPARE(probe.ledgerMismatches(), QStringList());
-        QCOMPARE(probe.unmatchedCharges(), QStringList());
-        QCOMPARE(probe.waitingMismatches(), QStringList());
-        m_store.reset();
+        {
+            StoreProbe probe(storePath());
+            QCOMPARE(probe.quickCheck(), u"ok"_s);
+            QCOMPARE(probe.ledgerMismatches(), QStringList());
+            QCOMPARE(probe.unmatchedCharges(), QStringList());
+            QCOMPARE(probe.waitingMismatches(), QStringList());
+        }
+        m_operator = nullptr;
+        m_rig.reset();
     }
 
     void registration_data()
@@ -282,14 +314,20 @@ private Q_SLOTS:
         // WHEN it registers
         RegisterParticulars p = particulars(accountNo, password, u"13900139000"_s);
         Bool16 outcome = 1;
-        QVERIFY(m_gateway->Register(p, outcome).isOk());
+        const Status status = m_gateway->Register(p, outcome);
 
         // THEN it is signed on with its particulars, or nothing changed
+        if (badRequestThroughService(password)) {
+            QVERIFY(status.failed());
+            QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+            return;
+        }
+        QVERIFY(status.isOk());
         QCOMPARE(outcome, accepted ? True16 : False16);
         if (accepted) {
             QCOMPARE(balance(accountNo), u"0.00"_s);
             QList<LocalGateway::AccountSummary> list;
-            QVERIFY(m_gateway->accounts(list).isOk());
+            QVERIFY(m_operator->accounts(list).isOk());
             QCOMPARE(list.size(), 1);
             QCOMPARE(list.first().mobile, u"13900139000"_s);
             QVERIFY(list.first().signedOn);
@@ -315,7 +353,7 @@ private Q_SLOTS:
         QCOMPARE(registerAccount(Account), True16);
         QCOMPARE(registerAccount(Other), True16);
         QList<LocalGateway::AccountSummary> list;
-        QVERIFY(m_gateway->accounts(list).isOk());
+        QVERIFY(m_operator->accounts(list).isOk());
         QCOMPARE(list.size(), 2);
         QVERIFY(list.at(0).serviceNumber != list.at(1).serviceNumber);
     }
@@ -467,7 +505,13 @@ private Q_SLOTS:
         const QStringList before = StoreProbe(storePath()).snapshot();
 
         Bool16 outcome = 1;
-        QVERIFY(m_gateway->ChangePassword(Account, newPassword, outcome).isOk());
+        const Status status = m_gateway->ChangePassword(Account, newPassword, outcome);
+        if (badRequestThroughService(newPassword)) {
+            QVERIFY(status.failed());
+            QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+            return;
+        }
+        QVERIFY(status.isOk());
         QCOMPARE(outcome, accepted ? True16 : False16);
         if (!accepted)
             QCOMPARE(StoreProbe(storePath()).snapshot(), before);
@@ -517,6 +561,8 @@ private Q_SLOTS:
 
     void yuanParsing()
     {
+        if (TestGateway::remote())
+            QSKIP("a function of the local component: no gateway call to carry");
         QFETCH(QString, text);
         QFETCH(bool, valid);
         QFETCH(qint64, fen);
@@ -574,6 +620,8 @@ private Q_SLOTS:
 
     void rechargeLockOut()
     {
+        if (TestGateway::remote())
+            QSKIP("the lock-out window needs the test's clock; the service reads the machine's");
         QCOMPARE(registerAccount(Account), True16);
         const LocalGateway::IssuedCard card = issueCard(1000);
         const QDateTime start = m_now;
@@ -636,6 +684,8 @@ private Q_SLOTS:
 
     void segments()
     {
+        if (TestGateway::remote())
+            QSKIP("a function of the local component: no gateway call to carry");
         QFETCH(QString, text);
         QFETCH(int, segments);
         QCOMPARE(SegmentCounter::segments(text), segments);
@@ -711,8 +761,13 @@ private Q_SLOTS:
         const QStringList before = StoreProbe(storePath()).snapshot();
 
         Bool16 outcome = 1;
-        QVERIFY(m_gateway->SendMessage(Account, phones, text, outcome).isOk());
-
+        const Status status = m_gateway->SendMessage(Account, phones, text, outcome);
+        if (badRequestThroughService(text)) {
+            QVERIFY(status.failed());
+            QCOMPARE(StoreProbe(storePath()).snapshot(), before);
+            return;
+        }
+        QVERIFY(status.isOk());
         QCOMPARE(outcome, accepted ? True16 : False16);
         QCOMPARE(balance(Account), LocalGateway::formatYuan(startFen - chargedFen));
         for (const QString &phone : std::as_const(receivers))
@@ -743,6 +798,8 @@ private Q_SLOTS:
 
     void scheduled()
     {
+        if (TestGateway::remote())
+            QSKIP("the due times needs the test's clock; the service reads the machine's");
         QFETCH(QString, sendTime);
         QFETCH(bool, accepted);
         QFETCH(int, dueInSeconds);
@@ -774,6 +831,8 @@ private Q_SLOTS:
 
     void scheduledIsoWithOffset()
     {
+        if (TestGateway::remote())
+            QSKIP("the due time needs the test's clock; the service reads the machine's");
         QCOMPARE(registerAccount(Account), True16);
         QVERIFY(credit(Account, 100));
         const QString due = m_now.addSecs(300).toUTC().toString(Qt::ISODate);
@@ -787,11 +846,38 @@ private Q_SLOTS:
         QCOMPARE(handset(Phone), QStringList { u"hi"_s });
     }
 
-    // Due messages go out at the start of any operation, in any instance.
+    // Due messages go out in any operation, in any instance, whatever its outcome; a
+    // send also when the store refuses it, or when it never reaches the store.
+    void scheduledDeliveredByAnyOperation_data()
+    {
+        QTest::addColumn<Operation>("operation");
+        QTest::addColumn<int>("otherFen"); // the other account's balance; -1: none
+        for (const auto &[name, call] : operations())
+            QTest::newRow(name) << call << -1;
+        const auto send = [](const QString &phone) -> Operation {
+            return [phone](GatewayClient &g, const QString &a, Answer &r) {
+                return g.SendMessage(a, phone, u"now"_s, r.outcome);
+            };
+        };
+        QTest::newRow("SendMessage, sent") << send(Phone) << 100;
+        QTest::newRow("SendMessage, two recipients, sent")
+            << send(u"13800138000,13900139000"_s) << 100;
+        QTest::newRow("SendMessage, balance short") << send(Phone) << 0;
+        QTest::newRow("SendMessage, malformed recipient") << send(u"12"_s) << 100;
+    }
+
     void scheduledDeliveredByAnyOperation()
     {
+        if (TestGateway::remote())
+            QSKIP("the due time needs the test's clock; the service reads the machine's");
+        QFETCH(Operation, operation);
+        QFETCH(int, otherFen);
         QCOMPARE(registerAccount(Account), True16);
         QVERIFY(credit(Account, 100));
+        if (otherFen >= 0)
+            QCOMPARE(registerAccount(Other), True16);
+        if (otherFen > 0)
+            QVERIFY(credit(Other, otherFen));
         Bool16 outcome = 0;
         QVERIFY(
             m_gateway
@@ -799,16 +885,19 @@ private Q_SLOTS:
                 .isOk());
         QCOMPARE(outcome, True16);
         StoreProbe probe(storePath());
-        const QString delivered = u"SELECT count(*) FROM mt WHERE state = 'delivered'"_s;
+        const QString delivered
+            = u"SELECT count(*) FROM mt WHERE text = 'later' AND state = 'delivered'"_s;
         m_now = m_now.addSecs(600);
         QCOMPARE(probe.count(delivered), 0);
 
-        std::unique_ptr<LocalGateway> other = openGateway();
+        std::unique_ptr<GatewayClient> other = openGateway();
         QVERIFY(other);
-        QString reply;
-        QVERIFY(other->GetAutoReply(Other, reply).isOk()); // any operation, any account
+        Answer answer;
+        QVERIFY(operation(*other, Other, answer).isOk());
         QCOMPARE(probe.count(delivered), 1);
-        QCOMPARE(handset(Phone), QStringList { u"later"_s });
+        QCOMPARE(probe.count(
+                     u"SELECT count(*) FROM mt WHERE text = 'later' AND delivered_at = due_at"_s),
+                 1);
     }
 
     void receiveInBatches()
@@ -819,8 +908,11 @@ private Q_SLOTS:
             m_now = start.addSecs(i);
             arrive(u"1390000%1"_s.arg(i, 4, 10, QChar(u'0')), u"消息 %1"_s.arg(i));
         }
+        // Through the service the arrivals take the machine's time, in order.
+        const QString finished = QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH:mm:ss"_s);
+        QString previous = start.toString(u"yyyy-MM-dd HH:mm:ss"_s);
         QList<LocalGateway::AccountSummary> list;
-        QVERIFY(m_gateway->accounts(list).isOk());
+        QVERIFY(m_operator->accounts(list).isOk());
         const QString service = list.first().serviceNumber;
 
         const QStringList totals { u"25"_s, u"15"_s, u"5"_s };
@@ -842,7 +934,12 @@ private Q_SLOTS:
                 QVERIFY(batch.table.at(row, 2, field).isOk());
                 QCOMPARE(field, u"消息 %1"_s.arg(next));
                 QVERIFY(batch.table.at(row, 3, field).isOk());
-                QCOMPARE(field, start.addSecs(next).toString(u"yyyy-MM-dd HH:mm:ss"_s));
+                if (TestGateway::clockControlled()) {
+                    QCOMPARE(field, start.addSecs(next).toString(u"yyyy-MM-dd HH:mm:ss"_s));
+                } else {
+                    QVERIFY2(field >= previous && field <= finished, qPrintable(field));
+                    previous = field;
+                }
             }
         }
         const Batch empty = receive(Account);
@@ -926,7 +1023,7 @@ private Q_SLOTS:
             QCOMPARE(batch.current, currents.at(call));
         }
         QList<LocalGateway::AccountSummary> list;
-        QVERIFY(m_gateway->accounts(list).isOk());
+        QVERIFY(m_operator->accounts(list).isOk());
         QCOMPARE(list.value(0).waiting, waitingAfter);
     }
 
@@ -1070,7 +1167,7 @@ private Q_SLOTS:
             QVERIFY(m_gateway->Deregister(Account, outcome).isOk());
 
         LocalGateway::MoReport report;
-        QVERIFY(m_gateway->receiveFromHandset(sender, Account, {}, u"你好"_s, report).isOk());
+        QVERIFY(m_operator->receiveFromHandset(sender, Account, {}, u"你好"_s, report).isOk());
         QCOMPARE(report.outcome, LocalGateway::MoOutcome::Arrived);
         QCOMPARE(report.forwarded, forwarded);
         QCOMPARE(report.autoReplied, replied);
@@ -1118,7 +1215,7 @@ private Q_SLOTS:
         QCOMPARE(registerAccount(Account), True16);
         const QStringList before = StoreProbe(storePath()).snapshot();
         LocalGateway::MoReport report;
-        QVERIFY(m_gateway->receiveFromHandset(from, to, extension, text, report).isOk());
+        QVERIFY(m_operator->receiveFromHandset(from, to, extension, text, report).isOk());
         QCOMPARE(report.outcome, outcome);
         QCOMPARE(StoreProbe(storePath()).snapshot(), before);
     }
@@ -1156,6 +1253,9 @@ private Q_SLOTS:
         QFETCH(qint64, count);
         QFETCH(QList<qint64>, expected);
         QFETCH(QString, balanceAfter);
+        if (TestGateway::remote() && count > 1000)
+            QSKIP("through the service every arrival is a call of its own: the batches these "
+                  "rows cross are the local component's");
 
         QCOMPARE(registerAccount(Account), True16);
         if (creditFen > 0)
@@ -1168,7 +1268,7 @@ private Q_SLOTS:
 
         LocalGateway::MoBulkReport report;
         QVERIFY(
-            m_gateway->receiveFromHandset(Phone, Account, u"5"_s, u"hi"_s, count, report).isOk());
+            m_operator->receiveFromHandset(Phone, Account, u"5"_s, u"hi"_s, count, report).isOk());
         QCOMPARE(report.outcome, LocalGateway::MoOutcome::Arrived);
         QCOMPARE(report.accountNo, Account);
         QCOMPARE(report.serviceNumber, u"1069000000015"_s);
@@ -1203,17 +1303,22 @@ private Q_SLOTS:
         QFETCH(qint64, count);
         QFETCH(bool, fails);
         QFETCH(LocalGateway::MoOutcome, outcome);
+        if (TestGateway::remote() && fails)
+            QSKIP("the count is the local component's bulk arrival's; through the service "
+                  "every arrival is a call of its own");
         QCOMPARE(registerAccount(Account), True16);
         const QStringList before = StoreProbe(storePath()).snapshot();
         LocalGateway::MoBulkReport report;
-        const Status status = m_gateway->receiveFromHandset(Phone, to, {}, u"hi"_s, count, report);
+        const Status status = m_operator->receiveFromHandset(Phone, to, {}, u"hi"_s, count, report);
         QCOMPARE(status.failed(), fails);
         QCOMPARE(report.outcome, outcome);
         QCOMPARE(report.arrived, 0);
         QCOMPARE(StoreProbe(storePath()).snapshot(), before);
     }
 
-    // Cards exist only once their listing is published.
+    // Cards made by the local component exist only once their listing is published.
+    // The service commits them before it answers, so its cards are stored whatever the
+    // operator's listing does; it refuses a value or count out of range as a bad request.
     void issueCardsPublished_data()
     {
         QTest::addColumn<qint64>("valueFen");
@@ -1221,11 +1326,16 @@ private Q_SLOTS:
         QTest::addColumn<bool>("published");
         QTest::addColumn<int>("offered");
         QTest::addColumn<qint64>("stored");
-        QTest::newRow("published") << qint64(500) << 3 << true << 3 << qint64(3);
+        QTest::addColumn<bool>("failsThroughService");
+        QTest::addColumn<qint64>("storedThroughService");
+        QTest::newRow("published")
+            << qint64(500) << 3 << true << 3 << qint64(3) << false << qint64(3);
         QTest::newRow("listing could not be written")
-            << qint64(500) << 3 << false << 3 << qint64(0);
-        QTest::newRow("value out of range") << qint64(0) << 3 << true << 0 << qint64(0);
-        QTest::newRow("count out of range") << qint64(500) << 101 << true << 0 << qint64(0);
+            << qint64(500) << 3 << false << 3 << qint64(0) << false << qint64(3);
+        QTest::newRow("value out of range")
+            << qint64(0) << 3 << true << 0 << qint64(0) << true << qint64(0);
+        QTest::newRow("count out of range")
+            << qint64(500) << 101 << true << 0 << qint64(0) << true << qint64(0);
     }
 
     void issueCardsPublished()
@@ -1235,30 +1345,33 @@ private Q_SLOTS:
         QFETCH(bool, published);
         QFETCH(int, offered);
         QFETCH(qint64, stored);
+        QFETCH(bool, failsThroughService);
+        QFETCH(qint64, storedThroughService);
         int seen = 0;
-        QVERIFY(m_gateway
-                    ->issueCards(valueFen, count,
-                                 [&](const QList<LocalGateway::IssuedCard> &cards) {
-                                     seen = int(cards.size());
-                                     for (const auto &card : cards) {
-                                         if (card.number.size() != 16 || card.password.size() != 12
-                                             || card.valueFen != valueFen)
-                                             seen = -1;
-                                     }
-                                     return published;
-                                 })
-                    .isOk());
+        const Status status = m_operator->issueCards(
+            valueFen, count, [&](const QList<LocalGateway::IssuedCard> &cards) {
+                seen = int(cards.size());
+                for (const auto &card : cards) {
+                    if (card.number.size() != 16 || card.password.size() != 12
+                        || card.valueFen != valueFen)
+                        seen = -1;
+                }
+                return published;
+            });
+        const bool remote = TestGateway::remote();
+        QCOMPARE(status.failed(), remote && failsThroughService);
         QCOMPARE(seen, offered);
-        QCOMPARE(StoreProbe(storePath()).count(u"SELECT count(*) FROM cards"_s), stored);
+        QCOMPARE(StoreProbe(storePath()).count(u"SELECT count(*) FROM cards"_s),
+                 remote ? storedThroughService : stored);
     }
 
     void arrivalByServiceNumber()
     {
         QCOMPARE(registerAccount(Account), True16);
         QList<LocalGateway::AccountSummary> list;
-        QVERIFY(m_gateway->accounts(list).isOk());
+        QVERIFY(m_operator->accounts(list).isOk());
         LocalGateway::MoReport report;
-        QVERIFY(m_gateway
+        QVERIFY(m_operator
                     ->receiveFromHandset(Phone, list.first().serviceNumber, u"9"_s, u"hi"_s, report)
                     .isOk());
         QCOMPARE(report.outcome, LocalGateway::MoOutcome::Arrived);
@@ -1340,7 +1453,7 @@ private Q_SLOTS:
     // Two instances (as two console windows) on one store see each other's changes.
     void instancesShareTheStore()
     {
-        std::unique_ptr<LocalGateway> second = openGateway();
+        std::unique_ptr<GatewayClient> second = openGateway();
         QVERIFY(second);
         QCOMPARE(registerAccount(Account), True16);
         QVERIFY(credit(Account, 100));
@@ -1358,8 +1471,8 @@ private Q_SLOTS:
         for (const QString &a : accounts)
             QCOMPARE(registerAccount(a), True16);
         QRandomGenerator random(20240520);
-        QList<LocalGateway::IssuedCard> cards;
-        QVERIFY(m_gateway->issueCards(300, 20, cards).isOk());
+        QList<LocalGateway::IssuedCard> cards = issueCards(300, 20);
+        QCOMPARE(cards.size(), 20);
         Bool16 outcome = 0;
         for (int step = 0; step < 300; ++step) {
             const QString &a = accounts.at(random.bounded(accounts.size()));
@@ -1387,7 +1500,7 @@ private Q_SLOTS:
                 break;
             case 3: {
                 LocalGateway::MoReport report;
-                QVERIFY(m_gateway->receiveFromHandset(Phone, a, {}, u"hello"_s, report).isOk());
+                QVERIFY(m_operator->receiveFromHandset(Phone, a, {}, u"hello"_s, report).isOk());
                 break;
             }
             case 4:

@@ -71,10 +71,19 @@ private Q_SLOTS:
     // the same moment, and gives each one's outcome once all have finished.
     QStringList race(const QStringList &accounts, const QString &cardNo, const QString &password)
     {
+        QList<QStringList> arguments;
+        for (const QString &account : accounts)
+            arguments.append({ u"race"_s, storePath(), account, cardNo, password });
+        return race(arguments);
+    }
+
+    // The same with each helper's own arguments.
+    QStringList race(const QList<QStringList> &arguments)
+    {
         std::vector<std::unique_ptr<QProcess>> racers;
-        for (const QString &account : accounts) {
+        for (const QStringList &racerArguments : arguments) {
             racers.push_back(std::make_unique<QProcess>());
-            racers.back()->start(Helper, { u"race"_s, storePath(), account, cardNo, password });
+            racers.back()->start(Helper, racerArguments);
         }
         QStringList outcomes;
         for (auto &racer : racers) {
@@ -154,6 +163,92 @@ private Q_SLOTS:
         QCOMPARE(probe.count(u"SELECT count(*) FROM recharge_failures"_s),
                  LocalGateway::RechargeFailureLimit);
         QCOMPARE(probe.count(u"SELECT count(*) FROM cards WHERE spent_by IS NULL"_s), 1);
+    }
+
+    // Processes sending from one account at once share its balance: as many sends go
+    // out as it covers, every other one gets a clean refusal, and nothing is overdrawn.
+    void racingSendsShareOneBalance_data()
+    {
+        QTest::addColumn<int>("fen");
+        QTest::addColumn<int>("racers");
+        QTest::addColumn<int>("sendsEach");
+        QTest::addColumn<int>("sent"); // each send costs 20 fen (two recipients)
+
+        QTest::newRow("covers 50 of 80") << 1000 << 8 << 10 << 50;
+        QTest::newRow("covers 1 of 18") << 39 << 6 << 3 << 1;
+        QTest::newRow("covers none") << 19 << 4 << 3 << 0;
+    }
+
+    void racingSendsShareOneBalance()
+    {
+        QFETCH(int, fen);
+        QFETCH(int, racers);
+        QFETCH(int, sendsEach);
+        QFETCH(int, sent);
+        const QString account = u"SND-000-XYZ-00001"_s;
+        QVERIFY(registerAccount(account));
+        QList<LocalGateway::IssuedCard> cards;
+        QVERIFY(m_gateway->issueCards(fen, 1, cards).isOk());
+        Bool16 outcome = 0;
+        QVERIFY(m_gateway->Recharge(account, cards.first().number, cards.first().password, outcome)
+                    .isOk());
+        QCOMPARE(outcome, True16);
+
+        const QStringList outcomes = race(QList<QStringList>(
+            racers, { u"send-race"_s, storePath(), account, QString::number(sendsEach) }));
+        int accepted = 0;
+        for (const QString &count : outcomes) {
+            bool numeric = false;
+            accepted += count.toInt(&numeric);
+            QVERIFY2(numeric, qPrintable(count));
+        }
+        QCOMPARE(accepted, sent);
+
+        StoreProbe probe(storePath());
+        QCOMPARE(probe.count(u"SELECT count(*) FROM mt"_s), 2 * sent);
+        QCOMPARE(probe.count(u"SELECT balance FROM accounts"_s), fen - 20 * sent);
+        QCOMPARE(probe.ledgerMismatches(), QStringList());
+        QCOMPARE(probe.unmatchedCharges(), QStringList());
+    }
+
+    // A send that has to wait for another transaction holding the account decides on
+    // the balance that transaction leaves: here none, so a clean refusal.
+    void sendWaitsForTheBalanceItShares()
+    {
+        const QString account = u"SND-000-XYZ-00002"_s;
+        QVERIFY(registerAccount(account));
+        QList<LocalGateway::IssuedCard> cards;
+        QVERIFY(m_gateway->issueCards(20, 1, cards).isOk());
+        Bool16 outcome = 0;
+        QVERIFY(m_gateway->Recharge(account, cards.first().number, cards.first().password, outcome)
+                    .isOk());
+        QCOMPARE(outcome, True16);
+
+        QProcess waiter;
+        waiter.start(Helper, { u"send-race"_s, storePath(), account, u"1"_s });
+        QVERIFY(waitForReady(waiter));
+        const Result<Store::Decision> held
+            = m_gateway->store().transaction([&]() -> Result<Store::Decision> {
+                  Bool16 first = 0;
+                  QUILLET_TRY(m_gateway->SendMessage(account, u"13800138000,13900139000"_s,
+                                                     u"first"_s, first));
+                  if (first != True16)
+                      return Store::Decision::RollBack;
+                  waiter.write("go\n");
+                  waiter.waitForBytesWritten(5000);
+                  QThread::msleep(300); // the waiter reaches the account meanwhile
+                  return Store::Decision::Commit;
+              });
+        QVERIFY2(!held.failed(), qPrintable(held.status().description()));
+        QCOMPARE(*held, Store::Decision::Commit);
+        QVERIFY(waiter.waitForFinished(60000));
+        QCOMPARE(QString::fromUtf8(waiter.readAllStandardError()), QString());
+        QCOMPARE(QString::fromUtf8(waiter.readAllStandardOutput()).trimmed(), u"0"_s);
+
+        StoreProbe probe(storePath());
+        QCOMPARE(probe.count(u"SELECT count(*) FROM mt"_s), 2);
+        QCOMPARE(probe.count(u"SELECT balance FROM accounts"_s), 0);
+        QCOMPARE(probe.ledgerMismatches(), QStringList());
     }
 
     // A process killed at a random moment of a loop of sends leaves a sound store in
