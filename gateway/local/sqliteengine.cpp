@@ -183,6 +183,46 @@ const char16_t *const ToV2[] = {
         WHERE state = 'delivered')",
 };
 
+// The revision of how this engine lays out a store of the current schema version, kept
+// in the header's user version. Revision 1:
+// - mt's lists of allowed values are OR chains. A CHECK with a list of three or more
+//   values makes SQLite build a temporary b-tree of the list each time it checks a row
+//   (two per message written); the chain is evaluated in place. Both forms accept
+//   exactly the same rows, and a CHECK is no part of what is stored on disk, so a store
+//   is brought to this revision by swapping the table's text.
+// - The indexes that find waiting messages hold waiting messages only: fetching one
+//   takes it out of each index rather than moving it to another place in it, and a
+//   seek compares no state.
+constexpr int LayoutRevision = 1;
+const char16_t *const WaitingIndexes[] = {
+    uR"(CREATE INDEX mo_waiting ON mo(account_id, sent_at, id) WHERE state = 'waiting')",
+    uR"(CREATE INDEX mo_waiting_extension ON mo(account_id, extension, sent_at, id)
+        WHERE state = 'waiting')",
+};
+struct CheckForm {
+    const char16_t *listed;
+    const char16_t *chained;
+};
+const CheckForm MtChecks[] = {
+    { u"CHECK (origin IN ('send', 'forward', 'auto_reply'))",
+      u"CHECK (origin = 'send' OR origin = 'forward' OR origin = 'auto_reply')" },
+    { u"CHECK (state IN ('scheduled', 'delivered', 'not_sent'))",
+      u"CHECK (state = 'scheduled' OR state = 'delivered' OR state = 'not_sent')" },
+};
+
+// mt's definition with its lists chained; empty when it is not the one version 1 wrote.
+QString chainedChecks(const QString &table)
+{
+    QString chained = table;
+    for (const CheckForm &check : MtChecks) {
+        const QString listed = QString::fromUtf16(check.listed);
+        if (chained.count(listed) != 1)
+            return {};
+        chained.replace(listed, QString::fromUtf16(check.chained));
+    }
+    return chained;
+}
+
 // How many stores of this process have each file open. Closing any descriptor of a
 // file drops every POSIX lock the process holds on it, SQLite's included: the header
 // check opens and closes the file, so it runs only while no store here has it open.
@@ -312,14 +352,91 @@ Status SqliteEngine::readyForWrites(Store &store)
     QUILLET_TRY(store.run(q, u"PRAGMA journal_mode"_s));
     const QString mode = q.next() ? q.value(0).toString() : QString();
     q.finish();
-    if (mode.compare(u"wal"_s, Qt::CaseInsensitive) != 0)
+    if (mode.compare(u"wal"_s, Qt::CaseInsensitive) != 0) {
         QUILLET_TRY(store.run(q, u"PRAGMA journal_mode = WAL"_s));
+        q.finish();
+    }
+    bringToRevision(store);
     return Status::ok();
 }
 
+// Once per store, under the write lock. The store works as well without it, only slower,
+// so a failure leaves it as it was and the next open tries again.
+void SqliteEngine::bringToRevision(Store &store)
+{
+    const auto revision = [&store]() -> Result<int> {
+        QSqlQuery q = store.query();
+        QUILLET_TRY(store.run(q, u"PRAGMA user_version"_s));
+        return q.next() ? q.value(0).toInt() : 0;
+    };
+    const Result<int> before = revision();
+    if (before.failed() || *before >= LayoutRevision)
+        return;
+    // A new store gets its schema at this revision.
+    {
+        QSqlQuery q = store.query();
+        if (store
+                .run(q,
+                     u"SELECT count(*) FROM sqlite_master WHERE type = 'table' "
+                     u"AND name = 'mt'"_s)
+                .failed()
+            || !q.next() || q.value(0).toLongLong() == 0)
+            return;
+    }
+    (void)store.transaction([&]() -> Result<Store::Decision> {
+        QUILLET_TRY_VALUE(const int current, revision());
+        if (current >= LayoutRevision)
+            return Store::Decision::RollBack; // another process did it meanwhile
+        QSqlQuery q = store.query();
+        QUILLET_TRY(store.run(q,
+                              u"SELECT sql FROM sqlite_master WHERE type = 'table' "
+                              u"AND name = 'mt'"_s));
+        if (!q.next())
+            return Store::Decision::RollBack; // a new store: its schema comes chained
+        const QString chained = chainedChecks(q.value(0).toString());
+        q.finish();
+        if (chained.isEmpty())
+            return Store::Decision::RollBack;
+        QUILLET_TRY(store.run(q, u"PRAGMA schema_version"_s));
+        const qint64 schemaVersion = q.next() ? q.value(0).toLongLong() : 0;
+        q.finish();
+        QUILLET_TRY(store.execute(u"PRAGMA writable_schema = ON"_s));
+        const Status swapped = store.run(q,
+                                         u"UPDATE sqlite_master SET sql = ? "
+                                         u"WHERE type = 'table' AND name = 'mt'"_s,
+                                         { chained });
+        // Other connections read the schema again when its version moves on.
+        const Status versioned = swapped.failed()
+            ? swapped
+            : store.execute(u"PRAGMA schema_version = %1"_s.arg(schemaVersion + 1));
+        const Status closed = store.execute(u"PRAGMA writable_schema = OFF"_s);
+        QUILLET_TRY(versioned);
+        QUILLET_TRY(closed);
+        QUILLET_TRY(store.execute(u"DROP INDEX IF EXISTS mo_waiting"_s));
+        QUILLET_TRY(store.execute(u"DROP INDEX IF EXISTS mo_waiting_extension"_s));
+        for (const char16_t *index : WaitingIndexes)
+            QUILLET_TRY(store.execute(QString::fromUtf16(index)));
+        QUILLET_TRY(store.execute(u"PRAGMA user_version = %1"_s.arg(LayoutRevision)));
+        return Store::Decision::Commit;
+    });
+}
+
+// A new store is made at the current layout revision.
 QStringList SqliteEngine::schema() const
 {
-    return schemaOfVersion(Store::SchemaVersion);
+    QStringList statements = schemaOfVersion(Store::SchemaVersion);
+    for (QString &statement : statements) {
+        if (statement.startsWith(u"CREATE TABLE mt "_s)) {
+            if (const QString chained = chainedChecks(statement); !chained.isEmpty())
+                statement = chained;
+        } else if (statement.startsWith(u"CREATE INDEX mo_waiting ON "_s)) {
+            statement = QString::fromUtf16(WaitingIndexes[0]);
+        } else if (statement.startsWith(u"CREATE INDEX mo_waiting_extension ON "_s)) {
+            statement = QString::fromUtf16(WaitingIndexes[1]);
+        }
+    }
+    statements.append(u"PRAGMA user_version = %1"_s.arg(LayoutRevision));
+    return statements;
 }
 
 QStringList SqliteEngine::schemaOfVersion(int version)

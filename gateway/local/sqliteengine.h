@@ -6,7 +6,8 @@
 //                                                    busy 5 s, foreign keys)
 //
 // A Quillet store carries its own application id in the SQLite header; a file without
-// it is never written to.
+// it is never written to. The header's user version is the revision of how this engine
+// lays out the current schema (see readyForWrites), which no other engine shares.
 
 #include "storeengine.h"
 
@@ -41,6 +42,8 @@ public:
     qint64 insertedId(QSqlQuery &statement) const override;
 
 private:
+    void bringToRevision(Store &store);
+
     // The file this engine holds open, as the process-wide count of open stores knows it.
     struct FileId {
         quint64 device = 0;

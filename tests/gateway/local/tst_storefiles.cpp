@@ -51,6 +51,11 @@ Bool16 registerAccount(LocalGateway &gateway, const QString &password)
     return gateway.Register(p, outcome).isOk() ? outcome : Bool16(1);
 }
 
+// The indexes that find waiting messages, when they hold waiting messages only.
+const QString WaitingOnlyIndexes
+    = u"SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name IN "
+      u"('mo_waiting', 'mo_waiting_extension') AND sql LIKE '%WHERE state = ''waiting'''"_s;
+
 // A raw SQLite database that the test shapes by hand.
 bool makeDatabase(const QString &path, const QStringList &statements)
 {
@@ -314,12 +319,80 @@ private Q_SLOTS:
         QVERIFY(gateway->handsetMessages(u"138"_s, received).isOk());
         QCOMPARE(received.size(), 1);
         QCOMPARE(probe.waitingMismatches(), QStringList());
+        // mt's lists of allowed values are chained, the header says so, and the store
+        // is sound.
+        QCOMPARE(probe.rows(u"PRAGMA user_version"_s), QStringList { u"1"_s });
+        QCOMPARE(probe.count(u"SELECT count(*) FROM sqlite_master WHERE name = 'mt' "
+                             u"AND sql LIKE '%origin = ''send'' OR origin = ''forward''%' "
+                             u"AND sql LIKE '%state = ''scheduled'' OR state = ''delivered''%'"_s),
+                 1);
+        QCOMPARE(probe.rows(u"PRAGMA integrity_check"_s), QStringList { u"ok"_s });
+        QCOMPARE(probe.count(WaitingOnlyIndexes), 2);
 
         // Opened again, a store of this version is left as it is.
         gateway.reset();
         const QByteArray migrated = readAll(storePath());
         QVERIFY(open());
         QCOMPARE(readAll(storePath()), migrated);
+    }
+
+    void messageChecks_data()
+    {
+        QTest::addColumn<bool>("upgraded");
+        QTest::addColumn<QString>("origin");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<bool>("accepted");
+        for (const bool upgraded : { false, true }) {
+            const char *store = upgraded ? "upgraded" : "new";
+            QTest::addRow("%s: send, delivered", store)
+                << upgraded << u"send"_s << u"delivered"_s << true;
+            QTest::addRow("%s: forward, scheduled", store)
+                << upgraded << u"forward"_s << u"scheduled"_s << true;
+            QTest::addRow("%s: auto_reply, not_sent", store)
+                << upgraded << u"auto_reply"_s << u"not_sent"_s << true;
+            QTest::addRow("%s: unknown origin", store)
+                << upgraded << u"sent"_s << u"delivered"_s << false;
+            QTest::addRow("%s: unknown state", store)
+                << upgraded << u"send"_s << u"queued"_s << false;
+            QTest::addRow("%s: origin in another case", store)
+                << upgraded << u"Send"_s << u"delivered"_s << false;
+        }
+    }
+
+    // A new store and one made before mt's checks were chained refuse the same rows, and
+    // both find waiting messages in indexes of waiting messages only; a new store is in
+    // WAL mode from the start.
+    void messageChecks()
+    {
+        QFETCH(bool, upgraded);
+        QFETCH(QString, origin);
+        QFETCH(QString, state);
+        QFETCH(bool, accepted);
+        if (!upgraded) {
+            makeStore();
+        } else {
+            // As version 2 wrote mt, before its lists were chained.
+            QVERIFY(QDir().mkpath(m_dir->filePath(u"quillet-gateway"_s)));
+            QVERIFY(makeDatabase(
+                storePath(),
+                SqliteEngine::schemaOfVersion(2)
+                    << u"INSERT INTO meta VALUES ('schema_version', '2')"_s
+                    << u"INSERT INTO accounts (id, number, password_hash, province, city, trade, "
+                       u"company, contact_name, telephone, mobile, email, fax, address, "
+                       u"postcode, service_number, signed_on, created_at) VALUES (1, 'A', 'x', "
+                       u"'', '', '', '', '', '', '', '', '', '', '', '106900000001', 1, 0)"_s));
+            QVERIFY(open());
+        }
+        StoreProbe probe(storePath());
+        QCOMPARE(probe.rows(u"PRAGMA journal_mode"_s), QStringList { u"wal"_s });
+        QCOMPARE(probe.rows(u"PRAGMA user_version"_s), QStringList { u"1"_s });
+        QCOMPARE(probe.count(WaitingOnlyIndexes), 2);
+        const qint64 before = probe.count(u"SELECT count(*) FROM mt"_s);
+        QCOMPARE(probe.exec(u"INSERT INTO mt (account_id, phone, text, segments, cost, origin, "
+                            u"submitted_at, due_at, state) VALUES (1, '138', 't', 1, 0, '%1', 0, "
+                            u"0, '%2')"_s.arg(origin, state)),
+                 accepted);
+        QCOMPARE(probe.count(u"SELECT count(*) FROM mt"_s), before + (accepted ? 1 : 0));
     }
 
     void reopensWhatItMade()
