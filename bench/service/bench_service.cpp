@@ -12,6 +12,7 @@
 //
 //   QUILLET_BENCH_CALLS    calls per latency round, default 2000
 //   QUILLET_BENCH_SECONDS  seconds per aggregate round, default 5
+//   QUILLET_BENCH_WORKERS  worker threads of each service process, default 8
 //
 // The program starts quillet-gatewayd itself on 127.0.0.1 (ephemeral ports) and stops it.
 
@@ -111,9 +112,14 @@ int runClient(const QStringList &args)
     qint64 sent = 0;
     while (timer.elapsed() < seconds * 1000) {
         Bool16 outcome = 0;
-        if (gateway->SendMessage(from, u"13800138000"_s, u"bench"_s, outcome).failed()
-            || outcome != True16)
+        const Status status = gateway->SendMessage(from, u"13800138000"_s, u"bench"_s, outcome);
+        if (status.failed() || outcome != True16) {
+            // What was sent still counts; the parent reports why this client stopped.
+            out() << sent << Qt::endl;
+            QTextStream(stderr) << (status.failed() ? status.description() : u"refused"_s)
+                                << Qt::endl;
             return 1;
+        }
         ++sent;
     }
     out() << sent << Qt::endl;
@@ -133,7 +139,11 @@ double aggregate(const QString &mode, const QStringList &where, const QString &t
     }
     qint64 total = 0;
     for (const auto &p : processes) {
-        ok = p->waitForFinished(seconds * 1000 + 60'000) && p->exitCode() == 0 && ok;
+        const bool finished = p->waitForFinished(seconds * 1000 + 60'000) && p->exitCode() == 0;
+        if (!finished)
+            out() << "  a " << mode
+                  << " client stopped early: " << p->readAllStandardError().trimmed() << Qt::endl;
+        ok = finished && ok;
         total += p->readAllStandardOutput().trimmed().toLongLong();
     }
     return double(total) / seconds;
@@ -185,7 +195,8 @@ public:
         m_process.setStandardErrorFile(logFile);
         m_process.start(QStringLiteral(QUILLET_GATEWAYD),
                         { u"--config"_s, u"/dev/null"_s, u"--store"_s, store, u"--port"_s, u"0"_s,
-                          u"--workers"_s, QString::number(Clients) });
+                          u"--workers"_s,
+                          QString::number(setting("QUILLET_BENCH_WORKERS", Clients)) });
         static const QRegularExpression listening(u"port (\\d+)"_s);
         for (int i = 0; i < 200 && m_url.isEmpty(); ++i) {
             QThread::msleep(50);

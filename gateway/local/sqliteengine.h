@@ -22,12 +22,16 @@ public:
 
     // Written into the SQLite header so a Quillet store is recognised as one.
     static constexpr qint32 ApplicationId = 0x51474C53; // "QGLS"
+    // How long a write waits for another's lock before it gives up as busy.
+    static constexpr int BusyTimeoutMs = 5000;
 
     // Every statement that makes an empty database a Quillet store of `version`: the
     // first version's schema followed by each migration since.
     static QStringList schemaOfVersion(int version);
 
     QString driverName() const override;
+    std::recursive_timed_mutex *writerTurn() const override;
+    std::chrono::milliseconds turnTimeout() const override;
     QString connectOptions() const override;
     Status prepare(const Store &store) override;
     QStringList sessionSettings() const override;

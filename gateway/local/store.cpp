@@ -276,6 +276,12 @@ Result<Store::Decision> Store::transaction(const Work &work)
 {
     if (m_depth > 0)
         return nestedTransaction(work);
+    std::unique_lock<std::recursive_timed_mutex> turn;
+    if (std::recursive_timed_mutex *writers = m_engine->writerTurn()) {
+        turn = std::unique_lock(*writers, std::defer_lock);
+        if (!turn.try_lock_for(m_engine->turnTimeout()))
+            return failure(Unavailable, LocalTexts::busy());
+    }
     QUILLET_TRY(control(m_engine->beginWrite()));
     const DepthGuard inside(m_depth);
     Result<Decision> decided = work();

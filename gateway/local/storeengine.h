@@ -19,6 +19,9 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <chrono>
+#include <mutex>
+
 class QSqlError;
 class QSqlQuery;
 class Store;
@@ -72,6 +75,11 @@ public:
     // The statement that starts a transaction which will write, taking the write lock
     // at once so that what it reads stays true until it commits.
     virtual QString beginWrite() const = 0;
+    // Where threads of this process that write the same database take turns before
+    // beginWrite(), and how long one waits for its turn; none where the database itself
+    // queues writers fairly.
+    virtual std::recursive_timed_mutex *writerTurn() const { return nullptr; }
+    virtual std::chrono::milliseconds turnTimeout() const { return {}; }
     virtual Fault classify(const QSqlError &error) const = 0;
 
     // An INSERT whose new row id is wanted, and how to read that id after it ran.
