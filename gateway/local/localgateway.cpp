@@ -651,7 +651,10 @@ Status LocalGateway::ReceiveMessagesNet(const QString &accountNo, Variant &total
 }
 
 // The count of waiting messages and the oldest batch of them, which are marked fetched
-// in the same transaction. The three slots are written only when that commits.
+// in the same transaction. The three slots are written only when that commits. The
+// commit does not wait for the disk: a power cut can only make the newest batches
+// waiting again, to be received once more, and draining a backlog is not held to one
+// disk flush per batch.
 Result<bool> LocalGateway::receiveBatch(const QString &accountNo,
                                         const std::optional<QString> &extension, Variant &total,
                                         Variant &current, Variant &messages)
@@ -660,18 +663,23 @@ Result<bool> LocalGateway::receiveBatch(const QString &accountNo,
         return false;
     qint64 waiting = 0;
     TextTable table;
-    QUILLET_TRY_VALUE(const Decision decision, m_store->transaction([&]() -> Result<Decision> {
-        QUILLET_TRY(m_store->lockAccount(u"number"_s, accountNo));
-        QUILLET_TRY_VALUE(const std::optional<Account> account, findSignedOn(accountNo));
-        if (!account)
-            return Decision::RollBack;
-        QUILLET_TRY_VALUE(waiting, countWaiting(*account, extension));
-        QUILLET_TRY_VALUE(const std::optional<TextTable> batch, takeOldest(*account, extension));
-        if (!batch)
-            return Decision::RollBack;
-        table = *batch;
-        return Decision::Commit;
-    }));
+    QUILLET_TRY_VALUE(const Decision decision,
+                      m_store->transaction(
+                          [&]() -> Result<Decision> {
+                              QUILLET_TRY(m_store->lockAccount(u"number"_s, accountNo));
+                              QUILLET_TRY_VALUE(const std::optional<Account> account,
+                                                findSignedOn(accountNo));
+                              if (!account)
+                                  return Decision::RollBack;
+                              QUILLET_TRY_VALUE(waiting, countWaiting(*account, extension));
+                              QUILLET_TRY_VALUE(const std::optional<TextTable> batch,
+                                                takeOldest(*account, extension));
+                              if (!batch)
+                                  return Decision::RollBack;
+                              table = *batch;
+                              return Decision::Commit;
+                          },
+                          Store::Flush::Later));
     if (!committed(decision))
         return false;
     total = Variant(QString::number(waiting));

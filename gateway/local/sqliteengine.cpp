@@ -486,9 +486,28 @@ QStringList SqliteEngine::migration(int fromVersion) const
     }
     return statements;
 }
+
 QString SqliteEngine::beginWrite() const
 {
     return u"BEGIN IMMEDIATE"_s;
+}
+
+// In WAL mode at synchronous NORMAL a commit is written to the log but not flushed; the
+// log is flushed by the next commit at FULL and before every checkpoint, so the store
+// stays consistent and only the newest NORMAL commits can be lost. The level is set
+// between transactions (SQLite refuses to change it inside one), and only lowered:
+// a connection already at NORMAL or OFF keeps its own.
+Result<QString> SqliteEngine::deferFlush(Store &store)
+{
+    constexpr int Normal = 1;
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(store.step(q, u"PRAGMA synchronous"_s));
+    const int level = q->next() ? q->value(0).toInt() : Normal;
+    q->finish();
+    if (level <= Normal)
+        return QString();
+    QUILLET_TRY(store.step(q, u"PRAGMA synchronous = NORMAL"_s));
+    return QString(u"PRAGMA synchronous = "_s + QString::number(level));
 }
 
 StoreEngine::Fault SqliteEngine::classify(const QSqlError &error) const

@@ -42,6 +42,7 @@ public:
     QStringList migration(int fromVersion) const override;
     QString beginWrite() const override;
     Fault classify(const QSqlError &error) const override;
+    Result<QString> deferFlush(Store &store) override;
     QString returningId(const QString &insert) const override;
     qint64 insertedId(QSqlQuery &statement) const override;
 

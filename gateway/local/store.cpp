@@ -272,10 +272,23 @@ void Store::finishStatements()
     }
 }
 
-Result<Store::Decision> Store::transaction(const Work &work)
+Result<Store::Decision> Store::transaction(const Work &work, Flush flush)
 {
     if (m_depth > 0)
         return nestedTransaction(work);
+    if (flush == Flush::AtCommit)
+        return topTransaction(work);
+    QUILLET_TRY_VALUE(const QString restore, m_engine->deferFlush(*this));
+    const Result<Decision> decided = topTransaction(work);
+    // A connection left with commits that do not wait would leave later ones at risk
+    // too: it is dropped, and the next call opens it with its usual settings.
+    if (!restore.isEmpty() && !m_broken && control(restore).failed())
+        m_broken = true;
+    return decided;
+}
+
+Result<Store::Decision> Store::topTransaction(const Work &work)
+{
     std::unique_lock<std::recursive_timed_mutex> turn;
     if (std::recursive_timed_mutex *writers = m_engine->writerTurn()) {
         turn = std::unique_lock(*writers, std::defer_lock);

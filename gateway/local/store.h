@@ -40,6 +40,12 @@ public:
 
     // What a transaction's work decides once it has run without a failure.
     enum class Decision { Commit, RollBack };
+    // When a commit returns: once the disk has the change (AtCommit), or as soon as
+    // other connections see it (Later). A Later commit outlives the process that made it
+    // but may be undone by a power cut or an operating system crash, together with the
+    // Later commits just before it; the next AtCommit commit secures them all. Only work
+    // whose undoing costs nothing but repeating it may commit Later.
+    enum class Flush { AtCommit, Later };
     using Work = std::function<Result<Decision>()>;
 
     // `quillet-gateway/gateway.sqlite3` under the user's generic data folder; empty
@@ -75,7 +81,8 @@ public:
     // failure, or RollBack, rolls everything back. Gives what was decided. Called from
     // inside another transaction's work, it runs as a savepoint of that transaction, so
     // a caller can make several operations (and a record of them) one atomic change.
-    Result<Decision> transaction(const Work &work);
+    // A transaction inside another commits with the outer one, whatever its `flush`.
+    Result<Decision> transaction(const Work &work, Flush flush = Flush::AtCommit);
     // Runs a statement as it is, without preparing it (schema, settings, grants).
     Status execute(const QString &sql);
 
@@ -110,6 +117,7 @@ private:
     Result<int> schemaVersion();
     Result<Decision> createOrMigrate();
     Result<Decision> nestedTransaction(const Work &work);
+    Result<Decision> topTransaction(const Work &work);
     struct DepthGuard {
         explicit DepthGuard(int &depth)
             : m_depth(depth)

@@ -81,6 +81,15 @@ public:
     virtual std::recursive_timed_mutex *writerTurn() const { return nullptr; }
     virtual std::chrono::milliseconds turnTimeout() const { return {}; }
     virtual Fault classify(const QSqlError &error) const = 0;
+    // Before beginWrite() of a transaction whose commit need not wait for the disk:
+    // makes this connection's next commit so and gives the statement that puts the
+    // setting back once the transaction has ended. Empty where nothing was changed:
+    // commits that already do not wait, or an engine that always waits.
+    virtual Result<QString> deferFlush(Store &store)
+    {
+        Q_UNUSED(store);
+        return QString();
+    }
 
     // An INSERT whose new row id is wanted, and how to read that id after it ran.
     virtual QString returningId(const QString &insert) const = 0;

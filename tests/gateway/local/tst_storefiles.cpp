@@ -395,6 +395,50 @@ private Q_SLOTS:
         QCOMPARE(probe.count(u"SELECT count(*) FROM mt"_s), before + (accepted ? 1 : 0));
     }
 
+    // A receive commits without waiting for the disk, and leaves the connection's own
+    // level as it found it, whether the receive commits or rolls back, so that the next
+    // send or recharge waits for the disk again.
+    void receiveKeepsTheFlushLevel_data()
+    {
+        QTest::addColumn<QString>("level");
+        QTest::addColumn<bool>("signedOn");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("full, fetched") << u"FULL"_s << true << u"2"_s;
+        QTest::newRow("full, rolled back") << u"FULL"_s << false << u"2"_s;
+        QTest::newRow("extra") << u"EXTRA"_s << true << u"3"_s;
+        QTest::newRow("off stays off") << u"OFF"_s << true << u"0"_s;
+    }
+
+    void receiveKeepsTheFlushLevel()
+    {
+        QFETCH(QString, level);
+        QFETCH(bool, signedOn);
+        QFETCH(QString, after);
+        std::unique_ptr<LocalGateway> gateway = open();
+        QVERIFY(gateway);
+        QCOMPARE(registerAccount(*gateway, u"pw"_s), True16);
+        LocalGateway::MoReport report;
+        QVERIFY(gateway->receiveFromHandset(u"13900139000"_s, Account, {}, u"hi"_s, report).isOk());
+        Bool16 outcome = 0;
+        if (!signedOn)
+            QVERIFY(gateway->Deregister(Account, outcome).isOk() && outcome == True16);
+
+        const QStringList names
+            = QSqlDatabase::connectionNames().filter(u"quillet-local-gateway-"_s);
+        QCOMPARE(names.size(), 1);
+        QSqlQuery pragma(QSqlDatabase::database(names.first(), false));
+        QVERIFY(pragma.exec(u"PRAGMA synchronous = "_s + level));
+        Variant total, current, messages;
+        QVERIFY(gateway->ReceiveMessages(Account, total, current, messages, outcome).isOk());
+        QCOMPARE(outcome, signedOn ? True16 : False16);
+        QVERIFY(pragma.exec(u"PRAGMA synchronous"_s) && pragma.next());
+        QCOMPARE(pragma.value(0).toString(), after);
+        pragma.finish();
+        QCOMPARE(
+            StoreProbe(storePath()).count(u"SELECT count(*) FROM mo WHERE state = 'waiting'"_s),
+            signedOn ? 0 : 1);
+    }
+
     void reopensWhatItMade()
     {
         makeStore();
