@@ -279,7 +279,7 @@ Result<Store::Decision> Store::transaction(const Work &work, Flush flush)
     if (flush == Flush::AtCommit)
         return topTransaction(work);
     QUILLET_TRY_VALUE(const QString restore, m_engine->deferFlush(*this));
-    const Result<Decision> decided = topTransaction(work);
+    Result<Decision> decided = topTransaction(work);
     // A connection left with commits that do not wait would leave later ones at risk
     // too: it is dropped, and the next call opens it with its usual settings.
     if (!restore.isEmpty() && !m_broken && control(restore).failed())
