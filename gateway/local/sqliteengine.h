@@ -24,6 +24,8 @@ public:
     static constexpr qint32 ApplicationId = 0x51474C53; // "QGLS"
     // How long a write waits for another's lock before it gives up as busy.
     static constexpr int BusyTimeoutMs = 5000;
+    // The largest store that is checked whole when it opens (see checkSound).
+    static constexpr qint64 WholeCheckBytes = qint64(16) << 20;
 
     // Every statement that makes an empty database a Quillet store of `version`: the
     // first version's schema followed by each migration since.
