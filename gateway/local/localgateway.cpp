@@ -663,23 +663,19 @@ Result<bool> LocalGateway::receiveBatch(const QString &accountNo,
         return false;
     qint64 waiting = 0;
     TextTable table;
-    QUILLET_TRY_VALUE(const Decision decision,
-                      m_store->transaction(
-                          [&]() -> Result<Decision> {
-                              QUILLET_TRY(m_store->lockAccount(u"number"_s, accountNo));
-                              QUILLET_TRY_VALUE(const std::optional<Account> account,
-                                                findSignedOn(accountNo));
-                              if (!account)
-                                  return Decision::RollBack;
-                              QUILLET_TRY_VALUE(waiting, countWaiting(*account, extension));
-                              QUILLET_TRY_VALUE(const std::optional<TextTable> batch,
-                                                takeOldest(*account, extension));
-                              if (!batch)
-                                  return Decision::RollBack;
-                              table = *batch;
-                              return Decision::Commit;
-                          },
-                          Store::Flush::Later));
+    const Store::Work work = [&]() -> Result<Decision> {
+        QUILLET_TRY(m_store->lockAccount(u"number"_s, accountNo));
+        QUILLET_TRY_VALUE(const std::optional<Account> account, findSignedOn(accountNo));
+        if (!account)
+            return Decision::RollBack;
+        QUILLET_TRY_VALUE(waiting, countWaiting(*account, extension));
+        QUILLET_TRY_VALUE(const std::optional<TextTable> batch, takeOldest(*account, extension));
+        if (!batch)
+            return Decision::RollBack;
+        table = *batch;
+        return Decision::Commit;
+    };
+    QUILLET_TRY_VALUE(const Decision decision, m_store->transaction(work, Store::Flush::Later));
     if (!committed(decision))
         return false;
     total = Variant(QString::number(waiting));

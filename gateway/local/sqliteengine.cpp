@@ -362,11 +362,11 @@ Result<bool> SqliteEngine::isNew(Store &store)
 }
 
 // A whole check reads every page of the store: about half a second for a million
-// messages, paid by every operator command and by the console's first press. Up to WholeCheckBytes
-// the store is checked whole; beyond, the tables that hold accounts, money and cards, which stay
-// small, are checked, and the messages and the ledger are checked by SQLite page by page as they
-// are read: a damaged page fails the call that reads it with the same report, and nothing is
-// written over it.
+// messages, paid by every operator command and by the console's first press. Up to
+// WholeCheckBytes the store is checked whole. Beyond, only the tables of accounts,
+// money and cards are, which stay small; SQLite checks the messages and the ledger
+// page by page as it reads them: a damaged page fails the call that reads it with the
+// same report, and nothing is written over it.
 Status SqliteEngine::checkSound(Store &store)
 {
     QSqlQuery q = store.query();
