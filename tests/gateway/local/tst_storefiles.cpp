@@ -477,12 +477,15 @@ private Q_SLOTS:
         QCOMPARE(names.size(), 1);
         QSqlQuery pragma(QSqlDatabase::database(names.first(), false));
         QVERIFY(pragma.exec(u"PRAGMA synchronous = "_s + level));
-        Variant total, current, messages;
-        QVERIFY(gateway->ReceiveMessages(Account, total, current, messages, outcome).isOk());
-        QCOMPARE(outcome, signedOn ? True16 : False16);
-        QVERIFY(pragma.exec(u"PRAGMA synchronous"_s) && pragma.next());
-        QCOMPARE(pragma.value(0).toString(), after);
-        pragma.finish();
+        // Twice: the second call runs the statements the first one kept.
+        for (int call = 0; call < 2; ++call) {
+            Variant total, current, messages;
+            QVERIFY(gateway->ReceiveMessages(Account, total, current, messages, outcome).isOk());
+            QCOMPARE(outcome, signedOn ? True16 : False16);
+            QVERIFY(pragma.exec(u"PRAGMA synchronous"_s) && pragma.next());
+            QCOMPARE(pragma.value(0).toString(), after);
+            pragma.finish();
+        }
         QCOMPARE(
             StoreProbe(storePath()).count(u"SELECT count(*) FROM mo WHERE state = 'waiting'"_s),
             signedOn ? 0 : 1);
