@@ -13,6 +13,7 @@
 #include "inputrules.h"
 #include "localgateway.h"
 #include "operatortool.h"
+#include "storelocation.h"
 #include "tooltexts.h"
 
 #include <QByteArrayList>
@@ -164,9 +165,15 @@ bool sameCommand(const ToolCommand &a, const ToolCommand &b)
 void checkValues(const ToolCommand &command, const QString &input)
 {
     if (command.storePath) {
-        const QString last = command.storePath->section(u'/', -1);
-        require(!last.isEmpty() && last != u"."_s && last != u".."_s,
-                "a store path names a file, not a folder", input);
+        // A PostgreSQL URL names a database, and may leave every part to libpq's
+        // defaults ("postgresql://").
+        StoreLocation location;
+        require(StoreLocation::parse(*command.storePath, location).isOk(),
+                "a store is a file or a URL the store understands", input);
+        const QString last = location.path.section(u'/', -1);
+        require(location.engine != StoreLocation::Engine::Sqlite
+                    || (!last.isEmpty() && last != u"."_s && last != u".."_s),
+                "a store file's path names a file, not a folder", input);
     }
     if (const auto *card = std::get_if<CardIssueCommand>(&command.action)) {
         require(card->valueFen > 0 && card->valueFen <= LocalGateway::MaxCardValueFen,
