@@ -9,8 +9,8 @@
 // Both run twice: as shipped (the store at synchronous=FULL on the disk of the build
 // tree, where a receive's commit goes to the log without waiting for the disk, as the
 // gateway makes it), and with flushes off everywhere, so the figure shows the work of
-// the calls rather than the disk's. The gateway is opened before anything is timed; a drain that
-// runs past half a minute is stopped and reported as such.
+// the calls rather than the disk's. The gateway is opened before anything is timed; a
+// drain that runs past half a minute is stopped and reported as such.
 //
 //   QUILLET_BENCH_ROUNDS  calls per account, operation and pass, default 51
 
