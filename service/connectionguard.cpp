@@ -154,7 +154,9 @@ void ConnectionGuard::watch(QTcpSocket *socket)
     connection->peer = socket->peerAddress();
     connection->timer = new QTimer(socket);
     connection->timer->setSingleShot(true);
-    connection->timer->start(m_limits.idleTimeoutMs);
+    // A new connection that sends nothing is closed after the request time (with TLS the
+    // handshake counts); the idle time is for waiting between requests.
+    connection->timer->start(m_limits.requestTimeoutMs);
     m_connections.insert(socket, connection);
     ++m_perPeer[connection->peer];
 

@@ -10,6 +10,7 @@
 //            no Content-Length framing ─ 411, closed          answers through answer()
 //            a second request before the answer ── 400, closed
 //            request not complete in time ─────── 408, closed
+//            nothing sent in the request time ─── closed
 //            idle between requests too long ───── closed
 //   answer() ── HTTP/1.0 or "Connection: close" ── closed after the answer
 //
@@ -34,7 +35,10 @@ class ConnectionGuard : public QTcpServer {
 public:
     struct Limits {
         int maxConnections = 512;
-        int maxPerPeer = 64;
+        // A desktop holds one connection at a time (the remote component, the operator
+        // tool); 16 leaves room for an office behind one address, and it takes 32 addresses
+        // to fill the service, so that a few busy or hostile peers cannot starve the rest.
+        int maxPerPeer = 16;
         int maxHeaderBytes = 16 * 1024;
         qint64 maxBodyBytes = 64 * 1024;
         // From a request's first byte (or the connection's start) to its last byte.

@@ -248,15 +248,16 @@ int main(int argc, char *argv[])
         return usage(u"TLS needs both a certificate and a key"_s);
     if (!certificate.isEmpty() && !loadTls(certificate, key, options.tls, why))
         return failed(why);
-    // Test and benchmark settings: bounds shorter than a deployment wants.
     const auto limit = [&](const QString &name, int &value) {
         if (config.contains(name))
             value = config.value(name).toInt();
     };
-    limit(u"request_timeout_ms"_s, options.limits.requestTimeoutMs);
-    limit(u"idle_timeout_ms"_s, options.limits.idleTimeoutMs);
+    // The caps on connections, overall and per peer address.
     limit(u"max_connections"_s, options.limits.maxConnections);
     limit(u"max_connections_per_peer"_s, options.limits.maxPerPeer);
+    // Test and benchmark settings: bounds shorter than a deployment wants.
+    limit(u"request_timeout_ms"_s, options.limits.requestTimeoutMs);
+    limit(u"idle_timeout_ms"_s, options.limits.idleTimeoutMs);
     limit(u"auth_failure_limit"_s, options.authFailureLimit);
     limit(u"auth_window_ms"_s, options.authWindowMs);
 

@@ -332,6 +332,53 @@ private Q_SLOTS:
         QCOMPARE(m_rig->post(u"/v1/console/queryBalance"_s, "{}", m_console).status, 200);
     }
 
+    // A connection owes its first request within the request time, however long the idle
+    // time; once answered, it may wait the idle time for the next.
+    void silentConnections_data()
+    {
+        QTest::addColumn<bool>("asks");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("silent from the start is cut at the request time") << false << 0 << true;
+        QTest::newRow("answered keep-alive is held for the idle time") << true << 200 << false;
+    }
+    void silentConnections()
+    {
+        SKIP_ON_POSTGRESQL();
+        QFETCH(bool, asks);
+        QFETCH(int, status);
+        QFETCH(bool, closed);
+        startRig({ { u"request_timeout_ms"_s, u"800"_s }, { u"idle_timeout_ms"_s, u"10000"_s } });
+        const QByteArray request = "POST /v1/console/queryBalance HTTP/1.1\r\nHost: x\r\n"
+                                   "Content-Type: application/json\r\nAuthorization: Bearer "
+            + m_console.toLatin1() + "\r\nContent-Length: 2\r\n\r\n{}";
+        const auto answer = m_rig->raw(asks ? request : QByteArray(), 3000);
+        QCOMPARE(answer.status, status);
+        QCOMPARE(answer.closed, closed);
+    }
+
+    // By default one address holds at most 16 connections, so a few addresses cannot fill
+    // the service: the 17th from one address is turned away, another address is served.
+    void defaultCapPerPeer()
+    {
+        SKIP_ON_POSTGRESQL();
+        startRig({ { u"request_timeout_ms"_s, u"8000"_s } });
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        for (int i = 0; i < 17; ++i) {
+            held.push_back(std::make_unique<QTcpSocket>());
+            QVERIFY(held.back()->bind(QHostAddress(u"127.0.0.2"_s)));
+            held.back()->connectToHost(u"127.0.0.1"_s, m_rig->port());
+            QVERIFY(held.back()->waitForConnected(5000));
+        }
+        QTcpSocket &last = *held.back();
+        QVERIFY(last.waitForReadyRead(3000));
+        QVERIFY2(last.readAll().startsWith("HTTP/1.1 503 "), "the 17th is turned away");
+        QCOMPARE(m_rig->post(u"/v1/console/queryBalance"_s, "{}", m_console).status, 200);
+        held.pop_back();
+        for (const auto &socket : held)
+            QCOMPARE(socket->state(), QAbstractSocket::ConnectedState);
+    }
+
     // A repeated key gets the first answer and is applied once; a key reused for another
     // request is refused.
     void idempotentRetry()
