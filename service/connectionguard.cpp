@@ -1,5 +1,6 @@
 #include "connectionguard.h"
 
+#include "servicetexts.h"
 #include "wire.h"
 
 #include <QJsonDocument>
@@ -132,7 +133,7 @@ void ConnectionGuard::incomingConnection(qintptr descriptor)
 
 void ConnectionGuard::turnAway(QTcpSocket *socket, const QHostAddress &peer)
 {
-    Q_EMIT refused(peer, 503, u"too many connections"_s);
+    Q_EMIT refused(peer, 503, ServiceTexts::tooManyConnections());
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     if (m_tls) {
         // No handshake for a connection that will not be served.
@@ -140,7 +141,7 @@ void ConnectionGuard::turnAway(QTcpSocket *socket, const QHostAddress &peer)
         socket->deleteLater();
         return;
     }
-    socket->write(response(503, errorBody(503, u"too many connections; try again later"_s), true));
+    socket->write(response(503, errorBody(503, ServiceTexts::tooManyConnections()), true));
     socket->disconnectFromHost();
     QTimer::singleShot(1000, socket, [socket] { socket->abort(); });
 }
@@ -205,7 +206,7 @@ void ConnectionGuard::onReadyRead(Connection &connection)
     while (pos < data.size()) {
         switch (connection.phase) {
         case Connection::Phase::Answering:
-            reject(connection, 400, u"send one request at a time and wait for its answer"_s);
+            reject(connection, 400, ServiceTexts::oneRequestAtATime());
             return;
         case Connection::Phase::Header: {
             if (connection.head.isEmpty())
@@ -217,7 +218,7 @@ void ConnectionGuard::onReadyRead(Connection &connection)
                 = connection.head.indexOf("\r\n\r\n", qMax<qsizetype>(0, before - 3));
             if (end < 0) {
                 if (connection.head.size() > m_limits.maxHeaderBytes) {
-                    reject(connection, 431, u"the request header is too long"_s);
+                    reject(connection, 431, ServiceTexts::headerTooLong());
                     return;
                 }
                 pos = data.size();
@@ -250,12 +251,12 @@ bool ConnectionGuard::takeHeader(Connection &connection)
     const QList<QByteArray> lines = connection.head.split('\n');
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
     if (requestLine.size() != 3) {
-        reject(connection, 400, u"malformed request line"_s);
+        reject(connection, 400, ServiceTexts::malformedRequestLine());
         return false;
     }
     const QByteArray &version = requestLine.at(2);
     if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-        reject(connection, 505, u"only HTTP/1.1 and HTTP/1.0 are served"_s);
+        reject(connection, 505, ServiceTexts::httpVersion());
         return false;
     }
     bool close = version == "HTTP/1.0";
@@ -266,13 +267,13 @@ bool ConnectionGuard::takeHeader(Connection &connection)
             continue;
         const qsizetype colon = line.indexOf(':');
         if (colon <= 0) {
-            reject(connection, 400, u"malformed header line"_s);
+            reject(connection, 400, ServiceTexts::malformedHeaderLine());
             return false;
         }
         const QByteArray name = line.left(colon).trimmed().toLower();
         const QByteArray value = line.mid(colon + 1).trimmed();
         if (name == "transfer-encoding") {
-            reject(connection, 411, u"send the body with a Content-Length"_s);
+            reject(connection, 411, ServiceTexts::lengthRequired());
             return false;
         }
         if (name == "connection" && value.toLower().split(',').contains("close"))
@@ -283,15 +284,14 @@ bool ConnectionGuard::takeHeader(Connection &connection)
             const bool digitsOnly = std::all_of(value.cbegin(), value.cend(),
                                                 [](char c) { return c >= '0' && c <= '9'; });
             if (!ok || !digitsOnly || value.isEmpty() || (length && *length != n)) {
-                reject(connection, 400, u"malformed Content-Length"_s);
+                reject(connection, 400, ServiceTexts::malformedLength());
                 return false;
             }
             length = n;
         }
     }
     if (length.value_or(0) > m_limits.maxBodyBytes) {
-        reject(connection, 413,
-               u"the request body is larger than %1 bytes"_s.arg(m_limits.maxBodyBytes));
+        reject(connection, 413, ServiceTexts::bodyTooLarge(m_limits.maxBodyBytes));
         return false;
     }
     connection.closeAfterAnswer = close;
@@ -313,7 +313,7 @@ void ConnectionGuard::onTimeout(Connection &connection)
         return;
     }
     if (connection.phase != Connection::Phase::Answering) {
-        reject(connection, 408, u"the request did not arrive in time"_s);
+        reject(connection, 408, ServiceTexts::requestTimedOut());
         return;
     }
     // A request that was never answered: Qt HttpServer dropped it (it stops watching a

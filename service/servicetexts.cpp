@@ -59,6 +59,51 @@ QString jsonOnly()
     return u"the body must be application/json"_s;
 }
 
+QString tooManyConnections()
+{
+    return u"too many connections; try again later"_s;
+}
+
+QString oneRequestAtATime()
+{
+    return u"send one request at a time and wait for its answer"_s;
+}
+
+QString headerTooLong()
+{
+    return u"the request header is too long"_s;
+}
+
+QString malformedRequestLine()
+{
+    return u"malformed request line"_s;
+}
+
+QString httpVersion()
+{
+    return u"only HTTP/1.1 and HTTP/1.0 are served"_s;
+}
+
+QString malformedHeaderLine()
+{
+    return u"malformed header line"_s;
+}
+
+QString lengthRequired()
+{
+    return u"send the body with a Content-Length"_s;
+}
+
+QString malformedLength()
+{
+    return u"malformed Content-Length"_s;
+}
+
+QString requestTimedOut()
+{
+    return u"the request did not arrive in time"_s;
+}
+
 QString tlsRequired(const QString &address)
 {
     return u"refusing to listen on %1 without TLS: give a certificate and key, or listen on "

@@ -18,6 +18,17 @@ QString tooManyFailures();
 QString bodyTooLarge(qint64 bytes);
 QString jsonOnly();
 
+// Refusals of the connection guard, before a request reaches the service.
+QString tooManyConnections();
+QString oneRequestAtATime();
+QString headerTooLong();
+QString malformedRequestLine();
+QString httpVersion();
+QString malformedHeaderLine();
+QString lengthRequired();
+QString malformedLength();
+QString requestTimedOut();
+
 // Starting.
 QString tlsRequired(const QString &address);
 QString cannotListen(const QString &address, quint16 port, const QString &why);
