@@ -261,10 +261,15 @@ bool ConnectionGuard::takeHeader(Connection &connection)
     }
     bool close = version == "HTTP/1.0";
     std::optional<qint64> length;
+    int headerLines = 0;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray line = lines.at(i).trimmed();
         if (line.isEmpty())
             continue;
+        if (++headerLines > m_limits.maxHeaderLines) {
+            reject(connection, 431, ServiceTexts::tooManyHeaderLines(m_limits.maxHeaderLines));
+            return false;
+        }
         const qsizetype colon = line.indexOf(':');
         if (colon <= 0) {
             reject(connection, 400, ServiceTexts::malformedHeaderLine());

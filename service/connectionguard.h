@@ -6,6 +6,7 @@
 //   accept ── over the overall or per-peer cap? ── 503, closed
 //      └── (TLS handshake) ── ConnectionGuard sees every byte first ── QAbstractHttpServer
 //            header too long ─────────── 431, closed          parses and hands the request
+//            too many header lines ───── 431, closed
 //            body over the limit ─────── 413, closed          to GatewayService, which
 //            no Content-Length framing ─ 411, closed          answers through answer()
 //            a second request before the answer ── 400, closed
@@ -40,6 +41,9 @@ public:
         // to fill the service, so that a few busy or hostile peers cannot starve the rest.
         int maxPerPeer = 16;
         int maxHeaderBytes = 16 * 1024;
+        // Header lines after the request line. Qt HttpServer 6.4 keeps none of a request's
+        // headers when it has more than 100 of them.
+        int maxHeaderLines = 64;
         qint64 maxBodyBytes = 64 * 1024;
         // From a request's first byte (or the connection's start) to its last byte.
         int requestTimeoutMs = 10'000;

@@ -74,6 +74,11 @@ QString headerTooLong()
     return u"the request header is too long"_s;
 }
 
+QString tooManyHeaderLines(int lines)
+{
+    return u"the request has more than %1 header lines"_s.arg(lines);
+}
+
 QString malformedRequestLine()
 {
     return u"malformed request line"_s;

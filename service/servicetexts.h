@@ -22,6 +22,7 @@ QString jsonOnly();
 QString tooManyConnections();
 QString oneRequestAtATime();
 QString headerTooLong();
+QString tooManyHeaderLines(int lines);
 QString malformedRequestLine();
 QString httpVersion();
 QString malformedHeaderLine();

@@ -289,6 +289,17 @@ private Q_SLOTS:
         QTest::newRow("chunked body is refused") << QByteArray(
             "POST /v1/console/queryBalance HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n")
                                                  << 4000 << 411 << true;
+        // The header lines of request(): Host, Content-Type, Authorization, Content-Length.
+        const auto lines = [](int count) {
+            QByteArray extra;
+            for (int i = 0; i < count; ++i)
+                extra += "X-Line-" + QByteArray::number(i) + ": x\r\n";
+            return extra;
+        };
+        QTest::newRow("64 header lines are served")
+            << request("HTTP/1.1", lines(60)) << 4000 << 200 << true;
+        QTest::newRow("65 header lines are too many")
+            << request("HTTP/1.1", lines(61)) << 4000 << 431 << true;
         QTest::newRow("header too long")
             << QByteArray("POST /v1/console/queryBalance HTTP/1.1\r\nX: " + QByteArray(20'000, 'a'))
             << 4000 << 431 << true;
