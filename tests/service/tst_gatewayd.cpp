@@ -7,6 +7,7 @@
 #include "storeprobe.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -34,6 +35,19 @@ QJsonObject json(const QByteArray &body)
 QString errorCode(const ServiceRig::Answer &answer)
 {
     return json(answer.body).value(u"error"_s).toObject().value(u"code"_s).toString();
+}
+
+// The peak resident memory of a process in KiB, from /proc; 0 when unknown.
+qint64 peakKib(qint64 pid)
+{
+    QFile status(u"/proc/%1/status"_s.arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return 0;
 }
 
 // Skips a test that does not touch the store in the PostgreSQL run.
@@ -366,6 +380,45 @@ private Q_SLOTS:
         const auto answer = m_rig->raw(asks ? request : QByteArray(), 3000);
         QCOMPARE(answer.status, status);
         QCOMPARE(answer.closed, closed);
+    }
+
+    // A header that declares a body over the limit is answered 413 at once: the service
+    // neither reads nor keeps the body that follows.
+    void declaredOversizeBodyIsNotRead()
+    {
+        SKIP_ON_POSTGRESQL();
+        startRig({ { u"request_timeout_ms"_s, u"20000"_s } });
+        const qint64 peakBefore = peakKib(m_rig->pid());
+        QVERIFY(peakBefore > 0);
+        constexpr qint64 Declared = 50'000'000;
+        QTcpSocket socket;
+        socket.connectToHost(u"127.0.0.1"_s, m_rig->port());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write("POST /v1/console/queryBalance HTTP/1.1\r\nHost: x\r\n"
+                     "Content-Type: application/json\r\nAuthorization: Bearer "
+                     + m_console.toLatin1() + "\r\nContent-Length: " + QByteArray::number(Declared)
+                     + "\r\n\r\n");
+        // The body streams for as long as the connection takes it.
+        const QByteArray chunk(256 * 1024, ' ');
+        qint64 queued = 0;
+        QByteArray received;
+        QDeadlineTimer deadline(30'000);
+        while (queued < Declared && socket.state() == QAbstractSocket::ConnectedState
+               && !received.contains("\r\n\r\n") && !deadline.hasExpired()) {
+            if (socket.bytesToWrite() < chunk.size())
+                queued += socket.write(chunk.first(qMin(chunk.size(), Declared - queued)));
+            socket.waitForBytesWritten(50);
+            received += socket.readAll();
+        }
+        const qint64 sent = queued - socket.bytesToWrite();
+        // Socket buffers on the way hold a few MiB at most.
+        QVERIFY2(sent < 8 * 1024 * 1024, QByteArray::number(sent).constData());
+        while (socket.waitForReadyRead(1000))
+            received += socket.readAll();
+        received += socket.readAll();
+        const qint64 grown = peakKib(m_rig->pid()) - peakBefore;
+        QVERIFY2(grown < 8 * 1024, QByteArray::number(grown).constData());
+        QVERIFY2(received.startsWith("HTTP/1.1 413 "), received.left(200).constData());
     }
 
     // By default one address holds at most 16 connections, so a few addresses cannot fill
