@@ -206,7 +206,18 @@ void ConnectionGuard::onReadyRead(Connection &connection)
     while (pos < data.size()) {
         switch (connection.phase) {
         case Connection::Phase::Answering:
-            reject(connection, 400, ServiceTexts::oneRequestAtATime());
+            if (pos > 0) {
+                // The end of a request and more in one read: Qt HttpServer would take up
+                // the next request while this one is answered, and the answers could
+                // cross. Neither has reached the service yet.
+                reject(connection, 400, ServiceTexts::oneRequestAtATime());
+                return;
+            }
+            // The request is with the service, and its answer must be the one written:
+            // this read and whatever follows are dropped, and the connection closes after
+            // the answer (which says so), so the client knows to send again elsewhere.
+            connection.closeAfterAnswer = true;
+            socket->readAll();
             return;
         case Connection::Phase::Header: {
             if (connection.head.isEmpty())

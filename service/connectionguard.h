@@ -6,10 +6,11 @@
 //   accept ── over the overall or per-peer cap? ── 503, closed
 //      └── (TLS handshake) ── ConnectionGuard sees every byte first ── QAbstractHttpServer
 //            header too long ─────────── 431, closed          parses and hands the request
-//            too many header lines ───── 431, closed
-//            body over the limit ─────── 413, closed          to GatewayService, which
-//            no Content-Length framing ─ 411, closed          answers through answer()
-//            a second request before the answer ── 400, closed
+//            too many header lines ───── 431, closed          to GatewayService, which
+//            body over the limit ─────── 413, closed          answers through answer()
+//            no Content-Length framing ─ 411, closed
+//            a second request in the same read ── 400, closed (neither reached the service)
+//            bytes while a request is answered ── dropped; its answer, then closed
 //            request not complete in time ─────── 408, closed
 //            nothing sent in the request time ─── closed
 //            idle between requests too long ───── closed
