@@ -4,8 +4,13 @@
 #include "wire.h"
 
 #include <QJsonDocument>
+#include <QSocketNotifier>
 #include <QSslSocket>
 #include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
 
 using namespace Qt::StringLiterals;
 
@@ -50,11 +55,20 @@ ConnectionGuard::ConnectionGuard(const Limits &limits, std::optional<QSslConfigu
     : QTcpServer(parent)
     , m_limits(limits)
     , m_tls(std::move(tls))
+    , m_acceptRetry(new QTimer(this))
 {
+    m_acceptRetry->setSingleShot(true);
+    m_acceptRetry->setInterval(AcceptRetryMs);
+    connect(m_acceptRetry, &QTimer::timeout, this, [this] {
+        if (m_acceptor)
+            m_acceptor->setEnabled(true);
+    });
 }
 
 ConnectionGuard::~ConnectionGuard()
 {
+    // Before QTcpServer closes the descriptor it watches.
+    delete m_acceptor;
     // The sockets may outlive this object by a moment (deleteLater); they must not call
     // back into it.
     for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
@@ -100,6 +114,59 @@ QByteArray ConnectionGuard::reasonPhrase(int status)
         return "HTTP Version Not Supported";
     default:
         return "Error";
+    }
+}
+
+bool ConnectionGuard::listen(const QHostAddress &address, quint16 port)
+{
+    if (!QTcpServer::listen(address, port))
+        return false;
+    pauseAccepting();
+    m_acceptor = new QSocketNotifier(socketDescriptor(), QSocketNotifier::Read, this);
+    connect(m_acceptor, &QSocketNotifier::activated, this, &ConnectionGuard::acceptWaiting);
+    return true;
+}
+
+void ConnectionGuard::close()
+{
+    delete m_acceptor;
+    m_acceptor = nullptr;
+    m_acceptRetry->stop();
+    QTcpServer::close();
+}
+
+QTcpSocket *ConnectionGuard::nextPendingConnection()
+{
+    QTcpSocket *socket = QTcpServer::nextPendingConnection();
+    // QTcpServer turns its own accepting back on here; it stays off.
+    if (isListening())
+        pauseAccepting();
+    return socket;
+}
+
+void ConnectionGuard::acceptWaiting()
+{
+    while (m_acceptor) {
+        const int descriptor = ::accept4(int(socketDescriptor()), nullptr, nullptr, SOCK_CLOEXEC);
+        if (descriptor >= 0) {
+            incomingConnection(descriptor);
+            Q_EMIT newConnection();
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return;
+        // Out of descriptors (or memory): the waiting connection would wake this at once
+        // and for ever. It waits for the timer instead.
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
+        m_acceptor->setEnabled(false);
+        m_acceptRetry->start();
+        if (!m_acceptNoticed.isValid() || m_acceptNoticed.hasExpired(AcceptNoticeMs)) {
+            m_acceptNoticed.start();
+            Q_EMIT notice(ServiceTexts::acceptPaused(why, AcceptRetryMs));
+        }
+        return;
     }
 }
 

@@ -3,7 +3,8 @@
 // The listening socket of quillet-gatewayd, and the watch it keeps on every connection
 // before Qt HttpServer parses it:
 //
-//   accept ── over the overall or per-peer cap? ── 503, closed
+//   accept ── out of descriptors? ── paused for a moment (and a log line a minute)
+//      ├── over the overall or per-peer cap? ── 503, closed
 //      └── (TLS handshake) ── ConnectionGuard sees every byte first ── QAbstractHttpServer
 //            header too long ─────────── 431, closed          parses and hands the request
 //            too many header lines ───── 431, closed          to GatewayService, which
@@ -19,6 +20,7 @@
 // Qt HttpServer 6.4 itself keeps a connection that sent half a header for ever and never
 // closes after an HTTP/1.0 exchange; this class gives every connection a bounded life.
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QPointer>
@@ -29,6 +31,7 @@
 #include <optional>
 
 class QTcpSocket;
+class QSocketNotifier;
 class QTimer;
 
 class ConnectionGuard : public QTcpServer {
@@ -58,6 +61,14 @@ public:
                     QObject *parent = nullptr);
     ~ConnectionGuard() override;
 
+    // QTcpServer's, with this class accepting the connections itself: Qt 6.4's QTcpServer
+    // keeps the first error its listening socket meets ("no connection waiting", after
+    // every batch), so when accept() later fails for want of a descriptor it retries at
+    // once, for ever, without a word.
+    bool listen(const QHostAddress &address, quint16 port);
+    void close();
+    QTcpSocket *nextPendingConnection() override;
+
     // A connection's number, never reused in this process; 0 for a socket not watched.
     quint64 idOf(QTcpSocket *socket) const;
     // Writes an answer on connection `id` (JSON body) and closes the connection
@@ -73,6 +84,8 @@ public:
 Q_SIGNALS:
     // A connection refused or cut by the guard: for the request log.
     void refused(const QHostAddress &peer, int status, const QString &why);
+    // A line for the service's log about accepting connections at all.
+    void notice(const QString &line);
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -80,6 +93,7 @@ protected:
 private:
     struct Connection;
 
+    void acceptWaiting();
     void watch(QTcpSocket *socket);
     void onReadyRead(Connection &connection);
     bool takeHeader(Connection &connection);
@@ -94,4 +108,11 @@ private:
     QHash<quint64, QObject *> m_ids;
     quint64 m_lastId = 0;
     QHash<QHostAddress, int> m_perPeer;
+    // Accepting stops when a connection cannot be taken (no file descriptor to spare) and
+    // starts again on this timer. The log hears of it at most once a minute.
+    static constexpr int AcceptRetryMs = 500;
+    static constexpr qint64 AcceptNoticeMs = 60'000;
+    QSocketNotifier *m_acceptor = nullptr;
+    QTimer *m_acceptRetry = nullptr;
+    QElapsedTimer m_acceptNoticed;
 };

@@ -162,6 +162,9 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
             [this](const QHostAddress &peer, int status, const QString &) {
                 logLine(peer, u"-"_s, status, 0);
             });
+    connect(m_guard, &ConnectionGuard::notice, this, [this](const QString &line) {
+        writeLog(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + u' ' + line);
+    });
     if (!m_guard->listen(address, port)) {
         const QString why = m_guard->errorString();
         delete m_guard;
@@ -298,6 +301,11 @@ void GatewayService::logLine(const QHostAddress &peer, const QString &operation,
     const QString line = u"%1 %2 %3 %4 %5ms"_s.arg(
         QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs), peer.toString(), operation,
         QString::number(status), QString::number(ms, 'f', 2));
+    writeLog(line);
+}
+
+void GatewayService::writeLog(const QString &line)
+{
     if (m_options.log) {
         m_options.log(line);
         return;

@@ -71,6 +71,7 @@ private:
                 const QElapsedTimer &timer, const Reply &reply);
     void finishStopping();
     void logLine(const QHostAddress &peer, const QString &operation, int status, double ms);
+    void writeLog(const QString &line);
     bool blocked(const QHostAddress &peer);
 
     static constexpr qsizetype MaxTrackedPeers = 4096;

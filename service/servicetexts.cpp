@@ -126,6 +126,12 @@ QString listening(const QString &address, quint16 port, bool tls)
         tls ? u" (TLS)"_s : QString());
 }
 
+QString acceptPaused(const QString &why, int retryMs)
+{
+    return u"quillet-gatewayd: cannot accept connections (%1); trying again every %2 ms"_s.arg(why)
+        .arg(retryMs);
+}
+
 QString cannotReadTls(const QString &file, const QString &why)
 {
     return u"cannot use %1: %2"_s.arg(file, why);

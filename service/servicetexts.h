@@ -34,6 +34,9 @@ QString requestTimedOut();
 QString tlsRequired(const QString &address);
 QString cannotListen(const QString &address, quint16 port, const QString &why);
 QString listening(const QString &address, quint16 port, bool tls);
+
+// Running.
+QString acceptPaused(const QString &why, int retryMs);
 QString cannotReadTls(const QString &file, const QString &why);
 QString badConfig(const QString &file, const QString &why);
 QString serviceTablesMissing();

@@ -6,6 +6,8 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include <sys/resource.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -135,6 +137,12 @@ bool ServiceRig::start(QString &why, const QString &store)
     m_process = std::make_unique<QProcess>();
     m_process->setStandardOutputFile(QProcess::nullDevice());
     m_process->setStandardErrorFile(logFile(), QIODevice::Append);
+    if (m_descriptorLimit > 0) {
+        m_process->setChildProcessModifier([limit = rlim_t(m_descriptorLimit)] {
+            const rlimit descriptors { limit, limit };
+            ::setrlimit(RLIMIT_NOFILE, &descriptors);
+        });
+    }
     m_process->start(program(),
                      { u"--config"_s, config.fileName(), u"--store"_s,
                        store.isEmpty() ? storePath() : store, u"--listen"_s, u"127.0.0.1"_s,

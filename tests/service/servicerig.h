@@ -35,6 +35,8 @@ public:
 
     // Writes these settings into the config file; call before start().
     void set(const QString &key, const QString &value) { m_settings.insert(key, value); }
+    // Runs the service with at most this many open file descriptors; call before start().
+    void limitDescriptors(int count) { m_descriptorLimit = count; }
     // Starts the service; false (with the reason in `why`) when it did not come up.
     bool start(QString &why, const QString &store = {});
     // SIGTERM, then waits for the exit; the exit code, or -1 when it did not end in time.
@@ -84,4 +86,5 @@ private:
     QHash<QString, QString> m_settings;
     std::unique_ptr<QProcess> m_process;
     quint16 m_port = 0;
+    int m_descriptorLimit = 0;
 };

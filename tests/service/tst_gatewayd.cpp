@@ -96,6 +96,20 @@ Streamed stream(quint16 port, const QByteArray &head, qint64 body)
     return streamed;
 }
 
+// The processor time a process has used so far, in milliseconds, from /proc; -1 when unknown.
+qint64 cpuMs(qint64 pid)
+{
+    QFile stat(u"/proc/%1/stat"_s.arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // The fields after the command name (which may hold spaces), from the 3rd on.
+    const QList<QByteArray> fields = stat.readAll().split(')').last().trimmed().split(' ');
+    if (fields.size() < 13)
+        return -1;
+    const qint64 ticks = fields.at(11).toLongLong() + fields.at(12).toLongLong();
+    return ticks * 1000 / ::sysconf(_SC_CLK_TCK);
+}
+
 // Skips a test that does not touch the store in the PostgreSQL run.
 #define SKIP_ON_POSTGRESQL()                                                                       \
     do {                                                                                           \
@@ -113,9 +127,10 @@ private:
     QString m_console;
     QString m_operator;
 
-    void startRig(const QHash<QString, QString> &settings = {})
+    void startRig(const QHash<QString, QString> &settings = {}, int descriptorLimit = 0)
     {
         m_rig = std::make_unique<ServiceRig>();
+        m_rig->limitDescriptors(descriptorLimit);
         m_rig->set(u"request_timeout_ms"_s, u"1500"_s);
         m_rig->set(u"idle_timeout_ms"_s, u"1500"_s);
         for (auto it = settings.cbegin(); it != settings.cend(); ++it)
@@ -513,6 +528,34 @@ private Q_SLOTS:
         QVERIFY(received.left(split).contains("\r\nConnection: close"));
         QCOMPARE(json(received.mid(split + 4)).value(u"cards"_s).toArray().size(), 8);
         QCOMPARE(StoreProbe(m_rig->ownerUrl()).count(u"SELECT count(*) FROM cards"_s), 8);
+    }
+
+    // Out of file descriptors, the service stops accepting and says so once; it accepts
+    // again when connections close.
+    void acceptsAgainWhenDescriptorsFreeUp()
+    {
+        SKIP_ON_POSTGRESQL();
+        // About 20 descriptors are the service's own; the rest go to connections.
+        startRig({ { u"request_timeout_ms"_s, u"20000"_s },
+                   { u"max_connections_per_peer"_s, u"100"_s } },
+                 48);
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        for (int i = 0; i < 48; ++i) {
+            held.push_back(std::make_unique<QTcpSocket>());
+            held.back()->connectToHost(u"127.0.0.1"_s, m_rig->port());
+            QVERIFY(held.back()->waitForConnected(5000));
+        }
+        // Held while the service tries again, more than once, waiting in between: a busy
+        // loop would take most of a processor.
+        const qint64 cpuBefore = cpuMs(m_rig->pid());
+        QTest::qWait(1500);
+        const qint64 cpu = cpuMs(m_rig->pid()) - cpuBefore;
+        QVERIFY2(cpuBefore >= 0 && cpu < 500, QByteArray::number(cpu).constData());
+        held.clear();
+        QCOMPARE(m_rig->post(u"/v1/console/queryBalance"_s, "{}", m_console).status, 200);
+        const QByteArray log = m_rig->log();
+        QVERIFY2(log.count("cannot accept connections (Too many open files)") == 1,
+                 log.constData());
     }
 
     // A repeated key gets the first answer and is applied once; a key reused for another
