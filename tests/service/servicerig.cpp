@@ -161,6 +161,35 @@ bool ServiceRig::start(QString &why, const QString &store)
     return false;
 }
 
+QString ServiceRig::certificateFile() const
+{
+    return m_dir.filePath(u"cert.pem"_s);
+}
+
+bool ServiceRig::useTls(QString &why)
+{
+    const QString key = m_dir.filePath(u"key.pem"_s);
+    QProcess openssl;
+    openssl.setStandardOutputFile(QProcess::nullDevice());
+    openssl.setStandardErrorFile(QProcess::nullDevice());
+    openssl.start(u"openssl"_s,
+                  { u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-days"_s,
+                    u"2"_s, u"-subj"_s, u"/CN=127.0.0.1"_s, u"-addext"_s,
+                    u"subjectAltName=IP:127.0.0.1"_s, u"-keyout"_s, key, u"-out"_s,
+                    certificateFile() });
+    if (!openssl.waitForStarted()) {
+        why = u"openssl is not installed"_s;
+        return false;
+    }
+    if (!openssl.waitForFinished(60'000) || openssl.exitCode() != 0) {
+        why = u"openssl made no certificate"_s;
+        return false;
+    }
+    set(u"tls_certificate"_s, certificateFile());
+    set(u"tls_key"_s, key);
+    return true;
+}
+
 QString ServiceRig::logFile() const
 {
     return m_dir.filePath(u"gatewayd.log"_s);

@@ -37,6 +37,11 @@ public:
     void set(const QString &key, const QString &value) { m_settings.insert(key, value); }
     // Runs the service with at most this many open file descriptors; call before start().
     void limitDescriptors(int count) { m_descriptorLimit = count; }
+    // Makes a certificate for 127.0.0.1 (and its key) in the rig's folder with openssl and
+    // has the service speak TLS with it; false when openssl could not make one. Call
+    // before start().
+    bool useTls(QString &why);
+    QString certificateFile() const;
     // Starts the service; false (with the reason in `why`) when it did not come up.
     bool start(QString &why, const QString &store = {});
     // SIGTERM, then waits for the exit; the exit code, or -1 when it did not end in time.

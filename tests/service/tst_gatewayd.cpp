@@ -13,6 +13,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSslCipher>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -530,15 +532,28 @@ private Q_SLOTS:
         QCOMPARE(StoreProbe(m_rig->ownerUrl()).count(u"SELECT count(*) FROM cards"_s), 8);
     }
 
-    // Out of file descriptors, the service stops accepting and says so once; it accepts
-    // again when connections close.
+    // Out of file descriptors, the service stops accepting and says so once, without
+    // spinning; it accepts again when connections close. Over TLS the held connections
+    // never finish their handshakes.
+    void acceptsAgainWhenDescriptorsFreeUp_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("plain") << false;
+        QTest::newRow("TLS") << true;
+    }
     void acceptsAgainWhenDescriptorsFreeUp()
     {
         SKIP_ON_POSTGRESQL();
+        QFETCH(bool, tls);
+        m_rig = std::make_unique<ServiceRig>();
+        m_rig->set(u"request_timeout_ms"_s, u"20000"_s);
+        m_rig->set(u"max_connections_per_peer"_s, u"100"_s);
         // About 20 descriptors are the service's own; the rest go to connections.
-        startRig({ { u"request_timeout_ms"_s, u"20000"_s },
-                   { u"max_connections_per_peer"_s, u"100"_s } },
-                 48);
+        m_rig->limitDescriptors(48);
+        QString why;
+        if (tls && !m_rig->useTls(why))
+            QSKIP(qPrintable(why));
+        QVERIFY2(m_rig->start(why), qPrintable(why));
         std::vector<std::unique_ptr<QTcpSocket>> held;
         for (int i = 0; i < 48; ++i) {
             held.push_back(std::make_unique<QTcpSocket>());
@@ -552,7 +567,19 @@ private Q_SLOTS:
         const qint64 cpu = cpuMs(m_rig->pid()) - cpuBefore;
         QVERIFY2(cpuBefore >= 0 && cpu < 500, QByteArray::number(cpu).constData());
         held.clear();
-        QCOMPARE(m_rig->post(u"/v1/console/queryBalance"_s, "{}", m_console).status, 200);
+
+        QSslSocket socket;
+        socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+        if (tls) {
+            socket.connectToHostEncrypted(u"127.0.0.1"_s, m_rig->port());
+            QVERIFY(socket.waitForEncrypted(10'000));
+        } else {
+            socket.connectToHost(u"127.0.0.1"_s, m_rig->port());
+            QVERIFY(socket.waitForConnected(5000));
+        }
+        socket.write("POST /v1/console/queryBalance HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}");
+        QVERIFY(socket.waitForReadyRead(10'000));
+        QVERIFY(socket.readAll().startsWith("HTTP/1.1 "));
         const QByteArray log = m_rig->log();
         QVERIFY2(log.count("cannot accept connections (Too many open files)") == 1,
                  log.constData());
@@ -808,6 +835,46 @@ private Q_SLOTS:
         answer += socket.readAll();
         QVERIFY2(answer.startsWith("HTTP/1.1 200 "), answer.constData());
         QVERIFY(answer.contains("\"outcome\":-1"));
+    }
+
+    // Over TLS the service offers only forward-secret suites with authenticated
+    // encryption: TLS 1.3, and TLS 1.2 with ECDHE and AES-GCM or ChaCha20-Poly1305.
+    void tlsSuites_data()
+    {
+        QTest::addColumn<QString>("suite"); // empty: the client's defaults
+        QTest::addColumn<bool>("agreed");
+        QTest::newRow("a client's defaults (TLS 1.3)") << QString() << true;
+        QTest::newRow("TLS 1.2, ECDHE and AES-GCM") << u"ECDHE-RSA-AES128-GCM-SHA256"_s << true;
+        QTest::newRow("TLS 1.2, ECDHE and ChaCha20-Poly1305")
+            << u"ECDHE-RSA-CHACHA20-POLY1305"_s << true;
+        QTest::newRow("TLS 1.2, RSA key exchange") << u"AES128-SHA"_s << false;
+        QTest::newRow("TLS 1.2, RSA key exchange and AES-GCM") << u"AES128-GCM-SHA256"_s << false;
+        QTest::newRow("TLS 1.2, ECDHE and CBC") << u"ECDHE-RSA-AES128-SHA256"_s << false;
+    }
+    void tlsSuites()
+    {
+        SKIP_ON_POSTGRESQL();
+        QFETCH(QString, suite);
+        QFETCH(bool, agreed);
+        m_rig = std::make_unique<ServiceRig>();
+        QString why;
+        if (!m_rig->useTls(why))
+            QSKIP(qPrintable(why));
+        QVERIFY2(m_rig->start(why), qPrintable(why));
+        QSslConfiguration client = QSslConfiguration::defaultConfiguration();
+        client.setPeerVerifyMode(QSslSocket::VerifyNone);
+        if (!suite.isEmpty()) {
+            const QSslCipher cipher(suite);
+            QVERIFY2(!cipher.isNull(), "this client knows the suite");
+            client.setProtocol(QSsl::TlsV1_2);
+            client.setCiphers({ cipher });
+        }
+        QSslSocket socket;
+        socket.setSslConfiguration(client);
+        socket.connectToHostEncrypted(u"127.0.0.1"_s, m_rig->port());
+        QCOMPARE(socket.waitForEncrypted(10'000), agreed);
+        if (agreed)
+            QCOMPARE(socket.sessionProtocol(), suite.isEmpty() ? QSsl::TlsV1_3 : QSsl::TlsV1_2);
     }
 
     void refusesPublicAddressWithoutTls()
