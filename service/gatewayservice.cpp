@@ -237,9 +237,7 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
 
     Incoming in;
     in.operation = operation;
-    const QByteArray authorization = header(request, "authorization");
-    if (authorization.startsWith("Bearer "))
-        in.bearer = QString::fromLatin1(authorization.mid(7).trimmed());
+    in.bearer = Wire::bearerToken(header(request, "authorization"));
     if (operation->keyed) {
         const QString key = QString::fromLatin1(header(request, "idempotency-key"));
         if (!Wire::isAcceptableKey(key))

@@ -170,6 +170,17 @@ bool isAcceptableKey(const QString &key)
                        [](QChar c) { return c.unicode() > 0x20 && c.unicode() < 0x7f; });
 }
 
+QString bearerToken(QByteArrayView authorization)
+{
+    constexpr QByteArrayView scheme("bearer");
+    const QByteArrayView value = authorization.trimmed();
+    if (value.size() <= scheme.size()
+        || value.first(scheme.size()).compare(scheme, Qt::CaseInsensitive) != 0
+        || (value.at(scheme.size()) != ' ' && value.at(scheme.size()) != '\t'))
+        return {};
+    return QString::fromLatin1(value.sliced(scheme.size()).trimmed());
+}
+
 QJsonValue toJson(const ::Variant &value)
 {
     switch (value.kind()) {

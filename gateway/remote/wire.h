@@ -55,6 +55,9 @@ QString roleName(Role role);
 // A text is acceptable on the wire when it is valid UTF-16 (no unpaired surrogate).
 bool isWellFormed(const QString &text);
 bool isAcceptableKey(const QString &key);
+// The token of an Authorization header value of the scheme Bearer, spelt in any case and
+// followed by spaces or tabs; empty for any other value.
+QString bearerToken(QByteArrayView authorization);
 
 QJsonValue toJson(const Variant &value);
 // False (and `value` untouched) for anything but null, a text, or a well-formed table.

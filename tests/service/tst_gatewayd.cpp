@@ -296,6 +296,33 @@ private Q_SLOTS:
         QCOMPARE(m_rig->post(path, "{}", token).status, status);
     }
 
+    // The scheme of the Authorization header is read in any case, with any spaces or tabs
+    // before the token.
+    void bearerScheme_data()
+    {
+        QTest::addColumn<QByteArray>("scheme");
+        QTest::addColumn<int>("status");
+        QTest::newRow("Bearer") << QByteArray("Bearer ") << 200;
+        QTest::newRow("bearer") << QByteArray("bearer ") << 200;
+        QTest::newRow("BEARER") << QByteArray("BEARER ") << 200;
+        QTest::newRow("bearer and three spaces") << QByteArray("bearer   ") << 200;
+        QTest::newRow("Bearer and a tab") << QByteArray("Bearer\t") << 200;
+        QTest::newRow("Basic") << QByteArray("Basic ") << 401;
+        QTest::newRow("Bearer run into the token") << QByteArray("Bearer") << 401;
+    }
+    void bearerScheme()
+    {
+        SKIP_ON_POSTGRESQL();
+        QFETCH(QByteArray, scheme);
+        QFETCH(int, status);
+        startRig();
+        QCOMPARE(m_rig
+                     ->post(u"/v1/console/queryBalance"_s, "{}", QString(),
+                            "Authorization: " + scheme + m_console.toLatin1() + "\r\n")
+                     .status,
+                 status);
+    }
+
     // Only the hash of a token is kept in the store (and, on SQLite, nowhere in its files).
     void tokenKeptOnlyAsHash()
     {
