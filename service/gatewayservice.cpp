@@ -74,6 +74,10 @@ Handled handle(Worker &worker, const Incoming &in)
     if (token->role != in.operation->role)
         return fail(403, u"forbidden"_s, ServiceTexts::wrongRole(Wire::roleName(token->role)));
 
+    if (const Wire::JsonFault fault = Wire::scanJson(in.body); fault != Wire::JsonFault::None)
+        return fail(400, u"malformed_json"_s,
+                    fault == Wire::JsonFault::DuplicateKey ? ServiceTexts::duplicateKey()
+                                                           : ServiceTexts::rawControlCharacter());
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(in.body, &parseError);
     if (parseError.error != QJsonParseError::NoError || !document.isObject())

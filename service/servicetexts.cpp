@@ -19,6 +19,16 @@ QString notAJsonObject()
     return u"the body must be one JSON object in UTF-8"_s;
 }
 
+QString duplicateKey()
+{
+    return u"a key appears twice in one JSON object"_s;
+}
+
+QString rawControlCharacter()
+{
+    return u"a control character inside a JSON text must be escaped"_s;
+}
+
 QString keyReused()
 {
     return u"this Idempotency-Key was used for a different request"_s;

@@ -9,6 +9,8 @@ namespace ServiceTexts {
 QString badToken();
 QString wrongRole(const QString &role);
 QString notAJsonObject();
+QString duplicateKey();
+QString rawControlCharacter();
 QString keyReused();
 QString keyRequired();
 QString noSuchOperation();

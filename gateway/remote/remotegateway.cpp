@@ -228,6 +228,9 @@ RemoteGateway::Exchange RemoteGateway::exchange(const Wire::Operation &operation
                          || error == QNetworkReply::NetworkSessionFailedError };
         }
     }
+    // What the service writes never repeats a key nor holds a raw control character.
+    if (httpStatus == 200 && Wire::scanJson(data) != Wire::JsonFault::None)
+        return { malformed(), {}, false };
     const QJsonObject answer = QJsonDocument::fromJson(data).object();
     if (httpStatus != 200) {
         QString message = answer.value(u"error"_s).toObject().value(u"message"_s).toString();

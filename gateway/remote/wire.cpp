@@ -1,8 +1,11 @@
 #include "wire.h"
 
 #include <QJsonArray>
+#include <QSet>
 
 #include <algorithm>
+#include <cctype>
+#include <vector>
 
 #include <cmath>
 
@@ -122,6 +125,47 @@ bool fieldAcceptable(FieldKind kind, const QJsonValue &value)
     return false;
 }
 
+// The escape after a backslash, as the text it stands for; false for none of JSON's.
+bool unescape(QByteArrayView text, qsizetype &i, QString &out)
+{
+    const char c = text.at(i);
+    switch (c) {
+    case '"':
+    case '\\':
+    case '/':
+        out.append(QLatin1Char(c));
+        return true;
+    case 'b':
+        out.append(u'\b');
+        return true;
+    case 'f':
+        out.append(u'\f');
+        return true;
+    case 'n':
+        out.append(u'\n');
+        return true;
+    case 'r':
+        out.append(u'\r');
+        return true;
+    case 't':
+        out.append(u'\t');
+        return true;
+    case 'u': {
+        if (i + 4 >= text.size())
+            return false;
+        const QByteArrayView digits = text.sliced(i + 1, 4);
+        if (!std::all_of(digits.begin(), digits.end(),
+                         [](char d) { return std::isxdigit(uchar(d)); }))
+            return false;
+        out.append(QChar(char16_t(digits.toUInt(nullptr, 16))));
+        i += 4;
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 const QList<Operation> &operations()
@@ -179,6 +223,77 @@ QString bearerToken(QByteArrayView authorization)
         || (value.at(scheme.size()) != ' ' && value.at(scheme.size()) != '\t'))
         return {};
     return QString::fromLatin1(value.sliced(scheme.size()).trimmed());
+}
+
+JsonFault scanJson(QByteArrayView text)
+{
+    // One entry per open object or array: an object's keys so far, and whether a key
+    // comes next.
+    struct Level {
+        bool object = false;
+        bool keyNext = false;
+        QSet<QString> keys;
+    };
+    std::vector<Level> levels;
+    const qsizetype size = text.size();
+    for (qsizetype i = 0; i < size; ++i) {
+        switch (text.at(i)) {
+        case '{':
+            levels.push_back({ true, true, {} });
+            break;
+        case '[':
+            levels.push_back({ false, false, {} });
+            break;
+        case '}':
+        case ']':
+            if (!levels.empty())
+                levels.pop_back();
+            break;
+        case ',':
+            if (!levels.empty() && levels.back().object)
+                levels.back().keyNext = true;
+            break;
+        case '"': {
+            const bool isKey = !levels.empty() && levels.back().object && levels.back().keyNext;
+            QString key;
+            qsizetype run = i + 1;
+            for (++i;; ++i) {
+                if (i >= size)
+                    return JsonFault::None; // unterminated: the parser's to refuse
+                const uchar c = uchar(text.at(i));
+                if (c < 0x20)
+                    return JsonFault::RawControl;
+                if (c == '"')
+                    break;
+                if (c != '\\')
+                    continue;
+                if (i + 1 >= size)
+                    return JsonFault::None;
+                if (!isKey) {
+                    ++i; // what a backslash escapes is never a quote that ends the text
+                    continue;
+                }
+                key.append(QString::fromUtf8(text.sliced(run, i - run)));
+                ++i;
+                if (!unescape(text, i, key))
+                    return JsonFault::None;
+                run = i + 1;
+            }
+            if (isKey) {
+                key.append(QString::fromUtf8(text.sliced(run, i - run)));
+                Level &level = levels.back();
+                if (level.keys.contains(key))
+                    return JsonFault::DuplicateKey;
+                level.keys.insert(key);
+                level.keyNext = false;
+            }
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return JsonFault::None;
 }
 
 QJsonValue toJson(const ::Variant &value)

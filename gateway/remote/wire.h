@@ -59,6 +59,13 @@ bool isAcceptableKey(const QString &key);
 // followed by spaces or tabs; empty for any other value.
 QString bearerToken(QByteArrayView authorization);
 
+// What QJsonDocument lets through and the wire does not: a key twice in one object (the
+// parser keeps the last) and a control character (U+0000 to U+001F) written raw inside a
+// text. Looked for in one pass over the text, without recursion, before the parser sees
+// it; anything else malformed is left to the parser.
+enum class JsonFault { None, DuplicateKey, RawControl };
+JsonFault scanJson(QByteArrayView text);
+
 QJsonValue toJson(const Variant &value);
 // False (and `value` untouched) for anything but null, a text, or a well-formed table.
 bool fromJson(const QJsonValue &json, Variant &value);

@@ -193,6 +193,12 @@ private Q_SLOTS:
             << reg << QByteArray("[1,2]") << QByteArray() << 400 << u"malformed_json"_s;
         QTest::newRow("invalid UTF-8") << reg << QByteArray("{\"accountNo\":\"\xff\xfe\"}")
                                        << QByteArray() << 400 << u"malformed_json"_s;
+        QTest::newRow("a key twice")
+            << reg << QByteArray("{" + Account + ",\"password\":\"pw\",\"password\":\"x\"}")
+            << QByteArray() << 400 << u"malformed_json"_s;
+        QTest::newRow("a raw control character in a text")
+            << reg << QByteArray("{" + Account + ",\"password\":\"p\x01w\"}") << QByteArray() << 400
+            << u"malformed_json"_s;
         QTest::newRow("number where a text belongs")
             << reg << QByteArray("{\"accountNo\":12345,\"password\":\"pw\"}") << QByteArray() << 400
             << u"invalid_field"_s;

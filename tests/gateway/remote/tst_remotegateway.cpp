@@ -25,7 +25,7 @@ const QString Account = u"ABC-DEF-GHI-00001"_s;
 // A service that misbehaves on purpose, in the test's own event loop.
 class FakeService : public QTcpServer {
 public:
-    enum class Behaviour { Silent, CloseFirst, Garbage };
+    enum class Behaviour { Silent, CloseFirst, Garbage, RepeatedKey };
 
     explicit FakeService(Behaviour behaviour)
         : m_behaviour(behaviour)
@@ -69,6 +69,11 @@ private:
             return;
         case Behaviour::Garbage:
             socket->write("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+            return;
+        case Behaviour::RepeatedKey:
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+                          "66\r\n\r\n{\"status\":{\"code\":0,\"description\":\"\"},"
+                          "\"balance\":\"1\",\"balance\":\"2\"}");
             return;
         }
     }
@@ -231,6 +236,8 @@ private Q_SLOTS:
             << u"silent"_s << RemoteGateway::Timeout << u"did not answer within 0.8 s"_s;
         QTest::newRow("answer is not JSON")
             << u"garbage"_s << RemoteGateway::Unavailable << u"cannot read"_s;
+        QTest::newRow("answer repeats a key")
+            << u"repeated key"_s << RemoteGateway::Unavailable << u"cannot read"_s;
         QTest::newRow("unknown token") << u"bad token"_s << RemoteGateway::AccessDenied
                                        << u"answered 401: a valid bearer token is required"_s;
         QTest::newRow("operator token on a console call")
@@ -248,10 +255,11 @@ private Q_SLOTS:
             QTcpServer probe;
             QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
             settings = settingsFor(probe.serverPort());
-        } else if (setup == u"silent"_s || setup == u"garbage"_s) {
-            fake = std::make_unique<FakeService>(setup == u"silent"_s
-                                                     ? FakeService::Behaviour::Silent
-                                                     : FakeService::Behaviour::Garbage);
+        } else if (setup == u"silent"_s || setup == u"garbage"_s || setup == u"repeated key"_s) {
+            fake = std::make_unique<FakeService>(
+                setup == u"silent"_s        ? FakeService::Behaviour::Silent
+                    : setup == u"garbage"_s ? FakeService::Behaviour::Garbage
+                                            : FakeService::Behaviour::RepeatedKey);
             settings = settingsFor(fake->serverPort());
         } else {
             QVERIFY(startService());

@@ -1,0 +1,57 @@
+// The wire's own reading of JSON texts, before QJsonDocument sees them: the keys of each
+// object and the raw characters inside texts.
+
+#include "wire.h"
+
+#include <QTest>
+
+using Wire::JsonFault;
+
+class TestWire : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void scanJson_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<JsonFault>("fault");
+
+        const auto row = [](const char *name, const QByteArray &text, JsonFault fault) {
+            QTest::newRow(name) << text << fault;
+        };
+        row("an object", "{\"a\":1,\"b\":\"x\",\"c\":[true,null]}", JsonFault::None);
+        row("one key in sibling objects", "{\"a\":{\"a\":1},\"b\":{\"a\":2}}", JsonFault::None);
+        row("one key in objects of an array", "[{\"a\":1},{\"a\":2}]", JsonFault::None);
+        row("a key of a closed object again outside it", "{\"a\":{\"b\":1},\"b\":2}",
+            JsonFault::None);
+        row("a value spelt like its key", "{\"a\":\"a\",\"b\":\"a\"}", JsonFault::None);
+        row("escaped quotes inside a key", "{\"a\\\"\":1,\"a\":2}", JsonFault::None);
+        row("escaped control characters", "{\"a\":\"\\n\\t\\u0001\\u001f\"}", JsonFault::None);
+        row("DEL and UTF-8 raw in a text", "{\"a\":\"\x7f\xe4\xbd\xa0\"}", JsonFault::None);
+        row("a key twice", "{\"a\":1,\"a\":2}", JsonFault::DuplicateKey);
+        row("a key twice, once escaped", "{\"a\":1,\"\\u0061\":2}", JsonFault::DuplicateKey);
+        row("a key twice, escaped two ways", "{\"\\/\":1,\"/\":2}", JsonFault::DuplicateKey);
+        row("a key twice, ending in an escaped backslash", "{\"a\\\\\":1,\"a\\\\\":2}",
+            JsonFault::DuplicateKey);
+        row("a key twice after a value with an escaped quote", "{\"a\":\"\\\"\",\"a\":1}",
+            JsonFault::DuplicateKey);
+        row("a key twice around a nested object", "{\"x\":{\"a\":1,\"b\":{\"c\":1},\"a\":2}}",
+            JsonFault::DuplicateKey);
+        row("a key twice around an array", "{\"a\":[1,{\"a\":2}],\"a\":3}",
+            JsonFault::DuplicateKey);
+        row("a key twice beyond the BMP, once escaped",
+            "{\"\xf0\x9f\x98\x80\":1,\"\\ud83d\\ude00\":2}", JsonFault::DuplicateKey);
+        row("a raw line feed in a value", "{\"a\":\"x\ny\"}", JsonFault::RawControl);
+        row("a raw NUL in a key", QByteArray("{\"a\0\":1}", 8), JsonFault::RawControl);
+        row("a raw unit separator", "[\"\x1f\"]", JsonFault::RawControl);
+    }
+    void scanJson()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(JsonFault, fault);
+        QCOMPARE(Wire::scanJson(text), fault);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWire)
+#include "tst_wire.moc"
