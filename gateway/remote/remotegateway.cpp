@@ -8,20 +8,20 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QPointer>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QSslCertificate>
+#include <QSslSocket>
 #include <QStandardPaths>
 #include <QTimer>
+
+#include <algorithm>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr qint64 MaxAnswerBytes = qint64(8) * 1024 * 1024;
 constexpr int MaxTimeoutMs = 600'000;
 
 QString newKey()
@@ -40,6 +40,107 @@ bool isLoopbackHost(const QString &host)
     return !address.isNull() && address.isLoopback();
 }
 
+// An HTTP/1.1 answer taken as its bytes come: the status line and header fields, then a
+// body of the length they give, or up to the end of the connection when they give none.
+// Never more than the wire allows is kept; an answer in chunks is not read at all (the
+// service sends each answer whole).
+class AnswerReader {
+public:
+    enum Outcome { Reading, Done, TooLarge, Chunked, Malformed };
+
+    Outcome take(const QByteArray &bytes)
+    {
+        m_started = m_started || !bytes.isEmpty();
+        if (m_inHead) {
+            m_head += bytes;
+            const qsizetype end = m_head.indexOf("\r\n\r\n");
+            if (end < 0)
+                return m_head.size() > MaxHeadBytes ? Malformed : Reading;
+            const QByteArray rest = m_head.mid(end + 4);
+            m_head.truncate(end);
+            m_inHead = false;
+            if (const Outcome outcome = readHead(); outcome != Reading)
+                return outcome;
+            return body(rest);
+        }
+        return body(bytes);
+    }
+    // The connection ended: true when that completes the answer.
+    bool closed()
+    {
+        m_close = true;
+        return !m_inHead && !m_length;
+    }
+    bool started() const { return m_started; }
+    bool mustClose() const { return m_close || !m_length || m_beyond; }
+    int status() const { return m_status; }
+    QByteArray reason() const { return m_reason; }
+    const QByteArray &body() const { return m_body; }
+
+private:
+    static constexpr qsizetype MaxHeadBytes = 64 * 1024;
+
+    static bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+    Outcome readHead()
+    {
+        const QList<QByteArray> lines = m_head.split('\n');
+        const QByteArray statusLine = lines.value(0).trimmed();
+        const QByteArray code = statusLine.mid(9, 3);
+        if (!statusLine.startsWith("HTTP/1.") || statusLine.size() < 12 || statusLine.at(8) != ' '
+            || !std::all_of(code.cbegin(), code.cend(), isDigit))
+            return Malformed;
+        m_status = code.toInt();
+        m_reason = statusLine.mid(13);
+        m_close = statusLine.startsWith("HTTP/1.0");
+        if (m_status < 200)
+            return Malformed;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines.at(i).trimmed();
+            const qsizetype colon = line.indexOf(':');
+            if (colon <= 0)
+                return Malformed;
+            const QByteArray name = line.left(colon).trimmed().toLower();
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            if (name == "transfer-encoding")
+                return Chunked;
+            if (name == "connection" && value.toLower().split(',').contains("close"))
+                m_close = true;
+            if (name == "content-length") {
+                bool ok = false;
+                const qint64 length = value.toLongLong(&ok);
+                if (!ok || (m_length && *m_length != length)
+                    || !std::all_of(value.cbegin(), value.cend(), isDigit))
+                    return Malformed;
+                m_length = length;
+            }
+        }
+        if (m_status == 204 || m_status == 304)
+            m_length = 0;
+        return m_length && *m_length > Wire::MaxAnswerBytes ? TooLarge : Reading;
+    }
+    Outcome body(const QByteArray &bytes)
+    {
+        m_body += bytes;
+        if (m_length && m_body.size() >= *m_length) {
+            m_beyond = m_body.size() > *m_length;
+            m_body.truncate(*m_length);
+            return Done;
+        }
+        return m_body.size() > Wire::MaxAnswerBytes ? TooLarge : Reading;
+    }
+
+    bool m_started = false;
+    bool m_inHead = true;
+    QByteArray m_head;
+    int m_status = 0;
+    QByteArray m_reason;
+    std::optional<qint64> m_length;
+    bool m_close = false;
+    bool m_beyond = false;
+    QByteArray m_body;
+};
+
 } // namespace
 
 struct RemoteGateway::Exchange {
@@ -51,7 +152,6 @@ struct RemoteGateway::Exchange {
 RemoteGateway::RemoteGateway(Settings settings, std::optional<QSslConfiguration> tls)
     : m_settings(std::move(settings))
     , m_tls(std::move(tls))
-    , m_network(std::make_unique<QNetworkAccessManager>())
 {
 }
 
@@ -136,98 +236,184 @@ RemoteGateway::Exchange RemoteGateway::exchange(const Wire::Operation &operation
                                                 const QByteArray &body, const QString &key,
                                                 qint64 remainingMs)
 {
-    const QString where = m_settings.url.toDisplayString();
-    QUrl url = m_settings.url;
-    url.setPath(url.path().chopped(url.path().endsWith(u'/') ? 1 : 0) + Wire::path(operation));
-    QNetworkRequest request(url);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, u"application/json"_s);
-    request.setRawHeader("Authorization", "Bearer " + m_settings.token.toLatin1());
+    const QUrl &url = m_settings.url;
+    QString path = url.path(QUrl::FullyEncoded);
+    if (path.endsWith(u'/'))
+        path.chop(1);
+    QString host = url.host(QUrl::FullyEncoded);
+    if (host.contains(u':'))
+        host = u'[' + host + u']';
+    if (url.port() != -1)
+        host += u':' + QString::number(url.port());
+    QByteArray request = "POST " + (path + Wire::path(operation)).toLatin1() + " HTTP/1.1\r\nHost: "
+        + host.toLatin1() + "\r\nContent-Type: application/json\r\nAuthorization: Bearer "
+        + m_settings.token.toLatin1() + "\r\n";
     if (!key.isEmpty())
-        request.setRawHeader(Wire::IdempotencyHeader.latin1(), key.toLatin1());
-    request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    if (m_tls)
-        request.setSslConfiguration(*m_tls);
+        request += Wire::IdempotencyHeader.latin1() + QByteArray(": ") + key.toLatin1() + "\r\n";
+    request += "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
 
-    enum class Expired { No, Connect, Call } expired = Expired::No;
-    bool tooLarge = false;
-    bool sent = false;
+    const std::shared_ptr<bool> alive = m_alive;
+    const QDeadlineTimer deadline(remainingMs);
+    for (;;) {
+        // A connection kept from the call before may have been closed by the service
+        // since (it closes idle ones); one that ends before any answer is tried once more
+        // on a new connection.
+        const bool reused = m_socket && m_socket->state() == QAbstractSocket::ConnectedState
+            && m_socket->bytesAvailable() == 0;
+        if (!reused)
+            m_socket.reset();
+        bool stale = false;
+        Exchange result
+            = transmit(request, qMax<qint64>(1, deadline.remainingTime()), reused, stale);
+        if (!*alive || !stale)
+            return result;
+    }
+}
+
+RemoteGateway::Exchange RemoteGateway::transmit(const QByteArray &request, qint64 remainingMs,
+                                                bool reused, bool &stale)
+{
+    const QString where = m_settings.url.toDisplayString();
+    const bool https = m_settings.url.scheme() == u"https"_s;
+    if (!m_socket) {
+        if (https) {
+            auto *tls = new QSslSocket;
+            tls->setSslConfiguration(m_tls ? *m_tls : QSslConfiguration::defaultConfiguration());
+            m_socket.reset(tls);
+        } else {
+            m_socket.reset(new QTcpSocket);
+        }
+    }
+    QTcpSocket *socket = m_socket.get();
+
+    enum class Ended { No, Answered, Connect, Call, TooLarge, Chunked, Malformed, Failed };
+    Ended ended = Ended::No;
+    QAbstractSocket::SocketError error = QAbstractSocket::UnknownSocketError;
+    QString errorText;
+    AnswerReader reader;
+    bool ready = reused;
     QEventLoop loop;
-    QPointer<QNetworkReply> reply = m_network->post(request, body);
     QTimer connectTimer;
     connectTimer.setSingleShot(true);
     QTimer callTimer;
     callTimer.setSingleShot(true);
-    QObject::connect(reply, &QNetworkReply::requestSent, &loop, [&] {
-        sent = true;
+    const auto end = [&](Ended how) {
+        if (ended == Ended::No)
+            ended = how;
+        loop.quit();
+    };
+    const auto take = [&](const QByteArray &bytes) {
+        switch (reader.take(bytes)) {
+        case AnswerReader::Reading:
+            return;
+        case AnswerReader::Done:
+            return end(Ended::Answered);
+        case AnswerReader::TooLarge:
+            return end(Ended::TooLarge);
+        case AnswerReader::Chunked:
+            return end(Ended::Chunked);
+        case AnswerReader::Malformed:
+            return end(Ended::Malformed);
+        }
+    };
+    const auto send = [&] {
+        ready = true;
         connectTimer.stop();
-    });
+        socket->write(request);
+    };
     QObject::connect(&connectTimer, &QTimer::timeout, &loop, [&] {
-        if (!sent && reply) {
-            expired = Expired::Connect;
-            reply->abort();
-        }
+        if (!ready)
+            end(Ended::Connect);
     });
-    QObject::connect(&callTimer, &QTimer::timeout, &loop, [&] {
-        expired = Expired::Call;
-        if (reply)
-            reply->abort();
+    QObject::connect(&callTimer, &QTimer::timeout, &loop, [&] { end(Ended::Call); });
+    if (https)
+        QObject::connect(static_cast<QSslSocket *>(socket), &QSslSocket::encrypted, &loop, send);
+    else
+        QObject::connect(socket, &QTcpSocket::connected, &loop, send);
+    QObject::connect(socket, &QTcpSocket::readyRead, &loop, [&] {
+        if (ended == Ended::No)
+            take(socket->readAll());
     });
-    QObject::connect(reply, &QNetworkReply::downloadProgress, &loop, [&](qint64 received, qint64) {
-        if (received > MaxAnswerBytes && reply) {
-            tooLarge = true;
-            reply->abort();
-        }
-    });
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QObject::connect(socket, &QAbstractSocket::errorOccurred, &loop,
+                     [&](QAbstractSocket::SocketError what) {
+                         if (ended != Ended::No)
+                             return;
+                         take(socket->readAll());
+                         if (ended != Ended::No)
+                             return;
+                         // An answer without a length ends where the connection does.
+                         if (what == QAbstractSocket::RemoteHostClosedError && reader.closed())
+                             return end(Ended::Answered);
+                         error = what;
+                         errorText = socket->errorString();
+                         end(Ended::Failed);
+                     });
+
+    const QUrl &url = m_settings.url;
+    if (reused)
+        send();
+    else if (https)
+        static_cast<QSslSocket *>(socket)->connectToHostEncrypted(url.host(),
+                                                                  quint16(url.port(443)));
+    else
+        socket->connectToHost(url.host(), quint16(url.port(80)));
     connectTimer.start(int(qMin<qint64>(m_settings.connectTimeoutMs, remainingMs)));
     callTimer.start(int(remainingMs));
 
     const std::shared_ptr<bool> alive = m_alive;
     m_loop = &loop;
-    if (!reply->isFinished())
+    if (ended == Ended::No)
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (!*alive)
         return { Status::failure(Unavailable, RemoteTexts::closedDuringCall()), {}, false };
     m_loop = nullptr;
-    std::unique_ptr<QNetworkReply, void (*)(QNetworkReply *)> owned(
-        reply.data(), [](QNetworkReply *r) { r->deleteLater(); });
 
-    if (expired == Expired::Connect)
+    // Only a connection whose answer ended where its length said, and that the service
+    // keeps open, carries the next call.
+    if (ended != Ended::Answered || reader.mustClose())
+        m_socket.reset();
+
+    switch (ended) {
+    case Ended::No:
+    case Ended::Answered:
+        break;
+    case Ended::Connect:
         return { Status::failure(Timeout,
                                  RemoteTexts::connectTimeout(where, m_settings.connectTimeoutMs)),
                  {},
                  false };
-    if (expired == Expired::Call)
+    case Ended::Call:
         return { Status::failure(Timeout,
                                  RemoteTexts::callTimeout(where, m_settings.callTimeoutMs)),
                  {},
                  false };
-    if (tooLarge)
+    case Ended::TooLarge:
         return { Status::failure(Unavailable, RemoteTexts::answerTooLarge(where)), {}, false };
-
-    const QByteArray data = reply->readAll();
-    const int httpStatus = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QNetworkReply::NetworkError error = reply->error();
-    if (httpStatus == 0) {
+    case Ended::Chunked:
+        return { Status::failure(Unavailable, RemoteTexts::answerInChunks(where)), {}, false };
+    case Ended::Malformed:
+        return { malformed(), {}, false };
+    case Ended::Failed:
+        stale = reused && !reader.started() && error == QAbstractSocket::RemoteHostClosedError;
         switch (error) {
-        case QNetworkReply::ConnectionRefusedError:
+        case QAbstractSocket::ConnectionRefusedError:
             return { Status::failure(Refused, RemoteTexts::refused(where)), {}, true };
-        case QNetworkReply::SslHandshakeFailedError:
-            return { Status::failure(TlsFailed,
-                                     RemoteTexts::tlsFailed(where, reply->errorString())),
+        case QAbstractSocket::SslHandshakeFailedError:
+        case QAbstractSocket::SslInternalError:
+        case QAbstractSocket::SslInvalidUserDataError:
+            return { Status::failure(TlsFailed, RemoteTexts::tlsFailed(where, errorText)),
                      {},
                      false };
         default:
-            return { Status::failure(Unavailable,
-                                     RemoteTexts::transportFailed(where, reply->errorString())),
+            return { Status::failure(Unavailable, RemoteTexts::transportFailed(where, errorText)),
                      {},
-                     error == QNetworkReply::RemoteHostClosedError
-                         || error == QNetworkReply::TemporaryNetworkFailureError
-                         || error == QNetworkReply::NetworkSessionFailedError };
+                     error == QAbstractSocket::RemoteHostClosedError
+                         || error == QAbstractSocket::NetworkError };
         }
     }
+
+    const int httpStatus = reader.status();
+    const QByteArray &data = reader.body();
     // What the service writes never repeats a key nor holds a raw control character.
     if (httpStatus == 200 && Wire::scanJson(data) != Wire::JsonFault::None)
         return { malformed(), {}, false };
@@ -235,7 +421,7 @@ RemoteGateway::Exchange RemoteGateway::exchange(const Wire::Operation &operation
     if (httpStatus != 200) {
         QString message = answer.value(u"error"_s).toObject().value(u"message"_s).toString();
         if (message.isEmpty())
-            message = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+            message = QString::fromLatin1(reader.reason());
         message = message.left(300);
         const qint32 code = httpStatus == 401 || httpStatus == 403 ? AccessDenied : Unavailable;
         return { Status::failure(code, RemoteTexts::httpFailed(where, httpStatus, message)),

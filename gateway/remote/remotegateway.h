@@ -9,6 +9,11 @@
 //                                     └─ answer ── Status and out slots, or a failure
 //                                        Status saying what went wrong
 //
+// The exchange is HTTP/1.1 on a connection of this object's own, kept from one call to
+// the next while the service keeps it open. An answer is read with the length it gives,
+// up to Wire::MaxAnswerBytes; one in chunks, or longer, is refused, so a service that
+// sends without end costs that much memory and no more.
+//
 // Calls that move money or create messages carry an Idempotency-Key; a call that failed
 // in transit is tried again only with that same key, so the service applies it once.
 // The console is already modal during a call; a second call that arrives while one is
@@ -25,7 +30,7 @@
 #include <memory>
 
 class QEventLoop;
-class QNetworkAccessManager;
+class QTcpSocket;
 
 class RemoteGateway final : public GatewayClient {
 public:
@@ -94,6 +99,9 @@ private:
     struct Exchange;
     Exchange exchange(const Wire::Operation &operation, const QByteArray &body, const QString &key,
                       qint64 remainingMs);
+    // One request on m_socket (a new connection unless `reused`); `stale` when a reused
+    // connection ended before any answer.
+    Exchange transmit(const QByteArray &request, qint64 remainingMs, bool reused, bool &stale);
     Status withOutcome(QLatin1StringView operation, QJsonObject arguments, Bool16 &outcome);
     Status withText(QLatin1StringView operation, QJsonObject arguments, const char *slot,
                     QString &value);
@@ -105,7 +113,8 @@ private:
 
     Settings m_settings;
     std::optional<QSslConfiguration> m_tls;
-    std::unique_ptr<QNetworkAccessManager> m_network;
+    // The connection to the service, kept from one call to the next.
+    std::unique_ptr<QTcpSocket> m_socket;
     // Set to false when this object is deleted; a call running in its event loop
     // checks it before touching anything of this object again.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);

@@ -99,4 +99,10 @@ QString answerTooLarge(const QString &url)
         url);
 }
 
+QString answerInChunks(const QString &url)
+{
+    return u"the gateway service at %1 sent an answer in chunks, without its length; this "
+           u"component reads only whole answers"_s.arg(url);
+}
+
 } // namespace RemoteTexts

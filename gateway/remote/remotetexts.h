@@ -21,4 +21,5 @@ QString transportFailed(const QString &url, const QString &why);
 QString httpFailed(const QString &url, int status, const QString &message);
 QString malformedAnswer(const QString &url);
 QString answerTooLarge(const QString &url);
+QString answerInChunks(const QString &url);
 } // namespace RemoteTexts

@@ -41,6 +41,9 @@ struct Operation {
 };
 
 inline constexpr qsizetype MaxBodyBytes = 64 * 1024;
+// The largest answer a client reads (the operator's listings are the longest); a longer
+// one is cut off, however it is framed.
+inline constexpr qsizetype MaxAnswerBytes = 8 * 1024 * 1024;
 inline constexpr qsizetype MaxKeyLength = 128;
 inline constexpr qsizetype MaxTableCells = 100'000;
 inline constexpr QLatin1StringView IdempotencyHeader("Idempotency-Key");

@@ -10,11 +10,15 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
+
+#include <atomic>
 
 using namespace Qt::StringLiterals;
 
@@ -25,7 +29,19 @@ const QString Account = u"ABC-DEF-GHI-00001"_s;
 // A service that misbehaves on purpose, in the test's own event loop.
 class FakeService : public QTcpServer {
 public:
-    enum class Behaviour { Silent, CloseFirst, Garbage, RepeatedKey };
+    enum class Behaviour {
+        Silent,
+        CloseFirst,
+        Garbage,
+        RepeatedKey,
+        // A balance of 1.00: the connection kept open; closed right after, unannounced;
+        // announced closed but kept open; followed a moment later by a second answer of
+        // 2.00 that nobody asked for.
+        Answer,
+        AnswerThenClose,
+        AnswerSaysClose,
+        AnswerTwice,
+    };
 
     explicit FakeService(Behaviour behaviour)
         : m_behaviour(behaviour)
@@ -33,6 +49,7 @@ public:
         listen(QHostAddress::LocalHost, 0);
         connect(this, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket *socket = nextPendingConnection()) {
+                ++connections;
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onRead(socket); });
             }
         });
@@ -40,6 +57,7 @@ public:
 
     QList<QByteArray> keys;
     int requests = 0;
+    int connections = 0;
 
 private:
     void onRead(QTcpSocket *socket)
@@ -75,12 +93,115 @@ private:
                           "66\r\n\r\n{\"status\":{\"code\":0,\"description\":\"\"},"
                           "\"balance\":\"1\",\"balance\":\"2\"}");
             return;
+        case Behaviour::Answer:
+        case Behaviour::AnswerThenClose:
+        case Behaviour::AnswerSaysClose:
+        case Behaviour::AnswerTwice: {
+            const auto answer = [this](const QByteArray &balance) -> QByteArray {
+                const QByteArray body = "{\"status\":{\"code\":0,\"description\":\"\"},"
+                                        "\"balance\":\""
+                    + balance + "\"}";
+                return "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                    + QByteArray(m_behaviour == Behaviour::AnswerSaysClose ? "Connection: close\r\n"
+                                                                           : "")
+                    + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+            };
+            socket->write(answer("1.00"));
+            if (m_behaviour == Behaviour::AnswerThenClose)
+                socket->disconnectFromHost();
+            if (m_behaviour == Behaviour::AnswerTwice)
+                QTimer::singleShot(20, socket,
+                                   [socket, again = answer("2.00")] { socket->write(again); });
+            return;
+        }
         }
     }
 
     Behaviour m_behaviour;
     QHash<QTcpSocket *, QByteArray> m_buffers;
 };
+
+// A service whose answer never ends, framed one of three ways. It runs on a thread of its
+// own, so it sends as fast as the connection takes (as another process would), keeps a MiB
+// on its way, and counts what the connection took.
+class EndlessService : public QTcpServer {
+public:
+    enum class Framing { Chunked, Unframed, DeclaredHuge };
+
+    explicit EndlessService(Framing framing)
+        : m_framing(framing)
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                // Little waits on this side of the connection, so what it took is what the
+                // other side read or holds.
+                socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onRead(socket); });
+                connect(socket, &QTcpSocket::bytesWritten, this, [this, socket](qint64 bytes) {
+                    taken += bytes;
+                    feed(socket);
+                });
+            }
+        });
+    }
+
+    std::atomic<qint64> taken = 0;
+
+private:
+    void onRead(QTcpSocket *socket)
+    {
+        m_request += socket->readAll();
+        if (m_answering || !m_request.contains("\r\n\r\n"))
+            return;
+        m_answering = true;
+        QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n";
+        switch (m_framing) {
+        case Framing::Chunked:
+            head += "Transfer-Encoding: chunked\r\n";
+            break;
+        case Framing::Unframed:
+            head += "Connection: close\r\n";
+            break;
+        case Framing::DeclaredHuge:
+            head += "Content-Length: 100000000000\r\n";
+            break;
+        }
+        socket->write(head + "\r\n");
+        feed(socket);
+    }
+    void feed(QTcpSocket *socket)
+    {
+        static const QByteArray piece(64 * 1024, ' ');
+        static const QByteArray chunk
+            = QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
+        while (socket->state() == QAbstractSocket::ConnectedState
+               && socket->bytesToWrite() < 1024 * 1024)
+            socket->write(m_framing == Framing::Chunked ? chunk : piece);
+    }
+
+    Framing m_framing;
+    QByteArray m_request;
+    bool m_answering = false;
+};
+
+// This process's peak resident memory in KiB since the last reset; 0 when unknown.
+qint64 peakKib()
+{
+    QFile status(u"/proc/self/status"_s);
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return 0;
+}
+
+bool resetPeak()
+{
+    QFile clear(u"/proc/self/clear_refs"_s);
+    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}
 
 RemoteGateway::Settings settingsFor(quint16 port, const QString &token = {})
 {
@@ -275,6 +396,69 @@ private Q_SLOTS:
         QCOMPARE(balance, u"before"_s);
     }
 
+    // An answer that never ends is refused at its header when it comes in chunks or with a
+    // length over the size the wire allows, and cut once it passes that size when it comes
+    // with no length: the call fails saying so, and neither this process nor the connection
+    // took much more.
+    void endlessAnswerIsCut_data()
+    {
+        QTest::addColumn<EndlessService::Framing>("framing");
+        QTest::addColumn<QString>("says");
+        // What the connection may take: the refusal comes at the header for the first two,
+        // after the allowed size for the last (and the network's buffers, which grow as
+        // they are read, hold more besides).
+        QTest::addColumn<qint64>("most");
+        const qint64 max = Wire::MaxAnswerBytes;
+        QTest::newRow("chunked") << EndlessService::Framing::Chunked << u"in chunks"_s << max;
+        QTest::newRow("a length of 100 GB")
+            << EndlessService::Framing::DeclaredHuge << u"larger than"_s << max;
+        QTest::newRow("no length, closed at the end")
+            << EndlessService::Framing::Unframed << u"larger than"_s << 8 * max;
+    }
+    void endlessAnswerIsCut()
+    {
+        QFETCH(EndlessService::Framing, framing);
+        QFETCH(QString, says);
+        QFETCH(qint64, most);
+        QThread thread;
+        auto *hostile = new EndlessService(framing);
+        hostile->moveToThread(&thread);
+        connect(&thread, &QThread::finished, hostile, &QObject::deleteLater);
+        thread.start();
+        const auto stop = qScopeGuard([&] {
+            thread.quit();
+            thread.wait();
+        });
+        quint16 port = 0;
+        QMetaObject::invokeMethod(
+            hostile,
+            [&] {
+                hostile->listen(QHostAddress::LocalHost, 0);
+                port = hostile->serverPort();
+            },
+            Qt::BlockingQueuedConnection);
+        RemoteGateway::Settings settings = settingsFor(port);
+        // Long enough that the size, not the time, ends the call.
+        settings.callTimeoutMs = 20'000;
+        auto gateway = make(settings);
+        QVERIFY(resetPeak());
+        const qint64 peakBefore = peakKib();
+        // This thread is busy for a moment during the call, as a window's can be: what
+        // comes meanwhile must wait in the network, not in this process.
+        QTimer::singleShot(20, this, [] { QThread::msleep(300); });
+        QString balance = u"before"_s;
+        const Status status = gateway->QueryBalance(Account, balance);
+        const qint64 grownKib = peakKib() - peakBefore;
+        QCOMPARE(status.code(), RemoteGateway::Unavailable);
+        QVERIFY2(status.description().contains(says), qPrintable(status.description()));
+        QCOMPARE(balance, u"before"_s);
+        const qint64 taken = hostile->taken;
+        QVERIFY2(taken < most, QByteArray::number(taken).constData());
+        // The answer as far as it was read, and a copy of it at most.
+        QVERIFY2(grownKib * 1024 < 4 * Wire::MaxAnswerBytes,
+                 QByteArray::number(grownKib).constData());
+    }
+
     // A call that changes something, lost in transit, is sent again only with the same
     // key, so the service applies it once.
     void retriesOnlyWithTheSameKey_data()
@@ -298,6 +482,43 @@ private Q_SLOTS:
         QCOMPARE(fake.keys.size(), 2);
         QCOMPARE(fake.keys.at(0).size(), 32);
         QCOMPARE(fake.keys.at(1), fake.keys.at(0));
+    }
+
+    // Calls share one connection while the service keeps it open; one the service closed
+    // since the last answer (it closes idle ones) is replaced without the caller noticing,
+    // and one whose answer said it closes, or that brought more than was asked, is not
+    // used again.
+    void callsShareAConnection_data()
+    {
+        QTest::addColumn<FakeService::Behaviour>("behaviour");
+        // Between the calls, whether this side reads what came meanwhile.
+        QTest::addColumn<bool>("pause");
+        QTest::addColumn<int>("connections");
+        QTest::newRow("kept open") << FakeService::Behaviour::Answer << false << 1;
+        QTest::newRow("closed after each answer")
+            << FakeService::Behaviour::AnswerThenClose << false << 2;
+        QTest::newRow("answer says it closes")
+            << FakeService::Behaviour::AnswerSaysClose << false << 2;
+        QTest::newRow("an answer nobody asked for")
+            << FakeService::Behaviour::AnswerTwice << true << 2;
+    }
+    void callsShareAConnection()
+    {
+        QFETCH(FakeService::Behaviour, behaviour);
+        QFETCH(bool, pause);
+        QFETCH(int, connections);
+        FakeService fake(behaviour);
+        auto gateway = make(settingsFor(fake.serverPort()));
+        for (int i = 0; i < 2; ++i) {
+            if (pause)
+                QTest::qWait(200);
+            QString balance;
+            const Status status = gateway->QueryBalance(Account, balance);
+            QVERIFY2(status.isOk(), qPrintable(status.description()));
+            QCOMPARE(balance, u"1.00"_s);
+        }
+        QCOMPARE(fake.requests, 2);
+        QCOMPARE(fake.connections, connections);
     }
 
     // Deleting the gateway during a call (the window closing) ends the call with a
