@@ -17,6 +17,8 @@ QString stopping();
 QString tooManyFailures();
 QString bodyTooLarge(qint64 bytes);
 QString jsonOnly();
+QString storeUnavailable();
+QString tooManySignOnFailures();
 
 // Starting.
 QString tlsRequired(const QString &address);
@@ -26,6 +28,7 @@ QString cannotReadTls(const QString &file, const QString &why);
 QString badConfig(const QString &file, const QString &why);
 QString serviceTablesMissing();
 QString newerServiceTables(int found, int known);
+QString rememberedAnswerDamaged();
 
 // The command line.
 QString help();

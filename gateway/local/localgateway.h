@@ -97,6 +97,17 @@ public:
                               Variant &messages, const QString &extension,
                               Bool16 &outcome) override;
 
+    // Slow work made ahead of the next call, for a caller that runs that call inside a
+    // write transaction of its own (the gateway service records its answer so): the
+    // password hashes the call would make or check are made now, outside every lock, and
+    // the call takes them instead of hashing under the lock. A call whose inputs differ
+    // from the prepared ones hashes as usual; forgetPrepared() drops what was not taken.
+    void prepareSignOn(const QString &accountNo, const QString &password);
+    void prepareNewPassword(const QString &password);
+    void prepareCardCheck(const QString &cardNo, const QString &cardPassword);
+    Status prepareCards(qint64 valueFen, int count);
+    void forgetPrepared();
+
     // The operator's side.
     struct IssuedCard {
         QString number;
@@ -197,6 +208,30 @@ private:
 
     LocalGateway(std::unique_ptr<Store> store, Options options);
 
+    // What prepare...() made, each taken at most once.
+    struct Prepared {
+        struct Hashed {
+            QString password;
+            QString hash;
+        };
+        struct Verdict {
+            QString hash;
+            QString password;
+            bool verified = false;
+        };
+        struct Cards {
+            qint64 valueFen = 0;
+            QList<IssuedCard> cards; // without numbers: those are drawn under the lock
+            QStringList hashes;
+        };
+        std::optional<Hashed> hashed;
+        std::optional<Verdict> verdict;
+        std::optional<Cards> cards;
+    };
+    bool hashPassword(const QString &password, QString &hash);
+    bool verifyPassword(const QString &hash, const QString &password);
+    Result<Prepared::Cards> makeCards(qint64 valueFen, int count) const;
+
     qint64 nowMs() const;
     // Every operation: deliver what is due, run the work, write its answer.
     Status answer(Bool16 &outcome, const std::function<Result<bool>()> &work);
@@ -279,4 +314,5 @@ private:
     std::unique_ptr<Store> m_store;
     Clock m_clock;
     PasswordHasher m_hasher;
+    Prepared m_prepared;
 };

@@ -164,7 +164,7 @@ bool isWellFormed(const QString &text)
 
 bool isAcceptableKey(const QString &key)
 {
-    if (key.isEmpty() || key.size() > MaxKeyLength)
+    if (key.size() < MinKeyLength || key.size() > MaxKeyLength)
         return false;
     return std::all_of(key.cbegin(), key.cend(),
                        [](QChar c) { return c.unicode() > 0x20 && c.unicode() < 0x7f; });

@@ -41,6 +41,9 @@ struct Operation {
 };
 
 inline constexpr qsizetype MaxBodyBytes = 64 * 1024;
+// An Idempotency-Key is 16 to 128 printable ASCII characters: at least 128 bits of text,
+// since what the service remembers of a request is sealed with it (a UUID has 36).
+inline constexpr qsizetype MinKeyLength = 16;
 inline constexpr qsizetype MaxKeyLength = 128;
 inline constexpr qsizetype MaxTableCells = 100'000;
 inline constexpr QLatin1StringView IdempotencyHeader("Idempotency-Key");
