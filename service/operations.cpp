@@ -141,6 +141,23 @@ QString utc(const QDateTime &time)
     return time.toUTC().toString(Qt::ISODateWithMs);
 }
 
+// A listing's page as the request names it; a limit out of 1 to MaxPageSize (or none)
+// asks for the largest page.
+LocalGateway::Page page(const Call &call)
+{
+    const qint64 limit = call.integer("limit");
+    return { call.text("after"),
+             limit >= 1 && limit <= LocalGateway::MaxPageSize ? int(limit)
+                                                              : LocalGateway::MaxPageSize };
+}
+
+template<typename T> void putPaging(Call &call, const LocalGateway::Listing<T> &listing)
+{
+    call.put("next", listing.next);
+    if (listing.total >= 0)
+        call.put("total", double(listing.total));
+}
+
 const QHash<QLatin1StringView, Runner> &runners()
 {
     static const QHash<QLatin1StringView, Runner> table = {
@@ -254,23 +271,24 @@ const QHash<QLatin1StringView, Runner> &runners()
           } },
         { "handsetMessages"_L1,
           [](LocalGateway &g, Call &c) {
-              QList<LocalGateway::HandsetMessage> messages;
-              const Status status = g.handsetMessages(c.text("phone"), messages);
+              LocalGateway::Listing<LocalGateway::HandsetMessage> listing;
+              const Status status = g.handsetMessages(c.text("phone"), page(c), listing);
               QJsonArray list;
-              for (const LocalGateway::HandsetMessage &m : messages) {
+              for (const LocalGateway::HandsetMessage &m : std::as_const(listing.entries)) {
                   list.append(QJsonObject { { u"from"_s, m.from },
                                             { u"text"_s, m.text },
                                             { u"deliveredAt"_s, utc(m.deliveredAt) } });
               }
               c.put("messages", list);
+              putPaging(c, listing);
               c.finish(status);
           } },
         { "accounts"_L1,
           [](LocalGateway &g, Call &c) {
-              QList<LocalGateway::AccountSummary> accounts;
-              const Status status = g.accounts(accounts);
+              LocalGateway::Listing<LocalGateway::AccountSummary> listing;
+              const Status status = g.accounts(page(c), listing);
               QJsonArray list;
-              for (const LocalGateway::AccountSummary &a : accounts) {
+              for (const LocalGateway::AccountSummary &a : std::as_const(listing.entries)) {
                   list.append(QJsonObject { { u"number"_s, a.number },
                                             { u"serviceNumber"_s, a.serviceNumber },
                                             { u"mobile"_s, a.mobile },
@@ -281,6 +299,7 @@ const QHash<QLatin1StringView, Runner> &runners()
                                             { u"waiting"_s, double(a.waiting) } });
               }
               c.put("accounts", list);
+              putPaging(c, listing);
               c.finish(status);
           } },
     };

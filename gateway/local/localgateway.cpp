@@ -1108,34 +1108,92 @@ Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
     return Status::ok();
 }
 
-Status LocalGateway::handsetMessages(const QString &phone, QList<HandsetMessage> &messages)
+namespace {
+
+int pageLimit(const LocalGateway::Page &page)
 {
-    messages.clear();
+    return page.limit >= 1 && page.limit <= LocalGateway::MaxPageSize ? page.limit
+                                                                     : LocalGateway::MaxPageSize;
+}
+
+} // namespace
+
+// A handset listing's cursor is the last message's delivery time and id, in the order
+// the listing has: "<milliseconds>.<id>".
+Status LocalGateway::handsetMessages(const QString &phone, const Page &page,
+                                     Listing<HandsetMessage> &listing)
+{
+    listing = {};
     QUILLET_TRY(deliverDue());
+    const int limit = pageLimit(page);
+    const QString select = u"SELECT a.service_number, m.text, m.delivered_at, m.id FROM mt m "
+                           u"JOIN accounts a ON a.id = m.account_id "
+                           u"WHERE m.phone = ? AND m.state = 'delivered' "_s;
+    const QString order = u" ORDER BY m.delivered_at, m.id LIMIT ?"_s;
     QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store->step(q,
-                              u"SELECT a.service_number, m.text, m.delivered_at FROM mt m "
-                              u"JOIN accounts a ON a.id = m.account_id "
-                              u"WHERE m.phone = ? AND m.state = 'delivered' "
-                              u"ORDER BY m.delivered_at, m.id"_s,
-                              { phone }));
-    while (q->next())
-        messages.append({ q->value(0).toString(), q->value(1).toString(),
-                          QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q->value(2))) });
+    if (page.after.isEmpty()) {
+        QUILLET_TRY(m_store->step(q, u"SELECT count(*) FROM mt WHERE phone = ? AND state = "
+                                     u"'delivered'"_s,
+                                  { phone }));
+        listing.total = q->next() ? q->value(0).toLongLong() : 0;
+        q->finish();
+        QUILLET_TRY(m_store->step(q, select + order, { phone, limit + 1 }));
+    } else {
+        const QStringList parts = page.after.split(u'.');
+        bool timeOk = false;
+        bool idOk = false;
+        const qint64 atMs = parts.value(0).toLongLong(&timeOk);
+        const qint64 id = parts.value(1).toLongLong(&idOk);
+        if (parts.size() != 2 || !timeOk || !idOk)
+            return Status::failure(Store::InvalidArgument, LocalTexts::badCursor());
+        const QVariant at = m_store->time(atMs);
+        QUILLET_TRY(m_store->step(
+            q, select + u"AND (m.delivered_at > ? OR (m.delivered_at = ? AND m.id > ?))"_s + order,
+            { phone, at, at, id, limit + 1 }));
+    }
+    QString lastId;
+    while (q->next()) {
+        if (listing.entries.size() == limit) {
+            const HandsetMessage &last = listing.entries.constLast();
+            listing.next = QString::number(last.deliveredAt.toMSecsSinceEpoch()) + u'.' + lastId;
+            break;
+        }
+        listing.entries.append({ q->value(0).toString(), q->value(1).toString(),
+                                 QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q->value(2))) });
+        lastId = q->value(3).toString();
+    }
     q->finish();
     return Status::ok();
 }
 
-Status LocalGateway::accounts(QList<AccountSummary> &list)
+Status LocalGateway::handsetMessages(const QString &phone, QList<HandsetMessage> &messages)
 {
-    list.clear();
+    return wholeListing(messages, [&](const Page &page, Listing<HandsetMessage> &listing) {
+        return handsetMessages(phone, page, listing);
+    });
+}
+
+Status LocalGateway::accounts(const Page &page, Listing<AccountSummary> &listing)
+{
+    listing = {};
     QUILLET_TRY(deliverDue());
+    const int limit = pageLimit(page);
     QSqlQuery *q = nullptr;
+    if (page.after.isEmpty()) {
+        QUILLET_TRY(m_store->step(q, u"SELECT count(*) FROM accounts"_s));
+        listing.total = q->next() ? q->value(0).toLongLong() : 0;
+        q->finish();
+    }
     QUILLET_TRY(m_store->step(q,
                               u"SELECT number, service_number, mobile, balance, signed_on, "
                               u"forwarding_phone, auto_reply, waiting FROM accounts "
-                              u"ORDER BY number"_s));
+                              u"WHERE number > ? ORDER BY number LIMIT ?"_s,
+                              { page.after, limit + 1 }));
     while (q->next()) {
+        if (listing.entries.size() == limit) {
+            listing.next = listing.entries.constLast().number;
+            break;
+        }
         AccountSummary summary;
         summary.number = q->value(0).toString();
         summary.serviceNumber = q->value(1).toString();
@@ -1145,8 +1203,15 @@ Status LocalGateway::accounts(QList<AccountSummary> &list)
         summary.forwardingPhone = textOrEmpty(q->value(5));
         summary.autoReply = textOrEmpty(q->value(6));
         summary.waiting = q->value(7).toLongLong();
-        list.append(summary);
+        listing.entries.append(summary);
     }
     q->finish();
     return Status::ok();
+}
+
+Status LocalGateway::accounts(QList<AccountSummary> &list)
+{
+    return wholeListing(list, [&](const Page &page, Listing<AccountSummary> &listing) {
+        return accounts(page, listing);
+    });
 }

@@ -156,12 +156,47 @@ public:
     Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
                               const QString &text, qint64 count, MoBulkReport &report);
 
+    // Listings come in pages, oldest first: at most `limit` entries (1 to MaxPageSize)
+    // after the one the cursor `after` names (empty for the first page). A listing's
+    // `next` is the cursor of its last entry, empty when nothing follows; its `total`
+    // counts the whole listing, on the first page only (-1 on the others).
+    static constexpr int MaxPageSize = 200;
+    struct Page {
+        QString after;
+        int limit = MaxPageSize;
+    };
+    template<typename T> struct Listing {
+        QList<T> entries;
+        QString next;
+        qint64 total = -1;
+    };
+    // Every page of a listing, fetched one after another by
+    // `fetch(const Page &, Listing<T> &) -> Status`.
+    template<typename T, typename Fetch> static Status wholeListing(QList<T> &all, Fetch fetch)
+    {
+        all.clear();
+        Page page;
+        for (;;) {
+            Listing<T> listing;
+            if (const Status status = fetch(page, listing); status.failed())
+                return status;
+            all.append(listing.entries);
+            if (listing.next.isEmpty())
+                return Status::ok();
+            page.after = listing.next;
+        }
+    }
+
     struct HandsetMessage {
         QString from; // the sending account's service number
         QString text;
         QDateTime deliveredAt;
     };
-    // What a phone has received, oldest first.
+    // What a phone has received. A cursor this gateway did not give is an
+    // InvalidArgument failure.
+    Status handsetMessages(const QString &phone, const Page &page,
+                           Listing<HandsetMessage> &listing);
+    // The whole listing at once, for a caller that knows it is small.
     Status handsetMessages(const QString &phone, QList<HandsetMessage> &messages);
 
     struct AccountSummary {
@@ -174,6 +209,8 @@ public:
         QString autoReply;
         qint64 waiting = 0;
     };
+    // By account number.
+    Status accounts(const Page &page, Listing<AccountSummary> &listing);
     Status accounts(QList<AccountSummary> &list);
 
     // Marks every scheduled message whose time has come as delivered. Every operation

@@ -77,8 +77,11 @@ QList<Operation> makeOperations()
           op,
           true,
           { text("from"), text("to"), text("extension"), text("text") } },
-        { "handsetMessages"_L1, op, false, { text("phone") } },
-        { "accounts"_L1, op, false, {} },
+        { "handsetMessages"_L1,
+          op,
+          false,
+          { text("phone"), text("after"), { "limit"_L1, Integer } } },
+        { "accounts"_L1, op, false, { text("after"), { "limit"_L1, Integer } } },
     };
 }
 

@@ -527,7 +527,7 @@ private Q_SLOTS:
         }
         const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
                                           "{\"phone\":\"13800138000\"}", m_operator);
-        QCOMPARE(json(received.body).value(u"messages"_s).toArray().size(), keys.size());
+        QCOMPARE(json(received.body).value(u"total"_s).toInt(), keys.size());
         // 10,000.00 yuan recharged, 0.10 per message.
         const qint64 fen = 1'000'000 - 10 * keys.size();
         const auto balance
