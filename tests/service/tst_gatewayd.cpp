@@ -615,6 +615,20 @@ private Q_SLOTS:
                  QStringList());
     }
 
+    // A store that breaks under a running service is answered 503 without saying where
+    // the store is; the log says it.
+    void brokenStoreStaysInTheLog()
+    {
+        startRig();
+        QVERIFY(StoreProbe(m_rig->ownerUrl()).exec(u"DROP TABLE service_requests"_s));
+        const auto answer = m_rig->post(u"/v1/console/deregister"_s, "{" + Account + "}", m_console);
+        QCOMPARE(answer.status, 503);
+        QCOMPARE(errorCode(answer), u"store_unavailable"_s);
+        const QByteArray where = TestStore::onPostgresql() ? "postgresql" : "gateway.sqlite3";
+        QVERIFY2(!answer.body.contains(where), answer.body.constData());
+        QVERIFY2(m_rig->log().contains(where), m_rig->log().constData());
+    }
+
     // The service's tables: on PostgreSQL the runtime role cannot make them, so until
     // `init` has run as the owner the service says what to do (SQLite makes them); tables
     // of a newer version are refused and left alone, by `init` too.
