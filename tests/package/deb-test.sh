@@ -9,8 +9,8 @@
 #     and as the console picks it ── /usr/bin/Quillet
 #     offscreen with a probe (tests/package/probe): first frame painted, 注册 and 查询余额
 #     answered by the component mapped from the installed plugin folder
-#     ── the service (when packaged): conffile, unit enabled, its system user, a token
-#     issued as that user into the store the installed settings name
+#     ── the service (when packaged): conffile, unit enabled, its system user and state
+#     folder, a token issued as that user into the store the installed settings name
 #   apt-get purge ── nothing of the packages left, the user's store and the service's
 #     store (/var/lib/quillet: balances) kept
 #
@@ -49,6 +49,7 @@ package_files=(
     "quillet-gatewayd /lib/systemd/system/quillet-gatewayd.service"
     "quillet-gatewayd /etc/quillet/gatewayd.conf"
     "quillet-gatewayd /usr/lib/sysusers.d/quillet.conf"
+    "quillet-gatewayd /usr/lib/tmpfiles.d/quillet-gatewayd.conf"
     "quillet-gatewayd /usr/share/man/man8/quillet-gatewayd.8.gz"
 )
 # Files an administrator edits: dpkg keeps their changes on upgrade.
@@ -269,9 +270,10 @@ check "the operator tool sees the account the console registered" $?
 if built quillet-gatewayd; then
     getent passwd "$service_user" >/dev/null
     check "the system user $service_user exists" $?
-    # What systemd does for the unit's StateDirectory=, where systemd does not run.
+    # It was not there before (see above): the installation made it, from tmpfiles.d.
     made_state_dir=1
-    install -d -m 0700 -o "$service_user" -g "$service_user" "$state_dir"
+    same "the installation makes $state_dir for $service_user alone" \
+        "directory 700 $service_user:$service_user" "$(stat -c '%F %a %U:%G' "$state_dir" 2>&1)"
     # As the service runs: its user, the installed settings file, the default store.
     runuser -u "$service_user" -- env -i PATH=/usr/sbin:/usr/bin quillet-gatewayd \
         token issue --role console --name deb-test >"$work/token" 2>&1 && status=0 || status=$?
