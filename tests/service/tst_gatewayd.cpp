@@ -146,6 +146,10 @@ private Q_SLOTS:
             << u"/v1/console/sendMessage"_s
             << QByteArray("{" + Account + ",\"phoneNo\":\"13800138000\",\"text\":\"x\"}")
             << QByteArray("X-No-Key: 1\r\n") << 400 << u"idempotency_key"_s;
+        QTest::newRow("Idempotency-Key of 15 characters")
+            << u"/v1/console/sendMessage"_s
+            << QByteArray("{" + Account + ",\"phoneNo\":\"13800138000\",\"text\":\"x\"}")
+            << QByteArray("Idempotency-Key: 123456789012345\r\n") << 400 << u"idempotency_key"_s;
         QTest::newRow("table whose cells do not fill it")
             << u"/v1/console/receiveMessages"_s
             << QByteArray("{" + Account
