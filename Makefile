@@ -12,8 +12,9 @@ JOBS     ?= $(shell nproc)
 FUZZ_SECONDS ?= 25
 FUZZ_JOBS    ?= 2
 DEV_BIN  := build/dev/bin
-# Debian packages: built out of tree in DEB_DIR/src from the files git knows, without
-# running the tests again (set DEB_OPTIONS= to run them inside the package build too).
+# Debian packages: the source package and the binary packages, built out of tree in
+# DEB_DIR/src from the files git knows, without running the tests again (set
+# DEB_OPTIONS= to run them inside the package build too); lintian checks them all.
 DEB_DIR     := build/deb
 DEB_TOOLS   := debhelper dpkg-dev fakeroot lintian
 DEB_OPTIONS ?= nocheck
@@ -79,7 +80,7 @@ deb:
 	fi; \
 	export DEBIAN_FRONTEND=noninteractive; \
 	apt-get update -qq && $(DEB_ENV) apt-get build-dep -y -qq --no-install-recommends ./
-	cd $(DEB_DIR)/src && $(DEB_ENV) dpkg-buildpackage -us -uc -b
+	cd $(DEB_DIR)/src && $(DEB_ENV) dpkg-buildpackage -us -uc
 	lintian --fail-on error,warning --display-info $(DEB_DIR)/*.changes
 
 # Installs the packages built by `make deb` on this machine, runs them, and purges

@@ -37,12 +37,13 @@ QByteArray errorBody(int status, const QString &message)
     return QJsonDocument(Wire::errorJson(code, message)).toJson(QJsonDocument::Compact);
 }
 
-QByteArray response(int status, const QByteArray &json, bool close)
+QByteArray response(int status, const QByteArray &json, bool close,
+                    const QByteArray &headers = {})
 {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' '
         + ConnectionGuard::reasonPhrase(status)
         + "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(json.size())
-        + "\r\n";
+        + "\r\n" + headers;
     if (close)
         out += "Connection: close\r\n";
     return out + "\r\n" + json;
@@ -429,14 +430,15 @@ quint64 ConnectionGuard::idOf(QTcpSocket *socket) const
     return it == m_connections.constEnd() ? 0 : it.value()->id;
 }
 
-void ConnectionGuard::answer(quint64 id, int status, const QByteArray &json)
+void ConnectionGuard::answer(quint64 id, int status, const QByteArray &json,
+                             const QByteArray &headers)
 {
     const auto it = m_connections.constFind(m_ids.value(id));
     if (id == 0 || it == m_connections.constEnd() || it.value()->closing || !it.value()->socket)
         return;
     Connection &connection = *it.value();
     QTcpSocket *socket = connection.socket;
-    socket->write(response(status, json, connection.closeAfterAnswer));
+    socket->write(response(status, json, connection.closeAfterAnswer, headers));
     connection.phase = Connection::Phase::Header;
     connection.head.clear();
     if (connection.closeAfterAnswer) {

@@ -71,9 +71,10 @@ public:
 
     // A connection's number, never reused in this process; 0 for a socket not watched.
     quint64 idOf(QTcpSocket *socket) const;
-    // Writes an answer on connection `id` (JSON body) and closes the connection
-    // afterwards when the request asked for that. Nothing happens when it is gone.
-    void answer(quint64 id, int status, const QByteArray &json);
+    // Writes an answer on connection `id` (JSON body, and `headers`: lines ending in CRLF)
+    // and closes the connection afterwards when the request asked for that. Nothing
+    // happens when it is gone.
+    void answer(quint64 id, int status, const QByteArray &json, const QByteArray &headers = {});
     // Writes out what is waiting and closes every connection: the last step of stopping.
     void closeAll();
     // Connections accepted and not yet closed.

@@ -2,6 +2,7 @@
 
 #include "localgateway.h"
 #include "operations.h"
+#include "requestkey.h"
 #include "servicestore.h"
 #include "servicetexts.h"
 #include "store.h"
@@ -49,28 +50,97 @@ QByteArray header(const QHttpServerRequest &request, QByteArrayView name)
     return {};
 }
 
-struct Handled {
-    int status = 200;
-    QByteArray json;
-    bool authFailed = false;
-};
+using Handled = GatewayService::Reply;
 
 Handled fail(int status, const QString &code, const QString &message)
 {
-    return { status, error(code, message), false };
+    return { status, error(code, message), false, 0, {} };
+}
+
+Handled unavailable(const Status &status)
+{
+    return { 503, error(u"store_unavailable"_s, ServiceTexts::storeUnavailable()), false, 0,
+             status.description() };
+}
+
+// How a console operation meets the calling token's sign-ons. A token acts only on the
+// accounts it signed on itself: on any other its calls get exactly what a signed-off
+// account gets.
+enum class SignOn { NotNeeded, Opens, Needed, Ends, ChangesPassword };
+
+SignOn signOnOf(const Wire::Operation &operation)
+{
+    if (operation.role != Wire::Role::Console)
+        return SignOn::NotNeeded;
+    if (operation.name == "register"_L1)
+        return SignOn::Opens;
+    if (operation.name == "deregister"_L1)
+        return SignOn::Ends;
+    if (operation.name == "changePassword"_L1)
+        return SignOn::ChangesPassword;
+    return SignOn::Needed;
+}
+
+bool succeeded(const QJsonObject &answer)
+{
+    Status status;
+    return Wire::statusFromJson(answer, status) && status.isOk()
+        && answer.value("outcome"_L1).toInt() == True16;
+}
+
+// Runs the operation as `token` may run it; inside the caller's transaction when it
+// changes anything.
+Result<QJsonObject> runAs(Worker &worker, const ServiceStore::Token &token,
+                          const Wire::Operation &operation, const QJsonObject &body)
+{
+    ServiceStore &service = *worker.service;
+    const SignOn kind = signOnOf(operation);
+    const QString accountNo = body.value("accountNo"_L1).toString();
+    QJsonObject answer;
+    if (kind == SignOn::Ends) {
+        // Sign-offs of one account by two tokens at once must not both see the other's
+        // sign-on still holding, and leave the account signed on with none.
+        QUILLET_TRY(service.store().lockAccount(u"number"_s, accountNo));
+    }
+    if (kind != SignOn::NotNeeded && kind != SignOn::Opens) {
+        QUILLET_TRY_VALUE(const bool mine, service.signedOn(token.id, accountNo));
+        if (!mine) {
+            // The rules answer a call for no account exactly as one for a signed-off
+            // account, and look at nothing.
+            QJsonObject none = body;
+            none.insert("accountNo"_L1, QString());
+            Operations::run(operation, *worker.gateway, none, answer);
+            return answer;
+        }
+    }
+    if (kind == SignOn::Ends) {
+        QUILLET_TRY_VALUE(const qint64 others, service.signOff(token.id, accountNo));
+        if (others > 0) {
+            // Other desktops keep the account signed on; this token is signed off.
+            answer = Wire::statusJson(Status::ok());
+            answer.insert("outcome"_L1, double(True16));
+            return answer;
+        }
+    }
+    Operations::run(operation, *worker.gateway, body, answer);
+    if (succeeded(answer) && kind == SignOn::Opens)
+        QUILLET_TRY(service.signOn(token.id, accountNo));
+    if (succeeded(answer) && kind == SignOn::ChangesPassword)
+        QUILLET_TRY(service.signOffOthers(token.id, accountNo));
+    return answer;
 }
 
 // Runs on a worker thread: everything that needs the store.
-Handled handle(Worker &worker, const Incoming &in)
+Handled handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailures &failures)
 {
     if (!worker.service)
-        return fail(503, u"store_unavailable"_s, worker.failure.description());
+        return unavailable(worker.failure);
 
     std::optional<ServiceStore::Token> token;
     if (const Status status = worker.service->verify(in.bearer, token); status.failed())
-        return fail(503, u"store_unavailable"_s, status.description());
+        return unavailable(status);
     if (!token)
-        return { 401, error(u"unauthorized"_s, ServiceTexts::badToken()), true };
+        return { 401, error(u"unauthorized"_s, ServiceTexts::badToken()), true, 0, {} };
     if (token->role != in.operation->role)
         return fail(403, u"forbidden"_s, ServiceTexts::wrongRole(Wire::roleName(token->role)));
 
@@ -86,10 +156,68 @@ Handled handle(Worker &worker, const Incoming &in)
     if (const QString why = Wire::validate(*in.operation, body); !why.isEmpty())
         return fail(400, u"invalid_field"_s, why);
 
+    // Failed sign-ons are limited per token and per token and account, before any slow
+    // hash is made for them.
+    const SignOn kind = signOnOf(*in.operation);
+    const QString tokenKey = QString::number(token->id);
+    const QString pairKey = tokenKey + u' ' + body.value("accountNo"_L1).toString();
+    if (kind == SignOn::Opens) {
+        const qint64 wait = qMax(failures.perToken.retryAfterMs(tokenKey),
+                                 failures.perAccount.retryAfterMs(pairKey));
+        if (wait > 0) {
+            Handled refused = fail(429, u"too_many_failures"_s,
+                                   ServiceTexts::tooManySignOnFailures());
+            refused.retryAfterMs = wait;
+            return refused;
+        }
+    }
+    const auto counted = [&](const Handled &handled) {
+        if (kind == SignOn::Opens && handled.status == 200
+            && !succeeded(QJsonDocument::fromJson(handled.json).object())) {
+            failures.perToken.count(tokenKey);
+            failures.perAccount.count(pairKey);
+        }
+        return handled;
+    };
+
     if (!in.operation->keyed) {
-        QJsonObject answer;
-        Operations::run(*in.operation, *worker.gateway, body, answer);
-        return { 200, compact(answer), false };
+        const Result<QJsonObject> answer = runAs(worker, *token, *in.operation, body);
+        if (answer.failed())
+            return unavailable(answer.status());
+        return { 200, compact(*answer), false, 0, {} };
+    }
+
+    const std::optional<RequestKey> key = RequestKey::derive(*in.key);
+    if (!key)
+        return fail(400, u"idempotency_key"_s, ServiceTexts::keyRequired());
+    const QString fingerprint
+        = key->fingerprint(in.operation->name.latin1() + QByteArray(1, '\0') + compact(body));
+    const auto recorded = [&](const ServiceStore::Remembered &earlier) {
+        return earlier.fingerprint == fingerprint
+            ? Handled { 200, earlier.answer, false, 0, {} }
+            : fail(422, u"key_reused"_s, ServiceTexts::keyReused());
+    };
+    const auto answeredBefore = [&]() -> std::optional<Handled> {
+        std::optional<ServiceStore::Remembered> earlier;
+        if (worker.service->remembered(token->id, *key, earlier).isOk() && earlier
+            && !earlier->expired)
+            return recorded(*earlier);
+        return std::nullopt;
+    };
+    // A repeat is answered at once, before any slow work is made for it.
+    if (std::optional<Handled> repeat = answeredBefore())
+        return *repeat;
+    // The password hashes the call needs are made before the write lock is taken, so
+    // that nobody waits on the lock meanwhile.
+    if (Operations::hashes(*in.operation)) {
+        bool mine = true;
+        if (kind != SignOn::NotNeeded && kind != SignOn::Opens) {
+            const Result<bool> signedOn
+                = worker.service->signedOn(token->id, body.value("accountNo"_L1).toString());
+            mine = !signedOn.failed() && *signedOn;
+        }
+        if (mine)
+            Operations::prepare(*in.operation, *worker.gateway, body);
     }
 
     // The lookup, the operation and the record of its answer are one transaction, so a
@@ -98,41 +226,32 @@ Handled handle(Worker &worker, const Incoming &in)
     // answer (SQLite holds the whole store), or runs too and then fails to record the
     // same key; its whole transaction is rolled back, and the answer it gives is the one
     // the first call recorded.
-    const QString fingerprint
-        = ServiceStore::hash(in.operation->name.latin1() + QByteArray(1, '\0') + compact(body));
-    const auto recorded = [&](const ServiceStore::Remembered &earlier) {
-        return earlier.fingerprint == fingerprint
-            ? Handled { 200, earlier.answer, false }
-            : fail(422, u"key_reused"_s, ServiceTexts::keyReused());
-    };
     Handled handled;
     const auto decided = worker.service->store().transaction([&]() -> Result<Store::Decision> {
         std::optional<ServiceStore::Remembered> earlier;
-        QUILLET_TRY(worker.service->remembered(token->id, *in.key, earlier));
+        QUILLET_TRY(worker.service->remembered(token->id, *key, earlier));
         if (earlier && !earlier->expired) {
             handled = recorded(*earlier);
             return Store::Decision::RollBack;
         }
-        QJsonObject answer;
-        Operations::run(*in.operation, *worker.gateway, body, answer);
-        handled = { 200, compact(answer), false };
+        QUILLET_TRY_VALUE(const QJsonObject answer, runAs(worker, *token, *in.operation, body));
+        handled = { 200, compact(answer), false, 0, {} };
         Status status;
         // A failed call changed nothing and is not remembered: it may simply be tried
         // again.
         if (!Wire::statusFromJson(answer, status) || status.failed())
             return Store::Decision::RollBack;
-        QUILLET_TRY(worker.service->remember(token->id, *in.key, in.operation->name, fingerprint,
+        QUILLET_TRY(worker.service->remember(token->id, *key, in.operation->name, fingerprint,
                                              handled.json, earlier.has_value()));
         return Store::Decision::Commit;
     });
+    worker.gateway->forgetPrepared();
     if (decided.failed()) {
-        std::optional<ServiceStore::Remembered> earlier;
-        if (worker.service->remembered(token->id, *in.key, earlier).isOk() && earlier
-            && !earlier->expired)
-            return recorded(*earlier);
-        return fail(503, u"store_unavailable"_s, decided.status().description());
+        if (std::optional<Handled> repeat = answeredBefore())
+            return *repeat;
+        return unavailable(decided.status());
     }
-    return handled;
+    return counted(handled);
 }
 
 } // namespace
@@ -140,8 +259,11 @@ Handled handle(Worker &worker, const Incoming &in)
 GatewayService::GatewayService(Options options, QObject *parent)
     : QAbstractHttpServer(parent)
     , m_options(std::move(options))
+    , m_authFailures(m_options.authFailureLimit, m_options.authWindowMs)
+    , m_signOnFailures(new SignOnFailures {
+          FailureWindow(m_options.signOnTokenFailureLimit, m_options.authWindowMs),
+          FailureWindow(m_options.signOnFailureLimit, m_options.authWindowMs) })
 {
-    m_clock.start();
 }
 
 GatewayService::~GatewayService()
@@ -177,7 +299,8 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
                                ServiceTexts::cannotListen(address.toString(), port, why));
     }
     bind(m_guard);
-    m_pool = std::make_unique<WorkerPool>(m_options.store, m_options.workers);
+    m_pool = std::make_unique<WorkerPool>(m_options.store, m_options.workers,
+                                          m_options.hashingSlots);
     bound = m_guard->serverPort();
     return Status::ok();
 }
@@ -198,18 +321,6 @@ void GatewayService::finishStopping()
     Q_EMIT stopped();
 }
 
-bool GatewayService::blocked(const QHostAddress &peer)
-{
-    const auto it = m_failures.find(peer);
-    if (it == m_failures.end())
-        return false;
-    if (m_clock.elapsed() - it->windowStartMs >= m_options.authWindowMs) {
-        m_failures.erase(it);
-        return false;
-    }
-    return it->count >= m_options.authFailureLimit;
-}
-
 bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
     QElapsedTimer timer;
@@ -222,7 +333,7 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     const QString name = operation ? QString(operation->name) : u"-"_s;
 
     auto refuse = [&](int status, const QString &code, const QString &message) {
-        finish(target, peer, name, timer, Reply { status, error(code, message), false });
+        finish(target, peer, name, timer, Reply { status, error(code, message), false, 0, {} });
         return true;
     };
     if (!operation)
@@ -231,8 +342,6 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
         return refuse(405, u"method_not_allowed"_s, ServiceTexts::postOnly());
     if (m_stopping)
         return refuse(503, u"stopping"_s, ServiceTexts::stopping());
-    if (blocked(peer))
-        return refuse(429, u"too_many_failures"_s, ServiceTexts::tooManyFailures());
     if (request.body().size() > Wire::MaxBodyBytes)
         return refuse(413, u"content_too_large"_s, ServiceTexts::bodyTooLarge(Wire::MaxBodyBytes));
     const QByteArray type = header(request, "content-type").toLower();
@@ -251,19 +360,23 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     in.body = request.body();
 
     ++m_inFlight;
-    m_pool->post([this, in = std::move(in), target, peer, name, timer](Worker &worker) {
-        const Handled handled = handle(worker, in);
-        QMetaObject::invokeMethod(
-            this,
-            [this, handled, target, peer, name, timer] {
-                --m_inFlight;
-                finish(target, peer, name, timer,
-                       Reply { handled.status, handled.json, handled.authFailed });
-                if (m_stopping && m_inFlight == 0)
-                    finishStopping();
-            },
-            Qt::QueuedConnection);
-    });
+    const auto lane
+        = Operations::hashes(*operation) ? WorkerPool::Lane::Slow : WorkerPool::Lane::Quick;
+    SignOnFailures *failures = m_signOnFailures.get();
+    m_pool->post(
+        [this, in = std::move(in), target, peer, name, timer, failures](Worker &worker) {
+            const Handled handled = handle(worker, in, *failures);
+            QMetaObject::invokeMethod(
+                this,
+                [this, handled, target, peer, name, timer] {
+                    --m_inFlight;
+                    finish(target, peer, name, timer, handled);
+                    if (m_stopping && m_inFlight == 0)
+                        finishStopping();
+                },
+                Qt::QueuedConnection);
+        },
+        lane);
     return true;
 }
 
@@ -272,37 +385,40 @@ void GatewayService::missingHandler(const QHttpServerRequest &request, QTcpSocke
     QElapsedTimer timer;
     timer.start();
     finish(m_guard ? m_guard->idOf(socket) : 0, request.remoteAddress(), u"-"_s, timer,
-           Reply { 404, error(u"not_found"_s, ServiceTexts::noSuchOperation()), false });
+           Reply { 404, error(u"not_found"_s, ServiceTexts::noSuchOperation()), false, 0, {} });
 }
 
 void GatewayService::finish(quint64 connection, const QHostAddress &peer, const QString &operation,
-                            const QElapsedTimer &timer, const Reply &reply)
+                            const QElapsedTimer &timer, const Reply &given)
 {
+    Reply reply = given;
+    // Past the limit, an address's failed authentications are answered 429 until its
+    // window closes; its valid tokens never reach here.
     if (reply.authFailed) {
-        // Windows that have passed are dropped before a new address is counted, so
-        // many failing addresses cannot grow this table without bound.
-        if (m_failures.size() >= MaxTrackedPeers) {
-            const qint64 now = m_clock.elapsed();
-            m_failures.removeIf([&](const auto &entry) {
-                return now - entry.value().windowStartMs >= m_options.authWindowMs;
-            });
+        if (const qint64 wait = m_authFailures.retryAfterMs(peer.toString()); wait > 0) {
+            reply.status = 429;
+            reply.json = error(u"too_many_failures"_s, ServiceTexts::tooManyFailures());
+            reply.retryAfterMs = wait;
+        } else {
+            m_authFailures.count(peer.toString());
         }
-        Failures &failures = m_failures[peer];
-        if (failures.count == 0)
-            failures.windowStartMs = m_clock.elapsed();
-        ++failures.count;
     }
+    QByteArray headers;
+    if (reply.retryAfterMs > 0)
+        headers = "Retry-After: " + QByteArray::number((reply.retryAfterMs + 999) / 1000) + "\r\n";
     if (m_guard)
-        m_guard->answer(connection, reply.status, reply.json);
-    logLine(peer, operation, reply.status, double(timer.nsecsElapsed()) / 1e6);
+        m_guard->answer(connection, reply.status, reply.json, headers);
+    logLine(peer, operation, reply.status, double(timer.nsecsElapsed()) / 1e6, reply.detail);
 }
 
 void GatewayService::logLine(const QHostAddress &peer, const QString &operation, int status,
-                             double ms)
+                             double ms, const QString &detail)
 {
-    const QString line = u"%1 %2 %3 %4 %5ms"_s.arg(
+    QString line = u"%1 %2 %3 %4 %5ms"_s.arg(
         QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs), peer.toString(), operation,
         QString::number(status), QString::number(ms, 'f', 2));
+    if (!detail.isEmpty())
+        line += u' ' + detail;
     writeLog(line);
 }
 

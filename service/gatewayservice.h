@@ -4,21 +4,22 @@
 // operations as JSON over HTTP/1.1, on the gateway's rules.
 //
 //   ConnectionGuard (caps, framing, timeouts) ── QAbstractHttpServer parses ──
-//   ── handleRequest: route, rate limit ── WorkerPool thread:
-//        bearer token ── role ── JSON checks ── Idempotency-Key ── Operations::run
-//   ── answer posted back ── ConnectionGuard::answer ── one log line
+//   ── handleRequest: route ── WorkerPool thread (slow lane when it hashes a password):
+//        bearer token ── role ── JSON checks ── failed sign-ons ── Idempotency-Key ──
+//        ── the token's sign-on of the account ── Operations::run
+//   ── answer posted back ── failed authentications ── ConnectionGuard::answer ── log line
 //
-// The process keeps no state of its own beyond the failed-authentication counts per
-// peer address: accounts, tokens and remembered answers are all in the store, so any
-// number of service processes may share one.
+// The process keeps no state of its own beyond the counts of failures (authentications
+// per peer address, sign-ons per token and account): accounts, tokens, sign-ons and
+// remembered answers are all in the store, so any number of service processes may share
+// one. A valid token is always served; only failures are limited.
 
 #include "connectionguard.h"
+#include "failurewindow.h"
 #include "status.h"
 #include "storelocation.h"
 
 #include <QAbstractHttpServer>
-#include <QElapsedTimer>
-#include <QHash>
 #include <QHostAddress>
 
 #include <functional>
@@ -36,10 +37,16 @@ public:
         int workers = 4;
         ConnectionGuard::Limits limits;
         std::optional<QSslConfiguration> tls;
-        // Failed authentications a peer address may make per window before it gets
-        // 429 for the rest of the window.
+        // Failed authentications a peer address may make per window before its failures
+        // are answered 429 for the rest of the window (valid tokens are served as ever).
         int authFailureLimit = 10;
         int authWindowMs = 60'000;
+        // Failed sign-ons (register) a token may make per window, on one account and on
+        // all; past either, its sign-ons get 429 until the window closes. Same window.
+        int signOnFailureLimit = 5;
+        int signOnTokenFailureLimit = 20;
+        // Worker threads that may hash passwords at once; the others serve the rest.
+        int hashingSlots = 2;
         // Receives one line per request; standard error when empty.
         std::function<void(const QString &)> log;
     };
@@ -51,7 +58,21 @@ public:
     Status start(const QHostAddress &address, quint16 port, quint16 &bound);
     // Stops accepting; `stopped` is emitted once every request in flight is answered.
     void stop();
-    int inFlight() const { return m_inFlight; }
+
+    // What a request is answered.
+    struct Reply {
+        int status = 200;
+        QByteArray json;
+        bool authFailed = false;
+        // For 429: when the client may try again.
+        qint64 retryAfterMs = 0;
+        // For the log only: what the client is not told (where the store is, say).
+        QString detail;
+    };
+    struct SignOnFailures {
+        FailureWindow perToken;
+        FailureWindow perAccount;
+    };
 
 Q_SIGNALS:
     void stopped();
@@ -61,30 +82,18 @@ protected:
     void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
 
 private:
-    struct Reply {
-        int status = 200;
-        QByteArray json;
-        bool authFailed = false;
-    };
-
     void finish(quint64 connection, const QHostAddress &peer, const QString &operation,
                 const QElapsedTimer &timer, const Reply &reply);
     void finishStopping();
-    void logLine(const QHostAddress &peer, const QString &operation, int status, double ms);
+    void logLine(const QHostAddress &peer, const QString &operation, int status, double ms,
+                 const QString &detail = {});
     void writeLog(const QString &line);
-    bool blocked(const QHostAddress &peer);
-
-    static constexpr qsizetype MaxTrackedPeers = 4096;
 
     Options m_options;
     ConnectionGuard *m_guard = nullptr;
     std::unique_ptr<WorkerPool> m_pool;
     int m_inFlight = 0;
     bool m_stopping = false;
-    struct Failures {
-        int count = 0;
-        qint64 windowStartMs = 0;
-    };
-    QHash<QHostAddress, Failures> m_failures;
-    QElapsedTimer m_clock;
+    FailureWindow m_authFailures;
+    std::unique_ptr<SignOnFailures> m_signOnFailures;
 };

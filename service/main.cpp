@@ -282,6 +282,9 @@ int main(int argc, char *argv[])
     limit(u"idle_timeout_ms"_s, options.limits.idleTimeoutMs);
     limit(u"auth_failure_limit"_s, options.authFailureLimit);
     limit(u"auth_window_ms"_s, options.authWindowMs);
+    limit(u"signon_failure_limit"_s, options.signOnFailureLimit);
+    limit(u"signon_token_failure_limit"_s, options.signOnTokenFailureLimit);
+    limit(u"hashing_slots"_s, options.hashingSlots);
 
     GatewayService service(options);
     quint16 bound = 0;

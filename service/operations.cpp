@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QJsonArray>
 
+#include <algorithm>
 #include <functional>
 
 using namespace Qt::StringLiterals;
@@ -140,6 +141,23 @@ QString utc(const QDateTime &time)
     return time.toUTC().toString(Qt::ISODateWithMs);
 }
 
+// A listing's page as the request names it; a limit out of 1 to MaxPageSize (or none)
+// asks for the largest page.
+LocalGateway::Page page(const Call &call)
+{
+    const qint64 limit = call.integer("limit");
+    return { call.text("after"),
+             limit >= 1 && limit <= LocalGateway::MaxPageSize ? int(limit)
+                                                              : LocalGateway::MaxPageSize };
+}
+
+template<typename T> void putPaging(Call &call, const LocalGateway::Listing<T> &listing)
+{
+    call.put("next", listing.next);
+    if (listing.total >= 0)
+        call.put("total", double(listing.total));
+}
+
 const QHash<QLatin1StringView, Runner> &runners()
 {
     static const QHash<QLatin1StringView, Runner> table = {
@@ -253,23 +271,24 @@ const QHash<QLatin1StringView, Runner> &runners()
           } },
         { "handsetMessages"_L1,
           [](LocalGateway &g, Call &c) {
-              QList<LocalGateway::HandsetMessage> messages;
-              const Status status = g.handsetMessages(c.text("phone"), messages);
+              LocalGateway::Listing<LocalGateway::HandsetMessage> listing;
+              const Status status = g.handsetMessages(c.text("phone"), page(c), listing);
               QJsonArray list;
-              for (const LocalGateway::HandsetMessage &m : messages) {
+              for (const LocalGateway::HandsetMessage &m : std::as_const(listing.entries)) {
                   list.append(QJsonObject { { u"from"_s, m.from },
                                             { u"text"_s, m.text },
                                             { u"deliveredAt"_s, utc(m.deliveredAt) } });
               }
               c.put("messages", list);
+              putPaging(c, listing);
               c.finish(status);
           } },
         { "accounts"_L1,
           [](LocalGateway &g, Call &c) {
-              QList<LocalGateway::AccountSummary> accounts;
-              const Status status = g.accounts(accounts);
+              LocalGateway::Listing<LocalGateway::AccountSummary> listing;
+              const Status status = g.accounts(page(c), listing);
               QJsonArray list;
-              for (const LocalGateway::AccountSummary &a : accounts) {
+              for (const LocalGateway::AccountSummary &a : std::as_const(listing.entries)) {
                   list.append(QJsonObject { { u"number"_s, a.number },
                                             { u"serviceNumber"_s, a.serviceNumber },
                                             { u"mobile"_s, a.mobile },
@@ -280,6 +299,7 @@ const QHash<QLatin1StringView, Runner> &runners()
                                             { u"waiting"_s, double(a.waiting) } });
               }
               c.put("accounts", list);
+              putPaging(c, listing);
               c.finish(status);
           } },
     };
@@ -287,6 +307,29 @@ const QHash<QLatin1StringView, Runner> &runners()
 }
 
 } // namespace
+
+bool hashes(const Wire::Operation &operation)
+{
+    static const QLatin1StringView slow[]
+        = { "register"_L1, "changePassword"_L1, "recharge"_L1, "issueCards"_L1 };
+    return std::find(std::begin(slow), std::end(slow), operation.name) != std::end(slow);
+}
+
+void prepare(const Wire::Operation &operation, LocalGateway &gateway, const QJsonObject &body)
+{
+    const auto text = [&](const char *name) { return body.value(QLatin1StringView(name)).toString(); };
+    if (operation.name == "register"_L1) {
+        gateway.prepareSignOn(text("accountNo"), text("password"));
+    } else if (operation.name == "changePassword"_L1) {
+        gateway.prepareNewPassword(text("newPassword"));
+    } else if (operation.name == "recharge"_L1) {
+        gateway.prepareCardCheck(text("cardNo"), text("cardPassword"));
+    } else if (operation.name == "issueCards"_L1) {
+        const double count = body.value("count"_L1).toDouble();
+        if (count >= 1 && count <= LocalGateway::MaxCardsPerIssue)
+            (void)gateway.prepareCards(qint64(body.value("valueFen"_L1).toDouble()), int(count));
+    }
+}
 
 void run(const Wire::Operation &operation, LocalGateway &gateway, const QJsonObject &body,
          QJsonObject &answer)

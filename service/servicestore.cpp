@@ -17,58 +17,79 @@ namespace {
 
 const QString VersionKey = QStringLiteral("service_schema_version");
 
+// Each version's statements, in order; a store at version N runs those of every later
+// one. Version 2 drops the answers version 1 remembered in plain text, with the keys.
+struct Step {
+    int version;
+    const char16_t *sql;
+};
+
 // SQLite: times in milliseconds since the epoch, as the tables have always had them.
-const char16_t *const SqliteTables[] = {
-    uR"(CREATE TABLE IF NOT EXISTS service_tokens (
+const Step SqliteSteps[] = {
+    { 1, uR"(CREATE TABLE IF NOT EXISTS service_tokens (
         id INTEGER PRIMARY KEY,
         name TEXT NOT NULL,
         role TEXT NOT NULL CHECK (role IN ('console', 'operator')),
         hash TEXT NOT NULL UNIQUE,
         issued_at BIGINT NOT NULL,
-        revoked_at BIGINT))",
-    uR"(CREATE UNIQUE INDEX IF NOT EXISTS service_tokens_active ON service_tokens (name)
-        WHERE revoked_at IS NULL)",
-    uR"(CREATE TABLE IF NOT EXISTS service_requests (
+        revoked_at BIGINT))" },
+    { 1, uR"(CREATE UNIQUE INDEX IF NOT EXISTS service_tokens_active ON service_tokens (name)
+        WHERE revoked_at IS NULL)" },
+    { 2, uR"(DROP TABLE IF EXISTS service_requests)" },
+    { 2, uR"(CREATE TABLE service_requests (
         token_id BIGINT NOT NULL,
-        idempotency_key TEXT NOT NULL,
+        key_hash TEXT NOT NULL,
         operation TEXT NOT NULL,
         fingerprint TEXT NOT NULL,
         answer TEXT NOT NULL,
         created_at BIGINT NOT NULL,
-        PRIMARY KEY (token_id, idempotency_key)))",
-    uR"(CREATE INDEX IF NOT EXISTS service_requests_age ON service_requests (created_at))",
+        PRIMARY KEY (token_id, key_hash)))" },
+    { 2, uR"(CREATE INDEX service_requests_age ON service_requests (created_at))" },
+    { 2, uR"(CREATE TABLE service_signons (
+        token_id BIGINT NOT NULL,
+        account_no TEXT NOT NULL,
+        signed_on_at BIGINT NOT NULL,
+        PRIMARY KEY (account_no, token_id)))" },
 };
 
 // PostgreSQL: in the gateway's schema, times as timestamptz like the gateway's own.
-const char16_t *const PostgresqlTables[] = {
-    uR"(CREATE TABLE service_tokens (
+const Step PostgresqlSteps[] = {
+    { 1, uR"(CREATE TABLE service_tokens (
         id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
         name text NOT NULL,
         role text NOT NULL CHECK (role IN ('console', 'operator')),
         hash text NOT NULL UNIQUE,
         issued_at timestamptz NOT NULL,
-        revoked_at timestamptz))",
-    uR"(CREATE UNIQUE INDEX service_tokens_active ON service_tokens (name)
-        WHERE revoked_at IS NULL)",
-    uR"(CREATE TABLE service_requests (
+        revoked_at timestamptz))" },
+    { 1, uR"(CREATE UNIQUE INDEX service_tokens_active ON service_tokens (name)
+        WHERE revoked_at IS NULL)" },
+    { 2, uR"(DROP TABLE IF EXISTS service_requests)" },
+    { 2, uR"(CREATE TABLE service_requests (
         token_id bigint NOT NULL REFERENCES service_tokens(id),
-        idempotency_key text NOT NULL,
+        key_hash text NOT NULL,
         operation text NOT NULL,
         fingerprint text NOT NULL,
         answer text NOT NULL,
         created_at timestamptz NOT NULL,
-        PRIMARY KEY (token_id, idempotency_key)))",
-    uR"(CREATE INDEX service_requests_age ON service_requests (created_at))",
+        PRIMARY KEY (token_id, key_hash)))" },
+    { 2, uR"(CREATE INDEX service_requests_age ON service_requests (created_at))" },
+    { 2, uR"(CREATE TABLE service_signons (
+        token_id bigint NOT NULL REFERENCES service_tokens(id),
+        account_no text NOT NULL,
+        signed_on_at timestamptz NOT NULL,
+        PRIMARY KEY (account_no, token_id)))" },
 };
 
 // What the service does as the runtime role: issue, verify and revoke tokens; remember,
-// look up and forget answers. Nothing else, and no change of a token but its revocation.
+// look up and forget answers; sign tokens on and off. Nothing else, and no change of a
+// token but its revocation.
 QStringList grants(const QString &role)
 {
     const QString to = u" TO "_s + role;
     return { u"GRANT SELECT, INSERT ON service_tokens"_s + to,
              u"GRANT UPDATE (revoked_at) ON service_tokens"_s + to,
-             u"GRANT SELECT, INSERT, DELETE ON service_requests"_s + to };
+             u"GRANT SELECT, INSERT, DELETE ON service_requests"_s + to,
+             u"GRANT SELECT, INSERT, DELETE ON service_signons"_s + to };
 }
 
 // The advisory lock on PostgreSQL held while the tables are made ("QGSS").
@@ -145,8 +166,8 @@ Status ServiceStore::initialize(const StoreLocation &location)
             if (found > SchemaVersion)
                 return db.failure(Store::Unavailable,
                                   ServiceTexts::newerServiceTables(found, SchemaVersion));
-            if (found == 0)
-                QUILLET_TRY(service.createTables());
+            if (found < SchemaVersion)
+                QUILLET_TRY(service.migrate(found));
             for (const QString &grant : grants(PostgresqlSchema::RuntimeRole))
                 QUILLET_TRY(db.execute(grant));
             return Store::Decision::Commit;
@@ -163,8 +184,9 @@ Result<int> ServiceStore::version()
     return found;
 }
 
-// A version this code knows is used as it is; none is made here on SQLite (where
-// whoever opens the store may create tables) and refused on PostgreSQL.
+// A version this code knows is used as it is; an older one (or none) is brought up to
+// date here on SQLite (where whoever opens the store may create tables) and refused on
+// PostgreSQL, where the schema's owner runs init.
 Status ServiceStore::settle()
 {
     QUILLET_TRY_VALUE(const int found, version());
@@ -177,22 +199,27 @@ Status ServiceStore::settle()
         return m_store->failure(Store::Unavailable, ServiceTexts::serviceTablesMissing());
     return m_store
         ->transaction([&]() -> Result<Store::Decision> {
-            QUILLET_TRY(createTables());
+            // Decided again under the write lock: another process may have migrated.
+            QUILLET_TRY_VALUE(const int current, version());
+            if (current < SchemaVersion)
+                QUILLET_TRY(migrate(current));
             return Store::Decision::Commit;
         })
         .status();
 }
 
-// Inside the caller's write transaction.
-Status ServiceStore::createTables()
+Status ServiceStore::migrate(int found)
 {
     const bool sqlite = m_engine == StoreLocation::Engine::Sqlite;
-    for (const char16_t *sql : sqlite ? std::span(SqliteTables) : std::span(PostgresqlTables))
-        QUILLET_TRY(m_store->execute(QString::fromUtf16(sql)));
+    for (const Step &step : sqlite ? std::span(SqliteSteps) : std::span(PostgresqlSteps)) {
+        if (step.version > found)
+            QUILLET_TRY(m_store->execute(QString::fromUtf16(step.sql)));
+    }
     QSqlQuery q = m_store->query();
-    return m_store->run(
-        q, u"INSERT INTO meta (key, value) VALUES (?, ?) ON CONFLICT (key) DO NOTHING"_s,
-        { VersionKey, QString::number(SchemaVersion) });
+    return m_store->run(q,
+                        u"INSERT INTO meta (key, value) VALUES (?, ?) "
+                        u"ON CONFLICT (key) DO UPDATE SET value = excluded.value"_s,
+                        { VersionKey, QString::number(SchemaVersion) });
 }
 
 QString ServiceStore::hash(const QByteArray &data)
@@ -286,24 +313,30 @@ Status ServiceStore::verify(const QString &secret, std::optional<Token> &token)
     return status;
 }
 
-Status ServiceStore::remembered(qint64 tokenId, const QString &key,
+Status ServiceStore::remembered(qint64 tokenId, const RequestKey &key,
                                 std::optional<Remembered> &found)
 {
     found.reset();
     QSqlQuery *q = nullptr;
-    Status status = m_store->step(q,
-                                  u"SELECT fingerprint, answer, created_at FROM service_requests "
-                                  u"WHERE token_id = ? AND idempotency_key = ?"_s,
-                                  { tokenId, key });
-    if (status.isOk() && q->next())
-        found = Remembered { q->value(0).toString(), q->value(1).toString().toUtf8(),
-                             Store::msSinceEpoch(q->value(2)) < nowMs() - KeyLifetimeMs };
-    if (q)
+    QUILLET_TRY(m_store->step(q,
+                              u"SELECT fingerprint, answer, created_at FROM service_requests "
+                              u"WHERE token_id = ? AND key_hash = ?"_s,
+                              { tokenId, key.lookup() }));
+    if (!q->next()) {
         q->finish();
-    return status;
+        return Status::ok();
+    }
+    const QString fingerprint = q->value(0).toString();
+    const std::optional<QByteArray> answer = key.open(q->value(1).toString());
+    const bool expired = Store::msSinceEpoch(q->value(2)) < nowMs() - KeyLifetimeMs;
+    q->finish();
+    if (!answer)
+        return m_store->failure(Store::Unavailable, ServiceTexts::rememberedAnswerDamaged());
+    found = Remembered { fingerprint, *answer, expired };
+    return Status::ok();
 }
 
-Status ServiceStore::remember(qint64 tokenId, const QString &key, const QString &operation,
+Status ServiceStore::remember(qint64 tokenId, const RequestKey &key, const QString &operation,
                               const QString &fingerprint, const QByteArray &answer, bool replacing)
 {
     // Kept statements: on PostgreSQL a statement prepared afresh costs two more round
@@ -311,14 +344,55 @@ Status ServiceStore::remember(qint64 tokenId, const QString &key, const QString 
     QSqlQuery *q = nullptr;
     if (replacing) {
         QUILLET_TRY(m_store->step(
-            q, u"DELETE FROM service_requests WHERE token_id = ? AND idempotency_key = ?"_s,
-            { tokenId, key }));
+            q, u"DELETE FROM service_requests WHERE token_id = ? AND key_hash = ?"_s,
+            { tokenId, key.lookup() }));
     }
     return m_store->step(q,
-                         u"INSERT INTO service_requests (token_id, idempotency_key, operation, "
+                         u"INSERT INTO service_requests (token_id, key_hash, operation, "
                          u"fingerprint, answer, created_at) VALUES (?, ?, ?, ?, ?, ?)"_s,
-                         { tokenId, key, operation, fingerprint, QString::fromUtf8(answer),
+                         { tokenId, key.lookup(), operation, fingerprint, key.seal(answer),
                            m_store->time(nowMs()) });
+}
+
+Result<bool> ServiceStore::signedOn(qint64 tokenId, const QString &accountNo)
+{
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(
+        q, u"SELECT 1 FROM service_signons WHERE account_no = ? AND token_id = ?"_s,
+        { accountNo, tokenId }));
+    const bool found = q->next();
+    q->finish();
+    return found;
+}
+
+Status ServiceStore::signOn(qint64 tokenId, const QString &accountNo)
+{
+    QSqlQuery *q = nullptr;
+    return m_store->step(q,
+                         u"INSERT INTO service_signons (token_id, account_no, signed_on_at) "
+                         u"VALUES (?, ?, ?) ON CONFLICT (account_no, token_id) DO NOTHING"_s,
+                         { tokenId, accountNo, m_store->time(nowMs()) });
+}
+
+Result<qint64> ServiceStore::signOff(qint64 tokenId, const QString &accountNo)
+{
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(
+        q, u"DELETE FROM service_signons WHERE account_no = ? AND token_id = ?"_s,
+        { accountNo, tokenId }));
+    QUILLET_TRY(m_store->step(q, u"SELECT count(*) FROM service_signons WHERE account_no = ?"_s,
+                              { accountNo }));
+    const qint64 others = q->next() ? q->value(0).toLongLong() : 0;
+    q->finish();
+    return others;
+}
+
+Status ServiceStore::signOffOthers(qint64 tokenId, const QString &accountNo)
+{
+    QSqlQuery *q = nullptr;
+    return m_store->step(
+        q, u"DELETE FROM service_signons WHERE account_no = ? AND token_id <> ?"_s,
+        { accountNo, tokenId });
 }
 
 Status ServiceStore::forgetExpired()

@@ -3,17 +3,24 @@
 // The service's own tables, kept in the gateway's store next to the accounts:
 //
 //   service_tokens    name, role, BLAKE2b hash of the token, issued / revoked times
-//   service_requests  (token, Idempotency-Key) -> operation, request fingerprint and the
-//                     answer given, kept 24 hours
+//   service_requests  (token, name derived from the Idempotency-Key) -> operation, keyed
+//                     fingerprint of the request and the answer given, sealed with the
+//                     key (see requestkey.h); kept 24 hours
+//   service_signons   (token, account): the accounts each console token signed on
 //
 // A token is shown once when issued; only its hash is kept. Tokens are 256 random bits,
 // so a fast hash is enough: nobody can guess one from its hash.
+//
+// A console token acts only on the accounts it signed on itself (register with the
+// account's password). The account's own signed-on mark, which forwarding and the
+// automatic reply go by, holds while any token's sign-on does.
 //
 // Their version is the meta row `service_schema_version`, apart from the gateway's own
 // schema version. On SQLite open() makes them when missing. On PostgreSQL the role the
 // service runs as may not create tables: initialize(), run as the schema's owner,
 // makes them and grants the gateway's runtime role what the service needs of them.
 
+#include "requestkey.h"
 #include "result.h"
 #include "storelocation.h"
 #include "wire.h"
@@ -37,13 +44,14 @@ public:
     };
 
     struct Remembered {
+        // Keyed with the request's key: equal only for the same key and the same request.
         QString fingerprint;
         QByteArray answer;
         // Older than KeyLifetimeMs: no longer an answer, only a record to replace.
         bool expired = false;
     };
 
-    static constexpr int SchemaVersion = 1;
+    static constexpr int SchemaVersion = 2;
 
     // Opens the store at `location`, checks the service's tables and, on SQLite, makes
     // them when missing.
@@ -75,11 +83,19 @@ public:
     // The active token that `secret` is, if any.
     Status verify(const QString &secret, std::optional<Token> &token);
 
-    // The record of the key, if any.
-    Status remembered(qint64 tokenId, const QString &key, std::optional<Remembered> &found);
-    // Records the answer; `replacing` an expired record of the same key.
-    Status remember(qint64 tokenId, const QString &key, const QString &operation,
+    // The record of the key, if any; a failure Status when it cannot be opened with it.
+    Status remembered(qint64 tokenId, const RequestKey &key, std::optional<Remembered> &found);
+    // Records the answer, sealed; `replacing` an expired record of the same key.
+    Status remember(qint64 tokenId, const RequestKey &key, const QString &operation,
                     const QString &fingerprint, const QByteArray &answer, bool replacing);
+
+    // Sign-ons, inside the caller's write transaction (signedOn may run outside one).
+    Result<bool> signedOn(qint64 tokenId, const QString &accountNo);
+    Status signOn(qint64 tokenId, const QString &accountNo);
+    // Ends the token's sign-on; gives how many other tokens' sign-ons of the account hold.
+    Result<qint64> signOff(qint64 tokenId, const QString &accountNo);
+    // Ends every sign-on of the account but the token's (its password changed).
+    Status signOffOthers(qint64 tokenId, const QString &accountNo);
     // Drops remembered answers older than KeyLifetimeMs.
     Status forgetExpired();
 
@@ -90,7 +106,8 @@ private:
     // The version the meta row records; 0 when there is none.
     Result<int> version();
     Status settle();
-    Status createTables();
+    // Brings the tables from version `found` to this one, in the caller's transaction.
+    Status migrate(int found);
 
     std::unique_ptr<Store> m_owned;
     Store *m_store;

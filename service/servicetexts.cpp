@@ -36,7 +36,8 @@ QString keyReused()
 
 QString keyRequired()
 {
-    return u"this call needs an Idempotency-Key header of 1 to 128 printable ASCII characters"_s;
+    return u"this call needs an Idempotency-Key header of 16 to 128 printable ASCII characters "
+           u"(a UUID will do)"_s;
 }
 
 QString noSuchOperation()
@@ -67,6 +68,16 @@ QString bodyTooLarge(qint64 bytes)
 QString jsonOnly()
 {
     return u"the body must be application/json"_s;
+}
+
+QString storeUnavailable()
+{
+    return u"the gateway's store cannot be used at the moment; try again later"_s;
+}
+
+QString tooManySignOnFailures()
+{
+    return u"too many failed sign-ons from this token; try again later"_s;
 }
 
 QString tooManyConnections()
@@ -151,6 +162,12 @@ QString serviceTablesMissing()
 {
     return u"the service's tables are missing: run 'quillet-gatewayd --store URL init' as the "
            u"schema's owner"_s;
+}
+
+QString rememberedAnswerDamaged()
+{
+    return u"a remembered answer does not open with its Idempotency-Key: the service's "
+           u"tables are damaged"_s;
 }
 
 QString newerServiceTables(int found, int known)

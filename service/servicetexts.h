@@ -19,6 +19,8 @@ QString stopping();
 QString tooManyFailures();
 QString bodyTooLarge(qint64 bytes);
 QString jsonOnly();
+QString storeUnavailable();
+QString tooManySignOnFailures();
 
 // Refusals of the connection guard, before a request reaches the service.
 QString tooManyConnections();
@@ -43,6 +45,7 @@ QString cannotReadTls(const QString &file, const QString &why);
 QString badConfig(const QString &file, const QString &why);
 QString serviceTablesMissing();
 QString newerServiceTables(int found, int known);
+QString rememberedAnswerDamaged();
 
 // The command line.
 QString help();

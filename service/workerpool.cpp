@@ -3,8 +3,9 @@
 #include "localgateway.h"
 #include "servicestore.h"
 
-WorkerPool::WorkerPool(StoreLocation store, int threads)
+WorkerPool::WorkerPool(StoreLocation store, int threads, int slowSlots)
     : m_store(std::move(store))
+    , m_slowSlots(qBound(1, slowSlots, qMax(1, threads)))
 {
     for (int i = 0; i < qMax(1, threads); ++i)
         m_threads.emplace_back([this] { run(); });
@@ -21,13 +22,30 @@ WorkerPool::~WorkerPool()
         thread.join();
 }
 
-void WorkerPool::post(Job job)
+void WorkerPool::post(Job job, Lane lane)
 {
     {
         std::lock_guard lock(m_mutex);
-        m_jobs.push_back(std::move(job));
+        (lane == Lane::Slow ? m_slow : m_quick).push_back(Queued { std::move(job), ++m_posted });
     }
-    m_wake.notify_one();
+    // Every thread looks: the one woken may be unable to take a slow job.
+    m_wake.notify_all();
+}
+
+std::optional<std::pair<WorkerPool::Job, WorkerPool::Lane>> WorkerPool::take()
+{
+    const bool slowAllowed = !m_slow.empty() && m_slowRunning < m_slowSlots;
+    if (m_quick.empty() && !slowAllowed)
+        return std::nullopt;
+    if (slowAllowed && (m_quick.empty() || m_slow.front().order < m_quick.front().order)) {
+        Job job = std::move(m_slow.front().job);
+        m_slow.pop_front();
+        ++m_slowRunning;
+        return std::pair { std::move(job), Lane::Slow };
+    }
+    Job job = std::move(m_quick.front().job);
+    m_quick.pop_front();
+    return std::pair { std::move(job), Lane::Quick };
 }
 
 void WorkerPool::run()
@@ -45,15 +63,24 @@ void WorkerPool::run()
         worker.service = service.get();
     }
     for (;;) {
-        Job job;
+        std::optional<std::pair<Job, Lane>> next;
         {
             std::unique_lock lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_stopping || !m_jobs.empty(); });
-            if (m_jobs.empty())
+            // Stopping, the queued jobs still run; a slow one waits for a slot as ever.
+            m_wake.wait(lock, [&] {
+                next = take();
+                return next || (m_stopping && m_quick.empty() && m_slow.empty());
+            });
+            if (!next)
                 return;
-            job = std::move(m_jobs.front());
-            m_jobs.pop_front();
         }
-        job(worker);
+        next->first(worker);
+        if (next->second == Lane::Slow) {
+            {
+                std::lock_guard lock(m_mutex);
+                --m_slowRunning;
+            }
+            m_wake.notify_all();
+        }
     }
 }

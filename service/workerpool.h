@@ -4,8 +4,12 @@
 // LocalGateway and ServiceStore on the shared store (database connections belong to
 // the thread that opened them) and keeps nothing else between jobs.
 //
-//   GatewayService (event loop) ── post(job) ──> queue ──> worker thread: job(worker)
-//                                                          └─ answers by posting back
+//   GatewayService (event loop) ── post(job, lane) ──> queue ──> worker thread: job(worker)
+//                                                                └─ answers by posting back
+//
+// Jobs of the slow lane (those that hash a password: a fraction of a second of CPU and
+// 64 MiB each) hold at most `slowSlots` threads at once; the other threads always take
+// the quick jobs, so that reads never queue behind a crowd of sign-ons.
 
 #include "status.h"
 #include "storelocation.h"
@@ -15,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -31,22 +36,34 @@ struct Worker {
 class WorkerPool {
 public:
     using Job = std::function<void(Worker &)>;
+    enum class Lane { Quick, Slow };
 
-    WorkerPool(StoreLocation store, int threads);
+    // `slowSlots` from 1 to `threads`.
+    WorkerPool(StoreLocation store, int threads, int slowSlots);
     // Runs the jobs already queued, then joins the threads.
     ~WorkerPool();
     WorkerPool(const WorkerPool &) = delete;
     WorkerPool &operator=(const WorkerPool &) = delete;
 
-    void post(Job job);
+    void post(Job job, Lane lane = Lane::Quick);
 
 private:
+    struct Queued {
+        Job job;
+        quint64 order = 0;
+    };
     void run();
+    // The oldest job this thread may take now, if any; under the mutex.
+    std::optional<std::pair<Job, Lane>> take();
 
     StoreLocation m_store;
+    const int m_slowSlots;
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<Job> m_jobs;
+    std::deque<Queued> m_quick;
+    std::deque<Queued> m_slow;
+    quint64 m_posted = 0;
+    int m_slowRunning = 0;
     bool m_stopping = false;
     std::vector<std::thread> m_threads;
 };

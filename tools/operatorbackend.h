@@ -30,10 +30,25 @@ public:
                                       const QString &extension, const QString &text, qint64 count,
                                       LocalGateway::MoBulkReport &report)
         = 0;
-    virtual Status handsetMessages(const QString &phone,
-                                   QList<LocalGateway::HandsetMessage> &messages)
+    // One page of a listing at a time (see LocalGateway::Page).
+    virtual Status handsetMessages(const QString &phone, const LocalGateway::Page &page,
+                                   LocalGateway::Listing<LocalGateway::HandsetMessage> &listing)
         = 0;
-    virtual Status accounts(QList<LocalGateway::AccountSummary> &list) = 0;
+    virtual Status accounts(const LocalGateway::Page &page,
+                            LocalGateway::Listing<LocalGateway::AccountSummary> &listing)
+        = 0;
+    // Every page at once, for a caller that knows the listing is small.
+    Status handsetMessages(const QString &phone, QList<LocalGateway::HandsetMessage> &messages)
+    {
+        return LocalGateway::wholeListing(messages, [&](const auto &page, auto &listing) {
+            return handsetMessages(phone, page, listing);
+        });
+    }
+    Status accounts(QList<LocalGateway::AccountSummary> &list)
+    {
+        return LocalGateway::wholeListing(
+            list, [&](const auto &page, auto &listing) { return accounts(page, listing); });
+    }
 };
 
 class LocalBackend final : public OperatorBackend {
@@ -60,14 +75,15 @@ public:
     {
         return m_gateway->receiveFromHandset(from, to, extension, text, count, report);
     }
-    Status handsetMessages(const QString &phone,
-                           QList<LocalGateway::HandsetMessage> &messages) override
+    Status handsetMessages(const QString &phone, const LocalGateway::Page &page,
+                           LocalGateway::Listing<LocalGateway::HandsetMessage> &listing) override
     {
-        return m_gateway->handsetMessages(phone, messages);
+        return m_gateway->handsetMessages(phone, page, listing);
     }
-    Status accounts(QList<LocalGateway::AccountSummary> &list) override
+    Status accounts(const LocalGateway::Page &page,
+                    LocalGateway::Listing<LocalGateway::AccountSummary> &listing) override
     {
-        return m_gateway->accounts(list);
+        return m_gateway->accounts(page, listing);
     }
 
 private:

@@ -486,34 +486,52 @@ int OperatorTool::arriveManyFromHandset(OperatorBackend &gateway, const MoComman
     return finishOutput();
 }
 
+// Listings are read a page at a time and written out as they come, so that a phone
+// with a million messages costs no more memory than one with a hundred.
 int OperatorTool::listHandset(OperatorBackend &gateway, const HandsetCommand &command)
 {
-    QList<LocalGateway::HandsetMessage> messages;
-    const Status status = gateway.handsetMessages(command.phone, messages);
-    if (status.failed())
-        return failed(status);
-    if (messages.isEmpty())
-        m_out << handsetEmpty(command.phone) << u'\n';
-    else
-        m_out << handsetHeader(command.phone, messages.size()) << u'\n';
-    for (const auto &message : std::as_const(messages))
-        m_out << handsetLine(message.deliveredAt.toString(HandsetTimeFormat), message.from,
-                             message.text)
-              << u'\n';
-    return finishOutput();
+    LocalGateway::Page page;
+    for (;;) {
+        LocalGateway::Listing<LocalGateway::HandsetMessage> listing;
+        const Status status = gateway.handsetMessages(command.phone, page, listing);
+        if (status.failed()) {
+            m_out.flush();
+            return failed(status);
+        }
+        if (page.after.isEmpty()) {
+            m_out << (listing.total == 0 ? handsetEmpty(command.phone)
+                                         : handsetHeader(command.phone, listing.total))
+                  << u'\n';
+        }
+        for (const auto &message : std::as_const(listing.entries))
+            m_out << handsetLine(message.deliveredAt.toString(HandsetTimeFormat), message.from,
+                                 message.text)
+                  << u'\n';
+        if (listing.next.isEmpty())
+            return finishOutput();
+        page.after = listing.next;
+    }
 }
 
 int OperatorTool::listAccounts(OperatorBackend &gateway)
 {
-    QList<LocalGateway::AccountSummary> list;
-    const Status status = gateway.accounts(list);
-    if (status.failed())
-        return failed(status);
-    m_out << (list.isEmpty() ? NoAccounts : AccountsHeader) << u'\n';
-    for (const auto &a : std::as_const(list))
-        m_out << accountLine(a.number, a.serviceNumber, a.mobile,
-                             LocalGateway::formatYuan(a.balanceFen), a.signedOn, a.forwardingPhone,
-                             a.autoReply, a.waiting)
-              << u'\n';
-    return finishOutput();
+    LocalGateway::Page page;
+    for (;;) {
+        LocalGateway::Listing<LocalGateway::AccountSummary> listing;
+        const Status status = gateway.accounts(page, listing);
+        if (status.failed()) {
+            m_out.flush();
+            return failed(status);
+        }
+        if (page.after.isEmpty())
+            m_out << (listing.total == 0 ? NoAccounts : AccountsHeader) << u'\n';
+        for (const auto &a : std::as_const(listing.entries))
+            m_out << accountLine(a.number, a.serviceNumber, a.mobile,
+                                 LocalGateway::formatYuan(a.balanceFen), a.signedOn,
+                                 a.forwardingPhone, a.autoReply, a.waiting)
+                  << u'\n';
+        if (listing.next.isEmpty())
+            return finishOutput();
+        page.after = listing.next;
+    }
 }

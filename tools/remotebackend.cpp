@@ -199,15 +199,36 @@ Status RemoteBackend::receiveFromHandset(const QString &from, const QString &to,
     return Status::ok();
 }
 
-Status RemoteBackend::handsetMessages(const QString &phone,
-                                      QList<LocalGateway::HandsetMessage> &messages)
+namespace {
+
+QJsonObject pageJson(const LocalGateway::Page &page)
 {
-    messages.clear();
+    return { { u"after"_s, page.after }, { u"limit"_s, page.limit } };
+}
+
+// The paging of an answer: the next cursor, and the total on a first page.
+template<typename T>
+void readPaging(Reader &reader, const QJsonObject &answer, LocalGateway::Listing<T> &listing)
+{
+    listing.next = reader.text("next"_L1);
+    if (answer.contains("total"_L1))
+        listing.total = reader.integer("total"_L1);
+}
+
+} // namespace
+
+Status RemoteBackend::handsetMessages(const QString &phone, const LocalGateway::Page &page,
+                                      LocalGateway::Listing<LocalGateway::HandsetMessage> &listing)
+{
+    listing = {};
+    QJsonObject request = pageJson(page);
+    request.insert(u"phone"_s, phone);
     QJsonObject answer;
-    QUILLET_TRY(m_gateway->call("handsetMessages"_L1, { { u"phone"_s, phone } }, answer));
+    QUILLET_TRY(m_gateway->call("handsetMessages"_L1, request, answer));
     Reader reader(answer);
     const QJsonArray list = reader.array("messages"_L1);
-    QList<LocalGateway::HandsetMessage> read;
+    LocalGateway::Listing<LocalGateway::HandsetMessage> read;
+    readPaging(reader, answer, read);
     for (const QJsonValue entry : list) {
         const QJsonObject object = entry.toObject();
         Reader message(object);
@@ -218,22 +239,24 @@ Status RemoteBackend::handsetMessages(const QString &phone,
             return malformed();
         // Shown in the operator's own zone, as the local store's listing is.
         m.deliveredAt = m.deliveredAt.toLocalTime();
-        read.append(std::move(m));
+        read.entries.append(std::move(m));
     }
-    if (!reader.ok())
+    if (!reader.ok() || read.entries.size() > LocalGateway::MaxPageSize)
         return malformed();
-    messages = std::move(read);
+    listing = std::move(read);
     return Status::ok();
 }
 
-Status RemoteBackend::accounts(QList<LocalGateway::AccountSummary> &list)
+Status RemoteBackend::accounts(const LocalGateway::Page &page,
+                               LocalGateway::Listing<LocalGateway::AccountSummary> &listing)
 {
-    list.clear();
+    listing = {};
     QJsonObject answer;
-    QUILLET_TRY(m_gateway->call("accounts"_L1, {}, answer));
+    QUILLET_TRY(m_gateway->call("accounts"_L1, pageJson(page), answer));
     Reader reader(answer);
     const QJsonArray entries = reader.array("accounts"_L1);
-    QList<LocalGateway::AccountSummary> read;
+    LocalGateway::Listing<LocalGateway::AccountSummary> read;
+    readPaging(reader, answer, read);
     for (const QJsonValue entry : entries) {
         const QJsonObject object = entry.toObject();
         Reader account(object);
@@ -248,10 +271,10 @@ Status RemoteBackend::accounts(QList<LocalGateway::AccountSummary> &list)
         a.waiting = account.integer("waiting"_L1);
         if (!entry.isObject() || !account.ok())
             return malformed();
-        read.append(std::move(a));
+        read.entries.append(std::move(a));
     }
-    if (!reader.ok())
+    if (!reader.ok() || read.entries.size() > LocalGateway::MaxPageSize)
         return malformed();
-    list = std::move(read);
+    listing = std::move(read);
     return Status::ok();
 }

@@ -36,9 +36,10 @@ public:
     Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
                               const QString &text, qint64 count,
                               LocalGateway::MoBulkReport &report) override;
-    Status handsetMessages(const QString &phone,
-                           QList<LocalGateway::HandsetMessage> &messages) override;
-    Status accounts(QList<LocalGateway::AccountSummary> &list) override;
+    Status handsetMessages(const QString &phone, const LocalGateway::Page &page,
+                           LocalGateway::Listing<LocalGateway::HandsetMessage> &listing) override;
+    Status accounts(const LocalGateway::Page &page,
+                    LocalGateway::Listing<LocalGateway::AccountSummary> &listing) override;
 
 private:
     RemoteBackend(std::unique_ptr<RemoteGateway> gateway, QUrl url);

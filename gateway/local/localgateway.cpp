@@ -267,7 +267,7 @@ Result<bool> LocalGateway::signOnOrOpen(const RegisterParticulars &p)
         if (!isNewPassword(p.password))
             return false;
         QString hash;
-        if (!m_hasher.hash(p.password, hash))
+        if (!hashPassword(p.password, hash))
             return hashingFailed();
         QUILLET_TRY_VALUE(const Opening opening, openAccount(p, hash));
         if (opening == Opening::Opened)
@@ -280,7 +280,7 @@ Result<bool> LocalGateway::signOnOrOpen(const RegisterParticulars &p)
 Result<bool> LocalGateway::signOnKnown(const Account &account, const RegisterParticulars &p)
 {
     if (p.password.size() > InputRules::MaxPasswordLength
-        || !PasswordHasher::verify(account.passwordHash, p.password))
+        || !verifyPassword(account.passwordHash, p.password))
         return false;
     QVariantList values = particularValues(p);
     values << account.id << account.passwordHash;
@@ -346,7 +346,7 @@ Result<bool> LocalGateway::changePassword(const QString &accountNo, const QStrin
     if (!account || !isNewPassword(newPassword))
         return false;
     QString hash;
-    if (!m_hasher.hash(newPassword, hash))
+    if (!hashPassword(newPassword, hash))
         return hashingFailed();
     return changeAccount(
         accountNo, u"UPDATE accounts SET password_hash = ? WHERE number = ? AND signed_on = 1"_s,
@@ -431,7 +431,7 @@ Result<std::optional<LocalGateway::Card>> LocalGateway::checkCard(const QString 
     std::optional<Card> card;
     if (q->next()) {
         const QString hash = q->value(1).toString();
-        if (PasswordHasher::verify(hash, cardPassword))
+        if (verifyPassword(hash, cardPassword))
             card = Card { q->value(0).toLongLong(), q->value(2).toLongLong() };
     }
     q->finish();
@@ -816,15 +816,39 @@ Status LocalGateway::issueCards(qint64 valueFen, int count, QList<IssuedCard> &c
     });
 }
 
-// The slow hashes are made before the write lock is taken; the listing is published
-// under it, so that cards nobody saw never exist.
+// The slow hashes are made before the write lock is taken (or taken from
+// prepareCards()); the listing is published under it, so that cards nobody saw never
+// exist.
 Status LocalGateway::issueCards(qint64 valueFen, int count, const CardPublisher &publish)
 {
     QUILLET_TRY(deliverDue());
     if (valueFen <= 0 || valueFen > MaxCardValueFen || count < 1 || count > MaxCardsPerIssue)
         return Status::ok();
-    QList<IssuedCard> made;
-    QStringList hashes;
+    std::optional<Prepared::Cards> prepared = std::exchange(m_prepared.cards, std::nullopt);
+    if (!prepared || prepared->valueFen != valueFen || prepared->cards.size() != count) {
+        QUILLET_TRY_VALUE(prepared, makeCards(valueFen, count));
+    }
+    QList<IssuedCard> &made = prepared->cards;
+    return m_store
+        ->transaction([&]() -> Result<Decision> {
+            const qint64 now = nowMs();
+            for (qsizetype i = 0; i < made.size(); ++i) {
+                QUILLET_TRY_VALUE(made[i].number, freeCardNumber());
+                QSqlQuery *q = nullptr;
+                QUILLET_TRY(m_store->step(
+                    q,
+                    u"INSERT INTO cards (number, password_hash, value, issued_at) "
+                    u"VALUES (?, ?, ?, ?)"_s,
+                    { made[i].number, prepared->hashes.at(i), valueFen, m_store->time(now) }));
+            }
+            return commitWhen(publish(std::as_const(made)));
+        })
+        .status();
+}
+
+Result<LocalGateway::Prepared::Cards> LocalGateway::makeCards(qint64 valueFen, int count) const
+{
+    Prepared::Cards made { valueFen, {}, {} };
     for (int i = 0; i < count; ++i) {
         IssuedCard card;
         card.password = PasswordHasher::randomDigits(CardPasswordDigits);
@@ -834,24 +858,87 @@ Status LocalGateway::issueCards(qint64 valueFen, int count, const CardPublisher 
             return Status::failure(Store::Unavailable, LocalTexts::randomFailed());
         if (!m_hasher.hash(card.password, hash))
             return hashingFailed();
-        made.append(card);
-        hashes.append(hash);
+        made.cards.append(card);
+        made.hashes.append(hash);
     }
-    return m_store
-        ->transaction([&]() -> Result<Decision> {
-            const qint64 now = nowMs();
-            for (qsizetype i = 0; i < made.size(); ++i) {
-                QUILLET_TRY_VALUE(made[i].number, freeCardNumber());
-                QSqlQuery *q = nullptr;
-                QUILLET_TRY(
-                    m_store->step(q,
-                                  u"INSERT INTO cards (number, password_hash, value, issued_at) "
-                                  u"VALUES (?, ?, ?, ?)"_s,
-                                  { made[i].number, hashes.at(i), valueFen, m_store->time(now) }));
-            }
-            return commitWhen(publish(std::as_const(made)));
-        })
-        .status();
+    return made;
+}
+
+// ---- work made ahead -------------------------------------------------------------------
+
+bool LocalGateway::hashPassword(const QString &password, QString &hash)
+{
+    if (m_prepared.hashed && m_prepared.hashed->password == password) {
+        hash = std::exchange(m_prepared.hashed, std::nullopt)->hash;
+        return true;
+    }
+    return m_hasher.hash(password, hash);
+}
+
+bool LocalGateway::verifyPassword(const QString &hash, const QString &password)
+{
+    if (m_prepared.verdict && m_prepared.verdict->hash == hash
+        && m_prepared.verdict->password == password)
+        return std::exchange(m_prepared.verdict, std::nullopt)->verified;
+    return PasswordHasher::verify(hash, password);
+}
+
+// A known account's password is checked against its hash as it is now; should the hash
+// change before the call, the call checks again. An unknown account's password is
+// hashed for its opening.
+void LocalGateway::prepareSignOn(const QString &accountNo, const QString &password)
+{
+    if (!InputRules::isAccountNumber(accountNo) || password.isEmpty()
+        || password.size() > InputRules::MaxPasswordLength)
+        return;
+    const Result<std::optional<Account>> found = findAccount(accountNo);
+    if (found.failed())
+        return;
+    if (*found) {
+        const QString &hash = (*found)->passwordHash;
+        m_prepared.verdict
+            = Prepared::Verdict { hash, password, PasswordHasher::verify(hash, password) };
+        return;
+    }
+    prepareNewPassword(password);
+}
+
+void LocalGateway::prepareNewPassword(const QString &password)
+{
+    QString hash;
+    if (isNewPassword(password) && m_hasher.hash(password, hash))
+        m_prepared.hashed = Prepared::Hashed { password, hash };
+}
+
+void LocalGateway::prepareCardCheck(const QString &cardNo, const QString &cardPassword)
+{
+    if (!cardFieldsPlausible(cardNo, cardPassword))
+        return;
+    QSqlQuery *q = nullptr;
+    if (m_store
+            ->step(q,
+                   u"SELECT password_hash FROM cards WHERE number = ? AND spent_by IS NULL"_s,
+                   { cardNo })
+            .failed())
+        return;
+    const QString hash = q->next() ? q->value(0).toString() : QString();
+    q->finish();
+    if (!hash.isEmpty())
+        m_prepared.verdict
+            = Prepared::Verdict { hash, cardPassword, PasswordHasher::verify(hash, cardPassword) };
+}
+
+Status LocalGateway::prepareCards(qint64 valueFen, int count)
+{
+    if (valueFen <= 0 || valueFen > MaxCardValueFen || count < 1 || count > MaxCardsPerIssue)
+        return Status::ok();
+    QUILLET_TRY_VALUE(m_prepared.cards, makeCards(valueFen, count));
+    return Status::ok();
+}
+
+void LocalGateway::forgetPrepared()
+{
+    m_prepared = Prepared();
 }
 
 // A fresh number until it is not taken; with 16 random digits a clash is rare enough
@@ -1021,34 +1108,92 @@ Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
     return Status::ok();
 }
 
-Status LocalGateway::handsetMessages(const QString &phone, QList<HandsetMessage> &messages)
+namespace {
+
+int pageLimit(const LocalGateway::Page &page)
 {
-    messages.clear();
+    return page.limit >= 1 && page.limit <= LocalGateway::MaxPageSize ? page.limit
+                                                                     : LocalGateway::MaxPageSize;
+}
+
+} // namespace
+
+// A handset listing's cursor is the last message's delivery time and id, in the order
+// the listing has: "<milliseconds>.<id>".
+Status LocalGateway::handsetMessages(const QString &phone, const Page &page,
+                                     Listing<HandsetMessage> &listing)
+{
+    listing = {};
     QUILLET_TRY(deliverDue());
+    const int limit = pageLimit(page);
+    const QString select = u"SELECT a.service_number, m.text, m.delivered_at, m.id FROM mt m "
+                           u"JOIN accounts a ON a.id = m.account_id "
+                           u"WHERE m.phone = ? AND m.state = 'delivered' "_s;
+    const QString order = u" ORDER BY m.delivered_at, m.id LIMIT ?"_s;
     QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store->step(q,
-                              u"SELECT a.service_number, m.text, m.delivered_at FROM mt m "
-                              u"JOIN accounts a ON a.id = m.account_id "
-                              u"WHERE m.phone = ? AND m.state = 'delivered' "
-                              u"ORDER BY m.delivered_at, m.id"_s,
-                              { phone }));
-    while (q->next())
-        messages.append({ q->value(0).toString(), q->value(1).toString(),
-                          QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q->value(2))) });
+    if (page.after.isEmpty()) {
+        QUILLET_TRY(m_store->step(q, u"SELECT count(*) FROM mt WHERE phone = ? AND state = "
+                                     u"'delivered'"_s,
+                                  { phone }));
+        listing.total = q->next() ? q->value(0).toLongLong() : 0;
+        q->finish();
+        QUILLET_TRY(m_store->step(q, select + order, { phone, limit + 1 }));
+    } else {
+        const QStringList parts = page.after.split(u'.');
+        bool timeOk = false;
+        bool idOk = false;
+        const qint64 atMs = parts.value(0).toLongLong(&timeOk);
+        const qint64 id = parts.value(1).toLongLong(&idOk);
+        if (parts.size() != 2 || !timeOk || !idOk)
+            return Status::failure(Store::InvalidArgument, LocalTexts::badCursor());
+        const QVariant at = m_store->time(atMs);
+        QUILLET_TRY(m_store->step(
+            q, select + u"AND (m.delivered_at > ? OR (m.delivered_at = ? AND m.id > ?))"_s + order,
+            { phone, at, at, id, limit + 1 }));
+    }
+    QString lastId;
+    while (q->next()) {
+        if (listing.entries.size() == limit) {
+            const HandsetMessage &last = listing.entries.constLast();
+            listing.next = QString::number(last.deliveredAt.toMSecsSinceEpoch()) + u'.' + lastId;
+            break;
+        }
+        listing.entries.append({ q->value(0).toString(), q->value(1).toString(),
+                                 QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q->value(2))) });
+        lastId = q->value(3).toString();
+    }
     q->finish();
     return Status::ok();
 }
 
-Status LocalGateway::accounts(QList<AccountSummary> &list)
+Status LocalGateway::handsetMessages(const QString &phone, QList<HandsetMessage> &messages)
 {
-    list.clear();
+    return wholeListing(messages, [&](const Page &page, Listing<HandsetMessage> &listing) {
+        return handsetMessages(phone, page, listing);
+    });
+}
+
+Status LocalGateway::accounts(const Page &page, Listing<AccountSummary> &listing)
+{
+    listing = {};
     QUILLET_TRY(deliverDue());
+    const int limit = pageLimit(page);
     QSqlQuery *q = nullptr;
+    if (page.after.isEmpty()) {
+        QUILLET_TRY(m_store->step(q, u"SELECT count(*) FROM accounts"_s));
+        listing.total = q->next() ? q->value(0).toLongLong() : 0;
+        q->finish();
+    }
     QUILLET_TRY(m_store->step(q,
                               u"SELECT number, service_number, mobile, balance, signed_on, "
                               u"forwarding_phone, auto_reply, waiting FROM accounts "
-                              u"ORDER BY number"_s));
+                              u"WHERE number > ? ORDER BY number LIMIT ?"_s,
+                              { page.after, limit + 1 }));
     while (q->next()) {
+        if (listing.entries.size() == limit) {
+            listing.next = listing.entries.constLast().number;
+            break;
+        }
         AccountSummary summary;
         summary.number = q->value(0).toString();
         summary.serviceNumber = q->value(1).toString();
@@ -1058,8 +1203,15 @@ Status LocalGateway::accounts(QList<AccountSummary> &list)
         summary.forwardingPhone = textOrEmpty(q->value(5));
         summary.autoReply = textOrEmpty(q->value(6));
         summary.waiting = q->value(7).toLongLong();
-        list.append(summary);
+        listing.entries.append(summary);
     }
     q->finish();
     return Status::ok();
+}
+
+Status LocalGateway::accounts(QList<AccountSummary> &list)
+{
+    return wholeListing(list, [&](const Page &page, Listing<AccountSummary> &listing) {
+        return accounts(page, listing);
+    });
 }

@@ -97,6 +97,17 @@ public:
                               Variant &messages, const QString &extension,
                               Bool16 &outcome) override;
 
+    // Slow work made ahead of the next call, for a caller that runs that call inside a
+    // write transaction of its own (the gateway service records its answer so): the
+    // password hashes the call would make or check are made now, outside every lock, and
+    // the call takes them instead of hashing under the lock. A call whose inputs differ
+    // from the prepared ones hashes as usual; forgetPrepared() drops what was not taken.
+    void prepareSignOn(const QString &accountNo, const QString &password);
+    void prepareNewPassword(const QString &password);
+    void prepareCardCheck(const QString &cardNo, const QString &cardPassword);
+    Status prepareCards(qint64 valueFen, int count);
+    void forgetPrepared();
+
     // The operator's side.
     struct IssuedCard {
         QString number;
@@ -145,12 +156,47 @@ public:
     Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
                               const QString &text, qint64 count, MoBulkReport &report);
 
+    // Listings come in pages, oldest first: at most `limit` entries (1 to MaxPageSize)
+    // after the one the cursor `after` names (empty for the first page). A listing's
+    // `next` is the cursor of its last entry, empty when nothing follows; its `total`
+    // counts the whole listing, on the first page only (-1 on the others).
+    static constexpr int MaxPageSize = 200;
+    struct Page {
+        QString after;
+        int limit = MaxPageSize;
+    };
+    template<typename T> struct Listing {
+        QList<T> entries;
+        QString next;
+        qint64 total = -1;
+    };
+    // Every page of a listing, fetched one after another by
+    // `fetch(const Page &, Listing<T> &) -> Status`.
+    template<typename T, typename Fetch> static Status wholeListing(QList<T> &all, Fetch fetch)
+    {
+        all.clear();
+        Page page;
+        for (;;) {
+            Listing<T> listing;
+            if (const Status status = fetch(page, listing); status.failed())
+                return status;
+            all.append(listing.entries);
+            if (listing.next.isEmpty())
+                return Status::ok();
+            page.after = listing.next;
+        }
+    }
+
     struct HandsetMessage {
         QString from; // the sending account's service number
         QString text;
         QDateTime deliveredAt;
     };
-    // What a phone has received, oldest first.
+    // What a phone has received. A cursor this gateway did not give is an
+    // InvalidArgument failure.
+    Status handsetMessages(const QString &phone, const Page &page,
+                           Listing<HandsetMessage> &listing);
+    // The whole listing at once, for a caller that knows it is small.
     Status handsetMessages(const QString &phone, QList<HandsetMessage> &messages);
 
     struct AccountSummary {
@@ -163,6 +209,8 @@ public:
         QString autoReply;
         qint64 waiting = 0;
     };
+    // By account number.
+    Status accounts(const Page &page, Listing<AccountSummary> &listing);
     Status accounts(QList<AccountSummary> &list);
 
     // Marks every scheduled message whose time has come as delivered. Every operation
@@ -196,6 +244,30 @@ private:
     enum class Spending { Spent, Refused, TakenFirst };
 
     LocalGateway(std::unique_ptr<Store> store, Options options);
+
+    // What prepare...() made, each taken at most once.
+    struct Prepared {
+        struct Hashed {
+            QString password;
+            QString hash;
+        };
+        struct Verdict {
+            QString hash;
+            QString password;
+            bool verified = false;
+        };
+        struct Cards {
+            qint64 valueFen = 0;
+            QList<IssuedCard> cards; // without numbers: those are drawn under the lock
+            QStringList hashes;
+        };
+        std::optional<Hashed> hashed;
+        std::optional<Verdict> verdict;
+        std::optional<Cards> cards;
+    };
+    bool hashPassword(const QString &password, QString &hash);
+    bool verifyPassword(const QString &hash, const QString &password);
+    Result<Prepared::Cards> makeCards(qint64 valueFen, int count) const;
 
     qint64 nowMs() const;
     // Every operation: deliver what is due, run the work, write its answer.
@@ -279,4 +351,5 @@ private:
     std::unique_ptr<Store> m_store;
     Clock m_clock;
     PasswordHasher m_hasher;
+    Prepared m_prepared;
 };

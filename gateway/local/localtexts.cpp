@@ -101,6 +101,11 @@ QString randomFailed()
     return u"无法取得随机数，操作未执行"_s;
 }
 
+QString badCursor()
+{
+    return u"列表的续取位置无效"_s;
+}
+
 QString arrivalCountOutOfRange(qint64 count, qint64 most)
 {
     return u"短信条数 %1 不在 1 到 %2 之间，没有短信到达"_s.arg(QString::number(count),

@@ -27,6 +27,8 @@ QString accessDenied(const QString &detail);
 QString databaseError(const QString &detail);
 QString hashingFailed();
 QString randomFailed();
+// A listing asked to go on after a cursor that no listing gave.
+QString badCursor();
 
 // A bulk arrival asked for a number of messages outside 1 to `most`.
 QString arrivalCountOutOfRange(qint64 count, qint64 most);

@@ -80,8 +80,11 @@ QList<Operation> makeOperations()
           op,
           true,
           { text("from"), text("to"), text("extension"), text("text") } },
-        { "handsetMessages"_L1, op, false, { text("phone") } },
-        { "accounts"_L1, op, false, {} },
+        { "handsetMessages"_L1,
+          op,
+          false,
+          { text("phone"), text("after"), { "limit"_L1, Integer } } },
+        { "accounts"_L1, op, false, { text("after"), { "limit"_L1, Integer } } },
     };
 }
 
@@ -208,7 +211,7 @@ bool isWellFormed(const QString &text)
 
 bool isAcceptableKey(const QString &key)
 {
-    if (key.isEmpty() || key.size() > MaxKeyLength)
+    if (key.size() < MinKeyLength || key.size() > MaxKeyLength)
         return false;
     return std::all_of(key.cbegin(), key.cend(),
                        [](QChar c) { return c.unicode() > 0x20 && c.unicode() < 0x7f; });

@@ -44,6 +44,9 @@ inline constexpr qsizetype MaxBodyBytes = 64 * 1024;
 // The largest answer a client reads (the operator's listings are the longest); a longer
 // one is cut off, however it is framed.
 inline constexpr qsizetype MaxAnswerBytes = 8 * 1024 * 1024;
+// An Idempotency-Key is 16 to 128 printable ASCII characters: at least 128 bits of text,
+// since what the service remembers of a request is sealed with it (a UUID has 36).
+inline constexpr qsizetype MinKeyLength = 16;
 inline constexpr qsizetype MaxKeyLength = 128;
 inline constexpr qsizetype MaxTableCells = 100'000;
 inline constexpr QLatin1StringView IdempotencyHeader("Idempotency-Key");

@@ -9,8 +9,10 @@
 #     and as the console picks it ── /usr/bin/Quillet
 #     offscreen with a probe (tests/package/probe): first frame painted, 注册 and 查询余额
 #     answered by the component mapped from the installed plugin folder
-#     ── the service (when packaged): conffile, unit enabled, its system user, a token
-#     issued as that user into the store the installed settings name
+#     ── the service (when packaged): conffile, unit enabled and its sandbox's score, its
+#     system user and state folder, a token issued as that user into the store the
+#     installed settings name, the remote component against the service (under systemd
+#     with the installed unit where systemd runs the machine, else started by hand)
 #   apt-get purge ── nothing of the packages left, the user's store and the service's
 #     store (/var/lib/quillet: balances) kept
 #
@@ -49,6 +51,7 @@ package_files=(
     "quillet-gatewayd /lib/systemd/system/quillet-gatewayd.service"
     "quillet-gatewayd /etc/quillet/gatewayd.conf"
     "quillet-gatewayd /usr/lib/sysusers.d/quillet.conf"
+    "quillet-gatewayd /usr/lib/tmpfiles.d/quillet-gatewayd.conf"
     "quillet-gatewayd /usr/share/man/man8/quillet-gatewayd.8.gz"
 )
 # Files an administrator edits: dpkg keeps their changes on upgrade.
@@ -59,6 +62,8 @@ package_conffiles=(
 package_units=(
     "quillet-gatewayd quillet-gatewayd.service"
 )
+# The highest exposure `systemd-analyze security` may give a unit, times ten (2.0).
+unit_exposure_threshold=20
 # Folders and links that belong to the packages alone: gone after the purge.
 package_leftovers=(
     "quillet /usr/lib/$multiarch/quillet"
@@ -131,6 +136,7 @@ work=$(mktemp -d /tmp/quillet-deb-test.XXXXXX)
 we_installed=0
 made_state_dir=0
 service_pid=
+service_unit=
 stop_service() {
     if [ -n "$service_pid" ]; then
         kill -TERM "$service_pid" 2>/dev/null
@@ -138,6 +144,12 @@ stop_service() {
         ! kill -0 "$service_pid" 2>/dev/null
         check "the service stops on SIGTERM" $?
         service_pid=
+    fi
+    if [ -n "$service_unit" ]; then
+        systemctl stop "$service_unit"
+        same "systemd stops $service_unit with SIGTERM, and it ends well" "inactive success" \
+            "$(systemctl show -P ActiveState "$service_unit") $(systemctl show -P Result "$service_unit")"
+        service_unit=
     fi
 }
 purge() { DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq "${packages[@]}" >/dev/null; }
@@ -189,6 +201,7 @@ fi
 
 echo "== install"
 we_installed=1
+installed_at=$(date +%s)
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${debs[@]}" >/dev/null
 for package in "${packages[@]}"; do
     installed "$package" || die "apt-get install ${debs[*]} failed"
@@ -212,6 +225,17 @@ is_enabled() {
     check "$1 enables $2" $?
 }
 each_row package_units is_enabled
+sandboxed() {
+    local unit=/lib/systemd/system/$2 out status
+    out=$(systemd-analyze security --offline=yes --threshold="$unit_exposure_threshold" "$unit" 2>&1) \
+        && status=0 || status=$?
+    check "systemd-analyze security rates $2 at most 2.0" "$status" "$(grep 'Overall exposure' <<<"$out")"
+}
+if command -v systemd-analyze >/dev/null; then
+    each_row package_units sandboxed
+else
+    echo "SKIP  no systemd-analyze: the units' sandbox scores"
+fi
 desktop=/usr/share/applications/org.quillet.Quillet.desktop
 icon=$(sed -n 's/^Icon=//p' "$desktop")
 grep -qxF "/usr/share/icons/hicolor/scalable/apps/$icon.svg" "$work/files"
@@ -269,9 +293,10 @@ check "the operator tool sees the account the console registered" $?
 if built quillet-gatewayd; then
     getent passwd "$service_user" >/dev/null
     check "the system user $service_user exists" $?
-    # What systemd does for the unit's StateDirectory=, where systemd does not run.
+    # It was not there before (see above): the installation made it, from tmpfiles.d.
     made_state_dir=1
-    install -d -m 0700 -o "$service_user" -g "$service_user" "$state_dir"
+    same "the installation makes $state_dir for $service_user alone" \
+        "directory 700 $service_user:$service_user" "$(stat -c '%F %a %U:%G' "$state_dir" 2>&1)"
     # As the service runs: its user, the installed settings file, the default store.
     runuser -u "$service_user" -- env -i PATH=/usr/sbin:/usr/bin quillet-gatewayd \
         token issue --role console --name deb-test >"$work/token" 2>&1 && status=0 || status=$?
@@ -282,18 +307,36 @@ if built quillet-gatewayd; then
 
     # The installed remote component against the installed service: a console token, the
     # user's remote.conf, and the checker on the remote component's file.
-    as_user quillet-gatewayd --store "sqlite:$work/service.sqlite3" \
-        token issue --role console --name remote-check >"$work/console.token" 2>/dev/null
+    if [ -d /run/systemd/system ]; then
+        # systemd runs this machine: the installed unit runs the service in its sandbox,
+        # with the installed settings and store. The installation has started it, unless
+        # a policy-rc.d kept it from doing so.
+        runuser -u "$service_user" -- env -i PATH=/usr/sbin:/usr/bin quillet-gatewayd \
+            token issue --role console --name remote-check >"$work/console.token" 2>/dev/null
+        service_unit=quillet-gatewayd.service
+        systemctl start "$service_unit"
+        check "systemctl start $service_unit" $?
+        service_log() {
+            journalctl --sync
+            journalctl -q -o cat --no-pager -u "$service_unit" --since "@$installed_at"
+        }
+        service_up() { systemctl is-active -q "$service_unit"; }
+    else
+        as_user quillet-gatewayd --store "sqlite:$work/service.sqlite3" \
+            token issue --role console --name remote-check >"$work/console.token" 2>/dev/null
+        # A plain command, not the as_user function: $! is then the service itself (env
+        # execs it), which stop_service ends. Its output goes to a file, so no pipe waits.
+        "${user_env[@]}" quillet-gatewayd --store "sqlite:$work/service.sqlite3" \
+            --listen 127.0.0.1 --port 0 >/dev/null 2>"$work/service.err" &
+        service_pid=$!
+        service_log() { cat "$work/service.err"; }
+        service_up() { kill -0 "$service_pid" 2>/dev/null; }
+    fi
     chmod 0600 "$work/console.token"
-    # A plain command, not the as_user function: $! is then the service itself (env execs
-    # it), which stop_service ends. Its output goes to files, so no pipe waits on it.
-    "${user_env[@]}" quillet-gatewayd --store "sqlite:$work/service.sqlite3" \
-        --listen 127.0.0.1 --port 0 >/dev/null 2>"$work/service.err" &
-    service_pid=$!
     port=
     for _ in $(seq 100); do
-        port=$(sed -n 's/^quillet-gatewayd: listening on 127\.0\.0\.1 port \([0-9]*\)$/\1/p' "$work/service.err")
-        [ -n "$port" ] || ! kill -0 "$service_pid" 2>/dev/null && break
+        port=$(service_log | sed -n 's/^quillet-gatewayd: listening on 127\.0\.0\.1 port \([0-9]*\)$/\1/p' | tail -n 1)
+        [ -n "$port" ] || ! service_up && break
         sleep 0.1
     done
     if [ -n "$port" ]; then
@@ -305,11 +348,12 @@ if built quillet-gatewayd; then
             "$status" "$(grep -v '^PASS' "$work/check.out")"
         # A refused token would pass the contract too (a failure Status is allowed): the
         # service's request log shows the calls were answered.
-        grep -qE '^[^ ]+ 127\.0\.0\.1 register 200 ' "$work/service.err"
+        # (grep reads the whole log: with -q, pipefail would fail on the writer's SIGPIPE.)
+        service_log | grep -E '^[^ ]+ 127\.0\.0\.1 register 200 ' >/dev/null
         check "the service answered the remote component's calls" $?
         rm -r "$home/.config/quillet-gateway"
     else
-        check "the installed service listens on 127.0.0.1" 1 "$(cat "$work/service.err")"
+        check "the installed service listens on 127.0.0.1" 1 "$(service_log)"
     fi
     stop_service
 fi

@@ -176,7 +176,7 @@ int main(int argc, char *argv[])
             = c.call("/v1/console/sendMessage",
                      "{\"accountNo\":\"" + account + "\",\"phoneNo\":\"13800138000\",\"text\":\""
                          + text + "\"}",
-                     "send-" + client + '-' + QByteArray::number(n), answer);
+                     "load-send-message-" + client + '-' + QByteArray::number(n), answer);
         if (!answered)
             out.write("abandoned " + text + '\n');
         else if (answer.value(u"outcome"_s).toInt() == -1)

@@ -261,7 +261,7 @@ ServiceRig::Answer ServiceRig::post(const QString &path, const QByteArray &body,
     // Every call gets a key of its own unless the test names one (or asks for none).
     if (!extraHeaders.contains("Idempotency-Key:") && !extraHeaders.contains("X-No-Key:")) {
         static int keys = 0;
-        request += "Idempotency-Key: rig-" + QByteArray::number(++keys) + "\r\n";
+        request += "Idempotency-Key: rig-request-key-" + QByteArray::number(++keys) + "\r\n";
     }
     request += extraHeaders + "\r\n" + body;
     // Generous: a durable write waits on the disk, which a busy machine can hold up for seconds.

@@ -250,6 +250,37 @@ private Q_SLOTS:
         QVERIFY2(listed.out.endsWith(u"\t\\x1b[2Jgone\\n\n"_s), qPrintable(listed.out));
     }
 
+    // A listing longer than a page comes through the service page after page: 450
+    // automatic replies to one phone, listed whole under one header.
+    void longListingsComeInPages()
+    {
+        const Run issued = viaService({ u"card"_s, u"issue"_s, u"--value"_s, u"100"_s });
+        QCOMPARE(issued.exitCode, 0);
+        const QStringList card = issued.out.split(u'\n').at(1).split(u'\t');
+        QCOMPARE(console(u"recharge"_s,
+                         { { u"accountNo"_s, Account },
+                           { u"cardNo"_s, card.at(0) },
+                           { u"cardPassword"_s, card.at(1) },
+                           { u"outcome"_s, 0 } })
+                     .value(u"outcome"_s)
+                     .toInt(),
+                 -1);
+        QCOMPARE(console(u"setAutoReply"_s,
+                         { { u"accountNo"_s, Account }, { u"reply"_s, u"pong"_s }, { u"outcome"_s, 0 } })
+                     .value(u"outcome"_s)
+                     .toInt(),
+                 -1);
+        QCOMPARE(viaService({ u"mo"_s, u"--from"_s, u"13500135000"_s, u"--to"_s, Account,
+                              u"--count"_s, u"450"_s, u"ping"_s })
+                     .exitCode,
+                 0);
+        const Run listed = viaService({ u"handset"_s, u"13500135000"_s });
+        QCOMPARE(listed.exitCode, 0);
+        QVERIFY2(listed.out.startsWith(u"手机 13500135000 收到 450 条短信：\n"_s),
+                 qPrintable(listed.out.left(200)));
+        QCOMPARE(listed.out.count(u"\tpong\n"_s), 450);
+    }
+
     // The service commits cards before the tool writes them: a listing that cannot be
     // written says the cards exist, and fails.
     void unwritableCardListing()

@@ -1429,6 +1429,43 @@ private Q_SLOTS:
         QCOMPARE(got, text);
     }
 
+    // Listings come a page at a time, each page going on where the last one ended; the
+    // first page counts the whole listing; a cursor no listing gave is refused.
+    void listingsComeInPages()
+    {
+        QCOMPARE(registerAccount(Account), True16);
+        QVERIFY(credit(Account, 100));
+        for (const QString &text : { u"one"_s, u"two"_s, u"three"_s, u"four"_s, u"five"_s }) {
+            Bool16 outcome = 0;
+            QVERIFY(m_gateway->SendMessage(Account, u"13800138000"_s, text, outcome).isOk());
+            QCOMPARE(outcome, True16);
+        }
+        QStringList pages;
+        LocalGateway::Page page { QString(), 2 };
+        for (int round = 0; round < 4; ++round) {
+            LocalGateway::Listing<LocalGateway::HandsetMessage> listing;
+            QVERIFY(m_operator->handsetMessages(u"13800138000"_s, page, listing).isOk());
+            QStringList texts { QString::number(listing.total) };
+            for (const auto &m : std::as_const(listing.entries))
+                texts.append(m.text);
+            pages.append(texts.join(u' '));
+            if (listing.next.isEmpty())
+                break;
+            page.after = listing.next;
+        }
+        QCOMPARE(pages, (QStringList { u"5 one two"_s, u"-1 three four"_s, u"-1 five"_s }));
+
+        LocalGateway::Listing<LocalGateway::AccountSummary> accounts;
+        QVERIFY(m_operator->accounts(LocalGateway::Page { Account, 2 }, accounts).isOk());
+        QCOMPARE(accounts.entries.size(), 0);
+        QCOMPARE(accounts.next, QString());
+
+        LocalGateway::Listing<LocalGateway::HandsetMessage> refused;
+        const Status status = m_operator->handsetMessages(
+            u"13800138000"_s, LocalGateway::Page { u"not a cursor"_s, 2 }, refused);
+        QCOMPARE(status.code(), Store::InvalidArgument);
+    }
+
     void persistsAcrossInstances()
     {
         QCOMPARE(registerAccount(Account), True16);

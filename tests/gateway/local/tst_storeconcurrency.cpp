@@ -90,8 +90,13 @@ private Q_SLOTS:
             if (!waitForReady(*racer))
                 outcomes.append(u"not ready"_s);
         }
+        // Each "go" is written out now: a QProcess writes what is buffered for it only
+        // while it is waited on, and waiting for the first racer to finish would start the
+        // others one by one, after it.
         for (auto &racer : racers)
             racer->write("go\n");
+        for (auto &racer : racers)
+            racer->waitForBytesWritten(5000);
         for (auto &racer : racers) {
             if (!racer->waitForFinished(120000) || racer->exitStatus() != QProcess::NormalExit)
                 outcomes.append(u"did not finish"_s);

@@ -203,6 +203,44 @@ bool resetPeak()
     return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
 }
 
+// Passes every connection through to the service, but cuts the first two as the
+// service's answer arrives: the call is made and committed, its answer lost, and lost
+// again when the request is sent once more.
+class LosingProxy : public QTcpServer {
+public:
+    explicit LosingProxy(quint16 service)
+        : m_service(service)
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *client = nextPendingConnection())
+                pass(client);
+        });
+    }
+
+    int connections = 0;
+
+private:
+    void pass(QTcpSocket *client)
+    {
+        const bool lose = ++connections <= 2;
+        auto *upstream = new QTcpSocket(client);
+        upstream->connectToHost(QHostAddress::LocalHost, m_service);
+        connect(client, &QTcpSocket::readyRead, upstream,
+                [client, upstream] { upstream->write(client->readAll()); });
+        connect(upstream, &QTcpSocket::readyRead, client, [client, upstream, lose] {
+            const QByteArray answer = upstream->readAll();
+            if (lose)
+                client->abort();
+            else
+                client->write(answer);
+        });
+        connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+    }
+
+    quint16 m_service;
+};
+
 RemoteGateway::Settings settingsFor(quint16 port, const QString &token = {})
 {
     RemoteGateway::Settings settings;
@@ -519,6 +557,45 @@ private Q_SLOTS:
         }
         QCOMPARE(fake.requests, 2);
         QCOMPARE(fake.connections, connections);
+    }
+
+    // The service committed a send whose answer was lost on the way, twice: the
+    // component's own retry, with the same key, is answered from the service's record,
+    // and the message goes out (and is charged) once.
+    void lostAnswerIsNotAppliedTwice()
+    {
+        QVERIFY(startService());
+        auto direct = make(settingsFor(m_rig->port(), m_console));
+        RegisterParticulars p;
+        p.accountNo = Account;
+        p.password = u"pw"_s;
+        Bool16 outcome = 0;
+        QVERIFY(direct->Register(p, outcome).isOk());
+        const QJsonObject card = operatorCall("issueCards"_L1,
+                                              { { u"valueFen"_s, 1000 }, { u"count"_s, 1 } })
+                                     .value(u"cards"_s)
+                                     .toArray()
+                                     .at(0)
+                                     .toObject();
+        QVERIFY(direct->Recharge(Account, card.value(u"number"_s).toString(),
+                                 card.value(u"password"_s).toString(), outcome)
+                    .isOk());
+        QCOMPARE(outcome, True16);
+
+        LosingProxy proxy(m_rig->port());
+        auto gateway = make(settingsFor(proxy.serverPort(), m_console));
+        outcome = 0;
+        const Status status = gateway->SendMessage(Account, u"13800138000"_s, u"once"_s, outcome);
+        QVERIFY2(status.isOk(), qPrintable(status.description()));
+        QCOMPARE(outcome, True16);
+        QCOMPARE(proxy.connections, 3);
+        QString balance;
+        QVERIFY(direct->QueryBalance(Account, balance).isOk());
+        QCOMPARE(balance, u"9.90"_s);
+        QCOMPARE(operatorCall("handsetMessages"_L1, { { u"phone"_s, u"13800138000"_s } })
+                     .value(u"total"_s)
+                     .toInt(),
+                 1);
     }
 
     // Deleting the gateway during a call (the window closing) ends the call with a
