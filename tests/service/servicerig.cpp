@@ -56,6 +56,18 @@ QString ServiceRig::program()
     return QStringLiteral(QUILLET_GATEWAYD);
 }
 
+qint64 ServiceRig::peakKib(qint64 pid)
+{
+    QFile status(u"/proc/%1/status"_s.arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return 0;
+}
+
 qint64 ServiceRig::pid() const
 {
     return m_process ? m_process->processId() : 0;

@@ -74,6 +74,8 @@ public:
     Answer raw(const QByteArray &bytes, int waitMs);
 
     static QString program();
+    // The peak resident memory of a process in KiB, from /proc; 0 when unknown.
+    static qint64 peakKib(qint64 pid);
 
     // The login role the service runs as on PostgreSQL.
     static inline const QString RuntimeLogin = QStringLiteral("quillet_service");

@@ -44,19 +44,6 @@ QString errorCode(const ServiceRig::Answer &answer)
     return json(answer.body).value(u"error"_s).toObject().value(u"code"_s).toString();
 }
 
-// The peak resident memory of a process in KiB, from /proc; 0 when unknown.
-qint64 peakKib(qint64 pid)
-{
-    QFile status(u"/proc/%1/status"_s.arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return 0;
-}
-
 struct Streamed {
     qint64 sent = 0;
     QByteArray answer;
@@ -492,7 +479,7 @@ private Q_SLOTS:
     {
         SKIP_ON_POSTGRESQL();
         startRig({ { u"request_timeout_ms"_s, u"20000"_s } });
-        const qint64 peakBefore = peakKib(m_rig->pid());
+        const qint64 peakBefore = ServiceRig::peakKib(m_rig->pid());
         QVERIFY(peakBefore > 0);
         constexpr qint64 Declared = 50'000'000;
         const Streamed streamed = stream(m_rig->port(),
@@ -503,7 +490,7 @@ private Q_SLOTS:
                                          Declared);
         // Socket buffers on the way hold a few MiB at most.
         QVERIFY2(streamed.sent < 8 * 1024 * 1024, QByteArray::number(streamed.sent).constData());
-        const qint64 grown = peakKib(m_rig->pid()) - peakBefore;
+        const qint64 grown = ServiceRig::peakKib(m_rig->pid()) - peakBefore;
         QVERIFY2(grown < 8 * 1024, QByteArray::number(grown).constData());
         QVERIFY2(streamed.answer.startsWith("HTTP/1.1 413 "),
                  streamed.answer.left(200).constData());

@@ -184,19 +184,7 @@ private:
     bool m_answering = false;
 };
 
-// This process's peak resident memory in KiB since the last reset; 0 when unknown.
-qint64 peakKib()
-{
-    QFile status(u"/proc/self/status"_s);
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return 0;
-}
-
+// Starts this process's peak resident memory again from what it holds now.
 bool resetPeak()
 {
     QFile clear(u"/proc/self/clear_refs"_s);
@@ -479,14 +467,15 @@ private Q_SLOTS:
         // Long enough that the size, not the time, ends the call.
         settings.callTimeoutMs = 20'000;
         auto gateway = make(settings);
+        const qint64 self = QCoreApplication::applicationPid();
         QVERIFY(resetPeak());
-        const qint64 peakBefore = peakKib();
+        const qint64 peakBefore = ServiceRig::peakKib(self);
         // This thread is busy for a moment during the call, as a window's can be: what
         // comes meanwhile must wait in the network, not in this process.
         QTimer::singleShot(20, this, [] { QThread::msleep(300); });
         QString balance = u"before"_s;
         const Status status = gateway->QueryBalance(Account, balance);
-        const qint64 grownKib = peakKib() - peakBefore;
+        const qint64 grownKib = ServiceRig::peakKib(self) - peakBefore;
         QCOMPARE(status.code(), RemoteGateway::Unavailable);
         QVERIFY2(status.description().contains(says), qPrintable(status.description()));
         QCOMPARE(balance, u"before"_s);
