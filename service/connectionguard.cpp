@@ -37,8 +37,7 @@ QByteArray errorBody(int status, const QString &message)
     return QJsonDocument(Wire::errorJson(code, message)).toJson(QJsonDocument::Compact);
 }
 
-QByteArray response(int status, const QByteArray &json, bool close,
-                    const QByteArray &headers = {})
+QByteArray response(int status, const QByteArray &json, bool close, const QByteArray &headers = {})
 {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' '
         + ConnectionGuard::reasonPhrase(status)

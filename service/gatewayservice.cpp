@@ -165,8 +165,8 @@ Handled handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
         const qint64 wait = qMax(failures.perToken.retryAfterMs(tokenKey),
                                  failures.perAccount.retryAfterMs(pairKey));
         if (wait > 0) {
-            Handled refused = fail(429, u"too_many_failures"_s,
-                                   ServiceTexts::tooManySignOnFailures());
+            Handled refused
+                = fail(429, u"too_many_failures"_s, ServiceTexts::tooManySignOnFailures());
             refused.retryAfterMs = wait;
             return refused;
         }
@@ -299,8 +299,8 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
                                ServiceTexts::cannotListen(address.toString(), port, why));
     }
     bind(m_guard);
-    m_pool = std::make_unique<WorkerPool>(m_options.store, m_options.workers,
-                                          m_options.hashingSlots);
+    m_pool
+        = std::make_unique<WorkerPool>(m_options.store, m_options.workers, m_options.hashingSlots);
     bound = m_guard->serverPort();
     return Status::ok();
 }

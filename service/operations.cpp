@@ -317,7 +317,8 @@ bool hashes(const Wire::Operation &operation)
 
 void prepare(const Wire::Operation &operation, LocalGateway &gateway, const QJsonObject &body)
 {
-    const auto text = [&](const char *name) { return body.value(QLatin1StringView(name)).toString(); };
+    const auto text
+        = [&](const char *name) { return body.value(QLatin1StringView(name)).toString(); };
     if (operation.name == "register"_L1) {
         gateway.prepareSignOn(text("accountNo"), text("password"));
     } else if (operation.name == "changePassword"_L1) {

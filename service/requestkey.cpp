@@ -78,10 +78,9 @@ std::optional<QByteArray> RequestKey::open(const QString &sealed) const
     const QByteArray &decoded = result.decoded;
     const unsigned char *nonce = bytesOf(decoded);
     QByteArray answer(decoded.size() - Overhead, Qt::Uninitialized);
-    if (crypto_secretbox_open_easy(reinterpret_cast<unsigned char *>(answer.data()),
-                                   nonce + crypto_secretbox_NONCEBYTES,
-                                   std::size_t(decoded.size() - crypto_secretbox_NONCEBYTES),
-                                   nonce, m_seal.data())
+    if (crypto_secretbox_open_easy(
+            reinterpret_cast<unsigned char *>(answer.data()), nonce + crypto_secretbox_NONCEBYTES,
+            std::size_t(decoded.size() - crypto_secretbox_NONCEBYTES), nonce, m_seal.data())
         != 0)
         return std::nullopt;
     return answer;

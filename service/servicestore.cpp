@@ -343,9 +343,9 @@ Status ServiceStore::remember(qint64 tokenId, const RequestKey &key, const QStri
     // trips (prepare, deallocate) than one kept for the connection.
     QSqlQuery *q = nullptr;
     if (replacing) {
-        QUILLET_TRY(m_store->step(
-            q, u"DELETE FROM service_requests WHERE token_id = ? AND key_hash = ?"_s,
-            { tokenId, key.lookup() }));
+        QUILLET_TRY(
+            m_store->step(q, u"DELETE FROM service_requests WHERE token_id = ? AND key_hash = ?"_s,
+                          { tokenId, key.lookup() }));
     }
     return m_store->step(q,
                          u"INSERT INTO service_requests (token_id, key_hash, operation, "
@@ -357,9 +357,9 @@ Status ServiceStore::remember(qint64 tokenId, const RequestKey &key, const QStri
 Result<bool> ServiceStore::signedOn(qint64 tokenId, const QString &accountNo)
 {
     QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store->step(
-        q, u"SELECT 1 FROM service_signons WHERE account_no = ? AND token_id = ?"_s,
-        { accountNo, tokenId }));
+    QUILLET_TRY(
+        m_store->step(q, u"SELECT 1 FROM service_signons WHERE account_no = ? AND token_id = ?"_s,
+                      { accountNo, tokenId }));
     const bool found = q->next();
     q->finish();
     return found;
@@ -377,9 +377,9 @@ Status ServiceStore::signOn(qint64 tokenId, const QString &accountNo)
 Result<qint64> ServiceStore::signOff(qint64 tokenId, const QString &accountNo)
 {
     QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store->step(
-        q, u"DELETE FROM service_signons WHERE account_no = ? AND token_id = ?"_s,
-        { accountNo, tokenId }));
+    QUILLET_TRY(
+        m_store->step(q, u"DELETE FROM service_signons WHERE account_no = ? AND token_id = ?"_s,
+                      { accountNo, tokenId }));
     QUILLET_TRY(m_store->step(q, u"SELECT count(*) FROM service_signons WHERE account_no = ?"_s,
                               { accountNo }));
     const qint64 others = q->next() ? q->value(0).toLongLong() : 0;
@@ -390,9 +390,8 @@ Result<qint64> ServiceStore::signOff(qint64 tokenId, const QString &accountNo)
 Status ServiceStore::signOffOthers(qint64 tokenId, const QString &accountNo)
 {
     QSqlQuery *q = nullptr;
-    return m_store->step(
-        q, u"DELETE FROM service_signons WHERE account_no = ? AND token_id <> ?"_s,
-        { accountNo, tokenId });
+    return m_store->step(q, u"DELETE FROM service_signons WHERE account_no = ? AND token_id <> ?"_s,
+                         { accountNo, tokenId });
 }
 
 Status ServiceStore::forgetExpired()

@@ -916,8 +916,7 @@ void LocalGateway::prepareCardCheck(const QString &cardNo, const QString &cardPa
         return;
     QSqlQuery *q = nullptr;
     if (m_store
-            ->step(q,
-                   u"SELECT password_hash FROM cards WHERE number = ? AND spent_by IS NULL"_s,
+            ->step(q, u"SELECT password_hash FROM cards WHERE number = ? AND spent_by IS NULL"_s,
                    { cardNo })
             .failed())
         return;
@@ -1113,7 +1112,7 @@ namespace {
 int pageLimit(const LocalGateway::Page &page)
 {
     return page.limit >= 1 && page.limit <= LocalGateway::MaxPageSize ? page.limit
-                                                                     : LocalGateway::MaxPageSize;
+                                                                      : LocalGateway::MaxPageSize;
 }
 
 } // namespace
@@ -1132,8 +1131,9 @@ Status LocalGateway::handsetMessages(const QString &phone, const Page &page,
     const QString order = u" ORDER BY m.delivered_at, m.id LIMIT ?"_s;
     QSqlQuery *q = nullptr;
     if (page.after.isEmpty()) {
-        QUILLET_TRY(m_store->step(q, u"SELECT count(*) FROM mt WHERE phone = ? AND state = "
-                                     u"'delivered'"_s,
+        QUILLET_TRY(m_store->step(q,
+                                  u"SELECT count(*) FROM mt WHERE phone = ? AND state = "
+                                  u"'delivered'"_s,
                                   { phone }));
         listing.total = q->next() ? q->value(0).toLongLong() : 0;
         q->finish();
@@ -1158,8 +1158,9 @@ Status LocalGateway::handsetMessages(const QString &phone, const Page &page,
             listing.next = QString::number(last.deliveredAt.toMSecsSinceEpoch()) + u'.' + lastId;
             break;
         }
-        listing.entries.append({ q->value(0).toString(), q->value(1).toString(),
-                                 QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q->value(2))) });
+        listing.entries.append(
+            { q->value(0).toString(), q->value(1).toString(),
+              QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q->value(2))) });
         lastId = q->value(3).toString();
     }
     q->finish();

@@ -938,7 +938,8 @@ private Q_SLOTS:
     {
         startRig();
         QVERIFY(StoreProbe(m_rig->ownerUrl()).exec(u"DROP TABLE service_requests"_s));
-        const auto answer = m_rig->post(u"/v1/console/deregister"_s, "{" + Account + "}", m_console);
+        const auto answer
+            = m_rig->post(u"/v1/console/deregister"_s, "{" + Account + "}", m_console);
         QCOMPARE(answer.status, 503);
         QCOMPARE(errorCode(answer), u"store_unavailable"_s);
         const QByteArray where = TestStore::onPostgresql() ? "postgresql" : "gateway.sqlite3";

@@ -73,10 +73,9 @@ private:
     // A card's number and password, as issued.
     QPair<QByteArray, QByteArray> card(int fen, const QByteArray &extra = {})
     {
-        const QByteArray issued = call(u"issueCards"_s,
-                                       "{\"valueFen\":" + QByteArray::number(fen)
-                                           + ",\"count\":1}",
-                                       m_operator, extra);
+        const QByteArray issued
+            = call(u"issueCards"_s, "{\"valueFen\":" + QByteArray::number(fen) + ",\"count\":1}",
+                   m_operator, extra);
         const QJsonObject c = json(issued).value(u"cards"_s).toArray().at(0).toObject();
         return { c.value(u"number"_s).toString().toLatin1(),
                  c.value(u"password"_s).toString().toLatin1() };
@@ -84,9 +83,8 @@ private:
 
     QJsonObject listed(const QByteArray &number)
     {
-        const QJsonArray all = json(call(u"accounts"_s, "{}", m_operator))
-                                   .value(u"accounts"_s)
-                                   .toArray();
+        const QJsonArray all
+            = json(call(u"accounts"_s, "{}", m_operator)).value(u"accounts"_s).toArray();
         for (const QJsonValue &a : all) {
             if (a.toObject().value(u"number"_s).toString().toLatin1() == number)
                 return a.toObject();
@@ -127,8 +125,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("fields");
         QTest::addColumn<QByteArray>("answer");
         const QByteArray status = "\"status\":{\"code\":0,\"description\":\"\"}";
-        const QByteArray slots = "\"current\":\"9\",\"messages\":null,\"outcome\":0," + status
-            + ",\"total\":\"9\"";
+        const QByteArray slots
+            = "\"current\":\"9\",\"messages\":null,\"outcome\":0," + status + ",\"total\":\"9\"";
         QTest::newRow("balance") << u"queryBalance"_s << QByteArray()
                                  << "{\"balance\":\"\"," + status + '}';
         QTest::newRow("recharge with a card") << u"recharge"_s << QByteArray("CARD") << Refused;
@@ -155,8 +153,8 @@ private Q_SLOTS:
         QTest::newRow("cancel forwarding") << u"cancelForwarding"_s << QByteArray() << Refused;
         QTest::newRow("get forwarding") << u"getForwarding"_s << QByteArray("\"phoneNo\":\"x\"")
                                         << "{\"phoneNo\":\"\"," + status + '}';
-        QTest::newRow("set reply") << u"setAutoReply"_s << QByteArray("\"reply\":\"mine\"")
-                                   << Refused;
+        QTest::newRow("set reply")
+            << u"setAutoReply"_s << QByteArray("\"reply\":\"mine\"") << Refused;
         QTest::newRow("cancel reply") << u"cancelAutoReply"_s << QByteArray() << Refused;
         QTest::newRow("get reply") << u"getAutoReply"_s << QByteArray("\"reply\":\"x\"")
                                    << "{\"reply\":\"\"," + status + '}';
@@ -223,12 +221,12 @@ private Q_SLOTS:
                       m_desk, keyed("9b2d-change-40aa-second")),
                  Welcome);
         const auto [cardNo, cardPassword] = card(300, keyed(cardKey));
-        QCOMPARE(call(u"recharge"_s,
-                      account(number,
-                              "\"cardNo\":\"" + cardNo + "\",\"cardPassword\":\"" + cardPassword
-                                  + '"'),
-                      m_desk, keyed("2c8e-recharge-51f0-card")),
-                 Welcome);
+        QCOMPARE(
+            call(u"recharge"_s,
+                 account(number,
+                         "\"cardNo\":\"" + cardNo + "\",\"cardPassword\":\"" + cardPassword + '"'),
+                 m_desk, keyed("2c8e-recharge-51f0-card")),
+            Welcome);
         const QByteArray replay
             = call(u"issueCards"_s, "{\"valueFen\":300,\"count\":1}", m_operator, keyed(cardKey));
         QVERIFY(replay.contains(QByteArray("\"password\":\"" + cardPassword + '"')));
@@ -267,23 +265,23 @@ private Q_SLOTS:
     // tokens and other calls go on.
     void failedSignOnsAreLimited()
     {
-        startRig({ { u"signon_failure_limit"_s, u"3"_s },
-                   { u"signon_token_failure_limit"_s, u"5"_s } });
+        startRig(
+            { { u"signon_failure_limit"_s, u"3"_s }, { u"signon_token_failure_limit"_s, u"5"_s } });
         const QByteArray first = "ABC-DEF-GHI-00005";
         QCOMPARE(call(u"register"_s, account(first, "\"password\":\"pw\""), m_desk), Welcome);
         const auto wrong = [&](const QByteArray &number) {
-            return m_rig->post(u"/v1/console/register"_s,
-                               account(number, "\"password\":\"wrong\""), m_desk);
+            return m_rig->post(u"/v1/console/register"_s, account(number, "\"password\":\"wrong\""),
+                               m_desk);
         };
         for (int i = 0; i < 3; ++i)
             QCOMPARE(wrong(first).body, Refused);
         const auto limited = wrong(first);
         QCOMPARE(limited.status, 429);
         QVERIFY2(limited.headers.contains("\r\nRetry-After: 60\r\n"), limited.headers.constData());
-        QCOMPARE(m_rig->post(u"/v1/console/register"_s, account(first, "\"password\":\"pw\""),
-                             m_desk)
-                     .status,
-                 429);
+        QCOMPARE(
+            m_rig->post(u"/v1/console/register"_s, account(first, "\"password\":\"pw\""), m_desk)
+                .status,
+            429);
         QCOMPARE(call(u"register"_s, account(first, "\"password\":\"pw\""), m_other), Welcome);
         QCOMPARE(json(call(u"queryBalance"_s, account(first), m_desk)).value(u"balance"_s),
                  u"0.00"_s);
@@ -304,12 +302,12 @@ private Q_SLOTS:
         const QByteArray number = "ABC-DEF-GHI-00009";
         QCOMPARE(call(u"register"_s, account(number, "\"password\":\"pw\""), m_desk), Welcome);
         const auto [cardNo, cardPassword] = card(1000);
-        QCOMPARE(call(u"recharge"_s,
-                      account(number,
-                              "\"cardNo\":\"" + cardNo + "\",\"cardPassword\":\"" + cardPassword
-                                  + '"'),
-                      m_desk),
-                 Welcome);
+        QCOMPARE(
+            call(u"recharge"_s,
+                 account(number,
+                         "\"cardNo\":\"" + cardNo + "\",\"cardPassword\":\"" + cardPassword + '"'),
+                 m_desk),
+            Welcome);
 
         std::atomic<int> done = 0;
         int cardsDone = 0;
@@ -334,10 +332,10 @@ private Q_SLOTS:
         std::vector<std::thread> crowd;
         for (int i = 0; i < 12; ++i) {
             crowd.emplace_back([&, i] {
-                m_rig->post(u"/v1/console/register"_s,
-                            account("ABC-DEF-GHI-100" + QByteArray::number(10 + i),
-                                    "\"password\":\"pw\""),
-                            m_desk);
+                m_rig->post(
+                    u"/v1/console/register"_s,
+                    account("ABC-DEF-GHI-100" + QByteArray::number(10 + i), "\"password\":\"pw\""),
+                    m_desk);
                 ++signOns;
             });
         }
@@ -347,7 +345,8 @@ private Q_SLOTS:
         const int before = signOns;
         for (std::thread &t : crowd)
             t.join();
-        QVERIFY2(before < 6, qPrintable(u"%1 of 12 sign-ons answered before the balance"_s.arg(before)));
+        QVERIFY2(before < 6,
+                 qPrintable(u"%1 of 12 sign-ons answered before the balance"_s.arg(before)));
     }
 };
 

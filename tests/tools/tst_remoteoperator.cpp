@@ -265,11 +265,12 @@ private Q_SLOTS:
                      .value(u"outcome"_s)
                      .toInt(),
                  -1);
-        QCOMPARE(console(u"setAutoReply"_s,
-                         { { u"accountNo"_s, Account }, { u"reply"_s, u"pong"_s }, { u"outcome"_s, 0 } })
-                     .value(u"outcome"_s)
-                     .toInt(),
-                 -1);
+        QCOMPARE(
+            console(u"setAutoReply"_s,
+                    { { u"accountNo"_s, Account }, { u"reply"_s, u"pong"_s }, { u"outcome"_s, 0 } })
+                .value(u"outcome"_s)
+                .toInt(),
+            -1);
         QCOMPARE(viaService({ u"mo"_s, u"--from"_s, u"13500135000"_s, u"--to"_s, Account,
                               u"--count"_s, u"450"_s, u"ping"_s })
                      .exitCode,

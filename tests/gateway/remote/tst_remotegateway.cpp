@@ -560,14 +560,15 @@ private Q_SLOTS:
         p.password = u"pw"_s;
         Bool16 outcome = 0;
         QVERIFY(direct->Register(p, outcome).isOk());
-        const QJsonObject card = operatorCall("issueCards"_L1,
-                                              { { u"valueFen"_s, 1000 }, { u"count"_s, 1 } })
-                                     .value(u"cards"_s)
-                                     .toArray()
-                                     .at(0)
-                                     .toObject();
-        QVERIFY(direct->Recharge(Account, card.value(u"number"_s).toString(),
-                                 card.value(u"password"_s).toString(), outcome)
+        const QJsonObject card
+            = operatorCall("issueCards"_L1, { { u"valueFen"_s, 1000 }, { u"count"_s, 1 } })
+                  .value(u"cards"_s)
+                  .toArray()
+                  .at(0)
+                  .toObject();
+        QVERIFY(direct
+                    ->Recharge(Account, card.value(u"number"_s).toString(),
+                               card.value(u"password"_s).toString(), outcome)
                     .isOk());
         QCOMPARE(outcome, True16);
 
