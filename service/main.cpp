@@ -270,21 +270,33 @@ int main(int argc, char *argv[])
         return usage(u"TLS needs both a certificate and a key"_s);
     if (!certificate.isEmpty() && !loadTls(certificate, key, options.tls, why))
         return failed(why);
-    const auto limit = [&](const QString &name, int &value) {
-        if (config.contains(name))
-            value = config.value(name).toInt();
+    // Each limit is a whole number in its range: a negative, zero or absurd value is a
+    // usage error, never a silent value.
+    QString badLimit;
+    const auto limit = [&](const QString &name, int &value, int most) {
+        if (!config.contains(name) || !badLimit.isEmpty())
+            return;
+        bool whole = false;
+        const int read = config.value(name).toString().toInt(&whole);
+        if (!whole || read < 1 || read > most)
+            badLimit = u"%1 takes 1 to %2"_s.arg(name).arg(most);
+        else
+            value = read;
     };
-    // The caps on connections, overall and per peer address.
-    limit(u"max_connections"_s, options.limits.maxConnections);
-    limit(u"max_connections_per_peer"_s, options.limits.maxPerPeer);
+    constexpr int Counts = 1'000'000;
+    constexpr int Milliseconds = 86'400'000;
+    limit(u"max_connections"_s, options.limits.maxConnections, Counts);
+    limit(u"max_connections_per_peer"_s, options.limits.maxPerPeer, Counts);
     // Test and benchmark settings: bounds shorter than a deployment wants.
-    limit(u"request_timeout_ms"_s, options.limits.requestTimeoutMs);
-    limit(u"idle_timeout_ms"_s, options.limits.idleTimeoutMs);
-    limit(u"auth_failure_limit"_s, options.authFailureLimit);
-    limit(u"auth_window_ms"_s, options.authWindowMs);
-    limit(u"signon_failure_limit"_s, options.signOnFailureLimit);
-    limit(u"signon_token_failure_limit"_s, options.signOnTokenFailureLimit);
-    limit(u"hashing_slots"_s, options.hashingSlots);
+    limit(u"request_timeout_ms"_s, options.limits.requestTimeoutMs, Milliseconds);
+    limit(u"idle_timeout_ms"_s, options.limits.idleTimeoutMs, Milliseconds);
+    limit(u"auth_failure_limit"_s, options.authFailureLimit, Counts);
+    limit(u"auth_window_ms"_s, options.authWindowMs, Milliseconds);
+    limit(u"signon_failure_limit"_s, options.signOnFailureLimit, Counts);
+    limit(u"signon_token_failure_limit"_s, options.signOnTokenFailureLimit, Counts);
+    limit(u"hashing_slots"_s, options.hashingSlots, 64);
+    if (!badLimit.isEmpty())
+        return usage(badLimit);
 
     GatewayService service(options);
     quint16 bound = 0;

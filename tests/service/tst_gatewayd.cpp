@@ -1003,6 +1003,28 @@ private Q_SLOTS:
         ServiceRig rig;
         QCOMPARE(rig.run(arguments), exitCode);
     }
+
+    // A limit in the settings that is not a whole number in its range stops the start.
+    void absurdLimitsAreRefused_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<QString>("value");
+        QTest::newRow("negative hashing slots") << u"hashing_slots"_s << u"-1"_s;
+        QTest::newRow("no connections") << u"max_connections"_s << u"0"_s;
+        QTest::newRow("a window of three years") << u"auth_window_ms"_s << u"99999999999"_s;
+        QTest::newRow("a word") << u"signon_failure_limit"_s << u"five"_s;
+    }
+    void absurdLimitsAreRefused()
+    {
+        SKIP_ON_POSTGRESQL();
+        QFETCH(QString, setting);
+        QFETCH(QString, value);
+        ServiceRig rig;
+        rig.set(setting, value);
+        QString why;
+        QVERIFY(!rig.start(why));
+        QVERIFY2(why.contains(setting + u" takes 1 to "_s), qPrintable(why));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestGatewayd)
