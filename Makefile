@@ -21,7 +21,7 @@ DEB_OPTIONS ?= nocheck
 DEB_ENV     := DEB_BUILD_OPTIONS="$(DEB_OPTIONS) parallel=$(JOBS)" \
                DEB_BUILD_PROFILES="$(filter nocheck,$(DEB_OPTIONS))"
 
-.PHONY: deps build run test sanitize fuzz bench screenshot deb deb-test clean
+.PHONY: deps build run test check sanitize fuzz bench screenshot deb deb-test clean
 
 deps:
 	@missing=$$(for p in $(PACKAGES); do \
@@ -45,6 +45,10 @@ run: build
 
 test: build
 	ctest --preset dev
+
+# The edit-compile-test loop: the tests labelled unit (in process, seconds).
+check: build
+	ctest --preset unit
 
 sanitize: deps
 	cmake --preset asan

@@ -14,9 +14,12 @@ target_compile_definitions(quillet_common INTERFACE
   QT_NO_KEYWORDS
   QT_USE_QSTRINGBUILDER)
 
-# quillet_add_test(<name> SOURCES ... LIBRARIES ...): one QtTest executable, run
-# headless by CTest, with a config folder that holds nothing (so no user setting, such
-# as quillet/components.conf, reaches a test).
+# quillet_add_test(<name> SOURCES ... LIBRARIES ... [LABELS ...]): one QtTest
+# executable, run headless by CTest, with a config folder that holds nothing (so no user
+# setting, such as quillet/components.conf, reaches a test). Its label says what it
+# costs: `unit` (in process, seconds at most; the default, what `make check` runs),
+# `server` (starts other processes: a service, racing helpers, components under test),
+# `postgresql` (a throwaway cluster), `bench`.
 function(quillet_add_test name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBRARIES;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -24,6 +27,9 @@ function(quillet_add_test name)
   add_test(NAME ${name} COMMAND ${name})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
+  endif()
+  if(NOT ARG_LABELS)
+    set(ARG_LABELS unit)
   endif()
   set(no_config ${PROJECT_BINARY_DIR}/tests/no-config)
   set_tests_properties(${name} PROPERTIES
