@@ -19,6 +19,16 @@
 
 #include <memory>
 
+// A build under the sanitizers: AddressSanitizer keeps freed memory in a quarantine
+// before reusing it, so a peak reading grows by what a plain build gives back; and
+// UBSan's check of a virtual call opens a pipe to probe memory, so a process out of file
+// descriptors fails that check (and halts) where a plain build goes on.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool Sanitized = true;
+#else
+inline constexpr bool Sanitized = false;
+#endif
+
 class ServiceRig {
 public:
     struct Answer {
