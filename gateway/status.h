@@ -9,15 +9,21 @@
 // travels through the operation's last argument.
 class [[nodiscard]] Status {
 public:
-    // Failure codes the console and the loader produce themselves. They use the
-    // values component platforms use for the same conditions, so a tester who knows
-    // them recognises them.
+    // Every failure code of the system, declared here once. They are the values
+    // component platforms use for the same conditions, so a tester who knows them
+    // recognises them; the components name them after what they mean to them.
     static constexpr qint32 ClassNotRegistered = qint32(0x80040154u);
-    static constexpr qint32 CreationFailed = qint32(0x80004005u);
+    static constexpr qint32 CreationFailed = qint32(0x80004005u); // unspecified failure
     static constexpr qint32 NoInterface = qint32(0x80004002u);
     static constexpr qint32 TypeMismatch = qint32(0x80020005u);
     static constexpr qint32 SubscriptOutOfRange = qint32(0x8002000Bu);
     static constexpr qint32 InvalidArgument = qint32(0x80070057u);
+    static constexpr qint32 AccessDenied = qint32(0x80070005u);
+    static constexpr qint32 DiskFull = qint32(0x80070070u);
+    static constexpr qint32 Busy = qint32(0x800700AAu);
+    static constexpr qint32 Refused = qint32(0x800704C9u);
+    static constexpr qint32 Timeout = qint32(0x800705B4u);
+    static constexpr qint32 TlsFailed = qint32(0x80090326u);
 
     Status() = default;
     static Status ok() { return {}; }

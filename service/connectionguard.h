@@ -77,8 +77,6 @@ public:
     void answer(quint64 id, int status, const QByteArray &json, const QByteArray &headers = {});
     // Writes out what is waiting and closes every connection: the last step of stopping.
     void closeAll();
-    // Connections accepted and not yet closed.
-    int connectionCount() const { return int(m_connections.size()); }
 
     static QByteArray reasonPhrase(int status);
 

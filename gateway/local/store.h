@@ -33,10 +33,10 @@ public:
     static constexpr int SchemaVersion = 2;
 
     // Status codes of store failures, the values component platforms use.
-    static constexpr qint32 Unavailable = qint32(0x80004005u);
-    static constexpr qint32 AccessDenied = qint32(0x80070005u);
-    static constexpr qint32 DiskFull = qint32(0x80070070u);
-    static constexpr qint32 InvalidArgument = qint32(0x80070057u);
+    static constexpr qint32 Unavailable = Status::CreationFailed;
+    static constexpr qint32 AccessDenied = Status::AccessDenied;
+    static constexpr qint32 DiskFull = Status::DiskFull;
+    static constexpr qint32 InvalidArgument = Status::InvalidArgument;
 
     // What a transaction's work decides once it has run without a failure.
     enum class Decision { Commit, RollBack };

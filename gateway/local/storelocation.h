@@ -23,7 +23,7 @@
 struct StoreLocation {
     enum class Engine { Sqlite, Postgresql };
 
-    static constexpr qint32 BadLocation = qint32(0x80070057u);
+    static constexpr qint32 BadLocation = Status::InvalidArgument;
     static inline const QString EnvironmentVariable = QStringLiteral("QUILLET_GATEWAY_STORE");
     // Under QStandardPaths::GenericConfigLocation.
     static inline const QString SettingsFile = QStringLiteral("quillet-gateway/gateway.conf");

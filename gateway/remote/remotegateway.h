@@ -46,13 +46,13 @@ public:
     };
 
     // Status codes of the failures this component reports.
-    static constexpr qint32 Unavailable = qint32(0x80004005u);
-    static constexpr qint32 AccessDenied = qint32(0x80070005u);
-    static constexpr qint32 Timeout = qint32(0x800705B4u);
-    static constexpr qint32 Refused = qint32(0x800704C9u);
-    static constexpr qint32 TlsFailed = qint32(0x80090326u);
-    static constexpr qint32 Busy = qint32(0x800700AAu);
-    static constexpr qint32 BadSettings = qint32(0x80070057u);
+    static constexpr qint32 Unavailable = Status::CreationFailed;
+    static constexpr qint32 AccessDenied = Status::AccessDenied;
+    static constexpr qint32 Timeout = Status::Timeout;
+    static constexpr qint32 Refused = Status::Refused;
+    static constexpr qint32 TlsFailed = Status::TlsFailed;
+    static constexpr qint32 Busy = Status::Busy;
+    static constexpr qint32 BadSettings = Status::InvalidArgument;
 
     static Status create(const Settings &settings, std::unique_ptr<RemoteGateway> &gateway);
     // `quillet-gateway/remote.conf` under the user's config folder: url, token_file,
