@@ -624,25 +624,10 @@ private Q_SLOTS:
     {
         QFETCH(bool, trusted);
         m_rig = std::make_unique<ServiceRig>();
-        const QString cert = m_rig->dir() + u"/cert.pem"_s;
-        const QString key = m_rig->dir() + u"/key.pem"_s;
-        QProcess openssl;
-        openssl.setStandardOutputFile(QProcess::nullDevice());
-        openssl.setStandardErrorFile(QProcess::nullDevice());
-        openssl.start(u"openssl"_s,
-                      { u"req"_s, u"-x509"_s, u"-newkey"_s, u"rsa:2048"_s, u"-nodes"_s, u"-days"_s,
-                        u"2"_s, u"-subj"_s, u"/CN=127.0.0.1"_s, u"-addext"_s,
-                        u"subjectAltName=IP:127.0.0.1"_s, u"-keyout"_s, key, u"-out"_s, cert });
-        const int made = !openssl.waitForStarted() ? -2
-            : openssl.waitForFinished(60'000)      ? openssl.exitCode()
-                                                   : -1;
-        if (made == -2)
-            QSKIP("openssl is not installed");
-        QCOMPARE(made, 0);
-        m_rig->set(u"tls_certificate"_s, cert);
-        m_rig->set(u"tls_key"_s, key);
-        m_console = m_rig->issue(u"console"_s, u"desk"_s);
         QString why;
+        QVERIFY2(m_rig->useTls(why), qPrintable(why));
+        const QString cert = m_rig->certificateFile();
+        m_console = m_rig->issue(u"console"_s, u"desk"_s);
         QVERIFY2(m_rig->start(why), qPrintable(why));
         QVERIFY(m_rig->log().contains("(TLS)"));
 
