@@ -299,8 +299,8 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
                                ServiceTexts::cannotListen(address.toString(), port, why));
     }
     bind(m_guard);
-    m_pool
-        = std::make_unique<WorkerPool>(m_options.store, m_options.workers, m_options.hashingSlots);
+    m_pool = std::make_unique<WorkerPool>(m_options.store, m_options.workers,
+                                          m_options.hashingSlots, m_options.hashCost);
     bound = m_guard->serverPort();
     return Status::ok();
 }

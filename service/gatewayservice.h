@@ -16,6 +16,7 @@
 
 #include "connectionguard.h"
 #include "failurewindow.h"
+#include "passwordhasher.h"
 #include "status.h"
 #include "storelocation.h"
 
@@ -47,6 +48,8 @@ public:
         int signOnTokenFailureLimit = 20;
         // Worker threads that may hash passwords at once; the others serve the rest.
         int hashingSlots = 2;
+        // What a password hash costs; tests and benchmarks of the rules take the least.
+        PasswordHasher::Cost hashCost = PasswordHasher::interactive();
         // Receives one line per request; standard error when empty.
         std::function<void(const QString &)> log;
     };

@@ -295,6 +295,14 @@ int main(int argc, char *argv[])
     limit(u"signon_failure_limit"_s, options.signOnFailureLimit, Counts);
     limit(u"signon_token_failure_limit"_s, options.signOnTokenFailureLimit, Counts);
     limit(u"hashing_slots"_s, options.hashingSlots, 64);
+    // A test and benchmark setting: passwords hashed at the least cost libsodium takes.
+    if (config.contains(u"password_hash_cost"_s) && badLimit.isEmpty()) {
+        const QString cost = config.value(u"password_hash_cost"_s).toString();
+        if (cost == u"minimum"_s)
+            options.hashCost = PasswordHasher::fastest();
+        else if (cost != u"interactive"_s)
+            badLimit = u"password_hash_cost takes interactive or minimum"_s;
+    }
     if (!badLimit.isEmpty())
         return usage(badLimit);
 

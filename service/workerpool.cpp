@@ -3,8 +3,10 @@
 #include "localgateway.h"
 #include "servicestore.h"
 
-WorkerPool::WorkerPool(StoreLocation store, int threads, int slowSlots)
+WorkerPool::WorkerPool(StoreLocation store, int threads, int slowSlots,
+                       PasswordHasher::Cost hashCost)
     : m_store(std::move(store))
+    , m_hashCost(hashCost)
     , m_slowSlots(qBound(1, slowSlots, qMax(1, threads)))
 {
     for (int i = 0; i < qMax(1, threads); ++i)
@@ -55,7 +57,9 @@ void WorkerPool::run()
     Worker worker;
     // One connection per thread: the service's records share the gateway's store, so
     // an answer and the change it reports commit together.
-    worker.failure = LocalGateway::open(m_store, gateway);
+    LocalGateway::Options options;
+    options.hashCost = m_hashCost;
+    worker.failure = LocalGateway::open(m_store, gateway, options);
     if (worker.failure.isOk())
         worker.failure = ServiceStore::attach(gateway->store(), m_store.engine, service);
     if (worker.failure.isOk()) {

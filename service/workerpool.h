@@ -11,6 +11,7 @@
 // 64 MiB each) hold at most `slowSlots` threads at once; the other threads always take
 // the quick jobs, so that reads never queue behind a crowd of sign-ons.
 
+#include "passwordhasher.h"
 #include "status.h"
 #include "storelocation.h"
 
@@ -39,7 +40,8 @@ public:
     enum class Lane { Quick, Slow };
 
     // `slowSlots` from 1 to `threads`.
-    WorkerPool(StoreLocation store, int threads, int slowSlots);
+    WorkerPool(StoreLocation store, int threads, int slowSlots,
+               PasswordHasher::Cost hashCost = PasswordHasher::interactive());
     // Runs the jobs already queued, then joins the threads.
     ~WorkerPool();
     WorkerPool(const WorkerPool &) = delete;
@@ -57,6 +59,7 @@ private:
     std::optional<std::pair<Job, Lane>> take();
 
     StoreLocation m_store;
+    PasswordHasher::Cost m_hashCost;
     const int m_slowSlots;
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -3,6 +3,9 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTcpSocket>
 #include <QThread>
 
@@ -17,6 +20,9 @@ constexpr int StartMs = 15'000;
 ServiceRig::ServiceRig()
     : m_store(std::make_unique<TestStore>())
 {
+    // Passwords hashed at the least cost: tests of the rules need not wait on the cost
+    // the service deploys with. A test of what hashing holds up sets it back.
+    set(u"password_hash_cost"_s, u"minimum"_s);
     if (!prepareStore())
         qWarning("the service's test store could not be made ready");
 }
@@ -25,6 +31,7 @@ ServiceRig::ServiceRig(const ServiceRig &first)
     : m_ownerUrl(first.m_ownerUrl)
     , m_runtimeUrl(first.storePath())
 {
+    set(u"password_hash_cost"_s, u"minimum"_s);
 }
 
 bool ServiceRig::prepareStore()
@@ -37,8 +44,10 @@ bool ServiceRig::prepareStore()
     if (init() != 0)
         return false;
     // The password is the cluster's own, which libpq finds in PGPASSWORD.
-    static const bool login
-        = TestStore::administer(u"CREATE ROLE %1 LOGIN PASSWORD '%2' IN ROLE quillet_gateway"_s.arg(
+    // A cluster shared by the run's tests has it already.
+    static const bool login = TestStore::administer(
+        u"DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = '%1') THEN CREATE "
+        u"ROLE %1 LOGIN PASSWORD '%2' IN ROLE quillet_gateway; END IF; END $$"_s.arg(
             RuntimeLogin, qEnvironmentVariable("PGPASSWORD")));
     StoreLocation runtime = m_store->location();
     m_runtimeUrl = u"postgresql://%1@%2:%3/%4?sslmode=disable"_s.arg(
@@ -91,6 +100,66 @@ bool ServiceRig::running() const
 int ServiceRig::init()
 {
     return runOn(ownerUrl(), { u"init"_s }, nullptr, nullptr);
+}
+
+bool ServiceRig::emptyStore()
+{
+    if (TestStore::onPostgresql()) {
+        // As the cluster's administrator, triggers off so that the ledger can go too; rows
+        // deleted rather than tables truncated, which is ten times quicker on tables this
+        // small, and the identities start again at 1 but the tokens'.
+        return m_store->administerStore(
+            u"DO $$ DECLARE t text; BEGIN SET LOCAL session_replication_role = replica; "
+            u"FOR t IN SELECT tablename FROM pg_tables WHERE schemaname = 'quillet' AND "
+            u"tablename NOT IN ('meta', 'service_tokens') LOOP EXECUTE 'DELETE FROM quillet.' "
+            u"|| quote_ident(t); END LOOP; FOR t IN SELECT sequencename FROM pg_sequences WHERE "
+            u"schemaname = 'quillet' AND sequencename NOT LIKE 'service\\_tokens%' LOOP EXECUTE "
+            u"'ALTER SEQUENCE quillet.' || quote_ident(t) || ' RESTART'; END LOOP; END $$"_s);
+    }
+    // SQLite: the triggers that keep the ledger go for the transaction and come back as
+    // they were; row ids start again at 1 in the emptied tables.
+    const QString name = u"service-rig-empty"_s;
+    bool emptied = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, name);
+        db.setDatabaseName(m_ownerUrl);
+        db.setConnectOptions(u"QSQLITE_BUSY_TIMEOUT=10000"_s);
+        QSqlQuery q(db);
+        const auto run = [&q](const QString &sql) {
+            if (q.exec(sql))
+                return true;
+            qWarning() << sql << q.lastError().text();
+            return false;
+        };
+        QStringList tables;
+        QStringList triggers; // their names
+        QStringList remade; // the statements that made them
+        emptied = db.open() && run(u"BEGIN IMMEDIATE"_s)
+            && run(u"SELECT type = 'table', name, sql FROM sqlite_master WHERE type IN "
+                   u"('table', 'trigger') AND name NOT IN ('meta', 'service_tokens') AND name "
+                   u"NOT LIKE 'sqlite_%'"_s);
+        while (emptied && q.next()) {
+            if (q.value(0).toBool()) {
+                tables.append(q.value(1).toString());
+            } else {
+                triggers.append(q.value(1).toString());
+                remade.append(q.value(2).toString());
+            }
+        }
+        QStringList steps;
+        for (const QString &trigger : std::as_const(triggers))
+            steps.append(u"DROP TRIGGER "_s + trigger);
+        for (const QString &table : std::as_const(tables))
+            steps.append(u"DELETE FROM "_s + table);
+        steps += remade;
+        steps.append(u"COMMIT"_s);
+        for (const QString &step : std::as_const(steps))
+            emptied = emptied && run(step);
+        q.finish();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return emptied;
 }
 
 int ServiceRig::run(const QStringList &arguments, QByteArray *out, QByteArray *err)

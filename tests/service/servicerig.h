@@ -73,6 +73,9 @@ public:
     int run(const QStringList &arguments, QByteArray *out = nullptr, QByteArray *err = nullptr);
     // `quillet-gatewayd init` on the store as its owner; the exit code.
     int init();
+    // Empties every table of the store but the versions and the tokens, as its owner,
+    // while the service runs: a suite shares one service and starts each test afresh.
+    bool emptyStore();
     // Issues a token; empty on failure.
     QString issue(const QString &role, const QString &name);
 

@@ -531,7 +531,7 @@ private Q_SLOTS:
     {
         SKIP_ON_POSTGRESQL();
         QFETCH(QByteArray, more);
-        startRig();
+        startRig({ { u"password_hash_cost"_s, u"interactive"_s } });
         QTcpSocket socket;
         socket.connectToHost(u"127.0.0.1"_s, m_rig->port());
         QVERIFY(socket.waitForConnected(5000));
@@ -846,7 +846,7 @@ private Q_SLOTS:
     // for a noticeable time), then the process ends with 0.
     void sigtermFinishesRequestsInFlight()
     {
-        startRig();
+        startRig({ { u"password_hash_cost"_s, u"interactive"_s } });
         QTcpSocket socket;
         socket.connectToHost(u"127.0.0.1"_s, m_rig->port());
         QVERIFY(socket.waitForConnected(5000));

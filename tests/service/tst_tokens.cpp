@@ -298,7 +298,9 @@ private Q_SLOTS:
     // a balance sent behind twelve sign-ons is answered before most of them.
     void hashingHoldsUpNobody()
     {
-        startRig({ { u"workers"_s, u"4"_s }, { u"hashing_slots"_s, u"2"_s } });
+        startRig({ { u"workers"_s, u"4"_s },
+                   { u"hashing_slots"_s, u"2"_s },
+                   { u"password_hash_cost"_s, u"interactive"_s } });
         const QByteArray number = "ABC-DEF-GHI-00009";
         QCOMPARE(call(u"register"_s, account(number, "\"password\":\"pw\""), m_desk), Welcome);
         const auto [cardNo, cardPassword] = card(1000);

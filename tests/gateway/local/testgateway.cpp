@@ -16,52 +16,35 @@ bool TestGateway::remote()
     return qEnvironmentVariable("QUILLET_TEST_GATEWAY") == u"remote"_s;
 }
 
-TestGateway::TestGateway(LocalGateway::Clock clock)
-    : m_clock(std::move(clock))
+struct TestGateway::Service {
+    ServiceRig rig;
+    QString consoleToken;
+    std::unique_ptr<OperatorBackend> operatorSide;
+
+    bool start();
+};
+
+std::unique_ptr<TestGateway::Service> &TestGateway::runService()
 {
-    // The rig makes a store of its own ready for the service as it is made.
-    if (remote())
-        m_service = std::make_unique<ServiceRig>();
-    else
-        m_store = std::make_unique<TestStore>();
+    static std::unique_ptr<Service> service;
+    return service;
 }
 
-bool TestGateway::isValid() const
+bool TestGateway::Service::start()
 {
-    return m_service ? !m_service->ownerUrl().isEmpty() : m_store->isValid();
-}
-
-QString TestGateway::storeUrl() const
-{
-    return m_service ? m_service->ownerUrl() : m_store->url();
-}
-
-// The service is stopped before the store goes away, so that the next test's store is
-// never touched by this one's service.
-TestGateway::~TestGateway()
-{
-    m_operator.reset();
-    if (m_service && m_service->terminate() != 0)
-        qWarning() << "the service did not stop cleanly:" << m_service->log();
-}
-
-bool TestGateway::startService()
-{
-    if (m_operator)
-        return true;
-    // Names of their own: a store emptied for the next test may keep the service's tables.
-    static int services = 0;
-    ++services;
-    m_consoleToken = m_service->issue(u"console"_s, u"semantic-console-%1"_s.arg(services));
-    const QString operatorToken
-        = m_service->issue(u"operator"_s, u"semantic-operator-%1"_s.arg(services));
+    // The rules are under test here, not the limits on failed sign-ons (the service's
+    // own tests have those): the suite's wrong passwords all come from one token.
+    rig.set(u"signon_failure_limit"_s, u"1000000"_s);
+    rig.set(u"signon_token_failure_limit"_s, u"1000000"_s);
+    consoleToken = rig.issue(u"console"_s, u"semantic-console"_s);
+    const QString operatorToken = rig.issue(u"operator"_s, u"semantic-operator"_s);
     QString why;
-    if (m_consoleToken.isEmpty() || operatorToken.isEmpty() || !m_service->start(why)) {
+    if (consoleToken.isEmpty() || operatorToken.isEmpty() || !rig.start(why)) {
         qWarning() << "the service did not start:" << why;
         return false;
     }
     // The operator's side reads its token from a file only its owner may read.
-    QFile tokenFile(m_service->dir() + u"/operator.token"_s);
+    QFile tokenFile(rig.dir() + u"/operator.token"_s);
     if (!tokenFile.open(QIODevice::WriteOnly)
         || !tokenFile.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
         || tokenFile.write(operatorToken.toLatin1()) < 0)
@@ -69,23 +52,70 @@ bool TestGateway::startService()
     tokenFile.close();
     std::unique_ptr<RemoteBackend> backend;
     const Status status
-        = RemoteBackend::open({ QUrl(m_service->url()), tokenFile.fileName(), QString() }, backend);
+        = RemoteBackend::open({ QUrl(rig.url()), tokenFile.fileName(), QString() }, backend);
     if (status.failed()) {
         qWarning() << status.description();
         return false;
     }
-    m_operator = std::move(backend);
+    operatorSide = std::move(backend);
     return true;
 }
+
+TestGateway::Service *TestGateway::emptiedService()
+{
+    std::unique_ptr<Service> &service = runService();
+    if (service && service->rig.running() && service->rig.emptyStore())
+        return service.get();
+    // None yet, or the last test left it stopped: a fresh one on a fresh store.
+    stopService();
+    service = std::make_unique<Service>();
+    if (service->rig.ownerUrl().isEmpty() || !service->start()) {
+        service.reset();
+        return nullptr;
+    }
+    return service.get();
+}
+
+void TestGateway::stopService()
+{
+    std::unique_ptr<Service> &service = runService();
+    if (!service)
+        return;
+    service->operatorSide.reset();
+    if (service->rig.running() && service->rig.terminate() != 0)
+        qWarning() << "the service did not stop cleanly:" << service->rig.log();
+    service.reset();
+}
+
+TestGateway::TestGateway(LocalGateway::Clock clock)
+    : m_clock(std::move(clock))
+{
+    if (remote())
+        m_service = emptiedService();
+    else
+        m_store = std::make_unique<TestStore>();
+}
+
+bool TestGateway::isValid() const
+{
+    return remote() ? m_service != nullptr : m_store->isValid();
+}
+
+QString TestGateway::storeUrl() const
+{
+    return m_service ? m_service->rig.ownerUrl() : m_store->url();
+}
+
+TestGateway::~TestGateway() = default;
 
 std::unique_ptr<GatewayClient> TestGateway::open()
 {
     if (remote()) {
-        if (!startService())
+        if (!m_service)
             return nullptr;
         RemoteGateway::Settings settings;
-        settings.url = QUrl(m_service->url());
-        settings.token = m_consoleToken;
+        settings.url = QUrl(m_service->rig.url());
+        settings.token = m_service->consoleToken;
         // The rules are under test here, not the time limits (the remote component's own
         // tests have those): room for the service's password hashing on a busy machine.
         settings.callTimeoutMs = 60'000;
@@ -112,10 +142,9 @@ std::unique_ptr<LocalGateway> TestGateway::openLocal()
 
 OperatorBackend *TestGateway::operatorSide()
 {
-    if (!m_operator && remote()) {
-        if (!startService())
-            return nullptr;
-    } else if (!m_operator) {
+    if (remote())
+        return m_service ? m_service->operatorSide.get() : nullptr;
+    if (!m_operator) {
         std::unique_ptr<LocalGateway> gateway = openLocal();
         if (!gateway)
             return nullptr;

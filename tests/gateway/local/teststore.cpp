@@ -19,8 +19,9 @@ namespace {
 
 // meta, accounts, ledger, cards, recharge_failures, mt, mo, waiting_counts
 constexpr int TableCount = 8;
-// and, where quillet-gatewayd has served the store, service_tokens and service_requests
-constexpr int ServiceTableCount = 2;
+// and, where quillet-gatewayd has served the store, service_tokens, service_requests and
+// service_signons
+constexpr int ServiceTableCount = 3;
 
 // Runs `sql` on a connection of its own to `database` (empty: the PG* default).
 bool runAsAdministrator(const QString &database, const QString &sql)
@@ -99,9 +100,9 @@ StoreLocation TestStore::location() const
 TestStore::~TestStore() = default;
 
 // Making the schema takes a tenth of a second, emptying its tables a hundredth: a
-// store the last test left as the gateway (and the service) made it is emptied
-// (triggers off, so the ledger can go too, and the identities start again at 1); any
-// other is dropped, and the next open makes it afresh.
+// store the last test left as the gateway (and the service) made it is emptied (rows
+// deleted with the triggers off, so the ledger can go too, and the identities start
+// again at 1); any other is dropped, and the next open makes it afresh.
 bool TestStore::emptyStore() const
 {
     const QString name = u"test-store-admin-"_s + m_database;
@@ -111,24 +112,21 @@ bool TestStore::emptyStore() const
     // The tables, the service's among them and the service's meta row, when the other
     // meta rows are the gateway's version only.
     const QString asMade
-        = u"SELECT count(*), count(*) FILTER (WHERE tablename IN ('service_tokens', "
-          u"'service_requests')), (SELECT count(*) FROM quillet.meta WHERE key = "
-          u"'service_schema_version') FROM pg_tables WHERE schemaname = 'quillet' AND (SELECT "
+        = u"SELECT count(*) FILTER (WHERE tablename NOT LIKE 'service\\_%'), count(*) FILTER "
+          u"(WHERE tablename LIKE 'service\\_%'), (SELECT count(*) FROM quillet.meta WHERE key "
+          u"= 'service_schema_version') FROM pg_tables WHERE schemaname = 'quillet' AND (SELECT "
           u"array_agg(key || '=' || value) FROM quillet.meta WHERE key <> "
           u"'service_schema_version') = ARRAY['schema_version=%1']"_s.arg(Store::SchemaVersion);
-    const bool read = q.exec(asMade) && q.next();
-    const int tables = read ? q.value(0).toInt() : 0;
-    const bool plain = tables == TableCount && q.value(2).toInt() == 0;
-    const bool served = tables == TableCount + ServiceTableCount
-        && q.value(1).toInt() == ServiceTableCount && q.value(2).toInt() == 1;
-    const QString serviceTables
-        = served ? u", quillet.service_tokens, quillet.service_requests"_s : QString();
+    const bool read = q.exec(asMade) && q.next() && q.value(0).toInt() == TableCount;
+    const bool plain = read && q.value(1).toInt() == 0 && q.value(2).toInt() == 0;
+    const bool served = read && q.value(1).toInt() == ServiceTableCount && q.value(2).toInt() == 1;
     if (plain || served)
-        return administerStore(u"SET session_replication_role = replica"_s)
-            && administerStore(
-                   u"TRUNCATE quillet.accounts, quillet.ledger, quillet.cards, "
-                   u"quillet.recharge_failures, quillet.mt, quillet.mo, quillet.waiting_counts"_s
-                   + serviceTables + u" RESTART IDENTITY CASCADE"_s)
-            && administerStore(u"SET session_replication_role = origin"_s);
+        return administerStore(
+            u"DO $$ DECLARE t text; BEGIN SET LOCAL session_replication_role = replica; "
+            u"FOR t IN SELECT tablename FROM pg_tables WHERE schemaname = 'quillet' AND "
+            u"tablename <> 'meta' LOOP EXECUTE 'DELETE FROM quillet.' || quote_ident(t); "
+            u"END LOOP; FOR t IN SELECT sequencename FROM pg_sequences WHERE schemaname = "
+            u"'quillet' LOOP EXECUTE 'ALTER SEQUENCE quillet.' || quote_ident(t) || "
+            u"' RESTART'; END LOOP; END $$"_s);
     return administerStore(u"DROP SCHEMA IF EXISTS quillet CASCADE"_s);
 }

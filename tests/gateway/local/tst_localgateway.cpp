@@ -234,9 +234,11 @@ private:
     }
 
 private Q_SLOTS:
+    void cleanupTestCase() { TestGateway::stopService(); }
+
     void init()
     {
-        m_rig.reset(); // a service a failed cleanup left running goes first
+        m_rig.reset(); // what a failed cleanup left goes first
         // The service reads the machine's clock: through it, "now" is now.
         m_now = TestGateway::clockControlled() ? QDateTime(QDate(2024, 5, 20), QTime(9, 30, 0))
                                                : QDateTime::currentDateTime();
