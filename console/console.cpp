@@ -136,30 +136,99 @@ void Console::noticeOutcome(Bool16 outcome, const QString &succeeded, const QStr
 
 // --- the commands ----------------------------------------------------------------------
 
+namespace {
+
+// Register sends the boxes it read with the fixed sample particulars.
+Status registerAccount(GatewayClient &gateway, const CallInputs &in, Bool16 &outcome)
+{
+    using enum Field;
+    const RegisterParticulars particulars {
+        .accountNo = in[AccountNo],
+        .password = in[AccountPassword],
+        .province = ConsoleTexts::SampleProvince,
+        .city = ConsoleTexts::SampleCity,
+        .trade = ConsoleTexts::SampleTrade,
+        .company = ConsoleTexts::SampleCompany,
+        .contactName = ConsoleTexts::SampleContact,
+        .telephone = ConsoleTexts::SampleTelephone,
+        .mobile = in[PhoneNo],
+        .email = ConsoleTexts::SampleEmail,
+        .fax = ConsoleTexts::SampleFax,
+        .address = ConsoleTexts::SampleAddress,
+        .postcode = ConsoleTexts::SamplePostcode,
+    };
+    return gateway.Register(particulars, outcome);
+}
+
+} // namespace
+
 const QList<CommandRow> &Console::commands()
 {
     using namespace ConsoleTexts;
-    const QString window;
-    const QString frame1 = u"Frame1"_s;
-    const QString frame2 = u"Frame2"_s;
+    using enum InputBox;
+    using enum Field;
+    using enum NoticeCommand::Then;
+    using G = GatewayClient;
+    using In = const CallInputs &;
+    using Out = Bool16 &;
+    // A notice command's row gives the boxes it reads and where each goes, whether it
+    // schedules, its gateway call, its two notices and what follows them; runNotice runs
+    // it. A command of a shape of its own is its member function.
     // clang-format off
     static const QList<CommandRow> rows = {
-        // button          caption                   container  left  top   width height tab command
-        {u"Command1"_s,  RegisterButton,           frame1, { 360,  360, 1095, 375},  2, &Console::doRegister},
-        {u"Command2"_s,  DeregisterButton,         frame1, {1560,  360, 1095, 375},  4, &Console::doDeregister},
-        {u"Command3"_s,  QueryBalanceButton,       window, {3000, 1920, 1095, 375},  3, &Console::doQueryBalance},
-        {u"Command4"_s,  SendMessageButton,        window, {4200, 1920, 1095, 375},  5, &Console::doSendMessage},
-        {u"Command5"_s,  RechargeButton,           frame1, {5160,  360, 1095, 375}, 13, &Console::doRecharge},
-        {u"Command6"_s,  ScheduledMessageButton,   frame1, { 360,  840, 1095, 375}, 18, &Console::doSendScheduledMessage},
-        {u"Command7"_s,  ReceiveMessagesButton,    frame1, {1560,  840, 1095, 375}, 19, &Console::doReceiveMessages},
-        {u"Command8"_s,  ApplyForwardingButton,    frame1, {2760,  840, 1095, 375}, 20, &Console::doApplyForwarding},
-        {u"Command9"_s,  CancelForwardingButton,   frame1, {3960,  840, 1095, 375}, 21, &Console::doCancelForwarding},
-        {u"Command10"_s, GetForwardingButton,      frame1, {5160,  840, 1095, 375}, 22, &Console::doGetForwarding},
-        {u"Command11"_s, ApplyAutoReplyButton,     frame1, { 240, 1320, 1335, 375}, 23, &Console::doApplyAutoReply},
-        {u"Command12"_s, CancelAutoReplyButton,    frame1, {1680, 1320, 1455, 375}, 24, &Console::doCancelAutoReply},
-        {u"Command13"_s, GetAutoReplyButton,       frame1, {3240, 1320, 1455, 375}, 25, &Console::doGetAutoReply},
-        {u"Command14"_s, ChangePasswordButton,     window, {5040, 2880, 1455, 375}, 26, &Console::doChangePassword},
-        {u"Command15"_s, ReceiveMessagesNetButton, frame2, { 360,  240, 1575, 375}, 30, &Console::doReceiveMessagesNet},
+        {u"Command1"_s, RegisterButton, NoticeCommand {
+            .reads = {{Text1, AccountNo}, {Text2, AccountPassword}, {Text3, PhoneNo}},
+            .call = registerAccount,
+            .succeeded = RegisterSucceeded, .failed = RegisterFailed}},
+        {u"Command2"_s, DeregisterButton, NoticeCommand {
+            .reads = {{Text1, AccountNo}},
+            .call = [](G &g, In in, Out out) { return g.Deregister(in[AccountNo], out); },
+            .succeeded = DeregisterSucceeded, .failed = DeregisterFailed}},
+        {u"Command3"_s, QueryBalanceButton, &Console::doQueryBalance},
+        {u"Command4"_s, SendMessageButton, NoticeCommand {
+            .reads = {{Text1, AccountNo}, {Text3, PhoneNo}},
+            .call = [](G &g, In in, Out out) {
+                return g.SendMessage(in[AccountNo], in[PhoneNo], SendMessageText, out); },
+            .succeeded = SendSucceeded, .failed = SendFailed, .then = ShowBalance}},
+        {u"Command5"_s, RechargeButton, NoticeCommand {
+            .reads = {{Text1, AccountNo}, {Text4, CardNo}, {Text5, CardPassword}},
+            .call = [](G &g, In in, Out out) {
+                return g.Recharge(in[AccountNo], in[CardNo], in[CardPassword], out); },
+            .succeeded = RechargeSucceeded, .failed = RechargeFailed, .then = ShowBalance}},
+        {u"Command6"_s, ScheduledMessageButton, NoticeCommand {
+            .reads = {{Text1, AccountNo}, {Text3, PhoneNo}},
+            .schedules = true,
+            .call = [](G &g, In in, Out out) {
+                return g.SendScheduledMessage(in[AccountNo], in[PhoneNo], ScheduledMessageText,
+                                              in.sendTime, out); },
+            .succeeded = SendSucceeded, .failed = SendFailed, .then = ShowBalance}},
+        {u"Command7"_s, ReceiveMessagesButton, &Console::doReceiveMessages},
+        {u"Command8"_s, ApplyForwardingButton, NoticeCommand {
+            .reads = {{Text1, AccountNo}, {Text3, PhoneNo}},
+            .call = [](G &g, In in, Out out) {
+                return g.SetForwarding(in[AccountNo], in[PhoneNo], out); },
+            .succeeded = ForwardingSucceeded, .failed = ForwardingFailed}},
+        {u"Command9"_s, CancelForwardingButton, NoticeCommand {
+            .reads = {{Text1, AccountNo}},
+            .call = [](G &g, In in, Out out) { return g.CancelForwarding(in[AccountNo], out); },
+            .succeeded = ForwardingSucceeded, .failed = ForwardingFailed}},
+        {u"Command10"_s, GetForwardingButton, &Console::doGetForwarding},
+        {u"Command11"_s, ApplyAutoReplyButton, NoticeCommand {
+            .reads = {{Text1, AccountNo}},
+            .call = [](G &g, In in, Out out) {
+                return g.SetAutoReply(in[AccountNo], AutoReplyText, out); },
+            .succeeded = AutoReplySucceeded, .failed = AutoReplyFailed}},
+        {u"Command12"_s, CancelAutoReplyButton, NoticeCommand {
+            .reads = {{Text1, AccountNo}},
+            .call = [](G &g, In in, Out out) { return g.CancelAutoReply(in[AccountNo], out); },
+            .succeeded = CancelAutoReplySucceeded, .failed = CancelAutoReplyFailed}},
+        {u"Command13"_s, GetAutoReplyButton, &Console::doGetAutoReply},
+        {u"Command14"_s, ChangePasswordButton, NoticeCommand {
+            .reads = {{Text1, AccountNo}, {Text6, NewPassword}},
+            .call = [](G &g, In in, Out out) {
+                return g.ChangePassword(in[AccountNo], in[NewPassword], out); },
+            .succeeded = ChangePasswordSucceeded, .failed = ChangePasswordFailed}},
+        {u"Command15"_s, ReceiveMessagesNetButton, &Console::doReceiveMessagesNet},
     };
     // clang-format on
     return rows;
@@ -174,7 +243,9 @@ const CommandRow *Console::command(QStringView button)
 
 void Console::run(const CommandRow &command)
 {
-    const Status status = (this->*command.command)();
+    const auto *notice = std::get_if<NoticeCommand>(&command.command);
+    const Status status
+        = notice ? runNotice(*notice) : (this->*std::get<CommandFunction>(command.command))();
     if (status.failed())
         m_view.reportError(status);
 }
@@ -185,98 +256,50 @@ void Console::press(QStringView button)
         run(*row);
 }
 
-Status Console::doRegister()
+Status Console::runNotice(const NoticeCommand &command)
 {
-    m_accountNo = readField(InputBox::Text1);
-    m_accountPassword = readField(InputBox::Text2);
-    m_phoneNo = readField(InputBox::Text3);
+    CallInputs inputs;
+    for (const NoticeCommand::BoxRead &read : command.reads) {
+        QString &text = inputs[read.field];
+        text = readField(read.box);
+        if (QString *kept = stateField(read.field))
+            *kept = text;
+    }
+    if (command.schedules) {
+        // The clock is read before the gateway is created, so creating it does not shift
+        // the send time.
+        inputs.sendTime
+            = m_clock().addSecs(ScheduleDelaySeconds).toString(ConsoleTexts::SendTimeFormat);
+    }
     QUILLET_TRY(ensureGateway());
-    const RegisterParticulars particulars {
-        .accountNo = m_accountNo,
-        .password = m_accountPassword,
-        .province = ConsoleTexts::SampleProvince,
-        .city = ConsoleTexts::SampleCity,
-        .trade = ConsoleTexts::SampleTrade,
-        .company = ConsoleTexts::SampleCompany,
-        .contactName = ConsoleTexts::SampleContact,
-        .telephone = ConsoleTexts::SampleTelephone,
-        .mobile = m_phoneNo,
-        .email = ConsoleTexts::SampleEmail,
-        .fax = ConsoleTexts::SampleFax,
-        .address = ConsoleTexts::SampleAddress,
-        .postcode = ConsoleTexts::SamplePostcode,
-    };
     Bool16 outcome = False16;
-    QUILLET_TRY(m_gateway->Register(particulars, outcome));
-    noticeOutcome(outcome, ConsoleTexts::RegisterSucceeded, ConsoleTexts::RegisterFailed);
+    QUILLET_TRY(command.call(*m_gateway, inputs, outcome));
+    noticeOutcome(outcome, command.succeeded, command.failed);
+    if (command.then == NoticeCommand::Then::ShowBalance)
+        return showBalance();
     return Status::ok();
 }
 
-Status Console::doDeregister()
+QString *Console::stateField(Field field)
 {
-    m_accountNo = readField(InputBox::Text1);
-    QUILLET_TRY(ensureGateway());
-    Bool16 outcome = False16;
-    QUILLET_TRY(m_gateway->Deregister(m_accountNo, outcome));
-    noticeOutcome(outcome, ConsoleTexts::DeregisterSucceeded, ConsoleTexts::DeregisterFailed);
-    return Status::ok();
-}
-
-Status Console::doChangePassword()
-{
-    m_accountNo = readField(InputBox::Text1);
-    const QString newPassword = readField(InputBox::Text6);
-    QUILLET_TRY(ensureGateway());
-    Bool16 outcome = False16;
-    QUILLET_TRY(m_gateway->ChangePassword(m_accountNo, newPassword, outcome));
-    noticeOutcome(outcome, ConsoleTexts::ChangePasswordSucceeded,
-                  ConsoleTexts::ChangePasswordFailed);
-    return Status::ok();
+    switch (field) {
+    case Field::AccountNo:
+        return &m_accountNo;
+    case Field::AccountPassword:
+        return &m_accountPassword;
+    case Field::PhoneNo:
+        return &m_phoneNo;
+    case Field::CardNo:
+    case Field::CardPassword:
+    case Field::NewPassword:
+        break;
+    }
+    return nullptr;
 }
 
 Status Console::doQueryBalance()
 {
     m_accountNo = readField(InputBox::Text1);
-    return showBalance();
-}
-
-Status Console::doRecharge()
-{
-    m_accountNo = readField(InputBox::Text1);
-    const QString cardNo = readField(InputBox::Text4);
-    const QString cardPassword = readField(InputBox::Text5);
-    QUILLET_TRY(ensureGateway());
-    Bool16 outcome = False16;
-    QUILLET_TRY(m_gateway->Recharge(m_accountNo, cardNo, cardPassword, outcome));
-    noticeOutcome(outcome, ConsoleTexts::RechargeSucceeded, ConsoleTexts::RechargeFailed);
-    return showBalance();
-}
-
-Status Console::doSendMessage()
-{
-    m_accountNo = readField(InputBox::Text1);
-    m_phoneNo = readField(InputBox::Text3);
-    QUILLET_TRY(ensureGateway());
-    Bool16 outcome = False16;
-    QUILLET_TRY(
-        m_gateway->SendMessage(m_accountNo, m_phoneNo, ConsoleTexts::SendMessageText, outcome));
-    noticeOutcome(outcome, ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed);
-    return showBalance();
-}
-
-Status Console::doSendScheduledMessage()
-{
-    m_accountNo = readField(InputBox::Text1);
-    m_phoneNo = readField(InputBox::Text3);
-    // The clock is read before the gateway is created, so creating it does not shift
-    // the send time.
-    const QDateTime sendTime = m_clock().addSecs(ScheduleDelaySeconds);
-    QUILLET_TRY(ensureGateway());
-    const QString sendTimeText = sendTime.toString(ConsoleTexts::SendTimeFormat);
-    Bool16 outcome = False16;
-    QUILLET_TRY(m_gateway->SendScheduledMessage(
-        m_accountNo, m_phoneNo, ConsoleTexts::ScheduledMessageText, sendTimeText, outcome));
-    noticeOutcome(outcome, ConsoleTexts::SendSucceeded, ConsoleTexts::SendFailed);
     return showBalance();
 }
 
@@ -356,27 +379,6 @@ Status Console::receiveAll(const ReceiveOperation &operation)
     return Status::ok();
 }
 
-Status Console::doApplyForwarding()
-{
-    m_accountNo = readField(InputBox::Text1);
-    m_phoneNo = readField(InputBox::Text3);
-    QUILLET_TRY(ensureGateway());
-    Bool16 outcome = False16;
-    QUILLET_TRY(m_gateway->SetForwarding(m_accountNo, m_phoneNo, outcome));
-    noticeOutcome(outcome, ConsoleTexts::ForwardingSucceeded, ConsoleTexts::ForwardingFailed);
-    return Status::ok();
-}
-
-Status Console::doCancelForwarding()
-{
-    m_accountNo = readField(InputBox::Text1);
-    QUILLET_TRY(ensureGateway());
-    Bool16 outcome = False16;
-    QUILLET_TRY(m_gateway->CancelForwarding(m_accountNo, outcome));
-    noticeOutcome(outcome, ConsoleTexts::ForwardingSucceeded, ConsoleTexts::ForwardingFailed);
-    return Status::ok();
-}
-
 Status Console::doGetForwarding()
 {
     m_accountNo = readField(InputBox::Text1);
@@ -394,27 +396,6 @@ Status Console::doGetForwarding()
     QString phone;
     QUILLET_TRY(m_gateway->GetForwarding(m_accountNo, phone));
     setOutputText(m_lastResult == True16 ? ConsoleTexts::ForwardingPrefix + phone : QString());
-    return Status::ok();
-}
-
-Status Console::doApplyAutoReply()
-{
-    m_accountNo = readField(InputBox::Text1);
-    QUILLET_TRY(ensureGateway());
-    Bool16 outcome = False16;
-    QUILLET_TRY(m_gateway->SetAutoReply(m_accountNo, ConsoleTexts::AutoReplyText, outcome));
-    noticeOutcome(outcome, ConsoleTexts::AutoReplySucceeded, ConsoleTexts::AutoReplyFailed);
-    return Status::ok();
-}
-
-Status Console::doCancelAutoReply()
-{
-    m_accountNo = readField(InputBox::Text1);
-    QUILLET_TRY(ensureGateway());
-    Bool16 outcome = False16;
-    QUILLET_TRY(m_gateway->CancelAutoReply(m_accountNo, outcome));
-    noticeOutcome(outcome, ConsoleTexts::CancelAutoReplySucceeded,
-                  ConsoleTexts::CancelAutoReplyFailed);
     return Status::ok();
 }
 

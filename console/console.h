@@ -2,12 +2,16 @@
 
 // The console core: the window's state and the fifteen commands.
 //
-//   button click ──> Console::run(row of commands()) ──> the row's command function
-//                      1. readField(Text1 ...)           boxes, trimmed, through ConsoleView
-//                      2. ensureGateway()                one GatewayClient per window
-//                      3. gateway call                   outcome through the last argument
-//                      4. lastResult ← outcome           where the command stores it
-//                      5. showNotice / setOutputText     report, through ConsoleView
+//   button click ──> Console::run(row of commands())
+//     ten rows, one shape (NoticeCommand), one runner:
+//       1. readField(Text1 ...)        boxes, trimmed, through ConsoleView; the account,
+//                                      its password and the phone are kept as state
+//       2. ensureGateway()             one GatewayClient per window
+//       3. the row's gateway call      outcome through the last argument
+//       4. noticeOutcome               lastResult ← outcome, the notice it chooses
+//       5. then, for the charging ones, the balance into the pane
+//     five rows, a member function each: the balance, the two receive loops,
+//       get-forwarding and get-auto-reply
 //
 // A failure Status from creating the gateway or from any call stops the command where
 // it is (no notice, no pane write, fields already written stay) and is handed to
@@ -18,25 +22,62 @@
 
 #include <QDateTime>
 #include <QList>
-#include <QRect>
 #include <QString>
 
+#include <array>
 #include <functional>
 #include <memory>
+#include <variant>
 
 class Console;
 
-// One command button: its control name, its caption, where it sits in the window and
-// the command its click runs. Console::commands() is the one list of them: the window
-// builds its buttons from it and the tests press buttons by name through it, so a new
-// command is a row there and a command function in Console.
+// Where a notice command puts a box's trimmed text. The first three are the window's
+// state too, kept from command to command; the others are arguments of one call.
+enum class Field { AccountNo, AccountPassword, PhoneNo, CardNo, CardPassword, NewPassword };
+
+// What a notice command's gateway call is given: the texts its boxes filled and, when
+// the command schedules, the send time.
+struct CallInputs {
+    std::array<QString, 6> fields; // one per Field, in its order
+    QString sendTime; // in the gateway's date-and-time text
+
+    const QString &operator[](Field field) const { return fields[static_cast<std::size_t>(field)]; }
+    QString &operator[](Field field) { return fields[static_cast<std::size_t>(field)]; }
+};
+
+// The shape ten of the commands share: read boxes, call the gateway once, show the
+// notice the outcome chooses, and for some show the balance after it. Such a command is
+// this row of data, run by Console's one runner.
+struct NoticeCommand {
+    struct BoxRead {
+        InputBox box;
+        Field field;
+    };
+    using Call = Status (*)(GatewayClient &gateway, const CallInputs &inputs, Bool16 &outcome);
+    enum class Then { Nothing, ShowBalance };
+
+    QList<BoxRead> reads; // in the order the boxes are read
+    // The clock gives the send time ten minutes on, read after the boxes and before the
+    // gateway is created.
+    bool schedules = false;
+    Call call = nullptr;
+    QString succeeded; // the notice for the outcome -1
+    QString failed; // the notice for any other outcome
+    Then then = Then::Nothing;
+};
+
+// A command of a shape of its own.
+using CommandFunction = Status (Console::*)();
+
+// One command button as the console knows it: its control name, its caption and the
+// command its click runs. Console::commands() is the one list of them: the window builds
+// its buttons from it (where each sits is the window's business) and the tests press
+// buttons by name through it, so a new command is a row there, and a place for its
+// button in the window.
 struct CommandRow {
     QString button; // the objectName, Command1 to Command15
     QString caption;
-    QString container; // the group box it sits in, empty for the window itself
-    QRect twips; // left, top, width, height from the container's corner, in twips
-    int tabIndex = 0; // unique across the window
-    Status (Console::*command)() = nullptr;
+    std::variant<NoticeCommand, CommandFunction> command;
 };
 
 class Console {
@@ -95,22 +136,15 @@ public:
     static Bool16 toBool16(const QString &text);
 
 private:
+    Status runNotice(const NoticeCommand &command);
     void noticeOutcome(Bool16 outcome, const QString &succeeded, const QString &failed);
+    // The window's state a box's text is also kept in, or nullptr.
+    QString *stateField(Field field);
 
-    Status doRegister();
-    Status doDeregister();
-    Status doChangePassword();
     Status doQueryBalance();
-    Status doRecharge();
-    Status doSendMessage();
-    Status doSendScheduledMessage();
     Status doReceiveMessages();
     Status doReceiveMessagesNet();
-    Status doApplyForwarding();
-    Status doCancelForwarding();
     Status doGetForwarding();
-    Status doApplyAutoReply();
-    Status doCancelAutoReply();
     Status doGetAutoReply();
     Status receiveAll(const ReceiveOperation &operation);
 

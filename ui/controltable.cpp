@@ -2,6 +2,8 @@
 
 #include "uitexts.h"
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 QRect ControlRow::toPixels(const QRect &twips)
@@ -45,13 +47,40 @@ QList<ControlRow> makeTable()
         {frame1,            -1, K::GroupBox,   window, StandaloneGroup,          QString(),  { 240, 1560, 6495, 1815},  0},
         {frame2,            -1, K::GroupBox,   window, NetworkGroup,             QString(),  { 240, 3480, 6495,  735}, 29},
         {u"RichTextBox1"_s, -1, K::OutputPane, window, QString(),                QString(),  { 240, 4560, 6495, 1575}, 12},
+        // The buttons, after the group boxes that hold them; caption and command are the
+        // console's, found by the button's name.
+        {u"Command1"_s,     -1, K::Button,     frame1, QString(),                QString(),  { 360,  360, 1095,  375},  2},
+        {u"Command2"_s,     -1, K::Button,     frame1, QString(),                QString(),  {1560,  360, 1095,  375},  4},
+        {u"Command3"_s,     -1, K::Button,     window, QString(),                QString(),  {3000, 1920, 1095,  375},  3},
+        {u"Command4"_s,     -1, K::Button,     window, QString(),                QString(),  {4200, 1920, 1095,  375},  5},
+        {u"Command5"_s,     -1, K::Button,     frame1, QString(),                QString(),  {5160,  360, 1095,  375}, 13},
+        {u"Command6"_s,     -1, K::Button,     frame1, QString(),                QString(),  { 360,  840, 1095,  375}, 18},
+        {u"Command7"_s,     -1, K::Button,     frame1, QString(),                QString(),  {1560,  840, 1095,  375}, 19},
+        {u"Command8"_s,     -1, K::Button,     frame1, QString(),                QString(),  {2760,  840, 1095,  375}, 20},
+        {u"Command9"_s,     -1, K::Button,     frame1, QString(),                QString(),  {3960,  840, 1095,  375}, 21},
+        {u"Command10"_s,    -1, K::Button,     frame1, QString(),                QString(),  {5160,  840, 1095,  375}, 22},
+        {u"Command11"_s,    -1, K::Button,     frame1, QString(),                QString(),  { 240, 1320, 1335,  375}, 23},
+        {u"Command12"_s,    -1, K::Button,     frame1, QString(),                QString(),  {1680, 1320, 1455,  375}, 24},
+        {u"Command13"_s,    -1, K::Button,     frame1, QString(),                QString(),  {3240, 1320, 1455,  375}, 25},
+        {u"Command14"_s,    -1, K::Button,     window, QString(),                QString(),  {5040, 2880, 1455,  375}, 26},
+        {u"Command15"_s,    -1, K::Button,     frame2, QString(),                QString(),  { 360,  240, 1575,  375}, 30},
     };
     // clang-format on
-    // The buttons come from the console's command table, after the group boxes that
-    // hold them.
-    for (const CommandRow &command : Console::commands())
-        rows.append({ command.button, -1, K::Button, command.container, command.caption, QString(),
-                      command.twips, command.tabIndex, &command });
+    // Every button runs a command of the console, and every command has its button.
+    for (ControlRow &row : rows) {
+        if (row.kind != K::Button)
+            continue;
+        row.command = Console::command(row.name);
+        if (!row.command)
+            qFatal("%ls", qUtf16Printable(ButtonWithoutCommand.arg(row.name)));
+        row.caption = row.command->caption;
+    }
+    for (const CommandRow &command : Console::commands()) {
+        const auto itsButton
+            = [&command](const ControlRow &row) { return row.command == &command; };
+        if (std::ranges::none_of(rows, itsButton))
+            qFatal("%ls", qUtf16Printable(CommandWithoutButton.arg(command.button)));
+    }
     return rows;
 }
 

@@ -7,10 +7,11 @@
 #include <QString>
 #include <QStringList>
 
-// One control of the window as the window table gives it; the buttons' rows are made
-// from the console's command table. Positions are in twips
-// (1/1440 inch), measured from the corner of the container's client area: the window
-// itself, or the group box a button belongs to.
+// One control of the window as the window table gives it. A button's place is the
+// window's; its caption and the command its click runs are the console's, found in
+// Console::commands() by the button's name. Positions are in twips (1/1440 inch),
+// measured from the corner of the container's client area: the window itself, or the
+// group box a button belongs to.
 struct ControlRow {
     enum class Kind { Label, InputBox, GroupBox, Button, OutputPane };
 

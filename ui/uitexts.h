@@ -33,6 +33,10 @@ inline const QString NewPasswordLabel = u"新密码"_s; // Label2(5)
 inline const QString StandaloneGroup = u"单机操作"_s; // Frame1
 inline const QString NetworkGroup = u"网络版"_s; // Frame2
 
+// Faults in the window's own table: a button without a console command or the reverse.
+inline const QString ButtonWithoutCommand = u"the console has no command for the button %1"_s;
+inline const QString CommandWithoutButton = u"the window has no button for the command %1"_s;
+
 // Messages of the developer tools (screenshot), never shown by the window itself.
 inline const QString ScreenshotUsage = u"usage: quillet-screenshot FILE.png"_s;
 inline const QString NoChineseFont

@@ -2,7 +2,6 @@
 // button to its command, the notices and error reports, and what resizing and
 // closing do. The gateway is the scripted fake, injected through the window's factory.
 
-#include "consoletexts.h"
 #include "fakegateway.h"
 #include "form1.h"
 #include "modalcloser.h"
@@ -359,68 +358,60 @@ void TestForm1::buttons_data()
     QTest::addColumn<QStringList>("notices");
     QTest::addColumn<QString>("pane");
 
-    using namespace ConsoleTexts;
     const Reply yes = Reply::outcome(True16);
     const Reply balance = Reply::text(u"12.30"_s);
-    const QString balancePane = BalancePrefix + u"12.30"_s;
-    const QString nothingReceived = ReceiveHeader + u"\n"_s;
+    const QString balancePane = u"余额数：12.30"_s;
+    const QString nothingReceived = u"接收短信\n"_s;
 
     QTest::newRow("Command1 register")
         << u"Command1"_s << QList { yes } << QStringList { u"Register"_s }
-        << QStringList { RegisterSucceeded } << QString();
+        << QStringList { u"注册成功！"_s } << QString();
     QTest::newRow("Command2 deregister")
         << u"Command2"_s << QList { yes } << QStringList { u"Deregister"_s }
-        << QStringList { DeregisterSucceeded } << QString();
+        << QStringList { u"注销成功！"_s } << QString();
     QTest::newRow("Command3 query balance")
         << u"Command3"_s << QList { balance } << QStringList { u"QueryBalance"_s } << QStringList()
         << balancePane;
     QTest::newRow("Command4 send message") << u"Command4"_s << QList { yes, balance }
                                            << QStringList { u"SendMessage"_s, u"QueryBalance"_s }
-                                           << QStringList { SendSucceeded } << balancePane;
+                                           << QStringList { u"发送成功！"_s } << balancePane;
     QTest::newRow("Command5 recharge") << u"Command5"_s << QList { yes, balance }
                                        << QStringList { u"Recharge"_s, u"QueryBalance"_s }
-                                       << QStringList { RechargeSucceeded } << balancePane;
+                                       << QStringList { u"充值成功！"_s } << balancePane;
     QTest::newRow("Command6 scheduled message")
         << u"Command6"_s << QList { yes, balance }
         << QStringList { u"SendScheduledMessage"_s, u"QueryBalance"_s }
-        << QStringList { SendSucceeded } << balancePane;
+        << QStringList { u"发送成功！"_s } << balancePane;
     // A batch of one message: the pane shows the listing's CR LF breaks as lines.
     QTest::newRow("Command7 receive messages")
         << u"Command7"_s
         << QList { Reply::batch(True16, Variant(u"1"_s), Variant(u"1"_s),
                                 Variant(messageTable(1, u"m"_s))) }
         << QStringList { u"ReceiveMessages"_s } << QStringList()
-        << QStringList { ReceiveHeader,
-                         TotalLabel + u"1"_s,
-                         CurrentLabel + u"1"_s,
-                         ServiceNumberLabel + u"m0.0"_s,
-                         SenderLabel + u"m0.1"_s,
-                         ContentLabel + u"m0.2"_s,
-                         SentTimeLabel + u"m0.3"_s,
-                         QString() }
-               .join(u'\n');
+        << u"接收短信\n总数:1\n当前数:1\n"
+           u"特服号:m0.0\n发送号码:m0.1\n发送内容:m0.2\n发送时间:m0.3\n"_s;
     QTest::newRow("Command8 apply forwarding")
         << u"Command8"_s << QList { yes } << QStringList { u"SetForwarding"_s }
-        << QStringList { ForwardingSucceeded } << QString();
+        << QStringList { u"设置成功！"_s } << QString();
     QTest::newRow("Command9 cancel forwarding")
         << u"Command9"_s << QList { yes } << QStringList { u"CancelForwarding"_s }
-        << QStringList { ForwardingSucceeded } << QString();
+        << QStringList { u"设置成功！"_s } << QString();
     QTest::newRow("Command10 get forwarding")
         << u"Command10"_s << QList { Reply::text(u"-1"_s), Reply::text(u"13800000000"_s) }
         << QStringList { u"GetForwarding"_s, u"GetForwarding"_s } << QStringList()
-        << ForwardingPrefix + u"13800000000"_s;
+        << u"获取转发的电话为:13800000000"_s;
     QTest::newRow("Command11 apply auto-reply")
         << u"Command11"_s << QList { yes } << QStringList { u"SetAutoReply"_s }
-        << QStringList { AutoReplySucceeded } << QString();
+        << QStringList { u"申请回复成功！"_s } << QString();
     QTest::newRow("Command12 cancel auto-reply")
         << u"Command12"_s << QList { yes } << QStringList { u"CancelAutoReply"_s }
-        << QStringList { CancelAutoReplySucceeded } << QString();
+        << QStringList { u"取消自动回复成功！"_s } << QString();
     QTest::newRow("Command13 get auto-reply")
         << u"Command13"_s << QList { Reply::text(u"稍后回复"_s) }
         << QStringList { u"GetAutoReply"_s } << QStringList() << u"稍后回复"_s;
     QTest::newRow("Command14 change password")
         << u"Command14"_s << QList { yes } << QStringList { u"ChangePassword"_s }
-        << QStringList { ChangePasswordSucceeded } << QString();
+        << QStringList { u"更改成功！"_s } << QString();
     QTest::newRow("Command15 receive messages, network edition")
         << u"Command15"_s << QList { Reply::outcome(False16) }
         << QStringList { u"ReceiveMessagesNet"_s } << QStringList() << nothingReceived;
@@ -500,11 +491,14 @@ void TestForm1::errorReportKeepsWindowUsable_data()
     QTest::addColumn<bool>("atCreation");
     QTest::addColumn<qint32>("code");
     QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("report");
 
     QTest::newRow("component not installed")
-        << true << Status::ClassNotRegistered << u"短信网关组件未安装"_s;
+        << true << Status::ClassNotRegistered << u"短信网关组件未安装"_s
+        << u"错误 -2147221164（0x80040154）：短信网关组件未安装"_s;
     QTest::newRow("call failed, markup shown as written")
-        << false << Status::CreationFailed << u"<b>磁盘已满</b> & 无法写入"_s;
+        << false << Status::CreationFailed << u"<b>磁盘已满</b> & 无法写入"_s
+        << u"错误 -2147467259（0x80004005）：<b>磁盘已满</b> & 无法写入"_s;
 }
 
 void TestForm1::errorReportKeepsWindowUsable()
@@ -512,6 +506,7 @@ void TestForm1::errorReportKeepsWindowUsable()
     QFETCH(bool, atCreation);
     QFETCH(qint32, code);
     QFETCH(QString, description);
+    QFETCH(QString, report);
 
     // GIVEN a gateway that fails once, at creation or at the call
     if (atCreation)
@@ -525,11 +520,11 @@ void TestForm1::errorReportKeepsWindowUsable()
 
     // THEN one modal box titled "Brindlet" reports the code and description
     QCOMPARE(m_closer->seen.size(), 1);
-    const ModalCloser::Seen report = m_closer->seen.front();
-    QCOMPARE(report.title, u"Brindlet"_s);
-    QCOMPARE(report.text, ConsoleTexts::errorReport(code, description));
-    QCOMPARE(report.format, Qt::PlainText);
-    QCOMPARE(report.buttons, QStringList { u"确定"_s });
+    const ModalCloser::Seen shown = m_closer->seen.front();
+    QCOMPARE(shown.title, u"Brindlet"_s);
+    QCOMPARE(shown.text, report);
+    QCOMPARE(shown.format, Qt::PlainText);
+    QCOMPARE(shown.buttons, QStringList { u"确定"_s });
     // AND the window stays open with what the user typed
     QVERIFY(m_window->isVisible());
     QCOMPARE(control<QLineEdit>(u"Text2"_s)->text(), u"typed before"_s);
@@ -542,8 +537,7 @@ void TestForm1::errorReportKeepsWindowUsable()
 
     // THEN the command completes
     QCOMPARE(m_closer->seen.size(), 1);
-    QCOMPARE(control<QPlainTextEdit>(u"RichTextBox1"_s)->toPlainText(),
-             ConsoleTexts::BalancePrefix + u"5.00"_s);
+    QCOMPARE(control<QPlainTextEdit>(u"RichTextBox1"_s)->toPlainText(), u"余额数：5.00"_s);
 }
 
 void TestForm1::boxesShowTypedText_data()
