@@ -1,9 +1,9 @@
 #pragma once
 
-// One API operation run on the gateway's rules:
+// One API operation run on the gateway's rules, through its binding (calls.h):
 //
-//   validated JSON body ── read inputs and in/out slots ── LocalGateway call ──
-//   ── Status and slots after the call ── JSON answer
+//   validated JSON body ── arguments ── LocalGateway (a console call) or LocalBackend
+//   over it (an operator call) ── Status and answered arguments ── JSON answer
 //
 // The body has passed Wire::validate, so every field present has the right kind.
 

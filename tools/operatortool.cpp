@@ -1,6 +1,7 @@
 #include "operatortool.h"
 
 #include "inputrules.h"
+#include "localbackend.h"
 #include "localgateway.h"
 #include "operatorbackend.h"
 #include "remotebackend.h"

@@ -3,12 +3,14 @@
 // The operator's commands carried to quillet-gatewayd's operator routes with an
 // operator token, through the remote gateway component's HTTP client and wire format.
 //
-//   command ── RemoteGateway::call("issueCards" | "receiveFromHandset" | ...)
-//           ── the JSON answer, checked field by field ── the local gateway's report types
+//   command ── Wire::invoke<&OperatorBackend::...> (calls.h) over the remote component's
+//              HTTP client ── the answer, read by the same binding the service answers
+//              from ── the operator's reports
 //
 // Every call that changes something carries an Idempotency-Key of its own and is tried
 // again only with that key. `mo --count` is that many arrivals, one call each.
 
+#include "calls.h"
 #include "operatorbackend.h"
 
 #include <QJsonObject>
@@ -16,7 +18,7 @@
 
 class RemoteGateway;
 
-class RemoteBackend final : public OperatorBackend {
+class RemoteBackend final : public OperatorBackend, private Wire::Transport {
 public:
     struct Settings {
         QUrl url;
@@ -29,21 +31,23 @@ public:
     ~RemoteBackend() override;
 
     bool commitsCardsBeforeListing() const override { return true; }
-    Status issueCards(qint64 valueFen, int count,
-                      const LocalGateway::CardPublisher &publish) override;
+    Status issueCards(qint64 valueFen, int count, const Operator::CardPublisher &publish) override;
     Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
-                              const QString &text, LocalGateway::MoReport &report) override;
+                              const QString &text, Operator::MoReport &report) override;
     Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
                               const QString &text, qint64 count,
-                              LocalGateway::MoBulkReport &report) override;
-    Status handsetMessages(const QString &phone, const LocalGateway::Page &page,
-                           LocalGateway::Listing<LocalGateway::HandsetMessage> &listing) override;
-    Status accounts(const LocalGateway::Page &page,
-                    LocalGateway::Listing<LocalGateway::AccountSummary> &listing) override;
+                              Operator::MoBulkReport &report) override;
+    Status handsetMessages(const QString &phone, const Operator::Page &page,
+                           Operator::Listing<Operator::HandsetMessage> &listing) override;
+    Status accounts(const Operator::Page &page,
+                    Operator::Listing<Operator::AccountSummary> &listing) override;
 
 private:
     RemoteBackend(std::unique_ptr<RemoteGateway> gateway, QUrl url);
-    Status malformed() const;
+    // Wire::Transport: the remote component's, but for what a malformed answer is called.
+    Status send(const Wire::Operation &operation, const QJsonObject &request,
+                QJsonObject &answer) override;
+    Status malformed() const override;
 
     std::unique_ptr<RemoteGateway> m_gateway;
     QUrl m_url;

@@ -1169,7 +1169,7 @@ Status LocalGateway::handsetMessages(const QString &phone, const Page &page,
 
 Status LocalGateway::handsetMessages(const QString &phone, QList<HandsetMessage> &messages)
 {
-    return wholeListing(messages, [&](const Page &page, Listing<HandsetMessage> &listing) {
+    return Operator::wholeListing(messages, [&](const Page &page, Listing<HandsetMessage> &listing) {
         return handsetMessages(phone, page, listing);
     });
 }
@@ -1212,7 +1212,7 @@ Status LocalGateway::accounts(const Page &page, Listing<AccountSummary> &listing
 
 Status LocalGateway::accounts(QList<AccountSummary> &list)
 {
-    return wholeListing(list, [&](const Page &page, Listing<AccountSummary> &listing) {
+    return Operator::wholeListing(list, [&](const Page &page, Listing<AccountSummary> &listing) {
         return accounts(page, listing);
     });
 }

@@ -18,6 +18,7 @@
 // means the store itself could not be used; then no outcome is written.
 
 #include "gatewayclient.h"
+#include "operatorreports.h"
 #include "passwordhasher.h"
 #include "result.h"
 #include "store.h"
@@ -108,31 +109,27 @@ public:
     Status prepareCards(qint64 valueFen, int count);
     void forgetPrepared();
 
-    // The operator's side.
-    struct IssuedCard {
-        QString number;
-        QString password;
-        qint64 valueFen = 0;
-    };
+    // The operator's side, in the words of its reports.
+    using IssuedCard = Operator::IssuedCard;
+    using CardPublisher = Operator::CardPublisher;
+    using MoOutcome = Operator::MoOutcome;
+    using ReplyState = Operator::ReplyState;
+    using MoReport = Operator::MoReport;
+    using MoBulkReport = Operator::MoBulkReport;
+    using Page = Operator::Page;
+    template<typename T> using Listing = Operator::Listing<T>;
+    using HandsetMessage = Operator::HandsetMessage;
+    using AccountSummary = Operator::AccountSummary;
+    static constexpr int MaxPageSize = Operator::MaxPageSize;
+
     // The cards exist only if `publish` (which writes and flushes their listing) returns
     // true: they are made in one transaction that commits after publish succeeds.
     // Nothing is made, and publish is not called, when the value or the count is out of
     // range.
-    using CardPublisher = std::function<bool(const QList<IssuedCard> &cards)>;
     Status issueCards(qint64 valueFen, int count, const CardPublisher &publish);
     // `cards` is left empty when the value or the count is out of range.
     Status issueCards(qint64 valueFen, int count, QList<IssuedCard> &cards);
 
-    enum class MoOutcome { Arrived, BadSender, BadExtension, BadText, UnknownAccount };
-    enum class ReplyState { None, Delivered, NotSentBalance, NotSentTooLong };
-    struct MoReport {
-        MoOutcome outcome = MoOutcome::BadSender;
-        QString accountNo;
-        QString serviceNumber; // with the extension
-        ReplyState forwarded = ReplyState::None;
-        QString forwardingPhone;
-        ReplyState autoReplied = ReplyState::None;
-    };
     // A handset sends `text` to an account, named by its account number or its service
     // number, with an optional extension code.
     Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
@@ -140,15 +137,6 @@ public:
 
     static constexpr qint64 MaxBulkArrivals = 1'000'000;
     static constexpr qint64 ArrivalsPerTransaction = 5'000;
-    struct MoBulkReport {
-        MoOutcome outcome = MoOutcome::BadSender;
-        QString accountNo;
-        QString serviceNumber; // with the extension
-        qint64 arrived = 0;
-        qint64 forwardedDelivered = 0, forwardedNotSent = 0;
-        qint64 repliesDelivered = 0, repliesNotSent = 0;
-        QString forwardingPhone;
-    };
     // `count` arrivals of the same text (1 to MaxBulkArrivals) in batched transactions;
     // forwarding and the automatic reply act on each, charged as usual. On a failure
     // Status the report counts what the batches before it committed. A count out of
@@ -156,42 +144,6 @@ public:
     Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
                               const QString &text, qint64 count, MoBulkReport &report);
 
-    // Listings come in pages, oldest first: at most `limit` entries (1 to MaxPageSize)
-    // after the one the cursor `after` names (empty for the first page). A listing's
-    // `next` is the cursor of its last entry, empty when nothing follows; its `total`
-    // counts the whole listing, on the first page only (-1 on the others).
-    static constexpr int MaxPageSize = 200;
-    struct Page {
-        QString after;
-        int limit = MaxPageSize;
-    };
-    template<typename T> struct Listing {
-        QList<T> entries;
-        QString next;
-        qint64 total = -1;
-    };
-    // Every page of a listing, fetched one after another by
-    // `fetch(const Page &, Listing<T> &) -> Status`.
-    template<typename T, typename Fetch> static Status wholeListing(QList<T> &all, Fetch fetch)
-    {
-        all.clear();
-        Page page;
-        for (;;) {
-            Listing<T> listing;
-            if (const Status status = fetch(page, listing); status.failed())
-                return status;
-            all.append(listing.entries);
-            if (listing.next.isEmpty())
-                return Status::ok();
-            page.after = listing.next;
-        }
-    }
-
-    struct HandsetMessage {
-        QString from; // the sending account's service number
-        QString text;
-        QDateTime deliveredAt;
-    };
     // What a phone has received. A cursor this gateway did not give is an
     // InvalidArgument failure.
     Status handsetMessages(const QString &phone, const Page &page,
@@ -199,16 +151,6 @@ public:
     // The whole listing at once, for a caller that knows it is small.
     Status handsetMessages(const QString &phone, QList<HandsetMessage> &messages);
 
-    struct AccountSummary {
-        QString number;
-        QString serviceNumber;
-        QString mobile;
-        qint64 balanceFen = 0;
-        bool signedOn = false;
-        QString forwardingPhone;
-        QString autoReply;
-        qint64 waiting = 0;
-    };
     // By account number.
     Status accounts(const Page &page, Listing<AccountSummary> &listing);
     Status accounts(QList<AccountSummary> &list);

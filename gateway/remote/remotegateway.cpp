@@ -454,24 +454,22 @@ bool RemoteGateway::pause(int ms)
     return true;
 }
 
-Status RemoteGateway::call(QLatin1StringView name, const QJsonObject &arguments,
+Status RemoteGateway::send(const Wire::Operation &operation, const QJsonObject &arguments,
                            QJsonObject &answer)
 {
-    const Wire::Operation *operation = Wire::find(name);
-    Q_ASSERT(operation);
     if (m_loop)
         return Status::failure(Busy, RemoteTexts::busy());
     const QByteArray body = QJsonDocument(arguments).toJson(QJsonDocument::Compact);
-    const QString key = operation->keyed ? newKey() : QString();
+    const QString key = operation.keyed ? newKey() : QString();
     const std::shared_ptr<bool> alive = m_alive;
     QDeadlineTimer deadline(m_settings.callTimeoutMs);
     Exchange result;
     for (int attempt = 0;; ++attempt) {
-        result = exchange(*operation, body, key, qMax<qint64>(1, deadline.remainingTime()));
+        result = exchange(operation, body, key, qMax<qint64>(1, deadline.remainingTime()));
         if (!*alive)
             return result.status;
         // Only a keyed call is tried again, and only with its own key.
-        if (!result.retryable || !operation->keyed || attempt >= m_settings.retries
+        if (!result.retryable || !operation.keyed || attempt >= m_settings.retries
             || deadline.remainingTime() < 200)
             break;
         if (!pause(100 * (attempt + 1)))
@@ -482,170 +480,89 @@ Status RemoteGateway::call(QLatin1StringView name, const QJsonObject &arguments,
     return result.status;
 }
 
-Status RemoteGateway::withOutcome(QLatin1StringView operation, QJsonObject arguments,
-                                  Bool16 &outcome)
-{
-    arguments.insert(u"outcome"_s, double(outcome));
-    QJsonObject answer;
-    QUILLET_TRY(call(operation, arguments, answer));
-    const QJsonValue value = answer.value(u"outcome"_s);
-    const double d = value.toDouble(1e9);
-    if (!value.isDouble() || d != double(Bool16(d)))
-        return malformed();
-    outcome = Bool16(d);
-    return Status::ok();
-}
-
-Status RemoteGateway::withText(QLatin1StringView operation, QJsonObject arguments, const char *slot,
-                               QString &value)
-{
-    const QLatin1StringView name(slot);
-    arguments.insert(name, value);
-    QJsonObject answer;
-    QUILLET_TRY(call(operation, arguments, answer));
-    if (!answer.value(name).isString())
-        return malformed();
-    value = answer.value(name).toString();
-    return Status::ok();
-}
-
-Status RemoteGateway::receive(QLatin1StringView operation, QJsonObject arguments, Variant &total,
-                              Variant &current, Variant &messages, Bool16 &outcome)
-{
-    arguments.insert(u"total"_s, Wire::toJson(total));
-    arguments.insert(u"current"_s, Wire::toJson(current));
-    arguments.insert(u"messages"_s, Wire::toJson(messages));
-    arguments.insert(u"outcome"_s, double(outcome));
-    QJsonObject answer;
-    QUILLET_TRY(call(operation, arguments, answer));
-    Variant newTotal;
-    Variant newCurrent;
-    Variant newMessages;
-    const QJsonValue o = answer.value(u"outcome"_s);
-    if (!Wire::fromJson(answer.value(u"total"_s), newTotal)
-        || !Wire::fromJson(answer.value(u"current"_s), newCurrent)
-        || !Wire::fromJson(answer.value(u"messages"_s), newMessages) || !o.isDouble()
-        || o.toDouble() != double(Bool16(o.toDouble())))
-        return malformed();
-    total = std::move(newTotal);
-    current = std::move(newCurrent);
-    messages = std::move(newMessages);
-    outcome = Bool16(o.toDouble());
-    return Status::ok();
-}
-
 Status RemoteGateway::QueryBalance(const QString &accountNo, QString &balance)
 {
-    return withText("queryBalance"_L1, { { u"accountNo"_s, accountNo } }, "balance", balance);
+    return Wire::invoke<&GatewayClient::QueryBalance>(*this, accountNo, balance);
 }
 
-Status RemoteGateway::Register(const RegisterParticulars &p, Bool16 &outcome)
+Status RemoteGateway::Register(const RegisterParticulars &particulars, Bool16 &outcome)
 {
-    return withOutcome("register"_L1,
-                       { { u"accountNo"_s, p.accountNo },
-                         { u"password"_s, p.password },
-                         { u"province"_s, p.province },
-                         { u"city"_s, p.city },
-                         { u"trade"_s, p.trade },
-                         { u"company"_s, p.company },
-                         { u"contactName"_s, p.contactName },
-                         { u"telephone"_s, p.telephone },
-                         { u"mobile"_s, p.mobile },
-                         { u"email"_s, p.email },
-                         { u"fax"_s, p.fax },
-                         { u"address"_s, p.address },
-                         { u"postcode"_s, p.postcode } },
-                       outcome);
+    return Wire::invoke<&GatewayClient::Register>(*this, particulars, outcome);
 }
 
 Status RemoteGateway::Recharge(const QString &accountNo, const QString &cardNo,
                                const QString &cardPassword, Bool16 &outcome)
 {
-    return withOutcome("recharge"_L1,
-                       { { u"accountNo"_s, accountNo },
-                         { u"cardNo"_s, cardNo },
-                         { u"cardPassword"_s, cardPassword } },
-                       outcome);
+    return Wire::invoke<&GatewayClient::Recharge>(*this, accountNo, cardNo, cardPassword, outcome);
 }
 
 Status RemoteGateway::SendMessage(const QString &accountNo, const QString &phoneNo,
                                   const QString &text, Bool16 &outcome)
 {
-    return withOutcome(
-        "sendMessage"_L1,
-        { { u"accountNo"_s, accountNo }, { u"phoneNo"_s, phoneNo }, { u"text"_s, text } }, outcome);
+    return Wire::invoke<&GatewayClient::SendMessage>(*this, accountNo, phoneNo, text, outcome);
 }
 
 Status RemoteGateway::SendScheduledMessage(const QString &accountNo, const QString &phoneNo,
                                            const QString &text, const QString &sendTime,
                                            Bool16 &outcome)
 {
-    return withOutcome("sendScheduledMessage"_L1,
-                       { { u"accountNo"_s, accountNo },
-                         { u"phoneNo"_s, phoneNo },
-                         { u"text"_s, text },
-                         { u"sendTime"_s, sendTime } },
-                       outcome);
+    return Wire::invoke<&GatewayClient::SendScheduledMessage>(*this, accountNo, phoneNo, text,
+                                                              sendTime, outcome);
 }
 
 Status RemoteGateway::ReceiveMessages(const QString &accountNo, Variant &total, Variant &current,
                                       Variant &messages, Bool16 &outcome)
 {
-    return receive("receiveMessages"_L1, { { u"accountNo"_s, accountNo } }, total, current,
-                   messages, outcome);
+    return Wire::invoke<&GatewayClient::ReceiveMessages>(*this, accountNo, total, current, messages,
+                                                         outcome);
 }
 
 Status RemoteGateway::SetForwarding(const QString &accountNo, const QString &phoneNo,
                                     Bool16 &outcome)
 {
-    return withOutcome("setForwarding"_L1,
-                       { { u"accountNo"_s, accountNo }, { u"phoneNo"_s, phoneNo } }, outcome);
+    return Wire::invoke<&GatewayClient::SetForwarding>(*this, accountNo, phoneNo, outcome);
 }
 
 Status RemoteGateway::CancelForwarding(const QString &accountNo, Bool16 &outcome)
 {
-    return withOutcome("cancelForwarding"_L1, { { u"accountNo"_s, accountNo } }, outcome);
+    return Wire::invoke<&GatewayClient::CancelForwarding>(*this, accountNo, outcome);
 }
 
 Status RemoteGateway::GetForwarding(const QString &accountNo, QString &phoneNo)
 {
-    return withText("getForwarding"_L1, { { u"accountNo"_s, accountNo } }, "phoneNo", phoneNo);
+    return Wire::invoke<&GatewayClient::GetForwarding>(*this, accountNo, phoneNo);
 }
 
 Status RemoteGateway::SetAutoReply(const QString &accountNo, const QString &reply, Bool16 &outcome)
 {
-    return withOutcome("setAutoReply"_L1, { { u"accountNo"_s, accountNo }, { u"reply"_s, reply } },
-                       outcome);
+    return Wire::invoke<&GatewayClient::SetAutoReply>(*this, accountNo, reply, outcome);
 }
 
 Status RemoteGateway::CancelAutoReply(const QString &accountNo, Bool16 &outcome)
 {
-    return withOutcome("cancelAutoReply"_L1, { { u"accountNo"_s, accountNo } }, outcome);
+    return Wire::invoke<&GatewayClient::CancelAutoReply>(*this, accountNo, outcome);
 }
 
 Status RemoteGateway::GetAutoReply(const QString &accountNo, QString &reply)
 {
-    return withText("getAutoReply"_L1, { { u"accountNo"_s, accountNo } }, "reply", reply);
+    return Wire::invoke<&GatewayClient::GetAutoReply>(*this, accountNo, reply);
 }
 
 Status RemoteGateway::Deregister(const QString &accountNo, Bool16 &outcome)
 {
-    return withOutcome("deregister"_L1, { { u"accountNo"_s, accountNo } }, outcome);
+    return Wire::invoke<&GatewayClient::Deregister>(*this, accountNo, outcome);
 }
 
 Status RemoteGateway::ChangePassword(const QString &accountNo, const QString &newPassword,
                                      Bool16 &outcome)
 {
-    return withOutcome("changePassword"_L1,
-                       { { u"accountNo"_s, accountNo }, { u"newPassword"_s, newPassword } },
-                       outcome);
+    return Wire::invoke<&GatewayClient::ChangePassword>(*this, accountNo, newPassword, outcome);
 }
 
 Status RemoteGateway::ReceiveMessagesNet(const QString &accountNo, Variant &total, Variant &current,
                                          Variant &messages, const QString &extension,
                                          Bool16 &outcome)
 {
-    return receive("receiveMessagesNet"_L1,
-                   { { u"accountNo"_s, accountNo }, { u"extension"_s, extension } }, total, current,
-                   messages, outcome);
+    return Wire::invoke<&GatewayClient::ReceiveMessagesNet>(*this, accountNo, total, current,
+                                                            messages, extension, outcome);
 }

@@ -20,6 +20,7 @@
 // running (from a nested event) is refused, and deleting the gateway during a call ends
 // that call with a failure Status without touching the deleted object.
 
+#include "calls.h"
 #include "gatewayclient.h"
 #include "wire.h"
 
@@ -32,7 +33,7 @@
 class QEventLoop;
 class QTcpSocket;
 
-class RemoteGateway final : public GatewayClient {
+class RemoteGateway final : public GatewayClient, public Wire::Transport {
 public:
     struct Settings {
         QUrl url;
@@ -89,9 +90,12 @@ public:
                               Variant &messages, const QString &extension,
                               Bool16 &outcome) override;
 
-    // Any operation of the API by name, for the operator tool: `answer` is the
-    // service's JSON answer when the Status is success.
-    Status call(QLatin1StringView operation, const QJsonObject &arguments, QJsonObject &answer);
+    // Wire::Transport: one operation's request to the service, for this component's
+    // calls and the operator tool's; `answer` is the service's JSON answer when the
+    // Status is success.
+    Status send(const Wire::Operation &operation, const QJsonObject &request,
+                QJsonObject &answer) override;
+    Status malformed() const override;
 
 private:
     explicit RemoteGateway(Settings settings, std::optional<QSslConfiguration> tls);
@@ -102,12 +106,6 @@ private:
     // One request on m_socket (a new connection unless `reused`); `stale` when a reused
     // connection ended before any answer.
     Exchange transmit(const QByteArray &request, qint64 remainingMs, bool reused, bool &stale);
-    Status withOutcome(QLatin1StringView operation, QJsonObject arguments, Bool16 &outcome);
-    Status withText(QLatin1StringView operation, QJsonObject arguments, const char *slot,
-                    QString &value);
-    Status receive(QLatin1StringView operation, QJsonObject arguments, Variant &total,
-                   Variant &current, Variant &messages, Bool16 &outcome);
-    Status malformed() const;
     // Waits `ms` in a local event loop; false when this object was deleted meanwhile.
     bool pause(int ms);
 

@@ -1,5 +1,6 @@
 #include "testgateway.h"
 
+#include "localbackend.h"
 #include "operatorbackend.h"
 #include "remotebackend.h"
 #include "remotegateway.h"

@@ -274,7 +274,9 @@ private:
     {
         auto ops = make(settingsFor(m_rig->port(), m_operator));
         QJsonObject answer;
-        const Status status = ops->call(operation, arguments, answer);
+        const Wire::Operation *found = Wire::find(operation);
+        const Status status = found ? ops->send(*found, arguments, answer)
+                                    : Status::failure(Status::NoInterface, operation);
         if (status.failed())
             qWarning("%s", qPrintable(status.description()));
         return answer;

@@ -17,76 +17,7 @@ namespace {
 
 using enum FieldKind;
 
-constexpr Field text(const char *name)
-{
-    return { QLatin1StringView(name), Text };
-}
-constexpr Field variant(const char *name)
-{
-    return { QLatin1StringView(name), Variant };
-}
-constexpr Field outcome()
-{
-    return { QLatin1StringView("outcome"), Bool16 };
-}
-
-QList<Operation> makeOperations()
-{
-    const Role console = Role::Console;
-    const Role op = Role::Operator;
-    return {
-        { "queryBalance"_L1, console, false, { text("accountNo"), text("balance") } },
-        { "register"_L1,
-          console,
-          true,
-          { text("accountNo"), text("password"), text("province"), text("city"), text("trade"),
-            text("company"), text("contactName"), text("telephone"), text("mobile"), text("email"),
-            text("fax"), text("address"), text("postcode"), outcome() } },
-        { "recharge"_L1,
-          console,
-          true,
-          { text("accountNo"), text("cardNo"), text("cardPassword"), outcome() } },
-        { "sendMessage"_L1,
-          console,
-          true,
-          { text("accountNo"), text("phoneNo"), text("text"), outcome() } },
-        { "sendScheduledMessage"_L1,
-          console,
-          true,
-          { text("accountNo"), text("phoneNo"), text("text"), text("sendTime"), outcome() } },
-        { "receiveMessages"_L1,
-          console,
-          true,
-          { text("accountNo"), variant("total"), variant("current"), variant("messages"),
-            outcome() } },
-        { "setForwarding"_L1, console, true, { text("accountNo"), text("phoneNo"), outcome() } },
-        { "cancelForwarding"_L1, console, true, { text("accountNo"), outcome() } },
-        { "getForwarding"_L1, console, false, { text("accountNo"), text("phoneNo") } },
-        { "setAutoReply"_L1, console, true, { text("accountNo"), text("reply"), outcome() } },
-        { "cancelAutoReply"_L1, console, true, { text("accountNo"), outcome() } },
-        { "getAutoReply"_L1, console, false, { text("accountNo"), text("reply") } },
-        { "deregister"_L1, console, true, { text("accountNo"), outcome() } },
-        { "changePassword"_L1,
-          console,
-          true,
-          { text("accountNo"), text("newPassword"), outcome() } },
-        { "receiveMessagesNet"_L1,
-          console,
-          true,
-          { text("accountNo"), variant("total"), variant("current"), variant("messages"),
-            text("extension"), outcome() } },
-        { "issueCards"_L1, op, true, { { "valueFen"_L1, Integer }, { "count"_L1, Integer } } },
-        { "receiveFromHandset"_L1,
-          op,
-          true,
-          { text("from"), text("to"), text("extension"), text("text") } },
-        { "handsetMessages"_L1,
-          op,
-          false,
-          { text("phone"), text("after"), { "limit"_L1, Integer } } },
-        { "accounts"_L1, op, false, { text("after"), { "limit"_L1, Integer } } },
-    };
-}
+} // namespace
 
 bool isIntegral(const QJsonValue &value, double low, double high)
 {
@@ -95,6 +26,8 @@ bool isIntegral(const QJsonValue &value, double low, double high)
     const double d = value.toDouble();
     return std::isfinite(d) && d == std::trunc(d) && d >= low && d <= high;
 }
+
+namespace {
 
 QString kindName(FieldKind kind)
 {
@@ -107,6 +40,11 @@ QString kindName(FieldKind kind)
         return u"an integer from -32768 to 32767"_s;
     case Variant:
         return u"null, a text or a table"_s;
+    case Boolean:
+    case Name:
+    case Time:
+    case Records:
+        break; // only in answers
     }
     return {};
 }
@@ -124,6 +62,11 @@ bool fieldAcceptable(FieldKind kind, const QJsonValue &value)
         ::Variant parsed;
         return fromJson(value, parsed);
     }
+    case Boolean:
+    case Name:
+    case Time:
+    case Records:
+        break; // only in answers
     }
     return false;
 }
@@ -170,12 +113,6 @@ bool unescape(QByteArrayView text, qsizetype &i, QString &out)
 }
 
 } // namespace
-
-const QList<Operation> &operations()
-{
-    static const QList<Operation> table = makeOperations();
-    return table;
-}
 
 const Operation *find(QLatin1StringView name)
 {

@@ -1,7 +1,8 @@
 #pragma once
 
-// The JSON wire format between the remote gateway component and quillet-gatewayd, kept
-// in one place so both ends (and the API document's test) read the same names.
+// The JSON wire format between the remote gateway component (and the operator tool) and
+// quillet-gatewayd, kept in one place so both ends (and the API document's test) read
+// the same names; calls.h binds each operation to the function it carries.
 //
 //   RemoteGateway ── POST /v1/console/<operation> {inputs and in/out slots} ──> service
 //                 <── 200 {"status": {code, description}, <out slots>} ────────┘
@@ -20,14 +21,22 @@
 #include <QList>
 #include <QString>
 
+class GatewayClient;
+class OperatorBackend;
+
 namespace Wire {
 
 enum class Role { Console, Operator };
-enum class FieldKind { Text, Integer, Bool16, Variant };
+// Booleans, names (one of a fixed set of texts), times (UTC, ISO 8601 with milliseconds)
+// and records (a list of objects of their own fields) come only in answers.
+enum class FieldKind { Text, Integer, Bool16, Variant, Boolean, Name, Time, Records };
 
 struct Field {
     QLatin1StringView name;
     FieldKind kind;
+    const QList<Field> *record = nullptr; // a Records field's entries
+    const QList<QLatin1StringView> *names = nullptr; // a Name field's values
+    bool optional = false; // an answer may leave it out
 };
 
 struct Operation {
@@ -37,7 +46,16 @@ struct Operation {
     // repeat of the key is answered from the first call. Network libraries resend a
     // request whose connection closed before the answer; the key makes that harmless.
     bool keyed;
-    QList<Field> fields;
+    QList<Field> fields; // the request's
+    QList<Field> answer; // the answer's, besides its status
+    // The rest is the binding's (calls.h): the interface function the operation carries,
+    // the names of its parameters, and the service's half of it.
+    QList<QLatin1StringView> parameters;
+    const void *method = nullptr;
+    void (*serveConsole)(GatewayClient &, const Operation &, const QJsonObject &, QJsonObject &)
+        = nullptr;
+    void (*serveOperator)(OperatorBackend &, const Operation &, const QJsonObject &, QJsonObject &)
+        = nullptr;
 };
 
 inline constexpr qsizetype MaxBodyBytes = 64 * 1024;
@@ -51,13 +69,15 @@ inline constexpr qsizetype MaxKeyLength = 128;
 inline constexpr qsizetype MaxTableCells = 100'000;
 inline constexpr QLatin1StringView IdempotencyHeader("Idempotency-Key");
 
-// Every operation the service serves, in one table.
+// Every operation the service serves, in one table (calls.cpp).
 const QList<Operation> &operations();
 const Operation *find(QLatin1StringView name);
 const Operation *findByPath(const QString &path);
 QString path(const Operation &operation);
 QString roleName(Role role);
 
+// A JSON number that is a whole number from `low` to `high`.
+bool isIntegral(const QJsonValue &value, double low, double high);
 // A text is acceptable on the wire when it is valid UTF-16 (no unpaired surrogate).
 bool isWellFormed(const QString &text);
 bool isAcceptableKey(const QString &key);

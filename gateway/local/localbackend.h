@@ -1,0 +1,55 @@
+#pragma once
+
+// The operator's commands on the local gateway: the operator tool's on a store of its
+// choosing, and the service's on each worker's gateway.
+
+#include "localgateway.h"
+#include "operatorbackend.h"
+
+#include <memory>
+
+class LocalBackend final : public OperatorBackend {
+public:
+    explicit LocalBackend(std::unique_ptr<LocalGateway> gateway)
+        : m_owned(std::move(gateway))
+        , m_gateway(m_owned.get())
+    {
+    }
+    // On a gateway that outlives this object.
+    explicit LocalBackend(LocalGateway &gateway)
+        : m_gateway(&gateway)
+    {
+    }
+
+    bool commitsCardsBeforeListing() const override { return false; }
+    Status issueCards(qint64 valueFen, int count,
+                      const LocalGateway::CardPublisher &publish) override
+    {
+        return m_gateway->issueCards(valueFen, count, publish);
+    }
+    Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
+                              const QString &text, LocalGateway::MoReport &report) override
+    {
+        return m_gateway->receiveFromHandset(from, to, extension, text, report);
+    }
+    Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
+                              const QString &text, qint64 count,
+                              LocalGateway::MoBulkReport &report) override
+    {
+        return m_gateway->receiveFromHandset(from, to, extension, text, count, report);
+    }
+    Status handsetMessages(const QString &phone, const LocalGateway::Page &page,
+                           LocalGateway::Listing<LocalGateway::HandsetMessage> &listing) override
+    {
+        return m_gateway->handsetMessages(phone, page, listing);
+    }
+    Status accounts(const LocalGateway::Page &page,
+                    LocalGateway::Listing<LocalGateway::AccountSummary> &listing) override
+    {
+        return m_gateway->accounts(page, listing);
+    }
+
+private:
+    std::unique_ptr<LocalGateway> m_owned;
+    LocalGateway *m_gateway;
+};

@@ -1,0 +1,54 @@
+#pragma once
+
+// Where the operator tool's commands are carried out: the local gateway's own store, or
+// quillet-gatewayd's operator routes. Both hand back the same reports, so the tool's
+// output does not depend on where the work was done.
+//
+//   OperatorTool ── OperatorBackend ──┬─ LocalBackend ── LocalGateway (a store file)
+//                                     └─ RemoteBackend ── the wire ── service
+//
+// The reports are the operator's own (operatorreports.h): the remote path needs nothing
+// of the local component.
+
+#include "operatorreports.h"
+
+#include <memory>
+
+class OperatorBackend {
+public:
+    virtual ~OperatorBackend() = default;
+
+    // Local: the cards are committed only after `publish` returned true. Through the
+    // service: the service has committed them before `publish` is called.
+    virtual bool commitsCardsBeforeListing() const = 0;
+    virtual Status issueCards(qint64 valueFen, int count, const Operator::CardPublisher &publish)
+        = 0;
+    virtual Status receiveFromHandset(const QString &from, const QString &to,
+                                      const QString &extension, const QString &text,
+                                      Operator::MoReport &report)
+        = 0;
+    // On a failure Status the report counts what arrived before it.
+    virtual Status receiveFromHandset(const QString &from, const QString &to,
+                                      const QString &extension, const QString &text, qint64 count,
+                                      Operator::MoBulkReport &report)
+        = 0;
+    // One page of a listing at a time (see Operator::Page).
+    virtual Status handsetMessages(const QString &phone, const Operator::Page &page,
+                                   Operator::Listing<Operator::HandsetMessage> &listing)
+        = 0;
+    virtual Status accounts(const Operator::Page &page,
+                            Operator::Listing<Operator::AccountSummary> &listing)
+        = 0;
+    // Every page at once, for a caller that knows the listing is small.
+    Status handsetMessages(const QString &phone, QList<Operator::HandsetMessage> &messages)
+    {
+        return Operator::wholeListing(messages, [&](const auto &page, auto &listing) {
+            return handsetMessages(phone, page, listing);
+        });
+    }
+    Status accounts(QList<Operator::AccountSummary> &list)
+    {
+        return Operator::wholeListing(
+            list, [&](const auto &page, auto &listing) { return accounts(page, listing); });
+    }
+};

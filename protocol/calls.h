@@ -1,0 +1,305 @@
+#pragma once
+
+// The calls the wire carries, each bound to the interface function it carries: a console
+// call to a GatewayClient function, an operator call to an OperatorBackend function.
+// The binding is the one description of a call; both ends work from it.
+//
+//   RemoteGateway::SendMessage(a, p, t, o) ── Wire::invoke<&GatewayClient::SendMessage>
+//        in and in/out arguments ──> {"accountNo": a, "phoneNo": p, ..., "outcome": o}
+//                                              │ POST /v1/console/sendMessage
+//   service: Operation::serveConsole ──────────┘  decodes the same arguments, calls
+//        LocalGateway::SendMessage, encodes the Status and the out arguments ──┐
+//   invoke decodes them into o (all of them or none) <─────────────────────────┘
+//
+// What a parameter's type is on the wire is said once, in its Codec below: a text, an
+// integer, an outcome (Bool16), a Variant, or a record of named fields (a registration's
+// particulars, a listing's page, an arrival's report, a listing, issued cards). A const
+// parameter goes in the request; a non-const one comes back in the answer, and a
+// console call's slot also goes in the request, so a slot the gateway leaves untouched
+// comes back as it went.
+
+#include "gatewayclient.h"
+#include "operatorbackend.h"
+#include "wire.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace Wire {
+
+// The one operation that carries `method`; null for one the wire does not carry.
+const Operation *operationOf(const void *method);
+
+// Where a call goes: sends the request of `operation` and hands back the answer's
+// object once its Status said the call succeeded; malformed() is the failure for an
+// answer that is not what the call's binding expects.
+class Transport {
+public:
+    virtual ~Transport() = default;
+    virtual Status send(const Operation &operation, const QJsonObject &request, QJsonObject &answer)
+        = 0;
+    virtual Status malformed() const = 0;
+};
+
+// --- what each parameter type is on the wire ------------------------------------------
+
+template<typename T> struct Codec;
+
+template<> struct Codec<QString> {
+    static QList<Field> fields(QLatin1StringView name) { return { { name, FieldKind::Text } }; }
+    static void put(QJsonObject &o, QLatin1StringView name, const QString &v) { o.insert(name, v); }
+    static bool take(const QJsonObject &o, QLatin1StringView name, QString &v);
+};
+
+template<> struct Codec<qint64> {
+    static QList<Field> fields(QLatin1StringView name) { return { { name, FieldKind::Integer } }; }
+    static void put(QJsonObject &o, QLatin1StringView name, qint64 v) { o.insert(name, double(v)); }
+    static bool take(const QJsonObject &o, QLatin1StringView name, qint64 &v);
+};
+
+template<> struct Codec<int> {
+    static QList<Field> fields(QLatin1StringView name) { return { { name, FieldKind::Integer } }; }
+    static void put(QJsonObject &o, QLatin1StringView name, int v) { o.insert(name, v); }
+    // A value beyond int's range reads as its nearest end: the call then refuses it as
+    // out of range, as it does any other.
+    static bool take(const QJsonObject &o, QLatin1StringView name, int &v);
+};
+
+template<> struct Codec<Bool16> {
+    static QList<Field> fields(QLatin1StringView name) { return { { name, FieldKind::Bool16 } }; }
+    static void put(QJsonObject &o, QLatin1StringView name, Bool16 v) { o.insert(name, double(v)); }
+    static bool take(const QJsonObject &o, QLatin1StringView name, Bool16 &v);
+};
+
+template<> struct Codec<Variant> {
+    static QList<Field> fields(QLatin1StringView name) { return { { name, FieldKind::Variant } }; }
+    static void put(QJsonObject &o, QLatin1StringView name, const Variant &v);
+    static bool take(const QJsonObject &o, QLatin1StringView name, Variant &v);
+};
+
+// The record types put their own field names; the binding's name for them is the name
+// of the list a listing or issued cards travel in.
+template<> struct Codec<RegisterParticulars> {
+    static QList<Field> fields(QLatin1StringView name);
+    static void put(QJsonObject &o, QLatin1StringView name, const RegisterParticulars &v);
+    static bool take(const QJsonObject &o, QLatin1StringView name, RegisterParticulars &v);
+};
+
+template<> struct Codec<Operator::Page> {
+    static QList<Field> fields(QLatin1StringView name);
+    static void put(QJsonObject &o, QLatin1StringView name, const Operator::Page &v);
+    // A limit out of 1 to MaxPageSize, or none, asks for the largest page.
+    static bool take(const QJsonObject &o, QLatin1StringView name, Operator::Page &v);
+};
+
+template<> struct Codec<Operator::MoReport> {
+    static QList<Field> fields(QLatin1StringView name);
+    static void put(QJsonObject &o, QLatin1StringView name, const Operator::MoReport &v);
+    static bool take(const QJsonObject &o, QLatin1StringView name, Operator::MoReport &v);
+};
+
+template<> struct Codec<Operator::Listing<Operator::HandsetMessage>> {
+    using Listing = Operator::Listing<Operator::HandsetMessage>;
+    static QList<Field> fields(QLatin1StringView name);
+    static void put(QJsonObject &o, QLatin1StringView name, const Listing &v);
+    // Times come as UTC and are read into the reader's own zone.
+    static bool take(const QJsonObject &o, QLatin1StringView name, Listing &v);
+};
+
+template<> struct Codec<Operator::Listing<Operator::AccountSummary>> {
+    using Listing = Operator::Listing<Operator::AccountSummary>;
+    static QList<Field> fields(QLatin1StringView name);
+    static void put(QJsonObject &o, QLatin1StringView name, const Listing &v);
+    static bool take(const QJsonObject &o, QLatin1StringView name, Listing &v);
+};
+
+// Issued cards: the service hands the call a publisher that keeps them for the answer;
+// the caller's publisher gets them once the answer is read.
+template<> struct Codec<Operator::CardPublisher> {
+    using Cards = QList<Operator::IssuedCard>;
+    static QList<Field> fields(QLatin1StringView name);
+    static void put(QJsonObject &o, QLatin1StringView name, const Cards &v);
+    static bool take(const QJsonObject &o, QLatin1StringView name, Cards &v);
+};
+
+// --- the binding ----------------------------------------------------------------------
+
+namespace Binding {
+
+// A unique address per bound function: what an Operation and invoke() find each other by.
+template<auto Method> inline constexpr char Id = 0;
+
+template<typename M> struct Signature;
+template<typename C, typename... A> struct Signature<Status (C::*)(A...)> {
+    using Class = C;
+    using Arguments = std::tuple<A...>;
+};
+
+template<typename A> using Value = std::remove_cvref_t<A>;
+// A non-const reference comes back in the answer; a console call's also goes out.
+template<typename A>
+inline constexpr bool Answered
+    = std::is_lvalue_reference_v<A> && !std::is_const_v<std::remove_reference_t<A>>;
+template<typename A>
+inline constexpr bool Publisher = std::is_same_v<Value<A>, Operator::CardPublisher>;
+template<typename C, typename A>
+inline constexpr bool Requested
+    = !Publisher<A> && (!Answered<A> || std::is_same_v<C, GatewayClient>);
+// What a parameter is held as while a call is decoded or run.
+template<typename A>
+using Held = std::conditional_t<Publisher<A>, Codec<Operator::CardPublisher>::Cards, Value<A>>;
+
+template<auto Method, std::size_t... I>
+void describe(Operation &operation, const QList<QLatin1StringView> &names,
+              std::index_sequence<I...>)
+{
+    using S = Signature<decltype(Method)>;
+    const auto add = [&]<typename A>(std::type_identity<A>, QLatin1StringView name) {
+        const QList<Field> fields = Codec<Value<A>>::fields(name);
+        if constexpr (Requested<typename S::Class, A>)
+            operation.fields += fields;
+        if constexpr (Answered<A> || Publisher<A>)
+            operation.answer += fields;
+    };
+    (add(std::type_identity<std::tuple_element_t<I, typename S::Arguments>>(), names.at(I)), ...);
+}
+
+// The service's half: decodes the arguments from a validated request, runs the call on
+// `target` and encodes its Status and, when it succeeded, its answered arguments.
+template<auto Method, std::size_t... I>
+void serve(typename Signature<decltype(Method)>::Class &target, const QList<Field> &,
+           const QList<QLatin1StringView> &names, const QJsonObject &request, QJsonObject &answer,
+           std::index_sequence<I...>)
+{
+    using S = Signature<decltype(Method)>;
+    using C = typename S::Class;
+    std::tuple<Held<std::tuple_element_t<I, typename S::Arguments>>...> held;
+    const auto read = [&]<typename A>(std::type_identity<A>, auto &value, QLatin1StringView name) {
+        if constexpr (Requested<C, A>)
+            (void)Codec<Value<A>>::take(request, name, value);
+    };
+    (read(std::type_identity<std::tuple_element_t<I, typename S::Arguments>>(), std::get<I>(held),
+          names.at(I)),
+     ...);
+    const auto pass = [&]<typename A>(std::type_identity<A>, auto &value) -> decltype(auto) {
+        if constexpr (Publisher<A>) {
+            return Operator::CardPublisher([&value](const auto &cards) {
+                value = cards;
+                return true;
+            });
+        } else {
+            return (value);
+        }
+    };
+    const Status status = (target.*Method)(
+        pass(std::type_identity<std::tuple_element_t<I, typename S::Arguments>>(),
+             std::get<I>(held))...);
+    answer = statusJson(status);
+    if (status.failed())
+        return;
+    const auto write
+        = [&]<typename A>(std::type_identity<A>, const auto &value, QLatin1StringView name) {
+              if constexpr (Answered<A>)
+                  Codec<Value<A>>::put(answer, name, value);
+              else if constexpr (Publisher<A>)
+                  Codec<Operator::CardPublisher>::put(answer, name, value);
+          };
+    (write(std::type_identity<std::tuple_element_t<I, typename S::Arguments>>(), std::get<I>(held),
+           names.at(I)),
+     ...);
+}
+
+} // namespace Binding
+
+// One row of the table: `method` carried as `name`, its parameters named in order.
+template<auto Method>
+Operation bind(QLatin1StringView name, bool keyed, QList<QLatin1StringView> names)
+{
+    using S = Binding::Signature<decltype(Method)>;
+    using C = typename S::Class;
+    constexpr std::size_t count = std::tuple_size_v<typename S::Arguments>;
+    Q_ASSERT(names.size() == qsizetype(count));
+    Operation operation { name, std::is_same_v<C, GatewayClient> ? Role::Console : Role::Operator,
+                          keyed };
+    operation.method = &Binding::Id<Method>;
+    Binding::describe<Method>(operation, names, std::make_index_sequence<count>());
+    operation.parameters = std::move(names);
+    const auto serve
+        = [](C &target, const Operation &self, const QJsonObject &request, QJsonObject &answer) {
+              Binding::serve<Method>(target, self.fields, self.parameters, request, answer,
+                                     std::make_index_sequence<count>());
+          };
+    if constexpr (std::is_same_v<C, GatewayClient>)
+        operation.serveConsole = serve;
+    else
+        operation.serveOperator = serve;
+    return operation;
+}
+
+// The caller's half: carries one call of `Method` through `transport`. The answered
+// arguments are written only when the whole answer is as the binding says; otherwise
+// the call fails with transport.malformed() and they keep their values.
+template<auto Method, typename... A> Status invoke(Transport &transport, A &&...arguments)
+{
+    using S = Binding::Signature<decltype(Method)>;
+    using C = typename S::Class;
+    const Operation *operation = operationOf(&Binding::Id<Method>);
+    Q_ASSERT(operation); // every function a component carries has its row in the table
+    if (!operation)
+        return Status::failure(Status::NoInterface, QStringLiteral("not on the wire"));
+    const QList<QLatin1StringView> &names = operation->parameters;
+    return [&]<std::size_t... I>(std::index_sequence<I...>)->Status
+    {
+        using Params = typename S::Arguments;
+        QJsonObject request;
+        const auto write
+            = [&]<typename P>(std::type_identity<P>, const auto &value, QLatin1StringView name) {
+                  if constexpr (Binding::Requested<C, P>)
+                      Codec<Binding::Value<P>>::put(request, name, value);
+              };
+        (write(std::type_identity<std::tuple_element_t<I, Params>>(), arguments, names.at(I)), ...);
+        QJsonObject answer;
+        QUILLET_TRY(transport.send(*operation, request, answer));
+        std::tuple<Binding::Held<std::tuple_element_t<I, Params>>...> read;
+        bool whole = true;
+        const auto take
+            = [&]<typename P>(std::type_identity<P>, auto &value, QLatin1StringView name) {
+                  if constexpr (Binding::Answered<P> || Binding::Publisher<P>)
+                      whole = whole && Codec<Binding::Value<P>>::take(answer, name, value);
+              };
+        (take(std::type_identity<std::tuple_element_t<I, Params>>(), std::get<I>(read),
+              names.at(I)),
+         ...);
+        if (!whole)
+            return transport.malformed();
+        const auto hand = [&]<typename P>(std::type_identity<P>, auto &&argument, auto &value) {
+            if constexpr (Binding::Publisher<P>)
+                (void)argument(value);
+            else if constexpr (Binding::Answered<P>)
+                argument = std::move(value);
+        };
+        (hand(std::type_identity<std::tuple_element_t<I, Params>>(), arguments, std::get<I>(read)),
+         ...);
+        return Status::ok();
+    }
+    (std::make_index_sequence<sizeof...(A)>());
+}
+
+// The functions of overloaded names the wire carries: a handset's single arrival (not the
+// tallied many that the operator tool makes of it) and one page of a listing (not the
+// whole listing that a caller pages through).
+inline constexpr auto HandsetMessages = static_cast<Status (OperatorBackend::*)(
+    const QString &, const Operator::Page &, Operator::Listing<Operator::HandsetMessage> &)>(
+    &OperatorBackend::handsetMessages);
+inline constexpr auto Accounts = static_cast<Status (OperatorBackend::*)(
+    const Operator::Page &, Operator::Listing<Operator::AccountSummary> &)>(
+    &OperatorBackend::accounts);
+inline constexpr auto ReceiveFromHandset = static_cast<Status (OperatorBackend::*)(
+    const QString &, const QString &, const QString &, const QString &, Operator::MoReport &)>(
+    &OperatorBackend::receiveFromHandset);
+
+} // namespace Wire
