@@ -57,7 +57,7 @@ void WorkerPool::run()
     // an answer and the change it reports commit together.
     worker.failure = LocalGateway::open(m_store, gateway);
     if (worker.failure.isOk())
-        worker.failure = ServiceStore::attach(gateway->store(), m_store.engine, service);
+        worker.failure = ServiceStore::attach(gateway->store(), service);
     if (worker.failure.isOk()) {
         worker.gateway = gateway.get();
         worker.service = service.get();

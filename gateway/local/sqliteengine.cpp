@@ -568,3 +568,23 @@ qint64 SqliteEngine::insertedId(QSqlQuery &statement) const
 {
     return statement.lastInsertId().toLongLong();
 }
+
+// The row id.
+QString SqliteEngine::numberedKey() const
+{
+    return u"INTEGER PRIMARY KEY"_s;
+}
+
+// Milliseconds since the epoch.
+QString SqliteEngine::timeType() const
+{
+    return u"BIGINT"_s;
+}
+
+// The service's tables have never declared their references here; with foreign keys on,
+// one declared now would refuse rows in new stores that every older store takes.
+QString SqliteEngine::reference(const QString &target) const
+{
+    Q_UNUSED(target);
+    return {};
+}
