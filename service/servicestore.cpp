@@ -52,10 +52,12 @@ const Store::Extension &tables()
         .versionKey = u"service_schema_version"_s,
         .version = ServiceStore::SchemaVersion,
         .steps = Steps,
-        .privileges
-        = { u"SELECT, INSERT ON service_tokens"_s, u"UPDATE (revoked_at) ON service_tokens"_s,
+        .privileges = {
+            u"SELECT, INSERT ON service_tokens"_s,
+            u"UPDATE (revoked_at) ON service_tokens"_s,
             u"SELECT, INSERT, DELETE ON service_requests"_s,
-            u"SELECT, INSERT, DELETE ON service_signons"_s },
+            u"SELECT, INSERT, DELETE ON service_signons"_s,
+        },
         .newer = &ServiceTexts::newerServiceTables,
         .missing = &ServiceTexts::serviceTablesMissing,
     };
@@ -95,10 +97,9 @@ Status ServiceStore::open(const StoreLocation &location, std::unique_ptr<Service
         return Status::failure(Store::Unavailable, u"libsodium could not be initialised"_s);
     std::unique_ptr<Store> opened;
     QUILLET_TRY(Store::open(location, opened));
+    QUILLET_TRY(opened->openExtension(tables()));
     Store &raw = *opened;
-    std::unique_ptr<ServiceStore> made(new ServiceStore(std::move(opened), raw));
-    QUILLET_TRY(raw.openExtension(tables()));
-    store = std::move(made);
+    store.reset(new ServiceStore(std::move(opened), raw));
     return Status::ok();
 }
 

@@ -581,8 +581,9 @@ QString SqliteEngine::timeType() const
     return u"BIGINT"_s;
 }
 
-// The service's tables have never declared their references here; with foreign keys on,
-// one declared now would refuse rows in new stores that every older store takes.
+// Tables kept beside the gateway's have never declared references in an SQLite store;
+// with foreign keys on (see sessionSettings), one declared now would refuse rows in new
+// stores that every older store takes.
 QString SqliteEngine::reference(const QString &target) const
 {
     Q_UNUSED(target);

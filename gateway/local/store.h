@@ -15,6 +15,10 @@
 // BEGIN IMMEDIATE holds the whole store; on PostgreSQL the work holds the rows it
 // decides on (lockAccount, lockRegistrations) and other accounts go on meanwhile.
 // A connection that broke is opened again by the next call.
+//
+// A component beside the gateway (the service) keeps tables of its own in the same store,
+// an Extension with a version of its own: written once, in the engine's words; made or
+// migrated by whoever opens the store where the engine allows it, else by init.
 
 #include "result.h"
 #include "storeengine.h"
@@ -76,8 +80,8 @@ public:
         std::span<const Step> steps;
         // What the role the gateway runs as needs of the tables, as "SELECT ON table".
         QStringList privileges;
-        // Why the tables cannot be used: `found` is newer than `known`; they are missing
-        // or older, and whoever opens the store may not make them.
+        // Why the tables cannot be used (both are needed): `found` is newer than `known`;
+        // they are missing or older, and whoever opens the store may not make them.
         QString (*newer)(int found, int known) = nullptr;
         QString (*missing)() = nullptr;
     };
