@@ -1,6 +1,5 @@
 #include "servicestore.h"
 
-#include "postgresqlschema.h"
 #include "servicetexts.h"
 #include "store.h"
 
@@ -9,91 +8,61 @@
 
 #include <sodium.h>
 
-#include <span>
-
 using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString VersionKey = QStringLiteral("service_schema_version");
-
-// Each version's statements, in order; a store at version N runs those of every later
-// one. Version 2 drops the answers version 1 remembered in plain text, with the keys.
-struct Step {
-    int version;
-    const char16_t *sql;
-};
-
-// SQLite: times in milliseconds since the epoch, as the tables have always had them.
-const Step SqliteSteps[] = {
+// Each version's statements, in order; tables at version N get those of every later one.
+// Version 2 drops the answers version 1 remembered in plain text, with the keys.
+// Version 1's tables may be there already at version 0: stores made before the tables
+// had a version.
+const Store::Extension::Step Steps[] = {
     { 1, uR"(CREATE TABLE IF NOT EXISTS service_tokens (
-        id INTEGER PRIMARY KEY,
+        id {key},
         name TEXT NOT NULL,
         role TEXT NOT NULL CHECK (role IN ('console', 'operator')),
         hash TEXT NOT NULL UNIQUE,
-        issued_at BIGINT NOT NULL,
-        revoked_at BIGINT))" },
+        issued_at {time} NOT NULL,
+        revoked_at {time}))" },
     { 1, uR"(CREATE UNIQUE INDEX IF NOT EXISTS service_tokens_active ON service_tokens (name)
         WHERE revoked_at IS NULL)" },
     { 2, uR"(DROP TABLE IF EXISTS service_requests)" },
     { 2, uR"(CREATE TABLE service_requests (
-        token_id BIGINT NOT NULL,
+        token_id BIGINT NOT NULL {references service_tokens(id)},
         key_hash TEXT NOT NULL,
         operation TEXT NOT NULL,
         fingerprint TEXT NOT NULL,
         answer TEXT NOT NULL,
-        created_at BIGINT NOT NULL,
+        created_at {time} NOT NULL,
         PRIMARY KEY (token_id, key_hash)))" },
     { 2, uR"(CREATE INDEX service_requests_age ON service_requests (created_at))" },
     { 2, uR"(CREATE TABLE service_signons (
-        token_id BIGINT NOT NULL,
+        token_id BIGINT NOT NULL {references service_tokens(id)},
         account_no TEXT NOT NULL,
-        signed_on_at BIGINT NOT NULL,
+        signed_on_at {time} NOT NULL,
         PRIMARY KEY (account_no, token_id)))" },
 };
 
-// PostgreSQL: in the gateway's schema, times as timestamptz like the gateway's own.
-const Step PostgresqlSteps[] = {
-    { 1, uR"(CREATE TABLE service_tokens (
-        id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
-        name text NOT NULL,
-        role text NOT NULL CHECK (role IN ('console', 'operator')),
-        hash text NOT NULL UNIQUE,
-        issued_at timestamptz NOT NULL,
-        revoked_at timestamptz))" },
-    { 1, uR"(CREATE UNIQUE INDEX service_tokens_active ON service_tokens (name)
-        WHERE revoked_at IS NULL)" },
-    { 2, uR"(DROP TABLE IF EXISTS service_requests)" },
-    { 2, uR"(CREATE TABLE service_requests (
-        token_id bigint NOT NULL REFERENCES service_tokens(id),
-        key_hash text NOT NULL,
-        operation text NOT NULL,
-        fingerprint text NOT NULL,
-        answer text NOT NULL,
-        created_at timestamptz NOT NULL,
-        PRIMARY KEY (token_id, key_hash)))" },
-    { 2, uR"(CREATE INDEX service_requests_age ON service_requests (created_at))" },
-    { 2, uR"(CREATE TABLE service_signons (
-        token_id bigint NOT NULL REFERENCES service_tokens(id),
-        account_no text NOT NULL,
-        signed_on_at timestamptz NOT NULL,
-        PRIMARY KEY (account_no, token_id)))" },
-};
-
-// What the service does as the runtime role: issue, verify and revoke tokens; remember,
-// look up and forget answers; sign tokens on and off. Nothing else, and no change of a
-// token but its revocation.
-QStringList grants(const QString &role)
+// The service's tables. What the service does as the runtime role: issue, verify and
+// revoke tokens; remember, look up and forget answers; sign tokens on and off. Nothing
+// else, and no change of a token but its revocation.
+const Store::Extension &tables()
 {
-    const QString to = u" TO "_s + role;
-    return { u"GRANT SELECT, INSERT ON service_tokens"_s + to,
-             u"GRANT UPDATE (revoked_at) ON service_tokens"_s + to,
-             u"GRANT SELECT, INSERT, DELETE ON service_requests"_s + to,
-             u"GRANT SELECT, INSERT, DELETE ON service_signons"_s + to };
+    static const Store::Extension extension {
+        .versionKey = u"service_schema_version"_s,
+        .version = ServiceStore::SchemaVersion,
+        .steps = Steps,
+        .privileges = {
+            u"SELECT, INSERT ON service_tokens"_s,
+            u"UPDATE (revoked_at) ON service_tokens"_s,
+            u"SELECT, INSERT, DELETE ON service_requests"_s,
+            u"SELECT, INSERT, DELETE ON service_signons"_s,
+        },
+        .newer = &ServiceTexts::newerServiceTables,
+        .missing = &ServiceTexts::serviceTablesMissing,
+    };
+    return extension;
 }
-
-// The advisory lock on PostgreSQL held while the tables are made ("QGSS").
-constexpr qint64 TablesLock = 0x51475353;
 
 qint64 nowMs()
 {
@@ -114,10 +83,9 @@ QString newSecret()
 
 } // namespace
 
-ServiceStore::ServiceStore(std::unique_ptr<Store> owned, Store &store, StoreLocation::Engine engine)
+ServiceStore::ServiceStore(std::unique_ptr<Store> owned, Store &store)
     : m_owned(std::move(owned))
     , m_store(&store)
-    , m_engine(engine)
 {
 }
 
@@ -129,97 +97,24 @@ Status ServiceStore::open(const StoreLocation &location, std::unique_ptr<Service
         return Status::failure(Store::Unavailable, u"libsodium could not be initialised"_s);
     std::unique_ptr<Store> opened;
     QUILLET_TRY(Store::open(location, opened));
+    QUILLET_TRY(opened->openExtension(tables()));
     Store &raw = *opened;
-    std::unique_ptr<ServiceStore> made(new ServiceStore(std::move(opened), raw, location.engine));
-    QUILLET_TRY(made->settle());
-    store = std::move(made);
+    store.reset(new ServiceStore(std::move(opened), raw));
     return Status::ok();
 }
 
-Status ServiceStore::attach(Store &store, StoreLocation::Engine engine,
-                            std::unique_ptr<ServiceStore> &service)
+Status ServiceStore::attach(Store &store, std::unique_ptr<ServiceStore> &service)
 {
     if (sodium_init() < 0)
         return Status::failure(Store::Unavailable, u"libsodium could not be initialised"_s);
-    std::unique_ptr<ServiceStore> made(new ServiceStore(nullptr, store, engine));
-    QUILLET_TRY(made->settle());
-    service = std::move(made);
+    QUILLET_TRY(store.openExtension(tables()));
+    service.reset(new ServiceStore(nullptr, store));
     return Status::ok();
 }
 
 Status ServiceStore::initialize(const StoreLocation &location)
 {
-    QUILLET_TRY(Store::initialize(location));
-    if (location.engine == StoreLocation::Engine::Sqlite) {
-        std::unique_ptr<ServiceStore> service;
-        return open(location, service);
-    }
-    std::unique_ptr<Store> opened;
-    QUILLET_TRY(Store::open(location, opened));
-    Store &db = *opened;
-    ServiceStore service(std::move(opened), db, location.engine);
-    return db
-        .transaction([&]() -> Result<Store::Decision> {
-            QSqlQuery q = db.query();
-            QUILLET_TRY(db.run(q, u"SELECT pg_advisory_xact_lock(?)"_s, { TablesLock }));
-            QUILLET_TRY_VALUE(const int found, service.version());
-            if (found > SchemaVersion)
-                return db.failure(Store::Unavailable,
-                                  ServiceTexts::newerServiceTables(found, SchemaVersion));
-            if (found < SchemaVersion)
-                QUILLET_TRY(service.migrate(found));
-            for (const QString &grant : grants(PostgresqlSchema::RuntimeRole))
-                QUILLET_TRY(db.execute(grant));
-            return Store::Decision::Commit;
-        })
-        .status();
-}
-
-Result<int> ServiceStore::version()
-{
-    QSqlQuery q = m_store->query();
-    QUILLET_TRY(m_store->run(q, u"SELECT value FROM meta WHERE key = ?"_s, { VersionKey }));
-    const int found = q.next() ? q.value(0).toString().toInt() : 0;
-    q.finish();
-    return found;
-}
-
-// A version this code knows is used as it is; an older one (or none) is brought up to
-// date here on SQLite (where whoever opens the store may create tables) and refused on
-// PostgreSQL, where the schema's owner runs init.
-Status ServiceStore::settle()
-{
-    QUILLET_TRY_VALUE(const int found, version());
-    if (found > SchemaVersion)
-        return m_store->failure(Store::Unavailable,
-                                ServiceTexts::newerServiceTables(found, SchemaVersion));
-    if (found == SchemaVersion)
-        return Status::ok();
-    if (m_engine != StoreLocation::Engine::Sqlite)
-        return m_store->failure(Store::Unavailable, ServiceTexts::serviceTablesMissing());
-    return m_store
-        ->transaction([&]() -> Result<Store::Decision> {
-            // Decided again under the write lock: another process may have migrated.
-            QUILLET_TRY_VALUE(const int current, version());
-            if (current < SchemaVersion)
-                QUILLET_TRY(migrate(current));
-            return Store::Decision::Commit;
-        })
-        .status();
-}
-
-Status ServiceStore::migrate(int found)
-{
-    const bool sqlite = m_engine == StoreLocation::Engine::Sqlite;
-    for (const Step &step : sqlite ? std::span(SqliteSteps) : std::span(PostgresqlSteps)) {
-        if (step.version > found)
-            QUILLET_TRY(m_store->execute(QString::fromUtf16(step.sql)));
-    }
-    QSqlQuery q = m_store->query();
-    return m_store->run(q,
-                        u"INSERT INTO meta (key, value) VALUES (?, ?) "
-                        u"ON CONFLICT (key) DO UPDATE SET value = excluded.value"_s,
-                        { VersionKey, QString::number(SchemaVersion) });
+    return Store::initialize(location, &tables());
 }
 
 QString ServiceStore::hash(const QByteArray &data)

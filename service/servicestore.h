@@ -15,6 +15,7 @@
 // account's password). The account's own signed-on mark, which forwarding and the
 // automatic reply go by, holds while any token's sign-on does.
 //
+// They are an extension of the store (Store::Extension), written once for every engine.
 // Their version is the meta row `service_schema_version`, apart from the gateway's own
 // schema version. On SQLite open() makes them when missing. On PostgreSQL the role the
 // service runs as may not create tables: initialize(), run as the schema's owner,
@@ -53,13 +54,12 @@ public:
 
     static constexpr int SchemaVersion = 2;
 
-    // Opens the store at `location`, checks the service's tables and, on SQLite, makes
-    // them when missing.
+    // Opens the store at `location`, checks the service's tables and, where whoever
+    // opens the store may (SQLite), makes or migrates them.
     static Status open(const StoreLocation &location, std::unique_ptr<ServiceStore> &store);
     // The same on a store that is already open (a LocalGateway's), so that an answer is
     // remembered in the same transaction as the operation that produced it.
-    static Status attach(Store &store, StoreLocation::Engine engine,
-                         std::unique_ptr<ServiceStore> &service);
+    static Status attach(Store &store, std::unique_ptr<ServiceStore> &service);
     // Creates or migrates the gateway's store and the service's tables; on PostgreSQL as
     // the schema's owner, granting the runtime role what the service needs.
     static Status initialize(const StoreLocation &location);
@@ -102,14 +102,8 @@ public:
     static QString hash(const QByteArray &data);
 
 private:
-    ServiceStore(std::unique_ptr<Store> owned, Store &store, StoreLocation::Engine engine);
-    // The version the meta row records; 0 when there is none.
-    Result<int> version();
-    Status settle();
-    // Brings the tables from version `found` to this one, in the caller's transaction.
-    Status migrate(int found);
+    ServiceStore(std::unique_ptr<Store> owned, Store &store);
 
     std::unique_ptr<Store> m_owned;
     Store *m_store;
-    StoreLocation::Engine m_engine;
 };

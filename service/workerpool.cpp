@@ -61,7 +61,7 @@ void WorkerPool::run()
     options.hashCost = m_hashCost;
     worker.failure = LocalGateway::open(m_store, gateway, options);
     if (worker.failure.isOk())
-        worker.failure = ServiceStore::attach(gateway->store(), m_store.engine, service);
+        worker.failure = ServiceStore::attach(gateway->store(), service);
     if (worker.failure.isOk()) {
         worker.gateway = gateway.get();
         worker.service = service.get();

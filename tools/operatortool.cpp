@@ -181,7 +181,7 @@ QString parseTarget(const QCommandLineParser &parser, ToolCommand &command)
         StoreLocation location;
         if (const Status bad = StoreLocation::parse(*command.storePath, location); bad.failed())
             return bad.description();
-        if (location.engine == StoreLocation::Engine::Sqlite && namesAFolder(location.path))
+        if (location.isFile() && namesAFolder(location.path))
             return storePathIsFolder(location.path);
     }
     return {};
@@ -316,7 +316,7 @@ bool OperatorTool::locateStore(const ToolCommand &command, StoreLocation &locati
     }
     // A store of the operator's choosing goes only where a folder already is: a mistyped
     // path must not leave folders behind.
-    if (command.storePath && location.engine == StoreLocation::Engine::Sqlite) {
+    if (command.storePath && location.isFile()) {
         const QString folder = QFileInfo(location.path).absolutePath();
         if (!QFileInfo(folder).isDir()) {
             exitCode = failed(storeFolderMissing(folder));

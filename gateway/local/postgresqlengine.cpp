@@ -13,9 +13,11 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // Advisory locks: one held by whoever creates or migrates the schema, one by each
-// transaction that registers an account ("QGLS", "QGLR").
+// transaction that registers an account, and one by whoever makes or migrates the
+// tables kept beside the gateway's ("QGLS", "QGLR", "QGSS").
 constexpr qint64 SchemaLock = 0x51474C53;
 constexpr qint64 RegistrationLock = 0x51474C52;
+constexpr qint64 TablesLock = 0x51475353;
 
 } // namespace
 
@@ -192,6 +194,30 @@ QString PostgresqlEngine::sendAtOnce() const
             WHERE mt.id = held.id
             RETURNING mt.id)
         SELECT (SELECT count(*) FROM sent), (SELECT count(*) FROM due))"_s;
+}
+
+QString PostgresqlEngine::numberedKey() const
+{
+    return u"bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY"_s;
+}
+
+QString PostgresqlEngine::reference(const QString &target) const
+{
+    return u"REFERENCES "_s + target;
+}
+
+QString PostgresqlEngine::lockTables() const
+{
+    return u"SELECT pg_advisory_xact_lock(%1)"_s.arg(TablesLock);
+}
+
+// The role exists: init made it with the gateway's own grants.
+Status PostgresqlEngine::grant(Store &store, const QStringList &privileges)
+{
+    for (const QString &privilege : privileges)
+        QUILLET_TRY(
+            store.execute(u"GRANT "_s + privilege + u" TO "_s + PostgresqlSchema::RuntimeRole));
+    return Status::ok();
 }
 
 Status PostgresqlEngine::grantRuntimeRole(Store &store)

@@ -21,10 +21,6 @@ class PostgresqlEngine final : public StoreEngine {
 public:
     explicit PostgresqlEngine(StoreLocation location);
 
-    // Creates PostgresqlSchema::RuntimeRole when it is missing and grants it what the
-    // gateway needs on the store's schema.
-    static Status grantRuntimeRole(Store &store);
-
     QString driverName() const override;
     QString connectOptions() const override;
     void configure(QSqlDatabase &db, const QString &path) const override;
@@ -47,6 +43,15 @@ public:
     QString lockRegistrations() const override;
     QString lockRows() const override { return QStringLiteral(" FOR UPDATE"); }
     QString sendAtOnce() const override;
+    QString numberedKey() const override;
+    QString timeType() const override { return QStringLiteral("timestamptz"); }
+    QString reference(const QString &target) const override;
+    bool openerMakesTables() const override { return false; }
+    QString lockTables() const override;
+    // Creates PostgresqlSchema::RuntimeRole when it is missing and grants it what the
+    // gateway needs on the store's schema.
+    Status grantRuntimeRole(Store &store) override;
+    Status grant(Store &store, const QStringList &privileges) override;
 
 private:
     StoreLocation m_location;

@@ -568,3 +568,24 @@ qint64 SqliteEngine::insertedId(QSqlQuery &statement) const
 {
     return statement.lastInsertId().toLongLong();
 }
+
+// The row id.
+QString SqliteEngine::numberedKey() const
+{
+    return u"INTEGER PRIMARY KEY"_s;
+}
+
+// Milliseconds since the epoch.
+QString SqliteEngine::timeType() const
+{
+    return u"BIGINT"_s;
+}
+
+// Tables kept beside the gateway's have never declared references in an SQLite store;
+// with foreign keys on (see sessionSettings), one declared now would refuse rows in new
+// stores that every older store takes.
+QString SqliteEngine::reference(const QString &target) const
+{
+    Q_UNUSED(target);
+    return {};
+}

@@ -47,6 +47,10 @@ public:
     Result<QString> deferFlush(Store &store) override;
     QString returningId(const QString &insert) const override;
     qint64 insertedId(QSqlQuery &statement) const override;
+    QString numberedKey() const override;
+    QString timeType() const override;
+    QString reference(const QString &target) const override;
+    bool openerMakesTables() const override { return true; }
 
 private:
     void bringToRevision(Store &store);

@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QStandardPaths>
@@ -87,12 +88,13 @@ Status Store::open(const StoreLocation &location, std::unique_ptr<Store> &store)
     return Status::ok();
 }
 
-Status Store::initialize(const StoreLocation &location)
+Status Store::initialize(const StoreLocation &location, const Extension *extension)
 {
     std::unique_ptr<Store> store;
     QUILLET_TRY(open(location, store));
-    if (location.engine == StoreLocation::Engine::Postgresql)
-        return PostgresqlEngine::grantRuntimeRole(*store);
+    QUILLET_TRY(store->m_engine->grantRuntimeRole(*store));
+    if (extension)
+        return store->initializeExtension(*extension);
     return Status::ok();
 }
 
@@ -393,4 +395,84 @@ Result<Store::Decision> Store::createOrMigrate()
                         { QString::number(SchemaVersion) }));
         return Decision::Commit;
     });
+}
+
+Result<int> Store::extensionVersion(const Extension &extension)
+{
+    QSqlQuery q = query();
+    QUILLET_TRY(run(q, u"SELECT value FROM meta WHERE key = ?"_s, { extension.versionKey }));
+    const int found = q.next() ? q.value(0).toString().toInt() : 0;
+    q.finish();
+    return found;
+}
+
+// A version this code knows is used as it is, and takes no write lock.
+Status Store::openExtension(const Extension &extension)
+{
+    QUILLET_TRY_VALUE(const int found, extensionVersion(extension));
+    if (found > extension.version)
+        return failure(Unavailable, extension.newer(found, extension.version));
+    if (found == extension.version)
+        return Status::ok();
+    if (!m_engine->openerMakesTables())
+        return failure(Unavailable, extension.missing());
+    return transaction([&]() -> Result<Decision> {
+               if (const QString lock = m_engine->lockTables(); !lock.isEmpty())
+                   QUILLET_TRY(execute(lock));
+               // Decided again under the lock: another process may have migrated.
+               QUILLET_TRY_VALUE(const int current, extensionVersion(extension));
+               if (current < extension.version)
+                   QUILLET_TRY(migrateExtension(extension, current));
+               return Decision::Commit;
+           })
+        .status();
+}
+
+// Where whoever opens the store makes the tables, there is nothing more for its owner to
+// do. Elsewhere the grants are given again each time, as the gateway's are.
+Status Store::initializeExtension(const Extension &extension)
+{
+    if (m_engine->openerMakesTables())
+        return openExtension(extension);
+    return transaction([&]() -> Result<Decision> {
+               if (const QString lock = m_engine->lockTables(); !lock.isEmpty())
+                   QUILLET_TRY(execute(lock));
+               QUILLET_TRY_VALUE(const int found, extensionVersion(extension));
+               if (found > extension.version)
+                   return failure(Unavailable, extension.newer(found, extension.version));
+               if (found < extension.version)
+                   QUILLET_TRY(migrateExtension(extension, found));
+               QUILLET_TRY(m_engine->grant(*this, extension.privileges));
+               return Decision::Commit;
+           })
+        .status();
+}
+
+Status Store::migrateExtension(const Extension &extension, int found)
+{
+    for (const Extension::Step &step : extension.steps) {
+        if (step.version > found)
+            QUILLET_TRY(execute(inEngineWords(QString::fromUtf16(step.sql))));
+    }
+    QSqlQuery q = query();
+    return run(q,
+               u"INSERT INTO meta (key, value) VALUES (?, ?) "
+               u"ON CONFLICT (key) DO UPDATE SET value = excluded.value"_s,
+               { extension.versionKey, QString::number(extension.version) });
+}
+
+// An extension's statement with the engine's words in place of its placeholders.
+QString Store::inEngineWords(const QString &sql) const
+{
+    QString statement = sql;
+    statement.replace(u"{key}"_s, m_engine->numberedKey());
+    statement.replace(u"{time}"_s, m_engine->timeType());
+    static const QRegularExpression reference(uR"( \{references ([^}]+)\})"_s);
+    for (QRegularExpressionMatch found = reference.match(statement); found.hasMatch();
+         found = reference.match(statement)) {
+        const QString declared = m_engine->reference(found.captured(1));
+        statement.replace(found.capturedStart(), found.capturedLength(),
+                          declared.isEmpty() ? QString() : u' ' + declared);
+    }
+    return statement;
 }

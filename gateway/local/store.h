@@ -15,6 +15,10 @@
 // BEGIN IMMEDIATE holds the whole store; on PostgreSQL the work holds the rows it
 // decides on (lockAccount, lockRegistrations) and other accounts go on meanwhile.
 // A connection that broke is opened again by the next call.
+//
+// A component beside the gateway (the service) keeps tables of its own in the same store,
+// an Extension with a version of its own: written once, in the engine's words; made or
+// migrated by whoever opens the store where the engine allows it, else by init.
 
 #include "result.h"
 #include "storeengine.h"
@@ -22,10 +26,12 @@
 
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 #include <QVariantList>
 
 #include <functional>
 #include <memory>
+#include <span>
 #include <unordered_map>
 
 class Store {
@@ -56,9 +62,34 @@ public:
     static Status open(const QString &path, std::unique_ptr<Store> &store);
     // The store `location` names: an SQLite file or a PostgreSQL database.
     static Status open(const StoreLocation &location, std::unique_ptr<Store> &store);
+    // Tables that a component beside the gateway (the service) keeps in the same store,
+    // versioned apart from the gateway's schema by a meta row of their own.
+    struct Extension {
+        // A version's statements, in order; tables at version N get those of every later
+        // version. Written once for every engine, which fills in
+        //   {key}               a table's own key, numbered as rows are inserted
+        //   {time}              the type of a time column (bound with time())
+        //   {references T(c)}   a reference to the key c of table T, where the engine
+        //                       declares one (the space before it goes with it)
+        struct Step {
+            int version;
+            const char16_t *sql;
+        };
+        QString versionKey;
+        int version = 0;
+        std::span<const Step> steps;
+        // What the role the gateway runs as needs of the tables, as "SELECT ON table".
+        QStringList privileges;
+        // Why the tables cannot be used (both are needed): `found` is newer than `known`;
+        // they are missing or older, and whoever opens the store may not make them.
+        QString (*newer)(int found, int known) = nullptr;
+        QString (*missing)() = nullptr;
+    };
+
     // Creates or migrates the store; on PostgreSQL as the schema's owner, and grants
-    // the runtime role what the gateway needs (see postgresqlschema.h).
-    static Status initialize(const StoreLocation &location);
+    // the runtime role what the gateway needs (see postgresqlschema.h). With an
+    // `extension`, then its tables the same way (see initializeExtension).
+    static Status initialize(const StoreLocation &location, const Extension *extension = nullptr);
     ~Store();
     Store(const Store &) = delete;
     Store &operator=(const Store &) = delete;
@@ -102,6 +133,14 @@ public:
     QString sendAtOnce() const { return m_engine->sendAtOnce(); }
     Status lockRegistrations();
 
+    // The extension's tables at its version: those of an older version (or none) are
+    // made or migrated here where whoever opens the store may (see
+    // StoreEngine::openerMakesTables), and a failure otherwise; newer ones are refused.
+    Status openExtension(const Extension &extension);
+    // The same as the store's owner: makes or migrates them on every engine, and grants
+    // the runtime role their privileges. After the gateway's own (see initialize).
+    Status initializeExtension(const Extension &extension);
+
     // A failure Status for an error of this store's connection, or for `reason`.
     Status failure(const QSqlError &error) const;
     Status failure(qint32 code, const QString &reason) const;
@@ -116,6 +155,12 @@ private:
     Status settle();
     Result<int> schemaVersion();
     Result<Decision> createOrMigrate();
+    // The version the extension's meta row records; 0 when there is none.
+    Result<int> extensionVersion(const Extension &extension);
+    // Inside the caller's write transaction, holding lockTables(): brings the tables from
+    // version `found` to the extension's.
+    Status migrateExtension(const Extension &extension, int found);
+    QString inEngineWords(const QString &sql) const;
     Result<Decision> nestedTransaction(const Work &work);
     Result<Decision> topTransaction(const Work &work);
     struct DepthGuard {

@@ -10,7 +10,9 @@
 //
 // Store asks the engine how to reach the database, how to recognise and create its
 // schema, which statement starts a write transaction, and what an error means; it
-// never asks which engine it runs on.
+// never asks which engine it runs on. The same goes for the tables that a component
+// beside the gateway keeps in the store (Store::Extension): their statements are written
+// once, and the engine supplies the words and the steps that differ.
 
 #include "result.h"
 
@@ -124,4 +126,38 @@ public:
     // it also delivers the scheduled messages due by the last placeholder that no other
     // transaction holds at that moment. Its one row: messages written, messages delivered.
     virtual QString sendAtOnce() const { return {}; }
+    // In init, as the store's owner, once the schema is there: gives the role the gateway
+    // runs as what the gateway needs, and makes the role where it is missing. Nothing
+    // where the engine has no roles.
+    virtual Status grantRuntimeRole(Store &store)
+    {
+        Q_UNUSED(store);
+        return Status::ok();
+    }
+
+    // The words that statements of an extension's tables (Store::Extension) leave to
+    // the engine: a table's own key, which the engine numbers as rows are inserted (see
+    // returningId); the type of a time column, as time() binds it; and a reference to
+    // `target` ("table(column)") as a column's constraint, or empty where such tables
+    // declare none.
+    virtual QString numberedKey() const = 0;
+    virtual QString timeType() const = 0;
+    virtual QString reference(const QString &target) const = 0;
+    // Whether whoever opens the store makes and migrates an extension's tables: every
+    // role that opens it may do everything with it, and there is nothing to grant.
+    // Otherwise the store's owner does, in init, and grants the runtime role what it
+    // needs of them; a store opened before that refuses to run.
+    virtual bool openerMakesTables() const = 0;
+    // Inside the write transaction that makes or migrates an extension's tables: a
+    // statement that makes it the only one doing so until it ends. Empty where
+    // beginWrite() already holds the whole store.
+    virtual QString lockTables() const { return {}; }
+    // Inside init's write transaction, where the opener does not make the tables: grants
+    // the role the gateway runs as each of `privileges` ("SELECT, INSERT ON table").
+    virtual Status grant(Store &store, const QStringList &privileges)
+    {
+        Q_UNUSED(store);
+        Q_UNUSED(privileges);
+        return Status::ok();
+    }
 };

@@ -48,6 +48,8 @@ struct StoreLocation {
     // The environment variable, else the settings file, else the default SQLite file.
     static Status configured(StoreLocation &location);
 
+    // Whether the store is a file, at `path` (or else a database on a server).
+    bool isFile() const { return engine == Engine::Sqlite; }
     // How reports name this store: the file, or the server and database (nothing secret).
     QString describe() const;
     // libpq keywords beyond host, port, user and database, as QtSql's driver takes them.

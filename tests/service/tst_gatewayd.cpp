@@ -979,6 +979,137 @@ private Q_SLOTS:
                  QStringList { u"3"_s });
     }
 
+    // Older service tables are brought to the current ones by `init`, with the tokens kept
+    // and the answers remembered in plain text dropped: the same columns, keys and indexes
+    // as new tables on each engine. In the setup, %key% and %time% are the engine's
+    // numbered key and time column.
+    void serviceTablesMigrate_data()
+    {
+        QTest::addColumn<QStringList>("older");
+        QTest::addColumn<QStringList>("tokens");
+        const QString tokens = uR"(CREATE TABLE service_tokens (id %key%,
+            name TEXT NOT NULL, role TEXT NOT NULL CHECK (role IN ('console', 'operator')),
+            hash TEXT NOT NULL UNIQUE, issued_at %time% NOT NULL, revoked_at %time%))"_s;
+        const QString requests = uR"(CREATE TABLE service_requests (token_id BIGINT NOT NULL,
+            idempotency_key TEXT NOT NULL, operation TEXT NOT NULL, fingerprint TEXT NOT NULL,
+            answer TEXT NOT NULL, created_at %time% NOT NULL,
+            PRIMARY KEY (token_id, idempotency_key)))"_s;
+        const QString rows
+            = u"INSERT INTO service_tokens (name, role, hash, issued_at) VALUES ('desk', "
+              u"'console', 'a1', %now%), ('ops', 'operator', 'b2', %now%);"
+              u"INSERT INTO service_requests VALUES (1, 'key-1', 'register', 'f', 'answer', "
+              u"%now%)"_s;
+        QTest::newRow("none") << QStringList() << QStringList();
+        QTest::newRow("version 1")
+            << QStringList { tokens,
+                             u"CREATE UNIQUE INDEX service_tokens_active ON service_tokens "
+                             u"(name) WHERE revoked_at IS NULL"_s,
+                             requests,
+                             u"CREATE INDEX service_requests_age ON service_requests "
+                             u"(created_at)"_s,
+                             u"INSERT INTO meta (key, value) VALUES ('service_schema_version', "
+                             u"'1')"_s,
+                             rows }
+            << QStringList { u"desk|console"_s, u"ops|operator"_s };
+        // Made before the tables had a version: no meta row, no index of active tokens.
+        QTest::newRow("before versions")
+            << QStringList { tokens, requests,
+                             u"CREATE INDEX service_requests_age ON service_requests "
+                             u"(created_at)"_s,
+                             rows }
+            << QStringList { u"desk|console"_s, u"ops|operator"_s };
+    }
+    void serviceTablesMigrate()
+    {
+        QFETCH(QStringList, older);
+        QFETCH(QStringList, tokens);
+        const bool postgresql = TestStore::onPostgresql();
+        ServiceRig rig;
+        QCOMPARE(rig.init(), 0);
+        StoreProbe owner(rig.ownerUrl());
+        for (const QString &table :
+             { u"service_requests"_s, u"service_signons"_s, u"service_tokens"_s })
+            QVERIFY(owner.exec(u"DROP TABLE "_s + table));
+        QVERIFY(owner.exec(u"DELETE FROM meta WHERE key = 'service_schema_version'"_s));
+        for (QString statement : older) {
+            statement.replace(u"%key%"_s,
+                              postgresql ? u"bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY"_s
+                                         : u"INTEGER PRIMARY KEY"_s);
+            statement.replace(u"%time%"_s, postgresql ? u"timestamptz"_s : u"BIGINT"_s);
+            statement.replace(u"%now%"_s, owner.timeFromMs(u"1000"_s));
+            for (const QString &part : statement.split(u';'))
+                QVERIFY2(owner.exec(part), qPrintable(part));
+        }
+
+        QCOMPARE(rig.init(), 0);
+        QCOMPARE(owner.rows(u"SELECT value FROM meta WHERE key = 'service_schema_version'"_s),
+                 QStringList { u"2"_s });
+        QCOMPARE(owner.rows(u"SELECT name, role FROM service_tokens ORDER BY id"_s), tokens);
+        QCOMPARE(owner.count(u"SELECT count(*) FROM service_requests"_s), 0);
+        QCOMPARE(owner.rows(u"SELECT name FROM (SELECT "_s
+                            + (postgresql ? u"indexname AS name FROM pg_indexes WHERE schemaname "
+                                            u"= 'quillet' AND indexname NOT LIKE '%key'"_s
+                                          : u"name FROM sqlite_master WHERE type = 'index' AND "
+                                            u"name NOT LIKE 'sqlite_autoindex%'"_s)
+                            + u") i WHERE name LIKE 'service%' ORDER BY name"_s),
+                 (QStringList { u"service_requests_age"_s, u"service_tokens_active"_s }));
+        if (postgresql) {
+            // Column, type, NOT NULL, numbered by the engine.
+            QCOMPARE(owner.rows(u"SELECT table_name || '.' || column_name, data_type, "
+                                u"CASE is_nullable WHEN 'NO' THEN 1 ELSE 0 END, is_identity "
+                                u"FROM information_schema.columns WHERE table_schema = 'quillet' "
+                                u"AND table_name LIKE 'service%' "
+                                u"ORDER BY table_name, ordinal_position"_s),
+                     (QStringList {
+                         u"service_requests.token_id|bigint|1|NO"_s,
+                         u"service_requests.key_hash|text|1|NO"_s,
+                         u"service_requests.operation|text|1|NO"_s,
+                         u"service_requests.fingerprint|text|1|NO"_s,
+                         u"service_requests.answer|text|1|NO"_s,
+                         u"service_requests.created_at|timestamp with time zone|1|NO"_s,
+                         u"service_signons.token_id|bigint|1|NO"_s,
+                         u"service_signons.account_no|text|1|NO"_s,
+                         u"service_signons.signed_on_at|timestamp with time zone|1|NO"_s,
+                         u"service_tokens.id|bigint|1|YES"_s, u"service_tokens.name|text|1|NO"_s,
+                         u"service_tokens.role|text|1|NO"_s, u"service_tokens.hash|text|1|NO"_s,
+                         u"service_tokens.issued_at|timestamp with time zone|1|NO"_s,
+                         u"service_tokens.revoked_at|timestamp with time zone|0|NO"_s }));
+            QCOMPARE(owner.rows(u"SELECT conrelid::regclass || ' ' || pg_get_constraintdef(oid) "
+                                u"FROM pg_constraint WHERE contype IN ('p', 'f') "
+                                u"AND conrelid::regclass::text LIKE 'service%' ORDER BY 1"_s),
+                     (QStringList {
+                         u"service_requests FOREIGN KEY (token_id) REFERENCES service_tokens(id)"_s,
+                         u"service_requests PRIMARY KEY (token_id, key_hash)"_s,
+                         u"service_signons FOREIGN KEY (token_id) REFERENCES service_tokens(id)"_s,
+                         u"service_signons PRIMARY KEY (account_no, token_id)"_s,
+                         u"service_tokens PRIMARY KEY (id)"_s }));
+        } else {
+            // Column, declared type, NOT NULL, place in the primary key; and no references.
+            QCOMPARE(owner.rows(u"SELECT m.name || '.' || p.name, p.type, p.\"notnull\", p.pk "
+                                u"FROM sqlite_master m JOIN pragma_table_info(m.name) p "
+                                u"WHERE m.type = 'table' AND m.name LIKE 'service%' "
+                                u"ORDER BY m.name, p.cid"_s),
+                     (QStringList {
+                         u"service_requests.token_id|BIGINT|1|1"_s,
+                         u"service_requests.key_hash|TEXT|1|2"_s,
+                         u"service_requests.operation|TEXT|1|0"_s,
+                         u"service_requests.fingerprint|TEXT|1|0"_s,
+                         u"service_requests.answer|TEXT|1|0"_s,
+                         u"service_requests.created_at|BIGINT|1|0"_s,
+                         u"service_signons.token_id|BIGINT|1|2"_s,
+                         u"service_signons.account_no|TEXT|1|1"_s,
+                         u"service_signons.signed_on_at|BIGINT|1|0"_s,
+                         u"service_tokens.id|INTEGER|0|1"_s, u"service_tokens.name|TEXT|1|0"_s,
+                         u"service_tokens.role|TEXT|1|0"_s, u"service_tokens.hash|TEXT|1|0"_s,
+                         u"service_tokens.issued_at|BIGINT|1|0"_s,
+                         u"service_tokens.revoked_at|BIGINT|0|0"_s }));
+            QCOMPARE(owner.rows(u"SELECT m.name FROM sqlite_master m "
+                                u"JOIN pragma_foreign_key_list(m.name) f "
+                                u"WHERE m.name LIKE 'service%'"_s),
+                     QStringList());
+        }
+    }
+
     void commandLineUsage_data()
     {
         QTest::addColumn<QStringList>("arguments");

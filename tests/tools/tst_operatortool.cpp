@@ -484,6 +484,27 @@ private Q_SLOTS:
                  QStringList { u"file"_s });
     }
 
+    // A database on a server is no file: neither a folder nor a missing folder is asked
+    // of it, and the server it names is what is reached (here none answers).
+    void serverStoreIsNoFile_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("accounts") << QStringList { u"accounts"_s };
+        QTest::newRow("init") << QStringList { u"init"_s };
+    }
+    void serverStoreIsNoFile()
+    {
+        QFETCH(QStringList, arguments);
+        const Run run
+            = tool(QStringList { u"--store"_s, u"postgresql://q@127.0.0.1:1/q?connect_timeout=2"_s }
+                       + arguments,
+                   false);
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(u"本地短信网关的数据库 postgresql://q@127.0.0.1:1/q 无法使用："
+                                  u"无法连接数据库服务器"_s),
+                 qPrintable(run.err));
+    }
+
     // The user's data folder cannot be made: the message says why.
     void defaultStoreFolderRefused()
     {
