@@ -1,7 +1,12 @@
-// quillet-gatewayd: parses the command line and the config file, then either serves
-// the gateway API until SIGTERM or SIGINT, or works on the tokens and exits.
+// quillet-gatewayd: parses the command line, then reads the config file and either
+// serves the gateway API until SIGTERM or SIGINT, or works on the tokens or the store
+// and exits.
+//
+//   arguments ── parseServiceCommand ── ServiceCommand ── run: config file, store ── action
+//                                    └─ usage error (exit 2)        └─ failure (exit 1)
 
 #include "gatewayservice.h"
+#include "servicecommand.h"
 #include "servicestore.h"
 #include "servicetexts.h"
 #include "storelocation.h"
@@ -24,10 +29,16 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
+using namespace ServiceTexts;
+
 enum ExitCode { Done = 0, Failed = 1, Usage = 2 };
 
 constexpr auto DefaultConfig = "/etc/quillet/gatewayd.conf";
 constexpr auto DefaultStore = "/var/lib/quillet/gateway.sqlite3";
+// Read as a setting's text is, from the command line or the config file.
+constexpr auto DefaultListen = "127.0.0.1";
+constexpr auto DefaultPort = "8440";
+constexpr auto DefaultWorkers = "4";
 
 void print(FILE *stream, const QString &text)
 {
@@ -36,7 +47,7 @@ void print(FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
-int usage(const QString &why)
+int usageError(const QString &why)
 {
     print(stderr, ServiceTexts::usage(why));
     return Usage;
@@ -44,101 +55,94 @@ int usage(const QString &why)
 
 int failed(const QString &why)
 {
-    print(stderr, u"quillet-gatewayd: "_s + why);
+    print(stderr, failure(why));
     return Failed;
 }
 
-struct Arguments {
-    QHash<QString, QString> options;
-    QStringList words;
+// The config file and what the command line says over it.
+class Settings {
+public:
+    explicit Settings(const QString &file)
+        : m_config(file, QSettings::IniFormat)
+    {
+    }
+
+    bool readable() const { return m_config.status() == QSettings::NoError; }
+    bool contains(const QString &key) const { return m_config.contains(key); }
+    // The config file's value, else `fallback`.
+    QString value(const QString &key, const QString &fallback = {}) const
+    {
+        return m_config.value(key, fallback).toString();
+    }
+    // The command line's value if it gave one (even an empty one), else the config
+    // file's, else `fallback`.
+    QString value(const std::optional<QString> &given, const QString &key,
+                  const QString &fallback) const
+    {
+        return given ? *given : value(key, fallback);
+    }
+
+private:
+    QSettings m_config;
 };
 
-// "--name value" pairs and plain words; false with `why` for anything else.
-bool parse(const QStringList &arguments, Arguments &out, QString &why)
+int issueToken(ServiceStore &service, const ServiceCommand::TokenIssue &command)
 {
-    static const QStringList valued
-        = { u"--config"_s,  u"--listen"_s,  u"--port"_s, u"--store"_s, u"--tls-certificate"_s,
-            u"--tls-key"_s, u"--workers"_s, u"--role"_s, u"--name"_s };
-    for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QString &a = arguments.at(i);
-        if (!a.startsWith(u"--"_s)) {
-            out.words.append(a);
-            continue;
-        }
-        if (a == u"--help"_s) {
-            out.options.insert(a, QString());
-            continue;
-        }
-        if (!valued.contains(a)) {
-            why = u"unknown option %1"_s.arg(a.left(64));
-            return false;
-        }
-        if (i + 1 >= arguments.size() || out.options.contains(a)) {
-            why = u"%1 needs one value"_s.arg(a);
-            return false;
-        }
-        out.options.insert(a, arguments.at(++i));
+    const Result<std::optional<QString>> issued = service.issue(command.name, command.role);
+    if (issued.failed())
+        return failed(issued.status().description());
+    if (!*issued)
+        return failed(tokenNameTaken(command.name));
+    print(stderr, tokenIssued(command.name, Wire::roleName(command.role)));
+    print(stdout, **issued);
+    return Done;
+}
+
+int revokeToken(ServiceStore &service, const ServiceCommand::TokenRevoke &command)
+{
+    const Result<bool> revoked = service.revoke(command.name);
+    if (revoked.failed())
+        return failed(revoked.status().description());
+    if (!*revoked)
+        return failed(noSuchToken(command.name));
+    print(stdout, tokenRevoked(command.name));
+    return Done;
+}
+
+int listTokens(ServiceStore &service)
+{
+    QList<ServiceStore::Listed> list;
+    if (const Status s = service.list(list); s.failed())
+        return failed(s.description());
+    const auto time = [](qint64 ms) {
+        return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODate);
+    };
+    for (const ServiceStore::Listed &t : list) {
+        print(stdout,
+              tokenLine(t.name, Wire::roleName(t.role), time(t.issuedAtMs),
+                        t.revokedAtMs ? std::optional(time(*t.revokedAtMs)) : std::nullopt));
     }
-    return true;
+    return Done;
 }
 
-bool acceptableName(const QString &name)
+// `action`: one of the token actions.
+int tokens(const ServiceCommand::Action &action, const StoreLocation &store)
 {
-    return !name.isEmpty() && name.size() <= 64
-        && std::all_of(name.cbegin(), name.cend(), [](QChar c) { return c.isPrint(); })
-        && QStringView(name).isValidUtf16();
-}
-
-int tokens(const Arguments &args, const StoreLocation &store)
-{
-    const QString action = args.words.value(1);
-    const QString name = args.options.value(u"--name"_s);
-    if (args.words.size() != 2
-        || (action != u"issue"_s && action != u"revoke"_s && action != u"list"_s))
-        return usage(u"token issue, token revoke or token list"_s);
-    if (action != u"list"_s && !acceptableName(name))
-        return usage(u"--name needs 1 to 64 printable characters"_s);
     std::unique_ptr<ServiceStore> service;
     if (const Status s = ServiceStore::open(store, service); s.failed())
         return failed(s.description());
-    if (action == u"issue"_s) {
-        const QString role = args.options.value(u"--role"_s);
-        if (role != u"console"_s && role != u"operator"_s)
-            return usage(u"--role must be console or operator"_s);
-        QString token;
-        bool done = false;
-        if (const Status s = service->issue(
-                name, role == u"console"_s ? Wire::Role::Console : Wire::Role::Operator, token,
-                done);
-            s.failed())
-            return failed(s.description());
-        if (!done)
-            return failed(ServiceTexts::tokenNameTaken(name));
-        print(stderr, ServiceTexts::tokenIssued(name, role));
-        print(stdout, token);
-        return Done;
-    }
-    if (action == u"revoke"_s) {
-        bool done = false;
-        if (const Status s = service->revoke(name, done); s.failed())
-            return failed(s.description());
-        if (!done)
-            return failed(ServiceTexts::noSuchToken(name));
-        print(stdout, ServiceTexts::tokenRevoked(name));
-        return Done;
-    }
-    QList<ServiceStore::Listed> list;
-    if (const Status s = service->list(list); s.failed())
+    if (const auto *issue = std::get_if<ServiceCommand::TokenIssue>(&action))
+        return issueToken(*service, *issue);
+    if (const auto *revoke = std::get_if<ServiceCommand::TokenRevoke>(&action))
+        return revokeToken(*service, *revoke);
+    return listTokens(*service);
+}
+
+int initialize(const StoreLocation &store)
+{
+    if (const Status s = ServiceStore::initialize(store); s.failed())
         return failed(s.description());
-    for (const ServiceStore::Listed &t : list) {
-        const auto time = [](qint64 ms) {
-            return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODate);
-        };
-        print(stdout,
-              u"%1\t%2\t%3\t%4"_s.arg(t.name, Wire::roleName(t.role), time(t.issuedAtMs),
-                                      t.revokedAtMs ? u"revoked "_s + time(*t.revokedAtMs)
-                                                    : u"active"_s));
-    }
+    print(stdout, initialized(store.describe()));
     return Done;
 }
 
@@ -182,7 +186,7 @@ bool loadTls(const QString &certificateFile, const QString &keyFile,
     }
     if (chain.isEmpty() || privateKey.isNull()) {
         why = ServiceTexts::cannotReadTls(chain.isEmpty() ? certificateFile : keyFile,
-                                          u"not a PEM certificate or private key"_s);
+                                          ServiceTexts::notPem());
         return false;
     }
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
@@ -206,6 +210,128 @@ int signalDescriptor()
     return signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
+// Each limit is a whole number in its range: a negative, zero or absurd value is a usage
+// error, never a silent value. Empty when they all are.
+QString readLimits(const Settings &settings, GatewayService::Options &options)
+{
+    QString bad;
+    const auto limit = [&](const QString &key, int &value, int most) {
+        if (!settings.contains(key) || !bad.isEmpty())
+            return;
+        bool whole = false;
+        const int read = settings.value(key).toInt(&whole);
+        if (!whole || read < 1 || read > most)
+            bad = badLimit(key, most);
+        else
+            value = read;
+    };
+    constexpr int Counts = 1'000'000;
+    constexpr int Milliseconds = 86'400'000;
+    limit(MaxConnectionsKey, options.limits.maxConnections, Counts);
+    limit(MaxConnectionsPerPeerKey, options.limits.maxPerPeer, Counts);
+    // Test and benchmark settings: bounds shorter than a deployment wants.
+    limit(RequestTimeoutKey, options.limits.requestTimeoutMs, Milliseconds);
+    limit(IdleTimeoutKey, options.limits.idleTimeoutMs, Milliseconds);
+    limit(AuthFailureLimitKey, options.authFailureLimit, Counts);
+    limit(AuthWindowKey, options.authWindowMs, Milliseconds);
+    limit(SignOnFailureLimitKey, options.signOnFailureLimit, Counts);
+    limit(SignOnTokenFailureLimitKey, options.signOnTokenFailureLimit, Counts);
+    limit(HashingSlotsKey, options.hashingSlots, 64);
+    // A test and benchmark setting: passwords hashed at the least cost libsodium takes.
+    if (settings.contains(PasswordHashCostKey) && bad.isEmpty()) {
+        const QString cost = settings.value(PasswordHashCostKey);
+        if (cost == MinimumCost)
+            options.hashCost = PasswordHasher::fastest();
+        else if (cost != InteractiveCost)
+            bad = badHashCost();
+    }
+    return bad;
+}
+
+// The command line's setting, else the config file's (or the default) read the same way.
+template<typename T>
+std::optional<T> serveSetting(const std::optional<T> &given, const Settings &settings,
+                              const QString &key, const char *fallback,
+                              std::optional<T> (*read)(const QString &))
+{
+    return given ? given : read(settings.value(key, QString::fromLatin1(fallback)));
+}
+
+int serve(const ServiceCommand::Serve &command, const Settings &settings,
+          const StoreLocation &store, int signals)
+{
+    using Serve = ServiceCommand::Serve;
+    GatewayService::Options options;
+    options.store = store;
+    const std::optional<int> workers
+        = serveSetting(command.workers, settings, WorkersKey, DefaultWorkers, &Serve::readWorkers);
+    if (!workers)
+        return usageError(badWorkers());
+    options.workers = *workers;
+    const std::optional<quint16> port
+        = serveSetting(command.port, settings, PortKey, DefaultPort, &Serve::readPort);
+    if (!port)
+        return usageError(badPort());
+    const std::optional<QHostAddress> address
+        = serveSetting(command.listen, settings, ListenKey, DefaultListen, &Serve::readListen);
+    if (!address)
+        return usageError(badListen());
+    const QString certificate
+        = settings.value(command.tlsCertificate, TlsCertificateKey, QString());
+    const QString key = settings.value(command.tlsKey, TlsKeyKey, QString());
+    if (certificate.isEmpty() != key.isEmpty())
+        return usageError(tlsNeedsBoth());
+    QString why;
+    if (!certificate.isEmpty() && !loadTls(certificate, key, options.tls, why))
+        return failed(why);
+    if (const QString bad = readLimits(settings, options); !bad.isEmpty())
+        return usageError(bad);
+
+    GatewayService service(options);
+    quint16 bound = 0;
+    if (const Status s = service.start(*address, *port, bound); s.failed())
+        return failed(s.description());
+    print(stderr, listening(address->toString(), bound, options.tls.has_value()));
+
+    QSocketNotifier notifier(signals, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, QCoreApplication::instance(), [&] {
+        signalfd_siginfo info;
+        while (::read(signals, &info, sizeof info) == sizeof info) { }
+        notifier.setEnabled(false);
+        print(stderr, stoppingOnSignal());
+        service.stop();
+    });
+    QObject::connect(&service, &GatewayService::stopped, QCoreApplication::instance(),
+                     &QCoreApplication::quit);
+    return QCoreApplication::exec();
+}
+
+// Reads the config file and the store's location, then does what `command` says.
+int run(const ServiceCommand &command, int signals)
+{
+    if (std::holds_alternative<ServiceCommand::Help>(command.action)) {
+        print(stdout, help());
+        return Done;
+    }
+    const QString configFile = command.configFile.value_or(QString::fromLatin1(DefaultConfig));
+    if (command.configFile && !QFile::exists(configFile))
+        return failed(configMissing(configFile));
+    const Settings settings(configFile);
+    if (!settings.readable())
+        return failed(configUnreadable(configFile));
+    StoreLocation store;
+    if (const Status s = StoreLocation::parse(
+            settings.value(command.store, StoreKey, QString::fromLatin1(DefaultStore)), store);
+        s.failed())
+        return failed(s.description());
+
+    if (const auto *serving = std::get_if<ServiceCommand::Serve>(&command.action))
+        return serve(*serving, settings, store, signals);
+    if (std::holds_alternative<ServiceCommand::Init>(command.action))
+        return initialize(store);
+    return tokens(command.action, store);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -213,113 +339,8 @@ int main(int argc, char *argv[])
     // Blocked before any thread starts, so every thread inherits the mask.
     const int signals = signalDescriptor();
     QCoreApplication app(argc, argv);
-    Arguments args;
-    QString why;
-    if (!parse(QCoreApplication::arguments(), args, why))
-        return usage(why);
-    if (args.options.contains(u"--help"_s)) {
-        print(stdout, ServiceTexts::help());
-        return Done;
-    }
-
-    const QString configFile
-        = args.options.value(u"--config"_s, QString::fromLatin1(DefaultConfig));
-    const bool configGiven = args.options.contains(u"--config"_s);
-    if (configGiven && !QFile::exists(configFile))
-        return failed(ServiceTexts::badConfig(configFile, u"no such file"_s));
-    QSettings config(configFile, QSettings::IniFormat);
-    if (config.status() != QSettings::NoError)
-        return failed(ServiceTexts::badConfig(configFile, u"unreadable"_s));
-    const auto setting = [&](const QString &option, const QString &key, const QString &fallback) {
-        return args.options.value(option, config.value(key, fallback).toString());
-    };
-    StoreLocation store;
-    if (const Status s = StoreLocation::parse(
-            setting(u"--store"_s, u"store"_s, QString::fromLatin1(DefaultStore)), store);
-        s.failed())
-        return failed(s.description());
-
-    if (args.words.value(0) == u"token"_s)
-        return tokens(args, store);
-    if (args.words.value(0) == u"init"_s) {
-        if (args.words.size() != 1)
-            return usage(u"init takes no words"_s);
-        if (const Status s = ServiceStore::initialize(store); s.failed())
-            return failed(s.description());
-        print(stdout, ServiceTexts::initialized(store.describe()));
-        return Done;
-    }
-    if (!args.words.isEmpty())
-        return usage(u"unknown command %1"_s.arg(args.words.first().left(64)));
-
-    GatewayService::Options options;
-    options.store = store;
-    bool ok = false;
-    options.workers = setting(u"--workers"_s, u"workers"_s, u"4"_s).toInt(&ok);
-    if (!ok || options.workers < 1 || options.workers > 64)
-        return usage(u"--workers takes 1 to 64"_s);
-    const quint16 port = setting(u"--port"_s, u"port"_s, u"8440"_s).toUShort(&ok);
-    if (!ok)
-        return usage(u"--port takes 0 to 65535"_s);
-    const QHostAddress address(setting(u"--listen"_s, u"listen"_s, u"127.0.0.1"_s));
-    if (address.isNull())
-        return usage(u"--listen takes an IP address"_s);
-    const QString certificate = setting(u"--tls-certificate"_s, u"tls_certificate"_s, QString());
-    const QString key = setting(u"--tls-key"_s, u"tls_key"_s, QString());
-    if (certificate.isEmpty() != key.isEmpty())
-        return usage(u"TLS needs both a certificate and a key"_s);
-    if (!certificate.isEmpty() && !loadTls(certificate, key, options.tls, why))
-        return failed(why);
-    // Each limit is a whole number in its range: a negative, zero or absurd value is a
-    // usage error, never a silent value.
-    QString badLimit;
-    const auto limit = [&](const QString &name, int &value, int most) {
-        if (!config.contains(name) || !badLimit.isEmpty())
-            return;
-        bool whole = false;
-        const int read = config.value(name).toString().toInt(&whole);
-        if (!whole || read < 1 || read > most)
-            badLimit = u"%1 takes 1 to %2"_s.arg(name).arg(most);
-        else
-            value = read;
-    };
-    constexpr int Counts = 1'000'000;
-    constexpr int Milliseconds = 86'400'000;
-    limit(u"max_connections"_s, options.limits.maxConnections, Counts);
-    limit(u"max_connections_per_peer"_s, options.limits.maxPerPeer, Counts);
-    // Test and benchmark settings: bounds shorter than a deployment wants.
-    limit(u"request_timeout_ms"_s, options.limits.requestTimeoutMs, Milliseconds);
-    limit(u"idle_timeout_ms"_s, options.limits.idleTimeoutMs, Milliseconds);
-    limit(u"auth_failure_limit"_s, options.authFailureLimit, Counts);
-    limit(u"auth_window_ms"_s, options.authWindowMs, Milliseconds);
-    limit(u"signon_failure_limit"_s, options.signOnFailureLimit, Counts);
-    limit(u"signon_token_failure_limit"_s, options.signOnTokenFailureLimit, Counts);
-    limit(u"hashing_slots"_s, options.hashingSlots, 64);
-    // A test and benchmark setting: passwords hashed at the least cost libsodium takes.
-    if (config.contains(u"password_hash_cost"_s) && badLimit.isEmpty()) {
-        const QString cost = config.value(u"password_hash_cost"_s).toString();
-        if (cost == u"minimum"_s)
-            options.hashCost = PasswordHasher::fastest();
-        else if (cost != u"interactive"_s)
-            badLimit = u"password_hash_cost takes interactive or minimum"_s;
-    }
-    if (!badLimit.isEmpty())
-        return usage(badLimit);
-
-    GatewayService service(options);
-    quint16 bound = 0;
-    if (const Status s = service.start(address, port, bound); s.failed())
-        return failed(s.description());
-    print(stderr, ServiceTexts::listening(address.toString(), bound, options.tls.has_value()));
-
-    QSocketNotifier notifier(signals, QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
-        signalfd_siginfo info;
-        while (::read(signals, &info, sizeof info) == sizeof info) { }
-        notifier.setEnabled(false);
-        print(stderr, ServiceTexts::stoppingOnSignal());
-        service.stop();
-    });
-    QObject::connect(&service, &GatewayService::stopped, &app, &QCoreApplication::quit);
-    return app.exec();
+    const ParsedServiceCommand parsed = parseServiceCommand(QCoreApplication::arguments());
+    if (!parsed.command)
+        return usageError(parsed.usageError);
+    return run(*parsed.command, signals);
 }

@@ -126,50 +126,41 @@ QString ServiceStore::hash(const QByteArray &data)
         QByteArray(reinterpret_cast<const char *>(digest), sizeof digest).toHex());
 }
 
-Status ServiceStore::issue(const QString &name, Wire::Role role, QString &issued, bool &done)
+Result<std::optional<QString>> ServiceStore::issue(const QString &name, Wire::Role role)
 {
-    done = false;
     const QString secret = newSecret();
-    const Status status
-        = m_store
-              ->transaction([&]() -> Result<Store::Decision> {
-                  QSqlQuery q = m_store->query();
-                  QUILLET_TRY(m_store->run(
-                      q, u"SELECT 1 FROM service_tokens WHERE name = ? AND revoked_at IS NULL"_s,
-                      { name }));
-                  if (q.next())
-                      return Store::Decision::RollBack;
-                  QSqlQuery insert = m_store->query();
-                  QUILLET_TRY(
-                      m_store->run(insert,
-                                   u"INSERT INTO service_tokens (name, role, hash, issued_at) "
-                                   u"VALUES (?, ?, ?, ?)"_s,
-                                   { name, Wire::roleName(role), hash(secret.toUtf8()),
-                                     m_store->time(nowMs()) }));
-                  done = true;
-                  return Store::Decision::Commit;
-              })
-              .status();
-    QUILLET_TRY(status);
-    if (done)
-        issued = secret;
-    return Status::ok();
+    const Result<Store::Decision> decided = m_store->transaction([&]() -> Result<Store::Decision> {
+        QSqlQuery q = m_store->query();
+        QUILLET_TRY(m_store->run(
+            q, u"SELECT 1 FROM service_tokens WHERE name = ? AND revoked_at IS NULL"_s, { name }));
+        if (q.next())
+            return Store::Decision::RollBack;
+        QSqlQuery insert = m_store->query();
+        QUILLET_TRY(m_store->run(
+            insert,
+            u"INSERT INTO service_tokens (name, role, hash, issued_at) "
+            u"VALUES (?, ?, ?, ?)"_s,
+            { name, Wire::roleName(role), hash(secret.toUtf8()), m_store->time(nowMs()) }));
+        return Store::Decision::Commit;
+    });
+    QUILLET_TRY(decided.status());
+    if (*decided == Store::Decision::RollBack)
+        return std::optional<QString>();
+    return std::optional<QString>(secret);
 }
 
-Status ServiceStore::revoke(const QString &name, bool &done)
+Result<bool> ServiceStore::revoke(const QString &name)
 {
-    done = false;
-    return m_store
-        ->transaction([&]() -> Result<Store::Decision> {
-            QSqlQuery q = m_store->query();
-            QUILLET_TRY(m_store->run(q,
-                                     u"UPDATE service_tokens SET revoked_at = ? WHERE name = ? "
-                                     u"AND revoked_at IS NULL"_s,
-                                     { m_store->time(nowMs()), name }));
-            done = q.numRowsAffected() > 0;
-            return done ? Store::Decision::Commit : Store::Decision::RollBack;
-        })
-        .status();
+    const Result<Store::Decision> decided = m_store->transaction([&]() -> Result<Store::Decision> {
+        QSqlQuery q = m_store->query();
+        QUILLET_TRY(m_store->run(q,
+                                 u"UPDATE service_tokens SET revoked_at = ? WHERE name = ? "
+                                 u"AND revoked_at IS NULL"_s,
+                                 { m_store->time(nowMs()), name }));
+        return q.numRowsAffected() > 0 ? Store::Decision::Commit : Store::Decision::RollBack;
+    });
+    QUILLET_TRY(decided.status());
+    return *decided == Store::Decision::Commit;
 }
 
 Status ServiceStore::list(QList<Listed> &tokens)

@@ -67,11 +67,10 @@ public:
 
     Store &store() { return *m_store; }
 
-    // `issued` is the token to hand out; false in `done` when an active token already
-    // has that name.
-    Status issue(const QString &name, Wire::Role role, QString &issued, bool &done);
-    // Revokes the active token of that name; false in `done` when there is none.
-    Status revoke(const QString &name, bool &done);
+    // The token to hand out; none when an active token already has that name.
+    Result<std::optional<QString>> issue(const QString &name, Wire::Role role);
+    // Revokes the active token of that name; false when there is none.
+    Result<bool> revoke(const QString &name);
     struct Listed {
         QString name;
         Wire::Role role;

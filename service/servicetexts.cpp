@@ -212,6 +212,11 @@ QString usage(const QString &why)
     return u"quillet-gatewayd: %1\nTry 'quillet-gatewayd --help'."_s.arg(why);
 }
 
+QString failure(const QString &why)
+{
+    return u"quillet-gatewayd: "_s + why;
+}
+
 QString tokenIssued(const QString &name, const QString &role)
 {
     return u"Token \"%1\" (%2) issued. It is shown this once only:"_s.arg(name, role);
@@ -230,6 +235,103 @@ QString tokenRevoked(const QString &name)
 QString noSuchToken(const QString &name)
 {
     return u"no active token is named \"%1\""_s.arg(name);
+}
+
+QString tokenLine(const QString &name, const QString &role, const QString &issued,
+                  const std::optional<QString> &revoked)
+{
+    return u"%1\t%2\t%3\t%4"_s.arg(name, role, issued,
+                                   revoked ? u"revoked "_s + *revoked : u"active"_s);
+}
+
+QString configMissing(const QString &file)
+{
+    return badConfig(file, u"no such file"_s);
+}
+
+QString configUnreadable(const QString &file)
+{
+    return badConfig(file, u"unreadable"_s);
+}
+
+QString notPem()
+{
+    return u"not a PEM certificate or private key"_s;
+}
+
+QString unknownOption(const QString &argument)
+{
+    return u"unknown option %1"_s.arg(argument);
+}
+
+QString needsOneValue(const QString &option)
+{
+    return u"%1 needs one value"_s.arg(option);
+}
+
+QString takesNoValue(const QString &option)
+{
+    return u"%1 takes no value"_s.arg(option);
+}
+
+QString unreadableOptions(const QString &detail)
+{
+    return u"the options cannot be read (%1)"_s.arg(detail);
+}
+
+QString tokenActions()
+{
+    return u"token issue, token revoke or token list"_s;
+}
+
+QString badTokenName()
+{
+    return u"--name needs 1 to 64 printable characters"_s;
+}
+
+QString badRole()
+{
+    return u"--role must be console or operator"_s;
+}
+
+QString initTakesNoWords()
+{
+    return u"init takes no words"_s;
+}
+
+QString unknownCommand(const QString &command)
+{
+    return u"unknown command %1"_s.arg(command);
+}
+
+QString badWorkers()
+{
+    return u"--workers takes 1 to 64"_s;
+}
+
+QString badPort()
+{
+    return u"--port takes 0 to 65535"_s;
+}
+
+QString badListen()
+{
+    return u"--listen takes an IP address"_s;
+}
+
+QString tlsNeedsBoth()
+{
+    return u"TLS needs both a certificate and a key"_s;
+}
+
+QString badLimit(const QString &key, int most)
+{
+    return u"%1 takes 1 to %2"_s.arg(key).arg(most);
+}
+
+QString badHashCost()
+{
+    return u"%1 takes %2 or %3"_s.arg(PasswordHashCostKey, InteractiveCost, MinimumCost);
 }
 
 QString stoppingOnSignal()

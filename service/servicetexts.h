@@ -2,8 +2,13 @@
 
 #include <QString>
 
-// Every text quillet-gatewayd shows a person, in one place.
+#include <optional>
+
+// Every text quillet-gatewayd shows a person, in one place: besides what it says, the
+// words a person types (option names, command words, config keys). Fixed words are
+// constants; texts are functions.
 namespace ServiceTexts {
+using namespace Qt::StringLiterals;
 
 // Answers to requests.
 QString badToken();
@@ -47,14 +52,80 @@ QString serviceTablesMissing();
 QString newerServiceTables(int found, int known);
 QString rememberedAnswerDamaged();
 
+// The command line's options (without their "--") and words.
+inline const QString ConfigOption = u"config"_s;
+inline const QString ListenOption = u"listen"_s;
+inline const QString PortOption = u"port"_s;
+inline const QString StoreOption = u"store"_s;
+inline const QString TlsCertificateOption = u"tls-certificate"_s;
+inline const QString TlsKeyOption = u"tls-key"_s;
+inline const QString WorkersOption = u"workers"_s;
+inline const QString RoleOption = u"role"_s;
+inline const QString NameOption = u"name"_s;
+inline const QString HelpOption = u"help"_s;
+inline const QString TokenWord = u"token"_s;
+inline const QString IssueWord = u"issue"_s;
+inline const QString RevokeWord = u"revoke"_s;
+inline const QString ListWord = u"list"_s;
+inline const QString InitWord = u"init"_s;
+inline const QString ConsoleRole = u"console"_s;
+inline const QString OperatorRole = u"operator"_s;
+
+// The config file's keys: the settings the options stand for, and the limits.
+inline const QString ListenKey = u"listen"_s;
+inline const QString PortKey = u"port"_s;
+inline const QString StoreKey = u"store"_s;
+inline const QString TlsCertificateKey = u"tls_certificate"_s;
+inline const QString TlsKeyKey = u"tls_key"_s;
+inline const QString WorkersKey = u"workers"_s;
+inline const QString MaxConnectionsKey = u"max_connections"_s;
+inline const QString MaxConnectionsPerPeerKey = u"max_connections_per_peer"_s;
+inline const QString RequestTimeoutKey = u"request_timeout_ms"_s;
+inline const QString IdleTimeoutKey = u"idle_timeout_ms"_s;
+inline const QString AuthFailureLimitKey = u"auth_failure_limit"_s;
+inline const QString AuthWindowKey = u"auth_window_ms"_s;
+inline const QString SignOnFailureLimitKey = u"signon_failure_limit"_s;
+inline const QString SignOnTokenFailureLimitKey = u"signon_token_failure_limit"_s;
+inline const QString HashingSlotsKey = u"hashing_slots"_s;
+inline const QString PasswordHashCostKey = u"password_hash_cost"_s;
+inline const QString InteractiveCost = u"interactive"_s;
+inline const QString MinimumCost = u"minimum"_s;
+
 // The command line.
 QString help();
 QString usage(const QString &why);
+// A failure, as the command line reports it.
+QString failure(const QString &why);
 QString tokenIssued(const QString &name, const QString &role);
 QString tokenNameTaken(const QString &name);
 QString tokenRevoked(const QString &name);
 QString noSuchToken(const QString &name);
+// One token of `token list`; times as ISO 8601, `revoked` none while it is active.
+QString tokenLine(const QString &name, const QString &role, const QString &issued,
+                  const std::optional<QString> &revoked);
 QString stoppingOnSignal();
 QString initialized(const QString &store);
+QString configMissing(const QString &file);
+QString configUnreadable(const QString &file);
+QString notPem();
+
+// Usage errors. `option` and `argument` as written, with their dashes.
+QString unknownOption(const QString &argument);
+QString needsOneValue(const QString &option);
+QString takesNoValue(const QString &option);
+// What QCommandLineParser said of arguments it could not read, in its own words.
+QString unreadableOptions(const QString &detail);
+QString tokenActions();
+QString badTokenName();
+QString badRole();
+QString initTakesNoWords();
+QString unknownCommand(const QString &command);
+QString badWorkers();
+QString badPort();
+QString badListen();
+QString tlsNeedsBoth();
+// A limit of the config file that is not a whole number from 1 to `most`.
+QString badLimit(const QString &key, int most);
+QString badHashCost();
 
 } // namespace ServiceTexts

@@ -1,0 +1,182 @@
+#include "servicecommand.h"
+
+#include "servicetexts.h"
+
+#include <QCommandLineParser>
+
+#include <algorithm>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using namespace ServiceTexts;
+
+// The options that take a value; --help takes none.
+const QStringList ValueOptions
+    = { ConfigOption, ListenOption,  PortOption, StoreOption, TlsCertificateOption,
+        TlsKeyOption, WorkersOption, RoleOption, NameOption };
+
+// Long enough for any option or command, short enough for one line of an error.
+constexpr qsizetype ShownLength = 64;
+
+ParsedServiceCommand usageError(const QString &why)
+{
+    return { std::nullopt, why };
+}
+
+ParsedServiceCommand parsed(ServiceCommand::Action action, const QCommandLineParser &parser)
+{
+    ServiceCommand command { std::move(action), std::nullopt, std::nullopt };
+    if (parser.isSet(ConfigOption))
+        command.configFile = parser.value(ConfigOption);
+    if (parser.isSet(StoreOption))
+        command.store = parser.value(StoreOption);
+    return { std::move(command), QString() };
+}
+
+// The usage error of an argument that QCommandLineParser reads otherwise than this
+// command line does, or reports only in words of its own: a word with one dash ("-p",
+// "-port"), which it would take for short options; "--" alone, which it would take for
+// the end of the options; a value given to --help; and a value missing after the last
+// option. Read the way the parser reads the arguments: an option's value is never an
+// option word, whatever it looks like.
+QString irregularOption(const QStringList &arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        const bool doubleDash = argument.startsWith(u"--"_s);
+        if (argument == u"--"_s
+            || (!doubleDash && argument.startsWith(u'-') && argument.size() > 1))
+            return unknownOption(argument.left(ShownLength));
+        if (!doubleDash)
+            continue;
+        const QString name = argument.mid(2).section(u'=', 0, 0);
+        const bool valueAttached = argument.contains(u'=');
+        if (name == HelpOption && valueAttached)
+            return takesNoValue(u"--"_s + HelpOption);
+        if (!valueAttached && ValueOptions.contains(name) && ++i == arguments.size())
+            return needsOneValue(argument);
+    }
+    return {};
+}
+
+bool acceptableName(const QString &name)
+{
+    return !name.isEmpty() && name.size() <= 64
+        && std::all_of(name.cbegin(), name.cend(), [](QChar c) { return c.isPrint(); })
+        && QStringView(name).isValidUtf16();
+}
+
+// The serve settings the command line gives; the others stay none. Each is checked
+// here, though the config file may have a good value for it: the command line's wins.
+ParsedServiceCommand parseServe(const QCommandLineParser &parser)
+{
+    ServiceCommand::Serve serve;
+    if (parser.isSet(WorkersOption)) {
+        serve.workers = ServiceCommand::Serve::readWorkers(parser.value(WorkersOption));
+        if (!serve.workers)
+            return usageError(badWorkers());
+    }
+    if (parser.isSet(PortOption)) {
+        serve.port = ServiceCommand::Serve::readPort(parser.value(PortOption));
+        if (!serve.port)
+            return usageError(badPort());
+    }
+    if (parser.isSet(ListenOption)) {
+        serve.listen = ServiceCommand::Serve::readListen(parser.value(ListenOption));
+        if (!serve.listen)
+            return usageError(badListen());
+    }
+    if (parser.isSet(TlsCertificateOption))
+        serve.tlsCertificate = parser.value(TlsCertificateOption);
+    if (parser.isSet(TlsKeyOption))
+        serve.tlsKey = parser.value(TlsKeyOption);
+    return parsed(serve, parser);
+}
+
+// `words`: "token" and what follows it. Options a token command does not use (--port,
+// or --role with revoke) are let be, as the serve settings are by init.
+ParsedServiceCommand parseToken(const QCommandLineParser &parser, const QStringList &words)
+{
+    const QString action = words.value(1);
+    if (words.size() != 2 || (action != IssueWord && action != RevokeWord && action != ListWord))
+        return usageError(tokenActions());
+    if (action == ListWord)
+        return parsed(ServiceCommand::TokenList(), parser);
+    const QString name = parser.value(NameOption);
+    if (!acceptableName(name))
+        return usageError(badTokenName());
+    if (action == RevokeWord)
+        return parsed(ServiceCommand::TokenRevoke { name }, parser);
+    const QString role = parser.value(RoleOption);
+    if (role != ConsoleRole && role != OperatorRole)
+        return usageError(badRole());
+    return parsed(ServiceCommand::TokenIssue { name,
+                                               role == ConsoleRole ? Wire::Role::Console
+                                                                   : Wire::Role::Operator },
+                  parser);
+}
+
+} // namespace
+
+std::optional<QHostAddress> ServiceCommand::Serve::readListen(const QString &text)
+{
+    const QHostAddress address(text);
+    if (address.isNull())
+        return std::nullopt;
+    return address;
+}
+
+std::optional<quint16> ServiceCommand::Serve::readPort(const QString &text)
+{
+    bool ok = false;
+    const quint16 port = text.toUShort(&ok);
+    if (!ok)
+        return std::nullopt;
+    return port;
+}
+
+std::optional<int> ServiceCommand::Serve::readWorkers(const QString &text)
+{
+    bool ok = false;
+    const int workers = text.toInt(&ok);
+    if (!ok || workers < 1 || workers > 64)
+        return std::nullopt;
+    return workers;
+}
+
+ParsedServiceCommand parseServiceCommand(const QStringList &arguments)
+{
+    if (const QString irregular = irregularOption(arguments); !irregular.isEmpty())
+        return usageError(irregular);
+    QCommandLineParser parser;
+    for (const QString &option : ValueOptions)
+        parser.addOption(QCommandLineOption(option, QString(), option));
+    parser.addOption(QCommandLineOption(HelpOption));
+    if (!parser.parse(arguments)) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty())
+            return usageError(
+                unknownOption(QString(u"--"_s + unknown.constFirst()).left(ShownLength)));
+        return usageError(unreadableOptions(parser.errorText()));
+    }
+    for (const QString &option : ValueOptions) {
+        if (parser.values(option).size() > 1)
+            return usageError(needsOneValue(u"--"_s + option));
+    }
+    if (parser.isSet(HelpOption))
+        return parsed(ServiceCommand::Help(), parser);
+
+    const QStringList words = parser.positionalArguments();
+    if (words.isEmpty())
+        return parseServe(parser);
+    if (words.constFirst() == TokenWord)
+        return parseToken(parser, words);
+    if (words.constFirst() == InitWord) {
+        if (words.size() != 1)
+            return usageError(initTakesNoWords());
+        return parsed(ServiceCommand::Init(), parser);
+    }
+    return usageError(unknownCommand(words.constFirst().left(ShownLength)));
+}
