@@ -1,7 +1,9 @@
-// docs/api.yaml and the service agree: every documented route answers, every route the
-// service serves is documented with its Idempotency-Key rule and its request fields,
-// and nothing else answers.
+// docs/api.yaml and the operation table agree both ways: every documented route answers,
+// every route the service serves is documented with its Idempotency-Key rule, its request
+// fields and its answer's fields (of their kinds, and a listing's entries too), and
+// nothing else answers.
 
+#include "calls.h"
 #include "servicerig.h"
 #include "wire.h"
 
@@ -17,10 +19,25 @@ struct Documented {
     QString path;
     bool keyed = false;
     QStringList fields;
+    QString answer; // the schema of the 200 answer
+};
+
+// A schema's properties in order, each with the text that gives its type, and the
+// properties of the objects in an array property's items.
+struct Schema {
+    QString text; // every line of it
+    QStringList properties;
+    QStringList types;
+    QHash<QString, QStringList> items;
+};
+
+struct Document {
+    QHash<QString, Documented> operations;
+    QHash<QString, Schema> schemas;
 };
 
 // Reads the parts of the document this test compares, by their fixed indentation.
-QHash<QString, Documented> readDocument(QString &error)
+Document readDocument(QString &error)
 {
     QFile file(QStringLiteral(QUILLET_API_DOCUMENT));
     if (!file.open(QIODevice::ReadOnly)) {
@@ -29,12 +46,17 @@ QHash<QString, Documented> readDocument(QString &error)
     }
     static const QRegularExpression pathLine(u"^  (/v1/\\S+):$"_s);
     static const QRegularExpression idLine(u"^      operationId: (\\w+)$"_s);
-    static const QRegularExpression schemaLine(u"^    (\\w+)Request:$"_s);
-    static const QRegularExpression propertyLine(u"^        (\\w+): "_s);
-    QHash<QString, Documented> operations;
+    static const QRegularExpression answerLine(u"^              schema: \\{ \\$ref: "
+                                               u"'#/components/schemas/(\\w+)' \\}$"_s);
+    static const QRegularExpression schemaLine(u"^    (\\w+):$"_s);
+    static const QRegularExpression propertyLine(u"^        (\\w+):(.*)$"_s);
+    static const QRegularExpression itemLine(u"^              (\\w+): "_s);
+    Document document;
     QString path;
     QString id;
     QString schema;
+    QString property;
+    bool answers = false;
     const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n');
     for (const QString &line : lines) {
         if (const auto m = pathLine.match(line); m.hasMatch()) {
@@ -43,23 +65,70 @@ QHash<QString, Documented> readDocument(QString &error)
         }
         if (const auto m = idLine.match(line); m.hasMatch()) {
             id = m.captured(1);
-            operations[id].path = path;
+            document.operations[id].path = path;
+            answers = false;
             continue;
         }
         if (line.contains(u"#/components/parameters/IdempotencyKey"_s) && !id.isEmpty()) {
-            operations[id].keyed = true;
+            document.operations[id].keyed = true;
             continue;
         }
+        if (line == u"        '200':"_s) {
+            answers = true;
+            continue;
+        }
+        if (const auto m = answerLine.match(line); m.hasMatch() && answers && !id.isEmpty()) {
+            document.operations[id].answer = m.captured(1);
+            answers = false;
+            continue;
+        }
+        if (line == u"components:"_s)
+            id.clear();
         if (const auto m = schemaLine.match(line); m.hasMatch()) {
             schema = m.captured(1);
             continue;
         }
         if (line.startsWith(u"    "_s) && !line.startsWith(u"     "_s))
             schema.clear();
-        if (const auto m = propertyLine.match(line); m.hasMatch() && !schema.isEmpty())
-            operations[schema].fields.append(m.captured(1));
+        if (schema.isEmpty())
+            continue;
+        document.schemas[schema].text += line + u'\n';
+        if (const auto m = propertyLine.match(line); m.hasMatch()) {
+            property = m.captured(1);
+            document.schemas[schema].properties.append(property);
+            document.schemas[schema].types.append(m.captured(2).trimmed());
+        } else if (const auto m = itemLine.match(line); m.hasMatch()) {
+            document.schemas[schema].items[property].append(m.captured(1));
+        }
     }
-    return operations;
+    // A request's schema is named after its operation.
+    for (auto it = document.operations.begin(); it != document.operations.end(); ++it)
+        it->fields = document.schemas.value(it.key() + u"Request"_s).properties;
+    return document;
+}
+
+// How the document writes a field of this kind, in the part that matters.
+QString documentedAs(const Wire::Field &field)
+{
+    switch (field.kind) {
+    case Wire::FieldKind::Text:
+        return u"type: string"_s;
+    case Wire::FieldKind::Integer:
+        return u"type: integer"_s;
+    case Wire::FieldKind::Bool16:
+        return u"schemas/Bool16"_s;
+    case Wire::FieldKind::Variant:
+        return u"schemas/Variant"_s;
+    case Wire::FieldKind::Boolean:
+        return u"type: boolean"_s;
+    case Wire::FieldKind::Name:
+        return u"enum"_s;
+    case Wire::FieldKind::Time:
+        return u"date-time"_s;
+    case Wire::FieldKind::Records:
+        return QString(); // an array, its items on the lines below
+    }
+    return {};
 }
 
 } // namespace
@@ -71,7 +140,8 @@ private Q_SLOTS:
     void everyServedOperationIsDocumented()
     {
         QString error;
-        const QHash<QString, Documented> documented = readDocument(error);
+        const Document document = readDocument(error);
+        const QHash<QString, Documented> &documented = document.operations;
         QVERIFY2(error.isEmpty(), qPrintable(error));
         QCOMPARE(documented.size(), Wire::operations().size());
         for (const Wire::Operation &operation : Wire::operations()) {
@@ -84,6 +154,35 @@ private Q_SLOTS:
             for (const Wire::Field &field : operation.fields)
                 fields.append(field.name);
             QCOMPARE(doc.fields, fields);
+
+            // The answer: its Status, then what the call answers, of the kinds it has.
+            const Schema answer = document.schemas.value(doc.answer);
+            QStringList answered { u"status"_s };
+            for (const Wire::Field &field : operation.answer)
+                answered.append(field.name);
+            QCOMPARE(answer.properties, answered);
+            for (const Wire::Field &field : operation.answer) {
+                QString type = answer.types.value(answer.properties.indexOf(field.name));
+                // A reference to a schema of its own reads as that schema.
+                static const QRegularExpression reference(u"schemas/(\\w+)'"_s);
+                if (const auto m = reference.match(type); m.hasMatch())
+                    type += document.schemas.value(m.captured(1)).text;
+                QVERIFY2(type.contains(documentedAs(field)),
+                         qPrintable(u"%1.%2: %3"_s.arg(name, field.name, type)));
+                if (field.kind == Wire::FieldKind::Name) {
+                    static const QRegularExpression values(u"enum: \\[([^\\]]*)\\]"_s);
+                    QStringList names;
+                    for (const QLatin1StringView value : *field.names)
+                        names.append(value);
+                    QCOMPARE(values.match(type).captured(1).split(u", "_s), names);
+                }
+                if (field.kind != Wire::FieldKind::Records)
+                    continue;
+                QStringList entries;
+                for (const Wire::Field &entry : *field.record)
+                    entries.append(entry.name);
+                QCOMPARE(answer.items.value(field.name), entries);
+            }
         }
     }
 
@@ -92,7 +191,7 @@ private Q_SLOTS:
     void documentedRoutesAnswerOthersDoNot()
     {
         QString error;
-        const QHash<QString, Documented> documented = readDocument(error);
+        const QHash<QString, Documented> documented = readDocument(error).operations;
         QVERIFY(!documented.isEmpty());
         ServiceRig rig;
         rig.set(u"auth_failure_limit"_s, u"1000"_s);
