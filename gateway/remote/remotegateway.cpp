@@ -419,12 +419,15 @@ RemoteGateway::Exchange RemoteGateway::transmit(const QByteArray &request, qint6
         return { malformed(), {}, false };
     const QJsonObject answer = QJsonDocument::fromJson(data).object();
     if (httpStatus != 200) {
-        QString message = answer.value(u"error"_s).toObject().value(u"message"_s).toString();
+        const QJsonObject refusal = answer.value(u"error"_s).toObject();
+        QString message = refusal.value(u"message"_s).toString();
         if (message.isEmpty())
             message = QString::fromLatin1(reader.reason());
         message = message.left(300);
         const qint32 code = httpStatus == 401 || httpStatus == 403 ? AccessDenied : Unavailable;
-        return { Status::failure(code, RemoteTexts::httpFailed(where, httpStatus, message)),
+        const QString text = RemoteTexts::httpFailed(
+            where, httpStatus, refusal.value(u"code"_s).toString().left(64), message);
+        return { Status::failure(code, text),
                  {},
                  httpStatus == 502 || httpStatus == 503 || httpStatus == 504 };
     }

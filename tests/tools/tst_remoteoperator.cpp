@@ -172,7 +172,7 @@ private Q_SLOTS:
         QTest::newRow("token file others can read")
             << QStringList { u"--server"_s, u"SERVER"_s, u"--token-file"_s, u"TOKEN:shared.token"_s,
                              u"accounts"_s }
-            << 1 << QString() << u"may be read by other users; make it 0600"_s;
+            << 1 << QString() << u"可被其他用户读取，请将其权限设为 0600"_s;
         QTest::newRow("empty token file")
             << QStringList { u"--server"_s, u"SERVER"_s, u"--token-file"_s, u"TOKEN:empty.token"_s,
                              u"accounts"_s }
@@ -180,19 +180,19 @@ private Q_SLOTS:
         QTest::newRow("console token")
             << QStringList { u"--server"_s, u"SERVER"_s, u"--token-file"_s, u"TOKEN:desk.token"_s,
                              u"accounts"_s }
-            << 1 << QString() << u" answered 403: "_s;
+            << 1 << QString() << u" 答复 403："_s;
         QTest::newRow("unknown token")
             << QStringList { u"--server"_s, u"SERVER"_s, u"--token-file"_s,
                              u"TOKEN:unknown.token"_s, u"accounts"_s }
-            << 1 << QString() << u" answered 401: "_s;
+            << 1 << QString() << u" 答复 401："_s;
         QTest::newRow("refused connection")
             << QStringList { u"--server"_s, u"CLOSED"_s, u"--token-file"_s, u"TOKEN:ops.token"_s,
                              u"accounts"_s }
-            << 1 << QString() << u"refused the connection (is it running?)"_s;
+            << 1 << QString() << u"拒绝了连接（服务是否在运行？）"_s;
         QTest::newRow("plain http off loopback")
             << QStringList { u"--server"_s, u"http://192.0.2.1:8440"_s, u"--token-file"_s,
                              u"TOKEN:ops.token"_s, u"accounts"_s }
-            << 1 << QString() << u"will not send its token in clear to 192.0.2.1"_s;
+            << 1 << QString() << u"不会以明文把令牌发送到 192.0.2.1"_s;
     }
 
     // Each command's exit code, the start of what it prints, and the reason it gives.

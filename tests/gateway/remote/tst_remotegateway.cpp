@@ -380,17 +380,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("says");
 
         QTest::newRow("nothing listens")
-            << u"closed port"_s << RemoteGateway::Refused << u"refused the connection"_s;
+            << u"closed port"_s << RemoteGateway::Refused << u"拒绝了连接"_s;
         QTest::newRow("service never answers")
-            << u"silent"_s << RemoteGateway::Timeout << u"did not answer within 0.8 s"_s;
+            << u"silent"_s << RemoteGateway::Timeout << u"在 0.8 秒内没有答复"_s;
         QTest::newRow("answer is not JSON")
-            << u"garbage"_s << RemoteGateway::Unavailable << u"cannot read"_s;
+            << u"garbage"_s << RemoteGateway::Unavailable << u"无法读取"_s;
         QTest::newRow("answer repeats a key")
-            << u"repeated key"_s << RemoteGateway::Unavailable << u"cannot read"_s;
+            << u"repeated key"_s << RemoteGateway::Unavailable << u"无法读取"_s;
         QTest::newRow("unknown token") << u"bad token"_s << RemoteGateway::AccessDenied
-                                       << u"answered 401: a valid bearer token is required"_s;
+                                       << u"答复 401：令牌无效，需要有效的令牌"_s;
         QTest::newRow("operator token on a console call")
-            << u"operator token"_s << RemoteGateway::AccessDenied << u"answered 403"_s;
+            << u"operator token"_s << RemoteGateway::AccessDenied << u"答复 403"_s;
     }
     void failuresSayWhatHappened()
     {
@@ -437,11 +437,11 @@ private Q_SLOTS:
         // they are read, hold more besides).
         QTest::addColumn<qint64>("most");
         const qint64 max = Wire::MaxAnswerBytes;
-        QTest::newRow("chunked") << EndlessService::Framing::Chunked << u"in chunks"_s << max;
+        QTest::newRow("chunked") << EndlessService::Framing::Chunked << u"分块发送了答复"_s << max;
         QTest::newRow("a length of 100 GB")
-            << EndlessService::Framing::DeclaredHuge << u"larger than"_s << max;
+            << EndlessService::Framing::DeclaredHuge << u"超过了本组件接受的大小"_s << max;
         QTest::newRow("no length, closed at the end")
-            << EndlessService::Framing::Unframed << u"larger than"_s << 8 * max;
+            << EndlessService::Framing::Unframed << u"超过了本组件接受的大小"_s << 8 * max;
     }
     void endlessAnswerIsCut()
     {
@@ -607,7 +607,7 @@ private Q_SLOTS:
         const Status status = raw->QueryBalance(Account, balance);
         QVERIFY(!gateway);
         QCOMPARE(status.code(), RemoteGateway::Unavailable);
-        QVERIFY2(status.description().contains(u"closed during the call"_s),
+        QVERIFY2(status.description().contains(u"调用期间网关已被关闭"_s),
                  qPrintable(status.description()));
         QCOMPARE(nested.code(), RemoteGateway::Busy);
         QCOMPARE(balance, u"b"_s);
@@ -646,7 +646,7 @@ private Q_SLOTS:
             QCOMPARE(balance, QString());
         } else {
             QCOMPARE(status.code(), RemoteGateway::TlsFailed);
-            QVERIFY2(status.description().startsWith(u"TLS with the gateway service"_s),
+            QVERIFY2(status.description().startsWith(u"与网关服务 "_s),
                      qPrintable(status.description()));
             QCOMPARE(balance, u"before"_s);
         }
@@ -701,18 +701,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("says");
 
         QTest::newRow("no url") << u"call_timeout_ms=100\n"_s << u"0600"_s
-                                << u"names no service url"_s;
+                                << u"中没有网关服务的地址（url）"_s;
         QTest::newRow("not http") << u"url=ftp://127.0.0.1/\n"_s << u"0600"_s
-                                  << u"is not an http or https URL"_s;
+                                  << u"不是 http 或 https 地址"_s;
         QTest::newRow("plain http to another host")
-            << u"url=http://gateway.example.com:8440\n"_s << u"0600"_s << u"in clear"_s;
+            << u"url=http://gateway.example.com:8440\n"_s << u"0600"_s << u"以明文"_s;
         QTest::newRow("token file readable by others")
-            << u"url=http://127.0.0.1:1\n"_s << u"0644"_s << u"make it 0600"_s;
+            << u"url=http://127.0.0.1:1\n"_s << u"0644"_s << u"请将其权限设为 0600"_s;
         QTest::newRow("timeout not a number") << u"url=http://127.0.0.1:1\ncall_timeout_ms=soon\n"_s
                                               << u"0600"_s << u"call_timeout_ms"_s;
         QTest::newRow("unreadable CA file")
             << u"url=https://127.0.0.1:1\nca_file=/nonexistent/ca.pem\n"_s << u"0600"_s
-            << u"CA file"_s;
+            << u"CA 文件"_s;
         QTest::newRow("good") << u"url=http://127.0.0.1:1\n"_s << u"0600"_s << QString();
     }
     void settingsFile()
