@@ -499,10 +499,13 @@ Status LocalGateway::answerSend(Bool16 &outcome, const QString &accountNo, const
 {
     if (m_store->sendAtOnce().isEmpty())
         return answer(outcome, [&] { return submit(accountNo, phoneNo, text, sendTime); });
-    bool delivered = false;
-    QUILLET_TRY_VALUE(const bool done, submit(accountNo, phoneNo, text, sendTime, &delivered));
-    if (!delivered)
+    const std::optional<Send> send = checkSend(accountNo, phoneNo, text, sendTime);
+    if (!send) {
         QUILLET_TRY(deliverDue());
+        outcome = False16;
+        return Status::ok();
+    }
+    QUILLET_TRY_VALUE(const bool done, submitAtOnce(*send));
     outcome = done ? True16 : False16;
     return Status::ok();
 }
@@ -532,67 +535,73 @@ Status LocalGateway::insertMessage(qint64 accountId, const QString &phone, const
 
 // One charged message per recipient, all or none: the balance must cover them all.
 // A scheduled one waits until its time; any other is delivered at once.
-Result<bool> LocalGateway::submit(const QString &accountNo, const QString &phoneNo,
-                                  const QString &text, const std::optional<QString> &sendTime,
-                                  bool *deliveredDue)
+std::optional<LocalGateway::Send> LocalGateway::checkSend(const QString &accountNo,
+                                                          const QString &phoneNo,
+                                                          const QString &text,
+                                                          const std::optional<QString> &sendTime)
 {
-    QStringList phones;
+    Send send;
+    send.accountNo = accountNo;
+    send.text = text;
     if (!InputRules::isAccountNumber(accountNo) || !InputRules::isMessageText(text)
-        || !InputRules::splitRecipients(phoneNo, phones))
-        return false;
-    const qint64 now = nowMs();
-    qint64 due = now;
+        || !InputRules::splitRecipients(phoneNo, send.phones))
+        return std::nullopt;
+    send.now = nowMs();
+    send.due = send.now;
     if (sendTime) {
         const QDateTime parsed = SendTime::parse(*sendTime);
         // The window is a year of the user's calendar.
         if (!SendTime::withinWindow(parsed, m_clock().toLocalTime()))
-            return false;
-        due = parsed.toMSecsSinceEpoch();
+            return std::nullopt;
+        send.due = parsed.toMSecsSinceEpoch();
     }
-    const QString state = due > now ? u"scheduled"_s : u"delivered"_s;
-    const int segments = SegmentCounter::segments(text);
-    const qint64 each = segments * FenPerSegment;
-    const qint64 cost = each * phones.size();
-    if (deliveredDue) {
-        QUILLET_TRY_VALUE(const bool sent,
-                          submitAtOnce(accountNo, phones, text, segments, cost, now, due, state));
-        *deliveredDue = true;
-        return sent;
-    }
+    send.state = send.due > send.now ? u"scheduled"_s : u"delivered"_s;
+    send.segments = SegmentCounter::segments(text);
+    send.cost = send.segments * FenPerSegment * send.phones.size();
+    return send;
+}
 
+Result<bool> LocalGateway::submit(const QString &accountNo, const QString &phoneNo,
+                                  const QString &text, const std::optional<QString> &sendTime)
+{
+    const std::optional<Send> send = checkSend(accountNo, phoneNo, text, sendTime);
+    if (!send)
+        return false;
     QUILLET_TRY_VALUE(const Decision decision, m_store->transaction([&]() -> Result<Decision> {
         QSqlQuery *q = nullptr;
         QUILLET_TRY(m_store->step(q,
                                   u"SELECT id, balance FROM accounts "
                                   u"WHERE number = ? AND signed_on = 1"_s
                                       + m_store->lockRows(),
-                                  { accountNo }));
+                                  { send->accountNo }));
         if (!q->next())
             return Decision::RollBack;
         const qint64 accountId = q->value(0).toLongLong();
-        if (q->value(1).toLongLong() < cost)
+        if (q->value(1).toLongLong() < send->cost)
             return Decision::RollBack;
         q->finish();
-        for (const QString &phone : std::as_const(phones))
-            QUILLET_TRY(insertMessage(accountId, phone, text, segments, each, u"send"_s, due, state,
-                                      QVariant()));
+        for (const QString &phone : std::as_const(send->phones))
+            QUILLET_TRY(insertMessage(accountId, phone, send->text, send->segments,
+                                      send->segments * FenPerSegment, u"send"_s, send->due,
+                                      send->state, QVariant()));
         return Decision::Commit;
     }));
     return committed(decision);
 }
 
-// The same send as one statement of the store's engine (Store::sendAtOnce).
-Result<bool> LocalGateway::submitAtOnce(const QString &accountNo, const QStringList &phones,
-                                        const QString &text, int segments, qint64 cost, qint64 now,
-                                        qint64 due, const QString &state)
+// The same send as one statement of the store's engine (Store::sendAtOnce), which
+// delivers what is due besides.
+Result<bool> LocalGateway::submitAtOnce(const Send &send)
 {
-    const QVariant deliveredAt = state == u"delivered"_s ? m_store->time(due) : QVariant();
+    const QVariant deliveredAt
+        = send.state == u"delivered"_s ? m_store->time(send.due) : QVariant();
     QSqlQuery *q = nullptr;
     QUILLET_TRY(m_store->step(q, m_store->sendAtOnce(),
-                              { accountNo, cost, text, segments, segments * FenPerSegment,
-                                m_store->time(now), m_store->time(due), state, deliveredAt,
-                                phones.join(u','), m_store->time(now) }));
-    const bool sent = q->next() && q->value(0).toLongLong() == phones.size();
+                              { send.accountNo, send.cost, send.text, send.segments,
+                                send.segments * FenPerSegment, m_store->time(send.now),
+                                m_store->time(send.due), send.state, deliveredAt,
+                                send.phones.join(u','), m_store->time(send.now) }));
+    const bool sent = q->next() && q->value(0).toLongLong() == send.phones.size();
     q->finish();
     return sent;
 }
@@ -1169,9 +1178,10 @@ Status LocalGateway::handsetMessages(const QString &phone, const Page &page,
 
 Status LocalGateway::handsetMessages(const QString &phone, QList<HandsetMessage> &messages)
 {
-    return Operator::wholeListing(messages, [&](const Page &page, Listing<HandsetMessage> &listing) {
-        return handsetMessages(phone, page, listing);
-    });
+    return Operator::wholeListing(messages,
+                                  [&](const Page &page, Listing<HandsetMessage> &listing) {
+                                      return handsetMessages(phone, page, listing);
+                                  });
 }
 
 Status LocalGateway::accounts(const Page &page, Listing<AccountSummary> &listing)

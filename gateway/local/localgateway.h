@@ -241,13 +241,24 @@ private:
     // Like answer() for a send, on a store that may make it in one statement.
     Status answerSend(Bool16 &outcome, const QString &accountNo, const QString &phoneNo,
                       const QString &text, const std::optional<QString> &sendTime);
-    // Given `deliveredDue`, the send is the store's one statement (Store::sendAtOnce),
-    // and `deliveredDue` is set once that has run and delivered what was due.
+    // A send its inputs allow, worked out before the store is asked; none when they
+    // refuse it.
+    struct Send {
+        QString accountNo;
+        QStringList phones;
+        QString text;
+        int segments = 1;
+        qint64 cost = 0; // for every recipient
+        qint64 now = 0;
+        qint64 due = 0;
+        QString state;
+    };
+    std::optional<Send> checkSend(const QString &accountNo, const QString &phoneNo,
+                                  const QString &text, const std::optional<QString> &sendTime);
+    // The send step by step, in one transaction.
     Result<bool> submit(const QString &accountNo, const QString &phoneNo, const QString &text,
-                        const std::optional<QString> &sendTime, bool *deliveredDue = nullptr);
-    Result<bool> submitAtOnce(const QString &accountNo, const QStringList &phones,
-                              const QString &text, int segments, qint64 cost, qint64 now,
-                              qint64 due, const QString &state);
+                        const std::optional<QString> &sendTime);
+    Result<bool> submitAtOnce(const Send &send);
     // A charged message the service sends by itself: a forwarded copy or an automatic
     // reply, worked out once for any number of arrivals of the same text.
     struct OnBehalf {
