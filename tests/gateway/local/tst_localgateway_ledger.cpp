@@ -102,7 +102,7 @@ private Q_SLOTS:
         LocalGateway::Listing<LocalGateway::HandsetMessage> refused;
         const Status status = m_operator->handsetMessages(
             u"13800138000"_s, LocalGateway::Page { u"not a cursor"_s, 2 }, refused);
-        QCOMPARE(status.code(), Store::InvalidArgument);
+        QCOMPARE(status.code(), qint32(0x80070057u));
     }
 
     void persistsAcrossInstances()

@@ -21,53 +21,53 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<qint64>("startFen");
         QTest::addColumn<bool>("accepted");
-        QTest::addColumn<qint64>("chargedFen");
+        QTest::addColumn<QString>("balanceAfter");
         QTest::addColumn<QStringList>("receivers");
 
         const QStringList one { Phone };
         const QString han(u'中');
         QTest::newRow("one phone")
-            << Phone << u"VB测试短信发送!"_s << qint64(100) << true << qint64(10) << one;
+            << Phone << u"VB测试短信发送!"_s << qint64(100) << true << u"0.90"_s << one;
         QTest::newRow("two segments")
-            << Phone << han.repeated(71) << qint64(100) << true << qint64(20) << one;
+            << Phone << han.repeated(71) << qint64(100) << true << u"0.80"_s << one;
         QTest::newRow("three phones")
             << u"13800138000,13900139000, +8613700137000"_s << u"hi"_s << qint64(100) << true
-            << qint64(30) << QStringList { Phone, u"13900139000"_s, u"+8613700137000"_s };
+            << u"0.70"_s << QStringList { Phone, u"13900139000"_s, u"+8613700137000"_s };
         QTest::newRow("full-width comma")
-            << u"13800138000，13900139000"_s << u"hi"_s << qint64(100) << true << qint64(20)
+            << u"13800138000，13900139000"_s << u"hi"_s << qint64(100) << true << u"0.80"_s
             << QStringList { Phone, u"13900139000"_s };
         QTest::newRow("repeated phone sent once")
-            << u"13800138000,13800138000"_s << u"hi"_s << qint64(100) << true << qint64(10) << one;
+            << u"13800138000,13800138000"_s << u"hi"_s << qint64(100) << true << u"0.90"_s << one;
         QTest::newRow("balance exactly covers")
-            << u"13800138000,13900139000"_s << u"hi"_s << qint64(20) << true << qint64(20)
+            << u"13800138000,13900139000"_s << u"hi"_s << qint64(20) << true << u"0.00"_s
             << QStringList { Phone, u"13900139000"_s };
         QTest::newRow("balance one fen short") << u"13800138000,13900139000"_s << u"hi"_s
-                                               << qint64(19) << false << qint64(0) << QStringList();
+                                               << qint64(19) << false << u"0.19"_s << QStringList();
         QTest::newRow("no balance")
-            << Phone << u"hi"_s << qint64(0) << false << qint64(0) << QStringList();
+            << Phone << u"hi"_s << qint64(0) << false << u"0.00"_s << QStringList();
         QTest::newRow("empty text")
-            << Phone << QString() << qint64(100) << false << qint64(0) << QStringList();
+            << Phone << QString() << qint64(100) << false << u"1.00"_s << QStringList();
         QTest::newRow("blank text is a text")
-            << Phone << u" "_s << qint64(100) << true << qint64(10) << one;
+            << Phone << u" "_s << qint64(100) << true << u"0.90"_s << one;
         QTest::newRow("text over 255 segments")
-            << Phone << han.repeated(67 * 255 + 1) << qint64(100000) << false << qint64(0)
+            << Phone << han.repeated(67 * 255 + 1) << qint64(100000) << false << u"1000.00"_s
             << QStringList();
         QTest::newRow("unpaired surrogate") << Phone << QString(QChar(0xD83D)) << qint64(100)
-                                            << false << qint64(0) << QStringList();
+                                            << false << u"1.00"_s << QStringList();
         QTest::newRow("empty phone")
-            << QString() << u"hi"_s << qint64(100) << false << qint64(0) << QStringList();
+            << QString() << u"hi"_s << qint64(100) << false << u"1.00"_s << QStringList();
         QTest::newRow("two digits")
-            << u"12"_s << u"hi"_s << qint64(100) << false << qint64(0) << QStringList();
+            << u"12"_s << u"hi"_s << qint64(100) << false << u"1.00"_s << QStringList();
         QTest::newRow("21 digits")
-            << QString(21, u'1') << u"hi"_s << qint64(100) << false << qint64(0) << QStringList();
+            << QString(21, u'1') << u"hi"_s << qint64(100) << false << u"1.00"_s << QStringList();
         QTest::newRow("dashed landline")
-            << u"010-12345678"_s << u"hi"_s << qint64(100) << false << qint64(0) << QStringList();
+            << u"010-12345678"_s << u"hi"_s << qint64(100) << false << u"1.00"_s << QStringList();
         QTest::newRow("trailing comma")
-            << u"13800138000,"_s << u"hi"_s << qint64(100) << false << qint64(0) << QStringList();
+            << u"13800138000,"_s << u"hi"_s << qint64(100) << false << u"1.00"_s << QStringList();
         QTest::newRow("one bad among good") << u"13800138000,abc"_s << u"hi"_s << qint64(100)
-                                            << false << qint64(0) << QStringList();
+                                            << false << u"1.00"_s << QStringList();
         QTest::newRow("101 recipients") << QStringList(101, Phone).join(u',') << u"hi"_s
-                                        << qint64(100000) << false << qint64(0) << QStringList();
+                                        << qint64(100000) << false << u"1000.00"_s << QStringList();
     }
 
     void send()
@@ -76,7 +76,7 @@ private Q_SLOTS:
         QFETCH(QString, text);
         QFETCH(qint64, startFen);
         QFETCH(bool, accepted);
-        QFETCH(qint64, chargedFen);
+        QFETCH(QString, balanceAfter);
         QFETCH(QStringList, receivers);
 
         QCOMPARE(registerAccount(Account), True16);
@@ -93,7 +93,7 @@ private Q_SLOTS:
         }
         QVERIFY(status.isOk());
         QCOMPARE(outcome, accepted ? True16 : False16);
-        QCOMPARE(balance(Account), LocalGateway::formatYuan(startFen - chargedFen));
+        QCOMPARE(balance(Account), balanceAfter);
         for (const QString &phone : std::as_const(receivers))
             QCOMPARE(handset(phone), QStringList { text });
         if (!accepted)
