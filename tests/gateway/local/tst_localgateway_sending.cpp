@@ -178,16 +178,16 @@ private Q_SLOTS:
         QTest::addColumn<int>("otherFen"); // the other account's balance; -1: none
         for (const auto &[name, call] : operations())
             QTest::newRow(name) << call << -1;
-        const auto send = [](const QString &phone) -> Operation {
+        const auto sendTo = [](const QString &phone) -> Operation {
             return [phone](GatewayClient &g, const QString &a, Answer &r) {
                 return g.SendMessage(a, phone, u"now"_s, r.outcome);
             };
         };
-        QTest::newRow("SendMessage, sent") << send(Phone) << 100;
+        QTest::newRow("SendMessage, sent") << sendTo(Phone) << 100;
         QTest::newRow("SendMessage, two recipients, sent")
-            << send(u"13800138000,13900139000"_s) << 100;
-        QTest::newRow("SendMessage, balance short") << send(Phone) << 0;
-        QTest::newRow("SendMessage, malformed recipient") << send(u"12"_s) << 100;
+            << sendTo(u"13800138000,13900139000"_s) << 100;
+        QTest::newRow("SendMessage, balance short") << sendTo(Phone) << 0;
+        QTest::newRow("SendMessage, malformed recipient") << sendTo(u"12"_s) << 100;
     }
 
     void scheduledDeliveredByAnyOperation()
