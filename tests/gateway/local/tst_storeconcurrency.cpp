@@ -165,8 +165,7 @@ private Q_SLOTS:
         const QStringList outcomes = race(QStringList(12, account), card.number, u"000000000000"_s);
         QCOMPARE(outcomes, QStringList(12, u"0"_s));
         StoreProbe probe(storePath());
-        QCOMPARE(probe.count(u"SELECT count(*) FROM recharge_failures"_s),
-                 LocalGateway::RechargeFailureLimit);
+        QCOMPARE(probe.count(u"SELECT count(*) FROM recharge_failures"_s), 5);
         QCOMPARE(probe.count(u"SELECT count(*) FROM cards WHERE spent_by IS NULL"_s), 1);
     }
 
