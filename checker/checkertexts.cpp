@@ -1,4 +1,4 @@
-#include "checkertexts.h"
+#include "checker/checkertexts.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,8 +1,8 @@
-#include "checkertool.h"
+#include "checker/checkertool.h"
 
-#include "checkertexts.h"
-#include "contractchecker.h"
-#include "gatewayloader.h"
+#include "checker/checkertexts.h"
+#include "checker/contractchecker.h"
+#include "gateway/gatewayloader.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
-#include "contractchecker.h"
+#include "checker/contractchecker.h"
 
-#include "checkertexts.h"
-#include "gatewayloader.h"
+#include "checker/checkertexts.h"
+#include "gateway/gatewayloader.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>

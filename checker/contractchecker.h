@@ -11,7 +11,7 @@
 // The checker tool runs each group in a child process of its own, so a crash or a hang
 // of the component ends that group only.
 
-#include "gatewayclient.h"
+#include "gateway/gatewayclient.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,6 +1,6 @@
 // quillet-gateway-check: runs the GatewayClient contract against a gateway component.
 
-#include "checkertool.h"
+#include "checker/checkertool.h"
 
 #include <QCoreApplication>
 #include <QTextStream>

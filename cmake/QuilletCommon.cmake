@@ -1,5 +1,10 @@
 # Settings every target of the project shares: link quillet_common.
 add_library(quillet_common INTERFACE)
+# Includes name a header by its folder from the top (#include "gateway/local/store.h");
+# generated headers sit at the same place in the build tree. Every library passes this on.
+add_library(quillet_includes INTERFACE)
+target_include_directories(quillet_includes INTERFACE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
+target_link_libraries(quillet_common INTERFACE quillet_includes)
 target_compile_features(quillet_common INTERFACE cxx_std_20)
 target_compile_options(quillet_common INTERFACE
   -Wall -Wextra -Wpedantic -Wold-style-cast -Wnon-virtual-dtor -Wshadow -Wconversion -Wno-sign-conversion)

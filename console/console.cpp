@@ -1,8 +1,8 @@
-#include "console.h"
+#include "console/console.h"
 
-#include "consoletexts.h"
-#include "gatewayloader.h"
-#include "gatewaytexts.h"
+#include "console/consoletexts.h"
+#include "gateway/gatewayloader.h"
+#include "gateway/gatewaytexts.h"
 
 #include <algorithm>
 

@@ -17,8 +17,8 @@
 // it is (no notice, no pane write, fields already written stay) and is handed to
 // ConsoleView::reportError; the window stays usable and a later command may succeed.
 
-#include "consoleview.h"
-#include "gatewayclient.h"
+#include "console/consoleview.h"
+#include "gateway/gatewayclient.h"
 
 #include <QDateTime>
 #include <QList>

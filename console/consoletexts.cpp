@@ -1,4 +1,4 @@
-#include "consoletexts.h"
+#include "console/consoletexts.h"
 
 namespace ConsoleTexts {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "status.h"
+#include "gateway/status.h"
 
 #include <QString>
 

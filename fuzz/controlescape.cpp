@@ -7,9 +7,9 @@
 // texts (InputRules::isPlainText) are exactly the well-formed texts the tool shows as
 // they are, backslashes apart.
 
-#include "controlescape.h"
-#include "fuzzinput.h"
-#include "inputrules.h"
+#include "tools/controlescape.h"
+#include "fuzz/fuzzinput.h"
+#include "gateway/local/inputrules.h"
 
 #include <optional>
 

@@ -5,8 +5,8 @@
 // character that cannot continue a number change nothing; a sign in front negates; appending a
 // digit to a digit-only text never lowers the value.
 
-#include "console.h"
-#include "fuzzinput.h"
+#include "console/console.h"
+#include "fuzz/fuzzinput.h"
 
 #include <QRegularExpression>
 

@@ -7,9 +7,9 @@
 // to the same list; one that does not parse leaves the caller's list as it was, and
 // parses exactly when its pattern says so.
 
-#include "inputrules.h"
-#include "fuzzinput.h"
-#include "segmentcounter.h"
+#include "gateway/local/inputrules.h"
+#include "fuzz/fuzzinput.h"
+#include "gateway/local/segmentcounter.h"
 
 #include <QRegularExpression>
 #include <QSet>

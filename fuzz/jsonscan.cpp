@@ -6,8 +6,8 @@
 // that object with its first key written once more in front is reported as repeating a
 // key.
 
-#include "fuzzinput.h"
-#include "wire.h"
+#include "fuzz/fuzzinput.h"
+#include "protocol/wire.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

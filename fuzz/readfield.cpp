@@ -5,8 +5,8 @@
 // (every other blank, control character or lone surrogate stays); reading the field
 // again gives the same field.
 
-#include "console.h"
-#include "fuzzinput.h"
+#include "console/console.h"
+#include "fuzz/fuzzinput.h"
 
 using FuzzInput::require;
 

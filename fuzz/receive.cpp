@@ -7,11 +7,11 @@
 // description) and no pane write, or with one pane write that starts with the receive
 // header and no error report; the last result is the outcome of the last call made.
 
-#include "console.h"
-#include "consoletexts.h"
-#include "fakegateway.h"
-#include "fakeview.h"
-#include "fuzzinput.h"
+#include "console/console.h"
+#include "console/consoletexts.h"
+#include "fuzz/fuzzinput.h"
+#include "tests/kit/fakegateway.h"
+#include "tests/kit/fakeview.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -8,8 +8,8 @@
 // code units) is one segment. Also: 7-bit exactly when every character is, and a
 // longer text never takes fewer segments than its beginning.
 
-#include "segmentcounter.h"
-#include "fuzzinput.h"
+#include "gateway/local/segmentcounter.h"
+#include "fuzz/fuzzinput.h"
 
 #include <QList>
 

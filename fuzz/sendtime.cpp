@@ -8,9 +8,9 @@
 // write (1970 to 2100) parses back to the same text. The fuzzer runs in a time zone with
 // daylight saving, so the hours that are skipped or repeated come up.
 
-#include "sendtime.h"
-#include "consoletexts.h"
-#include "fuzzinput.h"
+#include "gateway/local/sendtime.h"
+#include "console/consoletexts.h"
+#include "fuzz/fuzzinput.h"
 
 #include <QtEndian>
 

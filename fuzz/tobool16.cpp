@@ -4,8 +4,8 @@
 // the trimmed text is empty, reads "false" in any letter case, or is a whole number
 // whose value is zero; blanks around the text and ASCII letter case change nothing.
 
-#include "console.h"
-#include "fuzzinput.h"
+#include "console/console.h"
+#include "fuzz/fuzzinput.h"
 
 #include <QRegularExpression>
 

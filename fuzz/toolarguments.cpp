@@ -8,13 +8,13 @@
 // written back in canonical form (--option=value words, "--" before the positional
 // words) parses to the same command.
 
-#include "controlescape.h"
-#include "fuzzinput.h"
-#include "inputrules.h"
-#include "localgateway.h"
-#include "operatortool.h"
-#include "storelocation.h"
-#include "tooltexts.h"
+#include "fuzz/fuzzinput.h"
+#include "gateway/local/inputrules.h"
+#include "gateway/local/localgateway.h"
+#include "gateway/local/storelocation.h"
+#include "tools/controlescape.h"
+#include "tools/operatortool.h"
+#include "tools/tooltexts.h"
 
 #include <QByteArrayList>
 #include <QStringDecoder>

@@ -10,8 +10,8 @@
 // reads only as the kind it holds, a failed read leaves the caller's value, and a
 // table read out of a Variant stays as it was when the Variant or the copy changes.
 
-#include "variant.h"
-#include "fuzzinput.h"
+#include "gateway/variant.h"
+#include "fuzz/fuzzinput.h"
 
 #include <QHash>
 

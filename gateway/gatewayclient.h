@@ -11,9 +11,9 @@
 // purpose: an operation that writes nothing leaves the caller's value in place, and
 // the console relies on that.
 
-#include "gatewayids.h"
-#include "status.h"
-#include "variant.h"
+#include "gateway/gatewayids.h"
+#include "gateway/status.h"
+#include "gateway/variant.h"
 
 #include <QString>
 #include <QtPlugin>

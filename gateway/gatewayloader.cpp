@@ -1,6 +1,6 @@
-#include "gatewayloader.h"
+#include "gateway/gatewayloader.h"
 
-#include "gatewaytexts.h"
+#include "gateway/gatewaytexts.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "gatewaytexts.h"
+#include "gateway/gatewaytexts.h"
 
 using namespace Qt::StringLiterals;
 

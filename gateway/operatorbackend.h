@@ -10,7 +10,7 @@
 // The reports are the operator's own (operatorreports.h): the remote path needs nothing
 // of the local component.
 
-#include "operatorreports.h"
+#include "gateway/operatorreports.h"
 
 #include <memory>
 

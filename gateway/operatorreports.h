@@ -4,7 +4,7 @@
 // its own store, or quillet-gatewayd's operator routes. The wire, the service and the
 // operator tool speak in these; only the local component makes them.
 
-#include "status.h"
+#include "gateway/status.h"
 
 #include <QDateTime>
 #include <QList>

@@ -1,6 +1,6 @@
-#include "variant.h"
+#include "gateway/variant.h"
 
-#include "gatewaytexts.h"
+#include "gateway/gatewaytexts.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "calls.h"
+#include "protocol/calls.h"
 
 #include <algorithm>
 #include <limits>

@@ -18,9 +18,9 @@
 // console call's slot also goes in the request, so a slot the gateway leaves untouched
 // comes back as it went.
 
-#include "gatewayclient.h"
-#include "operatorbackend.h"
-#include "wire.h"
+#include "gateway/gatewayclient.h"
+#include "gateway/operatorbackend.h"
+#include "protocol/wire.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

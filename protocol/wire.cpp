@@ -1,4 +1,4 @@
-#include "wire.h"
+#include "protocol/wire.h"
 
 #include <QJsonArray>
 #include <QSet>

@@ -12,8 +12,8 @@
 // answer carries the slot after the call, so a slot that the gateway leaves untouched
 // comes back exactly as it went.
 
-#include "status.h"
-#include "variant.h"
+#include "gateway/status.h"
+#include "gateway/variant.h"
 
 #include <QJsonObject>
 #include <QJsonValue>

@@ -1,7 +1,7 @@
-#include "connectionguard.h"
+#include "service/connectionguard.h"
 
-#include "servicetexts.h"
-#include "wire.h"
+#include "protocol/wire.h"
+#include "service/servicetexts.h"
 
 #include <QJsonDocument>
 #include <QSocketNotifier>

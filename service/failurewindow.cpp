@@ -1,4 +1,4 @@
-#include "failurewindow.h"
+#include "service/failurewindow.h"
 
 FailureWindow::FailureWindow(int limit, int windowMs)
     : m_limit(limit)

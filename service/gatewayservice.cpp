@@ -1,13 +1,13 @@
-#include "gatewayservice.h"
+#include "service/gatewayservice.h"
 
-#include "localgateway.h"
-#include "operations.h"
-#include "requestkey.h"
-#include "servicestore.h"
-#include "servicetexts.h"
-#include "store.h"
-#include "wire.h"
-#include "workerpool.h"
+#include "gateway/local/localgateway.h"
+#include "gateway/local/store.h"
+#include "protocol/wire.h"
+#include "service/operations.h"
+#include "service/requestkey.h"
+#include "service/servicestore.h"
+#include "service/servicetexts.h"
+#include "service/workerpool.h"
 
 #include <QDateTime>
 #include <QHttpServerRequest>

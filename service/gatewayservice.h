@@ -14,11 +14,11 @@
 // remembered answers are all in the store, so any number of service processes may share
 // one. A valid token is always served; only failures are limited.
 
-#include "connectionguard.h"
-#include "failurewindow.h"
-#include "passwordhasher.h"
-#include "status.h"
-#include "storelocation.h"
+#include "gateway/local/passwordhasher.h"
+#include "gateway/local/storelocation.h"
+#include "gateway/status.h"
+#include "service/connectionguard.h"
+#include "service/failurewindow.h"
 
 #include <QAbstractHttpServer>
 #include <QHostAddress>

@@ -5,11 +5,11 @@
 //   arguments ── parseServiceCommand ── ServiceCommand ── run: config file, store ── action
 //                                    └─ usage error (exit 2)        └─ failure (exit 1)
 
-#include "gatewayservice.h"
-#include "servicecommand.h"
-#include "servicestore.h"
-#include "servicetexts.h"
-#include "storelocation.h"
+#include "gateway/local/storelocation.h"
+#include "service/gatewayservice.h"
+#include "service/servicecommand.h"
+#include "service/servicestore.h"
+#include "service/servicetexts.h"
 
 #include <QCoreApplication>
 #include <QFile>

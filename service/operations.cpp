@@ -1,8 +1,8 @@
-#include "operations.h"
+#include "service/operations.h"
 
-#include "calls.h"
-#include "localbackend.h"
-#include "localgateway.h"
+#include "gateway/local/localbackend.h"
+#include "gateway/local/localgateway.h"
+#include "protocol/calls.h"
 
 #include <algorithm>
 

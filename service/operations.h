@@ -7,7 +7,7 @@
 //
 // The body has passed Wire::validate, so every field present has the right kind.
 
-#include "wire.h"
+#include "protocol/wire.h"
 
 #include <QJsonObject>
 

@@ -1,6 +1,6 @@
-#include "requestkey.h"
+#include "service/requestkey.h"
 
-#include "wire.h"
+#include "protocol/wire.h"
 
 #include <sodium.h>
 

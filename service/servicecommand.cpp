@@ -1,6 +1,6 @@
-#include "servicecommand.h"
+#include "service/servicecommand.h"
 
-#include "servicetexts.h"
+#include "service/servicetexts.h"
 
 #include <QCommandLineParser>
 

@@ -10,7 +10,7 @@
 // file, then from its default, and reads a config file's value as it reads the
 // command line's (Serve's read functions).
 
-#include "wire.h"
+#include "protocol/wire.h"
 
 #include <QHostAddress>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "servicestore.h"
+#include "service/servicestore.h"
 
-#include "servicetexts.h"
-#include "store.h"
+#include "gateway/local/store.h"
+#include "service/servicetexts.h"
 
 #include <QDateTime>
 #include <QSqlQuery>

@@ -21,10 +21,10 @@
 // service runs as may not create tables: initialize(), run as the schema's owner,
 // makes them and grants the gateway's runtime role what the service needs of them.
 
-#include "requestkey.h"
-#include "result.h"
-#include "storelocation.h"
-#include "wire.h"
+#include "gateway/local/storelocation.h"
+#include "gateway/result.h"
+#include "protocol/wire.h"
+#include "service/requestkey.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "servicetexts.h"
+#include "service/servicetexts.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,7 +1,7 @@
-#include "workerpool.h"
+#include "service/workerpool.h"
 
-#include "localgateway.h"
-#include "servicestore.h"
+#include "gateway/local/localgateway.h"
+#include "service/servicestore.h"
 
 WorkerPool::WorkerPool(StoreLocation store, int threads, int slowSlots,
                        PasswordHasher::Cost hashCost)

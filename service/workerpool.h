@@ -11,9 +11,9 @@
 // 64 MiB each) hold at most `slowSlots` threads at once; the other threads always take
 // the quick jobs, so that reads never queue behind a crowd of sign-ons.
 
-#include "passwordhasher.h"
-#include "status.h"
-#include "storelocation.h"
+#include "gateway/local/passwordhasher.h"
+#include "gateway/local/storelocation.h"
+#include "gateway/status.h"
 
 #include <condition_variable>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "controlescape.h"
+#include "tools/controlescape.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,4 +1,4 @@
-#include "operatortool.h"
+#include "tools/operatortool.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,11 +1,11 @@
-#include "operatortool.h"
+#include "tools/operatortool.h"
 
-#include "inputrules.h"
-#include "localbackend.h"
-#include "localgateway.h"
-#include "operatorbackend.h"
-#include "remotebackend.h"
-#include "tooltexts.h"
+#include "gateway/local/inputrules.h"
+#include "gateway/local/localbackend.h"
+#include "gateway/local/localgateway.h"
+#include "gateway/operatorbackend.h"
+#include "tools/remotebackend.h"
+#include "tools/tooltexts.h"
 
 #include <QCommandLineParser>
 #include <QFileDevice>

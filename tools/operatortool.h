@@ -8,7 +8,7 @@
 //             with --server (failure: exit 1) ── deliver what is due ── the command
 //             ── its report on standard output, the same whichever did the work
 
-#include "toolcommand.h"
+#include "tools/toolcommand.h"
 
 #include <QByteArrayList>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "remotebackend.h"
+#include "tools/remotebackend.h"
 
-#include "remotegateway.h"
-#include "tooltexts.h"
+#include "gateway/remote/remotegateway.h"
+#include "tools/tooltexts.h"
 
 using namespace Qt::StringLiterals;
 

@@ -10,8 +10,8 @@
 // Every call that changes something carries an Idempotency-Key of its own and is tried
 // again only with that key. `mo --count` is that many arrivals, one call each.
 
-#include "calls.h"
-#include "operatorbackend.h"
+#include "gateway/operatorbackend.h"
+#include "protocol/calls.h"
 
 #include <QJsonObject>
 #include <QUrl>

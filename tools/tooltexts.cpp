@@ -1,6 +1,6 @@
-#include "tooltexts.h"
+#include "tools/tooltexts.h"
 
-#include "controlescape.h"
+#include "tools/controlescape.h"
 
 // Every value quoted here comes from outside and is shown escaped. Texts with several
 // values fill them in one pass, so a value that looks like "%1" is shown as it is.

@@ -1,6 +1,6 @@
-#include "controltable.h"
+#include "ui/controltable.h"
 
-#include "uitexts.h"
+#include "ui/uitexts.h"
 
 #include <algorithm>
 

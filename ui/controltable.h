@@ -1,6 +1,6 @@
 #pragma once
 
-#include "console.h"
+#include "console/console.h"
 
 #include <QList>
 #include <QRect>

@@ -1,9 +1,9 @@
-#include "form1.h"
+#include "ui/form1.h"
 
-#include "consoletexts.h"
-#include "controltable.h"
-#include "overridecursor.h"
-#include "uitexts.h"
+#include "console/consoletexts.h"
+#include "ui/controltable.h"
+#include "ui/overridecursor.h"
+#include "ui/uitexts.h"
 
 #include <QGroupBox>
 #include <QHash>

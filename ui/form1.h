@@ -11,8 +11,8 @@
 //
 // The window owns the console, and so the gateway instance: both go when it does.
 
-#include "console.h"
-#include "consoleview.h"
+#include "console/console.h"
+#include "console/consoleview.h"
 
 #include <QWidget>
 

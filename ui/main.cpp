@@ -1,5 +1,5 @@
-#include "form1.h"
-#include "quilletapp.h"
+#include "ui/form1.h"
+#include "ui/quilletapp.h"
 
 #include <QApplication>
 

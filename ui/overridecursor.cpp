@@ -1,4 +1,4 @@
-#include "overridecursor.h"
+#include "ui/overridecursor.h"
 
 #include <QCursor>
 #include <QGuiApplication>

@@ -1,7 +1,7 @@
-#include "quilletapp.h"
+#include "ui/quilletapp.h"
 
-#include "form1.h"
-#include "uitexts.h"
+#include "ui/form1.h"
+#include "ui/uitexts.h"
 
 #include <QApplication>
 #include <QFileInfo>

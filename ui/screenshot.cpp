@@ -1,9 +1,9 @@
 // quillet-screenshot FILE.png: starts the window as the program does and saves what it
 // shows. Meant for the offscreen platform, for the documentation.
 
-#include "form1.h"
-#include "quilletapp.h"
-#include "uitexts.h"
+#include "ui/form1.h"
+#include "ui/quilletapp.h"
+#include "ui/uitexts.h"
 
 #include <QApplication>
 #include <QFontDatabase>

@@ -1,4 +1,4 @@
-#include "backlogfiller.h"
+#include "bench/kit/backlogfiller.h"
 
 #include <QAtomicInt>
 #include <QSqlDatabase>

@@ -13,9 +13,9 @@
 //
 //   QUILLET_BENCH_ROUNDS  listing calls per command, default 51
 
-#include "backlogfiller.h"
-#include "localgateway.h"
-#include "operatortool.h"
+#include "bench/kit/backlogfiller.h"
+#include "gateway/local/localgateway.h"
+#include "tools/operatortool.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -11,7 +11,7 @@
 // Runs inside pg_virtualenv (its PG* variables name the cluster), which starts clusters
 // with fsync off; the benchmark turns it on and checks, or its figures mean nothing.
 
-#include "localgateway.h"
+#include "gateway/local/localgateway.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -14,8 +14,8 @@
 //
 //   QUILLET_BENCH_ROUNDS  calls per account, operation and pass, default 51
 
-#include "backlogfiller.h"
-#include "localgateway.h"
+#include "bench/kit/backlogfiller.h"
+#include "gateway/local/localgateway.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -10,10 +10,10 @@
 // on both sides. Each measurement runs in a child process of its own, so peak memory
 // is the child's: the parent alternates the variants and prints medians and ratios.
 
-#include "console.h"
-#include "consoletexts.h"
-#include "fakegateway.h"
-#include "form1.h"
+#include "console/console.h"
+#include "console/consoletexts.h"
+#include "tests/kit/fakegateway.h"
+#include "ui/form1.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

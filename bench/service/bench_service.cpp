@@ -16,8 +16,8 @@
 //
 // The program starts quillet-gatewayd itself on 127.0.0.1 (ephemeral ports) and stops it.
 
-#include "localgateway.h"
-#include "remotegateway.h"
+#include "gateway/local/localgateway.h"
+#include "gateway/remote/remotegateway.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -3,7 +3,7 @@
 // what any window with Chinese text pays for: reading the font configuration and
 // finding a font with the Han glyphs.
 
-#include "frameprobe.h"
+#include "bench/startup/frameprobe.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -5,8 +5,8 @@
 // start-up work; what this window pays beyond the bare window with a Chinese label is
 // the price of painting those controls.
 
-#include "controltable.h"
-#include "frameprobe.h"
+#include "bench/startup/frameprobe.h"
+#include "ui/controltable.h"
 
 #include <QApplication>
 #include <QGroupBox>

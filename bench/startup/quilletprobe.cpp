@@ -1,8 +1,8 @@
 // The console's start-up, exactly as main runs it, up to its first painted frame.
 
-#include "form1.h"
-#include "frameprobe.h"
-#include "quilletapp.h"
+#include "bench/startup/frameprobe.h"
+#include "ui/form1.h"
+#include "ui/quilletapp.h"
 
 #include <QApplication>
 

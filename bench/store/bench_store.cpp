@@ -9,8 +9,8 @@
 //
 //   QUILLET_BENCH_SENDS   sends (and bare inserts) per pass, default 2000
 
-#include "backlogfiller.h"
-#include "localgateway.h"
+#include "bench/kit/backlogfiller.h"
+#include "gateway/local/localgateway.h"
 
 #include <QCoreApplication>
 #include <QDir>

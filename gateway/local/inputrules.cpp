@@ -1,6 +1,6 @@
-#include "inputrules.h"
+#include "gateway/local/inputrules.h"
 
-#include "segmentcounter.h"
+#include "gateway/local/segmentcounter.h"
 
 #include <algorithm>
 

@@ -3,8 +3,8 @@
 // The operator's commands on the local gateway: the operator tool's on a store of its
 // choosing, and the service's on each worker's gateway.
 
-#include "localgateway.h"
-#include "operatorbackend.h"
+#include "gateway/local/localgateway.h"
+#include "gateway/operatorbackend.h"
 
 #include <memory>
 

@@ -1,9 +1,9 @@
-#include "localgateway.h"
+#include "gateway/local/localgateway.h"
 
-#include "inputrules.h"
-#include "localtexts.h"
-#include "segmentcounter.h"
-#include "sendtime.h"
+#include "gateway/local/inputrules.h"
+#include "gateway/local/localtexts.h"
+#include "gateway/local/segmentcounter.h"
+#include "gateway/local/sendtime.h"
 
 #include <QRegularExpression>
 #include <QSqlQuery>

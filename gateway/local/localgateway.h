@@ -17,11 +17,11 @@
 // Outcomes: -1 success, 0 failure, and a failure changes nothing. A failure Status
 // means the store itself could not be used; then no outcome is written.
 
-#include "gatewayclient.h"
-#include "operatorreports.h"
-#include "passwordhasher.h"
-#include "result.h"
-#include "store.h"
+#include "gateway/gatewayclient.h"
+#include "gateway/local/passwordhasher.h"
+#include "gateway/local/store.h"
+#include "gateway/operatorreports.h"
+#include "gateway/result.h"
 
 #include <QDateTime>
 #include <QList>

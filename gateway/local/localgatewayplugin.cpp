@@ -1,6 +1,6 @@
-#include "localgatewayplugin.h"
+#include "gateway/local/localgatewayplugin.h"
 
-#include "localgateway.h"
+#include "gateway/local/localgateway.h"
 
 Status LocalGatewayPlugin::create(std::unique_ptr<GatewayClient> &client)
 {

@@ -1,4 +1,4 @@
-#include "localtexts.h"
+#include "gateway/local/localtexts.h"
 
 using namespace Qt::StringLiterals;
 

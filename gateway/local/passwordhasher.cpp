@@ -1,4 +1,4 @@
-#include "passwordhasher.h"
+#include "gateway/local/passwordhasher.h"
 
 #include <sodium.h>
 

@@ -1,8 +1,8 @@
-#include "postgresqlengine.h"
+#include "gateway/local/postgresqlengine.h"
 
-#include "localtexts.h"
-#include "postgresqlschema.h"
-#include "store.h"
+#include "gateway/local/localtexts.h"
+#include "gateway/local/postgresqlschema.h"
+#include "gateway/local/store.h"
 
 #include <QDateTime>
 #include <QSqlError>

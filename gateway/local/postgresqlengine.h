@@ -14,8 +14,8 @@
 // A send is a single statement (sendAtOnce) that holds the account row the same way: on
 // its own it is one round trip and one commit, which is what bounds a send's rate.
 
-#include "storeengine.h"
-#include "storelocation.h"
+#include "gateway/local/storeengine.h"
+#include "gateway/local/storelocation.h"
 
 class PostgresqlEngine final : public StoreEngine {
 public:

@@ -1,4 +1,4 @@
-#include "postgresqlschema.h"
+#include "gateway/local/postgresqlschema.h"
 
 using namespace Qt::StringLiterals;
 

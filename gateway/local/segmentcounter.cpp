@@ -1,4 +1,4 @@
-#include "segmentcounter.h"
+#include "gateway/local/segmentcounter.h"
 
 #include <QList>
 

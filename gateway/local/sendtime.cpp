@@ -1,4 +1,4 @@
-#include "sendtime.h"
+#include "gateway/local/sendtime.h"
 
 using namespace Qt::StringLiterals;
 

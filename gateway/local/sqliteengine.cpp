@@ -1,7 +1,7 @@
-#include "sqliteengine.h"
+#include "gateway/local/sqliteengine.h"
 
-#include "localtexts.h"
-#include "store.h"
+#include "gateway/local/localtexts.h"
+#include "gateway/local/store.h"
 
 #include <QFile>
 #include <QFileInfo>

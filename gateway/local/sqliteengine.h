@@ -9,7 +9,7 @@
 // it is never written to. The header's user version is the revision of how this engine
 // lays out the current schema (see readyForWrites), which no other engine shares.
 
-#include "storeengine.h"
+#include "gateway/local/storeengine.h"
 
 #include <optional>
 

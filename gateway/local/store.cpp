@@ -1,8 +1,8 @@
-#include "store.h"
+#include "gateway/local/store.h"
 
-#include "localtexts.h"
-#include "postgresqlengine.h"
-#include "sqliteengine.h"
+#include "gateway/local/localtexts.h"
+#include "gateway/local/postgresqlengine.h"
+#include "gateway/local/sqliteengine.h"
 
 #include <QAtomicInteger>
 #include <QDateTime>

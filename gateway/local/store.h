@@ -20,9 +20,9 @@
 // an Extension with a version of its own: written once, in the engine's words; made or
 // migrated by whoever opens the store where the engine allows it, else by init.
 
-#include "result.h"
-#include "storeengine.h"
-#include "storelocation.h"
+#include "gateway/local/storeengine.h"
+#include "gateway/local/storelocation.h"
+#include "gateway/result.h"
 
 #include <QSqlQuery>
 #include <QString>

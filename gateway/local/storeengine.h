@@ -14,7 +14,7 @@
 // beside the gateway keeps in the store (Store::Extension): their statements are written
 // once, and the engine supplies the words and the steps that differ.
 
-#include "result.h"
+#include "gateway/result.h"
 
 #include <QSqlDatabase>
 #include <QString>

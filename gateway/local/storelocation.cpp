@@ -1,7 +1,7 @@
-#include "storelocation.h"
+#include "gateway/local/storelocation.h"
 
-#include "localtexts.h"
-#include "store.h"
+#include "gateway/local/localtexts.h"
+#include "gateway/local/store.h"
 
 #include <QDir>
 #include <QRegularExpression>

@@ -16,7 +16,7 @@
 // libpq reads passwords from its own password file (PGPASSFILE) or service file
 // (PGSERVICEFILE), which is where they belong.
 
-#include "status.h"
+#include "gateway/status.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "remotegateway.h"
+#include "gateway/remote/remotegateway.h"
 
-#include "remotetexts.h"
+#include "gateway/remote/remotetexts.h"
 
 #include <QDeadlineTimer>
 #include <QEventLoop>

@@ -20,9 +20,9 @@
 // running (from a nested event) is refused, and deleting the gateway during a call ends
 // that call with a failure Status without touching the deleted object.
 
-#include "calls.h"
-#include "gatewayclient.h"
-#include "wire.h"
+#include "gateway/gatewayclient.h"
+#include "protocol/calls.h"
+#include "protocol/wire.h"
 
 #include <QJsonObject>
 #include <QSslConfiguration>

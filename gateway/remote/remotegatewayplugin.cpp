@@ -1,6 +1,6 @@
-#include "remotegatewayplugin.h"
+#include "gateway/remote/remotegatewayplugin.h"
 
-#include "remotegateway.h"
+#include "gateway/remote/remotegateway.h"
 
 Status RemoteGatewayPlugin::create(std::unique_ptr<GatewayClient> &client)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "gatewayclient.h"
+#include "gateway/gatewayclient.h"
 
 #include <QObject>
 

@@ -1,4 +1,4 @@
-#include "remotetexts.h"
+#include "gateway/remote/remotetexts.h"
 
 #include <QHash>
 

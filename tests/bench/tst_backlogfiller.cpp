@@ -2,8 +2,8 @@
 // gateway: the receive calls report the exact total, batch and rows at several backlog
 // sizes and fetch positions, and the handset listing finds its rows among many.
 
-#include "backlogfiller.h"
-#include "localgateway.h"
+#include "bench/kit/backlogfiller.h"
+#include "gateway/local/localgateway.h"
 
 #include <QTemporaryDir>
 #include <QTest>

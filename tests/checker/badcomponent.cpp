@@ -1,4 +1,4 @@
-#include "badcomponent.h"
+#include "tests/checker/badcomponent.h"
 
 #include <QThread>
 

@@ -1,7 +1,7 @@
 // quillet-gateway-check: the escaping of what it prints, its command line, a clean run on
 // the local component, and the faults it finds in a component that breaks the contract.
 
-#include "checkertool.h"
+#include "checker/checkertool.h"
 
 #include <QDir>
 #include <QFile>

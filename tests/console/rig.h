@@ -1,8 +1,8 @@
 #pragma once
 
-#include "console.h"
-#include "fakegateway.h"
-#include "fakeview.h"
+#include "console/console.h"
+#include "tests/kit/fakegateway.h"
+#include "tests/kit/fakeview.h"
 
 // A console wired to a scripted gateway, a recording view and a clock the test sets.
 struct Rig {

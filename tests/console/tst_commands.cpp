@@ -1,7 +1,7 @@
 // The account, sending, forwarding and automatic-reply commands: what each sends,
 // which window fields it writes, how it reports, and where a failure stops it.
 
-#include "rig.h"
+#include "tests/console/rig.h"
 
 #include <QTest>
 

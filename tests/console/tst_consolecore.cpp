@@ -2,8 +2,8 @@
 // the pane, and what a failed call leaves behind. Query balance and Recharge carry
 // them.
 
-#include "consoletexts.h"
-#include "rig.h"
+#include "console/consoletexts.h"
+#include "tests/console/rig.h"
 
 #include <QTest>
 

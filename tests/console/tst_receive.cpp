@@ -1,7 +1,7 @@
 // The receive commands: the batch loop, the listing, the call bound, and what a
 // malformed answer does.
 
-#include "rig.h"
+#include "tests/console/rig.h"
 
 #include <QTest>
 

@@ -3,9 +3,9 @@
 // own. Every button is pressed; what the notices and the pane say, and what the store
 // holds afterwards, is checked.
 
-#include "form1.h"
-#include "modalcloser.h"
-#include "quilletapp.h"
+#include "tests/ui/modalcloser.h"
+#include "ui/form1.h"
+#include "ui/quilletapp.h"
 
 #include <QApplication>
 #include <QLineEdit>

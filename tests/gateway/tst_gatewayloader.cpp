@@ -1,4 +1,4 @@
-#include "gatewayloader.h"
+#include "gateway/gatewayloader.h"
 
 #include <QCoreApplication>
 #include <QDir>

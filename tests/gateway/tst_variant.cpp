@@ -1,4 +1,4 @@
-#include "variant.h"
+#include "gateway/variant.h"
 
 #include <QTest>
 

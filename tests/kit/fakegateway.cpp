@@ -1,4 +1,4 @@
-#include "fakegateway.h"
+#include "tests/kit/fakegateway.h"
 
 using namespace Qt::StringLiterals;
 

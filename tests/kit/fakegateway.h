@@ -8,7 +8,7 @@
 //   script->replies = { Reply::outcome(-1), Reply::text(u"12.30"_s) };
 //   Console console(view, script->factory());
 
-#include "gatewayclient.h"
+#include "gateway/gatewayclient.h"
 
 #include <QList>
 #include <QString>

@@ -1,6 +1,6 @@
-#include "fakeview.h"
+#include "tests/kit/fakeview.h"
 
-#include "fakegateway.h"
+#include "tests/kit/fakegateway.h"
 
 using namespace Qt::StringLiterals;
 

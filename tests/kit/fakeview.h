@@ -1,6 +1,6 @@
 #pragma once
 
-#include "consoleview.h"
+#include "console/consoleview.h"
 
 #include <QHash>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "servicerig.h"
+#include "tests/service/servicerig.h"
 
 #include <QDeadlineTimer>
 #include <QFile>

@@ -9,7 +9,7 @@
 //        made ready by `quillet-gatewayd init` as the cluster's administrator; the
 //        service runs as a login role in the gateway's runtime role, as deployed
 
-#include "teststore.h"
+#include "tests/gateway/local/teststore.h"
 
 #include <QByteArray>
 #include <QHash>

@@ -3,9 +3,9 @@
 // fields and its answer's fields (of their kinds, and a listing's entries too), and
 // nothing else answers.
 
-#include "calls.h"
-#include "servicerig.h"
-#include "wire.h"
+#include "protocol/calls.h"
+#include "protocol/wire.h"
+#include "tests/service/servicerig.h"
 
 #include <QFile>
 #include <QRegularExpression>

@@ -3,8 +3,8 @@
 // and stopping on SIGTERM. Run once on SQLite and once on PostgreSQL (see servicerig.h);
 // what has nothing to do with the store runs on SQLite only.
 
-#include "servicerig.h"
-#include "storeprobe.h"
+#include "tests/gateway/local/storeprobe.h"
+#include "tests/service/servicerig.h"
 
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -1190,8 +1190,8 @@ private Q_SLOTS:
             << u"hashing_slots"_s << u"-1"_s << u"hashing_slots takes 1 to 64"_s;
         QTest::newRow("no connections")
             << u"max_connections"_s << u"0"_s << u"max_connections takes 1 to 1000000"_s;
-        QTest::newRow("a window of three years") << u"auth_window_ms"_s << u"99999999999"_s
-                                                 << u"auth_window_ms takes 1 to 86400000"_s;
+        QTest::newRow("a window of three years")
+            << u"auth_window_ms"_s << u"99999999999"_s << u"auth_window_ms takes 1 to 86400000"_s;
         QTest::newRow("a word") << u"signon_failure_limit"_s << u"five"_s
                                 << u"signon_failure_limit takes 1 to 1000000"_s;
         QTest::newRow("a hash cost of no name")

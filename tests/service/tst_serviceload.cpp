@@ -5,8 +5,8 @@
 // other, every balance the sum of its ledger. Meant for PostgreSQL (the _pg run); the
 // plain run does the same with two processes on one SQLite file.
 
-#include "servicerig.h"
-#include "storeprobe.h"
+#include "tests/gateway/local/storeprobe.h"
+#include "tests/service/servicerig.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -4,8 +4,8 @@
 // crowd of slow password hashes holds up no other call. Run once on SQLite and once on
 // PostgreSQL (see servicerig.h).
 
-#include "servicerig.h"
-#include "storeprobe.h"
+#include "tests/gateway/local/storeprobe.h"
+#include "tests/service/servicerig.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -2,10 +2,10 @@
 // also opens, exit codes, and what it prints. Its argument parser and its escaping are
 // also checked in process, since they touch nothing.
 
-#include "controlescape.h"
-#include "localgateway.h"
-#include "operatortool.h"
-#include "storeprobe.h"
+#include "gateway/local/localgateway.h"
+#include "tests/gateway/local/storeprobe.h"
+#include "tools/controlescape.h"
+#include "tools/operatortool.h"
 
 #include <QDir>
 #include <QProcess>

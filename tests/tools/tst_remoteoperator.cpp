@@ -2,7 +2,7 @@
 // 127.0.0.1 (an ephemeral port), the tool run as a separate process with --server and an
 // operator token file, and what it prints and returns.
 
-#include "servicerig.h"
+#include "tests/service/servicerig.h"
 
 #include <QFile>
 #include <QJsonDocument>

@@ -1,4 +1,4 @@
-#include "modalcloser.h"
+#include "tests/ui/modalcloser.h"
 
 #include <QAbstractButton>
 #include <QApplication>

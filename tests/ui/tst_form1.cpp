@@ -2,10 +2,10 @@
 // button to its command, the notices and error reports, and what resizing and
 // closing do. The gateway is the scripted fake, injected through the window's factory.
 
-#include "fakegateway.h"
-#include "form1.h"
-#include "modalcloser.h"
-#include "quilletapp.h"
+#include "tests/kit/fakegateway.h"
+#include "tests/ui/modalcloser.h"
+#include "ui/form1.h"
+#include "ui/quilletapp.h"
 
 #include <QApplication>
 #include <QGroupBox>

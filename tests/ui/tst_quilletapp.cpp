@@ -1,9 +1,9 @@
 // Start-up as the program runs it: identity, locale and Qt's translations, the window
 // shown centred with the focus on Command1, and no gateway yet.
 
-#include "form1.h"
-#include "modalcloser.h"
-#include "quilletapp.h"
+#include "tests/ui/modalcloser.h"
+#include "ui/form1.h"
+#include "ui/quilletapp.h"
 
 #include <QApplication>
 #include <QFile>

@@ -11,7 +11,7 @@
 //
 // Exit 0 when every call succeeded; 1 with the Status description on a failure.
 
-#include "localgateway.h"
+#include "gateway/local/localgateway.h"
 
 #include <QCoreApplication>
 #include <QFile>

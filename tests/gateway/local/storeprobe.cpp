@@ -1,6 +1,6 @@
-#include "storeprobe.h"
+#include "tests/gateway/local/storeprobe.h"
 
-#include "storelocation.h"
+#include "gateway/local/storelocation.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>

@@ -1,11 +1,11 @@
-#include "testgateway.h"
+#include "tests/gateway/local/testgateway.h"
 
-#include "localbackend.h"
-#include "operatorbackend.h"
-#include "remotebackend.h"
-#include "remotegateway.h"
-#include "servicerig.h"
-#include "teststore.h"
+#include "gateway/local/localbackend.h"
+#include "gateway/operatorbackend.h"
+#include "gateway/remote/remotegateway.h"
+#include "tests/gateway/local/teststore.h"
+#include "tests/service/servicerig.h"
+#include "tools/remotebackend.h"
 
 #include <QFile>
 #include <QtDebug>

@@ -16,8 +16,8 @@
 // OperatorBackend for the operator's (cards, arrivals, handsets, accounts), and looks
 // into the very store the gateway works on, from the side, at storeUrl().
 
-#include "gatewayclient.h"
-#include "localgateway.h"
+#include "gateway/gatewayclient.h"
+#include "gateway/local/localgateway.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "teststore.h"
+#include "tests/gateway/local/teststore.h"
 
-#include "store.h"
+#include "gateway/local/store.h"
 
 #include <QCoreApplication>
 #include <QSqlDatabase>

@@ -10,7 +10,7 @@
 //
 // The same test executables run once for each engine; only the URL differs.
 
-#include "storelocation.h"
+#include "gateway/local/storelocation.h"
 
 #include <QString>
 #include <QTemporaryDir>

@@ -5,7 +5,7 @@
 
 #include "tests/gateway/local/gatewaysuite.h"
 #include "tests/gateway/local/storeprobe.h"
-#include "tools/operatorbackend.h"
+#include "gateway/operatorbackend.h"
 
 #include <QTest>
 

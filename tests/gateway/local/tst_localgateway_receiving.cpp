@@ -6,7 +6,7 @@
 #include "tests/gateway/local/gatewaysuite.h"
 #include "tests/gateway/local/storeprobe.h"
 #include "tests/gateway/local/testgateway.h"
-#include "tools/operatorbackend.h"
+#include "gateway/operatorbackend.h"
 
 #include <QTest>
 

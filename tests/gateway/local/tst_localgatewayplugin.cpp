@@ -1,7 +1,7 @@
 // The local gateway reached the way the console reaches it: the loader finds the plugin
 // in the build tree by class identifier, and the store lies under the user's data folder.
 
-#include "gatewayloader.h"
+#include "gateway/gatewayloader.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,6 +1,6 @@
 // Send times written in local time, read in a zone with summer time.
 
-#include "sendtime.h"
+#include "gateway/local/sendtime.h"
 
 #include <QTest>
 

@@ -1,9 +1,9 @@
 // Several processes on one store at once, and processes killed in the middle of their
 // work: a card is spent once, and a crash leaves nothing half done.
 
-#include "localgateway.h"
-#include "storeprobe.h"
-#include "teststore.h"
+#include "gateway/local/localgateway.h"
+#include "tests/gateway/local/storeprobe.h"
+#include "tests/gateway/local/teststore.h"
 
 #include <QProcess>
 #include <QRandomGenerator>

@@ -1,9 +1,9 @@
 // The store as a file on disk: who may read it, what it holds, and what happens when
 // the file at its place is not a sound Quillet store.
 
-#include "localgateway.h"
-#include "sqliteengine.h"
-#include "storeprobe.h"
+#include "gateway/local/localgateway.h"
+#include "gateway/local/sqliteengine.h"
+#include "tests/gateway/local/storeprobe.h"
 
 #include <sodium.h>
 

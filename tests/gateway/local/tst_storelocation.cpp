@@ -1,7 +1,7 @@
 // The store URL: what each form names, what is refused and how it is reported, and
 // which setting wins.
 
-#include "storelocation.h"
+#include "gateway/local/storelocation.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,9 +2,9 @@
 // the middle of the work, stores it must leave alone, the roles of `init`, and
 // servers that are not there. Runs inside pg_virtualenv only.
 
-#include "localgateway.h"
-#include "storeprobe.h"
-#include "teststore.h"
+#include "gateway/local/localgateway.h"
+#include "tests/gateway/local/storeprobe.h"
+#include "tests/gateway/local/teststore.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

@@ -1,6 +1,6 @@
-#include "testcomponent.h"
+#include "tests/gateway/plugin/testcomponent.h"
 
-#include "fakegateway.h"
+#include "tests/kit/fakegateway.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,9 +1,9 @@
 // The remote gateway component against a real quillet-gatewayd started by the test,
 // and against small fake services for the failures a network brings.
 
-#include "gatewayloader.h"
-#include "remotegateway.h"
-#include "servicerig.h"
+#include "gateway/gatewayloader.h"
+#include "gateway/remote/remotegateway.h"
+#include "tests/service/servicerig.h"
 
 #include <QDir>
 #include <QFile>

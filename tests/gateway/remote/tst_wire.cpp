@@ -1,7 +1,7 @@
 // The wire's own reading of JSON texts, before QJsonDocument sees them: the keys of each
 // object and the raw characters inside texts.
 
-#include "wire.h"
+#include "protocol/wire.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "probe.h"
+#include "tests/package/probe/probe.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -6,7 +6,7 @@
 //   step() ── Result<T> ──┬─ value ───> the caller goes on with it
 //                         └─ failure ─> QUILLET_TRY_VALUE returns it unchanged
 
-#include "status.h"
+#include "gateway/status.h"
 
 #include <optional>
 #include <utility>
