@@ -15,6 +15,7 @@
 
 #include "bench/kit/backlogfiller.h"
 #include "gateway/local/localgateway.h"
+#include "gateway/local/localoperator.h"
 #include "tools/operatortool.h"
 
 #include <QCoreApplication>
@@ -139,7 +140,7 @@ int main(int argc, char *argv[])
         QList<LocalGateway::HandsetMessage> messages;
         QElapsedTimer timer;
         timer.start();
-        if (gateway->handsetMessages(phone, messages).failed())
+        if (LocalOperator(*gateway).handsetMessages(phone, messages).failed())
             return stop(u"handset %1"_s.arg(phone));
         handsetMs.push_back(double(timer.nsecsElapsed()) / 1e6);
         if (messages.size() != MtRows / Phones)
@@ -147,7 +148,7 @@ int main(int argc, char *argv[])
 
         QList<LocalGateway::AccountSummary> list;
         timer.start();
-        if (gateway->accounts(list).failed())
+        if (LocalOperator(*gateway).accounts(list).failed())
             return stop(u"accounts"_s);
         accountsMs.push_back(double(timer.nsecsElapsed()) / 1e6);
         if (list.size() != Accounts)
@@ -173,8 +174,8 @@ int main(int argc, char *argv[])
         LocalGateway::MoBulkReport report;
         QElapsedTimer timer;
         timer.start();
-        const Status status = gateway->receiveFromHandset(u"13900139000"_s, accountNumber(3), {},
-                                                          u"负载测试"_s, Arrivals, report);
+        const Status status = LocalOperator(*gateway).receiveFromHandset(
+            u"13900139000"_s, accountNumber(3), {}, u"负载测试"_s, Arrivals, report);
         const double seconds = double(timer.nsecsElapsed()) / 1e9;
         if (status.failed() || report.arrived != Arrivals)
             return stop(u"bulk arrivals: %1"_s.arg(status.description()));
@@ -197,7 +198,7 @@ int main(int argc, char *argv[])
         return 0;
     }
     QList<LocalGateway::AccountSummary> list;
-    if (code != OperatorTool::Success || gateway->accounts(list).failed())
+    if (code != OperatorTool::Success || LocalOperator(*gateway).accounts(list).failed())
         return stop(u"mo --count"_s);
     const auto arrived
         = std::ranges::find(list, accountNumber(2), &LocalGateway::AccountSummary::number);

@@ -12,6 +12,7 @@
 // with fsync off; the benchmark turns it on and checks, or its figures mean nothing.
 
 #include "gateway/local/localgateway.h"
+#include "gateway/local/localoperator.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -112,7 +113,7 @@ bool fund(const QString &store)
         const qint64 needed = qint64(perClient()) * LocalGateway::FenPerSegment;
         for (qint64 funded = 0; funded < needed; funded += LocalGateway::MaxCardValueFen) {
             QList<LocalGateway::IssuedCard> cards;
-            if (gateway->issueCards(LocalGateway::MaxCardValueFen, 1, cards).failed()
+            if (LocalOperator(*gateway).issueCards(LocalGateway::MaxCardValueFen, 1, cards).failed()
                 || gateway->Recharge(p.accountNo, cards[0].number, cards[0].password, outcome)
                        .failed()
                 || outcome != True16)

@@ -17,6 +17,7 @@
 // The program starts quillet-gatewayd itself on 127.0.0.1 (ephemeral ports) and stops it.
 
 #include "gateway/local/localgateway.h"
+#include "gateway/local/localoperator.h"
 #include "gateway/remote/remotegateway.h"
 
 #include <QCoreApplication>
@@ -253,7 +254,9 @@ int main(int argc, char *argv[])
         if (!setup)
             return 1;
         QList<LocalGateway::IssuedCard> cards;
-        if (setup->issueCards(LocalGateway::MaxCardValueFen, Clients + 1, cards).failed())
+        if (LocalOperator(*setup)
+                .issueCards(LocalGateway::MaxCardValueFen, Clients + 1, cards)
+                .failed())
             return 1;
         for (int i = 0; i <= Clients; ++i) {
             RegisterParticulars p;

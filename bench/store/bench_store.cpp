@@ -11,6 +11,7 @@
 
 #include "bench/kit/backlogfiller.h"
 #include "gateway/local/localgateway.h"
+#include "gateway/local/localoperator.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -121,7 +122,9 @@ int main(int argc, char *argv[])
     Bool16 outcome = 0;
     QList<LocalGateway::IssuedCard> cards;
     if (!check(gateway->Register(p, outcome).isOk() && outcome == True16, u"register"_s)
-        || !check(gateway->issueCards(LocalGateway::MaxCardValueFen, 1, cards).isOk(), u"card"_s)
+        || !check(
+            LocalOperator(*gateway).issueCards(LocalGateway::MaxCardValueFen, 1, cards).isOk(),
+            u"card"_s)
         || !check(
             gateway->Recharge(account, cards.first().number, cards.first().password, outcome).isOk()
                 && outcome == True16,

@@ -4,6 +4,7 @@
 // choosing, and the service's on each worker's gateway.
 
 #include "gateway/local/localgateway.h"
+#include "gateway/local/localoperator.h"
 #include "gateway/operatorbackend.h"
 
 #include <memory>
@@ -12,12 +13,12 @@ class LocalBackend final : public OperatorBackend {
 public:
     explicit LocalBackend(std::unique_ptr<LocalGateway> gateway)
         : m_owned(std::move(gateway))
-        , m_gateway(m_owned.get())
+        , m_desk(*m_owned)
     {
     }
     // On a gateway that outlives this object.
     explicit LocalBackend(LocalGateway &gateway)
-        : m_gateway(&gateway)
+        : m_desk(gateway)
     {
     }
 
@@ -25,31 +26,31 @@ public:
     Status issueCards(qint64 valueFen, int count,
                       const LocalGateway::CardPublisher &publish) override
     {
-        return m_gateway->issueCards(valueFen, count, publish);
+        return m_desk.issueCards(valueFen, count, publish);
     }
     Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
                               const QString &text, LocalGateway::MoReport &report) override
     {
-        return m_gateway->receiveFromHandset(from, to, extension, text, report);
+        return m_desk.receiveFromHandset(from, to, extension, text, report);
     }
     Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
                               const QString &text, qint64 count,
                               LocalGateway::MoBulkReport &report) override
     {
-        return m_gateway->receiveFromHandset(from, to, extension, text, count, report);
+        return m_desk.receiveFromHandset(from, to, extension, text, count, report);
     }
     Status handsetMessages(const QString &phone, const LocalGateway::Page &page,
                            LocalGateway::Listing<LocalGateway::HandsetMessage> &listing) override
     {
-        return m_gateway->handsetMessages(phone, page, listing);
+        return m_desk.handsetMessages(phone, page, listing);
     }
     Status accounts(const LocalGateway::Page &page,
                     LocalGateway::Listing<LocalGateway::AccountSummary> &listing) override
     {
-        return m_gateway->accounts(page, listing);
+        return m_desk.accounts(page, listing);
     }
 
 private:
     std::unique_ptr<LocalGateway> m_owned;
-    LocalGateway *m_gateway;
+    LocalOperator m_desk;
 };

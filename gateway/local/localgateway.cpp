@@ -1,6 +1,7 @@
 #include "gateway/local/localgateway.h"
 
 #include "gateway/local/inputrules.h"
+#include "gateway/local/localsteps.h"
 #include "gateway/local/localtexts.h"
 #include "gateway/local/segmentcounter.h"
 #include "gateway/local/sendtime.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 
 using namespace Qt::StringLiterals;
+using namespace LocalSteps;
 
 namespace {
 
@@ -41,16 +43,6 @@ QString receiveTime(qint64 msSinceEpoch)
     return QString::fromUtf16(text, std::size(text) - 1);
 }
 
-QString textOrEmpty(const QVariant &value)
-{
-    return value.isNull() ? QString() : value.toString();
-}
-
-Status hashingFailed()
-{
-    return Status::failure(Store::Unavailable, LocalTexts::hashingFailed());
-}
-
 bool particularsAcceptable(const RegisterParticulars &p)
 {
     const QString *fields[]
@@ -78,24 +70,6 @@ bool cardFieldsPlausible(const QString &cardNo, const QString &cardPassword)
 {
     return !cardNo.isEmpty() && cardNo.size() <= InputRules::MaxCardFieldLength
         && cardPassword.size() <= InputRules::MaxCardFieldLength;
-}
-
-bool committed(Store::Decision decision)
-{
-    return decision == Store::Decision::Commit;
-}
-
-void tally(LocalGateway::ReplyState state, qint64 &delivered, qint64 &notSent)
-{
-    if (state == LocalGateway::ReplyState::Delivered)
-        ++delivered;
-    else if (state != LocalGateway::ReplyState::None)
-        ++notSent;
-}
-
-Store::Decision commitWhen(bool keep)
-{
-    return keep ? Store::Decision::Commit : Store::Decision::RollBack;
 }
 
 } // namespace
@@ -606,37 +580,6 @@ Result<bool> LocalGateway::submitAtOnce(const Send &send)
     return sent;
 }
 
-LocalGateway::OnBehalf LocalGateway::onBehalf(const QString &phone, const QString &text,
-                                              const QString &origin)
-{
-    OnBehalf message { phone, text, origin };
-    message.tooLong = !InputRules::isMessageText(text);
-    if (!message.tooLong)
-        message.segments = SegmentCounter::segments(text);
-    return message;
-}
-
-Result<LocalGateway::ReplyState> LocalGateway::sendOnBehalf(qint64 accountId, qint64 &balance,
-                                                            const OnBehalf &message)
-{
-    const qint64 now = nowMs();
-    if (message.tooLong) {
-        QUILLET_TRY(insertMessage(accountId, message.phone, message.text, 1, 0, message.origin, now,
-                                  u"not_sent"_s, u"too_long"_s));
-        return ReplyState::NotSentTooLong;
-    }
-    const qint64 cost = message.segments * FenPerSegment;
-    if (balance < cost) {
-        QUILLET_TRY(insertMessage(accountId, message.phone, message.text, message.segments, 0,
-                                  message.origin, now, u"not_sent"_s, u"insufficient_balance"_s));
-        return ReplyState::NotSentBalance;
-    }
-    balance -= cost;
-    QUILLET_TRY(insertMessage(accountId, message.phone, message.text, message.segments, cost,
-                              message.origin, now, u"delivered"_s, QVariant()));
-    return ReplyState::Delivered;
-}
-
 // ---- receiving -----------------------------------------------------------------------
 
 Status LocalGateway::ReceiveMessages(const QString &accountNo, Variant &total, Variant &current,
@@ -814,47 +757,6 @@ Status LocalGateway::GetAutoReply(const QString &accountNo, QString &reply)
     });
 }
 
-// ---- the operator's side ---------------------------------------------------------------
-
-Status LocalGateway::issueCards(qint64 valueFen, int count, QList<IssuedCard> &cards)
-{
-    cards.clear();
-    return issueCards(valueFen, count, [&cards](const QList<IssuedCard> &made) {
-        cards = made;
-        return true;
-    });
-}
-
-// The slow hashes are made before the write lock is taken (or taken from
-// prepareCards()); the listing is published under it, so that cards nobody saw never
-// exist.
-Status LocalGateway::issueCards(qint64 valueFen, int count, const CardPublisher &publish)
-{
-    QUILLET_TRY(deliverDue());
-    if (valueFen <= 0 || valueFen > MaxCardValueFen || count < 1 || count > MaxCardsPerIssue)
-        return Status::ok();
-    std::optional<Prepared::Cards> prepared = std::exchange(m_prepared.cards, std::nullopt);
-    if (!prepared || prepared->valueFen != valueFen || prepared->cards.size() != count) {
-        QUILLET_TRY_VALUE(prepared, makeCards(valueFen, count));
-    }
-    QList<IssuedCard> &made = prepared->cards;
-    return m_store
-        ->transaction([&]() -> Result<Decision> {
-            const qint64 now = nowMs();
-            for (qsizetype i = 0; i < made.size(); ++i) {
-                QUILLET_TRY_VALUE(made[i].number, freeCardNumber());
-                QSqlQuery *q = nullptr;
-                QUILLET_TRY(m_store->step(
-                    q,
-                    u"INSERT INTO cards (number, password_hash, value, issued_at) "
-                    u"VALUES (?, ?, ?, ?)"_s,
-                    { made[i].number, prepared->hashes.at(i), valueFen, m_store->time(now) }));
-            }
-            return commitWhen(publish(std::as_const(made)));
-        })
-        .status();
-}
-
 Result<LocalGateway::Prepared::Cards> LocalGateway::makeCards(qint64 valueFen, int count) const
 {
     Prepared::Cards made { valueFen, {}, {} };
@@ -947,282 +849,4 @@ Status LocalGateway::prepareCards(qint64 valueFen, int count)
 void LocalGateway::forgetPrepared()
 {
     m_prepared = Prepared();
-}
-
-// A fresh number until it is not taken; with 16 random digits a clash is rare enough
-// that a few tries always do.
-Result<QString> LocalGateway::freeCardNumber()
-{
-    for (;;) {
-        const QString number = PasswordHasher::randomDigits(CardNumberDigits);
-        if (number.size() != CardNumberDigits)
-            return Status::failure(Store::Unavailable, LocalTexts::randomFailed());
-        QSqlQuery *q = nullptr;
-        QUILLET_TRY(m_store->step(q, u"SELECT 1 FROM cards WHERE number = ?"_s, { number }));
-        const bool taken = q->next();
-        q->finish();
-        if (!taken)
-            return number;
-    }
-}
-
-LocalGateway::MoOutcome LocalGateway::checkArrival(const QString &from, const QString &to,
-                                                   const QString &extension,
-                                                   const QString &text) const
-{
-    if (!InputRules::isPhone(from))
-        return MoOutcome::BadSender;
-    if (!extension.isEmpty() && !InputRules::isExtension(extension))
-        return MoOutcome::BadExtension;
-    if (!InputRules::isMessageText(text))
-        return MoOutcome::BadText;
-    const bool serviceNumber = to.size() <= 32 && InputRules::isPhone(to) && !to.startsWith(u'+');
-    if (!InputRules::isAccountNumber(to) && !serviceNumber)
-        return MoOutcome::UnknownAccount;
-    return MoOutcome::Arrived;
-}
-
-// Holds that account's row until the transaction ends (the balance that pays for a
-// forwarded copy or a reply).
-Status LocalGateway::lockRecipient(const QString &to)
-{
-    return m_store->lockAccount(InputRules::isAccountNumber(to) ? u"number"_s : u"service_number"_s,
-                                to);
-}
-
-// The account a handset names by its account number or its service number.
-Result<std::optional<LocalGateway::Account>> LocalGateway::findRecipient(const QString &to)
-{
-    return findAccountBy(InputRules::isAccountNumber(to) ? u"number"_s : u"service_number"_s, to);
-}
-
-// What an arrival of `text` sets off for the account as it stands: forwarding and the
-// automatic reply act only while the account is signed on.
-LocalGateway::Arrival LocalGateway::arrival(const Account &account, const QString &from,
-                                            const QString &extension, const QString &text)
-{
-    Arrival arrival { from, extension, text, std::nullopt, std::nullopt };
-    if (!account.signedOn)
-        return arrival; // it waits; nothing acts for a signed-off account
-    if (!account.forwardingPhone.isEmpty())
-        arrival.forward = onBehalf(account.forwardingPhone, LocalTexts::forwardedText(from, text),
-                                   u"forward"_s);
-    if (!account.autoReply.isEmpty())
-        arrival.reply = onBehalf(from, account.autoReply, u"auto_reply"_s);
-    return arrival;
-}
-
-// The message waits for the account; a forwarded copy and an automatic reply follow.
-Result<LocalGateway::Effects> LocalGateway::arrive(const Account &account, qint64 &balance,
-                                                   const Arrival &arrival)
-{
-    QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store->step(
-        q,
-        u"INSERT INTO mo (account_id, sender, extension, text, sent_at, "
-        u"state) VALUES (?, ?, ?, ?, ?, 'waiting')"_s,
-        { account.id, arrival.from, arrival.extension, arrival.text, m_store->time(nowMs()) }));
-    Effects effects;
-    if (arrival.forward) {
-        QUILLET_TRY_VALUE(effects.forwarded, sendOnBehalf(account.id, balance, *arrival.forward));
-    }
-    if (arrival.reply) {
-        QUILLET_TRY_VALUE(effects.autoReplied, sendOnBehalf(account.id, balance, *arrival.reply));
-    }
-    return effects;
-}
-
-Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
-                                        const QString &extension, const QString &text,
-                                        MoReport &report)
-{
-    report = MoReport();
-    QUILLET_TRY(deliverDue());
-    report.outcome = checkArrival(from, to, extension, text);
-    if (report.outcome != MoOutcome::Arrived)
-        return Status::ok();
-    report.outcome = MoOutcome::UnknownAccount;
-    return m_store
-        ->transaction([&]() -> Result<Decision> {
-            QUILLET_TRY(lockRecipient(to));
-            QUILLET_TRY_VALUE(const std::optional<Account> account, findRecipient(to));
-            if (!account)
-                return Decision::RollBack;
-            report.accountNo = account->number;
-            report.serviceNumber = account->serviceNumber + extension;
-            const Arrival once = arrival(*account, from, extension, text);
-            if (once.forward)
-                report.forwardingPhone = once.forward->phone;
-            qint64 balance = account->balance;
-            QUILLET_TRY_VALUE(const Effects effects, arrive(*account, balance, once));
-            report.forwarded = effects.forwarded;
-            report.autoReplied = effects.autoReplied;
-            report.outcome = MoOutcome::Arrived;
-            return Decision::Commit;
-        })
-        .status();
-}
-
-// Each batch reads the account afresh, so a change of its settings or balance by
-// another process between batches is seen by the next one.
-Status LocalGateway::receiveFromHandset(const QString &from, const QString &to,
-                                        const QString &extension, const QString &text, qint64 count,
-                                        MoBulkReport &report)
-{
-    report = MoBulkReport();
-    QUILLET_TRY(deliverDue());
-    if (count < 1 || count > MaxBulkArrivals)
-        return Status::failure(Status::SubscriptOutOfRange,
-                               LocalTexts::arrivalCountOutOfRange(count, MaxBulkArrivals));
-    report.outcome = checkArrival(from, to, extension, text);
-    if (report.outcome != MoOutcome::Arrived)
-        return Status::ok();
-    report.outcome = MoOutcome::UnknownAccount;
-    while (report.arrived < count) {
-        const qint64 batch = std::min(ArrivalsPerTransaction, count - report.arrived);
-        MoBulkReport counted;
-        const Result<Decision> written = m_store->transaction([&]() -> Result<Decision> {
-            QUILLET_TRY(lockRecipient(to));
-            QUILLET_TRY_VALUE(const std::optional<Account> account, findRecipient(to));
-            if (!account)
-                return Decision::RollBack;
-            counted.accountNo = account->number;
-            counted.serviceNumber = account->serviceNumber + extension;
-            const Arrival once = arrival(*account, from, extension, text);
-            if (once.forward)
-                counted.forwardingPhone = once.forward->phone;
-            qint64 balance = account->balance;
-            for (qint64 i = 0; i < batch; ++i) {
-                QUILLET_TRY_VALUE(const Effects effects, arrive(*account, balance, once));
-                tally(effects.forwarded, counted.forwardedDelivered, counted.forwardedNotSent);
-                tally(effects.autoReplied, counted.repliesDelivered, counted.repliesNotSent);
-            }
-            return Decision::Commit;
-        });
-        QUILLET_TRY(written.status());
-        if (!committed(*written))
-            return Status::ok(); // no such account
-        report.outcome = MoOutcome::Arrived;
-        report.accountNo = counted.accountNo;
-        report.serviceNumber = counted.serviceNumber;
-        if (!counted.forwardingPhone.isEmpty())
-            report.forwardingPhone = counted.forwardingPhone;
-        report.arrived += batch;
-        report.forwardedDelivered += counted.forwardedDelivered;
-        report.forwardedNotSent += counted.forwardedNotSent;
-        report.repliesDelivered += counted.repliesDelivered;
-        report.repliesNotSent += counted.repliesNotSent;
-    }
-    return Status::ok();
-}
-
-namespace {
-
-int pageLimit(const LocalGateway::Page &page)
-{
-    return page.limit >= 1 && page.limit <= LocalGateway::MaxPageSize ? page.limit
-                                                                      : LocalGateway::MaxPageSize;
-}
-
-} // namespace
-
-// A handset listing's cursor is the last message's delivery time and id, in the order
-// the listing has: "<milliseconds>.<id>".
-Status LocalGateway::handsetMessages(const QString &phone, const Page &page,
-                                     Listing<HandsetMessage> &listing)
-{
-    listing = {};
-    QUILLET_TRY(deliverDue());
-    const int limit = pageLimit(page);
-    const QString select = u"SELECT a.service_number, m.text, m.delivered_at, m.id FROM mt m "
-                           u"JOIN accounts a ON a.id = m.account_id "
-                           u"WHERE m.phone = ? AND m.state = 'delivered' "_s;
-    const QString order = u" ORDER BY m.delivered_at, m.id LIMIT ?"_s;
-    QSqlQuery *q = nullptr;
-    if (page.after.isEmpty()) {
-        QUILLET_TRY(m_store->step(q,
-                                  u"SELECT count(*) FROM mt WHERE phone = ? AND state = "
-                                  u"'delivered'"_s,
-                                  { phone }));
-        listing.total = q->next() ? q->value(0).toLongLong() : 0;
-        q->finish();
-        QUILLET_TRY(m_store->step(q, select + order, { phone, limit + 1 }));
-    } else {
-        const QStringList parts = page.after.split(u'.');
-        bool timeOk = false;
-        bool idOk = false;
-        const qint64 atMs = parts.value(0).toLongLong(&timeOk);
-        const qint64 id = parts.value(1).toLongLong(&idOk);
-        if (parts.size() != 2 || !timeOk || !idOk)
-            return Status::failure(Store::InvalidArgument, LocalTexts::badCursor());
-        const QVariant at = m_store->time(atMs);
-        QUILLET_TRY(m_store->step(
-            q, select + u"AND (m.delivered_at > ? OR (m.delivered_at = ? AND m.id > ?))"_s + order,
-            { phone, at, at, id, limit + 1 }));
-    }
-    QString lastId;
-    while (q->next()) {
-        if (listing.entries.size() == limit) {
-            const HandsetMessage &last = listing.entries.constLast();
-            listing.next = QString::number(last.deliveredAt.toMSecsSinceEpoch()) + u'.' + lastId;
-            break;
-        }
-        listing.entries.append(
-            { q->value(0).toString(), q->value(1).toString(),
-              QDateTime::fromMSecsSinceEpoch(Store::msSinceEpoch(q->value(2))) });
-        lastId = q->value(3).toString();
-    }
-    q->finish();
-    return Status::ok();
-}
-
-Status LocalGateway::handsetMessages(const QString &phone, QList<HandsetMessage> &messages)
-{
-    return Operator::wholeListing(messages,
-                                  [&](const Page &page, Listing<HandsetMessage> &listing) {
-                                      return handsetMessages(phone, page, listing);
-                                  });
-}
-
-Status LocalGateway::accounts(const Page &page, Listing<AccountSummary> &listing)
-{
-    listing = {};
-    QUILLET_TRY(deliverDue());
-    const int limit = pageLimit(page);
-    QSqlQuery *q = nullptr;
-    if (page.after.isEmpty()) {
-        QUILLET_TRY(m_store->step(q, u"SELECT count(*) FROM accounts"_s));
-        listing.total = q->next() ? q->value(0).toLongLong() : 0;
-        q->finish();
-    }
-    QUILLET_TRY(m_store->step(q,
-                              u"SELECT number, service_number, mobile, balance, signed_on, "
-                              u"forwarding_phone, auto_reply, waiting FROM accounts "
-                              u"WHERE number > ? ORDER BY number LIMIT ?"_s,
-                              { page.after, limit + 1 }));
-    while (q->next()) {
-        if (listing.entries.size() == limit) {
-            listing.next = listing.entries.constLast().number;
-            break;
-        }
-        AccountSummary summary;
-        summary.number = q->value(0).toString();
-        summary.serviceNumber = q->value(1).toString();
-        summary.mobile = q->value(2).toString();
-        summary.balanceFen = q->value(3).toLongLong();
-        summary.signedOn = q->value(4).toLongLong() == 1;
-        summary.forwardingPhone = textOrEmpty(q->value(5));
-        summary.autoReply = textOrEmpty(q->value(6));
-        summary.waiting = q->value(7).toLongLong();
-        listing.entries.append(summary);
-    }
-    q->finish();
-    return Status::ok();
-}
-
-Status LocalGateway::accounts(QList<AccountSummary> &list)
-{
-    return Operator::wholeListing(list, [&](const Page &page, Listing<AccountSummary> &listing) {
-        return accounts(page, listing);
-    });
 }

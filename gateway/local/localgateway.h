@@ -109,7 +109,7 @@ public:
     Status prepareCards(qint64 valueFen, int count);
     void forgetPrepared();
 
-    // The operator's side, in the words of its reports.
+    // The operator's side (LocalOperator), in the words of its reports.
     using IssuedCard = Operator::IssuedCard;
     using CardPublisher = Operator::CardPublisher;
     using MoOutcome = Operator::MoOutcome;
@@ -122,38 +122,8 @@ public:
     using AccountSummary = Operator::AccountSummary;
     static constexpr int MaxPageSize = Operator::MaxPageSize;
 
-    // The cards exist only if `publish` (which writes and flushes their listing) returns
-    // true: they are made in one transaction that commits after publish succeeds.
-    // Nothing is made, and publish is not called, when the value or the count is out of
-    // range.
-    Status issueCards(qint64 valueFen, int count, const CardPublisher &publish);
-    // `cards` is left empty when the value or the count is out of range.
-    Status issueCards(qint64 valueFen, int count, QList<IssuedCard> &cards);
-
-    // A handset sends `text` to an account, named by its account number or its service
-    // number, with an optional extension code.
-    Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
-                              const QString &text, MoReport &report);
-
     static constexpr qint64 MaxBulkArrivals = 1'000'000;
     static constexpr qint64 ArrivalsPerTransaction = 5'000;
-    // `count` arrivals of the same text (1 to MaxBulkArrivals) in batched transactions;
-    // forwarding and the automatic reply act on each, charged as usual. On a failure
-    // Status the report counts what the batches before it committed. A count out of
-    // range is the caller's mistake: a SubscriptOutOfRange failure, nothing arrives.
-    Status receiveFromHandset(const QString &from, const QString &to, const QString &extension,
-                              const QString &text, qint64 count, MoBulkReport &report);
-
-    // What a phone has received. A cursor this gateway did not give is an
-    // InvalidArgument failure.
-    Status handsetMessages(const QString &phone, const Page &page,
-                           Listing<HandsetMessage> &listing);
-    // The whole listing at once, for a caller that knows it is small.
-    Status handsetMessages(const QString &phone, QList<HandsetMessage> &messages);
-
-    // By account number.
-    Status accounts(const Page &page, Listing<AccountSummary> &listing);
-    Status accounts(QList<AccountSummary> &list);
 
     // Marks every scheduled message whose time has come as delivered. Every operation
     // and every operator command runs it first, but for a send that the store makes in
@@ -166,6 +136,9 @@ public:
     static bool parseYuan(const QString &text, qint64 &fen);
 
 private:
+    // The operator's side works on the same store, with the same primitives.
+    friend class LocalOperator;
+
     struct Account {
         qint64 id = 0;
         QString number;
@@ -236,7 +209,6 @@ private:
     Result<std::optional<Card>> checkCard(const QString &cardNo, const QString &cardPassword);
     Result<Spending> spendCard(qint64 accountId, const Card &card, const QString &cardNo,
                                qint64 attempt, qint64 now);
-    Result<QString> freeCardNumber();
 
     // Like answer() for a send, on a store that may make it in one statement.
     Status answerSend(Bool16 &outcome, const QString &accountNo, const QString &phoneNo,
@@ -259,37 +231,6 @@ private:
     Result<bool> submit(const QString &accountNo, const QString &phoneNo, const QString &text,
                         const std::optional<QString> &sendTime);
     Result<bool> submitAtOnce(const Send &send);
-    // A charged message the service sends by itself: a forwarded copy or an automatic
-    // reply, worked out once for any number of arrivals of the same text.
-    struct OnBehalf {
-        QString phone;
-        QString text;
-        QString origin;
-        int segments = 1;
-        bool tooLong = false;
-    };
-    static OnBehalf onBehalf(const QString &phone, const QString &text, const QString &origin);
-    // Recorded as not sent when the balance cannot cover it.
-    Result<ReplyState> sendOnBehalf(qint64 accountId, qint64 &balance, const OnBehalf &message);
-    // What one arrival set off.
-    struct Effects {
-        ReplyState forwarded = ReplyState::None;
-        ReplyState autoReplied = ReplyState::None;
-    };
-    struct Arrival {
-        QString from;
-        QString extension;
-        QString text;
-        std::optional<OnBehalf> forward;
-        std::optional<OnBehalf> reply;
-    };
-    MoOutcome checkArrival(const QString &from, const QString &to, const QString &extension,
-                           const QString &text) const;
-    Status lockRecipient(const QString &to);
-    Result<std::optional<Account>> findRecipient(const QString &to);
-    static Arrival arrival(const Account &account, const QString &from, const QString &extension,
-                           const QString &text);
-    Result<Effects> arrive(const Account &account, qint64 &balance, const Arrival &arrival);
     Status insertMessage(qint64 accountId, const QString &phone, const QString &text, int segments,
                          qint64 cost, const QString &origin, qint64 dueMs, const QString &state,
                          const QVariant &reason);

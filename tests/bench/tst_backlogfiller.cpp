@@ -4,6 +4,7 @@
 
 #include "bench/kit/backlogfiller.h"
 #include "gateway/local/localgateway.h"
+#include "gateway/local/localoperator.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -212,7 +213,7 @@ void TestBacklogFiller::handsetAmongMany()
 
     // WHEN the operator lists one phone
     QList<LocalGateway::HandsetMessage> messages;
-    QVERIFY(m_gateway->handsetMessages(u"13800000003"_s, messages).isOk());
+    QVERIFY(LocalOperator(*m_gateway).handsetMessages(u"13800000003"_s, messages).isOk());
 
     // THEN it has exactly its three, oldest first, from the account's service number
     QCOMPARE(messages.size(), 3);
@@ -241,7 +242,7 @@ void TestBacklogFiller::refusesNegativeCount()
     QVERIFY(!filler.addDelivered(Account, -5, 10, FirstSentMs));
     QCOMPARE(filler.error(), u"a negative count of rows"_s);
     QList<LocalGateway::AccountSummary> list;
-    QVERIFY(m_gateway->accounts(list).isOk());
+    QVERIFY(LocalOperator(*m_gateway).accounts(list).isOk());
     QCOMPARE(list.size(), 1);
     QCOMPARE(list.first().waiting, 0);
 }

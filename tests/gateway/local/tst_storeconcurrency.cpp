@@ -2,6 +2,7 @@
 // work: a card is spent once, and a crash leaves nothing half done.
 
 #include "gateway/local/localgateway.h"
+#include "gateway/local/localoperator.h"
 #include "tests/gateway/local/storeprobe.h"
 #include "tests/gateway/local/teststore.h"
 
@@ -117,7 +118,7 @@ private Q_SLOTS:
         QList<LocalGateway::IssuedCard> cards;
         if (!m_issuer && LocalGateway::open(m_store->location(), m_issuer, options).failed())
             return {};
-        if (m_issuer->issueCards(valueFen, 1, cards).failed())
+        if (LocalOperator(*m_issuer).issueCards(valueFen, 1, cards).failed())
             return {};
         return cards.value(0);
     }
@@ -192,7 +193,7 @@ private Q_SLOTS:
         const QString account = u"SND-000-XYZ-00001"_s;
         QVERIFY(registerAccount(account));
         QList<LocalGateway::IssuedCard> cards;
-        QVERIFY(m_gateway->issueCards(fen, 1, cards).isOk());
+        QVERIFY(LocalOperator(*m_gateway).issueCards(fen, 1, cards).isOk());
         Bool16 outcome = 0;
         QVERIFY(m_gateway->Recharge(account, cards.first().number, cards.first().password, outcome)
                     .isOk());
@@ -222,7 +223,7 @@ private Q_SLOTS:
         const QString account = u"SND-000-XYZ-00002"_s;
         QVERIFY(registerAccount(account));
         QList<LocalGateway::IssuedCard> cards;
-        QVERIFY(m_gateway->issueCards(20, 1, cards).isOk());
+        QVERIFY(LocalOperator(*m_gateway).issueCards(20, 1, cards).isOk());
         Bool16 outcome = 0;
         QVERIFY(m_gateway->Recharge(account, cards.first().number, cards.first().password, outcome)
                     .isOk());
@@ -262,7 +263,8 @@ private Q_SLOTS:
         const QString account = u"KIL-000-XYZ-00001"_s;
         QVERIFY(registerAccount(account));
         QList<LocalGateway::IssuedCard> cards;
-        QVERIFY(m_gateway->issueCards(LocalGateway::MaxCardValueFen, 1, cards).isOk());
+        QVERIFY(
+            LocalOperator(*m_gateway).issueCards(LocalGateway::MaxCardValueFen, 1, cards).isOk());
         Bool16 outcome = 0;
         QVERIFY(m_gateway->Recharge(account, cards.first().number, cards.first().password, outcome)
                     .isOk());

@@ -2,6 +2,7 @@
 // the file at its place is not a sound Quillet store.
 
 #include "gateway/local/localgateway.h"
+#include "gateway/local/localoperator.h"
 #include "gateway/local/sqliteengine.h"
 #include "tests/gateway/local/storeprobe.h"
 
@@ -103,7 +104,7 @@ private:
         QVERIFY(gateway);
         QCOMPARE(registerAccount(*gateway, u"pw"_s), True16);
         QList<LocalGateway::IssuedCard> cards;
-        QVERIFY(gateway->issueCards(1000, 1, cards).isOk());
+        QVERIFY(LocalOperator(*gateway).issueCards(1000, 1, cards).isOk());
         Bool16 outcome = 0;
         QVERIFY(gateway->Recharge(Account, cards.first().number, cards.first().password, outcome)
                     .isOk());
@@ -151,7 +152,7 @@ private Q_SLOTS:
             QVERIFY(gateway->ChangePassword(Account, secrets.at(1), outcome).isOk());
             QCOMPARE(outcome, True16);
             QList<LocalGateway::IssuedCard> cards;
-            QVERIFY(gateway->issueCards(500, 5, cards).isOk());
+            QVERIFY(LocalOperator(*gateway).issueCards(500, 5, cards).isOk());
             for (const auto &card : std::as_const(cards))
                 cardPasswords.append(card.password);
             QVERIFY(
@@ -301,7 +302,7 @@ private Q_SLOTS:
         QCOMPARE(probe.count(u"SELECT value FROM meta WHERE key = 'schema_version'"_s), 2);
         QCOMPARE(probe.waitingMismatches(), QStringList());
         QList<LocalGateway::AccountSummary> list;
-        QVERIFY(gateway->accounts(list).isOk());
+        QVERIFY(LocalOperator(*gateway).accounts(list).isOk());
         QCOMPARE(list.value(0).waiting, 14);
 
         Variant total, current, messages;
@@ -316,7 +317,7 @@ private Q_SLOTS:
         QVERIFY(total.toText(text).isOk());
         QCOMPARE(text, u"7"_s);
         QList<LocalGateway::HandsetMessage> received;
-        QVERIFY(gateway->handsetMessages(u"138"_s, received).isOk());
+        QVERIFY(LocalOperator(*gateway).handsetMessages(u"138"_s, received).isOk());
         QCOMPARE(received.size(), 1);
         QCOMPARE(probe.waitingMismatches(), QStringList());
         // mt's lists of allowed values are chained, the header says so, and the store
@@ -435,7 +436,7 @@ private Q_SLOTS:
         QCOMPARE(bool(gateway), opens);
         if (gateway) {
             QList<LocalGateway::HandsetMessage> messages;
-            status = gateway->handsetMessages(u"13800138000"_s, messages);
+            status = LocalOperator(*gateway).handsetMessages(u"13800138000"_s, messages);
         }
         QVERIFY(status.failed());
         QVERIFY2(status.description().contains(storePath()), qPrintable(status.description()));
@@ -467,7 +468,9 @@ private Q_SLOTS:
         QVERIFY(gateway);
         QCOMPARE(registerAccount(*gateway, u"pw"_s), True16);
         LocalGateway::MoReport report;
-        QVERIFY(gateway->receiveFromHandset(u"13900139000"_s, Account, {}, u"hi"_s, report).isOk());
+        QVERIFY(LocalOperator(*gateway)
+                    .receiveFromHandset(u"13900139000"_s, Account, {}, u"hi"_s, report)
+                    .isOk());
         Bool16 outcome = 0;
         if (!signedOn)
             QVERIFY(gateway->Deregister(Account, outcome).isOk() && outcome == True16);

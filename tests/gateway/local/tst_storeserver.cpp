@@ -3,6 +3,7 @@
 // servers that are not there. Runs inside pg_virtualenv only.
 
 #include "gateway/local/localgateway.h"
+#include "gateway/local/localoperator.h"
 #include "tests/gateway/local/storeprobe.h"
 #include "tests/gateway/local/teststore.h"
 
@@ -77,7 +78,7 @@ private:
         if (gateway.Register(p, outcome).failed() || outcome != True16)
             return false;
         QList<LocalGateway::IssuedCard> cards;
-        if (gateway.issueCards(fen, 1, cards).failed() || cards.size() != 1)
+        if (LocalOperator(gateway).issueCards(fen, 1, cards).failed() || cards.size() != 1)
             return false;
         return gateway.Recharge(accountNo, cards[0].number, cards[0].password, outcome).isOk()
             && outcome == True16;
@@ -267,7 +268,8 @@ private Q_SLOTS:
             QVERIFY(gateway->SendMessage(Account, u"13800138000"_s, u"hi"_s, outcome).isOk());
             QCOMPARE(outcome, True16);
             LocalGateway::MoReport report;
-            QVERIFY(gateway->receiveFromHandset(u"13900139000"_s, Account, u"7"_s, u"yo"_s, report)
+            QVERIFY(LocalOperator(*gateway)
+                        .receiveFromHandset(u"13900139000"_s, Account, u"7"_s, u"yo"_s, report)
                         .isOk());
             QCOMPARE(report.outcome, LocalGateway::MoOutcome::Arrived);
             Variant total, current, messages;
