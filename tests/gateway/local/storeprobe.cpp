@@ -77,15 +77,16 @@ QStringList StoreProbe::ledgerMismatches() const
                 u"GROUP BY a.id HAVING a.balance <> COALESCE(SUM(l.amount), 0)"_s);
 }
 
+// Set differences rather than a look-up per row: a store after a long run has thousands
+// of messages, and a correlated look-up on a computed reference compares every pair.
 QStringList StoreProbe::unmatchedCharges() const
 {
     return rows(u"SELECT 'charge without message: ' || l.id FROM ledger l "
-                u"WHERE l.reason = 'send' AND NOT EXISTS (SELECT 1 FROM mt m "
-                u"WHERE 'mt:' || m.id = l.reference AND m.cost = -l.amount "
-                u"AND m.account_id = l.account_id) "
+                u"WHERE l.reason = 'send' AND (l.reference, -l.amount, l.account_id) NOT IN "
+                u"(SELECT 'mt:' || m.id, m.cost, m.account_id FROM mt m) "
                 u"UNION ALL SELECT 'message without charge: ' || m.id FROM mt m "
-                u"WHERE m.cost > 0 AND NOT EXISTS (SELECT 1 FROM ledger l "
-                u"WHERE l.reference = 'mt:' || m.id)"_s);
+                u"WHERE m.cost > 0 AND 'mt:' || m.id NOT IN "
+                u"(SELECT l.reference FROM ledger l WHERE l.reference IS NOT NULL)"_s);
 }
 
 QStringList StoreProbe::waitingMismatches() const
