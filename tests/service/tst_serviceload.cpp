@@ -24,8 +24,8 @@ namespace {
 
 constexpr int Clients = 8;
 constexpr int RaceCards = 4;
-constexpr int SendMs = 8'000;
-constexpr int KillAfterMs = 3'000;
+constexpr int SendMs = 4'000;
+constexpr int KillAfterMs = 1'500;
 
 QJsonObject json(const QByteArray &body)
 {
