@@ -293,10 +293,9 @@ int OperatorTool::execute(const ParseResult &parsed)
 
     if (std::holds_alternative<InitCommand>(command.action))
         return initializeStore(command);
-    int exitCode = Success;
-    const std::unique_ptr<OperatorBackend> gateway = openBackend(command, exitCode);
+    const std::unique_ptr<OperatorBackend> gateway = openBackend(command);
     if (!gateway)
-        return exitCode;
+        return Failed;
     if (const auto *card = std::get_if<CardIssueCommand>(&command.action))
         return issueCards(*gateway, *card);
     if (const auto *mo = std::get_if<MoCommand>(&command.action))
@@ -306,41 +305,40 @@ int OperatorTool::execute(const ParseResult &parsed)
     return listAccounts(*gateway);
 }
 
-bool OperatorTool::locateStore(const ToolCommand &command, StoreLocation &location, int &exitCode)
+std::optional<StoreLocation> OperatorTool::locateStore(const ToolCommand &command)
 {
+    StoreLocation location;
     const Status located = command.storePath ? StoreLocation::parse(*command.storePath, location)
                                              : StoreLocation::configured(location);
     if (located.failed()) {
-        exitCode = failed(located);
-        return false;
+        failed(located);
+        return std::nullopt;
     }
     // A store of the operator's choosing goes only where a folder already is: a mistyped
     // path must not leave folders behind.
     if (command.storePath && location.isFile()) {
         const QString folder = QFileInfo(location.path).absolutePath();
         if (!QFileInfo(folder).isDir()) {
-            exitCode = failed(storeFolderMissing(folder));
-            return false;
+            failed(storeFolderMissing(folder));
+            return std::nullopt;
         }
     }
-    return true;
+    return location;
 }
 
 int OperatorTool::initializeStore(const ToolCommand &command)
 {
-    StoreLocation location;
-    int exitCode = Success;
-    if (!locateStore(command, location, exitCode))
-        return exitCode;
-    const Status initialized = Store::initialize(location);
+    const std::optional<StoreLocation> location = locateStore(command);
+    if (!location)
+        return Failed;
+    const Status initialized = Store::initialize(*location);
     if (initialized.failed())
         return failed(initialized);
-    m_out << storeReady(location.describe()) << u'\n';
+    m_out << storeReady(location->describe()) << u'\n';
     return finishOutput();
 }
 
-std::unique_ptr<OperatorBackend> OperatorTool::openBackend(const ToolCommand &command,
-                                                           int &exitCode)
+std::unique_ptr<OperatorBackend> OperatorTool::openBackend(const ToolCommand &command)
 {
     if (command.server) {
         std::unique_ptr<RemoteBackend> remote;
@@ -349,16 +347,16 @@ std::unique_ptr<OperatorBackend> OperatorTool::openBackend(const ToolCommand &co
                                     command.server->tokenFile, command.server->caFile },
                                   remote);
         if (opened.failed())
-            exitCode = failed(opened);
+            failed(opened);
         return remote;
     }
-    StoreLocation location;
-    if (!locateStore(command, location, exitCode))
+    const std::optional<StoreLocation> location = locateStore(command);
+    if (!location)
         return nullptr;
     std::unique_ptr<LocalGateway> gateway;
-    const Status opened = LocalGateway::open(location, gateway);
+    const Status opened = LocalGateway::open(*location, gateway);
     if (opened.failed()) {
-        exitCode = failed(opened);
+        failed(opened);
         return nullptr;
     }
     return std::make_unique<LocalBackend>(std::move(gateway));

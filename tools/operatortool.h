@@ -15,6 +15,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 
 class OperatorBackend;
 struct StoreLocation;
@@ -41,12 +42,13 @@ private:
     int execute(const ParseResult &parsed);
     int usageError(const QString &message);
     int showHelp();
-    // The store --store or the component's settings name; false (reported) when it
-    // cannot be used.
-    bool locateStore(const ToolCommand &command, StoreLocation &location, int &exitCode);
+    // The store --store or the component's settings name; none (reported) when it cannot
+    // be used.
+    std::optional<StoreLocation> locateStore(const ToolCommand &command);
     int initializeStore(const ToolCommand &command);
-    // Opens the store or reaches the service; a failure is reported and exits 1.
-    std::unique_ptr<OperatorBackend> openBackend(const ToolCommand &command, int &exitCode);
+    // Opens the store or reaches the service; null when that failed (reported; the
+    // command exits 1).
+    std::unique_ptr<OperatorBackend> openBackend(const ToolCommand &command);
     int issueCards(OperatorBackend &gateway, const CardIssueCommand &command);
     int arriveFromHandset(OperatorBackend &gateway, const MoCommand &command);
     int arriveManyFromHandset(OperatorBackend &gateway, const MoCommand &command);
