@@ -223,8 +223,10 @@ Operation bind(QLatin1StringView name, bool keyed, QList<QLatin1StringView> name
     using C = typename S::Class;
     constexpr std::size_t count = std::tuple_size_v<typename S::Arguments>;
     Q_ASSERT(names.size() == qsizetype(count));
-    Operation operation { name, std::is_same_v<C, GatewayClient> ? Role::Console : Role::Operator,
-                          keyed };
+    Operation operation;
+    operation.name = name;
+    operation.role = std::is_same_v<C, GatewayClient> ? Role::Console : Role::Operator;
+    operation.keyed = keyed;
     operation.method = &Binding::Id<Method>;
     Binding::describe<Method>(operation, names, std::make_index_sequence<count>());
     operation.parameters = std::move(names);

@@ -41,11 +41,11 @@ struct Field {
 
 struct Operation {
     QLatin1StringView name;
-    Role role;
+    Role role = Role::Console;
     // Changes something (money, messages, settings): needs an Idempotency-Key, and a
     // repeat of the key is answered from the first call. Network libraries resend a
     // request whose connection closed before the answer; the key makes that harmless.
-    bool keyed;
+    bool keyed = false;
     QList<Field> fields; // the request's
     QList<Field> answer; // the answer's, besides its status
     // The rest is the binding's (calls.h): the interface function the operation carries,
