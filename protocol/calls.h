@@ -158,7 +158,8 @@ void describe(Operation &operation, const QList<QLatin1StringView> &names,
               std::index_sequence<I...>)
 {
     using S = Signature<decltype(Method)>;
-    const auto add = [&]<typename A>(std::type_identity<A>, QLatin1StringView name) {
+    const auto add = [&](auto tag, QLatin1StringView name) {
+        using A = typename decltype(tag)::type;
         const QList<Field> fields = Codec<Value<A>>::fields(name);
         if constexpr (Requested<typename S::Class, A>)
             operation.fields += fields;
@@ -178,14 +179,16 @@ void serve(typename Signature<decltype(Method)>::Class &target, const QList<Fiel
     using S = Signature<decltype(Method)>;
     using C = typename S::Class;
     std::tuple<Held<std::tuple_element_t<I, typename S::Arguments>>...> held;
-    const auto read = [&]<typename A>(std::type_identity<A>, auto &value, QLatin1StringView name) {
+    const auto read = [&](auto tag, auto &value, QLatin1StringView name) {
+        using A = typename decltype(tag)::type;
         if constexpr (Requested<C, A>)
             (void)Codec<Value<A>>::take(request, name, value);
     };
     (read(std::type_identity<std::tuple_element_t<I, typename S::Arguments>>(), std::get<I>(held),
           names.at(I)),
      ...);
-    const auto pass = [&]<typename A>(std::type_identity<A>, auto &value) -> decltype(auto) {
+    const auto pass = [&](auto tag, auto &value) -> decltype(auto) {
+        using A = typename decltype(tag)::type;
         if constexpr (Publisher<A>) {
             return Operator::CardPublisher([&value](const auto &cards) {
                 value = cards;
@@ -201,13 +204,13 @@ void serve(typename Signature<decltype(Method)>::Class &target, const QList<Fiel
     answer = statusJson(status);
     if (status.failed())
         return;
-    const auto write
-        = [&]<typename A>(std::type_identity<A>, const auto &value, QLatin1StringView name) {
-              if constexpr (Answered<A>)
-                  Codec<Value<A>>::put(answer, name, value);
-              else if constexpr (Publisher<A>)
-                  Codec<Operator::CardPublisher>::put(answer, name, value);
-          };
+    const auto write = [&](auto tag, const auto &value, QLatin1StringView name) {
+        using A = typename decltype(tag)::type;
+        if constexpr (Answered<A>)
+            Codec<Value<A>>::put(answer, name, value);
+        else if constexpr (Publisher<A>)
+            Codec<Operator::CardPublisher>::put(answer, name, value);
+    };
     (write(std::type_identity<std::tuple_element_t<I, typename S::Arguments>>(), std::get<I>(held),
            names.at(I)),
      ...);
@@ -242,53 +245,61 @@ Operation bind(QLatin1StringView name, bool keyed, QList<QLatin1StringView> name
     return operation;
 }
 
+namespace Binding {
+
+template<auto Method, std::size_t... I, typename... A>
+Status carry(Transport &transport, const Operation &operation, std::index_sequence<I...>,
+             A &&...arguments)
+{
+    using S = Signature<decltype(Method)>;
+    using C = typename S::Class;
+    using Params = typename S::Arguments;
+    const QList<QLatin1StringView> &names = operation.parameters;
+    QJsonObject request;
+    const auto write = [&](auto tag, const auto &value, QLatin1StringView name) {
+        using P = typename decltype(tag)::type;
+        if constexpr (Requested<C, P>)
+            Codec<Value<P>>::put(request, name, value);
+    };
+    (write(std::type_identity<std::tuple_element_t<I, Params>>(), arguments, names.at(I)), ...);
+    QJsonObject answer;
+    QUILLET_TRY(transport.send(operation, request, answer));
+    std::tuple<Held<std::tuple_element_t<I, Params>>...> read;
+    bool whole = true;
+    const auto take = [&](auto tag, auto &value, QLatin1StringView name) {
+        using P = typename decltype(tag)::type;
+        if constexpr (Answered<P> || Publisher<P>)
+            whole = whole && Codec<Value<P>>::take(answer, name, value);
+    };
+    (take(std::type_identity<std::tuple_element_t<I, Params>>(), std::get<I>(read), names.at(I)),
+     ...);
+    if (!whole)
+        return transport.malformed();
+    const auto hand = [&](auto tag, auto &&argument, auto &value) {
+        using P = typename decltype(tag)::type;
+        if constexpr (Publisher<P>)
+            (void)argument(value);
+        else if constexpr (Answered<P>)
+            argument = std::move(value);
+    };
+    (hand(std::type_identity<std::tuple_element_t<I, Params>>(), arguments, std::get<I>(read)),
+     ...);
+    return Status::ok();
+}
+
+} // namespace Binding
+
 // The caller's half: carries one call of `Method` through `transport`. The answered
 // arguments are written only when the whole answer is as the binding says; otherwise
 // the call fails with transport.malformed() and they keep their values.
 template<auto Method, typename... A> Status invoke(Transport &transport, A &&...arguments)
 {
-    using S = Binding::Signature<decltype(Method)>;
-    using C = typename S::Class;
     const Operation *operation = operationOf(&Binding::Id<Method>);
     Q_ASSERT(operation); // every function a component carries has its row in the table
     if (!operation)
         return Status::failure(Status::NoInterface, QStringLiteral("not on the wire"));
-    const QList<QLatin1StringView> &names = operation->parameters;
-    return [&]<std::size_t... I>(std::index_sequence<I...>)->Status
-    {
-        using Params = typename S::Arguments;
-        QJsonObject request;
-        const auto write
-            = [&]<typename P>(std::type_identity<P>, const auto &value, QLatin1StringView name) {
-                  if constexpr (Binding::Requested<C, P>)
-                      Codec<Binding::Value<P>>::put(request, name, value);
-              };
-        (write(std::type_identity<std::tuple_element_t<I, Params>>(), arguments, names.at(I)), ...);
-        QJsonObject answer;
-        QUILLET_TRY(transport.send(*operation, request, answer));
-        std::tuple<Binding::Held<std::tuple_element_t<I, Params>>...> read;
-        bool whole = true;
-        const auto take
-            = [&]<typename P>(std::type_identity<P>, auto &value, QLatin1StringView name) {
-                  if constexpr (Binding::Answered<P> || Binding::Publisher<P>)
-                      whole = whole && Codec<Binding::Value<P>>::take(answer, name, value);
-              };
-        (take(std::type_identity<std::tuple_element_t<I, Params>>(), std::get<I>(read),
-              names.at(I)),
-         ...);
-        if (!whole)
-            return transport.malformed();
-        const auto hand = [&]<typename P>(std::type_identity<P>, auto &&argument, auto &value) {
-            if constexpr (Binding::Publisher<P>)
-                (void)argument(value);
-            else if constexpr (Binding::Answered<P>)
-                argument = std::move(value);
-        };
-        (hand(std::type_identity<std::tuple_element_t<I, Params>>(), arguments, std::get<I>(read)),
-         ...);
-        return Status::ok();
-    }
-    (std::make_index_sequence<sizeof...(A)>());
+    return Binding::carry<Method>(transport, *operation, std::make_index_sequence<sizeof...(A)>(),
+                                  std::forward<A>(arguments)...);
 }
 
 // The functions of overloaded names the wire carries: a handset's single arrival (not the

@@ -316,7 +316,7 @@ RemoteGateway::Exchange RemoteGateway::transmit(const QByteArray &request, qint6
             return end(Ended::Malformed);
         }
     };
-    const auto send = [&] {
+    const auto sendRequest = [&] {
         ready = true;
         connectTimer.stop();
         socket->write(request);
@@ -327,9 +327,10 @@ RemoteGateway::Exchange RemoteGateway::transmit(const QByteArray &request, qint6
     });
     QObject::connect(&callTimer, &QTimer::timeout, &loop, [&] { end(Ended::Call); });
     if (https)
-        QObject::connect(static_cast<QSslSocket *>(socket), &QSslSocket::encrypted, &loop, send);
+        QObject::connect(static_cast<QSslSocket *>(socket), &QSslSocket::encrypted, &loop,
+                         sendRequest);
     else
-        QObject::connect(socket, &QTcpSocket::connected, &loop, send);
+        QObject::connect(socket, &QTcpSocket::connected, &loop, sendRequest);
     QObject::connect(socket, &QTcpSocket::readyRead, &loop, [&] {
         if (ended == Ended::No)
             take(socket->readAll());
@@ -351,7 +352,7 @@ RemoteGateway::Exchange RemoteGateway::transmit(const QByteArray &request, qint6
 
     const QUrl &url = m_settings.url;
     if (reused)
-        send();
+        sendRequest();
     else if (https)
         static_cast<QSslSocket *>(socket)->connectToHostEncrypted(url.host(),
                                                                   quint16(url.port(443)));
