@@ -389,10 +389,13 @@ void ConnectionGuard::onTimeout(Connection &connection)
     if (!connection.socket)
         return;
     if (connection.phase == Connection::Phase::Header && connection.head.isEmpty()) {
-        // Idle between requests: close quietly.
+        // Idle between requests: close quietly. A socket with nothing left to write
+        // disconnects at once, and this connection is forgotten (freed) before
+        // disconnectFromHost returns: only the socket is touched after it.
+        QTcpSocket *socket = connection.socket;
         connection.closing = true;
-        connection.socket->disconnectFromHost();
-        QTimer::singleShot(1000, connection.socket, [s = connection.socket] { s->abort(); });
+        socket->disconnectFromHost();
+        QTimer::singleShot(1000, socket, [socket] { socket->abort(); });
         return;
     }
     if (connection.phase != Connection::Phase::Answering) {

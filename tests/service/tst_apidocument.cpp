@@ -97,8 +97,8 @@ Document readDocument(QString &error)
             property = m.captured(1);
             document.schemas[schema].properties.append(property);
             document.schemas[schema].types.append(m.captured(2).trimmed());
-        } else if (const auto m = itemLine.match(line); m.hasMatch()) {
-            document.schemas[schema].items[property].append(m.captured(1));
+        } else if (const auto item = itemLine.match(line); item.hasMatch()) {
+            document.schemas[schema].items[property].append(item.captured(1));
         }
     }
     // A request's schema is named after its operation.
