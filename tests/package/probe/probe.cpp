@@ -1,4 +1,4 @@
-#include "tests/package/probe/probe.h"
+#include "probe.h"
 
 #include <QAbstractButton>
 #include <QApplication>
