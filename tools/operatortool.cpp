@@ -4,6 +4,7 @@
 #include "gateway/local/localbackend.h"
 #include "gateway/local/localgateway.h"
 #include "gateway/operatorbackend.h"
+#include "tools/controlescape.h"
 #include "tools/remotebackend.h"
 #include "tools/tooltexts.h"
 
@@ -179,10 +180,11 @@ QString parseTarget(const QCommandLineParser &parser, ToolCommand &command)
         if (command.storePath->isEmpty())
             return NoStorePath;
         StoreLocation location;
+        // The refusal shows what was typed: escaped, like every outside text shown.
         if (const Status bad = StoreLocation::parse(*command.storePath, location); bad.failed())
-            return bad.description();
+            return escapeControls(bad.description());
         if (location.isFile() && namesAFolder(location.path))
-            return storePathIsFolder(location.path);
+            return storePathIsFolder(escapeControls(location.path));
     }
     return {};
 }
