@@ -218,14 +218,16 @@ void serve(typename Signature<decltype(Method)>::Class &target, const QList<Fiel
 
 } // namespace Binding
 
-// One row of the table: `method` carried as `name`, its parameters named in order.
-template<auto Method>
-Operation bind(QLatin1StringView name, bool keyed, QList<QLatin1StringView> names)
+// One row of the table: `method` carried as `name`, its parameters named in order (a
+// name for each, or the row does not compile).
+template<auto Method, std::size_t N>
+Operation bind(QLatin1StringView name, bool keyed, const QLatin1StringView (&parameters)[N])
 {
     using S = Binding::Signature<decltype(Method)>;
     using C = typename S::Class;
     constexpr std::size_t count = std::tuple_size_v<typename S::Arguments>;
-    Q_ASSERT(names.size() == qsizetype(count));
+    static_assert(N == count, "one name for each parameter of the bound function");
+    QList<QLatin1StringView> names(std::begin(parameters), std::end(parameters));
     Operation operation;
     operation.name = name;
     operation.role = std::is_same_v<C, GatewayClient> ? Role::Console : Role::Operator;
