@@ -222,9 +222,10 @@ void Codec<Operator::Page>::put(QJsonObject &o, QLatin1StringView, const Operato
 
 bool Codec<Operator::Page>::take(const QJsonObject &o, QLatin1StringView, Operator::Page &v)
 {
-    const qint64 limit = qint64(o.value("limit"_L1).toDouble());
+    // An absent limit reads 0: the listing itself gives a limit out of range the largest
+    // page.
+    (void)Codec<int>::take(o, "limit"_L1, v.limit);
     v.after = o.value("after"_L1).toString();
-    v.limit = limit >= 1 && limit <= Operator::MaxPageSize ? int(limit) : Operator::MaxPageSize;
     return true;
 }
 

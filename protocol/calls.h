@@ -92,7 +92,8 @@ template<> struct Codec<RegisterParticulars> {
 template<> struct Codec<Operator::Page> {
     static QList<Field> fields(QLatin1StringView name);
     static void put(QJsonObject &o, QLatin1StringView name, const Operator::Page &v);
-    // A limit out of 1 to MaxPageSize, or none, asks for the largest page.
+    // A limit out of 1 to MaxPageSize, or none, asks for the largest page (the listing
+    // decides that, see LocalOperator).
     static bool take(const QJsonObject &o, QLatin1StringView name, Operator::Page &v);
 };
 

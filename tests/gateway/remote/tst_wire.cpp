@@ -1,10 +1,14 @@
 // The wire's own reading of JSON texts, before QJsonDocument sees them: the keys of each
-// object and the raw characters inside texts.
+// object and the raw characters inside texts; and what a listing's answer may hold.
 
+#include "protocol/calls.h"
 #include "protocol/wire.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
 using Wire::JsonFault;
 
 class TestWire : public QObject {
@@ -50,6 +54,32 @@ private Q_SLOTS:
         QFETCH(QByteArray, text);
         QFETCH(JsonFault, fault);
         QCOMPARE(Wire::scanJson(text), fault);
+    }
+
+    // A listing's answer is read only when it holds at most one page: a longer one is a
+    // malformed answer, however well formed each entry.
+    void listingHoldsOnePage_data()
+    {
+        QTest::addColumn<int>("entries");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("a full page") << 200 << true;
+        QTest::newRow("one more than a page") << 201 << false;
+    }
+    void listingHoldsOnePage()
+    {
+        QFETCH(int, entries);
+        QFETCH(bool, read);
+        QJsonArray messages;
+        for (int i = 0; i < entries; ++i) {
+            messages.append(QJsonObject { { u"from"_s, u"10690001"_s },
+                                          { u"text"_s, u"hi"_s },
+                                          { u"deliveredAt"_s, u"2024-05-20T09:30:00.000Z"_s } });
+        }
+        const QJsonObject answer { { u"messages"_s, messages }, { u"next"_s, QString() } };
+        Operator::Listing<Operator::HandsetMessage> listing;
+        QCOMPARE(Wire::Codec<Operator::Listing<Operator::HandsetMessage>>::take(
+                     answer, QLatin1StringView("messages"), listing),
+                 read);
     }
 };
 
