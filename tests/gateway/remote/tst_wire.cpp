@@ -56,6 +56,27 @@ private Q_SLOTS:
         QCOMPARE(Wire::scanJson(text), fault);
     }
 
+    // An outcome is read only as a whole number a Bool16 holds.
+    void outcomeIsABool16_data()
+    {
+        QTest::addColumn<QJsonValue>("value");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("true") << QJsonValue(-1) << true;
+        QTest::newRow("lowest") << QJsonValue(-32768) << true;
+        QTest::newRow("beyond the highest") << QJsonValue(32768) << false;
+        QTest::newRow("a fraction") << QJsonValue(0.5) << false;
+        QTest::newRow("a text") << QJsonValue(u"-1"_s) << false;
+    }
+    void outcomeIsABool16()
+    {
+        QFETCH(QJsonValue, value);
+        QFETCH(bool, read);
+        Bool16 outcome = 7;
+        QCOMPARE(Wire::Codec<Bool16>::take(QJsonObject { { u"outcome"_s, value } },
+                                           QLatin1StringView("outcome"), outcome),
+                 read);
+    }
+
     // A listing's answer is read only when it holds at most one page: a longer one is a
     // malformed answer, however well formed each entry.
     void listingHoldsOnePage_data()
