@@ -78,7 +78,15 @@ LocalGateway::LocalGateway(std::unique_ptr<Store> store, Options options)
     : m_store(std::move(store))
     , m_clock(options.clock ? std::move(options.clock) : Options().clock)
     , m_hasher(options.hashCost)
+    , m_route(std::move(options.route))
+    , m_queued(std::move(options.queued))
 {
+}
+
+void LocalGateway::notifyQueued()
+{
+    if (std::exchange(m_queuedAny, false) && m_queued)
+        m_queued();
 }
 
 Status LocalGateway::open(const QString &storePath, std::unique_ptr<LocalGateway> &gateway,
@@ -126,17 +134,30 @@ bool LocalGateway::parseYuan(const QString &text, qint64 &fen)
 Status LocalGateway::answer(Bool16 &outcome, const std::function<Result<bool>()> &work)
 {
     QUILLET_TRY(deliverDue());
-    QUILLET_TRY_VALUE(const bool done, work());
-    outcome = done ? True16 : False16;
+    const Result<bool> done = work();
+    notifyQueued();
+    QUILLET_TRY(done.status());
+    outcome = *done ? True16 : False16;
     return Status::ok();
 }
 
 Status LocalGateway::answer(QString &text, const std::function<Result<QString>()> &work)
 {
     QUILLET_TRY(deliverDue());
+    notifyQueued();
     QUILLET_TRY_VALUE(text, work());
     return Status::ok();
 }
+
+namespace {
+
+// A due message is delivered to its handset, or queued for its link.
+const QString DueStatement
+    = u"UPDATE mt SET state = CASE WHEN link IS NULL THEN 'delivered' ELSE 'queued' END, "
+      u"delivered_at = CASE WHEN link IS NULL THEN due_at END, next_try_at = due_at "
+      u"WHERE state = 'scheduled' AND due_at <= ?"_s;
+
+} // namespace
 
 Status LocalGateway::deliverDue()
 {
@@ -152,10 +173,8 @@ Status LocalGateway::deliverDue()
     return m_store
         ->transaction([&]() -> Result<Decision> {
             QSqlQuery *update = nullptr;
-            QUILLET_TRY(m_store->step(update,
-                                      u"UPDATE mt SET state = 'delivered', delivered_at = due_at "
-                                      u"WHERE state = 'scheduled' AND due_at <= ?"_s,
-                                      { m_store->time(now) }));
+            QUILLET_TRY(m_store->step(update, DueStatement, { m_store->time(now) }));
+            m_queuedAny = m_queuedAny || m_queued;
             return Decision::Commit;
         })
         .status();
@@ -471,7 +490,8 @@ Status LocalGateway::SendScheduledMessage(const QString &accountNo, const QStrin
 Status LocalGateway::answerSend(Bool16 &outcome, const QString &accountNo, const QString &phoneNo,
                                 const QString &text, const std::optional<QString> &sendTime)
 {
-    if (m_store->sendAtOnce().isEmpty())
+    // The one statement does not route: with links, each message is routed on its own.
+    if (m_store->sendAtOnce().isEmpty() || m_route)
         return answer(outcome, [&] { return submit(accountNo, phoneNo, text, sendTime); });
     const std::optional<Send> send = checkSend(accountNo, phoneNo, text, sendTime);
     if (!send) {
@@ -480,6 +500,8 @@ Status LocalGateway::answerSend(Bool16 &outcome, const QString &accountNo, const
         return Status::ok();
     }
     QUILLET_TRY_VALUE(const bool done, submitAtOnce(*send));
+    m_queuedAny = m_queuedAny || m_queued;
+    notifyQueued();
     outcome = done ? True16 : False16;
     return Status::ok();
 }
@@ -489,14 +511,29 @@ Status LocalGateway::insertMessage(qint64 accountId, const QString &phone, const
                                    const QString &state, const QVariant &reason)
 {
     const qint64 now = nowMs();
-    const QVariant deliveredAt = state == u"delivered"_s ? m_store->time(dueMs) : QVariant();
+    // A message that goes out at once or later leaves by its link when it has one: then
+    // it is queued for that link when due, instead of delivered.
+    QString stored = state;
+    QVariant link;
+    QVariant nextTry;
+    if (m_route && (state == u"delivered"_s || state == u"scheduled"_s)) {
+        if (const QString name = m_route(phone); !name.isEmpty()) {
+            link = name;
+            nextTry = m_store->time(dueMs);
+            if (state == u"delivered"_s)
+                stored = u"queued"_s;
+            m_queuedAny = true;
+        }
+    }
+    const QVariant deliveredAt = stored == u"delivered"_s ? m_store->time(dueMs) : QVariant();
     QUILLET_TRY_VALUE(
         const qint64 messageId,
         m_store->insert(u"INSERT INTO mt (account_id, phone, text, segments, cost, "
                         u"origin, submitted_at, due_at, state, reason, "
-                        u"delivered_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
+                        u"delivered_at, link, next_try_at) "
+                        u"VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
                         { accountId, phone, text, segments, cost, origin, m_store->time(now),
-                          m_store->time(dueMs), state, reason, deliveredAt }));
+                          m_store->time(dueMs), stored, reason, deliveredAt, link, nextTry }));
     if (cost == 0)
         return Status::ok();
     QSqlQuery *q = nullptr;

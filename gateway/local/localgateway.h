@@ -39,6 +39,11 @@ public:
         // costs a look at the time zone files.
         Clock clock = [] { return QDateTime::currentDateTimeUtc(); };
         PasswordHasher::Cost hashCost = PasswordHasher::interactive();
+        // The link to an SMSC a message to `phone` leaves by, or empty for the simulated
+        // handsets. Without it every message goes to the handsets.
+        std::function<QString(const QString &phone)> route;
+        // Told, after an operation, that it may have queued messages for a link.
+        std::function<void()> queued;
     };
 
     static constexpr qint64 FenPerSegment = 10;
@@ -136,8 +141,10 @@ public:
     static bool parseYuan(const QString &text, qint64 &fen);
 
 private:
-    // The operator's side works on the same store, with the same primitives.
+    // The operator's side and the links' queue work on the same store, with the same
+    // primitives.
     friend class LocalOperator;
+    friend class LinkQueue;
 
     struct Account {
         qint64 id = 0;
@@ -242,8 +249,14 @@ private:
     Result<std::optional<TextTable>> takeOldest(const Account &account,
                                                 const std::optional<QString> &extension);
 
+    // Tells the links when an operation queued messages for them.
+    void notifyQueued();
+
     std::unique_ptr<Store> m_store;
     Clock m_clock;
     PasswordHasher m_hasher;
     Prepared m_prepared;
+    std::function<QString(const QString &)> m_route;
+    std::function<void()> m_queued;
+    bool m_queuedAny = false;
 };

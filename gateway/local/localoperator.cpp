@@ -195,25 +195,25 @@ Status LocalOperator::receiveFromHandset(const QString &from, const QString &to,
     if (report.outcome != MoOutcome::Arrived)
         return Status::ok();
     report.outcome = MoOutcome::UnknownAccount;
-    return m_gateway.m_store
-        ->transaction([&]() -> Result<Decision> {
-            QUILLET_TRY(lockRecipient(to));
-            QUILLET_TRY_VALUE(const std::optional<Account> account, findRecipient(to));
-            if (!account)
-                return Decision::RollBack;
-            report.accountNo = account->number;
-            report.serviceNumber = account->serviceNumber + extension;
-            const Arrival once = arrival(*account, from, extension, text);
-            if (once.forward)
-                report.forwardingPhone = once.forward->phone;
-            qint64 balance = account->balance;
-            QUILLET_TRY_VALUE(const Effects effects, arrive(*account, balance, once));
-            report.forwarded = effects.forwarded;
-            report.autoReplied = effects.autoReplied;
-            report.outcome = MoOutcome::Arrived;
-            return Decision::Commit;
-        })
-        .status();
+    const Result<Decision> written = m_gateway.m_store->transaction([&]() -> Result<Decision> {
+        QUILLET_TRY(lockRecipient(to));
+        QUILLET_TRY_VALUE(const std::optional<Account> account, findRecipient(to));
+        if (!account)
+            return Decision::RollBack;
+        report.accountNo = account->number;
+        report.serviceNumber = account->serviceNumber + extension;
+        const Arrival once = arrival(*account, from, extension, text);
+        if (once.forward)
+            report.forwardingPhone = once.forward->phone;
+        qint64 balance = account->balance;
+        QUILLET_TRY_VALUE(const Effects effects, arrive(*account, balance, once));
+        report.forwarded = effects.forwarded;
+        report.autoReplied = effects.autoReplied;
+        report.outcome = MoOutcome::Arrived;
+        return Decision::Commit;
+    });
+    m_gateway.notifyQueued();
+    return written.status();
 }
 
 // Each batch reads the account afresh, so a change of its settings or balance by
@@ -252,6 +252,7 @@ Status LocalOperator::receiveFromHandset(const QString &from, const QString &to,
             }
             return Decision::Commit;
         });
+        m_gateway.notifyQueued();
         QUILLET_TRY(written.status());
         if (!committed(*written))
             return Status::ok(); // no such account

@@ -188,7 +188,9 @@ QString PostgresqlEngine::sendAtOnce() const
             SELECT account_id, -cost, 'send', 'mt:' || id, submitted_at FROM sent
             WHERE cost > 0 ORDER BY id),
         due AS (
-            UPDATE mt SET state = 'delivered', delivered_at = mt.due_at
+            UPDATE mt SET state = CASE WHEN mt.link IS NULL THEN 'delivered' ELSE 'queued' END,
+                delivered_at = CASE WHEN mt.link IS NULL THEN mt.due_at END,
+                next_try_at = mt.due_at
             FROM (SELECT id FROM mt WHERE state = 'scheduled' AND due_at <= ?::timestamptz
                   FOR UPDATE SKIP LOCKED) AS held
             WHERE mt.id = held.id

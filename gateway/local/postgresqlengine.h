@@ -42,6 +42,10 @@ public:
     QString lockAccount(const QString &column) const override;
     QString lockRegistrations() const override;
     QString lockRows() const override { return QStringLiteral(" FOR UPDATE"); }
+    QString lockRowsSkippingHeld() const override
+    {
+        return QStringLiteral(" FOR UPDATE SKIP LOCKED");
+    }
     QString sendAtOnce() const override;
     QString numberedKey() const override;
     QString timeType() const override { return QStringLiteral("timestamptz"); }

@@ -124,8 +124,94 @@ QStringList version1()
     return list;
 }
 
+namespace {
+
+// Version 3: messages that leave through a link to an SMSC (see the SQLite engine for
+// the whole story): wider lists of message states and ledger reasons, the link's columns
+// of a message, its parts with the SMSC's ids, and what the links keep besides.
+QStringList toVersion3()
+{
+    const char16_t *const statements[] = {
+        uR"(ALTER TABLE mt DROP CONSTRAINT mt_state_check,
+            ADD CONSTRAINT mt_state_check CHECK (state IN ('scheduled', 'delivered',
+                'not_sent', 'queued', 'submitted', 'undeliverable', 'expired', 'rejected')),
+            ADD COLUMN link text,
+            ADD COLUMN tries integer NOT NULL DEFAULT 0,
+            ADD COLUMN next_try_at timestamptz,
+            ADD COLUMN claimed_by text,
+            ADD COLUMN claimed_until timestamptz)",
+        uR"(DROP TRIGGER mt_state_moves_forward ON mt)",
+        uR"(CREATE TRIGGER mt_state_moves_forward BEFORE UPDATE OF state ON mt
+            FOR EACH ROW WHEN (NOT ((OLD.state = 'scheduled'
+                                     AND NEW.state IN ('delivered', 'not_sent', 'queued'))
+                                 OR (OLD.state = 'queued' AND NEW.state IN ('submitted',
+                                     'delivered', 'undeliverable', 'expired', 'rejected'))
+                                 OR (OLD.state = 'submitted' AND NEW.state IN ('delivered',
+                                     'undeliverable', 'expired', 'rejected'))))
+            EXECUTE FUNCTION refuse('message state only moves forward'))",
+        uR"(CREATE INDEX mt_queued ON mt(link, next_try_at, id) WHERE state = 'queued')",
+        uR"(CREATE INDEX mt_listed ON mt(submitted_at, id))",
+        uR"(ALTER TABLE ledger DROP CONSTRAINT ledger_reason_check,
+            ADD CONSTRAINT ledger_reason_check
+                CHECK (reason IN ('recharge', 'send', 'refund')))",
+        uR"(CREATE UNIQUE INDEX ledger_refund_once ON ledger(reference) WHERE reason = 'refund')",
+        uR"(CREATE TABLE mt_parts (
+            mt_id bigint NOT NULL REFERENCES mt(id),
+            part integer NOT NULL CHECK (part > 0),
+            smsc_id text NOT NULL,
+            state text NOT NULL,
+            PRIMARY KEY (mt_id, part)))",
+        uR"(CREATE INDEX mt_parts_smsc ON mt_parts(smsc_id))",
+        uR"(CREATE TABLE link_unmatched (
+            id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+            link text NOT NULL,
+            kind text NOT NULL CHECK (kind IN ('receipt', 'arrival')),
+            source text NOT NULL,
+            destination text NOT NULL,
+            smsc_id text NOT NULL,
+            state text NOT NULL,
+            text text NOT NULL,
+            at timestamptz NOT NULL))",
+        uR"(CREATE TABLE arrival_parts (
+            link text NOT NULL,
+            source text NOT NULL,
+            destination text NOT NULL,
+            reference integer NOT NULL,
+            total integer NOT NULL,
+            part integer NOT NULL,
+            text text NOT NULL,
+            at timestamptz NOT NULL,
+            PRIMARY KEY (link, source, destination, reference, total, part)))",
+        uR"(CREATE TABLE arrivals_seen (
+            link text NOT NULL,
+            digest text NOT NULL,
+            at timestamptz NOT NULL,
+            PRIMARY KEY (link, digest)))",
+        uR"(CREATE INDEX arrivals_seen_at ON arrivals_seen(at))",
+        uR"(CREATE TABLE link_status (
+            link text NOT NULL,
+            process text NOT NULL,
+            state text NOT NULL,
+            since timestamptz,
+            outstanding integer NOT NULL,
+            sent bigint NOT NULL,
+            received bigint NOT NULL,
+            last_error text NOT NULL,
+            updated_at timestamptz NOT NULL,
+            PRIMARY KEY (link, process)))",
+    };
+    QStringList list;
+    for (const char16_t *statement : statements)
+        list.append(QString::fromUtf16(statement));
+    return list;
+}
+
+} // namespace
+
 QStringList migration(int fromVersion)
 {
+    if (fromVersion == 2)
+        return toVersion3();
     if (fromVersion != 1)
         return {};
     // Version 2: what a receive call needs is read in a few rows, whatever the backlog.
@@ -207,7 +293,14 @@ QStringList grants(const QString &role)
         u"GRANT UPDATE (spent_by, spent_at) ON cards"_s + to,
         u"GRANT SELECT, INSERT, DELETE ON recharge_failures"_s + to,
         u"GRANT SELECT, INSERT ON mt"_s + to,
-        u"GRANT UPDATE (state, reason, delivered_at) ON mt"_s + to,
+        u"GRANT UPDATE (state, reason, delivered_at, tries, next_try_at, claimed_by, "
+        u"claimed_until) ON mt"_s
+            + to,
+        u"GRANT SELECT, INSERT, UPDATE ON mt_parts"_s + to,
+        u"GRANT SELECT, INSERT, DELETE ON link_unmatched"_s + to,
+        u"GRANT SELECT, INSERT, DELETE ON arrival_parts"_s + to,
+        u"GRANT SELECT, INSERT, DELETE ON arrivals_seen"_s + to,
+        u"GRANT SELECT, INSERT, UPDATE, DELETE ON link_status"_s + to,
         u"GRANT SELECT, INSERT ON mo"_s + to,
         u"GRANT UPDATE (state, fetched_at) ON mo"_s + to,
         u"GRANT SELECT ON waiting_counts"_s + to,

@@ -184,6 +184,127 @@ const char16_t *const ToV2[] = {
         WHERE state = 'delivered')",
 };
 
+// Version 3: messages that leave through a link to an SMSC. A message routed to a link
+// is queued when due, claimed by one process at a time (claimed_by until claimed_until),
+// submitted part by part (mt_parts, with the SMSC's ids), and ends delivered,
+// undeliverable, expired or rejected; a rejected one is refunded by a ledger row. What
+// comes from the network and matches nothing is kept for the operator (link_unmatched);
+// the parts of a concatenated arrival wait in arrival_parts, and arrivals_seen keeps a
+// link's recent arrivals so that one sent again is stored once. Each process writes the
+// state of its links to link_status.
+//
+// mt and ledger are rebuilt for their wider lists of values (SQLite changes no CHECK in
+// place); nothing refers to either table, and a dropped table fires no trigger.
+const char16_t *const ToV3[] = {
+    uR"(CREATE TABLE mt_next (
+        id INTEGER PRIMARY KEY,
+        account_id INTEGER NOT NULL REFERENCES accounts(id),
+        phone TEXT NOT NULL,
+        text TEXT NOT NULL,
+        segments INTEGER NOT NULL CHECK (segments > 0),
+        cost INTEGER NOT NULL CHECK (cost >= 0),
+        origin TEXT NOT NULL
+            CHECK (origin = 'send' OR origin = 'forward' OR origin = 'auto_reply'),
+        submitted_at INTEGER NOT NULL,
+        due_at INTEGER NOT NULL,
+        state TEXT NOT NULL
+            CHECK (state = 'scheduled' OR state = 'delivered' OR state = 'not_sent'
+                   OR state = 'queued' OR state = 'submitted' OR state = 'undeliverable'
+                   OR state = 'expired' OR state = 'rejected'),
+        reason TEXT,
+        delivered_at INTEGER,
+        link TEXT,
+        tries INTEGER NOT NULL DEFAULT 0,
+        next_try_at INTEGER,
+        claimed_by TEXT,
+        claimed_until INTEGER))",
+    uR"(INSERT INTO mt_next (id, account_id, phone, text, segments, cost, origin,
+        submitted_at, due_at, state, reason, delivered_at)
+        SELECT id, account_id, phone, text, segments, cost, origin, submitted_at, due_at,
+               state, reason, delivered_at FROM mt)",
+    uR"(DROP TABLE mt)",
+    uR"(ALTER TABLE mt_next RENAME TO mt)",
+    uR"(CREATE INDEX mt_due ON mt(due_at) WHERE state = 'scheduled')",
+    uR"(CREATE INDEX mt_delivered_to ON mt(phone, delivered_at, id, account_id, text)
+        WHERE state = 'delivered')",
+    uR"(CREATE INDEX mt_queued ON mt(link, next_try_at, id) WHERE state = 'queued')",
+    uR"(CREATE INDEX mt_listed ON mt(submitted_at, id))",
+    uR"(CREATE TRIGGER mt_state_moves_forward BEFORE UPDATE OF state ON mt
+        WHEN NOT ((OLD.state = 'scheduled'
+                   AND NEW.state IN ('delivered', 'not_sent', 'queued'))
+               OR (OLD.state = 'queued' AND NEW.state IN ('submitted', 'delivered',
+                   'undeliverable', 'expired', 'rejected'))
+               OR (OLD.state = 'submitted' AND NEW.state IN ('delivered',
+                   'undeliverable', 'expired', 'rejected')))
+        BEGIN SELECT RAISE(ABORT, 'message state only moves forward'); END)",
+    uR"(CREATE TABLE ledger_next (
+        id INTEGER PRIMARY KEY,
+        account_id INTEGER NOT NULL REFERENCES accounts(id),
+        amount INTEGER NOT NULL CHECK (amount <> 0),
+        reason TEXT NOT NULL
+            CHECK (reason = 'recharge' OR reason = 'send' OR reason = 'refund'),
+        reference TEXT NOT NULL,
+        at INTEGER NOT NULL))",
+    uR"(INSERT INTO ledger_next SELECT id, account_id, amount, reason, reference, at
+        FROM ledger)",
+    uR"(DROP TABLE ledger)",
+    uR"(ALTER TABLE ledger_next RENAME TO ledger)",
+    uR"(CREATE TRIGGER ledger_applies AFTER INSERT ON ledger BEGIN
+        UPDATE accounts SET balance = balance + NEW.amount WHERE id = NEW.account_id;
+        SELECT RAISE(ABORT, 'ledger row without account') WHERE changes() <> 1;
+        END)",
+    uR"(CREATE TRIGGER ledger_is_append_only BEFORE UPDATE ON ledger BEGIN
+        SELECT RAISE(ABORT, 'ledger rows are never changed'); END)",
+    uR"(CREATE TRIGGER ledger_is_kept BEFORE DELETE ON ledger BEGIN
+        SELECT RAISE(ABORT, 'ledger rows are never deleted'); END)",
+    // One refund per message, whatever retries or processes do.
+    uR"(CREATE UNIQUE INDEX ledger_refund_once ON ledger(reference) WHERE reason = 'refund')",
+    uR"(CREATE TABLE mt_parts (
+        mt_id INTEGER NOT NULL REFERENCES mt(id),
+        part INTEGER NOT NULL CHECK (part > 0),
+        smsc_id TEXT NOT NULL,
+        state TEXT NOT NULL,
+        PRIMARY KEY (mt_id, part)) WITHOUT ROWID)",
+    uR"(CREATE INDEX mt_parts_smsc ON mt_parts(smsc_id))",
+    uR"(CREATE TABLE link_unmatched (
+        id INTEGER PRIMARY KEY,
+        link TEXT NOT NULL,
+        kind TEXT NOT NULL CHECK (kind = 'receipt' OR kind = 'arrival'),
+        source TEXT NOT NULL,
+        destination TEXT NOT NULL,
+        smsc_id TEXT NOT NULL,
+        state TEXT NOT NULL,
+        text TEXT NOT NULL,
+        at INTEGER NOT NULL))",
+    uR"(CREATE TABLE arrival_parts (
+        link TEXT NOT NULL,
+        source TEXT NOT NULL,
+        destination TEXT NOT NULL,
+        reference INTEGER NOT NULL,
+        total INTEGER NOT NULL,
+        part INTEGER NOT NULL,
+        text TEXT NOT NULL,
+        at INTEGER NOT NULL,
+        PRIMARY KEY (link, source, destination, reference, total, part)) WITHOUT ROWID)",
+    uR"(CREATE TABLE arrivals_seen (
+        link TEXT NOT NULL,
+        digest TEXT NOT NULL,
+        at INTEGER NOT NULL,
+        PRIMARY KEY (link, digest)) WITHOUT ROWID)",
+    uR"(CREATE INDEX arrivals_seen_at ON arrivals_seen(at))",
+    uR"(CREATE TABLE link_status (
+        link TEXT NOT NULL,
+        process TEXT NOT NULL,
+        state TEXT NOT NULL,
+        since INTEGER,
+        outstanding INTEGER NOT NULL,
+        sent INTEGER NOT NULL,
+        received INTEGER NOT NULL,
+        last_error TEXT NOT NULL,
+        updated_at INTEGER NOT NULL,
+        PRIMARY KEY (link, process)) WITHOUT ROWID)",
+};
+
 // The revision of how this engine lays out a store of the current schema version, kept
 // in the header's user version. Revision 1:
 // - mt's lists of allowed values are OR chains. A CHECK with a list of three or more
@@ -508,6 +629,16 @@ QStringList SqliteEngine::migration(int fromVersion) const
     if (fromVersion == 1) {
         for (const char16_t *statement : ToV2)
             statements.append(QString::fromUtf16(statement));
+    } else if (fromVersion == 2) {
+        for (const char16_t *statement : ToV3)
+            statements.append(QString::fromUtf16(statement));
+        // mt comes back with its lists chained; the waiting indexes follow, so the
+        // store is at the current layout revision.
+        statements.append(u"DROP INDEX IF EXISTS mo_waiting"_s);
+        statements.append(u"DROP INDEX IF EXISTS mo_waiting_extension"_s);
+        for (const char16_t *index : WaitingIndexes)
+            statements.append(QString::fromUtf16(index));
+        statements.append(u"PRAGMA user_version = %1"_s.arg(LayoutRevision));
     }
     return statements;
 }

@@ -36,7 +36,7 @@
 
 class Store {
 public:
-    static constexpr int SchemaVersion = 2;
+    static constexpr int SchemaVersion = 3;
 
     // Status codes of store failures, the values component platforms use.
     static constexpr qint32 Unavailable = Status::CreationFailed;
@@ -128,6 +128,8 @@ public:
     // Appended to a SELECT in a write transaction: holds the rows it reads until the
     // transaction ends.
     QString lockRows() const { return m_engine->lockRows(); }
+    // Like lockRows(), passing over the rows another transaction holds.
+    QString lockRowsSkippingHeld() const { return m_engine->lockRowsSkippingHeld(); }
     // The engine's statement for a whole send (see StoreEngine::sendAtOnce); empty where
     // a send is made step by step.
     QString sendAtOnce() const { return m_engine->sendAtOnce(); }

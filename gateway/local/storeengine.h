@@ -116,6 +116,8 @@ public:
     virtual QString lockRegistrations() const { return {}; }
     // The same as a suffix to a SELECT of the rows to hold.
     virtual QString lockRows() const { return {}; }
+    // Like lockRows(), passing over rows another transaction holds.
+    virtual QString lockRowsSkippingHeld() const { return {}; }
     // A whole send as one statement, where the engine runs it so: outside a transaction
     // it is one round trip and one commit. Empty where the gateway sends step by step.
     // It holds the account whose number is bound to the first placeholder, if it is

@@ -18,7 +18,7 @@ bool TestStore::onPostgresql()
 namespace {
 
 // meta, accounts, ledger, cards, recharge_failures, mt, mo, waiting_counts
-constexpr int TableCount = 8;
+constexpr int TableCount = 13;
 // and, where quillet-gatewayd has served the store, service_tokens, service_requests and
 // service_signons
 constexpr int ServiceTableCount = 3;
