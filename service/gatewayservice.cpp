@@ -300,7 +300,8 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
     }
     bind(m_guard);
     m_pool = std::make_unique<WorkerPool>(m_options.store, m_options.workers,
-                                          m_options.hashingSlots, m_options.hashCost);
+                                          m_options.hashingSlots, m_options.hashCost,
+                                          m_options.route, m_options.queued);
     bound = m_guard->serverPort();
     return Status::ok();
 }

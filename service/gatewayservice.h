@@ -50,6 +50,10 @@ public:
         int hashingSlots = 2;
         // What a password hash costs; tests and benchmarks of the rules take the least.
         PasswordHasher::Cost hashCost = PasswordHasher::interactive();
+        // Where a message to a phone leaves (see LocalGateway::Options), and who is told
+        // when messages were queued for a link; none without links.
+        std::function<QString(const QString &)> route;
+        std::function<void()> queued;
         // Receives one line per request; standard error when empty.
         std::function<void(const QString &)> log;
     };

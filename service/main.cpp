@@ -7,6 +7,7 @@
 
 #include "gateway/local/storelocation.h"
 #include "service/gatewayservice.h"
+#include "service/link/linkservice.h"
 #include "service/servicecommand.h"
 #include "service/servicestore.h"
 #include "service/servicetexts.h"
@@ -68,6 +69,7 @@ public:
     }
 
     bool readable() const { return m_config.status() == QSettings::NoError; }
+    const QSettings &file() const { return m_config; }
     bool contains(const QString &key) const { return m_config.contains(key); }
     // The config file's value, else `fallback`.
     QString value(const QString &key, const QString &fallback = {}) const
@@ -286,6 +288,21 @@ int serve(const ServiceCommand::Serve &command, const Settings &settings,
         return failed(why);
     if (const QString bad = readLimits(settings, options); !bad.isEmpty())
         return usageError(bad);
+    const LinkConfigRead links = readLinkConfig(settings.file());
+    if (!links.config)
+        return usageError(links.error);
+    // Without a link every message goes to the simulated handsets, as it always has.
+    std::unique_ptr<LinkService> linkService;
+    if (!links.config->links.isEmpty()) {
+        linkService = std::make_unique<LinkService>(
+            *links.config, store, options.hashCost,
+            [](const QString &line) { print(stderr, line); });
+        if (const Status s = linkService->start(); s.failed())
+            return failed(s.description());
+        LinkService *running = linkService.get();
+        options.route = [running](const QString &phone) { return running->route(phone); };
+        options.queued = [running] { running->wake(); };
+    }
 
     GatewayService service(options);
     quint16 bound = 0;

@@ -4,9 +4,13 @@
 #include "service/servicestore.h"
 
 WorkerPool::WorkerPool(StoreLocation store, int threads, int slowSlots,
-                       PasswordHasher::Cost hashCost)
+                       PasswordHasher::Cost hashCost,
+                       std::function<QString(const QString &)> route,
+                       std::function<void()> queued)
     : m_store(std::move(store))
     , m_hashCost(hashCost)
+    , m_route(std::move(route))
+    , m_queued(std::move(queued))
     , m_slowSlots(qBound(1, slowSlots, qMax(1, threads)))
 {
     for (int i = 0; i < qMax(1, threads); ++i)
@@ -59,6 +63,8 @@ void WorkerPool::run()
     // an answer and the change it reports commit together.
     LocalGateway::Options options;
     options.hashCost = m_hashCost;
+    options.route = m_route;
+    options.queued = m_queued;
     worker.failure = LocalGateway::open(m_store, gateway, options);
     if (worker.failure.isOk())
         worker.failure = ServiceStore::attach(gateway->store(), service);

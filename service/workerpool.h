@@ -40,8 +40,11 @@ public:
     enum class Lane { Quick, Slow };
 
     // `slowSlots` from 1 to `threads`.
+    // Each thread's gateway is opened with `gateway`'s options.
     WorkerPool(StoreLocation store, int threads, int slowSlots,
-               PasswordHasher::Cost hashCost = PasswordHasher::interactive());
+               PasswordHasher::Cost hashCost = PasswordHasher::interactive(),
+               std::function<QString(const QString &)> route = {},
+               std::function<void()> queued = {});
     // Runs the jobs already queued, then joins the threads.
     ~WorkerPool();
     WorkerPool(const WorkerPool &) = delete;
@@ -60,6 +63,8 @@ private:
 
     StoreLocation m_store;
     PasswordHasher::Cost m_hashCost;
+    std::function<QString(const QString &)> m_route;
+    std::function<void()> m_queued;
     const int m_slowSlots;
     std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -39,15 +39,17 @@ Result<QList<LinkQueue::Outgoing>> LinkQueue::claim(const QString &link, int mos
     const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
         claimed.clear();
         QSqlQuery *q = nullptr;
-        QUILLET_TRY(m_store.step(q,
-                                 u"SELECT id, phone, text, tries FROM mt WHERE state = 'queued' "
-                                 u"AND link = ? AND next_try_at <= ? AND (claimed_until IS NULL "
-                                 u"OR claimed_until <= ?) ORDER BY next_try_at, id LIMIT ?"_s
-                                     + m_store.lockRowsSkippingHeld(),
-                                 { link, m_store.time(now), m_store.time(now), most }));
+        QUILLET_TRY(m_store.step(
+            q,
+            u"SELECT id, phone, text, tries, (SELECT service_number FROM "
+            u"accounts WHERE accounts.id = mt.account_id) FROM mt WHERE state = 'queued' "
+            u"AND link = ? AND next_try_at <= ? AND (claimed_until IS NULL "
+            u"OR claimed_until <= ?) ORDER BY next_try_at, id LIMIT ?"_s
+                + m_store.lockRowsSkippingHeld(),
+            { link, m_store.time(now), m_store.time(now), most }));
         while (q->next())
             claimed.append({ q->value(0).toLongLong(), q->value(1).toString(),
-                             q->value(2).toString(), q->value(3).toInt() });
+                             q->value(2).toString(), q->value(3).toInt(), q->value(4).toString() });
         q->finish();
         if (claimed.isEmpty())
             return Decision::RollBack;
@@ -277,7 +279,7 @@ Result<LinkQueue::Arrived> LinkQueue::arrive(const QString &link, const Arrival 
         }
         QUILLET_TRY_VALUE(const std::optional<QString> serviceNumber,
                           serviceNumberOf(arrival.destination));
-        if (serviceNumber) {
+        if (serviceNumber && !arrival.unreadable) {
             LocalOperator::MoReport report;
             QUILLET_TRY(LocalOperator(m_gateway).receiveFromHandset(
                 arrival.source, *serviceNumber, arrival.destination.mid(serviceNumber->size()),

@@ -32,6 +32,7 @@ public:
         QString phone;
         QString text;
         int tries = 0;
+        QString source; // the account's service number
     };
     // Up to `most` messages queued for `link` and due, held until now + leaseMs.
     Result<QList<Outgoing>> claim(const QString &link, int most, qint64 leaseMs);
@@ -71,6 +72,8 @@ public:
         int part = 1;
         // What the network sent, to know it again.
         QByteArray digest;
+        // Its text could not be read (it holds the octets in hex): kept for the operator.
+        bool unreadable = false;
     };
     enum class Arrived { Stored, Repeated, PartKept, Unmatched };
     Result<Arrived> arrive(const QString &link, const Arrival &arrival);

@@ -89,8 +89,8 @@ struct Address {
 };
 
 struct BindRequest {
-    QByteArray systemId;   // at most 15 octets
-    QByteArray password;   // at most 8 octets
+    QByteArray systemId; // at most 15 octets
+    QByteArray password; // at most 8 octets
     QByteArray systemType; // at most 12 octets
     Address range;
 };

@@ -22,8 +22,8 @@ namespace SmsText {
 
 struct Outgoing {
     quint8 dataCoding = 0;
-    quint8 esmClass = 0;      // 0x40 when the parts carry a header
-    QList<QByteArray> parts;  // short_message of each part, header included
+    quint8 esmClass = 0; // 0x40 when the parts carry a header
+    QList<QByteArray> parts; // short_message of each part, header included
 };
 Outgoing encode(const QString &text, quint8 reference);
 

@@ -202,6 +202,7 @@ bool ServiceRig::writeConfig()
         return false;
     for (auto it = m_settings.cbegin(); it != m_settings.cend(); ++it)
         config.write((it.key() + u'=' + it.value() + u'\n').toUtf8());
+    config.write(m_appended.toUtf8());
     return true;
 }
 

@@ -45,6 +45,8 @@ public:
 
     // Writes these settings into the config file; call before start().
     void set(const QString &key, const QString &value) { m_settings.insert(key, value); }
+    // Writes these lines (sections of their own, say) after the settings.
+    void appendConfig(const QString &lines) { m_appended += lines; }
     // Runs the service with at most this many open file descriptors; call before start().
     void limitDescriptors(int count) { m_descriptorLimit = count; }
     // Makes a certificate for 127.0.0.1 (and its key) in the rig's folder with openssl and
@@ -104,6 +106,7 @@ private:
     QString m_ownerUrl;
     QString m_runtimeUrl;
     QHash<QString, QString> m_settings;
+    QString m_appended;
     std::unique_ptr<QProcess> m_process;
     quint16 m_port = 0;
     int m_descriptorLimit = 0;

@@ -1,0 +1,111 @@
+#include "service/link/linkservice.h"
+
+#include "gateway/local/linkqueue.h"
+#include "gateway/local/localgateway.h"
+#include "service/link/linktexts.h"
+#include "service/link/smsclink.h"
+
+#include <QCoreApplication>
+#include <QSysInfo>
+
+using namespace Qt::StringLiterals;
+
+class LinkRunner : public QObject {
+public:
+    LinkRunner(const LinkConfig &config, const LinkService::Log &log)
+        : m_config(config)
+        , m_log(log)
+    {
+    }
+
+    Status open(const StoreLocation &store, PasswordHasher::Cost hashCost)
+    {
+        LocalGateway::Options options;
+        options.hashCost = hashCost;
+        // An arrival's forwarded copy and automatic reply go out by their links too.
+        options.route = [this](const QString &phone) { return m_config.route(phone); };
+        options.queued = [this] { wake(); };
+        QUILLET_TRY(LocalGateway::open(store, m_gateway, options));
+        const QString process = u"%1:%2"_s.arg(QSysInfo::machineHostName())
+                                    .arg(QCoreApplication::applicationPid());
+        m_queue = std::make_unique<LinkQueue>(*m_gateway, process);
+        for (const LinkSettings &settings : m_config.links) {
+            auto *link = new SmscLink(settings, *m_queue, m_log, this);
+            m_links.append(link);
+            link->start();
+        }
+        return Status::ok();
+    }
+
+    void wake()
+    {
+        for (SmscLink *link : std::as_const(m_links))
+            link->wake();
+    }
+
+    void stop()
+    {
+        for (SmscLink *link : std::as_const(m_links))
+            link->stop();
+        if (m_queue)
+            (void)m_queue->forgetStates();
+        qDeleteAll(m_links);
+        m_links.clear();
+        m_queue.reset();
+        m_gateway.reset();
+    }
+
+private:
+    const LinkConfig &m_config;
+    const LinkService::Log &m_log;
+    std::unique_ptr<LocalGateway> m_gateway;
+    std::unique_ptr<LinkQueue> m_queue;
+    QList<SmscLink *> m_links;
+};
+
+LinkService::LinkService(LinkConfig config, StoreLocation store, PasswordHasher::Cost hashCost,
+                         Log log)
+    : m_config(std::move(config))
+    , m_store(std::move(store))
+    , m_hashCost(hashCost)
+    , m_log(std::move(log))
+{
+    m_thread.setObjectName(u"links"_s);
+}
+
+LinkService::~LinkService()
+{
+    stop();
+}
+
+Status LinkService::start()
+{
+    m_runner = new LinkRunner(m_config, m_log);
+    m_runner->moveToThread(&m_thread);
+    QObject::connect(&m_thread, &QThread::finished, m_runner, &QObject::deleteLater);
+    m_thread.start();
+    Status opened = Status::ok();
+    QMetaObject::invokeMethod(
+        m_runner, [&] { opened = m_runner->open(m_store, m_hashCost); },
+        Qt::BlockingQueuedConnection);
+    if (opened.failed())
+        stop();
+    return opened;
+}
+
+void LinkService::stop()
+{
+    if (!m_thread.isRunning())
+        return;
+    QMetaObject::invokeMethod(m_runner, [this] { m_runner->stop(); },
+                              Qt::BlockingQueuedConnection);
+    m_thread.quit();
+    m_thread.wait();
+    m_runner = nullptr;
+}
+
+void LinkService::wake()
+{
+    if (LinkRunner *runner = m_runner)
+        QMetaObject::invokeMethod(runner, [runner] { runner->wake(); }, Qt::QueuedConnection);
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+// The links to SMSCs a service process keeps, from its config file: one section per
+// link, named `smsc.NAME`.
+//
+//   [smsc.main]
+//   host=smsc.example.net          port=2775 (default)
+//   system_id=quillet              password_file=/etc/quillet/smsc-main.password (0600)
+//   system_type=                   bind=transceiver | transmitter_receiver
+//   tls=off | on                   tls_ca_file=/etc/quillet/smsc-ca.pem
+//   source_ton=0  source_npi=0     window=10  rate=100 (messages a second)
+//   enquire_link_s=30  response_timeout_s=10  reconnect_min_s=1  reconnect_max_s=60
+//   routes=+8613, 0086              destination prefixes this link takes
+//
+// A message goes by the link with the longest route that begins its phone number, and
+// by the first link when none does. The password is read from its file only, never from
+// a setting, the environment or the command line; a file others may read is refused.
+
+#include <QList>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+struct LinkSettings {
+    enum class Bind { Transceiver, TransmitterReceiver };
+
+    QString name;
+    QString host;
+    quint16 port = 2775;
+    QByteArray systemId;
+    QByteArray password;
+    QByteArray systemType;
+    Bind bind = Bind::Transceiver;
+    bool tls = false;
+    QString tlsCaFile;
+    quint8 sourceTon = 0;
+    quint8 sourceNpi = 0;
+    int window = 10;
+    int ratePerSecond = 100;
+    int enquireLinkMs = 30'000;
+    int responseTimeoutMs = 10'000;
+    int reconnectMinMs = 1'000;
+    int reconnectMaxMs = 60'000;
+    // How long a claimed message is this process's alone (a test setting, in ms).
+    int leaseMs = 60'000;
+    QStringList routes;
+};
+
+struct LinkConfig {
+    QList<LinkSettings> links;
+    // The link a message to `phone` leaves by; empty when there is no link.
+    QString route(const QString &phone) const;
+};
+
+// The links `settings` configures, or why they cannot be used (a usage error).
+struct LinkConfigRead {
+    std::optional<LinkConfig> config;
+    QString error;
+};
+LinkConfigRead readLinkConfig(const QSettings &settings);

@@ -1,0 +1,43 @@
+#pragma once
+
+// What the service's links say, in the config file's and the log's words.
+
+#include <QString>
+
+namespace LinkTexts {
+
+// Config errors; `section` as in the file, e.g. "smsc.main".
+QString missingSetting(const QString &section, const QString &key);
+QString badSetting(const QString &section, const QString &key, const QString &allowed);
+QString passwordUnreadable(const QString &section, const QString &file, const QString &why);
+QString passwordExposed(const QString &section, const QString &file);
+QString passwordTooLong(const QString &section, int most);
+QString duplicateRoute(const QString &prefix);
+
+// The log, one line per event; `link` is the section's name.
+QString connecting(const QString &link, const QString &host, int port);
+QString bound(const QString &link, const QString &mode);
+QString bindRefused(const QString &link, quint32 status, int retryInMs);
+QString linkLost(const QString &link, const QString &why, int retryInMs);
+QString storeFailed(const QString &link, const QString &why);
+QString cannotOpenStore(const QString &why);
+
+// Why a link went down or a message waits, for `links` and `messages`.
+QString peerClosed();
+QString peerUnbound();
+QString noAnswer();
+QString malformedPdu();
+QString tlsFailed(const QString &why);
+QString socketError(const QString &why);
+QString smscStatus(quint32 status);
+QString throttled();
+QString linkDown();
+QString tooLongForSmpp();
+
+// The state of a link, as `links` shows it.
+QString stateConnecting();
+QString stateBound();
+QString stateWaiting();
+QString stateStopped();
+
+} // namespace LinkTexts

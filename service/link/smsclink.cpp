@@ -1,0 +1,456 @@
+#include "service/link/smsclink.h"
+
+#include "service/link/linktexts.h"
+#include "service/link/smppsession.h"
+#include "service/link/smstext.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using Answer = LinkQueue::Answer;
+constexpr int PollMs = 250;
+constexpr int StateEveryMs = 5'000;
+constexpr int ThrottlePauseMs = 1'000;
+constexpr qint64 RetryFirstMs = 1'000;
+constexpr qint64 RetryMostMs = 60'000;
+
+bool isTransient(quint32 status)
+{
+    return status == Smpp::Status::Throttled || status == Smpp::Status::QueueFull;
+}
+
+// A receipt's final state in the gateway's words, from its message_state TLV or the
+// stat of its text; empty for a state on the way.
+QString receiptState(const Smpp::ShortMessage &message, const QByteArray &stat)
+{
+    if (message.messageState) {
+        switch (*message.messageState) {
+        case 2:
+            return u"delivered"_s;
+        case 3:
+            return u"expired"_s;
+        case 4:
+        case 5:
+            return u"undeliverable"_s;
+        case 8:
+            return u"rejected"_s;
+        default:
+            return {};
+        }
+    }
+    const QByteArray word = stat.toUpper();
+    if (word == "DELIVRD")
+        return u"delivered"_s;
+    if (word == "EXPIRED")
+        return u"expired"_s;
+    if (word == "UNDELIV" || word == "DELETED")
+        return u"undeliverable"_s;
+    if (word == "REJECTD")
+        return u"rejected"_s;
+    return {};
+}
+
+// A phone as the gateway writes it: international numbers with their +.
+QString phoneOf(const Smpp::Address &address)
+{
+    const QString digits = QString::fromLatin1(address.digits);
+    return address.ton == 1 && !digits.startsWith(u'+') ? u'+' + digits : digits;
+}
+
+Smpp::Address destinationOf(const QString &phone)
+{
+    Smpp::Address address;
+    address.npi = 1;
+    if (phone.startsWith(u'+')) {
+        address.ton = 1;
+        address.digits = phone.mid(1).toLatin1();
+    } else {
+        address.digits = phone.toLatin1();
+    }
+    return address;
+}
+
+} // namespace
+
+SmscLink::SmscLink(const LinkSettings &settings, LinkQueue &queue, const Log &log, QObject *parent)
+    : QObject(parent)
+    , m_settings(settings)
+    , m_queue(queue)
+    , m_log(log)
+    , m_state(LinkTexts::stateStopped())
+{
+    m_clock.start();
+    m_reconnect.setSingleShot(true);
+    connect(&m_reconnect, &QTimer::timeout, this, &SmscLink::connectSessions);
+    m_flush.setSingleShot(true);
+    m_flush.setInterval(0);
+    connect(&m_flush, &QTimer::timeout, this, &SmscLink::flush);
+    m_poll.setInterval(PollMs);
+    connect(&m_poll, &QTimer::timeout, this, &SmscLink::pump);
+    m_pumpLater.setSingleShot(true);
+    connect(&m_pumpLater, &QTimer::timeout, this, &SmscLink::pump);
+    m_stateTimer.setInterval(StateEveryMs);
+    connect(&m_stateTimer, &QTimer::timeout, this, &SmscLink::writeState);
+}
+
+SmscLink::~SmscLink() = default;
+
+qint64 SmscLink::now() const
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+void SmscLink::start()
+{
+    m_stopped = false;
+    m_backoffMs = m_settings.reconnectMinMs;
+    m_stateTimer.start();
+    connectSessions();
+}
+
+void SmscLink::stop()
+{
+    m_stopped = true;
+    m_reconnect.stop();
+    m_poll.stop();
+    m_stateTimer.stop();
+    handBackAll(LinkTexts::linkDown());
+    flush();
+    dropSessions();
+    m_state = LinkTexts::stateStopped();
+    m_boundSince.reset();
+}
+
+void SmscLink::wake()
+{
+    if (isBound())
+        m_pumpLater.start(0);
+}
+
+SmppSession *SmscLink::sender() const
+{
+    return m_transmitter;
+}
+
+bool SmscLink::isBound() const
+{
+    return m_transmitter && m_transmitter->isBound() && (!m_receiver || m_receiver->isBound());
+}
+
+void SmscLink::connectSessions()
+{
+    if (m_stopped)
+        return;
+    dropSessions();
+    m_state = LinkTexts::stateConnecting();
+    m_log(LinkTexts::connecting(m_settings.name, m_settings.host, m_settings.port));
+    const bool split = m_settings.bind == LinkSettings::Bind::TransmitterReceiver;
+    const auto make = [this](SmppSession::Mode mode) {
+        auto *session = new SmppSession(m_settings, mode, this);
+        connect(session, &SmppSession::bound, this, &SmscLink::sessionBound);
+        connect(session, &SmppSession::bindRefused, this, &SmscLink::refused);
+        connect(session, &SmppSession::lost, this, &SmscLink::sessionLost);
+        connect(session, &SmppSession::answered, this, &SmscLink::answered);
+        connect(session, &SmppSession::timedOut, this, &SmscLink::timedOut);
+        connect(session, &SmppSession::incoming, this,
+                [this, session](const Smpp::Pdu &pdu) { incoming(session, pdu); });
+        session->open();
+        return session;
+    };
+    m_transmitter = make(split ? SmppSession::Mode::Transmitter : SmppSession::Mode::Transceiver);
+    if (split)
+        m_receiver = make(SmppSession::Mode::Receiver);
+}
+
+void SmscLink::dropSessions()
+{
+    for (QPointer<SmppSession> *session : { &m_transmitter, &m_receiver }) {
+        if (*session) {
+            (*session)->disconnect(this);
+            (*session)->close();
+            (*session)->deleteLater();
+        }
+        *session = nullptr;
+    }
+}
+
+void SmscLink::sessionBound()
+{
+    if (!isBound())
+        return;
+    m_backoffMs = m_settings.reconnectMinMs;
+    m_state = LinkTexts::stateBound();
+    m_boundSince = now();
+    m_lastError.clear();
+    m_log(LinkTexts::bound(m_settings.name,
+                           m_receiver ? u"transmitter and receiver"_s : u"transceiver"_s));
+    writeState();
+    m_poll.start();
+    pump();
+}
+
+void SmscLink::refused(quint32 status)
+{
+    m_lastError = LinkTexts::smscStatus(status);
+    m_log(LinkTexts::bindRefused(m_settings.name, status, m_backoffMs));
+    sessionLost(QString());
+}
+
+// Any session's end ends the link: what it held goes back to the queue, and it is
+// bound again after the back-off, which doubles up to its most while binds fail.
+void SmscLink::sessionLost(const QString &why)
+{
+    if (!why.isEmpty()) {
+        m_lastError = why;
+        m_log(LinkTexts::linkLost(m_settings.name, why, m_backoffMs));
+    }
+    m_poll.stop();
+    m_pumpLater.stop();
+    handBackAll(LinkTexts::linkDown());
+    flush();
+    dropSessions();
+    m_boundSince.reset();
+    if (m_stopped)
+        return;
+    m_state = LinkTexts::stateWaiting();
+    writeState();
+    m_reconnect.start(m_backoffMs);
+    m_backoffMs = std::min(m_backoffMs * 2, m_settings.reconnectMaxMs);
+}
+
+void SmscLink::pump()
+{
+    SmppSession *session = sender();
+    if (m_stopped || !isBound() || !session)
+        return;
+    const qint64 at = m_clock.elapsed();
+    if (at < m_pausedUntil) {
+        m_pumpLater.start(int(m_pausedUntil - at));
+        return;
+    }
+    const double rate = m_settings.ratePerSecond;
+    const double most = std::max(1.0, rate / 10.0);
+    m_tokens = std::min(most, m_tokens + double(at - m_tokensAt) * rate / 1000.0);
+    m_tokensAt = at;
+    while (session->outstanding() < m_settings.window) {
+        if (m_pending.isEmpty() && !claimMore(m_settings.window - session->outstanding()))
+            return;
+        if (m_tokens < 1.0) {
+            m_pumpLater.start(int((1.0 - m_tokens) * 1000.0 / rate) + 1);
+            return;
+        }
+        const Part part = m_pending.takeFirst();
+        const quint32 sequence = session->nextSequence();
+        const QByteArray pdu = Smpp::submitSm(sequence, part.pdu);
+        if (pdu.isEmpty()) {
+            Answer rejected;
+            rejected.kind = Answer::Kind::Rejected;
+            rejected.reason = LinkTexts::tooLongForSmpp();
+            finish(part.message, rejected);
+            continue;
+        }
+        m_tokens -= 1.0;
+        m_inFlight.insert(sequence, part);
+        session->request(sequence, pdu);
+        ++m_sent;
+    }
+}
+
+// Takes messages from the queue, as many as the window has room for, and splits them
+// into their parts; false when none is waiting.
+bool SmscLink::claimMore(int room)
+{
+    const Result<QList<LinkQueue::Outgoing>> claimed
+        = m_queue.claim(m_settings.name, room, m_settings.leaseMs);
+    if (claimed.failed()) {
+        m_log(LinkTexts::storeFailed(m_settings.name, claimed.status().description()));
+        return false;
+    }
+    for (const LinkQueue::Outgoing &message : *claimed) {
+        const SmsText::Outgoing out = SmsText::encode(message.text, quint8(message.id & 0xFF));
+        Message held;
+        held.id = message.id;
+        held.tries = message.tries;
+        held.parts = int(out.parts.size());
+        held.smscIds = QStringList(out.parts.size(), QString());
+        m_messages.insert(message.id, held);
+        for (int i = 0; i < out.parts.size(); ++i) {
+            Part part;
+            part.message = message.id;
+            part.index = i;
+            part.pdu.source
+                = { m_settings.sourceTon, m_settings.sourceNpi, message.source.toLatin1() };
+            part.pdu.destination = destinationOf(message.phone);
+            part.pdu.esmClass = out.esmClass;
+            part.pdu.registeredDelivery = 1;
+            part.pdu.dataCoding = out.dataCoding;
+            part.pdu.payload = out.parts.at(i);
+            m_pending.append(part);
+        }
+    }
+    return !m_pending.isEmpty();
+}
+
+void SmscLink::answered(const Smpp::Pdu &pdu)
+{
+    const auto part = m_inFlight.find(pdu.header.sequence);
+    if (part == m_inFlight.end())
+        return;
+    const qint64 id = part->message;
+    const int index = part->index;
+    m_inFlight.erase(part);
+    const auto message = m_messages.find(id);
+    if (message == m_messages.end()) {
+        pump();
+        return;
+    }
+    const quint32 status = pdu.header.status;
+    if (status == Smpp::Status::Ok
+        && Smpp::Command(pdu.header.command) == Smpp::Command::SubmitSmResp) {
+        message->smscIds[index] = QString::fromLatin1(pdu.id);
+        if (++message->accepted == message->parts) {
+            Answer submitted;
+            submitted.kind = Answer::Kind::Submitted;
+            submitted.smscIds = message->smscIds;
+            finish(id, submitted);
+        }
+    } else if (isTransient(status)) {
+        m_pausedUntil = m_clock.elapsed() + ThrottlePauseMs;
+        retryLater(id, LinkTexts::throttled());
+    } else {
+        Answer rejected;
+        rejected.kind = Answer::Kind::Rejected;
+        rejected.reason = LinkTexts::smscStatus(status ? status : Smpp::Status::SystemError);
+        finish(id, rejected);
+    }
+    pump();
+}
+
+void SmscLink::timedOut(quint32 sequence)
+{
+    const auto part = m_inFlight.find(sequence);
+    if (part == m_inFlight.end())
+        return;
+    const qint64 id = part->message;
+    m_inFlight.erase(part);
+    if (m_messages.contains(id))
+        retryLater(id, LinkTexts::noAnswer());
+    pump();
+}
+
+// Tried again after a back-off that doubles with each try, up to a minute.
+void SmscLink::retryLater(qint64 id, const QString &why)
+{
+    const int tries = m_messages.value(id).tries;
+    Answer later;
+    later.kind = Answer::Kind::Retry;
+    later.reason = why;
+    later.retryAt = now() + std::min(RetryMostMs, RetryFirstMs << std::min(tries, 6));
+    finish(id, later);
+}
+
+void SmscLink::finish(qint64 id, LinkQueue::Answer answer)
+{
+    answer.id = id;
+    m_messages.remove(id);
+    m_pending.removeIf([id](const Part &part) { return part.message == id; });
+    m_answers.append(std::move(answer));
+    m_flush.start();
+}
+
+// Everything claimed goes back to the queue, due at once: an answer that may still come
+// is not waited for, so a message may go out once more.
+void SmscLink::handBackAll(const QString &why)
+{
+    const QList<qint64> held = m_messages.keys();
+    for (const qint64 id : held) {
+        Answer back;
+        back.kind = Answer::Kind::Retry;
+        back.reason = why;
+        back.retryAt = now();
+        finish(id, back);
+    }
+    m_inFlight.clear();
+    m_pending.clear();
+}
+
+void SmscLink::flush()
+{
+    if (m_answers.isEmpty())
+        return;
+    const QList<Answer> answers = std::exchange(m_answers, {});
+    if (const Status s = m_queue.record(m_settings.name, answers); s.failed())
+        m_log(LinkTexts::storeFailed(m_settings.name, s.description()));
+}
+
+// A deliver_sm is answered once the store holds what it says; a store that fails gets
+// it answered with an error, so that the SMSC sends it again later.
+void SmscLink::incoming(SmppSession *session, const Smpp::Pdu &pdu)
+{
+    ++m_received;
+    flush(); // a receipt finds the answers of this turn written
+    const Smpp::ShortMessage &message = pdu.message;
+    Status stored = Status::ok();
+    if ((message.esmClass & Smpp::EsmTypeMask) == Smpp::EsmDeliveryReceipt) {
+        const std::optional<SmsText::ReceiptText> text = SmsText::receiptText(message.payload);
+        LinkQueue::Receipt receipt;
+        receipt.smscId = QString::fromLatin1(
+            message.receiptedMessageId.isEmpty() && text ? text->id : message.receiptedMessageId);
+        receipt.state = receiptState(message, text ? text->stat : QByteArray());
+        receipt.source = phoneOf(message.source);
+        receipt.destination = phoneOf(message.destination);
+        receipt.text = QString::fromLatin1(message.payload);
+        stored = m_queue.receipt(m_settings.name, receipt).status();
+    } else {
+        LinkQueue::Arrival arrival;
+        arrival.source = phoneOf(message.source);
+        arrival.destination = QString::fromLatin1(message.destination.digits);
+        const std::optional<SmsText::Incoming> text
+            = SmsText::decode(message.dataCoding, message.esmClass, message.payload);
+        if (text) {
+            arrival.text = text->text;
+            if (text->concatenation && text->concatenation->total > 1) {
+                arrival.reference = text->concatenation->reference;
+                arrival.total = text->concatenation->total;
+                arrival.part = text->concatenation->sequence;
+            }
+        } else {
+            arrival.text = QString::fromLatin1(message.payload.toHex());
+            arrival.unreadable = true;
+        }
+        QCryptographicHash digest(QCryptographicHash::Sha256);
+        digest.addData(message.source.digits + '\0' + message.destination.digits + '\0');
+        digest.addData(QByteArray(1, char(message.dataCoding)) + char(message.esmClass));
+        digest.addData(message.payload);
+        arrival.digest = digest.result();
+        stored = m_queue.arrive(m_settings.name, arrival).status();
+    }
+    if (stored.failed())
+        m_log(LinkTexts::storeFailed(m_settings.name, stored.description()));
+    session->reply(Smpp::response(Smpp::Command::DeliverSmResp, pdu.header.sequence,
+                                  stored.failed() ? Smpp::Status::SystemError : Smpp::Status::Ok,
+                                  QByteArray()));
+}
+
+LinkQueue::LinkState SmscLink::state() const
+{
+    LinkQueue::LinkState state;
+    state.link = m_settings.name;
+    state.state = m_state;
+    state.boundSinceMs = m_boundSince;
+    state.outstanding = int(m_inFlight.size());
+    state.sent = m_sent;
+    state.received = m_received;
+    state.lastError = m_lastError;
+    return state;
+}
+
+void SmscLink::writeState()
+{
+    if (const Status s = m_queue.writeState(state()); s.failed())
+        m_log(LinkTexts::storeFailed(m_settings.name, s.description()));
+}

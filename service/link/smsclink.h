@@ -1,0 +1,108 @@
+#pragma once
+
+// One configured link to an SMSC: its sessions (one transceiver, or a transmitter and a
+// receiver), bound again with back-off whenever they end, and the messages it carries.
+//
+//   queue: claim ── parts ── submit_sm (at most `window` unanswered, at most `rate` a
+//   second) ── submit_sm_resp: submitted (ids) | throttled: later | refused: rejected
+//   ── record, one transaction per turn of the event loop
+//   deliver_sm: a receipt ── its message's state; else an arrival ── the account;
+//   answered once the store has it
+//
+// Lives on the links' thread.
+
+#include "gateway/local/linkqueue.h"
+#include "service/link/linksettings.h"
+#include "service/link/smpppdu.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+
+#include <functional>
+
+class SmppSession;
+
+class SmscLink : public QObject {
+    Q_OBJECT
+
+public:
+    using Log = std::function<void(const QString &)>;
+    // `settings`, `queue` and `log` outlive this object.
+    SmscLink(const LinkSettings &settings, LinkQueue &queue, const Log &log,
+             QObject *parent = nullptr);
+    ~SmscLink() override;
+
+    void start();
+    // Hands back what it holds (to be sent by any process at once) and unbinds.
+    void stop();
+    // Messages may be waiting: look now rather than at the next poll.
+    void wake();
+
+    LinkQueue::LinkState state() const;
+
+private:
+    struct Message {
+        qint64 id = 0;
+        int tries = 0;
+        int parts = 0;
+        QStringList smscIds;
+        int accepted = 0;
+    };
+    struct Part {
+        qint64 message = 0;
+        int index = 0;
+        Smpp::ShortMessage pdu;
+    };
+
+    void connectSessions();
+    void sessionBound();
+    void sessionLost(const QString &why);
+    void refused(quint32 status);
+    void dropSessions();
+    SmppSession *sender() const;
+    bool isBound() const;
+    void pump();
+    bool claimMore(int room);
+    void answered(const Smpp::Pdu &pdu);
+    void timedOut(quint32 sequence);
+    void incoming(SmppSession *session, const Smpp::Pdu &pdu);
+    // Ends a message with `answer`; the rest of its parts are not sent.
+    void finish(qint64 id, LinkQueue::Answer answer);
+    void retryLater(qint64 id, const QString &why);
+    void handBackAll(const QString &why);
+    void flush();
+    void writeState();
+    qint64 now() const;
+
+    const LinkSettings &m_settings;
+    LinkQueue &m_queue;
+    const Log &m_log;
+    QPointer<SmppSession> m_transmitter; // the transceiver, when there is one
+    QPointer<SmppSession> m_receiver;
+    QTimer m_reconnect;
+    int m_backoffMs = 0;
+    bool m_stopped = false;
+    QString m_state;
+    std::optional<qint64> m_boundSince;
+    QString m_lastError;
+    qint64 m_sent = 0;
+    qint64 m_received = 0;
+
+    QHash<qint64, Message> m_messages;
+    QList<Part> m_pending;
+    QHash<quint32, Part> m_inFlight;
+    QList<LinkQueue::Answer> m_answers;
+    QTimer m_flush;
+    QTimer m_poll;
+    QTimer m_pumpLater;
+    QTimer m_stateTimer;
+    // Sending is held back after a throttling answer until then (milliseconds of m_clock).
+    qint64 m_pausedUntil = 0;
+    double m_tokens = 0;
+    qint64 m_tokensAt = 0;
+    QElapsedTimer m_clock;
+};

@@ -1,0 +1,359 @@
+// quillet-gatewayd bound to the SMSC simulator: what the SMSC sees of the console's
+// sends, what its answers and receipts make of the messages, what arrives from it, and
+// how the link lives through refusals, throttling, drops and a dead peer. One simulator
+// and one service for the suite; every test starts on an emptied store.
+
+#include "tests/gateway/local/storeprobe.h"
+#include "tests/service/servicerig.h"
+#include "tests/smsc/smscsimulator.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QByteArray Account = "\"accountNo\":\"ABC-DEF-GHI-00001\"";
+constexpr int Wait = 15'000;
+
+QJsonObject json(const QByteArray &body)
+{
+    return QJsonDocument::fromJson(body).object();
+}
+
+QByteArray quoted(const QString &text)
+{
+    return QJsonDocument(QJsonArray { text }).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+}
+
+// A submit line's data coding, esm_class, part numbering (without its reference) and
+// text: "08 40 3/1 你好".
+QString seen(const QString &line)
+{
+    const QStringList words = line.split(u' ');
+    const QString numbering = words.value(6) == u"-"_s ? u"-"_s : words.value(6).section(u'/', 1);
+    return QStringList { words.value(4), words.value(5), numbering, line.section(u' ', 7) }.join(
+        u' ');
+}
+
+} // namespace
+
+class TestSmscLink : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<SmscSimulator> m_smsc;
+    std::unique_ptr<ServiceRig> m_rig;
+    QString m_console;
+    QString m_operator;
+
+    // A link section for the simulator; `password` goes to a file of mode 0600.
+    QString link(const QString &name, const QString &password, const QString &extra,
+                 const ServiceRig &rig)
+    {
+        const QString file = rig.dir() + u"/"_s + name + u".password"_s;
+        QFile secret(file);
+        if (!secret.open(QIODevice::WriteOnly) || secret.write(password.toUtf8() + '\n') < 0
+            || !secret.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+            return {};
+        return u"[smsc.%1]\nhost=127.0.0.1\nport=%2\nsystem_id=quillet\npassword_file=%3\n"
+               u"response_timeout_ms=1000\nenquire_link_ms=500\nreconnect_min_ms=100\n"
+               u"reconnect_max_ms=400\nlease_ms=1500\n%4\n"_s.arg(name)
+            .arg(m_smsc->port())
+            .arg(file, extra);
+    }
+
+    QJsonObject call(const QString &operation, const QByteArray &fields)
+    {
+        const auto answer = m_rig->post(u"/v1/console/"_s + operation,
+                                        "{" + Account + (fields.isEmpty() ? "" : ",") + fields
+                                            + "}",
+                                        m_console);
+        return json(answer.body);
+    }
+
+    bool send(const QString &phone, const QString &text)
+    {
+        return call(u"sendMessage"_s,
+                    "\"phoneNo\":" + quoted(phone) + ",\"text\":" + quoted(text))
+                   .value(u"outcome"_s)
+                   .toInt()
+            == -1;
+    }
+
+    StoreProbe probe() const { return StoreProbe(m_rig->ownerUrl()); }
+
+    // Waits until the messages' states, oldest first, are `states`.
+    bool statesBecome(const QStringList &states)
+    {
+        const StoreProbe store = probe();
+        const auto now = [&] { return store.rows(u"SELECT state FROM mt ORDER BY id"_s); };
+        if (QTest::qWaitFor([&] { return now() == states; }, Wait))
+            return true;
+        qWarning() << now() << "!=" << states;
+        return false;
+    }
+
+    QString balance() { return call(u"queryBalance"_s, {}).value(u"balance"_s).toString(); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_smsc = std::make_unique<SmscSimulator>();
+        QVERIFY(m_smsc->start());
+        m_rig = std::make_unique<ServiceRig>();
+        m_rig->appendConfig(link(u"main"_s, u"secret1"_s, {}, *m_rig));
+        // Bound never: its password is wrong. It takes no message of the tests.
+        m_rig->appendConfig(link(u"wrong"_s, u"guess"_s, u"routes=+999"_s, *m_rig));
+        m_console = m_rig->issue(u"console"_s, u"desk"_s);
+        m_operator = m_rig->issue(u"operator"_s, u"ops"_s);
+        QString why;
+        QVERIFY2(m_rig->start(why), qPrintable(why));
+        QVERIFY(!m_smsc->waitFor(u"bind transceiver quillet ok"_s, 1).isEmpty());
+    }
+
+    void init()
+    {
+        QVERIFY(m_smsc->command(u"receipts 0 DELIVRD"_s));
+        QVERIFY(m_smsc->command(u"receipt-style tlv"_s));
+        QVERIFY(m_rig->emptyStore());
+        m_smsc->clear();
+        QCOMPARE(call(u"register"_s, "\"password\":\"pw\"").value(u"outcome"_s).toInt(), -1);
+        const auto cards = m_rig->post(u"/v1/operator/issueCards"_s,
+                                       "{\"valueFen\":1000,\"count\":1}", m_operator);
+        const QJsonObject card = json(cards.body).value(u"cards"_s).toArray().at(0).toObject();
+        QCOMPARE(call(u"recharge"_s,
+                      "\"cardNo\":" + quoted(card.value(u"number"_s).toString())
+                          + ",\"cardPassword\":" + quoted(card.value(u"password"_s).toString()))
+                     .value(u"outcome"_s)
+                     .toInt(),
+                 -1);
+    }
+
+    void cleanup()
+    {
+        const StoreProbe store = probe();
+        QCOMPARE(store.ledgerMismatches(), QStringList());
+        QCOMPARE(store.unmatchedCharges(), QStringList());
+    }
+
+    void cleanupTestCase()
+    {
+        if (m_rig)
+            QCOMPARE(m_rig->terminate(), 0);
+    }
+
+    // What the SMSC receives of a text: its coding, its parts, and each part's text;
+    // the receipt then marks the message delivered.
+    void partsAsTheSmscSeesThem_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("parts");
+        QTest::newRow("GSM 7-bit with escapes")
+            << u"Price: 5€ [sale] ~ ok"_s << QStringList { u"00 00 - Price: 5€ [sale] ~ ok"_s };
+        QTest::newRow("UCS-2") << u"你好，世界"_s << QStringList { u"08 00 - 你好，世界"_s };
+        const QString a = QString(153, u'a');
+        QTest::newRow("three GSM parts")
+            << a + a + u"end"_s
+            << QStringList { u"00 40 3/1 "_s + a, u"00 40 3/2 "_s + a, u"00 40 3/3 end"_s };
+        const QString ni = QString(67, u'你');
+        QTest::newRow("three UCS-2 parts")
+            << ni + ni + u"好"_s
+            << QStringList { u"08 40 3/1 "_s + ni, u"08 40 3/2 "_s + ni, u"08 40 3/3 好"_s };
+    }
+    void partsAsTheSmscSeesThem()
+    {
+        QFETCH(QString, text);
+        QFETCH(QStringList, parts);
+        QVERIFY(send(u"+8613800138000"_s, text));
+        const QStringList lines = m_smsc->waitFor(u"submit"_s, int(parts.size()));
+        QStringList got;
+        QSet<QString> references;
+        for (const QString &line : lines) {
+            got.append(seen(line));
+            references.insert(line.section(u' ', 6, 6).section(u'/', 0, 0));
+            QCOMPARE(line.section(u' ', 3, 3), u"8613800138000"_s);
+        }
+        QCOMPARE(got, parts);
+        QCOMPARE(references.size(), 1);
+        QVERIFY(statesBecome({ u"delivered"_s }));
+    }
+
+    // A receipt's state, read from its TLVs or from its text alone; a rejection gives
+    // the money back.
+    void receiptToState_data()
+    {
+        QTest::addColumn<QString>("stat");
+        QTest::addColumn<QString>("style");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<QString>("balance");
+        QTest::newRow("delivered, TLVs") << u"DELIVRD"_s << u"tlv"_s << u"delivered"_s << u"9.90"_s;
+        QTest::newRow("delivered, text") << u"DELIVRD"_s << u"text"_s << u"delivered"_s
+                                         << u"9.90"_s;
+        QTest::newRow("undeliverable") << u"UNDELIV"_s << u"text"_s << u"undeliverable"_s
+                                       << u"9.90"_s;
+        QTest::newRow("expired") << u"EXPIRED"_s << u"tlv"_s << u"expired"_s << u"9.90"_s;
+        QTest::newRow("rejected: refunded") << u"REJECTD"_s << u"text"_s << u"rejected"_s
+                                            << u"10.00"_s;
+    }
+    void receiptToState()
+    {
+        QFETCH(QString, stat);
+        QFETCH(QString, style);
+        QFETCH(QString, state);
+        QFETCH(QString, balance);
+        QVERIFY(m_smsc->command(u"receipts 0 "_s + stat));
+        QVERIFY(m_smsc->command(u"receipt-style "_s + style));
+        QVERIFY(send(u"13800138000"_s, u"hi"_s));
+        QVERIFY(statesBecome({ state }));
+        QCOMPARE(this->balance(), balance);
+    }
+
+    // The SMSC's answer to submit_sm: throttling is tried again until it goes (sent
+    // once), a permanent error rejects and refunds.
+    void submitAnswers_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<int>("refused");
+        QTest::addColumn<QString>("balance");
+        QTest::newRow("throttled twice") << u"throttle 2"_s << u"delivered"_s << 2 << u"9.90"_s;
+        QTest::newRow("queue full") << u"reject 1 14"_s << u"delivered"_s << 1 << u"9.90"_s;
+        QTest::newRow("refused for good") << u"reject 1 45"_s << u"rejected"_s << 1 << u"10.00"_s;
+    }
+    void submitAnswers()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, state);
+        QFETCH(int, refused);
+        QFETCH(QString, balance);
+        QVERIFY(m_smsc->command(command));
+        QVERIFY(send(u"13800138000"_s, u"hi"_s));
+        QVERIFY(statesBecome({ state }));
+        QCOMPARE(m_smsc->events(u"submit-refused"_s).size(), refused);
+        QCOMPARE(m_smsc->events(u"submit"_s).size(), state == u"delivered"_s ? 1 : 0);
+        QCOMPARE(this->balance(), balance);
+    }
+
+    // A message from the network reaches the account's receive listing, once, joined,
+    // decoded; forwarding and the automatic reply go out over the link; one for no
+    // account is kept for the operator.
+    void arrivals_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("extension");
+        QTest::addColumn<QStringList>("waiting");
+        QTest::addColumn<int>("unmatched");
+        const QString a = QString(153, u'a');
+        QTest::newRow("GSM") << u"mo"_s << u"5"_s << QStringList { u"hello"_s } << 0;
+        QTest::newRow("UCS-2") << u"mo"_s << QString() << QStringList { u"你好"_s } << 0;
+        QTest::newRow("Latin-1") << u"mo-latin1"_s << QString() << QStringList { u"café"_s } << 0;
+        QTest::newRow("sent twice") << u"mo-twice"_s << QString() << QStringList { u"once"_s }
+                                    << 0;
+        QTest::newRow("three parts") << u"mo"_s << QString() << QStringList { a + a + u"end"_s }
+                                     << 0;
+        QTest::newRow("no such account") << u"mo"_s << u"!"_s << QStringList() << 1;
+    }
+    void arrivals()
+    {
+        QFETCH(QString, command);
+        QFETCH(QString, extension);
+        QFETCH(QStringList, waiting);
+        QFETCH(int, unmatched);
+        QCOMPARE(call(u"setForwarding"_s, "\"phoneNo\":\"13900000000\"").value(u"outcome"_s),
+                 -1);
+        QCOMPARE(call(u"setAutoReply"_s, "\"reply\":\"thanks\"").value(u"outcome"_s), -1);
+        const StoreProbe store = probe();
+        const QString number = store.rows(u"SELECT service_number FROM accounts"_s).value(0);
+        // A destination that begins with no service number.
+        const QString to = extension == u"!"_s ? u"42"_s : number + extension;
+        const QString text = waiting.value(0, u"lost?"_s);
+        QVERIFY(m_smsc->command(command + u" 13800138000 "_s + to + u' ' + text));
+        if (waiting.isEmpty()) {
+            QVERIFY(QTest::qWaitFor(
+                [&] { return store.count(u"SELECT count(*) FROM link_unmatched"_s) == 1; }, Wait));
+        } else {
+            // The forwarded copy and the reply are what the SMSC gets next.
+            const QStringList out = m_smsc->waitFor(u"submit"_s, 2);
+            QCOMPARE(out.size(), 2);
+        }
+        QCOMPARE(store.rows(u"SELECT text FROM mo ORDER BY id"_s), waiting);
+        QCOMPARE(store.rows(u"SELECT extension FROM mo"_s),
+                 waiting.isEmpty() ? QStringList() : QStringList { extension });
+        QCOMPARE(store.count(u"SELECT count(*) FROM link_unmatched"_s), unmatched);
+        if (waiting.isEmpty())
+            return;
+        QStringList phones;
+        for (const QString &line : m_smsc->events(u"submit"_s))
+            phones.append(line.section(u' ', 3, 3));
+        phones.sort();
+        QCOMPARE(phones, (QStringList { u"13800138000"_s, u"13900000000"_s }));
+        const QJsonObject received = call(u"receiveMessages"_s, {});
+        QCOMPARE(received.value(u"total"_s).toString(), u"1"_s);
+    }
+
+    // The connection drops with the window full of unanswered messages: each goes out
+    // again once the link is bound again, and none is lost.
+    void droppedWithAFullWindow()
+    {
+        QVERIFY(m_smsc->command(u"slow 5000"_s));
+        for (int i = 0; i < 10; ++i)
+            QVERIFY(send(u"13800138000"_s, u"m%1"_s.arg(i)));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return probe().count(u"SELECT count(*) FROM mt WHERE claimed_by IS NOT NULL"_s)
+                    == 10;
+            },
+            Wait));
+        QVERIFY(m_smsc->command(u"drop"_s));
+        QVERIFY(m_smsc->command(u"slow 0"_s));
+        QVERIFY(statesBecome(QStringList(10, u"delivered"_s)));
+        QStringList texts;
+        for (const QString &line : m_smsc->events(u"submit"_s))
+            texts.append(line.section(u' ', 7));
+        texts.sort();
+        QCOMPARE(texts, (QStringList { u"m0"_s, u"m1"_s, u"m2"_s, u"m3"_s, u"m4"_s, u"m5"_s,
+                                       u"m6"_s, u"m7"_s, u"m8"_s, u"m9"_s }));
+    }
+
+    // A peer that stops answering is noticed by enquire_link and left; the link binds
+    // again once it answers, and what was sent meanwhile goes out.
+    void deadPeer()
+    {
+        const qsizetype binds = m_smsc->events(u"bind transceiver quillet ok"_s).size();
+        QVERIFY(m_smsc->command(u"mute"_s));
+        QVERIFY(send(u"13800138000"_s, u"later"_s));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return probe().rows(u"SELECT state FROM link_status WHERE link = 'main'"_s)
+                    == QStringList { u"waiting"_s };
+            },
+            Wait));
+        QVERIFY(m_smsc->command(u"unmute"_s));
+        QVERIFY(statesBecome({ u"delivered"_s }));
+        QCOMPARE(m_smsc->events(u"bind transceiver quillet ok"_s).size(), binds + 1);
+    }
+
+    // A refused bind is tried again after a back-off that grows, never in a tight loop;
+    // the operator sees why.
+    void refusedBind()
+    {
+        QTest::qWait(2000);
+        // 100, 200 and then 400 ms apart (and the time each try takes): at most 7 in 2 s.
+        const qsizetype refusals = m_smsc->events(u"bind transceiver quillet refused"_s).size();
+        QVERIFY2(refusals >= 3 && refusals <= 7, qPrintable(QString::number(refusals)));
+        QCOMPARE(probe().rows(u"SELECT state || ' ' || last_error FROM link_status WHERE link = "
+                              u"'wrong'"_s),
+                 QStringList { u"waiting SMSC status 0x0000000e"_s });
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSmscLink)
+#include "tst_smsclink.moc"
