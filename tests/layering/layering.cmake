@@ -12,18 +12,20 @@ set(uses_protocol        gateway)
 set(uses_gateway/local   gateway)
 set(uses_gateway/remote  gateway protocol)
 set(uses_service         gateway gateway/local protocol)
+set(uses_service/link    gateway gateway/local)
 set(uses_tools           gateway gateway/local gateway/remote protocol)
 
 # <folder> <its headers other folders may include>; a folder not named has none.
 set(public_console        console.h consoletexts.h consoleview.h)
 set(public_gateway        gatewayclient.h gatewayids.h gatewayloader.h gatewaytexts.h
                           operatorbackend.h operatorreports.h result.h status.h variant.h)
-set(public_gateway/local  inputrules.h localbackend.h localgateway.h passwordhasher.h store.h
-                          storelocation.h)
+set(public_gateway/local  inputrules.h localbackend.h localgateway.h passwordhasher.h
+                          segmentcounter.h store.h storelocation.h)
 set(public_gateway/remote remotegateway.h)
 set(public_protocol       calls.h wire.h)
 
-set(folders ui console checker gateway protocol gateway/local gateway/remote service tools)
+set(folders ui console checker gateway protocol gateway/local gateway/remote service service/link
+            tools)
 set(broken "")
 foreach(folder IN LISTS folders)
   file(GLOB sources ${SOURCE_DIR}/${folder}/*.h ${SOURCE_DIR}/${folder}/*.cpp)
