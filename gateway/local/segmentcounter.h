@@ -16,9 +16,7 @@ public:
     static Encoding encoding(const QString &text);
     // 0 for the empty text.
     static int segments(const QString &text);
-
-private:
     // Septets of one character: 1 in the basic table, 2 in the extension table, 0 when
-    // the character is not in the alphabet at all.
+    // the character is not in the alphabet at all. The SMPP link splits by it.
     static int septets(char16_t c);
 };

@@ -64,7 +64,9 @@ constexpr int HeaderLength = 16;
 // Larger than any PDU this gateway handles (a short message is at most 254 octets, a
 // TLV at most 1024 in libsmpp34); a peer announcing more is not speaking SMPP.
 constexpr quint32 MaxPduLength = 4096;
-constexpr int MaxShortMessage = 254;
+// The longest short_message written: libsmpp34 packs at most 253 octets (SMPP allows 254,
+// and decode() reads 254).
+constexpr int MaxShortMessage = 253;
 
 struct Header {
     quint32 length = 0;

@@ -7,6 +7,8 @@
 // character as the escape 0x1B and its septet); any other as data_coding 8, UCS-2
 // big-endian. More than one part: each carries a concatenation header (IEI 0x00: the
 // message's reference, the count, its sequence from 1), to be sent with esm_class 0x40.
+// A text of more than 255 parts, which that header cannot number, gives no part at all;
+// the empty text gives one empty part.
 //
 // In: data_coding 0 (GSM 7-bit, unpacked), 1 (IA5), 3 (Latin-1) and 8 (UCS-2) are read;
 // any other coding is read as Latin-1, so nothing is dropped. A concatenation header
@@ -43,7 +45,7 @@ std::optional<Incoming> decode(quint8 dataCoding, quint8 esmClass, const QByteAr
 // done date:... stat:DELIVRD err:000 text:...". Fields are matched case-insensitively.
 struct ReceiptText {
     QByteArray id;
-    QByteArray stat; // DELIVRD, EXPIRED, DELETED, UNDELIV, ACCEPTD, UNKNOWN, REJECTD
+    QByteArray stat; // in capitals: DELIVRD, EXPIRED, DELETED, UNDELIV, ACCEPTD, UNKNOWN, REJECTD
 };
 std::optional<ReceiptText> receiptText(const QByteArray &payload);
 // The same text, as a simulated SMSC writes it.
