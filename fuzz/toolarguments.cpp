@@ -17,6 +17,7 @@
 #include "tools/tooltexts.h"
 
 #include <QByteArrayList>
+#include <QDateTime>
 #include <QStringDecoder>
 
 using namespace Qt::StringLiterals;
@@ -127,6 +128,21 @@ QByteArrayList canonical(const ToolCommand &command)
         positional = { MoWord, mo->text };
     } else if (const auto *handset = std::get_if<HandsetCommand>(&command.action)) {
         positional = { HandsetWord, handset->phone };
+    } else if (const auto *messages = std::get_if<MessagesCommand>(&command.action)) {
+        const Operator::MessageFilter &filter = messages->filter;
+        if (!filter.accountNo.isEmpty())
+            argv.append(option(AccountOption, filter.accountNo));
+        if (!filter.state.isEmpty())
+            argv.append(option(StateOption, filter.state));
+        if (filter.sinceMs)
+            argv.append(option(SinceOption,
+                               QDateTime::fromMSecsSinceEpoch(*filter.sinceMs, Qt::UTC)
+                                   .toString(Qt::ISODateWithMs)));
+        positional = { MessagesWord };
+    } else if (std::holds_alternative<LinksCommand>(command.action)) {
+        positional = { LinksWord };
+    } else if (std::holds_alternative<UnmatchedCommand>(command.action)) {
+        positional = { UnmatchedWord };
     } else if (std::holds_alternative<InitCommand>(command.action)) {
         positional = { InitWord };
     } else {
@@ -159,6 +175,11 @@ bool sameCommand(const ToolCommand &a, const ToolCommand &b)
     }
     if (const auto *handset = std::get_if<HandsetCommand>(&a.action))
         return handset->phone == std::get<HandsetCommand>(b.action).phone;
+    if (const auto *messages = std::get_if<MessagesCommand>(&a.action)) {
+        const auto &other = std::get<MessagesCommand>(b.action).filter;
+        return messages->filter.accountNo == other.accountNo
+            && messages->filter.state == other.state && messages->filter.sinceMs == other.sinceMs;
+    }
     return true;
 }
 
@@ -189,6 +210,15 @@ void checkValues(const ToolCommand &command, const QString &input)
                 "an arrival count is 1 to the most arrivals at once", input);
     } else if (const auto *handset = std::get_if<HandsetCommand>(&command.action)) {
         require(InputRules::isPhone(handset->phone), "a handset is a phone", input);
+    } else if (const auto *messages = std::get_if<MessagesCommand>(&command.action)) {
+        const Operator::MessageFilter &filter = messages->filter;
+        require(filter.accountNo.isEmpty() || InputRules::isAccountNumber(filter.accountNo),
+                "messages are narrowed to an account number", input);
+        require(filter.state.isEmpty() || Operator::messageStates().contains(filter.state),
+                "messages are narrowed to a state there is", input);
+        require(!filter.sinceMs
+                    || (*filter.sinceMs >= 0 && *filter.sinceMs <= Operator::LatestTimeMs),
+                "messages are narrowed to a time from 1970 to 9999", input);
     }
 }
 

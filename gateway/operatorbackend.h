@@ -39,6 +39,19 @@ public:
     virtual Status accounts(const Operator::Page &page,
                             Operator::Listing<Operator::AccountSummary> &listing)
         = 0;
+    // Messages to phones, by the time they were submitted; a state or an account that is
+    // not one is an InvalidArgument failure.
+    virtual Status messages(const Operator::MessageFilter &filter, const Operator::Page &page,
+                            Operator::Listing<Operator::MessageSummary> &listing)
+        = 0;
+    // By link, then process.
+    virtual Status links(const Operator::Page &page,
+                         Operator::Listing<Operator::LinkSummary> &listing)
+        = 0;
+    // Oldest first.
+    virtual Status unmatched(const Operator::Page &page,
+                             Operator::Listing<Operator::UnmatchedEntry> &listing)
+        = 0;
     // Every page at once, for a caller that knows the listing is small.
     Status handsetMessages(const QString &phone, QList<Operator::HandsetMessage> &messages)
     {
@@ -50,5 +63,20 @@ public:
     {
         return Operator::wholeListing(
             list, [&](const auto &page, auto &listing) { return accounts(page, listing); });
+    }
+    Status messages(const Operator::MessageFilter &filter, QList<Operator::MessageSummary> &list)
+    {
+        return Operator::wholeListing(
+            list, [&](const auto &page, auto &listing) { return messages(filter, page, listing); });
+    }
+    Status links(QList<Operator::LinkSummary> &list)
+    {
+        return Operator::wholeListing(
+            list, [&](const auto &page, auto &listing) { return links(page, listing); });
+    }
+    Status unmatched(QList<Operator::UnmatchedEntry> &list)
+    {
+        return Operator::wholeListing(
+            list, [&](const auto &page, auto &listing) { return unmatched(page, listing); });
     }
 };

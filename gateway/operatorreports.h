@@ -7,10 +7,13 @@
 #include "gateway/status.h"
 
 #include <QDateTime>
+#include <QLatin1StringView>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
+#include <optional>
 
 namespace Operator {
 
@@ -94,6 +97,70 @@ struct AccountSummary {
     QString forwardingPhone;
     QString autoReply;
     qint64 waiting = 0;
+};
+
+// What the listings of messages to phones may be narrowed to; an empty text or no time
+// leaves that out.
+struct MessageFilter {
+    QString accountNo;
+    QString state; // one of messageStates()
+    std::optional<qint64> sinceMs; // submitted at or after, 0 to LatestTimeMs
+};
+// The last millisecond of the year 9999, the latest time a filter or a cursor names.
+inline constexpr qint64 LatestTimeMs = 253'402'300'799'999;
+// The states a message to a phone is in, as the store writes them.
+inline const QList<QLatin1StringView> &messageStates()
+{
+    static const QList<QLatin1StringView> states {
+        QLatin1StringView("scheduled"),     QLatin1StringView("queued"),
+        QLatin1StringView("submitted"),     QLatin1StringView("delivered"),
+        QLatin1StringView("undeliverable"), QLatin1StringView("expired"),
+        QLatin1StringView("rejected"),      QLatin1StringView("not_sent"),
+    };
+    return states;
+}
+// A concatenated SMS numbers its parts in one byte.
+inline constexpr qsizetype MaxMessageParts = 255;
+
+// A message to a phone, wherever it went: the simulated handsets or a link to an SMSC.
+struct MessageSummary {
+    qint64 id = 0;
+    QString accountNo;
+    QString phone;
+    QString text;
+    QString state;
+    QString link; // empty: the handsets
+    QStringList smscIds; // the SMSC's id of each part, in order; empty until submitted
+    int tries = 0;
+    QString reason; // empty: none
+    qint64 submittedAtMs = 0;
+};
+
+// The state of one link in one service process, as that process last wrote it.
+struct LinkSummary {
+    QString link;
+    QString process;
+    QString state;
+    std::optional<qint64> boundSinceMs;
+    qint64 outstanding = 0;
+    qint64 sent = 0;
+    qint64 received = 0;
+    QString lastError; // empty: none
+    qint64 updatedAtMs = 0;
+};
+
+// A delivery receipt for an id no part has, or an arrival for no known account, kept
+// for the operator.
+struct UnmatchedEntry {
+    qint64 id = 0;
+    qint64 atMs = 0;
+    QString link;
+    QString kind; // "receipt" or "arrival"
+    QString source;
+    QString destination;
+    QString smscId; // a receipt's; empty for an arrival
+    QString state; // a receipt's final state; empty for an arrival or a state on the way
+    QString text;
 };
 
 } // namespace Operator

@@ -44,6 +44,20 @@ public:
         m_ok = m_ok && at >= 0;
         return E(qMax<qsizetype>(at, 0));
     }
+    // A time, for the reports that keep theirs in milliseconds since the epoch.
+    qint64 timeMs(QLatin1StringView name) { return time(name).toMSecsSinceEpoch(); }
+    QStringList texts(QLatin1StringView name, qsizetype most)
+    {
+        const QJsonValue value = m_object.value(name);
+        const QJsonArray list = value.toArray();
+        m_ok = m_ok && value.isArray() && list.size() <= most;
+        QStringList read;
+        for (const QJsonValue item : list) {
+            m_ok = m_ok && item.isString();
+            read.append(item.toString());
+        }
+        return read;
+    }
     QDateTime time(QLatin1StringView name)
     {
         const QDateTime at = QDateTime::fromString(text(name), Qt::ISODateWithMs);
@@ -65,6 +79,7 @@ public:
         }
         return read;
     }
+    bool has(QLatin1StringView name) const { return m_object.contains(name); }
     bool ok() const { return m_ok; }
 
 private:
@@ -83,6 +98,12 @@ const QList<QLatin1StringView> &replyStateNames()
 {
     static const QList<QLatin1StringView> names
         = { "none"_L1, "delivered"_L1, "notSentBalance"_L1, "notSentTooLong"_L1 };
+    return names;
+}
+
+const QList<QLatin1StringView> &unmatchedKindNames()
+{
+    static const QList<QLatin1StringView> names = { "receipt"_L1, "arrival"_L1 };
     return names;
 }
 
@@ -140,6 +161,11 @@ template<typename T> void takePaging(Reader &reader, const QJsonObject &o, Opera
 QString utc(const QDateTime &time)
 {
     return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+QString utc(qint64 ms)
+{
+    return utc(QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC));
 }
 
 } // namespace
@@ -348,6 +374,205 @@ bool Codec<Operator::Listing<Operator::AccountSummary>>::take(const QJsonObject 
     return reader.ok();
 }
 
+QList<Field> Codec<Operator::MessageFilter>::fields(QLatin1StringView)
+{
+    return { text("accountNo"_L1), text("state"_L1), integer("sinceMs"_L1) };
+}
+
+void Codec<Operator::MessageFilter>::put(QJsonObject &o, QLatin1StringView,
+                                         const Operator::MessageFilter &v)
+{
+    o.insert("accountNo"_L1, v.accountNo);
+    o.insert("state"_L1, v.state);
+    if (v.sinceMs)
+        o.insert("sinceMs"_L1, double(*v.sinceMs));
+}
+
+bool Codec<Operator::MessageFilter>::take(const QJsonObject &o, QLatin1StringView,
+                                          Operator::MessageFilter &v)
+{
+    // Absent texts read empty, as a request's missing fields do; an absent time is none.
+    v.accountNo = o.value("accountNo"_L1).toString();
+    v.state = o.value("state"_L1).toString();
+    v.sinceMs.reset();
+    if (!o.contains("sinceMs"_L1))
+        return true;
+    Reader reader(o);
+    v.sinceMs = reader.integer("sinceMs"_L1);
+    return reader.ok();
+}
+
+QList<Field> Codec<Operator::Listing<Operator::MessageSummary>>::fields(QLatin1StringView name)
+{
+    static const QList<Field> message = {
+        integer("id"_L1),
+        text("accountNo"_L1),
+        text("phone"_L1),
+        text("text"_L1),
+        { "state"_L1, FieldKind::Name, nullptr, &Operator::messageStates() },
+        text("link"_L1),
+        { "smscIds"_L1, FieldKind::Texts },
+        integer("tries"_L1),
+        text("reason"_L1),
+        { "submittedAt"_L1, FieldKind::Time },
+    };
+    return paging(name, message);
+}
+
+void Codec<Operator::Listing<Operator::MessageSummary>>::put(QJsonObject &o, QLatin1StringView name,
+                                                             const Listing &v)
+{
+    QJsonArray list;
+    for (const Operator::MessageSummary &m : v.entries) {
+        list.append(QJsonObject { { u"id"_s, double(m.id) },
+                                  { u"accountNo"_s, m.accountNo },
+                                  { u"phone"_s, m.phone },
+                                  { u"text"_s, m.text },
+                                  { u"state"_s, m.state },
+                                  { u"link"_s, m.link },
+                                  { u"smscIds"_s, QJsonArray::fromStringList(m.smscIds) },
+                                  { u"tries"_s, m.tries },
+                                  { u"reason"_s, m.reason },
+                                  { u"submittedAt"_s, utc(m.submittedAtMs) } });
+    }
+    o.insert(name, list);
+    putPaging(o, v);
+}
+
+bool Codec<Operator::Listing<Operator::MessageSummary>>::take(const QJsonObject &o,
+                                                              QLatin1StringView name, Listing &v)
+{
+    Reader reader(o);
+    v.entries
+        = reader.records<Operator::MessageSummary>(name, Operator::MaxPageSize, [](Reader &m) {
+              Operator::MessageSummary s;
+              s.id = m.integer("id"_L1);
+              s.accountNo = m.text("accountNo"_L1);
+              s.phone = m.text("phone"_L1);
+              s.text = m.text("text"_L1);
+              s.state = Operator::messageStates().at(
+                  m.name<qsizetype>("state"_L1, Operator::messageStates()));
+              s.link = m.text("link"_L1);
+              s.smscIds = m.texts("smscIds"_L1, Operator::MaxMessageParts);
+              s.tries = int(m.integer("tries"_L1));
+              s.reason = m.text("reason"_L1);
+              s.submittedAtMs = m.timeMs("submittedAt"_L1);
+              return s;
+          });
+    takePaging(reader, o, v);
+    return reader.ok();
+}
+
+QList<Field> Codec<Operator::Listing<Operator::LinkSummary>>::fields(QLatin1StringView name)
+{
+    static const QList<Field> link = {
+        text("link"_L1),
+        text("process"_L1),
+        text("state"_L1),
+        { "boundSince"_L1, FieldKind::Time, nullptr, nullptr, true },
+        integer("outstanding"_L1),
+        integer("sent"_L1),
+        integer("received"_L1),
+        text("lastError"_L1),
+        { "updatedAt"_L1, FieldKind::Time },
+    };
+    return paging(name, link);
+}
+
+void Codec<Operator::Listing<Operator::LinkSummary>>::put(QJsonObject &o, QLatin1StringView name,
+                                                          const Listing &v)
+{
+    QJsonArray list;
+    for (const Operator::LinkSummary &l : v.entries) {
+        QJsonObject entry {
+            { u"link"_s, l.link },           { u"process"_s, l.process },
+            { u"state"_s, l.state },         { u"outstanding"_s, double(l.outstanding) },
+            { u"sent"_s, double(l.sent) },   { u"received"_s, double(l.received) },
+            { u"lastError"_s, l.lastError }, { u"updatedAt"_s, utc(l.updatedAtMs) }
+        };
+        if (l.boundSinceMs)
+            entry.insert(u"boundSince"_s, utc(*l.boundSinceMs));
+        list.append(entry);
+    }
+    o.insert(name, list);
+    putPaging(o, v);
+}
+
+bool Codec<Operator::Listing<Operator::LinkSummary>>::take(const QJsonObject &o,
+                                                           QLatin1StringView name, Listing &v)
+{
+    Reader reader(o);
+    v.entries = reader.records<Operator::LinkSummary>(name, Operator::MaxPageSize, [](Reader &l) {
+        Operator::LinkSummary s;
+        s.link = l.text("link"_L1);
+        s.process = l.text("process"_L1);
+        s.state = l.text("state"_L1);
+        if (l.has("boundSince"_L1))
+            s.boundSinceMs = l.timeMs("boundSince"_L1);
+        s.outstanding = l.integer("outstanding"_L1);
+        s.sent = l.integer("sent"_L1);
+        s.received = l.integer("received"_L1);
+        s.lastError = l.text("lastError"_L1);
+        s.updatedAtMs = l.timeMs("updatedAt"_L1);
+        return s;
+    });
+    takePaging(reader, o, v);
+    return reader.ok();
+}
+
+QList<Field> Codec<Operator::Listing<Operator::UnmatchedEntry>>::fields(QLatin1StringView name)
+{
+    static const QList<Field> entry = {
+        integer("id"_L1),  { "at"_L1, FieldKind::Time },
+        text("link"_L1),   { "kind"_L1, FieldKind::Name, nullptr, &unmatchedKindNames() },
+        text("source"_L1), text("destination"_L1),
+        text("smscId"_L1), text("state"_L1),
+        text("text"_L1),
+    };
+    return paging(name, entry);
+}
+
+void Codec<Operator::Listing<Operator::UnmatchedEntry>>::put(QJsonObject &o, QLatin1StringView name,
+                                                             const Listing &v)
+{
+    QJsonArray list;
+    for (const Operator::UnmatchedEntry &e : v.entries) {
+        list.append(QJsonObject { { u"id"_s, double(e.id) },
+                                  { u"at"_s, utc(e.atMs) },
+                                  { u"link"_s, e.link },
+                                  { u"kind"_s, e.kind },
+                                  { u"source"_s, e.source },
+                                  { u"destination"_s, e.destination },
+                                  { u"smscId"_s, e.smscId },
+                                  { u"state"_s, e.state },
+                                  { u"text"_s, e.text } });
+    }
+    o.insert(name, list);
+    putPaging(o, v);
+}
+
+bool Codec<Operator::Listing<Operator::UnmatchedEntry>>::take(const QJsonObject &o,
+                                                              QLatin1StringView name, Listing &v)
+{
+    Reader reader(o);
+    v.entries
+        = reader.records<Operator::UnmatchedEntry>(name, Operator::MaxPageSize, [](Reader &e) {
+              Operator::UnmatchedEntry s;
+              s.id = e.integer("id"_L1);
+              s.atMs = e.timeMs("at"_L1);
+              s.link = e.text("link"_L1);
+              s.kind = unmatchedKindNames().at(e.name<qsizetype>("kind"_L1, unmatchedKindNames()));
+              s.source = e.text("source"_L1);
+              s.destination = e.text("destination"_L1);
+              s.smscId = e.text("smscId"_L1);
+              s.state = e.text("state"_L1);
+              s.text = e.text("text"_L1);
+              return s;
+          });
+    takePaging(reader, o, v);
+    return reader.ok();
+}
+
 QList<Field> Codec<Operator::CardPublisher>::fields(QLatin1StringView name)
 {
     static const QList<Field> card
@@ -418,6 +643,9 @@ QList<Operation> makeOperations()
                                  { "from"_L1, "to"_L1, "extension"_L1, "text"_L1, "report"_L1 }),
         bind<HandsetMessages>("handsetMessages"_L1, once, { "phone"_L1, "page"_L1, "messages"_L1 }),
         bind<Accounts>("accounts"_L1, once, { "page"_L1, "accounts"_L1 }),
+        bind<Messages>("messages"_L1, once, { "filter"_L1, "page"_L1, "messages"_L1 }),
+        bind<Links>("links"_L1, once, { "page"_L1, "links"_L1 }),
+        bind<Unmatched>("unmatched"_L1, once, { "page"_L1, "unmatched"_L1 }),
     };
 }
 

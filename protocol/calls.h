@@ -13,7 +13,8 @@
 //
 // What a parameter's type is on the wire is said once, in its Codec below: a text, an
 // integer, an outcome (Bool16), a Variant, or a record of named fields (a registration's
-// particulars, a listing's page, an arrival's report, a listing, issued cards). A const
+// particulars, a listing's page or narrowing, an arrival's report, a listing, issued
+// cards). A const
 // parameter goes in the request; a non-const one comes back in the answer, and a
 // console call's slot also goes in the request, so a slot the gateway leaves untouched
 // comes back as it went.
@@ -113,6 +114,35 @@ template<> struct Codec<Operator::Listing<Operator::HandsetMessage>> {
 
 template<> struct Codec<Operator::Listing<Operator::AccountSummary>> {
     using Listing = Operator::Listing<Operator::AccountSummary>;
+    static QList<Field> fields(QLatin1StringView name);
+    static void put(QJsonObject &o, QLatin1StringView name, const Listing &v);
+    static bool take(const QJsonObject &o, QLatin1StringView name, Listing &v);
+};
+
+// A listing's narrowing: its texts, and its time in milliseconds only when it has one.
+template<> struct Codec<Operator::MessageFilter> {
+    static QList<Field> fields(QLatin1StringView name);
+    static void put(QJsonObject &o, QLatin1StringView name, const Operator::MessageFilter &v);
+    static bool take(const QJsonObject &o, QLatin1StringView name, Operator::MessageFilter &v);
+};
+
+template<> struct Codec<Operator::Listing<Operator::MessageSummary>> {
+    using Listing = Operator::Listing<Operator::MessageSummary>;
+    static QList<Field> fields(QLatin1StringView name);
+    static void put(QJsonObject &o, QLatin1StringView name, const Listing &v);
+    static bool take(const QJsonObject &o, QLatin1StringView name, Listing &v);
+};
+
+// A link that is not bound travels without its boundSince.
+template<> struct Codec<Operator::Listing<Operator::LinkSummary>> {
+    using Listing = Operator::Listing<Operator::LinkSummary>;
+    static QList<Field> fields(QLatin1StringView name);
+    static void put(QJsonObject &o, QLatin1StringView name, const Listing &v);
+    static bool take(const QJsonObject &o, QLatin1StringView name, Listing &v);
+};
+
+template<> struct Codec<Operator::Listing<Operator::UnmatchedEntry>> {
+    using Listing = Operator::Listing<Operator::UnmatchedEntry>;
     static QList<Field> fields(QLatin1StringView name);
     static void put(QJsonObject &o, QLatin1StringView name, const Listing &v);
     static bool take(const QJsonObject &o, QLatin1StringView name, Listing &v);
@@ -314,6 +344,14 @@ inline constexpr auto HandsetMessages = static_cast<Status (OperatorBackend::*)(
 inline constexpr auto Accounts = static_cast<Status (OperatorBackend::*)(
     const Operator::Page &, Operator::Listing<Operator::AccountSummary> &)>(
     &OperatorBackend::accounts);
+inline constexpr auto Messages = static_cast<Status (OperatorBackend::*)(
+    const Operator::MessageFilter &, const Operator::Page &,
+    Operator::Listing<Operator::MessageSummary> &)>(&OperatorBackend::messages);
+inline constexpr auto Links = static_cast<Status (OperatorBackend::*)(
+    const Operator::Page &, Operator::Listing<Operator::LinkSummary> &)>(&OperatorBackend::links);
+inline constexpr auto Unmatched = static_cast<Status (OperatorBackend::*)(
+    const Operator::Page &, Operator::Listing<Operator::UnmatchedEntry> &)>(
+    &OperatorBackend::unmatched);
 inline constexpr auto ReceiveFromHandset = static_cast<Status (OperatorBackend::*)(
     const QString &, const QString &, const QString &, const QString &, Operator::MoReport &)>(
     &OperatorBackend::receiveFromHandset);

@@ -43,6 +43,7 @@ QString kindName(FieldKind kind)
     case Boolean:
     case Name:
     case Time:
+    case Texts:
     case Records:
         break; // only in answers
     }
@@ -65,6 +66,7 @@ bool fieldAcceptable(FieldKind kind, const QJsonValue &value)
     case Boolean:
     case Name:
     case Time:
+    case Texts:
     case Records:
         break; // only in answers
     }

@@ -27,9 +27,10 @@ class OperatorBackend;
 namespace Wire {
 
 enum class Role { Console, Operator };
-// Booleans, names (one of a fixed set of texts), times (UTC, ISO 8601 with milliseconds)
-// and records (a list of objects of their own fields) come only in answers.
-enum class FieldKind { Text, Integer, Bool16, Variant, Boolean, Name, Time, Records };
+// Booleans, names (one of a fixed set of texts), times (UTC, ISO 8601 with milliseconds),
+// lists of texts and records (a list of objects of their own fields) come only in
+// answers.
+enum class FieldKind { Text, Integer, Bool16, Variant, Boolean, Name, Time, Texts, Records };
 
 struct Field {
     QLatin1StringView name;

@@ -3,6 +3,7 @@
 #include "gateway/local/inputrules.h"
 #include "gateway/local/localbackend.h"
 #include "gateway/local/localgateway.h"
+#include "gateway/local/sendtime.h"
 #include "gateway/operatorbackend.h"
 #include "tools/controlescape.h"
 #include "tools/remotebackend.h"
@@ -27,12 +28,17 @@ QStringList optionsOf(const QString &command)
         return { ValueOption, CountOption };
     if (command == MoWord)
         return { FromOption, ToOption, ExtOption, CountOption };
+    if (command == MessagesWord)
+        return { AccountOption, StateOption, SinceOption };
     return {};
 }
 
+// The options only some commands take.
+const QStringList CommandOptions = { ValueOption, CountOption,   FromOption,  ToOption,
+                                     ExtOption,   AccountOption, StateOption, SinceOption };
+
 const QStringList ValueOptions
-    = { StoreOption, ServerOption, TokenFileOption, CaFileOption, ValueOption,
-        CountOption, FromOption,   ToOption,        ExtOption };
+    = QStringList { StoreOption, ServerOption, TokenFileOption, CaFileOption } + CommandOptions;
 
 // The first option word written with a single dash ("-store"), read the way the parser
 // reads the arguments: option values and everything after "--" are not option words.
@@ -133,6 +139,35 @@ ParseResult parseHandset(QStringList &words)
     return parsed(command);
 }
 
+ParseResult parseMessages(const QCommandLineParser &parser)
+{
+    MessagesCommand command;
+    Operator::MessageFilter &filter = command.filter;
+    if (parser.isSet(AccountOption)) {
+        filter.accountNo = parser.value(AccountOption);
+        if (!InputRules::isAccountNumber(filter.accountNo))
+            return usage(badAccount(filter.accountNo));
+    }
+    if (parser.isSet(StateOption)) {
+        filter.state = parser.value(StateOption);
+        if (!Operator::messageStates().contains(filter.state)) {
+            QStringList states;
+            for (const QLatin1StringView state : Operator::messageStates())
+                states.append(state);
+            return usage(badState(filter.state, states));
+        }
+    }
+    if (parser.isSet(SinceOption)) {
+        const QString text = parser.value(SinceOption);
+        const QDateTime since = SendTime::parse(text);
+        const qint64 ms = since.isValid() ? since.toMSecsSinceEpoch() : -1;
+        if (ms < 0 || ms > Operator::LatestTimeMs)
+            return usage(badTime(text));
+        filter.sinceMs = ms;
+    }
+    return parsed(command);
+}
+
 // Why the gateway did not take an arrival; empty when it arrived.
 QString refusal(LocalGateway::MoOutcome outcome, const MoCommand &command)
 {
@@ -211,6 +246,9 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     parser.addOption({ FromOption, QString(), FromValueName });
     parser.addOption({ ToOption, QString(), ToValueName });
     parser.addOption({ ExtOption, QString(), ExtValueName });
+    parser.addOption({ AccountOption, QString(), AccountValueName });
+    parser.addOption({ StateOption, QString(), StateValueName });
+    parser.addOption({ SinceOption, QString(), SinceValueName });
     parser.addOption({ { HelpShortOption, HelpOption }, QString() });
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty())
@@ -228,11 +266,12 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     if (words.isEmpty())
         return usage(NoCommand);
     const QString command = words.takeFirst();
-    if (command != CardWord && command != MoWord && command != HandsetWord
-        && command != AccountsWord && command != InitWord)
+    static const QStringList commands { CardWord,     MoWord,    HandsetWord,   AccountsWord,
+                                        MessagesWord, LinksWord, UnmatchedWord, InitWord };
+    if (!commands.contains(command))
         return usage(unknownCommand(command));
     const QStringList allowed = optionsOf(command);
-    for (const QString &option : { ValueOption, CountOption, FromOption, ToOption, ExtOption }) {
+    for (const QString &option : CommandOptions) {
         if (parser.isSet(option) && !allowed.contains(option))
             return usage(optionNotForCommand(option, command));
     }
@@ -244,6 +283,12 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         result = parseMo(parser, words);
     else if (command == HandsetWord)
         result = parseHandset(words);
+    else if (command == MessagesWord)
+        result = parseMessages(parser);
+    else if (command == LinksWord)
+        result = parsed(LinksCommand());
+    else if (command == UnmatchedWord)
+        result = parsed(UnmatchedCommand());
     else if (command == InitWord)
         result = parsed(InitCommand());
     if (!result.command)
@@ -304,6 +349,12 @@ int OperatorTool::execute(const ParseResult &parsed)
         return arriveFromHandset(*gateway, *mo);
     if (const auto *handset = std::get_if<HandsetCommand>(&command.action))
         return listHandset(*gateway, *handset);
+    if (const auto *messages = std::get_if<MessagesCommand>(&command.action))
+        return listMessages(*gateway, *messages);
+    if (std::holds_alternative<LinksCommand>(command.action))
+        return listLinks(*gateway);
+    if (std::holds_alternative<UnmatchedCommand>(command.action))
+        return listUnmatched(*gateway);
     return listAccounts(*gateway);
 }
 
@@ -530,6 +581,72 @@ int OperatorTool::listAccounts(OperatorBackend &gateway)
             m_out << accountLine(a.number, a.serviceNumber, a.mobile,
                                  LocalGateway::formatYuan(a.balanceFen), a.signedOn,
                                  a.forwardingPhone, a.autoReply, a.waiting)
+                  << u'\n';
+        if (listing.next.isEmpty())
+            return finishOutput();
+        page.after = listing.next;
+    }
+}
+
+int OperatorTool::listMessages(OperatorBackend &gateway, const MessagesCommand &command)
+{
+    Operator::Page page;
+    for (;;) {
+        Operator::Listing<Operator::MessageSummary> listing;
+        const Status status = gateway.messages(command.filter, page, listing);
+        if (status.failed()) {
+            m_out.flush();
+            return failed(status);
+        }
+        if (page.after.isEmpty())
+            m_out << (listing.total == 0 ? NoMessages : messagesHeader(listing.total)) << u'\n';
+        for (const auto &m : std::as_const(listing.entries))
+            m_out << messageLine(m.id, m.submittedAtMs, m.accountNo, m.phone, m.state, m.link,
+                                 m.smscIds, m.tries, m.reason, m.text)
+                  << u'\n';
+        if (listing.next.isEmpty())
+            return finishOutput();
+        page.after = listing.next;
+    }
+}
+
+int OperatorTool::listLinks(OperatorBackend &gateway)
+{
+    Operator::Page page;
+    for (;;) {
+        Operator::Listing<Operator::LinkSummary> listing;
+        const Status status = gateway.links(page, listing);
+        if (status.failed()) {
+            m_out.flush();
+            return failed(status);
+        }
+        if (page.after.isEmpty())
+            m_out << (listing.total == 0 ? NoLinks : LinksHeader) << u'\n';
+        for (const auto &l : std::as_const(listing.entries))
+            m_out << linkLine(l.link, l.state, l.boundSinceMs, l.outstanding, l.sent, l.received,
+                              l.process, l.updatedAtMs, l.lastError)
+                  << u'\n';
+        if (listing.next.isEmpty())
+            return finishOutput();
+        page.after = listing.next;
+    }
+}
+
+int OperatorTool::listUnmatched(OperatorBackend &gateway)
+{
+    Operator::Page page;
+    for (;;) {
+        Operator::Listing<Operator::UnmatchedEntry> listing;
+        const Status status = gateway.unmatched(page, listing);
+        if (status.failed()) {
+            m_out.flush();
+            return failed(status);
+        }
+        if (page.after.isEmpty())
+            m_out << (listing.total == 0 ? NoUnmatched : UnmatchedHeader) << u'\n';
+        for (const auto &e : std::as_const(listing.entries))
+            m_out << unmatchedLine(e.id, e.atMs, e.link, e.kind, e.source, e.destination, e.smscId,
+                                   e.state, e.text)
                   << u'\n';
         if (listing.next.isEmpty())
             return finishOutput();

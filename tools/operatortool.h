@@ -2,7 +2,7 @@
 
 // The operator tool `quillet-gateway`: the person who runs the local SMS service issues
 // recharge cards, plays a handset sending to an account, and looks at what handsets
-// received and which accounts exist.
+// received, which accounts exist, the messages to phones and the links to SMSCs.
 //
 //   arguments ── parse (usage errors: exit 2) ── open the store, or reach the service
 //             with --server (failure: exit 1) ── deliver what is due ── the command
@@ -54,6 +54,9 @@ private:
     int arriveManyFromHandset(OperatorBackend &gateway, const MoCommand &command);
     int listHandset(OperatorBackend &gateway, const HandsetCommand &command);
     int listAccounts(OperatorBackend &gateway);
+    int listMessages(OperatorBackend &gateway, const MessagesCommand &command);
+    int listLinks(OperatorBackend &gateway);
+    int listUnmatched(OperatorBackend &gateway);
     int failed(const QString &message);
     int failed(const Status &status);
     // Flushes standard output; a failed write is a failed command.

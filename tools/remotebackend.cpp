@@ -105,3 +105,24 @@ Status RemoteBackend::accounts(const Operator::Page &page,
     listing = {};
     return Wire::invoke<Wire::Accounts>(*this, page, listing);
 }
+
+Status RemoteBackend::messages(const Operator::MessageFilter &filter, const Operator::Page &page,
+                               Operator::Listing<Operator::MessageSummary> &listing)
+{
+    listing = {};
+    return Wire::invoke<Wire::Messages>(*this, filter, page, listing);
+}
+
+Status RemoteBackend::links(const Operator::Page &page,
+                            Operator::Listing<Operator::LinkSummary> &listing)
+{
+    listing = {};
+    return Wire::invoke<Wire::Links>(*this, page, listing);
+}
+
+Status RemoteBackend::unmatched(const Operator::Page &page,
+                                Operator::Listing<Operator::UnmatchedEntry> &listing)
+{
+    listing = {};
+    return Wire::invoke<Wire::Unmatched>(*this, page, listing);
+}

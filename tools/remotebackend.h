@@ -41,6 +41,12 @@ public:
                            Operator::Listing<Operator::HandsetMessage> &listing) override;
     Status accounts(const Operator::Page &page,
                     Operator::Listing<Operator::AccountSummary> &listing) override;
+    Status messages(const Operator::MessageFilter &filter, const Operator::Page &page,
+                    Operator::Listing<Operator::MessageSummary> &listing) override;
+    Status links(const Operator::Page &page,
+                 Operator::Listing<Operator::LinkSummary> &listing) override;
+    Status unmatched(const Operator::Page &page,
+                     Operator::Listing<Operator::UnmatchedEntry> &listing) override;
 
 private:
     RemoteBackend(std::unique_ptr<RemoteGateway> gateway, QUrl url);

@@ -8,6 +8,8 @@
 //
 // Every value here has passed its checks; nothing here has touched a file or a store.
 
+#include "gateway/operatorreports.h"
+
 #include <QString>
 
 #include <optional>
@@ -35,11 +37,21 @@ struct HandsetCommand {
 
 struct AccountsCommand { };
 
+// The messages to phones, narrowed as the filter says.
+struct MessagesCommand {
+    Operator::MessageFilter filter;
+};
+
+struct LinksCommand { };
+
+struct UnmatchedCommand { };
+
 // Creates or migrates the store; on PostgreSQL also grants the gateway's role.
 struct InitCommand { };
 
-using ToolAction = std::variant<HelpCommand, CardIssueCommand, MoCommand, HandsetCommand,
-                                AccountsCommand, InitCommand>;
+using ToolAction
+    = std::variant<HelpCommand, CardIssueCommand, MoCommand, HandsetCommand, AccountsCommand,
+                   MessagesCommand, LinksCommand, UnmatchedCommand, InitCommand>;
 
 // The service named with --server, and the operator's token file.
 struct ServerTarget {

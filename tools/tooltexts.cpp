@@ -2,6 +2,8 @@
 
 #include "tools/controlescape.h"
 
+#include <QDateTime>
+
 // Every value quoted here comes from outside and is shown escaped. Texts with several
 // values fill them in one pass, so a value that looks like "%1" is shown as it is.
 namespace ToolTexts {
@@ -11,6 +13,12 @@ namespace {
 QString shown(const QString &value)
 {
     return escapeControls(value);
+}
+
+// An outside value, or NoEntry when there is none.
+QString shownOrNone(const QString &value)
+{
+    return value.isEmpty() ? NoEntry : escapeControls(value);
 }
 
 QString shown(const QStringList &values, const QString &separator)
@@ -113,6 +121,22 @@ QString badPhone(const QString &text)
 QString badExtension(const QString &text)
 {
     return u"扩展码“%1”无效：应为 1 到 6 位数字"_s.arg(shown(text));
+}
+
+QString badAccount(const QString &text)
+{
+    return u"帐户“%1”无效：应为 XXX-XXX-XXX-XXXXX 的形式，X 为数字或大写字母"_s.arg(shown(text));
+}
+
+QString badState(const QString &text, const QStringList &states)
+{
+    return u"状态“%1”无效：应为 %2 之一"_s.arg(shown(text), states.join(u"、"_s));
+}
+
+QString badTime(const QString &text)
+{
+    return u"时间“%1”无效：应为 1970 年到 9999 年间的 ISO 8601 时间（如 2026-03-01T08:00:00Z）"
+           u"或 yyyy/M/d H:mm:ss"_s.arg(shown(text));
 }
 
 QString storePathIsFolder(const QString &path)
@@ -258,6 +282,60 @@ QString accountLine(const QString &number, const QString &serviceNumber, const Q
                          forwarding.isEmpty() ? NoValue : shown(forwarding),
                          autoReply.isEmpty() ? NoValue : shown(autoReply),
                          QString::number(waiting) }
+        .join(u'\t');
+}
+
+QString listingTime(qint64 msSinceEpoch)
+{
+    return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC).toString(Qt::ISODate);
+}
+
+QString messagesHeader(qint64 count)
+{
+    return u"共 %1 条短信：\n编号\t提交时间\t帐户\t手机\t状态\t线路\t短信中心编号\t尝试次数\t原因\t内容"_s
+        .arg(count);
+}
+
+QString messageLine(qint64 id, qint64 submittedAtMs, const QString &accountNo, const QString &phone,
+                    const QString &state, const QString &link, const QStringList &smscIds,
+                    int tries, const QString &reason, const QString &text)
+{
+    return QStringList { QString::number(id),
+                         listingTime(submittedAtMs),
+                         shown(accountNo),
+                         shown(phone),
+                         shown(state),
+                         shownOrNone(link),
+                         smscIds.isEmpty() ? NoEntry : shown(smscIds, u","_s),
+                         QString::number(tries),
+                         shownOrNone(reason),
+                         shown(text) }
+        .join(u'\t');
+}
+
+QString linkLine(const QString &link, const QString &state, std::optional<qint64> boundSinceMs,
+                 qint64 outstanding, qint64 sent, qint64 received, const QString &process,
+                 qint64 updatedAtMs, const QString &lastError)
+{
+    return QStringList { shown(link),
+                         shown(state),
+                         boundSinceMs ? listingTime(*boundSinceMs) : NoEntry,
+                         QString::number(outstanding),
+                         QString::number(sent),
+                         QString::number(received),
+                         shown(process),
+                         listingTime(updatedAtMs),
+                         shownOrNone(lastError) }
+        .join(u'\t');
+}
+
+QString unmatchedLine(qint64 id, qint64 atMs, const QString &link, const QString &kind,
+                      const QString &source, const QString &destination, const QString &smscId,
+                      const QString &state, const QString &text)
+{
+    return QStringList { QString::number(id), listingTime(atMs),  shown(link),
+                         shown(kind),         shown(source),      shown(destination),
+                         shownOrNone(smscId), shownOrNone(state), shown(text) }
         .join(u'\t');
 }
 

@@ -3,6 +3,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 // Every fixed text of the operator tool, in one place: its command words and option
 // names, its help, its errors and its listings. Fixed texts are constants; texts that
 // quote a value are functions.
@@ -15,6 +17,9 @@ inline const QString IssueWord = u"issue"_s;
 inline const QString MoWord = u"mo"_s;
 inline const QString HandsetWord = u"handset"_s;
 inline const QString AccountsWord = u"accounts"_s;
+inline const QString MessagesWord = u"messages"_s;
+inline const QString LinksWord = u"links"_s;
+inline const QString UnmatchedWord = u"unmatched"_s;
 inline const QString InitWord = u"init"_s;
 
 inline const QString StoreOption = u"store"_s;
@@ -26,6 +31,9 @@ inline const QString CountOption = u"count"_s;
 inline const QString FromOption = u"from"_s;
 inline const QString ToOption = u"to"_s;
 inline const QString ExtOption = u"ext"_s;
+inline const QString AccountOption = u"account"_s;
+inline const QString StateOption = u"state"_s;
+inline const QString SinceOption = u"since"_s;
 inline const QString HelpOption = u"help"_s;
 inline const QString HelpShortOption = u"h"_s;
 
@@ -37,6 +45,9 @@ inline const QString CountValueName = u"n"_s;
 inline const QString FromValueName = u"phone"_s;
 inline const QString ToValueName = u"account"_s;
 inline const QString ExtValueName = u"code"_s;
+inline const QString AccountValueName = u"account"_s;
+inline const QString StateValueName = u"state"_s;
+inline const QString SinceValueName = u"time"_s;
 
 inline const QString Help
     = u"用法：quillet-gateway [--store 路径或地址] 命令 [选项]\n"
@@ -60,6 +71,17 @@ inline const QString Help
       u"      列出该手机收到的短信。\n"
       u"  accounts\n"
       u"      列出所有帐户（不显示密码）。\n"
+      u"  messages [--account 帐户] [--state 状态] [--since 时间]\n"
+      u"      列出发往手机的短信，按提交时间先后：编号、提交时间、帐户、手机、状态、\n"
+      u"      线路（- 为模拟手机）、各分段的短信中心编号、尝试次数、原因、内容。\n"
+      u"      状态为 scheduled、queued、submitted、delivered、undeliverable、expired、\n"
+      u"      rejected、not_sent 之一；时间写作 ISO 8601（如 2026-03-01T08:00:00Z，\n"
+      u"      不带时区时为本地时间）或 yyyy/M/d H:mm:ss（本地时间），只列出此后提交的。\n"
+      u"  links\n"
+      u"      列出各服务进程报告的每条短信中心线路的状态。\n"
+      u"  unmatched\n"
+      u"      列出线路收到、却对应不上的状态报告（没有这个短信中心编号）\n"
+      u"      和短信（没有这个帐户），按收到的先后。\n"
       u"  init\n"
       u"      建立存储或升级到本程序的版本。PostgreSQL 上须以存储模式的所有者运行，\n"
       u"      并建立角色 quillet_gateway（NOLOGIN），授予网关运行所需的最小权限。\n"
@@ -75,6 +97,8 @@ inline const QString Help
       u"  -h, --help     显示本帮助\n"
       u"每个选项只能给一次；长选项以两个减号开头。\n"
       u"\n"
+      u"列表中的时间为 UTC，写作 ISO 8601（如 2026-03-01T08:00:00Z），"
+      u"handset 除外（本地时间）；没有的值显示为 -。\n"
       u"列表中，存储里的制表符、换行等控制字符显示为 \\t、\\n、\\x1b、\\u202e 这样的转义，\n"
       u"反斜杠显示为 \\\\，每条记录总占一行。\n"
       u"\n"
@@ -112,6 +136,9 @@ QString badCount(const QString &text, qint64 max);
 QString badArrivalCount(const QString &text, qint64 max);
 QString badPhone(const QString &text);
 QString badExtension(const QString &text);
+QString badAccount(const QString &text);
+QString badState(const QString &text, const QStringList &states);
+QString badTime(const QString &text);
 QString storePathIsFolder(const QString &path);
 QString optionsExclusive(const QString &option, const QString &other);
 QString optionNeeds(const QString &option, const QString &needed);
@@ -166,5 +193,30 @@ inline const QString SignedOff = u"已注销"_s;
 QString accountLine(const QString &number, const QString &serviceNumber, const QString &mobile,
                     const QString &yuan, bool signedOn, const QString &forwarding,
                     const QString &autoReply, qint64 waiting);
+
+// Times in the listings of messages, links and unmatched entries: ISO 8601 in UTC.
+QString listingTime(qint64 msSinceEpoch);
+// A value a listing's entry does not have.
+inline const QString NoEntry = u"-"_s;
+
+inline const QString NoMessages = u"没有符合条件的短信。"_s;
+QString messagesHeader(qint64 count);
+QString messageLine(qint64 id, qint64 submittedAtMs, const QString &accountNo, const QString &phone,
+                    const QString &state, const QString &link, const QStringList &smscIds,
+                    int tries, const QString &reason, const QString &text);
+
+inline const QString NoLinks = u"还没有线路报告过状态。"_s;
+inline const QString LinksHeader
+    = u"线路\t状态\t绑定时间\t待确认\t已发送\t已接收\t进程\t更新时间\t最近错误"_s;
+QString linkLine(const QString &link, const QString &state, std::optional<qint64> boundSinceMs,
+                 qint64 outstanding, qint64 sent, qint64 received, const QString &process,
+                 qint64 updatedAtMs, const QString &lastError);
+
+inline const QString NoUnmatched = u"没有对应不上的状态报告或短信。"_s;
+inline const QString UnmatchedHeader
+    = u"编号\t时间\t线路\t类别\t来源\t目的\t短信中心编号\t状态\t内容"_s;
+QString unmatchedLine(qint64 id, qint64 atMs, const QString &link, const QString &kind,
+                      const QString &source, const QString &destination, const QString &smscId,
+                      const QString &state, const QString &text);
 
 } // namespace ToolTexts

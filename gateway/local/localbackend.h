@@ -49,6 +49,21 @@ public:
     {
         return m_desk.accounts(page, listing);
     }
+    Status messages(const Operator::MessageFilter &filter, const LocalGateway::Page &page,
+                    LocalGateway::Listing<Operator::MessageSummary> &listing) override
+    {
+        return m_desk.messages(filter, page, listing);
+    }
+    Status links(const LocalGateway::Page &page,
+                 LocalGateway::Listing<Operator::LinkSummary> &listing) override
+    {
+        return m_desk.links(page, listing);
+    }
+    Status unmatched(const LocalGateway::Page &page,
+                     LocalGateway::Listing<Operator::UnmatchedEntry> &listing) override
+    {
+        return m_desk.unmatched(page, listing);
+    }
 
 private:
     std::unique_ptr<LocalGateway> m_owned;

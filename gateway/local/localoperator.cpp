@@ -8,6 +8,7 @@
 #include <QSqlQuery>
 
 #include <algorithm>
+#include <limits>
 
 using namespace Qt::StringLiterals;
 using namespace LocalSteps;
@@ -380,4 +381,231 @@ Status LocalOperator::accounts(QList<AccountSummary> &list)
     return Operator::wholeListing(list, [&](const Page &page, Listing<AccountSummary> &listing) {
         return accounts(page, listing);
     });
+}
+
+namespace {
+
+// A cursor of a listing ordered by a time, then id: "<milliseconds>.<id>".
+QString timeCursor(qint64 atMs, qint64 id)
+{
+    return QString::number(atMs) + u'.' + QString::number(id);
+}
+
+bool readTimeCursor(const QString &cursor, qint64 &atMs, qint64 &id)
+{
+    const QStringList parts = cursor.split(u'.');
+    bool timeOk = false;
+    bool idOk = false;
+    atMs = parts.value(0).toLongLong(&timeOk);
+    id = parts.value(1).toLongLong(&idOk);
+    return parts.size() == 2 && timeOk && idOk && atMs >= 0 && atMs <= Operator::LatestTimeMs;
+}
+
+// A cursor of the links' listing, ordered by link, then process, two texts of any
+// characters: the link's length, a colon, then both texts, "<n>:<link><process>".
+QString linkCursor(const QString &link, const QString &process)
+{
+    return QString::number(link.size()) + u':' + link + process;
+}
+
+bool readLinkCursor(const QString &cursor, QString &link, QString &process)
+{
+    const qsizetype colon = cursor.indexOf(u':');
+    bool ok = false;
+    const qsizetype length = colon > 0 ? cursor.left(colon).toLongLong(&ok) : -1;
+    const QString rest = cursor.mid(colon + 1);
+    if (!ok || length < 0 || length > rest.size())
+        return false;
+    link = rest.left(length);
+    process = rest.mid(length);
+    return true;
+}
+
+Status badCursor()
+{
+    return Status::failure(Store::InvalidArgument, LocalTexts::badCursor());
+}
+
+} // namespace
+
+// One statement a page: the page's messages, each joined with its parts in order, so a
+// message comes in as many rows as it has parts (one when it has none).
+Status LocalOperator::messages(const MessageFilter &filter, const Page &page,
+                               Listing<MessageSummary> &listing)
+{
+    listing = {};
+    if (!filter.state.isEmpty() && !Operator::messageStates().contains(filter.state)) {
+        QStringList states;
+        for (const QLatin1StringView state : Operator::messageStates())
+            states.append(state);
+        return Status::failure(Store::InvalidArgument,
+                               LocalTexts::unknownMessageState(filter.state, states));
+    }
+    if (!filter.accountNo.isEmpty() && !InputRules::isAccountNumber(filter.accountNo))
+        return Status::failure(Store::InvalidArgument,
+                               LocalTexts::badAccountNumber(filter.accountNo));
+    if (filter.sinceMs && (*filter.sinceMs < 0 || *filter.sinceMs > Operator::LatestTimeMs))
+        return Status::failure(Store::InvalidArgument, LocalTexts::timeOutOfRange(*filter.sinceMs));
+    QUILLET_TRY(m_gateway.deliverDue());
+    const int limit = pageLimit(page);
+    Store &store = *m_gateway.m_store;
+    QStringList conditions;
+    QVariantList values;
+    if (!filter.accountNo.isEmpty()) {
+        conditions.append(u"a.number = ?"_s);
+        values.append(filter.accountNo);
+    }
+    if (!filter.state.isEmpty()) {
+        conditions.append(u"m.state = ?"_s);
+        values.append(filter.state);
+    }
+    if (filter.sinceMs) {
+        conditions.append(u"m.submitted_at >= ?"_s);
+        values.append(store.time(*filter.sinceMs));
+    }
+    const QString from = u" FROM mt m JOIN accounts a ON a.id = m.account_id"_s;
+    const auto where = [&conditions] {
+        return conditions.isEmpty() ? QString() : u" WHERE "_s + conditions.join(u" AND "_s);
+    };
+    QSqlQuery *q = nullptr;
+    if (page.after.isEmpty()) {
+        QUILLET_TRY(store.step(q, u"SELECT count(*)"_s + from + where(), values));
+        listing.total = q->next() ? q->value(0).toLongLong() : 0;
+        q->finish();
+    } else {
+        qint64 atMs = 0;
+        qint64 id = 0;
+        if (!readTimeCursor(page.after, atMs, id))
+            return badCursor();
+        const QVariant at = store.time(atMs);
+        conditions.append(u"(m.submitted_at > ? OR (m.submitted_at = ? AND m.id > ?))"_s);
+        values += QVariantList { at, at, id };
+    }
+    values.append(limit + 1);
+    QUILLET_TRY(store.step(
+        q,
+        u"SELECT s.id, s.number, s.phone, s.text, s.state, s.link, s.tries, s.reason, "
+        u"s.submitted_at, p.smsc_id FROM (SELECT m.id, a.number, m.phone, m.text, m.state, "
+        u"m.link, m.tries, m.reason, m.submitted_at"_s
+            + from + where()
+            + u" ORDER BY m.submitted_at, m.id LIMIT ?) s "
+              u"LEFT JOIN mt_parts p ON p.mt_id = s.id ORDER BY s.submitted_at, s.id, p.part"_s,
+        values));
+    while (q->next()) {
+        const qint64 id = q->value(0).toLongLong();
+        if (listing.entries.isEmpty() || listing.entries.constLast().id != id) {
+            if (listing.entries.size() == limit) {
+                const MessageSummary &last = listing.entries.constLast();
+                listing.next = timeCursor(last.submittedAtMs, last.id);
+                break;
+            }
+            MessageSummary message;
+            message.id = id;
+            message.accountNo = q->value(1).toString();
+            message.phone = q->value(2).toString();
+            message.text = q->value(3).toString();
+            message.state = q->value(4).toString();
+            message.link = textOrEmpty(q->value(5));
+            message.tries = q->value(6).toInt();
+            message.reason = textOrEmpty(q->value(7));
+            message.submittedAtMs = Store::msSinceEpoch(q->value(8));
+            listing.entries.append(message);
+        }
+        if (!q->value(9).isNull())
+            listing.entries.last().smscIds.append(q->value(9).toString());
+    }
+    q->finish();
+    return Status::ok();
+}
+
+Status LocalOperator::links(const Page &page, Listing<LinkSummary> &listing)
+{
+    listing = {};
+    QUILLET_TRY(m_gateway.deliverDue());
+    const int limit = pageLimit(page);
+    Store &store = *m_gateway.m_store;
+    const QString select = u"SELECT link, process, state, since, outstanding, sent, received, "
+                           u"last_error, updated_at FROM link_status"_s;
+    const QString order = u" ORDER BY link, process LIMIT ?"_s;
+    QSqlQuery *q = nullptr;
+    if (page.after.isEmpty()) {
+        QUILLET_TRY(store.step(q, u"SELECT count(*) FROM link_status"_s));
+        listing.total = q->next() ? q->value(0).toLongLong() : 0;
+        q->finish();
+        QUILLET_TRY(store.step(q, select + order, { limit + 1 }));
+    } else {
+        QString link;
+        QString process;
+        if (!readLinkCursor(page.after, link, process))
+            return badCursor();
+        QUILLET_TRY(store.step(q,
+                               select + u" WHERE link > ? OR (link = ? AND process > ?)"_s + order,
+                               { link, link, process, limit + 1 }));
+    }
+    while (q->next()) {
+        if (listing.entries.size() == limit) {
+            const LinkSummary &last = listing.entries.constLast();
+            listing.next = linkCursor(last.link, last.process);
+            break;
+        }
+        LinkSummary summary;
+        summary.link = q->value(0).toString();
+        summary.process = q->value(1).toString();
+        summary.state = q->value(2).toString();
+        if (!q->value(3).isNull())
+            summary.boundSinceMs = Store::msSinceEpoch(q->value(3));
+        summary.outstanding = q->value(4).toLongLong();
+        summary.sent = q->value(5).toLongLong();
+        summary.received = q->value(6).toLongLong();
+        summary.lastError = q->value(7).toString();
+        summary.updatedAtMs = Store::msSinceEpoch(q->value(8));
+        listing.entries.append(summary);
+    }
+    q->finish();
+    return Status::ok();
+}
+
+// By id: the links keep entries as they come, and take a receipt's back out when its
+// part turns up.
+Status LocalOperator::unmatched(const Page &page, Listing<UnmatchedEntry> &listing)
+{
+    listing = {};
+    QUILLET_TRY(m_gateway.deliverDue());
+    const int limit = pageLimit(page);
+    Store &store = *m_gateway.m_store;
+    qint64 after = std::numeric_limits<qint64>::min();
+    QSqlQuery *q = nullptr;
+    if (page.after.isEmpty()) {
+        QUILLET_TRY(store.step(q, u"SELECT count(*) FROM link_unmatched"_s));
+        listing.total = q->next() ? q->value(0).toLongLong() : 0;
+        q->finish();
+    } else {
+        bool ok = false;
+        after = page.after.toLongLong(&ok);
+        if (!ok)
+            return badCursor();
+    }
+    QUILLET_TRY(store.step(q,
+                           u"SELECT id, at, link, kind, source, destination, smsc_id, state, text "
+                           u"FROM link_unmatched WHERE id > ? ORDER BY id LIMIT ?"_s,
+                           { after, limit + 1 }));
+    while (q->next()) {
+        if (listing.entries.size() == limit) {
+            listing.next = QString::number(listing.entries.constLast().id);
+            break;
+        }
+        UnmatchedEntry entry;
+        entry.id = q->value(0).toLongLong();
+        entry.atMs = Store::msSinceEpoch(q->value(1));
+        entry.link = q->value(2).toString();
+        entry.kind = q->value(3).toString();
+        entry.source = q->value(4).toString();
+        entry.destination = q->value(5).toString();
+        entry.smscId = q->value(6).toString();
+        entry.state = q->value(7).toString();
+        entry.text = q->value(8).toString();
+        listing.entries.append(entry);
+    }
+    q->finish();
+    return Status::ok();
 }

@@ -1,9 +1,10 @@
 #pragma once
 
 // The operator's side of the local component: cards, a handset's arrivals and what it
-// has received, the accounts. It works on a LocalGateway's store, with its primitives,
-// so that an arrival's forwarded copy and automatic reply are charged by the same rules
-// as the console's sends.
+// has received, the accounts, the messages to phones and what the links to SMSCs
+// report. It works on a LocalGateway's store, with its primitives, so that an arrival's
+// forwarded copy and automatic reply are charged by the same rules as the console's
+// sends.
 //
 //   operator tool / service ── LocalBackend ── LocalOperator ─┐
 //   console ── GatewayClient ── LocalGateway ─────────────────┴─ Store
@@ -29,6 +30,10 @@ public:
     template<typename T> using Listing = Operator::Listing<T>;
     using HandsetMessage = Operator::HandsetMessage;
     using AccountSummary = Operator::AccountSummary;
+    using MessageFilter = Operator::MessageFilter;
+    using MessageSummary = Operator::MessageSummary;
+    using LinkSummary = Operator::LinkSummary;
+    using UnmatchedEntry = Operator::UnmatchedEntry;
 
     // The cards exist only if `publish` (which writes and flushes their listing) returns
     // true: they are made in one transaction that commits after publish succeeds.
@@ -60,6 +65,16 @@ public:
     // By account number.
     Status accounts(const Page &page, Listing<AccountSummary> &listing);
     Status accounts(QList<AccountSummary> &list);
+
+    // Messages to phones by the time they were submitted, then id, narrowed by `filter`.
+    // A state that is not one of Operator::messageStates(), an account number that is
+    // not one, or a time out of 0 to LatestTimeMs is an InvalidArgument failure.
+    Status messages(const MessageFilter &filter, const Page &page,
+                    Listing<MessageSummary> &listing);
+    // Each service process's row for each of its links, by link, then process.
+    Status links(const Page &page, Listing<LinkSummary> &listing);
+    // What the links kept for the operator, in the order they kept it.
+    Status unmatched(const Page &page, Listing<UnmatchedEntry> &listing);
 
 private:
     using Account = LocalGateway::Account;

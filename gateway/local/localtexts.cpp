@@ -106,6 +106,21 @@ QString badCursor()
     return u"列表的续取位置无效"_s;
 }
 
+QString unknownMessageState(const QString &state, const QStringList &states)
+{
+    return u"短信状态“%1”无效，应为以下之一：%2"_s.arg(state, states.join(u"、"_s));
+}
+
+QString badAccountNumber(const QString &text)
+{
+    return u"帐户“%1”无效：应为 XXX-XXX-XXX-XXXXX 的形式，X 为数字或大写字母"_s.arg(text);
+}
+
+QString timeOutOfRange(qint64 ms)
+{
+    return u"时间 %1（自 1970 年起的毫秒数）不在 1970 年到 9999 年之间"_s.arg(ms);
+}
+
 QString arrivalCountOutOfRange(qint64 count, qint64 most)
 {
     return u"短信条数 %1 不在 1 到 %2 之间，没有短信到达"_s.arg(QString::number(count),

@@ -29,6 +29,10 @@ QString hashingFailed();
 QString randomFailed();
 // A listing asked to go on after a cursor that no listing gave.
 QString badCursor();
+// A listing of messages narrowed to something no message can have.
+QString unknownMessageState(const QString &state, const QStringList &states);
+QString badAccountNumber(const QString &text);
+QString timeOutOfRange(qint64 ms);
 
 // A bulk arrival asked for a number of messages outside 1 to `most`.
 QString arrivalCountOutOfRange(qint64 count, qint64 most);

@@ -125,6 +125,8 @@ QString documentedAs(const Wire::Field &field)
         return u"enum"_s;
     case Wire::FieldKind::Time:
         return u"date-time"_s;
+    case Wire::FieldKind::Texts:
+        return u"items: { type: string }"_s;
     case Wire::FieldKind::Records:
         return QString(); // an array, its items on the lines below
     }

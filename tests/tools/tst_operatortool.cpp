@@ -4,6 +4,7 @@
 
 #include "gateway/local/localgateway.h"
 #include "tests/gateway/local/storeprobe.h"
+#include "tests/tools/linklistings.h"
 #include "tools/controlescape.h"
 #include "tools/operatortool.h"
 
@@ -662,6 +663,25 @@ private Q_SLOTS:
         QCOMPARE(lines.size(), 3);
         QVERIFY2(lines.at(2).endsWith(u"\thi\\n2026-01-01 00:00:00\\tx"_s),
                  qPrintable(lines.at(2)));
+    }
+
+    // What the links leave in a store, as the operator lists it: each listing's lines, the
+    // filters of messages, a page boundary, and the refusals (linklistings.h).
+    void linkListings_data() { LinkListings::addRows(); }
+
+    void linkListings()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, bulk);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, out);
+        QFETCH(QString, err);
+        QVERIFY(openGateway());
+        QVERIFY(LinkListings::seed(StoreProbe(storePath()), bulk));
+        const Run run = tool(arguments);
+        QVERIFY2(run.exitCode == exitCode, qPrintable(run.err));
+        QCOMPARE(run.out.split(u'\n', Qt::SkipEmptyParts), out);
+        QVERIFY2(run.err.contains(err), qPrintable(run.err));
     }
 };
 

@@ -3,6 +3,7 @@
 // operator token file, and what it prints and returns.
 
 #include "tests/service/servicerig.h"
+#include "tests/tools/linklistings.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -40,6 +41,7 @@ class TestRemoteOperator : public QObject {
 private:
     std::unique_ptr<ServiceRig> m_rig;
     QString m_consoleToken;
+    QString m_operatorToken;
     // A port nothing listens on: taken from the system, then given back.
     quint16 m_closedPort = 0;
 
@@ -101,7 +103,8 @@ private Q_SLOTS:
     {
         m_rig = std::make_unique<ServiceRig>();
         m_consoleToken = m_rig->issue(u"console"_s, u"desk"_s);
-        const QString operatorToken = m_rig->issue(u"operator"_s, u"ops"_s);
+        m_operatorToken = m_rig->issue(u"operator"_s, u"ops"_s);
+        const QString &operatorToken = m_operatorToken;
         QVERIFY(!m_consoleToken.isEmpty() && !operatorToken.isEmpty());
         const auto owner = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
         QVERIFY(writeToken(tokenFile(u"ops.token"_s), operatorToken, owner));
@@ -290,6 +293,65 @@ private Q_SLOTS:
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(u"服务已经发行了这些充值卡，但它们的卡号和密码没有写出。"_s),
                  qPrintable(run.err));
+    }
+
+    // What the service refuses of a listing's request that the tool never sends: a
+    // narrowing that names nothing, a cursor no listing gave. Each is a failed Status
+    // (InvalidArgument), not an empty listing.
+    void refusedListingRequests_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("a state there is not") << u"messages"_s << QByteArray(R"({"state":"sent"})");
+        QTest::newRow("an account that is not one")
+            << u"messages"_s << QByteArray(R"({"accountNo":"abc-123-xyz-00002"})");
+        QTest::newRow("a time before 1970") << u"messages"_s << QByteArray(R"({"sinceMs":-1})");
+        QTest::newRow("a time after 9999")
+            << u"messages"_s << QByteArray(R"({"sinceMs":253402300800000})");
+        QTest::newRow("a message cursor without its id")
+            << u"messages"_s << QByteArray(R"({"after":"1767225600000"})");
+        QTest::newRow("a message cursor before 1970")
+            << u"messages"_s << QByteArray(R"({"after":"-1.5"})");
+        QTest::newRow("a message cursor after 9999")
+            << u"messages"_s << QByteArray(R"({"after":"253402300800000.5"})");
+        QTest::newRow("a link cursor whose length is no number")
+            << u"links"_s << QByteArray(R"({"after":"x:smsc-a"})");
+        QTest::newRow("a link cursor longer than it is")
+            << u"links"_s << QByteArray(R"({"after":"7:smsc-a"})");
+        QTest::newRow("a link cursor of a negative length")
+            << u"links"_s << QByteArray(R"({"after":"-1:smsc-a"})");
+        QTest::newRow("an unmatched cursor") << u"unmatched"_s << QByteArray(R"({"after":"x"})");
+    }
+
+    void refusedListingRequests()
+    {
+        QFETCH(QString, operation);
+        QFETCH(QByteArray, body);
+        const ServiceRig::Answer answer
+            = m_rig->post(u"/v1/operator/"_s + operation, body, m_operatorToken);
+        QCOMPARE(answer.status, 200);
+        const QJsonObject status
+            = QJsonDocument::fromJson(answer.body).object().value(u"status"_s).toObject();
+        QCOMPARE(status.value(u"code"_s).toDouble(), -2147024809.0); // 0x80070057
+    }
+
+    // The rows of the tool's own test through the service, which answers the same lines
+    // page after page. Last: it empties the store the other tests share.
+    void linkListings_data() { LinkListings::addRows(); }
+
+    void linkListings()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, bulk);
+        QFETCH(int, exitCode);
+        QFETCH(QStringList, out);
+        QFETCH(QString, err);
+        QVERIFY(m_rig->emptyStore());
+        QVERIFY(LinkListings::seed(StoreProbe(m_rig->ownerUrl()), bulk));
+        const Run run = viaService(arguments);
+        QVERIFY2(run.exitCode == exitCode, qPrintable(run.err));
+        QCOMPARE(run.out.split(u'\n', Qt::SkipEmptyParts), out);
+        QVERIFY2(run.err.contains(err), qPrintable(run.err));
     }
 };
 

@@ -102,6 +102,52 @@ private Q_SLOTS:
                      answer, QLatin1StringView("messages"), listing),
                  read);
     }
+
+    // A message's SMSC ids are read only as texts, at most one per part a message can
+    // have; its state only as one of the states there are.
+    void messageEntryIsChecked_data()
+    {
+        QTest::addColumn<int>("ids");
+        QTest::addColumn<QJsonValue>("id");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("255 parts") << 255 << QJsonValue(u"a1"_s) << u"submitted"_s << true;
+        QTest::newRow("256 parts") << 256 << QJsonValue(u"a1"_s) << u"submitted"_s << false;
+        QTest::newRow("an id as a number") << 1 << QJsonValue(1) << u"submitted"_s << false;
+        QTest::newRow("a state there is not") << 1 << QJsonValue(u"a1"_s) << u"sent"_s << false;
+    }
+    void messageEntryIsChecked()
+    {
+        QFETCH(int, ids);
+        QFETCH(QJsonValue, id);
+        QFETCH(QString, state);
+        QFETCH(bool, read);
+        QJsonArray smscIds;
+        for (int i = 0; i < ids; ++i)
+            smscIds.append(id);
+        const QJsonObject message { { u"id"_s, 7 },
+                                    { u"accountNo"_s, u"ABC-123-XYZ-00001"_s },
+                                    { u"phone"_s, u"13800138000"_s },
+                                    { u"text"_s, u"hi"_s },
+                                    { u"state"_s, state },
+                                    { u"link"_s, u"smsc-a"_s },
+                                    { u"smscIds"_s, smscIds },
+                                    { u"tries"_s, 1 },
+                                    { u"reason"_s, QString() },
+                                    { u"submittedAt"_s, u"2024-05-20T09:30:00.000Z"_s } };
+        const QJsonObject answer { { u"messages"_s, QJsonArray { message } },
+                                   { u"next"_s, QString() } };
+        Operator::Listing<Operator::MessageSummary> listing;
+        QCOMPARE(Wire::Codec<Operator::Listing<Operator::MessageSummary>>::take(
+                     answer, QLatin1StringView("messages"), listing),
+                 read);
+        if (read) {
+            QCOMPARE(listing.entries.size(), 1);
+            QCOMPARE(listing.entries.at(0).smscIds.size(), ids);
+            QCOMPARE(listing.entries.at(0).state, u"submitted"_s);
+            QCOMPARE(listing.entries.at(0).submittedAtMs, 1716197400000);
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestWire)
