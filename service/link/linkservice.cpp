@@ -26,8 +26,8 @@ public:
         options.route = [this](const QString &phone) { return m_config.route(phone); };
         options.queued = [this] { wake(); };
         QUILLET_TRY(LocalGateway::open(store, m_gateway, options));
-        const QString process = u"%1:%2"_s.arg(QSysInfo::machineHostName())
-                                    .arg(QCoreApplication::applicationPid());
+        const QString process
+            = u"%1:%2"_s.arg(QSysInfo::machineHostName()).arg(QCoreApplication::applicationPid());
         m_queue = std::make_unique<LinkQueue>(*m_gateway, process);
         for (const LinkSettings &settings : m_config.links) {
             auto *link = new SmscLink(settings, *m_queue, m_log, this);
@@ -80,14 +80,14 @@ LinkService::~LinkService()
 
 Status LinkService::start()
 {
-    m_runner = new LinkRunner(m_config, m_log);
-    m_runner->moveToThread(&m_thread);
-    QObject::connect(&m_thread, &QThread::finished, m_runner, &QObject::deleteLater);
+    auto *runner = new LinkRunner(m_config, m_log);
+    runner->moveToThread(&m_thread);
+    QObject::connect(&m_thread, &QThread::finished, runner, &QObject::deleteLater);
+    m_runner = runner;
     m_thread.start();
     Status opened = Status::ok();
     QMetaObject::invokeMethod(
-        m_runner, [&] { opened = m_runner->open(m_store, m_hashCost); },
-        Qt::BlockingQueuedConnection);
+        runner, [&] { opened = runner->open(m_store, m_hashCost); }, Qt::BlockingQueuedConnection);
     if (opened.failed())
         stop();
     return opened;
@@ -97,15 +97,16 @@ void LinkService::stop()
 {
     if (!m_thread.isRunning())
         return;
-    QMetaObject::invokeMethod(m_runner, [this] { m_runner->stop(); },
-                              Qt::BlockingQueuedConnection);
+    LinkRunner *runner = m_runner.exchange(nullptr);
+    QMetaObject::invokeMethod(
+        runner, [runner] { runner->stop(); }, Qt::BlockingQueuedConnection);
     m_thread.quit();
     m_thread.wait();
-    m_runner = nullptr;
 }
 
 void LinkService::wake()
 {
     if (LinkRunner *runner = m_runner)
-        QMetaObject::invokeMethod(runner, [runner] { runner->wake(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            runner, [runner] { runner->wake(); }, Qt::QueuedConnection);
 }

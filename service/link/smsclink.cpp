@@ -423,8 +423,10 @@ void SmscLink::incoming(SmppSession *session, const Smpp::Pdu &pdu)
             arrival.unreadable = true;
         }
         QCryptographicHash digest(QCryptographicHash::Sha256);
-        digest.addData(message.source.digits + '\0' + message.destination.digits + '\0');
-        digest.addData(QByteArray(1, char(message.dataCoding)) + char(message.esmClass));
+        QByteArray identity = message.source.digits;
+        identity.append('\0').append(message.destination.digits).append('\0');
+        identity.append(char(message.dataCoding)).append(char(message.esmClass));
+        digest.addData(identity);
         digest.addData(message.payload);
         arrival.digest = digest.result();
         stored = m_queue.arrive(m_settings.name, arrival).status();
