@@ -338,6 +338,45 @@ private Q_SLOTS:
         QCOMPARE(m_smsc->events(u"bind transceiver quillet ok"_s).size(), binds + 1);
     }
 
+    // Two service processes on one PostgreSQL store send what is queued, each message
+    // from one of them; one killed with messages in flight leaves them to the other once
+    // its claims run out: none is lost, none goes out more than twice, and the receipts
+    // still find their messages.
+    void twoProcessesOneKilled()
+    {
+        if (!TestStore::onPostgresql())
+            QSKIP("several processes share a PostgreSQL store only");
+        ServiceRig second(*m_rig);
+        second.appendConfig(link(u"main"_s, u"secret1"_s, {}, second));
+        QString why;
+        QVERIFY2(second.start(why), qPrintable(why));
+        QVERIFY(!m_smsc->waitFor(u"bind transceiver quillet ok"_s, 1).isEmpty());
+        QVERIFY(m_smsc->command(u"slow 3000"_s));
+        QStringList texts;
+        for (int i = 0; i < 20; ++i) {
+            texts.append(u"k%1"_s.arg(i, 2, 10, QLatin1Char('0')));
+            QVERIFY(send(u"13800138000"_s, texts.last()));
+        }
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return probe().count(u"SELECT count(*) FROM mt WHERE claimed_by IS NOT NULL"_s)
+                    == 20;
+            },
+            Wait));
+        m_rig->kill();
+        QVERIFY(m_smsc->command(u"slow 0"_s));
+        QVERIFY(statesBecome(QStringList(20, u"delivered"_s)));
+        QStringList submitted;
+        for (const QString &line : m_smsc->events(u"submit"_s))
+            submitted.append(line.section(u' ', 7));
+        for (const QString &text : std::as_const(texts)) {
+            const qsizetype times = submitted.count(text);
+            QVERIFY2(times >= 1 && times <= 2, qPrintable(text));
+        }
+        QCOMPARE(second.terminate(), 0);
+        QVERIFY2(m_rig->start(why), qPrintable(why));
+    }
+
     // A refused bind is tried again after a back-off that grows, never in a tight loop;
     // the operator sees why.
     void refusedBind()

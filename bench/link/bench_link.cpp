@@ -1,0 +1,335 @@
+// The SMPP link against the SMSC simulator answering at once, on an SQLite store with
+// every state change on the disk (synchronous=FULL):
+//   1. messages a second through one transceiver bind, windows 1, 10 and 50: queued
+//      messages claimed, sent and their answers written (submitted, with the SMSC's ids);
+//      beside them the floor, the same submit_sm with window 50 from a bare client that
+//      writes nothing;
+//   2. the time from a console's send (the remote component, through quillet-gatewayd)
+//      to the simulator's receipt of its submit_sm, p50 and p99.
+//
+//   QUILLET_BENCH_MESSAGES  messages per throughput round, default 3000
+//   QUILLET_BENCH_CALLS     sends timed for the latency, default 300
+
+#include "gateway/local/localgateway.h"
+#include "gateway/local/localoperator.h"
+#include "gateway/remote/remotegateway.h"
+#include "service/link/linkservice.h"
+#include "service/link/smpppdu.h"
+#include "tests/smsc/smscsimulator.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTextStream>
+#include <QThread>
+
+#include <algorithm>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString Account = u"BEN-CHL-INK-00001"_s;
+constexpr int RecipientsPerSend = 50;
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+int setting(const char *name, int fallback)
+{
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(name, &ok);
+    return ok && value > 0 ? value : fallback;
+}
+
+// Runs the event loop until `done` holds or `ms` passed.
+template<typename Done> bool spin(Done done, int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::usleep(500);
+    }
+    return true;
+}
+
+// A store with a funded, signed-on account; every message to a phone goes by "main".
+std::unique_ptr<LocalGateway> prepareStore(const QString &path)
+{
+    StoreLocation location;
+    LocalGateway::Options options;
+    options.hashCost = PasswordHasher::fastest();
+    options.route = [](const QString &) { return u"main"_s; };
+    std::unique_ptr<LocalGateway> gateway;
+    if (StoreLocation::parse(u"sqlite:"_s + path, location).failed()
+        || LocalGateway::open(location, gateway, options).failed())
+        return {};
+    QList<LocalGateway::IssuedCard> cards;
+    RegisterParticulars p;
+    p.accountNo = Account;
+    p.password = u"pw"_s;
+    Bool16 registered = 0;
+    Bool16 recharged = 0;
+    if (LocalOperator(*gateway).issueCards(LocalGateway::MaxCardValueFen, 1, cards).failed()
+        || gateway->Register(p, registered).failed()
+        || gateway->Recharge(Account, cards[0].number, cards[0].password, recharged).failed()
+        || registered != True16 || recharged != True16)
+        return {};
+    return gateway;
+}
+
+bool queue(LocalGateway &gateway, int messages)
+{
+    for (int sent = 0; sent < messages; sent += RecipientsPerSend) {
+        QStringList phones;
+        for (int i = sent; i < std::min(messages, sent + RecipientsPerSend); ++i)
+            phones.append(u"1380%1"_s.arg(i, 7, 10, QLatin1Char('0')));
+        Bool16 outcome = 0;
+        if (gateway.SendMessage(Account, phones.join(u','), u"bench"_s, outcome).failed()
+            || outcome != True16)
+            return false;
+    }
+    return true;
+}
+
+LinkSettings simulatorLink(quint16 port, int window)
+{
+    LinkSettings link;
+    link.name = u"main"_s;
+    link.host = u"127.0.0.1"_s;
+    link.port = port;
+    link.systemId = "quillet";
+    link.password = "secret1";
+    link.window = window;
+    link.ratePerSecond = 100'000;
+    return link;
+}
+
+// Messages a second from queued to submitted, through one bind with `window`.
+double throughput(SmscSimulator &smsc, const QString &folder, int window, int messages)
+{
+    const QString path = folder + u"/window-%1.sqlite3"_s.arg(window);
+    {
+        const auto gateway = prepareStore(path);
+        if (!gateway || !queue(*gateway, messages))
+            return 0;
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, path);
+    db.setDatabaseName(path);
+    if (!db.open())
+        return 0;
+    QSqlQuery count(db);
+    const auto submitted = [&] {
+        return count.exec(u"SELECT count(*) FROM mt WHERE state = 'submitted'"_s) && count.next()
+            ? count.value(0).toInt()
+            : 0;
+    };
+    LinkConfig config;
+    config.links.append(simulatorLink(smsc.port(), window));
+    StoreLocation location;
+    (void)StoreLocation::parse(u"sqlite:"_s + path, location);
+    LinkService links(config, location, PasswordHasher::fastest(), [](const QString &) {});
+    QElapsedTimer timer;
+    timer.start();
+    if (links.start().failed())
+        return 0;
+    const bool done = spin([&] { return submitted() == messages; }, 120'000);
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    links.stop();
+    smsc.clear();
+    return done ? messages / seconds : 0;
+}
+
+// The same submit_sm from a client that writes nothing: what the simulator and the
+// loopback take.
+double floorRate(SmscSimulator &smsc, int window, int messages)
+{
+    QTcpSocket socket;
+    socket.connectToHost(u"127.0.0.1"_s, smsc.port());
+    if (!socket.waitForConnected(5000))
+        return 0;
+    QByteArray buffer;
+    int answered = 0;
+    quint32 sequence = 1;
+    socket.write(
+        Smpp::bind(Smpp::Command::BindTransceiver, sequence++, { "quillet", "secret1", {}, {} }));
+    Smpp::ShortMessage message;
+    message.source.digits = "10690000001";
+    message.destination = { 0, 1, "13800000000" };
+    message.registeredDelivery = 1;
+    message.payload = "bench";
+    int sent = 0;
+    bool bound = false;
+    QObject::connect(&socket, &QTcpSocket::readyRead, [&] {
+        buffer.append(socket.readAll());
+        for (;;) {
+            const Smpp::Peek peek = Smpp::header(buffer);
+            if (!peek.complete || quint32(buffer.size()) < peek.header.length)
+                break;
+            buffer.remove(0, peek.header.length);
+            if (peek.header.command == quint32(Smpp::Command::BindTransceiverResp))
+                bound = true;
+            else if (peek.header.command == quint32(Smpp::Command::SubmitSmResp))
+                ++answered;
+        }
+        while (bound && sent < messages && sent - answered < window) {
+            socket.write(Smpp::submitSm(sequence++, message));
+            ++sent;
+        }
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const bool done = spin([&] { return answered == messages; }, 60'000);
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    smsc.clear();
+    return done ? messages / seconds : 0;
+}
+
+struct Percentiles {
+    double p50 = 0;
+    double p99 = 0;
+};
+
+// Through quillet-gatewayd: a send's answer, then the simulator's submit line.
+Percentiles latency(SmscSimulator &smsc, const QString &folder, int calls, QString &why)
+{
+    const QString path = folder + u"/service.sqlite3"_s;
+    if (!prepareStore(path)) {
+        why = u"no store"_s;
+        return {};
+    }
+    const QString password = folder + u"/smsc.password"_s;
+    QFile secret(password);
+    const QString config = folder + u"/gatewayd.conf"_s;
+    QFile conf(config);
+    if (!secret.open(QIODevice::WriteOnly) || secret.write("secret1\n") < 0
+        || !secret.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        || !conf.open(QIODevice::WriteOnly)
+        || conf.write(u"password_hash_cost=minimum\n[smsc.main]\nhost=127.0.0.1\nport=%1\n"
+                      u"system_id=quillet\npassword_file=%2\n"_s.arg(smsc.port())
+                          .arg(password)
+                          .toUtf8())
+            < 0) {
+        why = u"cannot write the config"_s;
+        return {};
+    }
+    secret.close();
+    conf.close();
+    const QString program = QStringLiteral(QUILLET_GATEWAYD);
+    const QStringList common { u"--config"_s, config, u"--store"_s, u"sqlite:"_s + path };
+    QProcess issue;
+    issue.start(program,
+                common
+                    + QStringList { u"token"_s, u"issue"_s, u"--role"_s, u"console"_s, u"--name"_s,
+                                    u"bench"_s });
+    issue.waitForFinished();
+    const QString token = QString::fromLatin1(issue.readAllStandardOutput().trimmed());
+    QProcess service;
+    const QString log = folder + u"/service.log"_s;
+    service.setStandardErrorFile(log);
+    service.start(program, common + QStringList { u"--port"_s, u"0"_s });
+    QString url;
+    static const QRegularExpression listening(u"port (\\d+)"_s);
+    spin(
+        [&] {
+            QFile file(log);
+            if (file.open(QIODevice::ReadOnly)) {
+                const QString text = QString::fromUtf8(file.readAll());
+                const auto m = listening.match(text);
+                if (m.hasMatch() && text.contains(u"bound as"_s))
+                    url = u"http://127.0.0.1:"_s + m.captured(1);
+            }
+            return !url.isEmpty();
+        },
+        10'000);
+    RemoteGateway::Settings settings;
+    settings.url = QUrl(url);
+    settings.token = token;
+    std::unique_ptr<RemoteGateway> remote;
+    std::vector<qint64> ns;
+    if (url.isEmpty() || RemoteGateway::create(settings, remote).failed()) {
+        why = u"the service did not start"_s;
+    } else {
+        // The service acts for a token only on the accounts it signed on.
+        RegisterParticulars p;
+        p.accountNo = Account;
+        p.password = u"pw"_s;
+        Bool16 registered = 0;
+        if (remote->Register(p, registered).failed() || registered != True16)
+            why = u"cannot sign on through the service"_s;
+        smsc.clear();
+        for (int i = 0; i < calls + calls / 10 && why.isEmpty(); ++i) {
+            QElapsedTimer timer;
+            timer.start();
+            Bool16 outcome = 0;
+            if (remote->SendMessage(Account, u"13800138000"_s, u"bench"_s, outcome).failed()
+                || outcome != True16) {
+                why = u"a send failed"_s;
+                break;
+            }
+            if (smsc.waitFor(u"submit"_s, i + 1, 10'000).size() < i + 1) {
+                why = u"the simulator did not receive a message"_s;
+                break;
+            }
+            if (i >= calls / 10)
+                ns.push_back(timer.nsecsElapsed());
+        }
+    }
+    service.terminate();
+    if (!service.waitForFinished(30'000))
+        service.kill();
+    if (ns.empty())
+        return {};
+    std::sort(ns.begin(), ns.end());
+    return { double(ns[ns.size() / 2]) / 1e6, double(ns[ns.size() * 99 / 100]) / 1e6 };
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const int messages = setting("QUILLET_BENCH_MESSAGES", 3000);
+    const int calls = setting("QUILLET_BENCH_CALLS", 300);
+    QTemporaryDir dir;
+    SmscSimulator smsc;
+    if (!smsc.start()) {
+        out() << "FAILED: the simulator did not start" << Qt::endl;
+        return 1;
+    }
+    out() << "SMPP link, one transceiver bind, the simulator answering at once, " << messages
+          << " messages a round (SQLite, synchronous=FULL)" << Qt::endl;
+    const double floor = floorRate(smsc, 50, messages);
+    out() << "  floor, window 50, nothing written: " << qRound(floor) << " submit_sm/s" << Qt::endl;
+    bool ok = floor > 0;
+    for (const int window : { 1, 10, 50 }) {
+        const double rate = throughput(smsc, dir.path(), window, messages);
+        out() << "  window " << window << ": " << qRound(rate) << " messages/s ("
+              << QString::number(floor > 0 ? rate / floor : 0, 'f', 2) << " of the floor)"
+              << Qt::endl;
+        ok = ok && rate > 0;
+    }
+    QString why;
+    const Percentiles sent = latency(smsc, dir.path(), calls, why);
+    if (!why.isEmpty()) {
+        out() << "FAILED: " << why << Qt::endl;
+        return 1;
+    }
+    out() << "Console send to the simulator's submit_sm, through quillet-gatewayd (" << calls
+          << " sends): p50 " << QString::number(sent.p50, 'f', 2) << " ms, p99 "
+          << QString::number(sent.p99, 'f', 2) << " ms" << Qt::endl;
+    return ok ? 0 : 1;
+}
