@@ -39,9 +39,13 @@ public:
     }
 
     bool has(const QString &key) const { return m_settings.contains(m_section + u'/' + key); }
+    // A value with commas comes back from the file as a list of its pieces.
     QString text(const QString &key) const
     {
-        return m_settings.value(m_section + u'/' + key).toString().trimmed();
+        const QVariant value = m_settings.value(m_section + u'/' + key);
+        if (value.typeId() == QMetaType::QStringList)
+            return value.toStringList().join(u',').trimmed();
+        return value.toString().trimmed();
     }
     // A whole number from `least` to `most`, times `unit`, when the key is there.
     void number(const QString &key, int least, int most, int unit, int &value)
