@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QSslConfiguration>
+#include <QSslSocket>
 
 using namespace Qt::StringLiterals;
 
@@ -48,13 +49,15 @@ SmppSession::~SmppSession()
 
 void SmppSession::open()
 {
-    m_socket = std::make_unique<QSslSocket>();
+    // A plain socket without TLS: OpenSSL is not woken for it.
+    auto *tlsSocket = m_settings.tls ? new QSslSocket : nullptr;
+    m_socket.reset(tlsSocket ? tlsSocket : new QTcpSocket);
     connect(m_socket.get(), &QAbstractSocket::readyRead, this, &SmppSession::readPdus);
     connect(m_socket.get(), &QAbstractSocket::disconnected, this,
             [this] { fail(LinkTexts::peerClosed()); });
     connect(m_socket.get(), &QAbstractSocket::errorOccurred, this,
             [this] { fail(LinkTexts::socketError(m_socket->errorString())); });
-    if (!m_settings.tls) {
+    if (!tlsSocket) {
         connect(m_socket.get(), &QAbstractSocket::connected, this, &SmppSession::connected);
         m_socket->connectToHost(m_settings.host, m_settings.port);
     } else {
@@ -62,13 +65,12 @@ void SmppSession::open()
         tls.setProtocol(QSsl::TlsV1_2OrLater);
         if (!m_settings.tlsCaFile.isEmpty())
             tls.setCaCertificates(QSslCertificate::fromPath(m_settings.tlsCaFile));
-        m_socket->setSslConfiguration(tls);
-        connect(m_socket.get(), &QSslSocket::encrypted, this, &SmppSession::connected);
-        connect(m_socket.get(), &QSslSocket::sslErrors, this,
-                [this](const QList<QSslError> &errors) {
-                    fail(LinkTexts::tlsFailed(errors.value(0).errorString()));
-                });
-        m_socket->connectToHostEncrypted(m_settings.host, m_settings.port);
+        tlsSocket->setSslConfiguration(tls);
+        connect(tlsSocket, &QSslSocket::encrypted, this, &SmppSession::connected);
+        connect(tlsSocket, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
+            fail(LinkTexts::tlsFailed(errors.value(0).errorString()));
+        });
+        tlsSocket->connectToHostEncrypted(m_settings.host, m_settings.port);
     }
     m_sweep.start();
 }

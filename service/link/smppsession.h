@@ -18,7 +18,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
-#include <QSslSocket>
+#include <QTcpSocket>
 #include <QTimer>
 
 #include <memory>
@@ -63,7 +63,8 @@ private:
 
     const LinkSettings &m_settings;
     Mode m_mode;
-    std::unique_ptr<QSslSocket> m_socket;
+    // A QSslSocket with TLS; a plain one without, so that OpenSSL is not woken for it.
+    std::unique_ptr<QTcpSocket> m_socket;
     QByteArray m_buffer;
     bool m_bound = false;
     bool m_ended = false;
