@@ -50,13 +50,15 @@ class TestSmscLink : public QObject {
 
 private:
     std::unique_ptr<SmscSimulator> m_smsc;
+    // A second SMSC, reached by a transmitter and a receiver.
+    std::unique_ptr<SmscSimulator> m_split;
     std::unique_ptr<ServiceRig> m_rig;
     QString m_console;
     QString m_operator;
 
     // A link section for the simulator; `password` goes to a file of mode 0600.
     QString link(const QString &name, const QString &password, const QString &extra,
-                 const ServiceRig &rig)
+                 const ServiceRig &rig, const SmscSimulator *smsc = nullptr)
     {
         const QString file = rig.dir() + u"/"_s + name + u".password"_s;
         QFile secret(file);
@@ -66,7 +68,7 @@ private:
         return u"[smsc.%1]\nhost=127.0.0.1\nport=%2\nsystem_id=quillet\npassword_file=%3\n"
                u"response_timeout_ms=1000\nenquire_link_ms=500\nreconnect_min_ms=100\n"
                u"reconnect_max_ms=400\nlease_ms=1500\n%4\n"_s.arg(name)
-                   .arg(m_smsc->port())
+                   .arg((smsc ? smsc : m_smsc.get())->port())
                    .arg(file, extra);
     }
 
@@ -110,11 +112,18 @@ private Q_SLOTS:
         m_rig->appendConfig(link(u"main"_s, u"secret1"_s, {}, *m_rig));
         // Bound never: its password is wrong. It takes no message of the tests.
         m_rig->appendConfig(link(u"wrong"_s, u"guess"_s, u"routes=+999"_s, *m_rig));
+        m_split = std::make_unique<SmscSimulator>();
+        QVERIFY(m_split->start());
+        QVERIFY(m_split->command(u"receipts 0 DELIVRD"_s));
+        m_rig->appendConfig(link(u"split"_s, u"secret1"_s,
+                                 u"routes=+7\nbind=transmitter_receiver"_s, *m_rig, m_split.get()));
         m_console = m_rig->issue(u"console"_s, u"desk"_s);
         m_operator = m_rig->issue(u"operator"_s, u"ops"_s);
         QString why;
         QVERIFY2(m_rig->start(why), qPrintable(why));
         QVERIFY(!m_smsc->waitFor(u"bind transceiver quillet ok"_s, 1).isEmpty());
+        QVERIFY(!m_split->waitFor(u"bind transmitter quillet ok"_s, 1).isEmpty());
+        QVERIFY(!m_split->waitFor(u"bind receiver quillet ok"_s, 1).isEmpty());
     }
 
     void init()
@@ -123,6 +132,7 @@ private Q_SLOTS:
         QVERIFY(m_smsc->command(u"receipt-style tlv"_s));
         QVERIFY(m_rig->emptyStore());
         m_smsc->clear();
+        m_split->clear();
         QCOMPARE(call(u"register"_s, "\"password\":\"pw\"").value(u"outcome"_s).toInt(), -1);
         const auto cards = m_rig->post(u"/v1/operator/issueCards"_s,
                                        "{\"valueFen\":1000,\"count\":1}", m_operator);
@@ -386,6 +396,25 @@ private Q_SLOTS:
         }
         QCOMPARE(second.terminate(), 0);
         QVERIFY2(m_rig->start(why), qPrintable(why));
+    }
+
+    // A link bound as a transmitter and a receiver: messages out by the one, receipts and
+    // arrivals in by the other.
+    void transmitterAndReceiver()
+    {
+        QVERIFY(send(u"+79001234567"_s, u"privet"_s));
+        QVERIFY(statesBecome({ u"delivered"_s }));
+        QCOMPARE(m_split->waitFor(u"submit"_s, 1).value(0).section(u' ', 3),
+                 u"79001234567 00 00 - privet"_s);
+        const QString number = probe().rows(u"SELECT service_number FROM accounts"_s).value(0);
+        QVERIFY(m_split->command(u"mo 79001234567 "_s + number + u" da"_s));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return probe().rows(u"SELECT sender || ' ' || text FROM mo"_s)
+                    == QStringList { u"79001234567 da"_s };
+            },
+            Wait));
+        QCOMPARE(m_smsc->events(u"submit"_s), QStringList());
     }
 
     // A refused bind is tried again after a back-off that grows, never in a tight loop;
