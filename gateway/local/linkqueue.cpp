@@ -36,17 +36,28 @@ Result<QList<LinkQueue::Outgoing>> LinkQueue::claim(const QString &link, int mos
         return claimed;
     QUILLET_TRY(m_gateway.deliverDue());
     const qint64 now = m_gateway.nowMs();
+    // A look first, outside any transaction: the links ask often, and mostly find
+    // nothing, which should not cost the write lock.
+    const QString due = u" FROM mt WHERE state = 'queued' AND link = ? AND next_try_at <= ? "
+                        u"AND (claimed_until IS NULL OR claimed_until <= ?)"_s;
+    {
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store.step(q, u"SELECT 1"_s + due + u" LIMIT 1"_s,
+                                 { link, m_store.time(now), m_store.time(now) }));
+        const bool waiting = q->next();
+        q->finish();
+        if (!waiting)
+            return claimed;
+    }
     const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
         claimed.clear();
         QSqlQuery *q = nullptr;
-        QUILLET_TRY(m_store.step(
-            q,
-            u"SELECT id, phone, text, tries, (SELECT service_number FROM "
-            u"accounts WHERE accounts.id = mt.account_id) FROM mt WHERE state = 'queued' "
-            u"AND link = ? AND next_try_at <= ? AND (claimed_until IS NULL "
-            u"OR claimed_until <= ?) ORDER BY next_try_at, id LIMIT ?"_s
-                + m_store.lockRowsSkippingHeld(),
-            { link, m_store.time(now), m_store.time(now), most }));
+        QUILLET_TRY(m_store.step(q,
+                                 u"SELECT id, phone, text, tries, (SELECT service_number FROM "
+                                 u"accounts WHERE accounts.id = mt.account_id)"_s
+                                     + due + u" ORDER BY next_try_at, id LIMIT ?"_s
+                                     + m_store.lockRowsSkippingHeld(),
+                                 { link, m_store.time(now), m_store.time(now), most }));
         while (q->next())
             claimed.append({ q->value(0).toLongLong(), q->value(1).toString(),
                              q->value(2).toString(), q->value(3).toInt(), q->value(4).toString() });
