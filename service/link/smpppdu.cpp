@@ -178,6 +178,7 @@ public:
     }
 
     bool atEnd() const { return m_at == m_pdu.size(); }
+    qsizetype position() const { return m_at; }
 
     // A C-octet string of at most `field` octets, its NUL included.
     bool cString(int field)
@@ -208,7 +209,7 @@ public:
     }
 
     // Optional parameters up to the end, each whole and of a length its rule allows.
-    template<size_t N> bool tlvs(const TlvRule (&rules)[N])
+    template<size_t N> bool tlvs(const TlvRule (&rules)[N], ShortMessage *found = nullptr)
     {
         while (!atEnd()) {
             if (m_pdu.size() - m_at < 4)
@@ -226,8 +227,16 @@ public:
             }
             if (exact ? length != exact : length > maximum)
                 return false;
+            const qsizetype value = m_at;
             if (!octets(length))
                 return false;
+            if (found && tag == TagReceiptedMessageId) {
+                const QByteArray text = m_pdu.mid(value, length);
+                const qsizetype nul = text.indexOf('\0');
+                found->receiptedMessageId = nul < 0 ? text : text.left(nul);
+            } else if (found && tag == TagMessageState) {
+                found->messageState = quint8(m_pdu.at(value));
+            }
         }
         return true;
     }
@@ -244,10 +253,24 @@ bool bindRequestReadable(const QByteArray &pdu)
         && body.cString(SystemTypeField) && body.octets(3) && body.cString(41) && body.atEnd();
 }
 
-bool bindResponseReadable(const QByteArray &pdu)
+// The PDU without its optional parameters, for libsmpp34 to read: its reading of them
+// is where it fails on what the network may send (a parameter it does not know makes it
+// write past its error buffer), and those this gateway needs are read here instead.
+QByteArray withoutTlvs(const QByteArray &pdu, qsizetype end)
+{
+    QByteArray mandatory = pdu.left(end);
+    for (int i = 0; i < 4; ++i)
+        mandatory[i] = char((quint32(end) >> (24 - 8 * i)) & 0xFF);
+    return mandatory;
+}
+
+bool bindResponseReadable(const QByteArray &pdu, qsizetype &tlvStart)
 {
     BodyCheck body(pdu);
-    return body.cString(SystemIdField) && body.tlvs(BindRespTlvs);
+    if (!body.cString(SystemIdField))
+        return false;
+    tlvStart = body.position();
+    return body.tlvs(BindRespTlvs);
 }
 
 bool submitResponseReadable(const QByteArray &pdu)
@@ -257,14 +280,18 @@ bool submitResponseReadable(const QByteArray &pdu)
 }
 
 template<size_t N>
-bool shortMessageReadable(const QByteArray &pdu, int timeField, const TlvRule (&rules)[N])
+bool shortMessageReadable(const QByteArray &pdu, int timeField, const TlvRule (&rules)[N],
+                          qsizetype &tlvStart, ShortMessage &found)
 {
     BodyCheck body(pdu);
     quint8 length = 0;
-    return body.cString(ServiceTypeField) && body.octets(2) && body.cString(AddressField)
-        && body.octets(2) && body.cString(AddressField) && body.octets(3) && body.cString(timeField)
-        && body.cString(timeField) && body.octets(4) && body.octet(&length)
-        && length <= ReadShortMessage && body.octets(length) && body.tlvs(rules);
+    if (!(body.cString(ServiceTypeField) && body.octets(2) && body.cString(AddressField)
+          && body.octets(2) && body.cString(AddressField) && body.octets(3)
+          && body.cString(timeField) && body.cString(timeField) && body.octets(4)
+          && body.octet(&length) && length <= ReadShortMessage && body.octets(length)))
+        return false;
+    tlvStart = body.position();
+    return body.tlvs(rules, &found);
 }
 
 template<typename Struct> bool unpack(quint32 command, Struct &pdu, const QByteArray &bytes)
@@ -294,9 +321,10 @@ template<typename Struct> bool readBindResponse(quint32 command, const QByteArra
     if (bytes.size() == HeaderLength)
         return true;
     Struct pdu {};
-    if (!bindResponseReadable(bytes))
+    qsizetype tlvStart = 0;
+    if (!bindResponseReadable(bytes, tlvStart))
         return false;
-    const bool read = unpack(command, pdu, bytes);
+    const bool read = unpack(command, pdu, withoutTlvs(bytes, tlvStart));
     const TlvList tlvs { pdu.tlv };
     if (!read)
         return false;
@@ -334,9 +362,11 @@ template<typename Struct> void readShortMessage(const Struct &pdu, ShortMessage 
 bool readSubmitSm(const QByteArray &bytes, Pdu &out)
 {
     submit_sm_t pdu {};
-    if (!shortMessageReadable(bytes, TimeField, SubmitSmTlvs))
+    qsizetype tlvStart = 0;
+    ShortMessage found;
+    if (!shortMessageReadable(bytes, TimeField, SubmitSmTlvs, tlvStart, found))
         return false;
-    const bool read = unpack(SUBMIT_SM, pdu, bytes);
+    const bool read = unpack(SUBMIT_SM, pdu, withoutTlvs(bytes, tlvStart));
     const TlvList tlvs { pdu.tlv };
     if (!read)
         return false;
@@ -347,21 +377,17 @@ bool readSubmitSm(const QByteArray &bytes, Pdu &out)
 bool readDeliverSm(const QByteArray &bytes, Pdu &out)
 {
     deliver_sm_t pdu {};
-    if (!shortMessageReadable(bytes, 1, DeliverSmTlvs))
+    qsizetype tlvStart = 0;
+    ShortMessage found;
+    if (!shortMessageReadable(bytes, 1, DeliverSmTlvs, tlvStart, found))
         return false;
-    const bool read = unpack(DELIVER_SM, pdu, bytes);
+    const bool read = unpack(DELIVER_SM, pdu, withoutTlvs(bytes, tlvStart));
     const TlvList tlvs { pdu.tlv };
     if (!read)
         return false;
     readShortMessage(pdu, out.message);
-    for (const tlv_t *tlv = pdu.tlv; tlv; tlv = tlv->next) {
-        if (tlv->tag == TagReceiptedMessageId) {
-            out.message.receiptedMessageId
-                = fieldText(tlv->value.octet, qMin<size_t>(tlv->length, sizeof tlv->value.octet));
-        } else if (tlv->tag == TagMessageState && tlv->length == 1) {
-            out.message.messageState = tlv->value.val08;
-        }
-    }
+    out.message.receiptedMessageId = found.receiptedMessageId;
+    out.message.messageState = found.messageState;
     return true;
 }
 

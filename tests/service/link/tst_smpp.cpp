@@ -305,6 +305,11 @@ void TestSmpp::pduRead_data()
                "00 00 00 fe")
             + QByteArray(254, 'x')
         << true << u"5 0 2 sm  0/0/1 0/0/2 0 0 0 "_s + u"78"_s.repeated(254) + u"  -"_s;
+    // libsmpp34 notes each parameter it does not know in its error buffer, and writes
+    // past the buffer's end after some sixty of them.
+    QTest::newRow("submit_sm with 70 parameters of tag 0")
+        << hex("00000139 00000004 00000000 00000008") + QByteArray(17 + 70 * 4, '\0') << true
+        << u"4 0 8 sm  0/0/ 0/0/ 0 0 0   -"_s;
     QTest::newRow("bind_transceiver_resp with a tlv")
         << hex("0000001a 80000009 00000000 00000001 736d736300 0210 0001 34") << true
         << u"80000009 0 1 id smsc"_s;
