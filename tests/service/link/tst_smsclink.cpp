@@ -116,7 +116,8 @@ private Q_SLOTS:
         QVERIFY(m_split->start());
         QVERIFY(m_split->command(u"receipts 0 DELIVRD"_s));
         m_rig->appendConfig(link(u"split"_s, u"secret1"_s,
-                                 u"routes=+7\nbind=transmitter_receiver"_s, *m_rig, m_split.get()));
+                                 u"routes=+7\nbind=transmitter_receiver\nrate=5"_s, *m_rig,
+                                 m_split.get()));
         m_console = m_rig->issue(u"console"_s, u"desk"_s);
         m_operator = m_rig->issue(u"operator"_s, u"ops"_s);
         QString why;
@@ -417,14 +418,27 @@ private Q_SLOTS:
         QCOMPARE(m_smsc->events(u"submit"_s), QStringList());
     }
 
+    // No more than `rate` messages a second go out, however many wait.
+    void rateCap()
+    {
+        for (int i = 0; i < 6; ++i)
+            QVERIFY(send(u"+79001234567"_s, u"r%1"_s.arg(i)));
+        QVERIFY(!m_split->waitFor(u"submit"_s, 1).isEmpty());
+        QTest::qWait(500);
+        // Five a second: the first, and two or three more in half a second.
+        const qsizetype early = m_split->events(u"submit"_s).size();
+        QVERIFY2(early <= 4, qPrintable(QString::number(early)));
+        QVERIFY(statesBecome(QStringList(6, u"delivered"_s)));
+    }
+
     // A refused bind is tried again after a back-off that grows, never in a tight loop;
     // the operator sees why.
     void refusedBind()
     {
-        QTest::qWait(2000);
-        // 100, 200 and then 400 ms apart (and the time each try takes): at most 7 in 2 s.
+        QTest::qWait(1200);
+        // 400 ms apart by now (and the time each try takes): at most 4 in 1.2 s.
         const qsizetype refusals = m_smsc->events(u"bind transceiver quillet refused"_s).size();
-        QVERIFY2(refusals >= 3 && refusals <= 7, qPrintable(QString::number(refusals)));
+        QVERIFY2(refusals >= 2 && refusals <= 4, qPrintable(QString::number(refusals)));
         QCOMPARE(probe().rows(u"SELECT state || ' ' || last_error FROM link_status WHERE link = "
                               u"'wrong'"_s),
                  QStringList { u"waiting SMSC status 0x0000000e"_s });
