@@ -16,6 +16,7 @@
 #include <QTcpSocket>
 
 #include <cstdio>
+#include <variant>
 
 using namespace Qt::StringLiterals;
 
@@ -130,8 +131,99 @@ Result<QJsonObject> runAs(Worker &worker, const ServiceStore::Token &token,
     return answer;
 }
 
-// Runs on a worker thread: everything that needs the store.
-Handled handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailures &failures)
+// A keyed call once its request is checked: the lookup of its key, the operation and
+// the record of its answer, as one transaction (a savepoint of a batch's, see
+// WorkerPool), so that a process killed before answering has either committed all of
+// them or nothing. A repeat sent while the first call runs either waits for the write lock
+// and finds its answer (SQLite holds the whole store), or runs too and then fails to
+// record the same key; its work is rolled back, and the answer it gives is the one the
+// first call recorded.
+class KeyedCall {
+public:
+    KeyedCall(ServiceStore::Token token, const Wire::Operation &operation, QJsonObject body,
+              RequestKey key, QString fingerprint)
+        : m_token(std::move(token))
+        , m_operation(operation)
+        , m_body(std::move(body))
+        , m_key(std::move(key))
+        , m_fingerprint(std::move(fingerprint))
+    {
+    }
+
+    QString account() const { return m_body.value("accountNo"_L1).toString(); }
+
+    // The answer a request with this key was given, if it still stands.
+    std::optional<Handled> answeredBefore(Worker &worker) const
+    {
+        std::optional<ServiceStore::Remembered> earlier;
+        if (worker.service->remembered(m_token.id, m_key, earlier).isOk() && earlier
+            && !earlier->expired)
+            return recorded(*earlier);
+        return std::nullopt;
+    }
+
+    void run(Worker &worker)
+    {
+        m_ran = true;
+        const auto decided = worker.service->store().transaction([&]() -> Result<Store::Decision> {
+            std::optional<ServiceStore::Remembered> earlier;
+            QUILLET_TRY(worker.service->remembered(m_token.id, m_key, earlier));
+            if (earlier && !earlier->expired) {
+                m_handled = recorded(*earlier);
+                return Store::Decision::RollBack;
+            }
+            QUILLET_TRY_VALUE(const QJsonObject answer, runAs(worker, m_token, m_operation, m_body));
+            m_handled = { 200, compact(answer), false, 0, {} };
+            Status status;
+            // A failed call changed nothing and is not remembered: it may simply be tried
+            // again.
+            if (!Wire::statusFromJson(answer, status) || status.failed())
+                return Store::Decision::RollBack;
+            QUILLET_TRY(worker.service->remember(m_token.id, m_key, m_operation.name,
+                                                 m_fingerprint, m_handled.json,
+                                                 earlier.has_value()));
+            return Store::Decision::Commit;
+        });
+        worker.gateway->forgetPrepared();
+        m_wrote = !decided.failed() && *decided == Store::Decision::Commit;
+        if (decided.failed())
+            m_handled = answeredBefore(worker).value_or(unavailable(decided.status()));
+    }
+
+    // What the call is answered once the transaction it ran in has ended as `ended` says.
+    Handled answer(const Status &ended) const
+    {
+        if (ended.isOk() && m_ran)
+            return m_handled;
+        if (!m_ran || m_wrote)
+            return unavailable(ended.failed() ? ended : Status::failure(Store::Unavailable, {}));
+        return m_handled;
+    }
+
+private:
+    Handled recorded(const ServiceStore::Remembered &earlier) const
+    {
+        return earlier.fingerprint == m_fingerprint
+            ? Handled { 200, earlier.answer, false, 0, {} }
+            : fail(422, u"key_reused"_s, ServiceTexts::keyReused());
+    }
+
+    ServiceStore::Token m_token;
+    const Wire::Operation &m_operation;
+    QJsonObject m_body;
+    RequestKey m_key;
+    QString m_fingerprint;
+    Handled m_handled;
+    bool m_ran = false;
+    bool m_wrote = false;
+};
+
+// What a worker makes of a request: its answer, or a keyed call to commit.
+using Checked = std::variant<Handled, std::shared_ptr<KeyedCall>>;
+
+// Runs on a worker thread: everything that needs the store, up to the keyed call's
+// transaction for a call that writes without hashing.
+Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailures &failures)
 {
     if (!worker.service)
         return unavailable(worker.failure);
@@ -140,7 +232,7 @@ Handled handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
     if (const Status status = worker.service->verify(in.bearer, token); status.failed())
         return unavailable(status);
     if (!token)
-        return { 401, error(u"unauthorized"_s, ServiceTexts::badToken()), true, 0, {} };
+        return Handled { 401, error(u"unauthorized"_s, ServiceTexts::badToken()), true, 0, {} };
     if (token->role != in.operation->role)
         return fail(403, u"forbidden"_s, ServiceTexts::wrongRole(Wire::roleName(token->role)));
 
@@ -171,20 +263,12 @@ Handled handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
             return refused;
         }
     }
-    const auto counted = [&](const Handled &handled) {
-        if (kind == SignOn::Opens && handled.status == 200
-            && !succeeded(QJsonDocument::fromJson(handled.json).object())) {
-            failures.perToken.count(tokenKey);
-            failures.perAccount.count(pairKey);
-        }
-        return handled;
-    };
 
     if (!in.operation->keyed) {
         const Result<QJsonObject> answer = runAs(worker, *token, *in.operation, body);
         if (answer.failed())
             return unavailable(answer.status());
-        return { 200, compact(*answer), false, 0, {} };
+        return Handled { 200, compact(*answer), false, 0, {} };
     }
 
     const std::optional<RequestKey> key = RequestKey::derive(*in.key);
@@ -192,66 +276,32 @@ Handled handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
         return fail(400, u"idempotency_key"_s, ServiceTexts::keyRequired());
     const QString fingerprint
         = key->fingerprint(in.operation->name.latin1() + QByteArray(1, '\0') + compact(body));
-    const auto recorded = [&](const ServiceStore::Remembered &earlier) {
-        return earlier.fingerprint == fingerprint
-            ? Handled { 200, earlier.answer, false, 0, {} }
-            : fail(422, u"key_reused"_s, ServiceTexts::keyReused());
-    };
-    const auto answeredBefore = [&]() -> std::optional<Handled> {
-        std::optional<ServiceStore::Remembered> earlier;
-        if (worker.service->remembered(token->id, *key, earlier).isOk() && earlier
-            && !earlier->expired)
-            return recorded(*earlier);
-        return std::nullopt;
-    };
+    auto call = std::make_shared<KeyedCall>(*token, *in.operation, body, *key, fingerprint);
     // A repeat is answered at once, before any slow work is made for it.
-    if (std::optional<Handled> repeat = answeredBefore())
+    if (std::optional<Handled> repeat = call->answeredBefore(worker))
         return *repeat;
-    // The password hashes the call needs are made before the write lock is taken, so
-    // that nobody waits on the lock meanwhile.
-    if (Operations::hashes(*in.operation)) {
-        bool mine = true;
-        if (kind != SignOn::NotNeeded && kind != SignOn::Opens) {
-            const Result<bool> signedOn
-                = worker.service->signedOn(token->id, body.value("accountNo"_L1).toString());
-            mine = !signedOn.failed() && *signedOn;
-        }
-        if (mine)
-            Operations::prepare(*in.operation, *worker.gateway, body);
-    }
+    if (!Operations::hashes(*in.operation))
+        return call;
 
-    // The lookup, the operation and the record of its answer are one transaction, so a
-    // process killed before answering has either committed all of them or nothing. A
-    // repeat sent while the first call runs either waits for its write lock and finds its
-    // answer (SQLite holds the whole store), or runs too and then fails to record the
-    // same key; its whole transaction is rolled back, and the answer it gives is the one
-    // the first call recorded.
-    Handled handled;
-    const auto decided = worker.service->store().transaction([&]() -> Result<Store::Decision> {
-        std::optional<ServiceStore::Remembered> earlier;
-        QUILLET_TRY(worker.service->remembered(token->id, *key, earlier));
-        if (earlier && !earlier->expired) {
-            handled = recorded(*earlier);
-            return Store::Decision::RollBack;
-        }
-        QUILLET_TRY_VALUE(const QJsonObject answer, runAs(worker, *token, *in.operation, body));
-        handled = { 200, compact(answer), false, 0, {} };
-        Status status;
-        // A failed call changed nothing and is not remembered: it may simply be tried
-        // again.
-        if (!Wire::statusFromJson(answer, status) || status.failed())
-            return Store::Decision::RollBack;
-        QUILLET_TRY(worker.service->remember(token->id, *key, in.operation->name, fingerprint,
-                                             handled.json, earlier.has_value()));
-        return Store::Decision::Commit;
-    });
-    worker.gateway->forgetPrepared();
-    if (decided.failed()) {
-        if (std::optional<Handled> repeat = answeredBefore())
-            return *repeat;
-        return unavailable(decided.status());
+    // The password hashes the call needs are made before the write lock is taken, so
+    // that nobody waits on the lock meanwhile; the call then commits on its own.
+    bool mine = true;
+    if (kind != SignOn::NotNeeded && kind != SignOn::Opens) {
+        const Result<bool> signedOn
+            = worker.service->signedOn(token->id, body.value("accountNo"_L1).toString());
+        mine = !signedOn.failed() && *signedOn;
     }
-    return counted(handled);
+    if (mine)
+        Operations::prepare(*in.operation, *worker.gateway, body);
+    call->run(worker);
+    worker.gateway->notifyQueued();
+    const Handled handled = call->answer(Status::ok());
+    if (kind == SignOn::Opens && handled.status == 200
+        && !succeeded(QJsonDocument::fromJson(handled.json).object())) {
+        failures.perToken.count(tokenKey);
+        failures.perAccount.count(pairKey);
+    }
+    return handled;
 }
 
 } // namespace
@@ -299,9 +349,16 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
                                ServiceTexts::cannotListen(address.toString(), port, why));
     }
     bind(m_guard);
-    m_pool = std::make_unique<WorkerPool>(m_options.store, m_options.workers,
-                                          m_options.hashingSlots, m_options.hashCost,
-                                          m_options.route, m_options.queued);
+    WorkerPool::Options pool;
+    pool.store = m_options.store;
+    pool.threads = m_options.workers;
+    pool.slowSlots = m_options.hashingSlots;
+    pool.hashCost = m_options.hashCost;
+    pool.route = m_options.route;
+    pool.queued = m_options.queued;
+    pool.batchMost = m_options.batchMost;
+    pool.batchWaitUs = m_options.batchWaitUs;
+    m_pool = std::make_unique<WorkerPool>(std::move(pool));
     bound = m_guard->serverPort();
     return Status::ok();
 }
@@ -361,21 +418,38 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     in.body = request.body();
 
     ++m_inFlight;
-    const auto lane
-        = Operations::hashes(*operation) ? WorkerPool::Lane::Slow : WorkerPool::Lane::Quick;
+    WorkerPool::Lane lane = WorkerPool::Lane::Quick;
+    if (Operations::hashes(*operation))
+        lane = WorkerPool::Lane::Slow;
+    else if (operation->keyed)
+        lane = WorkerPool::Lane::Write;
     SignOnFailures *failures = m_signOnFailures.get();
+    WorkerPool *pool = m_pool.get();
     m_pool->post(
-        [this, in = std::move(in), target, peer, name, timer, failures](Worker &worker) {
-            const Handled handled = handle(worker, in, *failures);
-            QMetaObject::invokeMethod(
-                this,
-                [this, handled, target, peer, name, timer] {
-                    --m_inFlight;
-                    finish(target, peer, name, timer, handled);
-                    if (m_stopping && m_inFlight == 0)
-                        finishStopping();
-                },
-                Qt::QueuedConnection);
+        [this, pool, in = std::move(in), target, peer, name, timer, failures](Worker &worker) {
+            const auto answer = [this, target, peer, name, timer](const Handled &handled) {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, handled, target, peer, name, timer] {
+                        --m_inFlight;
+                        finish(target, peer, name, timer, handled);
+                        if (m_stopping && m_inFlight == 0)
+                            finishStopping();
+                    },
+                    Qt::QueuedConnection);
+            };
+            Checked checked = handle(worker, in, *failures);
+            if (const auto *handled = std::get_if<Handled>(&checked)) {
+                answer(*handled);
+                return;
+            }
+            std::shared_ptr<KeyedCall> call = std::get<std::shared_ptr<KeyedCall>>(checked);
+            pool->commit(worker,
+                         WorkerPool::Write { call->account(),
+                                             [call](Worker &committer) { call->run(committer); },
+                                             [call, answer](const Status &ended) {
+                                                 answer(call->answer(ended));
+                                             } });
         },
         lane);
     return true;

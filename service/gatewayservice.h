@@ -6,6 +6,7 @@
 //   ConnectionGuard (caps, framing, timeouts) ── QAbstractHttpServer parses ──
 //   ── handleRequest: route ── WorkerPool thread (slow lane when it hashes a password):
 //        bearer token ── role ── JSON checks ── failed sign-ons ── Idempotency-Key ──
+//        ── (a call that writes: the next batch's transaction, see WorkerPool)
 //        ── the token's sign-on of the account ── Operations::run
 //   ── answer posted back ── failed authentications ── ConnectionGuard::answer ── log line
 //
@@ -48,6 +49,10 @@ public:
         int signOnTokenFailureLimit = 20;
         // Worker threads that may hash passwords at once; the others serve the rest.
         int hashingSlots = 2;
+        // Calls that write, committed together at most (1: each on its own), and how long
+        // a batch that is not full may wait for calls being checked (see WorkerPool).
+        int batchMost = 64;
+        int batchWaitUs = 2'000;
         // What a password hash costs; tests and benchmarks of the rules take the least.
         PasswordHasher::Cost hashCost = PasswordHasher::interactive();
         // Where a message to a phone leaves (see LocalGateway::Options), and who is told

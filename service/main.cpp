@@ -239,6 +239,8 @@ QString readLimits(const Settings &settings, GatewayService::Options &options)
     limit(SignOnFailureLimitKey, options.signOnFailureLimit, Counts);
     limit(SignOnTokenFailureLimitKey, options.signOnTokenFailureLimit, Counts);
     limit(HashingSlotsKey, options.hashingSlots, 64);
+    limit(GroupCommitMostKey, options.batchMost, 1024);
+    limit(GroupCommitWaitKey, options.batchWaitUs, 1'000'000);
     // A test and benchmark setting: passwords hashed at the least cost libsodium takes.
     if (settings.contains(PasswordHashCostKey) && bad.isEmpty()) {
         const QString cost = settings.value(PasswordHashCostKey);

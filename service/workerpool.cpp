@@ -1,19 +1,20 @@
 #include "service/workerpool.h"
 
 #include "gateway/local/localgateway.h"
+#include "gateway/local/store.h"
 #include "service/servicestore.h"
 
-WorkerPool::WorkerPool(StoreLocation store, int threads, int slowSlots,
-                       PasswordHasher::Cost hashCost,
-                       std::function<QString(const QString &)> route,
-                       std::function<void()> queued)
-    : m_store(std::move(store))
-    , m_hashCost(hashCost)
-    , m_route(std::move(route))
-    , m_queued(std::move(queued))
-    , m_slowSlots(qBound(1, slowSlots, qMax(1, threads)))
+#include <algorithm>
+#include <chrono>
+
+WorkerPool::WorkerPool(Options options)
+    : m_options(std::move(options))
+    , m_slowSlots(qBound(1, m_options.slowSlots, qMax(1, m_options.threads)))
+    // SQLite has one writer at a time; PostgreSQL takes a batch on every other thread,
+    // leaving the rest to check what the next batches will hold.
+    , m_batchesAtOnce(m_options.store.isFile() ? 1 : qMax(1, m_options.threads / 2))
 {
-    for (int i = 0; i < qMax(1, threads); ++i)
+    for (int i = 0; i < qMax(1, m_options.threads); ++i)
         m_threads.emplace_back([this] { run(); });
 }
 
@@ -32,13 +33,29 @@ void WorkerPool::post(Job job, Lane lane)
 {
     {
         std::lock_guard lock(m_mutex);
-        (lane == Lane::Slow ? m_slow : m_quick).push_back(Queued { std::move(job), ++m_posted });
+        (lane == Lane::Slow ? m_slow : m_quick)
+            .push_back(Queued { std::move(job), ++m_posted, lane == Lane::Write });
     }
     // Every thread looks: the one woken may be unable to take a slow job.
     m_wake.notify_all();
 }
 
-std::optional<std::pair<WorkerPool::Job, WorkerPool::Lane>> WorkerPool::take()
+void WorkerPool::commit(Worker &worker, Write write)
+{
+    if (m_options.batchMost <= 1) {
+        std::vector<Write> alone;
+        alone.push_back(std::move(write));
+        commitBatch(worker, alone);
+        return;
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        m_writes.push_back(std::move(write));
+    }
+    m_wake.notify_all();
+}
+
+std::optional<WorkerPool::Taken> WorkerPool::take()
 {
     const bool slowAllowed = !m_slow.empty() && m_slowRunning < m_slowSlots;
     if (m_quick.empty() && !slowAllowed)
@@ -47,11 +64,79 @@ std::optional<std::pair<WorkerPool::Job, WorkerPool::Lane>> WorkerPool::take()
         Job job = std::move(m_slow.front().job);
         m_slow.pop_front();
         ++m_slowRunning;
-        return std::pair { std::move(job), Lane::Slow };
+        return Taken { std::move(job), Lane::Slow };
     }
-    Job job = std::move(m_quick.front().job);
+    Queued queued = std::move(m_quick.front());
     m_quick.pop_front();
-    return std::pair { std::move(job), Lane::Quick };
+    return Taken { std::move(queued.job), queued.writes ? Lane::Write : Lane::Quick };
+}
+
+std::vector<WorkerPool::Write> WorkerPool::gather(std::unique_lock<std::mutex> &lock)
+{
+    const bool rowLocks = !m_options.store.isFile();
+    const auto most = size_t(qMax(1, m_options.batchMost));
+    std::vector<Write> batch;
+    bool closed = false;
+    const auto takeWaiting = [&] {
+        for (auto it = m_writes.begin(); it != m_writes.end() && !closed && batch.size() < most;) {
+            if (rowLocks && it->account.isEmpty()) {
+                // Holds rows nobody can order beforehand: it commits on its own.
+                if (batch.empty()) {
+                    batch.push_back(std::move(*it));
+                    m_writes.erase(it);
+                    closed = true;
+                    return;
+                }
+                ++it;
+                continue;
+            }
+            batch.push_back(std::move(*it));
+            it = m_writes.erase(it);
+        }
+    };
+    takeWaiting();
+    const auto deadline
+        = std::chrono::steady_clock::now() + std::chrono::microseconds(m_options.batchWaitUs);
+    while (!closed && batch.size() < most && m_checking > 0 && !m_stopping) {
+        const bool late = m_wake.wait_until(lock, deadline) == std::cv_status::timeout;
+        takeWaiting();
+        if (late)
+            break;
+    }
+    if (rowLocks) {
+        std::ranges::stable_sort(batch, {}, &Write::account);
+    }
+    return batch;
+}
+
+void WorkerPool::commitBatch(Worker &worker, std::vector<Write> &batch)
+{
+    if (!worker.service) {
+        for (Write &write : batch)
+            write.done(worker.failure);
+        return;
+    }
+    if (batch.size() == 1) {
+        // Alone, the write is its own transaction, as if there were no batches.
+        batch.front().run(worker);
+        worker.gateway->notifyQueued();
+        if (m_options.committed)
+            m_options.committed(1);
+        batch.front().done(Status::ok());
+        return;
+    }
+    const Result<Store::Decision> decided
+        = worker.service->store().transaction([&]() -> Result<Store::Decision> {
+              for (Write &write : batch)
+                  write.run(worker);
+              return Store::Decision::Commit;
+          });
+    // The links hear of new messages once they can see them.
+    worker.gateway->notifyQueued();
+    if (m_options.committed)
+        m_options.committed(int(batch.size()));
+    for (Write &write : batch)
+        write.done(decided.status());
 }
 
 void WorkerPool::run()
@@ -62,10 +147,10 @@ void WorkerPool::run()
     // One connection per thread: the service's records share the gateway's store, so
     // an answer and the change it reports commit together.
     LocalGateway::Options options;
-    options.hashCost = m_hashCost;
-    options.route = m_route;
-    options.queued = m_queued;
-    worker.failure = LocalGateway::open(m_store, gateway, options);
+    options.hashCost = m_options.hashCost;
+    options.route = m_options.route;
+    options.queued = m_options.queued;
+    worker.failure = LocalGateway::open(m_options.store, gateway, options);
     if (worker.failure.isOk())
         worker.failure = ServiceStore::attach(gateway->store(), service);
     if (worker.failure.isOk()) {
@@ -73,22 +158,48 @@ void WorkerPool::run()
         worker.service = service.get();
     }
     for (;;) {
-        std::optional<std::pair<Job, Lane>> next;
+        std::optional<Taken> next;
+        std::vector<Write> batch;
         {
             std::unique_lock lock(m_mutex);
-            // Stopping, the queued jobs still run; a slow one waits for a slot as ever.
+            const auto batchMayStart
+                = [&] { return !m_writes.empty() && m_batchesRunning < m_batchesAtOnce; };
+            // Stopping, the queued jobs and writes still run; a slow job waits for a slot
+            // as ever.
             m_wake.wait(lock, [&] {
+                if (batchMayStart())
+                    return true;
                 next = take();
-                return next || (m_stopping && m_quick.empty() && m_slow.empty());
+                return next
+                    || (m_stopping && m_quick.empty() && m_slow.empty() && m_writes.empty()
+                        && m_checking == 0);
             });
-            if (!next)
+            if (!next && batchMayStart()) {
+                ++m_batchesRunning;
+                batch = gather(lock);
+            } else if (!next) {
                 return;
+            } else if (next->lane == Lane::Write) {
+                ++m_checking;
+            }
         }
-        next->first(worker);
-        if (next->second == Lane::Slow) {
+        if (!batch.empty()) {
+            commitBatch(worker, batch);
             {
                 std::lock_guard lock(m_mutex);
-                --m_slowRunning;
+                --m_batchesRunning;
+            }
+            m_wake.notify_all();
+            continue;
+        }
+        next->job(worker);
+        if (next->lane != Lane::Quick) {
+            {
+                std::lock_guard lock(m_mutex);
+                if (next->lane == Lane::Slow)
+                    --m_slowRunning;
+                else
+                    --m_checking;
             }
             m_wake.notify_all();
         }

@@ -10,10 +10,26 @@
 // Jobs of the slow lane (those that hash a password: a fraction of a second of CPU and
 // 64 MiB each) hold at most `slowSlots` threads at once; the other threads always take
 // the quick jobs, so that reads never queue behind a crowd of sign-ons.
+//
+// Group commit. A job of the write lane checks its request outside any transaction, then
+// hands the part that writes to commit(). What is handed in while a commit is under way
+// waits for the next one: a worker takes every write waiting (up to `batchMost`), runs
+// each in a savepoint of one transaction, commits once, and only then calls each one's
+// `done`. One flush serves the whole batch. A lone write starts at once; a batch that
+// is not full waits up to `batchWaitUs` only while other threads are still checking
+// writes that will join it.
+//
+// On PostgreSQL several batches run at once, each holding its accounts' rows until it
+// commits. Every batched write holds at most the one account it names, and a batch takes
+// them in the order of their numbers, so no two batches (of this process or another) can
+// each wait for a row the other holds. A write whose account is not known before it runs
+// has a batch to itself. On SQLite the store has one writer at a time: one batch runs.
 
 #include "gateway/local/passwordhasher.h"
 #include "gateway/local/storelocation.h"
 #include "gateway/status.h"
+
+#include <QString>
 
 #include <condition_variable>
 #include <deque>
@@ -37,41 +53,76 @@ struct Worker {
 class WorkerPool {
 public:
     using Job = std::function<void(Worker &)>;
-    enum class Lane { Quick, Slow };
+    enum class Lane { Quick, Slow, Write };
 
-    // `slowSlots` from 1 to `threads`.
-    // Each thread's gateway is opened with `gateway`'s options.
-    WorkerPool(StoreLocation store, int threads, int slowSlots,
-               PasswordHasher::Cost hashCost = PasswordHasher::interactive(),
-               std::function<QString(const QString &)> route = {},
-               std::function<void()> queued = {});
+    struct Options {
+        StoreLocation store;
+        int threads = 4;
+        // From 1 to `threads`.
+        int slowSlots = 2;
+        PasswordHasher::Cost hashCost = PasswordHasher::interactive();
+        // See LocalGateway::Options.
+        std::function<QString(const QString &)> route;
+        std::function<void()> queued;
+        // Writes committed together at most; 1 commits each on its own.
+        int batchMost = 64;
+        int batchWaitUs = 2'000;
+        // Told the size of every batch committed, on the committing thread.
+        std::function<void(int)> committed;
+    };
+
+    // One write of a batch.
+    struct Write {
+        // The account number the write holds; empty when that is not known beforehand.
+        QString account;
+        // Runs inside the batch's transaction (its own savepoint, see Store::transaction).
+        std::function<void(Worker &)> run;
+        // After the batch: told whether it committed.
+        std::function<void(const Status &)> done;
+    };
+
+    explicit WorkerPool(Options options);
     // Runs the jobs already queued, then joins the threads.
     ~WorkerPool();
     WorkerPool(const WorkerPool &) = delete;
     WorkerPool &operator=(const WorkerPool &) = delete;
 
     void post(Job job, Lane lane = Lane::Quick);
+    // From a job of the write lane, on `worker`: `write` joins the next batch; with
+    // batches of one it runs at once, on this thread.
+    void commit(Worker &worker, Write write);
 
 private:
     struct Queued {
         Job job;
         quint64 order = 0;
+        bool writes = false;
+    };
+    struct Taken {
+        Job job;
+        Lane lane;
+        bool writes = false;
     };
     void run();
     // The oldest job this thread may take now, if any; under the mutex.
-    std::optional<std::pair<Job, Lane>> take();
+    std::optional<Taken> take();
+    // The next batch, once it may run; under the mutex, which the wait releases.
+    std::vector<Write> gather(std::unique_lock<std::mutex> &lock);
+    void commitBatch(Worker &worker, std::vector<Write> &batch);
 
-    StoreLocation m_store;
-    PasswordHasher::Cost m_hashCost;
-    std::function<QString(const QString &)> m_route;
-    std::function<void()> m_queued;
+    Options m_options;
     const int m_slowSlots;
+    const int m_batchesAtOnce;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Queued> m_quick;
     std::deque<Queued> m_slow;
+    std::deque<Write> m_writes;
     quint64 m_posted = 0;
     int m_slowRunning = 0;
+    // Write-lane jobs being checked now, whose writes have not been handed in yet.
+    int m_checking = 0;
+    int m_batchesRunning = 0;
     bool m_stopping = false;
     std::vector<std::thread> m_threads;
 };

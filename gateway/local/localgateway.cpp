@@ -85,6 +85,8 @@ LocalGateway::LocalGateway(std::unique_ptr<Store> store, Options options)
 
 void LocalGateway::notifyQueued()
 {
+    if (m_store->inTransaction())
+        return;
     if (std::exchange(m_queuedAny, false) && m_queued)
         m_queued();
 }

@@ -42,7 +42,8 @@ public:
         // The link to an SMSC a message to `phone` leaves by, or empty for the simulated
         // handsets. Without it every message goes to the handsets.
         std::function<QString(const QString &phone)> route;
-        // Told, after an operation, that it may have queued messages for a link.
+        // Told, once an operation's change is committed, that it may have queued messages
+        // for a link.
         std::function<void()> queued;
     };
 
@@ -113,6 +114,11 @@ public:
     void prepareCardCheck(const QString &cardNo, const QString &cardPassword);
     Status prepareCards(qint64 valueFen, int count);
     void forgetPrepared();
+
+    // Tells the links when an operation queued messages for them. Inside a caller's
+    // transaction it waits: the caller calls it again once that transaction has ended,
+    // since a link cannot see the messages before.
+    void notifyQueued();
 
     // The operator's side (LocalOperator), in the words of its reports.
     using IssuedCard = Operator::IssuedCard;
@@ -248,9 +254,6 @@ private:
     // The oldest waiting messages, at most one batch, marked fetched.
     Result<std::optional<TextTable>> takeOldest(const Account &account,
                                                 const std::optional<QString> &extension);
-
-    // Tells the links when an operation queued messages for them.
-    void notifyQueued();
 
     std::unique_ptr<Store> m_store;
     Clock m_clock;

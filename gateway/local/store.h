@@ -114,6 +114,8 @@ public:
     // a caller can make several operations (and a record of them) one atomic change.
     // A transaction inside another commits with the outer one, whatever its `flush`.
     Result<Decision> transaction(const Work &work, Flush flush = Flush::AtCommit);
+    // Whether a transaction() is running on this store now.
+    bool inTransaction() const { return m_depth > 0; }
     // Runs a statement as it is, without preparing it (schema, settings, grants).
     Status execute(const QString &sql);
 
