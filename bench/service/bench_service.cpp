@@ -3,7 +3,11 @@
 //      the remote component (one kept-alive connection) against LocalGateway directly;
 //   2. aggregate durable sends of eight client processes through one service process,
 //      through two service processes (four clients each), and from eight processes
-//      calling LocalGateway on the same store.
+//      calling LocalGateway on the same store;
+//   3. durable sends from wrk, 32 kept-alive connections, each request with a key of its
+//      own: one service with group commit off (group_commit_max=1) and on, side by side,
+//      then two services on; with the CPU each service process and wrk used, the latency
+//      wrk saw, and the batch sizes the service reports on /metrics.
 //
 //   bench_service                an SQLite store in a temporary folder
 //   bench_service --postgresql   a database on the cluster the PG* variables name (run
@@ -13,6 +17,7 @@
 //   QUILLET_BENCH_CALLS    calls per latency round, default 2000
 //   QUILLET_BENCH_SECONDS  seconds per aggregate round, default 5
 //   QUILLET_BENCH_WORKERS  worker threads of each service process, default 8
+//   QUILLET_BENCH_CONNECTIONS  wrk's connections, default 32
 //
 // The program starts quillet-gatewayd itself on 127.0.0.1 (ephemeral ports) and stops it.
 
@@ -22,7 +27,10 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -31,6 +39,9 @@
 
 #include <algorithm>
 #include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -191,19 +202,24 @@ QString preparePostgresql()
 // A service process on `store`, logging into a file of its own so that no pipe fills up.
 class Service {
 public:
-    Service(const QString &store, const QString &logFile)
+    Service(const QString &store, const QString &logFile, const QStringList &settings = {})
     {
+        const QString config = logFile + u".conf"_s;
+        QFile file(config);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(settings.join(u'\n').toUtf8() + '\n');
+        file.close();
         m_process.setStandardErrorFile(logFile);
         m_process.start(QStringLiteral(QUILLET_GATEWAYD),
-                        { u"--config"_s, u"/dev/null"_s, u"--store"_s, store, u"--port"_s, u"0"_s,
+                        { u"--config"_s, config, u"--store"_s, store, u"--port"_s, u"0"_s,
                           u"--workers"_s,
                           QString::number(setting("QUILLET_BENCH_WORKERS", Clients)) });
         static const QRegularExpression listening(u"port (\\d+)"_s);
         for (int i = 0; i < 200 && m_url.isEmpty(); ++i) {
             QThread::msleep(50);
-            QFile file(logFile);
-            if (file.open(QIODevice::ReadOnly)) {
-                const auto m = listening.match(QString::fromUtf8(file.readAll()));
+            QFile log(logFile);
+            if (log.open(QIODevice::ReadOnly)) {
+                const auto m = listening.match(QString::fromUtf8(log.readAll()));
                 if (m.hasMatch())
                     m_url = u"http://127.0.0.1:"_s + m.captured(1);
             }
@@ -217,11 +233,130 @@ public:
     }
     // Empty when it did not start.
     const QString &url() const { return m_url; }
+    // User and system CPU the process used so far, in seconds.
+    double cpuSeconds() const
+    {
+        QFile stat(u"/proc/%1/stat"_s.arg(m_process.processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return 0;
+        const QByteArray line = stat.readAll();
+        // Fields after the command name, which ends with the last ')'.
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        return double(fields.value(11).toLongLong() + fields.value(12).toLongLong())
+            / double(sysconf(_SC_CLK_TCK));
+    }
 
 private:
     QProcess m_process;
     QString m_url;
 };
+
+// A GET with the bearer `token`; the body, empty on failure.
+QByteArray fetch(const QString &url, const QString &token)
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request { QUrl(url) };
+    request.setRawHeader("Authorization", "Bearer " + token.toLatin1());
+    QNetworkReply *reply = manager.get(request);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    reply->deleteLater();
+    return reply->error() == QNetworkReply::NoError ? reply->readAll() : QByteArray();
+}
+
+// A sample's value in a scrape: the first line that starts with `series`.
+double sample(const QByteArray &scrape, const QByteArray &series)
+{
+    for (const QByteArray &line : scrape.split('\n')) {
+        if (line.startsWith(series) && line.mid(series.size()).startsWith(' '))
+            return line.mid(series.size() + 1).toDouble();
+    }
+    return 0;
+}
+
+// wrk's script: durable sends spread over the accounts, each with a key of its own, and
+// a last line with what the round saw.
+constexpr auto WrkScript = R"(
+local thread_count = 0
+local threads = {}
+function setup(thread)
+  thread_count = thread_count + 1
+  thread:set("id", thread_count)
+  table.insert(threads, thread)
+end
+function init(args)
+  run, token, accounts = args[1], args[2], tonumber(args[3])
+  counter = 0
+  failed = 0
+end
+function request()
+  counter = counter + 1
+  local body = '{"accountNo":"BEN-CHS-ERV-' .. string.format("%05d", 1 + counter % accounts)
+    .. '","phoneNo":"13800138000","text":"bench"}'
+  return wrk.format("POST", "/v1/console/sendMessage", {
+    ["Content-Type"] = "application/json",
+    ["Authorization"] = "Bearer " .. token,
+    ["Idempotency-Key"] = string.format("bench-%s-%d-%09d", run, id, counter) }, body)
+end
+function response(status, headers, body)
+  if status ~= 200 or not string.find(body, '"outcome":-1', 1, true) then
+    failed = failed + 1
+  end
+end
+function done(summary, latency, requests)
+  local failures = 0
+  for _, thread in ipairs(threads) do failures = failures + thread:get("failed") end
+  io.write(string.format("RESULT %d %d %.3f %.3f %.3f\n", summary.requests,
+    failures + summary.errors.connect + summary.errors.read + summary.errors.write
+      + summary.errors.timeout, summary.duration / 1e6,
+    latency:percentile(50) / 1e3, latency:percentile(99) / 1e3))
+end
+)";
+
+struct WrkRound {
+    double perSecond = 0;
+    qint64 failed = 0;
+    double p50Ms = 0;
+    double p99Ms = 0;
+    double cpuSeconds = 0;
+    qint64 requests = 0;
+};
+
+// One wrk process against `url` for `seconds`; false when it did not run.
+bool startWrk(QProcess &wrk, const QString &script, const QString &url, int connections,
+              int seconds, const QString &run, const QString &token)
+{
+    wrk.start(u"wrk"_s,
+              { u"-t2"_s, u"-c%1"_s.arg(connections), u"-d%1s"_s.arg(seconds), u"-s"_s, script,
+                url, u"--"_s, run, token, QString::number(Clients) });
+    return wrk.waitForStarted();
+}
+
+bool readWrk(QProcess &wrk, int seconds, WrkRound &round)
+{
+    if (!wrk.waitForFinished(seconds * 1000 + 60'000) || wrk.exitCode() != 0)
+        return false;
+    const QString output = QString::fromUtf8(wrk.readAllStandardOutput());
+    static const QRegularExpression result(u"RESULT (\\d+) (\\d+) ([\\d.]+) ([\\d.]+) ([\\d.]+)"_s);
+    const auto m = result.match(output);
+    if (!m.hasMatch())
+        return false;
+    round.requests += m.captured(1).toLongLong();
+    round.failed += m.captured(2).toLongLong();
+    round.perSecond += m.captured(1).toDouble() / m.captured(3).toDouble();
+    round.p50Ms = qMax(round.p50Ms, m.captured(4).toDouble());
+    round.p99Ms = qMax(round.p99Ms, m.captured(5).toDouble());
+    return true;
+}
+
+double childCpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    const auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 } // namespace
 
@@ -288,6 +423,14 @@ int main(int argc, char *argv[])
 
     bool ok = true;
     const auto remote = client(u"remote"_s, url, token);
+    // The token acts on the accounts it signed on itself.
+    for (int i = 0; i <= Clients && remote; ++i) {
+        RegisterParticulars p;
+        p.accountNo = account(i);
+        p.password = u"pw"_s;
+        Bool16 signedOn = 0;
+        ok = remote->Register(p, signedOn).isOk() && signedOn == True16 && ok;
+    }
     const auto local = client(u"local"_s, store, {});
     const QString who = account(0);
     const auto balance = [&](GatewayClient &g) {
@@ -330,6 +473,92 @@ int main(int argc, char *argv[])
           << " (goal >= 0.70)" << Qt::endl;
     out() << "  ratio two services / direct    " << QString::number(viaTwo / direct, 'f', 2)
           << Qt::endl;
+
+    const int connections = setting("QUILLET_BENCH_CONNECTIONS", 32);
+    const QString script = dir.filePath(u"sends.lua"_s);
+    {
+        QFile file(script);
+        ok = file.open(QIODevice::WriteOnly) && file.write(WrkScript) > 0 && ok;
+    }
+    QProcess issueOperator;
+    issueOperator.start(program, { u"--config"_s, u"/dev/null"_s, u"--store"_s, store, u"token"_s,
+                                   u"issue"_s, u"--role"_s, u"operator"_s, u"--name"_s,
+                                   u"bench-metrics"_s });
+    issueOperator.waitForFinished();
+    const QString operatorToken
+        = QString::fromLatin1(issueOperator.readAllStandardOutput().trimmed());
+    out() << "Durable sends from wrk, " << connections << " kept-alive connections, " << seconds
+          << " s a round (goals: on >= 2x off; >= 4000/s on SQLite, >= 3000/s on PostgreSQL;"
+          << " service CPU <= 0.25 ms a send; p99 <= 25 ms)" << Qt::endl;
+    out() << "  round                          sends/s  p50 ms  p99 ms  service ms/send"
+             "  service cores  wrk cores  mean batch"
+          << Qt::endl;
+    int round = 0;
+    const auto wrkRound = [&](const char *label, int services, int batchMost) {
+        std::vector<std::unique_ptr<Service>> running;
+        for (int i = 0; i < services; ++i) {
+            running.push_back(std::make_unique<Service>(
+                store, dir.filePath(u"wrk-%1-%2.log"_s.arg(round).arg(i)),
+                QStringList { u"max_connections_per_peer=1024"_s, u"max_connections=1024"_s,
+                              u"group_commit_max=%1"_s.arg(batchMost) }));
+            ok = !running.back()->url().isEmpty() && ok;
+        }
+        if (!ok)
+            return WrkRound {};
+        std::vector<double> cpuBefore;
+        for (const auto &service : running)
+            cpuBefore.push_back(service->cpuSeconds());
+        const double wrkBefore = childCpuSeconds();
+        std::vector<std::unique_ptr<QProcess>> generators;
+        for (int i = 0; i < services; ++i) {
+            generators.push_back(std::make_unique<QProcess>());
+            ok = startWrk(*generators.back(), script, running.at(size_t(i))->url(),
+                          connections / services, seconds,
+                          u"%1-%2"_s.arg(round).arg(i), token)
+                && ok;
+        }
+        WrkRound result;
+        for (const auto &generator : generators) {
+            if (!readWrk(*generator, seconds, result)) {
+                out() << "  wrk failed: " << generator->readAllStandardError() << Qt::endl;
+                ok = false;
+            }
+        }
+        result.cpuSeconds = childCpuSeconds() - wrkBefore;
+        double serviceCpu = 0;
+        double batches = 0;
+        double batched = 0;
+        for (size_t i = 0; i < running.size(); ++i) {
+            serviceCpu += running[i]->cpuSeconds() - cpuBefore[i];
+            const QByteArray scrape = fetch(running[i]->url() + u"/metrics"_s, operatorToken);
+            batches += sample(scrape, "quillet_gatewayd_commit_batch_size_count");
+            batched += sample(scrape, "quillet_gatewayd_commit_batch_size_sum");
+        }
+        ++round;
+        const double perSend = result.requests > 0 ? serviceCpu * 1e3 / double(result.requests) : 0;
+        out() << "  " << qSetFieldWidth(31) << Qt::left << label << qSetFieldWidth(7) << Qt::right
+              << qRound(result.perSecond) << qSetFieldWidth(8)
+              << QString::number(result.p50Ms, 'f', 2) << QString::number(result.p99Ms, 'f', 2)
+              << qSetFieldWidth(17) << QString::number(perSend, 'f', 3) << qSetFieldWidth(15)
+              << QString::number(serviceCpu / seconds, 'f', 2) << qSetFieldWidth(11)
+              << QString::number(result.cpuSeconds / seconds, 'f', 2) << qSetFieldWidth(12)
+              << (batches > 0 ? QString::number(batched / batches, 'f', 1) : u"-"_s)
+              << qSetFieldWidth(0) << Qt::endl;
+        if (result.failed > 0) {
+            out() << "  FAILED: " << result.failed << " sends were not answered as sent"
+                  << Qt::endl;
+            ok = false;
+        }
+        return result;
+    };
+    const WrkRound off = wrkRound("one service, group commit off", 1, 1);
+    const WrkRound on = wrkRound("one service, group commit on", 1, 64);
+    const WrkRound two = wrkRound("two services, group commit on", 2, 64);
+    out() << "  ratio on / off                 " << QString::number(on.perSecond / off.perSecond, 'f', 2)
+          << " (goal >= 2)" << Qt::endl;
+    out() << "  ratio two services / one       "
+          << QString::number(two.perSecond / on.perSecond, 'f', 2) << " (goal > 1)" << Qt::endl;
+
     if (!ok)
         out() << "FAILED: a call failed" << Qt::endl;
     return ok ? 0 : 1;
