@@ -172,16 +172,16 @@ public:
                 m_handled = recorded(*earlier);
                 return Store::Decision::RollBack;
             }
-            QUILLET_TRY_VALUE(const QJsonObject answer, runAs(worker, m_token, m_operation, m_body));
+            QUILLET_TRY_VALUE(const QJsonObject answer,
+                              runAs(worker, m_token, m_operation, m_body));
             m_handled = { 200, compact(answer), false, 0, {} };
             Status status;
             // A failed call changed nothing and is not remembered: it may simply be tried
             // again.
             if (!Wire::statusFromJson(answer, status) || status.failed())
                 return Store::Decision::RollBack;
-            QUILLET_TRY(worker.service->remember(m_token.id, m_key, m_operation.name,
-                                                 m_fingerprint, m_handled.json,
-                                                 earlier.has_value()));
+            QUILLET_TRY(worker.service->remember(m_token.id, m_key, m_operation.name, m_fingerprint,
+                                                 m_handled.json, earlier.has_value()));
             return Store::Decision::Commit;
         });
         worker.gateway->forgetPrepared();

@@ -296,9 +296,9 @@ int serve(const ServiceCommand::Serve &command, const Settings &settings,
     // Without a link every message goes to the simulated handsets, as it always has.
     std::unique_ptr<LinkService> linkService;
     if (!links.config->links.isEmpty()) {
-        linkService = std::make_unique<LinkService>(
-            *links.config, store, options.hashCost,
-            [](const QString &line) { print(stderr, line); });
+        linkService
+            = std::make_unique<LinkService>(*links.config, store, options.hashCost,
+                                            [](const QString &line) { print(stderr, line); });
         if (const Status s = linkService->start(); s.failed())
             return failed(s.description());
         LinkService *running = linkService.get();

@@ -328,8 +328,8 @@ bool startWrk(QProcess &wrk, const QString &script, const QString &url, int conn
               int seconds, const QString &run, const QString &token)
 {
     wrk.start(u"wrk"_s,
-              { u"-t2"_s, u"-c%1"_s.arg(connections), u"-d%1s"_s.arg(seconds), u"-s"_s, script,
-                url, u"--"_s, run, token, QString::number(Clients) });
+              { u"-t2"_s, u"-c%1"_s.arg(connections), u"-d%1s"_s.arg(seconds), u"-s"_s, script, url,
+                u"--"_s, run, token, QString::number(Clients) });
     return wrk.waitForStarted();
 }
 
@@ -354,7 +354,8 @@ double childCpuSeconds()
 {
     rusage usage {};
     getrusage(RUSAGE_CHILDREN, &usage);
-    const auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    const auto seconds
+        = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -481,9 +482,10 @@ int main(int argc, char *argv[])
         ok = file.open(QIODevice::WriteOnly) && file.write(WrkScript) > 0 && ok;
     }
     QProcess issueOperator;
-    issueOperator.start(program, { u"--config"_s, u"/dev/null"_s, u"--store"_s, store, u"token"_s,
-                                   u"issue"_s, u"--role"_s, u"operator"_s, u"--name"_s,
-                                   u"bench-metrics"_s });
+    issueOperator.start(program,
+                        { u"--config"_s, u"/dev/null"_s, u"--store"_s, store, u"token"_s,
+                          u"issue"_s, u"--role"_s, u"operator"_s, u"--name"_s,
+                          u"bench-metrics"_s });
     issueOperator.waitForFinished();
     const QString operatorToken
         = QString::fromLatin1(issueOperator.readAllStandardOutput().trimmed());
@@ -513,8 +515,7 @@ int main(int argc, char *argv[])
         for (int i = 0; i < services; ++i) {
             generators.push_back(std::make_unique<QProcess>());
             ok = startWrk(*generators.back(), script, running.at(size_t(i))->url(),
-                          connections / services, seconds,
-                          u"%1-%2"_s.arg(round).arg(i), token)
+                          connections / services, seconds, u"%1-%2"_s.arg(round).arg(i), token)
                 && ok;
         }
         WrkRound result;
@@ -554,8 +555,8 @@ int main(int argc, char *argv[])
     const WrkRound off = wrkRound("one service, group commit off", 1, 1);
     const WrkRound on = wrkRound("one service, group commit on", 1, 64);
     const WrkRound two = wrkRound("two services, group commit on", 2, 64);
-    out() << "  ratio on / off                 " << QString::number(on.perSecond / off.perSecond, 'f', 2)
-          << " (goal >= 2)" << Qt::endl;
+    out() << "  ratio on / off                 "
+          << QString::number(on.perSecond / off.perSecond, 'f', 2) << " (goal >= 2)" << Qt::endl;
     out() << "  ratio two services / one       "
           << QString::number(two.perSecond / on.perSecond, 'f', 2) << " (goal > 1)" << Qt::endl;
 

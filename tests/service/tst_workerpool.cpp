@@ -1,0 +1,167 @@
+// Group commit in the worker pool, on a table of the test's own: which writes share a
+// transaction, that one write's failure undoes only its own rows, that a failed commit
+// reaches every write of its batch, and the order the writes of a batch run in.
+
+#include "gateway/local/store.h"
+#include "service/servicestore.h"
+#include "service/workerpool.h"
+#include "tests/gateway/local/storeprobe.h"
+#include "tests/gateway/local/teststore.h"
+
+#include <QTest>
+
+#include <atomic>
+#include <semaphore>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// What a write does in its savepoint.
+enum class Does { Insert, Fail, Orphan };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Does)
+
+class TestWorkerPool : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void batches_data()
+    {
+        QTest::addColumn<int>("batchMost");
+        QTest::addColumn<QStringList>("accounts");
+        QTest::addColumn<QList<Does>>("does");
+        QTest::addColumn<QList<int>>("batches");
+        QTest::addColumn<QString>("ran");
+        QTest::addColumn<QString>("rows");
+        QTest::addColumn<int>("failedDone");
+
+        // Writes 1 to 5 name these accounts; write 0 holds the first commit.
+        const QStringList five { u"5"_s, u"3"_s, u"4"_s, u"1"_s, u"2"_s };
+        const QList<Does> inserts(5, Does::Insert);
+        // A batch runs its writes in the order of their accounts where the store holds
+        // rows (PostgreSQL), else in the order they came.
+        const bool held = TestStore::onPostgresql();
+        QTest::newRow("waiting writes share one commit")
+            << 64 << five << inserts << QList<int> { 1, 5 }
+            << (held ? u"0 4 5 2 3 1"_s : u"0 1 2 3 4 5"_s) << u"0 1 2 3 4 5"_s << 0;
+        QTest::newRow("a batch holds at most batchMost")
+            << 2 << five << inserts << QList<int> { 1, 2, 2, 1 }
+            << (held ? u"0 2 1 4 3 5"_s : u"0 1 2 3 4 5"_s) << u"0 1 2 3 4 5"_s << 0;
+        QTest::newRow("a failing write undoes only its own rows")
+            << 64 << five
+            << QList<Does> { Does::Insert, Does::Fail, Does::Insert, Does::Fail, Does::Insert }
+            << QList<int> { 1, 5 } << (held ? u"0 4 5 2 3 1"_s : u"0 1 2 3 4 5"_s) << u"0 1 3 5"_s
+            << 0;
+        QTest::newRow("a failed commit reaches every write of its batch")
+            << 64 << five
+            << QList<Does> { Does::Insert, Does::Insert, Does::Orphan, Does::Insert, Does::Insert }
+            << QList<int> { 1, 5 } << (held ? u"0 4 5 2 3 1"_s : u"0 1 2 3 4 5"_s) << u"0"_s << 5;
+        QTest::newRow("a write of no known account commits alone where rows are held")
+            << 64 << QStringList { u"2"_s, QString(), u"1"_s } << QList<Does>(3, Does::Insert)
+            << (held ? QList<int> { 1, 2, 1 } : QList<int> { 1, 3 })
+            << (held ? u"0 3 1 2"_s : u"0 1 2 3"_s) << u"0 1 2 3"_s << 0;
+    }
+
+    void batches()
+    {
+        QFETCH(int, batchMost);
+        QFETCH(QStringList, accounts);
+        QFETCH(QList<Does>, does);
+        QFETCH(QList<int>, batches);
+        QFETCH(QString, ran);
+        QFETCH(QString, rows);
+        QFETCH(int, failedDone);
+
+        // GIVEN a pool whose first write holds its commit until the others wait
+        TestStore store;
+        QVERIFY(store.isValid());
+        QVERIFY(ServiceStore::initialize(store.location()).isOk());
+        {
+            std::unique_ptr<Store> setup;
+            QVERIFY(Store::open(store.location(), setup).isOk());
+            QVERIFY(setup->execute(u"CREATE TABLE parents (id INTEGER PRIMARY KEY)"_s).isOk());
+            QVERIFY(
+                setup
+                    ->execute(u"CREATE TABLE written (seq INTEGER, account TEXT, parent "
+                              u"INTEGER REFERENCES parents(id) DEFERRABLE INITIALLY DEFERRED)"_s)
+                    .isOk());
+        }
+        std::mutex mutex;
+        QList<int> sizes;
+        QStringList order;
+        WorkerPool::Options options;
+        options.store = store.location();
+        // One batch at a time on either engine: one thread commits, one hands writes in.
+        options.threads = 2;
+        options.batchMost = batchMost;
+        options.committed = [&](int size) {
+            std::lock_guard lock(mutex);
+            sizes.append(size);
+        };
+        std::binary_semaphore release(0);
+        std::atomic<int> handedIn = 0;
+        std::atomic<int> done = 0;
+        std::atomic<int> failed = 0;
+        {
+            WorkerPool pool(options);
+            const auto write = [&](int seq, const QString &account, Does what, bool hold) {
+                return WorkerPool::Write {
+                    account,
+                    [=, &release, &mutex, &order](Worker &worker) {
+                        if (hold)
+                            release.acquire();
+                        {
+                            std::lock_guard lock(mutex);
+                            order.append(QString::number(seq));
+                        }
+                        Store &s = worker.service->store();
+                        (void)s.transaction([&]() -> Result<Store::Decision> {
+                            QSqlQuery q = s.query();
+                            QUILLET_TRY(s.run(
+                                q,
+                                u"INSERT INTO written (seq, account, parent) "
+                                u"VALUES (?, ?, ?)"_s,
+                                { seq, account, what == Does::Orphan ? QVariant(7) : QVariant() }));
+                            if (what == Does::Fail)
+                                return s.failure(Store::InvalidArgument, u"refused"_s);
+                            return Store::Decision::Commit;
+                        });
+                    },
+                    [&](const Status &ended) {
+                        failed += ended.failed() ? 1 : 0;
+                        ++done;
+                    }
+                };
+            };
+            pool.post(
+                [&](Worker &worker) { pool.commit(worker, write(0, u"0"_s, Does::Insert, true)); },
+                WorkerPool::Lane::Write);
+            // WHEN the other writes are handed in while the first one's commit runs
+            for (int i = 0; i < accounts.size(); ++i) {
+                pool.post(
+                    [&, i](Worker &worker) {
+                        pool.commit(worker, write(i + 1, accounts.at(i), does.at(i), false));
+                        ++handedIn;
+                    },
+                    WorkerPool::Lane::Write);
+                // One at a time, so that they wait in this order.
+                QTRY_COMPARE(handedIn.load(), i + 1);
+            }
+            release.release();
+            QTRY_COMPARE(done.load(), accounts.size() + 1);
+        }
+
+        // THEN they shared the commits the table says, and only the rows it says stand
+        QCOMPARE(sizes, batches);
+        QCOMPARE(order.join(u' '), ran);
+        QCOMPARE(failed.load(), failedDone);
+        StoreProbe probe(store.url());
+        QCOMPARE(probe.rows(u"SELECT seq FROM written ORDER BY seq"_s).join(u' '), rows);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWorkerPool)
+#include "tst_workerpool.moc"
