@@ -277,11 +277,12 @@ Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
     const QString fingerprint
         = key->fingerprint(in.operation->name.latin1() + QByteArray(1, '\0') + compact(body));
     auto call = std::make_shared<KeyedCall>(*token, *in.operation, body, *key, fingerprint);
+    // A call that writes without hashing looks its key up in its batch.
+    if (!Operations::hashes(*in.operation))
+        return call;
     // A repeat is answered at once, before any slow work is made for it.
     if (std::optional<Handled> repeat = call->answeredBefore(worker))
         return *repeat;
-    if (!Operations::hashes(*in.operation))
-        return call;
 
     // The password hashes the call needs are made before the write lock is taken, so
     // that nobody waits on the lock meanwhile; the call then commits on its own.

@@ -14,6 +14,9 @@ WorkerPool::WorkerPool(Options options)
     // leaving the rest to check what the next batches will hold.
     , m_batchesAtOnce(m_options.store.isFile() ? 1 : qMax(1, m_options.threads / 2))
 {
+    std::promise<bool> started;
+    m_checkpointer = std::thread([this, &started] { checkpoints(started); });
+    m_checkpointsOwn = started.get_future().get();
     for (int i = 0; i < qMax(1, m_options.threads); ++i)
         m_threads.emplace_back([this] { run(); });
 }
@@ -25,8 +28,38 @@ WorkerPool::~WorkerPool()
         m_stopping = true;
     }
     m_wake.notify_all();
+    m_company.notify_all();
     for (std::thread &thread : m_threads)
         thread.join();
+    {
+        std::lock_guard lock(m_mutex);
+        m_checkpointerStopping = true;
+    }
+    m_checkpointDue.notify_all();
+    m_checkpointer.join();
+}
+
+// Copies the log into the store after every CheckpointEvery commits, and a quarter of a
+// second after the last ones; ends at once on an engine without checkpoints.
+void WorkerPool::checkpoints(std::promise<bool> &started)
+{
+    std::unique_ptr<Store> store;
+    const bool own = Store::open(m_options.store, store).isOk() && store->hasCheckpoints();
+    started.set_value(own);
+    if (!own)
+        return;
+    std::unique_lock lock(m_mutex);
+    while (!m_checkpointerStopping) {
+        m_checkpointDue.wait_for(lock, std::chrono::milliseconds(250), [&] {
+            return m_checkpointerStopping || m_commitsUnchecked >= CheckpointEvery;
+        });
+        if (m_commitsUnchecked == 0)
+            continue;
+        m_commitsUnchecked = 0;
+        lock.unlock();
+        (void)store->checkpoint();
+        lock.lock();
+    }
 }
 
 void WorkerPool::post(Job job, Lane lane)
@@ -36,8 +69,9 @@ void WorkerPool::post(Job job, Lane lane)
         (lane == Lane::Slow ? m_slow : m_quick)
             .push_back(Queued { std::move(job), ++m_posted, lane == Lane::Write });
     }
-    // Every thread looks: the one woken may be unable to take a slow job.
-    m_wake.notify_all();
+    // Any idle thread can take it, or none can (a slow job while the slots are taken):
+    // whoever ends a job looks again before it waits.
+    m_wake.notify_one();
 }
 
 void WorkerPool::commit(Worker &worker, Write write)
@@ -48,11 +82,16 @@ void WorkerPool::commit(Worker &worker, Write write)
         commitBatch(worker, alone);
         return;
     }
+    bool another = false;
     {
         std::lock_guard lock(m_mutex);
         m_writes.push_back(std::move(write));
+        another = m_batchesRunning < m_batchesAtOnce;
     }
-    m_wake.notify_all();
+    m_company.notify_one();
+    // A running batch's thread takes the write when it is done.
+    if (another)
+        m_wake.notify_one();
 }
 
 std::optional<WorkerPool::Taken> WorkerPool::take()
@@ -98,7 +137,7 @@ std::vector<WorkerPool::Write> WorkerPool::gather(std::unique_lock<std::mutex> &
     const auto deadline
         = std::chrono::steady_clock::now() + std::chrono::microseconds(m_options.batchWaitUs);
     while (!closed && batch.size() < most && m_checking > 0 && !m_stopping) {
-        const bool late = m_wake.wait_until(lock, deadline) == std::cv_status::timeout;
+        const bool late = m_company.wait_until(lock, deadline) == std::cv_status::timeout;
         takeWaiting();
         if (late)
             break;
@@ -116,6 +155,13 @@ void WorkerPool::commitBatch(Worker &worker, std::vector<Write> &batch)
             write.done(worker.failure);
         return;
     }
+    bool checkpointDue = false;
+    {
+        std::lock_guard lock(m_mutex);
+        checkpointDue = ++m_commitsUnchecked == CheckpointEvery;
+    }
+    if (checkpointDue)
+        m_checkpointDue.notify_one();
     if (batch.size() == 1) {
         // Alone, the write is its own transaction, as if there were no batches.
         batch.front().run(worker);
@@ -151,6 +197,8 @@ void WorkerPool::run()
     options.route = m_options.route;
     options.queued = m_options.queued;
     worker.failure = LocalGateway::open(m_options.store, gateway, options);
+    if (worker.failure.isOk() && m_checkpointsOwn)
+        worker.failure = gateway->store().leaveCheckpoints();
     if (worker.failure.isOk())
         worker.failure = ServiceStore::attach(gateway->store(), service);
     if (worker.failure.isOk()) {
@@ -183,25 +231,28 @@ void WorkerPool::run()
                 ++m_checking;
             }
         }
-        if (!batch.empty()) {
+        if (!batch.empty())
             commitBatch(worker, batch);
-            {
-                std::lock_guard lock(m_mutex);
+        else
+            next->job(worker);
+        // The thread looks for more work before it waits again; only threads waiting to
+        // stop must hear that this work is over.
+        bool stopping = false;
+        {
+            std::lock_guard lock(m_mutex);
+            stopping = m_stopping;
+            if (!batch.empty())
                 --m_batchesRunning;
-            }
-            m_wake.notify_all();
-            continue;
+            else if (next->lane == Lane::Slow)
+                --m_slowRunning;
+            else if (next->lane == Lane::Write)
+                --m_checking;
         }
-        next->job(worker);
-        if (next->lane != Lane::Quick) {
-            {
-                std::lock_guard lock(m_mutex);
-                if (next->lane == Lane::Slow)
-                    --m_slowRunning;
-                else
-                    --m_checking;
-            }
+        if (next && next->lane == Lane::Write)
+            m_company.notify_one();
+        if (next && next->lane == Lane::Slow && !stopping)
+            m_wake.notify_one(); // a slot is free for a slow job that waits
+        if (stopping)
             m_wake.notify_all();
-        }
     }
 }

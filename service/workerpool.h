@@ -23,7 +23,9 @@
 // commits. Every batched write holds at most the one account it names, and a batch takes
 // them in the order of their numbers, so no two batches (of this process or another) can
 // each wait for a row the other holds. A write whose account is not known before it runs
-// has a batch to itself. On SQLite the store has one writer at a time: one batch runs.
+// has a batch to itself. On SQLite the store has one writer at a time: one batch runs,
+// and a thread of its own copies the log into the store (Store::checkpoint) so that no
+// commit waits for that copy and its flush.
 
 #include "gateway/local/passwordhasher.h"
 #include "gateway/local/storelocation.h"
@@ -34,6 +36,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -109,12 +112,16 @@ private:
     // The next batch, once it may run; under the mutex, which the wait releases.
     std::vector<Write> gather(std::unique_lock<std::mutex> &lock);
     void commitBatch(Worker &worker, std::vector<Write> &batch);
+    void checkpoints(std::promise<bool> &started);
 
     Options m_options;
     const int m_slowSlots;
     const int m_batchesAtOnce;
     std::mutex m_mutex;
+    // Idle threads wait here for a job or a batch to run; each new one wakes one of them.
     std::condition_variable m_wake;
+    // A thread gathering a batch waits here for the writes being checked.
+    std::condition_variable m_company;
     std::deque<Queued> m_quick;
     std::deque<Queued> m_slow;
     std::deque<Write> m_writes;
@@ -125,4 +132,11 @@ private:
     int m_batchesRunning = 0;
     bool m_stopping = false;
     std::vector<std::thread> m_threads;
+    // Commits since the last checkpoint; the checkpoint thread looks at this many.
+    static constexpr int CheckpointEvery = 32;
+    int m_commitsUnchecked = 0;
+    bool m_checkpointsOwn = false;
+    bool m_checkpointerStopping = false;
+    std::condition_variable m_checkpointDue;
+    std::thread m_checkpointer;
 };

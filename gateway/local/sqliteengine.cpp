@@ -643,6 +643,16 @@ QStringList SqliteEngine::migration(int fromVersion) const
     return statements;
 }
 
+QString SqliteEngine::leaveCheckpoints() const
+{
+    return u"PRAGMA wal_autocheckpoint = 0"_s;
+}
+
+QString SqliteEngine::checkpoint() const
+{
+    return u"PRAGMA wal_checkpoint(PASSIVE)"_s;
+}
+
 QString SqliteEngine::beginWrite() const
 {
     return u"BEGIN IMMEDIATE"_s;

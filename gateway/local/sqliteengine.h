@@ -51,6 +51,8 @@ public:
     QString timeType() const override;
     QString reference(const QString &target) const override;
     bool openerMakesTables() const override { return true; }
+    QString leaveCheckpoints() const override;
+    QString checkpoint() const override;
 
 private:
     void bringToRevision(Store &store);

@@ -315,6 +315,37 @@ Result<Store::Decision> Store::topTransaction(const Work &work)
     return decided;
 }
 
+Status Store::leaveCheckpoints()
+{
+    const QString statement = m_engine->leaveCheckpoints();
+    return statement.isEmpty() ? Status::ok() : control(statement);
+}
+
+// First what the log holds now, while writers go on; then the little they added
+// meanwhile, with this process's writers held for that moment, so that the whole log is
+// in the store and the next commit can start it over instead of growing it.
+Status Store::checkpoint()
+{
+    const QString statement = m_engine->checkpoint();
+    if (statement.isEmpty())
+        return Status::ok();
+    const auto run = [&] {
+        QSqlQuery *q = nullptr;
+        const Status status = step(q, statement);
+        if (q)
+            q->finish();
+        return status;
+    };
+    QUILLET_TRY(run());
+    std::unique_lock<std::recursive_timed_mutex> turn;
+    if (std::recursive_timed_mutex *writers = m_engine->writerTurn()) {
+        turn = std::unique_lock(*writers, std::defer_lock);
+        if (!turn.try_lock_for(m_engine->turnTimeout()))
+            return failure(Unavailable, LocalTexts::busy());
+    }
+    return run();
+}
+
 // Inside a transaction, work of its own is a savepoint: it commits into the enclosing
 // transaction or rolls back only its own changes, and the enclosing work decides the rest.
 Result<Store::Decision> Store::nestedTransaction(const Work &work)

@@ -114,6 +114,13 @@ public:
     // a caller can make several operations (and a record of them) one atomic change.
     // A transaction inside another commits with the outer one, whatever its `flush`.
     Result<Decision> transaction(const Work &work, Flush flush = Flush::AtCommit);
+    // Whether committed changes go to a log that is copied into the store now and then
+    // (SQLite's WAL): by whichever commit fills it, unless leaveCheckpoints() leaves that
+    // to checkpoint() calls on another connection, so that no commit waits for it.
+    bool hasCheckpoints() const { return !m_engine->checkpoint().isEmpty(); }
+    Status leaveCheckpoints();
+    // Copies what it can of the log into the store without waiting for anyone.
+    Status checkpoint();
     // Whether a transaction() is running on this store now.
     bool inTransaction() const { return m_depth > 0; }
     // Runs a statement as it is, without preparing it (schema, settings, grants).

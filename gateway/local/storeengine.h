@@ -118,6 +118,12 @@ public:
     virtual QString lockRows() const { return {}; }
     // Like lockRows(), passing over rows another transaction holds.
     virtual QString lockRowsSkippingHeld() const { return {}; }
+    // For an engine whose commits go to a log that is copied into the store now and then
+    // (a checkpoint): the statement that leaves that to checkpoint() on this connection,
+    // rather than to whichever commit fills the log, and the statement of a checkpoint
+    // that neither waits for nor holds up anyone. None on other engines.
+    virtual QString leaveCheckpoints() const { return {}; }
+    virtual QString checkpoint() const { return {}; }
     // A whole send as one statement, where the engine runs it so: outside a transaction
     // it is one round trip and one commit. Empty where the gateway sends step by step.
     // It holds the account whose number is bound to the first placeholder, if it is
