@@ -153,11 +153,16 @@ Status LocalGateway::answer(QString &text, const std::function<Result<QString>()
 
 namespace {
 
-// A due message is delivered to its handset, or queued for its link.
-const QString DueStatement
-    = u"UPDATE mt SET state = CASE WHEN link IS NULL THEN 'delivered' ELSE 'queued' END, "
-      u"delivered_at = CASE WHEN link IS NULL THEN due_at END, next_try_at = due_at "
-      u"WHERE state = 'scheduled' AND due_at <= ?"_s;
+// A due message is delivered to its handset, or queued for its link. Rows another
+// transaction holds are passed over: that one is delivering them, and a transaction that
+// waited for them could be holding rows the other waits for.
+QString dueStatement(const Store &store)
+{
+    return u"UPDATE mt SET state = CASE WHEN link IS NULL THEN 'delivered' ELSE 'queued' END, "
+           u"delivered_at = CASE WHEN link IS NULL THEN due_at END, next_try_at = due_at "
+           u"WHERE id IN (SELECT id FROM mt WHERE state = 'scheduled' AND due_at <= ?"_s
+        + store.lockRowsSkippingHeld() + u")"_s;
+}
 
 } // namespace
 
@@ -175,7 +180,7 @@ Status LocalGateway::deliverDue()
     return m_store
         ->transaction([&]() -> Result<Decision> {
             QSqlQuery *update = nullptr;
-            QUILLET_TRY(m_store->step(update, DueStatement, { m_store->time(now) }));
+            QUILLET_TRY(m_store->step(update, dueStatement(*m_store), { m_store->time(now) }));
             m_queuedAny = m_queuedAny || m_queued;
             return Decision::Commit;
         })
