@@ -285,14 +285,18 @@ function setup(thread)
   thread:set("id", thread_count)
   table.insert(threads, thread)
 end
+-- Each of the two threads (wrk -t2) sends for its half of the accounts, in turn, so
+-- that an account is seldom in two requests at once.
 function init(args)
-  run, token, accounts = args[1], args[2], tonumber(args[3])
+  run, token, accounts, first = args[1], args[2], tonumber(args[3]), tonumber(args[4])
+  share = math.floor(accounts / 2)
   counter = 0
   failed = 0
 end
 function request()
   counter = counter + 1
-  local body = '{"accountNo":"BEN-CHS-ERV-' .. string.format("%05d", 1 + counter % accounts)
+  local account = first + (id - 1) * share + counter % share
+  local body = '{"accountNo":"BEN-CHS-ERV-' .. string.format("%05d", account)
     .. '","phoneNo":"13800138000","text":"bench"}'
   return wrk.format("POST", "/v1/console/sendMessage", {
     ["Content-Type"] = "application/json",
@@ -325,11 +329,11 @@ struct WrkRound {
 
 // One wrk process against `url` for `seconds`; false when it did not run.
 bool startWrk(QProcess &wrk, const QString &script, const QString &url, int connections,
-              int seconds, const QString &run, const QString &token)
+              int seconds, const QString &run, const QString &token, int firstAccount)
 {
     wrk.start(u"wrk"_s,
               { u"-t2"_s, u"-c%1"_s.arg(connections), u"-d%1s"_s.arg(seconds), u"-s"_s, script, url,
-                u"--"_s, run, token, QString::number(Clients) });
+                u"--"_s, run, token, QString::number(connections), QString::number(firstAccount) });
     return wrk.waitForStarted();
 }
 
@@ -348,6 +352,20 @@ bool readWrk(QProcess &wrk, int seconds, WrkRound &round)
     round.p50Ms = qMax(round.p50Ms, m.captured(4).toDouble());
     round.p99Ms = qMax(round.p99Ms, m.captured(5).toDouble());
     return true;
+}
+
+// CPU every process of the machine used so far (the database server's too), in seconds.
+double machineCpuSeconds()
+{
+    QFile stat(u"/proc/stat"_s);
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    // cpu  user nice system idle iowait irq softirq steal
+    const QList<QByteArray> fields = stat.readLine().simplified().split(' ');
+    qint64 busy = 0;
+    for (int i : { 1, 2, 3, 6, 7, 8 })
+        busy += fields.value(i).toLongLong();
+    return double(busy) / double(sysconf(_SC_CLK_TCK));
 }
 
 double childCpuSeconds()
@@ -369,6 +387,9 @@ int main(int argc, char *argv[])
         return runClient(args);
 
     const int calls = setting("QUILLET_BENCH_CALLS", 2000);
+    // As many accounts as wrk has connections: a desktop holds one connection.
+    const int connections = setting("QUILLET_BENCH_CONNECTIONS", 32);
+    const int accounts = qMax(Clients, connections);
     const int seconds = setting("QUILLET_BENCH_SECONDS", 5);
     QTemporaryDir dir;
     const bool postgresql = args.value(1) == u"--postgresql"_s;
@@ -391,10 +412,10 @@ int main(int argc, char *argv[])
             return 1;
         QList<LocalGateway::IssuedCard> cards;
         if (LocalOperator(*setup)
-                .issueCards(LocalGateway::MaxCardValueFen, Clients + 1, cards)
+                .issueCards(LocalGateway::MaxCardValueFen, accounts + 1, cards)
                 .failed())
             return 1;
-        for (int i = 0; i <= Clients; ++i) {
+        for (int i = 0; i <= accounts; ++i) {
             RegisterParticulars p;
             p.accountNo = account(i);
             p.password = u"pw"_s;
@@ -425,7 +446,7 @@ int main(int argc, char *argv[])
     bool ok = true;
     const auto remote = client(u"remote"_s, url, token);
     // The token acts on the accounts it signed on itself.
-    for (int i = 0; i <= Clients && remote; ++i) {
+    for (int i = 0; i <= accounts && remote; ++i) {
         RegisterParticulars p;
         p.accountNo = account(i);
         p.password = u"pw"_s;
@@ -475,7 +496,6 @@ int main(int argc, char *argv[])
     out() << "  ratio two services / direct    " << QString::number(viaTwo / direct, 'f', 2)
           << Qt::endl;
 
-    const int connections = setting("QUILLET_BENCH_CONNECTIONS", 32);
     const QString script = dir.filePath(u"sends.lua"_s);
     {
         QFile file(script);
@@ -493,7 +513,7 @@ int main(int argc, char *argv[])
           << " s a round (goals: on >= 2x off; >= 4000/s on SQLite, >= 3000/s on PostgreSQL;"
           << " service CPU <= 0.25 ms a send; p99 <= 25 ms)" << Qt::endl;
     out() << "  round                          sends/s  p50 ms  p99 ms  service ms/send"
-             "  service cores  wrk cores  mean batch"
+             "  service cores  wrk cores  all cores  mean batch"
           << Qt::endl;
     int round = 0;
     const auto wrkRound = [&](const char *label, int services, int batchMost) {
@@ -511,11 +531,13 @@ int main(int argc, char *argv[])
         for (const auto &service : running)
             cpuBefore.push_back(service->cpuSeconds());
         const double wrkBefore = childCpuSeconds();
+        const double machineBefore = machineCpuSeconds();
         std::vector<std::unique_ptr<QProcess>> generators;
         for (int i = 0; i < services; ++i) {
             generators.push_back(std::make_unique<QProcess>());
             ok = startWrk(*generators.back(), script, running.at(size_t(i))->url(),
-                          connections / services, seconds, u"%1-%2"_s.arg(round).arg(i), token)
+                          connections / services, seconds, u"%1-%2"_s.arg(round).arg(i), token,
+                          1 + i * connections / services)
                 && ok;
         }
         WrkRound result;
@@ -526,6 +548,7 @@ int main(int argc, char *argv[])
             }
         }
         result.cpuSeconds = childCpuSeconds() - wrkBefore;
+        const double machineCores = (machineCpuSeconds() - machineBefore) / seconds;
         double serviceCpu = 0;
         double batches = 0;
         double batched = 0;
@@ -542,7 +565,8 @@ int main(int argc, char *argv[])
               << QString::number(result.p50Ms, 'f', 2) << QString::number(result.p99Ms, 'f', 2)
               << qSetFieldWidth(17) << QString::number(perSend, 'f', 3) << qSetFieldWidth(15)
               << QString::number(serviceCpu / seconds, 'f', 2) << qSetFieldWidth(11)
-              << QString::number(result.cpuSeconds / seconds, 'f', 2) << qSetFieldWidth(12)
+              << QString::number(result.cpuSeconds / seconds, 'f', 2)
+              << QString::number(machineCores, 'f', 2) << qSetFieldWidth(12)
               << (batches > 0 ? QString::number(batched / batches, 'f', 1) : u"-"_s)
               << qSetFieldWidth(0) << Qt::endl;
         if (result.failed > 0) {
