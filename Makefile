@@ -7,6 +7,8 @@ PACKAGES := cmake g++ make pkg-config qt6-base-dev qt6-translations-l10n libqt6s
             libsmpp34-dev
 # `make fuzz` needs clang and its libFuzzer runtime besides these.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
+# `make bench` drives the service with wrk besides these.
+BENCH_PACKAGES := wrk
 JOBS     ?= $(shell nproc)
 # Seconds each fuzz target runs, and how many run at once: with the build this stays
 # within five minutes on two cores.
@@ -64,7 +66,8 @@ fuzz:
 	cmake --build build/fuzz -j $(JOBS) --target fuzzers
 	fuzz/run.sh build/fuzz/bin $(FUZZ_SECONDS) $(FUZZ_JOBS)
 
-bench: deps
+bench:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(BENCH_PACKAGES)"
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
 	ctest --preset bench
