@@ -433,9 +433,8 @@ void SmscLink::incoming(SmppSession *session, const Smpp::Pdu &pdu)
     }
     if (stored.failed())
         m_log(LinkTexts::storeFailed(m_settings.name, stored.description()));
-    session->reply(Smpp::response(Smpp::Command::DeliverSmResp, pdu.header.sequence,
-                                  stored.failed() ? Smpp::Status::SystemError : Smpp::Status::Ok,
-                                  QByteArray()));
+    session->reply(Smpp::bare(Smpp::Command::DeliverSmResp, pdu.header.sequence,
+                              stored.failed() ? Smpp::Status::SystemError : Smpp::Status::Ok));
 }
 
 LinkQueue::LinkState SmscLink::state() const
