@@ -5,6 +5,7 @@
 #include "protocol/wire.h"
 #include "service/operations.h"
 #include "service/requestkey.h"
+#include "service/servicemetrics.h"
 #include "service/servicestore.h"
 #include "service/servicetexts.h"
 #include "service/workerpool.h"
@@ -59,8 +60,10 @@ Handled fail(int status, const QString &code, const QString &message)
 
 Handled unavailable(const Status &status)
 {
-    return { 503, error(u"store_unavailable"_s, ServiceTexts::storeUnavailable()), false, 0,
-             status.description() };
+    Handled handled = fail(503, u"store_unavailable"_s, ServiceTexts::storeUnavailable());
+    handled.detail = status.description();
+    handled.storeFailure = status.code();
+    return handled;
 }
 
 // How a console operation meets the calling token's sign-ons. A token acts only on the
@@ -251,7 +254,27 @@ Handled handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
             return *repeat;
         return unavailable(decided.status());
     }
+    handled.committed = *decided == Store::Decision::Commit; // for the commit metrics
     return counted(handled);
+}
+
+// Runs on a worker thread: the metrics, for an operator's token, whose check is the
+// operations' own.
+Handled scrape(Worker &worker, const QString &bearer, const ServiceMetrics &metrics)
+{
+    if (!worker.service)
+        return unavailable(worker.failure);
+    std::optional<ServiceStore::Token> token;
+    if (const Status status = worker.service->verify(bearer, token); status.failed())
+        return unavailable(status);
+    if (!token)
+        return { 401, error(u"unauthorized"_s, ServiceTexts::badToken()), true, 0, {} };
+    if (token->role != Wire::Role::Operator)
+        return fail(403, u"forbidden"_s, ServiceTexts::wrongRole(Wire::roleName(token->role)));
+    Handled handled;
+    handled.json = metrics.render();
+    handled.contentType = ServiceMetrics::ContentType;
+    return handled;
 }
 
 } // namespace
@@ -259,6 +282,8 @@ Handled handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
 GatewayService::GatewayService(Options options, QObject *parent)
     : QAbstractHttpServer(parent)
     , m_options(std::move(options))
+    , m_ownMetrics(m_options.metrics ? nullptr : new ServiceMetrics)
+    , m_metrics(m_options.metrics ? m_options.metrics : m_ownMetrics.get())
     , m_authFailures(m_options.authFailureLimit, m_options.authWindowMs)
     , m_signOnFailures(new SignOnFailures {
           FailureWindow(m_options.signOnTokenFailureLimit, m_options.authWindowMs),
@@ -291,6 +316,10 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
     connect(m_guard, &ConnectionGuard::notice, this, [this](const QString &line) {
         writeLog(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + u' ' + line);
     });
+    connect(m_guard, &ConnectionGuard::dropped, this,
+            [this](ConnectionGuard::Refusal reason) { m_metrics->refused(reason); });
+    connect(m_guard, &ConnectionGuard::openChanged, this,
+            [this](int connections) { m_metrics->setConnectionsOpen(connections); });
     if (!m_guard->listen(address, port)) {
         const QString why = m_guard->errorString();
         delete m_guard;
@@ -330,6 +359,8 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     // The connection by number: the socket may be gone (and its address reused) by the
     // time a worker answers.
     const quint64 target = m_guard ? m_guard->idOf(socket) : 0;
+    if (request.url().path() == ServiceMetrics::Path)
+        return serveMetrics(request, target, peer, timer);
     const Wire::Operation *operation = Wire::findByPath(request.url().path());
     const QString name = operation ? QString(operation->name) : u"-"_s;
 
@@ -361,16 +392,23 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     in.body = request.body();
 
     ++m_inFlight;
+    m_metrics->setInFlight(m_inFlight);
     const auto lane
         = Operations::hashes(*operation) ? WorkerPool::Lane::Slow : WorkerPool::Lane::Quick;
     SignOnFailures *failures = m_signOnFailures.get();
+    ServiceMetrics *metrics = m_metrics;
     m_pool->post(
-        [this, in = std::move(in), target, peer, name, timer, failures](Worker &worker) {
+        [this, in = std::move(in), target, peer, name, timer, failures, metrics](Worker &worker) {
             const Handled handled = handle(worker, in, *failures);
+            // One request per commit, until commits are grouped (which then report the
+            // batch from where they commit, and this line goes).
+            if (handled.committed)
+                metrics->observeCommit(1);
             QMetaObject::invokeMethod(
                 this,
                 [this, handled, target, peer, name, timer] {
                     --m_inFlight;
+                    m_metrics->setInFlight(m_inFlight);
                     finish(target, peer, name, timer, handled);
                     if (m_stopping && m_inFlight == 0)
                         finishStopping();
@@ -378,6 +416,40 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
                 Qt::QueuedConnection);
         },
         lane);
+    return true;
+}
+
+bool GatewayService::serveMetrics(const QHttpServerRequest &request, quint64 target,
+                                  const QHostAddress &peer, const QElapsedTimer &timer)
+{
+    const QString name = ServiceMetrics::Operation;
+    if (request.method() != QHttpServerRequest::Method::Get) {
+        finish(
+            target, peer, name, timer,
+            Reply { 405, error(u"method_not_allowed"_s, ServiceTexts::getOnly()), false, 0, {} });
+        return true;
+    }
+    if (m_stopping) {
+        finish(target, peer, name, timer,
+               Reply { 503, error(u"stopping"_s, ServiceTexts::stopping()), false, 0, {} });
+        return true;
+    }
+    ++m_inFlight;
+    m_metrics->setInFlight(m_inFlight);
+    m_pool->post([this, bearer = Wire::bearerToken(header(request, "authorization")), target, peer,
+                  name, timer, metrics = m_metrics](Worker &worker) {
+        const Handled handled = scrape(worker, bearer, *metrics);
+        QMetaObject::invokeMethod(
+            this,
+            [this, handled, target, peer, name, timer] {
+                --m_inFlight;
+                m_metrics->setInFlight(m_inFlight);
+                finish(target, peer, name, timer, handled);
+                if (m_stopping && m_inFlight == 0)
+                    finishStopping();
+            },
+            Qt::QueuedConnection);
+    });
     return true;
 }
 
@@ -403,12 +475,19 @@ void GatewayService::finish(quint64 connection, const QHostAddress &peer, const 
         } else {
             m_authFailures.count(peer.toString());
         }
+        m_metrics->authenticationFailed(reply.status);
     }
+    if (reply.storeFailure != 0)
+        m_metrics->storeFailed(reply.storeFailure);
+    m_metrics->answered(operation, reply.status, timer.nsecsElapsed());
     QByteArray headers;
     if (reply.retryAfterMs > 0)
         headers = "Retry-After: " + QByteArray::number((reply.retryAfterMs + 999) / 1000) + "\r\n";
-    if (m_guard)
-        m_guard->answer(connection, reply.status, reply.json, headers);
+    if (m_guard) {
+        m_guard->answer(connection, reply.status, reply.json, headers,
+                        reply.contentType.isEmpty() ? ConnectionGuard::JsonType
+                                                    : reply.contentType);
+    }
     logLine(peer, operation, reply.status, double(timer.nsecsElapsed()) / 1e6, reply.detail);
 }
 
