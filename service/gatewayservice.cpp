@@ -328,9 +328,9 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
                                ServiceTexts::cannotListen(address.toString(), port, why));
     }
     bind(m_guard);
-    m_pool = std::make_unique<WorkerPool>(m_options.store, m_options.workers,
-                                          m_options.hashingSlots, m_options.hashCost,
-                                          m_options.route, m_options.queued);
+    m_pool
+        = std::make_unique<WorkerPool>(m_options.store, m_options.workers, m_options.hashingSlots,
+                                       m_options.hashCost, m_options.route, m_options.queued);
     bound = m_guard->serverPort();
     return Status::ok();
 }
@@ -392,7 +392,7 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     in.body = request.body();
 
     ++m_inFlight;
-    m_metrics->setInFlight(m_inFlight);
+    m_metrics->requestStarted();
     const auto lane
         = Operations::hashes(*operation) ? WorkerPool::Lane::Slow : WorkerPool::Lane::Quick;
     SignOnFailures *failures = m_signOnFailures.get();
@@ -408,7 +408,7 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
                 this,
                 [this, handled, target, peer, name, timer] {
                     --m_inFlight;
-                    m_metrics->setInFlight(m_inFlight);
+                    m_metrics->requestFinished();
                     finish(target, peer, name, timer, handled);
                     if (m_stopping && m_inFlight == 0)
                         finishStopping();
@@ -435,7 +435,7 @@ bool GatewayService::serveMetrics(const QHttpServerRequest &request, quint64 tar
         return true;
     }
     ++m_inFlight;
-    m_metrics->setInFlight(m_inFlight);
+    m_metrics->requestStarted();
     m_pool->post([this, bearer = Wire::bearerToken(header(request, "authorization")), target, peer,
                   name, timer, metrics = m_metrics](Worker &worker) {
         const Handled handled = scrape(worker, bearer, *metrics);
@@ -443,7 +443,7 @@ bool GatewayService::serveMetrics(const QHttpServerRequest &request, quint64 tar
             this,
             [this, handled, target, peer, name, timer] {
                 --m_inFlight;
-                m_metrics->setInFlight(m_inFlight);
+                m_metrics->requestFinished();
                 finish(target, peer, name, timer, handled);
                 if (m_stopping && m_inFlight == 0)
                     finishStopping();

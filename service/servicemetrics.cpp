@@ -158,9 +158,14 @@ void ServiceMetrics::answered(const QString &operation, int status, qint64 nanos
     m_durations.at({ operation }).observe(double(nanoseconds) / 1e9);
 }
 
-void ServiceMetrics::setInFlight(int requests)
+void ServiceMetrics::requestStarted()
 {
-    m_inFlight.set(requests);
+    m_inFlight.add(1);
+}
+
+void ServiceMetrics::requestFinished()
+{
+    m_inFlight.add(-1);
 }
 
 void ServiceMetrics::setConnectionsOpen(int connections)

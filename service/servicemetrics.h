@@ -31,7 +31,9 @@ public:
     // A request answered: its operation ("-" for a path that names none), its HTTP
     // status and how long it took from its arrival.
     void answered(const QString &operation, int status, qint64 nanoseconds);
-    void setInFlight(int requests);
+    // A request handed to the workers, and its answer back.
+    void requestStarted();
+    void requestFinished();
     void setConnectionsOpen(int connections);
     void refused(ConnectionGuard::Refusal reason);
     // A failed authentication, answered `status`: 401, or 429 past the address's limit.
