@@ -328,9 +328,9 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
                                ServiceTexts::cannotListen(address.toString(), port, why));
     }
     bind(m_guard);
-    m_pool
-        = std::make_unique<WorkerPool>(m_options.store, m_options.workers, m_options.hashingSlots,
-                                       m_options.hashCost, m_options.route, m_options.queued);
+    m_pool = std::make_unique<WorkerPool>(m_options.store, m_options.workers,
+                                          m_options.hashingSlots, m_options.hashCost,
+                                          m_options.route, m_options.queued);
     bound = m_guard->serverPort();
     return Status::ok();
 }
