@@ -37,15 +37,15 @@ QByteArray errorBody(int status, const QString &message)
     return QJsonDocument(Wire::errorJson(code, message)).toJson(QJsonDocument::Compact);
 }
 
-QByteArray response(int status, const QByteArray &json, bool close, const QByteArray &headers = {})
+QByteArray response(int status, const QByteArray &body, bool close, const QByteArray &headers = {},
+                    const QByteArray &contentType = ConnectionGuard::JsonType)
 {
     QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' '
-        + ConnectionGuard::reasonPhrase(status)
-        + "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(json.size())
-        + "\r\n" + headers;
+        + ConnectionGuard::reasonPhrase(status) + "\r\nContent-Type: " + contentType
+        + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n" + headers;
     if (close)
         out += "Connection: close\r\n";
-    return out + "\r\n" + json;
+    return out + "\r\n" + body;
 }
 
 } // namespace
@@ -178,9 +178,12 @@ void ConnectionGuard::incomingConnection(qintptr descriptor)
         return;
     }
     const QHostAddress peer = socket->peerAddress();
-    if (m_connections.size() >= m_limits.maxConnections
-        || m_perPeer.value(peer) >= m_limits.maxPerPeer) {
-        turnAway(socket, peer);
+    if (m_connections.size() >= m_limits.maxConnections) {
+        turnAway(socket, peer, Refusal::Overall);
+        return;
+    }
+    if (m_perPeer.value(peer) >= m_limits.maxPerPeer) {
+        turnAway(socket, peer, Refusal::PerPeer);
         return;
     }
     watch(socket);
@@ -198,9 +201,10 @@ void ConnectionGuard::incomingConnection(qintptr descriptor)
     tls->startServerEncryption();
 }
 
-void ConnectionGuard::turnAway(QTcpSocket *socket, const QHostAddress &peer)
+void ConnectionGuard::turnAway(QTcpSocket *socket, const QHostAddress &peer, Refusal reason)
 {
     Q_EMIT refused(peer, 503, ServiceTexts::tooManyConnections());
+    Q_EMIT dropped(reason);
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     if (m_tls) {
         // No handshake for a connection that will not be served.
@@ -227,6 +231,7 @@ void ConnectionGuard::watch(QTcpSocket *socket)
     connection->timer->start(m_limits.requestTimeoutMs);
     m_connections.insert(socket, connection);
     ++m_perPeer[connection->peer];
+    Q_EMIT openChanged(int(m_connections.size()));
 
     Connection *raw = connection.get();
     // Connected before Qt HttpServer connects its own: this slot sees each byte first.
@@ -258,6 +263,7 @@ void ConnectionGuard::forget(QObject *socket)
     m_connections.erase(it);
     if (--m_perPeer[peer] <= 0)
         m_perPeer.remove(peer);
+    Q_EMIT openChanged(int(m_connections.size()));
 }
 
 void ConnectionGuard::onReadyRead(Connection &connection)
@@ -277,7 +283,7 @@ void ConnectionGuard::onReadyRead(Connection &connection)
                 // The end of a request and more in one read: Qt HttpServer would take up
                 // the next request while this one is answered, and the answers could
                 // cross. Neither has reached the service yet.
-                reject(connection, 400, ServiceTexts::oneRequestAtATime());
+                reject(connection, Refusal::Pipelined, 400, ServiceTexts::oneRequestAtATime());
                 return;
             }
             // The request is with the service, and its answer must be the one written:
@@ -296,7 +302,7 @@ void ConnectionGuard::onReadyRead(Connection &connection)
                 = connection.head.indexOf("\r\n\r\n", qMax<qsizetype>(0, before - 3));
             if (end < 0) {
                 if (connection.head.size() > m_limits.maxHeaderBytes) {
-                    reject(connection, 431, ServiceTexts::headerTooLong());
+                    reject(connection, Refusal::HeaderTooLong, 431, ServiceTexts::headerTooLong());
                     return;
                 }
                 pos = data.size();
@@ -329,12 +335,12 @@ bool ConnectionGuard::takeHeader(Connection &connection)
     const QList<QByteArray> lines = connection.head.split('\n');
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
     if (requestLine.size() != 3) {
-        reject(connection, 400, ServiceTexts::malformedRequestLine());
+        reject(connection, Refusal::Malformed, 400, ServiceTexts::malformedRequestLine());
         return false;
     }
     const QByteArray &version = requestLine.at(2);
     if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-        reject(connection, 505, ServiceTexts::httpVersion());
+        reject(connection, Refusal::HttpVersion, 505, ServiceTexts::httpVersion());
         return false;
     }
     bool close = version == "HTTP/1.0";
@@ -345,18 +351,19 @@ bool ConnectionGuard::takeHeader(Connection &connection)
         if (line.isEmpty())
             continue;
         if (++headerLines > m_limits.maxHeaderLines) {
-            reject(connection, 431, ServiceTexts::tooManyHeaderLines(m_limits.maxHeaderLines));
+            reject(connection, Refusal::TooManyHeaderLines, 431,
+                   ServiceTexts::tooManyHeaderLines(m_limits.maxHeaderLines));
             return false;
         }
         const qsizetype colon = line.indexOf(':');
         if (colon <= 0) {
-            reject(connection, 400, ServiceTexts::malformedHeaderLine());
+            reject(connection, Refusal::Malformed, 400, ServiceTexts::malformedHeaderLine());
             return false;
         }
         const QByteArray name = line.left(colon).trimmed().toLower();
         const QByteArray value = line.mid(colon + 1).trimmed();
         if (name == "transfer-encoding") {
-            reject(connection, 411, ServiceTexts::lengthRequired());
+            reject(connection, Refusal::LengthRequired, 411, ServiceTexts::lengthRequired());
             return false;
         }
         if (name == "connection" && value.toLower().split(',').contains("close"))
@@ -367,14 +374,15 @@ bool ConnectionGuard::takeHeader(Connection &connection)
             const bool digitsOnly = std::all_of(value.cbegin(), value.cend(),
                                                 [](char c) { return c >= '0' && c <= '9'; });
             if (!ok || !digitsOnly || value.isEmpty() || (length && *length != n)) {
-                reject(connection, 400, ServiceTexts::malformedLength());
+                reject(connection, Refusal::Malformed, 400, ServiceTexts::malformedLength());
                 return false;
             }
             length = n;
         }
     }
     if (length.value_or(0) > m_limits.maxBodyBytes) {
-        reject(connection, 413, ServiceTexts::bodyTooLarge(m_limits.maxBodyBytes));
+        reject(connection, Refusal::BodyTooLarge, 413,
+               ServiceTexts::bodyTooLarge(m_limits.maxBodyBytes));
         return false;
     }
     connection.closeAfterAnswer = close;
@@ -399,24 +407,26 @@ void ConnectionGuard::onTimeout(Connection &connection)
         return;
     }
     if (connection.phase != Connection::Phase::Answering) {
-        reject(connection, 408, ServiceTexts::requestTimedOut());
+        reject(connection, Refusal::RequestTimeout, 408, ServiceTexts::requestTimedOut());
         return;
     }
     // A request that was never answered: Qt HttpServer dropped it (it stops watching a
     // socket whose bytes it cannot parse). Cut it loose so it stops holding a place.
     QTcpSocket *socket = connection.socket;
+    Q_EMIT dropped(Refusal::Unanswered);
     forget(socket);
     socket->abort();
     socket->deleteLater();
 }
 
-void ConnectionGuard::reject(Connection &connection, int status, const QString &why)
+void ConnectionGuard::reject(Connection &connection, Refusal reason, int status, const QString &why)
 {
     QTcpSocket *socket = connection.socket;
     connection.closing = true;
     if (connection.timer)
         connection.timer->stop();
     Q_EMIT refused(connection.peer, status, why);
+    Q_EMIT dropped(reason);
     // Qt HttpServer must not see the rest of this connection.
     if (parent())
         disconnect(socket, &QTcpSocket::readyRead, parent(), nullptr);
@@ -432,15 +442,15 @@ quint64 ConnectionGuard::idOf(QTcpSocket *socket) const
     return it == m_connections.constEnd() ? 0 : it.value()->id;
 }
 
-void ConnectionGuard::answer(quint64 id, int status, const QByteArray &json,
-                             const QByteArray &headers)
+void ConnectionGuard::answer(quint64 id, int status, const QByteArray &body,
+                             const QByteArray &headers, const QByteArray &contentType)
 {
     const auto it = m_connections.constFind(m_ids.value(id));
     if (id == 0 || it == m_connections.constEnd() || it.value()->closing || !it.value()->socket)
         return;
     Connection &connection = *it.value();
     QTcpSocket *socket = connection.socket;
-    socket->write(response(status, json, connection.closeAfterAnswer, headers));
+    socket->write(response(status, body, connection.closeAfterAnswer, headers, contentType));
     connection.phase = Connection::Phase::Header;
     connection.head.clear();
     if (connection.closeAfterAnswer) {

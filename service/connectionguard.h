@@ -16,6 +16,8 @@
 //            nothing sent in the request time ─── closed
 //            idle between requests too long ───── closed
 //   answer() ── HTTP/1.0 or "Connection: close" ── closed after the answer
+//   every refusal and cut (but the idle close) ── dropped(reason); each connection taken
+//   or gone ── openChanged(count): for the service's metrics
 //
 // Qt HttpServer 6.4 itself keeps a connection that sent half a header for ever and never
 // closes after an HTTP/1.0 exchange; this class gives every connection a bounded life.
@@ -57,6 +59,21 @@ public:
         int answerTimeoutMs = 120'000;
     };
 
+    // Why a connection was refused or cut; closing one idle between requests is none.
+    enum class Refusal {
+        Overall, // over maxConnections
+        PerPeer, // over maxPerPeer
+        HeaderTooLong,
+        TooManyHeaderLines,
+        BodyTooLarge,
+        LengthRequired, // no Content-Length framing
+        Malformed, // request line, header line or Content-Length
+        HttpVersion,
+        Pipelined, // a second request in the same read
+        RequestTimeout,
+        Unanswered, // Qt HttpServer dropped the request
+    };
+
     ConnectionGuard(const Limits &limits, std::optional<QSslConfiguration> tls,
                     QObject *parent = nullptr);
     ~ConnectionGuard() override;
@@ -71,20 +88,25 @@ public:
 
     // A connection's number, never reused in this process; 0 for a socket not watched.
     quint64 idOf(QTcpSocket *socket) const;
-    // Writes an answer on connection `id` (JSON body, and `headers`: lines ending in CRLF)
-    // and closes the connection afterwards when the request asked for that. Nothing
-    // happens when it is gone.
-    void answer(quint64 id, int status, const QByteArray &json, const QByteArray &headers = {});
+    // Writes an answer on connection `id` (a body of `contentType`, and `headers`: lines
+    // ending in CRLF) and closes the connection afterwards when the request asked for
+    // that. Nothing happens when it is gone.
+    void answer(quint64 id, int status, const QByteArray &body, const QByteArray &headers = {},
+                const QByteArray &contentType = JsonType);
     // Writes out what is waiting and closes every connection: the last step of stopping.
     void closeAll();
 
     static QByteArray reasonPhrase(int status);
+    static inline const QByteArray JsonType = QByteArrayLiteral("application/json");
 
 Q_SIGNALS:
     // A connection refused or cut by the guard: for the request log.
     void refused(const QHostAddress &peer, int status, const QString &why);
     // A line for the service's log about accepting connections at all.
     void notice(const QString &line);
+    // A connection refused or cut, by its reason; and the connections held now.
+    void dropped(ConnectionGuard::Refusal reason);
+    void openChanged(int connections);
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -97,9 +119,9 @@ private:
     void onReadyRead(Connection &connection);
     bool takeHeader(Connection &connection);
     void onTimeout(Connection &connection);
-    void reject(Connection &connection, int status, const QString &why);
+    void reject(Connection &connection, Refusal reason, int status, const QString &why);
     void forget(QObject *socket);
-    void turnAway(QTcpSocket *socket, const QHostAddress &peer);
+    void turnAway(QTcpSocket *socket, const QHostAddress &peer, Refusal reason);
 
     Limits m_limits;
     std::optional<QSslConfiguration> m_tls;

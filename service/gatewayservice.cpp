@@ -5,6 +5,7 @@
 #include "protocol/wire.h"
 #include "service/operations.h"
 #include "service/requestkey.h"
+#include "service/servicemetrics.h"
 #include "service/servicestore.h"
 #include "service/servicetexts.h"
 #include "service/workerpool.h"
@@ -60,8 +61,10 @@ Handled fail(int status, const QString &code, const QString &message)
 
 Handled unavailable(const Status &status)
 {
-    return { 503, error(u"store_unavailable"_s, ServiceTexts::storeUnavailable()), false, 0,
-             status.description() };
+    Handled handled = fail(503, u"store_unavailable"_s, ServiceTexts::storeUnavailable());
+    handled.detail = status.description();
+    handled.storeFailure = status.code();
+    return handled;
 }
 
 // How a console operation meets the calling token's sign-ons. A token acts only on the
@@ -190,6 +193,9 @@ public:
             m_handled = answeredBefore(worker).value_or(unavailable(decided.status()));
     }
 
+    // Whether its work went into the transaction it ran in.
+    bool wrote() const { return m_wrote; }
+
     // What the call is answered once the transaction it ran in has ended as `ended` says.
     Handled answer(const Status &ended) const
     {
@@ -296,7 +302,8 @@ Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
         Operations::prepare(*in.operation, *worker.gateway, body);
     call->run(worker);
     worker.gateway->notifyQueued();
-    const Handled handled = call->answer(Status::ok());
+    Handled handled = call->answer(Status::ok());
+    handled.committed = call->wrote();
     if (kind == SignOn::Opens && handled.status == 200
         && !succeeded(QJsonDocument::fromJson(handled.json).object())) {
         failures.perToken.count(tokenKey);
@@ -305,11 +312,32 @@ Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
     return handled;
 }
 
+// Runs on a worker thread: the metrics, for an operator's token, whose check is the
+// operations' own.
+Handled scrape(Worker &worker, const QString &bearer, const ServiceMetrics &metrics)
+{
+    if (!worker.service)
+        return unavailable(worker.failure);
+    std::optional<ServiceStore::Token> token;
+    if (const Status status = worker.service->verify(bearer, token); status.failed())
+        return unavailable(status);
+    if (!token)
+        return { 401, error(u"unauthorized"_s, ServiceTexts::badToken()), true, 0, {} };
+    if (token->role != Wire::Role::Operator)
+        return fail(403, u"forbidden"_s, ServiceTexts::wrongRole(Wire::roleName(token->role)));
+    Handled handled;
+    handled.json = metrics.render();
+    handled.contentType = ServiceMetrics::ContentType;
+    return handled;
+}
+
 } // namespace
 
 GatewayService::GatewayService(Options options, QObject *parent)
     : QAbstractHttpServer(parent)
     , m_options(std::move(options))
+    , m_ownMetrics(m_options.metrics ? nullptr : new ServiceMetrics)
+    , m_metrics(m_options.metrics ? m_options.metrics : m_ownMetrics.get())
     , m_authFailures(m_options.authFailureLimit, m_options.authWindowMs)
     , m_signOnFailures(new SignOnFailures {
           FailureWindow(m_options.signOnTokenFailureLimit, m_options.authWindowMs),
@@ -342,6 +370,10 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
     connect(m_guard, &ConnectionGuard::notice, this, [this](const QString &line) {
         writeLog(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + u' ' + line);
     });
+    connect(m_guard, &ConnectionGuard::dropped, this,
+            [this](ConnectionGuard::Refusal reason) { m_metrics->refused(reason); });
+    connect(m_guard, &ConnectionGuard::openChanged, this,
+            [this](int connections) { m_metrics->setConnectionsOpen(connections); });
     if (!m_guard->listen(address, port)) {
         const QString why = m_guard->errorString();
         delete m_guard;
@@ -359,6 +391,7 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
     pool.queued = m_options.queued;
     pool.batchMost = m_options.batchMost;
     pool.batchWaitUs = m_options.batchWaitUs;
+    pool.committed = [metrics = m_metrics](int writes) { metrics->observeCommit(writes); };
     m_pool = std::make_unique<WorkerPool>(std::move(pool));
     bound = m_guard->serverPort();
     return Status::ok();
@@ -388,6 +421,8 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     // The connection by number: the socket may be gone (and its address reused) by the
     // time a worker answers.
     const quint64 target = m_guard ? m_guard->idOf(socket) : 0;
+    if (request.url().path() == ServiceMetrics::Path)
+        return serveMetrics(request, target, peer, timer);
     const Wire::Operation *operation = Wire::findByPath(request.url().path());
     const QString name = operation ? QString(operation->name) : u"-"_s;
 
@@ -419,6 +454,7 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     in.body = request.body();
 
     ++m_inFlight;
+    m_metrics->requestStarted();
     WorkerPool::Lane lane = WorkerPool::Lane::Quick;
     if (Operations::hashes(*operation))
         lane = WorkerPool::Lane::Slow;
@@ -426,13 +462,16 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
         lane = WorkerPool::Lane::Write;
     SignOnFailures *failures = m_signOnFailures.get();
     WorkerPool *pool = m_pool.get();
+    ServiceMetrics *metrics = m_metrics;
     m_pool->post(
-        [this, pool, in = std::move(in), target, peer, name, timer, failures](Worker &worker) {
+        [this, pool, in = std::move(in), target, peer, name, timer, failures,
+         metrics](Worker &worker) {
             const auto answer = [this, target, peer, name, timer](const Handled &handled) {
                 QMetaObject::invokeMethod(
                     this,
                     [this, handled, target, peer, name, timer] {
                         --m_inFlight;
+                        m_metrics->requestFinished();
                         finish(target, peer, name, timer, handled);
                         if (m_stopping && m_inFlight == 0)
                             finishStopping();
@@ -441,18 +480,58 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
             };
             Checked checked = handle(worker, in, *failures);
             if (const auto *handled = std::get_if<Handled>(&checked)) {
+                // A call that hashes commits on its own, in handle().
+                if (handled->committed)
+                    metrics->observeCommit(1);
                 answer(*handled);
                 return;
             }
             std::shared_ptr<KeyedCall> call = std::get<std::shared_ptr<KeyedCall>>(checked);
             pool->commit(worker,
                          WorkerPool::Write { call->account(),
-                                             [call](Worker &committer) { call->run(committer); },
+                                             [call](Worker &committer) {
+                                                 call->run(committer);
+                                                 return call->wrote();
+                                             },
                                              [call, answer](const Status &ended) {
                                                  answer(call->answer(ended));
                                              } });
         },
         lane);
+    return true;
+}
+
+bool GatewayService::serveMetrics(const QHttpServerRequest &request, quint64 target,
+                                  const QHostAddress &peer, const QElapsedTimer &timer)
+{
+    const QString name = ServiceMetrics::Operation;
+    if (request.method() != QHttpServerRequest::Method::Get) {
+        finish(
+            target, peer, name, timer,
+            Reply { 405, error(u"method_not_allowed"_s, ServiceTexts::getOnly()), false, 0, {} });
+        return true;
+    }
+    if (m_stopping) {
+        finish(target, peer, name, timer,
+               Reply { 503, error(u"stopping"_s, ServiceTexts::stopping()), false, 0, {} });
+        return true;
+    }
+    ++m_inFlight;
+    m_metrics->requestStarted();
+    m_pool->post([this, bearer = Wire::bearerToken(header(request, "authorization")), target, peer,
+                  name, timer, metrics = m_metrics](Worker &worker) {
+        const Handled handled = scrape(worker, bearer, *metrics);
+        QMetaObject::invokeMethod(
+            this,
+            [this, handled, target, peer, name, timer] {
+                --m_inFlight;
+                m_metrics->requestFinished();
+                finish(target, peer, name, timer, handled);
+                if (m_stopping && m_inFlight == 0)
+                    finishStopping();
+            },
+            Qt::QueuedConnection);
+    });
     return true;
 }
 
@@ -478,12 +557,19 @@ void GatewayService::finish(quint64 connection, const QHostAddress &peer, const 
         } else {
             m_authFailures.count(peer.toString());
         }
+        m_metrics->authenticationFailed(reply.status);
     }
+    if (reply.storeFailure != 0)
+        m_metrics->storeFailed(reply.storeFailure);
+    m_metrics->answered(operation, reply.status, timer.nsecsElapsed());
     QByteArray headers;
     if (reply.retryAfterMs > 0)
         headers = "Retry-After: " + QByteArray::number((reply.retryAfterMs + 999) / 1000) + "\r\n";
-    if (m_guard)
-        m_guard->answer(connection, reply.status, reply.json, headers);
+    if (m_guard) {
+        m_guard->answer(connection, reply.status, reply.json, headers,
+                        reply.contentType.isEmpty() ? ConnectionGuard::JsonType
+                                                    : reply.contentType);
+    }
     logLine(peer, operation, reply.status, double(timer.nsecsElapsed()) / 1e6, reply.detail);
 }
 

@@ -9,6 +9,9 @@
 //        ── (a call that writes: the next batch's transaction, see WorkerPool)
 //        ── the token's sign-on of the account ── Operations::run
 //   ── answer posted back ── failed authentications ── ConnectionGuard::answer ── log line
+//   GET /metrics: bearer token of role operator (on a worker) ── ServiceMetrics::render
+//   ServiceMetrics is told of each request answered, of the connections, of commits and
+//   of the store's failures.
 //
 // The process keeps no state of its own beyond the counts of failures (authentications
 // per peer address, sign-ons per token and account): accounts, tokens, sign-ons and
@@ -28,6 +31,7 @@
 #include <memory>
 #include <optional>
 
+class ServiceMetrics;
 class WorkerPool;
 
 class GatewayService : public QAbstractHttpServer {
@@ -61,6 +65,8 @@ public:
         std::function<void()> queued;
         // Receives one line per request; standard error when empty.
         std::function<void(const QString &)> log;
+        // The process's metrics, which outlive the service; none: a registry of its own.
+        ServiceMetrics *metrics = nullptr;
     };
 
     explicit GatewayService(Options options, QObject *parent = nullptr);
@@ -74,12 +80,18 @@ public:
     // What a request is answered.
     struct Reply {
         int status = 200;
+        // The body: JSON, unless contentType names another type.
         QByteArray json;
         bool authFailed = false;
         // For 429: when the client may try again.
         qint64 retryAfterMs = 0;
         // For the log only: what the client is not told (where the store is, say).
         QString detail;
+        // For the metrics only: the code of the store's failure behind a 503
+        // store_unavailable (0: none), and whether a keyed request's transaction committed.
+        qint32 storeFailure = 0;
+        bool committed = false;
+        QByteArray contentType {};
     };
     struct SignOnFailures {
         FailureWindow perToken;
@@ -94,6 +106,8 @@ protected:
     void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
 
 private:
+    bool serveMetrics(const QHttpServerRequest &request, quint64 target, const QHostAddress &peer,
+                      const QElapsedTimer &timer);
     void finish(quint64 connection, const QHostAddress &peer, const QString &operation,
                 const QElapsedTimer &timer, const Reply &reply);
     void finishStopping();
@@ -102,6 +116,8 @@ private:
     void writeLog(const QString &line);
 
     Options m_options;
+    std::unique_ptr<ServiceMetrics> m_ownMetrics;
+    ServiceMetrics *m_metrics = nullptr;
     ConnectionGuard *m_guard = nullptr;
     std::unique_ptr<WorkerPool> m_pool;
     int m_inFlight = 0;

@@ -8,7 +8,9 @@
 #include "gateway/local/storelocation.h"
 #include "service/gatewayservice.h"
 #include "service/link/linkservice.h"
+#include "service/metricslistener.h"
 #include "service/servicecommand.h"
+#include "service/servicemetrics.h"
 #include "service/servicestore.h"
 #include "service/servicetexts.h"
 
@@ -40,6 +42,7 @@ constexpr auto DefaultStore = "/var/lib/quillet/gateway.sqlite3";
 constexpr auto DefaultListen = "127.0.0.1";
 constexpr auto DefaultPort = "8440";
 constexpr auto DefaultWorkers = "4";
+constexpr auto DefaultMetricsListen = "127.0.0.1";
 
 void print(FILE *stream, const QString &text)
 {
@@ -290,15 +293,28 @@ int serve(const ServiceCommand::Serve &command, const Settings &settings,
         return failed(why);
     if (const QString bad = readLimits(settings, options); !bad.isEmpty())
         return usageError(bad);
+    // The scrapers' port: none unless a port is given.
+    const QString metricsPortText = settings.value(command.metricsPort, MetricsPortKey, QString());
+    const std::optional<quint16> metricsPort
+        = metricsPortText.isEmpty() ? std::nullopt : Serve::readPort(metricsPortText);
+    if (!metricsPortText.isEmpty() && !metricsPort)
+        return usageError(badMetricsPort());
+    const std::optional<QHostAddress> metricsAddress
+        = serveSetting(command.metricsListen, settings, MetricsListenKey, DefaultMetricsListen,
+                       &Serve::readListen);
+    if (!metricsAddress)
+        return usageError(badMetricsListen());
     const LinkConfigRead links = readLinkConfig(settings.file());
     if (!links.config)
         return usageError(links.error);
+    ServiceMetrics metrics;
+    options.metrics = &metrics;
     // Without a link every message goes to the simulated handsets, as it always has.
     std::unique_ptr<LinkService> linkService;
     if (!links.config->links.isEmpty()) {
-        linkService
-            = std::make_unique<LinkService>(*links.config, store, options.hashCost,
-                                            [](const QString &line) { print(stderr, line); });
+        linkService = std::make_unique<LinkService>(
+            *links.config, store, options.hashCost,
+            [](const QString &line) { print(stderr, line); }, &metrics);
         if (const Status s = linkService->start(); s.failed())
             return failed(s.description());
         LinkService *running = linkService.get();
@@ -311,6 +327,15 @@ int serve(const ServiceCommand::Serve &command, const Settings &settings,
     if (const Status s = service.start(*address, *port, bound); s.failed())
         return failed(s.description());
     print(stderr, listening(address->toString(), bound, options.tls.has_value()));
+    std::unique_ptr<MetricsListener> scrapers;
+    if (metricsPort) {
+        scrapers = std::make_unique<MetricsListener>(metrics, options.limits);
+        quint16 metricsBound = 0;
+        if (const Status s = scrapers->start(*metricsAddress, *metricsPort, metricsBound);
+            s.failed())
+            return failed(s.description());
+        print(stderr, servingMetrics(metricsAddress->toString(), metricsBound));
+    }
 
     QSocketNotifier notifier(signals, QSocketNotifier::Read);
     QObject::connect(&notifier, &QSocketNotifier::activated, QCoreApplication::instance(), [&] {

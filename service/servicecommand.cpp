@@ -14,8 +14,9 @@ using namespace ServiceTexts;
 
 // The options that take a value; --help takes none.
 const QStringList ValueOptions
-    = { ConfigOption, ListenOption,  PortOption, StoreOption, TlsCertificateOption,
-        TlsKeyOption, WorkersOption, RoleOption, NameOption };
+    = { ConfigOption,         ListenOption, PortOption,    StoreOption,
+        TlsCertificateOption, TlsKeyOption, WorkersOption, MetricsPortOption,
+        MetricsListenOption,  RoleOption,   NameOption };
 
 // Long enough for any option or command, short enough for one line of an error.
 constexpr qsizetype ShownLength = 64;
@@ -92,6 +93,16 @@ ParsedServiceCommand parseServe(const QCommandLineParser &parser)
         serve.tlsCertificate = parser.value(TlsCertificateOption);
     if (parser.isSet(TlsKeyOption))
         serve.tlsKey = parser.value(TlsKeyOption);
+    if (parser.isSet(MetricsPortOption)) {
+        serve.metricsPort = parser.value(MetricsPortOption);
+        if (!serve.metricsPort->isEmpty() && !ServiceCommand::Serve::readPort(*serve.metricsPort))
+            return usageError(badMetricsPort());
+    }
+    if (parser.isSet(MetricsListenOption)) {
+        serve.metricsListen = ServiceCommand::Serve::readListen(parser.value(MetricsListenOption));
+        if (!serve.metricsListen)
+            return usageError(badMetricsListen());
+    }
     return parsed(serve, parser);
 }
 

@@ -30,6 +30,10 @@ struct ServiceCommand {
         // As given, perhaps empty: an empty one still stands for the config file's.
         std::optional<QString> tlsCertificate;
         std::optional<QString> tlsKey;
+        // The scrapers' port for GET /metrics: as given, empty for none (over the config
+        // file's); else a port, which readPort reads.
+        std::optional<QString> metricsPort;
+        std::optional<QHostAddress> metricsListen;
 
         // A setting's text, from the command line or the config file, as its value;
         // none when it is not one (the usage error says what it takes).

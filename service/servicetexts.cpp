@@ -50,6 +50,11 @@ QString postOnly()
     return u"operations are called with POST"_s;
 }
 
+QString getOnly()
+{
+    return u"the metrics are read with GET"_s;
+}
+
 QString stopping()
 {
     return u"the service is stopping"_s;
@@ -147,6 +152,18 @@ QString listening(const QString &address, quint16 port, bool tls)
         tls ? u" (TLS)"_s : QString());
 }
 
+QString servingMetrics(const QString &address, quint16 port)
+{
+    return u"quillet-gatewayd: serving GET /metrics without authentication on %1 port %2"_s
+        .arg(address)
+        .arg(port);
+}
+
+QString metricsOnly()
+{
+    return u"this port serves GET /metrics only"_s;
+}
+
 QString acceptPaused(const QString &why, int retryMs)
 {
     return u"quillet-gatewayd: cannot accept connections (%1); trying again every %2 ms"_s.arg(why)
@@ -192,8 +209,11 @@ QString help()
     return uR"(Usage:
   quillet-gatewayd [--config FILE] [--listen ADDRESS] [--port PORT] [--store URL]
                    [--tls-certificate FILE --tls-key FILE] [--workers N]
+                   [--metrics-port PORT [--metrics-listen ADDRESS]]
       serves the gateway API; settings not given come from the config file
-      (default /etc/quillet/gatewayd.conf), then from built-in defaults
+      (default /etc/quillet/gatewayd.conf), then from built-in defaults; GET /metrics
+      takes an operator token, and the metrics port (none unless given; on
+      127.0.0.1 unless --metrics-listen says otherwise) serves it to anyone
   quillet-gatewayd [--config FILE] [--store URL] token issue --role console|operator --name NAME
       issues a token and prints it (this once only)
   quillet-gatewayd [--config FILE] [--store URL] token revoke --name NAME
@@ -317,6 +337,16 @@ QString badPort()
 QString badListen()
 {
     return u"--listen takes an IP address"_s;
+}
+
+QString badMetricsPort()
+{
+    return u"--metrics-port takes 0 to 65535, or nothing for no metrics port"_s;
+}
+
+QString badMetricsListen()
+{
+    return u"--metrics-listen takes an IP address"_s;
 }
 
 QString tlsNeedsBoth()

@@ -162,25 +162,28 @@ void WorkerPool::commitBatch(Worker &worker, std::vector<Write> &batch)
     }
     if (checkpointDue)
         m_checkpointDue.notify_one();
+    const auto report = [&](int writes) {
+        if (writes > 0 && m_options.committed)
+            m_options.committed(writes);
+    };
     if (batch.size() == 1) {
         // Alone, the write is its own transaction, as if there were no batches.
-        batch.front().run(worker);
+        const bool wrote = batch.front().run(worker);
         worker.gateway->notifyQueued();
-        if (m_options.committed)
-            m_options.committed(1);
+        report(wrote ? 1 : 0);
         batch.front().done(Status::ok());
         return;
     }
+    int writes = 0;
     const Result<Store::Decision> decided
         = worker.service->store().transaction([&]() -> Result<Store::Decision> {
               for (Write &write : batch)
-                  write.run(worker);
+                  writes += write.run(worker) ? 1 : 0;
               return Store::Decision::Commit;
           });
     // The links hear of new messages once they can see them.
     worker.gateway->notifyQueued();
-    if (m_options.committed)
-        m_options.committed(int(batch.size()));
+    report(decided.failed() ? 0 : writes);
     for (Write &write : batch)
         write.done(decided.status());
 }

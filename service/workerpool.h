@@ -70,7 +70,7 @@ public:
         // Writes committed together at most; 1 commits each on its own.
         int batchMost = 64;
         int batchWaitUs = 2'000;
-        // Told the size of every batch committed, on the committing thread.
+        // Told, on the committing thread, how many writes each commit made durable.
         std::function<void(int)> committed;
     };
 
@@ -78,8 +78,9 @@ public:
     struct Write {
         // The account number the write holds; empty when that is not known beforehand.
         QString account;
-        // Runs inside the batch's transaction (its own savepoint, see Store::transaction).
-        std::function<void(Worker &)> run;
+        // Runs inside the batch's transaction (its own savepoint, see Store::transaction);
+        // true when its work went into that transaction.
+        std::function<bool(Worker &)> run;
         // After the batch: told whether it committed.
         std::function<void(const Status &)> done;
     };

@@ -12,9 +12,10 @@ using namespace Qt::StringLiterals;
 
 class LinkRunner : public QObject {
 public:
-    LinkRunner(const LinkConfig &config, const LinkService::Log &log)
+    LinkRunner(const LinkConfig &config, const LinkService::Log &log, LinkObserver &observer)
         : m_config(config)
         , m_log(log)
+        , m_observer(observer)
     {
     }
 
@@ -30,7 +31,7 @@ public:
             = u"%1:%2"_s.arg(QSysInfo::machineHostName()).arg(QCoreApplication::applicationPid());
         m_queue = std::make_unique<LinkQueue>(*m_gateway, process);
         for (const LinkSettings &settings : m_config.links) {
-            auto *link = new SmscLink(settings, *m_queue, m_log, this);
+            auto *link = new SmscLink(settings, *m_queue, m_log, m_observer, this);
             m_links.append(link);
             link->start();
         }
@@ -58,17 +59,19 @@ public:
 private:
     const LinkConfig &m_config;
     const LinkService::Log &m_log;
+    LinkObserver &m_observer;
     std::unique_ptr<LocalGateway> m_gateway;
     std::unique_ptr<LinkQueue> m_queue;
     QList<SmscLink *> m_links;
 };
 
 LinkService::LinkService(LinkConfig config, StoreLocation store, PasswordHasher::Cost hashCost,
-                         Log log)
+                         Log log, LinkObserver *observer)
     : m_config(std::move(config))
     , m_store(std::move(store))
     , m_hashCost(hashCost)
     , m_log(std::move(log))
+    , m_observer(observer)
 {
     m_thread.setObjectName(u"links"_s);
 }
@@ -80,7 +83,8 @@ LinkService::~LinkService()
 
 Status LinkService::start()
 {
-    auto *runner = new LinkRunner(m_config, m_log);
+    static LinkObserver nobody;
+    auto *runner = new LinkRunner(m_config, m_log, m_observer ? *m_observer : nobody);
     runner->moveToThread(&m_thread);
     QObject::connect(&m_thread, &QThread::finished, runner, &QObject::deleteLater);
     m_runner = runner;

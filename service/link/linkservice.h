@@ -6,6 +6,7 @@
 //   GatewayService workers ── route(phone) ── the message is queued for its link
 //                          └─ wake() ──────── the link looks at once
 //   link thread: SmscLink per configured link ── LinkQueue ── Store
+//                                             └─ LinkObserver (the service's metrics)
 //
 // libsmpp34 keeps its error state in globals; every PDU of the process is packed and
 // unpacked on this one thread.
@@ -13,6 +14,7 @@
 #include "gateway/local/passwordhasher.h"
 #include "gateway/local/storelocation.h"
 #include "gateway/status.h"
+#include "service/link/linkobserver.h"
 #include "service/link/linksettings.h"
 
 #include <QThread>
@@ -26,8 +28,10 @@ class LinkRunner;
 class LinkService {
 public:
     using Log = std::function<void(const QString &)>;
-    // `log` is called on the links' thread.
-    LinkService(LinkConfig config, StoreLocation store, PasswordHasher::Cost hashCost, Log log);
+    // `log` and `observer` are called on the links' thread; `observer` (none: nobody is
+    // told) outlives this object.
+    LinkService(LinkConfig config, StoreLocation store, PasswordHasher::Cost hashCost, Log log,
+                LinkObserver *observer = nullptr);
     ~LinkService();
     LinkService(const LinkService &) = delete;
     LinkService &operator=(const LinkService &) = delete;
@@ -47,6 +51,7 @@ private:
     StoreLocation m_store;
     PasswordHasher::Cost m_hashCost;
     Log m_log;
+    LinkObserver *m_observer;
     QThread m_thread;
     // Lives on m_thread and is deleted when it finishes; read by wake() on any thread.
     std::atomic<LinkRunner *> m_runner = nullptr;

@@ -76,13 +76,15 @@ Smpp::Address destinationOf(const QString &phone)
 
 } // namespace
 
-SmscLink::SmscLink(const LinkSettings &settings, LinkQueue &queue, const Log &log, QObject *parent)
+SmscLink::SmscLink(const LinkSettings &settings, LinkQueue &queue, const Log &log,
+                   LinkObserver &observer, QObject *parent)
     : QObject(parent)
     , m_settings(settings)
     , m_queue(queue)
     , m_log(log)
-    , m_state(LinkTexts::stateStopped())
+    , m_observer(observer)
 {
+    enter(LinkObserver::State::Stopped);
     m_clock.start();
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &SmscLink::connectSessions);
@@ -98,6 +100,30 @@ SmscLink::SmscLink(const LinkSettings &settings, LinkQueue &queue, const Log &lo
 }
 
 SmscLink::~SmscLink() = default;
+
+void SmscLink::enter(LinkObserver::State state)
+{
+    switch (state) {
+    case LinkObserver::State::Stopped:
+        m_state = LinkTexts::stateStopped();
+        break;
+    case LinkObserver::State::Connecting:
+        m_state = LinkTexts::stateConnecting();
+        break;
+    case LinkObserver::State::Bound:
+        m_state = LinkTexts::stateBound();
+        break;
+    case LinkObserver::State::Waiting:
+        m_state = LinkTexts::stateWaiting();
+        break;
+    }
+    m_observer.linkState(m_settings.name, state);
+}
+
+void SmscLink::windowChanged()
+{
+    m_observer.windowInUse(m_settings.name, int(m_inFlight.size()));
+}
 
 qint64 SmscLink::now() const
 {
@@ -121,7 +147,7 @@ void SmscLink::stop()
     handBackAll(LinkTexts::linkDown());
     flush();
     dropSessions();
-    m_state = LinkTexts::stateStopped();
+    enter(LinkObserver::State::Stopped);
     m_boundSince.reset();
 }
 
@@ -146,7 +172,7 @@ void SmscLink::connectSessions()
     if (m_stopped)
         return;
     dropSessions();
-    m_state = LinkTexts::stateConnecting();
+    enter(LinkObserver::State::Connecting);
     m_log(LinkTexts::connecting(m_settings.name, m_settings.host, m_settings.port));
     const bool split = m_settings.bind == LinkSettings::Bind::TransmitterReceiver;
     const auto make = [this](SmppSession::Mode mode) {
@@ -183,7 +209,7 @@ void SmscLink::sessionBound()
     if (!isBound())
         return;
     m_backoffMs = m_settings.reconnectMinMs;
-    m_state = LinkTexts::stateBound();
+    enter(LinkObserver::State::Bound);
     m_boundSince = now();
     m_lastError.clear();
     m_log(LinkTexts::bound(m_settings.name,
@@ -216,7 +242,7 @@ void SmscLink::sessionLost(const QString &why)
     m_boundSince.reset();
     if (m_stopped)
         return;
-    m_state = LinkTexts::stateWaiting();
+    enter(LinkObserver::State::Waiting);
     writeState();
     m_reconnect.start(m_backoffMs);
     m_backoffMs = std::min(m_backoffMs * 2, m_settings.reconnectMaxMs);
@@ -255,6 +281,7 @@ void SmscLink::pump()
         }
         m_tokens -= 1.0;
         m_inFlight.insert(sequence, part);
+        windowChanged();
         session->request(sequence, pdu);
         ++m_sent;
     }
@@ -303,6 +330,7 @@ void SmscLink::answered(const Smpp::Pdu &pdu)
     const qint64 id = part->message;
     const int index = part->index;
     m_inFlight.erase(part);
+    windowChanged();
     const auto message = m_messages.find(id);
     if (message == m_messages.end()) {
         pump();
@@ -317,6 +345,7 @@ void SmscLink::answered(const Smpp::Pdu &pdu)
             submitted.kind = Answer::Kind::Submitted;
             submitted.smscIds = message->smscIds;
             finish(id, submitted);
+            m_observer.submitted(m_settings.name);
         }
     } else if (isTransient(status)) {
         m_pausedUntil = m_clock.elapsed() + ThrottlePauseMs;
@@ -337,6 +366,7 @@ void SmscLink::timedOut(quint32 sequence)
         return;
     const qint64 id = part->message;
     m_inFlight.erase(part);
+    windowChanged();
     if (m_messages.contains(id))
         retryLater(id, LinkTexts::noAnswer());
     pump();
@@ -375,6 +405,7 @@ void SmscLink::handBackAll(const QString &why)
         finish(id, back);
     }
     m_inFlight.clear();
+    windowChanged();
     m_pending.clear();
 }
 
@@ -396,6 +427,7 @@ void SmscLink::incoming(SmppSession *session, const Smpp::Pdu &pdu)
     const Smpp::ShortMessage &message = pdu.message;
     Status stored = Status::ok();
     if ((message.esmClass & Smpp::EsmTypeMask) == Smpp::EsmDeliveryReceipt) {
+        m_observer.receiptReceived(m_settings.name);
         const std::optional<SmsText::ReceiptText> text = SmsText::receiptText(message.payload);
         LinkQueue::Receipt receipt;
         receipt.smscId = QString::fromLatin1(
@@ -406,6 +438,7 @@ void SmscLink::incoming(SmppSession *session, const Smpp::Pdu &pdu)
         receipt.text = QString::fromLatin1(message.payload);
         stored = m_queue.receipt(m_settings.name, receipt).status();
     } else {
+        m_observer.arrivalReceived(m_settings.name);
         LinkQueue::Arrival arrival;
         arrival.source = phoneOf(message.source);
         arrival.destination = QString::fromLatin1(message.destination.digits);
@@ -433,9 +466,8 @@ void SmscLink::incoming(SmppSession *session, const Smpp::Pdu &pdu)
     }
     if (stored.failed())
         m_log(LinkTexts::storeFailed(m_settings.name, stored.description()));
-    session->reply(Smpp::response(Smpp::Command::DeliverSmResp, pdu.header.sequence,
-                                  stored.failed() ? Smpp::Status::SystemError : Smpp::Status::Ok,
-                                  QByteArray()));
+    session->reply(Smpp::bare(Smpp::Command::DeliverSmResp, pdu.header.sequence,
+                              stored.failed() ? Smpp::Status::SystemError : Smpp::Status::Ok));
 }
 
 LinkQueue::LinkState SmscLink::state() const

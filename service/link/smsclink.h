@@ -9,9 +9,10 @@
 //   deliver_sm: a receipt ── its message's state; else an arrival ── the account;
 //   answered once the store has it
 //
-// Lives on the links' thread.
+// Lives on the links' thread, and tells its LinkObserver what it does.
 
 #include "gateway/local/linkqueue.h"
+#include "service/link/linkobserver.h"
 #include "service/link/linksettings.h"
 #include "service/link/smpppdu.h"
 
@@ -31,8 +32,8 @@ class SmscLink : public QObject {
 
 public:
     using Log = std::function<void(const QString &)>;
-    // `settings`, `queue` and `log` outlive this object.
-    SmscLink(const LinkSettings &settings, LinkQueue &queue, const Log &log,
+    // `settings`, `queue`, `log` and `observer` outlive this object.
+    SmscLink(const LinkSettings &settings, LinkQueue &queue, const Log &log, LinkObserver &observer,
              QObject *parent = nullptr);
     ~SmscLink() override;
 
@@ -58,6 +59,8 @@ private:
         Smpp::ShortMessage pdu;
     };
 
+    void enter(LinkObserver::State state);
+    void windowChanged();
     void connectSessions();
     void sessionBound();
     void sessionLost(const QString &why);
@@ -81,6 +84,7 @@ private:
     const LinkSettings &m_settings;
     LinkQueue &m_queue;
     const Log &m_log;
+    LinkObserver &m_observer;
     QPointer<SmppSession> m_transmitter; // the transceiver, when there is one
     QPointer<SmppSession> m_receiver;
     QTimer m_reconnect;

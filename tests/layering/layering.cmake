@@ -24,7 +24,7 @@ set(public_gateway/local  inputrules.h linkqueue.h localbackend.h localgateway.h
                           segmentcounter.h store.h storelocation.h)
 set(public_gateway/remote remotegateway.h)
 set(public_protocol       calls.h wire.h)
-set(public_service/link   linkservice.h linksettings.h)
+set(public_service/link   linkobserver.h linkservice.h linksettings.h)
 
 set(folders ui console checker gateway protocol gateway/local gateway/remote service service/link
   tools)

@@ -301,11 +301,11 @@ void ServiceRig::kill()
     m_process->waitForFinished(10'000);
 }
 
-ServiceRig::Answer ServiceRig::raw(const QByteArray &bytes, int waitMs)
+ServiceRig::Answer ServiceRig::raw(const QByteArray &bytes, int waitMs, quint16 port)
 {
     Answer answer;
     QTcpSocket socket;
-    socket.connectToHost(u"127.0.0.1"_s, m_port);
+    socket.connectToHost(u"127.0.0.1"_s, port ? port : m_port);
     if (!socket.waitForConnected(5'000))
         return answer;
     socket.write(bytes);

@@ -85,8 +85,9 @@ public:
     // with an Idempotency-Key of its own unless `extra` has one or has "X-No-Key: 1".
     Answer post(const QString &path, const QByteArray &body, const QString &token,
                 const QByteArray &extraHeaders = {});
-    // Sends raw bytes and reads until the server closes or `waitMs` passes.
-    Answer raw(const QByteArray &bytes, int waitMs);
+    // Sends raw bytes and reads until the server closes or `waitMs` passes; to the
+    // service's port, or to `port` of 127.0.0.1.
+    Answer raw(const QByteArray &bytes, int waitMs, quint16 port = 0);
 
     static QString program();
     // The peak resident memory of a process in KiB, from /proc; 0 when unknown.

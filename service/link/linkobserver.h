@@ -1,0 +1,32 @@
+#pragma once
+
+// What the links of a service process report as they go, for the service's metrics:
+//
+//   SmscLink (links' thread) ── state, window in use, submitted, receipt, arrival ──
+//      ── LinkObserver (the service's metrics; by default nobody)
+//
+// Called on the links' thread, with the link's name (its section's, "main" for
+// [smsc.main]). Each report is cheap to make and must be cheap to take.
+
+#include <QString>
+
+class LinkObserver {
+public:
+    // As the operator's `links` listing names them: stopped, connecting, bound, and
+    // waiting to bind again after a back-off.
+    enum class State { Stopped, Connecting, Bound, Waiting };
+
+    LinkObserver() = default;
+    virtual ~LinkObserver() = default;
+    LinkObserver(const LinkObserver &) = delete;
+    LinkObserver &operator=(const LinkObserver &) = delete;
+
+    virtual void linkState(const QString & /*link*/, State /*state*/) { }
+    // The submit_sm parts sent and not yet answered.
+    virtual void windowInUse(const QString & /*link*/, int /*parts*/) { }
+    // A message the SMSC took, every part of it.
+    virtual void submitted(const QString & /*link*/) { }
+    // A deliver_sm: a delivery receipt, or a message arriving from a phone.
+    virtual void receiptReceived(const QString & /*link*/) { }
+    virtual void arrivalReceived(const QString & /*link*/) { }
+};
