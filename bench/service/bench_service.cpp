@@ -6,8 +6,9 @@
 //      calling LocalGateway on the same store;
 //   3. durable sends from wrk, 32 kept-alive connections, each request with a key of its
 //      own: one service with group commit off (group_commit_max=1) and on, side by side,
-//      then two services on; with the CPU each service process and wrk used, the latency
-//      wrk saw, and the batch sizes the service reports on /metrics.
+//      then (on PostgreSQL) two services on; with the CPU each service process, wrk and
+//      the whole machine used, the latency wrk saw, and the batch sizes the service
+//      reports on /metrics.
 //
 //   bench_service                an SQLite store in a temporary folder
 //   bench_service --postgresql   a database on the cluster the PG* variables name (run
@@ -16,7 +17,8 @@
 //
 //   QUILLET_BENCH_CALLS    calls per latency round, default 2000
 //   QUILLET_BENCH_SECONDS  seconds per aggregate round, default 5
-//   QUILLET_BENCH_WORKERS  worker threads of each service process, default 8
+//   QUILLET_BENCH_WORKERS  worker threads of each service process, default 4 (the
+//                          service's own default)
 //   QUILLET_BENCH_CONNECTIONS  wrk's connections, default 32
 //
 // The program starts quillet-gatewayd itself on 127.0.0.1 (ephemeral ports) and stops it.
@@ -212,8 +214,7 @@ public:
         m_process.setStandardErrorFile(logFile);
         m_process.start(QStringLiteral(QUILLET_GATEWAYD),
                         { u"--config"_s, config, u"--store"_s, store, u"--port"_s, u"0"_s,
-                          u"--workers"_s,
-                          QString::number(setting("QUILLET_BENCH_WORKERS", Clients)) });
+                          u"--workers"_s, QString::number(setting("QUILLET_BENCH_WORKERS", 4)) });
         static const QRegularExpression listening(u"port (\\d+)"_s);
         for (int i = 0; i < 200 && m_url.isEmpty(); ++i) {
             QThread::msleep(50);
@@ -578,11 +579,14 @@ int main(int argc, char *argv[])
     };
     const WrkRound off = wrkRound("one service, group commit off", 1, 1);
     const WrkRound on = wrkRound("one service, group commit on", 1, 64);
-    const WrkRound two = wrkRound("two services, group commit on", 2, 64);
     out() << "  ratio on / off                 "
           << QString::number(on.perSecond / off.perSecond, 'f', 2) << " (goal >= 2)" << Qt::endl;
-    out() << "  ratio two services / one       "
-          << QString::number(two.perSecond / on.perSecond, 'f', 2) << " (goal > 1)" << Qt::endl;
+    // SQLite has one writer at a time for every process: a second process only waits.
+    if (postgresql) {
+        const WrkRound two = wrkRound("two services, group commit on", 2, 64);
+        out() << "  ratio two services / one       "
+              << QString::number(two.perSecond / on.perSecond, 'f', 2) << " (goal > 1)" << Qt::endl;
+    }
 
     if (!ok)
         out() << "FAILED: a call failed" << Qt::endl;
