@@ -144,11 +144,11 @@ Result<QJsonObject> runAs(Worker &worker, const ServiceStore::Token &token,
 class KeyedCall {
 public:
     KeyedCall(ServiceStore::Token token, const Wire::Operation &operation, QJsonObject body,
-              RequestKey key, QString fingerprint)
+              const RequestKey &key, QString fingerprint)
         : m_token(std::move(token))
         , m_operation(operation)
         , m_body(std::move(body))
-        , m_key(std::move(key))
+        , m_key(key)
         , m_fingerprint(std::move(fingerprint))
     {
     }

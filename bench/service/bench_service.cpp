@@ -124,7 +124,7 @@ int runClient(const QStringList &args)
     QElapsedTimer timer;
     timer.start();
     qint64 sent = 0;
-    while (timer.elapsed() < seconds * 1000) {
+    while (timer.elapsed() < qint64(seconds) * 1000) {
         Bool16 outcome = 0;
         const Status status = gateway->SendMessage(from, u"13800138000"_s, u"bench"_s, outcome);
         if (status.failed() || outcome != True16) {
@@ -442,7 +442,7 @@ int main(int argc, char *argv[])
         out() << "FAILED: the service did not start" << Qt::endl;
         return 1;
     }
-    const QString url = first.url();
+    const QString &url = first.url();
 
     bool ok = true;
     const auto remote = client(u"remote"_s, url, token);
@@ -519,6 +519,7 @@ int main(int argc, char *argv[])
     int round = 0;
     const auto wrkRound = [&](const char *label, int services, int batchMost) {
         std::vector<std::unique_ptr<Service>> running;
+        running.reserve(size_t(services));
         for (int i = 0; i < services; ++i) {
             running.push_back(std::make_unique<Service>(
                 store, dir.filePath(u"wrk-%1-%2.log"_s.arg(round).arg(i)),
@@ -529,11 +530,13 @@ int main(int argc, char *argv[])
         if (!ok)
             return WrkRound {};
         std::vector<double> cpuBefore;
+        cpuBefore.reserve(running.size());
         for (const auto &service : running)
             cpuBefore.push_back(service->cpuSeconds());
         const double wrkBefore = childCpuSeconds();
         const double machineBefore = machineCpuSeconds();
         std::vector<std::unique_ptr<QProcess>> generators;
+        generators.reserve(size_t(services));
         for (int i = 0; i < services; ++i) {
             generators.push_back(std::make_unique<QProcess>());
             ok = startWrk(*generators.back(), script, running.at(size_t(i))->url(),

@@ -331,7 +331,7 @@ Status Store::checkpoint()
         return Status::ok();
     const auto run = [&] {
         QSqlQuery *q = nullptr;
-        const Status status = step(q, statement);
+        Status status = step(q, statement);
         if (q)
             q->finish();
         return status;
