@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 
 WorkerPool::WorkerPool(Options options)
     : m_options(std::move(options))
@@ -113,7 +114,10 @@ std::optional<WorkerPool::Taken> WorkerPool::take()
 std::vector<WorkerPool::Write> WorkerPool::gather(std::unique_lock<std::mutex> &lock)
 {
     const bool rowLocks = !m_options.store.isFile();
-    const auto most = size_t(qMax(1, m_options.batchMost));
+    // On PostgreSQL each write's savepoints are subtransactions; past 64 in one
+    // transaction, every other session has to look them up on disk to see its rows.
+    constexpr int MostWithRowLocks = 32;
+    const auto most = size_t(qBound(1, m_options.batchMost, rowLocks ? MostWithRowLocks : INT_MAX));
     std::vector<Write> batch;
     bool closed = false;
     const auto takeWaiting = [&] {
