@@ -453,52 +453,58 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     }
     in.body = request.body();
 
-    ++m_inFlight;
-    m_metrics->requestStarted();
     WorkerPool::Lane lane = WorkerPool::Lane::Quick;
     if (Operations::hashes(*operation))
         lane = WorkerPool::Lane::Slow;
     else if (operation->keyed)
         lane = WorkerPool::Lane::Write;
     SignOnFailures *failures = m_signOnFailures.get();
-    WorkerPool *pool = m_pool.get();
-    ServiceMetrics *metrics = m_metrics;
+    const Answer answer = answerLater(target, peer, name, timer);
     m_pool->post(
-        [this, pool, in = std::move(in), target, peer, name, timer, failures,
-         metrics](Worker &worker) {
-            const auto answer = [this, target, peer, name, timer](const Handled &handled) {
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, handled, target, peer, name, timer] {
-                        --m_inFlight;
-                        m_metrics->requestFinished();
-                        finish(target, peer, name, timer, handled);
-                        if (m_stopping && m_inFlight == 0)
-                            finishStopping();
-                    },
-                    Qt::QueuedConnection);
-            };
+        [this, in = std::move(in), failures, answer](Worker &worker) {
             Checked checked = handle(worker, in, *failures);
             if (const auto *handled = std::get_if<Handled>(&checked)) {
                 // A call that hashes commits on its own, in handle().
                 if (handled->committed)
-                    metrics->observeCommit(1);
+                    m_metrics->observeCommit(1);
                 answer(*handled);
                 return;
             }
             std::shared_ptr<KeyedCall> call = std::get<std::shared_ptr<KeyedCall>>(checked);
-            pool->commit(worker,
-                         WorkerPool::Write { call->account(),
-                                             [call](Worker &committer) {
-                                                 call->run(committer);
-                                                 return call->wrote();
-                                             },
-                                             [call, answer](const Status &ended) {
-                                                 answer(call->answer(ended));
-                                             } });
+            m_pool->commit(worker,
+                           WorkerPool::Write { call->account(),
+                                               [call](Worker &committer) {
+                                                   call->run(committer);
+                                                   return call->wrote();
+                                               },
+                                               [call, answer](const Status &ended) {
+                                                   answer(call->answer(ended));
+                                               } });
         },
         lane);
     return true;
+}
+
+// Counts the request in flight; what is given to the answer, from any thread, is
+// written on the event loop's.
+GatewayService::Answer GatewayService::answerLater(quint64 target, const QHostAddress &peer,
+                                                   const QString &operation,
+                                                   const QElapsedTimer &timer)
+{
+    ++m_inFlight;
+    m_metrics->requestStarted();
+    return [this, target, peer, operation, timer](const Reply &reply) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, reply, target, peer, operation, timer] {
+                --m_inFlight;
+                m_metrics->requestFinished();
+                finish(target, peer, operation, timer, reply);
+                if (m_stopping && m_inFlight == 0)
+                    finishStopping();
+            },
+            Qt::QueuedConnection);
+    };
 }
 
 bool GatewayService::serveMetrics(const QHttpServerRequest &request, quint64 target,
@@ -516,22 +522,9 @@ bool GatewayService::serveMetrics(const QHttpServerRequest &request, quint64 tar
                Reply { 503, error(u"stopping"_s, ServiceTexts::stopping()), false, 0, {} });
         return true;
     }
-    ++m_inFlight;
-    m_metrics->requestStarted();
-    m_pool->post([this, bearer = Wire::bearerToken(header(request, "authorization")), target, peer,
-                  name, timer, metrics = m_metrics](Worker &worker) {
-        const Handled handled = scrape(worker, bearer, *metrics);
-        QMetaObject::invokeMethod(
-            this,
-            [this, handled, target, peer, name, timer] {
-                --m_inFlight;
-                m_metrics->requestFinished();
-                finish(target, peer, name, timer, handled);
-                if (m_stopping && m_inFlight == 0)
-                    finishStopping();
-            },
-            Qt::QueuedConnection);
-    });
+    const Answer answer = answerLater(target, peer, name, timer);
+    m_pool->post([this, bearer = Wire::bearerToken(header(request, "authorization")),
+                  answer](Worker &worker) { answer(scrape(worker, bearer, *m_metrics)); });
     return true;
 }
 

@@ -111,6 +111,9 @@ private:
     void finish(quint64 connection, const QHostAddress &peer, const QString &operation,
                 const QElapsedTimer &timer, const Reply &reply);
     void finishStopping();
+    using Answer = std::function<void(const Reply &)>;
+    Answer answerLater(quint64 target, const QHostAddress &peer, const QString &operation,
+                       const QElapsedTimer &timer);
     void logLine(const QHostAddress &peer, const QString &operation, int status, double ms,
                  const QString &detail = {});
     void writeLog(const QString &line);
