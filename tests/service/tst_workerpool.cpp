@@ -29,6 +29,23 @@ class TestWorkerPool : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    // One store for the suite, with a table of the test's own.
+    void initTestCase()
+    {
+        QVERIFY(m_store.isValid());
+        m_tables = ServiceStore::initialize(m_store.location());
+        std::unique_ptr<Store> setup;
+        if (m_tables.isOk())
+            m_tables = Store::open(m_store.location(), setup);
+        if (m_tables.isOk())
+            m_tables = setup->execute(u"CREATE TABLE parents (id INTEGER PRIMARY KEY)"_s);
+        if (m_tables.isOk())
+            m_tables = setup->execute(
+                u"CREATE TABLE written (seq INTEGER, account TEXT, parent "
+                u"INTEGER REFERENCES parents(id) DEFERRABLE INITIALLY DEFERRED)"_s);
+        QVERIFY2(m_tables.isOk(), qPrintable(m_tables.description()));
+    }
+
     void batches_data()
     {
         QTest::addColumn<int>("batchMost");
@@ -87,24 +104,18 @@ private Q_SLOTS:
         QFETCH(int, failedDone);
 
         // GIVEN a pool whose first write holds its commit until the others wait
-        TestStore store;
-        QVERIFY(store.isValid());
-        QVERIFY(ServiceStore::initialize(store.location()).isOk());
+        QVERIFY(m_store.isValid());
+        QVERIFY(m_tables.isOk());
         {
             std::unique_ptr<Store> setup;
-            QVERIFY(Store::open(store.location(), setup).isOk());
-            QVERIFY(setup->execute(u"CREATE TABLE parents (id INTEGER PRIMARY KEY)"_s).isOk());
-            QVERIFY(
-                setup
-                    ->execute(u"CREATE TABLE written (seq INTEGER, account TEXT, parent "
-                              u"INTEGER REFERENCES parents(id) DEFERRABLE INITIALLY DEFERRED)"_s)
-                    .isOk());
+            QVERIFY(Store::open(m_store.location(), setup).isOk());
+            QVERIFY(setup->execute(u"DELETE FROM written"_s).isOk());
         }
         std::mutex mutex;
         QList<int> sizes;
         QStringList order;
         WorkerPool::Options options;
-        options.store = store.location();
+        options.store = m_store.location();
         // One batch at a time on either engine: one thread commits, one hands writes in.
         options.threads = 2;
         options.batchMost = batchMost;
@@ -176,9 +187,13 @@ private Q_SLOTS:
         QCOMPARE(sizes, batches);
         QCOMPARE(order.join(u' '), ran);
         QCOMPARE(failed.load(), failedDone);
-        StoreProbe probe(store.url());
+        StoreProbe probe(m_store.url());
         QCOMPARE(probe.rows(u"SELECT seq FROM written ORDER BY seq"_s).join(u' '), rows);
     }
+
+private:
+    TestStore m_store;
+    Status m_tables;
 };
 
 QTEST_GUILESS_MAIN(TestWorkerPool)
