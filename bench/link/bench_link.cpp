@@ -10,6 +10,7 @@
 //   QUILLET_BENCH_MESSAGES  messages per throughput round, default 3000
 //   QUILLET_BENCH_CALLS     sends timed for the latency, default 300
 
+#include "bench/kit/benchio.h"
 #include "gateway/local/localgateway.h"
 #include "gateway/local/localoperator.h"
 #include "gateway/remote/remotegateway.h"
@@ -39,18 +40,8 @@ namespace {
 const QString Account = u"BEN-CHL-INK-00001"_s;
 constexpr int RecipientsPerSend = 50;
 
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-int setting(const char *name, int fallback)
-{
-    bool ok = false;
-    const int value = qEnvironmentVariableIntValue(name, &ok);
-    return ok && value > 0 ? value : fallback;
-}
+using BenchKit::out;
+using BenchKit::setting;
 
 // Runs the event loop until `done` holds or `ms` passed.
 template<typename Done> bool spin(Done done, int ms)

@@ -14,6 +14,7 @@
 //   QUILLET_BENCH_ROUNDS  listing calls per command, default 51
 
 #include "bench/kit/backlogfiller.h"
+#include "bench/kit/benchio.h"
 #include "gateway/local/localgateway.h"
 #include "gateway/local/localoperator.h"
 #include "tools/operatortool.h"
@@ -41,12 +42,7 @@ constexpr double ListingGoalMs = 5.0;
 constexpr double ArrivalsGoalSeconds = 5.0;
 constexpr qint64 FirstMs = 1'765'000'000'000; // December 2025
 
-int setting(const char *name, int fallback)
-{
-    bool ok = false;
-    const int value = qEnvironmentVariableIntValue(name, &ok);
-    return ok && value > 0 ? value : fallback;
-}
+using BenchKit::setting;
 
 int stop(const QString &what)
 {

@@ -11,6 +11,7 @@
 // Runs inside pg_virtualenv (its PG* variables name the cluster), which starts clusters
 // with fsync off; the benchmark turns it on and checks, or its figures mean nothing.
 
+#include "bench/kit/benchio.h"
 #include "gateway/local/localgateway.h"
 #include "gateway/local/localoperator.h"
 
@@ -36,11 +37,7 @@ const QString Phone = u"13800138000"_s;
 const QString Text = u"VB测试短信发送!"_s;
 constexpr int MaxClients = 8;
 
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
+using BenchKit::out;
 
 int perClient()
 {

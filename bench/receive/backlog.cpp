@@ -15,6 +15,7 @@
 //   QUILLET_BENCH_ROUNDS  calls per account, operation and pass, default 51
 
 #include "bench/kit/backlogfiller.h"
+#include "bench/kit/benchio.h"
 #include "gateway/local/localgateway.h"
 
 #include <QCoreApplication>
@@ -38,12 +39,7 @@ constexpr qint64 DrainLimitMs = 30'000;
 const QString Extension = u"8"_s;
 constexpr qint64 FirstSentMs = 1'765'000'000'000; // December 2025
 
-int setting(const char *name, int fallback)
-{
-    bool ok = false;
-    const int value = qEnvironmentVariableIntValue(name, &ok);
-    return ok && value > 0 ? value : fallback;
-}
+using BenchKit::setting;
 
 bool fail(const QString &what)
 {

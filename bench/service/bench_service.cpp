@@ -23,6 +23,7 @@
 //
 // The program starts quillet-gatewayd itself on 127.0.0.1 (ephemeral ports) and stops it.
 
+#include "bench/kit/benchio.h"
 #include "gateway/local/localgateway.h"
 #include "gateway/local/localoperator.h"
 #include "gateway/remote/remotegateway.h"
@@ -51,18 +52,8 @@ namespace {
 
 constexpr int Clients = 8;
 
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-int setting(const char *name, int fallback)
-{
-    bool ok = false;
-    const int value = qEnvironmentVariableIntValue(name, &ok);
-    return ok && value > 0 ? value : fallback;
-}
+using BenchKit::out;
+using BenchKit::setting;
 
 QString account(int i)
 {

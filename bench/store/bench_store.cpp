@@ -10,6 +10,7 @@
 //   QUILLET_BENCH_SENDS   sends (and bare inserts) per pass, default 2000
 
 #include "bench/kit/backlogfiller.h"
+#include "bench/kit/benchio.h"
 #include "gateway/local/localgateway.h"
 #include "gateway/local/localoperator.h"
 
@@ -26,18 +27,8 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
-int setting(const char *name, int fallback)
-{
-    bool ok = false;
-    const int value = qEnvironmentVariableIntValue(name, &ok);
-    return ok && value > 0 ? value : fallback;
-}
+using BenchKit::out;
+using BenchKit::setting;
 
 bool check(bool ok, const QString &what)
 {
