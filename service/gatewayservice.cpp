@@ -167,7 +167,6 @@ public:
 
     void run(Worker &worker)
     {
-        m_ran = true;
         const auto decided = worker.service->store().transaction([&]() -> Result<Store::Decision> {
             std::optional<ServiceStore::Remembered> earlier;
             QUILLET_TRY(worker.service->remembered(m_token.id, m_key, earlier));
@@ -196,14 +195,10 @@ public:
     // Whether its work went into the transaction it ran in.
     bool wrote() const { return m_wrote; }
 
-    // What the call is answered once the transaction it ran in has ended as `ended` says.
-    Handled answer(const Status &ended) const
+    // What the call is answered: 503 when its work was `lost` (see WorkerPool::Write).
+    Handled answer(const Status &lost) const
     {
-        if (ended.isOk() && m_ran)
-            return m_handled;
-        if (!m_ran || m_wrote)
-            return unavailable(ended.failed() ? ended : Status::failure(Store::Unavailable, {}));
-        return m_handled;
+        return lost.failed() ? unavailable(lost) : m_handled;
     }
 
 private:
@@ -220,7 +215,6 @@ private:
     RequestKey m_key;
     QString m_fingerprint;
     Handled m_handled;
-    bool m_ran = false;
     bool m_wrote = false;
 };
 

@@ -178,18 +178,21 @@ void WorkerPool::commitBatch(Worker &worker, std::vector<Write> &batch)
         batch.front().done(Status::ok());
         return;
     }
-    int writes = 0;
+    // Whether each write ran, and whether its work went in.
+    enum class Fate : char { NotRun, Out, In };
+    std::vector<Fate> fates(batch.size(), Fate::NotRun);
     const Result<Store::Decision> decided
         = worker.service->store().transaction([&]() -> Result<Store::Decision> {
-              for (Write &write : batch)
-                  writes += write.run(worker) ? 1 : 0;
+              for (size_t i = 0; i < batch.size(); ++i)
+                  fates[i] = batch[i].run(worker) ? Fate::In : Fate::Out;
               return Store::Decision::Commit;
           });
     // The links hear of new messages once they can see them.
     worker.gateway->notifyQueued();
-    report(decided.failed() ? 0 : writes);
-    for (Write &write : batch)
-        write.done(decided.status());
+    report(decided.failed() ? 0 : int(std::ranges::count(fates, Fate::In)));
+    // A write whose work stayed out of a failed commit keeps its own outcome.
+    for (size_t i = 0; i < batch.size(); ++i)
+        batch[i].done(fates[i] == Fate::Out ? Status::ok() : decided.status());
 }
 
 void WorkerPool::run()

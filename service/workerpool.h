@@ -81,7 +81,8 @@ public:
         // Runs inside the batch's transaction (its own savepoint, see Store::transaction);
         // true when its work went into that transaction.
         std::function<bool(Worker &)> run;
-        // After the batch: told whether it committed.
+        // After the batch: why its work, or the write itself, came to nothing (the batch
+        // did not commit, or did not start), else Status::ok().
         std::function<void(const Status &)> done;
     };
 
