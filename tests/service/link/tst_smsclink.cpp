@@ -341,6 +341,21 @@ private Q_SLOTS:
         QCOMPARE(texts, expected);
     }
 
+    // The window counts parts, not messages: of a message in twelve parts, ten go out
+    // unanswered, and the rest once answers come.
+    void windowHoldsParts()
+    {
+        // Answers late, but within the link's time-out (1 s).
+        QVERIFY(m_smsc->command(u"slow 600"_s));
+        QVERIFY(send(u"13800138000"_s, QString(12 * 153, u'w')));
+        QCOMPARE(m_smsc->waitFor(u"submit"_s, 10).size(), 10);
+        QTest::qWait(300);
+        QCOMPARE(m_smsc->events(u"submit"_s).size(), 10);
+        QVERIFY(m_smsc->command(u"slow 0"_s));
+        QVERIFY(statesBecome({ u"delivered"_s }));
+        QCOMPARE(m_smsc->events(u"submit"_s).size(), 12);
+    }
+
     // A peer that stops answering is noticed by enquire_link and left; the link binds
     // again once it answers, and what was sent meanwhile goes out.
     void deadPeer()
