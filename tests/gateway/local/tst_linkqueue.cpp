@@ -165,6 +165,11 @@ private Q_SLOTS:
         const StoreProbe probe(m_store->url());
         QCOMPARE(probe.rows(u"SELECT state FROM mt"_s), QStringList { state });
         QCOMPARE(probe.count(u"SELECT count(*) FROM ledger WHERE reason = 'refund'"_s), refunds);
+        // The store itself refuses a second refund of the message.
+        QVERIFY(refunds == 0
+                || !probe.exec(u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
+                               u"SELECT account_id, amount, reason, reference, at FROM ledger "
+                               u"WHERE reason = 'refund'"_s));
         QCOMPARE(probe.count(u"SELECT count(*) FROM link_unmatched"_s), unmatched);
         QCOMPARE(probe.ledgerMismatches(), QStringList());
     }
