@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 using namespace Qt::StringLiterals;
 
@@ -9,13 +10,13 @@ namespace Wire {
 
 namespace {
 
-constexpr double MaxInteger = 9007199254740991.0; // 2^53 - 1: exact in a JSON number
-
 // Reads the named fields of one object, noting whether each was there and of its kind.
+// It holds its own (shared, so cheap) copy of the object: a record's reader is made
+// from a temporary that ends before the reader does.
 class Reader {
 public:
-    explicit Reader(const QJsonObject &object)
-        : m_object(object)
+    explicit Reader(QJsonObject object)
+        : m_object(std::move(object))
     {
     }
 
@@ -28,9 +29,9 @@ public:
     qint64 integer(QLatin1StringView name)
     {
         const QJsonValue value = m_object.value(name);
-        const bool integral = isIntegral(value, -MaxInteger, MaxInteger);
-        m_ok = m_ok && integral;
-        return integral ? qint64(value.toDouble()) : 0;
+        const bool whole = isWholeNumber(value);
+        m_ok = m_ok && whole;
+        return whole ? toWholeNumber(value) : 0;
     }
     bool boolean(QLatin1StringView name)
     {
@@ -83,7 +84,7 @@ public:
     bool ok() const { return m_ok; }
 
 private:
-    const QJsonObject &m_object;
+    QJsonObject m_object;
     bool m_ok = true;
 };
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <limits>
 #include <vector>
 
 #include <cmath>
@@ -25,6 +26,23 @@ bool isIntegral(const QJsonValue &value, double low, double high)
         return false;
     const double d = value.toDouble();
     return std::isfinite(d) && d == std::trunc(d) && d >= low && d <= high;
+}
+
+bool isWholeNumber(const QJsonValue &value)
+{
+    const double d = value.toDouble();
+    return value.isDouble() && std::isfinite(d) && d == std::trunc(d);
+}
+
+qint64 toWholeNumber(const QJsonValue &value)
+{
+    constexpr double Beyond = 9223372036854775808.0; // 2^63, the first past qint64
+    const double d = value.toDouble();
+    if (d >= Beyond)
+        return std::numeric_limits<qint64>::max();
+    if (d < -Beyond)
+        return std::numeric_limits<qint64>::min();
+    return qint64(d);
 }
 
 namespace {
@@ -56,7 +74,7 @@ bool fieldAcceptable(FieldKind kind, const QJsonValue &value)
     case Text:
         return value.isString() && isWellFormed(value.toString());
     case Integer:
-        return isIntegral(value, -9007199254740991.0, 9007199254740991.0);
+        return isWholeNumber(value);
     case Bool16:
         return isIntegral(value, -32768.0, 32767.0);
     case Variant: {

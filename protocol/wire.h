@@ -79,6 +79,11 @@ QString roleName(Role role);
 
 // A JSON number that is a whole number from `low` to `high`.
 bool isIntegral(const QJsonValue &value, double low, double high);
+// A whole number of the wire's Integer kind as a qint64. Any whole JSON number is one: a
+// value beyond qint64's range reads as its nearest end, which the call then treats as
+// any other value out of its range. (JSON numbers are exact up to 2^53.)
+bool isWholeNumber(const QJsonValue &value);
+qint64 toWholeNumber(const QJsonValue &value);
 // A text is acceptable on the wire when it is valid UTF-16 (no unpaired surrogate).
 bool isWellFormed(const QString &text);
 bool isAcceptableKey(const QString &key);

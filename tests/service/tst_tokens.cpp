@@ -50,6 +50,7 @@ private:
     QString m_desk;
     QString m_other;
     QString m_operator;
+    QString m_otherOperator;
 
     void startRig(const QHash<QString, QString> &settings = {})
     {
@@ -59,6 +60,7 @@ private:
         m_desk = m_rig->issue(u"console"_s, u"desk"_s);
         m_other = m_rig->issue(u"console"_s, u"other desk"_s);
         m_operator = m_rig->issue(u"operator"_s, u"ops"_s);
+        m_otherOperator = m_rig->issue(u"operator"_s, u"other ops"_s);
         QString why;
         QVERIFY2(m_rig->start(why), qPrintable(why));
     }
@@ -258,6 +260,22 @@ private Q_SLOTS:
                QByteArray("4a1e-register-7c1b-first"), m_desk.toLatin1().mid(4),
                m_operator.toLatin1().mid(4) })
             QVERIFY2(!stored.contains(secret), secret.constData());
+    }
+
+    // An Idempotency-Key is its token's: another token sending the same key and body makes
+    // a request of its own, and never reads the first token's answer (its card passwords).
+    void keysBelongToTheirToken()
+    {
+        const QByteArray body = "{\"valueFen\":700,\"count\":1}";
+        const QByteArray key = keyed("3e9f-cards-of-one-token");
+        const QByteArray first = call(u"issueCards"_s, body, m_operator, key);
+        const QByteArray second
+            = m_rig->post(u"/v1/operator/issueCards"_s, body, m_otherOperator, key).body;
+        QVERIFY2(first.contains("\"password\""), first.constData());
+        QVERIFY2(second.contains("\"password\""), second.constData());
+        QVERIFY(first != second);
+        StoreProbe probe(m_rig->ownerUrl());
+        QCOMPARE(probe.count(u"SELECT count(*) FROM cards WHERE value = 700"_s), 2);
     }
 
     // Failed sign-ons are limited per token and account, and per token: past either, the

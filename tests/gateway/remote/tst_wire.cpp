@@ -8,6 +8,8 @@
 #include <QJsonObject>
 #include <QTest>
 
+#include <climits>
+
 using namespace Qt::StringLiterals;
 using Wire::JsonFault;
 
@@ -75,6 +77,36 @@ private Q_SLOTS:
         QCOMPARE(Wire::Codec<Bool16>::take(QJsonObject { { u"outcome"_s, value } },
                                            QLatin1StringView("outcome"), outcome),
                  read);
+    }
+
+    // An integer field takes any whole number, as the API document's int64 says: one past
+    // the calls' range reads as its nearest end, which the call refuses or (a page's limit)
+    // takes as the largest page.
+    void integerFieldsTakeAnyWholeNumber_data()
+    {
+        QTest::addColumn<QJsonValue>("limit");
+        QTest::addColumn<QString>("refusal");
+        QTest::addColumn<int>("read");
+        QTest::newRow("2^53") << QJsonValue(9007199254740992.0) << QString() << INT_MAX;
+        QTest::newRow("2^63") << QJsonValue(9223372036854775808.0) << QString() << INT_MAX;
+        QTest::newRow("1e300") << QJsonValue(1e300) << QString() << INT_MAX;
+        QTest::newRow("-1e300") << QJsonValue(-1e300) << QString() << INT_MIN;
+        QTest::newRow("a page") << QJsonValue(50) << QString() << 50;
+        QTest::newRow("a fraction")
+            << QJsonValue(0.5) << u"field \"limit\" must be an integer"_s << 0;
+        QTest::newRow("a text") << QJsonValue(u"50"_s) << u"field \"limit\" must be an integer"_s
+                                << 0;
+    }
+    void integerFieldsTakeAnyWholeNumber()
+    {
+        QFETCH(QJsonValue, limit);
+        QFETCH(QString, refusal);
+        QFETCH(int, read);
+        const QJsonObject request { { u"phone"_s, u"13800138000"_s }, { u"limit"_s, limit } };
+        QCOMPARE(Wire::validate(*Wire::find("handsetMessages"_L1), request), refusal);
+        Operator::Page page;
+        (void)Wire::Codec<Operator::Page>::take(request, "page"_L1, page);
+        QCOMPARE(page.limit, read);
     }
 
     // A listing's answer is read only when it holds at most one page: a longer one is a
