@@ -12,7 +12,9 @@
 #     ── the service (when packaged): conffile, unit enabled and its sandbox's score, its
 #     system user and state folder, a token issued as that user into the store the
 #     installed settings name, the remote component against the service (under systemd
-#     with the installed unit where systemd runs the machine, else started by hand)
+#     with the installed unit where systemd runs the machine, else started by hand), and
+#     the operator tool through the service: a card, an account that spends it, and every
+#     listing printed as the tool prints it from the service's store
 #   apt-get purge ── nothing of the packages left, the user's store and the service's
 #     store (/var/lib/quillet: balances) kept
 #
@@ -290,6 +292,53 @@ same "the console answers through the installed local gateway" \
 as_user quillet-gateway accounts | grep -q "^ABC-DEF-GHI-12345"$'\t'
 check "the operator tool sees the account the console registered" $?
 
+# The installed operator tool through the installed service ($port): a card issued there
+# recharges an account that the console's routes register and send from (driven with
+# Python's http.client, not our code), and every listing that carries records prints
+# through the service exactly what the same tool prints from the service's own store.
+operator_through_service() {
+    local -a remote=(quillet-gateway --server "http://127.0.0.1:$port" --token-file "$work/operator.token")
+    local account=ABC-DEF-GHI-54321 phone=13800138000 command out local_out
+    out=$(as_user "${remote[@]}" card issue --value 10 2>&1) && status=0 || status=$?
+    check "quillet-gateway --server card issue exits 0" "$status" "$out"
+    same "quillet-gateway --server card issue lists one card of 10.00 yuan" \
+        "$(printf '卡号\t密码\t面值（元）\n10.00')" "$(sed -n '1p; 2s/.*\t//p' <<<"$out")"
+    out=$(python3 - "$port" "$work/console.token" "$account" "$phone" "$(sed -n '2p' <<<"$out")" <<'PYTHON' 2>&1
+import http.client, json, sys, uuid
+port, token_file, account, phone, card = sys.argv[1:6]
+number, password = card.split("\t")[:2]
+token = open(token_file).read().strip()
+def call(operation, body):
+    connection = http.client.HTTPConnection("127.0.0.1", int(port), timeout=30)
+    connection.request("POST", "/v1/console/" + operation, json.dumps(body),
+                       {"Authorization": "Bearer " + token, "Content-Type": "application/json",
+                        "Idempotency-Key": str(uuid.uuid4())})
+    answer = connection.getresponse()
+    print(operation, answer.status, json.loads(answer.read()).get("outcome"))
+call("register", {"accountNo": account, "password": "deb-test"})
+call("recharge", {"accountNo": account, "cardNo": number, "cardPassword": password})
+call("sendMessage", {"accountNo": account, "phoneNo": phone, "text": "deb-test"})
+PYTHON
+    )
+    same "the console's routes register, recharge with the issued card and send" \
+        "$(printf 'register 200 -1\nrecharge 200 -1\nsendMessage 200 -1')" "$out"
+    out=$(as_user "${remote[@]}" mo --from 13900139000 --to "$account" deb-test 2>&1) && status=0 || status=$?
+    check "quillet-gateway --server mo exits 0" "$status" "$out"
+    for command in accounts "messages --account $account" "handset $phone" links unmatched; do
+        # shellcheck disable=SC2086  # the command's words
+        out=$(as_user "${remote[@]}" $command 2>&1) && status=0 || status=$?
+        check "quillet-gateway --server $command exits 0" "$status" "$out"
+        # shellcheck disable=SC2086
+        local_out=$(as_service quillet-gateway "${service_store[@]}" $command 2>&1)
+        same "quillet-gateway --server $command prints what it prints from the store" \
+            "$local_out" "$out"
+    done
+    same "the account's balance after the card and one message" "9.90" \
+        "$(as_user "${remote[@]}" accounts | awk -F'\t' -v a="$account" '$1 == a { print $4 }')"
+    grep -q 'deb-test' <<<"$(as_user "${remote[@]}" handset "$phone")"
+    check "the phone received the message" $?
+}
+
 if built quillet-gatewayd; then
     getent passwd "$service_user" >/dev/null
     check "the system user $service_user exists" $?
@@ -311,8 +360,12 @@ if built quillet-gatewayd; then
         # systemd runs this machine: the installed unit runs the service in its sandbox,
         # with the installed settings and store. The installation has started it, unless
         # a policy-rc.d kept it from doing so.
-        runuser -u "$service_user" -- env -i PATH=/usr/sbin:/usr/bin quillet-gatewayd \
-            token issue --role console --name remote-check >"$work/console.token" 2>/dev/null
+        as_service() { runuser -u "$service_user" -- env -i PATH=/usr/sbin:/usr/bin "$@"; }
+        as_service quillet-gatewayd token issue --role console --name remote-check \
+            >"$work/console.token" 2>/dev/null
+        as_service quillet-gatewayd token issue --role operator --name operator-check \
+            >"$work/operator.token" 2>/dev/null
+        service_store=("--store" "sqlite:$state_dir/gateway.sqlite3")
         service_unit=quillet-gatewayd.service
         systemctl start "$service_unit"
         check "systemctl start $service_unit" $?
@@ -322,8 +375,12 @@ if built quillet-gatewayd; then
         }
         service_up() { systemctl is-active -q "$service_unit"; }
     else
-        as_user quillet-gatewayd --store "sqlite:$work/service.sqlite3" \
-            token issue --role console --name remote-check >"$work/console.token" 2>/dev/null
+        as_service() { as_user "$@"; }
+        service_store=("--store" "sqlite:$work/service.sqlite3")
+        for role in console operator; do
+            as_user quillet-gatewayd "${service_store[@]}" \
+                token issue --role "$role" --name "$role-check" >"$work/$role.token" 2>/dev/null
+        done
         # A plain command, not the as_user function: $! is then the service itself (env
         # execs it), which stop_service ends. Its output goes to a file, so no pipe waits.
         "${user_env[@]}" quillet-gatewayd --store "sqlite:$work/service.sqlite3" \
@@ -332,7 +389,7 @@ if built quillet-gatewayd; then
         service_log() { cat "$work/service.err"; }
         service_up() { kill -0 "$service_pid" 2>/dev/null; }
     fi
-    chmod 0600 "$work/console.token"
+    chmod 0600 "$work/console.token" "$work/operator.token"
     port=
     for _ in $(seq 100); do
         port=$(service_log | sed -n 's/^quillet-gatewayd: listening on 127\.0\.0\.1 port \([0-9]*\)$/\1/p' | tail -n 1)
@@ -352,6 +409,7 @@ if built quillet-gatewayd; then
         service_log | grep -E '^[^ ]+ 127\.0\.0\.1 register 200 ' >/dev/null
         check "the service answered the remote component's calls" $?
         rm -r "$home/.config/quillet-gateway"
+        operator_through_service
     else
         check "the installed service listens on 127.0.0.1" 1 "$(service_log)"
     fi
