@@ -22,7 +22,7 @@ DEV_BIN  := build/dev/bin
 DEB_DIR     := build/deb
 DEB_TOOLS   := debhelper dpkg-dev fakeroot lintian
 DEB_OPTIONS ?=
-DEB_ENV     := DEB_BUILD_OPTIONS="$(DEB_OPTIONS) parallel=$(JOBS) terse" \
+DEB_ENV     := DEB_BUILD_OPTIONS="$(strip $(DEB_OPTIONS) parallel=$(JOBS) terse)" \
                DEB_BUILD_PROFILES="$(filter nocheck,$(DEB_OPTIONS))"
 
 .PHONY: deps build run test check sanitize fuzz bench screenshot deb deb-test clean

@@ -1,26 +1,35 @@
-# Installs the build tree into a scratch prefix and checks what the service puts there:
+# Installs the build tree into a scratch folder and checks what the service puts there:
 # the program, its systemd unit naming that program and config file, the system user,
 # and the config file, which must not let it listen off loopback without TLS.
 #
 #   cmake -DBUILD_DIR=... -DPREFIX=... -P checkinstall.cmake
+#
+# DESTDIR keeps every file inside PREFIX, those with an absolute destination too (the
+# config file goes to /etc when the build's prefix is /usr, as a package build's is).
 
 file(REMOVE_RECURSE ${PREFIX})
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX}
+execute_process(COMMAND ${CMAKE_COMMAND} -E env DESTDIR=${PREFIX}
+                        ${CMAKE_COMMAND} --install ${BUILD_DIR}
   RESULT_VARIABLE result OUTPUT_QUIET)
 if(result)
   message(FATAL_ERROR "cmake --install failed: ${result}")
 endif()
+file(GLOB_RECURSE installed LIST_DIRECTORIES false ${PREFIX}/*)
 foreach(path sbin/quillet-gatewayd lib/systemd/system/quillet-gatewayd.service
              lib/sysusers.d/quillet.conf etc/quillet/gatewayd.conf)
-  if(NOT EXISTS ${PREFIX}/${path})
+  set(found ${installed})
+  list(FILTER found INCLUDE REGEX "/${path}$")
+  if(NOT found)
     message(FATAL_ERROR "not installed: ${path}")
   endif()
+  string(REPLACE "/" "_" name ${path})
+  set(${name} ${found})
 endforeach()
-file(READ ${PREFIX}/lib/systemd/system/quillet-gatewayd.service unit)
+file(READ ${lib_systemd_system_quillet-gatewayd.service} unit)
 if(NOT unit MATCHES "ExecStart=[^\n]*/quillet-gatewayd --config [^\n]*/quillet/gatewayd.conf")
   message(FATAL_ERROR "the unit does not start quillet-gatewayd with its config file")
 endif()
-file(READ ${PREFIX}/etc/quillet/gatewayd.conf conf)
+file(READ ${etc_quillet_gatewayd.conf} conf)
 if(NOT conf MATCHES "\nlisten=127.0.0.1\n")
   message(FATAL_ERROR "the installed config file does not listen on loopback")
 endif()
