@@ -21,6 +21,8 @@ struct IssuedCard {
     QString number;
     QString password;
     qint64 valueFen = 0;
+
+    friend bool operator==(const IssuedCard &, const IssuedCard &) = default;
 };
 // Writes and flushes the cards' listing; the cards exist only if it returned true (or,
 // through the service, they were made before it is called).
@@ -37,6 +39,8 @@ struct MoReport {
     ReplyState forwarded = ReplyState::None;
     QString forwardingPhone;
     ReplyState autoReplied = ReplyState::None;
+
+    friend bool operator==(const MoReport &, const MoReport &) = default;
 };
 
 // Many arrivals of one text, as tallies.
@@ -63,6 +67,8 @@ template<typename T> struct Listing {
     QList<T> entries;
     QString next;
     qint64 total = -1;
+
+    friend bool operator==(const Listing &, const Listing &) = default;
 };
 
 // Every page of a listing, fetched one after another by
@@ -86,6 +92,8 @@ struct HandsetMessage {
     QString from; // the sending account's service number
     QString text;
     QDateTime deliveredAt;
+
+    friend bool operator==(const HandsetMessage &, const HandsetMessage &) = default;
 };
 
 struct AccountSummary {
@@ -97,6 +105,8 @@ struct AccountSummary {
     QString forwardingPhone;
     QString autoReply;
     qint64 waiting = 0;
+
+    friend bool operator==(const AccountSummary &, const AccountSummary &) = default;
 };
 
 // What the listings of messages to phones may be narrowed to; an empty text or no time
@@ -134,6 +144,8 @@ struct MessageSummary {
     int tries = 0;
     QString reason; // empty: none
     qint64 submittedAtMs = 0;
+
+    friend bool operator==(const MessageSummary &, const MessageSummary &) = default;
 };
 
 // The state of one link in one service process, as that process last wrote it.
@@ -147,6 +159,8 @@ struct LinkSummary {
     qint64 received = 0;
     QString lastError; // empty: none
     qint64 updatedAtMs = 0;
+
+    friend bool operator==(const LinkSummary &, const LinkSummary &) = default;
 };
 
 // A delivery receipt for an id no part has, or an arrival for no known account, kept
@@ -161,6 +175,8 @@ struct UnmatchedEntry {
     QString smscId; // a receipt's; empty for an arrival
     QString state; // a receipt's final state; empty for an arrival or a state on the way
     QString text;
+
+    friend bool operator==(const UnmatchedEntry &, const UnmatchedEntry &) = default;
 };
 
 } // namespace Operator

@@ -108,41 +108,19 @@ const QList<QLatin1StringView> &unmatchedKindNames()
     return names;
 }
 
-Field text(QLatin1StringView name)
+Field textField(QLatin1StringView name)
 {
     return { name, FieldKind::Text };
 }
-Field integer(QLatin1StringView name)
+Field integerField(QLatin1StringView name)
 {
     return { name, FieldKind::Integer };
-}
-
-// The particulars of a registration, by field name.
-const QList<std::pair<QLatin1StringView, QString RegisterParticulars::*>> &particulars()
-{
-    using P = RegisterParticulars;
-    static const QList<std::pair<QLatin1StringView, QString P::*>> fields = {
-        { "accountNo"_L1, &P::accountNo },
-        { "password"_L1, &P::password },
-        { "province"_L1, &P::province },
-        { "city"_L1, &P::city },
-        { "trade"_L1, &P::trade },
-        { "company"_L1, &P::company },
-        { "contactName"_L1, &P::contactName },
-        { "telephone"_L1, &P::telephone },
-        { "mobile"_L1, &P::mobile },
-        { "email"_L1, &P::email },
-        { "fax"_L1, &P::fax },
-        { "address"_L1, &P::address },
-        { "postcode"_L1, &P::postcode },
-    };
-    return fields;
 }
 
 QList<Field> paging(QLatin1StringView records, const QList<Field> &entry)
 {
     return { { records, FieldKind::Records, &entry },
-             text("next"_L1),
+             textField("next"_L1),
              { "total"_L1, FieldKind::Integer, nullptr, nullptr, true } };
 }
 
@@ -212,33 +190,9 @@ bool Codec<Variant>::take(const QJsonObject &o, QLatin1StringView name, Variant 
     return fromJson(o.value(name), v);
 }
 
-QList<Field> Codec<RegisterParticulars>::fields(QLatin1StringView)
-{
-    QList<Field> fields;
-    for (const auto &[name, member] : particulars())
-        fields.append(text(name));
-    return fields;
-}
-
-void Codec<RegisterParticulars>::put(QJsonObject &o, QLatin1StringView,
-                                     const RegisterParticulars &v)
-{
-    for (const auto &[name, member] : particulars())
-        o.insert(name, v.*member);
-}
-
-bool Codec<RegisterParticulars>::take(const QJsonObject &o, QLatin1StringView,
-                                      RegisterParticulars &v)
-{
-    Reader reader(o);
-    for (const auto &[name, member] : particulars())
-        v.*member = reader.text(name);
-    return reader.ok();
-}
-
 QList<Field> Codec<Operator::Page>::fields(QLatin1StringView)
 {
-    return { text("after"_L1), integer("limit"_L1) };
+    return { textField("after"_L1), integerField("limit"_L1) };
 }
 
 void Codec<Operator::Page>::put(QJsonObject &o, QLatin1StringView, const Operator::Page &v)
@@ -256,128 +210,9 @@ bool Codec<Operator::Page>::take(const QJsonObject &o, QLatin1StringView, Operat
     return true;
 }
 
-QList<Field> Codec<Operator::MoReport>::fields(QLatin1StringView)
-{
-    return { { "outcome"_L1, FieldKind::Name, nullptr, &moOutcomeNames() },
-             text("accountNo"_L1),
-             text("serviceNumber"_L1),
-             { "forwarded"_L1, FieldKind::Name, nullptr, &replyStateNames() },
-             text("forwardingPhone"_L1),
-             { "autoReplied"_L1, FieldKind::Name, nullptr, &replyStateNames() } };
-}
-
-void Codec<Operator::MoReport>::put(QJsonObject &o, QLatin1StringView, const Operator::MoReport &v)
-{
-    o.insert("outcome"_L1, moOutcomeNames().at(int(v.outcome)));
-    o.insert("accountNo"_L1, v.accountNo);
-    o.insert("serviceNumber"_L1, v.serviceNumber);
-    o.insert("forwarded"_L1, replyStateNames().at(int(v.forwarded)));
-    o.insert("forwardingPhone"_L1, v.forwardingPhone);
-    o.insert("autoReplied"_L1, replyStateNames().at(int(v.autoReplied)));
-}
-
-bool Codec<Operator::MoReport>::take(const QJsonObject &o, QLatin1StringView, Operator::MoReport &v)
-{
-    Reader reader(o);
-    v.outcome = reader.name<Operator::MoOutcome>("outcome"_L1, moOutcomeNames());
-    v.accountNo = reader.text("accountNo"_L1);
-    v.serviceNumber = reader.text("serviceNumber"_L1);
-    v.forwarded = reader.name<Operator::ReplyState>("forwarded"_L1, replyStateNames());
-    v.forwardingPhone = reader.text("forwardingPhone"_L1);
-    v.autoReplied = reader.name<Operator::ReplyState>("autoReplied"_L1, replyStateNames());
-    return reader.ok();
-}
-
-QList<Field> Codec<Operator::Listing<Operator::HandsetMessage>>::fields(QLatin1StringView name)
-{
-    static const QList<Field> message
-        = { text("from"_L1), text("text"_L1), { "deliveredAt"_L1, FieldKind::Time } };
-    return paging(name, message);
-}
-
-void Codec<Operator::Listing<Operator::HandsetMessage>>::put(QJsonObject &o, QLatin1StringView name,
-                                                             const Listing &v)
-{
-    QJsonArray list;
-    for (const Operator::HandsetMessage &m : v.entries) {
-        list.append(QJsonObject { { u"from"_s, m.from },
-                                  { u"text"_s, m.text },
-                                  { u"deliveredAt"_s, utc(m.deliveredAt) } });
-    }
-    o.insert(name, list);
-    putPaging(o, v);
-}
-
-bool Codec<Operator::Listing<Operator::HandsetMessage>>::take(const QJsonObject &o,
-                                                              QLatin1StringView name, Listing &v)
-{
-    Reader reader(o);
-    v.entries
-        = reader.records<Operator::HandsetMessage>(name, Operator::MaxPageSize, [](Reader &m) {
-              return Operator::HandsetMessage { m.text("from"_L1), m.text("text"_L1),
-                                                m.time("deliveredAt"_L1) };
-          });
-    takePaging(reader, o, v);
-    return reader.ok();
-}
-
-QList<Field> Codec<Operator::Listing<Operator::AccountSummary>>::fields(QLatin1StringView name)
-{
-    static const QList<Field> account = {
-        text("number"_L1),
-        text("serviceNumber"_L1),
-        text("mobile"_L1),
-        integer("balanceFen"_L1),
-        { "signedOn"_L1, FieldKind::Boolean },
-        text("forwardingPhone"_L1),
-        text("autoReply"_L1),
-        integer("waiting"_L1),
-    };
-    return paging(name, account);
-}
-
-void Codec<Operator::Listing<Operator::AccountSummary>>::put(QJsonObject &o, QLatin1StringView name,
-                                                             const Listing &v)
-{
-    QJsonArray list;
-    for (const Operator::AccountSummary &a : v.entries) {
-        list.append(QJsonObject { { u"number"_s, a.number },
-                                  { u"serviceNumber"_s, a.serviceNumber },
-                                  { u"mobile"_s, a.mobile },
-                                  { u"balanceFen"_s, double(a.balanceFen) },
-                                  { u"signedOn"_s, a.signedOn },
-                                  { u"forwardingPhone"_s, a.forwardingPhone },
-                                  { u"autoReply"_s, a.autoReply },
-                                  { u"waiting"_s, double(a.waiting) } });
-    }
-    o.insert(name, list);
-    putPaging(o, v);
-}
-
-bool Codec<Operator::Listing<Operator::AccountSummary>>::take(const QJsonObject &o,
-                                                              QLatin1StringView name, Listing &v)
-{
-    Reader reader(o);
-    v.entries
-        = reader.records<Operator::AccountSummary>(name, Operator::MaxPageSize, [](Reader &a) {
-              Operator::AccountSummary s;
-              s.number = a.text("number"_L1);
-              s.serviceNumber = a.text("serviceNumber"_L1);
-              s.mobile = a.text("mobile"_L1);
-              s.balanceFen = a.integer("balanceFen"_L1);
-              s.signedOn = a.boolean("signedOn"_L1);
-              s.forwardingPhone = a.text("forwardingPhone"_L1);
-              s.autoReply = a.text("autoReply"_L1);
-              s.waiting = a.integer("waiting"_L1);
-              return s;
-          });
-    takePaging(reader, o, v);
-    return reader.ok();
-}
-
 QList<Field> Codec<Operator::MessageFilter>::fields(QLatin1StringView)
 {
-    return { text("accountNo"_L1), text("state"_L1), integer("sinceMs"_L1) };
+    return { textField("accountNo"_L1), textField("state"_L1), integerField("sinceMs"_L1) };
 }
 
 void Codec<Operator::MessageFilter>::put(QJsonObject &o, QLatin1StringView,
@@ -403,202 +238,330 @@ bool Codec<Operator::MessageFilter>::take(const QJsonObject &o, QLatin1StringVie
     return reader.ok();
 }
 
-QList<Field> Codec<Operator::Listing<Operator::MessageSummary>>::fields(QLatin1StringView name)
+// --- records: one table of columns per record type ------------------------------------
+
+namespace {
+
+// One field of a record: its description on the wire, and how it goes into an object
+// and comes out of one.
+template<typename R> struct Column {
+    Field field;
+    void (*put)(QJsonObject &, QLatin1StringView, const R &);
+    void (*take)(Reader &, QLatin1StringView, R &);
+};
+
+template<auto M> struct MemberOf;
+template<typename R, typename V, V R::*M> struct MemberOf<M> {
+    using Record = R;
+    using Value = V;
+};
+template<auto M> using RecordOf = typename MemberOf<M>::Record;
+template<auto M> using ValueOf = typename MemberOf<M>::Value;
+
+template<auto M> Column<RecordOf<M>> text(QLatin1StringView name)
 {
-    static const QList<Field> message = {
-        integer("id"_L1),
-        text("accountNo"_L1),
-        text("phone"_L1),
-        text("text"_L1),
-        { "state"_L1, FieldKind::Name, nullptr, &Operator::messageStates() },
-        text("link"_L1),
-        { "smscIds"_L1, FieldKind::Texts },
-        integer("tries"_L1),
-        text("reason"_L1),
-        { "submittedAt"_L1, FieldKind::Time },
-    };
-    return paging(name, message);
+    using R = RecordOf<M>;
+    return { { name, FieldKind::Text },
+             [](QJsonObject &o, QLatin1StringView n, const R &r) { o.insert(n, r.*M); },
+             [](Reader &in, QLatin1StringView n, R &r) { r.*M = in.text(n); } };
 }
 
-void Codec<Operator::Listing<Operator::MessageSummary>>::put(QJsonObject &o, QLatin1StringView name,
-                                                             const Listing &v)
+template<auto M> Column<RecordOf<M>> integer(QLatin1StringView name)
+{
+    using R = RecordOf<M>;
+    return { { name, FieldKind::Integer },
+             [](QJsonObject &o, QLatin1StringView n, const R &r) { o.insert(n, double(r.*M)); },
+             [](Reader &in, QLatin1StringView n, R &r) { r.*M = ValueOf<M>(in.integer(n)); } };
+}
+
+template<auto M> Column<RecordOf<M>> boolean(QLatin1StringView name)
+{
+    using R = RecordOf<M>;
+    return { { name, FieldKind::Boolean },
+             [](QJsonObject &o, QLatin1StringView n, const R &r) { o.insert(n, r.*M); },
+             [](Reader &in, QLatin1StringView n, R &r) { r.*M = in.boolean(n); } };
+}
+
+// A time travels as UTC text; it is kept as a QDateTime (read into the reader's own zone)
+// or as milliseconds since the epoch. An optional one travels only when there is one.
+template<auto M> Column<RecordOf<M>> time(QLatin1StringView name)
+{
+    using R = RecordOf<M>;
+    using V = ValueOf<M>;
+    constexpr bool optional = std::is_same_v<V, std::optional<qint64>>;
+    return { { name, FieldKind::Time, nullptr, nullptr, optional },
+             [](QJsonObject &o, QLatin1StringView n, const R &r) {
+                 if constexpr (optional) {
+                     if (r.*M)
+                         o.insert(n, utc(*(r.*M)));
+                 } else {
+                     o.insert(n, utc(r.*M));
+                 }
+             },
+             [](Reader &in, QLatin1StringView n, R &r) {
+                 if constexpr (optional) {
+                     r.*M = in.has(n) ? std::optional(in.timeMs(n)) : std::nullopt;
+                 } else if constexpr (std::is_same_v<V, QDateTime>) {
+                     r.*M = in.time(n);
+                 } else {
+                     r.*M = in.timeMs(n);
+                 }
+             } };
+}
+
+// One of a fixed set of names, kept as the name itself or as an enum in the names' order.
+template<auto M, const QList<QLatin1StringView> &(*Names)()>
+Column<RecordOf<M>> name(QLatin1StringView name)
+{
+    using R = RecordOf<M>;
+    using V = ValueOf<M>;
+    return { { name, FieldKind::Name, nullptr, &Names() },
+             [](QJsonObject &o, QLatin1StringView n, const R &r) {
+                 if constexpr (std::is_enum_v<V>)
+                     o.insert(n, Names().at(int(r.*M)));
+                 else
+                     o.insert(n, r.*M);
+             },
+             [](Reader &in, QLatin1StringView n, R &r) {
+                 const auto at = in.template name<qsizetype>(n, Names());
+                 if constexpr (std::is_enum_v<V>)
+                     r.*M = V(at);
+                 else
+                     r.*M = Names().at(at);
+             } };
+}
+
+template<auto M, qsizetype Most> Column<RecordOf<M>> texts(QLatin1StringView name)
+{
+    using R = RecordOf<M>;
+    return { { name, FieldKind::Texts },
+             [](QJsonObject &o, QLatin1StringView n, const R &r) {
+                 o.insert(n, QJsonArray::fromStringList(r.*M));
+             },
+             [](Reader &in, QLatin1StringView n, R &r) { r.*M = in.texts(n, Most); } };
+}
+
+template<typename R> const QList<Column<R>> &columns();
+
+template<> const QList<Column<RegisterParticulars>> &columns()
+{
+    using P = RegisterParticulars;
+    static const QList<Column<P>> table = {
+        text<&P::accountNo>("accountNo"_L1),
+        text<&P::password>("password"_L1),
+        text<&P::province>("province"_L1),
+        text<&P::city>("city"_L1),
+        text<&P::trade>("trade"_L1),
+        text<&P::company>("company"_L1),
+        text<&P::contactName>("contactName"_L1),
+        text<&P::telephone>("telephone"_L1),
+        text<&P::mobile>("mobile"_L1),
+        text<&P::email>("email"_L1),
+        text<&P::fax>("fax"_L1),
+        text<&P::address>("address"_L1),
+        text<&P::postcode>("postcode"_L1),
+    };
+    return table;
+}
+
+template<> const QList<Column<Operator::MoReport>> &columns()
+{
+    using M = Operator::MoReport;
+    static const QList<Column<M>> table = {
+        name<&M::outcome, moOutcomeNames>("outcome"_L1),
+        text<&M::accountNo>("accountNo"_L1),
+        text<&M::serviceNumber>("serviceNumber"_L1),
+        name<&M::forwarded, replyStateNames>("forwarded"_L1),
+        text<&M::forwardingPhone>("forwardingPhone"_L1),
+        name<&M::autoReplied, replyStateNames>("autoReplied"_L1),
+    };
+    return table;
+}
+
+template<> const QList<Column<Operator::HandsetMessage>> &columns()
+{
+    using M = Operator::HandsetMessage;
+    static const QList<Column<M>> table = {
+        text<&M::from>("from"_L1),
+        text<&M::text>("text"_L1),
+        time<&M::deliveredAt>("deliveredAt"_L1),
+    };
+    return table;
+}
+
+template<> const QList<Column<Operator::AccountSummary>> &columns()
+{
+    using A = Operator::AccountSummary;
+    static const QList<Column<A>> table = {
+        text<&A::number>("number"_L1),        text<&A::serviceNumber>("serviceNumber"_L1),
+        text<&A::mobile>("mobile"_L1),        integer<&A::balanceFen>("balanceFen"_L1),
+        boolean<&A::signedOn>("signedOn"_L1), text<&A::forwardingPhone>("forwardingPhone"_L1),
+        text<&A::autoReply>("autoReply"_L1),  integer<&A::waiting>("waiting"_L1),
+    };
+    return table;
+}
+
+template<> const QList<Column<Operator::MessageSummary>> &columns()
+{
+    using M = Operator::MessageSummary;
+    static const QList<Column<M>> table = {
+        integer<&M::id>("id"_L1),
+        text<&M::accountNo>("accountNo"_L1),
+        text<&M::phone>("phone"_L1),
+        text<&M::text>("text"_L1),
+        name<&M::state, Operator::messageStates>("state"_L1),
+        text<&M::link>("link"_L1),
+        texts<&M::smscIds, Operator::MaxMessageParts>("smscIds"_L1),
+        integer<&M::tries>("tries"_L1),
+        text<&M::reason>("reason"_L1),
+        time<&M::submittedAtMs>("submittedAt"_L1),
+    };
+    return table;
+}
+
+template<> const QList<Column<Operator::LinkSummary>> &columns()
+{
+    using L = Operator::LinkSummary;
+    static const QList<Column<L>> table = {
+        text<&L::link>("link"_L1),
+        text<&L::process>("process"_L1),
+        text<&L::state>("state"_L1),
+        time<&L::boundSinceMs>("boundSince"_L1), // a link that is not bound has none
+        integer<&L::outstanding>("outstanding"_L1),
+        integer<&L::sent>("sent"_L1),
+        integer<&L::received>("received"_L1),
+        text<&L::lastError>("lastError"_L1),
+        time<&L::updatedAtMs>("updatedAt"_L1),
+    };
+    return table;
+}
+
+template<> const QList<Column<Operator::UnmatchedEntry>> &columns()
+{
+    using E = Operator::UnmatchedEntry;
+    static const QList<Column<E>> table = {
+        integer<&E::id>("id"_L1),      time<&E::atMs>("at"_L1),
+        text<&E::link>("link"_L1),     name<&E::kind, unmatchedKindNames>("kind"_L1),
+        text<&E::source>("source"_L1), text<&E::destination>("destination"_L1),
+        text<&E::smscId>("smscId"_L1), text<&E::state>("state"_L1),
+        text<&E::text>("text"_L1),
+    };
+    return table;
+}
+
+template<> const QList<Column<Operator::IssuedCard>> &columns()
+{
+    using C = Operator::IssuedCard;
+    static const QList<Column<C>> table = {
+        text<&C::number>("number"_L1),
+        text<&C::password>("password"_L1),
+        integer<&C::valueFen>("valueFen"_L1),
+    };
+    return table;
+}
+
+template<typename R> const QList<Field> &recordFields()
+{
+    static const QList<Field> fields = [] {
+        QList<Field> all;
+        for (const Column<R> &column : columns<R>())
+            all.append(column.field);
+        return all;
+    }();
+    return fields;
+}
+
+template<typename R> void putRecord(QJsonObject &o, const R &record)
+{
+    for (const Column<R> &column : columns<R>())
+        column.put(o, column.field.name, record);
+}
+
+template<typename R> R takeRecord(Reader &in)
+{
+    R record;
+    for (const Column<R> &column : columns<R>())
+        column.take(in, column.field.name, record);
+    return record;
+}
+
+template<typename R> QJsonArray recordList(const QList<R> &records)
 {
     QJsonArray list;
-    for (const Operator::MessageSummary &m : v.entries) {
-        list.append(QJsonObject { { u"id"_s, double(m.id) },
-                                  { u"accountNo"_s, m.accountNo },
-                                  { u"phone"_s, m.phone },
-                                  { u"text"_s, m.text },
-                                  { u"state"_s, m.state },
-                                  { u"link"_s, m.link },
-                                  { u"smscIds"_s, QJsonArray::fromStringList(m.smscIds) },
-                                  { u"tries"_s, m.tries },
-                                  { u"reason"_s, m.reason },
-                                  { u"submittedAt"_s, utc(m.submittedAtMs) } });
+    for (const R &record : records) {
+        QJsonObject o;
+        putRecord(o, record);
+        list.append(o);
     }
-    o.insert(name, list);
+    return list;
+}
+
+} // namespace
+
+template<typename R> QList<Field> RecordCodec<R>::fields(QLatin1StringView)
+{
+    return recordFields<R>();
+}
+
+template<typename R> void RecordCodec<R>::put(QJsonObject &o, QLatin1StringView, const R &v)
+{
+    putRecord(o, v);
+}
+
+template<typename R> bool RecordCodec<R>::take(const QJsonObject &o, QLatin1StringView, R &v)
+{
+    Reader reader(o);
+    v = takeRecord<R>(reader);
+    return reader.ok();
+}
+
+template struct RecordCodec<RegisterParticulars>;
+template struct RecordCodec<Operator::MoReport>;
+
+template<typename T> QList<Field> Codec<Operator::Listing<T>>::fields(QLatin1StringView name)
+{
+    return paging(name, recordFields<T>());
+}
+
+template<typename T>
+void Codec<Operator::Listing<T>>::put(QJsonObject &o, QLatin1StringView name,
+                                      const Operator::Listing<T> &v)
+{
+    o.insert(name, recordList(v.entries));
     putPaging(o, v);
 }
 
-bool Codec<Operator::Listing<Operator::MessageSummary>>::take(const QJsonObject &o,
-                                                              QLatin1StringView name, Listing &v)
+template<typename T>
+bool Codec<Operator::Listing<T>>::take(const QJsonObject &o, QLatin1StringView name,
+                                       Operator::Listing<T> &v)
 {
     Reader reader(o);
-    v.entries
-        = reader.records<Operator::MessageSummary>(name, Operator::MaxPageSize, [](Reader &m) {
-              Operator::MessageSummary s;
-              s.id = m.integer("id"_L1);
-              s.accountNo = m.text("accountNo"_L1);
-              s.phone = m.text("phone"_L1);
-              s.text = m.text("text"_L1);
-              s.state = Operator::messageStates().at(
-                  m.name<qsizetype>("state"_L1, Operator::messageStates()));
-              s.link = m.text("link"_L1);
-              s.smscIds = m.texts("smscIds"_L1, Operator::MaxMessageParts);
-              s.tries = int(m.integer("tries"_L1));
-              s.reason = m.text("reason"_L1);
-              s.submittedAtMs = m.timeMs("submittedAt"_L1);
-              return s;
-          });
+    v.entries = reader.records<T>(name, Operator::MaxPageSize, &takeRecord<T>);
     takePaging(reader, o, v);
     return reader.ok();
 }
 
-QList<Field> Codec<Operator::Listing<Operator::LinkSummary>>::fields(QLatin1StringView name)
-{
-    static const QList<Field> link = {
-        text("link"_L1),
-        text("process"_L1),
-        text("state"_L1),
-        { "boundSince"_L1, FieldKind::Time, nullptr, nullptr, true },
-        integer("outstanding"_L1),
-        integer("sent"_L1),
-        integer("received"_L1),
-        text("lastError"_L1),
-        { "updatedAt"_L1, FieldKind::Time },
-    };
-    return paging(name, link);
-}
-
-void Codec<Operator::Listing<Operator::LinkSummary>>::put(QJsonObject &o, QLatin1StringView name,
-                                                          const Listing &v)
-{
-    QJsonArray list;
-    for (const Operator::LinkSummary &l : v.entries) {
-        QJsonObject entry {
-            { u"link"_s, l.link },           { u"process"_s, l.process },
-            { u"state"_s, l.state },         { u"outstanding"_s, double(l.outstanding) },
-            { u"sent"_s, double(l.sent) },   { u"received"_s, double(l.received) },
-            { u"lastError"_s, l.lastError }, { u"updatedAt"_s, utc(l.updatedAtMs) }
-        };
-        if (l.boundSinceMs)
-            entry.insert(u"boundSince"_s, utc(*l.boundSinceMs));
-        list.append(entry);
-    }
-    o.insert(name, list);
-    putPaging(o, v);
-}
-
-bool Codec<Operator::Listing<Operator::LinkSummary>>::take(const QJsonObject &o,
-                                                           QLatin1StringView name, Listing &v)
-{
-    Reader reader(o);
-    v.entries = reader.records<Operator::LinkSummary>(name, Operator::MaxPageSize, [](Reader &l) {
-        Operator::LinkSummary s;
-        s.link = l.text("link"_L1);
-        s.process = l.text("process"_L1);
-        s.state = l.text("state"_L1);
-        if (l.has("boundSince"_L1))
-            s.boundSinceMs = l.timeMs("boundSince"_L1);
-        s.outstanding = l.integer("outstanding"_L1);
-        s.sent = l.integer("sent"_L1);
-        s.received = l.integer("received"_L1);
-        s.lastError = l.text("lastError"_L1);
-        s.updatedAtMs = l.timeMs("updatedAt"_L1);
-        return s;
-    });
-    takePaging(reader, o, v);
-    return reader.ok();
-}
-
-QList<Field> Codec<Operator::Listing<Operator::UnmatchedEntry>>::fields(QLatin1StringView name)
-{
-    static const QList<Field> entry = {
-        integer("id"_L1),  { "at"_L1, FieldKind::Time },
-        text("link"_L1),   { "kind"_L1, FieldKind::Name, nullptr, &unmatchedKindNames() },
-        text("source"_L1), text("destination"_L1),
-        text("smscId"_L1), text("state"_L1),
-        text("text"_L1),
-    };
-    return paging(name, entry);
-}
-
-void Codec<Operator::Listing<Operator::UnmatchedEntry>>::put(QJsonObject &o, QLatin1StringView name,
-                                                             const Listing &v)
-{
-    QJsonArray list;
-    for (const Operator::UnmatchedEntry &e : v.entries) {
-        list.append(QJsonObject { { u"id"_s, double(e.id) },
-                                  { u"at"_s, utc(e.atMs) },
-                                  { u"link"_s, e.link },
-                                  { u"kind"_s, e.kind },
-                                  { u"source"_s, e.source },
-                                  { u"destination"_s, e.destination },
-                                  { u"smscId"_s, e.smscId },
-                                  { u"state"_s, e.state },
-                                  { u"text"_s, e.text } });
-    }
-    o.insert(name, list);
-    putPaging(o, v);
-}
-
-bool Codec<Operator::Listing<Operator::UnmatchedEntry>>::take(const QJsonObject &o,
-                                                              QLatin1StringView name, Listing &v)
-{
-    Reader reader(o);
-    v.entries
-        = reader.records<Operator::UnmatchedEntry>(name, Operator::MaxPageSize, [](Reader &e) {
-              Operator::UnmatchedEntry s;
-              s.id = e.integer("id"_L1);
-              s.atMs = e.timeMs("at"_L1);
-              s.link = e.text("link"_L1);
-              s.kind = unmatchedKindNames().at(e.name<qsizetype>("kind"_L1, unmatchedKindNames()));
-              s.source = e.text("source"_L1);
-              s.destination = e.text("destination"_L1);
-              s.smscId = e.text("smscId"_L1);
-              s.state = e.text("state"_L1);
-              s.text = e.text("text"_L1);
-              return s;
-          });
-    takePaging(reader, o, v);
-    return reader.ok();
-}
+template struct Codec<Operator::Listing<Operator::HandsetMessage>>;
+template struct Codec<Operator::Listing<Operator::AccountSummary>>;
+template struct Codec<Operator::Listing<Operator::MessageSummary>>;
+template struct Codec<Operator::Listing<Operator::LinkSummary>>;
+template struct Codec<Operator::Listing<Operator::UnmatchedEntry>>;
 
 QList<Field> Codec<Operator::CardPublisher>::fields(QLatin1StringView name)
 {
-    static const QList<Field> card
-        = { text("number"_L1), text("password"_L1), integer("valueFen"_L1) };
-    return { { name, FieldKind::Records, &card } };
+    return { { name, FieldKind::Records, &recordFields<Operator::IssuedCard>() } };
 }
 
 void Codec<Operator::CardPublisher>::put(QJsonObject &o, QLatin1StringView name, const Cards &v)
 {
-    QJsonArray list;
-    for (const Operator::IssuedCard &card : v) {
-        list.append(QJsonObject { { u"number"_s, card.number },
-                                  { u"password"_s, card.password },
-                                  { u"valueFen"_s, double(card.valueFen) } });
-    }
-    o.insert(name, list);
+    o.insert(name, recordList(v));
 }
 
 bool Codec<Operator::CardPublisher>::take(const QJsonObject &o, QLatin1StringView name, Cards &v)
 {
     Reader reader(o);
-    v = reader.records<Operator::IssuedCard>(name, MaxTableCells, [](Reader &card) {
-        return Operator::IssuedCard { card.text("number"_L1), card.text("password"_L1),
-                                      card.integer("valueFen"_L1) };
-    });
+    v = reader.records<Operator::IssuedCard>(name, MaxTableCells,
+                                             &takeRecord<Operator::IssuedCard>);
     return reader.ok();
 }
 

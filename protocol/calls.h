@@ -82,12 +82,17 @@ template<> struct Codec<Variant> {
     static bool take(const QJsonObject &o, QLatin1StringView name, Variant &v);
 };
 
-// The record types put their own field names; the binding's name for them is the name
-// of the list a listing or issued cards travel in.
-template<> struct Codec<RegisterParticulars> {
+// A record of named fields travels as the fields of the request or the answer itself:
+// a registration's particulars, an arrival's report. Each record type has one table of
+// its fields (columns() in calls.cpp) that says its wire fields, writes and reads it.
+template<typename R> struct RecordCodec {
     static QList<Field> fields(QLatin1StringView name);
-    static void put(QJsonObject &o, QLatin1StringView name, const RegisterParticulars &v);
-    static bool take(const QJsonObject &o, QLatin1StringView name, RegisterParticulars &v);
+    static void put(QJsonObject &o, QLatin1StringView name, const R &v);
+    static bool take(const QJsonObject &o, QLatin1StringView name, R &v);
+};
+template<> struct Codec<RegisterParticulars> : RecordCodec<RegisterParticulars> {
+};
+template<> struct Codec<Operator::MoReport> : RecordCodec<Operator::MoReport> {
 };
 
 template<> struct Codec<Operator::Page> {
@@ -98,27 +103,6 @@ template<> struct Codec<Operator::Page> {
     static bool take(const QJsonObject &o, QLatin1StringView name, Operator::Page &v);
 };
 
-template<> struct Codec<Operator::MoReport> {
-    static QList<Field> fields(QLatin1StringView name);
-    static void put(QJsonObject &o, QLatin1StringView name, const Operator::MoReport &v);
-    static bool take(const QJsonObject &o, QLatin1StringView name, Operator::MoReport &v);
-};
-
-template<> struct Codec<Operator::Listing<Operator::HandsetMessage>> {
-    using Listing = Operator::Listing<Operator::HandsetMessage>;
-    static QList<Field> fields(QLatin1StringView name);
-    static void put(QJsonObject &o, QLatin1StringView name, const Listing &v);
-    // Times come as UTC and are read into the reader's own zone.
-    static bool take(const QJsonObject &o, QLatin1StringView name, Listing &v);
-};
-
-template<> struct Codec<Operator::Listing<Operator::AccountSummary>> {
-    using Listing = Operator::Listing<Operator::AccountSummary>;
-    static QList<Field> fields(QLatin1StringView name);
-    static void put(QJsonObject &o, QLatin1StringView name, const Listing &v);
-    static bool take(const QJsonObject &o, QLatin1StringView name, Listing &v);
-};
-
 // A listing's narrowing: its texts, and its time in milliseconds only when it has one.
 template<> struct Codec<Operator::MessageFilter> {
     static QList<Field> fields(QLatin1StringView name);
@@ -126,26 +110,13 @@ template<> struct Codec<Operator::MessageFilter> {
     static bool take(const QJsonObject &o, QLatin1StringView name, Operator::MessageFilter &v);
 };
 
-template<> struct Codec<Operator::Listing<Operator::MessageSummary>> {
-    using Listing = Operator::Listing<Operator::MessageSummary>;
+// A page of a listing: its records (from the record type's table, as above) in a list
+// named `name`, at most MaxPageSize of them, with the listing's paging. Times come as
+// UTC and are read into the reader's own zone.
+template<typename T> struct Codec<Operator::Listing<T>> {
     static QList<Field> fields(QLatin1StringView name);
-    static void put(QJsonObject &o, QLatin1StringView name, const Listing &v);
-    static bool take(const QJsonObject &o, QLatin1StringView name, Listing &v);
-};
-
-// A link that is not bound travels without its boundSince.
-template<> struct Codec<Operator::Listing<Operator::LinkSummary>> {
-    using Listing = Operator::Listing<Operator::LinkSummary>;
-    static QList<Field> fields(QLatin1StringView name);
-    static void put(QJsonObject &o, QLatin1StringView name, const Listing &v);
-    static bool take(const QJsonObject &o, QLatin1StringView name, Listing &v);
-};
-
-template<> struct Codec<Operator::Listing<Operator::UnmatchedEntry>> {
-    using Listing = Operator::Listing<Operator::UnmatchedEntry>;
-    static QList<Field> fields(QLatin1StringView name);
-    static void put(QJsonObject &o, QLatin1StringView name, const Listing &v);
-    static bool take(const QJsonObject &o, QLatin1StringView name, Listing &v);
+    static void put(QJsonObject &o, QLatin1StringView name, const Operator::Listing<T> &v);
+    static bool take(const QJsonObject &o, QLatin1StringView name, Operator::Listing<T> &v);
 };
 
 // Issued cards: the service hands the call a publisher that keeps them for the answer;

@@ -1,17 +1,49 @@
 // The wire's own reading of JSON texts, before QJsonDocument sees them: the keys of each
-// object and the raw characters inside texts; and what a listing's answer may hold.
+// object and the raw characters inside texts; what a listing's answer may hold; and each
+// record as it travels and as it is read back.
 
 #include "protocol/calls.h"
 #include "protocol/wire.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
 
 #include <climits>
+#include <functional>
 
 using namespace Qt::StringLiterals;
 using Wire::JsonFault;
+
+namespace {
+
+// A record put into an answer: the answer's JSON, and whether reading it back gives the
+// record again.
+using RoundTrip = std::function<std::pair<QByteArray, bool>()>;
+
+template<typename T, typename C = Wire::Codec<T>> RoundTrip roundTrip(const T &value)
+{
+    return [value] {
+        QJsonObject answer;
+        C::put(answer, "list"_L1, value);
+        T back {};
+        const bool read = C::take(answer, "list"_L1, back);
+        return std::pair(QJsonDocument(answer).toJson(QJsonDocument::Compact),
+                         read && back == value);
+    };
+}
+
+template<typename T> Operator::Listing<T> listing(const T &entry)
+{
+    return { { entry }, u"c2"_s, 9 };
+}
+
+const qint64 At = 1716197400000; // 2024-05-20T09:30:00.000Z
+
+} // namespace
+
+Q_DECLARE_METATYPE(RoundTrip)
 
 class TestWire : public QObject {
     Q_OBJECT
@@ -107,6 +139,92 @@ private Q_SLOTS:
         Operator::Page page;
         (void)Wire::Codec<Operator::Page>::take(request, "page"_L1, page);
         QCOMPARE(page.limit, read);
+    }
+
+    // Every record with a value in every field: the JSON it travels as, and read back whole.
+    void recordsRoundTrip_data()
+    {
+        QTest::addColumn<RoundTrip>("trip");
+        QTest::addColumn<QByteArray>("json");
+        QTest::newRow("registration's particulars")
+            << roundTrip(RegisterParticulars { u"ABC-DEF-GHI-00001"_s, u"pw"_s, u"p"_s, u"c"_s,
+                                               u"t"_s, u"co"_s, u"n"_s, u"tel"_s, u"m"_s, u"e"_s,
+                                               u"f"_s, u"a"_s, u"pc"_s })
+            << QByteArray("{\"accountNo\":\"ABC-DEF-GHI-00001\",\"address\":\"a\",\"city\":\"c\","
+                          "\"company\":\"co\",\"contactName\":\"n\",\"email\":\"e\",\"fax\":\"f\","
+                          "\"mobile\":\"m\",\"password\":\"pw\",\"postcode\":\"pc\","
+                          "\"province\":\"p\",\"telephone\":\"tel\",\"trade\":\"t\"}");
+        QTest::newRow("arrival's report")
+            << roundTrip(Operator::MoReport { Operator::MoOutcome::Arrived, u"ABC-DEF-GHI-00001"_s,
+                                              u"1069000101"_s, Operator::ReplyState::NotSentBalance,
+                                              u"13800138000"_s, Operator::ReplyState::Delivered })
+            << QByteArray("{\"accountNo\":\"ABC-DEF-GHI-00001\",\"autoReplied\":\"delivered\","
+                          "\"forwarded\":\"notSentBalance\",\"forwardingPhone\":\"13800138000\","
+                          "\"outcome\":\"arrived\",\"serviceNumber\":\"1069000101\"}");
+        QTest::newRow("handset message")
+            << roundTrip(listing(Operator::HandsetMessage {
+                   u"10690001"_s, u"hi"_s, QDateTime::fromMSecsSinceEpoch(At, Qt::UTC) }))
+            << QByteArray("{\"list\":[{\"deliveredAt\":\"2024-05-20T09:30:00.000Z\",\"from\":"
+                          "\"10690001\",\"text\":\"hi\"}],\"next\":\"c2\",\"total\":9}");
+        QTest::newRow("account")
+            << roundTrip(listing(Operator::AccountSummary { u"ABC-DEF-GHI-00001"_s, u"10690001"_s,
+                                                            u"13900139000"_s, 1230, true,
+                                                            u"13800138000"_s, u"away"_s, 4 }))
+            << QByteArray("{\"list\":[{\"autoReply\":\"away\",\"balanceFen\":1230,"
+                          "\"forwardingPhone\":\"13800138000\",\"mobile\":\"13900139000\","
+                          "\"number\":\"ABC-DEF-GHI-00001\",\"serviceNumber\":\"10690001\","
+                          "\"signedOn\":true,\"waiting\":4}],\"next\":\"c2\",\"total\":9}");
+        QTest::newRow("message")
+            << roundTrip(listing(Operator::MessageSummary { 7,
+                                                            u"ABC-DEF-GHI-00001"_s,
+                                                            u"13800138000"_s,
+                                                            u"hi"_s,
+                                                            u"undeliverable"_s,
+                                                            u"smsc-a"_s,
+                                                            { u"a1"_s, u"a2"_s },
+                                                            3,
+                                                            u"busy"_s,
+                                                            At }))
+            << QByteArray("{\"list\":[{\"accountNo\":\"ABC-DEF-GHI-00001\",\"id\":7,\"link\":"
+                          "\"smsc-a\",\"phone\":\"13800138000\",\"reason\":\"busy\",\"smscIds\":"
+                          "[\"a1\",\"a2\"],\"state\":\"undeliverable\",\"submittedAt\":"
+                          "\"2024-05-20T09:30:00.000Z\",\"text\":\"hi\",\"tries\":3}],\"next\":"
+                          "\"c2\",\"total\":9}");
+        QTest::newRow("link, bound")
+            << roundTrip(listing(Operator::LinkSummary { u"smsc-a"_s, u"host:42"_s, u"bound"_s, At,
+                                                         2, 10, 5, u"none"_s, At + 1 }))
+            << QByteArray("{\"list\":[{\"boundSince\":\"2024-05-20T09:30:00.000Z\",\"lastError\":"
+                          "\"none\",\"link\":\"smsc-a\",\"outstanding\":2,\"process\":\"host:42\","
+                          "\"received\":5,\"sent\":10,\"state\":\"bound\",\"updatedAt\":"
+                          "\"2024-05-20T09:30:00.001Z\"}],\"next\":\"c2\",\"total\":9}");
+        QTest::newRow("link, not bound")
+            << roundTrip(listing(Operator::LinkSummary { u"smsc-a"_s, u"host:42"_s, u"waiting"_s,
+                                                         std::nullopt, 0, 0, 0, u"refused"_s, At }))
+            << QByteArray("{\"list\":[{\"lastError\":\"refused\",\"link\":\"smsc-a\","
+                          "\"outstanding\":0,\"process\":\"host:42\",\"received\":0,\"sent\":0,"
+                          "\"state\":\"waiting\",\"updatedAt\":\"2024-05-20T09:30:00.000Z\"}],"
+                          "\"next\":\"c2\",\"total\":9}");
+        QTest::newRow("unmatched entry")
+            << roundTrip(listing(Operator::UnmatchedEntry {
+                   3, At, u"smsc-a"_s, u"receipt"_s, u"13800138000"_s, u"10690001"_s, u"ff01"_s,
+                   u"delivered"_s, u"id:ff01"_s }))
+            << QByteArray("{\"list\":[{\"at\":\"2024-05-20T09:30:00.000Z\",\"destination\":"
+                          "\"10690001\",\"id\":3,\"kind\":\"receipt\",\"link\":\"smsc-a\","
+                          "\"smscId\":\"ff01\",\"source\":\"13800138000\",\"state\":"
+                          "\"delivered\",\"text\":\"id:ff01\"}],\"next\":\"c2\",\"total\":9}");
+        QTest::newRow("issued cards")
+            << roundTrip<QList<Operator::IssuedCard>, Wire::Codec<Operator::CardPublisher>>(
+                   { { u"1234567890123456"_s, u"000011112222"_s, 1000 } })
+            << QByteArray("{\"list\":[{\"number\":\"1234567890123456\",\"password\":"
+                          "\"000011112222\",\"valueFen\":1000}]}");
+    }
+    void recordsRoundTrip()
+    {
+        QFETCH(RoundTrip, trip);
+        QFETCH(QByteArray, json);
+        const auto [made, readBack] = trip();
+        QCOMPARE(made, json);
+        QVERIFY(readBack);
     }
 
     // A listing's answer is read only when it holds at most one page: a longer one is a
