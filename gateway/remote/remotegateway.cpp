@@ -1,5 +1,6 @@
 #include "gateway/remote/remotegateway.h"
 
+#include "gateway/remote/remoteexchange.h"
 #include "gateway/remote/remotetexts.h"
 
 #include <QDeadlineTimer>
@@ -143,12 +144,6 @@ private:
 
 } // namespace
 
-struct RemoteGateway::Exchange {
-    Status status;
-    QJsonObject answer;
-    bool retryable = false;
-};
-
 RemoteGateway::RemoteGateway(Settings settings, std::optional<QSslConfiguration> tls)
     : m_settings(std::move(settings))
     , m_tls(std::move(tls))
@@ -232,7 +227,7 @@ Status RemoteGateway::create(const Settings &settings, std::unique_ptr<RemoteGat
     return Status::ok();
 }
 
-RemoteGateway::Exchange RemoteGateway::exchange(const Wire::Operation &operation,
+RemoteExchange::Outcome RemoteGateway::exchange(const Wire::Operation &operation,
                                                 const QByteArray &body, const QString &key,
                                                 qint64 remainingMs)
 {
@@ -262,18 +257,22 @@ RemoteGateway::Exchange RemoteGateway::exchange(const Wire::Operation &operation
             && m_socket->bytesAvailable() == 0;
         if (!reused)
             m_socket.reset();
-        bool stale = false;
-        Exchange result
-            = transmit(request, qMax<qint64>(1, deadline.remainingTime()), reused, stale);
-        if (!*alive || !stale)
+        const std::optional<RemoteExchange::Ending> ending
+            = transmit(request, qMax<qint64>(1, deadline.remainingTime()), reused);
+        if (!*alive || !ending)
+            return { Status::failure(Unavailable, RemoteTexts::closedDuringCall()), {}, false };
+        RemoteExchange::Outcome result = RemoteExchange::outcome(
+            *ending,
+            { url.toDisplayString(), m_settings.connectTimeoutMs, m_settings.callTimeoutMs });
+        if (!result.stale)
             return result;
     }
 }
 
-RemoteGateway::Exchange RemoteGateway::transmit(const QByteArray &request, qint64 remainingMs,
-                                                bool reused, bool &stale)
+std::optional<RemoteExchange::Ending> RemoteGateway::transmit(const QByteArray &request,
+                                                              qint64 remainingMs, bool reused)
 {
-    const QString where = m_settings.url.toDisplayString();
+    using How = RemoteExchange::Ending::How;
     const bool https = m_settings.url.scheme() == u"https"_s;
     if (!m_socket) {
         if (https) {
@@ -286,10 +285,9 @@ RemoteGateway::Exchange RemoteGateway::transmit(const QByteArray &request, qint6
     }
     QTcpSocket *socket = m_socket.get();
 
-    enum class Ended { No, Answered, Connect, Call, TooLarge, Chunked, Malformed, Failed };
-    Ended ended = Ended::No;
-    QAbstractSocket::SocketError error = QAbstractSocket::UnknownSocketError;
-    QString errorText;
+    RemoteExchange::Ending ending;
+    ending.reused = reused;
+    bool over = false;
     AnswerReader reader;
     bool ready = reused;
     QEventLoop loop;
@@ -297,9 +295,10 @@ RemoteGateway::Exchange RemoteGateway::transmit(const QByteArray &request, qint6
     connectTimer.setSingleShot(true);
     QTimer callTimer;
     callTimer.setSingleShot(true);
-    const auto end = [&](Ended how) {
-        if (ended == Ended::No)
-            ended = how;
+    const auto end = [&](How how) {
+        if (!over)
+            ending.how = how;
+        over = true;
         loop.quit();
     };
     const auto take = [&](const QByteArray &bytes) {
@@ -307,13 +306,13 @@ RemoteGateway::Exchange RemoteGateway::transmit(const QByteArray &request, qint6
         case AnswerReader::Reading:
             return;
         case AnswerReader::Done:
-            return end(Ended::Answered);
+            return end(How::Answered);
         case AnswerReader::TooLarge:
-            return end(Ended::TooLarge);
+            return end(How::TooLarge);
         case AnswerReader::Chunked:
-            return end(Ended::Chunked);
+            return end(How::Chunked);
         case AnswerReader::Malformed:
-            return end(Ended::Malformed);
+            return end(How::Malformed);
         }
     };
     const auto sendRequest = [&] {
@@ -323,31 +322,31 @@ RemoteGateway::Exchange RemoteGateway::transmit(const QByteArray &request, qint6
     };
     QObject::connect(&connectTimer, &QTimer::timeout, &loop, [&] {
         if (!ready)
-            end(Ended::Connect);
+            end(How::ConnectTimeout);
     });
-    QObject::connect(&callTimer, &QTimer::timeout, &loop, [&] { end(Ended::Call); });
+    QObject::connect(&callTimer, &QTimer::timeout, &loop, [&] { end(How::CallTimeout); });
     if (https)
         QObject::connect(static_cast<QSslSocket *>(socket), &QSslSocket::encrypted, &loop,
                          sendRequest);
     else
         QObject::connect(socket, &QTcpSocket::connected, &loop, sendRequest);
     QObject::connect(socket, &QTcpSocket::readyRead, &loop, [&] {
-        if (ended == Ended::No)
+        if (!over)
             take(socket->readAll());
     });
     QObject::connect(socket, &QAbstractSocket::errorOccurred, &loop,
                      [&](QAbstractSocket::SocketError what) {
-                         if (ended != Ended::No)
+                         if (over)
                              return;
                          take(socket->readAll());
-                         if (ended != Ended::No)
+                         if (over)
                              return;
                          // An answer without a length ends where the connection does.
                          if (what == QAbstractSocket::RemoteHostClosedError && reader.closed())
-                             return end(Ended::Answered);
-                         error = what;
-                         errorText = socket->errorString();
-                         end(Ended::Failed);
+                             return end(How::Answered);
+                         ending.error = what;
+                         ending.errorText = socket->errorString();
+                         end(How::Failed);
                      });
 
     const QUrl &url = m_settings.url;
@@ -363,85 +362,26 @@ RemoteGateway::Exchange RemoteGateway::transmit(const QByteArray &request, qint6
 
     const std::shared_ptr<bool> alive = m_alive;
     m_loop = &loop;
-    if (ended == Ended::No)
+    if (!over)
         loop.exec(QEventLoop::ExcludeUserInputEvents);
     if (!*alive)
-        return { Status::failure(Unavailable, RemoteTexts::closedDuringCall()), {}, false };
+        return std::nullopt;
     m_loop = nullptr;
 
     // Only a connection whose answer ended where its length said, and that the service
     // keeps open, carries the next call.
-    if (ended != Ended::Answered || reader.mustClose())
+    if (ending.how != How::Answered || reader.mustClose())
         m_socket.reset();
-
-    switch (ended) {
-    case Ended::No:
-    case Ended::Answered:
-        break;
-    case Ended::Connect:
-        return { Status::failure(Timeout,
-                                 RemoteTexts::connectTimeout(where, m_settings.connectTimeoutMs)),
-                 {},
-                 false };
-    case Ended::Call:
-        return { Status::failure(Timeout,
-                                 RemoteTexts::callTimeout(where, m_settings.callTimeoutMs)),
-                 {},
-                 false };
-    case Ended::TooLarge:
-        return { Status::failure(Unavailable, RemoteTexts::answerTooLarge(where)), {}, false };
-    case Ended::Chunked:
-        return { Status::failure(Unavailable, RemoteTexts::answerInChunks(where)), {}, false };
-    case Ended::Malformed:
-        return { malformed(), {}, false };
-    case Ended::Failed:
-        stale = reused && !reader.started() && error == QAbstractSocket::RemoteHostClosedError;
-        switch (error) {
-        case QAbstractSocket::ConnectionRefusedError:
-            return { Status::failure(Refused, RemoteTexts::refused(where)), {}, true };
-        case QAbstractSocket::SslHandshakeFailedError:
-        case QAbstractSocket::SslInternalError:
-        case QAbstractSocket::SslInvalidUserDataError:
-            return { Status::failure(TlsFailed, RemoteTexts::tlsFailed(where, errorText)),
-                     {},
-                     false };
-        default:
-            return { Status::failure(Unavailable, RemoteTexts::transportFailed(where, errorText)),
-                     {},
-                     error == QAbstractSocket::RemoteHostClosedError
-                         || error == QAbstractSocket::NetworkError };
-        }
-    }
-
-    const int httpStatus = reader.status();
-    const QByteArray &data = reader.body();
-    // What the service writes never repeats a key nor holds a raw control character.
-    if (httpStatus == 200 && Wire::scanJson(data) != Wire::JsonFault::None)
-        return { malformed(), {}, false };
-    const QJsonObject answer = QJsonDocument::fromJson(data).object();
-    if (httpStatus != 200) {
-        const QJsonObject refusal = answer.value(u"error"_s).toObject();
-        QString message = refusal.value(u"message"_s).toString();
-        if (message.isEmpty())
-            message = QString::fromLatin1(reader.reason());
-        message = message.left(300);
-        const qint32 code = httpStatus == 401 || httpStatus == 403 ? AccessDenied : Unavailable;
-        const QString text = RemoteTexts::httpFailed(
-            where, httpStatus, refusal.value(u"code"_s).toString().left(64), message);
-        return { Status::failure(code, text),
-                 {},
-                 httpStatus == 502 || httpStatus == 503 || httpStatus == 504 };
-    }
-    Status status;
-    if (!Wire::statusFromJson(answer, status))
-        return { malformed(), {}, false };
-    return { status, answer, false };
+    ending.started = reader.started();
+    ending.httpStatus = reader.status();
+    ending.reason = reader.reason();
+    ending.body = reader.body();
+    return ending;
 }
 
 Status RemoteGateway::malformed() const
 {
-    return Status::failure(Unavailable,
-                           RemoteTexts::malformedAnswer(m_settings.url.toDisplayString()));
+    return RemoteExchange::malformed(m_settings.url.toDisplayString());
 }
 
 bool RemoteGateway::pause(int ms)
@@ -467,7 +407,7 @@ Status RemoteGateway::send(const Wire::Operation &operation, const QJsonObject &
     const QString key = operation.keyed ? newKey() : QString();
     const std::shared_ptr<bool> alive = m_alive;
     QDeadlineTimer deadline(m_settings.callTimeoutMs);
-    Exchange result;
+    RemoteExchange::Outcome result;
     for (int attempt = 0;; ++attempt) {
         result = exchange(operation, body, key, qMax<qint64>(1, deadline.remainingTime()));
         if (!*alive)

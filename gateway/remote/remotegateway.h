@@ -21,6 +21,7 @@
 // that call with a failure Status without touching the deleted object.
 
 #include "gateway/gatewayclient.h"
+#include "gateway/remote/remoteexchange.h"
 #include "protocol/calls.h"
 #include "protocol/wire.h"
 
@@ -29,6 +30,7 @@
 #include <QUrl>
 
 #include <memory>
+#include <optional>
 
 class QEventLoop;
 class QTcpSocket;
@@ -100,12 +102,12 @@ public:
 private:
     explicit RemoteGateway(Settings settings, std::optional<QSslConfiguration> tls);
 
-    struct Exchange;
-    Exchange exchange(const Wire::Operation &operation, const QByteArray &body, const QString &key,
-                      qint64 remainingMs);
-    // One request on m_socket (a new connection unless `reused`); `stale` when a reused
-    // connection ended before any answer.
-    Exchange transmit(const QByteArray &request, qint64 remainingMs, bool reused, bool &stale);
+    RemoteExchange::Outcome exchange(const Wire::Operation &operation, const QByteArray &body,
+                                     const QString &key, qint64 remainingMs);
+    // One request on m_socket (a new connection unless `reused`), and how it ended; none
+    // when this object was deleted meanwhile.
+    std::optional<RemoteExchange::Ending> transmit(const QByteArray &request, qint64 remainingMs,
+                                                   bool reused);
     // Waits `ms` in a local event loop; false when this object was deleted meanwhile.
     bool pause(int ms);
 
