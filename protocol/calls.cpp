@@ -573,9 +573,9 @@ QList<Operation> makeOperations()
 {
     using G = GatewayClient;
     const bool keyed = true;
-    const bool once = false; // reads only: answered afresh each time
+    const bool readOnly = false; // no key: answered afresh each time
     return {
-        bind<&G::QueryBalance>("queryBalance"_L1, once, { "accountNo"_L1, "balance"_L1 }),
+        bind<&G::QueryBalance>("queryBalance"_L1, readOnly, { "accountNo"_L1, "balance"_L1 }),
         bind<&G::Register>("register"_L1, keyed, { "particulars"_L1, "outcome"_L1 }),
         bind<&G::Recharge>("recharge"_L1, keyed,
                            { "accountNo"_L1, "cardNo"_L1, "cardPassword"_L1, "outcome"_L1 }),
@@ -590,11 +590,11 @@ QList<Operation> makeOperations()
         bind<&G::SetForwarding>("setForwarding"_L1, keyed,
                                 { "accountNo"_L1, "phoneNo"_L1, "outcome"_L1 }),
         bind<&G::CancelForwarding>("cancelForwarding"_L1, keyed, { "accountNo"_L1, "outcome"_L1 }),
-        bind<&G::GetForwarding>("getForwarding"_L1, once, { "accountNo"_L1, "phoneNo"_L1 }),
+        bind<&G::GetForwarding>("getForwarding"_L1, readOnly, { "accountNo"_L1, "phoneNo"_L1 }),
         bind<&G::SetAutoReply>("setAutoReply"_L1, keyed,
                                { "accountNo"_L1, "reply"_L1, "outcome"_L1 }),
         bind<&G::CancelAutoReply>("cancelAutoReply"_L1, keyed, { "accountNo"_L1, "outcome"_L1 }),
-        bind<&G::GetAutoReply>("getAutoReply"_L1, once, { "accountNo"_L1, "reply"_L1 }),
+        bind<&G::GetAutoReply>("getAutoReply"_L1, readOnly, { "accountNo"_L1, "reply"_L1 }),
         bind<&G::Deregister>("deregister"_L1, keyed, { "accountNo"_L1, "outcome"_L1 }),
         bind<&G::ChangePassword>("changePassword"_L1, keyed,
                                  { "accountNo"_L1, "newPassword"_L1, "outcome"_L1 }),
@@ -605,11 +605,12 @@ QList<Operation> makeOperations()
                                            { "valueFen"_L1, "count"_L1, "cards"_L1 }),
         bind<ReceiveFromHandset>("receiveFromHandset"_L1, keyed,
                                  { "from"_L1, "to"_L1, "extension"_L1, "text"_L1, "report"_L1 }),
-        bind<HandsetMessages>("handsetMessages"_L1, once, { "phone"_L1, "page"_L1, "messages"_L1 }),
-        bind<Accounts>("accounts"_L1, once, { "page"_L1, "accounts"_L1 }),
-        bind<Messages>("messages"_L1, once, { "filter"_L1, "page"_L1, "messages"_L1 }),
-        bind<Links>("links"_L1, once, { "page"_L1, "links"_L1 }),
-        bind<Unmatched>("unmatched"_L1, once, { "page"_L1, "unmatched"_L1 }),
+        bind<HandsetMessages>("handsetMessages"_L1, readOnly,
+                              { "phone"_L1, "page"_L1, "messages"_L1 }),
+        bind<Accounts>("accounts"_L1, readOnly, { "page"_L1, "accounts"_L1 }),
+        bind<Messages>("messages"_L1, readOnly, { "filter"_L1, "page"_L1, "messages"_L1 }),
+        bind<Links>("links"_L1, readOnly, { "page"_L1, "links"_L1 }),
+        bind<Unmatched>("unmatched"_L1, readOnly, { "page"_L1, "unmatched"_L1 }),
     };
 }
 

@@ -29,7 +29,7 @@ WorkerPool::~WorkerPool()
         m_stopping = true;
     }
     m_wake.notify_all();
-    m_company.notify_all();
+    m_handedIn.notify_all();
     for (std::thread &thread : m_threads)
         thread.join();
     {
@@ -89,7 +89,7 @@ void WorkerPool::commit(Worker &worker, Write write)
         m_writes.push_back(std::move(write));
         another = m_batchesRunning < m_batchesAtOnce;
     }
-    m_company.notify_one();
+    m_handedIn.notify_one();
     // A running batch's thread takes the write when it is done.
     if (another)
         m_wake.notify_one();
@@ -141,7 +141,7 @@ std::vector<WorkerPool::Write> WorkerPool::gather(std::unique_lock<std::mutex> &
     const auto deadline
         = std::chrono::steady_clock::now() + std::chrono::microseconds(m_options.batchWaitUs);
     while (!closed && batch.size() < most && m_checking > 0 && !m_stopping) {
-        const bool late = m_company.wait_until(lock, deadline) == std::cv_status::timeout;
+        const bool late = m_handedIn.wait_until(lock, deadline) == std::cv_status::timeout;
         takeWaiting();
         if (late)
             break;
@@ -259,7 +259,7 @@ void WorkerPool::run()
                 --m_checking;
         }
         if (next && next->lane == Lane::Write)
-            m_company.notify_one();
+            m_handedIn.notify_one();
         if (next && next->lane == Lane::Slow && !stopping)
             m_wake.notify_one(); // a slot is free for a slow job that waits
         if (stopping)

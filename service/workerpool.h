@@ -106,7 +106,6 @@ private:
     struct Taken {
         Job job;
         Lane lane;
-        bool writes = false;
     };
     void run();
     // The oldest job this thread may take now, if any; under the mutex.
@@ -122,8 +121,8 @@ private:
     std::mutex m_mutex;
     // Idle threads wait here for a job or a batch to run; each new one wakes one of them.
     std::condition_variable m_wake;
-    // A thread gathering a batch waits here for the writes being checked.
-    std::condition_variable m_company;
+    // A thread gathering a batch waits here for the writes being checked to be handed in.
+    std::condition_variable m_handedIn;
     std::deque<Queued> m_quick;
     std::deque<Queued> m_slow;
     std::deque<Write> m_writes;
