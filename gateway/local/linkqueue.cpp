@@ -220,18 +220,6 @@ Status LinkQueue::refund(qint64 id, qint64 now)
                         { QString(MessageReference + QString::number(id)), m_store.time(now), id });
 }
 
-Result<bool> LinkQueue::receipt(const QString &link, const Receipt &receipt)
-{
-    bool matched = false;
-    const qint64 now = m_gateway.nowMs();
-    const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
-        QUILLET_TRY_VALUE(matched, receiptIn(link, receipt, now));
-        return Decision::Commit;
-    });
-    QUILLET_TRY(done.status());
-    return matched;
-}
-
 Result<bool> LinkQueue::receiptIn(const QString &link, const Receipt &receipt, qint64 now)
 {
     QUILLET_TRY_VALUE(const bool matched, applyReceipt(link, receipt));
@@ -319,20 +307,6 @@ Result<std::optional<QString>> LinkQueue::serviceNumberOf(const QString &destina
     return found;
 }
 
-Result<LinkQueue::Arrived> LinkQueue::arrive(const QString &link, const Arrival &arrival,
-                                             int partsPerSource)
-{
-    Arrived arrived = Arrived::Stored;
-    const qint64 now = m_gateway.nowMs();
-    const Result<Decision> written = m_store.transaction([&]() -> Result<Decision> {
-        QUILLET_TRY(forgetMarks(link, now));
-        QUILLET_TRY_VALUE(arrived, arriveIn(link, arrival, partsPerSource, now));
-        return Decision::Commit;
-    });
-    QUILLET_TRY(written.status());
-    return arrived;
-}
-
 QList<Status> LinkQueue::deliver(const QString &link, const QList<Delivery> &deliveries,
                                  int partsPerSource)
 {
@@ -370,7 +344,8 @@ Status LinkQueue::forgetMarks(const QString &link, qint64 now)
 
 // Whether the SMSC sent this arrival before: its own id with the same content within
 // RepeatWindowMs, or, without an id, the content of an arrival whose answer a dropped
-// session left in doubt (each doubt stands for one arrival).
+// session left in doubt (each doubt stands for one arrival). The marks that ran out are
+// gone already (forgetMarks).
 Result<bool> LinkQueue::seenBefore(const QString &link, const Arrival &arrival, qint64 now)
 {
     QSqlQuery *q = nullptr;
@@ -382,10 +357,8 @@ Result<bool> LinkQueue::seenBefore(const QString &link, const Arrival &arrival, 
             { link, idMark(arrival.smscId, arrival.digest), m_store.time(now + RepeatWindowMs) }));
         return q->numRowsAffected() != 1;
     }
-    QUILLET_TRY(m_store.step(q,
-                             u"DELETE FROM arrivals_seen WHERE link = ? AND mark = ? AND "
-                             u"expires_at >= ?"_s,
-                             { link, doubtMark(arrival.digest), m_store.time(now) }));
+    QUILLET_TRY(m_store.step(q, u"DELETE FROM arrivals_seen WHERE link = ? AND mark = ?"_s,
+                             { link, doubtMark(arrival.digest) }));
     return q->numRowsAffected() == 1;
 }
 

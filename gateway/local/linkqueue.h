@@ -4,10 +4,10 @@
 //
 //   claim() ── queued messages of a link, due, held by this process for a lease
 //   record() ── the SMSC's answers: submitted (with its ids), try again later, rejected
-//   receipt() ── a delivery receipt: the part's state, then the message's
-//   arrive() ── a message from the network: once, joined when it came in parts, to the
-//               account whose service number begins its destination
-//   deliver() ── a turn's receipts and arrivals, in one transaction
+//   deliver() ── a turn's deliver_sm, in one transaction: a delivery receipt moves its
+//                part's state, then its message's; a message from the network goes,
+//                once, joined when it came in parts, to the account whose service
+//                number begins its destination
 //   doubt() ── arrivals whose answers a dropped session may not have carried
 //   tidy() ── parts that waited too long, and old unmatched entries
 //
@@ -77,11 +77,6 @@ public:
         QString destination;
         QString text;
     };
-    // False when no part has that id: the receipt is kept for the operator, and applied
-    // if a part is recorded with that id later (its answer may still be on its way). An
-    // id that several parts have finds the oldest of them still waiting for a receipt;
-    // the empty id finds none.
-    Result<bool> receipt(const QString &link, const Receipt &receipt);
 
     struct Arrival {
         QString source;
@@ -99,19 +94,20 @@ public:
         // Its text could not be read (it holds the octets in hex): kept for the operator.
         bool unreadable = false;
     };
-    enum class Arrived { Stored, Repeated, PartKept, Unmatched };
-    // At most `partsPerSource` parts of incomplete messages wait from one sender on the
-    // link: beyond, the oldest such message goes to link_unmatched.
-    Result<Arrived> arrive(const QString &link, const Arrival &arrival, int partsPerSource);
 
     // One deliver_sm, as the link read it.
     struct Delivery {
         std::optional<Receipt> receipt; // else the arrival
         Arrival arrival;
     };
-    // Each delivery's outcome, in order: all in one transaction written to the disk
-    // before it returns, or, when that fails, each in a transaction of its own, so that
-    // one the store refuses fails alone.
+    // Each delivery's outcome, in order, all in one transaction written to the disk before
+    // it returns; each runs in a savepoint of its own, so that one the store refuses fails
+    // alone. A receipt that no part has is kept for the operator, and applied if a part is
+    // recorded with its id later (its answer may still be on its way); an id several
+    // parts have finds the oldest of them still waiting for a receipt, the empty id none.
+    // An arrival goes to its account once, joined when it came in parts; at most
+    // `partsPerSource` parts of incomplete messages wait from one sender on the link, and
+    // beyond, the oldest such message goes to link_unmatched.
     QList<Status> deliver(const QString &link, const QList<Delivery> &deliveries,
                           int partsPerSource);
 
@@ -145,6 +141,7 @@ public:
 private:
     Result<bool> applyReceipt(const QString &link, const Receipt &receipt);
     Result<bool> receiptIn(const QString &link, const Receipt &receipt, qint64 now);
+    enum class Arrived { Stored, Repeated, PartKept, Unmatched };
     Result<Arrived> arriveIn(const QString &link, const Arrival &arrival, int partsPerSource,
                              qint64 now);
     Result<bool> seenBefore(const QString &link, const Arrival &arrival, qint64 now);

@@ -370,6 +370,37 @@ private Q_SLOTS:
         QCOMPARE(probe.count(u"SELECT count(*) FROM link_unmatched"_s), 0);
     }
 
+    // A deliver_sm the SMSC sends again with its sequence number, after an answer it gave
+    // up waiting for, is answered again and stored once, whether it comes in the same
+    // turn or after the answer; another with the same text and another number is a
+    // message of its own.
+    void sentAgainWithItsSequence_data()
+    {
+        QTest::addColumn<bool>("afterTheAnswer");
+        QTest::newRow("in the same write") << false;
+        QTest::newRow("after the answer") << true;
+    }
+    void sentAgainWithItsSequence()
+    {
+        QFETCH(bool, afterTheAnswer);
+        QVERIFY(bind());
+        const auto answers = [&] {
+            qsizetype n = 0;
+            for (const Smpp::Header &h : std::as_const(m_smsc->received))
+                n += h.command == quint32(Smpp::Command::DeliverSmResp) && h.status == 0;
+            return n;
+        };
+        m_smsc->write(arrival(5, "again"));
+        if (afterTheAnswer)
+            QVERIFY(spin([&] { return answers() == 1; }, Wait));
+        m_smsc->write(arrival(5, "again"));
+        QVERIFY(spin([&] { return answers() == 2; }, Wait));
+        m_smsc->write(arrival(6, "again"));
+        QVERIFY(spin([&] { return answers() == 3; }, Wait));
+        const StoreProbe probe(m_store->url());
+        QCOMPARE(probe.rows(u"SELECT text FROM mo"_s), QStringList({ u"again"_s, u"again"_s }));
+    }
+
     // A store that fails under an arrival gets it answered with an error, and the SMSC's
     // sending it again stores it, once.
     void storeRefusesAnArrival()

@@ -313,7 +313,7 @@ private Q_SLOTS:
         if (waiting.isEmpty())
             return;
         QStringList phones;
-        QTest::qWaitFor([&] {
+        (void)QTest::qWaitFor([&] {
             phones.clear();
             for (const QString &line : m_smsc->events(u"submit"_s))
                 phones.append(line.section(u' ', 3, 3));
