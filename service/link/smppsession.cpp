@@ -246,6 +246,9 @@ void SmppSession::handle(const Smpp::Pdu &pdu, QList<Smpp::Pdu> &deliveries)
         reply(Smpp::bare(Command::EnquireLinkResp, sequence));
         return;
     case Command::Unbind:
+        // What the SMSC sent before it unbinds is stored and answered first.
+        if (!deliveries.isEmpty())
+            Q_EMIT incoming(std::exchange(deliveries, {}));
         reply(Smpp::bare(Command::UnbindResp, sequence));
         if (m_socket)
             m_socket->flush();

@@ -539,11 +539,14 @@ void SmscLink::incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries
     if (!fresh.isEmpty())
         m_observer.deliveriesWritten(m_settings.name, int(fresh.size()));
     const qint64 at = m_clock.elapsed();
+    QStringList failures; // each once a turn, however many deliveries it failed
     for (qsizetype i = 0; i < deliveries.size(); ++i) {
         const Smpp::Pdu &pdu = deliveries.at(i);
         const Status &outcome = outcomes.at(i);
-        if (outcome.failed())
+        if (outcome.failed() && !failures.contains(outcome.description())) {
+            failures.append(outcome.description());
             m_log(LinkTexts::storeFailed(m_settings.name, outcome.description()));
+        }
         session->reply(Smpp::bare(Smpp::Command::DeliverSmResp, pdu.header.sequence,
                                   outcome.failed() ? Smpp::Status::SystemError : Smpp::Status::Ok));
         if (outcome.failed() || all.at(i).receipt)

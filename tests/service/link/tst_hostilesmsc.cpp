@@ -401,6 +401,22 @@ private Q_SLOTS:
         QCOMPARE(probe.rows(u"SELECT text FROM mo"_s), QStringList({ u"again"_s, u"again"_s }));
     }
 
+    // An SMSC that unbinds right after an arrival, in the same write, gets it stored and
+    // answered before its unbind is.
+    void unbindAfterAnArrival()
+    {
+        QVERIFY(bind());
+        m_smsc->write(arrival(1, "last") + Smpp::bare(Smpp::Command::Unbind, 2));
+        const QList<Smpp::Header> &received = m_smsc->received;
+        QVERIFY(spin([&] { return firstOf(received, Smpp::Command::UnbindResp, 2) >= 0; }, Wait));
+        const qsizetype answer = firstOf(received, Smpp::Command::DeliverSmResp, 1);
+        QVERIFY(answer >= 0);
+        QCOMPARE(received.at(answer).status, Smpp::Status::Ok);
+        QVERIFY(answer < firstOf(received, Smpp::Command::UnbindResp, 2));
+        QCOMPARE(StoreProbe(m_store->url()).rows(u"SELECT text FROM mo"_s),
+                 QStringList { u"last"_s });
+    }
+
     // A store that fails under an arrival gets it answered with an error, and the SMSC's
     // sending it again stores it, once.
     void storeRefusesAnArrival()
