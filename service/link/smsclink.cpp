@@ -515,9 +515,9 @@ void SmscLink::incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries
             m_observer.receiptReceived(m_settings.name);
         } else {
             m_observer.arrivalReceived(m_settings.name);
-            const auto answered = m_answeredSequences.constFind(
+            const auto before = m_answeredSequences.constFind(
                 std::make_pair(static_cast<const SmppSession *>(session), sequence));
-            if (answered != m_answeredSequences.cend() && *answered == delivery.arrival.digest)
+            if (before != m_answeredSequences.cend() && *before == delivery.arrival.digest)
                 continue;
             const auto earlier = inTurn.constFind(sequence);
             if (earlier != inTurn.cend()

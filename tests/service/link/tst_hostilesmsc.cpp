@@ -17,8 +17,10 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -95,6 +97,22 @@ public:
         m_socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
         m_socket->setReadBufferSize(1);
         m_reading = false;
+    }
+
+    // The deliver_sm answered with status 0, and the status of one's answer.
+    qsizetype answeredOk() const
+    {
+        return std::count_if(received.cbegin(), received.cend(), [](const Smpp::Header &h) {
+            return h.command == quint32(Smpp::Command::DeliverSmResp) && h.status == 0;
+        });
+    }
+    std::optional<quint32> answerTo(quint32 sequence) const
+    {
+        const auto found = std::find_if(
+            received.cbegin(), received.cend(), [sequence](const Smpp::Header &h) {
+                return h.command == quint32(Smpp::Command::DeliverSmResp) && h.sequence == sequence;
+            });
+        return found == received.cend() ? std::nullopt : std::optional<quint32>(found->status);
     }
 
     QList<Smpp::Header> received;
@@ -319,13 +337,7 @@ private Q_SLOTS:
                 sent = send(u"meanwhile"_s);
         };
         m_smsc->write(burst);
-        const auto answered = [&] {
-            qsizetype n = 0;
-            for (const Smpp::Header &h : std::as_const(m_smsc->received))
-                n += h.command == quint32(Smpp::Command::DeliverSmResp) && h.status == 0;
-            return n;
-        };
-        QVERIFY(spin([&] { return answered() == Arrivals; }, 30'000));
+        QVERIFY(spin([&] { return m_smsc->answeredOk() == Arrivals; }, 30'000));
         QVERIFY(sent);
         int written = 0;
         for (const int size : std::as_const(m_batches.sizes)) {
@@ -384,12 +396,7 @@ private Q_SLOTS:
     {
         QFETCH(bool, afterTheAnswer);
         QVERIFY(bind());
-        const auto answers = [&] {
-            qsizetype n = 0;
-            for (const Smpp::Header &h : std::as_const(m_smsc->received))
-                n += h.command == quint32(Smpp::Command::DeliverSmResp) && h.status == 0;
-            return n;
-        };
+        const auto answers = [&] { return m_smsc->answeredOk(); };
         m_smsc->write(arrival(5, "again"));
         if (afterTheAnswer)
             QVERIFY(spin([&] { return answers() == 1; }, Wait));
@@ -429,13 +436,7 @@ private Q_SLOTS:
                                  u"refuse('the disk is full')"_s
                                : u"CREATE TRIGGER refuse_boom BEFORE INSERT ON mo WHEN NEW.text "
                                  u"= 'boom' BEGIN SELECT RAISE(ABORT, 'the disk is full'); END"_s));
-        const auto answer = [&](quint32 sequence) -> std::optional<quint32> {
-            for (const Smpp::Header &h : std::as_const(m_smsc->received)) {
-                if (h.command == quint32(Smpp::Command::DeliverSmResp) && h.sequence == sequence)
-                    return h.status;
-            }
-            return std::nullopt;
-        };
+        const auto answer = [&](quint32 sequence) { return m_smsc->answerTo(sequence); };
         m_smsc->write(arrival(1, "boom") + arrival(2, "fine"));
         QVERIFY(spin([&] { return answer(1) && answer(2); }, Wait));
         QCOMPARE(*answer(1), Smpp::Status::SystemError);

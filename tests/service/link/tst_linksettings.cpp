@@ -95,11 +95,11 @@ private Q_SLOTS:
         QFETCH(qint64, partsWaitMs);
         QFETCH(int, partsPerSource);
         QFETCH(qint64, unmatchedKeepMs);
-        const LinkConfigRead read
+        const LinkConfigRead parsed
             = this->read(u"[smsc.a]\nhost=h\nsystem_id=q\npassword_file=PASSWORD\n"_s + settings,
                          QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        QVERIFY2(read.config, qPrintable(read.error));
-        const LinkSettings &link = read.config->links.value(0);
+        QVERIFY2(parsed.config, qPrintable(parsed.error));
+        const LinkSettings &link = parsed.config->links.value(0);
         QCOMPARE(link.partsWaitMs, partsWaitMs);
         QCOMPARE(link.partsPerSource, partsPerSource);
         QCOMPARE(link.unmatchedKeepMs, unmatchedKeepMs);
