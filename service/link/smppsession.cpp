@@ -74,6 +74,7 @@ void SmppSession::open()
         if (!m_settings.tlsCaFile.isEmpty())
             tls.setCaCertificates(QSslCertificate::fromPath(m_settings.tlsCaFile));
         tlsSocket->setSslConfiguration(tls);
+        connect(tlsSocket, &QSslSocket::encryptedBytesWritten, this, &SmppSession::written);
         connect(tlsSocket, &QSslSocket::encrypted, this, &SmppSession::connected);
         connect(tlsSocket, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
             fail(LinkTexts::tlsFailed(errors.value(0).errorString()));
@@ -136,8 +137,7 @@ void SmppSession::write(const QByteArray &pdu)
 
 qint64 SmppSession::heldBytes() const
 {
-    const qint64 socket = m_socket ? m_socket->bytesAvailable() + m_socket->bytesToWrite() : 0;
-    return m_buffer.size() - m_read + socket;
+    return m_buffer.size() - m_read + (m_socket ? m_socket->bytesAvailable() : 0) + unsent();
 }
 
 void SmppSession::readPdus()
@@ -147,9 +147,21 @@ void SmppSession::readPdus()
         turn();
 }
 
+// What was written and the peer has not taken yet: with TLS, the bytes already
+// encrypted wait apart from the plain ones.
+qint64 SmppSession::unsent() const
+{
+    if (!m_socket)
+        return 0;
+    qint64 bytes = m_socket->bytesToWrite();
+    if (m_settings.tls)
+        bytes += static_cast<const QSslSocket *>(m_socket.get())->encryptedBytesToWrite();
+    return bytes;
+}
+
 bool SmppSession::backlogged() const
 {
-    return m_socket && m_socket->bytesToWrite() > m_outputBound;
+    return unsent() > m_outputBound;
 }
 
 // The peer took some of what was written: reading goes on once the backlog is under its

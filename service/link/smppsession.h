@@ -70,6 +70,7 @@ private:
     void readPdus();
     void turn();
     bool takeMore();
+    qint64 unsent() const;
     bool backlogged() const;
     void written();
     void handle(const Smpp::Pdu &pdu, QList<Smpp::Pdu> &deliveries);
