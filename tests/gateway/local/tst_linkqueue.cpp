@@ -369,7 +369,7 @@ private Q_SLOTS:
         const auto gateway = sent({}, {});
         QVERIFY(gateway);
         LinkQueue queue(*gateway, u"a"_s);
-        for (QString step : std::as_const(steps)) {
+        for (const QString &step : std::as_const(steps)) {
             if (step.startsWith(u'+')) {
                 m_now += step.mid(1).toLongLong();
                 continue;

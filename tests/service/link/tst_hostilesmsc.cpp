@@ -312,7 +312,7 @@ private Q_SLOTS:
                 return !lost.isEmpty();
             },
             Wait));
-        QVERIFY2(most < 256 * 1024, qPrintable(QString::number(most)));
+        QVERIFY2(most < 256 * 1024LL, qPrintable(QString::number(most)));
         QCOMPARE(lost.first().at(0).toString(), u"the SMSC took none of our answers in time"_s);
     }
 
