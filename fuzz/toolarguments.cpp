@@ -141,8 +141,12 @@ QByteArrayList canonical(const ToolCommand &command)
         positional = { MessagesWord };
     } else if (std::holds_alternative<LinksCommand>(command.action)) {
         positional = { LinksWord };
-    } else if (std::holds_alternative<UnmatchedCommand>(command.action)) {
+    } else if (const auto *unmatched = std::get_if<UnmatchedCommand>(&command.action)) {
         positional = { UnmatchedWord };
+        if (unmatched->clearThroughId) {
+            argv.append(option(ThroughOption, QString::number(*unmatched->clearThroughId)));
+            positional.append(ClearWord);
+        }
     } else if (std::holds_alternative<InitCommand>(command.action)) {
         positional = { InitWord };
     } else {
@@ -180,6 +184,8 @@ bool sameCommand(const ToolCommand &a, const ToolCommand &b)
         return messages->filter.accountNo == other.accountNo
             && messages->filter.state == other.state && messages->filter.sinceMs == other.sinceMs;
     }
+    if (const auto *unmatched = std::get_if<UnmatchedCommand>(&a.action))
+        return unmatched->clearThroughId == std::get<UnmatchedCommand>(b.action).clearThroughId;
     return true;
 }
 
@@ -219,6 +225,9 @@ void checkValues(const ToolCommand &command, const QString &input)
         require(!filter.sinceMs
                     || (*filter.sinceMs >= 0 && *filter.sinceMs <= Operator::LatestTimeMs),
                 "messages are narrowed to a time from 1970 to 9999", input);
+    } else if (const auto *unmatched = std::get_if<UnmatchedCommand>(&command.action)) {
+        require(!unmatched->clearThroughId || *unmatched->clearThroughId >= 1,
+                "unmatched entries are cleared through an id there can be", input);
     }
 }
 

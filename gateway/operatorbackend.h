@@ -52,6 +52,9 @@ public:
     virtual Status unmatched(const Operator::Page &page,
                              Operator::Listing<Operator::UnmatchedEntry> &listing)
         = 0;
+    // Deletes the unmatched entries up to and including `throughId`, so that those that
+    // came after the operator's listing stay; `cleared` says how many went.
+    virtual Status clearUnmatched(qint64 throughId, qint64 &cleared) = 0;
     // Every page at once, for a caller that knows the listing is small.
     Status handsetMessages(const QString &phone, QList<Operator::HandsetMessage> &messages)
     {

@@ -163,17 +163,20 @@ struct LinkSummary {
     friend bool operator==(const LinkSummary &, const LinkSummary &) = default;
 };
 
-// A delivery receipt for an id no part has, or an arrival for no known account, kept
-// for the operator.
+// What a link heard and could not match, kept for the operator: a delivery receipt for
+// an id no part has, an arrival for no known account, a part of an arrival whose message
+// never completed, a part the SMSC took with no id or one it gave another message too.
 struct UnmatchedEntry {
     qint64 id = 0;
     qint64 atMs = 0;
     QString link;
-    QString kind; // "receipt" or "arrival"
+    QString kind; // "receipt", "arrival", "part" or "answer"
     QString source;
     QString destination;
-    QString smscId; // a receipt's; empty for an arrival
-    QString state; // a receipt's final state; empty for an arrival or a state on the way
+    QString smscId; // a receipt's, an answer's, an arrival's where the SMSC gave one
+    // A receipt's final state (empty for a state on the way), which part a part or an
+    // answer is; empty for an arrival.
+    QString state;
     QString text;
 
     friend bool operator==(const UnmatchedEntry &, const UnmatchedEntry &) = default;

@@ -104,7 +104,8 @@ const QList<QLatin1StringView> &replyStateNames()
 
 const QList<QLatin1StringView> &unmatchedKindNames()
 {
-    static const QList<QLatin1StringView> names = { "receipt"_L1, "arrival"_L1 };
+    static const QList<QLatin1StringView> names
+        = { "receipt"_L1, "arrival"_L1, "part"_L1, "answer"_L1 };
     return names;
 }
 
@@ -611,6 +612,8 @@ QList<Operation> makeOperations()
         bind<Messages>("messages"_L1, readOnly, { "filter"_L1, "page"_L1, "messages"_L1 }),
         bind<Links>("links"_L1, readOnly, { "page"_L1, "links"_L1 }),
         bind<Unmatched>("unmatched"_L1, readOnly, { "page"_L1, "unmatched"_L1 }),
+        bind<&OperatorBackend::clearUnmatched>("clearUnmatched"_L1, keyed,
+                                               { "throughId"_L1, "cleared"_L1 }),
     };
 }
 

@@ -30,12 +30,15 @@ QStringList optionsOf(const QString &command)
         return { FromOption, ToOption, ExtOption, CountOption };
     if (command == MessagesWord)
         return { AccountOption, StateOption, SinceOption };
+    if (command == UnmatchedWord)
+        return { ThroughOption };
     return {};
 }
 
 // The options only some commands take.
-const QStringList CommandOptions = { ValueOption, CountOption,   FromOption,  ToOption,
-                                     ExtOption,   AccountOption, StateOption, SinceOption };
+const QStringList CommandOptions
+    = { ValueOption,   CountOption, FromOption,  ToOption,     ExtOption,
+        AccountOption, StateOption, SinceOption, ThroughOption };
 
 const QStringList ValueOptions
     = QStringList { StoreOption, ServerOption, TokenFileOption, CaFileOption } + CommandOptions;
@@ -168,6 +171,26 @@ ParseResult parseMessages(const QCommandLineParser &parser)
     return parsed(command);
 }
 
+// `unmatched`, or `unmatched clear --through ID`.
+ParseResult parseUnmatched(const QCommandLineParser &parser, QStringList &words)
+{
+    UnmatchedCommand command;
+    if (words.isEmpty() || words.first() != ClearWord) {
+        if (parser.isSet(ThroughOption))
+            return usage(optionNotForCommand(ThroughOption, UnmatchedWord));
+        return parsed(command);
+    }
+    words.removeFirst();
+    if (!parser.isSet(ThroughOption))
+        return usage(missingOption(ThroughOption));
+    bool numeric = false;
+    const QString value = parser.value(ThroughOption);
+    command.clearThroughId = value.toLongLong(&numeric);
+    if (!numeric || *command.clearThroughId < 1)
+        return usage(badEntryId(value));
+    return parsed(command);
+}
+
 // Why the gateway did not take an arrival; empty when it arrived.
 QString refusal(LocalGateway::MoOutcome outcome, const MoCommand &command)
 {
@@ -249,6 +272,7 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     parser.addOption({ AccountOption, QString(), AccountValueName });
     parser.addOption({ StateOption, QString(), StateValueName });
     parser.addOption({ SinceOption, QString(), SinceValueName });
+    parser.addOption({ ThroughOption, QString(), ThroughValueName });
     parser.addOption({ { HelpShortOption, HelpOption }, QString() });
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty())
@@ -288,7 +312,7 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     else if (command == LinksWord)
         result = parsed(LinksCommand());
     else if (command == UnmatchedWord)
-        result = parsed(UnmatchedCommand());
+        result = parseUnmatched(parser, words);
     else if (command == InitWord)
         result = parsed(InitCommand());
     if (!result.command)
@@ -353,8 +377,11 @@ int OperatorTool::execute(const ParseResult &parsed)
         return listMessages(*gateway, *messages);
     if (std::holds_alternative<LinksCommand>(command.action))
         return listLinks(*gateway);
-    if (std::holds_alternative<UnmatchedCommand>(command.action))
+    if (const auto *unmatched = std::get_if<UnmatchedCommand>(&command.action)) {
+        if (unmatched->clearThroughId)
+            return clearUnmatched(*gateway, *unmatched->clearThroughId);
         return listUnmatched(*gateway);
+    }
     return listAccounts(*gateway);
 }
 
@@ -652,4 +679,13 @@ int OperatorTool::listUnmatched(OperatorBackend &gateway)
             return finishOutput();
         page.after = listing.next;
     }
+}
+
+int OperatorTool::clearUnmatched(OperatorBackend &gateway, qint64 throughId)
+{
+    qint64 cleared = 0;
+    if (const Status status = gateway.clearUnmatched(throughId, cleared); status.failed())
+        return failed(status);
+    m_out << unmatchedCleared(cleared) << u'\n';
+    return finishOutput();
 }

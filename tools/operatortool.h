@@ -57,6 +57,7 @@ private:
     int listMessages(OperatorBackend &gateway, const MessagesCommand &command);
     int listLinks(OperatorBackend &gateway);
     int listUnmatched(OperatorBackend &gateway);
+    int clearUnmatched(OperatorBackend &gateway, qint64 throughId);
     int failed(const QString &message);
     int failed(const Status &status);
     // Flushes standard output; a failed write is a failed command.

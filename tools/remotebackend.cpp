@@ -126,3 +126,8 @@ Status RemoteBackend::unmatched(const Operator::Page &page,
     listing = {};
     return Wire::invoke<Wire::Unmatched>(*this, page, listing);
 }
+
+Status RemoteBackend::clearUnmatched(qint64 throughId, qint64 &cleared)
+{
+    return Wire::invoke<&OperatorBackend::clearUnmatched>(*this, throughId, cleared);
+}

@@ -47,6 +47,7 @@ public:
                  Operator::Listing<Operator::LinkSummary> &listing) override;
     Status unmatched(const Operator::Page &page,
                      Operator::Listing<Operator::UnmatchedEntry> &listing) override;
+    Status clearUnmatched(qint64 throughId, qint64 &cleared) override;
 
 private:
     RemoteBackend(std::unique_ptr<RemoteGateway> gateway, QUrl url);

@@ -44,7 +44,10 @@ struct MessagesCommand {
 
 struct LinksCommand { };
 
-struct UnmatchedCommand { };
+// The listing, or with `clearThroughId` the deletion of the entries up to that id.
+struct UnmatchedCommand {
+    std::optional<qint64> clearThroughId;
+};
 
 // Creates or migrates the store; on PostgreSQL also grants the gateway's role.
 struct InitCommand { };

@@ -133,6 +133,11 @@ QString badState(const QString &text, const QStringList &states)
     return u"状态“%1”无效：应为 %2 之一"_s.arg(shown(text), states.join(u"、"_s));
 }
 
+QString badEntryId(const QString &text)
+{
+    return u"编号“%1”无效：应为 unmatched 列表第一列的正整数"_s.arg(shown(text));
+}
+
 QString badTime(const QString &text)
 {
     return u"时间“%1”无效：应为 1970 年到 9999 年间的 ISO 8601 时间（如 2026-03-01T08:00:00Z）"
@@ -337,6 +342,11 @@ QString unmatchedLine(qint64 id, qint64 atMs, const QString &link, const QString
                          shown(kind),         shown(source),      shown(destination),
                          shownOrNone(smscId), shownOrNone(state), shown(text) }
         .join(u'\t');
+}
+
+QString unmatchedCleared(qint64 count)
+{
+    return u"已删除 %1 条对应不上的记录。"_s.arg(count);
 }
 
 } // namespace ToolTexts

@@ -20,6 +20,7 @@ inline const QString AccountsWord = u"accounts"_s;
 inline const QString MessagesWord = u"messages"_s;
 inline const QString LinksWord = u"links"_s;
 inline const QString UnmatchedWord = u"unmatched"_s;
+inline const QString ClearWord = u"clear"_s;
 inline const QString InitWord = u"init"_s;
 
 inline const QString StoreOption = u"store"_s;
@@ -34,6 +35,7 @@ inline const QString ExtOption = u"ext"_s;
 inline const QString AccountOption = u"account"_s;
 inline const QString StateOption = u"state"_s;
 inline const QString SinceOption = u"since"_s;
+inline const QString ThroughOption = u"through"_s;
 inline const QString HelpOption = u"help"_s;
 inline const QString HelpShortOption = u"h"_s;
 
@@ -48,6 +50,7 @@ inline const QString ExtValueName = u"code"_s;
 inline const QString AccountValueName = u"account"_s;
 inline const QString StateValueName = u"state"_s;
 inline const QString SinceValueName = u"time"_s;
+inline const QString ThroughValueName = u"id"_s;
 
 inline const QString Help
     = u"用法：quillet-gateway [--store 路径或地址] 命令 [选项]\n"
@@ -80,8 +83,13 @@ inline const QString Help
       u"  links\n"
       u"      列出各服务进程报告的每条短信中心线路的状态。\n"
       u"  unmatched\n"
-      u"      列出线路收到、却对应不上的状态报告（没有这个短信中心编号）\n"
-      u"      和短信（没有这个帐户），按收到的先后。\n"
+      u"      列出线路收到、却对应不上的记录，按收到的先后：状态报告（receipt，没有这个\n"
+      u"      短信中心编号）、短信（arrival，没有这个帐户）、始终没有收齐的长短信分段\n"
+      u"      （part）、短信中心没有给出编号或把编号给了另一条短信的提交（answer）。\n"
+      u"      线路自动删除保存期（默认 30 天）以前的记录。\n"
+      u"  unmatched clear --through 编号\n"
+      u"      删除编号不大于该编号的对应不上的记录（编号是 unmatched 列表的第一列），\n"
+      u"      此后收到的不受影响；打印删除的条数。\n"
       u"  init\n"
       u"      建立存储或升级到本程序的版本。PostgreSQL 上须以存储模式的所有者运行，\n"
       u"      并建立角色 quillet_gateway（NOLOGIN），授予网关运行所需的最小权限。\n"
@@ -139,6 +147,7 @@ QString badExtension(const QString &text);
 QString badAccount(const QString &text);
 QString badState(const QString &text, const QStringList &states);
 QString badTime(const QString &text);
+QString badEntryId(const QString &text);
 QString storePathIsFolder(const QString &path);
 QString optionsExclusive(const QString &option, const QString &other);
 QString optionNeeds(const QString &option, const QString &needed);
@@ -218,5 +227,6 @@ inline const QString UnmatchedHeader
 QString unmatchedLine(qint64 id, qint64 atMs, const QString &link, const QString &kind,
                       const QString &source, const QString &destination, const QString &smscId,
                       const QString &state, const QString &text);
+QString unmatchedCleared(qint64 count);
 
 } // namespace ToolTexts

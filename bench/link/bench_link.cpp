@@ -5,10 +5,15 @@
 //      beside them the floor, the same submit_sm with window 50 from a bare client that
 //      writes nothing;
 //   2. the time from a console's send (the remote component, through quillet-gatewayd)
-//      to the simulator's receipt of its submit_sm, p50 and p99.
+//      to the simulator's receipt of its submit_sm, p50 and p99;
+//   3. a burst: an SMSC writes 20,000 distinct deliver_sm in one write; the time until
+//      every one is stored and answered, the CPU the process spent on them, and the
+//      time from a send accepted once half of them are answered to its submit_sm at the
+//      SMSC.
 //
 //   QUILLET_BENCH_MESSAGES  messages per throughput round, default 3000
 //   QUILLET_BENCH_CALLS     sends timed for the latency, default 300
+//   QUILLET_BENCH_BURST     arrivals in the burst, default 20000
 
 #include "bench/kit/benchio.h"
 #include "gateway/local/localgateway.h"
@@ -25,12 +30,14 @@
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QThread>
 
 #include <algorithm>
+#include <ctime>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -288,6 +295,127 @@ Percentiles latency(SmscSimulator &smsc, const QString &folder, int calls, QStri
     return { double(ns[ns.size() / 2]) / 1e6, double(ns[ns.size() * 99 / 100]) / 1e6 };
 }
 
+struct Burst {
+    double storedSeconds = 0;
+    double cpuMsPerArrival = 0;
+    double sendMs = 0;
+    QString failure;
+};
+
+// An SMSC played byte by byte on this thread: it binds the link, answers its submit_sm,
+// writes the whole burst at once, and counts the answers; the link runs on the service's
+// own thread, as in quillet-gatewayd.
+Burst burst(const QString &folder, int arrivals)
+{
+    Burst result;
+    const QString path = folder + u"/burst.sqlite3"_s;
+    const auto gateway = prepareStore(path);
+    QTcpServer server;
+    if (!gateway || !server.listen(QHostAddress::LocalHost, 0)) {
+        result.failure = u"no store or no port"_s;
+        return result;
+    }
+    QTcpSocket *smsc = nullptr;
+    QByteArray buffer;
+    bool bound = false;
+    int answered = 0;
+    int refused = 0;
+    qint64 submittedAt = -1;
+    QElapsedTimer clock;
+    clock.start();
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        smsc = server.nextPendingConnection();
+        QObject::connect(smsc, &QTcpSocket::readyRead, [&] {
+            buffer.append(smsc->readAll());
+            qsizetype at = 0;
+            for (;;) {
+                const Smpp::Peek peek = Smpp::header(QByteArrayView(buffer).sliced(at));
+                if (!peek.complete || quint32(buffer.size() - at) < peek.header.length)
+                    break;
+                at += peek.header.length;
+                const Smpp::Header &h = peek.header;
+                switch (Smpp::Command(h.command)) {
+                case Smpp::Command::BindTransceiver:
+                    smsc->write(
+                        Smpp::response(Smpp::Command::BindTransceiverResp, h.sequence, 0, "bench"));
+                    bound = true;
+                    break;
+                case Smpp::Command::SubmitSm:
+                    smsc->write(Smpp::response(Smpp::Command::SubmitSmResp, h.sequence, 0, "1"));
+                    if (submittedAt < 0)
+                        submittedAt = clock.nsecsElapsed();
+                    break;
+                case Smpp::Command::EnquireLink:
+                    smsc->write(Smpp::bare(Smpp::Command::EnquireLinkResp, h.sequence));
+                    break;
+                case Smpp::Command::DeliverSmResp:
+                    ++(h.status == 0 ? answered : refused);
+                    break;
+                default:
+                    break;
+                }
+            }
+            buffer.remove(0, at);
+        });
+    });
+    QString number;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"burst"_s);
+        db.setDatabaseName(path);
+        QSqlQuery q(db);
+        if (db.open() && q.exec(u"SELECT service_number FROM accounts"_s) && q.next())
+            number = q.value(0).toString();
+    }
+    QSqlDatabase::removeDatabase(u"burst"_s);
+    LinkConfig config;
+    config.links.append(simulatorLink(server.serverPort(), 10));
+    StoreLocation location;
+    (void)StoreLocation::parse(u"sqlite:"_s + path, location);
+    LinkService links(config, location, PasswordHasher::fastest(), [](const QString &) {});
+    if (number.isEmpty() || links.start().failed() || !spin([&] { return bound; }, 10'000)) {
+        result.failure = u"the link did not bind"_s;
+        return result;
+    }
+    QByteArray pdus;
+    Smpp::ShortMessage m;
+    m.source.digits = "13800138000";
+    m.destination.digits = number.toLatin1();
+    for (int i = 1; i <= arrivals; ++i) {
+        m.payload = "burst " + QByteArray::number(i);
+        pdus += Smpp::deliverSm(quint32(i), m);
+    }
+    const std::clock_t cpu = std::clock();
+    const qint64 start = clock.nsecsElapsed();
+    smsc->write(pdus);
+    qint64 sentAt = -1;
+    const bool done = spin(
+        [&] {
+            if (sentAt < 0 && answered >= arrivals / 2) {
+                Bool16 outcome = 0;
+                if (gateway->SendMessage(Account, u"13900139000"_s, u"meanwhile"_s, outcome)
+                        .failed()
+                    || outcome != True16)
+                    return true;
+                sentAt = clock.nsecsElapsed();
+                links.wake();
+            }
+            return answered + refused >= arrivals && submittedAt >= 0;
+        },
+        300'000);
+    result.storedSeconds = double(clock.nsecsElapsed() - start) / 1e9;
+    result.cpuMsPerArrival = double(std::clock() - cpu) * 1000.0 / CLOCKS_PER_SEC / arrivals;
+    links.stop();
+    if (!done || refused > 0 || sentAt < 0 || submittedAt < sentAt) {
+        result.failure = u"%1 of %2 arrivals answered, %3 refused, the send %4"_s.arg(answered)
+                             .arg(arrivals)
+                             .arg(refused)
+                             .arg(submittedAt >= 0 ? u"went out"_s : u"did not go out"_s);
+        return result;
+    }
+    result.sendMs = double(submittedAt - sentAt) / 1e6;
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -295,6 +423,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const int messages = setting("QUILLET_BENCH_MESSAGES", 3000);
     const int calls = setting("QUILLET_BENCH_CALLS", 300);
+    const int arrivals = setting("QUILLET_BENCH_BURST", 20'000);
     QTemporaryDir dir;
     SmscSimulator smsc;
     if (!smsc.start()) {
@@ -322,5 +451,15 @@ int main(int argc, char *argv[])
     out() << "Console send to the simulator's submit_sm, through quillet-gatewayd (" << calls
           << " sends): p50 " << QString::number(sent.p50, 'f', 2) << " ms, p99 "
           << QString::number(sent.p99, 'f', 2) << " ms" << Qt::endl;
+    const Burst arrived = burst(dir.path(), arrivals);
+    if (!arrived.failure.isEmpty()) {
+        out() << "FAILED: the burst: " << arrived.failure << Qt::endl;
+        return 1;
+    }
+    out() << "A burst of " << arrivals << " deliver_sm in one write: all stored and answered in "
+          << QString::number(arrived.storedSeconds, 'f', 2) << " s ("
+          << QString::number(arrived.cpuMsPerArrival, 'f', 3)
+          << " ms of CPU an arrival); a send accepted halfway reached the SMSC in "
+          << QString::number(arrived.sendMs, 'f', 1) << " ms" << Qt::endl;
     return ok ? 0 : 1;
 }

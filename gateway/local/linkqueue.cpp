@@ -2,7 +2,9 @@
 
 #include "gateway/local/localoperator.h"
 #include "gateway/local/localsteps.h"
+#include "gateway/local/localtexts.h"
 
+#include <QCryptographicHash>
 #include <QSqlQuery>
 
 using namespace Qt::StringLiterals;
@@ -19,6 +21,25 @@ bool isFinal(const QString &state)
     return state == u"delivered"_s || state == u"undeliverable"_s || state == u"expired"_s
         || state == u"rejected"_s;
 }
+
+// What arrivals_seen holds of an arrival: the SMSC's id with what it sent, or what it
+// sent alone while a dropped session leaves its answer in doubt.
+QString idMark(const QString &smscId, const QByteArray &digest)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(smscId.toUtf8());
+    hash.addData(QByteArrayView("\0", 1));
+    hash.addData(digest);
+    return u"id:"_s + QString::fromLatin1(hash.result().toHex());
+}
+
+QString doubtMark(const QByteArray &digest)
+{
+    return u"doubt:"_s + QString::fromLatin1(digest.toHex());
+}
+
+const QString WaitingPartKey = u" WHERE link = ? AND source = ? AND destination = ? AND "
+                               u"reference = ? AND total = ?"_s;
 
 } // namespace
 
@@ -76,78 +97,117 @@ Result<QList<LinkQueue::Outgoing>> LinkQueue::claim(const QString &link, int mos
     return claimed;
 }
 
-Status LinkQueue::record(const QString &link, const QList<Answer> &answers)
+Result<QList<LinkQueue::Doubtful>> LinkQueue::record(const QString &link,
+                                                     const QList<Answer> &answers)
 {
+    QList<Doubtful> doubtful;
     if (answers.isEmpty())
-        return Status::ok();
+        return doubtful;
     const qint64 now = m_gateway.nowMs();
-    return m_store
-        .transaction([&]() -> Result<Decision> {
-            for (const Answer &answer : answers) {
-                QSqlQuery *q = nullptr;
-                const QString held = u" WHERE id = ? AND state = 'queued' AND claimed_by = ?"_s;
-                switch (answer.kind) {
-                case Answer::Kind::Submitted:
+    const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
+        doubtful.clear();
+        for (const Answer &answer : answers) {
+            QSqlQuery *q = nullptr;
+            const QString held = u" WHERE id = ? AND state = 'queued' AND claimed_by = ?"_s;
+            switch (answer.kind) {
+            case Answer::Kind::Submitted:
+                QUILLET_TRY(m_store.step(q,
+                                         u"UPDATE mt SET state = 'submitted', reason = NULL, "
+                                         u"tries = tries + 1, claimed_by = NULL, "
+                                         u"claimed_until = NULL"_s
+                                             + held,
+                                         { answer.id, m_process }));
+                break;
+            case Answer::Kind::Retry:
+                QUILLET_TRY(m_store.step(
+                    q,
+                    u"UPDATE mt SET reason = ?, tries = tries + 1, "
+                    u"next_try_at = ?, claimed_by = NULL, "
+                    u"claimed_until = NULL"_s
+                        + held,
+                    { answer.reason, m_store.time(answer.retryAt), answer.id, m_process }));
+                break;
+            case Answer::Kind::Rejected:
+                QUILLET_TRY(m_store.step(q,
+                                         u"UPDATE mt SET state = 'rejected', reason = ?, "
+                                         u"tries = tries + 1, claimed_by = NULL, "
+                                         u"claimed_until = NULL"_s
+                                             + held,
+                                         { answer.reason, answer.id, m_process }));
+                break;
+            }
+            if (q->numRowsAffected() != 1)
+                continue; // no longer ours: another process has it
+            if (answer.kind == Answer::Kind::Rejected)
+                QUILLET_TRY(refund(answer.id, now));
+            if (answer.kind != Answer::Kind::Submitted)
+                continue;
+            for (qsizetype i = 0; i < answer.smscIds.size(); ++i) {
+                const QString &smscId = answer.smscIds.at(i);
+                Doubtful part { answer.id, int(i + 1), smscId, 0 };
+                if (!smscId.isEmpty()) {
                     QUILLET_TRY(m_store.step(q,
-                                             u"UPDATE mt SET state = 'submitted', reason = NULL, "
-                                             u"tries = tries + 1, claimed_by = NULL, "
-                                             u"claimed_until = NULL"_s
-                                                 + held,
-                                             { answer.id, m_process }));
-                    break;
-                case Answer::Kind::Retry:
-                    QUILLET_TRY(m_store.step(
-                        q,
-                        u"UPDATE mt SET reason = ?, tries = tries + 1, "
-                        u"next_try_at = ?, claimed_by = NULL, "
-                        u"claimed_until = NULL"_s
-                            + held,
-                        { answer.reason, m_store.time(answer.retryAt), answer.id, m_process }));
-                    break;
-                case Answer::Kind::Rejected:
-                    QUILLET_TRY(m_store.step(q,
-                                             u"UPDATE mt SET state = 'rejected', reason = ?, "
-                                             u"tries = tries + 1, claimed_by = NULL, "
-                                             u"claimed_until = NULL"_s
-                                                 + held,
-                                             { answer.reason, answer.id, m_process }));
-                    break;
-                }
-                if (q->numRowsAffected() != 1)
-                    continue; // no longer ours: another process has it
-                if (answer.kind == Answer::Kind::Rejected)
-                    QUILLET_TRY(refund(answer.id, now));
-                if (answer.kind != Answer::Kind::Submitted)
-                    continue;
-                for (qsizetype i = 0; i < answer.smscIds.size(); ++i) {
-                    QUILLET_TRY(m_store.step(q,
-                                             u"INSERT INTO mt_parts (mt_id, part, smsc_id, state) "
-                                             u"VALUES (?, ?, ?, 'submitted')"_s,
-                                             { answer.id, int(i + 1), answer.smscIds.at(i) }));
-                }
-                // Receipts that came before their answer was written.
-                for (const QString &id : answer.smscIds) {
-                    QUILLET_TRY(m_store.step(q,
-                                             u"SELECT id, state, source, destination, text "
-                                             u"FROM link_unmatched WHERE kind = 'receipt' AND "
-                                             u"link = ? AND smsc_id = ? ORDER BY id"_s,
-                                             { link, id }));
-                    QList<std::pair<qint64, Receipt>> early;
-                    while (q->next())
-                        early.append({ q->value(0).toLongLong(),
-                                       { id, q->value(1).toString(), q->value(2).toString(),
-                                         q->value(3).toString(), q->value(4).toString() } });
+                                             u"SELECT p.mt_id FROM mt_parts p JOIN mt ON "
+                                             u"mt.id = p.mt_id WHERE p.smsc_id = ? AND "
+                                             u"mt.link = ? AND p.state = 'submitted' AND "
+                                             u"p.mt_id <> ? ORDER BY p.mt_id LIMIT 1"_s,
+                                             { smscId, link, answer.id }));
+                    if (q->next())
+                        part.heldBy = q->value(0).toLongLong();
                     q->finish();
-                    for (const auto &[row, receipt] : std::as_const(early)) {
-                        QUILLET_TRY(applyReceipt(link, receipt).status());
-                        QUILLET_TRY(
-                            m_store.step(q, u"DELETE FROM link_unmatched WHERE id = ?"_s, { row }));
-                    }
+                }
+                QUILLET_TRY(m_store.step(q,
+                                         u"INSERT INTO mt_parts (mt_id, part, smsc_id, state) "
+                                         u"VALUES (?, ?, ?, 'submitted')"_s,
+                                         { answer.id, part.part, smscId }));
+                if (smscId.isEmpty() || part.heldBy != 0) {
+                    QUILLET_TRY(keepDoubtful(link, part));
+                    doubtful.append(part);
                 }
             }
-            return Decision::Commit;
-        })
-        .status();
+            // Receipts that came before their answer was written.
+            for (const QString &id : answer.smscIds) {
+                if (id.isEmpty())
+                    continue;
+                QUILLET_TRY(m_store.step(q,
+                                         u"SELECT id, state, source, destination, text "
+                                         u"FROM link_unmatched WHERE kind = 'receipt' AND "
+                                         u"link = ? AND smsc_id = ? ORDER BY id"_s,
+                                         { link, id }));
+                QList<std::pair<qint64, Receipt>> early;
+                while (q->next())
+                    early.append({ q->value(0).toLongLong(),
+                                   { id, q->value(1).toString(), q->value(2).toString(),
+                                     q->value(3).toString(), q->value(4).toString() } });
+                q->finish();
+                for (const auto &[row, receipt] : std::as_const(early)) {
+                    QUILLET_TRY(applyReceipt(link, receipt).status());
+                    QUILLET_TRY(
+                        m_store.step(q, u"DELETE FROM link_unmatched WHERE id = ?"_s, { row }));
+                }
+            }
+        }
+        return Decision::Commit;
+    });
+    QUILLET_TRY(done.status());
+    return doubtful;
+}
+
+// Beside the receipts and arrivals that matched nothing, for the operator to see: the
+// part's message, from its account's service number to its phone.
+Status LinkQueue::keepDoubtful(const QString &link, const Doubtful &doubtful)
+{
+    const QString state = doubtful.heldBy != 0
+        ? LocalTexts::smscIdHeldBy(doubtful.part, doubtful.heldBy)
+        : LocalTexts::noSmscId(doubtful.part);
+    QSqlQuery *q = nullptr;
+    return m_store.step(
+        q,
+        u"INSERT INTO link_unmatched (link, kind, source, destination, smsc_id, "
+        u"state, text, at) SELECT ?, 'answer', coalesce((SELECT service_number "
+        u"FROM accounts WHERE accounts.id = mt.account_id), ''), phone, ?, ?, "
+        u"text, ? FROM mt WHERE id = ?"_s,
+        { link, doubtful.smscId, state, m_store.time(m_gateway.nowMs()), doubtful.message });
 }
 
 Status LinkQueue::refund(qint64 id, qint64 now)
@@ -160,34 +220,35 @@ Status LinkQueue::refund(qint64 id, qint64 now)
                         { QString(MessageReference + QString::number(id)), m_store.time(now), id });
 }
 
-Result<bool> LinkQueue::receipt(const QString &link, const Receipt &receipt)
+Result<bool> LinkQueue::receiptIn(const QString &link, const Receipt &receipt, qint64 now)
 {
-    bool matched = false;
-    const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
-        QUILLET_TRY_VALUE(matched, applyReceipt(link, receipt));
-        if (matched)
-            return Decision::Commit;
-        QSqlQuery *q = nullptr;
-        QUILLET_TRY(
-            m_store.step(q,
-                         u"INSERT INTO link_unmatched (link, kind, source, destination, "
-                         u"smsc_id, state, text, at) VALUES (?, 'receipt', ?, ?, ?, ?, ?, ?)"_s,
-                         { link, receipt.source, receipt.destination, receipt.smscId, receipt.state,
-                           receipt.text, m_store.time(m_gateway.nowMs()) }));
-        return Decision::Commit;
-    });
-    QUILLET_TRY(done.status());
-    return matched;
+    QUILLET_TRY_VALUE(const bool matched, applyReceipt(link, receipt));
+    if (matched)
+        return true;
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store.step(q,
+                             u"INSERT INTO link_unmatched (link, kind, source, destination, "
+                             u"smsc_id, state, text, at) VALUES (?, 'receipt', ?, ?, ?, ?, ?, ?)"_s,
+                             { link, receipt.source, receipt.destination, receipt.smscId,
+                               receipt.state, receipt.text, m_store.time(now) }));
+    return false;
 }
 
 // A part's final state moves its message on: any part that failed fails the message,
-// and it is delivered once every part is.
+// and it is delivered once every part is. An id the SMSC gave more than once finds the
+// oldest part still waiting for its receipt (receipts come about in the order their
+// messages went), else the newest; an SMSC that gave no id can be matched by nothing.
 Result<bool> LinkQueue::applyReceipt(const QString &link, const Receipt &receipt)
 {
+    if (receipt.smscId.isEmpty())
+        return false;
     QSqlQuery *q = nullptr;
     QUILLET_TRY(m_store.step(q,
                              u"SELECT p.mt_id, p.part FROM mt_parts p JOIN mt ON mt.id = p.mt_id "
-                             u"WHERE p.smsc_id = ? AND mt.link = ?"_s,
+                             u"WHERE p.smsc_id = ? AND mt.link = ? ORDER BY "
+                             u"CASE WHEN p.state = 'submitted' THEN 0 ELSE 1 END, "
+                             u"CASE WHEN p.state = 'submitted' THEN p.mt_id ELSE -p.mt_id END, "
+                             u"p.part LIMIT 1"_s,
                              { receipt.smscId, link }));
     if (!q->next()) {
         q->finish();
@@ -246,69 +307,257 @@ Result<std::optional<QString>> LinkQueue::serviceNumberOf(const QString &destina
     return found;
 }
 
-Result<LinkQueue::Arrived> LinkQueue::arrive(const QString &link, const Arrival &arrival)
+QList<Status> LinkQueue::deliver(const QString &link, const QList<Delivery> &deliveries,
+                                 int partsPerSource)
 {
-    Arrived arrived = Arrived::Stored;
+    QList<Status> outcomes;
+    if (deliveries.isEmpty())
+        return outcomes;
     const qint64 now = m_gateway.nowMs();
     const Result<Decision> written = m_store.transaction([&]() -> Result<Decision> {
-        QSqlQuery *q = nullptr;
-        QUILLET_TRY(m_store.step(q, u"DELETE FROM arrivals_seen WHERE link = ? AND at < ?"_s,
-                                 { link, m_store.time(now - RepeatWindowMs) }));
-        QUILLET_TRY(
-            m_store.step(q,
-                         u"INSERT INTO arrivals_seen (link, digest, at) VALUES (?, ?, ?) "
-                         u"ON CONFLICT DO NOTHING"_s,
-                         { link, QString::fromLatin1(arrival.digest.toHex()), m_store.time(now) }));
-        if (q->numRowsAffected() != 1) {
-            arrived = Arrived::Repeated;
-            return Decision::Commit;
-        }
-        QString text = arrival.text;
-        if (arrival.total > 1) {
-            const QVariantList message { link, arrival.source, arrival.destination,
-                                         int(arrival.reference), arrival.total };
-            QUILLET_TRY(m_store.step(
-                q,
-                u"INSERT INTO arrival_parts (link, source, destination, "
-                u"reference, total, part, text, at) VALUES (?, ?, ?, ?, ?, "
-                u"?, ?, ?) ON CONFLICT DO NOTHING"_s,
-                message + QVariantList { arrival.part, arrival.text, m_store.time(now) }));
-            const QString same = u" WHERE link = ? AND source = ? AND destination = ? AND "
-                                 u"reference = ? AND total = ?"_s;
-            QUILLET_TRY(m_store.step(
-                q, u"SELECT text FROM arrival_parts"_s + same + u" ORDER BY part"_s, message));
-            QStringList parts;
-            while (q->next())
-                parts.append(q->value(0).toString());
-            q->finish();
-            if (parts.size() < arrival.total) {
-                arrived = Arrived::PartKept;
+        outcomes.clear();
+        QUILLET_TRY(forgetMarks(link, now));
+        // Each in a savepoint of its own: one the store refuses is undone alone.
+        for (const Delivery &delivery : deliveries) {
+            const Result<Decision> one = m_store.transaction([&]() -> Result<Decision> {
+                if (delivery.receipt)
+                    QUILLET_TRY(receiptIn(link, *delivery.receipt, now).status());
+                else
+                    QUILLET_TRY(arriveIn(link, delivery.arrival, partsPerSource, now).status());
                 return Decision::Commit;
-            }
-            QUILLET_TRY(m_store.step(q, u"DELETE FROM arrival_parts"_s + same, message));
-            text = parts.join(QString());
+            });
+            outcomes.append(one.status());
         }
-        QUILLET_TRY_VALUE(const std::optional<QString> serviceNumber,
-                          serviceNumberOf(arrival.destination));
-        if (serviceNumber && !arrival.unreadable) {
-            LocalOperator::MoReport report;
-            QUILLET_TRY(LocalOperator(m_gateway).receiveFromHandset(
-                arrival.source, *serviceNumber, arrival.destination.mid(serviceNumber->size()),
-                text, report));
-            if (report.outcome == LocalOperator::MoOutcome::Arrived)
-                return Decision::Commit;
-        }
-        arrived = Arrived::Unmatched;
-        QUILLET_TRY(
-            m_store.step(q,
-                         u"INSERT INTO link_unmatched (link, kind, source, destination, "
-                         u"smsc_id, state, text, at) VALUES (?, 'arrival', ?, ?, '', '', "
-                         u"?, ?)"_s,
-                         { link, arrival.source, arrival.destination, text, m_store.time(now) }));
         return Decision::Commit;
     });
-    QUILLET_TRY(written.status());
-    return arrived;
+    if (written.failed())
+        return QList<Status>(deliveries.size(), written.status());
+    return outcomes;
+}
+
+Status LinkQueue::forgetMarks(const QString &link, qint64 now)
+{
+    QSqlQuery *q = nullptr;
+    return m_store.step(q, u"DELETE FROM arrivals_seen WHERE link = ? AND expires_at < ?"_s,
+                        { link, m_store.time(now) });
+}
+
+// Whether the SMSC sent this arrival before: its own id with the same content within
+// RepeatWindowMs, or, without an id, the content of an arrival whose answer a dropped
+// session left in doubt (each doubt stands for one arrival). The marks that ran out are
+// gone already (forgetMarks).
+Result<bool> LinkQueue::seenBefore(const QString &link, const Arrival &arrival, qint64 now)
+{
+    QSqlQuery *q = nullptr;
+    if (!arrival.smscId.isEmpty()) {
+        QUILLET_TRY(m_store.step(
+            q,
+            u"INSERT INTO arrivals_seen (link, mark, expires_at) "
+            u"VALUES (?, ?, ?) ON CONFLICT DO NOTHING"_s,
+            { link, idMark(arrival.smscId, arrival.digest), m_store.time(now + RepeatWindowMs) }));
+        return q->numRowsAffected() != 1;
+    }
+    QUILLET_TRY(m_store.step(q, u"DELETE FROM arrivals_seen WHERE link = ? AND mark = ?"_s,
+                             { link, doubtMark(arrival.digest) }));
+    return q->numRowsAffected() == 1;
+}
+
+Result<LinkQueue::Arrived> LinkQueue::arriveIn(const QString &link, const Arrival &arrival,
+                                               int partsPerSource, qint64 now)
+{
+    QUILLET_TRY_VALUE(const bool again, seenBefore(link, arrival, now));
+    if (again)
+        return Arrived::Repeated;
+    QUILLET_TRY_VALUE(const std::optional<QString> serviceNumber,
+                      serviceNumberOf(arrival.destination));
+    QString text = arrival.text;
+    if (arrival.total > 1) {
+        // The parts for one account are joined one transaction at a time: two processes
+        // each given one of the last two parts would otherwise each miss the other's.
+        if (serviceNumber)
+            QUILLET_TRY(m_store.lockAccount(u"service_number"_s, *serviceNumber));
+        const QVariantList message { link, arrival.source, arrival.destination,
+                                     int(arrival.reference), arrival.total };
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store.step(
+            q, u"SELECT text FROM arrival_parts"_s + WaitingPartKey + u" AND part = ?"_s,
+            message + QVariantList { arrival.part }));
+        const std::optional<QString> waiting
+            = q->next() ? std::optional<QString>(q->value(0).toString()) : std::nullopt;
+        q->finish();
+        if (waiting == arrival.text)
+            return Arrived::PartKept; // the same part again
+        // A part of that number already waits with another text: it belongs to an
+        // earlier message of the same reference that never completed, which goes to the
+        // operator rather than be joined with this one.
+        if (waiting)
+            QUILLET_TRY(moveMessage(link, arrival.source, arrival.destination,
+                                    int(arrival.reference), arrival.total)
+                            .status());
+        QUILLET_TRY(
+            m_store.step(q,
+                         u"INSERT INTO arrival_parts (link, source, destination, "
+                         u"reference, total, part, text, at) VALUES (?, ?, ?, ?, ?, "
+                         u"?, ?, ?)"_s,
+                         message + QVariantList { arrival.part, arrival.text, m_store.time(now) }));
+        QUILLET_TRY(m_store.step(
+            q, u"SELECT text FROM arrival_parts"_s + WaitingPartKey + u" ORDER BY part"_s,
+            message));
+        QStringList parts;
+        while (q->next())
+            parts.append(q->value(0).toString());
+        q->finish();
+        if (parts.size() < arrival.total) {
+            QUILLET_TRY(capParts(link, arrival.source, partsPerSource));
+            return Arrived::PartKept;
+        }
+        QUILLET_TRY(m_store.step(q, u"DELETE FROM arrival_parts"_s + WaitingPartKey, message));
+        text = parts.join(QString());
+    }
+    if (serviceNumber && !arrival.unreadable) {
+        LocalOperator::MoReport report;
+        QUILLET_TRY(LocalOperator(m_gateway).receiveFromHandset(
+            arrival.source, *serviceNumber, arrival.destination.mid(serviceNumber->size()), text,
+            report));
+        if (report.outcome == LocalOperator::MoOutcome::Arrived)
+            return Arrived::Stored;
+    }
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store.step(
+        q,
+        u"INSERT INTO link_unmatched (link, kind, source, destination, "
+        u"smsc_id, state, text, at) VALUES (?, 'arrival', ?, ?, ?, '', "
+        u"?, ?)"_s,
+        { link, arrival.source, arrival.destination, arrival.smscId, text, m_store.time(now) }));
+    return Arrived::Unmatched;
+}
+
+// At most `partsPerSource` parts wait from one sender: the oldest incomplete messages
+// make room.
+Status LinkQueue::capParts(const QString &link, const QString &source, int partsPerSource)
+{
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store.step(q,
+                             u"SELECT count(*) FROM arrival_parts WHERE link = ? AND source = ?"_s,
+                             { link, source }));
+    qint64 waiting = q->next() ? q->value(0).toLongLong() : 0;
+    q->finish();
+    while (waiting > partsPerSource) {
+        QUILLET_TRY(m_store.step(q,
+                                 u"SELECT destination, reference, total FROM arrival_parts "
+                                 u"WHERE link = ? AND source = ? ORDER BY at, destination, "
+                                 u"reference, total LIMIT 1"_s,
+                                 { link, source }));
+        if (!q->next()) {
+            q->finish();
+            break;
+        }
+        const QString destination = q->value(0).toString();
+        const int reference = q->value(1).toInt();
+        const int total = q->value(2).toInt();
+        q->finish();
+        QUILLET_TRY_VALUE(const int moved,
+                          moveMessage(link, source, destination, reference, total));
+        if (moved == 0)
+            break;
+        waiting -= moved;
+    }
+    return Status::ok();
+}
+
+// Every waiting part of one message goes to link_unmatched, each with its text; gives
+// how many.
+Result<int> LinkQueue::moveMessage(const QString &link, const QString &source,
+                                   const QString &destination, int reference, int total)
+{
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store.step(
+        q, u"SELECT part, text, at FROM arrival_parts"_s + WaitingPartKey + u" ORDER BY part"_s,
+        { link, source, destination, reference, total }));
+    QList<WaitingPart> parts;
+    while (q->next())
+        parts.append({ source, destination, reference, total, q->value(0).toInt(),
+                       q->value(1).toString(), q->value(2) });
+    q->finish();
+    int moved = 0;
+    for (const WaitingPart &part : std::as_const(parts)) {
+        QUILLET_TRY_VALUE(const bool done, moveToUnmatched(link, part));
+        moved += done ? 1 : 0;
+    }
+    return moved;
+}
+
+// Only the transaction that took the part out writes its entry: another process moving
+// the same part at the same time finds it gone.
+Result<bool> LinkQueue::moveToUnmatched(const QString &link, const WaitingPart &part)
+{
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store.step(
+        q, u"DELETE FROM arrival_parts"_s + WaitingPartKey + u" AND part = ?"_s,
+        { link, part.source, part.destination, part.reference, part.total, part.part }));
+    if (q->numRowsAffected() != 1)
+        return false;
+    QUILLET_TRY(m_store.step(q,
+                             u"INSERT INTO link_unmatched (link, kind, source, destination, "
+                             u"smsc_id, state, text, at) VALUES (?, 'part', ?, ?, '', ?, ?, ?)"_s,
+                             { link, part.source, part.destination,
+                               LocalTexts::waitingPart(part.part, part.total, part.reference),
+                               part.text, part.at }));
+    return true;
+}
+
+Status LinkQueue::doubt(const QString &link, const QList<QByteArray> &digests, qint64 forMs)
+{
+    if (digests.isEmpty())
+        return Status::ok();
+    const qint64 until = m_gateway.nowMs() + forMs;
+    return m_store
+        .transaction([&]() -> Result<Decision> {
+            QSqlQuery *q = nullptr;
+            for (const QByteArray &digest : digests) {
+                QUILLET_TRY(m_store.step(q,
+                                         u"INSERT INTO arrivals_seen (link, mark, expires_at) "
+                                         u"VALUES (?, ?, ?) ON CONFLICT (link, mark) DO UPDATE "
+                                         u"SET expires_at = excluded.expires_at"_s,
+                                         { link, doubtMark(digest), m_store.time(until) }));
+            }
+            return Decision::Commit;
+        })
+        .status();
+}
+
+Result<int> LinkQueue::tidy(const QString &link, qint64 partsBefore, qint64 unmatchedBefore,
+                            int most)
+{
+    int done = 0;
+    const Result<Decision> tidied = m_store.transaction([&]() -> Result<Decision> {
+        done = 0;
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store.step(q,
+                                 u"SELECT source, destination, reference, total, part, text, at "
+                                 u"FROM arrival_parts WHERE link = ? AND at < ? ORDER BY at "
+                                 u"LIMIT ?"_s,
+                                 { link, m_store.time(partsBefore), most }));
+        QList<WaitingPart> parts;
+        while (q->next())
+            parts.append({ q->value(0).toString(), q->value(1).toString(), q->value(2).toInt(),
+                           q->value(3).toInt(), q->value(4).toInt(), q->value(5).toString(),
+                           q->value(6) });
+        q->finish();
+        for (const WaitingPart &part : std::as_const(parts)) {
+            QUILLET_TRY_VALUE(const bool moved, moveToUnmatched(link, part));
+            done += moved ? 1 : 0;
+        }
+        QUILLET_TRY(m_store.step(q,
+                                 u"DELETE FROM link_unmatched WHERE id IN (SELECT id FROM "
+                                 u"link_unmatched WHERE link = ? AND at < ? ORDER BY id "
+                                 u"LIMIT ?)"_s,
+                                 { link, m_store.time(unmatchedBefore), most }));
+        done += q->numRowsAffected();
+        return Decision::Commit;
+    });
+    QUILLET_TRY(tidied.status());
+    return done;
 }
 
 Status LinkQueue::writeState(const LinkState &state)

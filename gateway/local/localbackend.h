@@ -64,6 +64,10 @@ public:
     {
         return m_desk.unmatched(page, listing);
     }
+    Status clearUnmatched(qint64 throughId, qint64 &cleared) override
+    {
+        return m_desk.clearUnmatched(throughId, cleared);
+    }
 
 private:
     std::unique_ptr<LocalGateway> m_owned;

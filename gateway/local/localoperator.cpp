@@ -565,6 +565,23 @@ Status LocalOperator::links(const Page &page, Listing<LinkSummary> &listing)
     return Status::ok();
 }
 
+Status LocalOperator::clearUnmatched(qint64 throughId, qint64 &cleared)
+{
+    cleared = 0;
+    QUILLET_TRY(m_gateway.deliverDue());
+    Store &store = *m_gateway.m_store;
+    qint64 deleted = 0;
+    const Result<Decision> done = store.transaction([&]() -> Result<Decision> {
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(store.step(q, u"DELETE FROM link_unmatched WHERE id <= ?"_s, { throughId }));
+        deleted = q->numRowsAffected();
+        return Decision::Commit;
+    });
+    QUILLET_TRY(done.status());
+    cleared = deleted;
+    return Status::ok();
+}
+
 // By id: the links keep entries as they come, and take a receipt's back out when its
 // part turns up.
 Status LocalOperator::unmatched(const Page &page, Listing<UnmatchedEntry> &listing)

@@ -75,6 +75,7 @@ public:
     Status links(const Page &page, Listing<LinkSummary> &listing);
     // What the links kept for the operator, in the order they kept it.
     Status unmatched(const Page &page, Listing<UnmatchedEntry> &listing);
+    Status clearUnmatched(qint64 throughId, qint64 &cleared);
 
 private:
     using Account = LocalGateway::Account;

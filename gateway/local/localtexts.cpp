@@ -132,6 +132,21 @@ QString forwardedText(const QString &sender, const QString &text)
     return u"【转自%1】%2"_s.arg(sender, text);
 }
 
+QString waitingPart(int part, int total, int reference)
+{
+    return u"part %1/%2 of reference %3, never completed"_s.arg(part).arg(total).arg(reference);
+}
+
+QString noSmscId(int part)
+{
+    return u"part %1 taken without a message id"_s.arg(part);
+}
+
+QString smscIdHeldBy(int part, qint64 message)
+{
+    return u"part %1 taken with the message id of message %2"_s.arg(part).arg(message);
+}
+
 QString badStoreUrl(const QString &url, const QString &why)
 {
     return u"存储地址“%1”无效：%2"_s.arg(url, why);

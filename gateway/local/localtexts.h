@@ -40,6 +40,13 @@ QString arrivalCountOutOfRange(qint64 count, qint64 most);
 // The text of a forwarded copy: who sent it, then what they wrote.
 QString forwardedText(const QString &sender, const QString &text);
 
+// What the operator's list of unmatched entries says of an entry the links kept, in the
+// words of the links' other reasons: a part of a concatenated arrival that never
+// completed, and a part the SMSC took with an id that cannot find it again.
+QString waitingPart(int part, int total, int reference);
+QString noSmscId(int part);
+QString smscIdHeldBy(int part, qint64 message);
+
 // Where the store is: its URL, from the settings, the environment or the command line.
 QString badStoreUrl(const QString &url, const QString &why);
 QString inSetting(const QString &setting, const QString &description);

@@ -206,10 +206,40 @@ QStringList toVersion3()
     return list;
 }
 
+// Version 4: what the links keep of what an SMSC sends stays bounded and in sight (see
+// the SQLite engine): two more kinds of unmatched entries, the indexes of their
+// retention and of the early receipts' lookup, the waiting parts by age, and
+// arrivals_seen as marks with their own ends.
+QStringList toVersion4()
+{
+    const char16_t *const statements[] = {
+        uR"(ALTER TABLE link_unmatched DROP CONSTRAINT link_unmatched_kind_check,
+            ADD CONSTRAINT link_unmatched_kind_check
+                CHECK (kind IN ('receipt', 'arrival', 'part', 'answer')))",
+        uR"(CREATE INDEX link_unmatched_at ON link_unmatched(link, at))",
+        uR"(CREATE INDEX link_unmatched_receipts ON link_unmatched(link, smsc_id)
+            WHERE kind = 'receipt')",
+        uR"(CREATE INDEX arrival_parts_at ON arrival_parts(link, at))",
+        uR"(DROP TABLE arrivals_seen)",
+        uR"(CREATE TABLE arrivals_seen (
+            link text NOT NULL,
+            mark text NOT NULL,
+            expires_at timestamptz NOT NULL,
+            PRIMARY KEY (link, mark)))",
+        uR"(CREATE INDEX arrivals_seen_expiry ON arrivals_seen(link, expires_at))",
+    };
+    QStringList list;
+    for (const char16_t *statement : statements)
+        list.append(QString::fromUtf16(statement));
+    return list;
+}
+
 } // namespace
 
 QStringList migration(int fromVersion)
 {
+    if (fromVersion == 3)
+        return toVersion4();
     if (fromVersion == 2)
         return toVersion3();
     if (fromVersion != 1)
@@ -299,7 +329,7 @@ QStringList grants(const QString &role)
         u"GRANT SELECT, INSERT, UPDATE ON mt_parts"_s + to,
         u"GRANT SELECT, INSERT, DELETE ON link_unmatched"_s + to,
         u"GRANT SELECT, INSERT, DELETE ON arrival_parts"_s + to,
-        u"GRANT SELECT, INSERT, DELETE ON arrivals_seen"_s + to,
+        u"GRANT SELECT, INSERT, UPDATE, DELETE ON arrivals_seen"_s + to,
         u"GRANT SELECT, INSERT, UPDATE, DELETE ON link_status"_s + to,
         u"GRANT SELECT, INSERT ON mo"_s + to,
         u"GRANT UPDATE (state, fetched_at) ON mo"_s + to,

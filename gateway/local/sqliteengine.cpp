@@ -305,6 +305,44 @@ const char16_t *const ToV3[] = {
         PRIMARY KEY (link, process)) WITHOUT ROWID)",
 };
 
+// Version 4: what the links keep of what an SMSC sends stays bounded and in sight.
+// link_unmatched takes two more kinds, the parts of an arrival that never completed and
+// a part the SMSC took with an id that cannot find it again, and the indexes its
+// retention and the early receipts' lookup read; arrival_parts is read by age to move
+// the parts that waited too long. arrivals_seen no longer holds every recent arrival: it
+// holds marks, each with its own end, of an arrival the SMSC gave an id to, or of one
+// whose answer a dropped session left in doubt (what was there only ever lasted five
+// minutes, and is dropped).
+const char16_t *const ToV4[] = {
+    uR"(CREATE TABLE link_unmatched_next (
+        id INTEGER PRIMARY KEY,
+        link TEXT NOT NULL,
+        kind TEXT NOT NULL CHECK (kind = 'receipt' OR kind = 'arrival' OR kind = 'part'
+                                  OR kind = 'answer'),
+        source TEXT NOT NULL,
+        destination TEXT NOT NULL,
+        smsc_id TEXT NOT NULL,
+        state TEXT NOT NULL,
+        text TEXT NOT NULL,
+        at INTEGER NOT NULL))",
+    uR"(INSERT INTO link_unmatched_next (id, link, kind, source, destination, smsc_id, state,
+        text, at) SELECT id, link, kind, source, destination, smsc_id, state, text, at
+        FROM link_unmatched)",
+    uR"(DROP TABLE link_unmatched)",
+    uR"(ALTER TABLE link_unmatched_next RENAME TO link_unmatched)",
+    uR"(CREATE INDEX link_unmatched_at ON link_unmatched(link, at))",
+    uR"(CREATE INDEX link_unmatched_receipts ON link_unmatched(link, smsc_id)
+        WHERE kind = 'receipt')",
+    uR"(CREATE INDEX arrival_parts_at ON arrival_parts(link, at))",
+    uR"(DROP TABLE arrivals_seen)",
+    uR"(CREATE TABLE arrivals_seen (
+        link TEXT NOT NULL,
+        mark TEXT NOT NULL,
+        expires_at INTEGER NOT NULL,
+        PRIMARY KEY (link, mark)) WITHOUT ROWID)",
+    uR"(CREATE INDEX arrivals_seen_expiry ON arrivals_seen(link, expires_at))",
+};
+
 // The revision of how this engine lays out a store of the current schema version, kept
 // in the header's user version. Revision 1:
 // - mt's lists of allowed values are OR chains. A CHECK with a list of three or more
@@ -639,6 +677,9 @@ QStringList SqliteEngine::migration(int fromVersion) const
         for (const char16_t *index : WaitingIndexes)
             statements.append(QString::fromUtf16(index));
         statements.append(u"PRAGMA user_version = %1"_s.arg(LayoutRevision));
+    } else if (fromVersion == 3) {
+        for (const char16_t *statement : ToV4)
+            statements.append(QString::fromUtf16(statement));
     }
     return statements;
 }

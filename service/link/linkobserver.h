@@ -29,4 +29,6 @@ public:
     // A deliver_sm: a delivery receipt, or a message arriving from a phone.
     virtual void receiptReceived(const QString & /*link*/) { }
     virtual void arrivalReceived(const QString & /*link*/) { }
+    // The deliver_sm of one turn of the event loop, written in one transaction.
+    virtual void deliveriesWritten(const QString & /*link*/, int /*deliveries*/) { }
 };

@@ -149,6 +149,13 @@ LinkSettings readLink(const QSettings &settings, const QString &name, QString &e
     reader.number(u"reconnect_min_ms"_s, 10, 3'600'000, 1, link.reconnectMinMs);
     reader.number(u"reconnect_max_ms"_s, 10, 3'600'000, 1, link.reconnectMaxMs);
     reader.number(u"lease_ms"_s, 100, 3'600'000, 1, link.leaseMs);
+    int partsWaitS = int(link.partsWaitMs / 1000);
+    reader.number(u"parts_wait_s"_s, 1, 30 * 86'400, 1, partsWaitS);
+    link.partsWaitMs = partsWaitS * 1000LL;
+    reader.number(u"parts_per_source"_s, 1, 100'000, 1, link.partsPerSource);
+    int unmatchedDays = int(link.unmatchedKeepMs / 86'400'000);
+    reader.number(u"unmatched_keep_days"_s, 1, 3650, 1, unmatchedDays);
+    link.unmatchedKeepMs = unmatchedDays * 86'400'000LL;
     link.reconnectMaxMs = std::max(link.reconnectMaxMs, link.reconnectMinMs);
     static const QRegularExpression prefix(u"^\\+?[0-9]{1,20}$"_s);
     const QStringList routes

@@ -11,6 +11,9 @@
 //   source_ton=0  source_npi=0     window=10  rate=100 (messages a second)
 //   enquire_link_s=30  response_timeout_s=10  reconnect_min_s=1  reconnect_max_s=60
 //   routes=+8613, 0086              destination prefixes this link takes
+//   parts_wait_s=86400              how long a part waits for the rest of its message
+//   parts_per_source=500            parts of incomplete messages kept per sender
+//   unmatched_keep_days=30          how long what matched nothing is kept
 //
 // A message goes by the link with the longest route that begins its phone number, and
 // by the first link when none does. The password is read from its file only, never from
@@ -46,6 +49,12 @@ struct LinkSettings {
     // How long a claimed message is this process's alone (a test setting, in ms).
     int leaseMs = 60'000;
     QStringList routes;
+    // What the link keeps of arrivals that match nothing: the parts of a message wait
+    // this long for the rest, at most this many per sender, and then go to the
+    // operator's unmatched entries, which are kept this long.
+    qint64 partsWaitMs = 24 * 3'600'000LL;
+    int partsPerSource = 500;
+    qint64 unmatchedKeepMs = 30 * 24 * 3'600'000LL;
 };
 
 struct LinkConfig {

@@ -2,6 +2,25 @@
 
 using namespace Qt::StringLiterals;
 
+namespace {
+
+// What the SMSC wrote, for one log line: C0 and C1 controls, DEL and the backslash
+// shown as \xHH.
+QString printable(const QString &text)
+{
+    QString out;
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0) || u == u'\\')
+            out += u"\\x"_s + QString::number(u, 16).rightJustified(2, u'0');
+        else
+            out += c;
+    }
+    return out;
+}
+
+} // namespace
+
 namespace LinkTexts {
 
 QString missingSetting(const QString &section, const QString &key)
@@ -61,6 +80,22 @@ QString storeFailed(const QString &link, const QString &why)
     return u"link %1: the store failed: %2"_s.arg(link, why);
 }
 
+QString doubtfulId(const QString &link, qint64 message, int part, const QString &smscId,
+                   qint64 heldBy)
+{
+    if (heldBy == 0)
+        return u"link %1: the SMSC took part %2 of message %3 without a message id; its "
+               u"receipt cannot be matched (see unmatched)"_s.arg(link)
+                   .arg(part)
+                   .arg(message);
+    return u"link %1: the SMSC took part %2 of message %3 with the id %4, which it gave "
+           u"message %5 too (see unmatched)"_s.arg(link)
+               .arg(part)
+               .arg(message)
+               .arg(printable(smscId))
+               .arg(heldBy);
+}
+
 QString cannotOpenStore(const QString &why)
 {
     return u"links: cannot open the store: %1"_s.arg(why);
@@ -84,6 +119,11 @@ QString noAnswer()
 QString malformedPdu()
 {
     return u"the SMSC sent what is not SMPP"_s;
+}
+
+QString peerNotReading()
+{
+    return u"the SMSC took none of our answers in time"_s;
 }
 
 QString tlsFailed(const QString &why)

@@ -20,6 +20,9 @@ QString bound(const QString &link, const QString &mode);
 QString bindRefused(const QString &link, quint32 status, int retryInMs);
 QString linkLost(const QString &link, const QString &why, int retryInMs);
 QString storeFailed(const QString &link, const QString &why);
+// A part the SMSC took with no message id, or with one it gave message `heldBy` too.
+QString doubtfulId(const QString &link, qint64 message, int part, const QString &smscId,
+                   qint64 heldBy);
 QString cannotOpenStore(const QString &why);
 
 // Why a link went down or a message waits, for `links` and `messages`.
@@ -27,6 +30,7 @@ QString peerClosed();
 QString peerUnbound();
 QString noAnswer();
 QString malformedPdu();
+QString peerNotReading();
 QString tlsFailed(const QString &why);
 QString socketError(const QString &why);
 QString smscStatus(quint32 status);

@@ -33,7 +33,7 @@ constexpr int ReadShortMessage = 254;
 constexpr quint16 TagReceiptedMessageId = TLVID_receipted_message_id;
 constexpr quint16 TagMessageState = TLVID_message_state;
 
-quint32 readBig32(const QByteArray &bytes, qsizetype at)
+quint32 readBig32(QByteArrayView bytes, qsizetype at)
 {
     quint32 value = 0;
     for (qsizetype i = at; i < at + 4; ++i)
@@ -157,7 +157,8 @@ constexpr TlvRule DeliverSmTlvs[] = {
     { TLVID_its_session_info, 2, 0 },
     { TLVID_network_error_code, 0, 3 },
     { TLVID_message_state, 1, 0 },
-    { TLVID_receipted_message_id, 0, 65 },
+    // Longer than SMPP's 65 octets is read too, to be cut as every message id is.
+    { TLVID_receipted_message_id, 0, MAX_TLV_SIZE },
     { TLVID_set_dpf, 1, 0 },
     { TLVID_source_network_type, 1, 0 },
 };
@@ -273,12 +274,6 @@ bool bindResponseReadable(const QByteArray &pdu, qsizetype &tlvStart)
     return body.tlvs(BindRespTlvs);
 }
 
-bool submitResponseReadable(const QByteArray &pdu)
-{
-    BodyCheck body(pdu);
-    return body.cString(MessageIdField) && body.atEnd();
-}
-
 template<size_t N>
 bool shortMessageReadable(const QByteArray &pdu, int timeField, const TlvRule (&rules)[N],
                           qsizetype &tlvStart, ShortMessage &found)
@@ -332,15 +327,14 @@ template<typename Struct> bool readBindResponse(quint32 command, const QByteArra
     return true;
 }
 
-bool readSubmitResponse(const QByteArray &bytes, Pdu &out)
+// Read here rather than by libsmpp34, which refuses an id longer than SMPP's field: a
+// submit_sm_resp that says the SMSC took the message must never read as a failure, or
+// the message would be refunded after the phone got it.
+void readSubmitResponse(const QByteArray &bytes, Pdu &out)
 {
-    if (bytes.size() == HeaderLength)
-        return true;
-    submit_sm_resp_t pdu {};
-    if (!submitResponseReadable(bytes) || !unpack(SUBMIT_SM_RESP, pdu, bytes))
-        return false;
-    out.id = fieldText(pdu.message_id, sizeof pdu.message_id);
-    return true;
+    const QByteArrayView body = QByteArrayView(bytes).sliced(HeaderLength);
+    const qsizetype nul = body.indexOf('\0');
+    out.id = (nul < 0 ? body : body.first(nul)).toByteArray();
 }
 
 template<typename Struct> void readShortMessage(const Struct &pdu, ShortMessage &out)
@@ -418,7 +412,7 @@ template<typename Struct> bool fillShortMessage(Struct &pdu, const ShortMessage 
 
 } // namespace
 
-Peek header(const QByteArray &buffer)
+Peek header(QByteArrayView buffer)
 {
     Peek peek;
     if (buffer.size() < HeaderLength)
@@ -463,7 +457,7 @@ std::optional<Pdu> decode(const QByteArray &bytes)
         read = readSubmitSm(bytes, pdu);
         break;
     case Command::SubmitSmResp:
-        read = readSubmitResponse(bytes, pdu);
+        readSubmitResponse(bytes, pdu);
         break;
     case Command::DeliverSm:
         read = readDeliverSm(bytes, pdu);

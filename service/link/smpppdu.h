@@ -9,6 +9,7 @@
 //   Pdu fields ── bind() / submitSm() / deliverSm() / response() / bare() ── bytes
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QtGlobal>
 
 #include <optional>
@@ -67,6 +68,9 @@ constexpr quint32 MaxPduLength = 4096;
 // The longest short_message written: libsmpp34 packs at most 253 octets (SMPP allows 254,
 // and decode() reads 254).
 constexpr int MaxShortMessage = 253;
+// The longest message id SMPP allows. decode() hands over a longer one as the SMSC sent
+// it: an SMSC that writes more has still taken the message, and says so with its status.
+constexpr int MaxMessageId = 64;
 
 struct Header {
     quint32 length = 0;
@@ -82,7 +86,7 @@ struct Peek {
     bool valid = true;
     Header header;
 };
-Peek header(const QByteArray &buffer);
+Peek header(QByteArrayView buffer);
 
 struct Address {
     quint8 ton = 0;
@@ -114,7 +118,8 @@ struct ShortMessage {
 struct Pdu {
     Header header;
     // By command: a bind's request, a bind or submit_sm response's id (system_id or
-    // message_id), a submit_sm or deliver_sm.
+    // message_id: up to its NUL, or the whole body when the NUL is missing; it may be
+    // longer than MaxMessageId), a submit_sm or deliver_sm.
     BindRequest bind;
     QByteArray id;
     ShortMessage message;

@@ -12,6 +12,8 @@ namespace {
 
 constexpr quint32 MaxSequence = 0x7FFFFFFF;
 constexpr quint32 ResponseBit = 0x80000000;
+// Answers the SMSC may leave unread before reading stops: a few windows of PDUs.
+constexpr qint64 WindowsOfOutput = 4;
 
 Smpp::Command bindCommand(SmppSession::Mode mode)
 {
@@ -39,6 +41,10 @@ SmppSession::SmppSession(const LinkSettings &settings, Mode mode, QObject *paren
     m_keepAlive.setInterval(settings.enquireLinkMs);
     m_keepAlive.setSingleShot(true);
     connect(&m_keepAlive, &QTimer::timeout, this, &SmppSession::keepAlive);
+    m_nextTurn.setSingleShot(true);
+    m_nextTurn.setInterval(0);
+    connect(&m_nextTurn, &QTimer::timeout, this, &SmppSession::turn);
+    m_outputBound = WindowsOfOutput * settings.window * qint64(Smpp::MaxPduLength);
 }
 
 SmppSession::~SmppSession()
@@ -52,7 +58,9 @@ void SmppSession::open()
     // A plain socket without TLS: OpenSSL is not woken for it.
     auto *tlsSocket = m_settings.tls ? new QSslSocket : nullptr;
     m_socket.reset(tlsSocket ? tlsSocket : new QTcpSocket);
+    m_socket->setReadBufferSize(ReadBufferBytes);
     connect(m_socket.get(), &QAbstractSocket::readyRead, this, &SmppSession::readPdus);
+    connect(m_socket.get(), &QAbstractSocket::bytesWritten, this, &SmppSession::written);
     connect(m_socket.get(), &QAbstractSocket::disconnected, this,
             [this] { fail(LinkTexts::peerClosed()); });
     connect(m_socket.get(), &QAbstractSocket::errorOccurred, this,
@@ -66,6 +74,7 @@ void SmppSession::open()
         if (!m_settings.tlsCaFile.isEmpty())
             tls.setCaCertificates(QSslCertificate::fromPath(m_settings.tlsCaFile));
         tlsSocket->setSslConfiguration(tls);
+        connect(tlsSocket, &QSslSocket::encryptedBytesWritten, this, &SmppSession::written);
         connect(tlsSocket, &QSslSocket::encrypted, this, &SmppSession::connected);
         connect(tlsSocket, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
             fail(LinkTexts::tlsFailed(errors.value(0).errorString()));
@@ -90,6 +99,7 @@ void SmppSession::close()
     m_ended = true;
     m_sweep.stop();
     m_keepAlive.stop();
+    m_nextTurn.stop();
     if (!m_socket)
         return;
     m_socket->disconnect(this);
@@ -125,25 +135,86 @@ void SmppSession::write(const QByteArray &pdu)
     m_socket->write(pdu);
 }
 
+qint64 SmppSession::heldBytes() const
+{
+    return m_buffer.size() - m_read + (m_socket ? m_socket->bytesAvailable() : 0) + unsent();
+}
+
 void SmppSession::readPdus()
 {
-    m_buffer.append(m_socket->readAll());
     m_keepAlive.start();
-    while (!m_ended) {
-        const Smpp::Peek peek = Smpp::header(m_buffer);
-        if (!peek.complete)
-            return;
-        if (!peek.valid) {
+    if (!m_inTurn && !m_nextTurn.isActive())
+        turn();
+}
+
+// What was written and the peer has not taken yet: with TLS, the bytes already
+// encrypted wait apart from the plain ones.
+qint64 SmppSession::unsent() const
+{
+    if (!m_socket)
+        return 0;
+    qint64 bytes = m_socket->bytesToWrite();
+    if (m_settings.tls)
+        bytes += static_cast<const QSslSocket *>(m_socket.get())->encryptedBytesToWrite();
+    return bytes;
+}
+
+bool SmppSession::backlogged() const
+{
+    return unsent() > m_outputBound;
+}
+
+// The peer took some of what was written: reading goes on once the backlog is under its
+// bound.
+void SmppSession::written()
+{
+    if (m_stalledSince >= 0 && !backlogged()) {
+        m_stalledSince = -1;
+        m_nextTurn.start();
+    }
+}
+
+// Moves what the socket holds into the buffer, up to ReadBufferBytes unhandled; false
+// when nothing came.
+bool SmppSession::takeMore()
+{
+    m_buffer.remove(0, m_read);
+    m_read = 0;
+    const qint64 room = ReadBufferBytes - m_buffer.size();
+    if (room <= 0 || m_socket->bytesAvailable() <= 0)
+        return false;
+    m_buffer.append(m_socket->read(room));
+    return true;
+}
+
+// Up to PdusPerTurn PDUs; the rest waits for the next turn of the event loop. The buffer
+// moves by an offset and is compacted only when it is topped up, so a burst costs its
+// length, not its square.
+void SmppSession::turn()
+{
+    if (m_ended || !m_socket)
+        return;
+    m_inTurn = true;
+    QList<Smpp::Pdu> deliveries;
+    int handled = 0;
+    while (!m_ended && handled < PdusPerTurn && !backlogged()) {
+        const QByteArrayView unread = QByteArrayView(m_buffer).sliced(m_read);
+        const Smpp::Peek peek = Smpp::header(unread);
+        if (peek.complete && !peek.valid) {
             fail(LinkTexts::malformedPdu());
-            return;
+            break;
         }
-        if (quint32(m_buffer.size()) < peek.header.length)
-            return;
-        const QByteArray bytes = m_buffer.left(peek.header.length);
-        m_buffer.remove(0, peek.header.length);
+        if (!peek.complete || quint32(unread.size()) < peek.header.length) {
+            if (!takeMore())
+                break;
+            continue;
+        }
+        const QByteArray bytes = unread.first(peek.header.length).toByteArray();
+        m_read += peek.header.length;
+        ++handled;
         const std::optional<Smpp::Pdu> pdu = Smpp::decode(bytes);
         if (pdu) {
-            handle(*pdu);
+            handle(*pdu, deliveries);
         } else if (!(peek.header.command & ResponseBit)) {
             reply(Smpp::bare(Smpp::Command::GenericNack, peek.header.sequence,
                              Smpp::Status::InvalidCommandLength));
@@ -156,9 +227,28 @@ void SmppSession::readPdus()
             Q_EMIT answered(failed);
         }
     }
+    m_inTurn = false;
+    // A session that ended leaves its deliveries unanswered: the SMSC sends them again.
+    if (m_ended)
+        return;
+    if (!deliveries.isEmpty())
+        Q_EMIT incoming(deliveries);
+    if (m_ended)
+        return;
+    if (backlogged()) {
+        if (m_stalledSince < 0)
+            m_stalledSince = m_clock.elapsed();
+        return;
+    }
+    const QByteArrayView unread = QByteArrayView(m_buffer).sliced(m_read);
+    const Smpp::Peek next = Smpp::header(unread);
+    const bool whole
+        = next.complete && (!next.valid || quint32(unread.size()) >= next.header.length);
+    if (whole || m_socket->bytesAvailable() > 0)
+        m_nextTurn.start();
 }
 
-void SmppSession::handle(const Smpp::Pdu &pdu)
+void SmppSession::handle(const Smpp::Pdu &pdu, QList<Smpp::Pdu> &deliveries)
 {
     using Smpp::Command;
     const auto command = Command(pdu.header.command);
@@ -168,13 +258,16 @@ void SmppSession::handle(const Smpp::Pdu &pdu)
         reply(Smpp::bare(Command::EnquireLinkResp, sequence));
         return;
     case Command::Unbind:
+        // What the SMSC sent before it unbinds is stored and answered first.
+        if (!deliveries.isEmpty())
+            Q_EMIT incoming(std::exchange(deliveries, {}));
         reply(Smpp::bare(Command::UnbindResp, sequence));
         if (m_socket)
             m_socket->flush();
         fail(LinkTexts::peerUnbound());
         return;
     case Command::DeliverSm:
-        Q_EMIT incoming(pdu);
+        deliveries.append(pdu);
         return;
     default:
         break;
@@ -212,6 +305,14 @@ void SmppSession::handle(const Smpp::Pdu &pdu)
 void SmppSession::sweep()
 {
     const qint64 late = m_clock.elapsed() - m_settings.responseTimeoutMs;
+    if (m_stalledSince >= 0) {
+        if (!backlogged()) {
+            written();
+        } else if (m_stalledSince <= late) {
+            fail(LinkTexts::peerNotReading());
+            return;
+        }
+    }
     QList<quint32> expired;
     for (auto it = m_waiting.cbegin(); it != m_waiting.cend(); ++it) {
         if (it.value() <= late)
@@ -249,6 +350,7 @@ void SmppSession::fail(const QString &why)
     m_bound = false;
     m_sweep.stop();
     m_keepAlive.stop();
+    m_nextTurn.stop();
     if (m_socket) {
         m_socket->disconnect(this);
         m_socket->abort();

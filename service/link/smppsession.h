@@ -7,8 +7,14 @@
 //
 //   open() ── connect ── bind ── bound()                    refused: bindRefused(status)
 //   request(seq, pdu) ── answered(pdu) | timedOut(seq)
-//   the SMSC's deliver_sm ── incoming(pdu), to be answered with reply()
+//   the SMSC's deliver_sm ── incoming(those of a turn), each to be answered with reply()
 //   any end of the connection ── lost(why), once
+//
+// What an SMSC sends never costs memory without bound, nor holds the thread: the socket
+// keeps at most ReadBufferBytes unread, a turn of the event loop handles at most
+// PdusPerTurn PDUs (timers, sends and other sessions go on between turns, however long
+// the burst), and nothing more is read while the answers the SMSC has not taken pass a
+// few windows' worth; a peer that takes none of them for the response time-out is left.
 //
 // Lives on the links' thread (libsmpp34 is used from that thread only).
 
@@ -29,6 +35,9 @@ class SmppSession : public QObject {
 public:
     enum class Mode { Transceiver, Transmitter, Receiver };
 
+    static constexpr int PdusPerTurn = 128;
+    static constexpr qint64 ReadBufferBytes = 64 * 1024;
+
     SmppSession(const LinkSettings &settings, Mode mode, QObject *parent = nullptr);
     ~SmppSession() override;
 
@@ -43,6 +52,9 @@ public:
     // A response to the SMSC's request.
     void reply(const QByteArray &pdu);
     int outstanding() const { return int(m_waiting.size()); }
+    // What the session holds of the connection: read and not yet handled, and written
+    // and not yet taken by the peer.
+    qint64 heldBytes() const;
 
 Q_SIGNALS:
     void bound();
@@ -50,12 +62,18 @@ Q_SIGNALS:
     void lost(const QString &why);
     void answered(const Smpp::Pdu &pdu);
     void timedOut(quint32 sequence);
-    void incoming(const Smpp::Pdu &pdu);
+    // The deliver_sm of one turn, in the order they came.
+    void incoming(const QList<Smpp::Pdu> &deliveries);
 
 private:
     void connected();
     void readPdus();
-    void handle(const Smpp::Pdu &pdu);
+    void turn();
+    bool takeMore();
+    qint64 unsent() const;
+    bool backlogged() const;
+    void written();
+    void handle(const Smpp::Pdu &pdu, QList<Smpp::Pdu> &deliveries);
     void sweep();
     void keepAlive();
     void fail(const QString &why);
@@ -65,7 +83,13 @@ private:
     Mode m_mode;
     // A QSslSocket with TLS; a plain one without, so that OpenSSL is not woken for it.
     std::unique_ptr<QTcpSocket> m_socket;
+    // Read from the socket; handled up to m_read.
     QByteArray m_buffer;
+    qsizetype m_read = 0;
+    // Unanswered output past which nothing more is read, and since when it has been past.
+    qint64 m_outputBound = 0;
+    qint64 m_stalledSince = -1;
+    bool m_inTurn = false;
     bool m_bound = false;
     bool m_ended = false;
     quint32 m_sequence = 0;
@@ -76,4 +100,5 @@ private:
     QElapsedTimer m_clock;
     QTimer m_sweep;
     QTimer m_keepAlive;
+    QTimer m_nextTurn;
 };

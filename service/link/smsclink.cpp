@@ -17,6 +17,15 @@ constexpr int StateEveryMs = 5'000;
 constexpr int ThrottlePauseMs = 1'000;
 constexpr qint64 RetryFirstMs = 1'000;
 constexpr qint64 RetryMostMs = 60'000;
+constexpr int TidyEveryMs = 60'000;
+constexpr int TidyMost = 1'000;
+// How many answered sequence numbers a session remembers, and answered arrivals the link.
+constexpr qsizetype SequencesKept = 4'096;
+constexpr qsizetype RecentAnswersKept = 10'000;
+// How long an arrival a dropped session left in doubt is taken for the SMSC sending it
+// again: long enough for the link to bind again and the SMSC to send what it holds, and
+// short, since a phone's own second message of the same text is lost within it.
+constexpr qint64 DoubtMs = 60'000;
 
 bool isTransient(quint32 status)
 {
@@ -61,6 +70,57 @@ QString phoneOf(const Smpp::Address &address)
     return address.ton == 1 && !digits.startsWith(u'+') ? u'+' + digits : digits;
 }
 
+// A message id as the gateway keeps and matches it: no longer than SMPP allows, so that
+// an SMSC that writes more still finds its receipts.
+QString smscIdOf(const QByteArray &id)
+{
+    return QString::fromLatin1(id.left(Smpp::MaxMessageId));
+}
+
+// What a deliver_sm says, in the store's words: a receipt, or a message from a phone.
+LinkQueue::Delivery deliveryOf(const Smpp::Pdu &pdu)
+{
+    const Smpp::ShortMessage &message = pdu.message;
+    LinkQueue::Delivery delivery;
+    if ((message.esmClass & Smpp::EsmTypeMask) == Smpp::EsmDeliveryReceipt) {
+        const std::optional<SmsText::ReceiptText> text = SmsText::receiptText(message.payload);
+        LinkQueue::Receipt receipt;
+        receipt.smscId = smscIdOf(
+            message.receiptedMessageId.isEmpty() && text ? text->id : message.receiptedMessageId);
+        receipt.state = receiptState(message, text ? text->stat : QByteArray());
+        receipt.source = phoneOf(message.source);
+        receipt.destination = phoneOf(message.destination);
+        receipt.text = QString::fromLatin1(message.payload);
+        delivery.receipt = receipt;
+        return delivery;
+    }
+    LinkQueue::Arrival &arrival = delivery.arrival;
+    arrival.source = phoneOf(message.source);
+    arrival.destination = QString::fromLatin1(message.destination.digits);
+    arrival.smscId = smscIdOf(message.receiptedMessageId);
+    const std::optional<SmsText::Incoming> text
+        = SmsText::decode(message.dataCoding, message.esmClass, message.payload);
+    if (text) {
+        arrival.text = text->text;
+        if (text->concatenation && text->concatenation->total > 1) {
+            arrival.reference = text->concatenation->reference;
+            arrival.total = text->concatenation->total;
+            arrival.part = text->concatenation->sequence;
+        }
+    } else {
+        arrival.text = QString::fromLatin1(message.payload.toHex());
+        arrival.unreadable = true;
+    }
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    QByteArray identity = message.source.digits;
+    identity.append('\0').append(message.destination.digits).append('\0');
+    identity.append(char(message.dataCoding)).append(char(message.esmClass));
+    digest.addData(identity);
+    digest.addData(message.payload);
+    arrival.digest = digest.result();
+    return delivery;
+}
+
 Smpp::Address destinationOf(const QString &phone)
 {
     Smpp::Address address;
@@ -97,6 +157,8 @@ SmscLink::SmscLink(const LinkSettings &settings, LinkQueue &queue, const Log &lo
     connect(&m_pumpLater, &QTimer::timeout, this, &SmscLink::pump);
     m_stateTimer.setInterval(StateEveryMs);
     connect(&m_stateTimer, &QTimer::timeout, this, &SmscLink::writeState);
+    m_tidy.setSingleShot(true);
+    connect(&m_tidy, &QTimer::timeout, this, &SmscLink::tidy);
 }
 
 SmscLink::~SmscLink() = default;
@@ -135,6 +197,7 @@ void SmscLink::start()
     m_stopped = false;
     m_backoffMs = m_settings.reconnectMinMs;
     m_stateTimer.start();
+    m_tidy.start(0);
     connectSessions();
 }
 
@@ -144,6 +207,7 @@ void SmscLink::stop()
     m_reconnect.stop();
     m_poll.stop();
     m_stateTimer.stop();
+    m_tidy.stop();
     handBackAll(LinkTexts::linkDown());
     flush();
     dropSessions();
@@ -182,8 +246,9 @@ void SmscLink::connectSessions()
         connect(session, &SmppSession::lost, this, &SmscLink::sessionLost);
         connect(session, &SmppSession::answered, this, &SmscLink::answered);
         connect(session, &SmppSession::timedOut, this, &SmscLink::timedOut);
-        connect(session, &SmppSession::incoming, this,
-                [this, session](const Smpp::Pdu &pdu) { incoming(session, pdu); });
+        connect(
+            session, &SmppSession::incoming, this,
+            [this, session](const QList<Smpp::Pdu> &deliveries) { incoming(session, deliveries); });
         session->open();
         return session;
     };
@@ -194,6 +259,8 @@ void SmscLink::connectSessions()
 
 void SmscLink::dropSessions()
 {
+    m_answeredSequences.clear();
+    m_sequenceOrder.clear();
     for (QPointer<SmppSession> *session : { &m_transmitter, &m_receiver }) {
         if (*session) {
             (*session)->disconnect(this);
@@ -238,6 +305,7 @@ void SmscLink::sessionLost(const QString &why)
     m_pumpLater.stop();
     handBackAll(LinkTexts::linkDown());
     flush();
+    doubtRecentAnswers();
     dropSessions();
     m_boundSince.reset();
     if (m_stopped)
@@ -339,7 +407,7 @@ void SmscLink::answered(const Smpp::Pdu &pdu)
     const quint32 status = pdu.header.status;
     if (status == Smpp::Status::Ok
         && Smpp::Command(pdu.header.command) == Smpp::Command::SubmitSmResp) {
-        message->smscIds[index] = QString::fromLatin1(pdu.id);
+        message->smscIds[index] = smscIdOf(pdu.id);
         if (++message->accepted == message->parts) {
             Answer submitted;
             submitted.kind = Answer::Kind::Submitted;
@@ -414,60 +482,121 @@ void SmscLink::flush()
     if (m_answers.isEmpty())
         return;
     const QList<Answer> answers = std::exchange(m_answers, {});
-    if (const Status s = m_queue.record(m_settings.name, answers); s.failed())
+    const Result<QList<LinkQueue::Doubtful>> recorded = m_queue.record(m_settings.name, answers);
+    if (recorded.failed()) {
+        m_log(LinkTexts::storeFailed(m_settings.name, recorded.status().description()));
+        return;
+    }
+    for (const LinkQueue::Doubtful &part : *recorded)
+        m_log(LinkTexts::doubtfulId(m_settings.name, part.message, part.part, part.smscId,
+                                    part.heldBy));
+}
+
+// A turn's deliver_sm: written in one transaction, then each answered, with an error
+// when the store failed it, so that the SMSC sends it again later. One the SMSC sends
+// again on the same session with the same sequence number, after an answer it did not
+// wait for, is answered without being written twice.
+void SmscLink::incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries)
+{
+    m_received += deliveries.size();
+    flush(); // a receipt finds the answers of this turn written
+    QList<LinkQueue::Delivery> all;
+    all.reserve(deliveries.size());
+    // Where each one's outcome comes from: its place among those written, or -1 for one
+    // answered before; one sent twice within the turn has the first's.
+    QList<qsizetype> written(deliveries.size(), -1);
+    QList<LinkQueue::Delivery> fresh;
+    QHash<quint32, qsizetype> inTurn;
+    for (qsizetype i = 0; i < deliveries.size(); ++i) {
+        const quint32 sequence = deliveries.at(i).header.sequence;
+        all.append(deliveryOf(deliveries.at(i)));
+        const LinkQueue::Delivery &delivery = all.last();
+        if (delivery.receipt) {
+            m_observer.receiptReceived(m_settings.name);
+        } else {
+            m_observer.arrivalReceived(m_settings.name);
+            const auto before = m_answeredSequences.constFind(
+                std::make_pair(static_cast<const SmppSession *>(session), sequence));
+            if (before != m_answeredSequences.cend() && *before == delivery.arrival.digest)
+                continue;
+            const auto earlier = inTurn.constFind(sequence);
+            if (earlier != inTurn.cend()
+                && all.at(*earlier).arrival.digest == delivery.arrival.digest) {
+                written[i] = written.at(*earlier);
+                continue;
+            }
+            inTurn.insert(sequence, i);
+        }
+        written[i] = fresh.size();
+        fresh.append(delivery);
+    }
+    const QList<Status> stored = m_queue.deliver(m_settings.name, fresh, m_settings.partsPerSource);
+    QList<Status> outcomes(deliveries.size(), Status::ok());
+    for (qsizetype i = 0; i < deliveries.size(); ++i) {
+        if (written.at(i) >= 0)
+            outcomes[i] = stored.value(written.at(i), Status::ok());
+    }
+    if (!fresh.isEmpty())
+        m_observer.deliveriesWritten(m_settings.name, int(fresh.size()));
+    const qint64 at = m_clock.elapsed();
+    QStringList failures; // each once a turn, however many deliveries it failed
+    for (qsizetype i = 0; i < deliveries.size(); ++i) {
+        const Smpp::Pdu &pdu = deliveries.at(i);
+        const Status &outcome = outcomes.at(i);
+        if (outcome.failed() && !failures.contains(outcome.description())) {
+            failures.append(outcome.description());
+            m_log(LinkTexts::storeFailed(m_settings.name, outcome.description()));
+        }
+        session->reply(Smpp::bare(Smpp::Command::DeliverSmResp, pdu.header.sequence,
+                                  outcome.failed() ? Smpp::Status::SystemError : Smpp::Status::Ok));
+        if (outcome.failed() || all.at(i).receipt)
+            continue;
+        const QByteArray &digest = all.at(i).arrival.digest;
+        const auto key
+            = std::make_pair(static_cast<const SmppSession *>(session), pdu.header.sequence);
+        if (!m_answeredSequences.contains(key))
+            m_sequenceOrder.append(key);
+        m_answeredSequences.insert(key, digest);
+        m_recentAnswers.append({ at, digest });
+    }
+    while (m_sequenceOrder.size() > SequencesKept)
+        m_answeredSequences.remove(m_sequenceOrder.takeFirst());
+    const qint64 old = at - m_settings.responseTimeoutMs;
+    const auto kept = std::find_if(m_recentAnswers.cbegin(), m_recentAnswers.cend(),
+                                   [old](const auto &answer) { return answer.first > old; });
+    m_recentAnswers.erase(m_recentAnswers.cbegin(), kept);
+    if (m_recentAnswers.size() > RecentAnswersKept)
+        m_recentAnswers.remove(0, m_recentAnswers.size() - RecentAnswersKept);
+}
+
+// The session dropped: the arrivals answered within the response time-out before it may
+// not have had their answers reach the SMSC, which then sends them again once bound.
+void SmscLink::doubtRecentAnswers()
+{
+    if (m_recentAnswers.isEmpty())
+        return;
+    QList<QByteArray> digests;
+    const qint64 old = m_clock.elapsed() - m_settings.responseTimeoutMs;
+    for (const auto &[at, digest] : std::as_const(m_recentAnswers)) {
+        if (at > old)
+            digests.append(digest);
+    }
+    m_recentAnswers.clear();
+    if (const Status s = m_queue.doubt(m_settings.name, digests, DoubtMs); s.failed())
         m_log(LinkTexts::storeFailed(m_settings.name, s.description()));
 }
 
-// A deliver_sm is answered once the store holds what it says; a store that fails gets
-// it answered with an error, so that the SMSC sends it again later.
-void SmscLink::incoming(SmppSession *session, const Smpp::Pdu &pdu)
+// What the link keeps of the SMSC's arrivals stays bounded: parts that waited too long
+// for the rest of their message go to the operator, and unmatched entries past their
+// retention go.
+void SmscLink::tidy()
 {
-    ++m_received;
-    flush(); // a receipt finds the answers of this turn written
-    const Smpp::ShortMessage &message = pdu.message;
-    Status stored = Status::ok();
-    if ((message.esmClass & Smpp::EsmTypeMask) == Smpp::EsmDeliveryReceipt) {
-        m_observer.receiptReceived(m_settings.name);
-        const std::optional<SmsText::ReceiptText> text = SmsText::receiptText(message.payload);
-        LinkQueue::Receipt receipt;
-        receipt.smscId = QString::fromLatin1(
-            message.receiptedMessageId.isEmpty() && text ? text->id : message.receiptedMessageId);
-        receipt.state = receiptState(message, text ? text->stat : QByteArray());
-        receipt.source = phoneOf(message.source);
-        receipt.destination = phoneOf(message.destination);
-        receipt.text = QString::fromLatin1(message.payload);
-        stored = m_queue.receipt(m_settings.name, receipt).status();
-    } else {
-        m_observer.arrivalReceived(m_settings.name);
-        LinkQueue::Arrival arrival;
-        arrival.source = phoneOf(message.source);
-        arrival.destination = QString::fromLatin1(message.destination.digits);
-        const std::optional<SmsText::Incoming> text
-            = SmsText::decode(message.dataCoding, message.esmClass, message.payload);
-        if (text) {
-            arrival.text = text->text;
-            if (text->concatenation && text->concatenation->total > 1) {
-                arrival.reference = text->concatenation->reference;
-                arrival.total = text->concatenation->total;
-                arrival.part = text->concatenation->sequence;
-            }
-        } else {
-            arrival.text = QString::fromLatin1(message.payload.toHex());
-            arrival.unreadable = true;
-        }
-        QCryptographicHash digest(QCryptographicHash::Sha256);
-        QByteArray identity = message.source.digits;
-        identity.append('\0').append(message.destination.digits).append('\0');
-        identity.append(char(message.dataCoding)).append(char(message.esmClass));
-        digest.addData(identity);
-        digest.addData(message.payload);
-        arrival.digest = digest.result();
-        stored = m_queue.arrive(m_settings.name, arrival).status();
-    }
-    if (stored.failed())
-        m_log(LinkTexts::storeFailed(m_settings.name, stored.description()));
-    session->reply(Smpp::bare(Smpp::Command::DeliverSmResp, pdu.header.sequence,
-                              stored.failed() ? Smpp::Status::SystemError : Smpp::Status::Ok));
+    const qint64 at = now();
+    const Result<int> done = m_queue.tidy(m_settings.name, at - m_settings.partsWaitMs,
+                                          at - m_settings.unmatchedKeepMs, TidyMost);
+    if (done.failed())
+        m_log(LinkTexts::storeFailed(m_settings.name, done.status().description()));
+    m_tidy.start(!done.failed() && *done >= TidyMost ? 0 : TidyEveryMs);
 }
 
 LinkQueue::LinkState SmscLink::state() const

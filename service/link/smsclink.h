@@ -6,8 +6,9 @@
 //   queue: claim ── parts ── submit_sm (at most `window` unanswered, at most `rate` a
 //   second) ── submit_sm_resp: submitted (ids) | throttled: later | refused: rejected
 //   ── record, one transaction per turn of the event loop
-//   deliver_sm: a receipt ── its message's state; else an arrival ── the account;
-//   answered once the store has it
+//   deliver_sm of a turn: receipts ── their messages' states; arrivals ── the accounts;
+//   one transaction, and each answered once the store has it (an error if it failed)
+//   now and then: parts that waited too long and old unmatched entries tidied away
 //
 // Lives on the links' thread, and tells its LinkObserver what it does.
 
@@ -72,7 +73,9 @@ private:
     bool claimMore(int room);
     void answered(const Smpp::Pdu &pdu);
     void timedOut(quint32 sequence);
-    void incoming(SmppSession *session, const Smpp::Pdu &pdu);
+    void incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries);
+    void doubtRecentAnswers();
+    void tidy();
     // Ends a message with `answer`; the rest of its parts are not sent.
     void finish(qint64 id, LinkQueue::Answer answer);
     void retryLater(qint64 id, const QString &why);
@@ -100,7 +103,15 @@ private:
     QList<Part> m_pending;
     QHash<quint32, Part> m_inFlight;
     QList<LinkQueue::Answer> m_answers;
+    // The arrivals answered on the sessions bound now, by sequence number, that the
+    // SMSC may send again with the same number; the oldest are forgotten first.
+    QHash<std::pair<const SmppSession *, quint32>, QByteArray> m_answeredSequences;
+    QList<std::pair<const SmppSession *, quint32>> m_sequenceOrder;
+    // The arrivals answered lately (milliseconds of m_clock, digest): a session that drops
+    // may not have carried these answers, and the SMSC may send them again.
+    QList<std::pair<qint64, QByteArray>> m_recentAnswers;
     QTimer m_flush;
+    QTimer m_tidy;
     QTimer m_poll;
     QTimer m_pumpLater;
     QTimer m_stateTimer;

@@ -189,6 +189,20 @@ Outgoing encode(const QString &text, quint8 reference)
     return out;
 }
 
+// A lone surrogate is no character; left in, the store's conversion to UTF-8 would join
+// it with its neighbour into another character (D800 0041 into U+10041).
+QString wellFormed(QString text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (c.isSurrogate())
+            text[i] = QChar::ReplacementCharacter;
+    }
+    return text;
+}
+
 std::optional<Incoming> decode(quint8 dataCoding, quint8 esmClass, const QByteArray &payload)
 {
     Incoming in;
@@ -231,6 +245,7 @@ std::optional<Incoming> decode(quint8 dataCoding, quint8 esmClass, const QByteAr
             in.text[i]
                 = QChar(char16_t((quint8(body.at(2 * i)) << 8) | quint8(body.at(2 * i + 1))));
         }
+        in.text = wellFormed(std::move(in.text));
     } else {
         // IA5 is ASCII; Latin-1 reads it the same and keeps any octet above.
         in.text = QString::fromLatin1(body);

@@ -12,7 +12,9 @@
 //
 // In: data_coding 0 (GSM 7-bit, unpacked), 1 (IA5), 3 (Latin-1) and 8 (UCS-2) are read;
 // any other coding is read as Latin-1, so nothing is dropped. A concatenation header
-// (IEI 0x00 or 0x08) is taken off and reported.
+// (IEI 0x00 or 0x08) is taken off and reported. A UTF-16 surrogate without its partner
+// reads as U+FFFD, so the text is always well formed: a pair a sender split between two
+// parts of a message arrives as two U+FFFD.
 
 #include <QByteArray>
 #include <QList>
@@ -40,6 +42,8 @@ struct Incoming {
 };
 // nullopt for a header that runs past the payload, or a UCS-2 text of an odd length.
 std::optional<Incoming> decode(quint8 dataCoding, quint8 esmClass, const QByteArray &payload);
+// `text` with each unpaired surrogate replaced by U+FFFD.
+QString wellFormed(QString text);
 
 // A delivery receipt's conventional text: "id:IIII sub:001 dlvrd:001 submit date:...
 // done date:... stat:DELIVRD err:000 text:...". Fields are matched case-insensitively.

@@ -63,8 +63,11 @@ Commands, one line each on stdin; each is answered by "ok WORD" once done:
   receipt ID STAT         one receipt now, for any message id
   mo FROM TO TEXT...      an arriving message, split and coded as the gateway does
   mo-latin1 FROM TO TEXT  an arriving message in Latin-1 (data_coding 3)
-  mo-twice FROM TO TEXT   one single-part arriving message sent twice, with two sequence
-                          numbers, as after a lost response
+  mo-twice FROM TO TEXT   one single-part arriving message sent twice with one sequence
+                          number, as an SMSC does that gave up waiting for its response
+  mo-drop FROM TO TEXT    one single-part arriving message, the session closed as soon as
+                          it is sent (its response cannot come back), and the message sent
+                          again to the next session bound
 TEXT may use \n \t \\ \xHH and \uHHHH. Receipts and arriving messages wait for a
 receiving session when none is bound.)";
 
@@ -193,14 +196,15 @@ private:
         Mode mode = Mode::None;
         quint64 boundAt = 0;
         quint32 sequence = 0;
-        QHash<quint32, Kind> sent; // deliver_sm awaiting their responses
+        QMultiHash<quint32, Kind> sent; // deliver_sm awaiting their responses
     };
 
     // A deliver_sm waiting for a receiving session.
     struct Delivery {
         Kind kind = Kind::Mo;
         Smpp::ShortMessage message;
-        int copies = 1;
+        int copies = 1; // each with the same sequence number
+        bool dropAfter = false;
         QByteArray id; // a receipt's message id and stat
         QByteArray stat;
     };
@@ -436,14 +440,14 @@ private:
         if (!s)
             return;
         while (!m_pending.isEmpty()) {
-            const Delivery d = m_pending.takeFirst();
+            Delivery d = m_pending.takeFirst();
+            const quint32 sequence = ++s->sequence;
+            const QByteArray pdu = Smpp::deliverSm(sequence, d.message);
+            if (pdu.isEmpty()) {
+                std::fprintf(stderr, "quillet-smsc-sim: a deliver_sm does not fit\n");
+                continue;
+            }
             for (int copy = 0; copy < d.copies; ++copy) {
-                const quint32 sequence = ++s->sequence;
-                const QByteArray pdu = Smpp::deliverSm(sequence, d.message);
-                if (pdu.isEmpty()) {
-                    std::fprintf(stderr, "quillet-smsc-sim: a deliver_sm does not fit\n");
-                    break;
-                }
                 send(*s, pdu);
                 s->sent.insert(sequence, d.kind);
                 if (d.kind == Kind::Receipt) {
@@ -451,6 +455,14 @@ private:
                 } else {
                     emitLine(u"mo "_s + QString::number(sequence));
                 }
+            }
+            if (d.dropAfter) {
+                // Closed once the deliver_sm is written, and never again a receiver.
+                d.dropAfter = false;
+                m_pending.prepend(d);
+                s->mode = Mode::None;
+                s->socket->disconnectFromHost();
+                return;
             }
         }
     }
@@ -517,7 +529,8 @@ private:
             m_receiptTlvs = words.value(1) == u"tlv";
         } else if (word == u"receipt" && words.size() == 3) {
             queueReceipt(words.at(1).toLatin1(), words.at(2).toLatin1(), {}, {});
-        } else if ((word == u"mo" || word == u"mo-latin1" || word == u"mo-twice")
+        } else if ((word == u"mo" || word == u"mo-latin1" || word == u"mo-twice"
+                    || word == u"mo-drop")
                    && words.size() >= 3) {
             Smpp::ShortMessage m;
             m.source.digits = words.at(1).toLatin1();
@@ -533,7 +546,8 @@ private:
                 m.esmClass = out.esmClass;
                 parts = out.parts;
             }
-            if (parts.isEmpty() || (word == u"mo-twice" && parts.size() > 1)
+            const bool once = word == u"mo-twice" || word == u"mo-drop";
+            if (parts.isEmpty() || (once && parts.size() > 1)
                 || parts.first().size() > Smpp::MaxShortMessage)
                 return fail(u"the text does not fit"_s);
             for (const QByteArray &part : parts) {
@@ -541,6 +555,7 @@ private:
                 d.message = m;
                 d.message.payload = part;
                 d.copies = word == u"mo-twice" ? 2 : 1;
+                d.dropAfter = word == u"mo-drop";
                 m_pending.append(d);
             }
             flushDeliveries();

@@ -2,7 +2,7 @@
 
 // What the links to SMSCs leave in an SQLite store, written straight with SQL, and what
 // the operator tool's `messages`, `links` and `unmatched` print for it: the same rows and
-// the same lines on a store of its own and through the service.
+// the same lines on a store of its own and through the service; and `unmatched clear`.
 //
 //   two accounts; three messages whose ids are not in the order they were submitted:
 //     2  2025-12-31T23:00Z  ...00001  to the handsets, delivered
@@ -152,6 +152,21 @@ inline void addRows()
                u"2\t2026-01-02T00:00:00Z\tsmsc-b\tarrival\t13900139000\t10699999\t-\t-\twho\\r?"_s,
            }
         << QString();
+    const QStringList clear { u"unmatched"_s, u"clear"_s, u"--through"_s };
+    QTest::newRow("unmatched cleared through the first")
+        << clear + QStringList { u"1"_s } << false << 0
+        << QStringList { u"已删除 1 条对应不上的记录。"_s } << QString();
+    QTest::newRow("unmatched cleared through an id past the last")
+        << clear + QStringList { u"99"_s } << false << 0
+        << QStringList { u"已删除 2 条对应不上的记录。"_s } << QString();
+    QTest::newRow("unmatched cleared through no id")
+        << clear + QStringList { u"0"_s } << false << 2 << QStringList() << u"编号“0”无效"_s;
+    QTest::newRow("unmatched clear without an id")
+        << QStringList { u"unmatched"_s, u"clear"_s } << false << 2 << QStringList()
+        << u"缺少选项 --through"_s;
+    QTest::newRow("unmatched listed through an id")
+        << QStringList { u"unmatched"_s, u"--through"_s, u"1"_s } << false << 2 << QStringList()
+        << u"命令 unmatched 不接受选项 --through"_s;
 }
 
 } // namespace LinkListings

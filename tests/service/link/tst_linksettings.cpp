@@ -53,6 +53,12 @@ private Q_SLOTS:
         QTest::newRow("a route not a number")
             << u"host=h\nsystem_id=q\npassword_file=PASSWORD\nroutes=+86, abc\n"_s << true
             << u"[smsc.a] routes takes"_s;
+        QTest::newRow("parts that wait not at all")
+            << u"host=h\nsystem_id=q\npassword_file=PASSWORD\nparts_wait_s=0\n"_s << true
+            << u"[smsc.a] parts_wait_s takes 1 to 2592000"_s;
+        QTest::newRow("unmatched kept past ten years")
+            << u"host=h\nsystem_id=q\npassword_file=PASSWORD\nunmatched_keep_days=3651\n"_s << true
+            << u"[smsc.a] unmatched_keep_days takes 1 to 3650"_s;
         QTest::newRow("system id too long")
             << u"host=h\nsystem_id=sixteen-letters!\npassword_file=PASSWORD\n"_s << true
             << u"[smsc.a] system_id takes 1 to 15 characters"_s;
@@ -68,6 +74,35 @@ private Q_SLOTS:
                       : QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther);
         QVERIFY(!read.config);
         QVERIFY2(read.error.contains(error), qPrintable(read.error));
+    }
+
+    // What a link keeps of arrivals that match nothing, in milliseconds however long.
+    void keeping_data()
+    {
+        QTest::addColumn<QString>("settings");
+        QTest::addColumn<qint64>("partsWaitMs");
+        QTest::addColumn<int>("partsPerSource");
+        QTest::addColumn<qint64>("unmatchedKeepMs");
+        QTest::newRow("defaults") << QString() << qint64(86'400'000) << 500
+                                  << qint64(2'592'000'000);
+        QTest::newRow("the longest")
+            << u"parts_wait_s=2592000\nparts_per_source=100000\nunmatched_keep_days=3650\n"_s
+            << qint64(2'592'000'000) << 100'000 << qint64(315'360'000'000);
+    }
+    void keeping()
+    {
+        QFETCH(QString, settings);
+        QFETCH(qint64, partsWaitMs);
+        QFETCH(int, partsPerSource);
+        QFETCH(qint64, unmatchedKeepMs);
+        const LinkConfigRead parsed
+            = this->read(u"[smsc.a]\nhost=h\nsystem_id=q\npassword_file=PASSWORD\n"_s + settings,
+                         QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QVERIFY2(parsed.config, qPrintable(parsed.error));
+        const LinkSettings &link = parsed.config->links.value(0);
+        QCOMPARE(link.partsWaitMs, partsWaitMs);
+        QCOMPARE(link.partsPerSource, partsPerSource);
+        QCOMPARE(link.unmatchedKeepMs, unmatchedKeepMs);
     }
 
     // The longest route that begins the phone number wins; the first link in the file

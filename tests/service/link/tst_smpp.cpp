@@ -120,6 +120,12 @@ void TestSmpp::decodeText_data()
     QTest::newRow("other as latin-1") << 4 << 0 << hex("ff") << true << u"ÿ"_s << QString();
     QTest::newRow("ucs-2") << 8 << 0 << hex("4f60597dd83dde00") << true << u"你好😀"_s << QString();
     QTest::newRow("odd ucs-2") << 8 << 0 << hex("4f6059") << false << QString() << QString();
+    QTest::newRow("ucs-2, a high surrogate alone")
+        << 8 << 0 << hex("d8000041") << true << u"\uFFFDA"_s << QString();
+    QTest::newRow("ucs-2, a low surrogate alone")
+        << 8 << 0 << hex("0041de00d83dde00") << true << u"A\uFFFD😀"_s << QString();
+    QTest::newRow("ucs-2, a high surrogate last")
+        << 8 << 0 << hex("4f60d83d") << true << u"你\uFFFD"_s << QString();
     QTest::newRow("iei 0") << 0 << 0x40 << hex("0500032a03024869") << true << u"Hi"_s
                            << u"42/3/2"_s;
     QTest::newRow("iei 8") << 0 << 0x40 << hex("06080412340201 4869") << true << u"Hi"_s
@@ -331,7 +337,10 @@ void TestSmpp::pduRead_data()
         << hex("0000001a 00000009 00000000 00000001 7100 7000 00 34 00 00 00 ff") << false
         << QString();
     QTest::newRow("submit_sm_resp id without its nul")
-        << hex("00000012 80000004 00000000 00000007 3166") << false << QString();
+        << hex("00000012 80000004 00000000 00000007 3166") << true << u"80000004 0 7 id 1f"_s;
+    QTest::newRow("submit_sm_resp id of 70, whole")
+        << hex("00000057 80000004 00000000 00000007") + QByteArray(70, 'a') + hex("00") << true
+        << u"80000004 0 7 id "_s + QString(70, u'a');
     QTest::newRow("deliver_sm, short_message past the end")
         << hex("00000024 00000005 00000000 00000002 00 00 00 3100 00 00 3200 00 00 00 00 00 00 "
                "00 00 00 05 41")
@@ -344,12 +353,12 @@ void TestSmpp::pduRead_data()
         << hex("00000028 00000005 00000000 00000002 00 00 00 3100 00 00 3200 00 00 00 00 00 00 "
                "00 00 00 01 41 0427 0000")
         << false << QString();
-    QTest::newRow("deliver_sm, receipted_message_id of 66")
+    QTest::newRow("deliver_sm, receipted_message_id of 66, whole")
         << hex("0000006a 00000005 00000000 00000002 00 00 00 3100 00 00 3200 00 00 00 00 00 00 "
                "00 00 00 01 41 001e 0042 "
                "3131313131313131313131313131313131313131313131313131313131313131"
                "3131313131313131313131313131313131313131313131313131313131313131 3100")
-        << false << QString();
+        << true << u"5 0 2 sm  0/0/1 0/0/2 0 0 0 41 "_s + QString(65, u'1') + u" -"_s;
     QTest::newRow("deliver_sm, tlv header cut")
         << hex("00000027 00000005 00000000 00000002 00 00 00 3100 00 00 3200 00 00 00 00 00 00 "
                "00 00 00 01 41 0427 00")
