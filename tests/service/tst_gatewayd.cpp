@@ -1180,7 +1180,8 @@ private Q_SLOTS:
         QCOMPARE(rig.run(arguments), exitCode);
     }
 
-    // A limit in the settings that is not a whole number in its range stops the start.
+    // A limit in the settings that is not a whole number in its range, or a key no setting
+    // has, stops the start.
     void absurdLimitsAreRefused_data()
     {
         QTest::addColumn<QString>("setting");
@@ -1197,6 +1198,10 @@ private Q_SLOTS:
         QTest::newRow("a hash cost of no name")
             << u"password_hash_cost"_s << u"cheap"_s
             << u"password_hash_cost takes interactive or minimum"_s;
+        QTest::newRow("a key no setting has")
+            << u"metrics-port"_s << u"9100"_s
+            << u"unknown setting metrics-port at the top of the file; did you mean "
+               u"metrics_port?"_s;
     }
     void absurdLimitsAreRefused()
     {
