@@ -19,7 +19,7 @@ namespace {
 
 // Lines wait at most this long for the file, or until this much waits.
 constexpr int FlushMs = 1000;
-constexpr qsizetype FlushBytes = 64 * 1024;
+constexpr qsizetype FlushBytes = qsizetype(64) * 1024;
 
 QString systemError(int error)
 {
