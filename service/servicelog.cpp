@@ -81,6 +81,8 @@ Status ServiceLog::setTarget(const Target &target)
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = fd;
+    m_writeFailing = false;
+    m_reopenFailing = false;
     m_target = target;
     if (m_fd >= 0)
         m_flushTimer->start();
@@ -97,6 +99,11 @@ void ServiceLog::setSummaryInterval(int seconds)
     }
     if (m_summaryTimer->interval() != seconds * 1000 || !m_summaryTimer->isActive())
         m_summaryTimer->start(seconds * 1000);
+}
+
+void ServiceLog::setFlushInterval(int ms)
+{
+    m_flushTimer->setInterval(ms);
 }
 
 void ServiceLog::event(const QString &line)
@@ -146,12 +153,18 @@ void ServiceLog::flush()
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            // A full disk loses these lines, not the service; the journal hears of it.
-            writeJournal(ServiceTexts::cannotWriteRequestLog(m_target.path, systemError(errno)));
-            break;
+            // A full disk loses these lines, not the service; the journal hears of it once
+            // until the file takes lines again.
+            if (!m_writeFailing)
+                writeJournal(
+                    ServiceTexts::cannotWriteRequestLog(m_target.path, systemError(errno)));
+            m_writeFailing = true;
+            m_pending.clear();
+            return;
         }
         written += n;
     }
+    m_writeFailing = false;
     m_pending.clear();
 }
 
@@ -178,11 +191,15 @@ void ServiceLog::reopenIfMoved()
     QString why;
     const int fd = openAppending(m_target.path, why);
     if (fd < 0) {
-        writeJournal(ServiceTexts::cannotOpenRequestLog(m_target.path, why));
+        // The lines go on into the moved file meanwhile.
+        if (!m_reopenFailing)
+            writeJournal(ServiceTexts::cannotOpenRequestLog(m_target.path, why));
+        m_reopenFailing = true;
         return;
     }
     ::close(m_fd);
     m_fd = fd;
+    m_reopenFailing = false;
 }
 
 void ServiceLog::summarize()

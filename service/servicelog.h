@@ -66,6 +66,9 @@ public:
     const Target &target() const { return m_target; }
     // 0: no summary.
     void setSummaryInterval(int seconds);
+    // How often the lines waiting are written out and the file's path looked at: every
+    // second unless a test says otherwise.
+    void setFlushInterval(int ms);
 
     void event(const QString &line);
     void answered(const Answered &answer);
@@ -90,6 +93,10 @@ private:
     Target m_target;
     int m_fd = -1;
     QByteArray m_pending;
+    // The file cannot be written, or opened again at its path, now: the journal has
+    // heard of it once.
+    bool m_writeFailing = false;
+    bool m_reopenFailing = false;
     QTimer *m_flushTimer;
     QTimer *m_summaryTimer;
     QElapsedTimer m_summarySince;

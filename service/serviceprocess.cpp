@@ -116,7 +116,7 @@ void ServiceProcess::reload()
         return refuse(loaded.description());
     if (!tls && !m_config.listen.isLoopback())
         return refuse(tlsRequired(m_config.listen.toString()));
-    // Opened again even when it names the same file, as logrotate's scripts expect.
+    // Opened again even when it names the same file, as a daemon's log is on SIGHUP.
     if (const Status opened = m_log->setTarget(next.requestLog); opened.failed())
         return refuse(opened.description());
 
