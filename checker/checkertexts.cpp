@@ -12,6 +12,7 @@ QString help()
            u"\n"
            u"SYNOPSIS\n"
            u"    quillet-gateway-check [--class-id ID] [--timeout SECONDS] [PLUGIN]\n"
+           u"    quillet-gateway-check --help | --version\n"
            u"\n"
            u"DESCRIPTION\n"
            u"    Loads a gateway component, the plugin file PLUGIN or, without it, the component\n"
@@ -42,6 +43,8 @@ QString help()
            u"        The time each group of checks may take (default: 60).\n"
            u"    -h, --help\n"
            u"        Show this help.\n"
+           u"    --version\n"
+           u"        Show the version.\n"
            u"\n"
            u"EXIT STATUS\n"
            u"    0 every check passed, 1 a check failed, 2 usage error.\n"
@@ -50,6 +53,11 @@ QString help()
            u"    XDG_DATA_HOME=$(mktemp -d) quillet-gateway-check\n"
            u"    quillet-gateway-check /usr/lib/x86_64-linux-gnu/quillet/plugins/quillet-gateways/"
            u"libquillet-localgateway.so\n"_s;
+}
+
+QString version()
+{
+    return u"quillet-gateway-check %1\n"_s.arg(QStringLiteral(QUILLET_VERSION));
 }
 
 QString usageHint()

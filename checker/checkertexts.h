@@ -5,6 +5,8 @@
 // Every fixed text of the contract checker quillet-gateway-check, in one place.
 namespace CheckerTexts {
 QString help();
+// "quillet-gateway-check 1.00".
+QString version();
 QString usageHint();
 QString badTimeout(const QString &given);
 QString tooManyFiles();

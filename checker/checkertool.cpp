@@ -208,11 +208,12 @@ int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help(QStringList { u"h"_s, u"help"_s });
+    const QCommandLineOption version(u"version"_s);
     const QCommandLineOption classId(u"class-id"_s, QString(), u"ID"_s);
     const QCommandLineOption timeout(u"timeout"_s, QString(), u"SECONDS"_s);
     QCommandLineOption child(u"child"_s, QString(), u"GROUP"_s);
     child.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions({ help, classId, timeout, child });
+    parser.addOptions({ help, version, classId, timeout, child });
     parser.addPositionalArgument(u"PLUGIN"_s, QString());
 
     const auto usage = [&](const QString &message) {
@@ -227,8 +228,8 @@ int run(const QStringList &arguments, QTextStream &out, QTextStream &err)
         if (parser.values(*option).size() > 1)
             return usage(CheckerTexts::optionTwice(option->names().first()));
     }
-    if (parser.isSet(help)) {
-        out << CheckerTexts::help();
+    if (parser.isSet(help) || parser.isSet(version)) {
+        out << (parser.isSet(help) ? CheckerTexts::help() : CheckerTexts::version());
         out.flush();
         return AllPassed;
     }

@@ -17,7 +17,9 @@ target_compile_definitions(quillet_common INTERFACE
   QT_NO_NARROWING_CONVERSIONS_IN_CONNECT
   QT_NO_FOREACH
   QT_NO_KEYWORDS
-  QT_USE_QSTRINGBUILDER)
+  QT_USE_QSTRINGBUILDER
+  # What --version says, from project().
+  QUILLET_VERSION="${PROJECT_VERSION}")
 
 # quillet_add_test(<name> SOURCES ... LIBRARIES ... [LABELS ...]): one QtTest
 # executable, run headless by CTest, with a config folder that holds nothing (so no user

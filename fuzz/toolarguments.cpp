@@ -114,6 +114,10 @@ QByteArrayList canonical(const ToolCommand &command)
     QStringList positional;
     if (std::holds_alternative<HelpCommand>(command.action)) {
         argv.append((u"--"_s + HelpOption).toUtf8());
+    } else if (std::holds_alternative<VersionCommand>(command.action)) {
+        argv.append((u"--"_s + VersionOption).toUtf8());
+    } else if (const auto *backup = std::get_if<BackupCommand>(&command.action)) {
+        positional = { BackupWord, backup->file };
     } else if (const auto *card = std::get_if<CardIssueCommand>(&command.action)) {
         argv.append(option(ValueOption, LocalGateway::formatYuan(card->valueFen)));
         argv.append(option(CountOption, QString::number(card->count)));
@@ -179,6 +183,8 @@ bool sameCommand(const ToolCommand &a, const ToolCommand &b)
     }
     if (const auto *handset = std::get_if<HandsetCommand>(&a.action))
         return handset->phone == std::get<HandsetCommand>(b.action).phone;
+    if (const auto *backup = std::get_if<BackupCommand>(&a.action))
+        return backup->file == std::get<BackupCommand>(b.action).file;
     if (const auto *messages = std::get_if<MessagesCommand>(&a.action)) {
         const auto &other = std::get<MessagesCommand>(b.action).filter;
         return messages->filter.accountNo == other.accountNo
@@ -216,6 +222,8 @@ void checkValues(const ToolCommand &command, const QString &input)
                 "an arrival count is 1 to the most arrivals at once", input);
     } else if (const auto *handset = std::get_if<HandsetCommand>(&command.action)) {
         require(InputRules::isPhone(handset->phone), "a handset is a phone", input);
+    } else if (const auto *backup = std::get_if<BackupCommand>(&command.action)) {
+        require(!backup->file.isEmpty(), "a backup goes into a named file", input);
     } else if (const auto *messages = std::get_if<MessagesCommand>(&command.action)) {
         const Operator::MessageFilter &filter = messages->filter;
         require(filter.accountNo.isEmpty() || InputRules::isAccountNumber(filter.accountNo),

@@ -84,6 +84,9 @@ public:
     // once, for ever, without a word.
     bool listen(const QHostAddress &address, quint16 port);
     void close();
+    // For the connections accepted from now on (and the timers started from now on).
+    void setLimits(const Limits &limits) { m_limits = limits; }
+    void setTls(std::optional<QSslConfiguration> tls) { m_tls = std::move(tls); }
     QTcpSocket *nextPendingConnection() override;
 
     // A connection's number, never reused in this process; 0 for a socket not watched.

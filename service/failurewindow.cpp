@@ -40,3 +40,10 @@ void FailureWindow::count(const QString &key)
         window.startMs = now;
     ++window.count;
 }
+
+void FailureWindow::setLimit(int limit, int windowMs)
+{
+    std::lock_guard lock(m_mutex);
+    m_limit = limit;
+    m_windowMs = windowMs;
+}

@@ -21,6 +21,8 @@ public:
     qint64 retryAfterMs(const QString &key);
     // Counts a failure of `key`.
     void count(const QString &key);
+    // From now on; the windows open keep their counts and their start.
+    void setLimit(int limit, int windowMs);
 
 private:
     struct Window {
@@ -31,8 +33,8 @@ private:
 
     static constexpr qsizetype MaxTracked = 4096;
 
-    const int m_limit;
-    const qint64 m_windowMs;
+    int m_limit;
+    qint64 m_windowMs;
     std::mutex m_mutex;
     QHash<QString, Window> m_windows;
     QElapsedTimer m_clock;

@@ -5,6 +5,7 @@
 #include "protocol/wire.h"
 #include "service/operations.h"
 #include "service/requestkey.h"
+#include "service/servicelog.h"
 #include "service/servicemetrics.h"
 #include "service/servicestore.h"
 #include "service/servicetexts.h"
@@ -16,7 +17,6 @@
 #include <QJsonObject>
 #include <QTcpSocket>
 
-#include <cstdio>
 #include <variant>
 
 using namespace Qt::StringLiterals;
@@ -332,6 +332,7 @@ GatewayService::GatewayService(Options options, QObject *parent)
     , m_options(std::move(options))
     , m_ownMetrics(m_options.metrics ? nullptr : new ServiceMetrics)
     , m_metrics(m_options.metrics ? m_options.metrics : m_ownMetrics.get())
+    , m_log(m_options.log ? m_options.log : new ServiceLog({}, this))
     , m_authFailures(m_options.authFailureLimit, m_options.authWindowMs)
     , m_signOnFailures(new SignOnFailures {
           FailureWindow(m_options.signOnTokenFailureLimit, m_options.authWindowMs),
@@ -359,10 +360,13 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
     m_guard = new ConnectionGuard(m_options.limits, m_options.tls, this);
     connect(m_guard, &ConnectionGuard::refused, this,
             [this](const QHostAddress &peer, int status, const QString &) {
-                logLine(peer, u"-"_s, status, 0);
+                ServiceLog::Answered refused { peer, u"-"_s, status, 0, {} };
+                refused.kind = ServiceLog::Answered::Kind::Refused;
+                refused.connectionRefused = true;
+                m_log->answered(refused);
             });
     connect(m_guard, &ConnectionGuard::notice, this, [this](const QString &line) {
-        writeLog(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + u' ' + line);
+        m_log->event(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs) + u' ' + line);
     });
     connect(m_guard, &ConnectionGuard::dropped, this,
             [this](ConnectionGuard::Refusal reason) { m_metrics->refused(reason); });
@@ -398,6 +402,23 @@ void GatewayService::stop()
         m_guard->close();
     if (m_inFlight == 0)
         finishStopping();
+}
+
+void GatewayService::reload(const Options &options)
+{
+    m_options.tls = options.tls;
+    m_options.limits = options.limits;
+    m_options.authFailureLimit = options.authFailureLimit;
+    m_options.authWindowMs = options.authWindowMs;
+    m_options.signOnFailureLimit = options.signOnFailureLimit;
+    m_options.signOnTokenFailureLimit = options.signOnTokenFailureLimit;
+    if (m_guard) {
+        m_guard->setLimits(m_options.limits);
+        m_guard->setTls(m_options.tls);
+    }
+    m_authFailures.setLimit(m_options.authFailureLimit, m_options.authWindowMs);
+    m_signOnFailures->perToken.setLimit(m_options.signOnTokenFailureLimit, m_options.authWindowMs);
+    m_signOnFailures->perAccount.setLimit(m_options.signOnFailureLimit, m_options.authWindowMs);
 }
 
 void GatewayService::finishStopping()
@@ -557,26 +578,15 @@ void GatewayService::finish(quint64 connection, const QHostAddress &peer, const 
                         reply.contentType.isEmpty() ? ConnectionGuard::JsonType
                                                     : reply.contentType);
     }
-    logLine(peer, operation, reply.status, double(timer.nsecsElapsed()) / 1e6, reply.detail);
-}
-
-void GatewayService::logLine(const QHostAddress &peer, const QString &operation, int status,
-                             double ms, const QString &detail)
-{
-    QString line = u"%1 %2 %3 %4 %5ms"_s.arg(
-        QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs), peer.toString(), operation,
-        QString::number(status), QString::number(ms, 'f', 2));
-    if (!detail.isEmpty())
-        line += u' ' + detail;
-    writeLog(line);
-}
-
-void GatewayService::writeLog(const QString &line)
-{
-    if (m_options.log) {
-        m_options.log(line);
-        return;
-    }
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    // Refusals (of a token, a role, a limit) and failures go to the journal always; the
+    // request log, when there is one, has every answer.
+    ServiceLog::Answered answered { peer, operation, reply.status,
+                                    double(timer.nsecsElapsed()) / 1e6, reply.detail };
+    if (reply.status >= 500)
+        answered.kind = ServiceLog::Answered::Kind::Failed;
+    else if (reply.status == 401 || reply.status == 403 || reply.status == 429)
+        answered.kind = ServiceLog::Answered::Kind::Refused;
+    answered.authFailed = reply.authFailed;
+    answered.storeFailed = reply.storeFailure != 0;
+    m_log->answered(answered);
 }

@@ -8,7 +8,8 @@
 //        bearer token ── role ── JSON checks ── failed sign-ons ── Idempotency-Key ──
 //        ── (a call that writes: the next batch's transaction, see WorkerPool)
 //        ── the token's sign-on of the account ── Operations::run
-//   ── answer posted back ── failed authentications ── ConnectionGuard::answer ── log line
+//   ── answer posted back ── failed authentications ── ConnectionGuard::answer ──
+//   ── ServiceLog (the journal for refusals and failures; the request log for all)
 //   GET /metrics: bearer token of role operator (on a worker) ── ServiceMetrics::render
 //   ServiceMetrics is told of each request answered, of the connections, of commits and
 //   of the store's failures.
@@ -31,6 +32,7 @@
 #include <memory>
 #include <optional>
 
+class ServiceLog;
 class ServiceMetrics;
 class WorkerPool;
 
@@ -63,8 +65,9 @@ public:
         // when messages were queued for a link; none without links.
         std::function<QString(const QString &)> route;
         std::function<void()> queued;
-        // Receives one line per request; standard error when empty.
-        std::function<void(const QString &)> log;
+        // Where each answer and the guard's notices go, which outlives the service; none:
+        // a log of its own, every refusal and failure to standard error.
+        ServiceLog *log = nullptr;
         // The process's metrics, which outlive the service; none: a registry of its own.
         ServiceMetrics *metrics = nullptr;
     };
@@ -76,6 +79,10 @@ public:
     Status start(const QHostAddress &address, quint16 port, quint16 &bound);
     // Stops accepting; `stopped` is emitted once every request in flight is answered.
     void stop();
+    // Takes from `options` what a reload may change: the TLS configuration (for the
+    // connections accepted from now on), the connection limits and the failure limits.
+    // The rest stays as it started.
+    void reload(const Options &options);
 
     // What a request is answered.
     struct Reply {
@@ -114,13 +121,11 @@ private:
     using Answer = std::function<void(const Reply &)>;
     Answer answerLater(quint64 target, const QHostAddress &peer, const QString &operation,
                        const QElapsedTimer &timer);
-    void logLine(const QHostAddress &peer, const QString &operation, int status, double ms,
-                 const QString &detail = {});
-    void writeLog(const QString &line);
 
     Options m_options;
     std::unique_ptr<ServiceMetrics> m_ownMetrics;
     ServiceMetrics *m_metrics = nullptr;
+    ServiceLog *m_log = nullptr;
     ConnectionGuard *m_guard = nullptr;
     std::unique_ptr<WorkerPool> m_pool;
     int m_inFlight = 0;

@@ -152,6 +152,33 @@ Metrics::Family<Metrics::Histogram> &Metrics::histogram(const QByteArray &name,
     return declared;
 }
 
+namespace {
+
+class Sampled : public Metrics::FamilyBase {
+public:
+    Sampled(QByteArray name, QByteArray help, QByteArray type, std::function<double()> value)
+        : FamilyBase(std::move(name), std::move(help), std::move(type), {})
+        , m_value(std::move(value))
+    {
+    }
+
+private:
+    void renderSeries(QByteArray &out) const override
+    {
+        sample(out, m_name, {}, number(m_value()));
+    }
+
+    std::function<double()> m_value;
+};
+
+} // namespace
+
+void Metrics::sampled(const QByteArray &name, const QByteArray &help, const QByteArray &type,
+                      std::function<double()> value)
+{
+    m_families.push_back(std::make_unique<Sampled>(name, help, type, std::move(value)));
+}
+
 QByteArray Metrics::render() const
 {
     QByteArray out;

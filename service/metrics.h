@@ -10,7 +10,9 @@
 //                 # TYPE, its series ordered by their label values
 //
 // The families are declared before the registry is shared, and every series lives as
-// long as the registry: a reference to one may be kept and used from any thread.
+// long as the registry: a reference to one may be kept and used from any thread. A
+// sampled family has one series, whose value is read when it is rendered (what the
+// process uses, from /proc).
 
 #include <QByteArray>
 #include <QByteArrayList>
@@ -125,6 +127,9 @@ public:
                          const QByteArrayList &labels = {});
     Family<Histogram> &histogram(const QByteArray &name, const QByteArray &help,
                                  std::vector<double> bounds, const QByteArrayList &labels = {});
+    // `type` "counter" or "gauge"; `value` is called at each render, on the rendering thread.
+    void sampled(const QByteArray &name, const QByteArray &help, const QByteArray &type,
+                 std::function<double()> value);
 
     QByteArray render() const;
 

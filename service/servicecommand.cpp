@@ -1,5 +1,6 @@
 #include "service/servicecommand.h"
 
+#include "service/serveconfig.h"
 #include "service/servicetexts.h"
 
 #include <QCommandLineParser>
@@ -12,7 +13,7 @@ namespace {
 
 using namespace ServiceTexts;
 
-// The options that take a value; --help takes none.
+// The options that take a value; --help and --version take none.
 const QStringList ValueOptions
     = { ConfigOption,         ListenOption, PortOption,    StoreOption,
         TlsCertificateOption, TlsKeyOption, WorkersOption, MetricsPortOption,
@@ -54,8 +55,8 @@ QString irregularOption(const QStringList &arguments)
             continue;
         const QString name = argument.mid(2).section(u'=', 0, 0);
         const bool valueAttached = argument.contains(u'=');
-        if (name == HelpOption && valueAttached)
-            return takesNoValue(u"--"_s + HelpOption);
+        if ((name == HelpOption || name == VersionOption) && valueAttached)
+            return takesNoValue(u"--"_s + name);
         if (!valueAttached && ValueOptions.contains(name) && ++i == arguments.size())
             return needsOneValue(argument);
     }
@@ -69,39 +70,19 @@ bool acceptableName(const QString &name)
         && QStringView(name).isValidUtf16();
 }
 
-// The serve settings the command line gives; the others stay none. Each is checked
-// here, though the config file may have a good value for it: the command line's wins.
+// The serve settings the command line gives. Each is checked here, though the config
+// file may have a good value for it: the command line's wins.
 ParsedServiceCommand parseServe(const QCommandLineParser &parser)
 {
     ServiceCommand::Serve serve;
-    if (parser.isSet(WorkersOption)) {
-        serve.workers = ServiceCommand::Serve::readWorkers(parser.value(WorkersOption));
-        if (!serve.workers)
-            return usageError(badWorkers());
-    }
-    if (parser.isSet(PortOption)) {
-        serve.port = ServiceCommand::Serve::readPort(parser.value(PortOption));
-        if (!serve.port)
-            return usageError(badPort());
-    }
-    if (parser.isSet(ListenOption)) {
-        serve.listen = ServiceCommand::Serve::readListen(parser.value(ListenOption));
-        if (!serve.listen)
-            return usageError(badListen());
-    }
-    if (parser.isSet(TlsCertificateOption))
-        serve.tlsCertificate = parser.value(TlsCertificateOption);
-    if (parser.isSet(TlsKeyOption))
-        serve.tlsKey = parser.value(TlsKeyOption);
-    if (parser.isSet(MetricsPortOption)) {
-        serve.metricsPort = parser.value(MetricsPortOption);
-        if (!serve.metricsPort->isEmpty() && !ServiceCommand::Serve::readPort(*serve.metricsPort))
-            return usageError(badMetricsPort());
-    }
-    if (parser.isSet(MetricsListenOption)) {
-        serve.metricsListen = ServiceCommand::Serve::readListen(parser.value(MetricsListenOption));
-        if (!serve.metricsListen)
-            return usageError(badMetricsListen());
+    for (const QString &option : ValueOptions) {
+        const QString key = keyOfOption(option);
+        if (key.isEmpty() || !parser.isSet(option))
+            continue;
+        const QString text = parser.value(option);
+        if (const QString bad = checkOption(option, text); !bad.isEmpty())
+            return usageError(bad);
+        serve.given.insert(key, text);
     }
     return parsed(serve, parser);
 }
@@ -131,32 +112,6 @@ ParsedServiceCommand parseToken(const QCommandLineParser &parser, const QStringL
 
 } // namespace
 
-std::optional<QHostAddress> ServiceCommand::Serve::readListen(const QString &text)
-{
-    const QHostAddress address(text);
-    if (address.isNull())
-        return std::nullopt;
-    return address;
-}
-
-std::optional<quint16> ServiceCommand::Serve::readPort(const QString &text)
-{
-    bool ok = false;
-    const quint16 port = text.toUShort(&ok);
-    if (!ok)
-        return std::nullopt;
-    return port;
-}
-
-std::optional<int> ServiceCommand::Serve::readWorkers(const QString &text)
-{
-    bool ok = false;
-    const int workers = text.toInt(&ok);
-    if (!ok || workers < 1 || workers > 64)
-        return std::nullopt;
-    return workers;
-}
-
 ParsedServiceCommand parseServiceCommand(const QStringList &arguments)
 {
     if (const QString irregular = irregularOption(arguments); !irregular.isEmpty())
@@ -165,6 +120,7 @@ ParsedServiceCommand parseServiceCommand(const QStringList &arguments)
     for (const QString &option : ValueOptions)
         parser.addOption(QCommandLineOption(option, QString(), option));
     parser.addOption(QCommandLineOption(HelpOption));
+    parser.addOption(QCommandLineOption(VersionOption));
     if (!parser.parse(arguments)) {
         const QStringList unknown = parser.unknownOptionNames();
         if (!unknown.isEmpty())
@@ -178,6 +134,8 @@ ParsedServiceCommand parseServiceCommand(const QStringList &arguments)
     }
     if (parser.isSet(HelpOption))
         return parsed(ServiceCommand::Help(), parser);
+    if (parser.isSet(VersionOption))
+        return parsed(ServiceCommand::Version(), parser);
 
     const QStringList words = parser.positionalArguments();
     if (words.isEmpty())

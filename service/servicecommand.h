@@ -6,13 +6,13 @@
 //                                    └─ a usage error text (exit 2)
 //
 // Every value here has passed its checks; nothing here has touched a file or a store.
-// A setting the command line leaves out is none here: run() takes it from the config
+// A setting the command line leaves out is not here: run() takes it from the config
 // file, then from its default, and reads a config file's value as it reads the
-// command line's (Serve's read functions).
+// command line's (see serveconfig.h).
 
 #include "protocol/wire.h"
 
-#include <QHostAddress>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -21,25 +21,14 @@
 
 struct ServiceCommand {
     struct Help { };
+    struct Version { };
 
-    // Serves the gateway API until SIGTERM or SIGINT.
+    // Serves the gateway API until SIGTERM or SIGINT; SIGHUP reloads the config file.
     struct Serve {
-        std::optional<QHostAddress> listen;
-        std::optional<quint16> port;
-        std::optional<int> workers;
-        // As given, perhaps empty: an empty one still stands for the config file's.
-        std::optional<QString> tlsCertificate;
-        std::optional<QString> tlsKey;
-        // The scrapers' port for GET /metrics: as given, empty for none (over the config
-        // file's); else a port, which readPort reads.
-        std::optional<QString> metricsPort;
-        std::optional<QHostAddress> metricsListen;
-
-        // A setting's text, from the command line or the config file, as its value;
-        // none when it is not one (the usage error says what it takes).
-        static std::optional<QHostAddress> readListen(const QString &text);
-        static std::optional<quint16> readPort(const QString &text);
-        static std::optional<int> readWorkers(const QString &text);
+        // The settings the command line gives, by their config key, as typed: each has
+        // been read as the config file's value would be. An empty one still stands over
+        // the config file's (an empty --metrics-port: no metrics port).
+        QHash<QString, QString> given;
     };
 
     // Creates or migrates the store and the service's tables.
@@ -56,7 +45,7 @@ struct ServiceCommand {
 
     struct TokenList { };
 
-    using Action = std::variant<Help, Serve, Init, TokenIssue, TokenRevoke, TokenList>;
+    using Action = std::variant<Help, Version, Serve, Init, TokenIssue, TokenRevoke, TokenList>;
 
     Action action;
     // The config file named with --config, which must exist; none: the default one,

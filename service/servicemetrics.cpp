@@ -2,6 +2,12 @@
 
 #include "gateway/local/store.h"
 
+#include <QDir>
+#include <QFile>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -81,9 +87,49 @@ std::vector<double> durationBounds()
     return { 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5 };
 }
 
+// Whole numbers of requests, each bucket's bounds half-way between them: a quantile is
+// read by interpolating inside its bucket from the bucket below's bound, so batches of one
+// alone read 1 (from 0.5 to 1.5), where a lowest bucket of le=1 reads them 0.5.
 std::vector<double> batchBounds()
 {
-    return { 1, 2, 4, 8, 16, 32, 64, 128 };
+    return { 0.5, 1.5, 2.5, 4.5, 8.5, 16.5, 32.5, 64.5, 128.5 };
+}
+
+// The fields of /proc/self/stat after the command name (which may hold spaces), the
+// state first; empty when it cannot be read.
+QList<QByteArray> statFields()
+{
+    QFile stat(u"/proc/self/stat"_s);
+    if (!stat.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray text = stat.readAll();
+    return text.mid(text.lastIndexOf(')') + 1).trimmed().split(' ');
+}
+
+// A field of /proc/self/stat by its number in proc(5), counted from 1.
+double statField(int number)
+{
+    return statFields().value(number - 3).toDouble();
+}
+
+double ticksPerSecond()
+{
+    return double(::sysconf(_SC_CLK_TCK));
+}
+
+// When this process started, in seconds since the epoch: the boot time and the
+// process's start in ticks after it.
+double startTime()
+{
+    QFile stat(u"/proc/stat"_s);
+    double boot = 0;
+    if (stat.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : stat.readAll().split('\n')) {
+            if (line.startsWith("btime "))
+                boot = line.mid(6).trimmed().toDouble();
+        }
+    }
+    return boot + statField(22) / ticksPerSecond();
 }
 
 } // namespace
@@ -142,6 +188,36 @@ ServiceMetrics::ServiceMetrics()
                                        "Messages from phones received (each part), by link.",
                                        { "link" }))
 {
+    // The families every Prometheus client library gives a process, read as they read
+    // them; the dashboards made for those read these.
+    m_metrics.sampled("process_cpu_seconds_total",
+                      "Total user and system CPU time spent in "
+                      "seconds.",
+                      "counter", [] { return (statField(14) + statField(15)) / ticksPerSecond(); });
+    m_metrics.sampled("process_virtual_memory_bytes", "Virtual memory size in bytes.", "gauge",
+                      [] { return statField(23); });
+    m_metrics.sampled("process_resident_memory_bytes", "Resident memory size in bytes.", "gauge",
+                      [] { return statField(24) * double(::sysconf(_SC_PAGESIZE)); });
+    m_metrics.sampled("process_start_time_seconds",
+                      "Start time of the process since unix epoch in seconds.", "gauge",
+                      [started = startTime()] { return started; });
+    m_metrics.sampled("process_open_fds", "Number of open file descriptors.", "gauge", [] {
+        return double(QDir(u"/proc/self/fd"_s)
+                          .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                          .size());
+    });
+    m_metrics.sampled("process_max_fds", "Maximum number of open file descriptors.", "gauge", [] {
+        rlimit descriptors {};
+        return ::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 ? double(descriptors.rlim_cur) : 0;
+    });
+    m_metrics
+        .gauge("quillet_gatewayd_build_info",
+               "The version of quillet-gatewayd serving, as a "
+               "label; always 1.",
+               { "version" })
+        .at({ QStringLiteral(QUILLET_VERSION) })
+        .set(1);
+
     // The series of known label values are there, at 0, from the start.
     for (const Refusal refusal : Refusals)
         m_refused.at({ reasonOf(refusal) });

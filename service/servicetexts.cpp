@@ -1,5 +1,7 @@
 #include "service/servicetexts.h"
 
+#include "service/link/linksettings.h"
+
 using namespace Qt::StringLiterals;
 
 namespace ServiceTexts {
@@ -141,6 +143,81 @@ QString tlsRequired(const QString &address)
            u"a loopback address"_s.arg(address);
 }
 
+QString cannotOpenRequestLog(const QString &file, const QString &why)
+{
+    return u"cannot open the request log %1: %2"_s.arg(file, why);
+}
+
+QString cannotWriteRequestLog(const QString &file, const QString &why)
+{
+    return u"quillet-gatewayd: cannot write the request log %1: %2"_s.arg(file, why);
+}
+
+QString keyExposed(const QString &file, const QString &mode)
+{
+    return u"cannot use %1: a private key others may read or change is refused (mode %2); "
+           u"make it 0600, or 0640 with root as its owner"_s.arg(file, mode);
+}
+
+QString keyNotOwned(const QString &file)
+{
+    return u"cannot use %1: a private key must belong to the service's user or to root"_s.arg(file);
+}
+
+QString summary(qint64 seconds, qint64 requests, qint64 ok, qint64 clientErrors,
+                qint64 serverErrors, double perSecond, double slowestMs, qint64 connectionsRefused,
+                qint64 authFailures, qint64 storeErrors)
+{
+    return u"quillet-gatewayd: in %1 s: %2 requests (%3 2xx, %4 4xx, %5 5xx), %6 a second, "
+           u"slowest %7 ms; %8 connections refused, %9 failed authentications, %10 store "
+           u"errors"_s
+               .arg(QString::number(seconds), QString::number(requests), QString::number(ok),
+                    QString::number(clientErrors), QString::number(serverErrors),
+                    QString::number(perSecond, 'f', 1), QString::number(slowestMs, 'f', 2),
+                    QString::number(connectionsRefused), QString::number(authFailures))
+               .arg(storeErrors);
+}
+
+QString reloadRefused(const QString &why)
+{
+    return u"quillet-gatewayd: reload refused, the settings before it stay: %1"_s.arg(why);
+}
+
+QString reloaded(const QStringList &applied)
+{
+    return u"quillet-gatewayd: reloaded: %1"_s.arg(applied.join(u", "_s));
+}
+
+QString reloadedLimits()
+{
+    return u"limits"_s;
+}
+
+QString reloadedRequestLog(const QString &target)
+{
+    return u"request log %1"_s.arg(target);
+}
+
+QString reloadedTls()
+{
+    return u"TLS certificate and key"_s;
+}
+
+QString reloadedLinks()
+{
+    return u"links started again"_s;
+}
+
+QString waitForRestart(const QStringList &keys)
+{
+    return u"quillet-gatewayd: changed, taken at the next start: %1"_s.arg(keys.join(u", "_s));
+}
+
+QString linksNotStarted(const QString &why)
+{
+    return u"quillet-gatewayd: the links did not start again: %1"_s.arg(why);
+}
+
 QString cannotListen(const QString &address, quint16 port, const QString &why)
 {
     return u"cannot listen on %1 port %2: %3"_s.arg(address).arg(port).arg(why);
@@ -222,9 +299,19 @@ QString help()
       creates or migrates the store and the service's tables; on PostgreSQL run it
       as the schema's owner: it also grants the role quillet_gateway what the
       service needs
+  quillet-gatewayd --help | --version
+
+A key of the config file that the service does not know is a usage error. SIGHUP
+reads the config file again and takes the TLS certificate and key, the limits, the
+request log and the links; the log names what waits for a restart.
 
 Exit codes: 0 done, 1 failed, 2 usage.
 )"_s;
+}
+
+QString version()
+{
+    return u"quillet-gatewayd %1"_s.arg(QStringLiteral(QUILLET_VERSION));
 }
 
 QString usage(const QString &why)
@@ -324,29 +411,29 @@ QString unknownCommand(const QString &command)
     return u"unknown command %1"_s.arg(command);
 }
 
-QString badWorkers()
+QString takes(const QString &setting, const QString &allowed)
 {
-    return u"--workers takes 1 to 64"_s;
+    return u"%1 takes %2"_s.arg(setting, allowed);
 }
 
-QString badPort()
+QString range(int least, int most)
 {
-    return u"--port takes 0 to 65535"_s;
+    return u"%1 to %2"_s.arg(least).arg(most);
 }
 
-QString badListen()
+QString anIpAddress()
 {
-    return u"--listen takes an IP address"_s;
+    return u"an IP address"_s;
 }
 
-QString badMetricsPort()
+QString portOrNothing()
 {
-    return u"--metrics-port takes 0 to 65535, or nothing for no metrics port"_s;
+    return u"0 to 65535, or nothing for none"_s;
 }
 
-QString badMetricsListen()
+QString requestLogTargets()
 {
-    return u"--metrics-listen takes an IP address"_s;
+    return u"%1, %2 or an absolute file path"_s.arg(RequestLogOff, RequestLogStandardError);
 }
 
 QString tlsNeedsBoth()
@@ -354,14 +441,20 @@ QString tlsNeedsBoth()
     return u"TLS needs both a certificate and a key"_s;
 }
 
-QString badLimit(const QString &key, int most)
+QString unknownKey(const QString &file, const QString &key, const QString &section,
+                   const QString &meant)
 {
-    return u"%1 takes 1 to %2"_s.arg(key).arg(most);
+    const QString where
+        = section.isEmpty() ? u"at the top of the file"_s : u"in section [%1]"_s.arg(section);
+    const QString guess = meant.isEmpty() ? QString() : u"; did you mean %1?"_s.arg(meant);
+    return badConfig(file, u"unknown setting %1 %2%3"_s.arg(key, where, guess));
 }
 
-QString badHashCost()
+QString unknownSection(const QString &file, const QString &section)
 {
-    return u"%1 takes %2 or %3"_s.arg(PasswordHashCostKey, InteractiveCost, MinimumCost);
+    return badConfig(
+        file,
+        u"unknown section [%1]; a section is a link, [%2NAME]"_s.arg(section, LinkSectionPrefix));
 }
 
 QString stoppingOnSignal()

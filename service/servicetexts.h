@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -42,6 +43,7 @@ QString requestTimedOut();
 
 // Starting.
 QString tlsRequired(const QString &address);
+QString cannotOpenRequestLog(const QString &file, const QString &why);
 QString cannotListen(const QString &address, quint16 port, const QString &why);
 QString listening(const QString &address, quint16 port, bool tls);
 QString servingMetrics(const QString &address, quint16 port);
@@ -50,6 +52,29 @@ QString metricsOnly();
 // Running.
 QString acceptPaused(const QString &why, int retryMs);
 QString cannotReadTls(const QString &file, const QString &why);
+// A private key others may read or change, by its mode in octal; one of neither the
+// service's user nor root.
+QString keyExposed(const QString &file, const QString &mode);
+QString keyNotOwned(const QString &file);
+QString cannotWriteRequestLog(const QString &file, const QString &why);
+// What was answered in the last `seconds`: requests by the class of their status, how
+// many a second, the slowest; connections the guard refused, failed authentications and
+// the store's failures.
+QString summary(qint64 seconds, qint64 requests, qint64 ok, qint64 clientErrors,
+                qint64 serverErrors, double perSecond, double slowestMs, qint64 connectionsRefused,
+                qint64 authFailures, qint64 storeErrors);
+
+// Reloading (SIGHUP).
+QString reloadRefused(const QString &why);
+// `applied`: what the reload took, each one of the texts below.
+QString reloaded(const QStringList &applied);
+QString reloadedLimits();
+QString reloadedRequestLog(const QString &target);
+QString reloadedTls();
+QString reloadedLinks();
+// Settings (by key) that changed in the file and wait for the next start.
+QString waitForRestart(const QStringList &keys);
+QString linksNotStarted(const QString &why);
 QString badConfig(const QString &file, const QString &why);
 QString serviceTablesMissing();
 QString newerServiceTables(int found, int known);
@@ -68,6 +93,7 @@ inline const QString MetricsPortOption = u"metrics-port"_s;
 inline const QString RoleOption = u"role"_s;
 inline const QString NameOption = u"name"_s;
 inline const QString HelpOption = u"help"_s;
+inline const QString VersionOption = u"version"_s;
 inline const QString TokenWord = u"token"_s;
 inline const QString IssueWord = u"issue"_s;
 inline const QString RevokeWord = u"revoke"_s;
@@ -99,9 +125,14 @@ inline const QString GroupCommitWaitKey = u"group_commit_wait_us"_s;
 inline const QString PasswordHashCostKey = u"password_hash_cost"_s;
 inline const QString InteractiveCost = u"interactive"_s;
 inline const QString MinimumCost = u"minimum"_s;
+inline const QString RequestLogKey = u"request_log"_s;
+inline const QString RequestLogOff = u"off"_s;
+inline const QString RequestLogStandardError = u"stderr"_s;
+inline const QString SummaryIntervalKey = u"summary_interval_s"_s;
 
 // The command line.
 QString help();
+QString version();
 QString usage(const QString &why);
 // A failure, as the command line reports it.
 QString failure(const QString &why);
@@ -129,14 +160,18 @@ QString badTokenName();
 QString badRole();
 QString initTakesNoWords();
 QString unknownCommand(const QString &command);
-QString badWorkers();
-QString badPort();
-QString badListen();
-QString badMetricsPort();
-QString badMetricsListen();
 QString tlsNeedsBoth();
-// A limit of the config file that is not a whole number from 1 to `most`.
-QString badLimit(const QString &key, int most);
-QString badHashCost();
+// A setting's value that is not one: `setting` its key, or its option with dashes;
+// `allowed` one of the texts below (or any other saying what it takes).
+QString takes(const QString &setting, const QString &allowed);
+QString range(int least, int most);
+QString anIpAddress();
+QString portOrNothing();
+QString requestLogTargets();
+// A key of the config file that no setting has, at its top (`section` empty) or in a
+// section; `meant` a key it may stand for, or empty.
+QString unknownKey(const QString &file, const QString &key, const QString &section,
+                   const QString &meant);
+QString unknownSection(const QString &file, const QString &section);
 
 } // namespace ServiceTexts

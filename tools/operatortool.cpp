@@ -7,6 +7,7 @@
 #include "gateway/operatorbackend.h"
 #include "tools/controlescape.h"
 #include "tools/remotebackend.h"
+#include "tools/storebackup.h"
 #include "tools/tooltexts.h"
 
 #include <QCommandLineParser>
@@ -213,8 +214,11 @@ QString refusal(LocalGateway::MoOutcome outcome, const MoCommand &command)
 QString parseTarget(const QCommandLineParser &parser, ToolCommand &command)
 {
     if (parser.isSet(ServerOption)) {
+        // Both work on the store's own file or database, which the service does not lend.
         if (std::holds_alternative<InitCommand>(command.action))
             return optionNotForCommand(ServerOption, InitWord);
+        if (std::holds_alternative<BackupCommand>(command.action))
+            return optionNotForCommand(ServerOption, BackupWord);
         if (parser.isSet(StoreOption))
             return optionsExclusive(ServerOption, StoreOption);
         if (!parser.isSet(TokenFileOption))
@@ -274,6 +278,7 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     parser.addOption({ SinceOption, QString(), SinceValueName });
     parser.addOption({ ThroughOption, QString(), ThroughValueName });
     parser.addOption({ { HelpShortOption, HelpOption }, QString() });
+    parser.addOption({ VersionOption, QString() });
     if (!parser.parse(arguments)) {
         if (!parser.unknownOptionNames().isEmpty())
             return usage(unknownOptions(parser.unknownOptionNames()));
@@ -285,13 +290,16 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     }
     if (parser.isSet(HelpOption))
         return parsed(HelpCommand());
+    if (parser.isSet(VersionOption))
+        return parsed(VersionCommand());
 
     QStringList words = parser.positionalArguments();
     if (words.isEmpty())
         return usage(NoCommand);
     const QString command = words.takeFirst();
-    static const QStringList commands { CardWord,     MoWord,    HandsetWord,   AccountsWord,
-                                        MessagesWord, LinksWord, UnmatchedWord, InitWord };
+    static const QStringList commands { CardWord,      MoWord,       HandsetWord,
+                                        AccountsWord,  MessagesWord, LinksWord,
+                                        UnmatchedWord, InitWord,     BackupWord };
     if (!commands.contains(command))
         return usage(unknownCommand(command));
     const QStringList allowed = optionsOf(command);
@@ -315,6 +323,10 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         result = parseUnmatched(parser, words);
     else if (command == InitWord)
         result = parsed(InitCommand());
+    else if (command == BackupWord)
+        result = words.isEmpty() || words.constFirst().isEmpty()
+            ? usage(missingArgument(BackupFile))
+            : parsed(BackupCommand { words.takeFirst() });
     if (!result.command)
         return result;
     if (!words.isEmpty())
@@ -361,6 +373,10 @@ int OperatorTool::execute(const ParseResult &parsed)
     const ToolCommand &command = *parsed.command;
     if (std::holds_alternative<HelpCommand>(command.action))
         return showHelp();
+    if (std::holds_alternative<VersionCommand>(command.action))
+        return showVersion();
+    if (const auto *backup = std::get_if<BackupCommand>(&command.action))
+        return backUpStore(command, *backup);
 
     if (std::holds_alternative<InitCommand>(command.action))
         return initializeStore(command);
@@ -415,6 +431,20 @@ int OperatorTool::initializeStore(const ToolCommand &command)
     if (initialized.failed())
         return failed(initialized);
     m_out << storeReady(location->describe()) << u'\n';
+    return finishOutput();
+}
+
+// Only what is there is copied: the store is neither made nor migrated for it.
+int OperatorTool::backUpStore(const ToolCommand &command, const BackupCommand &backup)
+{
+    const std::optional<StoreLocation> location = locateStore(command);
+    if (!location)
+        return Failed;
+    if (!location->isFile())
+        return failed(backupNeedsPgDump(location->describe()));
+    if (const Status copied = backupStore(location->path, backup.file); copied.failed())
+        return failed(copied);
+    m_out << backedUp(location->path, backup.file) << u'\n';
     return finishOutput();
 }
 
@@ -476,6 +506,12 @@ int OperatorTool::finishOutput()
 int OperatorTool::showHelp()
 {
     m_out << Help;
+    return finishOutput();
+}
+
+int OperatorTool::showVersion()
+{
+    m_out << version() << u'\n';
     return finishOutput();
 }
 

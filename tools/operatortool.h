@@ -42,10 +42,12 @@ private:
     int execute(const ParseResult &parsed);
     int usageError(const QString &message);
     int showHelp();
+    int showVersion();
     // The store --store or the component's settings name; none (reported) when it cannot
     // be used.
     std::optional<StoreLocation> locateStore(const ToolCommand &command);
     int initializeStore(const ToolCommand &command);
+    int backUpStore(const ToolCommand &command, const BackupCommand &backup);
     // Opens the store or reaches the service; null when that failed (reported; the
     // command exits 1).
     std::unique_ptr<OperatorBackend> openBackend(const ToolCommand &command);

@@ -17,6 +17,8 @@
 
 struct HelpCommand { };
 
+struct VersionCommand { };
+
 struct CardIssueCommand {
     qint64 valueFen = 0;
     int count = 1;
@@ -52,9 +54,14 @@ struct UnmatchedCommand {
 // Creates or migrates the store; on PostgreSQL also grants the gateway's role.
 struct InitCommand { };
 
-using ToolAction
-    = std::variant<HelpCommand, CardIssueCommand, MoCommand, HandsetCommand, AccountsCommand,
-                   MessagesCommand, LinksCommand, UnmatchedCommand, InitCommand>;
+// Copies an SQLite store, consistent while others write to it, into a new file.
+struct BackupCommand {
+    QString file;
+};
+
+using ToolAction = std::variant<HelpCommand, VersionCommand, CardIssueCommand, MoCommand,
+                                HandsetCommand, AccountsCommand, MessagesCommand, LinksCommand,
+                                UnmatchedCommand, InitCommand, BackupCommand>;
 
 // The service named with --server, and the operator's token file.
 struct ServerTarget {

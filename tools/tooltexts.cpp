@@ -154,6 +154,37 @@ QString storeReady(const QString &store)
     return u"存储已就绪：%1"_s.arg(shown(store));
 }
 
+QString version()
+{
+    return u"quillet-gateway %1"_s.arg(QStringLiteral(QUILLET_VERSION));
+}
+
+QString backedUp(const QString &store, const QString &file)
+{
+    return u"存储 %1 已备份到 %2。"_s.arg(shown(store), shown(file));
+}
+
+// These three reach the operator as a failure Status, which failure() escapes.
+QString backupFailed(const QString &file, const QString &why)
+{
+    return u"备份失败（%1）：%2"_s.arg(file, why);
+}
+
+QString backupExists(const QString &file)
+{
+    return u"%1 已存在：备份不会覆盖已有的文件"_s.arg(file);
+}
+
+QString noStoreToBackUp(const QString &store)
+{
+    return u"没有可备份的存储：%1 不存在"_s.arg(store);
+}
+
+QString backupNeedsPgDump(const QString &store)
+{
+    return u"%1 是 PostgreSQL 数据库：请用 pg_dump 备份"_s.arg(shown(store));
+}
+
 QString storeFolderMissing(const QString &folder)
 {
     return u"文件夹 %1 不存在：--store 不会创建文件夹，请先创建它"_s.arg(shown(folder));

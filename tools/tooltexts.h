@@ -22,6 +22,7 @@ inline const QString LinksWord = u"links"_s;
 inline const QString UnmatchedWord = u"unmatched"_s;
 inline const QString ClearWord = u"clear"_s;
 inline const QString InitWord = u"init"_s;
+inline const QString BackupWord = u"backup"_s;
 
 inline const QString StoreOption = u"store"_s;
 inline const QString ServerOption = u"server"_s;
@@ -38,6 +39,7 @@ inline const QString SinceOption = u"since"_s;
 inline const QString ThroughOption = u"through"_s;
 inline const QString HelpOption = u"help"_s;
 inline const QString HelpShortOption = u"h"_s;
+inline const QString VersionOption = u"version"_s;
 
 inline const QString StoreValueName = u"path"_s;
 inline const QString ServerValueName = u"url"_s;
@@ -93,6 +95,9 @@ inline const QString Help
       u"  init\n"
       u"      建立存储或升级到本程序的版本。PostgreSQL 上须以存储模式的所有者运行，\n"
       u"      并建立角色 quillet_gateway（NOLOGIN），授予网关运行所需的最小权限。\n"
+      u"  backup 文件\n"
+      u"      把 SQLite 存储的一份一致的副本写入这个新文件（文件须尚不存在，权限 0600），\n"
+      u"      控制台和服务可以照常写入。存储不会被建立或升级。PostgreSQL 上请用 pg_dump。\n"
       u"\n"
       u"选项：\n"
       u"  --store 路径   使用另一个存储文件（所在的文件夹须已存在），或一个存储地址：\n"
@@ -103,6 +108,7 @@ inline const QString Help
       u"                 运营令牌所在的文件，只能由其所有者读写；与 --server 一同给出\n"
       u"  --ca-file 文件 信任该证书文件（PEM）签发的服务证书；默认信任系统的证书\n"
       u"  -h, --help     显示本帮助\n"
+      u"  --version      显示版本\n"
       u"每个选项只能给一次；长选项以两个减号开头。\n"
       u"\n"
       u"列表中的时间为 UTC，写作 ISO 8601（如 2026-03-01T08:00:00Z），"
@@ -126,6 +132,7 @@ inline const QString BadText = u"短信内容无效：不能为空，也不能�
 inline const QString IssueSubcommand = u"子命令 issue"_s;
 inline const QString MessageText = u"短信内容"_s;
 inline const QString Phone = u"手机号"_s;
+inline const QString BackupFile = u"备份文件"_s;
 
 QString unknownCommand(const QString &command);
 QString unknownOptions(const QStringList &names);
@@ -154,6 +161,8 @@ QString optionNeeds(const QString &option, const QString &needed);
 QString emptyOptionValue(const QString &option);
 QString storeFolderMissing(const QString &folder);
 QString storeReady(const QString &store);
+// "quillet-gateway 1.00".
+QString version();
 QString unknownAccount(const QString &to);
 
 // Failures.
@@ -167,6 +176,13 @@ inline const QString EmptyToken = u"令牌文件是空的"_s;
 QString malformedAnswer(const QString &server);
 // `mo --count` through the service: a later arrival was refused after `arrived` arrived.
 QString arrivalsRefusedPartWay(qint64 arrived);
+// The backup: what was copied where, and why it was not (the failures as a Status's
+// description, which failure() shows).
+QString backedUp(const QString &store, const QString &file);
+QString backupFailed(const QString &file, const QString &why);
+QString backupExists(const QString &file);
+QString noStoreToBackUp(const QString &store);
+QString backupNeedsPgDump(const QString &store);
 // After the listing was shown, the store could not commit the cards.
 inline const QString ShownCardsVoid = u"充值卡没有发行：上面列出的卡号和密码都无效。"_s;
 

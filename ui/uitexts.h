@@ -10,7 +10,7 @@ using namespace Qt::StringLiterals;
 
 // The program's identity.
 inline const QString ApplicationName = u"Quillet"_s;
-inline const QString ApplicationVersion = u"1.00"_s;
+inline const QString ApplicationVersion = QStringLiteral(QUILLET_VERSION);
 inline const QString OrganizationName = u"Quillet"_s;
 inline const QString OrganizationDomain = u"quillet.org"_s;
 // The desktop entry's id (without ".desktop"), so the session matches window and entry.
@@ -32,6 +32,20 @@ inline const QString CardPasswordLabel = u"充值密码"_s; // Label2(4)
 inline const QString NewPasswordLabel = u"新密码"_s; // Label2(5)
 inline const QString StandaloneGroup = u"单机操作"_s; // Frame1
 inline const QString NetworkGroup = u"网络版"_s; // Frame2
+
+// The command line: the two options Quillet answers without opening its window, and what
+// they print.
+inline const QString HelpOption = u"--help"_s;
+inline const QString VersionOption = u"--version"_s;
+inline const QString CommandLineHelp
+    = u"Usage: Quillet [--help | --version]\n"
+      u"Opens the Quillet console, one window for the SMS gateway client component\n"
+      u"installed on this machine. Any other argument is ignored.\n"
+      u"The component is chosen in quillet/components.conf under the user's config\n"
+      u"folder; see Quillet(1).\n"
+      u"  --help     show this help and exit\n"
+      u"  --version  show the version and exit\n"_s;
+inline const QString VersionLine = u"Quillet %1\n"_s;
 
 // Faults in the window's own table: a button without a console command or the reverse.
 inline const QString ButtonWithoutCommand = u"the console has no command for the button %1"_s;

@@ -10,7 +10,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString SectionPrefix = u"smsc."_s;
 constexpr int MaxPassword = 8; // what a bind PDU holds
 
 // The link sections in the order the file gives them: the first one takes every
@@ -38,10 +37,15 @@ public:
     {
     }
 
-    bool has(const QString &key) const { return m_settings.contains(m_section + u'/' + key); }
+    bool has(const QString &key) const
+    {
+        Q_ASSERT(linkSettingKeys().contains(key)); // every key read is one the service knows
+        return m_settings.contains(m_section + u'/' + key);
+    }
     // A value with commas comes back from the file as a list of its pieces.
     QString text(const QString &key) const
     {
+        Q_ASSERT(linkSettingKeys().contains(key));
         const QVariant value = m_settings.value(m_section + u'/' + key);
         if (value.typeId() == QMetaType::QStringList)
             return value.toStringList().join(u',').trimmed();
@@ -105,7 +109,7 @@ LinkSettings readLink(const QSettings &settings, const QString &name, QString &e
 {
     LinkSettings link;
     link.name = name;
-    SectionReader reader(settings, SectionPrefix + name);
+    SectionReader reader(settings, LinkSectionPrefix + name);
     const QString section = reader.section();
     link.host = reader.text(u"host"_s);
     if (link.host.isEmpty())
@@ -173,6 +177,39 @@ LinkSettings readLink(const QSettings &settings, const QString &name, QString &e
 }
 
 } // namespace
+
+const QStringList &linkSettingKeys()
+{
+    static const QStringList keys = {
+        u"host"_s,
+        u"port"_s,
+        u"system_id"_s,
+        u"password_file"_s,
+        u"system_type"_s,
+        u"bind"_s,
+        u"tls"_s,
+        u"tls_ca_file"_s,
+        u"source_ton"_s,
+        u"source_npi"_s,
+        u"window"_s,
+        u"rate"_s,
+        u"enquire_link_s"_s,
+        u"response_timeout_s"_s,
+        u"reconnect_min_s"_s,
+        u"reconnect_max_s"_s,
+        u"parts_wait_s"_s,
+        u"parts_per_source"_s,
+        u"unmatched_keep_days"_s,
+        u"routes"_s,
+        // Test settings: bounds shorter than a deployment wants.
+        u"enquire_link_ms"_s,
+        u"response_timeout_ms"_s,
+        u"reconnect_min_ms"_s,
+        u"reconnect_max_ms"_s,
+        u"lease_ms"_s,
+    };
+    return keys;
+}
 
 QString LinkConfig::route(const QString &phone) const
 {

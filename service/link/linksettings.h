@@ -63,6 +63,11 @@ struct LinkConfig {
     QString route(const QString &phone) const;
 };
 
+// A link's section is [smsc.NAME]; the keys such a section may hold, every one that
+// readLinkConfig reads.
+inline const QString LinkSectionPrefix = QStringLiteral("smsc.");
+const QStringList &linkSettingKeys();
+
 // The links `settings` configures, or why they cannot be used (a usage error).
 struct LinkConfigRead {
     std::optional<LinkConfig> config;

@@ -12,11 +12,14 @@
 #     ── the service (when packaged): conffile, unit enabled and its sandbox's score, its
 #     system user and state folder, a token issued as that user into the store the
 #     installed settings name, the remote component against the service (under systemd
-#     with the installed unit where systemd runs the machine, else started by hand), and
-#     the operator tool through the service: a card, an account that spends it, and every
+#     with the installed unit where systemd runs the machine, else started by hand), a
+#     reload (systemctl reload, else SIGHUP) that turns the request log on in the same
+#     process, the request log's file turned by the installed logrotate file, and the
+#     operator tool through the service: a card, an account that spends it, and every
 #     listing printed as the tool prints it from the service's store
+#   every program's --version ── the project's version
 #   apt-get purge ── nothing of the packages left, the user's store and the service's
-#     store (/var/lib/quillet: balances) kept
+#     store (/var/lib/quillet: balances) kept, its request logs gone
 #
 # Run as root, after `make deb`:   tests/package/deb-test.sh build/deb
 # Rows of the tables below that name a package `make deb` did not build are skipped.
@@ -55,10 +58,12 @@ package_files=(
     "quillet-gatewayd /usr/lib/sysusers.d/quillet.conf"
     "quillet-gatewayd /usr/lib/tmpfiles.d/quillet-gatewayd.conf"
     "quillet-gatewayd /usr/share/man/man8/quillet-gatewayd.8.gz"
+    "quillet-gatewayd /etc/logrotate.d/quillet-gatewayd"
 )
 # Files an administrator edits: dpkg keeps their changes on upgrade.
 package_conffiles=(
     "quillet-gatewayd /etc/quillet/gatewayd.conf"
+    "quillet-gatewayd /etc/logrotate.d/quillet-gatewayd"
 )
 # Services enabled on installation: "package unit".
 package_units=(
@@ -73,12 +78,21 @@ package_leftovers=(
     "quillet-gatewayd /usr/share/doc/quillet-gatewayd"
     "quillet-gatewayd /etc/quillet"
     "quillet-gatewayd /etc/systemd/system/multi-user.target.wants/quillet-gatewayd.service"
+    "quillet-gatewayd /var/log/quillet"
 )
 # Programs with --help, and their manual pages: the two name the same options.
 help_pages=(
+    "quillet Quillet /usr/share/man/man1/Quillet.1.gz"
     "quillet quillet-gateway /usr/share/man/man1/quillet-gateway.1.gz"
     "quillet quillet-gateway-check /usr/share/man/man1/quillet-gateway-check.1.gz"
     "quillet-gatewayd quillet-gatewayd /usr/share/man/man8/quillet-gatewayd.8.gz"
+)
+# Every installed program answers --version with its name and the project's version.
+version_programs=(
+    "quillet Quillet"
+    "quillet quillet-gateway"
+    "quillet quillet-gateway-check"
+    "quillet-gatewayd quillet-gatewayd"
 )
 # Makefile packages that debian/control leaves to build-essential. (debhelper-compat and
 # the dh-sequence-* add-ons in Build-Depends come with debhelper, which `make deb` installs.)
@@ -264,6 +278,12 @@ same_options() {
         "$(page_text "$manual" | sed -n '/^\.SH SYNOPSIS/,/^\.SH EXIT STATUS/p' | options_in)"
 }
 each_row help_pages same_options
+# Quillet answers without a display: a platform that does not exist would stop it else.
+answers_version() {
+    same "$2 --version names the project's version" "$2 $project_version" \
+        "$(as_user env QT_QPA_PLATFORM=no-such-platform "$2" --version 2>&1)"
+}
+each_row version_programs answers_version
 page=$(page_text /usr/share/man/man1/quillet-gateway.1.gz)
 same "quillet-gateway --help and its manual page name the same commands" \
     "$(sed -n 's/^  \([a-z][a-z]*\).*/\1/p' <<<"$help" | sort -u)" \
@@ -397,6 +417,38 @@ if built quillet-gatewayd; then
         sleep 0.1
     done
     if [ -n "$port" ]; then
+        # The unit reloads with SIGHUP, which keeps the process and its connections.
+        # shellcheck disable=SC2016  # the unit's own $MAINPID, not this shell's
+        grep -qxF 'ExecReload=/bin/kill -HUP $MAINPID' /lib/systemd/system/quillet-gatewayd.service
+        check "the unit reloads the service with SIGHUP" $?
+        # The request log is off by default. A reload turns it on: under systemd into its
+        # file in the unit's LogsDirectory (inside the sandbox), else on standard error.
+        if [ -n "$service_unit" ]; then
+            request_log=/var/log/quillet/requests.log
+            service_main_pid() { systemctl show -P MainPID "$service_unit"; }
+            reload_service() { systemctl reload "$service_unit"; }
+            request_lines() { cat "$request_log" 2>/dev/null; }
+        else
+            request_log=stderr
+            service_main_pid() { echo "$service_pid"; }
+            reload_service() { kill -HUP "$service_pid"; }
+            request_lines() { service_log; }
+        fi
+        pid_before=$(service_main_pid)
+        printf 'request_log=%s\n' "$request_log" >>/etc/quillet/gatewayd.conf
+        reload_service
+        check "the service is told to reload" $?
+        reloaded=
+        for _ in $(seq 100); do
+            reloaded=$(service_log | grep -F 'quillet-gatewayd: reload' | tail -n 1)
+            [ -n "$reloaded" ] && break
+            sleep 0.1
+        done
+        same "the service logs what it reloaded" \
+            "quillet-gatewayd: reloaded: limits, request log $request_log" "$reloaded"
+        service_up && [ "$(service_main_pid)" = "$pid_before" ]
+        check "the reload keeps the service running in the same process" $?
+
         mkdir -p "$home/.config/quillet-gateway"
         printf 'url=http://127.0.0.1:%s\ntoken_file=%s\n' "$port" "$work/console.token" \
             >"$home/.config/quillet-gateway/remote.conf"
@@ -404,11 +456,33 @@ if built quillet-gatewayd; then
         check "quillet-gateway-check passes on the remote component with the installed service" \
             "$status" "$(grep -v '^PASS' "$work/check.out")"
         # A refused token would pass the contract too (a failure Status is allowed): the
-        # service's request log shows the calls were answered.
+        # service's request log shows the calls were answered. The file is written out
+        # every second.
         # (grep reads the whole log: with -q, pipefail would fail on the writer's SIGPIPE.)
-        service_log | grep -E '^[^ ]+ 127\.0\.0\.1 register 200 ' >/dev/null
+        answered() { request_lines | grep -E "^[^ ]+ 127\.0\.0\.1 $1 " >/dev/null; }
+        for _ in $(seq 30); do answered 'register 200' && break; sleep 0.1; done
+        answered 'register 200'
         check "the service answered the remote component's calls" $?
         rm -r "$home/.config/quillet-gateway"
+
+        # The installed logrotate file turns the request log; the service goes on in a new
+        # file at the path.
+        if [ -n "$service_unit" ] && command -v logrotate >/dev/null; then
+            logrotate -f /etc/logrotate.d/quillet-gatewayd
+            check "logrotate turns the request log" $? "$(ls -l /var/log/quillet)"
+            [ -s "$request_log.1" ]
+            check "the turned request log keeps its lines" $?
+            # One request by hand (a missing token: 401), on bash's own TCP.
+            exec 3<>"/dev/tcp/127.0.0.1/$port" \
+                && printf 'POST /v1/console/queryBalance HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}' >&3 \
+                && cat <&3 >/dev/null
+            exec 3<&-
+            for _ in $(seq 30); do answered 'queryBalance 401' && break; sleep 0.1; done
+            answered 'queryBalance 401'
+            check "the service writes its request log anew after logrotate" $? "$(request_lines)"
+        else
+            echo "SKIP  no systemd or no logrotate: the request log's rotation"
+        fi
         operator_through_service
     else
         check "the installed service listens on 127.0.0.1" 1 "$(service_log)"

@@ -1,6 +1,7 @@
 # Installs the build tree into a scratch folder and checks what the service puts there:
-# the program, its systemd unit naming that program and config file, the system user,
-# and the config file, which must not let it listen off loopback without TLS.
+# the program, its systemd unit naming that program and config file and reloading it
+# with SIGHUP, the system user, and the config file, which must not let it listen off
+# loopback without TLS, and whose every key, those commented out too, the program knows.
 #
 #   cmake -DBUILD_DIR=... -DPREFIX=... -P checkinstall.cmake
 #
@@ -29,8 +30,21 @@ file(READ ${lib_systemd_system_quillet-gatewayd.service} unit)
 if(NOT unit MATCHES "ExecStart=[^\n]*/quillet-gatewayd --config [^\n]*/quillet/gatewayd.conf")
   message(FATAL_ERROR "the unit does not start quillet-gatewayd with its config file")
 endif()
+if(NOT unit MATCHES "\nExecReload=/bin/kill -HUP \\$MAINPID\n")
+  message(FATAL_ERROR "the unit does not reload the service with SIGHUP")
+endif()
 file(READ ${etc_quillet_gatewayd.conf} conf)
 if(NOT conf MATCHES "\nlisten=127.0.0.1\n")
   message(FATAL_ERROR "the installed config file does not listen on loopback")
 endif()
+string(REGEX REPLACE "\n;([a-z_]+=|\\[smsc)" "\n\\1" uncommented "${conf}")
+file(WRITE ${PREFIX}/every-key.conf "${uncommented}")
+foreach(config ${etc_quillet_gatewayd.conf} ${PREFIX}/every-key.conf)
+  execute_process(COMMAND ${sbin_quillet-gatewayd} --config ${config}
+    --store sqlite:${PREFIX}/check.sqlite3 token list
+    RESULT_VARIABLE result ERROR_VARIABLE refusal OUTPUT_QUIET)
+  if(result)
+    message(FATAL_ERROR "quillet-gatewayd refuses ${config}: ${refusal}")
+  endif()
+endforeach()
 file(REMOVE_RECURSE ${PREFIX})

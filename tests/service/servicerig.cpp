@@ -9,6 +9,7 @@
 #include <QTcpSocket>
 #include <QThread>
 
+#include <csignal>
 #include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
@@ -23,6 +24,8 @@ ServiceRig::ServiceRig()
     // Passwords hashed at the least cost: tests of the rules need not wait on the cost
     // the service deploys with. A test of what hashing holds up sets it back.
     set(u"password_hash_cost"_s, u"minimum"_s);
+    // A line per request in the log, which tests read; off is the service's default.
+    set(u"request_log"_s, u"stderr"_s);
     if (!prepareStore())
         qWarning("the service's test store could not be made ready");
 }
@@ -32,6 +35,7 @@ ServiceRig::ServiceRig(const ServiceRig &first)
     , m_runtimeUrl(first.storePath())
 {
     set(u"password_hash_cost"_s, u"minimum"_s);
+    set(u"request_log"_s, u"stderr"_s);
 }
 
 bool ServiceRig::prepareStore()
@@ -281,6 +285,24 @@ QByteArray ServiceRig::log() const
 {
     QFile file(logFile());
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray ServiceRig::reload()
+{
+    if (!running() || !writeConfig())
+        return {};
+    const qsizetype earlier = log().size();
+    ::kill(pid_t(m_process->processId()), SIGHUP);
+    QDeadlineTimer deadline(StartMs);
+    while (!deadline.hasExpired()) {
+        if (log().mid(earlier).contains("quillet-gatewayd: reload")) {
+            // What it adds to the same line of the journal (a setting left for a restart).
+            QThread::msleep(100);
+            return log().mid(earlier);
+        }
+        QThread::msleep(20);
+    }
+    return {};
 }
 
 int ServiceRig::terminate()

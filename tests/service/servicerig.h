@@ -43,10 +43,13 @@ public:
     explicit ServiceRig(const ServiceRig &first);
     ~ServiceRig();
 
-    // Writes these settings into the config file; call before start().
+    // Writes these settings into the config file; call before start() (or reload()).
     void set(const QString &key, const QString &value) { m_settings.insert(key, value); }
-    // Writes these lines (sections of their own, say) after the settings.
+    void unset(const QString &key) { m_settings.remove(key); }
+    // Writes these lines (sections of their own, say) after the settings; replaces those
+    // written before.
     void appendConfig(const QString &lines) { m_appended += lines; }
+    void replaceAppended(const QString &lines) { m_appended = lines; }
     // Runs the service with at most this many open file descriptors; call before start().
     void limitDescriptors(int count) { m_descriptorLimit = count; }
     // Makes a certificate for 127.0.0.1 (and its key) in the rig's folder with openssl and
@@ -56,6 +59,9 @@ public:
     QString certificateFile() const;
     // Starts the service; false (with the reason in `why`) when it did not come up.
     bool start(QString &why, const QString &store = {});
+    // Writes the config file again, sends SIGHUP and waits for the service to say what it
+    // made of it; the lines it logged from then on, empty when it said nothing in time.
+    QByteArray reload();
     // SIGTERM, then waits for the exit; the exit code, or -1 when it did not end in time.
     int terminate();
     void kill();

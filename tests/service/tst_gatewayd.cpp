@@ -1180,35 +1180,46 @@ private Q_SLOTS:
         QCOMPARE(rig.run(arguments), exitCode);
     }
 
-    // A limit in the settings that is not a whole number in its range stops the start.
-    void absurdLimitsAreRefused_data()
+    // A limit in the settings that is not a whole number in its range stops the start; a
+    // key no setting has stops every command, tokens and init too.
+    void badSettingsAreRefused_data()
     {
         QTest::addColumn<QString>("setting");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("refusal");
+        QTest::addColumn<int>("tokenList"); // the exit code of `token list`
         QTest::newRow("negative hashing slots")
-            << u"hashing_slots"_s << u"-1"_s << u"hashing_slots takes 1 to 64"_s;
+            << u"hashing_slots"_s << u"-1"_s << u"hashing_slots takes 1 to 64"_s << 0;
         QTest::newRow("no connections")
-            << u"max_connections"_s << u"0"_s << u"max_connections takes 1 to 1000000"_s;
-        QTest::newRow("a window of three years")
-            << u"auth_window_ms"_s << u"99999999999"_s << u"auth_window_ms takes 1 to 86400000"_s;
+            << u"max_connections"_s << u"0"_s << u"max_connections takes 1 to 1000000"_s << 0;
+        QTest::newRow("a window of three years") << u"auth_window_ms"_s << u"99999999999"_s
+                                                 << u"auth_window_ms takes 1 to 86400000"_s << 0;
         QTest::newRow("a word") << u"signon_failure_limit"_s << u"five"_s
-                                << u"signon_failure_limit takes 1 to 1000000"_s;
+                                << u"signon_failure_limit takes 1 to 1000000"_s << 0;
         QTest::newRow("a hash cost of no name")
             << u"password_hash_cost"_s << u"cheap"_s
-            << u"password_hash_cost takes interactive or minimum"_s;
+            << u"password_hash_cost takes interactive or minimum"_s << 0;
+        QTest::newRow("a key no setting has")
+            << u"metrics-port"_s << u"9100"_s
+            << u"unknown setting metrics-port at the top of the file; did you mean "
+               u"metrics_port?"_s
+            << 2;
     }
-    void absurdLimitsAreRefused()
+    void badSettingsAreRefused()
     {
         SKIP_ON_POSTGRESQL();
         QFETCH(QString, setting);
         QFETCH(QString, value);
         QFETCH(QString, refusal);
+        QFETCH(int, tokenList);
         ServiceRig rig;
         rig.set(setting, value);
         QString why;
         QVERIFY(!rig.start(why));
         QVERIFY2(why.contains(refusal), qPrintable(why));
+        QByteArray err;
+        QCOMPARE(rig.run({ u"token"_s, u"list"_s }, nullptr, &err), tokenList);
+        QVERIFY2(tokenList == 0 || err.contains(refusal.toUtf8()), err.constData());
     }
 };
 

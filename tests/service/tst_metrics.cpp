@@ -7,6 +7,8 @@
 #include "tests/service/servicerig.h"
 #include "tests/smsc/smscsimulator.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -69,6 +71,36 @@ QStringList parsed(const QByteArray &text)
     return QString::fromUtf8(python.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
 }
 
+// What Prometheus's histogram_quantile() makes of a histogram's bucket samples: the bucket
+// whose cumulative count reaches the rank, interpolated linearly from the bound of the
+// bucket below (from 0 in the lowest).
+double quantile(double q, const QStringList &buckets)
+{
+    static const QRegularExpression bucket(u"le=\"([^\"]+)\"\\} (\\S+)$"_s);
+    QList<std::pair<double, double>> bounds; // upper bound, cumulative count
+    for (const QString &sample : buckets) {
+        const QRegularExpressionMatch match = bucket.match(sample);
+        bounds.append({ match.captured(1) == u"+Inf"_s ? qInf() : match.captured(1).toDouble(),
+                        match.captured(2).toDouble() });
+    }
+    const double rank = q * bounds.constLast().second;
+    double below = 0;
+    double countBelow = 0;
+    for (const auto &[upper, count] : std::as_const(bounds)) {
+        if (count >= rank)
+            return below + (upper - below) * (rank - countBelow) / (count - countBelow);
+        below = upper;
+        countBelow = count;
+    }
+    return qQNaN();
+}
+
+// A sample's value.
+double valueOf(const QStringList &samples)
+{
+    return samples.value(0).section(u' ', -1).toDouble();
+}
+
 // The samples named `name`, labels or none.
 QStringList named(const QStringList &samples, const QString &name)
 {
@@ -91,6 +123,8 @@ private:
     QString m_console;
     QString m_operator;
     quint16 m_metricsPort = 0;
+    qint64 m_startedBefore = 0;
+    qint64 m_startedAfter = 0;
 
     ServiceRig::Answer call(const QString &operation, const QByteArray &fields,
                             const QByteArray &headers = {})
@@ -120,7 +154,9 @@ private Q_SLOTS:
         m_console = m_rig->issue(u"console"_s, u"desk"_s);
         m_operator = m_rig->issue(u"operator"_s, u"ops"_s);
         QString why;
+        m_startedBefore = QDateTime::currentSecsSinceEpoch();
         QVERIFY2(m_rig->start(why), qPrintable(why));
+        m_startedAfter = QDateTime::currentSecsSinceEpoch() + 1;
         static const QRegularExpression serving(
             u"serving GET /metrics without authentication on 127\\.0\\.0\\.1 port (\\d+)"_s);
         QVERIFY(QTest::qWaitFor([&] {
@@ -233,18 +269,22 @@ private Q_SLOTS:
         // register, issueCards, recharge and the first send; the repeat committed nothing.
         QCOMPARE(named(samples, u"quillet_gatewayd_commits_total"_s),
                  QStringList { u"quillet_gatewayd_commits_total 4"_s });
-        QCOMPARE(named(samples, u"quillet_gatewayd_commit_batch_size_bucket"_s),
+        const QStringList batches = named(samples, u"quillet_gatewayd_commit_batch_size_bucket"_s);
+        QCOMPARE(batches,
                  QStringList({
-                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="1"} 4)"_s,
-                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="2"} 4)"_s,
-                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="4"} 4)"_s,
-                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="8"} 4)"_s,
-                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="16"} 4)"_s,
-                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="32"} 4)"_s,
-                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="64"} 4)"_s,
-                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="128"} 4)"_s,
+                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="0.5"} 0)"_s,
+                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="1.5"} 4)"_s,
+                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="2.5"} 4)"_s,
+                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="4.5"} 4)"_s,
+                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="8.5"} 4)"_s,
+                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="16.5"} 4)"_s,
+                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="32.5"} 4)"_s,
+                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="64.5"} 4)"_s,
+                     uR"(quillet_gatewayd_commit_batch_size_bucket{le="128.5"} 4)"_s,
                      uR"(quillet_gatewayd_commit_batch_size_bucket{le="+Inf"} 4)"_s,
                  }));
+        // Every batch held one request, and a dashboard's median reads so.
+        QCOMPARE(quantile(0.5, batches), 1.0);
         QCOMPARE(named(samples, u"quillet_gatewayd_commit_batch_size_sum"_s),
                  QStringList { u"quillet_gatewayd_commit_batch_size_sum 4"_s });
         QCOMPARE(named(samples, u"quillet_gatewayd_store_errors_total"_s),
@@ -288,6 +328,52 @@ private Q_SLOTS:
                            10'000, m_metricsPort)
                      .status,
                  404);
+    }
+
+    // The families every client library gives a process, read from /proc as they read
+    // them, checked against what this test reads of the service's process; and the
+    // version serving.
+    void processAndBuild()
+    {
+        const QStringList samples = parsed(get(*m_rig, u"/metrics"_s, {}, m_metricsPort).body);
+        const qint64 pid = m_rig->pid();
+        QCOMPARE(named(samples, u"quillet_gatewayd_build_info"_s),
+                 QStringList { uR"(quillet_gatewayd_build_info{version=")"_s
+                               + QStringLiteral(QUILLET_VERSION) + uR"("} 1)"_s });
+        QVERIFY(samples.contains(u"# counter process_cpu_seconds"_s));
+        const double cpu = valueOf(named(samples, u"process_cpu_seconds_total"_s));
+        QVERIFY2(cpu > 0 && cpu < 600, qPrintable(QString::number(cpu)));
+
+        const double started = valueOf(named(samples, u"process_start_time_seconds"_s));
+        QVERIFY2(started >= double(m_startedBefore) - 1 && started <= double(m_startedAfter),
+                 qPrintable(QString::number(started, 'f', 2)));
+
+        QFile status(u"/proc/%1/status"_s.arg(pid));
+        QVERIFY(status.open(QIODevice::ReadOnly));
+        double rssKib = 0;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:"))
+                rssKib = line.mid(6).trimmed().split(' ').value(0).toDouble();
+        }
+        const double resident = valueOf(named(samples, u"process_resident_memory_bytes"_s));
+        QVERIFY2(qAbs(resident - rssKib * 1024) < rssKib * 1024 / 4,
+                 qPrintable(u"%1 against %2 KiB"_s.arg(resident).arg(rssKib)));
+        QVERIFY(valueOf(named(samples, u"process_virtual_memory_bytes"_s)) > resident);
+
+        const qsizetype open
+            = QDir(u"/proc/%1/fd"_s.arg(pid))
+                  .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                  .size();
+        const double fds = valueOf(named(samples, u"process_open_fds"_s));
+        QVERIFY2(qAbs(fds - double(open)) <= 3, qPrintable(u"%1 against %2"_s.arg(fds).arg(open)));
+        QFile limits(u"/proc/%1/limits"_s.arg(pid));
+        QVERIFY(limits.open(QIODevice::ReadOnly));
+        double most = 0;
+        for (const QByteArray &line : limits.readAll().split('\n')) {
+            if (line.startsWith("Max open files"))
+                most = line.mid(14).simplified().split(' ').value(0).toDouble();
+        }
+        QCOMPARE(valueOf(named(samples, u"process_max_fds"_s)), most);
     }
 };
 

@@ -683,6 +683,111 @@ private Q_SLOTS:
         QCOMPARE(run.out.split(u'\n', Qt::SkipEmptyParts), out);
         QVERIFY2(run.err.contains(err), qPrintable(run.err));
     }
+
+    // GIVEN an account whose every arrival is forwarded and charged (a message, a ledger
+    // row and the balance in one transaction) WHEN a backup is taken while a million
+    // arrivals are being written THEN it holds whole transactions only, at least all
+    // those committed before it began, and is its owner's alone.
+    void backupWhileWriting()
+    {
+        std::unique_ptr<LocalGateway> gateway = openGateway();
+        QVERIFY(gateway);
+        registerAccount(*gateway);
+        const QStringList card = tool({ u"card"_s, u"issue"_s, u"--value"_s, u"10000"_s })
+                                     .out.split(u'\n')
+                                     .value(1)
+                                     .split(u'\t');
+        Bool16 outcome = 0;
+        QVERIFY(gateway->Recharge(Account, card.value(0), card.value(1), outcome).isOk());
+        QVERIFY(gateway->SetForwarding(Account, u"13700137000"_s, outcome).isOk());
+        gateway.reset();
+
+        QProcess writer;
+        writer.setStandardOutputFile(QProcess::nullDevice());
+        writer.start(QStringLiteral(QUILLET_GATEWAY_TOOL),
+                     { u"--store"_s, storePath(), u"mo"_s, u"--from"_s, u"13900139000"_s, u"--to"_s,
+                       Account, u"--count"_s, u"1000000"_s, u"备份"_s });
+        StoreProbe store(storePath());
+        const QString arrivals = u"SELECT count(*) FROM mo"_s;
+        QTRY_VERIFY_WITH_TIMEOUT(store.count(arrivals) > 0, 30'000);
+        const qint64 before = store.count(arrivals);
+
+        const QString copy = m_dir->filePath(u"backup.sqlite3"_s);
+        const Run run = tool({ u"backup"_s, copy });
+        const bool overlapped = writer.state() == QProcess::Running;
+        writer.kill();
+        writer.waitForFinished();
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out, u"存储 %1 已备份到 %2。\n"_s.arg(storePath(), copy));
+        QVERIFY2(overlapped, "the writer was still writing when the backup ended");
+
+        StoreProbe backup(copy);
+        QCOMPARE(backup.quickCheck(), u"ok"_s);
+        QVERIFY(backup.count(arrivals) >= before);
+        QCOMPARE(backup.ledgerMismatches(), QStringList());
+        QCOMPARE(backup.unmatchedCharges(), QStringList());
+        QCOMPARE(backup.waitingMismatches(), QStringList());
+        QCOMPARE(QFile::permissions(copy),
+                 QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser
+                     | QFileDevice::WriteUser);
+        QCOMPARE(
+            QDir(m_dir->path()).entryList({ u".quillet-backup-*"_s }, QDir::Hidden | QDir::Files),
+            QStringList());
+    }
+
+    // A backup never writes over a file, never makes or migrates a store, and copies only
+    // an SQLite store's file; it leaves nothing behind when it fails.
+    void backupRefusals_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // %1: the folder of the test
+        QTest::addColumn<bool>("storeThere");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("a file already there")
+            << QStringList { u"--store"_s, u"%1/gateway.sqlite3"_s, u"backup"_s, u"%1/kept"_s }
+            << true << 1 << u"%1/kept 已存在：备份不会覆盖已有的文件"_s;
+        QTest::newRow("no store") << QStringList { u"--store"_s, u"%1/gateway.sqlite3"_s,
+                                                   u"backup"_s, u"%1/copy"_s }
+                                  << false << 1 << u"没有可备份的存储：%1/gateway.sqlite3 不存在"_s;
+        QTest::newRow("a folder that is not there")
+            << QStringList { u"--store"_s, u"%1/gateway.sqlite3"_s, u"backup"_s, u"%1/none/copy"_s }
+            << true << 1 << u"备份失败（%1/none/copy）：No such file or directory"_s;
+        QTest::newRow("a PostgreSQL store")
+            << QStringList { u"--store"_s, u"postgresql://q@127.0.0.1:1/q"_s, u"backup"_s,
+                             u"%1/copy"_s }
+            << false << 1 << u"是 PostgreSQL 数据库：请用 pg_dump 备份"_s;
+        QTest::newRow("through a service")
+            << QStringList { u"--server"_s,     u"http://127.0.0.1:1"_s,
+                             u"--token-file"_s, u"%1/token"_s,
+                             u"backup"_s,       u"%1/copy"_s }
+            << false << 2 << u"命令 backup 不接受选项 --server"_s;
+        QTest::newRow("no file named")
+            << QStringList { u"backup"_s } << false << 2 << u"缺少备份文件"_s;
+    }
+    void backupRefusals()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, storeThere);
+        QFETCH(int, exitCode);
+        QFETCH(QString, message);
+        if (storeThere)
+            QVERIFY(openGateway());
+        QFile kept(m_dir->filePath(u"kept"_s));
+        QVERIFY(kept.open(QIODevice::WriteOnly) && kept.write("an earlier backup") > 0);
+        kept.close();
+        for (QString &argument : arguments)
+            argument.replace(u"%1"_s, m_dir->path());
+        const Run run = tool(arguments, false);
+        QCOMPARE(run.exitCode, exitCode);
+        QVERIFY2(run.err.contains(message.replace(u"%1"_s, m_dir->path())), qPrintable(run.err));
+        QCOMPARE(QFile::exists(storePath()), storeThere);
+        QVERIFY(!QFile::exists(m_dir->filePath(u"copy"_s)));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("an earlier backup"));
+        QCOMPARE(
+            QDir(m_dir->path()).entryList({ u".quillet-backup-*"_s }, QDir::Hidden | QDir::Files),
+            QStringList());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestOperatorTool)

@@ -1,0 +1,168 @@
+#include "service/serviceprocess.h"
+
+#include "service/gatewayservice.h"
+#include "service/link/linksettings.h"
+#include "service/linkswitch.h"
+#include "service/metricslistener.h"
+#include "service/servicelog.h"
+#include "service/servicetexts.h"
+#include "service/tlsfiles.h"
+
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using namespace ServiceTexts;
+
+// The links log from their own thread, straight to the journal.
+void linkLine(const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+}
+
+Status loadTlsOf(const ServeConfig &config, std::optional<QSslConfiguration> &tls)
+{
+    tls.reset();
+    if (config.tlsCertificate.isEmpty())
+        return Status::ok();
+    QSslConfiguration loaded;
+    QUILLET_TRY(loadTls(config.tlsCertificate, config.tlsKey, loaded));
+    tls = loaded;
+    return Status::ok();
+}
+
+QString describe(const ServiceLog::Target &target)
+{
+    switch (target.kind) {
+    case ServiceLog::Target::Kind::Off:
+        return RequestLogOff;
+    case ServiceLog::Target::Kind::StandardError:
+        return RequestLogStandardError;
+    case ServiceLog::Target::Kind::File:
+        return target.path;
+    }
+    return {};
+}
+
+} // namespace
+
+ServiceProcess::ServiceProcess(StoreLocation store, std::function<ServeConfigRead()> readAgain,
+                               QObject *parent)
+    : QObject(parent)
+    , m_store(std::move(store))
+    , m_readAgain(std::move(readAgain))
+    , m_log(new ServiceLog({}, this))
+{
+}
+
+ServiceProcess::~ServiceProcess()
+{
+    // The service's workers route to the links: they go first.
+    m_scrapers.reset();
+    m_service.reset();
+    m_links.reset();
+}
+
+Status ServiceProcess::start(const ServeConfig &config)
+{
+    m_config = config;
+    QUILLET_TRY(m_log->setTarget(config.requestLog));
+    m_log->setSummaryInterval(config.summaryIntervalS);
+    GatewayService::Options options = config.service;
+    options.store = m_store;
+    QUILLET_TRY(loadTlsOf(config, options.tls));
+    options.metrics = &m_metrics;
+    options.log = m_log;
+    // Without a link at start the workers never route: every message goes to the
+    // simulated handsets, and a send keeps the store's one-statement way. A first link
+    // (or none left) therefore waits for a restart.
+    if (!config.links.links.isEmpty()) {
+        m_links = std::make_unique<LinkSwitch>(m_store, options.hashCost, &linkLine, &m_metrics);
+        QUILLET_TRY(m_links->replace(config.links));
+        LinkSwitch *links = m_links.get();
+        options.route = [links](const QString &phone) { return links->route(phone); };
+        options.queued = [links] { links->wake(); };
+    }
+    m_service = std::make_unique<GatewayService>(options);
+    connect(m_service.get(), &GatewayService::stopped, this, &ServiceProcess::stopped);
+    quint16 bound = 0;
+    QUILLET_TRY(m_service->start(config.listen, config.port, bound));
+    m_log->event(listening(config.listen.toString(), bound, options.tls.has_value()));
+    if (config.metricsPort) {
+        m_scrapers = std::make_unique<MetricsListener>(m_metrics, options.limits);
+        quint16 metricsBound = 0;
+        QUILLET_TRY(m_scrapers->start(config.metricsListen, *config.metricsPort, metricsBound));
+        m_log->event(servingMetrics(config.metricsListen.toString(), metricsBound));
+    }
+    return Status::ok();
+}
+
+// Everything that can fail is tried before anything is applied, so that a refused reload
+// leaves the service exactly as it was. Only the links, started again last, can fail
+// after that: they are then down, and the journal says why.
+void ServiceProcess::reload()
+{
+    if (m_stopping || !m_service)
+        return;
+    const auto refuse = [this](const QString &why) { m_log->event(reloadRefused(why)); };
+    const ServeConfigRead read = m_readAgain();
+    if (!read.config)
+        return refuse(read.error);
+    const ServeConfig &next = *read.config;
+    std::optional<QSslConfiguration> tls;
+    if (const Status loaded = loadTlsOf(next, tls); loaded.failed())
+        return refuse(loaded.description());
+    if (!tls && !m_config.listen.isLoopback())
+        return refuse(tlsRequired(m_config.listen.toString()));
+    // Opened again even when it names the same file, as a daemon's log is on SIGHUP.
+    if (const Status opened = m_log->setTarget(next.requestLog); opened.failed())
+        return refuse(opened.description());
+
+    m_config.tlsCertificate = next.tlsCertificate;
+    m_config.tlsKey = next.tlsKey;
+    m_config.service.limits = next.service.limits;
+    m_config.service.authFailureLimit = next.service.authFailureLimit;
+    m_config.service.authWindowMs = next.service.authWindowMs;
+    m_config.service.signOnFailureLimit = next.service.signOnFailureLimit;
+    m_config.service.signOnTokenFailureLimit = next.service.signOnTokenFailureLimit;
+    m_config.requestLog = next.requestLog;
+    m_config.summaryIntervalS = next.summaryIntervalS;
+    GatewayService::Options options = m_config.service;
+    options.tls = tls;
+    m_service->reload(options);
+    m_log->setSummaryInterval(next.summaryIntervalS);
+
+    QStringList applied { reloadedLimits(), reloadedRequestLog(describe(next.requestLog)) };
+    if (tls)
+        applied.append(reloadedTls());
+    QStringList waiting = m_config.fixedChangedIn(next);
+    const bool hadLinks = !m_config.links.links.isEmpty();
+    if (hadLinks != !next.links.links.isEmpty()) {
+        waiting.append(LinkSectionPrefix + u"NAME"_s);
+    } else if (hadLinks && next.linksRead != m_config.linksRead) {
+        m_config.links = next.links;
+        m_config.linksRead = next.linksRead;
+        if (const Status started = m_links->replace(next.links); started.failed())
+            m_log->event(linksNotStarted(started.description()));
+        else
+            applied.append(reloadedLinks());
+    }
+    m_log->event(reloaded(applied));
+    if (!waiting.isEmpty())
+        m_log->event(waitForRestart(waiting));
+}
+
+void ServiceProcess::stop()
+{
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    m_log->event(stoppingOnSignal());
+    if (m_service)
+        m_service->stop();
+    else
+        Q_EMIT stopped();
+}
