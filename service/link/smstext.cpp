@@ -149,8 +149,11 @@ std::optional<QByteArray> field(const QByteArray &payload, const QByteArray &key
 
 } // namespace
 
-Outgoing encode(const QString &text, quint8 reference)
+Outgoing encode(const QString &written, quint8 reference)
 {
+    // A lone surrogate goes out as U+FFFD: an SMSC or handset given half a pair may refuse
+    // the part or show it as anything. Same length in UTF-16, so the count of parts holds.
+    const QString text = wellFormed(written);
     const bool gsm = SegmentCounter::encoding(text) == SegmentCounter::Encoding::Gsm7;
     Outgoing out;
     out.dataCoding = gsm ? Smpp::CodingDefault : Smpp::CodingUcs2;
