@@ -236,8 +236,45 @@ QStringList toVersion4()
 
 } // namespace
 
+// Version 5: a message knows more of how it may end (see the SQLite engine): two more
+// origins and two more states, the application's reference and the time after which
+// the message is not handed to an SMSC.
+QStringList toVersion5()
+{
+    const char16_t *const statements[] = {
+        uR"(ALTER TABLE mt DROP CONSTRAINT mt_state_check,
+            ADD CONSTRAINT mt_state_check CHECK (state IN ('scheduled', 'delivered',
+                'not_sent', 'queued', 'submitted', 'undeliverable', 'expired', 'rejected',
+                'cancelled', 'unknown')),
+            DROP CONSTRAINT mt_origin_check,
+            ADD CONSTRAINT mt_origin_check
+                CHECK (origin IN ('send', 'forward', 'auto_reply', 'api', 'smpp')),
+            ADD COLUMN reference text,
+            ADD COLUMN valid_until timestamptz)",
+        uR"(DROP TRIGGER mt_state_moves_forward ON mt)",
+        uR"(CREATE TRIGGER mt_state_moves_forward BEFORE UPDATE OF state ON mt
+            FOR EACH ROW WHEN (NOT ((OLD.state = 'scheduled'
+                                     AND NEW.state IN ('delivered', 'not_sent', 'queued',
+                                                       'cancelled', 'expired'))
+                                 OR (OLD.state = 'queued' AND NEW.state IN ('submitted',
+                                     'delivered', 'undeliverable', 'expired', 'rejected',
+                                     'cancelled'))
+                                 OR (OLD.state = 'submitted' AND NEW.state IN ('delivered',
+                                     'undeliverable', 'expired', 'rejected', 'unknown'))
+                                 OR (OLD.state = 'unknown' AND NEW.state IN ('delivered',
+                                     'undeliverable', 'expired', 'rejected'))))
+            EXECUTE FUNCTION refuse('message state only moves forward'))",
+    };
+    QStringList list;
+    for (const char16_t *statement : statements)
+        list.append(QString::fromUtf16(statement));
+    return list;
+}
+
 QStringList migration(int fromVersion)
 {
+    if (fromVersion == 4)
+        return toVersion5();
     if (fromVersion == 3)
         return toVersion4();
     if (fromVersion == 2)

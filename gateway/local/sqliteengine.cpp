@@ -343,6 +343,78 @@ const char16_t *const ToV4[] = {
     uR"(CREATE INDEX arrivals_seen_expiry ON arrivals_seen(link, expires_at))",
 };
 
+// Version 5: a message knows more of how it may end. An application or an SMPP client
+// may send it (origins api and smpp), give it a reference of its own and a time after
+// which it is not handed to an SMSC (valid_until); it may be cancelled before any SMSC
+// has it, and a submitted one whose final receipt never comes ends unknown (a late
+// receipt still settles it).
+//
+// mt is rebuilt for its wider lists of values. mt_parts refers to it, and SQLite checks
+// a foreign key when the table it refers to is dropped, so the parts wait in a table of
+// their own meanwhile and come back to a table made anew.
+const char16_t *const ToV5[] = {
+    uR"(CREATE TABLE mt_next (
+        id INTEGER PRIMARY KEY,
+        account_id INTEGER NOT NULL REFERENCES accounts(id),
+        phone TEXT NOT NULL,
+        text TEXT NOT NULL,
+        segments INTEGER NOT NULL CHECK (segments > 0),
+        cost INTEGER NOT NULL CHECK (cost >= 0),
+        origin TEXT NOT NULL
+            CHECK (origin = 'send' OR origin = 'forward' OR origin = 'auto_reply'
+                   OR origin = 'api' OR origin = 'smpp'),
+        submitted_at INTEGER NOT NULL,
+        due_at INTEGER NOT NULL,
+        state TEXT NOT NULL
+            CHECK (state = 'scheduled' OR state = 'delivered' OR state = 'not_sent'
+                   OR state = 'queued' OR state = 'submitted' OR state = 'undeliverable'
+                   OR state = 'expired' OR state = 'rejected' OR state = 'cancelled'
+                   OR state = 'unknown'),
+        reason TEXT,
+        delivered_at INTEGER,
+        link TEXT,
+        tries INTEGER NOT NULL DEFAULT 0,
+        next_try_at INTEGER,
+        claimed_by TEXT,
+        claimed_until INTEGER,
+        reference TEXT,
+        valid_until INTEGER))",
+    uR"(INSERT INTO mt_next (id, account_id, phone, text, segments, cost, origin,
+        submitted_at, due_at, state, reason, delivered_at, link, tries, next_try_at,
+        claimed_by, claimed_until)
+        SELECT id, account_id, phone, text, segments, cost, origin, submitted_at, due_at,
+               state, reason, delivered_at, link, tries, next_try_at, claimed_by,
+               claimed_until FROM mt)",
+    uR"(CREATE TABLE mt_parts_kept AS SELECT mt_id, part, smsc_id, state FROM mt_parts)",
+    uR"(DROP TABLE mt_parts)",
+    uR"(DROP TABLE mt)",
+    uR"(ALTER TABLE mt_next RENAME TO mt)",
+    uR"(CREATE TABLE mt_parts (
+        mt_id INTEGER NOT NULL REFERENCES mt(id),
+        part INTEGER NOT NULL CHECK (part > 0),
+        smsc_id TEXT NOT NULL,
+        state TEXT NOT NULL,
+        PRIMARY KEY (mt_id, part)) WITHOUT ROWID)",
+    uR"(INSERT INTO mt_parts SELECT mt_id, part, smsc_id, state FROM mt_parts_kept)",
+    uR"(DROP TABLE mt_parts_kept)",
+    uR"(CREATE INDEX mt_parts_smsc ON mt_parts(smsc_id))",
+    uR"(CREATE INDEX mt_due ON mt(due_at) WHERE state = 'scheduled')",
+    uR"(CREATE INDEX mt_delivered_to ON mt(phone, delivered_at, id, account_id, text)
+        WHERE state = 'delivered')",
+    uR"(CREATE INDEX mt_queued ON mt(link, next_try_at, id) WHERE state = 'queued')",
+    uR"(CREATE INDEX mt_listed ON mt(submitted_at, id))",
+    uR"(CREATE TRIGGER mt_state_moves_forward BEFORE UPDATE OF state ON mt
+        WHEN NOT ((OLD.state = 'scheduled'
+                   AND NEW.state IN ('delivered', 'not_sent', 'queued', 'cancelled', 'expired'))
+               OR (OLD.state = 'queued' AND NEW.state IN ('submitted', 'delivered',
+                   'undeliverable', 'expired', 'rejected', 'cancelled'))
+               OR (OLD.state = 'submitted' AND NEW.state IN ('delivered',
+                   'undeliverable', 'expired', 'rejected', 'unknown'))
+               OR (OLD.state = 'unknown' AND NEW.state IN ('delivered',
+                   'undeliverable', 'expired', 'rejected')))
+        BEGIN SELECT RAISE(ABORT, 'message state only moves forward'); END)",
+};
+
 // The revision of how this engine lays out a store of the current schema version, kept
 // in the header's user version. Revision 1:
 // - mt's lists of allowed values are OR chains. A CHECK with a list of three or more
@@ -679,6 +751,9 @@ QStringList SqliteEngine::migration(int fromVersion) const
         statements.append(u"PRAGMA user_version = %1"_s.arg(LayoutRevision));
     } else if (fromVersion == 3) {
         for (const char16_t *statement : ToV4)
+            statements.append(QString::fromUtf16(statement));
+    } else if (fromVersion == 4) {
+        for (const char16_t *statement : ToV5)
             statements.append(QString::fromUtf16(statement));
     }
     return statements;

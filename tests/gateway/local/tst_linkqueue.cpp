@@ -401,7 +401,8 @@ private Q_SLOTS:
     }
 
     // A store of version 3 keeps what its links kept (the unmatched entries with their
-    // ids, the waiting parts) and takes the entries of the new kinds.
+    // ids, the waiting parts, a message's parts with their SMSC ids, still bound to their
+    // message) and takes the entries of the new kinds and the messages' new states.
     void migratesFromVersion3()
     {
         m_store = std::make_unique<TestStore>();
@@ -426,11 +427,30 @@ private Q_SLOTS:
             QVERIFY(probe.exec(u"INSERT INTO arrival_parts VALUES ('main', '138', '1069', 7, 2, "
                                u"1, 'half', %1)"_s.arg(at)));
             QVERIFY(probe.exec(u"INSERT INTO arrivals_seen VALUES ('main', 'abc', %1)"_s.arg(at)));
+            QVERIFY(probe.exec(u"INSERT INTO accounts (id, number, password_hash, province, city, "
+                               u"trade, company, contact_name, telephone, mobile, email, fax, "
+                               u"address, postcode, service_number, signed_on, created_at) "
+                               u"VALUES (1, 'A', 'x', '', '', '', '', '', '', '', '', '', '', '', "
+                               u"'1069', 1, %1)"_s.arg(at)));
+            QVERIFY(probe.exec(
+                u"INSERT INTO mt (account_id, phone, text, segments, cost, "
+                u"origin, submitted_at, due_at, state, link) SELECT id, '138', "
+                u"'hi', 1, 10, 'send', %1, %1, 'submitted', 'main' FROM accounts"_s.arg(at)));
+            QVERIFY(
+                probe.exec(u"INSERT INTO mt_parts SELECT id, 1, 'ff01', 'submitted' FROM mt"_s));
         }
         QVERIFY(open());
         const StoreProbe probe(m_store->url());
         QCOMPARE(probe.rows(u"SELECT value FROM meta WHERE key = 'schema_version'"_s),
-                 QStringList { u"4"_s });
+                 QStringList { u"5"_s });
+        QCOMPARE(probe.rows(u"SELECT m.text || '|' || p.smsc_id FROM mt m JOIN mt_parts p "
+                            u"ON p.mt_id = m.id"_s),
+                 QStringList { u"hi|ff01"_s });
+        if (!TestStore::onPostgresql())
+            QVERIFY(probe.exec(u"PRAGMA foreign_keys = ON"_s));
+        QVERIFY(!probe.exec(u"INSERT INTO mt_parts VALUES (99, 1, 'x', 'submitted')"_s));
+        QVERIFY(probe.exec(u"UPDATE mt SET state = 'unknown'"_s));
+        QVERIFY(!probe.exec(u"UPDATE mt SET state = 'submitted'"_s));
         QCOMPARE(probe.rows(u"SELECT kind || '|' || smsc_id || '|' || text FROM link_unmatched"_s),
                  QStringList { u"receipt|x|id:x"_s });
         QCOMPARE(probe.rows(u"SELECT text FROM arrival_parts"_s), QStringList { u"half"_s });
