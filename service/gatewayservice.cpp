@@ -384,9 +384,7 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
     pool.store = m_options.store;
     pool.threads = m_options.workers;
     pool.slowSlots = m_options.hashingSlots;
-    pool.hashCost = m_options.hashCost;
-    pool.route = m_options.route;
-    pool.queued = m_options.queued;
+    pool.gateway = m_options.gateway;
     pool.batchMost = m_options.batchMost;
     pool.batchWaitUs = m_options.batchWaitUs;
     pool.committed = [metrics = m_metrics](int writes) { metrics->observeCommit(writes); };

@@ -19,7 +19,7 @@
 // remembered answers are all in the store, so any number of service processes may share
 // one. A valid token is always served; only failures are limited.
 
-#include "gateway/local/passwordhasher.h"
+#include "gateway/local/localgateway.h"
 #include "gateway/local/storelocation.h"
 #include "gateway/status.h"
 #include "service/connectionguard.h"
@@ -59,12 +59,10 @@ public:
         // a batch that is not full may wait for calls being checked (see WorkerPool).
         int batchMost = 64;
         int batchWaitUs = 2'000;
-        // What a password hash costs; tests and benchmarks of the rules take the least.
-        PasswordHasher::Cost hashCost = PasswordHasher::interactive();
-        // Where a message to a phone leaves (see LocalGateway::Options), and who is told
-        // when messages were queued for a link; none without links.
-        std::function<QString(const QString &)> route;
-        std::function<void()> queued;
+        // Each worker's gateway: what a password hash costs (tests and benchmarks of the
+        // rules take the least), where a message to a phone leaves and who is told when
+        // messages were queued for a link (none without links).
+        LocalGateway::Options gateway;
         // Where each answer and the guard's notices go, which outlives the service; none:
         // a log of its own, every refusal and failure to standard error.
         ServiceLog *log = nullptr;
