@@ -67,23 +67,7 @@ Handled unavailable(const Status &status)
     return handled;
 }
 
-// How a console operation meets the calling token's sign-ons. A token acts only on the
-// accounts it signed on itself: on any other its calls get exactly what a signed-off
-// account gets.
-enum class SignOn { NotNeeded, Opens, Needed, Ends, ChangesPassword };
-
-SignOn signOnOf(const Wire::Operation &operation)
-{
-    if (operation.role != Wire::Role::Console)
-        return SignOn::NotNeeded;
-    if (operation.name == "register"_L1)
-        return SignOn::Opens;
-    if (operation.name == "deregister"_L1)
-        return SignOn::Ends;
-    if (operation.name == "changePassword"_L1)
-        return SignOn::ChangesPassword;
-    return SignOn::Needed;
-}
+using Wire::SignOn;
 
 bool succeeded(const QJsonObject &answer)
 {
@@ -93,12 +77,13 @@ bool succeeded(const QJsonObject &answer)
 }
 
 // Runs the operation as `token` may run it; inside the caller's transaction when it
-// changes anything.
+// changes anything. A token acts only on the accounts it signed on itself: on any other
+// its calls get exactly what a signed-off account gets.
 Result<QJsonObject> runAs(Worker &worker, const ServiceStore::Token &token,
                           const Wire::Operation &operation, const QJsonObject &body)
 {
     ServiceStore &service = *worker.service;
-    const SignOn kind = signOnOf(operation);
+    const SignOn kind = operation.signOn;
     const QString accountNo = body.value("accountNo"_L1).toString();
     QJsonObject answer;
     if (kind == SignOn::Ends) {
@@ -250,7 +235,7 @@ Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
 
     // Failed sign-ons are limited per token and per token and account, before any slow
     // hash is made for them.
-    const SignOn kind = signOnOf(*in.operation);
+    const SignOn kind = in.operation->signOn;
     const QString tokenKey = QString::number(token->id);
     const QString pairKey = tokenKey + u' ' + body.value("accountNo"_L1).toString();
     if (kind == SignOn::Opens) {
@@ -278,7 +263,7 @@ Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
         = key->fingerprint(in.operation->name.latin1() + QByteArray(1, '\0') + compact(body));
     auto call = std::make_shared<KeyedCall>(*token, *in.operation, body, *key, fingerprint);
     // A call that writes without hashing looks its key up in its batch.
-    if (!Operations::hashes(*in.operation))
+    if (!in.operation->hashes())
         return call;
     // A repeat is answered at once, before any slow work is made for it.
     if (std::optional<Handled> repeat = call->answeredBefore(worker))
@@ -467,7 +452,7 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     in.body = request.body();
 
     WorkerPool::Lane lane = WorkerPool::Lane::Quick;
-    if (Operations::hashes(*operation))
+    if (operation->hashes())
         lane = WorkerPool::Lane::Slow;
     else if (operation->keyed)
         lane = WorkerPool::Lane::Write;
