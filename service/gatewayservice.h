@@ -24,6 +24,7 @@
 #include "gateway/status.h"
 #include "service/connectionguard.h"
 #include "service/failurewindow.h"
+#include "service/servicetexts.h"
 
 #include <QAbstractHttpServer>
 #include <QHostAddress>
@@ -84,9 +85,17 @@ public:
 
     // What a request is answered.
     struct Reply {
+        // 200 with a call's answer.
+        static Reply answered(QByteArray json);
+        // The refusal's status and error, its text taking `value` (see ServiceTexts).
+        static Reply refused(ServiceTexts::Refusal refusal, const QString &value = {});
+        // 503 store_unavailable for the store's failure `why`.
+        static Reply storeFailed(const Status &why);
+
         int status = 200;
         // The body: JSON, unless contentType names another type.
         QByteArray json;
+        // A failed authentication (401): past its address's limit it is answered 429.
         bool authFailed = false;
         // For 429: when the client may try again.
         qint64 retryAfterMs = 0;
