@@ -74,42 +74,25 @@ ConnectionGuard::~ConnectionGuard()
 
 QByteArray ConnectionGuard::reasonPhrase(int status)
 {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 408:
-        return "Request Timeout";
-    case 411:
-        return "Length Required";
-    case 413:
-        return "Content Too Large";
-    case 415:
-        return "Unsupported Media Type";
-    case 422:
-        return "Unprocessable Content";
-    case 429:
-        return "Too Many Requests";
-    case 431:
-        return "Request Header Fields Too Large";
-    case 500:
-        return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
-    case 505:
-        return "HTTP Version Not Supported";
-    default:
-        return "Error";
-    }
+    static const QHash<int, QByteArray> phrases = {
+        { 200, "OK" },
+        { 400, "Bad Request" },
+        { 401, "Unauthorized" },
+        { 403, "Forbidden" },
+        { 404, "Not Found" },
+        { 405, "Method Not Allowed" },
+        { 408, "Request Timeout" },
+        { 411, "Length Required" },
+        { 413, "Content Too Large" },
+        { 415, "Unsupported Media Type" },
+        { 422, "Unprocessable Content" },
+        { 429, "Too Many Requests" },
+        { 431, "Request Header Fields Too Large" },
+        { 500, "Internal Server Error" },
+        { 503, "Service Unavailable" },
+        { 505, "HTTP Version Not Supported" },
+    };
+    return phrases.value(status, "Error");
 }
 
 QByteArray ConnectionGuard::refusalBody(ServiceTexts::Refusal refusal, const QString &value)
