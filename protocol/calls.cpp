@@ -570,16 +570,41 @@ bool Codec<Operator::CardPublisher>::take(const QJsonObject &o, QLatin1StringVie
 
 namespace {
 
+// What each call that hashes passwords will hash, from its arguments.
+void signOnAhead(Preparer &ahead, const RegisterParticulars &particulars, Bool16)
+{
+    ahead.signOn(particulars.accountNo, particulars.password);
+}
+
+void cardCheckAhead(Preparer &ahead, const QString &, const QString &cardNo,
+                    const QString &cardPassword, Bool16)
+{
+    ahead.cardCheck(cardNo, cardPassword);
+}
+
+void newPasswordAhead(Preparer &ahead, const QString &, const QString &newPassword, Bool16)
+{
+    ahead.newPassword(newPassword);
+}
+
+void cardsAhead(Preparer &ahead, qint64 valueFen, int count,
+                const Codec<Operator::CardPublisher>::Cards &)
+{
+    ahead.cards(valueFen, count);
+}
+
 QList<Operation> makeOperations()
 {
     using G = GatewayClient;
+    using enum SignOn;
     const bool keyed = true;
     const bool readOnly = false; // no key: answered afresh each time
     return {
         bind<&G::QueryBalance>("queryBalance"_L1, readOnly, { "accountNo"_L1, "balance"_L1 }),
-        bind<&G::Register>("register"_L1, keyed, { "particulars"_L1, "outcome"_L1 }),
-        bind<&G::Recharge>("recharge"_L1, keyed,
-                           { "accountNo"_L1, "cardNo"_L1, "cardPassword"_L1, "outcome"_L1 }),
+        bind<&G::Register, signOnAhead>("register"_L1, keyed, { "particulars"_L1, "outcome"_L1 },
+                                        Opens),
+        bind<&G::Recharge, cardCheckAhead>(
+            "recharge"_L1, keyed, { "accountNo"_L1, "cardNo"_L1, "cardPassword"_L1, "outcome"_L1 }),
         bind<&G::SendMessage>("sendMessage"_L1, keyed,
                               { "accountNo"_L1, "phoneNo"_L1, "text"_L1, "outcome"_L1 }),
         bind<&G::SendScheduledMessage>(
@@ -596,14 +621,15 @@ QList<Operation> makeOperations()
                                { "accountNo"_L1, "reply"_L1, "outcome"_L1 }),
         bind<&G::CancelAutoReply>("cancelAutoReply"_L1, keyed, { "accountNo"_L1, "outcome"_L1 }),
         bind<&G::GetAutoReply>("getAutoReply"_L1, readOnly, { "accountNo"_L1, "reply"_L1 }),
-        bind<&G::Deregister>("deregister"_L1, keyed, { "accountNo"_L1, "outcome"_L1 }),
-        bind<&G::ChangePassword>("changePassword"_L1, keyed,
-                                 { "accountNo"_L1, "newPassword"_L1, "outcome"_L1 }),
+        bind<&G::Deregister>("deregister"_L1, keyed, { "accountNo"_L1, "outcome"_L1 }, Ends),
+        bind<&G::ChangePassword, newPasswordAhead>(
+            "changePassword"_L1, keyed, { "accountNo"_L1, "newPassword"_L1, "outcome"_L1 },
+            ChangesPassword),
         bind<&G::ReceiveMessagesNet>("receiveMessagesNet"_L1, keyed,
                                      { "accountNo"_L1, "total"_L1, "current"_L1, "messages"_L1,
                                        "extension"_L1, "outcome"_L1 }),
-        bind<&OperatorBackend::issueCards>("issueCards"_L1, keyed,
-                                           { "valueFen"_L1, "count"_L1, "cards"_L1 }),
+        bind<&OperatorBackend::issueCards, cardsAhead>("issueCards"_L1, keyed,
+                                                       { "valueFen"_L1, "count"_L1, "cards"_L1 }),
         bind<ReceiveFromHandset>("receiveFromHandset"_L1, keyed,
                                  { "from"_L1, "to"_L1, "extension"_L1, "text"_L1, "report"_L1 }),
         bind<HandsetMessages>("handsetMessages"_L1, readOnly,

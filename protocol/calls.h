@@ -46,6 +46,18 @@ public:
     virtual Status malformed() const = 0;
 };
 
+// The slow work of a call that hashes passwords, made ahead of the call outside the
+// caller's locks: an operation's prepare hook says here what its call will hash, and the
+// service's gateway hashes it (see LocalGateway::prepareSignOn).
+class Preparer {
+public:
+    virtual ~Preparer() = default;
+    virtual void signOn(const QString &accountNo, const QString &password) = 0;
+    virtual void newPassword(const QString &password) = 0;
+    virtual void cardCheck(const QString &cardNo, const QString &cardPassword) = 0;
+    virtual void cards(qint64 valueFen, int count) = 0;
+};
+
 // --- what each parameter type is on the wire ------------------------------------------
 
 template<typename T> struct Codec;
@@ -171,12 +183,10 @@ void describe(Operation &operation, const QList<QLatin1StringView> &names,
     (add(std::type_identity<std::tuple_element_t<I, typename S::Arguments>>(), names.at(I)), ...);
 }
 
-// The service's half: decodes the arguments from a validated request, runs the call on
-// `target` and encodes its Status and, when it succeeded, its answered arguments.
+// The arguments of a call of `Method` as a validated request carries them.
 template<auto Method, std::size_t... I>
-void serve(typename Signature<decltype(Method)>::Class &target, const QList<Field> &,
-           const QList<QLatin1StringView> &names, const QJsonObject &request, QJsonObject &answer,
-           std::index_sequence<I...>)
+auto decode(const QList<QLatin1StringView> &names, const QJsonObject &request,
+            std::index_sequence<I...>)
 {
     using S = Signature<decltype(Method)>;
     using C = typename S::Class;
@@ -189,6 +199,18 @@ void serve(typename Signature<decltype(Method)>::Class &target, const QList<Fiel
     (read(std::type_identity<std::tuple_element_t<I, typename S::Arguments>>(), std::get<I>(held),
           names.at(I)),
      ...);
+    return held;
+}
+
+// The service's half: decodes the arguments from a validated request, runs the call on
+// `target` and encodes its Status and, when it succeeded, its answered arguments.
+template<auto Method, std::size_t... I>
+void serve(typename Signature<decltype(Method)>::Class &target,
+           const QList<QLatin1StringView> &names, const QJsonObject &request, QJsonObject &answer,
+           std::index_sequence<I...> sequence)
+{
+    using S = Signature<decltype(Method)>;
+    auto held = decode<Method>(names, request, sequence);
     const auto pass = [&](auto tag, auto &value) -> decltype(auto) {
         using A = typename decltype(tag)::type;
         if constexpr (Publisher<A>) {
@@ -220,10 +242,13 @@ void serve(typename Signature<decltype(Method)>::Class &target, const QList<Fiel
 
 } // namespace Binding
 
-// One row of the table: `method` carried as `name`, its parameters named in order (a
-// name for each, or the row does not compile).
-template<auto Method, std::size_t N>
-Operation bind(QLatin1StringView name, bool keyed, const QLatin1StringView (&parameters)[N])
+// One row of the table: `Method` carried as `name`, its parameters named in order (a
+// name for each, or the row does not compile), and how a console call meets the token's
+// sign-ons. A call that hashes passwords names the hook `Ahead` that tells a Preparer
+// what it will hash, from the call's own arguments as the request carries them.
+template<auto Method, auto Ahead = nullptr, std::size_t N>
+Operation bind(QLatin1StringView name, bool keyed, const QLatin1StringView (&parameters)[N],
+               SignOn signOn = SignOn::Needed)
 {
     using S = Binding::Signature<decltype(Method)>;
     using C = typename S::Class;
@@ -234,18 +259,27 @@ Operation bind(QLatin1StringView name, bool keyed, const QLatin1StringView (&par
     operation.name = name;
     operation.role = std::is_same_v<C, GatewayClient> ? Role::Console : Role::Operator;
     operation.keyed = keyed;
+    operation.signOn = operation.role == Role::Console ? signOn : SignOn::NotNeeded;
     operation.method = &Binding::Id<Method>;
     Binding::describe<Method>(operation, names, std::make_index_sequence<count>());
     operation.parameters = std::move(names);
     const auto serve
         = [](C &target, const Operation &self, const QJsonObject &request, QJsonObject &answer) {
-              Binding::serve<Method>(target, self.fields, self.parameters, request, answer,
+              Binding::serve<Method>(target, self.parameters, request, answer,
                                      std::make_index_sequence<count>());
           };
     if constexpr (std::is_same_v<C, GatewayClient>)
         operation.serveConsole = serve;
     else
         operation.serveOperator = serve;
+    if constexpr (!std::is_null_pointer_v<decltype(Ahead)>) {
+        operation.prepare
+            = [](Preparer &preparer, const Operation &self, const QJsonObject &request) {
+                  std::apply([&](const auto &...arguments) { Ahead(preparer, arguments...); },
+                             Binding::decode<Method>(self.parameters, request,
+                                                     std::make_index_sequence<count>()));
+              };
+    }
     return operation;
 }
 

@@ -144,8 +144,7 @@ const Operation *find(QLatin1StringView name)
 
 QString path(const Operation &operation)
 {
-    return (operation.role == Role::Console ? u"/v1/console/"_s : u"/v1/operator/"_s)
-        + operation.name;
+    return u"/v1/"_s + roleName(operation.role) + u'/' + operation.name;
 }
 
 const Operation *findByPath(const QString &requestPath)

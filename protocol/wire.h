@@ -26,7 +26,20 @@ class OperatorBackend;
 
 namespace Wire {
 
+class Preparer;
+
 enum class Role { Console, Operator };
+
+// How a console call meets the sign-ons the service keeps for each token: a token acts
+// only on the accounts it signed on itself.
+enum class SignOn {
+    NotNeeded, // an operator's call
+    Opens, // signs the token on when it succeeds (register)
+    Needed, // any other console call
+    Ends, // ends the token's sign-on; the account's only with the last (deregister)
+    ChangesPassword, // when it succeeds, ends every other token's sign-on of the account
+};
+
 // Booleans, names (one of a fixed set of texts), times (UTC, ISO 8601 with milliseconds),
 // lists of texts and records (a list of objects of their own fields) come only in
 // answers.
@@ -47,6 +60,7 @@ struct Operation {
     // repeat of the key is answered from the first call. Network libraries resend a
     // request whose connection closed before the answer; the key makes that harmless.
     bool keyed = false;
+    SignOn signOn = SignOn::NotNeeded;
     QList<Field> fields; // the request's
     QList<Field> answer; // the answer's, besides its status
     // The rest is the binding's (calls.h): the interface function the operation carries,
@@ -57,6 +71,12 @@ struct Operation {
         = nullptr;
     void (*serveOperator)(OperatorBackend &, const Operation &, const QJsonObject &, QJsonObject &)
         = nullptr;
+    // Set for a call that hashes passwords (a fraction of a second of CPU and 64 MiB
+    // each): the service runs it in its slow lane, and has this hook make its hashes
+    // before the write lock is taken, so that nobody waits on the lock meanwhile.
+    void (*prepare)(Preparer &, const Operation &, const QJsonObject &) = nullptr;
+
+    bool hashes() const { return prepare != nullptr; }
 };
 
 inline constexpr qsizetype MaxBodyBytes = 64 * 1024;

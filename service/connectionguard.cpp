@@ -30,12 +30,7 @@ struct ConnectionGuard::Connection {
 
 namespace {
 
-QByteArray errorBody(int status, const QString &message)
-{
-    const QString code
-        = QString::fromLatin1(ConnectionGuard::reasonPhrase(status)).toLower().replace(u' ', u'_');
-    return QJsonDocument(Wire::errorJson(code, message)).toJson(QJsonDocument::Compact);
-}
+using Answer = ServiceTexts::Refusal;
 
 QByteArray response(int status, const QByteArray &body, bool close, const QByteArray &headers = {},
                     const QByteArray &contentType = ConnectionGuard::JsonType)
@@ -79,42 +74,32 @@ ConnectionGuard::~ConnectionGuard()
 
 QByteArray ConnectionGuard::reasonPhrase(int status)
 {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 405:
-        return "Method Not Allowed";
-    case 408:
-        return "Request Timeout";
-    case 411:
-        return "Length Required";
-    case 413:
-        return "Content Too Large";
-    case 415:
-        return "Unsupported Media Type";
-    case 422:
-        return "Unprocessable Content";
-    case 429:
-        return "Too Many Requests";
-    case 431:
-        return "Request Header Fields Too Large";
-    case 500:
-        return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
-    case 505:
-        return "HTTP Version Not Supported";
-    default:
-        return "Error";
-    }
+    static const QHash<int, QByteArray> phrases = {
+        { 200, "OK" },
+        { 400, "Bad Request" },
+        { 401, "Unauthorized" },
+        { 403, "Forbidden" },
+        { 404, "Not Found" },
+        { 405, "Method Not Allowed" },
+        { 408, "Request Timeout" },
+        { 411, "Length Required" },
+        { 413, "Content Too Large" },
+        { 415, "Unsupported Media Type" },
+        { 422, "Unprocessable Content" },
+        { 429, "Too Many Requests" },
+        { 431, "Request Header Fields Too Large" },
+        { 500, "Internal Server Error" },
+        { 503, "Service Unavailable" },
+        { 505, "HTTP Version Not Supported" },
+    };
+    return phrases.value(status, "Error");
+}
+
+QByteArray ConnectionGuard::refusalBody(ServiceTexts::Refusal refusal, const QString &value)
+{
+    return QJsonDocument(Wire::errorJson(ServiceTexts::refusalOf(refusal).code,
+                                         ServiceTexts::refusalText(refusal, value)))
+        .toJson(QJsonDocument::Compact);
 }
 
 bool ConnectionGuard::listen(const QHostAddress &address, quint16 port)
@@ -203,7 +188,8 @@ void ConnectionGuard::incomingConnection(qintptr descriptor)
 
 void ConnectionGuard::turnAway(QTcpSocket *socket, const QHostAddress &peer, Refusal reason)
 {
-    Q_EMIT refused(peer, 503, ServiceTexts::tooManyConnections());
+    Q_EMIT refused(peer, ServiceTexts::refusalOf(Answer::TooManyConnections).status,
+                   ServiceTexts::refusalText(Answer::TooManyConnections));
     Q_EMIT dropped(reason);
     connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
     if (m_tls) {
@@ -212,7 +198,8 @@ void ConnectionGuard::turnAway(QTcpSocket *socket, const QHostAddress &peer, Ref
         socket->deleteLater();
         return;
     }
-    socket->write(response(503, errorBody(503, ServiceTexts::tooManyConnections()), true));
+    socket->write(response(ServiceTexts::refusalOf(Answer::TooManyConnections).status,
+                           refusalBody(Answer::TooManyConnections), true));
     socket->disconnectFromHost();
     QTimer::singleShot(1000, socket, [socket] { socket->abort(); });
 }
@@ -283,7 +270,7 @@ void ConnectionGuard::onReadyRead(Connection &connection)
                 // The end of a request and more in one read: Qt HttpServer would take up
                 // the next request while this one is answered, and the answers could
                 // cross. Neither has reached the service yet.
-                reject(connection, Refusal::Pipelined, 400, ServiceTexts::oneRequestAtATime());
+                reject(connection, Refusal::Pipelined, Answer::OneRequestAtATime);
                 return;
             }
             // The request is with the service, and its answer must be the one written:
@@ -302,7 +289,7 @@ void ConnectionGuard::onReadyRead(Connection &connection)
                 = connection.head.indexOf("\r\n\r\n", qMax<qsizetype>(0, before - 3));
             if (end < 0) {
                 if (connection.head.size() > m_limits.maxHeaderBytes) {
-                    reject(connection, Refusal::HeaderTooLong, 431, ServiceTexts::headerTooLong());
+                    reject(connection, Refusal::HeaderTooLong, Answer::HeaderTooLong);
                     return;
                 }
                 pos = data.size();
@@ -335,12 +322,12 @@ bool ConnectionGuard::takeHeader(Connection &connection)
     const QList<QByteArray> lines = connection.head.split('\n');
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
     if (requestLine.size() != 3) {
-        reject(connection, Refusal::Malformed, 400, ServiceTexts::malformedRequestLine());
+        reject(connection, Refusal::Malformed, Answer::MalformedRequestLine);
         return false;
     }
     const QByteArray &version = requestLine.at(2);
     if (version != "HTTP/1.1" && version != "HTTP/1.0") {
-        reject(connection, Refusal::HttpVersion, 505, ServiceTexts::httpVersion());
+        reject(connection, Refusal::HttpVersion, Answer::HttpVersion);
         return false;
     }
     bool close = version == "HTTP/1.0";
@@ -351,19 +338,19 @@ bool ConnectionGuard::takeHeader(Connection &connection)
         if (line.isEmpty())
             continue;
         if (++headerLines > m_limits.maxHeaderLines) {
-            reject(connection, Refusal::TooManyHeaderLines, 431,
-                   ServiceTexts::tooManyHeaderLines(m_limits.maxHeaderLines));
+            reject(connection, Refusal::TooManyHeaderLines, Answer::TooManyHeaderLines,
+                   QString::number(m_limits.maxHeaderLines));
             return false;
         }
         const qsizetype colon = line.indexOf(':');
         if (colon <= 0) {
-            reject(connection, Refusal::Malformed, 400, ServiceTexts::malformedHeaderLine());
+            reject(connection, Refusal::Malformed, Answer::MalformedHeaderLine);
             return false;
         }
         const QByteArray name = line.left(colon).trimmed().toLower();
         const QByteArray value = line.mid(colon + 1).trimmed();
         if (name == "transfer-encoding") {
-            reject(connection, Refusal::LengthRequired, 411, ServiceTexts::lengthRequired());
+            reject(connection, Refusal::LengthRequired, Answer::LengthRequired);
             return false;
         }
         if (name == "connection" && value.toLower().split(',').contains("close"))
@@ -374,15 +361,15 @@ bool ConnectionGuard::takeHeader(Connection &connection)
             const bool digitsOnly = std::all_of(value.cbegin(), value.cend(),
                                                 [](char c) { return c >= '0' && c <= '9'; });
             if (!ok || !digitsOnly || value.isEmpty() || (length && *length != n)) {
-                reject(connection, Refusal::Malformed, 400, ServiceTexts::malformedLength());
+                reject(connection, Refusal::Malformed, Answer::MalformedLength);
                 return false;
             }
             length = n;
         }
     }
     if (length.value_or(0) > m_limits.maxBodyBytes) {
-        reject(connection, Refusal::BodyTooLarge, 413,
-               ServiceTexts::bodyTooLarge(m_limits.maxBodyBytes));
+        reject(connection, Refusal::BodyTooLarge, Answer::BodyTooLarge,
+               QString::number(m_limits.maxBodyBytes));
         return false;
     }
     connection.closeAfterAnswer = close;
@@ -407,7 +394,7 @@ void ConnectionGuard::onTimeout(Connection &connection)
         return;
     }
     if (connection.phase != Connection::Phase::Answering) {
-        reject(connection, Refusal::RequestTimeout, 408, ServiceTexts::requestTimedOut());
+        reject(connection, Refusal::RequestTimeout, Answer::RequestTimedOut);
         return;
     }
     // A request that was never answered: Qt HttpServer dropped it (it stops watching a
@@ -419,19 +406,21 @@ void ConnectionGuard::onTimeout(Connection &connection)
     socket->deleteLater();
 }
 
-void ConnectionGuard::reject(Connection &connection, Refusal reason, int status, const QString &why)
+void ConnectionGuard::reject(Connection &connection, Refusal reason, ServiceTexts::Refusal answer,
+                             const QString &value)
 {
+    const int status = ServiceTexts::refusalOf(answer).status;
     QTcpSocket *socket = connection.socket;
     connection.closing = true;
     if (connection.timer)
         connection.timer->stop();
-    Q_EMIT refused(connection.peer, status, why);
+    Q_EMIT refused(connection.peer, status, ServiceTexts::refusalText(answer, value));
     Q_EMIT dropped(reason);
     // Qt HttpServer must not see the rest of this connection.
     if (parent())
         disconnect(socket, &QTcpSocket::readyRead, parent(), nullptr);
     socket->readAll();
-    socket->write(response(status, errorBody(status, why), true));
+    socket->write(response(status, refusalBody(answer, value), true));
     socket->disconnectFromHost();
     QTimer::singleShot(1000, socket, [socket] { socket->abort(); });
 }

@@ -22,6 +22,8 @@
 // Qt HttpServer 6.4 itself keeps a connection that sent half a header for ever and never
 // closes after an HTTP/1.0 exchange; this class gives every connection a bounded life.
 
+#include "service/servicetexts.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
@@ -100,6 +102,8 @@ public:
     void closeAll();
 
     static QByteArray reasonPhrase(int status);
+    // The JSON error that answers `refusal`, its text taking `value`.
+    static QByteArray refusalBody(ServiceTexts::Refusal refusal, const QString &value = {});
     static inline const QByteArray JsonType = QByteArrayLiteral("application/json");
 
 Q_SIGNALS:
@@ -122,7 +126,8 @@ private:
     void onReadyRead(Connection &connection);
     bool takeHeader(Connection &connection);
     void onTimeout(Connection &connection);
-    void reject(Connection &connection, Refusal reason, int status, const QString &why);
+    void reject(Connection &connection, Refusal reason, ServiceTexts::Refusal answer,
+                const QString &value = {});
     void forget(QObject *socket);
     void turnAway(QTcpSocket *socket, const QHostAddress &peer, Refusal reason);
 

@@ -37,11 +37,6 @@ QByteArray compact(const QJsonObject &object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QByteArray error(const QString &code, const QString &message)
-{
-    return compact(Wire::errorJson(code, message));
-}
-
 QByteArray header(const QHttpServerRequest &request, QByteArrayView name)
 {
     const auto headers = request.headers();
@@ -53,37 +48,8 @@ QByteArray header(const QHttpServerRequest &request, QByteArrayView name)
 }
 
 using Handled = GatewayService::Reply;
-
-Handled fail(int status, const QString &code, const QString &message)
-{
-    return { status, error(code, message), false, 0, {} };
-}
-
-Handled unavailable(const Status &status)
-{
-    Handled handled = fail(503, u"store_unavailable"_s, ServiceTexts::storeUnavailable());
-    handled.detail = status.description();
-    handled.storeFailure = status.code();
-    return handled;
-}
-
-// How a console operation meets the calling token's sign-ons. A token acts only on the
-// accounts it signed on itself: on any other its calls get exactly what a signed-off
-// account gets.
-enum class SignOn { NotNeeded, Opens, Needed, Ends, ChangesPassword };
-
-SignOn signOnOf(const Wire::Operation &operation)
-{
-    if (operation.role != Wire::Role::Console)
-        return SignOn::NotNeeded;
-    if (operation.name == "register"_L1)
-        return SignOn::Opens;
-    if (operation.name == "deregister"_L1)
-        return SignOn::Ends;
-    if (operation.name == "changePassword"_L1)
-        return SignOn::ChangesPassword;
-    return SignOn::Needed;
-}
+using ServiceTexts::Refusal;
+using Wire::SignOn;
 
 bool succeeded(const QJsonObject &answer)
 {
@@ -93,12 +59,13 @@ bool succeeded(const QJsonObject &answer)
 }
 
 // Runs the operation as `token` may run it; inside the caller's transaction when it
-// changes anything.
+// changes anything. A token acts only on the accounts it signed on itself: on any other
+// its calls get exactly what a signed-off account gets.
 Result<QJsonObject> runAs(Worker &worker, const ServiceStore::Token &token,
                           const Wire::Operation &operation, const QJsonObject &body)
 {
     ServiceStore &service = *worker.service;
-    const SignOn kind = signOnOf(operation);
+    const SignOn kind = operation.signOn;
     const QString accountNo = body.value("accountNo"_L1).toString();
     QJsonObject answer;
     if (kind == SignOn::Ends) {
@@ -176,7 +143,7 @@ public:
             }
             QUILLET_TRY_VALUE(const QJsonObject answer,
                               runAs(worker, m_token, m_operation, m_body));
-            m_handled = { 200, compact(answer), false, 0, {} };
+            m_handled = Handled::answered(compact(answer));
             Status status;
             // A failed call changed nothing and is not remembered: it may simply be tried
             // again.
@@ -189,7 +156,7 @@ public:
         worker.gateway->forgetPrepared();
         m_wrote = !decided.failed() && *decided == Store::Decision::Commit;
         if (decided.failed())
-            m_handled = answeredBefore(worker).value_or(unavailable(decided.status()));
+            m_handled = answeredBefore(worker).value_or(Handled::storeFailed(decided.status()));
     }
 
     // Whether its work went into the transaction it ran in.
@@ -198,15 +165,14 @@ public:
     // What the call is answered: 503 when its work was `lost` (see WorkerPool::Write).
     Handled answer(const Status &lost) const
     {
-        return lost.failed() ? unavailable(lost) : m_handled;
+        return lost.failed() ? Handled::storeFailed(lost) : m_handled;
     }
 
 private:
     Handled recorded(const ServiceStore::Remembered &earlier) const
     {
-        return earlier.fingerprint == m_fingerprint
-            ? Handled { 200, earlier.answer, false, 0, {} }
-            : fail(422, u"key_reused"_s, ServiceTexts::keyReused());
+        return earlier.fingerprint == m_fingerprint ? Handled::answered(earlier.answer)
+                                                    : Handled::refused(Refusal::KeyReused);
     }
 
     ServiceStore::Token m_token;
@@ -226,39 +192,38 @@ using Checked = std::variant<Handled, std::shared_ptr<KeyedCall>>;
 Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailures &failures)
 {
     if (!worker.service)
-        return unavailable(worker.failure);
+        return Handled::storeFailed(worker.failure);
 
     std::optional<ServiceStore::Token> token;
     if (const Status status = worker.service->verify(in.bearer, token); status.failed())
-        return unavailable(status);
+        return Handled::storeFailed(status);
     if (!token)
-        return Handled { 401, error(u"unauthorized"_s, ServiceTexts::badToken()), true, 0, {} };
+        return Handled::refused(Refusal::BadToken);
     if (token->role != in.operation->role)
-        return fail(403, u"forbidden"_s, ServiceTexts::wrongRole(Wire::roleName(token->role)));
+        return Handled::refused(Refusal::WrongRole, Wire::roleName(token->role));
 
     if (const Wire::JsonFault fault = Wire::scanJson(in.body); fault != Wire::JsonFault::None)
-        return fail(400, u"malformed_json"_s,
-                    fault == Wire::JsonFault::DuplicateKey ? ServiceTexts::duplicateKey()
-                                                           : ServiceTexts::rawControlCharacter());
+        return Handled::refused(fault == Wire::JsonFault::DuplicateKey
+                                    ? Refusal::DuplicateKey
+                                    : Refusal::RawControlCharacter);
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(in.body, &parseError);
     if (parseError.error != QJsonParseError::NoError || !document.isObject())
-        return fail(400, u"malformed_json"_s, ServiceTexts::notAJsonObject());
+        return Handled::refused(Refusal::NotAJsonObject);
     const QJsonObject body = document.object();
     if (const QString why = Wire::validate(*in.operation, body); !why.isEmpty())
-        return fail(400, u"invalid_field"_s, why);
+        return Handled::refused(Refusal::InvalidField, why);
 
     // Failed sign-ons are limited per token and per token and account, before any slow
     // hash is made for them.
-    const SignOn kind = signOnOf(*in.operation);
+    const SignOn kind = in.operation->signOn;
     const QString tokenKey = QString::number(token->id);
     const QString pairKey = tokenKey + u' ' + body.value("accountNo"_L1).toString();
     if (kind == SignOn::Opens) {
         const qint64 wait = qMax(failures.perToken.retryAfterMs(tokenKey),
                                  failures.perAccount.retryAfterMs(pairKey));
         if (wait > 0) {
-            Handled refused
-                = fail(429, u"too_many_failures"_s, ServiceTexts::tooManySignOnFailures());
+            Handled refused = Handled::refused(Refusal::TooManySignOnFailures);
             refused.retryAfterMs = wait;
             return refused;
         }
@@ -267,18 +232,18 @@ Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
     if (!in.operation->keyed) {
         const Result<QJsonObject> answer = runAs(worker, *token, *in.operation, body);
         if (answer.failed())
-            return unavailable(answer.status());
-        return Handled { 200, compact(*answer), false, 0, {} };
+            return Handled::storeFailed(answer.status());
+        return Handled::answered(compact(*answer));
     }
 
     const std::optional<RequestKey> key = RequestKey::derive(*in.key);
     if (!key)
-        return fail(400, u"idempotency_key"_s, ServiceTexts::keyRequired());
+        return Handled::refused(Refusal::KeyRequired);
     const QString fingerprint
         = key->fingerprint(in.operation->name.latin1() + QByteArray(1, '\0') + compact(body));
     auto call = std::make_shared<KeyedCall>(*token, *in.operation, body, *key, fingerprint);
     // A call that writes without hashing looks its key up in its batch.
-    if (!Operations::hashes(*in.operation))
+    if (!in.operation->hashes())
         return call;
     // A repeat is answered at once, before any slow work is made for it.
     if (std::optional<Handled> repeat = call->answeredBefore(worker))
@@ -311,21 +276,44 @@ Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
 Handled scrape(Worker &worker, const QString &bearer, const ServiceMetrics &metrics)
 {
     if (!worker.service)
-        return unavailable(worker.failure);
+        return Handled::storeFailed(worker.failure);
     std::optional<ServiceStore::Token> token;
     if (const Status status = worker.service->verify(bearer, token); status.failed())
-        return unavailable(status);
+        return Handled::storeFailed(status);
     if (!token)
-        return { 401, error(u"unauthorized"_s, ServiceTexts::badToken()), true, 0, {} };
+        return Handled::refused(Refusal::BadToken);
     if (token->role != Wire::Role::Operator)
-        return fail(403, u"forbidden"_s, ServiceTexts::wrongRole(Wire::roleName(token->role)));
-    Handled handled;
-    handled.json = metrics.render();
+        return Handled::refused(Refusal::WrongRole, Wire::roleName(token->role));
+    Handled handled = Handled::answered(metrics.render());
     handled.contentType = ServiceMetrics::ContentType;
     return handled;
 }
 
 } // namespace
+
+GatewayService::Reply GatewayService::Reply::answered(QByteArray json)
+{
+    Reply reply;
+    reply.json = std::move(json);
+    return reply;
+}
+
+GatewayService::Reply GatewayService::Reply::refused(Refusal refusal, const QString &value)
+{
+    Reply reply;
+    reply.status = ServiceTexts::refusalOf(refusal).status;
+    reply.json = ConnectionGuard::refusalBody(refusal, value);
+    reply.authFailed = refusal == Refusal::BadToken;
+    return reply;
+}
+
+GatewayService::Reply GatewayService::Reply::storeFailed(const Status &why)
+{
+    Reply reply = refused(Refusal::StoreUnavailable);
+    reply.detail = why.description();
+    reply.storeFailure = why.code();
+    return reply;
+}
 
 GatewayService::GatewayService(Options options, QObject *parent)
     : QAbstractHttpServer(parent)
@@ -384,9 +372,7 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
     pool.store = m_options.store;
     pool.threads = m_options.workers;
     pool.slowSlots = m_options.hashingSlots;
-    pool.hashCost = m_options.hashCost;
-    pool.route = m_options.route;
-    pool.queued = m_options.queued;
+    pool.gateway = m_options.gateway;
     pool.batchMost = m_options.batchMost;
     pool.batchWaitUs = m_options.batchWaitUs;
     pool.committed = [metrics = m_metrics](int writes) { metrics->observeCommit(writes); };
@@ -441,21 +427,21 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     const Wire::Operation *operation = Wire::findByPath(request.url().path());
     const QString name = operation ? QString(operation->name) : u"-"_s;
 
-    auto refuse = [&](int status, const QString &code, const QString &message) {
-        finish(target, peer, name, timer, Reply { status, error(code, message), false, 0, {} });
+    auto refuse = [&](Refusal refusal, const QString &value = {}) {
+        finish(target, peer, name, timer, Reply::refused(refusal, value));
         return true;
     };
     if (!operation)
-        return refuse(404, u"not_found"_s, ServiceTexts::noSuchOperation());
+        return refuse(Refusal::NoSuchOperation);
     if (request.method() != QHttpServerRequest::Method::Post)
-        return refuse(405, u"method_not_allowed"_s, ServiceTexts::postOnly());
+        return refuse(Refusal::PostOnly);
     if (m_stopping)
-        return refuse(503, u"stopping"_s, ServiceTexts::stopping());
+        return refuse(Refusal::Stopping);
     if (request.body().size() > Wire::MaxBodyBytes)
-        return refuse(413, u"content_too_large"_s, ServiceTexts::bodyTooLarge(Wire::MaxBodyBytes));
+        return refuse(Refusal::BodyTooLarge, QString::number(Wire::MaxBodyBytes));
     const QByteArray type = header(request, "content-type").toLower();
     if (!type.startsWith("application/json"))
-        return refuse(415, u"unsupported_media_type"_s, ServiceTexts::jsonOnly());
+        return refuse(Refusal::JsonOnly);
 
     Incoming in;
     in.operation = operation;
@@ -463,13 +449,13 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     if (operation->keyed) {
         const QString key = QString::fromLatin1(header(request, "idempotency-key"));
         if (!Wire::isAcceptableKey(key))
-            return refuse(400, u"idempotency_key"_s, ServiceTexts::keyRequired());
+            return refuse(Refusal::KeyRequired);
         in.key = key;
     }
     in.body = request.body();
 
     WorkerPool::Lane lane = WorkerPool::Lane::Quick;
-    if (Operations::hashes(*operation))
+    if (operation->hashes())
         lane = WorkerPool::Lane::Slow;
     else if (operation->keyed)
         lane = WorkerPool::Lane::Write;
@@ -527,14 +513,11 @@ bool GatewayService::serveMetrics(const QHttpServerRequest &request, quint64 tar
 {
     const QString name = ServiceMetrics::Operation;
     if (request.method() != QHttpServerRequest::Method::Get) {
-        finish(
-            target, peer, name, timer,
-            Reply { 405, error(u"method_not_allowed"_s, ServiceTexts::getOnly()), false, 0, {} });
+        finish(target, peer, name, timer, Reply::refused(Refusal::GetOnly));
         return true;
     }
     if (m_stopping) {
-        finish(target, peer, name, timer,
-               Reply { 503, error(u"stopping"_s, ServiceTexts::stopping()), false, 0, {} });
+        finish(target, peer, name, timer, Reply::refused(Refusal::Stopping));
         return true;
     }
     const Answer answer = answerLater(target, peer, name, timer);
@@ -548,7 +531,7 @@ void GatewayService::missingHandler(const QHttpServerRequest &request, QTcpSocke
     QElapsedTimer timer;
     timer.start();
     finish(m_guard ? m_guard->idOf(socket) : 0, request.remoteAddress(), u"-"_s, timer,
-           Reply { 404, error(u"not_found"_s, ServiceTexts::noSuchOperation()), false, 0, {} });
+           Reply::refused(Refusal::NoSuchOperation));
 }
 
 void GatewayService::finish(quint64 connection, const QHostAddress &peer, const QString &operation,
@@ -559,8 +542,8 @@ void GatewayService::finish(quint64 connection, const QHostAddress &peer, const 
     // window closes; its valid tokens never reach here.
     if (reply.authFailed) {
         if (const qint64 wait = m_authFailures.retryAfterMs(peer.toString()); wait > 0) {
-            reply.status = 429;
-            reply.json = error(u"too_many_failures"_s, ServiceTexts::tooManyFailures());
+            reply = Reply::refused(Refusal::TooManyFailures);
+            reply.authFailed = true;
             reply.retryAfterMs = wait;
         } else {
             m_authFailures.count(peer.toString());

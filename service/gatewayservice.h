@@ -19,11 +19,12 @@
 // remembered answers are all in the store, so any number of service processes may share
 // one. A valid token is always served; only failures are limited.
 
-#include "gateway/local/passwordhasher.h"
+#include "gateway/local/localgateway.h"
 #include "gateway/local/storelocation.h"
 #include "gateway/status.h"
 #include "service/connectionguard.h"
 #include "service/failurewindow.h"
+#include "service/servicetexts.h"
 
 #include <QAbstractHttpServer>
 #include <QHostAddress>
@@ -59,12 +60,10 @@ public:
         // a batch that is not full may wait for calls being checked (see WorkerPool).
         int batchMost = 64;
         int batchWaitUs = 2'000;
-        // What a password hash costs; tests and benchmarks of the rules take the least.
-        PasswordHasher::Cost hashCost = PasswordHasher::interactive();
-        // Where a message to a phone leaves (see LocalGateway::Options), and who is told
-        // when messages were queued for a link; none without links.
-        std::function<QString(const QString &)> route;
-        std::function<void()> queued;
+        // Each worker's gateway: what a password hash costs (tests and benchmarks of the
+        // rules take the least), where a message to a phone leaves and who is told when
+        // messages were queued for a link (none without links).
+        LocalGateway::Options gateway;
         // Where each answer and the guard's notices go, which outlives the service; none:
         // a log of its own, every refusal and failure to standard error.
         ServiceLog *log = nullptr;
@@ -86,9 +85,17 @@ public:
 
     // What a request is answered.
     struct Reply {
+        // 200 with a call's answer.
+        static Reply answered(QByteArray json);
+        // The refusal's status and error, its text taking `value` (see ServiceTexts).
+        static Reply refused(ServiceTexts::Refusal refusal, const QString &value = {});
+        // 503 store_unavailable for the store's failure `why`.
+        static Reply storeFailed(const Status &why);
+
         int status = 200;
         // The body: JSON, unless contentType names another type.
         QByteArray json;
+        // A failed authentication (401): past its address's limit it is answered 429.
         bool authFailed = false;
         // For 429: when the client may try again.
         qint64 retryAfterMs = 0;

@@ -1,11 +1,9 @@
 #include "service/metricslistener.h"
 
-#include "protocol/wire.h"
 #include "service/servicemetrics.h"
 #include "service/servicetexts.h"
 
 #include <QHttpServerRequest>
-#include <QJsonDocument>
 
 using namespace Qt::StringLiterals;
 
@@ -47,7 +45,7 @@ void MetricsListener::missingHandler(const QHttpServerRequest &, QTcpSocket *soc
 
 void MetricsListener::notFound(QTcpSocket *socket)
 {
-    m_guard->answer(m_guard->idOf(socket), 404,
-                    QJsonDocument(Wire::errorJson(u"not_found"_s, ServiceTexts::metricsOnly()))
-                        .toJson(QJsonDocument::Compact));
+    const ServiceTexts::Refusal refusal = ServiceTexts::Refusal::MetricsOnly;
+    m_guard->answer(m_guard->idOf(socket), ServiceTexts::refusalOf(refusal).status,
+                    ConnectionGuard::refusalBody(refusal));
 }

@@ -4,34 +4,44 @@
 #include "gateway/local/localgateway.h"
 #include "protocol/calls.h"
 
-#include <algorithm>
-
-using namespace Qt::StringLiterals;
-
 namespace Operations {
 
-bool hashes(const Wire::Operation &operation)
-{
-    static const QLatin1StringView slow[]
-        = { "register"_L1, "changePassword"_L1, "recharge"_L1, "issueCards"_L1 };
-    return std::find(std::begin(slow), std::end(slow), operation.name) != std::end(slow);
-}
+namespace {
+
+class Ahead final : public Wire::Preparer {
+public:
+    explicit Ahead(LocalGateway &gateway)
+        : m_gateway(gateway)
+    {
+    }
+
+    void signOn(const QString &accountNo, const QString &password) override
+    {
+        m_gateway.prepareSignOn(accountNo, password);
+    }
+    void newPassword(const QString &password) override { m_gateway.prepareNewPassword(password); }
+    void cardCheck(const QString &cardNo, const QString &cardPassword) override
+    {
+        m_gateway.prepareCardCheck(cardNo, cardPassword);
+    }
+    // Cards that cannot be made now are made by the call, which says why.
+    void cards(qint64 valueFen, int count) override
+    {
+        (void)m_gateway.prepareCards(valueFen, count);
+    }
+
+private:
+    LocalGateway &m_gateway;
+};
+
+} // namespace
 
 void prepare(const Wire::Operation &operation, LocalGateway &gateway, const QJsonObject &body)
 {
-    const auto text
-        = [&](const char *name) { return body.value(QLatin1StringView(name)).toString(); };
-    if (operation.name == "register"_L1) {
-        gateway.prepareSignOn(text("accountNo"), text("password"));
-    } else if (operation.name == "changePassword"_L1) {
-        gateway.prepareNewPassword(text("newPassword"));
-    } else if (operation.name == "recharge"_L1) {
-        gateway.prepareCardCheck(text("cardNo"), text("cardPassword"));
-    } else if (operation.name == "issueCards"_L1) {
-        const double count = body.value("count"_L1).toDouble();
-        if (count >= 1 && count <= LocalGateway::MaxCardsPerIssue)
-            (void)gateway.prepareCards(qint64(body.value("valueFen"_L1).toDouble()), int(count));
-    }
+    if (!operation.prepare)
+        return;
+    Ahead ahead(gateway);
+    operation.prepare(ahead, operation, body);
 }
 
 void run(const Wire::Operation &operation, LocalGateway &gateway, const QJsonObject &body,

@@ -19,11 +19,9 @@ namespace Operations {
 void run(const Wire::Operation &operation, LocalGateway &gateway, const QJsonObject &body,
          QJsonObject &answer);
 
-// Whether `operation` hashes a password (a fraction of a second of CPU): sign-on, a new
-// password, a card's check, issuing cards.
-bool hashes(const Wire::Operation &operation);
-// Makes the hashes `operation` will need before a caller takes its write lock (see
-// LocalGateway::prepareSignOn); the gateway forgets them after the next call.
+// Makes the hashes `operation` will need (its prepare hook says which), before a caller
+// takes its write lock (see LocalGateway::prepareSignOn); the gateway forgets them after
+// the next call.
 void prepare(const Wire::Operation &operation, LocalGateway &gateway, const QJsonObject &body);
 
 } // namespace Operations

@@ -117,11 +117,12 @@ Setting hashCost()
              [](const QString &text, ServeConfig &config) {
                  if (text != InteractiveCost && text != MinimumCost)
                      return false;
-                 config.service.hashCost = text == MinimumCost ? PasswordHasher::fastest()
-                                                               : PasswordHasher::interactive();
+                 config.service.gateway.hashCost = text == MinimumCost
+                     ? PasswordHasher::fastest()
+                     : PasswordHasher::interactive();
                  return true;
              },
-             sameBy([](auto &c) -> auto & { return c.service.hashCost; }) };
+             sameBy([](auto &c) -> auto & { return c.service.gateway.hashCost; }) };
 }
 
 Setting requestLog()

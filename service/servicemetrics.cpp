@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
+
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -13,45 +15,21 @@ using namespace Qt::StringLiterals;
 namespace {
 
 using Refusal = ConnectionGuard::Refusal;
-using LinkState = LinkObserver::State;
 
-constexpr Refusal Refusals[] = {
-    Refusal::Overall,       Refusal::PerPeer,
-    Refusal::HeaderTooLong, Refusal::TooManyHeaderLines,
-    Refusal::BodyTooLarge,  Refusal::LengthRequired,
-    Refusal::Malformed,     Refusal::HttpVersion,
-    Refusal::Pipelined,     Refusal::RequestTimeout,
-    Refusal::Unanswered,
+// The guard's reasons by the words of the metrics.
+const QList<std::pair<Refusal, QString>> Reasons = {
+    { Refusal::Overall, u"overall"_s },
+    { Refusal::PerPeer, u"per_peer"_s },
+    { Refusal::HeaderTooLong, u"header_too_long"_s },
+    { Refusal::TooManyHeaderLines, u"too_many_header_lines"_s },
+    { Refusal::BodyTooLarge, u"body_too_large"_s },
+    { Refusal::LengthRequired, u"length_required"_s },
+    { Refusal::Malformed, u"malformed"_s },
+    { Refusal::HttpVersion, u"http_version"_s },
+    { Refusal::Pipelined, u"pipelined"_s },
+    { Refusal::RequestTimeout, u"request_timeout"_s },
+    { Refusal::Unanswered, u"unanswered"_s },
 };
-
-QString reasonOf(Refusal refusal)
-{
-    switch (refusal) {
-    case Refusal::Overall:
-        return u"overall"_s;
-    case Refusal::PerPeer:
-        return u"per_peer"_s;
-    case Refusal::HeaderTooLong:
-        return u"header_too_long"_s;
-    case Refusal::TooManyHeaderLines:
-        return u"too_many_header_lines"_s;
-    case Refusal::BodyTooLarge:
-        return u"body_too_large"_s;
-    case Refusal::LengthRequired:
-        return u"length_required"_s;
-    case Refusal::Malformed:
-        return u"malformed"_s;
-    case Refusal::HttpVersion:
-        return u"http_version"_s;
-    case Refusal::Pipelined:
-        return u"pipelined"_s;
-    case Refusal::RequestTimeout:
-        return u"request_timeout"_s;
-    case Refusal::Unanswered:
-        return u"unanswered"_s;
-    }
-    return {};
-}
 
 // The store's failure codes by the words of the metrics; any other is "other".
 const QList<std::pair<qint32, QString>> StoreKinds = {
@@ -62,22 +40,11 @@ const QList<std::pair<qint32, QString>> StoreKinds = {
 };
 const QString OtherKind = u"other"_s;
 
-constexpr LinkState LinkStates[]
-    = { LinkState::Stopped, LinkState::Connecting, LinkState::Bound, LinkState::Waiting };
-
-QString stateOf(LinkState state)
+template<typename K>
+QString wordOf(const QList<std::pair<K, QString>> &words, K key, const QString &otherwise = {})
 {
-    switch (state) {
-    case LinkState::Stopped:
-        return u"stopped"_s;
-    case LinkState::Connecting:
-        return u"connecting"_s;
-    case LinkState::Bound:
-        return u"bound"_s;
-    case LinkState::Waiting:
-        return u"waiting"_s;
-    }
-    return {};
+    const auto found = std::ranges::find(words, key, &std::pair<K, QString>::first);
+    return found == words.cend() ? otherwise : found->second;
 }
 
 // Half a millisecond (a balance read from a warm store) to five seconds (a durable write
@@ -219,8 +186,8 @@ ServiceMetrics::ServiceMetrics()
         .set(1);
 
     // The series of known label values are there, at 0, from the start.
-    for (const Refusal refusal : Refusals)
-        m_refused.at({ reasonOf(refusal) });
+    for (const auto &[refusal, reason] : Reasons)
+        m_refused.at({ reason });
     m_authFailures.at({ u"401"_s });
     m_authFailures.at({ u"429"_s });
     for (const auto &[code, kind] : StoreKinds)
@@ -251,7 +218,7 @@ void ServiceMetrics::setConnectionsOpen(int connections)
 
 void ServiceMetrics::refused(ConnectionGuard::Refusal reason)
 {
-    m_refused.at({ reasonOf(reason) }).increment();
+    m_refused.at({ wordOf(Reasons, reason) }).increment();
 }
 
 void ServiceMetrics::authenticationFailed(int status)
@@ -267,18 +234,13 @@ void ServiceMetrics::observeCommit(int requestsInBatch)
 
 void ServiceMetrics::storeFailed(qint32 code)
 {
-    QString kind = OtherKind;
-    for (const auto &[known, name] : StoreKinds) {
-        if (known == code)
-            kind = name;
-    }
-    m_storeErrors.at({ kind }).increment();
+    m_storeErrors.at({ wordOf(StoreKinds, code, OtherKind) }).increment();
 }
 
 void ServiceMetrics::linkState(const QString &link, State state)
 {
-    for (const State each : LinkStates)
-        m_linkState.at({ link, stateOf(each) }).set(each == state ? 1 : 0);
+    for (const auto &[each, name] : LinkObserver::States)
+        m_linkState.at({ link, name }).set(each == state ? 1 : 0);
     // A link's series are there from its first report on.
     m_linkWindow.at({ link });
     m_linkSubmitted.at({ link });

@@ -80,11 +80,12 @@ Status ServiceProcess::start(const ServeConfig &config)
     // simulated handsets, and a send keeps the store's one-statement way. A first link
     // (or none left) therefore waits for a restart.
     if (!config.links.links.isEmpty()) {
-        m_links = std::make_unique<LinkSwitch>(m_store, options.hashCost, &linkLine, &m_metrics);
+        m_links = std::make_unique<LinkSwitch>(m_store, options.gateway.hashCost, &linkLine,
+                                               &m_metrics);
         QUILLET_TRY(m_links->replace(config.links));
         LinkSwitch *links = m_links.get();
-        options.route = [links](const QString &phone) { return links->route(phone); };
-        options.queued = [links] { links->wake(); };
+        options.gateway.route = [links](const QString &phone) { return links->route(phone); };
+        options.gateway.queued = [links] { links->wake(); };
     }
     m_service = std::make_unique<GatewayService>(options);
     connect(m_service.get(), &GatewayService::stopped, this, &ServiceProcess::stopped);

@@ -6,135 +6,63 @@ using namespace Qt::StringLiterals;
 
 namespace ServiceTexts {
 
-QString badToken()
+const RefusalText &refusalOf(Refusal refusal)
 {
-    return u"a valid bearer token is required"_s;
+    using enum Refusal;
+    static const RefusalText rows[] = {
+        { NoSuchOperation, 404, u"not_found"_s, u"no such operation"_s },
+        { MetricsOnly, 404, u"not_found"_s, u"this port serves GET /metrics only"_s },
+        { PostOnly, 405, u"method_not_allowed"_s, u"operations are called with POST"_s },
+        { GetOnly, 405, u"method_not_allowed"_s, u"the metrics are read with GET"_s },
+        { Stopping, 503, u"stopping"_s, u"the service is stopping"_s },
+        { BodyTooLarge, 413, u"content_too_large"_s,
+          u"the request body is larger than %1 bytes"_s },
+        { JsonOnly, 415, u"unsupported_media_type"_s, u"the body must be application/json"_s },
+        { KeyRequired, 400, u"idempotency_key"_s,
+          u"this call needs an Idempotency-Key header of 16 to 128 printable ASCII characters "
+          u"(a UUID will do)"_s },
+        { BadToken, 401, u"unauthorized"_s, u"a valid bearer token is required"_s },
+        { WrongRole, 403, u"forbidden"_s, u"a %1 token cannot make this call"_s },
+        { DuplicateKey, 400, u"malformed_json"_s, u"a key appears twice in one JSON object"_s },
+        { RawControlCharacter, 400, u"malformed_json"_s,
+          u"a control character inside a JSON text must be escaped"_s },
+        { NotAJsonObject, 400, u"malformed_json"_s,
+          u"the body must be one JSON object in UTF-8"_s },
+        { InvalidField, 400, u"invalid_field"_s, u"%1"_s },
+        { TooManyFailures, 429, u"too_many_failures"_s,
+          u"too many failed authentications from this address; try again later"_s },
+        { TooManySignOnFailures, 429, u"too_many_failures"_s,
+          u"too many failed sign-ons from this token; try again later"_s },
+        { KeyReused, 422, u"key_reused"_s,
+          u"this Idempotency-Key was used for a different request"_s },
+        { StoreUnavailable, 503, u"store_unavailable"_s,
+          u"the gateway's store cannot be used at the moment; try again later"_s },
+        { TooManyConnections, 503, u"service_unavailable"_s,
+          u"too many connections; try again later"_s },
+        { OneRequestAtATime, 400, u"bad_request"_s,
+          u"send one request at a time and wait for its answer"_s },
+        { HeaderTooLong, 431, u"request_header_fields_too_large"_s,
+          u"the request header is too long"_s },
+        { TooManyHeaderLines, 431, u"request_header_fields_too_large"_s,
+          u"the request has more than %1 header lines"_s },
+        { MalformedRequestLine, 400, u"bad_request"_s, u"malformed request line"_s },
+        { HttpVersion, 505, u"http_version_not_supported"_s,
+          u"only HTTP/1.1 and HTTP/1.0 are served"_s },
+        { MalformedHeaderLine, 400, u"bad_request"_s, u"malformed header line"_s },
+        { LengthRequired, 411, u"length_required"_s, u"send the body with a Content-Length"_s },
+        { MalformedLength, 400, u"bad_request"_s, u"malformed Content-Length"_s },
+        { RequestTimedOut, 408, u"request_timeout"_s, u"the request did not arrive in time"_s },
+    };
+    static_assert(sizeof(rows) / sizeof(rows[0]) == std::size_t(Count), "a row per refusal");
+    const RefusalText &row = rows[qsizetype(refusal)];
+    Q_ASSERT(row.refusal == refusal); // the rows in the order of their refusals
+    return row;
 }
 
-QString wrongRole(const QString &role)
+QString refusalText(Refusal refusal, const QString &value)
 {
-    return u"a %1 token cannot make this call"_s.arg(role);
-}
-
-QString notAJsonObject()
-{
-    return u"the body must be one JSON object in UTF-8"_s;
-}
-
-QString duplicateKey()
-{
-    return u"a key appears twice in one JSON object"_s;
-}
-
-QString rawControlCharacter()
-{
-    return u"a control character inside a JSON text must be escaped"_s;
-}
-
-QString keyReused()
-{
-    return u"this Idempotency-Key was used for a different request"_s;
-}
-
-QString keyRequired()
-{
-    return u"this call needs an Idempotency-Key header of 16 to 128 printable ASCII characters "
-           u"(a UUID will do)"_s;
-}
-
-QString noSuchOperation()
-{
-    return u"no such operation"_s;
-}
-
-QString postOnly()
-{
-    return u"operations are called with POST"_s;
-}
-
-QString getOnly()
-{
-    return u"the metrics are read with GET"_s;
-}
-
-QString stopping()
-{
-    return u"the service is stopping"_s;
-}
-
-QString tooManyFailures()
-{
-    return u"too many failed authentications from this address; try again later"_s;
-}
-
-QString bodyTooLarge(qint64 bytes)
-{
-    return u"the request body is larger than %1 bytes"_s.arg(bytes);
-}
-
-QString jsonOnly()
-{
-    return u"the body must be application/json"_s;
-}
-
-QString storeUnavailable()
-{
-    return u"the gateway's store cannot be used at the moment; try again later"_s;
-}
-
-QString tooManySignOnFailures()
-{
-    return u"too many failed sign-ons from this token; try again later"_s;
-}
-
-QString tooManyConnections()
-{
-    return u"too many connections; try again later"_s;
-}
-
-QString oneRequestAtATime()
-{
-    return u"send one request at a time and wait for its answer"_s;
-}
-
-QString headerTooLong()
-{
-    return u"the request header is too long"_s;
-}
-
-QString tooManyHeaderLines(int lines)
-{
-    return u"the request has more than %1 header lines"_s.arg(lines);
-}
-
-QString malformedRequestLine()
-{
-    return u"malformed request line"_s;
-}
-
-QString httpVersion()
-{
-    return u"only HTTP/1.1 and HTTP/1.0 are served"_s;
-}
-
-QString malformedHeaderLine()
-{
-    return u"malformed header line"_s;
-}
-
-QString lengthRequired()
-{
-    return u"send the body with a Content-Length"_s;
-}
-
-QString malformedLength()
-{
-    return u"malformed Content-Length"_s;
-}
-
-QString requestTimedOut()
-{
-    return u"the request did not arrive in time"_s;
+    const QString &text = refusalOf(refusal).text;
+    return text.contains(u"%1"_s) ? text.arg(value) : text;
 }
 
 QString tlsRequired(const QString &address)
@@ -234,11 +162,6 @@ QString servingMetrics(const QString &address, quint16 port)
     return u"quillet-gatewayd: serving GET /metrics without authentication on %1 port %2"_s
         .arg(address)
         .arg(port);
-}
-
-QString metricsOnly()
-{
-    return u"this port serves GET /metrics only"_s;
 }
 
 QString acceptPaused(const QString &why, int retryMs)

@@ -11,35 +11,49 @@
 namespace ServiceTexts {
 using namespace Qt::StringLiterals;
 
-// Answers to requests.
-QString badToken();
-QString wrongRole(const QString &role);
-QString notAJsonObject();
-QString duplicateKey();
-QString rawControlCharacter();
-QString keyReused();
-QString keyRequired();
-QString noSuchOperation();
-QString postOnly();
-QString getOnly();
-QString stopping();
-QString tooManyFailures();
-QString bodyTooLarge(qint64 bytes);
-QString jsonOnly();
-QString storeUnavailable();
-QString tooManySignOnFailures();
-
-// Refusals of the connection guard, before a request reaches the service.
-QString tooManyConnections();
-QString oneRequestAtATime();
-QString headerTooLong();
-QString tooManyHeaderLines(int lines);
-QString malformedRequestLine();
-QString httpVersion();
-QString malformedHeaderLine();
-QString lengthRequired();
-QString malformedLength();
-QString requestTimedOut();
+// Every way a request is refused instead of served, in one table (refusalOf): its HTTP
+// status, the code word of its error (what a client tells refusals apart by; docs/api.yaml
+// lists them) and its text, which takes the refusal's value where it has a place for one.
+enum class Refusal {
+    NoSuchOperation,
+    MetricsOnly, // a path other than /metrics on the scrapers' own port
+    PostOnly,
+    GetOnly, // the metrics on the service's port
+    Stopping,
+    BodyTooLarge, // the value: the most bytes a body may have
+    JsonOnly,
+    KeyRequired,
+    BadToken,
+    WrongRole, // the value: the token's role
+    DuplicateKey,
+    RawControlCharacter,
+    NotAJsonObject,
+    InvalidField, // the value: what is wrong with which field
+    TooManyFailures, // of authentication, from one address
+    TooManySignOnFailures,
+    KeyReused,
+    StoreUnavailable,
+    // The connection guard's, before a request reaches the service.
+    TooManyConnections,
+    OneRequestAtATime,
+    HeaderTooLong,
+    TooManyHeaderLines, // the value: the most lines a header may have
+    MalformedRequestLine,
+    HttpVersion,
+    MalformedHeaderLine,
+    LengthRequired,
+    MalformedLength,
+    RequestTimedOut,
+    Count // not a refusal: how many there are
+};
+struct RefusalText {
+    Refusal refusal;
+    int status;
+    QString code;
+    QString text; // %1: the refusal's value
+};
+const RefusalText &refusalOf(Refusal refusal);
+QString refusalText(Refusal refusal, const QString &value = {});
 
 // Starting.
 QString tlsRequired(const QString &address);
@@ -47,7 +61,6 @@ QString cannotOpenRequestLog(const QString &file, const QString &why);
 QString cannotListen(const QString &address, quint16 port, const QString &why);
 QString listening(const QString &address, quint16 port, bool tls);
 QString servingMetrics(const QString &address, quint16 port);
-QString metricsOnly();
 
 // Running.
 QString acceptPaused(const QString &why, int retryMs);

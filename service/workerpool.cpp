@@ -202,11 +202,7 @@ void WorkerPool::run()
     Worker worker;
     // One connection per thread: the service's records share the gateway's store, so
     // an answer and the change it reports commit together.
-    LocalGateway::Options options;
-    options.hashCost = m_options.hashCost;
-    options.route = m_options.route;
-    options.queued = m_options.queued;
-    worker.failure = LocalGateway::open(m_options.store, gateway, options);
+    worker.failure = LocalGateway::open(m_options.store, gateway, m_options.gateway);
     if (worker.failure.isOk() && m_checkpointsOwn)
         worker.failure = gateway->store().leaveCheckpoints();
     if (worker.failure.isOk())

@@ -27,7 +27,7 @@
 // and a thread of its own copies the log into the store (Store::checkpoint) so that no
 // commit waits for that copy and its flush.
 
-#include "gateway/local/passwordhasher.h"
+#include "gateway/local/localgateway.h"
 #include "gateway/local/storelocation.h"
 #include "gateway/status.h"
 
@@ -43,7 +43,6 @@
 #include <thread>
 #include <vector>
 
-class LocalGateway;
 class ServiceStore;
 
 struct Worker {
@@ -63,10 +62,8 @@ public:
         int threads = 4;
         // From 1 to `threads`.
         int slowSlots = 2;
-        PasswordHasher::Cost hashCost = PasswordHasher::interactive();
-        // See LocalGateway::Options.
-        std::function<QString(const QString &)> route;
-        std::function<void()> queued;
+        // Each thread's gateway.
+        LocalGateway::Options gateway;
         // Writes committed together at most; 1 commits each on its own.
         int batchMost = 64;
         int batchWaitUs = 2'000;

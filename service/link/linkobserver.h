@@ -8,13 +8,30 @@
 // Called on the links' thread, with the link's name (its section's, "main" for
 // [smsc.main]). Each report is cheap to make and must be cheap to take.
 
+#include <QLatin1StringView>
 #include <QString>
+
+#include <utility>
 
 class LinkObserver {
 public:
-    // As the operator's `links` listing names them: stopped, connecting, bound, and
-    // waiting to bind again after a back-off.
+    // Stopped, connecting, bound, and waiting to bind again after a back-off.
     enum class State { Stopped, Connecting, Bound, Waiting };
+    // Each state by its name, as the operator's `links` listing and the metrics show it.
+    static constexpr std::pair<State, QLatin1StringView> States[] = {
+        { State::Stopped, QLatin1StringView("stopped") },
+        { State::Connecting, QLatin1StringView("connecting") },
+        { State::Bound, QLatin1StringView("bound") },
+        { State::Waiting, QLatin1StringView("waiting") },
+    };
+    static QString nameOf(State state)
+    {
+        for (const auto &[each, name] : States) {
+            if (each == state)
+                return name;
+        }
+        return {};
+    }
 
     LinkObserver() = default;
     virtual ~LinkObserver() = default;

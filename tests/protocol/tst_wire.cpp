@@ -10,6 +10,7 @@
 #include <QJsonObject>
 #include <QTest>
 
+#include <algorithm>
 #include <climits>
 #include <functional>
 
@@ -40,6 +41,36 @@ template<typename T> Operator::Listing<T> listing(const T &entry)
 }
 
 const qint64 At = 1716197400000; // 2024-05-20T09:30:00.000Z
+
+// What an operation's prepare hook told it, one line per thing to hash.
+class RecordingPreparer final : public Wire::Preparer {
+public:
+    QStringList told;
+    void signOn(const QString &accountNo, const QString &password) override
+    {
+        told.append(u"signOn %1 %2"_s.arg(accountNo, password));
+    }
+    void newPassword(const QString &password) override
+    {
+        told.append(u"newPassword "_s + password);
+    }
+    void cardCheck(const QString &cardNo, const QString &cardPassword) override
+    {
+        told.append(u"cardCheck %1 %2"_s.arg(cardNo, cardPassword));
+    }
+    void cards(qint64 valueFen, int count) override
+    {
+        told.append(u"cards %1 %2"_s.arg(valueFen).arg(count));
+    }
+};
+
+bool namesAPassword(const QList<Wire::Field> &fields)
+{
+    return std::any_of(fields.cbegin(), fields.cend(), [](const Wire::Field &field) {
+        return QString(field.name).contains(u"password"_s, Qt::CaseInsensitive)
+            || (field.record && namesAPassword(*field.record));
+    });
+}
 
 } // namespace
 
@@ -297,6 +328,59 @@ private Q_SLOTS:
             QCOMPARE(listing.entries.at(0).state, u"submitted"_s);
             QCOMPARE(listing.entries.at(0).submittedAtMs, 1716197400000);
         }
+    }
+
+    // A password's hash takes a fraction of a second of CPU: a call with a password among
+    // its fields (or its answer's records) is served in the slow lane, its hashes made
+    // before the write lock, and never where reads and quick writes wait behind it.
+    void everyPasswordCallHashesAhead()
+    {
+        for (const Wire::Operation &operation : Wire::operations()) {
+            if (namesAPassword(operation.fields) || namesAPassword(operation.answer))
+                QVERIFY2(operation.hashes(), qPrintable(QString(operation.name)));
+        }
+    }
+
+    // Each hook reads what its call will hash from the request as the call does; a number
+    // past its range reads as its nearest end, as the call reads it.
+    void prepareHooksTellWhatTheCallHashes_data()
+    {
+        QTest::addColumn<QString>("operation");
+        QTest::addColumn<QJsonObject>("request");
+        QTest::addColumn<QString>("told");
+        QTest::newRow("register") << u"register"_s
+                                  << QJsonObject { { u"accountNo"_s, u"ABC-DEF-GHI-12345"_s },
+                                                   { u"password"_s, u"pw"_s },
+                                                   { u"city"_s, u"Xi'an"_s },
+                                                   { u"outcome"_s, 0 } }
+                                  << u"signOn ABC-DEF-GHI-12345 pw"_s;
+        QTest::newRow("recharge") << u"recharge"_s
+                                  << QJsonObject { { u"accountNo"_s, u"ABC-DEF-GHI-12345"_s },
+                                                   { u"cardNo"_s, u"1234567890123456"_s },
+                                                   { u"cardPassword"_s, u"654321"_s } }
+                                  << u"cardCheck 1234567890123456 654321"_s;
+        QTest::newRow("changePassword") << u"changePassword"_s
+                                        << QJsonObject { { u"accountNo"_s, u"ABC-DEF-GHI-12345"_s },
+                                                         { u"newPassword"_s, u"new"_s } }
+                                        << u"newPassword new"_s;
+        QTest::newRow("issueCards")
+            << u"issueCards"_s << QJsonObject { { u"valueFen"_s, 1000 }, { u"count"_s, 3 } }
+            << u"cards 1000 3"_s;
+        QTest::newRow("issueCards past every range")
+            << u"issueCards"_s << QJsonObject { { u"valueFen"_s, 1e300 }, { u"count"_s, 1e20 } }
+            << u"cards 9223372036854775807 2147483647"_s;
+    }
+    void prepareHooksTellWhatTheCallHashes()
+    {
+        QFETCH(QString, operation);
+        QFETCH(QJsonObject, request);
+        QFETCH(QString, told);
+        const QByteArray name = operation.toLatin1();
+        const Wire::Operation *found = Wire::find(QLatin1StringView(name));
+        QVERIFY(found && found->prepare);
+        RecordingPreparer preparer;
+        found->prepare(preparer, *found, request);
+        QCOMPARE(preparer.told, QStringList { told });
     }
 };
 

@@ -2,9 +2,11 @@
 // every route the service serves is documented with its Idempotency-Key rule, its request
 // fields and its answer's fields (of their kinds, and a listing's entries too), and
 // nothing else answers. The metrics are the one documented route beside the operations.
+// Every refusal's code word is documented, and no other.
 
 #include "protocol/calls.h"
 #include "protocol/wire.h"
+#include "service/servicetexts.h"
 #include "tests/service/servicerig.h"
 
 #include <QFile>
@@ -187,6 +189,24 @@ private Q_SLOTS:
                 QCOMPARE(answer.items.value(field.name), entries);
             }
         }
+    }
+
+    // Every code word a refusal answers with is documented, and nothing else.
+    void everyRefusalIsDocumented()
+    {
+        QString error;
+        const Document document = readDocument(error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        static const QRegularExpression codes(u"code:[^\\]]*enum: \\[([^\\]]*)\\]"_s);
+        const QString listed = codes.match(document.schemas.value(u"Error"_s).text).captured(1);
+        QStringList documented = listed.split(QRegularExpression(u"[,\\s]+"_s), Qt::SkipEmptyParts);
+        documented.sort();
+        QStringList refusals;
+        for (int i = 0; i < int(ServiceTexts::Refusal::Count); ++i)
+            refusals.append(ServiceTexts::refusalOf(ServiceTexts::Refusal(i)).code);
+        refusals.sort();
+        refusals.removeDuplicates();
+        QCOMPARE(documented, refusals);
     }
 
     // Against a running service: each documented route asks for a token (it exists),
