@@ -462,6 +462,32 @@ private Q_SLOTS:
         QVERIFY(!probe.exec(entry.arg(u"other"_s, probe.timeFromMs(u"6"_s))));
     }
 
+    // Each process keeps one row per link for the operator's `links`, written over as the
+    // link goes, and takes its rows away as it ends.
+    void linkStates()
+    {
+        const auto gateway = sent({}, {});
+        QVERIFY(gateway);
+        LinkQueue a(*gateway, u"a"_s, clock());
+        LinkQueue b(*gateway, u"b"_s, clock());
+        QVERIFY(a.writeState({ u"main"_s, u"connecting"_s, {}, 0, 0, 0, u"refused"_s }).isOk());
+        QVERIFY(a.writeState({ u"main"_s, u"bound"_s, m_now, 3, 7, 2, {} }).isOk());
+        QVERIFY(a.writeState({ u"other"_s, u"waiting"_s, {}, 0, 0, 0, u"gone"_s }).isOk());
+        QVERIFY(b.writeState({ u"main"_s, u"bound"_s, m_now, 0, 1, 0, {} }).isOk());
+        const StoreProbe probe(m_store->url());
+        const QString rows = u"SELECT link || ' ' || process || ' ' || state || ' ' || "
+                             u"outstanding || ' ' || sent || ' ' || received || ' ' || "
+                             u"last_error || ' ' || (since IS NOT NULL) FROM link_status "
+                             u"ORDER BY link, process"_s;
+        const QString yes = TestStore::onPostgresql() ? u"true"_s : u"1"_s;
+        const QString no = TestStore::onPostgresql() ? u"false"_s : u"0"_s;
+        QCOMPARE(probe.rows(rows),
+                 (QStringList { u"main a bound 3 7 2  "_s + yes, u"main b bound 0 1 0  "_s + yes,
+                                u"other a waiting 0 0 0 gone "_s + no }));
+        QVERIFY(a.forgetStates().isOk());
+        QCOMPARE(probe.rows(rows), QStringList { u"main b bound 0 1 0  "_s + yes });
+    }
+
     // A turn's deliveries go in one transaction, yet one the store refuses fails alone:
     // the others are written, and it is written once the SMSC sends it again.
     void oneRefusedInATurn()
