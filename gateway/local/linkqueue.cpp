@@ -16,10 +16,34 @@ using Decision = Store::Decision;
 
 const QString MessageReference = u"mt:"_s;
 
-bool isFinal(const QString &state)
+using ReceiptState = LinkStore::ReceiptState;
+
+// A receipt's state as the store writes it, in a part's and its message's state and in
+// an unmatched receipt's entry; the empty word while the part is on its way.
+constexpr std::pair<ReceiptState, QLatin1StringView> ReceiptWords[] = {
+    { ReceiptState::OnItsWay, QLatin1StringView() },
+    { ReceiptState::Delivered, QLatin1StringView("delivered") },
+    { ReceiptState::Undeliverable, QLatin1StringView("undeliverable") },
+    { ReceiptState::Expired, QLatin1StringView("expired") },
+    { ReceiptState::Rejected, QLatin1StringView("rejected") },
+};
+
+QString wordOf(ReceiptState state)
 {
-    return state == u"delivered"_s || state == u"undeliverable"_s || state == u"expired"_s
-        || state == u"rejected"_s;
+    for (const auto &[each, word] : ReceiptWords) {
+        if (each == state)
+            return word;
+    }
+    return {};
+}
+
+ReceiptState receiptStateOf(const QString &word)
+{
+    for (const auto &[state, each] : ReceiptWords) {
+        if (each == word)
+            return state;
+    }
+    return ReceiptState::OnItsWay;
 }
 
 // What arrivals_seen holds of an arrival: the SMSC's id with what it sent, or what it
@@ -43,20 +67,26 @@ const QString WaitingPartKey = u" WHERE link = ? AND source = ? AND destination 
 
 } // namespace
 
-LinkQueue::LinkQueue(LocalGateway &gateway, QString process)
+LinkQueue::LinkQueue(LocalGateway &gateway, QString process, LocalGateway::Clock clock)
     : m_gateway(gateway)
-    , m_store(*gateway.m_store)
+    , m_store(gateway.store())
     , m_process(std::move(process))
+    , m_clock(std::move(clock))
 {
 }
 
-Result<QList<LinkQueue::Outgoing>> LinkQueue::claim(const QString &link, int most, qint64 leaseMs)
+qint64 LinkQueue::nowMs() const
+{
+    return m_clock().toMSecsSinceEpoch();
+}
+
+Result<QList<LinkStore::Outgoing>> LinkQueue::claim(const QString &link, int most, qint64 leaseMs)
 {
     QList<Outgoing> claimed;
     if (most < 1)
         return claimed;
     QUILLET_TRY(m_gateway.deliverDue());
-    const qint64 now = m_gateway.nowMs();
+    const qint64 now = nowMs();
     // A look first, outside any transaction: the links ask often, and mostly find
     // nothing, which should not cost the write lock.
     const QString due = u" FROM mt WHERE state = 'queued' AND link = ? AND next_try_at <= ? "
@@ -97,13 +127,13 @@ Result<QList<LinkQueue::Outgoing>> LinkQueue::claim(const QString &link, int mos
     return claimed;
 }
 
-Result<QList<LinkQueue::Doubtful>> LinkQueue::record(const QString &link,
+Result<QList<LinkStore::Doubtful>> LinkQueue::record(const QString &link,
                                                      const QList<Answer> &answers)
 {
     QList<Doubtful> doubtful;
     if (answers.isEmpty())
         return doubtful;
-    const qint64 now = m_gateway.nowMs();
+    const qint64 now = nowMs();
     const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
         doubtful.clear();
         for (const Answer &answer : answers) {
@@ -176,9 +206,10 @@ Result<QList<LinkQueue::Doubtful>> LinkQueue::record(const QString &link,
                                          { link, id }));
                 QList<std::pair<qint64, Receipt>> early;
                 while (q->next())
-                    early.append({ q->value(0).toLongLong(),
-                                   { id, q->value(1).toString(), q->value(2).toString(),
-                                     q->value(3).toString(), q->value(4).toString() } });
+                    early.append(
+                        { q->value(0).toLongLong(),
+                          { id, receiptStateOf(q->value(1).toString()), q->value(2).toString(),
+                            q->value(3).toString(), q->value(4).toString() } });
                 q->finish();
                 for (const auto &[row, receipt] : std::as_const(early)) {
                     QUILLET_TRY(applyReceipt(link, receipt).status());
@@ -201,13 +232,12 @@ Status LinkQueue::keepDoubtful(const QString &link, const Doubtful &doubtful)
         ? LocalTexts::smscIdHeldBy(doubtful.part, doubtful.heldBy)
         : LocalTexts::noSmscId(doubtful.part);
     QSqlQuery *q = nullptr;
-    return m_store.step(
-        q,
-        u"INSERT INTO link_unmatched (link, kind, source, destination, smsc_id, "
-        u"state, text, at) SELECT ?, 'answer', coalesce((SELECT service_number "
-        u"FROM accounts WHERE accounts.id = mt.account_id), ''), phone, ?, ?, "
-        u"text, ? FROM mt WHERE id = ?"_s,
-        { link, doubtful.smscId, state, m_store.time(m_gateway.nowMs()), doubtful.message });
+    return m_store.step(q,
+                        u"INSERT INTO link_unmatched (link, kind, source, destination, smsc_id, "
+                        u"state, text, at) SELECT ?, 'answer', coalesce((SELECT service_number "
+                        u"FROM accounts WHERE accounts.id = mt.account_id), ''), phone, ?, ?, "
+                        u"text, ? FROM mt WHERE id = ?"_s,
+                        { link, doubtful.smscId, state, m_store.time(nowMs()), doubtful.message });
 }
 
 Status LinkQueue::refund(qint64 id, qint64 now)
@@ -230,7 +260,7 @@ Result<bool> LinkQueue::receiptIn(const QString &link, const Receipt &receipt, q
                              u"INSERT INTO link_unmatched (link, kind, source, destination, "
                              u"smsc_id, state, text, at) VALUES (?, 'receipt', ?, ?, ?, ?, ?, ?)"_s,
                              { link, receipt.source, receipt.destination, receipt.smscId,
-                               receipt.state, receipt.text, m_store.time(now) }));
+                               wordOf(receipt.state), receipt.text, m_store.time(now) }));
     return false;
 }
 
@@ -257,19 +287,20 @@ Result<bool> LinkQueue::applyReceipt(const QString &link, const Receipt &receipt
     const qint64 id = q->value(0).toLongLong();
     const int part = q->value(1).toInt();
     q->finish();
-    if (!isFinal(receipt.state))
+    if (receipt.state == ReceiptState::OnItsWay)
         return true;
+    const QString state = wordOf(receipt.state);
     QUILLET_TRY(m_store.step(q,
                              u"UPDATE mt_parts SET state = ? WHERE mt_id = ? AND part = ? "
                              u"AND state = 'submitted'"_s,
-                             { receipt.state, id, part }));
-    const qint64 now = m_gateway.nowMs();
-    if (receipt.state != u"delivered"_s) {
+                             { state, id, part }));
+    const qint64 now = nowMs();
+    if (receipt.state != ReceiptState::Delivered) {
         QUILLET_TRY(m_store.step(q,
                                  u"UPDATE mt SET state = ? WHERE id = ? "
                                  u"AND state IN ('queued', 'submitted')"_s,
-                                 { receipt.state, id }));
-        if (q->numRowsAffected() == 1 && receipt.state == u"rejected"_s)
+                                 { state, id }));
+        if (q->numRowsAffected() == 1 && receipt.state == ReceiptState::Rejected)
             QUILLET_TRY(refund(id, now));
         return true;
     }
@@ -313,7 +344,7 @@ QList<Status> LinkQueue::deliver(const QString &link, const QList<Delivery> &del
     QList<Status> outcomes;
     if (deliveries.isEmpty())
         return outcomes;
-    const qint64 now = m_gateway.nowMs();
+    const qint64 now = nowMs();
     const Result<Decision> written = m_store.transaction([&]() -> Result<Decision> {
         outcomes.clear();
         QUILLET_TRY(forgetMarks(link, now));
@@ -510,7 +541,7 @@ Status LinkQueue::doubt(const QString &link, const QList<QByteArray> &digests, q
 {
     if (digests.isEmpty())
         return Status::ok();
-    const qint64 until = m_gateway.nowMs() + forMs;
+    const qint64 until = nowMs() + forMs;
     return m_store
         .transaction([&]() -> Result<Decision> {
             QSqlQuery *q = nullptr;
@@ -577,7 +608,7 @@ Status LinkQueue::writeState(const LinkState &state)
                     { state.link, m_process, state.state,
                       state.boundSinceMs ? m_store.time(*state.boundSinceMs) : QVariant(),
                       state.outstanding, state.sent, state.received, state.lastError,
-                      m_store.time(m_gateway.nowMs()) }));
+                      m_store.time(nowMs()) }));
                 return Decision::Commit;
             },
             Store::Flush::Later)

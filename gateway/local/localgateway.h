@@ -147,10 +147,8 @@ public:
     static bool parseYuan(const QString &text, qint64 &fen);
 
 private:
-    // The operator's side and the links' queue work on the same store, with the same
-    // primitives.
+    // The operator's side works on the same store, with the same primitives.
     friend class LocalOperator;
-    friend class LinkQueue;
 
     struct Account {
         qint64 id = 0;

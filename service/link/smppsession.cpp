@@ -90,25 +90,26 @@ void SmppSession::connected()
     bind.systemId = m_settings.systemId;
     bind.password = m_settings.password;
     bind.systemType = m_settings.systemType;
-    m_bindSequence = nextSequence();
-    request(m_bindSequence, Smpp::bind(bindCommand(m_mode), m_bindSequence, bind));
+    m_phase = Phase::Binding;
+    m_awaited = nextSequence();
+    request(m_awaited, Smpp::bind(bindCommand(m_mode), m_awaited, bind));
 }
 
 void SmppSession::close()
 {
-    m_ended = true;
+    const bool bound = isBound();
+    m_phase = Phase::Ended;
     m_sweep.stop();
     m_keepAlive.stop();
     m_nextTurn.stop();
     if (!m_socket)
         return;
     m_socket->disconnect(this);
-    if (m_bound && m_socket->state() == QAbstractSocket::ConnectedState) {
+    if (bound && m_socket->state() == QAbstractSocket::ConnectedState) {
         m_socket->write(Smpp::bare(Smpp::Command::Unbind, nextSequence()));
         m_socket->flush();
     }
     m_socket->abort();
-    m_bound = false;
 }
 
 quint32 SmppSession::nextSequence()
@@ -130,7 +131,7 @@ void SmppSession::reply(const QByteArray &pdu)
 
 void SmppSession::write(const QByteArray &pdu)
 {
-    if (m_ended || !m_socket)
+    if (m_phase == Phase::Ended || !m_socket)
         return;
     m_socket->write(pdu);
 }
@@ -192,12 +193,12 @@ bool SmppSession::takeMore()
 // length, not its square.
 void SmppSession::turn()
 {
-    if (m_ended || !m_socket)
+    if (m_phase == Phase::Ended || !m_socket)
         return;
     m_inTurn = true;
     QList<Smpp::Pdu> deliveries;
     int handled = 0;
-    while (!m_ended && handled < PdusPerTurn && !backlogged()) {
+    while (m_phase != Phase::Ended && handled < PdusPerTurn && !backlogged()) {
         const QByteArrayView unread = QByteArrayView(m_buffer).sliced(m_read);
         const Smpp::Peek peek = Smpp::header(unread);
         if (peek.complete && !peek.valid) {
@@ -229,11 +230,11 @@ void SmppSession::turn()
     }
     m_inTurn = false;
     // A session that ended leaves its deliveries unanswered: the SMSC sends them again.
-    if (m_ended)
+    if (m_phase == Phase::Ended)
         return;
     if (!deliveries.isEmpty())
         Q_EMIT incoming(deliveries);
-    if (m_ended)
+    if (m_phase == Phase::Ended)
         return;
     if (backlogged()) {
         if (m_stalledSince < 0)
@@ -280,23 +281,22 @@ void SmppSession::handle(const Smpp::Pdu &pdu, QList<Smpp::Pdu> &deliveries)
     // says nothing we can act on.
     if (!m_waiting.remove(sequence))
         return;
-    if (sequence == m_bindSequence) {
-        m_bindSequence = 0;
+    if (m_phase == Phase::Binding && sequence == m_awaited) {
         if (pdu.header.status != Smpp::Status::Ok || command == Command::GenericNack) {
-            m_ended = true;
+            m_phase = Phase::Ended;
             m_socket->disconnect(this);
             m_socket->abort();
             m_sweep.stop();
             Q_EMIT bindRefused(pdu.header.status ? pdu.header.status : Smpp::Status::BindFailed);
             return;
         }
-        m_bound = true;
+        m_phase = Phase::Bound;
         m_keepAlive.start();
         Q_EMIT bound();
         return;
     }
-    if (sequence == m_enquireSequence) {
-        m_enquireSequence = 0;
+    if (m_phase == Phase::Enquiring && sequence == m_awaited) {
+        m_phase = Phase::Bound;
         return;
     }
     Q_EMIT answered(pdu);
@@ -319,10 +319,10 @@ void SmppSession::sweep()
             expired.append(it.key());
     }
     for (const quint32 sequence : std::as_const(expired)) {
-        if (m_ended)
+        if (m_phase == Phase::Ended)
             return;
         // The bind or the keep-alive unanswered: the peer is gone.
-        if (sequence == m_bindSequence || sequence == m_enquireSequence) {
+        if ((m_phase == Phase::Binding || m_phase == Phase::Enquiring) && sequence == m_awaited) {
             fail(LinkTexts::noAnswer());
             return;
         }
@@ -333,21 +333,21 @@ void SmppSession::sweep()
 
 void SmppSession::keepAlive()
 {
-    if (!m_bound || m_ended)
+    if (!isBound())
         return;
-    if (m_enquireSequence == 0) {
-        m_enquireSequence = nextSequence();
-        request(m_enquireSequence, Smpp::bare(Smpp::Command::EnquireLink, m_enquireSequence));
+    if (m_phase == Phase::Bound) {
+        m_phase = Phase::Enquiring;
+        m_awaited = nextSequence();
+        request(m_awaited, Smpp::bare(Smpp::Command::EnquireLink, m_awaited));
     }
     m_keepAlive.start();
 }
 
 void SmppSession::fail(const QString &why)
 {
-    if (m_ended)
+    if (m_phase == Phase::Ended)
         return;
-    m_ended = true;
-    m_bound = false;
+    m_phase = Phase::Ended;
     m_sweep.stop();
     m_keepAlive.stop();
     m_nextTurn.stop();

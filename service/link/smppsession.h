@@ -44,7 +44,7 @@ public:
     void open();
     // Unbinds (without waiting for the answer) and closes; no lost() follows.
     void close();
-    bool isBound() const { return m_bound; }
+    bool isBound() const { return m_phase == Phase::Bound || m_phase == Phase::Enquiring; }
 
     quint32 nextSequence();
     // A request built with `sequence`; its answer or its time-out follows.
@@ -66,6 +66,16 @@ Q_SIGNALS:
     void incoming(const QList<Smpp::Pdu> &deliveries);
 
 private:
+    // Where the session is. The sequence number it waits for, m_awaited, is the bind's
+    // while Binding and the enquire_link's while Enquiring, and means nothing otherwise.
+    enum class Phase {
+        Connecting, // the connection, and with TLS its handshake, under way
+        Binding,
+        Bound,
+        Enquiring, // bound, with an enquire_link unanswered
+        Ended, // closed, lost or refused: nothing more is read or written
+    };
+
     void connected();
     void readPdus();
     void turn();
@@ -90,11 +100,9 @@ private:
     qint64 m_outputBound = 0;
     qint64 m_stalledSince = -1;
     bool m_inTurn = false;
-    bool m_bound = false;
-    bool m_ended = false;
+    Phase m_phase = Phase::Connecting;
+    quint32 m_awaited = 0;
     quint32 m_sequence = 0;
-    quint32 m_bindSequence = 0;
-    quint32 m_enquireSequence = 0;
     // Requests without an answer yet, and when each was sent.
     QHash<quint32, qint64> m_waiting;
     QElapsedTimer m_clock;

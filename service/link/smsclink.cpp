@@ -1,20 +1,19 @@
 #include "service/link/smsclink.h"
 
 #include "service/link/linktexts.h"
+#include "service/link/smppmapping.h"
 #include "service/link/smppsession.h"
-#include "service/link/smstext.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
+#include <QElapsedTimer>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-using Answer = LinkQueue::Answer;
+using Answer = LinkStore::Answer;
 constexpr int PollMs = 250;
 constexpr int StateEveryMs = 5'000;
-constexpr int ThrottlePauseMs = 1'000;
 constexpr qint64 RetryFirstMs = 1'000;
 constexpr qint64 RetryMostMs = 60'000;
 constexpr int TidyEveryMs = 60'000;
@@ -27,125 +26,35 @@ constexpr qsizetype RecentAnswersKept = 10'000;
 // short, since a phone's own second message of the same text is lost within it.
 constexpr qint64 DoubtMs = 60'000;
 
-bool isTransient(quint32 status)
+SmscLink::Clock steadyClock()
 {
-    return status == Smpp::Status::Throttled || status == Smpp::Status::QueueFull;
+    QElapsedTimer timer;
+    timer.start();
+    return [timer] { return timer.elapsed(); };
 }
 
-// A receipt's final state in the gateway's words, from its message_state TLV or the
-// stat of its text; empty for a state on the way.
-QString receiptState(const Smpp::ShortMessage &message, const QByteArray &stat)
+Answer answer(Answer::Kind kind, const QString &reason = {}, qint64 retryAt = 0)
 {
-    if (message.messageState) {
-        switch (*message.messageState) {
-        case 2:
-            return u"delivered"_s;
-        case 3:
-            return u"expired"_s;
-        case 4:
-        case 5:
-            return u"undeliverable"_s;
-        case 8:
-            return u"rejected"_s;
-        default:
-            return {};
-        }
-    }
-    const QByteArray word = stat.toUpper();
-    if (word == "DELIVRD")
-        return u"delivered"_s;
-    if (word == "EXPIRED")
-        return u"expired"_s;
-    if (word == "UNDELIV" || word == "DELETED")
-        return u"undeliverable"_s;
-    if (word == "REJECTD")
-        return u"rejected"_s;
-    return {};
-}
-
-// A phone as the gateway writes it: international numbers with their +.
-QString phoneOf(const Smpp::Address &address)
-{
-    const QString digits = QString::fromLatin1(address.digits);
-    return address.ton == 1 && !digits.startsWith(u'+') ? u'+' + digits : digits;
-}
-
-// A message id as the gateway keeps and matches it: no longer than SMPP allows, so that
-// an SMSC that writes more still finds its receipts.
-QString smscIdOf(const QByteArray &id)
-{
-    return QString::fromLatin1(id.left(Smpp::MaxMessageId));
-}
-
-// What a deliver_sm says, in the store's words: a receipt, or a message from a phone.
-LinkQueue::Delivery deliveryOf(const Smpp::Pdu &pdu)
-{
-    const Smpp::ShortMessage &message = pdu.message;
-    LinkQueue::Delivery delivery;
-    if ((message.esmClass & Smpp::EsmTypeMask) == Smpp::EsmDeliveryReceipt) {
-        const std::optional<SmsText::ReceiptText> text = SmsText::receiptText(message.payload);
-        LinkQueue::Receipt receipt;
-        receipt.smscId = smscIdOf(
-            message.receiptedMessageId.isEmpty() && text ? text->id : message.receiptedMessageId);
-        receipt.state = receiptState(message, text ? text->stat : QByteArray());
-        receipt.source = phoneOf(message.source);
-        receipt.destination = phoneOf(message.destination);
-        receipt.text = QString::fromLatin1(message.payload);
-        delivery.receipt = receipt;
-        return delivery;
-    }
-    LinkQueue::Arrival &arrival = delivery.arrival;
-    arrival.source = phoneOf(message.source);
-    arrival.destination = QString::fromLatin1(message.destination.digits);
-    arrival.smscId = smscIdOf(message.receiptedMessageId);
-    const std::optional<SmsText::Incoming> text
-        = SmsText::decode(message.dataCoding, message.esmClass, message.payload);
-    if (text) {
-        arrival.text = text->text;
-        if (text->concatenation && text->concatenation->total > 1) {
-            arrival.reference = text->concatenation->reference;
-            arrival.total = text->concatenation->total;
-            arrival.part = text->concatenation->sequence;
-        }
-    } else {
-        arrival.text = QString::fromLatin1(message.payload.toHex());
-        arrival.unreadable = true;
-    }
-    QCryptographicHash digest(QCryptographicHash::Sha256);
-    QByteArray identity = message.source.digits;
-    identity.append('\0').append(message.destination.digits).append('\0');
-    identity.append(char(message.dataCoding)).append(char(message.esmClass));
-    digest.addData(identity);
-    digest.addData(message.payload);
-    arrival.digest = digest.result();
-    return delivery;
-}
-
-Smpp::Address destinationOf(const QString &phone)
-{
-    Smpp::Address address;
-    address.npi = 1;
-    if (phone.startsWith(u'+')) {
-        address.ton = 1;
-        address.digits = phone.mid(1).toLatin1();
-    } else {
-        address.digits = phone.toLatin1();
-    }
-    return address;
+    Answer made;
+    made.kind = kind;
+    made.reason = reason;
+    made.retryAt = retryAt;
+    return made;
 }
 
 } // namespace
 
-SmscLink::SmscLink(const LinkSettings &settings, LinkQueue &queue, const Log &log,
-                   LinkObserver &observer, QObject *parent)
+SmscLink::SmscLink(const LinkSettings &settings, LinkStore &store, const Log &log,
+                   LinkObserver &observer, QObject *parent, Clock clock)
     : QObject(parent)
     , m_settings(settings)
-    , m_queue(queue)
+    , m_store(store)
     , m_log(log)
     , m_observer(observer)
+    , m_clock(clock ? std::move(clock) : steadyClock())
+    , m_window(settings.window, settings.ratePerSecond, m_clock)
 {
     enter(LinkObserver::State::Stopped);
-    m_clock.start();
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &SmscLink::connectSessions);
     m_flush.setSingleShot(true);
@@ -321,33 +230,24 @@ void SmscLink::pump()
     SmppSession *session = sender();
     if (m_stopped || !isBound() || !session)
         return;
-    const qint64 at = m_clock.elapsed();
-    if (at < m_pausedUntil) {
-        m_pumpLater.start(int(m_pausedUntil - at));
-        return;
-    }
-    const double rate = m_settings.ratePerSecond;
-    const double most = std::max(1.0, rate / 10.0);
-    m_tokens = std::min(most, m_tokens + double(at - m_tokensAt) * rate / 1000.0);
-    m_tokensAt = at;
-    while (session->outstanding() < m_settings.window) {
-        if (m_pending.isEmpty() && !claimMore(m_settings.window - session->outstanding()))
-            return;
-        if (m_tokens < 1.0) {
-            m_pumpLater.start(int((1.0 - m_tokens) * 1000.0 / rate) + 1);
+    for (;;) {
+        const std::optional<qint64> wait = m_window.wait(session->outstanding());
+        if (!wait)
+            return; // an answer frees the window, and pumps
+        if (*wait > 0) {
+            m_pumpLater.start(int(*wait));
             return;
         }
+        if (m_pending.isEmpty() && !claimMore(m_window.room(session->outstanding())))
+            return;
         const Part part = m_pending.takeFirst();
         const quint32 sequence = session->nextSequence();
         const QByteArray pdu = Smpp::submitSm(sequence, part.pdu);
         if (pdu.isEmpty()) {
-            Answer rejected;
-            rejected.kind = Answer::Kind::Rejected;
-            rejected.reason = LinkTexts::tooLongForSmpp();
-            finish(part.message, rejected);
+            finish(part.message, answer(Answer::Kind::Rejected, LinkTexts::tooLongForSmpp()));
             continue;
         }
-        m_tokens -= 1.0;
+        m_window.take();
         m_inFlight.insert(sequence, part);
         windowChanged();
         session->request(sequence, pdu);
@@ -359,33 +259,26 @@ void SmscLink::pump()
 // into their parts; false when none is waiting.
 bool SmscLink::claimMore(int room)
 {
-    const Result<QList<LinkQueue::Outgoing>> claimed
-        = m_queue.claim(m_settings.name, room, m_settings.leaseMs);
+    const Result<QList<LinkStore::Outgoing>> claimed
+        = m_store.claim(m_settings.name, room, m_settings.leaseMs);
     if (claimed.failed()) {
         m_log(LinkTexts::storeFailed(m_settings.name, claimed.status().description()));
         return false;
     }
-    for (const LinkQueue::Outgoing &message : *claimed) {
-        const SmsText::Outgoing out = SmsText::encode(message.text, quint8(message.id & 0xFF));
-        Message held;
-        held.id = message.id;
-        held.tries = message.tries;
-        held.parts = int(out.parts.size());
-        held.smscIds = QStringList(out.parts.size(), QString());
-        m_messages.insert(message.id, held);
-        for (int i = 0; i < out.parts.size(); ++i) {
-            Part part;
-            part.message = message.id;
-            part.index = i;
-            part.pdu.source
-                = { m_settings.sourceTon, m_settings.sourceNpi, message.source.toLatin1() };
-            part.pdu.destination = destinationOf(message.phone);
-            part.pdu.esmClass = out.esmClass;
-            part.pdu.registeredDelivery = 1;
-            part.pdu.dataCoding = out.dataCoding;
-            part.pdu.payload = out.parts.at(i);
-            m_pending.append(part);
+    for (const LinkStore::Outgoing &message : *claimed) {
+        const QList<Smpp::ShortMessage> parts
+            = SmppMapping::partsOf(message, m_settings.sourceTon, m_settings.sourceNpi);
+        // A text no concatenation header can number would otherwise be held until the
+        // link drops, and claimed again for ever.
+        if (parts.isEmpty()) {
+            finish(message.id, answer(Answer::Kind::Rejected, LinkTexts::tooLongForSmpp()));
+            continue;
         }
+        m_messages.insert(message.id,
+                          { message.id, message.tries, int(parts.size()),
+                            QStringList(parts.size(), QString()), 0 });
+        for (int i = 0; i < parts.size(); ++i)
+            m_pending.append({ message.id, i, parts.at(i) });
     }
     return !m_pending.isEmpty();
 }
@@ -400,29 +293,26 @@ void SmscLink::answered(const Smpp::Pdu &pdu)
     m_inFlight.erase(part);
     windowChanged();
     const auto message = m_messages.find(id);
-    if (message == m_messages.end()) {
-        pump();
-        return;
-    }
-    const quint32 status = pdu.header.status;
-    if (status == Smpp::Status::Ok
-        && Smpp::Command(pdu.header.command) == Smpp::Command::SubmitSmResp) {
-        message->smscIds[index] = smscIdOf(pdu.id);
-        if (++message->accepted == message->parts) {
-            Answer submitted;
-            submitted.kind = Answer::Kind::Submitted;
-            submitted.smscIds = message->smscIds;
-            finish(id, submitted);
-            m_observer.submitted(m_settings.name);
+    if (message != m_messages.end()) {
+        const SmppMapping::SubmitAnswer said = SmppMapping::answerOf(pdu);
+        switch (said.kind) {
+        case SmppMapping::SubmitAnswer::Kind::Taken:
+            message->smscIds[index] = said.smscId;
+            if (++message->accepted == message->parts) {
+                Answer submitted = answer(Answer::Kind::Submitted);
+                submitted.smscIds = message->smscIds;
+                finish(id, submitted);
+                m_observer.submitted(m_settings.name);
+            }
+            break;
+        case SmppMapping::SubmitAnswer::Kind::Later:
+            m_window.throttled();
+            retryLater(id, LinkTexts::throttled());
+            break;
+        case SmppMapping::SubmitAnswer::Kind::Refused:
+            finish(id, answer(Answer::Kind::Rejected, LinkTexts::smscStatus(said.status)));
+            break;
         }
-    } else if (isTransient(status)) {
-        m_pausedUntil = m_clock.elapsed() + ThrottlePauseMs;
-        retryLater(id, LinkTexts::throttled());
-    } else {
-        Answer rejected;
-        rejected.kind = Answer::Kind::Rejected;
-        rejected.reason = LinkTexts::smscStatus(status ? status : Smpp::Status::SystemError);
-        finish(id, rejected);
     }
     pump();
 }
@@ -444,14 +334,12 @@ void SmscLink::timedOut(quint32 sequence)
 void SmscLink::retryLater(qint64 id, const QString &why)
 {
     const int tries = m_messages.value(id).tries;
-    Answer later;
-    later.kind = Answer::Kind::Retry;
-    later.reason = why;
-    later.retryAt = now() + std::min(RetryMostMs, RetryFirstMs << std::min(tries, 6));
-    finish(id, later);
+    finish(id,
+           answer(Answer::Kind::Retry, why,
+                  now() + std::min(RetryMostMs, RetryFirstMs << std::min(tries, 6))));
 }
 
-void SmscLink::finish(qint64 id, LinkQueue::Answer answer)
+void SmscLink::finish(qint64 id, Answer answer)
 {
     answer.id = id;
     m_messages.remove(id);
@@ -465,13 +353,8 @@ void SmscLink::finish(qint64 id, LinkQueue::Answer answer)
 void SmscLink::handBackAll(const QString &why)
 {
     const QList<qint64> held = m_messages.keys();
-    for (const qint64 id : held) {
-        Answer back;
-        back.kind = Answer::Kind::Retry;
-        back.reason = why;
-        back.retryAt = now();
-        finish(id, back);
-    }
+    for (const qint64 id : held)
+        finish(id, answer(Answer::Kind::Retry, why, now()));
     m_inFlight.clear();
     windowChanged();
     m_pending.clear();
@@ -482,12 +365,12 @@ void SmscLink::flush()
     if (m_answers.isEmpty())
         return;
     const QList<Answer> answers = std::exchange(m_answers, {});
-    const Result<QList<LinkQueue::Doubtful>> recorded = m_queue.record(m_settings.name, answers);
+    const Result<QList<LinkStore::Doubtful>> recorded = m_store.record(m_settings.name, answers);
     if (recorded.failed()) {
         m_log(LinkTexts::storeFailed(m_settings.name, recorded.status().description()));
         return;
     }
-    for (const LinkQueue::Doubtful &part : *recorded)
+    for (const LinkStore::Doubtful &part : *recorded)
         m_log(LinkTexts::doubtfulId(m_settings.name, part.message, part.part, part.smscId,
                                     part.heldBy));
 }
@@ -500,17 +383,17 @@ void SmscLink::incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries
 {
     m_received += deliveries.size();
     flush(); // a receipt finds the answers of this turn written
-    QList<LinkQueue::Delivery> all;
+    QList<LinkStore::Delivery> all;
     all.reserve(deliveries.size());
     // Where each one's outcome comes from: its place among those written, or -1 for one
     // answered before; one sent twice within the turn has the first's.
     QList<qsizetype> written(deliveries.size(), -1);
-    QList<LinkQueue::Delivery> fresh;
+    QList<LinkStore::Delivery> fresh;
     QHash<quint32, qsizetype> inTurn;
     for (qsizetype i = 0; i < deliveries.size(); ++i) {
         const quint32 sequence = deliveries.at(i).header.sequence;
-        all.append(deliveryOf(deliveries.at(i)));
-        const LinkQueue::Delivery &delivery = all.last();
+        all.append(SmppMapping::deliveryOf(deliveries.at(i).message));
+        const LinkStore::Delivery &delivery = all.last();
         if (delivery.receipt) {
             m_observer.receiptReceived(m_settings.name);
         } else {
@@ -530,7 +413,7 @@ void SmscLink::incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries
         written[i] = fresh.size();
         fresh.append(delivery);
     }
-    const QList<Status> stored = m_queue.deliver(m_settings.name, fresh, m_settings.partsPerSource);
+    const QList<Status> stored = m_store.deliver(m_settings.name, fresh, m_settings.partsPerSource);
     QList<Status> outcomes(deliveries.size(), Status::ok());
     for (qsizetype i = 0; i < deliveries.size(); ++i) {
         if (written.at(i) >= 0)
@@ -538,7 +421,7 @@ void SmscLink::incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries
     }
     if (!fresh.isEmpty())
         m_observer.deliveriesWritten(m_settings.name, int(fresh.size()));
-    const qint64 at = m_clock.elapsed();
+    const qint64 at = m_clock();
     QStringList failures; // each once a turn, however many deliveries it failed
     for (qsizetype i = 0; i < deliveries.size(); ++i) {
         const Smpp::Pdu &pdu = deliveries.at(i);
@@ -576,13 +459,13 @@ void SmscLink::doubtRecentAnswers()
     if (m_recentAnswers.isEmpty())
         return;
     QList<QByteArray> digests;
-    const qint64 old = m_clock.elapsed() - m_settings.responseTimeoutMs;
+    const qint64 old = m_clock() - m_settings.responseTimeoutMs;
     for (const auto &[at, digest] : std::as_const(m_recentAnswers)) {
         if (at > old)
             digests.append(digest);
     }
     m_recentAnswers.clear();
-    if (const Status s = m_queue.doubt(m_settings.name, digests, DoubtMs); s.failed())
+    if (const Status s = m_store.doubt(m_settings.name, digests, DoubtMs); s.failed())
         m_log(LinkTexts::storeFailed(m_settings.name, s.description()));
 }
 
@@ -592,16 +475,16 @@ void SmscLink::doubtRecentAnswers()
 void SmscLink::tidy()
 {
     const qint64 at = now();
-    const Result<int> done = m_queue.tidy(m_settings.name, at - m_settings.partsWaitMs,
+    const Result<int> done = m_store.tidy(m_settings.name, at - m_settings.partsWaitMs,
                                           at - m_settings.unmatchedKeepMs, TidyMost);
     if (done.failed())
         m_log(LinkTexts::storeFailed(m_settings.name, done.status().description()));
     m_tidy.start(!done.failed() && *done >= TidyMost ? 0 : TidyEveryMs);
 }
 
-LinkQueue::LinkState SmscLink::state() const
+LinkStore::LinkState SmscLink::state() const
 {
-    LinkQueue::LinkState state;
+    LinkStore::LinkState state;
     state.link = m_settings.name;
     state.state = m_state;
     state.boundSinceMs = m_boundSince;
@@ -614,6 +497,6 @@ LinkQueue::LinkState SmscLink::state() const
 
 void SmscLink::writeState()
 {
-    if (const Status s = m_queue.writeState(state()); s.failed())
+    if (const Status s = m_store.writeState(state()); s.failed())
         m_log(LinkTexts::storeFailed(m_settings.name, s.description()));
 }

@@ -3,21 +3,22 @@
 // One configured link to an SMSC: its sessions (one transceiver, or a transmitter and a
 // receiver), bound again with back-off whenever they end, and the messages it carries.
 //
-//   queue: claim ── parts ── submit_sm (at most `window` unanswered, at most `rate` a
-//   second) ── submit_sm_resp: submitted (ids) | throttled: later | refused: rejected
+//   store: claim ── parts (SmppMapping) ── submit_sm, as the SubmitWindow lets them go
+//   ── submit_sm_resp: submitted (ids) | throttled: later | refused: rejected
 //   ── record, one transaction per turn of the event loop
 //   deliver_sm of a turn: receipts ── their messages' states; arrivals ── the accounts;
 //   one transaction, and each answered once the store has it (an error if it failed)
 //   now and then: parts that waited too long and old unmatched entries tidied away
 //
-// Lives on the links' thread, and tells its LinkObserver what it does.
+// Lives on the links' thread, reaches the store through LinkStore only, and tells its
+// LinkObserver what it does.
 
-#include "gateway/local/linkqueue.h"
+#include "gateway/linkstore.h"
 #include "service/link/linkobserver.h"
 #include "service/link/linksettings.h"
 #include "service/link/smpppdu.h"
+#include "service/link/submitwindow.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -33,9 +34,11 @@ class SmscLink : public QObject {
 
 public:
     using Log = std::function<void(const QString &)>;
-    // `settings`, `queue`, `log` and `observer` outlive this object.
-    SmscLink(const LinkSettings &settings, LinkQueue &queue, const Log &log, LinkObserver &observer,
-             QObject *parent = nullptr);
+    using Clock = SubmitWindow::Clock;
+    // `settings`, `store`, `log` and `observer` outlive this object. Pacing, and how long
+    // ago an arrival was answered, are read from `clock` (by default, a steady clock).
+    SmscLink(const LinkSettings &settings, LinkStore &store, const Log &log, LinkObserver &observer,
+             QObject *parent = nullptr, Clock clock = {});
     ~SmscLink() override;
 
     void start();
@@ -44,7 +47,7 @@ public:
     // Messages may be waiting: look now rather than at the next poll.
     void wake();
 
-    LinkQueue::LinkState state() const;
+    LinkStore::LinkState state() const;
 
 private:
     struct Message {
@@ -77,7 +80,7 @@ private:
     void doubtRecentAnswers();
     void tidy();
     // Ends a message with `answer`; the rest of its parts are not sent.
-    void finish(qint64 id, LinkQueue::Answer answer);
+    void finish(qint64 id, LinkStore::Answer answer);
     void retryLater(qint64 id, const QString &why);
     void handBackAll(const QString &why);
     void flush();
@@ -85,7 +88,7 @@ private:
     qint64 now() const;
 
     const LinkSettings &m_settings;
-    LinkQueue &m_queue;
+    LinkStore &m_store;
     const Log &m_log;
     LinkObserver &m_observer;
     QPointer<SmppSession> m_transmitter; // the transceiver, when there is one
@@ -102,12 +105,12 @@ private:
     QHash<qint64, Message> m_messages;
     QList<Part> m_pending;
     QHash<quint32, Part> m_inFlight;
-    QList<LinkQueue::Answer> m_answers;
+    QList<LinkStore::Answer> m_answers;
     // The arrivals answered on the sessions bound now, by sequence number, that the
     // SMSC may send again with the same number; the oldest are forgotten first.
     QHash<std::pair<const SmppSession *, quint32>, QByteArray> m_answeredSequences;
     QList<std::pair<const SmppSession *, quint32>> m_sequenceOrder;
-    // The arrivals answered lately (milliseconds of m_clock, digest): a session that drops
+    // The arrivals answered lately (at m_clock's milliseconds, digest): a session that drops
     // may not have carried these answers, and the SMSC may send them again.
     QList<std::pair<qint64, QByteArray>> m_recentAnswers;
     QTimer m_flush;
@@ -115,9 +118,6 @@ private:
     QTimer m_poll;
     QTimer m_pumpLater;
     QTimer m_stateTimer;
-    // Sending is held back after a throttling answer until then (milliseconds of m_clock).
-    qint64 m_pausedUntil = 0;
-    double m_tokens = 0;
-    qint64 m_tokensAt = 0;
-    QElapsedTimer m_clock;
+    Clock m_clock;
+    SubmitWindow m_window;
 };

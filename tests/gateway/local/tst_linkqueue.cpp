@@ -12,6 +12,7 @@
 #include "tests/gateway/local/storeprobe.h"
 #include "tests/gateway/local/teststore.h"
 
+#include <QHash>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -23,6 +24,19 @@ const QString ServiceNumber = u"106900000001"_s;
 constexpr qint64 Lease = 60'000;
 constexpr qint64 Day = 24 * 3'600'000LL;
 using Answer = LinkQueue::Answer;
+using ReceiptState = LinkQueue::ReceiptState;
+
+// A receipt's state as the rows below write it.
+ReceiptState stateNamed(const QString &word)
+{
+    static const QHash<QString, ReceiptState> states {
+        { u"delivered"_s, ReceiptState::Delivered },
+        { u"undeliverable"_s, ReceiptState::Undeliverable },
+        { u"expired"_s, ReceiptState::Expired },
+        { u"rejected"_s, ReceiptState::Rejected },
+    };
+    return states.value(word, ReceiptState::OnItsWay);
+}
 
 // One delivery at a time, as a turn of the link with only it would write it.
 Status deliverOne(LinkQueue &queue, const LinkQueue::Receipt &receipt)
@@ -61,11 +75,16 @@ private:
     std::unique_ptr<TestStore> m_store;
     qint64 m_now = 1'700'000'000'000;
 
+    LocalGateway::Clock clock()
+    {
+        return [this] { return QDateTime::fromMSecsSinceEpoch(m_now, Qt::UTC); };
+    }
+
     std::unique_ptr<LocalGateway> open()
     {
         LocalGateway::Options options;
         options.hashCost = PasswordHasher::fastest();
-        options.clock = [this] { return QDateTime::fromMSecsSinceEpoch(m_now, Qt::UTC); };
+        options.clock = clock();
         options.route = [](const QString &) { return u"main"_s; };
         std::unique_ptr<LocalGateway> gateway;
         if (LocalGateway::open(m_store->location(), gateway, options).failed())
@@ -106,8 +125,8 @@ private Q_SLOTS:
         const auto a = sent(u"hi"_s);
         QVERIFY(a);
         const auto b = open();
-        LinkQueue first(*a, u"a"_s);
-        LinkQueue second(*b, u"b"_s);
+        LinkQueue first(*a, u"a"_s, clock());
+        LinkQueue second(*b, u"b"_s, clock());
         QCOMPARE(first.claim(u"main"_s, 10, Lease)->size(), 1);
         QCOMPARE(second.claim(u"main"_s, 10, Lease)->size(), 0);
         QCOMPARE(first.claim(u"other"_s, 10, Lease)->size(), 0);
@@ -177,7 +196,7 @@ private Q_SLOTS:
         QFETCH(int, unmatched);
         const auto gateway = sent(text);
         QVERIFY(gateway);
-        LinkQueue queue(*gateway, u"a"_s);
+        LinkQueue queue(*gateway, u"a"_s, clock());
         const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease);
         QCOMPARE(taken.size(), 1);
         Answer answer;
@@ -189,8 +208,9 @@ private Q_SLOTS:
             for (const QString &receipt : std::as_const(receipts))
                 QVERIFY(deliverOne(queue,
                                    LinkQueue::Receipt { receipt.section(u':', 0, 0),
-                                                        receipt.section(u':', 1), u"13800138000"_s,
-                                                        u"106900000001"_s, u"id:x"_s })
+                                                        stateNamed(receipt.section(u':', 1)),
+                                                        u"13800138000"_s, u"106900000001"_s,
+                                                        u"id:x"_s })
                             .isOk());
         };
         if (receiptsFirst)
@@ -239,16 +259,16 @@ private Q_SLOTS:
         QFETCH(QStringList, unmatched);
         const auto gateway = sent(u"hi"_s, u"13800138000,13900139000"_s);
         QVERIFY(gateway);
-        LinkQueue queue(*gateway, u"a"_s);
+        LinkQueue queue(*gateway, u"a"_s, clock());
         const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease);
         QCOMPARE(taken.size(), 2);
         for (const QString &step : std::as_const(steps)) {
             if (step.startsWith(u"r:"_s)) {
-                QVERIFY(
-                    deliverOne(queue,
-                               LinkQueue::Receipt { step.section(u':', 1, 1), step.section(u':', 2),
-                                                    u"13800138000"_s, ServiceNumber, u"-"_s })
-                        .isOk());
+                QVERIFY(deliverOne(queue,
+                                   LinkQueue::Receipt { step.section(u':', 1, 1),
+                                                        stateNamed(step.section(u':', 2)),
+                                                        u"13800138000"_s, ServiceNumber, u"-"_s })
+                            .isOk());
                 continue;
             }
             Answer answer;
@@ -301,7 +321,7 @@ private Q_SLOTS:
         QFETCH(QStringList, arrived);
         const auto gateway = sent({}, {});
         QVERIFY(gateway);
-        LinkQueue queue(*gateway, u"a"_s);
+        LinkQueue queue(*gateway, u"a"_s, clock());
         for (const QString &step : std::as_const(steps)) {
             const QString word = step.section(u':', 0, 0);
             const QString text = step.section(u':', 1);
@@ -368,7 +388,7 @@ private Q_SLOTS:
         QFETCH(QStringList, arrived);
         const auto gateway = sent({}, {});
         QVERIFY(gateway);
-        LinkQueue queue(*gateway, u"a"_s);
+        LinkQueue queue(*gateway, u"a"_s, clock());
         for (const QString &step : std::as_const(steps)) {
             if (step.startsWith(u'+')) {
                 m_now += step.mid(1).toLongLong();
@@ -462,13 +482,39 @@ private Q_SLOTS:
         QVERIFY(!probe.exec(entry.arg(u"other"_s, probe.timeFromMs(u"6"_s))));
     }
 
+    // Each process keeps one row per link for the operator's `links`, written over as the
+    // link goes, and takes its rows away as it ends.
+    void linkStates()
+    {
+        const auto gateway = sent({}, {});
+        QVERIFY(gateway);
+        LinkQueue a(*gateway, u"a"_s, clock());
+        LinkQueue b(*gateway, u"b"_s, clock());
+        QVERIFY(a.writeState({ u"main"_s, u"connecting"_s, {}, 0, 0, 0, u"refused"_s }).isOk());
+        QVERIFY(a.writeState({ u"main"_s, u"bound"_s, m_now, 3, 7, 2, {} }).isOk());
+        QVERIFY(a.writeState({ u"other"_s, u"waiting"_s, {}, 0, 0, 0, u"gone"_s }).isOk());
+        QVERIFY(b.writeState({ u"main"_s, u"bound"_s, m_now, 0, 1, 0, {} }).isOk());
+        const StoreProbe probe(m_store->url());
+        const QString rows = u"SELECT link || ' ' || process || ' ' || state || ' ' || "
+                             u"outstanding || ' ' || sent || ' ' || received || ' ' || "
+                             u"last_error || ' ' || (since IS NOT NULL) FROM link_status "
+                             u"ORDER BY link, process"_s;
+        const QString yes = TestStore::onPostgresql() ? u"true"_s : u"1"_s;
+        const QString no = TestStore::onPostgresql() ? u"false"_s : u"0"_s;
+        QCOMPARE(probe.rows(rows),
+                 (QStringList { u"main a bound 3 7 2  "_s + yes, u"main b bound 0 1 0  "_s + yes,
+                                u"other a waiting 0 0 0 gone "_s + no }));
+        QVERIFY(a.forgetStates().isOk());
+        QCOMPARE(probe.rows(rows), QStringList { u"main b bound 0 1 0  "_s + yes });
+    }
+
     // A turn's deliveries go in one transaction, yet one the store refuses fails alone:
     // the others are written, and it is written once the SMSC sends it again.
     void oneRefusedInATurn()
     {
         const auto gateway = sent({}, {});
         QVERIFY(gateway);
-        LinkQueue queue(*gateway, u"a"_s);
+        LinkQueue queue(*gateway, u"a"_s, clock());
         const StoreProbe probe(m_store->url());
         const QString refuse = TestStore::onPostgresql()
             ? u"CREATE TRIGGER refuse_boom BEFORE INSERT ON mo FOR EACH ROW WHEN "
@@ -482,7 +528,7 @@ private Q_SLOTS:
             return d;
         };
         LinkQueue::Delivery receipt;
-        receipt.receipt = LinkQueue::Receipt { u"zz"_s, u"delivered"_s, u"13800138000"_s,
+        receipt.receipt = LinkQueue::Receipt { u"zz"_s, ReceiptState::Delivered, u"13800138000"_s,
                                                ServiceNumber, u"-"_s };
         const QList<Status> first = queue.deliver(
             u"main"_s, { delivery(u"one"_s), delivery(u"boom"_s), receipt, delivery(u"two"_s) }, 3);
