@@ -8,7 +8,8 @@
 //   deliver() ── a turn's deliver_sm, in one transaction: receipts move their messages'
 //                states, messages from phones reach their accounts
 //   doubt() ──── arrivals whose answers a dropped session may not have carried
-//   tidy() ───── parts that waited too long, and old unmatched entries
+//   tidy() ───── parts that waited too long, old unmatched entries, and messages whose
+//                final receipt never came (unknown)
 //   writeState() the link as the operator's `links` listing shows it
 //
 // Every answer is recorded only by the process that holds the claim; a message the SMSC
@@ -18,11 +19,13 @@
 #include "gateway/status.h"
 
 #include <QByteArray>
+#include <QLatin1StringView>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <optional>
+#include <utility>
 
 class LinkStore {
 public:
@@ -58,19 +61,52 @@ public:
         QString smscId;
         qint64 heldBy = 0; // the other message with that id; 0 for no id
     };
+    // SMSCs write a message's id in its receipt as they please: in another case, without
+    // its leading zeros, or in decimal where the answer to submit_sm had it in hex (or the
+    // other way). A receipt's id is looked for as given, then case and leading zeros
+    // aside, then read as hex and looked for in decimal, then read as decimal and looked
+    // for in hex; a link may pin the one conversion its SMSC needs.
+    enum class ReceiptIds { Auto, Exact, HexToDecimal, DecimalToHex };
+    // How a receipt found its message.
+    enum class IdForm { Exact, CaseOrZeros, HexToDecimal, DecimalToHex };
+    static constexpr std::pair<IdForm, QLatin1StringView> IdForms[] = {
+        { IdForm::Exact, QLatin1StringView("exact") },
+        { IdForm::CaseOrZeros, QLatin1StringView("case_or_zeros") },
+        { IdForm::HexToDecimal, QLatin1StringView("hex_to_decimal") },
+        { IdForm::DecimalToHex, QLatin1StringView("decimal_to_hex") },
+    };
+    static QString nameOf(IdForm form)
+    {
+        for (const auto &[each, name] : IdForms) {
+            if (each == form)
+                return name;
+        }
+        return {};
+    }
+    struct ReceiptRules {
+        ReceiptIds ids = ReceiptIds::Auto;
+        // Some SMSCs send one receipt for a message of several parts: with `anyPart` it
+        // settles the message; else the message is delivered once every part is.
+        bool anyPart = false;
+    };
+
     // All in one transaction, on the disk before it returns. An answer for a message this
-    // process no longer holds changes nothing.
-    virtual Result<QList<Doubtful>> record(const QString &link, const QList<Answer> &answers) = 0;
+    // process no longer holds changes nothing. Receipts kept because they came before
+    // their answer are applied by `rules`.
+    virtual Result<QList<Doubtful>> record(const QString &link, const QList<Answer> &answers,
+                                           const ReceiptRules &rules)
+        = 0;
 
     // Where a delivery receipt says its part is: still on its way (en route, accepted,
     // unknown), or at one of the ends.
     enum class ReceiptState { OnItsWay, Delivered, Undeliverable, Expired, Rejected };
     struct Receipt {
-        QString smscId;
+        QString smscId; // from receipted_message_id, else from the text
         ReceiptState state = ReceiptState::OnItsWay;
         QString source;
         QString destination;
         QString text;
+        QString textId; // from the text, where it differs
     };
 
     struct Arrival {
@@ -95,13 +131,17 @@ public:
         std::optional<Receipt> receipt; // else the arrival
         Arrival arrival;
     };
+    struct Stored {
+        Status status;
+        std::optional<IdForm> matchedBy; // a receipt that found its message
+    };
     // Each delivery's outcome, in order, all in one transaction on the disk before it
     // returns; one the store refuses fails alone. A receipt that no part has is kept for
     // the operator, and applied if a part is recorded with its id later (its answer may
     // still be on its way). An arrival goes to its account once, joined when it came in
     // parts; at most `partsPerSource` parts of incomplete messages wait from one sender.
-    virtual QList<Status> deliver(const QString &link, const QList<Delivery> &deliveries,
-                                  int partsPerSource)
+    virtual QList<Stored> deliver(const QString &link, const QList<Delivery> &deliveries,
+                                  int partsPerSource, const ReceiptRules &rules)
         = 0;
 
     // Arrivals whose answers a session that dropped may never have carried: for `forMs`,
@@ -110,11 +150,17 @@ public:
     virtual Status doubt(const QString &link, const QList<QByteArray> &digests, qint64 forMs) = 0;
 
     // Parts that arrived before `partsBefore` go to the operator; unmatched entries kept
-    // since before `unmatchedBefore` are deleted; at most `most` of each. Gives how many
-    // rows it moved or deleted: `most` or more when there may be more to do.
-    virtual Result<int> tidy(const QString &link, qint64 partsBefore, qint64 unmatchedBefore,
-                             int most)
-        = 0;
+    // since before `unmatchedBefore` are deleted; a message whose last part the SMSC took
+    // before `acceptedBefore` and whose final receipt never came ends unknown (a late
+    // receipt still settles it); at most `most` of each. Gives how many rows it moved,
+    // deleted or ended: `most` or more when there may be more to do.
+    struct Tidy {
+        qint64 partsBefore = 0;
+        qint64 unmatchedBefore = 0;
+        qint64 acceptedBefore = 0;
+        int most = 0;
+    };
+    virtual Result<int> tidy(const QString &link, const Tidy &tidy) = 0;
 
     struct LinkState {
         QString link;

@@ -154,6 +154,11 @@ ServiceMetrics::ServiceMetrics()
     , m_linkArrivals(m_metrics.counter("quillet_gatewayd_link_arrivals_total",
                                        "Messages from phones received (each part), by link.",
                                        { "link" }))
+    , m_linkReceiptsMatched(
+          m_metrics.counter("quillet_gatewayd_link_receipts_matched_total",
+                            "Delivery receipts that found their message, by link and by the "
+                            "form of the id that matched.",
+                            { "link", "form" }))
 {
     // The families every Prometheus client library gives a process, read as they read
     // them; the dashboards made for those read these.
@@ -261,6 +266,11 @@ void ServiceMetrics::submitted(const QString &link)
 void ServiceMetrics::receiptReceived(const QString &link)
 {
     m_linkReceipts.at({ link }).increment();
+}
+
+void ServiceMetrics::receiptMatched(const QString &link, LinkStore::IdForm form)
+{
+    m_linkReceiptsMatched.at({ link, LinkStore::nameOf(form) }).increment();
 }
 
 void ServiceMetrics::arrivalReceived(const QString &link)

@@ -48,6 +48,7 @@ public:
     void windowInUse(const QString &link, int parts) override;
     void submitted(const QString &link) override;
     void receiptReceived(const QString &link) override;
+    void receiptMatched(const QString &link, LinkStore::IdForm form) override;
     void arrivalReceived(const QString &link) override;
 
     QByteArray render() const { return m_metrics.render(); }
@@ -68,4 +69,5 @@ private:
     Metrics::Family<Metrics::Counter> &m_linkSubmitted;
     Metrics::Family<Metrics::Counter> &m_linkReceipts;
     Metrics::Family<Metrics::Counter> &m_linkArrivals;
+    Metrics::Family<Metrics::Counter> &m_linkReceiptsMatched;
 };

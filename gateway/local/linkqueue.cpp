@@ -5,6 +5,7 @@
 #include "gateway/local/localtexts.h"
 
 #include <QCryptographicHash>
+#include <QRegularExpression>
 #include <QSqlQuery>
 
 using namespace Qt::StringLiterals;
@@ -44,6 +45,97 @@ ReceiptState receiptStateOf(const QString &word)
             return state;
     }
     return ReceiptState::OnItsWay;
+}
+
+using IdForm = LinkStore::IdForm;
+using ReceiptIds = LinkStore::ReceiptIds;
+
+// An id as the store's _key indexes read it (ltrim(lower(smsc_id), '0')): letters in
+// lower case, leading zeros off. Empty for an id of zeros, or of anything but printable
+// ASCII (where the engines' lower() may differ): such an id is matched as given only.
+QString keyOf(const QString &id)
+{
+    QString key;
+    key.reserve(id.size());
+    for (const QChar c : id) {
+        if (c.unicode() < 0x21 || c.unicode() > 0x7e)
+            return {};
+        if (!key.isEmpty() || c != u'0')
+            key.append(c.toLower());
+    }
+    return key;
+}
+
+// An id of hex digits written in decimal, and one of decimal digits in hex; nothing
+// where the digits do not allow it or the number passes 64 bits.
+QString hexAsDecimal(const QString &id)
+{
+    static const QRegularExpression hex(u"^[0-9A-Fa-f]{1,64}$"_s);
+    bool ok = false;
+    const qulonglong value = hex.match(id).hasMatch() ? id.toULongLong(&ok, 16) : 0;
+    return ok ? QString::number(value) : QString();
+}
+
+QString decimalAsHex(const QString &id)
+{
+    static const QRegularExpression decimal(u"^[0-9]{1,64}$"_s);
+    bool ok = false;
+    const qulonglong value = decimal.match(id).hasMatch() ? id.toULongLong(&ok, 10) : 0;
+    return ok ? QString::number(value, 16) : QString();
+}
+
+bool allows(ReceiptIds ids, IdForm form)
+{
+    switch (ids) {
+    case ReceiptIds::Auto:
+        return true;
+    case ReceiptIds::Exact:
+        return form == IdForm::Exact;
+    case ReceiptIds::HexToDecimal:
+        return form == IdForm::Exact || form == IdForm::HexToDecimal;
+    case ReceiptIds::DecimalToHex:
+        return form == IdForm::Exact || form == IdForm::DecimalToHex;
+    }
+    return false;
+}
+
+// What a receipt's id is looked for as, in order: an exact id, else a key.
+struct Candidate {
+    IdForm form;
+    QString value;
+};
+
+QList<Candidate> candidatesOf(const LinkStore::Receipt &receipt, ReceiptIds ids)
+{
+    QList<Candidate> out;
+    const auto add = [&](IdForm form, const QString &value) {
+        if (!value.isEmpty() && allows(ids, form))
+            out.append({ form, value });
+    };
+    for (const QString &id : { receipt.smscId, receipt.textId }) {
+        if (id.isEmpty())
+            continue;
+        add(IdForm::Exact, id);
+        add(IdForm::CaseOrZeros, keyOf(id));
+        add(IdForm::HexToDecimal, keyOf(hexAsDecimal(id)));
+        add(IdForm::DecimalToHex, keyOf(decimalAsHex(id)));
+    }
+    return out;
+}
+
+// The keys of the receipts that `answerId` would be found by: the same search turned
+// around (a receipt in decimal finds an answer in hex when its hex is the answer's).
+QStringList receiptKeysFor(const QString &answerId, ReceiptIds ids)
+{
+    QStringList keys;
+    const auto add = [&](IdForm form, const QString &key) {
+        if (!key.isEmpty() && allows(ids, form) && !keys.contains(key))
+            keys.append(key);
+    };
+    add(IdForm::CaseOrZeros, keyOf(answerId));
+    add(IdForm::HexToDecimal, keyOf(decimalAsHex(answerId)));
+    add(IdForm::DecimalToHex, keyOf(hexAsDecimal(answerId)));
+    return keys;
 }
 
 // What arrivals_seen holds of an arrival: the SMSC's id with what it sent, or what it
@@ -127,8 +219,8 @@ Result<QList<LinkStore::Outgoing>> LinkQueue::claim(const QString &link, int mos
     return claimed;
 }
 
-Result<QList<LinkStore::Doubtful>> LinkQueue::record(const QString &link,
-                                                     const QList<Answer> &answers)
+Result<QList<LinkStore::Doubtful>>
+LinkQueue::record(const QString &link, const QList<Answer> &answers, const ReceiptRules &rules)
 {
     QList<Doubtful> doubtful;
     if (answers.isEmpty())
@@ -144,9 +236,9 @@ Result<QList<LinkStore::Doubtful>> LinkQueue::record(const QString &link,
                 QUILLET_TRY(m_store.step(q,
                                          u"UPDATE mt SET state = 'submitted', reason = NULL, "
                                          u"tries = tries + 1, claimed_by = NULL, "
-                                         u"claimed_until = NULL"_s
+                                         u"claimed_until = NULL, accepted_at = ?"_s
                                              + held,
-                                         { answer.id, m_process }));
+                                         { m_store.time(now), answer.id, m_process }));
                 break;
             case Answer::Kind::Retry:
                 QUILLET_TRY(m_store.step(
@@ -197,25 +289,8 @@ Result<QList<LinkStore::Doubtful>> LinkQueue::record(const QString &link,
             }
             // Receipts that came before their answer was written.
             for (const QString &id : answer.smscIds) {
-                if (id.isEmpty())
-                    continue;
-                QUILLET_TRY(m_store.step(q,
-                                         u"SELECT id, state, source, destination, text "
-                                         u"FROM link_unmatched WHERE kind = 'receipt' AND "
-                                         u"link = ? AND smsc_id = ? ORDER BY id"_s,
-                                         { link, id }));
-                QList<std::pair<qint64, Receipt>> early;
-                while (q->next())
-                    early.append(
-                        { q->value(0).toLongLong(),
-                          { id, receiptStateOf(q->value(1).toString()), q->value(2).toString(),
-                            q->value(3).toString(), q->value(4).toString() } });
-                q->finish();
-                for (const auto &[row, receipt] : std::as_const(early)) {
-                    QUILLET_TRY(applyReceipt(link, receipt).status());
-                    QUILLET_TRY(
-                        m_store.step(q, u"DELETE FROM link_unmatched WHERE id = ?"_s, { row }));
-                }
+                if (!id.isEmpty())
+                    QUILLET_TRY(applyEarlyReceipts(link, id, rules));
             }
         }
         return Decision::Commit;
@@ -250,45 +325,97 @@ Status LinkQueue::refund(qint64 id, qint64 now)
                         { QString(MessageReference + QString::number(id)), m_store.time(now), id });
 }
 
-Result<bool> LinkQueue::receiptIn(const QString &link, const Receipt &receipt, qint64 now)
+// Receipts kept as unmatched because they came before the answer that gives `smscId`,
+// in whatever form they wrote it.
+Status LinkQueue::applyEarlyReceipts(const QString &link, const QString &smscId,
+                                     const ReceiptRules &rules)
 {
-    QUILLET_TRY_VALUE(const bool matched, applyReceipt(link, receipt));
+    const QStringList keys = receiptKeysFor(smscId, rules.ids);
+    QString keyed;
+    QVariantList values { link, smscId };
+    if (!keys.isEmpty()) {
+        keyed = u" OR ltrim(lower(smsc_id), '0') IN (%1)"_s.arg(
+            QStringList(keys.size(), u"?"_s).join(u", "_s));
+        for (const QString &key : keys)
+            values.append(key);
+    }
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store.step(q,
+                             u"SELECT id, smsc_id, state, source, destination, text "
+                             u"FROM link_unmatched WHERE kind = 'receipt' AND link = ? AND "
+                             u"(smsc_id = ?%1) ORDER BY id"_s.arg(keyed),
+                             values));
+    QList<std::pair<qint64, Receipt>> early;
+    while (q->next())
+        early.append({ q->value(0).toLongLong(),
+                       { q->value(1).toString(),
+                         receiptStateOf(q->value(2).toString()),
+                         q->value(3).toString(),
+                         q->value(4).toString(),
+                         q->value(5).toString(),
+                         {} } });
+    q->finish();
+    for (const auto &[row, receipt] : std::as_const(early)) {
+        QUILLET_TRY_VALUE(const std::optional<IdForm> matched, applyReceipt(link, receipt, rules));
+        if (matched)
+            QUILLET_TRY(m_store.step(q, u"DELETE FROM link_unmatched WHERE id = ?"_s, { row }));
+    }
+    return Status::ok();
+}
+
+Result<std::optional<LinkStore::IdForm>> LinkQueue::receiptIn(const QString &link,
+                                                              const Receipt &receipt,
+                                                              const ReceiptRules &rules, qint64 now)
+{
+    QUILLET_TRY_VALUE(const std::optional<IdForm> matched, applyReceipt(link, receipt, rules));
     if (matched)
-        return true;
+        return matched;
     QSqlQuery *q = nullptr;
     QUILLET_TRY(m_store.step(q,
                              u"INSERT INTO link_unmatched (link, kind, source, destination, "
                              u"smsc_id, state, text, at) VALUES (?, 'receipt', ?, ?, ?, ?, ?, ?)"_s,
                              { link, receipt.source, receipt.destination, receipt.smscId,
                                wordOf(receipt.state), receipt.text, m_store.time(now) }));
-    return false;
+    return std::optional<IdForm>();
 }
 
 // A part's final state moves its message on: any part that failed fails the message,
-// and it is delivered once every part is. An id the SMSC gave more than once finds the
-// oldest part still waiting for its receipt (receipts come about in the order their
-// messages went), else the newest; an SMSC that gave no id can be matched by nothing.
-Result<bool> LinkQueue::applyReceipt(const QString &link, const Receipt &receipt)
+// and it is delivered once every part is (or by any part's receipt, where the SMSC sends
+// one for the whole message). An id the SMSC gave more than once finds the oldest part
+// still waiting for its receipt (receipts come about in the order their messages went),
+// else the newest; an SMSC that gave no id can be matched by nothing. A message that
+// ended unknown is still settled by its receipt.
+Result<std::optional<LinkStore::IdForm>>
+LinkQueue::applyReceipt(const QString &link, const Receipt &receipt, const ReceiptRules &rules)
 {
-    if (receipt.smscId.isEmpty())
-        return false;
     QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store.step(q,
-                             u"SELECT p.mt_id, p.part FROM mt_parts p JOIN mt ON mt.id = p.mt_id "
-                             u"WHERE p.smsc_id = ? AND mt.link = ? ORDER BY "
-                             u"CASE WHEN p.state = 'submitted' THEN 0 ELSE 1 END, "
-                             u"CASE WHEN p.state = 'submitted' THEN p.mt_id ELSE -p.mt_id END, "
-                             u"p.part LIMIT 1"_s,
-                             { receipt.smscId, link }));
-    if (!q->next()) {
+    qint64 id = 0;
+    int part = 0;
+    std::optional<IdForm> matched;
+    for (const Candidate &candidate : candidatesOf(receipt, rules.ids)) {
+        const QString where = candidate.form == IdForm::Exact
+            ? u"p.smsc_id = ?"_s
+            : u"ltrim(lower(p.smsc_id), '0') = ?"_s;
+        QUILLET_TRY(m_store.step(q,
+                                 u"SELECT p.mt_id, p.part FROM mt_parts p JOIN mt ON "
+                                 u"mt.id = p.mt_id WHERE "_s
+                                     + where
+                                     + u" AND mt.link = ? ORDER BY "
+                                       u"CASE WHEN p.state = 'submitted' THEN 0 ELSE 1 END, "
+                                       u"CASE WHEN p.state = 'submitted' THEN p.mt_id "
+                                       u"ELSE -p.mt_id END, p.part LIMIT 1"_s,
+                                 { candidate.value, link }));
+        if (q->next()) {
+            id = q->value(0).toLongLong();
+            part = q->value(1).toInt();
+            matched = candidate.form;
+        }
         q->finish();
-        return false;
+        if (matched)
+            break;
     }
-    const qint64 id = q->value(0).toLongLong();
-    const int part = q->value(1).toInt();
-    q->finish();
-    if (receipt.state == ReceiptState::OnItsWay)
-        return true;
+    if (!matched || receipt.state == ReceiptState::OnItsWay)
+        return matched;
     const QString state = wordOf(receipt.state);
     QUILLET_TRY(m_store.step(q,
                              u"UPDATE mt_parts SET state = ? WHERE mt_id = ? AND part = ? "
@@ -298,18 +425,22 @@ Result<bool> LinkQueue::applyReceipt(const QString &link, const Receipt &receipt
     if (receipt.state != ReceiptState::Delivered) {
         QUILLET_TRY(m_store.step(q,
                                  u"UPDATE mt SET state = ? WHERE id = ? "
-                                 u"AND state IN ('queued', 'submitted')"_s,
+                                 u"AND state IN ('queued', 'submitted', 'unknown')"_s,
                                  { state, id }));
         if (q->numRowsAffected() == 1 && receipt.state == ReceiptState::Rejected)
             QUILLET_TRY(refund(id, now));
-        return true;
+        return matched;
     }
+    const QString everyPart = rules.anyPart
+        ? QString()
+        : u" AND NOT EXISTS (SELECT 1 FROM mt_parts WHERE mt_id = mt.id "
+          u"AND state <> 'delivered')"_s;
     QUILLET_TRY(m_store.step(q,
                              u"UPDATE mt SET state = 'delivered', delivered_at = ? "
-                             u"WHERE id = ? AND state = 'submitted' AND NOT EXISTS "
-                             u"(SELECT 1 FROM mt_parts WHERE mt_id = ? AND state <> 'delivered')"_s,
-                             { m_store.time(now), id, id }));
-    return true;
+                             u"WHERE id = ? AND state IN ('submitted', 'unknown')"_s
+                                 + everyPart,
+                             { m_store.time(now), id }));
+    return matched;
 }
 
 // The account whose service number is the longest that begins `destination`; the rest
@@ -338,10 +469,10 @@ Result<std::optional<QString>> LinkQueue::serviceNumberOf(const QString &destina
     return found;
 }
 
-QList<Status> LinkQueue::deliver(const QString &link, const QList<Delivery> &deliveries,
-                                 int partsPerSource)
+QList<LinkStore::Stored> LinkQueue::deliver(const QString &link, const QList<Delivery> &deliveries,
+                                            int partsPerSource, const ReceiptRules &rules)
 {
-    QList<Status> outcomes;
+    QList<Stored> outcomes;
     if (deliveries.isEmpty())
         return outcomes;
     const qint64 now = nowMs();
@@ -350,19 +481,21 @@ QList<Status> LinkQueue::deliver(const QString &link, const QList<Delivery> &del
         QUILLET_TRY(forgetMarks(link, now));
         // Each in a savepoint of its own: one the store refuses is undone alone.
         for (const Delivery &delivery : deliveries) {
+            std::optional<IdForm> matched;
             const Result<Decision> one = m_store.transaction([&]() -> Result<Decision> {
-                if (delivery.receipt)
-                    QUILLET_TRY(receiptIn(link, *delivery.receipt, now).status());
-                else
+                if (delivery.receipt) {
+                    QUILLET_TRY_VALUE(matched, receiptIn(link, *delivery.receipt, rules, now));
+                } else {
                     QUILLET_TRY(arriveIn(link, delivery.arrival, partsPerSource, now).status());
+                }
                 return Decision::Commit;
             });
-            outcomes.append(one.status());
+            outcomes.append({ one.status(), one.failed() ? std::nullopt : matched });
         }
         return Decision::Commit;
     });
     if (written.failed())
-        return QList<Status>(deliveries.size(), written.status());
+        return QList<Stored>(deliveries.size(), Stored { written.status(), std::nullopt });
     return outcomes;
 }
 
@@ -557,9 +690,9 @@ Status LinkQueue::doubt(const QString &link, const QList<QByteArray> &digests, q
         .status();
 }
 
-Result<int> LinkQueue::tidy(const QString &link, qint64 partsBefore, qint64 unmatchedBefore,
-                            int most)
+Result<int> LinkQueue::tidy(const QString &link, const Tidy &tidy)
 {
+    const auto &[partsBefore, unmatchedBefore, acceptedBefore, most] = tidy;
     int done = 0;
     const Result<Decision> tidied = m_store.transaction([&]() -> Result<Decision> {
         done = 0;
@@ -584,6 +717,12 @@ Result<int> LinkQueue::tidy(const QString &link, qint64 partsBefore, qint64 unma
                                  u"link_unmatched WHERE link = ? AND at < ? ORDER BY id "
                                  u"LIMIT ?)"_s,
                                  { link, m_store.time(unmatchedBefore), most }));
+        done += q->numRowsAffected();
+        QUILLET_TRY(m_store.step(q,
+                                 u"UPDATE mt SET state = 'unknown' WHERE id IN (SELECT id FROM "
+                                 u"mt WHERE link = ? AND state = 'submitted' AND "
+                                 u"accepted_at < ? ORDER BY accepted_at LIMIT ?)"_s,
+                                 { link, m_store.time(acceptedBefore), most }));
         done += q->numRowsAffected();
         return Decision::Commit;
     });

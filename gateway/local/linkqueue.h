@@ -28,15 +28,15 @@ public:
               LocalGateway::Clock clock = LocalGateway::Options().clock);
 
     Result<QList<Outgoing>> claim(const QString &link, int most, qint64 leaseMs) override;
-    Result<QList<Doubtful>> record(const QString &link, const QList<Answer> &answers) override;
+    Result<QList<Doubtful>> record(const QString &link, const QList<Answer> &answers,
+                                   const ReceiptRules &rules) override;
     // An id several parts have finds the oldest of them still waiting for a receipt, the
     // empty id none; beyond `partsPerSource` waiting parts from one sender, the oldest
     // incomplete message goes to link_unmatched.
-    QList<Status> deliver(const QString &link, const QList<Delivery> &deliveries,
-                          int partsPerSource) override;
+    QList<Stored> deliver(const QString &link, const QList<Delivery> &deliveries,
+                          int partsPerSource, const ReceiptRules &rules) override;
     Status doubt(const QString &link, const QList<QByteArray> &digests, qint64 forMs) override;
-    Result<int> tidy(const QString &link, qint64 partsBefore, qint64 unmatchedBefore,
-                     int most) override;
+    Result<int> tidy(const QString &link, const Tidy &tidy) override;
     Status writeState(const LinkState &state) override;
     // Removes this process's rows of every link, as it ends.
     Status forgetStates();
@@ -46,8 +46,12 @@ public:
     static constexpr qint64 RepeatWindowMs = 5 * 60 * 1000;
 
 private:
-    Result<bool> applyReceipt(const QString &link, const Receipt &receipt);
-    Result<bool> receiptIn(const QString &link, const Receipt &receipt, qint64 now);
+    Result<std::optional<IdForm>> applyReceipt(const QString &link, const Receipt &receipt,
+                                               const ReceiptRules &rules);
+    Result<std::optional<IdForm>> receiptIn(const QString &link, const Receipt &receipt,
+                                            const ReceiptRules &rules, qint64 now);
+    Status applyEarlyReceipts(const QString &link, const QString &smscId,
+                              const ReceiptRules &rules);
     enum class Arrived { Stored, Repeated, PartKept, Unmatched };
     Result<Arrived> arriveIn(const QString &link, const Arrival &arrival, int partsPerSource,
                              qint64 now);

@@ -250,7 +250,14 @@ QStringList toVersion5()
             ADD CONSTRAINT mt_origin_check
                 CHECK (origin IN ('send', 'forward', 'auto_reply', 'api', 'smpp')),
             ADD COLUMN reference text,
-            ADD COLUMN valid_until timestamptz)",
+            ADD COLUMN valid_until timestamptz,
+            ADD COLUMN accepted_at timestamptz)",
+        uR"(UPDATE mt SET accepted_at = due_at WHERE state = 'submitted')",
+        uR"(CREATE INDEX mt_submitted ON mt(link, accepted_at) WHERE state = 'submitted')",
+        // A receipt's id found again whatever its case and leading zeros.
+        uR"(CREATE INDEX mt_parts_key ON mt_parts((ltrim(lower(smsc_id), '0'))))",
+        uR"(CREATE INDEX link_unmatched_key ON link_unmatched(link, (ltrim(lower(smsc_id), '0')))
+            WHERE kind = 'receipt')",
         uR"(DROP TRIGGER mt_state_moves_forward ON mt)",
         uR"(CREATE TRIGGER mt_state_moves_forward BEFORE UPDATE OF state ON mt
             FOR EACH ROW WHEN (NOT ((OLD.state = 'scheduled'
@@ -361,7 +368,7 @@ QStringList grants(const QString &role)
         u"GRANT SELECT, INSERT, DELETE ON recharge_failures"_s + to,
         u"GRANT SELECT, INSERT ON mt"_s + to,
         u"GRANT UPDATE (state, reason, delivered_at, tries, next_try_at, claimed_by, "
-        u"claimed_until) ON mt"_s
+        u"claimed_until, accepted_at) ON mt"_s
             + to,
         u"GRANT SELECT, INSERT, UPDATE ON mt_parts"_s + to,
         u"GRANT SELECT, INSERT, DELETE ON link_unmatched"_s + to,

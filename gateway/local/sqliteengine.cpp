@@ -347,7 +347,9 @@ const char16_t *const ToV4[] = {
 // may send it (origins api and smpp), give it a reference of its own and a time after
 // which it is not handed to an SMSC (valid_until); it may be cancelled before any SMSC
 // has it, and a submitted one whose final receipt never comes ends unknown (a late
-// receipt still settles it).
+// receipt still settles it), counted from when the SMSC took its last part
+// (accepted_at). A receipt's id is found again whatever its case and leading zeros
+// (the _key indexes, read by the same expression).
 //
 // mt is rebuilt for its wider lists of values. mt_parts refers to it, and SQLite checks
 // a foreign key when the table it refers to is dropped, so the parts wait in a table of
@@ -378,13 +380,14 @@ const char16_t *const ToV5[] = {
         claimed_by TEXT,
         claimed_until INTEGER,
         reference TEXT,
-        valid_until INTEGER))",
+        valid_until INTEGER,
+        accepted_at INTEGER))",
     uR"(INSERT INTO mt_next (id, account_id, phone, text, segments, cost, origin,
         submitted_at, due_at, state, reason, delivered_at, link, tries, next_try_at,
-        claimed_by, claimed_until)
+        claimed_by, claimed_until, accepted_at)
         SELECT id, account_id, phone, text, segments, cost, origin, submitted_at, due_at,
                state, reason, delivered_at, link, tries, next_try_at, claimed_by,
-               claimed_until FROM mt)",
+               claimed_until, CASE WHEN state = 'submitted' THEN due_at END FROM mt)",
     uR"(CREATE TABLE mt_parts_kept AS SELECT mt_id, part, smsc_id, state FROM mt_parts)",
     uR"(DROP TABLE mt_parts)",
     uR"(DROP TABLE mt)",
@@ -398,10 +401,14 @@ const char16_t *const ToV5[] = {
     uR"(INSERT INTO mt_parts SELECT mt_id, part, smsc_id, state FROM mt_parts_kept)",
     uR"(DROP TABLE mt_parts_kept)",
     uR"(CREATE INDEX mt_parts_smsc ON mt_parts(smsc_id))",
+    uR"(CREATE INDEX mt_parts_key ON mt_parts(ltrim(lower(smsc_id), '0')))",
+    uR"(CREATE INDEX link_unmatched_key ON link_unmatched(link, ltrim(lower(smsc_id), '0'))
+        WHERE kind = 'receipt')",
     uR"(CREATE INDEX mt_due ON mt(due_at) WHERE state = 'scheduled')",
     uR"(CREATE INDEX mt_delivered_to ON mt(phone, delivered_at, id, account_id, text)
         WHERE state = 'delivered')",
     uR"(CREATE INDEX mt_queued ON mt(link, next_try_at, id) WHERE state = 'queued')",
+    uR"(CREATE INDEX mt_submitted ON mt(link, accepted_at) WHERE state = 'submitted')",
     uR"(CREATE INDEX mt_listed ON mt(submitted_at, id))",
     uR"(CREATE TRIGGER mt_state_moves_forward BEFORE UPDATE OF state ON mt
         WHEN NOT ((OLD.state = 'scheduled'

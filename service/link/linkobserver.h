@@ -8,6 +8,8 @@
 // Called on the links' thread, with the link's name (its section's, "main" for
 // [smsc.main]). Each report is cheap to make and must be cheap to take.
 
+#include "gateway/linkstore.h"
+
 #include <QLatin1StringView>
 #include <QString>
 
@@ -45,6 +47,8 @@ public:
     virtual void submitted(const QString & /*link*/) { }
     // A deliver_sm: a delivery receipt, or a message arriving from a phone.
     virtual void receiptReceived(const QString & /*link*/) { }
+    // A receipt found its message by its id in this form.
+    virtual void receiptMatched(const QString & /*link*/, LinkStore::IdForm /*form*/) { }
     virtual void arrivalReceived(const QString & /*link*/) { }
     // The deliver_sm of one turn of the event loop, written in one transaction.
     virtual void deliveriesWritten(const QString & /*link*/, int /*deliveries*/) { }

@@ -63,6 +63,18 @@ public:
         else
             value = read * unit;
     }
+    // One of `words`, as its place in the list, when the key is there.
+    template<typename Choice>
+    void choice(const QString &key, const QStringList &words, Choice &value)
+    {
+        if (!m_error.isEmpty() || !has(key))
+            return;
+        const qsizetype at = words.indexOf(text(key));
+        if (at < 0)
+            m_error = LinkTexts::badSetting(m_section, key, words.join(u" or "_s));
+        else
+            value = Choice(at);
+    }
     void fail(const QString &why)
     {
         if (m_error.isEmpty())
@@ -160,6 +172,14 @@ LinkSettings readLink(const QSettings &settings, const QString &name, QString &e
     int unmatchedDays = int(link.unmatchedKeepMs / 86'400'000);
     reader.number(u"unmatched_keep_days"_s, 1, 3650, 1, unmatchedDays);
     link.unmatchedKeepMs = unmatchedDays * 86'400'000LL;
+    // In the order of LinkStore::ReceiptIds.
+    reader.choice(u"receipt_ids"_s,
+                  { u"auto"_s, u"exact"_s, u"hex-to-decimal"_s, u"decimal-to-hex"_s },
+                  link.receipts.ids);
+    reader.choice(u"receipt_parts"_s, { u"all"_s, u"any"_s }, link.receipts.anyPart);
+    int receiptWaitS = int(link.receiptWaitMs / 1000);
+    reader.number(u"receipt_wait_s"_s, 60, 30 * 86'400, 1, receiptWaitS);
+    link.receiptWaitMs = receiptWaitS * 1000LL;
     link.reconnectMaxMs = std::max(link.reconnectMaxMs, link.reconnectMinMs);
     static const QRegularExpression prefix(u"^\\+?[0-9]{1,20}$"_s);
     const QStringList routes
@@ -200,6 +220,9 @@ const QStringList &linkSettingKeys()
         u"parts_wait_s"_s,
         u"parts_per_source"_s,
         u"unmatched_keep_days"_s,
+        u"receipt_ids"_s,
+        u"receipt_parts"_s,
+        u"receipt_wait_s"_s,
         u"routes"_s,
         // Test settings: bounds shorter than a deployment wants.
         u"enquire_link_ms"_s,

@@ -14,10 +14,20 @@
 //   parts_wait_s=86400              how long a part waits for the rest of its message
 //   parts_per_source=500            parts of incomplete messages kept per sender
 //   unmatched_keep_days=30          how long what matched nothing is kept
+//   receipt_ids=auto | exact | hex-to-decimal | decimal-to-hex
+//                                   how a receipt's id finds its message: every form in
+//                                   turn, or as given only, or read as hex and looked
+//                                   for in decimal, or read as decimal and looked for in hex
+//   receipt_parts=all | any         a message of parts is delivered once every part is,
+//                                   or by one receipt (an SMSC that sends one a message)
+//   receipt_wait_s=172800           a message with no final receipt this long after its
+//                                   last part was taken ends unknown
 //
 // A message goes by the link with the longest route that begins its phone number, and
 // by the first link when none does. The password is read from its file only, never from
 // a setting, the environment or the command line; a file others may read is refused.
+
+#include "gateway/linkstore.h"
 
 #include <QList>
 #include <QSettings>
@@ -55,6 +65,8 @@ struct LinkSettings {
     qint64 partsWaitMs = 24 * 3'600'000LL;
     int partsPerSource = 500;
     qint64 unmatchedKeepMs = 30 * 24 * 3'600'000LL;
+    LinkStore::ReceiptRules receipts;
+    qint64 receiptWaitMs = 48 * 3'600'000LL;
 };
 
 struct LinkConfig {

@@ -156,24 +156,10 @@ QString tooLongForSmpp()
     return u"a part does not fit a submit_sm"_s;
 }
 
-QString stateConnecting()
+QString receiptIdsConverted(const QString &link, const QString &form)
 {
-    return u"connecting"_s;
-}
-
-QString stateBound()
-{
-    return u"bound"_s;
-}
-
-QString stateWaiting()
-{
-    return u"waiting"_s;
-}
-
-QString stateStopped()
-{
-    return u"stopped"_s;
+    return u"link %1: its receipts find their messages only with their ids converted (%2); "
+           u"receipt_ids in its section may pin the conversion"_s.arg(link, form);
 }
 
 } // namespace LinkTexts

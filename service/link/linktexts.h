@@ -37,11 +37,6 @@ QString smscStatus(quint32 status);
 QString throttled();
 QString linkDown();
 QString tooLongForSmpp();
-
-// The state of a link, as `links` shows it.
-QString stateConnecting();
-QString stateBound();
-QString stateWaiting();
-QString stateStopped();
+QString receiptIdsConverted(const QString &link, const QString &form);
 
 } // namespace LinkTexts

@@ -75,6 +75,11 @@ LinkStore::Receipt receiptOf(const Smpp::ShortMessage &message)
     LinkStore::Receipt receipt;
     receipt.smscId = smscIdOf(
         message.receiptedMessageId.isEmpty() && text ? text->id : message.receiptedMessageId);
+    if (text) {
+        const QString written = smscIdOf(text->id);
+        if (written != receipt.smscId)
+            receipt.textId = written;
+    }
     receipt.state = receiptState(message, text ? text->stat : QByteArray());
     receipt.source = phoneOf(message.source);
     receipt.destination = phoneOf(message.destination);

@@ -18,6 +18,8 @@ constexpr qint64 RetryFirstMs = 1'000;
 constexpr qint64 RetryMostMs = 60'000;
 constexpr int TidyEveryMs = 60'000;
 constexpr int TidyMost = 1'000;
+// Receipts in a row that needed their id converted before the link says so.
+constexpr int ConvertedToTell = 10;
 // How many answered sequence numbers a session remembers, and answered arrivals the link.
 constexpr qsizetype SequencesKept = 4'096;
 constexpr qsizetype RecentAnswersKept = 10'000;
@@ -74,20 +76,7 @@ SmscLink::~SmscLink() = default;
 
 void SmscLink::enter(LinkObserver::State state)
 {
-    switch (state) {
-    case LinkObserver::State::Stopped:
-        m_state = LinkTexts::stateStopped();
-        break;
-    case LinkObserver::State::Connecting:
-        m_state = LinkTexts::stateConnecting();
-        break;
-    case LinkObserver::State::Bound:
-        m_state = LinkTexts::stateBound();
-        break;
-    case LinkObserver::State::Waiting:
-        m_state = LinkTexts::stateWaiting();
-        break;
-    }
+    m_state = LinkObserver::nameOf(state);
     m_observer.linkState(m_settings.name, state);
 }
 
@@ -365,7 +354,8 @@ void SmscLink::flush()
     if (m_answers.isEmpty())
         return;
     const QList<Answer> answers = std::exchange(m_answers, {});
-    const Result<QList<LinkStore::Doubtful>> recorded = m_store.record(m_settings.name, answers);
+    const Result<QList<LinkStore::Doubtful>> recorded
+        = m_store.record(m_settings.name, answers, m_settings.receipts);
     if (recorded.failed()) {
         m_log(LinkTexts::storeFailed(m_settings.name, recorded.status().description()));
         return;
@@ -413,11 +403,16 @@ void SmscLink::incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries
         written[i] = fresh.size();
         fresh.append(delivery);
     }
-    const QList<Status> stored = m_store.deliver(m_settings.name, fresh, m_settings.partsPerSource);
+    const QList<LinkStore::Stored> stored
+        = m_store.deliver(m_settings.name, fresh, m_settings.partsPerSource, m_settings.receipts);
     QList<Status> outcomes(deliveries.size(), Status::ok());
     for (qsizetype i = 0; i < deliveries.size(); ++i) {
         if (written.at(i) >= 0)
-            outcomes[i] = stored.value(written.at(i), Status::ok());
+            outcomes[i] = stored.value(written.at(i)).status;
+    }
+    for (const LinkStore::Stored &one : stored) {
+        if (one.matchedBy)
+            receiptMatched(*one.matchedBy);
     }
     if (!fresh.isEmpty())
         m_observer.deliveriesWritten(m_settings.name, int(fresh.size()));
@@ -452,6 +447,20 @@ void SmscLink::incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries
         m_recentAnswers.remove(0, m_recentAnswers.size() - RecentAnswersKept);
 }
 
+// A link whose SMSC keeps writing its receipts' ids in another base says so once: the
+// operator may pin the conversion (or ask the SMSC why).
+void SmscLink::receiptMatched(LinkStore::IdForm form)
+{
+    m_observer.receiptMatched(m_settings.name, form);
+    const bool converted
+        = form == LinkStore::IdForm::HexToDecimal || form == LinkStore::IdForm::DecimalToHex;
+    m_convertedInARow = converted ? m_convertedInARow + 1 : 0;
+    if (m_convertedInARow == ConvertedToTell && !m_toldConversion) {
+        m_toldConversion = true;
+        m_log(LinkTexts::receiptIdsConverted(m_settings.name, LinkStore::nameOf(form)));
+    }
+}
+
 // The session dropped: the arrivals answered within the response time-out before it may
 // not have had their answers reach the SMSC, which then sends them again once bound.
 void SmscLink::doubtRecentAnswers()
@@ -475,8 +484,10 @@ void SmscLink::doubtRecentAnswers()
 void SmscLink::tidy()
 {
     const qint64 at = now();
-    const Result<int> done = m_store.tidy(m_settings.name, at - m_settings.partsWaitMs,
-                                          at - m_settings.unmatchedKeepMs, TidyMost);
+    const Result<int> done
+        = m_store.tidy(m_settings.name,
+                       { at - m_settings.partsWaitMs, at - m_settings.unmatchedKeepMs,
+                         at - m_settings.receiptWaitMs, TidyMost });
     if (done.failed())
         m_log(LinkTexts::storeFailed(m_settings.name, done.status().description()));
     m_tidy.start(!done.failed() && *done >= TidyMost ? 0 : TidyEveryMs);

@@ -77,6 +77,7 @@ private:
     void answered(const Smpp::Pdu &pdu);
     void timedOut(quint32 sequence);
     void incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries);
+    void receiptMatched(LinkStore::IdForm form);
     void doubtRecentAnswers();
     void tidy();
     // Ends a message with `answer`; the rest of its parts are not sent.
@@ -101,6 +102,9 @@ private:
     QString m_lastError;
     qint64 m_sent = 0;
     qint64 m_received = 0;
+    // Receipts in a row that found their message only by a conversion of their id.
+    int m_convertedInARow = 0;
+    bool m_toldConversion = false;
 
     QHash<qint64, Message> m_messages;
     QList<Part> m_pending;

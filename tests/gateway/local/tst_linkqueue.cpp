@@ -43,14 +43,14 @@ Status deliverOne(LinkQueue &queue, const LinkQueue::Receipt &receipt)
 {
     LinkQueue::Delivery delivery;
     delivery.receipt = receipt;
-    return queue.deliver(u"main"_s, { delivery }, 3).value(0);
+    return queue.deliver(u"main"_s, { delivery }, 3, {}).value(0).status;
 }
 
 Status deliverOne(LinkQueue &queue, const LinkQueue::Arrival &arrival)
 {
     LinkQueue::Delivery delivery;
     delivery.arrival = arrival;
-    return queue.deliver(u"main"_s, { delivery }, 3).value(0);
+    return queue.deliver(u"main"_s, { delivery }, 3, {}).value(0).status;
 }
 
 // An arrival of `text` from a phone to the account; the digest stands for what the
@@ -138,11 +138,11 @@ private Q_SLOTS:
         answer.id = taken.at(0).id;
         answer.kind = Answer::Kind::Submitted;
         answer.smscIds = { u"late"_s };
-        QVERIFY(first.record(u"main"_s, { answer }).status().isOk());
+        QVERIFY(first.record(u"main"_s, { answer }, {}).status().isOk());
         const StoreProbe probe(m_store->url());
         QCOMPARE(probe.rows(u"SELECT state FROM mt"_s), QStringList { u"queued"_s });
         answer.smscIds = { u"b1"_s };
-        QVERIFY(second.record(u"main"_s, { answer }).status().isOk());
+        QVERIFY(second.record(u"main"_s, { answer }, {}).status().isOk());
         QCOMPARE(probe.rows(u"SELECT state || ' ' || coalesce(claimed_by, '-') FROM mt"_s),
                  QStringList { u"submitted -"_s });
         QCOMPARE(probe.rows(u"SELECT smsc_id FROM mt_parts"_s), QStringList { u"b1"_s });
@@ -209,13 +209,15 @@ private Q_SLOTS:
                 QVERIFY(deliverOne(queue,
                                    LinkQueue::Receipt { receipt.section(u':', 0, 0),
                                                         stateNamed(receipt.section(u':', 1)),
-                                                        u"13800138000"_s, u"106900000001"_s,
-                                                        u"id:x"_s })
+                                                        u"13800138000"_s,
+                                                        u"106900000001"_s,
+                                                        u"id:x"_s,
+                                                        {} })
                             .isOk());
         };
         if (receiptsFirst)
             receive();
-        QVERIFY(queue.record(u"main"_s, { answer }).status().isOk());
+        QVERIFY(queue.record(u"main"_s, { answer }, {}).status().isOk());
         if (!receiptsFirst)
             receive();
         const StoreProbe probe(m_store->url());
@@ -267,7 +269,10 @@ private Q_SLOTS:
                 QVERIFY(deliverOne(queue,
                                    LinkQueue::Receipt { step.section(u':', 1, 1),
                                                         stateNamed(step.section(u':', 2)),
-                                                        u"13800138000"_s, ServiceNumber, u"-"_s })
+                                                        u"13800138000"_s,
+                                                        ServiceNumber,
+                                                        u"-"_s,
+                                                        {} })
                             .isOk());
                 continue;
             }
@@ -275,7 +280,7 @@ private Q_SLOTS:
             answer.id = taken.at(step.section(u':', 0, 0).toInt() - 1).id;
             answer.kind = Answer::Kind::Submitted;
             answer.smscIds = { step.section(u':', 1) };
-            QVERIFY(queue.record(u"main"_s, { answer }).status().isOk());
+            QVERIFY(queue.record(u"main"_s, { answer }, {}).status().isOk());
         }
         const StoreProbe probe(m_store->url());
         QCOMPARE(probe.rows(u"SELECT state FROM mt ORDER BY id"_s), states);
@@ -395,7 +400,9 @@ private Q_SLOTS:
                 continue;
             }
             if (step == u"tidy"_s) {
-                QVERIFY(!queue.tidy(u"main"_s, m_now - Day, m_now - 30 * Day, 1000).failed());
+                QVERIFY(
+                    !queue.tidy(u"main"_s, { m_now - Day, m_now - 30 * Day, m_now - 2 * Day, 1000 })
+                         .failed());
                 continue;
             }
             LinkQueue::Arrival part = arrival(step.section(u':', 1));
@@ -528,23 +535,159 @@ private Q_SLOTS:
             return d;
         };
         LinkQueue::Delivery receipt;
-        receipt.receipt = LinkQueue::Receipt { u"zz"_s, ReceiptState::Delivered, u"13800138000"_s,
-                                               ServiceNumber, u"-"_s };
-        const QList<Status> first = queue.deliver(
-            u"main"_s, { delivery(u"one"_s), delivery(u"boom"_s), receipt, delivery(u"two"_s) }, 3);
+        receipt.receipt = LinkQueue::Receipt { u"zz"_s,          ReceiptState::Delivered,
+                                               u"13800138000"_s, ServiceNumber,
+                                               u"-"_s,           {} };
+        const QList<LinkQueue::Stored> first = queue.deliver(
+            u"main"_s, { delivery(u"one"_s), delivery(u"boom"_s), receipt, delivery(u"two"_s) }, 3,
+            {});
         QCOMPARE(first.size(), 4);
-        QCOMPARE(
-            QList<bool>({ first[0].isOk(), first[1].isOk(), first[2].isOk(), first[3].isOk() }),
-            QList<bool>({ true, false, true, true }));
+        QCOMPARE(QList<bool>({ first[0].status.isOk(), first[1].status.isOk(),
+                               first[2].status.isOk(), first[3].status.isOk() }),
+                 QList<bool>({ true, false, true, true }));
         QCOMPARE(probe.rows(u"SELECT text FROM mo ORDER BY id"_s),
                  QStringList({ u"one"_s, u"two"_s }));
         QVERIFY(probe.exec(TestStore::onPostgresql() ? u"DROP TRIGGER refuse_boom ON mo"_s
                                                      : u"DROP TRIGGER refuse_boom"_s));
-        const QList<Status> again = queue.deliver(u"main"_s, { delivery(u"boom"_s) }, 3);
-        QVERIFY(again.value(0).isOk());
+        const QList<LinkQueue::Stored> again
+            = queue.deliver(u"main"_s, { delivery(u"boom"_s) }, 3, {});
+        QVERIFY(again.value(0).status.isOk());
         QCOMPARE(probe.rows(u"SELECT text FROM mo ORDER BY id"_s),
                  QStringList({ u"one"_s, u"two"_s, u"boom"_s }));
         QCOMPARE(probe.count(u"SELECT count(*) FROM link_unmatched"_s), 1);
+    }
+
+    // A receipt finds its message whatever form the SMSC wrote its id in, unless the
+    // link pins one; the form that matched comes back. Ids: the answer's, then the
+    // receipt's receipted_message_id and the id in its text ("-": none).
+    void receiptIdForms_data()
+    {
+        QTest::addColumn<int>("rule"); // LinkStore::ReceiptIds
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("tlvId");
+        QTest::addColumn<QString>("textId");
+        QTest::addColumn<bool>("receiptFirst");
+        QTest::addColumn<QString>("matched"); // the form, or the message's state when none
+        const int automatic = int(LinkQueue::ReceiptIds::Auto);
+        const int exact = int(LinkQueue::ReceiptIds::Exact);
+        const int toHex = int(LinkQueue::ReceiptIds::DecimalToHex);
+        QTest::newRow("as given") << automatic << u"4BDEA437"_s << u"4BDEA437"_s << u"-"_s << false
+                                  << u"exact"_s;
+        QTest::newRow("lower case")
+            << automatic << u"4BDEA437"_s << u"4bdea437"_s << u"-"_s << false << u"case_or_zeros"_s;
+        QTest::newRow("leading zeros dropped") << automatic << u"004BDEA437"_s << u"4bdea437"_s
+                                               << u"-"_s << false << u"case_or_zeros"_s;
+        QTest::newRow("a hex answer, a decimal receipt")
+            << automatic << u"4BDEA437"_s << u"-"_s << u"1272882231"_s << false
+            << u"decimal_to_hex"_s;
+        QTest::newRow("a decimal answer, a hex receipt")
+            << automatic << u"1272882231"_s << u"4bdea437"_s << u"-"_s << false
+            << u"hex_to_decimal"_s;
+        QTest::newRow("the text's id where the TLV's finds nothing")
+            << automatic << u"4BDEA437"_s << u"ffff"_s << u"1272882231"_s << false
+            << u"decimal_to_hex"_s;
+        QTest::newRow("a decimal receipt before its hex answer")
+            << automatic << u"4BDEA437"_s << u"1272882231"_s << u"-"_s << true << u"delivered"_s;
+        QTest::newRow("an id of zeros, as given only")
+            << automatic << u"000"_s << u"0"_s << u"-"_s << false << u"submitted"_s;
+        QTest::newRow("exact: another case matches nothing")
+            << exact << u"4BDEA437"_s << u"4bdea437"_s << u"-"_s << false << u"submitted"_s;
+        QTest::newRow("exact, before its answer: another case matches nothing")
+            << exact << u"4BDEA437"_s << u"4bdea437"_s << u"-"_s << true << u"submitted"_s;
+        QTest::newRow("decimal-to-hex pinned")
+            << toHex << u"4BDEA437"_s << u"1272882231"_s << u"-"_s << false << u"decimal_to_hex"_s;
+        QTest::newRow("decimal-to-hex pinned: a hex receipt matches nothing")
+            << toHex << u"1272882231"_s << u"4bdea437"_s << u"-"_s << false << u"submitted"_s;
+    }
+    void receiptIdForms()
+    {
+        QFETCH(int, rule);
+        QFETCH(QString, answer);
+        QFETCH(QString, tlvId);
+        QFETCH(QString, textId);
+        QFETCH(bool, receiptFirst);
+        QFETCH(QString, matched);
+        const auto gateway = sent(u"hi"_s);
+        QVERIFY(gateway);
+        LinkQueue queue(*gateway, u"a"_s, clock());
+        const LinkQueue::ReceiptRules rules { LinkQueue::ReceiptIds(rule), false };
+        const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease);
+        QCOMPARE(taken.size(), 1);
+        Answer submitted;
+        submitted.id = taken.at(0).id;
+        submitted.kind = Answer::Kind::Submitted;
+        submitted.smscIds = { answer };
+        LinkQueue::Delivery delivery;
+        delivery.receipt = LinkQueue::Receipt { tlvId == u"-"_s ? textId : tlvId,
+                                                ReceiptState::Delivered,
+                                                u"13800138000"_s,
+                                                ServiceNumber,
+                                                u"-"_s,
+                                                tlvId == u"-"_s ? QString() : textId };
+        if (delivery.receipt->textId == u"-"_s)
+            delivery.receipt->textId.clear();
+        QList<LinkQueue::Stored> stored;
+        if (receiptFirst)
+            stored = queue.deliver(u"main"_s, { delivery }, 3, rules);
+        QVERIFY(queue.record(u"main"_s, { submitted }, rules).status().isOk());
+        if (!receiptFirst)
+            stored = queue.deliver(u"main"_s, { delivery }, 3, rules);
+        QVERIFY(stored.value(0).status.isOk());
+        const StoreProbe probe(m_store->url());
+        const QString state = probe.rows(u"SELECT state FROM mt"_s).value(0);
+        QCOMPARE(stored.value(0).matchedBy ? LinkQueue::nameOf(*stored.value(0).matchedBy) : state,
+                 matched);
+        QCOMPARE(state, matched == u"submitted"_s ? u"submitted"_s : u"delivered"_s);
+    }
+
+    // A message of two parts with one receipt, for its second part: delivered when the
+    // link takes any part's receipt for the message's, else still waiting; a message
+    // whose final receipt never came ends unknown two days after the SMSC took it, and
+    // a late receipt settles it still.
+    void oneReceiptForParts_data()
+    {
+        QTest::addColumn<bool>("anyPart");
+        QTest::addColumn<QStringList>("states"); // after the receipt, two days on, and late
+        QTest::newRow("all parts")
+            << false << QStringList { u"submitted"_s, u"unknown"_s, u"delivered"_s };
+        QTest::newRow("any part") << true
+                                  << QStringList { u"delivered"_s, u"delivered"_s, u"delivered"_s };
+    }
+    void oneReceiptForParts()
+    {
+        QFETCH(bool, anyPart);
+        QFETCH(QStringList, states);
+        const auto gateway = sent(QString(200, u'a'));
+        QVERIFY(gateway);
+        LinkQueue queue(*gateway, u"a"_s, clock());
+        const LinkQueue::ReceiptRules rules { LinkQueue::ReceiptIds::Auto, anyPart };
+        const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease);
+        QCOMPARE(taken.size(), 1);
+        Answer submitted;
+        submitted.id = taken.at(0).id;
+        submitted.kind = Answer::Kind::Submitted;
+        submitted.smscIds = { u"p1"_s, u"p2"_s };
+        QVERIFY(queue.record(u"main"_s, { submitted }, rules).status().isOk());
+        const StoreProbe probe(m_store->url());
+        const auto receipt = [&](const QString &id) {
+            LinkQueue::Delivery delivery;
+            delivery.receipt = LinkQueue::Receipt {
+                id, ReceiptState::Delivered, u"13800138000"_s, ServiceNumber, u"-"_s, {}
+            };
+            return queue.deliver(u"main"_s, { delivery }, 3, rules).value(0).status.isOk();
+        };
+        QStringList seen;
+        QVERIFY(receipt(u"p2"_s));
+        seen.append(probe.rows(u"SELECT state FROM mt"_s).value(0));
+        m_now += 2 * Day - 1;
+        QCOMPARE(*queue.tidy(u"main"_s, { 0, 0, m_now - 2 * Day, 10 }), 0);
+        m_now += 2;
+        QVERIFY(!queue.tidy(u"main"_s, { 0, 0, m_now - 2 * Day, 10 }).failed());
+        seen.append(probe.rows(u"SELECT state FROM mt"_s).value(0));
+        QVERIFY(receipt(u"p1"_s));
+        seen.append(probe.rows(u"SELECT state FROM mt"_s).value(0));
+        QCOMPARE(seen, states);
+        QCOMPARE(probe.count(u"SELECT count(*) FROM ledger WHERE reason = 'refund'"_s), 0);
     }
 };
 

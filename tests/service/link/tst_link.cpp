@@ -28,7 +28,8 @@ public:
         held += claimed;
         return claimed;
     }
-    Result<QList<Doubtful>> record(const QString & /*link*/, const QList<Answer> &some) override
+    Result<QList<Doubtful>> record(const QString & /*link*/, const QList<Answer> &some,
+                                   const ReceiptRules & /*rules*/) override
     {
         calls.append(u"record"_s);
         for (const Answer &answer : some) {
@@ -44,12 +45,18 @@ public:
         }
         return QList<Doubtful>();
     }
-    QList<Status> deliver(const QString & /*link*/, const QList<Delivery> &deliveries,
-                          int /*partsPerSource*/) override
+    QList<Stored> deliver(const QString & /*link*/, const QList<Delivery> &deliveries,
+                          int /*partsPerSource*/, const ReceiptRules & /*rules*/) override
     {
         calls.append(u"deliver"_s);
         delivered += deliveries;
-        return QList<Status>(deliveries.size(), Status::ok());
+        QList<Stored> stored;
+        for (const Delivery &delivery : deliveries)
+            stored.append({ Status::ok(),
+                            delivery.receipt && !receiptForms.isEmpty()
+                                ? std::optional(receiptForms.takeFirst())
+                                : std::nullopt });
+        return stored;
     }
     Status doubt(const QString & /*link*/, const QList<QByteArray> &digests,
                  qint64 /*forMs*/) override
@@ -57,11 +64,7 @@ public:
         doubted += digests;
         return Status::ok();
     }
-    Result<int> tidy(const QString & /*link*/, qint64 /*partsBefore*/, qint64 /*unmatchedBefore*/,
-                     int /*most*/) override
-    {
-        return 0;
-    }
+    Result<int> tidy(const QString & /*link*/, const Tidy & /*tidy*/) override { return 0; }
     Status writeState(const LinkState &state) override
     {
         states.append(state.state + u' ' + state.lastError);
@@ -72,6 +75,7 @@ public:
     QList<Outgoing> held;
     QList<Answer> answers;
     QList<Delivery> delivered;
+    QList<IdForm> receiptForms; // how each receipt is found, in turn
     QList<QByteArray> doubted;
     QStringList calls;
     QStringList states;
@@ -391,6 +395,28 @@ private Q_SLOTS:
             + Raw::deliverSm(3, receipt));
         QVERIFY(spin([&] { return m_smsc->answerTo(3).has_value(); }, Wait));
         QCOMPARE(m_store->calls, (QStringList { u"record"_s, u"deliver"_s }));
+    }
+
+    // Receipts that keep finding their messages only by a converted id are told of once,
+    // after ten in a row, not after nine, and not again.
+    void conversionToldOnce()
+    {
+        const QList<LinkStore::IdForm> converted(10, LinkStore::IdForm::DecimalToHex);
+        const QList<LinkStore::IdForm> exact { LinkStore::IdForm::Exact };
+        m_store->receiptForms = converted.first(9) + exact + converted + exact + converted;
+        QVERIFY(start());
+        Raw::Message receipt;
+        receipt.esmClass = 0x04;
+        receipt.shortMessage = "id:1272882231 stat:DELIVRD";
+        for (quint32 sequence = 1; sequence <= 31; ++sequence)
+            m_smsc->write(Raw::deliverSm(sequence, receipt));
+        QVERIFY(spin([&] { return m_smsc->answerTo(31).has_value(); }, Wait));
+        QCOMPARE(m_store->receiptForms.size(), 0);
+        QCOMPARE(
+            m_log.filter(u"converted"_s),
+            QStringList { u"link main: its receipts find their messages only with their ids "
+                          u"converted (decimal_to_hex); receipt_ids in its section may pin the "
+                          u"conversion"_s });
     }
 
     // A drop leaves the arrivals answered within the response time-out before it in

@@ -59,6 +59,12 @@ private Q_SLOTS:
         QTest::newRow("unmatched kept past ten years")
             << u"host=h\nsystem_id=q\npassword_file=PASSWORD\nunmatched_keep_days=3651\n"_s << true
             << u"[smsc.a] unmatched_keep_days takes 1 to 3650"_s;
+        QTest::newRow("receipt ids of no known form")
+            << u"host=h\nsystem_id=q\npassword_file=PASSWORD\nreceipt_ids=octal\n"_s << true
+            << u"[smsc.a] receipt_ids takes auto or exact or hex-to-decimal or decimal-to-hex"_s;
+        QTest::newRow("receipt parts neither all nor any")
+            << u"host=h\nsystem_id=q\npassword_file=PASSWORD\nreceipt_parts=some\n"_s << true
+            << u"[smsc.a] receipt_parts takes all or any"_s;
         QTest::newRow("system id too long")
             << u"host=h\nsystem_id=sixteen-letters!\npassword_file=PASSWORD\n"_s << true
             << u"[smsc.a] system_id takes 1 to 15 characters"_s;
@@ -83,11 +89,13 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("partsWaitMs");
         QTest::addColumn<int>("partsPerSource");
         QTest::addColumn<qint64>("unmatchedKeepMs");
-        QTest::newRow("defaults") << QString() << qint64(86'400'000) << 500
-                                  << qint64(2'592'000'000);
+        QTest::addColumn<QString>("receipts"); // ids, any part, wait in ms
+        QTest::newRow("defaults") << QString() << qint64(86'400'000) << 500 << qint64(2'592'000'000)
+                                  << u"0 0 172800000"_s;
         QTest::newRow("the longest")
-            << u"parts_wait_s=2592000\nparts_per_source=100000\nunmatched_keep_days=3650\n"_s
-            << qint64(2'592'000'000) << 100'000 << qint64(315'360'000'000);
+            << u"parts_wait_s=2592000\nparts_per_source=100000\nunmatched_keep_days=3650\n"
+               u"receipt_ids=decimal-to-hex\nreceipt_parts=any\nreceipt_wait_s=2592000\n"_s
+            << qint64(2'592'000'000) << 100'000 << qint64(315'360'000'000) << u"3 1 2592000000"_s;
     }
     void keeping()
     {
@@ -95,6 +103,7 @@ private Q_SLOTS:
         QFETCH(qint64, partsWaitMs);
         QFETCH(int, partsPerSource);
         QFETCH(qint64, unmatchedKeepMs);
+        QFETCH(QString, receipts);
         const LinkConfigRead parsed
             = this->read(u"[smsc.a]\nhost=h\nsystem_id=q\npassword_file=PASSWORD\n"_s + settings,
                          QFileDevice::ReadOwner | QFileDevice::WriteOwner);
@@ -103,6 +112,10 @@ private Q_SLOTS:
         QCOMPARE(link.partsWaitMs, partsWaitMs);
         QCOMPARE(link.partsPerSource, partsPerSource);
         QCOMPARE(link.unmatchedKeepMs, unmatchedKeepMs);
+        QCOMPARE(u"%1 %2 %3"_s.arg(int(link.receipts.ids))
+                     .arg(int(link.receipts.anyPart))
+                     .arg(link.receiptWaitMs),
+                 receipts);
     }
 
     // The longest route that begins the phone number wins; the first link in the file

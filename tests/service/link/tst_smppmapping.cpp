@@ -47,7 +47,8 @@ class TestSmppMapping : public QObject {
 
 private Q_SLOTS:
     // A receipt's state from message_state when the SMSC sends it, else from the stat of
-    // its text; its id from receipted_message_id, else its text, cut to 64 octets.
+    // its text; its id from receipted_message_id, else its text, cut to 64 octets; the
+    // text's id too where the two differ ("TLV|text").
     void receipt_data()
     {
         QTest::addColumn<int>("messageState"); // -1: no TLV
@@ -69,7 +70,9 @@ private Q_SLOTS:
         QTest::newRow("message_state 6, accepted")
             << 6 << QByteArray("a1") << QByteArray() << u"on its way"_s << u"a1"_s;
         QTest::newRow("message_state and id over the text's")
-            << 5 << QByteArray("a1") << delivered << u"undeliverable"_s << u"a1"_s;
+            << 5 << QByteArray("a1") << delivered << u"undeliverable"_s << u"a1|t1"_s;
+        QTest::newRow("the same id in both")
+            << 2 << QByteArray("t1") << delivered << u"delivered"_s << u"t1"_s;
         QTest::newRow("text alone, delivered")
             << -1 << QByteArray() << delivered << u"delivered"_s << u"t1"_s;
         QTest::newRow("text alone, in small letters")
@@ -107,7 +110,10 @@ private Q_SLOTS:
         const LinkStore::Delivery delivery = SmppMapping::deliveryOf(m);
         QVERIFY(delivery.receipt);
         QCOMPARE(nameOf(delivery.receipt->state), state);
-        QCOMPARE(delivery.receipt->smscId, smscId);
+        QCOMPARE(delivery.receipt->textId.isEmpty()
+                     ? delivery.receipt->smscId
+                     : delivery.receipt->smscId + u'|' + delivery.receipt->textId,
+                 smscId);
         QCOMPARE(delivery.receipt->source, u"13800138000"_s);
         QCOMPARE(delivery.receipt->text, QString::fromLatin1(text));
     }
