@@ -28,7 +28,8 @@ bool sameMessage(const Smpp::ShortMessage &a, const Smpp::ShortMessage &b)
         && a.source.ton == b.source.ton && a.source.npi == b.source.npi
         && a.destination.digits == b.destination.digits && a.esmClass == b.esmClass
         && a.registeredDelivery == b.registeredDelivery && a.dataCoding == b.dataCoding
-        && a.payload == b.payload;
+        && a.payload == b.payload && a.scheduleDeliveryTime == b.scheduleDeliveryTime
+        && a.validityPeriod == b.validityPeriod;
 }
 
 void checkPdu(const QByteArray &bytes)

@@ -40,9 +40,21 @@ public:
         QString text;
         int tries = 0;
         QString source; // the account's service number
+        qint64 validUntilMs = 0; // 0: for as long as the SMSC keeps it
     };
-    // Up to `most` messages queued for `link` and due, held until now + leaseMs.
-    virtual Result<QList<Outgoing>> claim(const QString &link, int most, qint64 leaseMs) = 0;
+    struct ClaimRules {
+        // A message not handed to an SMSC this long after it was due expires, unless it
+        // came with a validity of its own; 0 for none.
+        qint64 validityMs = 0;
+        // Links whose messages this one takes while they are down; a message taken so
+        // is this link's from then on.
+        QStringList standingIn;
+    };
+    // Up to `most` messages queued for `link` (or a link it stands in for), due and still
+    // valid, held until now + leaseMs.
+    virtual Result<QList<Outgoing>> claim(const QString &link, int most, qint64 leaseMs,
+                                          const ClaimRules &rules)
+        = 0;
 
     struct Answer {
         enum class Kind { Submitted, Retry, Rejected };
@@ -152,13 +164,16 @@ public:
     // Parts that arrived before `partsBefore` go to the operator; unmatched entries kept
     // since before `unmatchedBefore` are deleted; a message whose last part the SMSC took
     // before `acceptedBefore` and whose final receipt never came ends unknown (a late
-    // receipt still settles it); at most `most` of each. Gives how many rows it moved,
-    // deleted or ended: `most` or more when there may be more to do.
+    // receipt still settles it); a queued message past its validity (or `validityMs`
+    // after it was due) expires and is refunded, since no SMSC had it; at most `most` of
+    // each. Gives how many rows it moved, deleted or ended: `most` or more when there may
+    // be more to do.
     struct Tidy {
         qint64 partsBefore = 0;
         qint64 unmatchedBefore = 0;
         qint64 acceptedBefore = 0;
         int most = 0;
+        qint64 validityMs = 0;
     };
     virtual Result<int> tidy(const QString &link, const Tidy &tidy) = 0;
 

@@ -159,6 +159,10 @@ ServiceMetrics::ServiceMetrics()
                             "Delivery receipts that found their message, by link and by the "
                             "form of the id that matched.",
                             { "link", "form" }))
+    , m_linkStandingIn(m_metrics.gauge("quillet_gatewayd_link_standing_in",
+                                       "1 while the link takes the messages of the link `for`, "
+                                       "down too long; 0 once it is bound again.",
+                                       { "link", "for" }))
 {
     // The families every Prometheus client library gives a process, read as they read
     // them; the dashboards made for those read these.
@@ -271,6 +275,16 @@ void ServiceMetrics::receiptReceived(const QString &link)
 void ServiceMetrics::receiptMatched(const QString &link, LinkStore::IdForm form)
 {
     m_linkReceiptsMatched.at({ link, LinkStore::nameOf(form) }).increment();
+}
+
+// Called on the links' thread alone, as m_standingIn is read and written.
+void ServiceMetrics::standingIn(const QString &link, const QStringList &links)
+{
+    for (const QString &other : m_standingIn.value(link))
+        m_linkStandingIn.at({ link, other }).set(0);
+    for (const QString &other : links)
+        m_linkStandingIn.at({ link, other }).set(1);
+    m_standingIn.insert(link, links);
 }
 
 void ServiceMetrics::arrivalReceived(const QString &link)

@@ -17,6 +17,9 @@
 #include "service/link/linkobserver.h"
 #include "service/metrics.h"
 
+#include <QHash>
+#include <QStringList>
+
 class ServiceMetrics : public LinkObserver {
 public:
     // The content type of render()'s text.
@@ -49,6 +52,7 @@ public:
     void submitted(const QString &link) override;
     void receiptReceived(const QString &link) override;
     void receiptMatched(const QString &link, LinkStore::IdForm form) override;
+    void standingIn(const QString &link, const QStringList &links) override;
     void arrivalReceived(const QString &link) override;
 
     QByteArray render() const { return m_metrics.render(); }
@@ -70,4 +74,6 @@ private:
     Metrics::Family<Metrics::Counter> &m_linkReceipts;
     Metrics::Family<Metrics::Counter> &m_linkArrivals;
     Metrics::Family<Metrics::Counter> &m_linkReceiptsMatched;
+    Metrics::Family<Metrics::Gauge> &m_linkStandingIn;
+    QHash<QString, QStringList> m_standingIn;
 };

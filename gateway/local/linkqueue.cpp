@@ -172,21 +172,33 @@ qint64 LinkQueue::nowMs() const
     return m_clock().toMSecsSinceEpoch();
 }
 
-Result<QList<LinkStore::Outgoing>> LinkQueue::claim(const QString &link, int most, qint64 leaseMs)
+Result<QList<LinkStore::Outgoing>> LinkQueue::claim(const QString &link, int most, qint64 leaseMs,
+                                                    const ClaimRules &rules)
 {
     QList<Outgoing> claimed;
     if (most < 1)
         return claimed;
     QUILLET_TRY(m_gateway.deliverDue());
     const qint64 now = nowMs();
+    const QStringList links = QStringList { link } + rules.standingIn;
+    QVariantList values;
+    for (const QString &each : links)
+        values.append(each);
+    values += { m_store.time(now), m_store.time(now), m_store.time(now) };
+    // Past its validity a message goes to no SMSC: tidy() expires and refunds it.
+    QString due = u" FROM mt WHERE state = 'queued' AND link IN (%1) AND next_try_at <= ? "
+                  u"AND (claimed_until IS NULL OR claimed_until <= ?) "
+                  u"AND (valid_until IS NULL OR valid_until > ?)"_s.arg(
+                      QStringList(links.size(), u"?"_s).join(u", "_s));
+    if (rules.validityMs > 0) {
+        due += u" AND (valid_until IS NOT NULL OR due_at > ?)"_s;
+        values.append(m_store.time(now - rules.validityMs));
+    }
     // A look first, outside any transaction: the links ask often, and mostly find
     // nothing, which should not cost the write lock.
-    const QString due = u" FROM mt WHERE state = 'queued' AND link = ? AND next_try_at <= ? "
-                        u"AND (claimed_until IS NULL OR claimed_until <= ?)"_s;
     {
         QSqlQuery *q = nullptr;
-        QUILLET_TRY(m_store.step(q, u"SELECT 1"_s + due + u" LIMIT 1"_s,
-                                 { link, m_store.time(now), m_store.time(now) }));
+        QUILLET_TRY(m_store.step(q, u"SELECT 1"_s + due + u" LIMIT 1"_s, values));
         const bool waiting = q->next();
         q->finish();
         if (!waiting)
@@ -197,22 +209,32 @@ Result<QList<LinkStore::Outgoing>> LinkQueue::claim(const QString &link, int mos
         QSqlQuery *q = nullptr;
         QUILLET_TRY(m_store.step(q,
                                  u"SELECT id, phone, text, tries, (SELECT service_number FROM "
-                                 u"accounts WHERE accounts.id = mt.account_id)"_s
+                                 u"accounts WHERE accounts.id = mt.account_id), valid_until, "
+                                 u"due_at"_s
                                      + due + u" ORDER BY next_try_at, id LIMIT ?"_s
                                      + m_store.lockRowsSkippingHeld(),
-                                 { link, m_store.time(now), m_store.time(now), most }));
-        while (q->next())
-            claimed.append({ q->value(0).toLongLong(), q->value(1).toString(),
-                             q->value(2).toString(), q->value(3).toInt(), q->value(4).toString() });
+                                 values + QVariantList { most }));
+        while (q->next()) {
+            Outgoing message { q->value(0).toLongLong(), q->value(1).toString(),
+                               q->value(2).toString(),   q->value(3).toInt(),
+                               q->value(4).toString(),   0 };
+            if (!q->value(5).isNull())
+                message.validUntilMs = Store::msSinceEpoch(q->value(5));
+            else if (rules.validityMs > 0)
+                message.validUntilMs = Store::msSinceEpoch(q->value(6)) + rules.validityMs;
+            claimed.append(message);
+        }
         q->finish();
         if (claimed.isEmpty())
             return Decision::RollBack;
-        for (const Outgoing &message : std::as_const(claimed)) {
-            QUILLET_TRY(m_store.step(q,
-                                     u"UPDATE mt SET claimed_by = ?, claimed_until = ? "
-                                     u"WHERE id = ?"_s,
-                                     { m_process, m_store.time(now + leaseMs), message.id }));
-        }
+        QVariantList ids { m_process, m_store.time(now + leaseMs), link };
+        for (const Outgoing &message : std::as_const(claimed))
+            ids.append(message.id);
+        QUILLET_TRY(m_store.step(
+            q,
+            u"UPDATE mt SET claimed_by = ?, claimed_until = ?, link = ? "
+            u"WHERE id IN (%1)"_s.arg(QStringList(claimed.size(), u"?"_s).join(u", "_s)),
+            ids));
         return Decision::Commit;
     });
     QUILLET_TRY(done.status());
@@ -690,9 +712,43 @@ Status LinkQueue::doubt(const QString &link, const QList<QByteArray> &digests, q
         .status();
 }
 
+// Queued messages of `link` past their validity that no process holds: expired, and
+// refunded, since no SMSC had them.
+Result<int> LinkQueue::expire(const QString &link, qint64 validityMs, int most)
+{
+    const qint64 now = nowMs();
+    QString past = u"valid_until <= ?"_s;
+    QVariantList values { link, m_store.time(now), m_store.time(now) };
+    if (validityMs > 0) {
+        past = u"(valid_until <= ? OR (valid_until IS NULL AND due_at <= ?))"_s;
+        values.append(m_store.time(now - validityMs));
+    }
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store.step(q,
+                             u"SELECT id FROM mt WHERE state = 'queued' AND link = ? AND "
+                             u"(claimed_until IS NULL OR claimed_until <= ?) AND "_s
+                                 + past + u" ORDER BY id LIMIT ?"_s,
+                             values + QVariantList { most }));
+    QList<qint64> ids;
+    while (q->next())
+        ids.append(q->value(0).toLongLong());
+    q->finish();
+    for (const qint64 id : std::as_const(ids)) {
+        QUILLET_TRY(m_store.step(q,
+                                 u"UPDATE mt SET state = 'expired', reason = ?, "
+                                 u"claimed_by = NULL, claimed_until = NULL WHERE id = ? "
+                                 u"AND state = 'queued' AND (claimed_until IS NULL "
+                                 u"OR claimed_until <= ?)"_s,
+                                 { LocalTexts::notSentInTime(), id, m_store.time(now) }));
+        if (q->numRowsAffected() == 1)
+            QUILLET_TRY(refund(id, now));
+    }
+    return int(ids.size());
+}
+
 Result<int> LinkQueue::tidy(const QString &link, const Tidy &tidy)
 {
-    const auto &[partsBefore, unmatchedBefore, acceptedBefore, most] = tidy;
+    const auto &[partsBefore, unmatchedBefore, acceptedBefore, most, validityMs] = tidy;
     int done = 0;
     const Result<Decision> tidied = m_store.transaction([&]() -> Result<Decision> {
         done = 0;
@@ -724,6 +780,8 @@ Result<int> LinkQueue::tidy(const QString &link, const Tidy &tidy)
                                  u"accepted_at < ? ORDER BY accepted_at LIMIT ?)"_s,
                                  { link, m_store.time(acceptedBefore), most }));
         done += q->numRowsAffected();
+        QUILLET_TRY_VALUE(const int expired, expire(link, validityMs, most));
+        done += expired;
         return Decision::Commit;
     });
     QUILLET_TRY(tidied.status());

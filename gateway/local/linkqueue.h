@@ -27,7 +27,8 @@ public:
     LinkQueue(LocalGateway &gateway, QString process,
               LocalGateway::Clock clock = LocalGateway::Options().clock);
 
-    Result<QList<Outgoing>> claim(const QString &link, int most, qint64 leaseMs) override;
+    Result<QList<Outgoing>> claim(const QString &link, int most, qint64 leaseMs,
+                                  const ClaimRules &rules) override;
     Result<QList<Doubtful>> record(const QString &link, const QList<Answer> &answers,
                                    const ReceiptRules &rules) override;
     // An id several parts have finds the oldest of them still waiting for a receipt, the
@@ -72,6 +73,7 @@ private:
     Result<bool> moveToUnmatched(const QString &link, const WaitingPart &part);
     Status keepDoubtful(const QString &link, const Doubtful &doubtful);
     Status refund(qint64 id, qint64 now);
+    Result<int> expire(const QString &link, qint64 validityMs, int most);
     Result<std::optional<QString>> serviceNumberOf(const QString &destination);
 
     qint64 nowMs() const;

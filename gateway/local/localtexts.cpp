@@ -137,6 +137,11 @@ QString waitingPart(int part, int total, int reference)
     return u"part %1/%2 of reference %3, never completed"_s.arg(part).arg(total).arg(reference);
 }
 
+QString notSentInTime()
+{
+    return u"not handed to an SMSC within its validity"_s;
+}
+
 QString noSmscId(int part)
 {
     return u"part %1 taken without a message id"_s.arg(part);

@@ -45,6 +45,7 @@ QString forwardedText(const QString &sender, const QString &text);
 // completed, and a part the SMSC took with an id that cannot find it again.
 QString waitingPart(int part, int total, int reference);
 QString noSmscId(int part);
+QString notSentInTime();
 QString smscIdHeldBy(int part, qint64 message);
 
 // Where the store is: its URL, from the settings, the environment or the command line.

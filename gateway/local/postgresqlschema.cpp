@@ -368,7 +368,7 @@ QStringList grants(const QString &role)
         u"GRANT SELECT, INSERT, DELETE ON recharge_failures"_s + to,
         u"GRANT SELECT, INSERT ON mt"_s + to,
         u"GRANT UPDATE (state, reason, delivered_at, tries, next_try_at, claimed_by, "
-        u"claimed_until, accepted_at) ON mt"_s
+        u"claimed_until, accepted_at, link) ON mt"_s
             + to,
         u"GRANT SELECT, INSERT, UPDATE ON mt_parts"_s + to,
         u"GRANT SELECT, INSERT, DELETE ON link_unmatched"_s + to,

@@ -50,6 +50,8 @@ public:
     // A receipt found its message by its id in this form.
     virtual void receiptMatched(const QString & /*link*/, LinkStore::IdForm /*form*/) { }
     virtual void arrivalReceived(const QString & /*link*/) { }
+    // The links whose messages this one takes too, while they are down.
+    virtual void standingIn(const QString & /*link*/, const QStringList & /*links*/) { }
     // The deliver_sm of one turn of the event loop, written in one transaction.
     virtual void deliveriesWritten(const QString & /*link*/, int /*deliveries*/) { }
 };

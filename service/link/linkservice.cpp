@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QSysInfo>
+#include <QTimer>
 
 using namespace Qt::StringLiterals;
 
@@ -35,7 +36,27 @@ public:
             m_links.append(link);
             link->start();
         }
+        m_failover.setInterval(FailoverCheckMs);
+        connect(&m_failover, &QTimer::timeout, this, &LinkRunner::failOver);
+        m_failover.start();
         return Status::ok();
+    }
+
+    // A link takes the messages of each link that names it its fallback while that one
+    // has been down for longer than its fallback_after_s, and gives them back (those it
+    // has not taken yet) once it binds again.
+    void failOver()
+    {
+        for (qsizetype f = 0; f < m_links.size(); ++f) {
+            QStringList down;
+            for (qsizetype x = 0; x < m_links.size(); ++x) {
+                const LinkSettings &settings = m_config.links.at(x);
+                if (settings.fallback == m_config.links.at(f).name
+                    && m_links.at(x)->downLongerThan(settings.fallbackAfterMs))
+                    down.append(settings.name);
+            }
+            m_links.at(f)->standIn(down);
+        }
     }
 
     void wake()
@@ -46,6 +67,7 @@ public:
 
     void stop()
     {
+        m_failover.stop();
         for (SmscLink *link : std::as_const(m_links))
             link->stop();
         if (m_queue)
@@ -63,6 +85,8 @@ private:
     std::unique_ptr<LocalGateway> m_gateway;
     std::unique_ptr<LinkQueue> m_queue;
     QList<SmscLink *> m_links;
+    QTimer m_failover { this }; // a child, to move to the links' thread with it
+    static constexpr int FailoverCheckMs = 250;
 };
 
 LinkService::LinkService(LinkConfig config, StoreLocation store, PasswordHasher::Cost hashCost,

@@ -180,6 +180,17 @@ LinkSettings readLink(const QSettings &settings, const QString &name, QString &e
     int receiptWaitS = int(link.receiptWaitMs / 1000);
     reader.number(u"receipt_wait_s"_s, 60, 30 * 86'400, 1, receiptWaitS);
     link.receiptWaitMs = receiptWaitS * 1000LL;
+    int validityS = 0;
+    reader.number(u"validity_s"_s, 0, 30 * 86'400, 1, validityS);
+    link.validityMs = validityS * 1000LL;
+    link.fallback = reader.text(u"fallback"_s);
+    int fallbackAfterS = int(link.fallbackAfterMs / 1000);
+    reader.number(u"fallback_after_s"_s, 1, 86'400, 1, fallbackAfterS);
+    link.fallbackAfterMs = fallbackAfterS * 1000LL;
+    // A test setting: failing over sooner than a deployment wants.
+    int fallbackAfterMs = int(link.fallbackAfterMs);
+    reader.number(u"fallback_after_ms"_s, 10, 86'400'000, 1, fallbackAfterMs);
+    link.fallbackAfterMs = fallbackAfterMs;
     link.reconnectMaxMs = std::max(link.reconnectMaxMs, link.reconnectMinMs);
     static const QRegularExpression prefix(u"^\\+?[0-9]{1,20}$"_s);
     const QStringList routes
@@ -223,6 +234,9 @@ const QStringList &linkSettingKeys()
         u"receipt_ids"_s,
         u"receipt_parts"_s,
         u"receipt_wait_s"_s,
+        u"validity_s"_s,
+        u"fallback"_s,
+        u"fallback_after_s"_s,
         u"routes"_s,
         // Test settings: bounds shorter than a deployment wants.
         u"enquire_link_ms"_s,
@@ -230,6 +244,7 @@ const QStringList &linkSettingKeys()
         u"reconnect_min_ms"_s,
         u"reconnect_max_ms"_s,
         u"lease_ms"_s,
+        u"fallback_after_ms"_s,
     };
     return keys;
 }
@@ -271,6 +286,19 @@ LinkConfigRead readLinkConfig(const QSettings &settings)
             routes.append(route);
         }
         config.links.append(std::move(link));
+    }
+    for (const LinkSettings &link : std::as_const(config.links)) {
+        if (link.fallback.isEmpty())
+            continue;
+        const bool known = std::any_of(
+            config.links.cbegin(), config.links.cend(), [&](const LinkSettings &other) {
+                return other.name == link.fallback && other.name != link.name;
+            });
+        if (!known) {
+            read.error = LinkTexts::badSetting(LinkSectionPrefix + link.name, u"fallback"_s,
+                                               u"the name of another link"_s);
+            return read;
+        }
     }
     read.config = std::move(config);
     return read;

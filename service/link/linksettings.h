@@ -22,6 +22,10 @@
 //                                   or by one receipt (an SMSC that sends one a message)
 //   receipt_wait_s=172800           a message with no final receipt this long after its
 //                                   last part was taken ends unknown
+//   validity_s=0                    a message not handed to the SMSC this long after it
+//                                   was due expires, refunded (0: kept until sent)
+//   fallback=spare                  another link that takes this one's messages while it
+//   fallback_after_s=30             has been unbound this long, until it binds again
 //
 // A message goes by the link with the longest route that begins its phone number, and
 // by the first link when none does. The password is read from its file only, never from
@@ -67,6 +71,9 @@ struct LinkSettings {
     qint64 unmatchedKeepMs = 30 * 24 * 3'600'000LL;
     LinkStore::ReceiptRules receipts;
     qint64 receiptWaitMs = 48 * 3'600'000LL;
+    qint64 validityMs = 0;
+    QString fallback;
+    qint64 fallbackAfterMs = 30'000;
 };
 
 struct LinkConfig {

@@ -156,6 +156,13 @@ QString tooLongForSmpp()
     return u"a part does not fit a submit_sm"_s;
 }
 
+QString standingIn(const QString &link, const QStringList &links)
+{
+    if (links.isEmpty())
+        return u"link %1: takes its own messages only"_s.arg(link);
+    return u"link %1: takes the messages of %2 too, down too long"_s.arg(link, links.join(u", "_s));
+}
+
 QString receiptIdsConverted(const QString &link, const QString &form)
 {
     return u"link %1: its receipts find their messages only with their ids converted (%2); "

@@ -38,5 +38,6 @@ QString throttled();
 QString linkDown();
 QString tooLongForSmpp();
 QString receiptIdsConverted(const QString &link, const QString &form);
+QString standingIn(const QString &link, const QStringList &links);
 
 } // namespace LinkTexts

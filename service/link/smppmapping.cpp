@@ -3,6 +3,7 @@
 #include "service/link/smstext.h"
 
 #include <QCryptographicHash>
+#include <QDateTime>
 
 using namespace Qt::StringLiterals;
 
@@ -11,6 +12,18 @@ namespace SmppMapping {
 namespace {
 
 using ReceiptState = LinkStore::ReceiptState;
+
+// A time in SMPP's absolute form, in UTC ("YYMMDDhhmmss" and tenths, a quarter-hour
+// offset of 00, "+"); empty for none.
+QByteArray smppTime(qint64 msSinceEpoch)
+{
+    if (msSinceEpoch <= 0)
+        return {};
+    return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC)
+               .toString(u"yyMMddHHmmss"_s)
+               .toLatin1()
+        + QByteArray::number(msSinceEpoch % 1000 / 100) + "00+";
+}
 
 // A receipt's state from its message_state TLV, else from the stat of its text (in
 // capitals).
@@ -142,6 +155,7 @@ QList<Smpp::ShortMessage> partsOf(const LinkStore::Outgoing &message, quint8 sou
         part.registeredDelivery = 1;
         part.dataCoding = out.dataCoding;
         part.payload = payload;
+        part.validityPeriod = smppTime(message.validUntilMs);
         parts.append(part);
     }
     return parts;

@@ -21,8 +21,9 @@ namespace SmppMapping {
 // its text's stat), otherwise a message from a phone.
 LinkStore::Delivery deliveryOf(const Smpp::ShortMessage &message);
 
-// The submit_sm of each part of `message`, from the link's `sourceTon` and `sourceNpi`;
-// none for a text of more parts than a concatenation header can number.
+// The submit_sm of each part of `message`, from the link's `sourceTon` and `sourceNpi`,
+// with its validity as an absolute time; none for a text of more parts than a
+// concatenation header can number.
 QList<Smpp::ShortMessage> partsOf(const LinkStore::Outgoing &message, quint8 sourceTon,
                                   quint8 sourceNpi);
 

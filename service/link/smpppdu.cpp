@@ -365,6 +365,9 @@ bool readSubmitSm(const QByteArray &bytes, Pdu &out)
     if (!read)
         return false;
     readShortMessage(pdu, out.message);
+    out.message.scheduleDeliveryTime
+        = fieldText(pdu.schedule_delivery_time, sizeof pdu.schedule_delivery_time);
+    out.message.validityPeriod = fieldText(pdu.validity_period, sizeof pdu.validity_period);
     return true;
 }
 
@@ -514,8 +517,11 @@ QByteArray submitSm(quint32 sequence, const ShortMessage &message)
 {
     submit_sm_t pdu {};
     setHeader(pdu, SUBMIT_SM, sequence);
-    if (!fillShortMessage(pdu, message))
+    if (!fillShortMessage(pdu, message) || !fitsField(message.scheduleDeliveryTime, TimeField)
+        || !fitsField(message.validityPeriod, TimeField))
         return {};
+    copyField(pdu.schedule_delivery_time, message.scheduleDeliveryTime);
+    copyField(pdu.validity_period, message.validityPeriod);
     return pack(SUBMIT_SM, pdu);
 }
 

@@ -110,6 +110,9 @@ struct ShortMessage {
     quint8 registeredDelivery = 0;
     quint8 dataCoding = 0;
     QByteArray payload; // short_message, with its UDH when esmClass says so
+    // submit_sm's times, as SMPP writes them ("YYMMDDhhmmsstnnp"); empty for none.
+    QByteArray scheduleDeliveryTime;
+    QByteArray validityPeriod;
     // Read from a deliver_sm's TLVs when present; written into a deliver_sm when set.
     QByteArray receiptedMessageId;
     std::optional<quint8> messageState;

@@ -93,6 +93,7 @@ qint64 SmscLink::now() const
 void SmscLink::start()
 {
     m_stopped = false;
+    m_downSince = m_clock();
     m_backoffMs = m_settings.reconnectMinMs;
     m_stateTimer.start();
     m_tidy.start(0);
@@ -176,6 +177,7 @@ void SmscLink::sessionBound()
     m_backoffMs = m_settings.reconnectMinMs;
     enter(LinkObserver::State::Bound);
     m_boundSince = now();
+    m_downSince = -1;
     m_lastError.clear();
     m_log(LinkTexts::bound(m_settings.name,
                            m_receiver ? u"transmitter and receiver"_s : u"transceiver"_s));
@@ -206,6 +208,8 @@ void SmscLink::sessionLost(const QString &why)
     doubtRecentAnswers();
     dropSessions();
     m_boundSince.reset();
+    if (m_downSince < 0)
+        m_downSince = m_clock();
     if (m_stopped)
         return;
     enter(LinkObserver::State::Waiting);
@@ -248,8 +252,8 @@ void SmscLink::pump()
 // into their parts; false when none is waiting.
 bool SmscLink::claimMore(int room)
 {
-    const Result<QList<LinkStore::Outgoing>> claimed
-        = m_store.claim(m_settings.name, room, m_settings.leaseMs);
+    const Result<QList<LinkStore::Outgoing>> claimed = m_store.claim(
+        m_settings.name, room, m_settings.leaseMs, { m_settings.validityMs, m_standingIn });
     if (claimed.failed()) {
         m_log(LinkTexts::storeFailed(m_settings.name, claimed.status().description()));
         return false;
@@ -487,10 +491,25 @@ void SmscLink::tidy()
     const Result<int> done
         = m_store.tidy(m_settings.name,
                        { at - m_settings.partsWaitMs, at - m_settings.unmatchedKeepMs,
-                         at - m_settings.receiptWaitMs, TidyMost });
+                         at - m_settings.receiptWaitMs, TidyMost, m_settings.validityMs });
     if (done.failed())
         m_log(LinkTexts::storeFailed(m_settings.name, done.status().description()));
     m_tidy.start(!done.failed() && *done >= TidyMost ? 0 : TidyEveryMs);
+}
+
+bool SmscLink::downLongerThan(qint64 ms) const
+{
+    return m_downSince >= 0 && m_clock() - m_downSince > ms;
+}
+
+void SmscLink::standIn(const QStringList &links)
+{
+    if (links == m_standingIn)
+        return;
+    m_log(LinkTexts::standingIn(m_settings.name, links));
+    m_standingIn = links;
+    m_observer.standingIn(m_settings.name, links);
+    wake();
 }
 
 LinkStore::LinkState SmscLink::state() const

@@ -49,6 +49,11 @@ public:
 
     LinkStore::LinkState state() const;
 
+    // Whether the link has been unbound (or not yet bound) for longer than `ms`.
+    bool downLongerThan(qint64 ms) const;
+    // The links whose messages this one takes too, while they are down.
+    void standIn(const QStringList &links);
+
 private:
     struct Message {
         qint64 id = 0;
@@ -104,6 +109,8 @@ private:
     qint64 m_received = 0;
     // Receipts in a row that found their message only by a conversion of their id.
     int m_convertedInARow = 0;
+    QStringList m_standingIn;
+    qint64 m_downSince = 0; // on the link's clock; -1 while bound
     bool m_toldConversion = false;
 
     QHash<qint64, Message> m_messages;

@@ -127,11 +127,11 @@ private Q_SLOTS:
         const auto b = open();
         LinkQueue first(*a, u"a"_s, clock());
         LinkQueue second(*b, u"b"_s, clock());
-        QCOMPARE(first.claim(u"main"_s, 10, Lease)->size(), 1);
-        QCOMPARE(second.claim(u"main"_s, 10, Lease)->size(), 0);
-        QCOMPARE(first.claim(u"other"_s, 10, Lease)->size(), 0);
+        QCOMPARE(first.claim(u"main"_s, 10, Lease, {})->size(), 1);
+        QCOMPARE(second.claim(u"main"_s, 10, Lease, {})->size(), 0);
+        QCOMPARE(first.claim(u"other"_s, 10, Lease, {})->size(), 0);
         m_now += Lease;
-        const QList<LinkQueue::Outgoing> taken = *second.claim(u"main"_s, 10, Lease);
+        const QList<LinkQueue::Outgoing> taken = *second.claim(u"main"_s, 10, Lease, {});
         QCOMPARE(taken.size(), 1);
         QCOMPARE(taken.at(0).source, u"106900000001"_s);
         Answer answer;
@@ -146,7 +146,7 @@ private Q_SLOTS:
         QCOMPARE(probe.rows(u"SELECT state || ' ' || coalesce(claimed_by, '-') FROM mt"_s),
                  QStringList { u"submitted -"_s });
         QCOMPARE(probe.rows(u"SELECT smsc_id FROM mt_parts"_s), QStringList { u"b1"_s });
-        QCOMPARE(first.claim(u"main"_s, 10, Lease)->size(), 0);
+        QCOMPARE(first.claim(u"main"_s, 10, Lease, {})->size(), 0);
     }
 
     // Answers and receipts, in either order, to the message's state and refunds.
@@ -197,7 +197,7 @@ private Q_SLOTS:
         const auto gateway = sent(text);
         QVERIFY(gateway);
         LinkQueue queue(*gateway, u"a"_s, clock());
-        const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease);
+        const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease, {});
         QCOMPARE(taken.size(), 1);
         Answer answer;
         answer.id = taken.at(0).id;
@@ -262,7 +262,7 @@ private Q_SLOTS:
         const auto gateway = sent(u"hi"_s, u"13800138000,13900139000"_s);
         QVERIFY(gateway);
         LinkQueue queue(*gateway, u"a"_s, clock());
-        const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease);
+        const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease, {});
         QCOMPARE(taken.size(), 2);
         for (const QString &step : std::as_const(steps)) {
             if (step.startsWith(u"r:"_s)) {
@@ -611,7 +611,7 @@ private Q_SLOTS:
         QVERIFY(gateway);
         LinkQueue queue(*gateway, u"a"_s, clock());
         const LinkQueue::ReceiptRules rules { LinkQueue::ReceiptIds(rule), false };
-        const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease);
+        const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease, {});
         QCOMPARE(taken.size(), 1);
         Answer submitted;
         submitted.id = taken.at(0).id;
@@ -640,6 +640,69 @@ private Q_SLOTS:
         QCOMPARE(state, matched == u"submitted"_s ? u"submitted"_s : u"delivered"_s);
     }
 
+    // What a claim takes beside its own link's messages that are due: those of a link it
+    // stands in for (which become its own), and nothing past its validity, which tidy()
+    // expires and refunds. A validity of -1: none; `age` is how long ago it was due.
+    void claimRules_data()
+    {
+        QTest::addColumn<QString>("claimant");
+        QTest::addColumn<QStringList>("standingIn");
+        QTest::addColumn<qint64>("validFor"); // from now, ms; -1: none
+        QTest::addColumn<qint64>("linkValidity");
+        QTest::addColumn<qint64>("age");
+        QTest::addColumn<QString>("outcome"); // claimed | link | state | refunds | valid until
+        const QStringList none;
+        QTest::newRow("its own") << u"main"_s << none << qint64(-1) << qint64(0) << qint64(0)
+                                 << u"1 main queued 0 0"_s;
+        QTest::newRow("another link's: not")
+            << u"spare"_s << none << qint64(-1) << qint64(0) << qint64(0) << u"0 main queued 0 -"_s;
+        QTest::newRow("standing in: taken, and its link now")
+            << u"spare"_s << QStringList { u"main"_s } << qint64(-1) << qint64(0) << qint64(0)
+            << u"1 spare queued 0 0"_s;
+        QTest::newRow("within its validity, sent with it")
+            << u"main"_s << none << qint64(5'000) << qint64(0) << qint64(0)
+            << u"1 main queued 0 5000"_s;
+        QTest::newRow("past its validity: expired, refunded")
+            << u"main"_s << none << qint64(0) << qint64(0) << qint64(0) << u"0 main expired 1 -"_s;
+        QTest::newRow("the link's validity from its due time")
+            << u"main"_s << none << qint64(-1) << qint64(60'000) << qint64(60'000)
+            << u"0 main expired 1 -"_s;
+        QTest::newRow("within the link's validity")
+            << u"main"_s << none << qint64(-1) << qint64(60'000) << qint64(59'999)
+            << u"1 main queued 0 1"_s;
+        QTest::newRow("its own validity before the link's")
+            << u"main"_s << none << qint64(5'000) << qint64(60'000) << qint64(60'000)
+            << u"1 main queued 0 5000"_s;
+    }
+    void claimRules()
+    {
+        QFETCH(QString, claimant);
+        QFETCH(QStringList, standingIn);
+        QFETCH(qint64, validFor);
+        QFETCH(qint64, linkValidity);
+        QFETCH(qint64, age);
+        QFETCH(QString, outcome);
+        const auto gateway = sent(u"hi"_s);
+        QVERIFY(gateway);
+        const StoreProbe probe(m_store->url());
+        m_now += age;
+        if (validFor >= 0)
+            QVERIFY(probe.exec(u"UPDATE mt SET valid_until = %1"_s.arg(
+                probe.timeFromMs(QString::number(m_now + validFor)))));
+        LinkQueue queue(*gateway, u"a"_s, clock());
+        const QList<LinkQueue::Outgoing> taken
+            = *queue.claim(claimant, 10, Lease, { linkValidity, standingIn });
+        QVERIFY(!queue.tidy(u"main"_s, { 0, 0, 0, 10, linkValidity }).failed());
+        const QString validUntil = taken.isEmpty()
+            ? u"-"_s
+            : QString::number(taken.at(0).validUntilMs ? taken.at(0).validUntilMs - m_now : 0);
+        QCOMPARE(u"%1 %2 %3 "_s.arg(taken.size())
+                         .arg(probe.rows(u"SELECT link || ' ' || state FROM mt"_s).value(0))
+                         .arg(probe.count(u"SELECT count(*) FROM ledger WHERE reason = 'refund'"_s))
+                     + validUntil,
+                 outcome);
+    }
+
     // A message of two parts with one receipt, for its second part: delivered when the
     // link takes any part's receipt for the message's, else still waiting; a message
     // whose final receipt never came ends unknown two days after the SMSC took it, and
@@ -661,7 +724,7 @@ private Q_SLOTS:
         QVERIFY(gateway);
         LinkQueue queue(*gateway, u"a"_s, clock());
         const LinkQueue::ReceiptRules rules { LinkQueue::ReceiptIds::Auto, anyPart };
-        const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease);
+        const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease, {});
         QCOMPARE(taken.size(), 1);
         Answer submitted;
         submitted.id = taken.at(0).id;

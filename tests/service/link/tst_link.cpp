@@ -21,7 +21,8 @@ constexpr int Wait = 5'000;
 // queued again at the end, its try counted.
 class FakeStore : public LinkStore {
 public:
-    Result<QList<Outgoing>> claim(const QString & /*link*/, int most, qint64 /*leaseMs*/) override
+    Result<QList<Outgoing>> claim(const QString & /*link*/, int most, qint64 /*leaseMs*/,
+                                  const ClaimRules & /*rules*/) override
     {
         const QList<Outgoing> claimed = queued.first(std::min<qsizetype>(most, queued.size()));
         queued.remove(0, claimed.size());

@@ -65,6 +65,12 @@ private Q_SLOTS:
         QTest::newRow("receipt parts neither all nor any")
             << u"host=h\nsystem_id=q\npassword_file=PASSWORD\nreceipt_parts=some\n"_s << true
             << u"[smsc.a] receipt_parts takes all or any"_s;
+        QTest::newRow("a fallback of no such link")
+            << u"host=h\nsystem_id=q\npassword_file=PASSWORD\nfallback=b\n"_s << true
+            << u"[smsc.a] fallback takes the name of another link"_s;
+        QTest::newRow("a link its own fallback")
+            << u"host=h\nsystem_id=q\npassword_file=PASSWORD\nfallback=a\n"_s << true
+            << u"[smsc.a] fallback takes the name of another link"_s;
         QTest::newRow("system id too long")
             << u"host=h\nsystem_id=sixteen-letters!\npassword_file=PASSWORD\n"_s << true
             << u"[smsc.a] system_id takes 1 to 15 characters"_s;

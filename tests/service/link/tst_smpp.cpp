@@ -247,6 +247,13 @@ void TestSmpp::pduBytes_data()
         << Smpp::submitSm(7, submit)
         << hex("0000003a 00000004 00000000 00000007 434d5400 05 00 5175696c6c657400 01 01 "
                "3439313732303000 40 00 00 00 00 01 00 08 00 08 0500031402014f60");
+    Smpp::ShortMessage valid = submit;
+    valid.validityPeriod = "261210093000000+";
+    QTest::newRow("submit_sm with a validity")
+        << Smpp::submitSm(8, valid)
+        << hex("0000004a 00000004 00000000 00000008 434d5400 05 00 5175696c6c657400 01 01 "
+               "3439313732303000 40 00 00 00 3236313231303039333030303030302b00 01 00 08 00 08 "
+               "0500031402014f60");
     Smpp::ShortMessage receipt;
     receipt.source = { 1, 1, "4917200" };
     receipt.destination = { 5, 0, "Quillet" };

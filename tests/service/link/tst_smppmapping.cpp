@@ -229,33 +229,44 @@ private Q_SLOTS:
         QTest::addColumn<QString>("phone");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QStringList>("parts");
+        QTest::addColumn<qint64>("validUntilMs");
         const QString a = QString(153, u'a');
         const QString hexA = QString::fromLatin1(QByteArray(153, 'a').toHex());
         QTest::newRow("international, GSM")
             << u"+8613800138000"_s << u"hi"_s
-            << QStringList { u"5/9/1069 1/1/8613800138000 esm 00 coding 00 rd 1 6869"_s };
+            << QStringList { u"5/9/1069 1/1/8613800138000 esm 00 coding 00 rd 1 6869"_s }
+            << qint64(0);
+        QTest::newRow("valid until a time, in UTC")
+            << u"13800138000"_s << u"hi"_s
+            << QStringList { u"5/9/1069 0/1/13800138000 esm 00 coding 00 rd 1 valid "
+                             u"261210100000100+ 6869"_s }
+            << qint64(1'796'896'800'123);
         QTest::newRow("national") << u"13800138000"_s << u"hi"_s
                                   << QStringList { u"5/9/1069 0/1/13800138000 esm 00 coding 00 "
-                                                   u"rd 1 6869"_s };
+                                                   u"rd 1 6869"_s }
+                                  << qint64(0);
         QTest::newRow("UCS-2") << u"13800138000"_s << u"你好"_s
                                << QStringList { u"5/9/1069 0/1/13800138000 esm 00 coding 08 "
-                                                u"rd 1 4f60597d"_s };
+                                                u"rd 1 4f60597d"_s }
+                               << qint64(0);
         QTest::newRow("three parts, one reference")
             << u"13800138000"_s << a + a + u"end"_s
-            << QStringList {
-                   u"5/9/1069 0/1/13800138000 esm 40 coding 00 rd 1 050003340301"_s + hexA,
-                   u"5/9/1069 0/1/13800138000 esm 40 coding 00 rd 1 050003340302"_s + hexA,
-                   u"5/9/1069 0/1/13800138000 esm 40 coding 00 rd 1 050003340303656e64"_s
-               };
+            << QStringList { u"5/9/1069 0/1/13800138000 esm 40 coding 00 rd 1 050003340301"_s
+                                 + hexA,
+                             u"5/9/1069 0/1/13800138000 esm 40 coding 00 rd 1 050003340302"_s
+                                 + hexA,
+                             u"5/9/1069 0/1/13800138000 esm 40 coding 00 rd 1 050003340303656e64"_s }
+            << qint64(0);
         QTest::newRow("more parts than a header numbers: none")
-            << u"13800138000"_s << QString(153 * 255 + 1, u'a') << QStringList();
+            << u"13800138000"_s << QString(153 * 255 + 1, u'a') << QStringList() << qint64(0);
     }
     void parts()
     {
         QFETCH(QString, phone);
         QFETCH(QString, text);
         QFETCH(QStringList, parts);
-        const LinkStore::Outgoing message { 0x1234, phone, text, 0, u"1069"_s };
+        QFETCH(qint64, validUntilMs);
+        const LinkStore::Outgoing message { 0x1234, phone, text, 0, u"1069"_s, validUntilMs };
         QStringList got;
         for (const Smpp::ShortMessage &m : SmppMapping::partsOf(message, 5, 9)) {
             got.append(u"%1/%2/%3 %4/%5/%6 esm %7 coding %8 rd %9 "_s.arg(m.source.ton)
@@ -267,6 +278,9 @@ private Q_SLOTS:
                            .arg(m.esmClass, 2, 16, QLatin1Char('0'))
                            .arg(m.dataCoding, 2, 16, QLatin1Char('0'))
                            .arg(m.registeredDelivery)
+                       + (m.validityPeriod.isEmpty()
+                              ? QString()
+                              : u"valid "_s + QString::fromLatin1(m.validityPeriod) + u' ')
                        + QString::fromLatin1(m.payload.toHex()));
         }
         QCOMPARE(got, parts);

@@ -109,6 +109,9 @@ private Q_SLOTS:
         QVERIFY(m_smsc->start());
         m_rig = std::make_unique<ServiceRig>();
         m_rig->appendConfig(link(u"main"_s, u"secret1"_s, {}, *m_rig));
+        // Bound never (its password is wrong); main takes its messages.
+        m_rig->appendConfig(link(u"down"_s, u"guess"_s,
+                                 u"routes=+999\nfallback=main\nfallback_after_ms=300"_s, *m_rig));
         m_console = m_rig->issue(u"console"_s, u"desk"_s);
         m_operator = m_rig->issue(u"operator"_s, u"ops"_s);
         QString why;
@@ -183,6 +186,16 @@ private Q_SLOTS:
         QCOMPARE(got, parts);
         QCOMPARE(references.size(), 1);
         QVERIFY(statesBecome({ u"delivered"_s }));
+    }
+
+    // A link that cannot bind hands its messages to its fallback once it has been down
+    // for fallback_after_s; such a message is the fallback's from then on.
+    void fallback()
+    {
+        QVERIFY(send(u"+99900000001"_s, u"by another way"_s));
+        QVERIFY2(statesBecome({ u"delivered"_s }), m_rig->log().right(3000).constData());
+        QCOMPARE(m_smsc->waitFor(u"submit"_s, 1).value(0).section(u' ', 3, 3), u"99900000001"_s);
+        QCOMPARE(probe().rows(u"SELECT link FROM mt"_s), QStringList { u"main"_s });
     }
 
     // The SMSC refuses a message for good, by its answer or by its receipt: the store
