@@ -185,6 +185,7 @@ public:
         qint64 sent = 0;
         qint64 received = 0;
         QString lastError;
+        bool operator==(const LinkState &) const = default;
     };
     // This process's row for the link, for the operator's listing.
     virtual Status writeState(const LinkState &state) = 0;

@@ -13,7 +13,8 @@ namespace {
 
 using Answer = LinkStore::Answer;
 constexpr int PollMs = 250;
-constexpr int StateEveryMs = 5'000;
+constexpr int StateEveryMs = 1'000;
+constexpr int UnchangedEveryMs = 5'000;
 constexpr qint64 RetryFirstMs = 1'000;
 constexpr qint64 RetryMostMs = 60'000;
 constexpr int TidyEveryMs = 60'000;
@@ -525,8 +526,17 @@ LinkStore::LinkState SmscLink::state() const
     return state;
 }
 
+// Written when anything in it changed, so the operator's counts are at most StateEveryMs
+// old, and else every UnchangedEveryMs, so its time says the process is alive.
 void SmscLink::writeState()
 {
-    if (const Status s = m_store.writeState(state()); s.failed())
+    const LinkStore::LinkState now = state();
+    if (m_written && *m_written == now && m_clock() - m_writtenAt < UnchangedEveryMs)
+        return;
+    if (const Status s = m_store.writeState(now); s.failed()) {
         m_log(LinkTexts::storeFailed(m_settings.name, s.description()));
+        return;
+    }
+    m_written = now;
+    m_writtenAt = m_clock();
 }

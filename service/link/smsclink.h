@@ -110,6 +110,8 @@ private:
     // Receipts in a row that found their message only by a conversion of their id.
     int m_convertedInARow = 0;
     QStringList m_standingIn;
+    std::optional<LinkStore::LinkState> m_written; // as the store has it
+    qint64 m_writtenAt = 0;
     qint64 m_downSince = 0; // on the link's clock; -1 while bound
     bool m_toldConversion = false;
 

@@ -398,6 +398,41 @@ private Q_SLOTS:
         QCOMPARE(m_store->calls, (QStringList { u"record"_s, u"deliver"_s }));
     }
 
+    // What the SMSC may send unasked while a part waits for its answer: an unbind is
+    // answered, the part handed back and the link bound again; a generic_nack for the
+    // part refuses it, even one that says Ok.
+    void smscEnds_data()
+    {
+        QTest::addColumn<quint32>("command");
+        QTest::addColumn<quint32>("status");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("binds");
+        QTest::newRow("unbind") << Raw::Command::Unbind << 0U << u"retry the link went down"_s << 2;
+        QTest::newRow("generic_nack")
+            << Raw::Command::GenericNack << 3U << u"rejected SMSC status 0x00000003"_s << 1;
+        QTest::newRow("generic_nack saying Ok")
+            << Raw::Command::GenericNack << 0U << u"rejected SMSC status 0x00000008"_s << 1;
+    }
+    void smscEnds()
+    {
+        QFETCH(quint32, command);
+        QFETCH(quint32, status);
+        QFETCH(QString, answer);
+        QFETCH(int, binds);
+        m_smsc->holdSubmits = true;
+        QVERIFY(start());
+        queue(u"hi"_s);
+        QVERIFY(spin([&] { return submits() == 1; }, Wait));
+        const quint32 sequence
+            = command == Raw::Command::Unbind ? 77 : m_smsc->heldSubmits.value(0);
+        m_smsc->write(Raw::pdu(command, sequence, {}, status));
+        QVERIFY(spin([&] { return !m_store->answers.isEmpty(); }, Wait));
+        QCOMPARE(answers(), QStringList { answer });
+        QVERIFY(spin([&] { return m_smsc->binds() == binds; }, Wait));
+        QCOMPARE(m_smsc->firstOf(Raw::Command::UnbindResp, 77) >= 0,
+                 command == Raw::Command::Unbind);
+    }
+
     // Receipts that keep finding their messages only by a converted id are told of once,
     // after ten in a row, not after nine, and not again.
     void conversionToldOnce()
