@@ -2,6 +2,11 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
 
 #include <algorithm>
 
@@ -114,8 +119,27 @@ struct RawSmsc::Session {
 };
 
 RawSmsc::RawSmsc()
+    : m_server(std::make_unique<QTcpServer>())
 {
-    QObject::connect(&m_server, &QTcpServer::newConnection, [this] { accept(); });
+    QObject::connect(m_server.get(), &QTcpServer::newConnection, [this] { accept(); });
+}
+
+bool RawSmsc::listenTls(const QString &certificateFile, const QString &keyFile)
+{
+    QFile key(keyFile);
+    const QList<QSslCertificate> chain = QSslCertificate::fromPath(certificateFile);
+    if (chain.isEmpty() || !key.open(QIODevice::ReadOnly))
+        return false;
+    auto server = std::make_unique<QSslServer>();
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setLocalCertificateChain(chain);
+    tls.setPrivateKey(QSslKey(&key, QSsl::Ec));
+    server->setSslConfiguration(tls);
+    // A handshake the link breaks off (as it should, for a certificate it does not
+    // trust) is no session.
+    QObject::connect(server.get(), &QTcpServer::pendingConnectionAvailable, [this] { accept(); });
+    m_server = std::move(server);
+    return m_server->listen(QHostAddress::LocalHost, 0);
 }
 
 RawSmsc::~RawSmsc()
@@ -126,7 +150,7 @@ RawSmsc::~RawSmsc()
 
 void RawSmsc::accept()
 {
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         m_sessions.push_back(std::make_unique<Session>());
         Session *session = m_sessions.back().get();
         session->socket = socket;

@@ -71,8 +71,11 @@ public:
     RawSmsc(const RawSmsc &) = delete;
     RawSmsc &operator=(const RawSmsc &) = delete;
 
-    bool listen() { return m_server.listen(QHostAddress::LocalHost, 0); }
-    quint16 port() const { return m_server.serverPort(); }
+    bool listen() { return m_server->listen(QHostAddress::LocalHost, 0); }
+    // Over TLS, with this certificate and private key (PEM files).
+    bool listenTls(const QString &certificateFile, const QString &keyFile);
+    quint16 port() const { return m_server->serverPort(); }
+    bool isListening() const { return m_server->isListening(); }
     // Sessions bound so far, the ones since closed included.
     int binds() const { return m_binds; }
     bool bound() const { return m_binds > 0; }
@@ -118,7 +121,7 @@ private:
     void read(Session &session);
     void handle(Session &session, const Raw::Pdu &pdu);
 
-    QTcpServer m_server;
+    std::unique_ptr<QTcpServer> m_server;
     std::vector<std::unique_ptr<Session>> m_sessions;
     int m_binds = 0;
 };

@@ -114,17 +114,21 @@ private:
     quint32 m_barrier = 1'000'000;
 
     // The link started against the raw SMSC, with a second saved up for its rate; true
-    // once `binds` sessions are bound.
+    // once `binds` sessions are bound (launch: once it is started).
     bool start(int binds = 1)
     {
-        if (!m_smsc->listen())
+        return launch() && spin([&] { return m_smsc->binds() >= binds; }, Wait);
+    }
+    bool launch()
+    {
+        if (!m_smsc->isListening() && !m_smsc->listen())
             return false;
         m_settings.port = m_smsc->port();
         m_link = std::make_unique<SmscLink>(m_settings, *m_store, m_logTo, m_nobody, nullptr,
                                             [this] { return m_now; });
         m_now += 1'000;
         m_link->start();
-        return spin([&] { return m_smsc->binds() >= binds; }, Wait);
+        return true;
     }
 
     qint64 queue(const QString &text, const QString &phone = u"13800138000"_s)
@@ -431,6 +435,39 @@ private Q_SLOTS:
         QVERIFY(spin([&] { return m_smsc->binds() == binds; }, Wait));
         QCOMPARE(m_smsc->firstOf(Raw::Command::UnbindResp, 77) >= 0,
                  command == Raw::Command::Unbind);
+    }
+
+    // Over TLS the link binds to an SMSC whose certificate names the host it dialled and
+    // comes from the CA it was given, and to no other.
+    void tls_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("caFile");
+        QTest::addColumn<bool>("binds");
+        QTest::newRow("its CA, its name") << u"localhost"_s << u"ca.pem"_s << true;
+        QTest::newRow("a name the certificate does not give")
+            << u"127.0.0.1"_s << u"ca.pem"_s << false;
+        QTest::newRow("a certificate of another CA")
+            << u"localhost"_s << u"other-ca.pem"_s << false;
+    }
+    void tls()
+    {
+        QFETCH(QString, host);
+        QFETCH(QString, caFile);
+        QFETCH(bool, binds);
+        QVERIFY(m_smsc->listenTls(QFINDTESTDATA("tls/smsc.pem"), QFINDTESTDATA("tls/smsc.key")));
+        m_settings.host = host;
+        m_settings.tls = true;
+        m_settings.tlsCaFile = QFINDTESTDATA(u"tls/"_s + caFile);
+        if (binds) {
+            QVERIFY(start());
+            queue(u"sealed"_s);
+            QVERIFY(spin([&] { return submits() == 1; }, Wait));
+            return;
+        }
+        QVERIFY(launch());
+        QVERIFY(spin([&] { return !m_log.filter(u"TLS failed"_s).isEmpty(); }, Wait));
+        QCOMPARE(m_smsc->binds(), 0);
     }
 
     // Receipts that keep finding their messages only by a converted id are told of once,
