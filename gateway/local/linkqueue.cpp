@@ -748,7 +748,6 @@ Result<int> LinkQueue::expire(const QString &link, qint64 validityMs, int most)
 
 Result<int> LinkQueue::tidy(const QString &link, const Tidy &tidy)
 {
-    const auto &[partsBefore, unmatchedBefore, acceptedBefore, most, validityMs] = tidy;
     int done = 0;
     const Result<Decision> tidied = m_store.transaction([&]() -> Result<Decision> {
         done = 0;
@@ -757,7 +756,7 @@ Result<int> LinkQueue::tidy(const QString &link, const Tidy &tidy)
                                  u"SELECT source, destination, reference, total, part, text, at "
                                  u"FROM arrival_parts WHERE link = ? AND at < ? ORDER BY at "
                                  u"LIMIT ?"_s,
-                                 { link, m_store.time(partsBefore), most }));
+                                 { link, m_store.time(tidy.partsBefore), tidy.most }));
         QList<WaitingPart> parts;
         while (q->next())
             parts.append({ q->value(0).toString(), q->value(1).toString(), q->value(2).toInt(),
@@ -772,15 +771,15 @@ Result<int> LinkQueue::tidy(const QString &link, const Tidy &tidy)
                                  u"DELETE FROM link_unmatched WHERE id IN (SELECT id FROM "
                                  u"link_unmatched WHERE link = ? AND at < ? ORDER BY id "
                                  u"LIMIT ?)"_s,
-                                 { link, m_store.time(unmatchedBefore), most }));
+                                 { link, m_store.time(tidy.unmatchedBefore), tidy.most }));
         done += q->numRowsAffected();
         QUILLET_TRY(m_store.step(q,
                                  u"UPDATE mt SET state = 'unknown' WHERE id IN (SELECT id FROM "
                                  u"mt WHERE link = ? AND state = 'submitted' AND "
                                  u"accepted_at < ? ORDER BY accepted_at LIMIT ?)"_s,
-                                 { link, m_store.time(acceptedBefore), most }));
+                                 { link, m_store.time(tidy.acceptedBefore), tidy.most }));
         done += q->numRowsAffected();
-        QUILLET_TRY_VALUE(const int expired, expire(link, validityMs, most));
+        QUILLET_TRY_VALUE(const int expired, expire(link, tidy.validityMs, tidy.most));
         done += expired;
         return Decision::Commit;
     });

@@ -78,7 +78,7 @@ std::optional<Message> submitOf(const QByteArray &body)
         whole = whole && nul >= 0;
         if (!whole)
             return {};
-        const QByteArray field = body.mid(at, nul - at);
+        QByteArray field = body.mid(at, nul - at);
         at = nul + 1;
         return field;
     };

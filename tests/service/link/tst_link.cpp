@@ -189,7 +189,7 @@ private Q_SLOTS:
     {
         m_smsc->holdSubmits = true;
         QVERIFY(start());
-        queue(QString(12 * 153, u'w'));
+        queue(QString(qsizetype(12) * 153, u'w'));
         QVERIFY(spin([&] { return submits() == 10; }, Wait));
         QVERIFY(settled());
         QCOMPARE(submits(), 10);
@@ -302,7 +302,7 @@ private Q_SLOTS:
     {
         m_smsc->holdSubmits = true;
         QVERIFY(start());
-        const qint64 parts = queue(QString(12 * 153, u'w'));
+        const qint64 parts = queue(QString(qsizetype(12) * 153, u'w'));
         const qint64 first = queue(u"a"_s);
         const qint64 second = queue(u"b"_s);
         QVERIFY(spin([&] { return submits() == 10; }, Wait));

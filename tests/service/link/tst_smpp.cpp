@@ -77,7 +77,7 @@ void TestSmpp::encodeText_data()
         << hex("0500033f0201") + repeated(hex("4f60"), 66);
     QTest::newRow("lone surrogates as U+FFFD")
         << u"\xD83D\x41\xD83D\xD83D"_s << 8 << 0 << 1 << hex("fffd0041fffdfffd");
-    QTest::newRow("255 parts") << QString(153 * 255, u'a') << 0 << 0x40 << 255
+    QTest::newRow("255 parts") << QString(qsizetype(153) * 255, u'a') << 0 << 0x40 << 255
                                << hex("0500033fff01") + a153;
     QTest::newRow("256 parts: none") << QString(153 * 255 + 1, u'a') << 0 << 0 << 0 << QByteArray();
 }
