@@ -369,6 +369,68 @@ private Q_SLOTS:
             QVERIFY(message.toObject().value(u"id"_s).toString() != id);
     }
 
+    // A cancel in each state a message may be in when it comes: only one no SMSC has
+    // taken is cancelled, refunded once.
+    void cancel_data()
+    {
+        QTest::addColumn<QString>("setUp"); // on a scheduled message, as the store's owner
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("state"); // after the cancel
+        QTest::addColumn<QString>("refunded");
+        QTest::newRow("scheduled") << QString() << 200 << u"cancelled"_s << u"0.10"_s;
+        const QString queue = u"UPDATE mt SET state = 'queued', link = 'smsc', "
+                              u"next_try_at = due_at"_s;
+        QTest::newRow("queued, held by no link") << queue << 200 << u"cancelled"_s << u"0.10"_s;
+        QTest::newRow("queued, held by a link")
+            << queue + u", claimed_by = 'p1', claimed_until = %later%"_s << 409 << u"queued"_s
+            << u"0.00"_s;
+        QTest::newRow("queued, held by a link whose lease ran out")
+            << queue + u", claimed_by = 'p1', claimed_until = %earlier%"_s << 409 << u"queued"_s
+            << u"0.00"_s;
+        QTest::newRow("submitted") << u"UPDATE mt SET state = 'queued', link = 'smsc'; "
+                                      u"UPDATE mt SET state = 'submitted'"_s
+                                   << 409 << u"submitted"_s << u"0.00"_s;
+        QTest::newRow("delivered")
+            << u"UPDATE mt SET state = 'delivered'"_s << 409 << u"delivered"_s << u"0.00"_s;
+    }
+    void cancel()
+    {
+        QFETCH(QString, setUp);
+        QFETCH(int, status);
+        QFETCH(QString, state);
+        QFETCH(QString, refunded);
+        const QString id = sendOne("{\"to\":\"13800138000\",\"text\":\"later\",\"sendAt\":\""
+                                       + isoIn(3600).toLatin1() + "\"}",
+                                   m_application);
+        QVERIFY(!id.isEmpty());
+        StoreProbe owner(m_rig->ownerUrl());
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        setUp.replace(u"%later%"_s, owner.timeFromMs(QString::number(now + 600000)));
+        setUp.replace(u"%earlier%"_s, owner.timeFromMs(QString::number(now - 600000)));
+        for (const QString &statement : setUp.split(u"; "_s, Qt::SkipEmptyParts))
+            QVERIFY(owner.exec(statement + u" WHERE id = "_s + id));
+        const QString before = balance(m_application);
+        const QString path = u"/v1/messages/"_s + id;
+        const auto answer = m_rig->request("DELETE", path, {}, m_application);
+        QVERIFY2(answer.status == status, answer.body.constData());
+        if (status == 409) {
+            QCOMPARE(errorCode(answer), u"not_cancellable"_s);
+            QCOMPARE(json(answer).value(u"error"_s).toObject().value(u"state"_s).toString(), state);
+        }
+        const QJsonObject read = json(m_rig->request("GET", path, {}, m_application));
+        QCOMPARE(read.value(u"state"_s).toString(), state);
+        QCOMPARE(read.value(u"refunded"_s).toString(), refunded);
+        QCOMPARE(fen(balance(m_application)) - fen(before), fen(refunded));
+        // A second cancel (another key) finds it cancelled: no second refund.
+        const auto again = m_rig->request("DELETE", path, {}, m_application);
+        QCOMPARE(again.status, 409);
+        QCOMPARE(fen(balance(m_application)) - fen(before), fen(refunded));
+        QCOMPARE(owner.count(u"SELECT count(*) FROM ledger WHERE reason = 'refund' AND "
+                             u"reference = 'mt:"_s
+                             + id + u"'"_s),
+                 qint64(refunded == u"0.00"_s ? 0 : 1));
+    }
+
     // The account's messages page by page, the console's sends among them, narrowed by
     // state.
     void listing()
