@@ -194,6 +194,35 @@ Result<Answered> cancel(LocalGateway &gateway, const Call &call)
     return refused(Refusal::NoSuchMessage);
 }
 
+// {"limit": N}, 1 to ApplicationApi::MaxArrivals; none: 10, the console's batch.
+Result<Answered> nextArrivals(LocalGateway &gateway, const Call &call)
+{
+    int limit = LocalGateway::ReceiveBatch;
+    for (auto it = call.body.constBegin(); it != call.body.constEnd(); ++it) {
+        if (it.key() != "limit"_L1)
+            return refused(Refusal::InvalidField, ServiceTexts::unknownField(it.key().left(64)));
+        if (!Wire::isIntegral(it.value(), 1, ApplicationApi::MaxArrivals))
+            return refused(Refusal::InvalidField,
+                           ServiceTexts::badLimit(ApplicationApi::MaxArrivals));
+        limit = it.value().toInt();
+    }
+    QUILLET_TRY_VALUE(const QList<ApplicationApi::Arrival> taken,
+                      ApplicationApi(gateway).nextArrivals(call.accountNo, limit));
+    QJsonArray list;
+    for (const ApplicationApi::Arrival &arrival : taken) {
+        list.append(QJsonObject {
+            { "id"_L1, QString::number(arrival.id) },
+            { "from"_L1, arrival.from },
+            { "to"_L1, arrival.to },
+            { "text"_L1, arrival.text },
+            { "receivedAt"_L1,
+              QDateTime::fromMSecsSinceEpoch(arrival.receivedAtMs, Qt::UTC)
+                  .toString(Qt::ISODateWithMs) },
+        });
+    }
+    return ok({ { "arrivals"_L1, list } });
+}
+
 } // namespace
 
 const QList<Route> &routes()
@@ -206,6 +235,7 @@ const QList<Route> &routes()
         { "listMessages"_L1, "GET", "/v1/messages"_L1, readOnly, 200, &messages },
         { "getMessage"_L1, "GET", "/v1/messages/{id}"_L1, readOnly, 200, &message },
         { "cancelMessage"_L1, "DELETE", "/v1/messages/{id}"_L1, keyed, 200, &cancel },
+        { "nextArrivals"_L1, "POST", "/v1/arrivals/next"_L1, keyed, 200, &nextArrivals },
     };
     return table;
 }

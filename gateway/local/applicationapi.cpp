@@ -224,6 +224,45 @@ Result<ApplicationApi::Sent> ApplicationApi::send(const QString &accountNo, cons
     return sent;
 }
 
+// The rows are locked as they are read, so that two takers at once never both take one:
+// the second waits, then reads what the first left.
+Result<QList<ApplicationApi::Arrival>> ApplicationApi::nextArrivals(const QString &accountNo,
+                                                                    int limit)
+{
+    QList<Arrival> taken;
+    QUILLET_TRY(m_gateway.deliverDue());
+    const qint64 now = m_gateway.nowMs();
+    QUILLET_TRY_VALUE(const Decision decision, m_store.transaction([&]() -> Result<Decision> {
+        taken.clear();
+        QSqlQuery q = m_store.query();
+        QUILLET_TRY(m_store.run(q,
+                                u"SELECT mo.id, mo.sender, a.service_number || mo.extension, "
+                                u"mo.text, mo.sent_at FROM mo JOIN accounts a "
+                                u"ON a.id = mo.account_id WHERE a.number = ? AND "
+                                u"mo.state = 'waiting' ORDER BY mo.sent_at, mo.id LIMIT ?"_s
+                                    + m_store.lockRows(),
+                                { accountNo, qBound(1, limit, MaxArrivals) }));
+        while (q.next())
+            taken.append({ q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(),
+                           q.value(3).toString(), Store::msSinceEpoch(q.value(4)) });
+        if (taken.isEmpty())
+            return Decision::RollBack;
+        QVariantList values = { m_store.time(now) };
+        for (const Arrival &arrival : std::as_const(taken))
+            values.append(arrival.id);
+        QUILLET_TRY(m_store.run(q,
+                                u"UPDATE mo SET state = 'fetched', fetched_at = ? "
+                                u"WHERE state = 'waiting' AND id IN (?"_s
+                                    + u", ?"_s.repeated(taken.size() - 1) + u')',
+                                values));
+        if (q.numRowsAffected() != taken.size())
+            return Status::failure(Store::Unavailable, LocalTexts::databaseError(u"mo"_s));
+        return Decision::Commit;
+    }));
+    (void)decision;
+    return taken;
+}
+
 // A conditional update decides: whatever a link or a due time did first, the cancel
 // changes nothing unless the message is still one no SMSC has taken, and its refund is
 // one ledger row (ledger_refund_once holds it to one besides).

@@ -9,6 +9,8 @@
 //             application's reference and a validity per message
 //   cancel() ── a message no SMSC has taken: scheduled, or queued and held by no link;
 //               refunded by one ledger row
+//   nextArrivals() ── the account's oldest waiting arrivals, marked fetched as the
+//                     console's receive marks them: each goes to one consumer
 //
 // Each runs in the caller's transaction when there is one (the service's keyed call), so
 // that the change and the answer remembered for its key are one.
@@ -74,6 +76,17 @@ public:
         MessageView message; // as it is now (Cancelled, NotCancellable)
     };
     Result<Cancelled> cancel(const QString &accountNo, qint64 id);
+
+    static constexpr int MaxArrivals = 100;
+    struct Arrival {
+        qint64 id = 0;
+        QString from;
+        QString to; // the service number and the extension the sender added
+        QString text;
+        qint64 receivedAtMs = 0;
+    };
+    // Up to `limit` (1 to MaxArrivals) of the account's waiting arrivals, oldest first.
+    Result<QList<Arrival>> nextArrivals(const QString &accountNo, int limit);
 
 private:
     Result<std::optional<qint64>> accountId(const QString &accountNo);

@@ -431,6 +431,43 @@ private Q_SLOTS:
                  qint64(refunded == u"0.00"_s ? 0 : 1));
     }
 
+    // Arrivals are taken oldest first, each by one taker: a repeat of the key answers the
+    // same batch, the next key the rest, and the console finds none left.
+    void arrivals()
+    {
+        for (const char *text : { "one", "two", "three" }) {
+            QCOMPARE(m_rig
+                         ->post(u"/v1/operator/receiveFromHandset"_s,
+                                "{\"from\":\"13800138000\",\"to\":\"" + AccountNo.toLatin1()
+                                    + "\",\"extension\":\"\",\"text\":\"" + text + "\"}",
+                                m_operator)
+                         .status,
+                     200);
+        }
+        const auto texts = [](const ServiceRig::Answer &answer) {
+            QStringList list;
+            for (const QJsonValue arrival : json(answer).value(u"arrivals"_s).toArray())
+                list.append(arrival.toObject().value(u"text"_s).toString());
+            return list;
+        };
+        const QByteArray key = "Idempotency-Key: app-arrivals-key-01\r\n";
+        const auto first = m_rig->post(u"/v1/arrivals/next"_s, "{\"limit\":2}", m_application, key);
+        QCOMPARE(texts(first), (QStringList { u"one"_s, u"two"_s }));
+        const QJsonObject arrival = json(first).value(u"arrivals"_s).toArray().at(0).toObject();
+        QCOMPARE(arrival.value(u"from"_s).toString(), u"13800138000"_s);
+        QVERIFY(arrival.value(u"receivedAt"_s).toString().endsWith(u'Z'));
+        QCOMPARE(m_rig->post(u"/v1/arrivals/next"_s, "{\"limit\":2}", m_application, key).body,
+                 first.body);
+        QCOMPARE(texts(m_rig->post(u"/v1/arrivals/next"_s, "{}", m_application)),
+                 QStringList { u"three"_s });
+        QCOMPARE(texts(m_rig->post(u"/v1/arrivals/next"_s, "{}", m_application)), QStringList());
+        const auto console
+            = m_rig->post(u"/v1/console/receiveMessages"_s,
+                          "{\"accountNo\":\"" + AccountNo.toLatin1() + "\"}", m_console);
+        QCOMPARE(json(console).value(u"total"_s).toString(), u"0"_s);
+        QCOMPARE(m_rig->post(u"/v1/arrivals/next"_s, "{\"limit\":101}", m_application).status, 400);
+    }
+
     // The account's messages page by page, the console's sends among them, narrowed by
     // state.
     void listing()
