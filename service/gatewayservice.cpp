@@ -306,8 +306,14 @@ Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
     QJsonObject body;
     if (std::optional<Handled> refused = readBody(in.body, body))
         return *refused;
-    if (in.route)
+    if (in.route) {
+        if (const qint64 wait = failures.applications.take(token->id); wait > 0) {
+            Handled refused = Handled::refused(Refusal::RateLimited);
+            refused.retryAfterMs = wait;
+            return refused;
+        }
         return handleApplication(worker, in, *token, body);
+    }
     if (const QString why = Wire::validate(*in.operation, body); !why.isEmpty())
         return Handled::refused(Refusal::InvalidField, why);
 
@@ -430,7 +436,8 @@ GatewayService::GatewayService(Options options, QObject *parent)
     , m_authFailures(m_options.authFailureLimit, m_options.authWindowMs)
     , m_signOnFailures(new SignOnFailures {
           FailureWindow(m_options.signOnTokenFailureLimit, m_options.authWindowMs),
-          FailureWindow(m_options.signOnFailureLimit, m_options.authWindowMs) })
+          FailureWindow(m_options.signOnFailureLimit, m_options.authWindowMs),
+          RateLimiter(m_options.applicationRateLimit) })
 {
 }
 
@@ -511,6 +518,8 @@ void GatewayService::reload(const Options &options)
     m_authFailures.setLimit(m_options.authFailureLimit, m_options.authWindowMs);
     m_signOnFailures->perToken.setLimit(m_options.signOnTokenFailureLimit, m_options.authWindowMs);
     m_signOnFailures->perAccount.setLimit(m_options.signOnFailureLimit, m_options.authWindowMs);
+    m_options.applicationRateLimit = options.applicationRateLimit;
+    m_signOnFailures->applications.setRate(m_options.applicationRateLimit);
 }
 
 void GatewayService::finishStopping()

@@ -44,6 +44,8 @@ const RefusalText &refusalOf(Refusal refusal)
         { NotCancellable, 409, u"not_cancellable"_s,
           u"the message is %1: only a scheduled message, or a queued one no link has taken, "
           u"can be cancelled"_s },
+        { RateLimited, 429, u"rate_limited"_s,
+          u"this token makes more requests a second than it may; try again later"_s },
         { TooManyConnections, 503, u"service_unavailable"_s,
           u"too many connections; try again later"_s },
         { OneRequestAtATime, 400, u"bad_request"_s,

@@ -38,6 +38,7 @@ enum class Refusal {
     NoSuchMessage, // unknown, or another account's: the same
     InsufficientBalance,
     NotCancellable, // the value: the message's state
+    RateLimited, // an application's token, past its requests a second
     // The connection guard's, before a request reaches the service.
     TooManyConnections,
     OneRequestAtATime,
@@ -145,6 +146,7 @@ inline const QString MaxConnectionsPerPeerKey = u"max_connections_per_peer"_s;
 inline const QString RequestTimeoutKey = u"request_timeout_ms"_s;
 inline const QString IdleTimeoutKey = u"idle_timeout_ms"_s;
 inline const QString AuthFailureLimitKey = u"auth_failure_limit"_s;
+inline const QString ApplicationRateLimitKey = u"application_rate_limit"_s;
 inline const QString AuthWindowKey = u"auth_window_ms"_s;
 inline const QString SignOnFailureLimitKey = u"signon_failure_limit"_s;
 inline const QString SignOnTokenFailureLimitKey = u"signon_token_failure_limit"_s;

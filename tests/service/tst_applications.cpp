@@ -103,6 +103,8 @@ private Q_SLOTS:
     void initTestCase()
     {
         m_rig = std::make_unique<ServiceRig>();
+        // Far above what these tests ask; rateLimited() lowers it.
+        m_rig->set(u"application_rate_limit"_s, u"100000"_s);
         m_console = m_rig->issue(u"console"_s, u"desk"_s);
         m_operator = m_rig->issue(u"operator"_s, u"ops"_s);
         QString why;
@@ -466,6 +468,30 @@ private Q_SLOTS:
                           "{\"accountNo\":\"" + AccountNo.toLatin1() + "\"}", m_console);
         QCOMPARE(json(console).value(u"total"_s).toString(), u"0"_s);
         QCOMPARE(m_rig->post(u"/v1/arrivals/next"_s, "{\"limit\":101}", m_application).status, 400);
+    }
+
+    // Past its requests a second a token is answered 429 with Retry-After; another
+    // token goes on, and failures are not what is counted.
+    void rateLimited()
+    {
+        m_rig->set(u"application_rate_limit"_s, u"3"_s);
+        QVERIFY(!m_rig->reload().isEmpty());
+        QList<int> statuses;
+        QByteArray headers;
+        for (int i = 0; i < 6; ++i) {
+            const auto answer = m_rig->request("GET", u"/v1/account"_s, {}, m_application);
+            statuses.append(answer.status);
+            if (answer.status == 429)
+                headers = answer.headers;
+        }
+        QCOMPARE(statuses.mid(0, 3), (QList<int> { 200, 200, 200 }));
+        QVERIFY2(statuses.contains(429), qPrintable(QString::number(statuses.count(429))));
+        QVERIFY2(headers.contains("Retry-After: 1"), headers.constData());
+        QCOMPARE(m_rig->request("GET", u"/v1/account"_s, {}, m_other).status, 200);
+        m_rig->set(u"application_rate_limit"_s, u"100000"_s);
+        QVERIFY(!m_rig->reload().isEmpty());
+        QTest::qWait(1000);
+        QCOMPARE(m_rig->request("GET", u"/v1/account"_s, {}, m_application).status, 200);
     }
 
     // The account's messages page by page, the console's sends among them, narrowed by
