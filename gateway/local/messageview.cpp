@@ -65,8 +65,9 @@ Result<QList<MessageView>> MessageView::readMany(Store &store, qint64 accountId,
     QVariantList bound { accountId };
     bound += values;
     bound.append(limit);
-    QSqlQuery q = store.query();
-    QUILLET_TRY(store.run(
+    // Kept by its text: a send reads each message it made back this way.
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(store.step(
         q,
         u"SELECT s.id, s.phone, s.text, s.reference, s.state, s.cost, s.submitted_at, s.due_at, "
         u"s.delivered_at, s.valid_until, (SELECT coalesce(sum(l.amount), 0) FROM ledger l "
@@ -79,26 +80,27 @@ Result<QList<MessageView>> MessageView::readMany(Store &store, qint64 accountId,
               u"LEFT JOIN mt_parts p ON p.mt_id = s.id ORDER BY s.submitted_at, s.id, p.part"_s,
         bound));
     QList<MessageView> views;
-    while (q.next()) {
-        const qint64 id = q.value(0).toLongLong();
+    while (q->next()) {
+        const qint64 id = q->value(0).toLongLong();
         if (views.isEmpty() || views.constLast().id != id) {
             MessageView view;
             view.id = id;
-            view.to = q.value(1).toString();
-            view.text = q.value(2).toString();
-            view.reference = q.value(3).toString();
-            view.state = q.value(4).toString();
-            view.priceFen = q.value(5).toLongLong();
-            view.createdAtMs = Store::msSinceEpoch(q.value(6));
-            view.sendAtMs = Store::msSinceEpoch(q.value(7));
-            view.doneAtMs = timeOrNone(q.value(8));
-            view.validUntilMs = timeOrNone(q.value(9));
-            view.refundedFen = q.value(10).toLongLong();
-            view.segments = q.value(13).toInt();
+            view.to = q->value(1).toString();
+            view.text = q->value(2).toString();
+            view.reference = q->value(3).toString();
+            view.state = q->value(4).toString();
+            view.priceFen = q->value(5).toLongLong();
+            view.createdAtMs = Store::msSinceEpoch(q->value(6));
+            view.sendAtMs = Store::msSinceEpoch(q->value(7));
+            view.doneAtMs = timeOrNone(q->value(8));
+            view.validUntilMs = timeOrNone(q->value(9));
+            view.refundedFen = q->value(10).toLongLong();
+            view.segments = q->value(13).toInt();
             views.append(view);
         }
-        if (!q.value(11).isNull())
-            views.last().parts.append({ q.value(11).toString(), q.value(12).toString() });
+        if (!q->value(11).isNull())
+            views.last().parts.append({ q->value(11).toString(), q->value(12).toString() });
     }
+    q->finish();
     return views;
 }
