@@ -24,6 +24,7 @@
 #include "gateway/status.h"
 #include "service/connectionguard.h"
 #include "service/failurewindow.h"
+#include "service/ratelimiter.h"
 #include "service/servicetexts.h"
 
 #include <QAbstractHttpServer>
@@ -54,6 +55,9 @@ public:
         // all; past either, its sign-ons get 429 until the window closes. Same window.
         int signOnFailureLimit = 5;
         int signOnTokenFailureLimit = 20;
+        // Requests an application's token may make a second (a second's worth at once);
+        // past it, 429 with Retry-After.
+        int applicationRateLimit = 100;
         // Worker threads that may hash passwords at once; the others serve the rest.
         int hashingSlots = 2;
         // Calls that write, committed together at most (1: each on its own), and how long
@@ -110,6 +114,8 @@ public:
     struct SignOnFailures {
         FailureWindow perToken;
         FailureWindow perAccount;
+        // Not a failure: what an application's valid token asks, per second.
+        RateLimiter applications;
     };
 
 Q_SIGNALS:

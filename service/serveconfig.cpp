@@ -155,6 +155,7 @@ constexpr auto MaxPerPeer = [](auto &c) -> auto & { return c.service.limits.maxP
 constexpr auto RequestTimeout = [](auto &c) -> auto & { return c.service.limits.requestTimeoutMs; };
 constexpr auto IdleTimeout = [](auto &c) -> auto & { return c.service.limits.idleTimeoutMs; };
 constexpr auto AuthFailures = [](auto &c) -> auto & { return c.service.authFailureLimit; };
+constexpr auto ApplicationRate = [](auto &c) -> auto & { return c.service.applicationRateLimit; };
 constexpr auto AuthWindow = [](auto &c) -> auto & { return c.service.authWindowMs; };
 constexpr auto SignOnFailures = [](auto &c) -> auto & { return c.service.signOnFailureLimit; };
 constexpr auto SignOnTokenFailures
@@ -189,6 +190,7 @@ const QList<Setting> &settings()
         whole(IdleTimeoutKey, When::OnReload, IdleTimeout, 1, Milliseconds),
         whole(AuthFailureLimitKey, When::OnReload, AuthFailures, 1, Counts),
         whole(AuthWindowKey, When::OnReload, AuthWindow, 1, Milliseconds),
+        whole(ApplicationRateLimitKey, When::OnReload, ApplicationRate, 1, Counts),
         whole(SignOnFailureLimitKey, When::OnReload, SignOnFailures, 1, Counts),
         whole(SignOnTokenFailureLimitKey, When::OnReload, SignOnTokenFailures, 1, Counts),
         // The pool's threads are made at start, and so is what they share.

@@ -129,6 +129,7 @@ void ServiceProcess::reload()
     m_config.service.authWindowMs = next.service.authWindowMs;
     m_config.service.signOnFailureLimit = next.service.signOnFailureLimit;
     m_config.service.signOnTokenFailureLimit = next.service.signOnTokenFailureLimit;
+    m_config.service.applicationRateLimit = next.service.applicationRateLimit;
     m_config.requestLog = next.requestLog;
     m_config.summaryIntervalS = next.summaryIntervalS;
     GatewayService::Options options = m_config.service;

@@ -8,7 +8,10 @@
 //      own: one service with group commit off (group_commit_max=1) and on, side by side,
 //      then (on PostgreSQL) two services on; with the CPU each service process, wrk and
 //      the whole machine used, the latency wrk saw, and the batch sizes the service
-//      reports on /metrics.
+//      reports on /metrics;
+//   4. in the same run, an application's durable sends (POST /v1/messages) from wrk, 32
+//      kept-alive connections, an application token per account, beside the console's
+//      keyed send of round 3 with group commit on.
 //
 //   bench_service                an SQLite store in a temporary folder
 //   bench_service --postgresql   a database on the cluster the PG* variables name (run
@@ -310,6 +313,46 @@ function done(summary, latency, requests)
 end
 )";
 
+// The same for an application: POST /v1/messages with the token of the account (one
+// token per account, in account order, comma-separated), answered 202.
+constexpr auto ApiScript = R"(
+local thread_count = 0
+local threads = {}
+function setup(thread)
+  thread_count = thread_count + 1
+  thread:set("id", thread_count)
+  table.insert(threads, thread)
+end
+function init(args)
+  run, accounts, first = args[1], tonumber(args[3]), tonumber(args[4])
+  tokens = {}
+  for token in string.gmatch(args[2], "[^,]+") do table.insert(tokens, token) end
+  share = math.floor(accounts / 2)
+  counter = 0
+  failed = 0
+end
+function request()
+  counter = counter + 1
+  local account = first + (id - 1) * share + counter % share
+  return wrk.format("POST", "/v1/messages", {
+    ["Content-Type"] = "application/json",
+    ["Authorization"] = "Bearer " .. tokens[account],
+    ["Idempotency-Key"] = string.format("bench-api-%s-%d-%09d", run, id, counter) },
+    '{"to":"13800138000","text":"bench"}')
+end
+function response(status, headers, body)
+  if status ~= 202 then failed = failed + 1 end
+end
+function done(summary, latency, requests)
+  local failures = 0
+  for _, thread in ipairs(threads) do failures = failures + thread:get("failed") end
+  io.write(string.format("RESULT %d %d %.3f %.3f %.3f\n", summary.requests,
+    failures + summary.errors.connect + summary.errors.read + summary.errors.write
+      + summary.errors.timeout, summary.duration / 1e6,
+    latency:percentile(50) / 1e3, latency:percentile(99) / 1e3))
+end
+)";
+
 struct WrkRound {
     double perSecond = 0;
     qint64 failed = 0;
@@ -489,9 +532,25 @@ int main(int argc, char *argv[])
           << Qt::endl;
 
     const QString script = dir.filePath(u"sends.lua"_s);
+    const QString apiScript = dir.filePath(u"api-sends.lua"_s);
     {
         QFile file(script);
         ok = file.open(QIODevice::WriteOnly) && file.write(WrkScript) > 0 && ok;
+        QFile api(apiScript);
+        ok = api.open(QIODevice::WriteOnly) && api.write(ApiScript) > 0 && ok;
+    }
+    // An application token per account, the first for account 1.
+    QStringList applicationTokens;
+    for (int i = 1; i <= connections; ++i) {
+        QProcess issueApplication;
+        issueApplication.start(program,
+                               { u"--config"_s, u"/dev/null"_s, u"--store"_s, store, u"token"_s,
+                                 u"issue"_s, u"--role"_s, u"application"_s, u"--account"_s,
+                                 account(i), u"--name"_s, u"bench-app-%1"_s.arg(i) });
+        issueApplication.waitForFinished();
+        applicationTokens.append(
+            QString::fromLatin1(issueApplication.readAllStandardOutput().trimmed()));
+        ok = applicationTokens.constLast().startsWith(u"qgt_"_s) && ok;
     }
     QProcess issueOperator;
     issueOperator.start(program,
@@ -508,14 +567,16 @@ int main(int argc, char *argv[])
              "  service cores  wrk cores  all cores  mean batch"
           << Qt::endl;
     int round = 0;
-    const auto wrkRound = [&](const char *label, int services, int batchMost) {
+    const auto wrkRound = [&](const char *label, int services, int batchMost,
+                              const QString &roundScript, const QString &roundToken) {
         std::vector<std::unique_ptr<Service>> running;
         running.reserve(size_t(services));
         for (int i = 0; i < services; ++i) {
             running.push_back(std::make_unique<Service>(
                 store, dir.filePath(u"wrk-%1-%2.log"_s.arg(round).arg(i)),
                 QStringList { u"max_connections_per_peer=1024"_s, u"max_connections=1024"_s,
-                              u"group_commit_max=%1"_s.arg(batchMost) }));
+                              u"group_commit_max=%1"_s.arg(batchMost),
+                              u"application_rate_limit=1000000"_s }));
             ok = !running.back()->url().isEmpty() && ok;
         }
         if (!ok)
@@ -530,8 +591,8 @@ int main(int argc, char *argv[])
         generators.reserve(size_t(services));
         for (int i = 0; i < services; ++i) {
             generators.push_back(std::make_unique<QProcess>());
-            ok = startWrk(*generators.back(), script, running.at(size_t(i))->url(),
-                          connections / services, seconds, u"%1-%2"_s.arg(round).arg(i), token,
+            ok = startWrk(*generators.back(), roundScript, running.at(size_t(i))->url(),
+                          connections / services, seconds, u"%1-%2"_s.arg(round).arg(i), roundToken,
                           1 + i * connections / services)
                 && ok;
         }
@@ -571,13 +632,18 @@ int main(int argc, char *argv[])
         }
         return result;
     };
-    const WrkRound off = wrkRound("one service, group commit off", 1, 1);
-    const WrkRound on = wrkRound("one service, group commit on", 1, 64);
+    const WrkRound off = wrkRound("one service, group commit off", 1, 1, script, token);
+    const WrkRound on = wrkRound("one service, group commit on", 1, 64, script, token);
+    const WrkRound api = wrkRound("application, POST /v1/messages", 1, 64, apiScript,
+                                  applicationTokens.join(u','));
+    out() << "  ratio application / console    "
+          << QString::number(api.perSecond / on.perSecond, 'f', 2)
+          << " (goal >= 1; >= 4000/s on SQLite)" << Qt::endl;
     out() << "  ratio on / off                 "
           << QString::number(on.perSecond / off.perSecond, 'f', 2) << " (goal >= 2)" << Qt::endl;
     // SQLite has one writer at a time for every process: a second process only waits.
     if (postgresql) {
-        const WrkRound two = wrkRound("two services, group commit on", 2, 64);
+        const WrkRound two = wrkRound("two services, group commit on", 2, 64, script, token);
         out() << "  ratio two services / one       "
               << QString::number(two.perSecond / on.perSecond, 'f', 2) << " (goal > 1)" << Qt::endl;
     }

@@ -147,8 +147,10 @@ public:
     static bool parseYuan(const QString &text, qint64 &fen);
 
 private:
-    // The operator's side works on the same store, with the same primitives.
+    // The operator's side and the applications' API work on the same store, with the
+    // same primitives.
     friend class LocalOperator;
+    friend class ApplicationApi;
 
     struct Account {
         qint64 id = 0;
@@ -245,6 +247,14 @@ private:
     Status insertMessage(qint64 accountId, const QString &phone, const QString &text, int segments,
                          qint64 cost, const QString &origin, qint64 dueMs, const QString &state,
                          const QVariant &reason);
+    // What an application gives a message besides, and the new message's id.
+    struct Given {
+        QVariant reference;
+        QVariant validUntil; // the store's time
+    };
+    Result<qint64> insertMessage(qint64 accountId, const QString &phone, const QString &text,
+                                 int segments, qint64 cost, const QString &origin, qint64 dueMs,
+                                 const QString &state, const QVariant &reason, const Given &given);
 
     Result<bool> receiveBatch(const QString &accountNo, const std::optional<QString> &extension,
                               Variant &total, Variant &current, Variant &messages);

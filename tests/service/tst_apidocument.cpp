@@ -6,6 +6,7 @@
 
 #include "protocol/calls.h"
 #include "protocol/wire.h"
+#include "service/applicationroutes.h"
 #include "service/servicetexts.h"
 #include "tests/service/servicerig.h"
 
@@ -19,6 +20,7 @@ namespace {
 
 struct Documented {
     QString path;
+    QString method; // as the document writes it: get, post, delete
     bool keyed = false;
     QStringList fields;
     QString answer; // the schema of the 200 answer
@@ -48,6 +50,7 @@ Document readDocument(QString &error)
     }
     static const QRegularExpression pathLine(u"^  (/\\S+):$"_s);
     static const QRegularExpression idLine(u"^      operationId: (\\w+)$"_s);
+    static const QRegularExpression methodLine(u"^    (get|post|put|delete):$"_s);
     static const QRegularExpression answerLine(u"^              schema: \\{ \\$ref: "
                                                u"'#/components/schemas/(\\w+)' \\}$"_s);
     static const QRegularExpression schemaLine(u"^    (\\w+):$"_s);
@@ -55,6 +58,7 @@ Document readDocument(QString &error)
     static const QRegularExpression itemLine(u"^              (\\w+): "_s);
     Document document;
     QString path;
+    QString method;
     QString id;
     QString schema;
     QString property;
@@ -65,9 +69,12 @@ Document readDocument(QString &error)
             path = m.captured(1);
             continue;
         }
+        if (const auto m = methodLine.match(line); m.hasMatch() && !path.isEmpty())
+            method = m.captured(1);
         if (const auto m = idLine.match(line); m.hasMatch()) {
             id = m.captured(1);
             document.operations[id].path = path;
+            document.operations[id].method = method;
             answers = false;
             continue;
         }
@@ -148,6 +155,15 @@ private Q_SLOTS:
         QHash<QString, Documented> documented = document.operations;
         QVERIFY2(error.isEmpty(), qPrintable(error));
         QCOMPARE(documented.take(u"metrics"_s).path, u"/metrics"_s);
+        // An application's routes: each with its path, its method and its key rule.
+        for (const ApplicationRoutes::Route &route : ApplicationRoutes::routes()) {
+            const QString name = route.name;
+            QVERIFY2(documented.contains(name), qPrintable(name));
+            const Documented doc = documented.take(name);
+            QCOMPARE(doc.path, QString(route.path));
+            QCOMPARE(doc.method.toUpper().toLatin1(), route.method.toByteArray());
+            QCOMPARE(doc.keyed, route.keyed);
+        }
         QCOMPARE(documented.size(), Wire::operations().size());
         for (const Wire::Operation &operation : Wire::operations()) {
             const QString name = operation.name;
@@ -220,6 +236,15 @@ private Q_SLOTS:
         rig.set(u"auth_failure_limit"_s, u"1000"_s);
         QVERIFY2(rig.start(error), qPrintable(error));
         for (const Documented &doc : documented) {
+            if (doc.path.startsWith(u"/v1/"_s) && !doc.path.startsWith(u"/v1/console/"_s)
+                && !doc.path.startsWith(u"/v1/operator/"_s)) {
+                // An application's route: its own method asks for a token, PUT is no
+                // method of any.
+                const QString path = QString(doc.path).replace(u"{id}"_s, u"1"_s);
+                QCOMPARE(rig.request(doc.method.toUpper().toLatin1(), path, {}, {}).status, 401);
+                QCOMPARE(rig.request("PUT", path, {}, {}).status, 405);
+                continue;
+            }
             const bool metrics = doc.path == u"/metrics"_s;
             QCOMPARE(rig.post(doc.path, "{}", {}).status, metrics ? 405 : 401);
             const auto get = rig.raw("GET " + doc.path.toUtf8()
