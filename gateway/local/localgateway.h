@@ -151,6 +151,7 @@ private:
     // primitives.
     friend class LocalOperator;
     friend class LinkQueue;
+    friend class Outbox;
 
     struct Account {
         qint64 id = 0;
