@@ -81,6 +81,23 @@ QString cannotWriteRequestLog(const QString &file, const QString &why)
     return u"quillet-gatewayd: cannot write the request log %1: %2"_s.arg(file, why);
 }
 
+QString cannotReadCallbackKey(const QString &file, const QString &why)
+{
+    return u"cannot use %1 as the key of callback secrets: %2"_s.arg(file, why);
+}
+
+QString callbackKeyMalformed(const QString &file)
+{
+    return u"cannot use %1 as the key of callback secrets: it is not a key this service "
+           u"made (32 bytes)"_s.arg(file);
+}
+
+QString callbackKeyExposed(const QString &file, const QString &mode)
+{
+    return u"cannot use %1 as the key of callback secrets: others may read or change it "
+           u"(mode %2); make it 0600"_s.arg(file, mode);
+}
+
 QString keyExposed(const QString &file, const QString &mode)
 {
     return u"cannot use %1: a private key others may read or change is refused (mode %2); "

@@ -69,6 +69,11 @@ QString cannotReadTls(const QString &file, const QString &why);
 // service's user nor root.
 QString keyExposed(const QString &file, const QString &mode);
 QString keyNotOwned(const QString &file);
+// The key that seals callback secrets.
+QString cannotReadCallbackKey(const QString &file, const QString &why);
+QString callbackKeyMalformed(const QString &file);
+// By its mode in octal.
+QString callbackKeyExposed(const QString &file, const QString &mode);
 QString cannotWriteRequestLog(const QString &file, const QString &why);
 // What was answered in the last `seconds`: requests by the class of their status, how
 // many a second, the slowest; connections the guard refused, failed authentications and

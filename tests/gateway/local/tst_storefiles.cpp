@@ -299,7 +299,7 @@ private Q_SLOTS:
         std::unique_ptr<LocalGateway> gateway = open();
         QVERIFY(gateway);
         StoreProbe probe(storePath());
-        QCOMPARE(probe.count(u"SELECT value FROM meta WHERE key = 'schema_version'"_s), 5);
+        QCOMPARE(probe.count(u"SELECT value FROM meta WHERE key = 'schema_version'"_s), 6);
         QCOMPARE(probe.waitingMismatches(), QStringList());
         QList<LocalGateway::AccountSummary> list;
         QVERIFY(LocalOperator(*gateway).accounts(list).isOk());
