@@ -13,11 +13,12 @@
 // Every method is safe from any thread and costs a few atomic operations (and a short
 // lock to find a labelled series).
 
+#include "service/callbackobserver.h"
 #include "service/connectionguard.h"
 #include "service/link/linkobserver.h"
 #include "service/metrics.h"
 
-class ServiceMetrics : public LinkObserver {
+class ServiceMetrics : public LinkObserver, public CallbackObserver {
 public:
     // The content type of render()'s text.
     static inline const QByteArray ContentType
@@ -50,6 +51,9 @@ public:
     void receiptReceived(const QString &link) override;
     void arrivalReceived(const QString &link) override;
 
+    void callbackAttempt(const QString &type, const QString &result, qint64 sinceChangeMs) override;
+    void outboxCounted(const QMap<QString, qint64> &byState) override;
+
     QByteArray render() const { return m_metrics.render(); }
 
 private:
@@ -68,4 +72,7 @@ private:
     Metrics::Family<Metrics::Counter> &m_linkSubmitted;
     Metrics::Family<Metrics::Counter> &m_linkReceipts;
     Metrics::Family<Metrics::Counter> &m_linkArrivals;
+    Metrics::Family<Metrics::Counter> &m_callbackEvents;
+    Metrics::Histogram &m_callbackLatency;
+    Metrics::Family<Metrics::Gauge> &m_outbox;
 };

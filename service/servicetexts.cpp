@@ -98,6 +98,49 @@ QString callbackKeyExposed(const QString &file, const QString &mode)
            u"(mode %2); make it 0600"_s.arg(file, mode);
 }
 
+QString callbackUrlMalformed()
+{
+    return u"the callback URL must be an absolute https:// URL with a host, no user "
+           u"and no fragment, of at most 2048 characters"_s;
+}
+
+QString callbackHttpNotAllowed(const QString &host)
+{
+    return u"http:// goes only to a host callback_allow_hosts lists, and %1 is not one; "
+           u"use https://"_s.arg(host);
+}
+
+QString callbackHostUnresolved(const QString &host)
+{
+    return u"%1 does not resolve to any address"_s.arg(host);
+}
+
+QString callbackHostRefused(const QString &host, const QString &address)
+{
+    return u"%1 resolves to %2, a loopback, link-local, private, unspecified or this "
+           u"service's own address; callback_allow_hosts may list it"_s.arg(host, address);
+}
+
+QString callbackAnswered(int status)
+{
+    return u"answered HTTP %1"_s.arg(status);
+}
+
+QString callbackTimedOut(int seconds)
+{
+    return u"no answer within %1 s"_s.arg(seconds);
+}
+
+QString callbackSecretUnreadable()
+{
+    return u"the callback's secret cannot be opened with this service's key"_s;
+}
+
+QString callbackSubjectMissing()
+{
+    return u"the message of this event is not in the store"_s;
+}
+
 QString keyExposed(const QString &file, const QString &mode)
 {
     return u"cannot use %1: a private key others may read or change is refused (mode %2); "

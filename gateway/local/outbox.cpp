@@ -206,6 +206,31 @@ Result<std::optional<Outbox::Arrival>> Outbox::arrival(qint64 id)
     return found;
 }
 
+Result<std::optional<Outbox::Message>> Outbox::message(qint64 id)
+{
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store.step(q,
+                             u"SELECT id, phone, text, reference, segments, cost, submitted_at, "
+                             u"due_at, delivered_at FROM mt WHERE id = ?"_s,
+                             { id }));
+    std::optional<Message> found;
+    if (q->next()) {
+        found = Message { q->value(0).toLongLong(),
+                          q->value(1).toString(),
+                          q->value(2).toString(),
+                          textOrEmpty(q->value(3)),
+                          q->value(4).toInt(),
+                          q->value(5).toLongLong(),
+                          Store::msSinceEpoch(q->value(6)),
+                          Store::msSinceEpoch(q->value(7)),
+                          std::nullopt };
+        if (!q->value(8).isNull())
+            found->deliveredAt = Store::msSinceEpoch(q->value(8));
+    }
+    q->finish();
+    return found;
+}
+
 Result<QList<Outbox::Event>> Outbox::list(bool deadOnly, qint64 after, int limit)
 {
     QList<Event> events;

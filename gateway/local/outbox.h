@@ -74,6 +74,19 @@ public:
         qint64 receivedAt = 0;
     };
     Result<std::optional<Arrival>> arrival(qint64 id);
+    // What a message's event tells of it besides the state it reached.
+    struct Message {
+        qint64 id = 0;
+        QString to;
+        QString text;
+        QString reference;
+        int segments = 0;
+        qint64 costFen = 0;
+        qint64 createdAt = 0;
+        qint64 dueAt = 0;
+        std::optional<qint64> deliveredAt;
+    };
+    Result<std::optional<Message>> message(qint64 id);
 
     // Events after `after` by id: the dead ones, or those not yet delivered.
     Result<QList<Event>> list(bool deadOnly, qint64 after, int limit);
