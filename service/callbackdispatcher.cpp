@@ -264,7 +264,7 @@ private:
                 return;
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
             if (*timedOut)
-                return settle(event, ServiceTexts::callbackTimedOut(m_options.timeoutMs / 1000));
+                return settle(event, ServiceTexts::callbackTimedOut(m_options.timeoutMs));
             if (status >= 200 && status < 300)
                 return settle(event, {});
             if (status != 0)

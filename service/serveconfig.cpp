@@ -184,6 +184,7 @@ constexpr auto SummaryInterval = [](auto &c) -> auto & { return c.summaryInterva
 constexpr auto CallbackCaFile = [](auto &c) -> auto & { return c.callbackCaFile; };
 constexpr auto CallbackPerUrl = [](auto &c) -> auto & { return c.callbackPerUrl; };
 constexpr auto CallbackKeyFile = [](auto &c) -> auto & { return c.callbackKeyFile; };
+constexpr auto CallbackTimeout = [](auto &c) -> auto & { return c.callbackTimeoutMs; };
 // clang-format on
 
 constexpr int Counts = 1'000'000;
@@ -224,6 +225,7 @@ const QList<Setting> &settings()
         text(CallbackCaFileKey, QString(), When::AtStart, CallbackCaFile),
         whole(CallbackInFlightKey, When::AtStart, CallbackPerUrl, 1, 1024),
         text(CallbackKeyFileKey, QString(), When::AtStart, CallbackKeyFile),
+        whole(CallbackTimeoutKey, When::AtStart, CallbackTimeout, 1, 60'000),
     };
     return table;
 }

@@ -78,6 +78,8 @@ struct ServeConfig {
     QString callbackCaFile;
     int callbackPerUrl = 8;
     QString callbackKeyFile;
+    // A test setting: how long an answer may take (a deployment keeps 10 s).
+    int callbackTimeoutMs = 10'000;
     LinkConfig links;
     // What the links were read from: their sections' keys and values in order, and
     // their passwords. The links are started again when it changes.

@@ -116,6 +116,7 @@ Status ServiceProcess::start(const ServeConfig &config)
     callbacks.policy = CallbackUrlPolicy(config.callbackAllowHosts, { config.listen });
     callbacks.caFile = config.callbackCaFile;
     callbacks.perUrl = config.callbackPerUrl;
+    callbacks.timeoutMs = config.callbackTimeoutMs;
     callbacks.observer = &m_metrics;
     m_callbacks = std::make_unique<CallbackDispatcher>(callbacks);
     QUILLET_TRY(m_callbacks->start());

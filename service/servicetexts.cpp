@@ -126,9 +126,9 @@ QString callbackAnswered(int status)
     return u"answered HTTP %1"_s.arg(status);
 }
 
-QString callbackTimedOut(int seconds)
+QString callbackTimedOut(int milliseconds)
 {
-    return u"no answer within %1 s"_s.arg(seconds);
+    return u"no answer within %1 ms"_s.arg(milliseconds);
 }
 
 QString callbackSecretUnreadable()
