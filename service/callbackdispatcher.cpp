@@ -137,15 +137,29 @@ public:
     }
 
 private:
+    // An event settled without a request (its secret unreadable, its host refused) comes
+    // back here from inside the loop: that call only asks for another round.
     void pump()
     {
-        for (auto it = m_queues.begin(); it != m_queues.end();) {
-            while (!it->isEmpty() && m_inFlight.value(it.key()) < m_options.perUrl) {
-                ++m_inFlight[it.key()];
-                send(it->dequeue());
-            }
-            it = it->isEmpty() ? m_queues.erase(it) : std::next(it);
+        if (m_pumping) {
+            m_pumpAgain = true;
+            return;
         }
+        m_pumping = true;
+        do {
+            m_pumpAgain = false;
+            const QStringList urls = m_queues.keys();
+            for (const QString &url : urls) {
+                while (m_queues.contains(url) && !m_queues[url].isEmpty()
+                       && m_inFlight.value(url) < m_options.perUrl) {
+                    ++m_inFlight[url];
+                    send(m_queues[url].dequeue());
+                }
+                if (m_queues.contains(url) && m_queues[url].isEmpty())
+                    m_queues.remove(url);
+            }
+        } while (m_pumpAgain);
+        m_pumping = false;
     }
 
     void done(const Outbox::Event &event)
@@ -287,6 +301,8 @@ private:
     QHash<QString, int> m_inFlight;
     int m_held = 0;
     bool m_stopping = false;
+    bool m_pumping = false;
+    bool m_pumpAgain = false;
 };
 
 CallbackDispatcher::CallbackDispatcher(Options options)
