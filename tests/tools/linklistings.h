@@ -180,16 +180,16 @@ inline void addRows()
 
     const QString eventsHeader = u"编号\t时间\t帐户\t类别\t短信编号\t状态\t投递\t尝试次数\t"
                                  u"最近的错误\t回调地址"_s;
-    const QString pending = u"1\t2025-12-31T23:00:00Z\tABC-123-XYZ-00001\tmessage.state\t2\t"
-                            u"delivered\tpending\t2\tanswered HTTP 500\\nx\thttps://app.example/h"_s;
+    const QString pending
+        = u"1\t2025-12-31T23:00:00Z\tABC-123-XYZ-00001\tmessage.state\t2\t"
+          u"delivered\tpending\t2\tanswered HTTP 500\\nx\thttps://app.example/h"_s;
     const QString dead = u"2\t2026-01-01T00:00:00Z\tABC-123-XYZ-00001\tarrival\t7\t-\tdead\t150\t"
                          u"no answer within 10000 ms\thttps://app.example/h"_s;
     const QStringList callbacks { u"callbacks"_s };
     QTest::newRow("callbacks not yet delivered")
         << callbacks << false << 0 << QStringList { eventsHeader, pending, dead } << QString();
-    QTest::newRow("callbacks dead")
-        << callbacks + QStringList { u"--dead"_s } << false << 0
-        << QStringList { eventsHeader, dead } << QString();
+    QTest::newRow("callbacks dead") << callbacks + QStringList { u"--dead"_s } << false << 0
+                                    << QStringList { eventsHeader, dead } << QString();
     QTest::newRow("callbacks replayed, every dead one")
         << callbacks + QStringList { u"replay"_s, u"--all"_s } << false << 0
         << QStringList { u"已安排重新发送 1 个回调事件。"_s } << QString();
@@ -205,9 +205,8 @@ inline void addRows()
     QTest::newRow("callbacks replay with an id and --all")
         << callbacks + QStringList { u"replay"_s, u"2"_s, u"--all"_s } << false << 2
         << QStringList() << u"需要一个事件编号"_s;
-    QTest::newRow("callbacks replay of id 0")
-        << callbacks + QStringList { u"replay"_s, u"0"_s } << false << 2 << QStringList()
-        << u"编号“0”无效"_s;
+    QTest::newRow("callbacks replay of id 0") << callbacks + QStringList { u"replay"_s, u"0"_s }
+                                              << false << 2 << QStringList() << u"编号“0”无效"_s;
     QTest::newRow("callbacks listed with --all")
         << callbacks + QStringList { u"--all"_s } << false << 2 << QStringList()
         << u"命令 callbacks 不接受选项 --all"_s;
