@@ -157,7 +157,15 @@ const Operation *findByPath(const QString &requestPath)
 
 QString roleName(Role role)
 {
-    return role == Role::Console ? u"console"_s : u"operator"_s;
+    switch (role) {
+    case Role::Console:
+        return u"console"_s;
+    case Role::Operator:
+        return u"operator"_s;
+    case Role::Application:
+        break;
+    }
+    return u"application"_s;
 }
 
 bool isWellFormed(const QString &text)

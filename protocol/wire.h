@@ -28,7 +28,9 @@ namespace Wire {
 
 class Preparer;
 
-enum class Role { Console, Operator };
+// An application's token acts on the one account it was issued for, through the
+// application routes only (see service/applicationroutes.h).
+enum class Role { Console, Operator, Application };
 
 // How a console call meets the sign-ons the service keeps for each token: a token acts
 // only on the accounts it signed on itself.

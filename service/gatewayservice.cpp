@@ -3,6 +3,7 @@
 #include "gateway/local/localgateway.h"
 #include "gateway/local/store.h"
 #include "protocol/wire.h"
+#include "service/applicationroutes.h"
 #include "service/operations.h"
 #include "service/requestkey.h"
 #include "service/servicelog.h"
@@ -16,6 +17,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpSocket>
+#include <QUrlQuery>
 
 #include <variant>
 
@@ -26,7 +28,11 @@ namespace {
 // What a worker needs of one request; copied out of Qt HttpServer's request object,
 // which is reused for the connection's next request.
 struct Incoming {
+    // One of the two: a console's or operator's operation, or an application's route.
     const Wire::Operation *operation = nullptr;
+    const ApplicationRoutes::Route *route = nullptr;
+    qint64 id = 0; // the route's {id}
+    QUrlQuery query;
     QString bearer;
     std::optional<QString> key;
     QByteArray body;
@@ -48,6 +54,21 @@ QByteArray header(const QHttpServerRequest &request, QByteArrayView name)
 }
 
 using Handled = GatewayService::Reply;
+
+QByteArrayView methodName(QHttpServerRequest::Method method)
+{
+    switch (method) {
+    case QHttpServerRequest::Method::Get:
+        return "GET";
+    case QHttpServerRequest::Method::Post:
+        return "POST";
+    case QHttpServerRequest::Method::Delete:
+        return "DELETE";
+    default:
+        break;
+    }
+    return "-";
+}
 using ServiceTexts::Refusal;
 using Wire::SignOn;
 
@@ -110,17 +131,29 @@ Result<QJsonObject> runAs(Worker &worker, const ServiceStore::Token &token,
 // first call recorded.
 class KeyedCall {
 public:
-    KeyedCall(ServiceStore::Token token, const Wire::Operation &operation, QJsonObject body,
-              const RequestKey &key, QString fingerprint)
+    // What the call does inside the transaction, and whether that is kept: a call that
+    // failed changed nothing and is not remembered, so it may simply be tried again.
+    struct Done {
+        Handled handled;
+        bool kept = false;
+    };
+    using Work = std::function<Result<Done>(Worker &)>;
+
+    // `name` is remembered with the key; `account` is what the call changes (see
+    // WorkerPool::Write); a repeat of the key is answered `repeatStatus` with the answer.
+    KeyedCall(ServiceStore::Token token, QString name, QString account, Work work,
+              const RequestKey &key, QString fingerprint, int repeatStatus = 200)
         : m_token(std::move(token))
-        , m_operation(operation)
-        , m_body(std::move(body))
+        , m_name(std::move(name))
+        , m_account(std::move(account))
+        , m_work(std::move(work))
         , m_key(key)
         , m_fingerprint(std::move(fingerprint))
+        , m_repeatStatus(repeatStatus)
     {
     }
 
-    QString account() const { return m_body.value("accountNo"_L1).toString(); }
+    QString account() const { return m_account; }
 
     // The answer a request with this key was given, if it still stands.
     std::optional<Handled> answeredBefore(Worker &worker) const
@@ -141,15 +174,11 @@ public:
                 m_handled = recorded(*earlier);
                 return Store::Decision::RollBack;
             }
-            QUILLET_TRY_VALUE(const QJsonObject answer,
-                              runAs(worker, m_token, m_operation, m_body));
-            m_handled = Handled::answered(compact(answer));
-            Status status;
-            // A failed call changed nothing and is not remembered: it may simply be tried
-            // again.
-            if (!Wire::statusFromJson(answer, status) || status.failed())
+            QUILLET_TRY_VALUE(const Done done, m_work(worker));
+            m_handled = done.handled;
+            if (!done.kept)
                 return Store::Decision::RollBack;
-            QUILLET_TRY(worker.service->remember(m_token.id, m_key, m_operation.name, m_fingerprint,
+            QUILLET_TRY(worker.service->remember(m_token.id, m_key, m_name, m_fingerprint,
                                                  m_handled.json, earlier.has_value()));
             return Store::Decision::Commit;
         });
@@ -171,21 +200,92 @@ public:
 private:
     Handled recorded(const ServiceStore::Remembered &earlier) const
     {
-        return earlier.fingerprint == m_fingerprint ? Handled::answered(earlier.answer)
-                                                    : Handled::refused(Refusal::KeyReused);
+        if (earlier.fingerprint != m_fingerprint)
+            return Handled::refused(Refusal::KeyReused);
+        Handled repeat = Handled::answered(earlier.answer);
+        repeat.status = m_repeatStatus;
+        return repeat;
     }
 
     ServiceStore::Token m_token;
-    const Wire::Operation &m_operation;
-    QJsonObject m_body;
+    QString m_name;
+    QString m_account;
+    Work m_work;
     RequestKey m_key;
     QString m_fingerprint;
+    int m_repeatStatus = 200;
     Handled m_handled;
     bool m_wrote = false;
 };
 
 // What a worker makes of a request: its answer, or a keyed call to commit.
 using Checked = std::variant<Handled, std::shared_ptr<KeyedCall>>;
+
+// The request's JSON object; a refusal when it is not one the wire takes. An
+// application's GET or DELETE may come without a body: an empty object.
+std::optional<Handled> readBody(const QByteArray &text, QJsonObject &body)
+{
+    if (text.isEmpty())
+        return std::nullopt;
+    if (const Wire::JsonFault fault = Wire::scanJson(text); fault != Wire::JsonFault::None)
+        return Handled::refused(fault == Wire::JsonFault::DuplicateKey
+                                    ? Refusal::DuplicateKey
+                                    : Refusal::RawControlCharacter);
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject())
+        return Handled::refused(Refusal::NotAJsonObject);
+    body = document.object();
+    return std::nullopt;
+}
+
+Handled answeredBy(const ApplicationRoutes::Answered &answered)
+{
+    if (!answered.refusal) {
+        Handled handled = Handled::answered(compact(answered.body));
+        handled.status = answered.status;
+        return handled;
+    }
+    Handled handled = Handled::refused(*answered.refusal, answered.value);
+    if (!answered.detail.isEmpty()) {
+        QJsonObject whole = QJsonDocument::fromJson(handled.json).object();
+        QJsonObject error = whole.value("error"_L1).toObject();
+        for (auto it = answered.detail.constBegin(); it != answered.detail.constEnd(); ++it)
+            error.insert(it.key(), it.value());
+        whole.insert("error"_L1, error);
+        handled.json = compact(whole);
+    }
+    return handled;
+}
+
+// An application's route, for its token's one account: a route that reads is answered
+// at once; one that changes something is a keyed call, committed in its batch.
+Checked handleApplication(Worker &worker, const Incoming &in, const ServiceStore::Token &token,
+                          const QJsonObject &body)
+{
+    const ApplicationRoutes::Route &route = *in.route;
+    ApplicationRoutes::Call call { token.accountNo, in.id, in.query, body };
+    if (!route.keyed) {
+        const Result<ApplicationRoutes::Answered> answered = route.run(*worker.gateway, call);
+        if (answered.failed())
+            return Handled::storeFailed(answered.status());
+        return answeredBy(*answered);
+    }
+    const std::optional<RequestKey> key = RequestKey::derive(*in.key);
+    if (!key)
+        return Handled::refused(Refusal::KeyRequired);
+    const QString fingerprint
+        = key->fingerprint(route.name.latin1() + QByteArray(1, '\0') + QByteArray::number(in.id)
+                           + '\0' + compact(body));
+    return std::make_shared<KeyedCall>(
+        token, QString(route.name), token.accountNo,
+        [&route, call](Worker &runner) -> Result<KeyedCall::Done> {
+            QUILLET_TRY_VALUE(const ApplicationRoutes::Answered answered,
+                              route.run(*runner.gateway, call));
+            return KeyedCall::Done { answeredBy(answered), answered.succeeded() };
+        },
+        *key, fingerprint, route.status);
+}
 
 // Runs on a worker thread: everything that needs the store, up to the keyed call's
 // transaction for a call that writes without hashing.
@@ -199,18 +299,15 @@ Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
         return Handled::storeFailed(status);
     if (!token)
         return Handled::refused(Refusal::BadToken);
-    if (token->role != in.operation->role)
+    const Wire::Role role = in.route ? Wire::Role::Application : in.operation->role;
+    if (token->role != role)
         return Handled::refused(Refusal::WrongRole, Wire::roleName(token->role));
 
-    if (const Wire::JsonFault fault = Wire::scanJson(in.body); fault != Wire::JsonFault::None)
-        return Handled::refused(fault == Wire::JsonFault::DuplicateKey
-                                    ? Refusal::DuplicateKey
-                                    : Refusal::RawControlCharacter);
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(in.body, &parseError);
-    if (parseError.error != QJsonParseError::NoError || !document.isObject())
-        return Handled::refused(Refusal::NotAJsonObject);
-    const QJsonObject body = document.object();
+    QJsonObject body;
+    if (std::optional<Handled> refused = readBody(in.body, body))
+        return *refused;
+    if (in.route)
+        return handleApplication(worker, in, *token, body);
     if (const QString why = Wire::validate(*in.operation, body); !why.isEmpty())
         return Handled::refused(Refusal::InvalidField, why);
 
@@ -241,7 +338,16 @@ Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
         return Handled::refused(Refusal::KeyRequired);
     const QString fingerprint
         = key->fingerprint(in.operation->name.latin1() + QByteArray(1, '\0') + compact(body));
-    auto call = std::make_shared<KeyedCall>(*token, *in.operation, body, *key, fingerprint);
+    const Wire::Operation &operation = *in.operation;
+    auto call = std::make_shared<KeyedCall>(
+        *token, QString(operation.name), body.value("accountNo"_L1).toString(),
+        [token = *token, &operation, body](Worker &runner) -> Result<KeyedCall::Done> {
+            QUILLET_TRY_VALUE(const QJsonObject answer, runAs(runner, token, operation, body));
+            Status status;
+            const bool kept = Wire::statusFromJson(answer, status) && status.isOk();
+            return KeyedCall::Done { Handled::answered(compact(answer)), kept };
+        },
+        *key, fingerprint);
     // A call that writes without hashing looks its key up in its batch.
     if (!in.operation->hashes())
         return call;
@@ -425,28 +531,49 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     if (request.url().path() == ServiceMetrics::Path)
         return serveMetrics(request, target, peer, timer);
     const Wire::Operation *operation = Wire::findByPath(request.url().path());
-    const QString name = operation ? QString(operation->name) : u"-"_s;
+    qint64 id = 0;
+    const QList<const ApplicationRoutes::Route *> routes = operation
+        ? QList<const ApplicationRoutes::Route *>()
+        : ApplicationRoutes::find(request.url().path(), id);
+    const ApplicationRoutes::Route *route = nullptr;
+    QStringList methods;
+    for (const ApplicationRoutes::Route *candidate : routes) {
+        methods.append(QString::fromLatin1(candidate->method));
+        if (methodName(request.method()) == candidate->method)
+            route = candidate;
+    }
+    QString name = u"-"_s;
+    if (operation)
+        name = operation->name;
+    else if (route)
+        name = route->name;
 
     auto refuse = [&](Refusal refusal, const QString &value = {}) {
         finish(target, peer, name, timer, Reply::refused(refusal, value));
         return true;
     };
-    if (!operation)
+    if (!operation && routes.isEmpty())
         return refuse(Refusal::NoSuchOperation);
-    if (request.method() != QHttpServerRequest::Method::Post)
+    if (operation && request.method() != QHttpServerRequest::Method::Post)
         return refuse(Refusal::PostOnly);
+    if (!operation && !route)
+        return refuse(Refusal::MethodNotAllowed, methods.join(u" or "_s));
     if (m_stopping)
         return refuse(Refusal::Stopping);
     if (request.body().size() > Wire::MaxBodyBytes)
         return refuse(Refusal::BodyTooLarge, QString::number(Wire::MaxBodyBytes));
     const QByteArray type = header(request, "content-type").toLower();
-    if (!type.startsWith("application/json"))
+    if ((operation || !request.body().isEmpty()) && !type.startsWith("application/json"))
         return refuse(Refusal::JsonOnly);
 
     Incoming in;
     in.operation = operation;
+    in.route = route;
+    in.id = id;
+    in.query = QUrlQuery(request.url());
     in.bearer = Wire::bearerToken(header(request, "authorization"));
-    if (operation->keyed) {
+    const bool keyed = operation ? operation->keyed : route->keyed;
+    if (keyed) {
         const QString key = QString::fromLatin1(header(request, "idempotency-key"));
         if (!Wire::isAcceptableKey(key))
             return refuse(Refusal::KeyRequired);
@@ -455,9 +582,9 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     in.body = request.body();
 
     WorkerPool::Lane lane = WorkerPool::Lane::Quick;
-    if (operation->hashes())
+    if (operation && operation->hashes())
         lane = WorkerPool::Lane::Slow;
-    else if (operation->keyed)
+    else if (keyed)
         lane = WorkerPool::Lane::Write;
     SignOnFailures *failures = m_signOnFailures.get();
     const Answer answer = answerLater(target, peer, name, timer);

@@ -56,13 +56,17 @@ int failed(const QString &why)
 
 int issueToken(ServiceStore &service, const ServiceCommand::TokenIssue &command)
 {
-    const Result<std::optional<QString>> issued = service.issue(command.name, command.role);
+    const Result<ServiceStore::Issued> issued
+        = service.issue(command.name, command.role, command.accountNo);
     if (issued.failed())
         return failed(issued.status().description());
-    if (!*issued)
+    using Refused = ServiceStore::Issued::Refused;
+    if (issued->refused == Refused::NameTaken)
         return failed(tokenNameTaken(command.name));
+    if (issued->refused == Refused::NoSuchAccount)
+        return failed(noSuchAccount(command.accountNo));
     print(stderr, tokenIssued(command.name, Wire::roleName(command.role)));
-    print(stdout, **issued);
+    print(stdout, issued->secret);
     return Done;
 }
 
@@ -87,7 +91,7 @@ int listTokens(ServiceStore &service)
     };
     for (const ServiceStore::Listed &t : list) {
         print(stdout,
-              tokenLine(t.name, Wire::roleName(t.role), time(t.issuedAtMs),
+              tokenLine(t.name, Wire::roleName(t.role), t.accountNo, time(t.issuedAtMs),
                         t.revokedAtMs ? std::optional(time(*t.revokedAtMs)) : std::nullopt));
     }
     return Done;

@@ -1,5 +1,6 @@
 #include "service/servicecommand.h"
 
+#include "gateway/local/inputrules.h"
 #include "service/serveconfig.h"
 #include "service/servicetexts.h"
 
@@ -17,7 +18,7 @@ using namespace ServiceTexts;
 const QStringList ValueOptions
     = { ConfigOption,         ListenOption, PortOption,    StoreOption,
         TlsCertificateOption, TlsKeyOption, WorkersOption, MetricsPortOption,
-        MetricsListenOption,  RoleOption,   NameOption };
+        MetricsListenOption,  RoleOption,   NameOption,    AccountOption };
 
 // Long enough for any option or command, short enough for one line of an error.
 constexpr qsizetype ShownLength = 64;
@@ -102,12 +103,22 @@ ParsedServiceCommand parseToken(const QCommandLineParser &parser, const QStringL
     if (action == RevokeWord)
         return parsed(ServiceCommand::TokenRevoke { name }, parser);
     const QString role = parser.value(RoleOption);
-    if (role != ConsoleRole && role != OperatorRole)
+    ServiceCommand::TokenIssue issue { name, Wire::Role::Console, {} };
+    if (role == OperatorRole)
+        issue.role = Wire::Role::Operator;
+    else if (role == ApplicationRole)
+        issue.role = Wire::Role::Application;
+    else if (role != ConsoleRole)
         return usageError(badRole());
-    return parsed(ServiceCommand::TokenIssue { name,
-                                               role == ConsoleRole ? Wire::Role::Console
-                                                                   : Wire::Role::Operator },
-                  parser);
+    const bool bound = issue.role == Wire::Role::Application;
+    if (bound != parser.isSet(AccountOption))
+        return usageError(bound ? applicationNeedsAccount() : accountOnlyForApplication());
+    issue.accountNo = parser.value(AccountOption);
+    // Whether the account is there is the store's to say; a number that cannot be one
+    // goes no further.
+    if (bound && !InputRules::isAccountNumber(issue.accountNo))
+        return usageError(applicationNeedsAccount());
+    return parsed(issue, parser);
 }
 
 } // namespace

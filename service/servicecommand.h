@@ -37,6 +37,7 @@ struct ServiceCommand {
     struct TokenIssue {
         QString name;
         Wire::Role role = Wire::Role::Console;
+        QString accountNo; // an application token's account; empty for the other roles
     };
 
     struct TokenRevoke {

@@ -41,6 +41,9 @@ const Store::Extension::Step Steps[] = {
         account_no TEXT NOT NULL,
         signed_on_at {time} NOT NULL,
         PRIMARY KEY (account_no, token_id)))" },
+    { 3, uR"(CREATE TABLE service_token_accounts (
+        token_id BIGINT NOT NULL PRIMARY KEY {references service_tokens(id)},
+        account_no TEXT NOT NULL))" },
 };
 
 // The service's tables. What the service does as the runtime role: issue, verify and
@@ -57,12 +60,24 @@ const Store::Extension &tables()
             u"UPDATE (revoked_at) ON service_tokens"_s,
             u"SELECT, INSERT, DELETE ON service_requests"_s,
             u"SELECT, INSERT, DELETE ON service_signons"_s,
+            u"SELECT, INSERT ON service_token_accounts"_s,
         },
         .newer = &ServiceTexts::newerServiceTables,
         .missing = &ServiceTexts::serviceTablesMissing,
     };
     return extension;
 }
+
+// The role a token's rows say: see the header on service_token_accounts.
+Wire::Role roleOf(const QVariant &role, const QVariant &accountNo)
+{
+    if (!accountNo.isNull())
+        return Wire::Role::Application;
+    return role.toString() == u"operator"_s ? Wire::Role::Operator : Wire::Role::Console;
+}
+
+const QString TokensWithAccounts = u" FROM service_tokens t LEFT JOIN service_token_accounts b "
+                                   u"ON b.token_id = t.id"_s;
 
 qint64 nowMs()
 {
@@ -126,27 +141,45 @@ QString ServiceStore::hash(const QByteArray &data)
         QByteArray(reinterpret_cast<const char *>(digest), sizeof digest).toHex());
 }
 
-Result<std::optional<QString>> ServiceStore::issue(const QString &name, Wire::Role role)
+Result<ServiceStore::Issued> ServiceStore::issue(const QString &name, Wire::Role role,
+                                                 const QString &accountNo)
 {
+    Issued issued;
     const QString secret = newSecret();
+    const bool bound = role == Wire::Role::Application;
     const Result<Store::Decision> decided = m_store->transaction([&]() -> Result<Store::Decision> {
         QSqlQuery q = m_store->query();
         QUILLET_TRY(m_store->run(
             q, u"SELECT 1 FROM service_tokens WHERE name = ? AND revoked_at IS NULL"_s, { name }));
-        if (q.next())
+        if (q.next()) {
+            issued.refused = Issued::Refused::NameTaken;
             return Store::Decision::RollBack;
-        QSqlQuery insert = m_store->query();
-        QUILLET_TRY(m_store->run(
-            insert,
-            u"INSERT INTO service_tokens (name, role, hash, issued_at) "
-            u"VALUES (?, ?, ?, ?)"_s,
-            { name, Wire::roleName(role), hash(secret.toUtf8()), m_store->time(nowMs()) }));
+        }
+        if (bound) {
+            QUILLET_TRY(
+                m_store->run(q, u"SELECT 1 FROM accounts WHERE number = ?"_s, { accountNo }));
+            if (!q.next()) {
+                issued.refused = Issued::Refused::NoSuchAccount;
+                return Store::Decision::RollBack;
+            }
+        }
+        QUILLET_TRY_VALUE(
+            const qint64 id,
+            m_store->insert(u"INSERT INTO service_tokens (name, role, hash, issued_at) "
+                            u"VALUES (?, ?, ?, ?)"_s,
+                            { name, Wire::roleName(bound ? Wire::Role::Console : role),
+                              hash(secret.toUtf8()), m_store->time(nowMs()) }));
+        if (bound) {
+            QUILLET_TRY(m_store->run(
+                q, u"INSERT INTO service_token_accounts (token_id, account_no) VALUES (?, ?)"_s,
+                { id, accountNo }));
+        }
         return Store::Decision::Commit;
     });
     QUILLET_TRY(decided.status());
-    if (*decided == Store::Decision::RollBack)
-        return std::optional<QString>();
-    return std::optional<QString>(secret);
+    if (*decided == Store::Decision::Commit)
+        issued.secret = secret;
+    return issued;
 }
 
 Result<bool> ServiceStore::revoke(const QString &name)
@@ -166,15 +199,14 @@ Result<bool> ServiceStore::revoke(const QString &name)
 Status ServiceStore::list(QList<Listed> &tokens)
 {
     QSqlQuery q = m_store->query();
-    QUILLET_TRY(m_store->run(
-        q, u"SELECT name, role, issued_at, revoked_at FROM service_tokens ORDER BY id"_s));
+    QUILLET_TRY(m_store->run(q,
+                             u"SELECT t.name, t.role, b.account_no, t.issued_at, t.revoked_at"_s
+                                 + TokensWithAccounts + u" ORDER BY t.id"_s));
     while (q.next()) {
-        Listed t { q.value(0).toString(),
-                   q.value(1).toString() == u"operator"_s ? Wire::Role::Operator
-                                                          : Wire::Role::Console,
-                   Store::msSinceEpoch(q.value(2)), std::nullopt };
-        if (!q.value(3).isNull())
-            t.revokedAtMs = Store::msSinceEpoch(q.value(3));
+        Listed t { q.value(0).toString(), roleOf(q.value(1), q.value(2)), q.value(2).toString(),
+                   Store::msSinceEpoch(q.value(3)), std::nullopt };
+        if (!q.value(4).isNull())
+            t.revokedAtMs = Store::msSinceEpoch(q.value(4));
         tokens.append(t);
     }
     return Status::ok();
@@ -186,13 +218,14 @@ Status ServiceStore::verify(const QString &secret, std::optional<Token> &token)
     if (!secret.startsWith(TokenPrefix))
         return Status::ok();
     QSqlQuery *q = nullptr;
-    Status status = m_store->step(
-        q, u"SELECT id, name, role FROM service_tokens WHERE hash = ? AND revoked_at IS NULL"_s,
-        { hash(secret.toUtf8()) });
+    Status status
+        = m_store->step(q,
+                        u"SELECT t.id, t.name, t.role, b.account_no"_s + TokensWithAccounts
+                            + u" WHERE t.hash = ? AND t.revoked_at IS NULL"_s,
+                        { hash(secret.toUtf8()) });
     if (status.isOk() && q->next()) {
         token = Token { q->value(0).toLongLong(), q->value(1).toString(),
-                        q->value(2).toString() == u"operator"_s ? Wire::Role::Operator
-                                                                : Wire::Role::Console };
+                        roleOf(q->value(2), q->value(3)), q->value(3).toString() };
     }
     if (q)
         q->finish();

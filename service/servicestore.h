@@ -7,6 +7,7 @@
 //                     fingerprint of the request and the answer given, sealed with the
 //                     key (see requestkey.h); kept 24 hours
 //   service_signons   (token, account): the accounts each console token signed on
+//   service_token_accounts  (token -> account): an application token's one account
 //
 // A token is shown once when issued; only its hash is kept. Tokens are 256 random bits,
 // so a fast hash is enough: nobody can guess one from its hash.
@@ -16,6 +17,13 @@
 // automatic reply go by, holds while any token's sign-on does.
 //
 // They are an extension of the store (Store::Extension), written once for every engine.
+// An application token's row in service_tokens says role 'console', since that table's
+// list of roles cannot grow without being made again on SQLite; its row in
+// service_token_accounts is what makes it an application's, and the store at version 3
+// is refused by a service that does not know that (see Store::Extension::newer). Without
+// its account row a token would be a console token signed on nowhere: the least a token
+// can do.
+//
 // Their version is the meta row `service_schema_version`, apart from the gateway's own
 // schema version. On SQLite open() makes them when missing. On PostgreSQL the role the
 // service runs as may not create tables: initialize(), run as the schema's owner,
@@ -42,6 +50,7 @@ public:
         qint64 id = 0;
         QString name;
         Wire::Role role = Wire::Role::Console;
+        QString accountNo; // an application token's account
     };
 
     struct Remembered {
@@ -52,7 +61,7 @@ public:
         bool expired = false;
     };
 
-    static constexpr int SchemaVersion = 2;
+    static constexpr int SchemaVersion = 3;
 
     // Opens the store at `location`, checks the service's tables and, where whoever
     // opens the store may (SQLite), makes or migrates them.
@@ -67,13 +76,20 @@ public:
 
     Store &store() { return *m_store; }
 
-    // The token to hand out; none when an active token already has that name.
-    Result<std::optional<QString>> issue(const QString &name, Wire::Role role);
+    // The token to hand out, or why there is none.
+    struct Issued {
+        enum class Refused { None, NameTaken, NoSuchAccount };
+        Refused refused = Refused::None;
+        QString secret;
+    };
+    // An application's token is bound to `accountNo`, which must be an account.
+    Result<Issued> issue(const QString &name, Wire::Role role, const QString &accountNo = {});
     // Revokes the active token of that name; false when there is none.
     Result<bool> revoke(const QString &name);
     struct Listed {
         QString name;
         Wire::Role role;
+        QString accountNo;
         qint64 issuedAtMs = 0;
         std::optional<qint64> revokedAtMs;
     };

@@ -37,6 +37,13 @@ const RefusalText &refusalOf(Refusal refusal)
           u"this Idempotency-Key was used for a different request"_s },
         { StoreUnavailable, 503, u"store_unavailable"_s,
           u"the gateway's store cannot be used at the moment; try again later"_s },
+        { MethodNotAllowed, 405, u"method_not_allowed"_s, u"this path is called with %1"_s },
+        { NoSuchMessage, 404, u"not_found"_s, u"no such message"_s },
+        { InsufficientBalance, 402, u"insufficient_balance"_s,
+          u"the balance does not cover every recipient; nothing was charged"_s },
+        { NotCancellable, 409, u"not_cancellable"_s,
+          u"the message is %1: only a scheduled message, or a queued one no link has taken, "
+          u"can be cancelled"_s },
         { TooManyConnections, 503, u"service_unavailable"_s,
           u"too many connections; try again later"_s },
         { OneRequestAtATime, 400, u"bad_request"_s,
@@ -63,6 +70,46 @@ QString refusalText(Refusal refusal, const QString &value)
 {
     const QString &text = refusalOf(refusal).text;
     return text.contains(u"%1"_s) ? text.arg(value) : text;
+}
+
+QString repeatedParameter(const QString &name)
+{
+    return u"parameter \"%1\" is given twice"_s.arg(name);
+}
+
+QString unknownParameter(const QString &name)
+{
+    return u"unknown parameter \"%1\""_s.arg(name);
+}
+
+QString badSince()
+{
+    return u"\"since\" must be an ISO 8601 time"_s;
+}
+
+QString badLimit(int most)
+{
+    return u"\"limit\" must be a whole number from 1 to %1"_s.arg(most);
+}
+
+QString unknownField(const QString &name)
+{
+    return u"unknown field \"%1\""_s.arg(name);
+}
+
+QString badSendField(int field)
+{
+    // In the order of ApplicationApi::Field, from To.
+    static const QString texts[] = {
+        u"\"to\" must be a phone number (an optional + and 3 to 20 digits) or a list of 1 to "
+        u"1000 of them"_s,
+        u"\"text\" must be a text of 1 to 255 segments"_s,
+        u"\"sendAt\" must be an ISO 8601 time from a minute ago to a year ahead"_s,
+        u"\"validity\" must be a whole number of seconds from 1 to 31536000"_s,
+        u"\"reference\" must be a text of at most 64 characters, without control "
+        u"characters"_s,
+    };
+    return texts[qBound(0, field - 1, int(std::size(texts)) - 1)];
 }
 
 QString tlsRequired(const QString &address)
@@ -275,6 +322,7 @@ QString help()
       takes an operator token, and the metrics port (none unless given; on
       127.0.0.1 unless --metrics-listen says otherwise) serves it to anyone
   quillet-gatewayd [--config FILE] [--store URL] token issue --role console|operator --name NAME
+  quillet-gatewayd [--config FILE] [--store URL] token issue --role application --account ACCOUNT --name NAME
       issues a token and prints it (this once only)
   quillet-gatewayd [--config FILE] [--store URL] token revoke --name NAME
   quillet-gatewayd [--config FILE] [--store URL] token list
@@ -327,11 +375,12 @@ QString noSuchToken(const QString &name)
     return u"no active token is named \"%1\""_s.arg(name);
 }
 
-QString tokenLine(const QString &name, const QString &role, const QString &issued,
-                  const std::optional<QString> &revoked)
+QString tokenLine(const QString &name, const QString &role, const QString &account,
+                  const QString &issued, const std::optional<QString> &revoked)
 {
-    return u"%1\t%2\t%3\t%4"_s.arg(name, role, issued,
-                                   revoked ? u"revoked "_s + *revoked : u"active"_s);
+    // A console or operator token is bound to no account: a dash.
+    return u"%1\t%2\t%3\t%4\t%5"_s.arg(name, role, account.isEmpty() ? u"-"_s : account, issued,
+                                       revoked ? u"revoked "_s + *revoked : u"active"_s);
 }
 
 QString configMissing(const QString &file)
@@ -381,7 +430,22 @@ QString badTokenName()
 
 QString badRole()
 {
-    return u"--role must be console or operator"_s;
+    return u"--role must be console, operator or application"_s;
+}
+
+QString applicationNeedsAccount()
+{
+    return u"an application token needs --account with the account number it acts on"_s;
+}
+
+QString accountOnlyForApplication()
+{
+    return u"--account is for an application token only"_s;
+}
+
+QString noSuchAccount(const QString &accountNo)
+{
+    return u"no account %1"_s.arg(accountNo);
 }
 
 QString initTakesNoWords()

@@ -33,6 +33,11 @@ enum class Refusal {
     TooManySignOnFailures,
     KeyReused,
     StoreUnavailable,
+    // An application's routes.
+    MethodNotAllowed, // the value: the methods the path takes
+    NoSuchMessage, // unknown, or another account's: the same
+    InsufficientBalance,
+    NotCancellable, // the value: the message's state
     // The connection guard's, before a request reaches the service.
     TooManyConnections,
     OneRequestAtATime,
@@ -54,6 +59,15 @@ struct RefusalText {
 };
 const RefusalText &refusalOf(Refusal refusal);
 QString refusalText(Refusal refusal, const QString &value = {});
+
+// What an application's request has wrong: a parameter of a listing, a field of a send
+// (`field`: ApplicationApi::Field).
+QString repeatedParameter(const QString &name);
+QString unknownParameter(const QString &name);
+QString badSince();
+QString badLimit(int most);
+QString unknownField(const QString &name);
+QString badSendField(int field);
 
 // Starting.
 QString tlsRequired(const QString &address);
@@ -119,6 +133,7 @@ inline const QString MetricsListenOption = u"metrics-listen"_s;
 inline const QString MetricsPortOption = u"metrics-port"_s;
 inline const QString RoleOption = u"role"_s;
 inline const QString NameOption = u"name"_s;
+inline const QString AccountOption = u"account"_s;
 inline const QString HelpOption = u"help"_s;
 inline const QString VersionOption = u"version"_s;
 inline const QString TokenWord = u"token"_s;
@@ -128,6 +143,7 @@ inline const QString ListWord = u"list"_s;
 inline const QString InitWord = u"init"_s;
 inline const QString ConsoleRole = u"console"_s;
 inline const QString OperatorRole = u"operator"_s;
+inline const QString ApplicationRole = u"application"_s;
 
 // The config file's keys: the settings the options stand for, and the limits.
 inline const QString ListenKey = u"listen"_s;
@@ -173,8 +189,8 @@ QString tokenNameTaken(const QString &name);
 QString tokenRevoked(const QString &name);
 QString noSuchToken(const QString &name);
 // One token of `token list`; times as ISO 8601, `revoked` none while it is active.
-QString tokenLine(const QString &name, const QString &role, const QString &issued,
-                  const std::optional<QString> &revoked);
+QString tokenLine(const QString &name, const QString &role, const QString &account,
+                  const QString &issued, const std::optional<QString> &revoked);
 QString stoppingOnSignal();
 QString initialized(const QString &store);
 QString configMissing(const QString &file);
@@ -190,6 +206,9 @@ QString unreadableOptions(const QString &detail);
 QString tokenActions();
 QString badTokenName();
 QString badRole();
+QString applicationNeedsAccount();
+QString accountOnlyForApplication();
+QString noSuchAccount(const QString &accountNo);
 QString initTakesNoWords();
 QString unknownCommand(const QString &command);
 QString tlsNeedsBoth();

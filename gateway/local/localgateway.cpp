@@ -517,6 +517,17 @@ Status LocalGateway::insertMessage(qint64 accountId, const QString &phone, const
                                    int segments, qint64 cost, const QString &origin, qint64 dueMs,
                                    const QString &state, const QVariant &reason)
 {
+    return insertMessage(accountId, phone, text, segments, cost, origin, dueMs, state, reason,
+                         Given())
+        .status();
+}
+
+Result<qint64> LocalGateway::insertMessage(qint64 accountId, const QString &phone,
+                                           const QString &text, int segments, qint64 cost,
+                                           const QString &origin, qint64 dueMs,
+                                           const QString &state, const QVariant &reason,
+                                           const Given &given)
+{
     const qint64 now = nowMs();
     // A message that goes out at once or later leaves by its link when it has one: then
     // it is queued for that link when due, instead of delivered.
@@ -537,18 +548,20 @@ Status LocalGateway::insertMessage(qint64 accountId, const QString &phone, const
         const qint64 messageId,
         m_store->insert(u"INSERT INTO mt (account_id, phone, text, segments, cost, "
                         u"origin, submitted_at, due_at, state, reason, "
-                        u"delivered_at, link, next_try_at) "
-                        u"VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
+                        u"delivered_at, link, next_try_at, reference, valid_until) "
+                        u"VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
                         { accountId, phone, text, segments, cost, origin, m_store->time(now),
-                          m_store->time(dueMs), stored, reason, deliveredAt, link, nextTry }));
+                          m_store->time(dueMs), stored, reason, deliveredAt, link, nextTry,
+                          given.reference, given.validUntil }));
     if (cost == 0)
-        return Status::ok();
+        return messageId;
     QSqlQuery *q = nullptr;
-    return m_store->step(
+    QUILLET_TRY(m_store->step(
         q,
         u"INSERT INTO ledger (account_id, amount, reason, reference, at) "
         u"VALUES (?, ?, 'send', ?, ?)"_s,
-        { accountId, -cost, QString(u"mt:"_s + QString::number(messageId)), m_store->time(now) });
+        { accountId, -cost, QString(u"mt:"_s + QString::number(messageId)), m_store->time(now) }));
+    return messageId;
 }
 
 // One charged message per recipient, all or none: the balance must cover them all.

@@ -151,6 +151,7 @@ private:
     // primitives.
     friend class LocalOperator;
     friend class LinkQueue;
+    friend class ApplicationApi;
     friend class Outbox;
 
     struct Account {
@@ -248,6 +249,14 @@ private:
     Status insertMessage(qint64 accountId, const QString &phone, const QString &text, int segments,
                          qint64 cost, const QString &origin, qint64 dueMs, const QString &state,
                          const QVariant &reason);
+    // What an application gives a message besides, and the new message's id.
+    struct Given {
+        QVariant reference;
+        QVariant validUntil; // the store's time
+    };
+    Result<qint64> insertMessage(qint64 accountId, const QString &phone, const QString &text,
+                                 int segments, qint64 cost, const QString &origin, qint64 dueMs,
+                                 const QString &state, const QVariant &reason, const Given &given);
 
     Result<bool> receiveBatch(const QString &accountNo, const std::optional<QString> &extension,
                               Variant &total, Variant &current, Variant &messages);

@@ -119,7 +119,8 @@ bool ServiceRig::emptyStore()
         return m_store->administerStore(
             u"DO $$ DECLARE t text; BEGIN SET LOCAL session_replication_role = replica; "
             u"FOR t IN SELECT tablename FROM pg_tables WHERE schemaname = 'quillet' AND "
-            u"tablename NOT IN ('meta', 'service_tokens') LOOP EXECUTE 'DELETE FROM quillet.' "
+            u"tablename NOT IN ('meta', 'service_tokens', 'service_token_accounts') LOOP EXECUTE "
+            u"'DELETE FROM quillet.' "
             u"|| quote_ident(t); END LOOP; FOR t IN SELECT sequencename FROM pg_sequences WHERE "
             u"schemaname = 'quillet' AND sequencename NOT LIKE 'service\\_tokens%' LOOP EXECUTE "
             u"'ALTER SEQUENCE quillet.' || quote_ident(t) || ' RESTART'; END LOOP; END $$"_s);
@@ -144,8 +145,8 @@ bool ServiceRig::emptyStore()
         QStringList remade; // the statements that made them
         emptied = db.open() && run(u"BEGIN IMMEDIATE"_s)
             && run(u"SELECT type = 'table', name, sql FROM sqlite_master WHERE type IN "
-                   u"('table', 'trigger') AND name NOT IN ('meta', 'service_tokens') AND name "
-                   u"NOT LIKE 'sqlite_%'"_s);
+                   u"('table', 'trigger') AND name NOT IN ('meta', 'service_tokens', "
+                   u"'service_token_accounts') AND name NOT LIKE 'sqlite_%'"_s);
         while (emptied && q.next()) {
             if (q.value(0).toBool()) {
                 tables.append(q.value(1).toString());
@@ -195,10 +196,13 @@ int ServiceRig::runOn(const QString &store, const QStringList &arguments, QByteA
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
-QString ServiceRig::issue(const QString &role, const QString &name)
+QString ServiceRig::issue(const QString &role, const QString &name, const QString &account)
 {
     QByteArray out;
-    if (run({ u"token"_s, u"issue"_s, u"--role"_s, role, u"--name"_s, name }, &out) != 0)
+    QStringList arguments { u"token"_s, u"issue"_s, u"--role"_s, role, u"--name"_s, name };
+    if (!account.isEmpty())
+        arguments += QStringList { u"--account"_s, account };
+    if (run(arguments, &out) != 0)
         return {};
     return QString::fromLatin1(out.trimmed());
 }
@@ -359,9 +363,17 @@ ServiceRig::Answer ServiceRig::raw(const QByteArray &bytes, int waitMs, quint16 
 ServiceRig::Answer ServiceRig::post(const QString &path, const QByteArray &body,
                                     const QString &token, const QByteArray &extraHeaders)
 {
-    QByteArray request = "POST " + path.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-        + "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size())
-        + "\r\n";
+    return this->request("POST", path, body, token, extraHeaders);
+}
+
+ServiceRig::Answer ServiceRig::request(const QByteArray &method, const QString &path,
+                                       const QByteArray &body, const QString &token,
+                                       const QByteArray &extraHeaders)
+{
+    QByteArray request = method + ' ' + path.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (method == "POST" || !body.isEmpty())
+        request += "Content-Type: application/json\r\nContent-Length: "
+            + QByteArray::number(body.size()) + "\r\n";
     if (!token.isEmpty())
         request += "Authorization: Bearer " + token.toLatin1() + "\r\n";
     if (!extraHeaders.contains("Connection:"))

@@ -84,13 +84,16 @@ public:
     // Empties every table of the store but the versions and the tokens, as its owner,
     // while the service runs: a suite shares one service and starts each test afresh.
     bool emptyStore();
-    // Issues a token; empty on failure.
-    QString issue(const QString &role, const QString &name);
+    // Issues a token (an application's for `account`); empty on failure.
+    QString issue(const QString &role, const QString &name, const QString &account = {});
 
     // One request on a fresh connection, `Connection: close` unless `extra` says otherwise,
     // with an Idempotency-Key of its own unless `extra` has one or has "X-No-Key: 1".
     Answer post(const QString &path, const QByteArray &body, const QString &token,
                 const QByteArray &extraHeaders = {});
+    // The same with another method; a GET or a DELETE without a body sends none.
+    Answer request(const QByteArray &method, const QString &path, const QByteArray &body,
+                   const QString &token, const QByteArray &extraHeaders = {});
     // Sends raw bytes and reads until the server closes or `waitMs` passes; to the
     // service's port, or to `port` of 127.0.0.1.
     Answer raw(const QByteArray &bytes, int waitMs, quint16 port = 0);

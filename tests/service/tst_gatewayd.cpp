@@ -993,6 +993,7 @@ private Q_SLOTS:
         StoreProbe owner(rig.ownerUrl());
         QVERIFY(owner.exec(u"DROP TABLE service_requests"_s));
         QVERIFY(owner.exec(u"DROP TABLE service_signons"_s));
+        QVERIFY(owner.exec(u"DROP TABLE service_token_accounts"_s));
         QVERIFY(owner.exec(u"DROP TABLE service_tokens"_s));
         QVERIFY(owner.exec(u"DELETE FROM meta WHERE key = 'service_schema_version'"_s));
         QByteArray err;
@@ -1004,13 +1005,13 @@ private Q_SLOTS:
         QCOMPARE(rig.init(), 0);
         QCOMPARE(rig.run({ u"token"_s, u"list"_s }), 0);
 
-        QVERIFY(owner.exec(u"UPDATE meta SET value = '3' WHERE key = 'service_schema_version'"_s));
+        QVERIFY(owner.exec(u"UPDATE meta SET value = '4' WHERE key = 'service_schema_version'"_s));
         QCOMPARE(rig.run({ u"token"_s, u"list"_s }, nullptr, &err), 1);
-        QVERIFY2(err.contains("version 3, newer than this quillet-gatewayd knows (2)"),
+        QVERIFY2(err.contains("version 4, newer than this quillet-gatewayd knows (3)"),
                  err.constData());
         QCOMPARE(rig.init(), 1);
         QCOMPARE(owner.rows(u"SELECT value FROM meta WHERE key = 'service_schema_version'"_s),
-                 QStringList { u"3"_s });
+                 QStringList { u"4"_s });
     }
 
     // Older service tables are brought to the current ones by `init`, with the tokens kept
@@ -1061,8 +1062,8 @@ private Q_SLOTS:
         ServiceRig rig;
         QCOMPARE(rig.init(), 0);
         StoreProbe owner(rig.ownerUrl());
-        for (const QString &table :
-             { u"service_requests"_s, u"service_signons"_s, u"service_tokens"_s })
+        for (const QString &table : { u"service_requests"_s, u"service_signons"_s,
+                                      u"service_token_accounts"_s, u"service_tokens"_s })
             QVERIFY(owner.exec(u"DROP TABLE "_s + table));
         QVERIFY(owner.exec(u"DELETE FROM meta WHERE key = 'service_schema_version'"_s));
         for (QString statement : older) {
@@ -1077,7 +1078,7 @@ private Q_SLOTS:
 
         QCOMPARE(rig.init(), 0);
         QCOMPARE(owner.rows(u"SELECT value FROM meta WHERE key = 'service_schema_version'"_s),
-                 QStringList { u"2"_s });
+                 QStringList { u"3"_s });
         QCOMPARE(owner.rows(u"SELECT name, role FROM service_tokens ORDER BY id"_s), tokens);
         QCOMPARE(owner.count(u"SELECT count(*) FROM service_requests"_s), 0);
         QCOMPARE(owner.rows(u"SELECT name FROM (SELECT "_s
@@ -1104,6 +1105,8 @@ private Q_SLOTS:
                          u"service_signons.token_id|bigint|1|NO"_s,
                          u"service_signons.account_no|text|1|NO"_s,
                          u"service_signons.signed_on_at|timestamp with time zone|1|NO"_s,
+                         u"service_token_accounts.token_id|bigint|1|NO"_s,
+                         u"service_token_accounts.account_no|text|1|NO"_s,
                          u"service_tokens.id|bigint|1|YES"_s, u"service_tokens.name|text|1|NO"_s,
                          u"service_tokens.role|text|1|NO"_s, u"service_tokens.hash|text|1|NO"_s,
                          u"service_tokens.issued_at|timestamp with time zone|1|NO"_s,
@@ -1116,6 +1119,9 @@ private Q_SLOTS:
                          u"service_requests PRIMARY KEY (token_id, key_hash)"_s,
                          u"service_signons FOREIGN KEY (token_id) REFERENCES service_tokens(id)"_s,
                          u"service_signons PRIMARY KEY (account_no, token_id)"_s,
+                         u"service_token_accounts FOREIGN KEY (token_id) REFERENCES "
+                         u"service_tokens(id)"_s,
+                         u"service_token_accounts PRIMARY KEY (token_id)"_s,
                          u"service_tokens PRIMARY KEY (id)"_s }));
         } else {
             // Column, declared type, NOT NULL, place in the primary key; and no references.
@@ -1133,6 +1139,8 @@ private Q_SLOTS:
                          u"service_signons.token_id|BIGINT|1|2"_s,
                          u"service_signons.account_no|TEXT|1|1"_s,
                          u"service_signons.signed_on_at|BIGINT|1|0"_s,
+                         u"service_token_accounts.token_id|BIGINT|1|1"_s,
+                         u"service_token_accounts.account_no|TEXT|1|0"_s,
                          u"service_tokens.id|INTEGER|0|1"_s, u"service_tokens.name|TEXT|1|0"_s,
                          u"service_tokens.role|TEXT|1|0"_s, u"service_tokens.hash|TEXT|1|0"_s,
                          u"service_tokens.issued_at|BIGINT|1|0"_s,
