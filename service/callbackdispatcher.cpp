@@ -1,6 +1,7 @@
 #include "service/callbackdispatcher.h"
 
 #include "gateway/local/localgateway.h"
+#include "gateway/local/messageview.h"
 #include "gateway/local/outbox.h"
 #include "service/servicetexts.h"
 
@@ -26,26 +27,6 @@ namespace {
 QString isoTime(qint64 ms)
 {
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
-}
-
-QString yuan(qint64 fen)
-{
-    return u"%1.%2"_s.arg(fen / 100).arg(fen % 100, 2, 10, QChar(u'0'));
-}
-
-QJsonObject messageData(const Outbox::Message &m, const QString &state)
-{
-    return QJsonObject {
-        { u"id"_s, QString::number(m.id) },
-        { u"to"_s, m.to },
-        { u"text"_s, m.text },
-        { u"reference"_s, m.reference.isEmpty() ? QJsonValue() : QJsonValue(m.reference) },
-        { u"state"_s, state },
-        { u"price"_s, yuan(m.costFen) },
-        { u"createdAt"_s, isoTime(m.createdAt) },
-        { u"sendAt"_s, isoTime(m.dueAt) },
-        { u"doneAt"_s, m.deliveredAt ? QJsonValue(isoTime(*m.deliveredAt)) : QJsonValue() },
-    };
 }
 
 QJsonObject arrivalData(const Outbox::Arrival &a)
@@ -200,10 +181,14 @@ private:
                 return std::nullopt;
             data = arrivalData(**arrival);
         } else {
-            const Result<std::optional<Outbox::Message>> message = m_outbox->message(event.subject);
+            // The message as GET /v1/messages/{id} answers it, at the state it reached
+            // (its parts as they are now).
+            const Result<std::optional<MessageView>> message
+                = MessageView::read(m_gateway->store(), event.accountId, event.subject);
             if (message.failed() || !*message)
                 return std::nullopt;
-            data = messageData(**message, event.state);
+            data = (*message)->toJson();
+            data.insert(u"state"_s, event.state);
         }
         const QJsonObject whole { { u"id"_s, QString::number(event.id) },
                                   { u"type"_s, event.type },

@@ -1,6 +1,7 @@
 #include "service/serviceprocess.h"
 
 #include "service/callbackdispatcher.h"
+#include "service/callbacksetup.h"
 #include "service/gatewayservice.h"
 #include "service/link/linksettings.h"
 #include "service/linkswitch.h"
@@ -112,8 +113,12 @@ Status ServiceProcess::start(const ServeConfig &config)
     CallbackDispatcher::Options callbacks;
     callbacks.store = m_store;
     callbacks.hashCost = options.gateway.hashCost;
-    QUILLET_TRY(SecretSeal::load(callbackKeyFile(config), callbacks.seal));
-    callbacks.policy = CallbackUrlPolicy(config.callbackAllowHosts, { config.listen });
+    auto setup = std::make_shared<CallbackSetup>();
+    QUILLET_TRY(SecretSeal::load(callbackKeyFile(config), setup->seal));
+    setup->policy = CallbackUrlPolicy(config.callbackAllowHosts, { config.listen });
+    callbacks.seal = setup->seal;
+    callbacks.policy = setup->policy;
+    options.callbacks = setup;
     callbacks.caFile = config.callbackCaFile;
     callbacks.perUrl = config.callbackPerUrl;
     callbacks.timeoutMs = config.callbackTimeoutMs;

@@ -44,6 +44,10 @@ const RefusalText &refusalOf(Refusal refusal)
         { NotCancellable, 409, u"not_cancellable"_s,
           u"the message is %1: only a scheduled message, or a queued one no link has taken, "
           u"can be cancelled"_s },
+        { CallbackRefused, 422, u"callback_refused"_s, u"%1"_s },
+        { NoCallback, 404, u"not_found"_s, u"no callback is set"_s },
+        { CallbacksUnavailable, 503, u"service_unavailable"_s,
+          u"this service process sends no callbacks"_s },
         { TooManyConnections, 503, u"service_unavailable"_s,
           u"too many connections; try again later"_s },
         { OneRequestAtATime, 400, u"bad_request"_s,
@@ -149,6 +153,13 @@ QString callbackUrlMalformed()
 {
     return u"the callback URL must be an absolute https:// URL with a host, no user "
            u"and no fragment, of at most 2048 characters"_s;
+}
+
+QString badCallbackField(QLatin1StringView field)
+{
+    if (field == "url"_L1)
+        return u"url must be a text"_s;
+    return u"events must list message.state, arrival or both, each once"_s;
 }
 
 QString callbackHttpNotAllowed(const QString &host)

@@ -38,6 +38,9 @@ enum class Refusal {
     NoSuchMessage, // unknown, or another account's: the same
     InsufficientBalance,
     NotCancellable, // the value: the message's state
+    CallbackRefused, // the value: why the URL is not taken
+    NoCallback,
+    CallbacksUnavailable,
     // The connection guard's, before a request reaches the service.
     TooManyConnections,
     OneRequestAtATime,
@@ -90,6 +93,7 @@ QString callbackKeyMalformed(const QString &file);
 QString callbackKeyExposed(const QString &file, const QString &mode);
 // Callback URLs refused, and why a callback was not delivered.
 QString callbackUrlMalformed();
+QString badCallbackField(QLatin1StringView field);
 QString callbackHttpNotAllowed(const QString &host);
 QString callbackHostUnresolved(const QString &host);
 QString callbackHostRefused(const QString &host, const QString &address);

@@ -15,8 +15,8 @@ const QString EventColumns
     = u"o.id, (SELECT number FROM accounts a WHERE a.id = o.account_id), o.type, o.subject_id, "
       u"o.state, o.at, o.attempts, o.delivery, o.last_error, "
       u"(SELECT url FROM callbacks c WHERE c.account_id = o.account_id), "
-      u"(SELECT secret_sealed FROM callbacks c WHERE c.account_id = o.account_id) "
-      u"FROM outbox o"_s;
+      u"(SELECT secret_sealed FROM callbacks c WHERE c.account_id = o.account_id), "
+      u"o.account_id FROM outbox o"_s;
 
 Outbox::Event readEvent(const QSqlQuery &q)
 {
@@ -32,6 +32,7 @@ Outbox::Event readEvent(const QSqlQuery &q)
     event.lastError = textOrEmpty(q.value(8));
     event.url = textOrEmpty(q.value(9));
     event.sealedSecret = q.value(10).toByteArray();
+    event.accountId = q.value(11).toLongLong();
     return event;
 }
 
@@ -202,31 +203,6 @@ Result<std::optional<Outbox::Arrival>> Outbox::arrival(qint64 id)
     if (q->next())
         found = Arrival { q->value(0).toLongLong(), q->value(1).toString(), q->value(2).toString(),
                           q->value(3).toString(), Store::msSinceEpoch(q->value(4)) };
-    q->finish();
-    return found;
-}
-
-Result<std::optional<Outbox::Message>> Outbox::message(qint64 id)
-{
-    QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store.step(q,
-                             u"SELECT id, phone, text, reference, segments, cost, submitted_at, "
-                             u"due_at, delivered_at FROM mt WHERE id = ?"_s,
-                             { id }));
-    std::optional<Message> found;
-    if (q->next()) {
-        found = Message { q->value(0).toLongLong(),
-                          q->value(1).toString(),
-                          q->value(2).toString(),
-                          textOrEmpty(q->value(3)),
-                          q->value(4).toInt(),
-                          q->value(5).toLongLong(),
-                          Store::msSinceEpoch(q->value(6)),
-                          Store::msSinceEpoch(q->value(7)),
-                          std::nullopt };
-        if (!q->value(8).isNull())
-            found->deliveredAt = Store::msSinceEpoch(q->value(8));
-    }
     q->finish();
     return found;
 }

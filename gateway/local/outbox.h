@@ -48,6 +48,7 @@ public:
 
     struct Event {
         qint64 id = 0;
+        qint64 accountId = 0;
         QString accountNo;
         QString type; // message.state or arrival
         qint64 subject = 0; // the message's id (mt or mo)
@@ -74,19 +75,6 @@ public:
         qint64 receivedAt = 0;
     };
     Result<std::optional<Arrival>> arrival(qint64 id);
-    // What a message's event tells of it besides the state it reached.
-    struct Message {
-        qint64 id = 0;
-        QString to;
-        QString text;
-        QString reference;
-        int segments = 0;
-        qint64 costFen = 0;
-        qint64 createdAt = 0;
-        qint64 dueAt = 0;
-        std::optional<qint64> deliveredAt;
-    };
-    Result<std::optional<Message>> message(qint64 id);
 
     // Events after `after` by id: the dead ones, or those not yet delivered.
     Result<QList<Event>> list(bool deadOnly, qint64 after, int limit);

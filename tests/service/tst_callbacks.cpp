@@ -1,14 +1,15 @@
-// Callbacks from a running service to a receiver in the test: each event delivered once
+// Callbacks from a running service to a receiver in the test: the callback set by an
+// PUT of an application (URLs refused by where they go), each event delivered once
 // it is answered 2xx, and tried again after an error, a hang past the timeout or a
 // closed connection; a message's states in order; the signature as Python's hmac checks
 // it; events due when the service is killed all delivered after its restart.
 
 #include "gateway/local/localoperator.h"
-#include "gateway/local/outbox.h"
 #include "service/callbacksecrets.h"
 #include "tests/gateway/local/storeprobe.h"
 #include "tests/service/servicerig.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -23,6 +24,7 @@ namespace {
 const QString Account = u"ABC-DEF-GHI-00001"_s;
 const QString Phone = u"13800138000"_s;
 constexpr int TimeoutMs = 500;
+constexpr int PerUrl = 2;
 constexpr int WaitMs = 20'000;
 
 // Answers each request as the next word of its plan says, then 200: a status, "hang"
@@ -36,6 +38,9 @@ public:
     };
     QStringList plan;
     QList<Request> requests;
+    // Requests left unanswered whose connection is still open, now and at most.
+    int hanging = 0;
+    int mostHanging = 0;
 
     Receiver()
     {
@@ -83,7 +88,10 @@ private:
         requests.append(request);
         if (request.answer == u"close"_s) {
             socket->abort();
-        } else if (request.answer != u"hang"_s) {
+        } else if (request.answer == u"hang"_s) {
+            mostHanging = std::max(mostHanging, ++hanging);
+            connect(socket, &QTcpSocket::disconnected, this, [this] { --hanging; });
+        } else {
             socket->write("HTTP/1.1 " + request.answer.toLatin1()
                           + " X\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
             socket->disconnectFromHost();
@@ -121,6 +129,18 @@ private:
     std::unique_ptr<LocalGateway> m_gateway;
     QString m_secret;
 
+    QString m_application;
+
+    QString putCallback(const QString &url, const QByteArray &key = {})
+    {
+        const QJsonObject body { { u"url"_s, url },
+                                 { u"events"_s, QJsonArray { u"message.state"_s, u"arrival"_s } } };
+        const ServiceRig::Answer answer = m_rig->request(
+            "PUT", u"/v1/account/callback"_s, QJsonDocument(body).toJson(), m_application,
+            key.isEmpty() ? QByteArray() : "Idempotency-Key: " + key + "\r\n");
+        return QJsonDocument::fromJson(answer.body).object().value(u"secret"_s).toString();
+    }
+
     bool startService()
     {
         QString why;
@@ -146,6 +166,7 @@ private Q_SLOTS:
         m_rig = std::make_unique<ServiceRig>();
         m_rig->set(u"callback_allow_hosts"_s, u"127.0.0.1"_s);
         m_rig->set(u"callback_timeout_ms"_s, QString::number(TimeoutMs));
+        m_rig->set(u"callback_in_flight_per_url"_s, QString::number(PerUrl));
         QVERIFY(startService());
 
         StoreLocation location;
@@ -162,19 +183,17 @@ private Q_SLOTS:
         QVERIFY(LocalOperator(*m_gateway).issueCards(100'000, 1, cards).isOk());
         QVERIFY(m_gateway->Register(p, registered).isOk());
         QVERIFY(m_gateway->Recharge(Account, cards[0].number, cards[0].password, recharged).isOk());
-        // The secret as the service seals it, with the key the service made.
-        SecretSeal seal;
-        QVERIFY(SecretSeal::load(m_rig->dir() + u"/callback.key"_s, seal).isOk());
-        m_secret = CallbackSecrets::newSecret();
-        Outbox outbox(*m_gateway, u"test"_s);
-        const QString url = u"http://127.0.0.1:%1/hook"_s.arg(m_receiver->serverPort());
-        QVERIFY(*outbox.setCallback(Account, { url, true, true, seal.seal(m_secret) }));
+        m_application = m_rig->issue(u"application"_s, u"app"_s, Account);
+        QVERIFY(!m_application.isEmpty());
+        m_secret = putCallback(u"http://127.0.0.1:%1/hook"_s.arg(m_receiver->serverPort()));
+        QVERIFY(m_secret.startsWith(u"whsec_"_s));
     }
 
     void init()
     {
         QVERIFY(StoreProbe(m_rig->ownerUrl()).exec(u"DELETE FROM outbox"_s));
         m_receiver->requests.clear();
+        m_receiver->mostHanging = 0;
     }
 
     void cleanupTestCase()
@@ -223,6 +242,85 @@ private Q_SLOTS:
         QCOMPARE(types, (QStringList { u"arrival"_s, u"message.state"_s }));
         StoreProbe probe(m_rig->ownerUrl());
         QCOMPARE(probe.count(u"SELECT sum(attempts) FROM outbox"_s), attempts);
+    }
+
+    // Where a callback may not go, and bodies that are not a callback.
+    void callbackRefused_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("code");
+        const auto to = [](const char *url) -> QByteArray {
+            return QByteArray("{\"url\":\"") + url + "\",\"events\":[\"arrival\"]}";
+        };
+        QTest::newRow("loopback v6") << to("https://[::1]/x") << 422 << u"callback_refused"_s;
+        QTest::newRow("private") << to("https://10.0.0.1/x") << 422 << u"callback_refused"_s;
+        QTest::newRow("link-local")
+            << to("https://169.254.169.254/latest") << 422 << u"callback_refused"_s;
+        QTest::newRow("unspecified") << to("https://0.0.0.0/x") << 422 << u"callback_refused"_s;
+        QTest::newRow("http to a host not listed")
+            << to("http://93.184.216.34/x") << 422 << u"callback_refused"_s;
+        QTest::newRow("not a URL") << to("hook") << 422 << u"callback_refused"_s;
+        QTest::newRow("an event there is not")
+            << QByteArray("{\"url\":\"https://127.0.0.1/\",\"events\":[\"sent\"]}") << 400
+            << u"invalid_field"_s;
+        QTest::newRow("no event") << QByteArray("{\"url\":\"https://127.0.0.1/\",\"events\":[]}")
+                                  << 400 << u"invalid_field"_s;
+        QTest::newRow("an event twice")
+            << QByteArray("{\"url\":\"https://127.0.0.1/\",\"events\":[\"arrival\",\"arrival\"]}")
+            << 400 << u"invalid_field"_s;
+        QTest::newRow("a field there is not")
+            << QByteArray("{\"url\":\"https://127.0.0.1/\",\"events\":[\"arrival\"],\"x\":1}")
+            << 400 << u"invalid_field"_s;
+    }
+    void callbackRefused()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(int, status);
+        QFETCH(QString, code);
+        const ServiceRig::Answer answer
+            = m_rig->request("PUT", u"/v1/account/callback"_s, body, m_application);
+        QCOMPARE(answer.status, status);
+        QCOMPARE(QJsonDocument::fromJson(answer.body)
+                     .object()
+                     .value(u"error"_s)
+                     .toObject()
+                     .value(u"code"_s)
+                     .toString(),
+                 code);
+    }
+
+    // Each PUT makes a new secret; a repeat of its key answers the same; DELETE ends it,
+    // once. Then the callback is set again for the tests after.
+    void secretsAndRemoval()
+    {
+        const QString url = u"http://127.0.0.1:%1/hook"_s.arg(m_receiver->serverPort());
+        const QString first = putCallback(url, "callback-key-0001");
+        QCOMPARE(putCallback(url, "callback-key-0001"), first);
+        const QString second = putCallback(url);
+        QVERIFY(second.startsWith(u"whsec_"_s));
+        QVERIFY(second != first);
+        QCOMPARE(m_rig->request("DELETE", u"/v1/account/callback"_s, {}, m_application).status,
+                 200);
+        QCOMPARE(m_rig->request("DELETE", u"/v1/account/callback"_s, {}, m_application).status,
+                 404);
+        const QString console = m_rig->issue(u"console"_s, u"desk"_s);
+        QCOMPARE(m_rig->request("DELETE", u"/v1/account/callback"_s, {}, console).status, 403);
+        m_secret = putCallback(url);
+        QVERIFY(m_secret.startsWith(u"whsec_"_s));
+        StoreProbe probe(m_rig->ownerUrl());
+        QCOMPARE(probe.count(u"SELECT count(*) FROM callbacks"_s), 1);
+    }
+
+    // A receiver that answers nothing has no more requests open at once than the bound.
+    void inFlightBoundPerUrl()
+    {
+        m_receiver->plan = QStringList(6, u"hang"_s);
+        Bool16 sent = 0;
+        for (int i = 0; i < 6; ++i)
+            QVERIFY(m_gateway->SendMessage(Account, Phone, u"m%1"_s.arg(i), sent).isOk());
+        QTRY_VERIFY_WITH_TIMEOUT(allDelivered(6), WaitMs);
+        QCOMPARE(m_receiver->mostHanging, PerUrl);
     }
 
     // What an event says: the message at the state it reached, the arrival as it came.
