@@ -19,8 +19,8 @@ set(uses_tools           gateway gateway/local gateway/remote protocol)
 set(public_console        console.h consoletexts.h consoleview.h)
 set(public_gateway        gatewayclient.h gatewayids.h gatewayloader.h gatewaytexts.h
                           operatorbackend.h operatorreports.h result.h status.h variant.h)
-set(public_gateway/local  inputrules.h linkqueue.h localbackend.h localgateway.h passwordhasher.h
-                          sendtime.h
+set(public_gateway/local  applicationapi.h inputrules.h linkqueue.h localbackend.h localgateway.h
+                          messageview.h outbox.h passwordhasher.h sendtime.h
                           segmentcounter.h store.h storelocation.h)
 set(public_gateway/remote remotegateway.h)
 set(public_protocol       calls.h wire.h)
