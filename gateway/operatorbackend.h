@@ -55,6 +55,14 @@ public:
     // Deletes the unmatched entries up to and including `throughId`, so that those that
     // came after the operator's listing stay; `cleared` says how many went.
     virtual Status clearUnmatched(qint64 throughId, qint64 &cleared) = 0;
+    // Callback events not yet delivered by id, or (`delivery` "dead") the dead ones only;
+    // another `delivery` is an InvalidArgument failure.
+    virtual Status callbackEvents(const QString &delivery, const Operator::Page &page,
+                                  Operator::Listing<Operator::CallbackEvent> &listing)
+        = 0;
+    // Sends an event again as soon as a dispatcher can (0: every dead one), unless one is
+    // sending it now; `taken` says how many.
+    virtual Status replayCallbacks(qint64 id, qint64 &taken) = 0;
     // Every page at once, for a caller that knows the listing is small.
     Status handsetMessages(const QString &phone, QList<Operator::HandsetMessage> &messages)
     {
@@ -76,6 +84,12 @@ public:
     {
         return Operator::wholeListing(
             list, [&](const auto &page, auto &listing) { return links(page, listing); });
+    }
+    Status callbackEvents(const QString &delivery, QList<Operator::CallbackEvent> &list)
+    {
+        return Operator::wholeListing(list, [&](const auto &page, auto &listing) {
+            return callbackEvents(delivery, page, listing);
+        });
     }
     Status unmatched(QList<Operator::UnmatchedEntry> &list)
     {

@@ -182,4 +182,20 @@ struct UnmatchedEntry {
     friend bool operator==(const UnmatchedEntry &, const UnmatchedEntry &) = default;
 };
 
+// An application's callback event not yet delivered: what it reports, how it went so far.
+struct CallbackEvent {
+    qint64 id = 0;
+    qint64 atMs = 0; // when the change it reports was written
+    QString accountNo;
+    QString type; // "message.state" or "arrival"
+    qint64 subject = 0; // the message's id
+    QString state; // message.state: the state it reached
+    QString delivery; // "pending" or "dead"
+    qint64 attempts = 0;
+    QString lastError;
+    QString url; // the account's callback now; empty when it has none
+
+    friend bool operator==(const CallbackEvent &, const CallbackEvent &) = default;
+};
+
 } // namespace Operator

@@ -450,6 +450,24 @@ template<> const QList<Column<Operator::UnmatchedEntry>> &columns()
     return table;
 }
 
+template<> const QList<Column<Operator::CallbackEvent>> &columns()
+{
+    using E = Operator::CallbackEvent;
+    static const QList<Column<E>> table = {
+        integer<&E::id>("id"_L1),
+        time<&E::atMs>("at"_L1),
+        text<&E::accountNo>("accountNo"_L1),
+        text<&E::type>("type"_L1),
+        integer<&E::subject>("subject"_L1),
+        text<&E::state>("state"_L1),
+        text<&E::delivery>("delivery"_L1),
+        integer<&E::attempts>("attempts"_L1),
+        text<&E::lastError>("lastError"_L1),
+        text<&E::url>("url"_L1),
+    };
+    return table;
+}
+
 template<> const QList<Column<Operator::IssuedCard>> &columns()
 {
     using C = Operator::IssuedCard;
@@ -547,6 +565,7 @@ template struct Codec<Operator::Listing<Operator::AccountSummary>>;
 template struct Codec<Operator::Listing<Operator::MessageSummary>>;
 template struct Codec<Operator::Listing<Operator::LinkSummary>>;
 template struct Codec<Operator::Listing<Operator::UnmatchedEntry>>;
+template struct Codec<Operator::Listing<Operator::CallbackEvent>>;
 
 QList<Field> Codec<Operator::CardPublisher>::fields(QLatin1StringView name)
 {
@@ -640,6 +659,10 @@ QList<Operation> makeOperations()
         bind<Unmatched>("unmatched"_L1, readOnly, { "page"_L1, "unmatched"_L1 }),
         bind<&OperatorBackend::clearUnmatched>("clearUnmatched"_L1, keyed,
                                                { "throughId"_L1, "cleared"_L1 }),
+        bind<CallbackEvents>("callbackEvents"_L1, readOnly,
+                             { "delivery"_L1, "page"_L1, "events"_L1 }),
+        bind<&OperatorBackend::replayCallbacks>("replayCallbacks"_L1, keyed,
+                                                { "id"_L1, "taken"_L1 }),
     };
 }
 

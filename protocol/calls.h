@@ -357,6 +357,9 @@ inline constexpr auto Links = static_cast<Status (OperatorBackend::*)(
 inline constexpr auto Unmatched = static_cast<Status (OperatorBackend::*)(
     const Operator::Page &, Operator::Listing<Operator::UnmatchedEntry> &)>(
     &OperatorBackend::unmatched);
+inline constexpr auto CallbackEvents = static_cast<Status (OperatorBackend::*)(
+    const QString &, const Operator::Page &, Operator::Listing<Operator::CallbackEvent> &)>(
+    &OperatorBackend::callbackEvents);
 inline constexpr auto ReceiveFromHandset = static_cast<Status (OperatorBackend::*)(
     const QString &, const QString &, const QString &, const QString &, Operator::MoReport &)>(
     &OperatorBackend::receiveFromHandset);

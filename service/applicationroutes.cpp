@@ -2,10 +2,13 @@
 
 #include "gateway/local/applicationapi.h"
 #include "gateway/local/localgateway.h"
+#include "gateway/local/outbox.h"
 #include "gateway/local/store.h"
 #include "protocol/wire.h"
+#include "service/callbacksetup.h"
 
 #include <QDateTime>
+#include <QHostInfo>
 #include <QJsonArray>
 
 using namespace Qt::StringLiterals;
@@ -223,6 +226,90 @@ Result<Answered> nextArrivals(LocalGateway &gateway, const Call &call)
     return ok({ { "arrivals"_L1, list } });
 }
 
+const QString StateEvent = u"message.state"_s;
+const QString ArrivalEvent = u"arrival"_s;
+
+// The body of PUT /v1/account/callback: a URL of a sound form and one or both events,
+// each once; anything else is refused.
+std::optional<Answered> badCallback(const Call &call, QString &url, bool &onState, bool &onArrival)
+{
+    if (!call.callbacks)
+        return refused(Refusal::CallbacksUnavailable);
+    onState = onArrival = false;
+    for (auto it = call.body.constBegin(); it != call.body.constEnd(); ++it) {
+        if (it.key() == "url"_L1) {
+            if (!it.value().isString())
+                return refused(Refusal::InvalidField, ServiceTexts::badCallbackField("url"_L1));
+            url = it.value().toString();
+        } else if (it.key() == "events"_L1) {
+            if (!it.value().isArray() || it.value().toArray().isEmpty())
+                return refused(Refusal::InvalidField, ServiceTexts::badCallbackField("events"_L1));
+            for (const QJsonValue event : it.value().toArray()) {
+                bool &on = event.toString() == StateEvent ? onState : onArrival;
+                if ((event.toString() != StateEvent && event.toString() != ArrivalEvent) || on)
+                    return refused(Refusal::InvalidField,
+                                   ServiceTexts::badCallbackField("events"_L1));
+                on = true;
+            }
+        } else {
+            return refused(Refusal::InvalidField, ServiceTexts::unknownField(it.key().left(64)));
+        }
+    }
+    if (!onState && !onArrival)
+        return refused(Refusal::InvalidField, ServiceTexts::badCallbackField("events"_L1));
+    if (const QString why = call.callbacks->policy.checkForm(url); !why.isEmpty())
+        return refused(Refusal::CallbackRefused, why);
+    return std::nullopt;
+}
+
+// The host is looked up as it resolves now; each request looks again before it connects.
+std::optional<Answered> checkCallback(const Call &call)
+{
+    QString url;
+    bool onState = false;
+    bool onArrival = false;
+    if (std::optional<Answered> bad = badCallback(call, url, onState, onArrival))
+        return bad;
+    const QString host = QUrl(url).host();
+    const QHostInfo info = QHostInfo::fromName(host);
+    QString why;
+    if (!call.callbacks->policy.allowedAddress(host, info.addresses(), why))
+        return refused(Refusal::CallbackRefused, why);
+    return std::nullopt;
+}
+
+// A new secret each time, shown in this answer only (and in a repeat of its key's).
+Result<Answered> setCallback(LocalGateway &gateway, const Call &call)
+{
+    QString url;
+    bool onState = false;
+    bool onArrival = false;
+    if (std::optional<Answered> bad = badCallback(call, url, onState, onArrival))
+        return *bad;
+    const QString secret = CallbackSecrets::newSecret();
+    QUILLET_TRY_VALUE(
+        const bool set,
+        Outbox(gateway, {})
+            .setCallback(call.accountNo,
+                         { url, onState, onArrival, call.callbacks->seal.seal(secret) }));
+    if (!set)
+        return refused(Refusal::NoSuchMessage);
+    QJsonArray events;
+    if (onState)
+        events.append(StateEvent);
+    if (onArrival)
+        events.append(ArrivalEvent);
+    return ok({ { "url"_L1, url }, { "events"_L1, events }, { "secret"_L1, secret } });
+}
+
+Result<Answered> removeCallback(LocalGateway &gateway, const Call &call)
+{
+    QUILLET_TRY_VALUE(const bool removed, Outbox(gateway, {}).removeCallback(call.accountNo));
+    if (!removed)
+        return refused(Refusal::NoCallback);
+    return ok({});
+}
+
 } // namespace
 
 const QList<Route> &routes()
@@ -236,6 +323,9 @@ const QList<Route> &routes()
         { "getMessage"_L1, "GET", "/v1/messages/{id}"_L1, readOnly, 200, &message },
         { "cancelMessage"_L1, "DELETE", "/v1/messages/{id}"_L1, keyed, 200, &cancel },
         { "nextArrivals"_L1, "POST", "/v1/arrivals/next"_L1, keyed, 200, &nextArrivals },
+        { "setCallback"_L1, "PUT", "/v1/account/callback"_L1, keyed, 200, &setCallback,
+          &checkCallback },
+        { "removeCallback"_L1, "DELETE", "/v1/account/callback"_L1, keyed, 200, &removeCallback },
     };
     return table;
 }

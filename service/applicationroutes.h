@@ -22,6 +22,7 @@
 #include <optional>
 
 class LocalGateway;
+struct CallbackSetup;
 
 namespace ApplicationRoutes {
 
@@ -30,6 +31,7 @@ struct Call {
     qint64 id = 0; // the path's {id}
     QUrlQuery query;
     QJsonObject body;
+    const CallbackSetup *callbacks = nullptr;
 };
 
 struct Answered {
@@ -51,6 +53,8 @@ struct Route {
     bool keyed = false;
     int status = 200; // of its success, a repeat of its key's too
     Result<Answered> (*run)(LocalGateway &gateway, const Call &call) = nullptr;
+    // Run first, outside any transaction: a refusal ends the call there.
+    std::optional<Answered> (*check)(const Call &call) = nullptr;
 };
 
 const QList<Route> &routes();

@@ -33,6 +33,7 @@ struct Incoming {
     const ApplicationRoutes::Route *route = nullptr;
     qint64 id = 0; // the route's {id}
     QUrlQuery query;
+    std::shared_ptr<const CallbackSetup> callbacks;
     QString bearer;
     std::optional<QString> key;
     QByteArray body;
@@ -64,6 +65,8 @@ QByteArrayView methodName(QHttpServerRequest::Method method)
         return "POST";
     case QHttpServerRequest::Method::Delete:
         return "DELETE";
+    case QHttpServerRequest::Method::Put:
+        return "PUT";
     default:
         break;
     }
@@ -264,7 +267,12 @@ Checked handleApplication(Worker &worker, const Incoming &in, const ServiceStore
                           const QJsonObject &body)
 {
     const ApplicationRoutes::Route &route = *in.route;
-    ApplicationRoutes::Call call { token.accountNo, in.id, in.query, body };
+    ApplicationRoutes::Call call { token.accountNo, in.id, in.query, body, in.callbacks.get() };
+    // What may take long (a name's lookup) is done before the keyed call's transaction.
+    if (route.check) {
+        if (const std::optional<ApplicationRoutes::Answered> refused = route.check(call))
+            return answeredBy(*refused);
+    }
     if (!route.keyed) {
         const Result<ApplicationRoutes::Answered> answered = route.run(*worker.gateway, call);
         if (answered.failed())
@@ -580,6 +588,7 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     in.route = route;
     in.id = id;
     in.query = QUrlQuery(request.url());
+    in.callbacks = m_options.callbacks;
     in.bearer = Wire::bearerToken(header(request, "authorization"));
     const bool keyed = operation ? operation->keyed : route->keyed;
     if (keyed) {

@@ -34,6 +34,7 @@
 #include <memory>
 #include <optional>
 
+struct CallbackSetup;
 class ServiceLog;
 class ServiceMetrics;
 class WorkerPool;
@@ -73,6 +74,9 @@ public:
         ServiceLog *log = nullptr;
         // The process's metrics, which outlive the service; none: a registry of its own.
         ServiceMetrics *metrics = nullptr;
+        // The key of callback secrets and where callbacks may go; none: the callback
+        // routes are refused.
+        std::shared_ptr<const CallbackSetup> callbacks;
     };
 
     explicit GatewayService(Options options, QObject *parent = nullptr);

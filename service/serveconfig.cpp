@@ -125,6 +125,24 @@ Setting hashCost()
              sameBy([](auto &c) -> auto & { return c.service.gateway.hashCost; }) };
 }
 
+// Names or addresses, separated by commas.
+Setting hostList()
+{
+    return { CallbackAllowHostsKey,
+             QString(),
+             When::AtStart,
+             QString(),
+             [](const QString &text, ServeConfig &config) {
+                 config.callbackAllowHosts.clear();
+                 for (const QString &host : text.split(u',', Qt::SkipEmptyParts)) {
+                     if (!host.trimmed().isEmpty())
+                         config.callbackAllowHosts.append(host.trimmed());
+                 }
+                 return true;
+             },
+             sameBy([](auto &c) -> auto & { return c.callbackAllowHosts; }) };
+}
+
 Setting requestLog()
 {
     return { RequestLogKey,
@@ -164,6 +182,10 @@ constexpr auto HashingSlots = [](auto &c) -> auto & { return c.service.hashingSl
 constexpr auto BatchMost = [](auto &c) -> auto & { return c.service.batchMost; };
 constexpr auto BatchWait = [](auto &c) -> auto & { return c.service.batchWaitUs; };
 constexpr auto SummaryInterval = [](auto &c) -> auto & { return c.summaryIntervalS; };
+constexpr auto CallbackCaFile = [](auto &c) -> auto & { return c.callbackCaFile; };
+constexpr auto CallbackPerUrl = [](auto &c) -> auto & { return c.callbackPerUrl; };
+constexpr auto CallbackKeyFile = [](auto &c) -> auto & { return c.callbackKeyFile; };
+constexpr auto CallbackTimeout = [](auto &c) -> auto & { return c.callbackTimeoutMs; };
 // clang-format on
 
 constexpr int Counts = 1'000'000;
@@ -201,6 +223,11 @@ const QList<Setting> &settings()
         hashCost(),
         requestLog(),
         whole(SummaryIntervalKey, When::OnReload, SummaryInterval, 0, 86'400),
+        hostList(),
+        text(CallbackCaFileKey, QString(), When::AtStart, CallbackCaFile),
+        whole(CallbackInFlightKey, When::AtStart, CallbackPerUrl, 1, 1024),
+        text(CallbackKeyFileKey, QString(), When::AtStart, CallbackKeyFile),
+        whole(CallbackTimeoutKey, When::AtStart, CallbackTimeout, 1, 60'000),
     };
     return table;
 }

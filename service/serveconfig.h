@@ -69,6 +69,17 @@ struct ServeConfig {
     QString tlsKey;
     ServiceLog::Target requestLog;
     int summaryIntervalS = 60;
+
+    // Fixed at start: where applications' callbacks may go (hosts the safety rules would
+    // refuse, listed), the CAs their certificates are checked against (none: the
+    // system's), how many requests one URL may have in flight, and the key that seals
+    // their secrets (none: callback.key in the service's state folder).
+    QStringList callbackAllowHosts;
+    QString callbackCaFile;
+    int callbackPerUrl = 8;
+    QString callbackKeyFile;
+    // A test setting: how long an answer may take (a deployment keeps 10 s).
+    int callbackTimeoutMs = 10'000;
     LinkConfig links;
     // What the links were read from: their sections' keys and values in order, and
     // their passwords. The links are started again when it changes.

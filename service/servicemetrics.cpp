@@ -163,6 +163,19 @@ ServiceMetrics::ServiceMetrics()
                                        "1 while the link takes the messages of the link `for`, "
                                        "down too long; 0 once it is bound again.",
                                        { "link", "for" }))
+    , m_callbackEvents(m_metrics.counter("quillet_gatewayd_callback_attempts_total",
+                                         "Callback events sent by this process, by type and "
+                                         "result: delivered, retry or dead.",
+                                         { "type", "result" }))
+    , m_callbackLatency(
+          m_metrics
+              .histogram("quillet_gatewayd_callback_delivery_seconds",
+                         "Time from the change an event reports to its "
+                         "callback's 2xx.",
+                         { 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 300, 3600, 86400 })
+              .at())
+    , m_outbox(m_metrics.gauge("quillet_gatewayd_outbox_events",
+                               "Callback events in the store, by delivery state.", { "state" }))
 {
     // The families every Prometheus client library gives a process, read as they read
     // them; the dashboards made for those read these.
@@ -202,6 +215,20 @@ ServiceMetrics::ServiceMetrics()
     for (const auto &[code, kind] : StoreKinds)
         m_storeErrors.at({ kind });
     m_storeErrors.at({ OtherKind });
+}
+
+void ServiceMetrics::callbackAttempt(const QString &type, const QString &result,
+                                     qint64 sinceChangeMs)
+{
+    m_callbackEvents.at({ type, result }).increment();
+    if (result == u"delivered"_s)
+        m_callbackLatency.observe(double(std::max<qint64>(sinceChangeMs, 0)) / 1000);
+}
+
+void ServiceMetrics::outboxCounted(const QMap<QString, qint64> &byState)
+{
+    for (auto it = byState.cbegin(); it != byState.cend(); ++it)
+        m_outbox.at({ it.key() }).set(it.value());
 }
 
 void ServiceMetrics::answered(const QString &operation, int status, qint64 nanoseconds)

@@ -13,6 +13,7 @@
 // Every method is safe from any thread and costs a few atomic operations (and a short
 // lock to find a labelled series).
 
+#include "service/callbackobserver.h"
 #include "service/connectionguard.h"
 #include "service/link/linkobserver.h"
 #include "service/metrics.h"
@@ -20,7 +21,7 @@
 #include <QHash>
 #include <QStringList>
 
-class ServiceMetrics : public LinkObserver {
+class ServiceMetrics : public LinkObserver, public CallbackObserver {
 public:
     // The content type of render()'s text.
     static inline const QByteArray ContentType
@@ -55,6 +56,9 @@ public:
     void standingIn(const QString &link, const QStringList &links) override;
     void arrivalReceived(const QString &link) override;
 
+    void callbackAttempt(const QString &type, const QString &result, qint64 sinceChangeMs) override;
+    void outboxCounted(const QMap<QString, qint64> &byState) override;
+
     QByteArray render() const { return m_metrics.render(); }
 
 private:
@@ -76,4 +80,7 @@ private:
     Metrics::Family<Metrics::Counter> &m_linkReceiptsMatched;
     Metrics::Family<Metrics::Gauge> &m_linkStandingIn;
     QHash<QString, QStringList> m_standingIn;
+    Metrics::Family<Metrics::Counter> &m_callbackEvents;
+    Metrics::Histogram &m_callbackLatency;
+    Metrics::Family<Metrics::Gauge> &m_outbox;
 };

@@ -1,5 +1,7 @@
 #include "service/serviceprocess.h"
 
+#include "service/callbackdispatcher.h"
+#include "service/callbacksetup.h"
 #include "service/gatewayservice.h"
 #include "service/link/linksettings.h"
 #include "service/linkswitch.h"
@@ -7,6 +9,9 @@
 #include "service/servicelog.h"
 #include "service/servicetexts.h"
 #include "service/tlsfiles.h"
+
+#include <QDir>
+#include <QStandardPaths>
 
 #include <cstdio>
 
@@ -47,6 +52,23 @@ QString describe(const ServiceLog::Target &target)
     return {};
 }
 
+// The key that seals callback secrets: where the config says, else in the state folder
+// systemd gives the service, else in the user's data folder (made 0700).
+QString callbackKeyFile(const ServeConfig &config)
+{
+    if (!config.callbackKeyFile.isEmpty())
+        return config.callbackKeyFile;
+    const QString state = qEnvironmentVariable("STATE_DIRECTORY").section(u':', 0, 0);
+    QString folder = state;
+    if (folder.isEmpty()) {
+        folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+            + u"/quillet-gatewayd"_s;
+        QDir().mkpath(folder);
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    return folder + u"/callback.key"_s;
+}
+
 } // namespace
 
 ServiceProcess::ServiceProcess(StoreLocation store, std::function<ServeConfigRead()> readAgain,
@@ -63,6 +85,7 @@ ServiceProcess::~ServiceProcess()
     // The service's workers route to the links: they go first.
     m_scrapers.reset();
     m_service.reset();
+    m_callbacks.reset();
     m_links.reset();
 }
 
@@ -87,6 +110,21 @@ Status ServiceProcess::start(const ServeConfig &config)
         options.gateway.route = [links](const QString &phone) { return links->route(phone); };
         options.gateway.queued = [links] { links->wake(); };
     }
+    CallbackDispatcher::Options callbacks;
+    callbacks.store = m_store;
+    callbacks.hashCost = options.gateway.hashCost;
+    auto setup = std::make_shared<CallbackSetup>();
+    QUILLET_TRY(SecretSeal::load(callbackKeyFile(config), setup->seal));
+    setup->policy = CallbackUrlPolicy(config.callbackAllowHosts, { config.listen });
+    callbacks.seal = setup->seal;
+    callbacks.policy = setup->policy;
+    options.callbacks = setup;
+    callbacks.caFile = config.callbackCaFile;
+    callbacks.perUrl = config.callbackPerUrl;
+    callbacks.timeoutMs = config.callbackTimeoutMs;
+    callbacks.observer = &m_metrics;
+    m_callbacks = std::make_unique<CallbackDispatcher>(callbacks);
+    QUILLET_TRY(m_callbacks->start());
     m_service = std::make_unique<GatewayService>(options);
     connect(m_service.get(), &GatewayService::stopped, this, &ServiceProcess::stopped);
     quint16 bound = 0;

@@ -24,6 +24,7 @@
 #include <functional>
 #include <memory>
 
+class CallbackDispatcher;
 class GatewayService;
 class LinkSwitch;
 class MetricsListener;
@@ -55,5 +56,6 @@ private:
     std::unique_ptr<LinkSwitch> m_links;
     std::unique_ptr<GatewayService> m_service;
     std::unique_ptr<MetricsListener> m_scrapers;
+    std::unique_ptr<CallbackDispatcher> m_callbacks;
     bool m_stopping = false;
 };

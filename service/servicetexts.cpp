@@ -46,6 +46,10 @@ const RefusalText &refusalOf(Refusal refusal)
           u"can be cancelled"_s },
         { RateLimited, 429, u"rate_limited"_s,
           u"this token makes more requests a second than it may; try again later"_s },
+        { CallbackRefused, 422, u"callback_refused"_s, u"%1"_s },
+        { NoCallback, 404, u"not_found"_s, u"no callback is set"_s },
+        { CallbacksUnavailable, 503, u"service_unavailable"_s,
+          u"this service process sends no callbacks"_s },
         { TooManyConnections, 503, u"service_unavailable"_s,
           u"too many connections; try again later"_s },
         { OneRequestAtATime, 400, u"bad_request"_s,
@@ -128,6 +132,73 @@ QString cannotOpenRequestLog(const QString &file, const QString &why)
 QString cannotWriteRequestLog(const QString &file, const QString &why)
 {
     return u"quillet-gatewayd: cannot write the request log %1: %2"_s.arg(file, why);
+}
+
+QString cannotReadCallbackKey(const QString &file, const QString &why)
+{
+    return u"cannot use %1 as the key of callback secrets: %2"_s.arg(file, why);
+}
+
+QString callbackKeyMalformed(const QString &file)
+{
+    return u"cannot use %1 as the key of callback secrets: it is not a key this service "
+           u"made (32 bytes)"_s.arg(file);
+}
+
+QString callbackKeyExposed(const QString &file, const QString &mode)
+{
+    return u"cannot use %1 as the key of callback secrets: others may read or change it "
+           u"(mode %2); make it 0600"_s.arg(file, mode);
+}
+
+QString callbackUrlMalformed()
+{
+    return u"the callback URL must be an absolute https:// URL with a host, no user "
+           u"and no fragment, of at most 2048 characters"_s;
+}
+
+QString badCallbackField(QLatin1StringView field)
+{
+    if (field == "url"_L1)
+        return u"url must be a text"_s;
+    return u"events must list message.state, arrival or both, each once"_s;
+}
+
+QString callbackHttpNotAllowed(const QString &host)
+{
+    return u"http:// goes only to a host callback_allow_hosts lists, and %1 is not one; "
+           u"use https://"_s.arg(host);
+}
+
+QString callbackHostUnresolved(const QString &host)
+{
+    return u"%1 does not resolve to any address"_s.arg(host);
+}
+
+QString callbackHostRefused(const QString &host, const QString &address)
+{
+    return u"%1 resolves to %2, a loopback, link-local, private, unspecified or this "
+           u"service's own address; callback_allow_hosts may list it"_s.arg(host, address);
+}
+
+QString callbackAnswered(int status)
+{
+    return u"answered HTTP %1"_s.arg(status);
+}
+
+QString callbackTimedOut(int milliseconds)
+{
+    return u"no answer within %1 ms"_s.arg(milliseconds);
+}
+
+QString callbackSecretUnreadable()
+{
+    return u"the callback's secret cannot be opened with this service's key"_s;
+}
+
+QString callbackSubjectMissing()
+{
+    return u"the message of this event is not in the store"_s;
 }
 
 QString keyExposed(const QString &file, const QString &mode)

@@ -39,6 +39,9 @@ enum class Refusal {
     InsufficientBalance,
     NotCancellable, // the value: the message's state
     RateLimited, // an application's token, past its requests a second
+    CallbackRefused, // the value: why the URL is not taken
+    NoCallback,
+    CallbacksUnavailable,
     // The connection guard's, before a request reaches the service.
     TooManyConnections,
     OneRequestAtATime,
@@ -84,6 +87,21 @@ QString cannotReadTls(const QString &file, const QString &why);
 // service's user nor root.
 QString keyExposed(const QString &file, const QString &mode);
 QString keyNotOwned(const QString &file);
+// The key that seals callback secrets.
+QString cannotReadCallbackKey(const QString &file, const QString &why);
+QString callbackKeyMalformed(const QString &file);
+// By its mode in octal.
+QString callbackKeyExposed(const QString &file, const QString &mode);
+// Callback URLs refused, and why a callback was not delivered.
+QString callbackUrlMalformed();
+QString badCallbackField(QLatin1StringView field);
+QString callbackHttpNotAllowed(const QString &host);
+QString callbackHostUnresolved(const QString &host);
+QString callbackHostRefused(const QString &host, const QString &address);
+QString callbackAnswered(int status);
+QString callbackTimedOut(int milliseconds);
+QString callbackSecretUnreadable();
+QString callbackSubjectMissing();
 QString cannotWriteRequestLog(const QString &file, const QString &why);
 // What was answered in the last `seconds`: requests by the class of their status, how
 // many a second, the slowest; connections the guard refused, failed authentications and
@@ -138,6 +156,11 @@ inline const QString PortKey = u"port"_s;
 inline const QString StoreKey = u"store"_s;
 inline const QString TlsCertificateKey = u"tls_certificate"_s;
 inline const QString TlsKeyKey = u"tls_key"_s;
+inline const QString CallbackAllowHostsKey = u"callback_allow_hosts"_s;
+inline const QString CallbackCaFileKey = u"callback_ca_file"_s;
+inline const QString CallbackInFlightKey = u"callback_in_flight_per_url"_s;
+inline const QString CallbackKeyFileKey = u"callback_key_file"_s;
+inline const QString CallbackTimeoutKey = u"callback_timeout_ms"_s;
 inline const QString WorkersKey = u"workers"_s;
 inline const QString MetricsListenKey = u"metrics_listen"_s;
 inline const QString MetricsPortKey = u"metrics_port"_s;

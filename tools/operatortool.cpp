@@ -33,16 +33,27 @@ QStringList optionsOf(const QString &command)
         return { AccountOption, StateOption, SinceOption };
     if (command == UnmatchedWord)
         return { ThroughOption };
+    if (command == CallbacksWord)
+        return { DeadOption, AllOption };
     return {};
 }
 
 // The options only some commands take.
 const QStringList CommandOptions
-    = { ValueOption,   CountOption, FromOption,  ToOption,     ExtOption,
-        AccountOption, StateOption, SinceOption, ThroughOption };
+    = { ValueOption, CountOption, FromOption,    ToOption,   ExtOption, AccountOption,
+        StateOption, SinceOption, ThroughOption, DeadOption, AllOption };
 
-const QStringList ValueOptions
-    = QStringList { StoreOption, ServerOption, TokenFileOption, CaFileOption } + CommandOptions;
+// Of those, the ones that take no value.
+const QStringList FlagOptions = { DeadOption, AllOption };
+
+const QStringList ValueOptions = [] {
+    QStringList options { StoreOption, ServerOption, TokenFileOption, CaFileOption };
+    for (const QString &option : CommandOptions) {
+        if (!FlagOptions.contains(option))
+            options.append(option);
+    }
+    return options;
+}();
 
 // The first option word written with a single dash ("-store"), read the way the parser
 // reads the arguments: option values and everything after "--" are not option words.
@@ -192,6 +203,33 @@ ParseResult parseUnmatched(const QCommandLineParser &parser, QStringList &words)
     return parsed(command);
 }
 
+// `callbacks [--dead]`, or `callbacks replay ID|--all`.
+ParseResult parseCallbacks(const QCommandLineParser &parser, QStringList &words)
+{
+    CallbacksCommand command;
+    if (words.isEmpty() || words.first() != ReplayWord) {
+        if (parser.isSet(AllOption))
+            return usage(optionNotForCommand(AllOption, CallbacksWord));
+        command.deadOnly = parser.isSet(DeadOption);
+        return parsed(command);
+    }
+    words.removeFirst();
+    if (parser.isSet(DeadOption))
+        return usage(optionNotForCommand(DeadOption, CallbacksWord + u' ' + ReplayWord));
+    if (parser.isSet(AllOption) == !words.isEmpty())
+        return usage(replayNeedsOne());
+    if (parser.isSet(AllOption)) {
+        command.replay = 0;
+        return parsed(command);
+    }
+    bool numeric = false;
+    const QString value = words.takeFirst();
+    command.replay = value.toLongLong(&numeric);
+    if (!numeric || *command.replay < 1)
+        return usage(badEntryId(value));
+    return parsed(command);
+}
+
 // Why the gateway did not take an arrival; empty when it arrived.
 QString refusal(LocalGateway::MoOutcome outcome, const MoCommand &command)
 {
@@ -277,6 +315,8 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     parser.addOption({ StateOption, QString(), StateValueName });
     parser.addOption({ SinceOption, QString(), SinceValueName });
     parser.addOption({ ThroughOption, QString(), ThroughValueName });
+    parser.addOption({ DeadOption, QString() });
+    parser.addOption({ AllOption, QString() });
     parser.addOption({ { HelpShortOption, HelpOption }, QString() });
     parser.addOption({ VersionOption, QString() });
     if (!parser.parse(arguments)) {
@@ -297,9 +337,9 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     if (words.isEmpty())
         return usage(NoCommand);
     const QString command = words.takeFirst();
-    static const QStringList commands { CardWord,      MoWord,       HandsetWord,
-                                        AccountsWord,  MessagesWord, LinksWord,
-                                        UnmatchedWord, InitWord,     BackupWord };
+    static const QStringList commands { CardWord,     MoWord,    HandsetWord,   AccountsWord,
+                                        MessagesWord, LinksWord, UnmatchedWord, CallbacksWord,
+                                        InitWord,     BackupWord };
     if (!commands.contains(command))
         return usage(unknownCommand(command));
     const QStringList allowed = optionsOf(command);
@@ -321,6 +361,8 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         result = parsed(LinksCommand());
     else if (command == UnmatchedWord)
         result = parseUnmatched(parser, words);
+    else if (command == CallbacksWord)
+        result = parseCallbacks(parser, words);
     else if (command == InitWord)
         result = parsed(InitCommand());
     else if (command == BackupWord)
@@ -397,6 +439,11 @@ int OperatorTool::execute(const ParseResult &parsed)
         if (unmatched->clearThroughId)
             return clearUnmatched(*gateway, *unmatched->clearThroughId);
         return listUnmatched(*gateway);
+    }
+    if (const auto *callbacks = std::get_if<CallbacksCommand>(&command.action)) {
+        if (callbacks->replay)
+            return replayCallbacks(*gateway, *callbacks->replay);
+        return listCallbacks(*gateway, callbacks->deadOnly);
     }
     return listAccounts(*gateway);
 }
@@ -715,6 +762,38 @@ int OperatorTool::listUnmatched(OperatorBackend &gateway)
             return finishOutput();
         page.after = listing.next;
     }
+}
+
+int OperatorTool::listCallbacks(OperatorBackend &gateway, bool deadOnly)
+{
+    Operator::Page page;
+    for (;;) {
+        Operator::Listing<Operator::CallbackEvent> listing;
+        const Status status
+            = gateway.callbackEvents(deadOnly ? DeadOption : QString(), page, listing);
+        if (status.failed()) {
+            m_out.flush();
+            return failed(status);
+        }
+        if (page.after.isEmpty())
+            m_out << (listing.total == 0 ? NoCallbackEvents : CallbackEventsHeader) << u'\n';
+        for (const auto &e : std::as_const(listing.entries))
+            m_out << callbackEventLine(e.id, e.atMs, e.accountNo, e.type, e.subject, e.state,
+                                       e.delivery, e.attempts, e.lastError, e.url)
+                  << u'\n';
+        if (listing.next.isEmpty())
+            return finishOutput();
+        page.after = listing.next;
+    }
+}
+
+int OperatorTool::replayCallbacks(OperatorBackend &gateway, qint64 id)
+{
+    qint64 taken = 0;
+    if (const Status status = gateway.replayCallbacks(id, taken); status.failed())
+        return failed(status);
+    m_out << callbacksReplayed(taken) << u'\n';
+    return finishOutput();
 }
 
 int OperatorTool::clearUnmatched(OperatorBackend &gateway, qint64 throughId)

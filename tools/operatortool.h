@@ -60,6 +60,8 @@ private:
     int listLinks(OperatorBackend &gateway);
     int listUnmatched(OperatorBackend &gateway);
     int clearUnmatched(OperatorBackend &gateway, qint64 throughId);
+    int listCallbacks(OperatorBackend &gateway, bool deadOnly);
+    int replayCallbacks(OperatorBackend &gateway, qint64 id);
     int failed(const QString &message);
     int failed(const Status &status);
     // Flushes standard output; a failed write is a failed command.

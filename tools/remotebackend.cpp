@@ -131,3 +131,15 @@ Status RemoteBackend::clearUnmatched(qint64 throughId, qint64 &cleared)
 {
     return Wire::invoke<&OperatorBackend::clearUnmatched>(*this, throughId, cleared);
 }
+
+Status RemoteBackend::callbackEvents(const QString &delivery, const Operator::Page &page,
+                                     Operator::Listing<Operator::CallbackEvent> &listing)
+{
+    listing = {};
+    return Wire::invoke<Wire::CallbackEvents>(*this, delivery, page, listing);
+}
+
+Status RemoteBackend::replayCallbacks(qint64 id, qint64 &taken)
+{
+    return Wire::invoke<&OperatorBackend::replayCallbacks>(*this, id, taken);
+}

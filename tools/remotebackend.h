@@ -48,6 +48,9 @@ public:
     Status unmatched(const Operator::Page &page,
                      Operator::Listing<Operator::UnmatchedEntry> &listing) override;
     Status clearUnmatched(qint64 throughId, qint64 &cleared) override;
+    Status callbackEvents(const QString &delivery, const Operator::Page &page,
+                          Operator::Listing<Operator::CallbackEvent> &listing) override;
+    Status replayCallbacks(qint64 id, qint64 &taken) override;
 
 private:
     RemoteBackend(std::unique_ptr<RemoteGateway> gateway, QUrl url);

@@ -51,6 +51,13 @@ struct UnmatchedCommand {
     std::optional<qint64> clearThroughId;
 };
 
+// The callback events not yet delivered (or the dead ones), or with `replay` sending one
+// again (0: every dead one).
+struct CallbacksCommand {
+    bool deadOnly = false;
+    std::optional<qint64> replay;
+};
+
 // Creates or migrates the store; on PostgreSQL also grants the gateway's role.
 struct InitCommand { };
 
@@ -61,7 +68,7 @@ struct BackupCommand {
 
 using ToolAction = std::variant<HelpCommand, VersionCommand, CardIssueCommand, MoCommand,
                                 HandsetCommand, AccountsCommand, MessagesCommand, LinksCommand,
-                                UnmatchedCommand, InitCommand, BackupCommand>;
+                                UnmatchedCommand, CallbacksCommand, InitCommand, BackupCommand>;
 
 // The service named with --server, and the operator's token file.
 struct ServerTarget {

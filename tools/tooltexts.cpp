@@ -375,6 +375,27 @@ QString unmatchedLine(qint64 id, qint64 atMs, const QString &link, const QString
         .join(u'\t');
 }
 
+QString callbackEventLine(qint64 id, qint64 atMs, const QString &accountNo, const QString &type,
+                          qint64 subject, const QString &state, const QString &delivery,
+                          qint64 attempts, const QString &lastError, const QString &url)
+{
+    return QStringList { QString::number(id), listingTime(atMs),         shown(accountNo),
+                         shown(type),         QString::number(subject),  shownOrNone(state),
+                         shown(delivery),     QString::number(attempts), shownOrNone(lastError),
+                         shownOrNone(url) }
+        .join(u'\t');
+}
+
+QString callbacksReplayed(qint64 count)
+{
+    return u"已安排重新发送 %1 个回调事件。"_s.arg(count);
+}
+
+QString replayNeedsOne()
+{
+    return u"callbacks replay 需要一个事件编号（callbacks 列表的第一列）或 --all，二者取其一"_s;
+}
+
 QString unmatchedCleared(qint64 count)
 {
     return u"已删除 %1 条对应不上的记录。"_s.arg(count);

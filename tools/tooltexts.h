@@ -21,6 +21,8 @@ inline const QString MessagesWord = u"messages"_s;
 inline const QString LinksWord = u"links"_s;
 inline const QString UnmatchedWord = u"unmatched"_s;
 inline const QString ClearWord = u"clear"_s;
+inline const QString CallbacksWord = u"callbacks"_s;
+inline const QString ReplayWord = u"replay"_s;
 inline const QString InitWord = u"init"_s;
 inline const QString BackupWord = u"backup"_s;
 
@@ -37,6 +39,8 @@ inline const QString AccountOption = u"account"_s;
 inline const QString StateOption = u"state"_s;
 inline const QString SinceOption = u"since"_s;
 inline const QString ThroughOption = u"through"_s;
+inline const QString DeadOption = u"dead"_s;
+inline const QString AllOption = u"all"_s;
 inline const QString HelpOption = u"help"_s;
 inline const QString HelpShortOption = u"h"_s;
 inline const QString VersionOption = u"version"_s;
@@ -92,6 +96,12 @@ inline const QString Help
       u"  unmatched clear --through 编号\n"
       u"      删除编号不大于该编号的对应不上的记录（编号是 unmatched 列表的第一列），\n"
       u"      此后收到的不受影响；打印删除的条数。\n"
+      u"  callbacks [--dead]\n"
+      u"      列出尚未送达应用回调地址的事件（--dead：只列出重试 24 小时后放弃的），\n"
+      u"      按产生的先后：编号、时间、帐户、类别、短信编号、状态、投递、尝试次数、\n"
+      u"      最近的错误、回调地址。\n"
+      u"  callbacks replay 编号|--all\n"
+      u"      重新发送这个事件（--all：所有放弃了的），正在发送的除外；打印条数。\n"
       u"  init\n"
       u"      建立存储或升级到本程序的版本。PostgreSQL 上须以存储模式的所有者运行，\n"
       u"      并建立角色 quillet_gateway（NOLOGIN），授予网关运行所需的最小权限。\n"
@@ -244,5 +254,14 @@ QString unmatchedLine(qint64 id, qint64 atMs, const QString &link, const QString
                       const QString &source, const QString &destination, const QString &smscId,
                       const QString &state, const QString &text);
 QString unmatchedCleared(qint64 count);
+
+inline const QString NoCallbackEvents = u"没有尚未送达的回调事件。"_s;
+inline const QString CallbackEventsHeader
+    = u"编号\t时间\t帐户\t类别\t短信编号\t状态\t投递\t尝试次数\t最近的错误\t回调地址"_s;
+QString callbackEventLine(qint64 id, qint64 atMs, const QString &accountNo, const QString &type,
+                          qint64 subject, const QString &state, const QString &delivery,
+                          qint64 attempts, const QString &lastError, const QString &url);
+QString callbacksReplayed(qint64 count);
+QString replayNeedsOne();
 
 } // namespace ToolTexts

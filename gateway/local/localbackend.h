@@ -68,6 +68,15 @@ public:
     {
         return m_desk.clearUnmatched(throughId, cleared);
     }
+    Status callbackEvents(const QString &delivery, const LocalGateway::Page &page,
+                          LocalGateway::Listing<Operator::CallbackEvent> &listing) override
+    {
+        return m_desk.callbackEvents(delivery, page, listing);
+    }
+    Status replayCallbacks(qint64 id, qint64 &taken) override
+    {
+        return m_desk.replayCallbacks(id, taken);
+    }
 
 private:
     std::unique_ptr<LocalGateway> m_owned;

@@ -151,6 +151,7 @@ private:
     // same primitives.
     friend class LocalOperator;
     friend class ApplicationApi;
+    friend class Outbox;
 
     struct Account {
         qint64 id = 0;

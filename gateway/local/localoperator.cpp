@@ -3,6 +3,7 @@
 #include "gateway/local/inputrules.h"
 #include "gateway/local/localsteps.h"
 #include "gateway/local/localtexts.h"
+#include "gateway/local/outbox.h"
 #include "gateway/local/segmentcounter.h"
 
 #include <QSqlQuery>
@@ -579,6 +580,50 @@ Status LocalOperator::clearUnmatched(qint64 throughId, qint64 &cleared)
     });
     QUILLET_TRY(done.status());
     cleared = deleted;
+    return Status::ok();
+}
+
+// By id, the oldest first: the order a dispatcher sends them in.
+Status LocalOperator::callbackEvents(const QString &delivery, const Page &page,
+                                     Listing<Operator::CallbackEvent> &listing)
+{
+    listing = {};
+    if (!delivery.isEmpty() && delivery != u"dead"_s)
+        return Status::failure(Store::InvalidArgument, LocalTexts::notADeliveryState(delivery));
+    qint64 after = 0;
+    if (!page.after.isEmpty()) {
+        bool ok = false;
+        after = page.after.toLongLong(&ok);
+        if (!ok)
+            return badCursor();
+    }
+    const int limit = pageLimit(page);
+    Outbox outbox(m_gateway, {});
+    QUILLET_TRY_VALUE(const QList<Outbox::Event> events,
+                      outbox.list(!delivery.isEmpty(), after, limit + 1));
+    if (page.after.isEmpty()) {
+        QUILLET_TRY_VALUE(const auto counts, outbox.counts());
+        listing.total
+            = counts.value(u"dead"_s) + (delivery.isEmpty() ? counts.value(u"pending"_s) : 0);
+    }
+    for (const Outbox::Event &e : events) {
+        if (listing.entries.size() == limit) {
+            listing.next = QString::number(listing.entries.constLast().id);
+            break;
+        }
+        listing.entries.append({ e.id, e.at, e.accountNo, e.type, e.subject, e.state, e.delivery,
+                                 e.attempts, e.lastError, e.url });
+    }
+    return Status::ok();
+}
+
+Status LocalOperator::replayCallbacks(qint64 id, qint64 &taken)
+{
+    taken = 0;
+    Outbox outbox(m_gateway, {});
+    QUILLET_TRY_VALUE(const int replayed,
+                      outbox.replay(id > 0 ? std::optional<qint64>(id) : std::nullopt));
+    taken = replayed;
     return Status::ok();
 }
 

@@ -76,6 +76,9 @@ public:
     // What the links kept for the operator, in the order they kept it.
     Status unmatched(const Page &page, Listing<UnmatchedEntry> &listing);
     Status clearUnmatched(qint64 throughId, qint64 &cleared);
+    Status callbackEvents(const QString &delivery, const Page &page,
+                          Listing<Operator::CallbackEvent> &listing);
+    Status replayCallbacks(qint64 id, qint64 &taken);
 
 private:
     using Account = LocalGateway::Account;

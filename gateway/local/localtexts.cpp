@@ -106,6 +106,11 @@ QString badCursor()
     return u"列表的续取位置无效"_s;
 }
 
+QString notADeliveryState(const QString &given)
+{
+    return u"回调事件的投递状态“%1”无效：只能为空（未送达的全部）或 dead"_s.arg(given);
+}
+
 QString unknownMessageState(const QString &state, const QStringList &states)
 {
     return u"短信状态“%1”无效，应为以下之一：%2"_s.arg(state, states.join(u"、"_s));

@@ -278,8 +278,90 @@ QStringList toVersion5()
     return list;
 }
 
+// Version 6: callbacks and the outbox of events for them, written by triggers in the
+// transaction of the change (see the SQLite engine). The triggers run with their owner's
+// rights: the gateway's role reads and settles events but never writes one. An arrival
+// for a callback that takes arrivals is fetched inside mo_arrives, after it is counted.
+QStringList toVersion6()
+{
+    const char16_t *const statements[] = {
+        uR"(CREATE TABLE callbacks (
+            account_id bigint PRIMARY KEY REFERENCES accounts(id),
+            url text NOT NULL,
+            on_state smallint NOT NULL CHECK (on_state IN (0, 1)),
+            on_arrival smallint NOT NULL CHECK (on_arrival IN (0, 1)),
+            secret_sealed bytea NOT NULL,
+            created_at timestamptz NOT NULL))",
+        uR"(CREATE TABLE outbox (
+            id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+            account_id bigint NOT NULL REFERENCES accounts(id),
+            type text NOT NULL CHECK (type IN ('message.state', 'arrival')),
+            subject_id bigint NOT NULL,
+            state text,
+            at timestamptz NOT NULL,
+            delivery text NOT NULL DEFAULT 'pending'
+                CHECK (delivery IN ('pending', 'delivered', 'dead')),
+            attempts integer NOT NULL DEFAULT 0,
+            next_try_at timestamptz,
+            claimed_by text,
+            claimed_until timestamptz,
+            last_error text,
+            delivered_at timestamptz))",
+        uR"(CREATE INDEX outbox_pending ON outbox(next_try_at, id) WHERE delivery = 'pending')",
+        uR"(CREATE INDEX outbox_subject ON outbox(subject_id, type, id)
+            WHERE delivery = 'pending')",
+        uR"(CREATE INDEX outbox_dead ON outbox(id) WHERE delivery = 'dead')",
+        uR"(CREATE FUNCTION mt_state_reported() RETURNS trigger LANGUAGE plpgsql
+            SECURITY DEFINER SET search_path = quillet, pg_temp AS $$
+            BEGIN
+                INSERT INTO outbox (account_id, type, subject_id, state, at)
+                    SELECT NEW.account_id, 'message.state', NEW.id, NEW.state, now()
+                    FROM callbacks WHERE account_id = NEW.account_id AND on_state = 1;
+                RETURN NULL;
+            END $$)",
+        uR"(CREATE TRIGGER mt_state_reported AFTER UPDATE OF state ON mt
+            FOR EACH ROW WHEN (OLD.state IS DISTINCT FROM NEW.state
+                               AND NEW.state IN ('delivered', 'not_sent', 'undeliverable',
+                                   'expired', 'rejected', 'cancelled', 'unknown'))
+            EXECUTE FUNCTION mt_state_reported())",
+        // A message handed to its handset at once is written delivered, and one the
+        // balance could not cover not sent: they never pass through an update.
+        uR"(CREATE TRIGGER mt_born_final AFTER INSERT ON mt
+            FOR EACH ROW WHEN (NEW.state IN ('delivered', 'not_sent', 'undeliverable',
+                                   'expired', 'rejected', 'cancelled', 'unknown'))
+            EXECUTE FUNCTION mt_state_reported())",
+        uR"(CREATE OR REPLACE FUNCTION mo_arrives() RETURNS trigger LANGUAGE plpgsql
+            SECURITY DEFINER SET search_path = quillet, pg_temp AS $$
+            BEGIN
+                UPDATE accounts a SET waiting = a.waiting + n.arrived
+                    FROM (SELECT account_id, count(*) AS arrived FROM arrived
+                          WHERE state = 'waiting' GROUP BY account_id) n
+                    WHERE a.id = n.account_id;
+                INSERT INTO waiting_counts (account_id, extension, waiting)
+                    SELECT account_id, extension, count(*) FROM arrived
+                    WHERE state = 'waiting' GROUP BY account_id, extension
+                    ON CONFLICT (account_id, extension)
+                    DO UPDATE SET waiting = waiting_counts.waiting + EXCLUDED.waiting;
+                INSERT INTO outbox (account_id, type, subject_id, at)
+                    SELECT n.account_id, 'arrival', n.id, n.sent_at
+                    FROM arrived n JOIN callbacks c ON c.account_id = n.account_id
+                    WHERE n.state = 'waiting' AND c.on_arrival = 1 ORDER BY n.id;
+                UPDATE mo SET state = 'fetched', fetched_at = mo.sent_at
+                    FROM arrived n JOIN callbacks c ON c.account_id = n.account_id
+                    WHERE mo.id = n.id AND n.state = 'waiting' AND c.on_arrival = 1;
+                RETURN NULL;
+            END $$)",
+    };
+    QStringList list;
+    for (const char16_t *statement : statements)
+        list.append(QString::fromUtf16(statement));
+    return list;
+}
+
 QStringList migration(int fromVersion)
 {
+    if (fromVersion == 5)
+        return toVersion6();
     if (fromVersion == 4)
         return toVersion5();
     if (fromVersion == 3)
@@ -378,6 +460,11 @@ QStringList grants(const QString &role)
         u"GRANT SELECT, INSERT ON mo"_s + to,
         u"GRANT UPDATE (state, fetched_at) ON mo"_s + to,
         u"GRANT SELECT ON waiting_counts"_s + to,
+        u"GRANT SELECT, INSERT, UPDATE, DELETE ON callbacks"_s + to,
+        u"GRANT SELECT ON outbox"_s + to,
+        u"GRANT UPDATE (delivery, attempts, next_try_at, claimed_by, claimed_until, "
+        u"last_error, delivered_at) ON outbox"_s
+            + to,
     };
 }
 

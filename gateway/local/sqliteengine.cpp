@@ -422,6 +422,81 @@ const char16_t *const ToV5[] = {
         BEGIN SELECT RAISE(ABORT, 'message state only moves forward'); END)",
 };
 
+// Version 6: what the gateway tells an application. An account may have a callback (its
+// URL, which events it takes, and the secret that signs them, sealed with a key the
+// service keeps outside the store). Each event is a row of the outbox, written by the
+// triggers below in the transaction that made the change it reports, whichever path made
+// it (a send, a link's receipt, a cancel, an expiry, a handset's message), so a crash
+// loses none. A message's event carries the state it reached; the dispatcher claims due
+// rows with leases, as the links claim messages, and a row ends delivered or dead.
+//
+// An arrival for an account whose callback takes arrivals goes to the callback alone: it
+// is fetched as it arrives, so that no receive call takes it as well. That happens inside
+// mo_arrives, after the counters have counted it, because SQLite gives no order among
+// triggers of one event: counted and then fetched, the counters never dip below zero.
+const char16_t *const ToV6[] = {
+    uR"(CREATE TABLE callbacks (
+        account_id INTEGER PRIMARY KEY REFERENCES accounts(id),
+        url TEXT NOT NULL,
+        on_state INTEGER NOT NULL CHECK (on_state = 0 OR on_state = 1),
+        on_arrival INTEGER NOT NULL CHECK (on_arrival = 0 OR on_arrival = 1),
+        secret_sealed BLOB NOT NULL,
+        created_at INTEGER NOT NULL))",
+    uR"(CREATE TABLE outbox (
+        id INTEGER PRIMARY KEY,
+        account_id INTEGER NOT NULL REFERENCES accounts(id),
+        type TEXT NOT NULL CHECK (type = 'message.state' OR type = 'arrival'),
+        subject_id INTEGER NOT NULL,
+        state TEXT,
+        at INTEGER NOT NULL,
+        delivery TEXT NOT NULL DEFAULT 'pending'
+            CHECK (delivery = 'pending' OR delivery = 'delivered' OR delivery = 'dead'),
+        attempts INTEGER NOT NULL DEFAULT 0,
+        next_try_at INTEGER,
+        claimed_by TEXT,
+        claimed_until INTEGER,
+        last_error TEXT,
+        delivered_at INTEGER))",
+    uR"(CREATE INDEX outbox_pending ON outbox(next_try_at, id) WHERE delivery = 'pending')",
+    uR"(CREATE INDEX outbox_subject ON outbox(subject_id, type, id) WHERE delivery = 'pending')",
+    uR"(CREATE INDEX outbox_dead ON outbox(id) WHERE delivery = 'dead')",
+    // The store's own clock: a trigger has no other.
+    uR"(CREATE TRIGGER mt_state_reported AFTER UPDATE OF state ON mt
+        WHEN OLD.state <> NEW.state
+         AND NEW.state IN ('delivered', 'not_sent', 'undeliverable', 'expired', 'rejected',
+                           'cancelled', 'unknown')
+        BEGIN
+        INSERT INTO outbox (account_id, type, subject_id, state, at)
+            SELECT NEW.account_id, 'message.state', NEW.id, NEW.state,
+                   CAST((julianday('now') - 2440587.5) * 86400000.0 AS INTEGER)
+            FROM callbacks WHERE account_id = NEW.account_id AND on_state = 1;
+        END)",
+    // A message handed to its handset at once is written delivered, and one the balance
+    // could not cover not sent: they never pass through an update.
+    uR"(CREATE TRIGGER mt_born_final AFTER INSERT ON mt
+        WHEN NEW.state IN ('delivered', 'not_sent', 'undeliverable', 'expired', 'rejected',
+                           'cancelled', 'unknown')
+        BEGIN
+        INSERT INTO outbox (account_id, type, subject_id, state, at)
+            SELECT NEW.account_id, 'message.state', NEW.id, NEW.state,
+                   CAST((julianday('now') - 2440587.5) * 86400000.0 AS INTEGER)
+            FROM callbacks WHERE account_id = NEW.account_id AND on_state = 1;
+        END)",
+    uR"(DROP TRIGGER mo_arrives)",
+    uR"(CREATE TRIGGER mo_arrives AFTER INSERT ON mo WHEN NEW.state = 'waiting' BEGIN
+        UPDATE accounts SET waiting = waiting + 1 WHERE id = NEW.account_id;
+        INSERT INTO waiting_counts (account_id, extension, waiting)
+            VALUES (NEW.account_id, NEW.extension, 1)
+            ON CONFLICT (account_id, extension) DO UPDATE SET waiting = waiting + 1;
+        INSERT INTO outbox (account_id, type, subject_id, at)
+            SELECT NEW.account_id, 'arrival', NEW.id, NEW.sent_at
+            FROM callbacks WHERE account_id = NEW.account_id AND on_arrival = 1;
+        UPDATE mo SET state = 'fetched', fetched_at = NEW.sent_at
+            WHERE id = NEW.id AND EXISTS (SELECT 1 FROM callbacks
+                WHERE account_id = NEW.account_id AND on_arrival = 1);
+        END)",
+};
+
 // The revision of how this engine lays out a store of the current schema version, kept
 // in the header's user version. Revision 1:
 // - mt's lists of allowed values are OR chains. A CHECK with a list of three or more
@@ -761,6 +836,9 @@ QStringList SqliteEngine::migration(int fromVersion) const
             statements.append(QString::fromUtf16(statement));
     } else if (fromVersion == 4) {
         for (const char16_t *statement : ToV5)
+            statements.append(QString::fromUtf16(statement));
+    } else if (fromVersion == 5) {
+        for (const char16_t *statement : ToV6)
             statements.append(QString::fromUtf16(statement));
     }
     return statements;

@@ -79,7 +79,7 @@ public:
     const QByteArray &body() const { return m_body; }
 
 private:
-    static constexpr qsizetype MaxHeadBytes = 64 * 1024;
+    static constexpr qsizetype MaxHeadBytes = qsizetype(64) * 1024;
 
     static bool isDigit(char c) { return c >= '0' && c <= '9'; }
 

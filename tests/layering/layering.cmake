@@ -28,8 +28,7 @@ set(public_console        console.h consoletexts.h consoleview.h)
 set(public_gateway        gatewayclient.h gatewayids.h gatewayloader.h gatewaytexts.h linkstore.h
                           operatorbackend.h operatorreports.h result.h status.h variant.h)
 set(public_gateway/local  applicationapi.h inputrules.h linkqueue.h localbackend.h localgateway.h
-                          messageview.h passwordhasher.h
-                          sendtime.h
+                          messageview.h outbox.h passwordhasher.h sendtime.h
                           segmentcounter.h store.h storelocation.h)
 set(public_gateway/remote remotegateway.h)
 set(public_protocol       calls.h wire.h)

@@ -26,6 +26,8 @@ ServiceRig::ServiceRig()
     set(u"password_hash_cost"_s, u"minimum"_s);
     // A line per request in the log, which tests read; off is the service's default.
     set(u"request_log"_s, u"stderr"_s);
+    // The key of callback secrets in the rig's own folder, not the user's.
+    set(u"callback_key_file"_s, m_dir.filePath(u"callback.key"_s));
     if (!prepareStore())
         qWarning("the service's test store could not be made ready");
 }
@@ -36,6 +38,8 @@ ServiceRig::ServiceRig(const ServiceRig &first)
 {
     set(u"password_hash_cost"_s, u"minimum"_s);
     set(u"request_log"_s, u"stderr"_s);
+    // Both open the secrets the other sealed.
+    set(u"callback_key_file"_s, first.m_dir.filePath(u"callback.key"_s));
 }
 
 bool ServiceRig::prepareStore()

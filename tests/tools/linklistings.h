@@ -13,6 +13,8 @@
 //   each: a page ends between two of them
 //   two links reported by one process, one bound and one failing; a receipt for an id
 //   no part has and an arrival for no account
+//   account 1's callback, and three of its events: one pending after two failures, one
+//   dead, one delivered (`callbacks`, `callbacks replay`)
 
 #include "tests/gateway/local/storeprobe.h"
 
@@ -55,6 +57,14 @@ inline bool seed(const StoreProbe &probe, bool bulk)
         u"VALUES ('smsc-a', 'receipt', '13700137001', '10690001', 'ID-9', 'delivered', "
         u"'id:ID-9 stat:DELIVRD', 1767225600000), ('smsc-b', 'arrival', '13900139000', "
         u"'10699999', '', '', 'who' || char(13) || '?', 1767312000000)"_s,
+        u"INSERT INTO callbacks VALUES (1, 'https://app.example/h', 1, 1, X'00', 0)"_s,
+        // The pending one is tried again in 2100, so no service sends it meanwhile.
+        u"INSERT INTO outbox (id, account_id, type, subject_id, state, at, delivery, attempts, "
+        u"last_error, next_try_at) VALUES (1, 1, 'message.state', 2, 'delivered', "
+        u"1767222000000, 'pending', 2, 'answered HTTP 500' || char(10) || 'x', 4102444800000), "
+        u"(2, 1, 'arrival', 7, NULL, 1767225600000, 'dead', 150, 'no answer within 10000 ms', "
+        u"NULL), (3, 1, 'message.state', 1, 'delivered', 1767225600000, 'delivered', 1, NULL, "
+        u"NULL)"_s,
     };
     if (bulk) {
         statements.append(
@@ -167,6 +177,39 @@ inline void addRows()
     QTest::newRow("unmatched listed through an id")
         << QStringList { u"unmatched"_s, u"--through"_s, u"1"_s } << false << 2 << QStringList()
         << u"命令 unmatched 不接受选项 --through"_s;
+
+    const QString eventsHeader = u"编号\t时间\t帐户\t类别\t短信编号\t状态\t投递\t尝试次数\t"
+                                 u"最近的错误\t回调地址"_s;
+    const QString pending
+        = u"1\t2025-12-31T23:00:00Z\tABC-123-XYZ-00001\tmessage.state\t2\t"
+          u"delivered\tpending\t2\tanswered HTTP 500\\nx\thttps://app.example/h"_s;
+    const QString dead = u"2\t2026-01-01T00:00:00Z\tABC-123-XYZ-00001\tarrival\t7\t-\tdead\t150\t"
+                         u"no answer within 10000 ms\thttps://app.example/h"_s;
+    const QStringList callbacks { u"callbacks"_s };
+    QTest::newRow("callbacks not yet delivered")
+        << callbacks << false << 0 << QStringList { eventsHeader, pending, dead } << QString();
+    QTest::newRow("callbacks dead") << callbacks + QStringList { u"--dead"_s } << false << 0
+                                    << QStringList { eventsHeader, dead } << QString();
+    QTest::newRow("callbacks replayed, every dead one")
+        << callbacks + QStringList { u"replay"_s, u"--all"_s } << false << 0
+        << QStringList { u"已安排重新发送 1 个回调事件。"_s } << QString();
+    QTest::newRow("callbacks replayed, a delivered one by its id")
+        << callbacks + QStringList { u"replay"_s, u"3"_s } << false << 0
+        << QStringList { u"已安排重新发送 1 个回调事件。"_s } << QString();
+    QTest::newRow("callbacks replayed, an id there is not")
+        << callbacks + QStringList { u"replay"_s, u"99"_s } << false << 0
+        << QStringList { u"已安排重新发送 0 个回调事件。"_s } << QString();
+    QTest::newRow("callbacks replay without an id")
+        << callbacks + QStringList { u"replay"_s } << false << 2 << QStringList()
+        << u"需要一个事件编号"_s;
+    QTest::newRow("callbacks replay with an id and --all")
+        << callbacks + QStringList { u"replay"_s, u"2"_s, u"--all"_s } << false << 2
+        << QStringList() << u"需要一个事件编号"_s;
+    QTest::newRow("callbacks replay of id 0") << callbacks + QStringList { u"replay"_s, u"0"_s }
+                                              << false << 2 << QStringList() << u"编号“0”无效"_s;
+    QTest::newRow("callbacks listed with --all")
+        << callbacks + QStringList { u"--all"_s } << false << 2 << QStringList()
+        << u"命令 callbacks 不接受选项 --all"_s;
 }
 
 } // namespace LinkListings

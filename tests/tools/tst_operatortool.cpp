@@ -119,7 +119,7 @@ private Q_SLOTS:
         QTest::newRow("no command") << QStringList() << u"没有给出命令"_s;
         QTest::newRow("unknown command") << QStringList { u"refund"_s } << u"未知命令"_s;
         QTest::newRow("unknown option")
-            << QStringList { u"accounts"_s, u"--all"_s } << u"未知选项"_s;
+            << QStringList { u"accounts"_s, u"--everything"_s } << u"未知选项"_s;
         QTest::newRow("option of another command")
             << QStringList { u"accounts"_s, u"--value"_s, u"5"_s } << u"不接受选项"_s;
         QTest::newRow("card without issue")

@@ -1,0 +1,259 @@
+#include "gateway/local/outbox.h"
+
+#include "gateway/local/localsteps.h"
+
+#include <QSqlQuery>
+
+using namespace Qt::StringLiterals;
+using namespace LocalSteps;
+
+namespace {
+
+using Decision = Store::Decision;
+
+const QString EventColumns
+    = u"o.id, (SELECT number FROM accounts a WHERE a.id = o.account_id), o.type, o.subject_id, "
+      u"o.state, o.at, o.attempts, o.delivery, o.last_error, "
+      u"(SELECT url FROM callbacks c WHERE c.account_id = o.account_id), "
+      u"(SELECT secret_sealed FROM callbacks c WHERE c.account_id = o.account_id), "
+      u"o.account_id FROM outbox o"_s;
+
+Outbox::Event readEvent(const QSqlQuery &q)
+{
+    Outbox::Event event;
+    event.id = q.value(0).toLongLong();
+    event.accountNo = q.value(1).toString();
+    event.type = q.value(2).toString();
+    event.subject = q.value(3).toLongLong();
+    event.state = textOrEmpty(q.value(4));
+    event.at = Store::msSinceEpoch(q.value(5));
+    event.attempts = q.value(6).toInt();
+    event.delivery = q.value(7).toString();
+    event.lastError = textOrEmpty(q.value(8));
+    event.url = textOrEmpty(q.value(9));
+    event.sealedSecret = q.value(10).toByteArray();
+    event.accountId = q.value(11).toLongLong();
+    return event;
+}
+
+} // namespace
+
+Outbox::Outbox(LocalGateway &gateway, QString process)
+    : m_gateway(gateway)
+    , m_store(gateway.store())
+    , m_process(std::move(process))
+{
+}
+
+Result<bool> Outbox::setCallback(const QString &accountNo, const Callback &callback)
+{
+    const qint64 now = m_gateway.nowMs();
+    bool set = false;
+    const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store.step(q, u"SELECT id FROM accounts WHERE number = ?"_s, { accountNo }));
+        set = q->next();
+        const qint64 accountId = set ? q->value(0).toLongLong() : 0;
+        q->finish();
+        if (!set)
+            return Decision::RollBack;
+        QUILLET_TRY(m_store.step(
+            q,
+            u"INSERT INTO callbacks (account_id, url, on_state, on_arrival, secret_sealed, "
+            u"created_at) VALUES (?, ?, ?, ?, ?, ?) ON CONFLICT (account_id) DO UPDATE SET "
+            u"url = excluded.url, on_state = excluded.on_state, "
+            u"on_arrival = excluded.on_arrival, secret_sealed = excluded.secret_sealed, "
+            u"created_at = excluded.created_at"_s,
+            { accountId, callback.url, int(callback.onState), int(callback.onArrival),
+              callback.sealedSecret, m_store.time(now) }));
+        return Decision::Commit;
+    });
+    QUILLET_TRY(done.status());
+    return set;
+}
+
+Result<bool> Outbox::removeCallback(const QString &accountNo)
+{
+    bool removed = false;
+    const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store.step(q,
+                                 u"DELETE FROM callbacks WHERE account_id = "
+                                 u"(SELECT id FROM accounts WHERE number = ?)"_s,
+                                 { accountNo }));
+        removed = q->numRowsAffected() == 1;
+        return commitWhen(removed);
+    });
+    QUILLET_TRY(done.status());
+    return removed;
+}
+
+Result<std::optional<Outbox::Callback>> Outbox::callback(const QString &accountNo)
+{
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store.step(q,
+                             u"SELECT url, on_state, on_arrival, secret_sealed FROM callbacks "
+                             u"WHERE account_id = (SELECT id FROM accounts WHERE number = ?)"_s,
+                             { accountNo }));
+    std::optional<Callback> found;
+    if (q->next())
+        found = Callback { q->value(0).toString(), q->value(1).toInt() == 1,
+                           q->value(2).toInt() == 1, q->value(3).toByteArray() };
+    q->finish();
+    return found;
+}
+
+// Only the earliest pending event of a message is due: a later state waits until the
+// one before it is delivered (or dead), so an application never sees them out of order.
+Result<QList<Outbox::Event>> Outbox::claim(int most, qint64 leaseMs)
+{
+    QList<Event> claimed;
+    if (most < 1)
+        return claimed;
+    const qint64 now = m_gateway.nowMs();
+    const QString due
+        = u" WHERE o.delivery = 'pending' AND (o.next_try_at IS NULL OR o.next_try_at <= ?) "
+          u"AND (o.claimed_until IS NULL OR o.claimed_until <= ?) "
+          u"AND EXISTS (SELECT 1 FROM callbacks c WHERE c.account_id = o.account_id) "
+          u"AND NOT EXISTS (SELECT 1 FROM outbox e WHERE e.subject_id = o.subject_id "
+          u"AND e.type = o.type AND e.delivery = 'pending' AND e.id < o.id)"_s;
+    // A look first, outside any transaction: the dispatcher asks often and mostly finds
+    // nothing, which should not cost the write lock.
+    {
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store.step(q, u"SELECT 1 FROM outbox o"_s + due + u" LIMIT 1"_s,
+                                 { m_store.time(now), m_store.time(now) }));
+        const bool waiting = q->next();
+        q->finish();
+        if (!waiting)
+            return claimed;
+    }
+    const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
+        claimed.clear();
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store.step(q,
+                                 u"SELECT "_s + EventColumns + due + u" ORDER BY o.id LIMIT ?"_s
+                                     + m_store.lockRowsSkippingHeld(),
+                                 { m_store.time(now), m_store.time(now), most }));
+        while (q->next())
+            claimed.append(readEvent(*q));
+        q->finish();
+        if (claimed.isEmpty())
+            return Decision::RollBack;
+        for (const Event &event : std::as_const(claimed)) {
+            QUILLET_TRY(m_store.step(q,
+                                     u"UPDATE outbox SET claimed_by = ?, claimed_until = ? "
+                                     u"WHERE id = ?"_s,
+                                     { m_process, m_store.time(now + leaseMs), event.id }));
+        }
+        return Decision::Commit;
+    });
+    QUILLET_TRY(done.status());
+    return claimed;
+}
+
+Result<bool> Outbox::delivered(qint64 id)
+{
+    const qint64 now = m_gateway.nowMs();
+    bool settled = false;
+    const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store.step(q,
+                                 u"UPDATE outbox SET delivery = 'delivered', delivered_at = ?, "
+                                 u"attempts = attempts + 1, last_error = NULL, "
+                                 u"claimed_by = NULL, claimed_until = NULL "
+                                 u"WHERE id = ? AND delivery = 'pending' AND claimed_by = ?"_s,
+                                 { m_store.time(now), id, m_process }));
+        settled = q->numRowsAffected() == 1;
+        return commitWhen(settled);
+    });
+    QUILLET_TRY(done.status());
+    return settled;
+}
+
+Result<bool> Outbox::failed(qint64 id, const QString &error, std::optional<qint64> retryAt)
+{
+    bool settled = false;
+    const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
+        QSqlQuery *q = nullptr;
+        QUILLET_TRY(m_store.step(q,
+                                 u"UPDATE outbox SET delivery = ?, next_try_at = ?, "
+                                 u"attempts = attempts + 1, last_error = ?, "
+                                 u"claimed_by = NULL, claimed_until = NULL "
+                                 u"WHERE id = ? AND delivery = 'pending' AND claimed_by = ?"_s,
+                                 { retryAt ? u"pending"_s : u"dead"_s,
+                                   retryAt ? m_store.time(*retryAt) : m_store.time(0), error, id,
+                                   m_process }));
+        settled = q->numRowsAffected() == 1;
+        return commitWhen(settled);
+    });
+    QUILLET_TRY(done.status());
+    return settled;
+}
+
+Result<std::optional<Outbox::Arrival>> Outbox::arrival(qint64 id)
+{
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store.step(q,
+                             u"SELECT mo.id, mo.sender, a.service_number || mo.extension, mo.text, "
+                             u"mo.sent_at FROM mo JOIN accounts a ON a.id = mo.account_id "
+                             u"WHERE mo.id = ?"_s,
+                             { id }));
+    std::optional<Arrival> found;
+    if (q->next())
+        found = Arrival { q->value(0).toLongLong(), q->value(1).toString(), q->value(2).toString(),
+                          q->value(3).toString(), Store::msSinceEpoch(q->value(4)) };
+    q->finish();
+    return found;
+}
+
+Result<QList<Outbox::Event>> Outbox::list(bool deadOnly, qint64 after, int limit)
+{
+    QList<Event> events;
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store.step(
+        q,
+        u"SELECT "_s + EventColumns
+            + (deadOnly ? u" WHERE o.delivery = 'dead'"_s : u" WHERE o.delivery <> 'delivered'"_s)
+            + u" AND o.id > ? ORDER BY o.id LIMIT ?"_s,
+        { after, limit }));
+    while (q->next())
+        events.append(readEvent(*q));
+    q->finish();
+    return events;
+}
+
+Result<int> Outbox::replay(std::optional<qint64> id)
+{
+    const qint64 now = m_gateway.nowMs();
+    int taken = 0;
+    const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
+        QSqlQuery *q = nullptr;
+        const QString again = u"UPDATE outbox SET delivery = 'pending', next_try_at = NULL, "
+                              u"attempts = 0, claimed_by = NULL, claimed_until = NULL "_s;
+        // One a process is sending now is left to it: freed, a second would send it too.
+        if (id)
+            QUILLET_TRY(m_store.step(q,
+                                     again
+                                         + u"WHERE id = ? AND (delivery <> 'pending' "
+                                           u"OR claimed_until IS NULL OR claimed_until <= ?)"_s,
+                                     { *id, m_store.time(now) }));
+        else
+            QUILLET_TRY(m_store.step(q, again + u"WHERE delivery = 'dead'"_s));
+        taken = q->numRowsAffected();
+        return commitWhen(taken > 0);
+    });
+    QUILLET_TRY(done.status());
+    return taken;
+}
+
+Result<QMap<QString, qint64>> Outbox::counts()
+{
+    QMap<QString, qint64> counted { { u"pending"_s, 0 }, { u"delivered"_s, 0 }, { u"dead"_s, 0 } };
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store.step(q, u"SELECT delivery, count(*) FROM outbox GROUP BY delivery"_s));
+    while (q->next())
+        counted[q->value(0).toString()] = q->value(1).toLongLong();
+    q->finish();
+    return counted;
+}
