@@ -68,7 +68,7 @@ private Q_SLOTS:
             LinkQueue queue(*own, u"a"_s);
             for (int round = 0; round < Rounds; ++round) {
                 start.arrive_and_wait();
-                const auto taken = queue.claim(u"main"_s, 10, Lease);
+                const auto taken = queue.claim(u"main"_s, 10, Lease, {});
                 failed = failed || taken.failed();
                 claimed = taken.failed() ? -1 : int(taken->size());
                 end.arrive_and_wait();

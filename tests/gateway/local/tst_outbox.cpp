@@ -113,21 +113,22 @@ private Q_SLOTS:
         LinkQueue queue(*gateway, u"a"_s);
         StoreProbe probe(m_store->url());
         if (path == u"receipt"_s || path == u"rejected"_s) {
-            QCOMPARE(queue.claim(u"main"_s, 1, Lease)->size(), 1);
+            QCOMPARE(queue.claim(u"main"_s, 1, Lease, {})->size(), 1);
             LinkQueue::Answer answer;
             answer.id = 1;
             answer.kind = path == u"rejected"_s ? LinkQueue::Answer::Kind::Rejected
                                                 : LinkQueue::Answer::Kind::Submitted;
             answer.smscIds = { u"smsc-1"_s };
             answer.reason = u"refused"_s;
-            QVERIFY(!queue.record(u"main"_s, { answer }).failed());
+            QVERIFY(!queue.record(u"main"_s, { answer }, {}).failed());
         }
         if (path == u"receipt"_s) {
             QCOMPARE(events(), QStringList()); // submitted is on the way, not an end
             LinkQueue::Delivery delivery;
-            delivery.receipt
-                = LinkQueue::Receipt { u"smsc-1"_s, u"delivered"_s, Phone, u"106900000001"_s, {} };
-            QVERIFY(!queue.deliver(u"main"_s, { delivery }, 3).value(0).failed());
+            delivery.receipt = LinkQueue::Receipt { u"smsc-1"_s, LinkQueue::ReceiptState::Delivered,
+                                                    Phone,       u"106900000001"_s,
+                                                    {},          {} };
+            QVERIFY(!queue.deliver(u"main"_s, { delivery }, 3, {}).value(0).status.failed());
         } else if (path == u"cancel"_s || path == u"expire"_s) {
             QVERIFY(probe.exec(u"UPDATE mt SET state = '%1' WHERE id = 1"_s.arg(
                 path == u"cancel"_s ? u"cancelled"_s : u"expired"_s)));
