@@ -10,6 +10,7 @@
 #include <QThread>
 
 #include <csignal>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
@@ -231,12 +232,15 @@ bool ServiceRig::start(QString &why, const QString &store)
     m_process = std::make_unique<QProcess>();
     m_process->setStandardOutputFile(QProcess::nullDevice());
     m_process->setStandardErrorFile(logFile(), QIODevice::Append);
-    if (m_descriptorLimit > 0) {
-        m_process->setChildProcessModifier([limit = rlim_t(m_descriptorLimit)] {
+    // The service ends with the test, however the test ends (a time-out aborts it, and
+    // no destructor runs); with a descriptor limit when the test sets one.
+    m_process->setChildProcessModifier([limit = rlim_t(m_descriptorLimit)] {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (limit > 0) {
             const rlimit descriptors { limit, limit };
             ::setrlimit(RLIMIT_NOFILE, &descriptors);
-        });
-    }
+        }
+    });
     m_process->start(program(),
                      { u"--config"_s, config.fileName(), u"--store"_s,
                        store.isEmpty() ? storePath() : store, u"--listen"_s, u"127.0.0.1"_s,
