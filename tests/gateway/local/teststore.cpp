@@ -17,14 +17,17 @@ bool TestStore::onPostgresql()
 
 namespace {
 
-// meta, accounts, ledger, cards, recharge_failures, mt, mo, waiting_counts
-constexpr int TableCount = 13;
-// and, where quillet-gatewayd has served the store, service_tokens, service_requests and
-// service_signons
-constexpr int ServiceTableCount = 3;
-// at the version this build makes them (a store with any other is dropped: that only
-// costs time)
-constexpr int ServiceSchemaVersion = 2;
+// The gateway's tables (meta, accounts, ledger, cards, recharge_failures, mt, mt_parts, mo,
+// waiting_counts, arrival_parts, arrivals_seen, link_status, link_unmatched, callbacks,
+// outbox)
+constexpr int TableCount = 15;
+// and, where quillet-gatewayd has served the store, service_tokens, service_requests,
+// service_signons and service_token_accounts
+constexpr int ServiceTableCount = 4;
+// at the version this build makes them. A store with any other is dropped and made
+// afresh, which costs a suite on PostgreSQL several times its run: when a version
+// changes, these change with it (emptyStore warns when they are behind).
+constexpr int ServiceSchemaVersion = 3;
 
 // Runs `sql` on a connection of its own to `database` (empty: the PG* default).
 bool runAsAdministrator(const QString &database, const QString &sql)
@@ -125,6 +128,13 @@ bool TestStore::emptyStore() const
     const bool read = q.exec(asMade) && q.next() && q.value(0).toInt() == TableCount;
     const bool plain = read && q.value(1).toInt() == 0 && q.value(2).toInt() == 0;
     const bool served = read && q.value(1).toInt() == ServiceTableCount && q.value(2).toInt() == 1;
+    static bool warned = false;
+    if (!read && !warned && q.isValid() && q.value(0).toInt() > TableCount) {
+        warned = true;
+        qWarning() << "the test store has" << q.value(0).toInt()
+                   << "tables at this version, TableCount says" << TableCount
+                   << ": every test makes the schema afresh";
+    }
     if (plain || served)
         return administerStore(
             u"DO $$ DECLARE t text; BEGIN SET LOCAL session_replication_role = replica; "
