@@ -7,6 +7,7 @@
 #include "gateway/local/localoperator.h"
 #include "service/callbacksecrets.h"
 #include "tests/gateway/local/storeprobe.h"
+#include "tests/gateway/local/teststore.h"
 #include "tests/service/servicerig.h"
 
 #include <QJsonArray>
@@ -27,8 +28,9 @@ constexpr int TimeoutMs = 500;
 constexpr int PerUrl = 2;
 constexpr int WaitMs = 20'000;
 
-// Answers each request as the next word of its plan says, then 200: a status, "hang"
-// (no answer), or "close" (the connection closed unanswered).
+// Answers each request as the next word of its plan says, then 200: a status (a 3xx one
+// pointing elsewhere on this receiver), "hang" (no answer), "close" (the connection
+// closed unanswered), or "endless" (a 200 whose body never ends).
 class Receiver : public QTcpServer {
 public:
     struct Request {
@@ -55,7 +57,7 @@ public:
     {
         QStringList ids;
         for (const Request &r : requests) {
-            if (r.answer == u"200"_s)
+            if (r.answer == u"200"_s || r.answer == u"endless"_s)
                 ids.append(QJsonDocument::fromJson(r.body).object().value(u"id"_s).toString());
         }
         return ids;
@@ -88,12 +90,16 @@ private:
         requests.append(request);
         if (request.answer == u"close"_s) {
             socket->abort();
+        } else if (request.answer == u"endless"_s) {
+            socket->write("HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n");
+            socket->write(QByteArray(1024 * 1024, 'x'));
         } else if (request.answer == u"hang"_s) {
             mostHanging = std::max(mostHanging, ++hanging);
             connect(socket, &QTcpSocket::disconnected, this, [this] { --hanging; });
         } else {
             socket->write("HTTP/1.1 " + request.answer.toLatin1()
-                          + " X\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                          + " X\r\nLocation: /moved\r\nContent-Length: 0\r\nConnection: "
+                            "close\r\n\r\n");
             socket->disconnectFromHost();
         }
     }
@@ -213,6 +219,9 @@ private Q_SLOTS:
         QTest::newRow("500 then 200") << QStringList { u"500"_s, u"500"_s } << 4 << 4;
         QTest::newRow("a redirect is not followed") << QStringList { u"302"_s } << 3 << 3;
         QTest::newRow("hangs past the timeout") << QStringList { u"hang"_s } << 3 << 3;
+        // Its status is all an answer is read for: one that goes on past 64 KiB is cut off
+        // there, and its 200 counts.
+        QTest::newRow("an answer without end") << QStringList { u"endless"_s } << 2 << 2;
         // Qt's HTTP client sends a request once more by itself on a connection closed
         // before any answer: one attempt, two requests.
         QTest::newRow("closes without an answer") << QStringList { u"close"_s } << 3 << 2;
@@ -235,7 +244,7 @@ private Q_SLOTS:
         for (const Receiver::Request &r : std::as_const(m_receiver->requests)) {
             QVERIFY(pythonVerifies(m_secret, r.signature, r.body));
             const QJsonObject event = QJsonDocument::fromJson(r.body).object();
-            if (r.answer == u"200"_s)
+            if (r.answer == u"200"_s || r.answer == u"endless"_s)
                 types.append(event.value(u"type"_s).toString());
         }
         types.sort();
@@ -338,6 +347,26 @@ private Q_SLOTS:
         QCOMPARE(data.value(u"state"_s).toString(), u"delivered"_s);
         QCOMPARE(data.value(u"price"_s).toString(), u"0.10"_s);
         QCOMPARE(data.value(u"text"_s).toString(), u"hi"_s);
+    }
+
+    // An event still failing a day after it happened is given up, not tried again.
+    void givenUpAfterADay()
+    {
+        m_receiver->plan = QStringList { u"500"_s, u"500"_s };
+        Bool16 sent = 0;
+        QVERIFY(m_gateway->SendMessage(Account, Phone, u"hi"_s, sent).isOk());
+        StoreProbe probe(m_rig->ownerUrl());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            probe.count(u"SELECT count(*) FROM outbox WHERE next_try_at IS NOT NULL"_s) == 1,
+            WaitMs);
+        QVERIFY(probe.exec(TestStore::onPostgresql()
+                               ? u"UPDATE outbox SET at = at - interval '25 hours', next_try_at = "
+                                 u"NULL"_s
+                               : u"UPDATE outbox SET at = at - 90000000, next_try_at = NULL"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            probe.count(u"SELECT count(*) FROM outbox WHERE delivery = 'dead'"_s) == 1, WaitMs);
+        QTest::qWait(2 * TimeoutMs);
+        QCOMPARE(m_receiver->requests.size(), 2);
     }
 
     // Killed with events due and a receiver that fails them: after the restart every
