@@ -82,6 +82,7 @@ public:
         m_stopping = true;
         if (m_timer)
             m_timer->stop();
+        flush();
         // Their events stay claimed until the leases run out: sent again then, not lost.
         const QList<QNetworkReply *> replies
             = m_network ? m_network->findChildren<QNetworkReply *>() : QList<QNetworkReply *>();
@@ -102,22 +103,31 @@ public:
             if (const auto counts = m_outbox->counts(); !counts.failed())
                 m_options.observer->outboxCounted(*counts);
         }
+        claim({});
+    }
+
+private:
+    // Settles what `settled` says and takes what fits in the queues, in one commit.
+    void claim(const QList<Outbox::Settled> &settled)
+    {
         const int most = 4 * m_options.perUrl - m_held;
-        if (most <= 0)
+        if (most <= 0 && settled.isEmpty())
             return;
-        const Result<QList<Outbox::Event>> claimed = m_outbox->claim(most, m_options.leaseMs);
+        // The store away: what was settled stays claimed until the leases run out, and
+        // is sent again then; the next poll tries again.
+        const Result<QList<Outbox::Event>> claimed
+            = m_outbox->claim(most, m_options.leaseMs, settled);
         if (claimed.failed())
-            return; // the store is away: the next poll tries again
+            return;
         for (const Outbox::Event &event : *claimed) {
             m_queues[event.url].enqueue(event);
             ++m_held;
         }
         pump();
-        if (claimed->size() == most)
+        if (most > 0 && claimed->size() == most)
             QTimer::singleShot(0, this, &CallbackRunner::poll);
     }
 
-private:
     // An event settled without a request (its secret unreadable, its host refused) comes
     // back here from inside the loop: that call only asks for another round.
     void pump()
@@ -151,25 +161,45 @@ private:
         pump();
     }
 
+    // What became of an event is written with the others settled within SettleMs, in
+    // the transaction that claims the next ones: a commit (a flush to the disk) a round,
+    // not two an event. Until then the event stays claimed by this process; one that
+    // dies meanwhile sends it again once the lease runs out, as it would a request it
+    // never finished.
     void settle(const Outbox::Event &event, const QString &error)
     {
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         QString result;
         if (error.isEmpty()) {
-            (void)m_outbox->delivered(event.id);
+            m_settled.append({ event.id, true, {}, {} });
             result = u"delivered"_s;
         } else {
             std::uniform_real_distribution<double> jitter(0.0, 1.0);
             const qint64 retryAt
                 = now + CallbackDispatcher::retryDelayMs(event.attempts + 1, jitter(m_random));
             const bool dead = retryAt - event.at > CallbackDispatcher::GiveUpMs;
-            (void)m_outbox->failed(event.id, error,
-                                   dead ? std::nullopt : std::optional<qint64>(retryAt));
+            m_settled.append(
+                { event.id, false, error, dead ? std::nullopt : std::optional<qint64>(retryAt) });
             result = dead ? u"dead"_s : u"retry"_s;
         }
+        if (m_settled.size() == 1)
+            QTimer::singleShot(SettleMs, this, &CallbackRunner::flush);
         if (m_options.observer)
             m_options.observer->callbackAttempt(event.type, result, now - event.at);
         done(event);
+    }
+
+    // The round settled makes room: the next events (a later state of the same message
+    // among them) are claimed with it rather than at the next poll.
+    void flush()
+    {
+        if (m_settled.isEmpty() || !m_outbox)
+            return;
+        const QList<Outbox::Settled> settled = std::exchange(m_settled, {});
+        if (m_stopping)
+            (void)m_outbox->claim(0, 0, settled);
+        else
+            claim(settled);
     }
 
     std::optional<QByteArray> body(const Outbox::Event &event)
@@ -282,6 +312,8 @@ private:
     // The whole outbox is counted for the metrics this often at most.
     static constexpr qint64 CountEveryMs = 5'000;
     QElapsedTimer m_counted;
+    static constexpr int SettleMs = 5;
+    QList<Outbox::Settled> m_settled;
     QHash<QString, QQueue<Outbox::Event>> m_queues;
     QHash<QString, int> m_inFlight;
     int m_held = 0;
