@@ -43,8 +43,9 @@ public:
     }
 
     // A link takes the messages of each link that names it its fallback while that one
-    // has been down for longer than its fallback_after_s, and gives them back (those it
-    // has not taken yet) once it binds again.
+    // has been down (or throttled through) for longer than its fallback_after_s, and
+    // gives them back (those it has not taken yet) once it binds again or its SMSC takes
+    // a message.
     void failOver()
     {
         for (qsizetype f = 0; f < m_links.size(); ++f) {

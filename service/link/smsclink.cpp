@@ -179,6 +179,7 @@ void SmscLink::sessionBound()
     enter(LinkObserver::State::Bound);
     m_boundSince = now();
     m_downSince = -1;
+    m_throttledSince = -1;
     m_lastError.clear();
     m_log(LinkTexts::bound(m_settings.name,
                            m_receiver ? u"transmitter and receiver"_s : u"transceiver"_s));
@@ -291,6 +292,7 @@ void SmscLink::answered(const Smpp::Pdu &pdu)
         const SmppMapping::SubmitAnswer said = SmppMapping::answerOf(pdu);
         switch (said.kind) {
         case SmppMapping::SubmitAnswer::Kind::Taken:
+            m_throttledSince = -1;
             message->smscIds[index] = said.smscId;
             if (++message->accepted == message->parts) {
                 Answer submitted = answer(Answer::Kind::Submitted);
@@ -300,6 +302,8 @@ void SmscLink::answered(const Smpp::Pdu &pdu)
             }
             break;
         case SmppMapping::SubmitAnswer::Kind::Later:
+            if (m_throttledSince < 0)
+                m_throttledSince = m_clock();
             m_window.throttled();
             retryLater(id, LinkTexts::throttled());
             break;
@@ -500,7 +504,8 @@ void SmscLink::tidy()
 
 bool SmscLink::downLongerThan(qint64 ms) const
 {
-    return m_downSince >= 0 && m_clock() - m_downSince > ms;
+    const qint64 since = m_downSince >= 0 ? m_downSince : m_throttledSince;
+    return since >= 0 && m_clock() - since > ms;
 }
 
 void SmscLink::standIn(const QStringList &links)

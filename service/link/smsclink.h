@@ -49,7 +49,8 @@ public:
 
     LinkStore::LinkState state() const;
 
-    // Whether the link has been unbound (or not yet bound) for longer than `ms`.
+    // Whether the link has been unbound (or not yet bound), or answered with nothing but
+    // throttling, for longer than `ms`.
     bool downLongerThan(qint64 ms) const;
     // The links whose messages this one takes too, while they are down.
     void standIn(const QStringList &links);
@@ -113,6 +114,7 @@ private:
     std::optional<LinkStore::LinkState> m_written; // as the store has it
     qint64 m_writtenAt = 0;
     qint64 m_downSince = 0; // on the link's clock; -1 while bound
+    qint64 m_throttledSince = -1; // the first throttling since the last message taken
     bool m_toldConversion = false;
 
     QHash<qint64, Message> m_messages;
