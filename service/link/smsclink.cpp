@@ -233,7 +233,19 @@ void SmscLink::pump()
             m_pumpLater.start(int(*wait));
             return;
         }
-        if (m_pending.isEmpty() && !claimMore(m_window.room(session->outstanding())))
+        int room = m_window.room(session->outstanding());
+        // Throttled through while its fallback takes its messages, the link sends one
+        // message a fallback_after_s, to learn when its SMSC takes them again.
+        if (m_pending.isEmpty() && leftToFallback()) {
+            const qint64 next = m_probedAt + m_settings.fallbackAfterMs;
+            if (m_probedAt >= 0 && m_clock() < next) {
+                m_pumpLater.start(int(next - m_clock()));
+                return;
+            }
+            m_probedAt = m_clock();
+            room = 1;
+        }
+        if (m_pending.isEmpty() && !claimMore(room))
             return;
         const Part part = m_pending.takeFirst();
         const quint32 sequence = session->nextSequence();
@@ -305,7 +317,12 @@ void SmscLink::answered(const Smpp::Pdu &pdu)
             if (m_throttledSince < 0)
                 m_throttledSince = m_clock();
             m_window.throttled();
-            retryLater(id, LinkTexts::throttled());
+            // While the fallback takes this link's messages, one the SMSC would not take
+            // is the fallback's at once.
+            if (leftToFallback())
+                finish(id, answer(Answer::Kind::Retry, LinkTexts::throttled(), now()));
+            else
+                retryLater(id, LinkTexts::throttled());
             break;
         case SmppMapping::SubmitAnswer::Kind::Refused:
             finish(id, answer(Answer::Kind::Rejected, LinkTexts::smscStatus(said.status)));
@@ -506,6 +523,12 @@ bool SmscLink::downLongerThan(qint64 ms) const
 {
     const qint64 since = m_downSince >= 0 ? m_downSince : m_throttledSince;
     return since >= 0 && m_clock() - since > ms;
+}
+
+bool SmscLink::leftToFallback() const
+{
+    return isBound() && !m_settings.fallback.isEmpty()
+        && downLongerThan(m_settings.fallbackAfterMs);
 }
 
 void SmscLink::standIn(const QStringList &links)

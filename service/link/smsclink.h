@@ -56,6 +56,9 @@ public:
     void standIn(const QStringList &links);
 
 private:
+    // Bound, but throttled through for longer than its fallback waits.
+    bool leftToFallback() const;
+
     struct Message {
         qint64 id = 0;
         int tries = 0;
@@ -115,6 +118,7 @@ private:
     qint64 m_writtenAt = 0;
     qint64 m_downSince = 0; // on the link's clock; -1 while bound
     qint64 m_throttledSince = -1; // the first throttling since the last message taken
+    qint64 m_probedAt = -1; // the last message sent while left to the fallback
     bool m_toldConversion = false;
 
     QHash<qint64, Message> m_messages;
