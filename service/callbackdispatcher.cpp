@@ -42,9 +42,9 @@ QJsonObject arrivalData(const Outbox::Arrival &a)
 
 } // namespace
 
-qint64 CallbackDispatcher::retryDelayMs(int attempts, double jitter)
+qint64 CallbackDispatcher::retryDelayMs(qint64 firstMs, int attempts, double jitter)
 {
-    qint64 delay = RetryFirstMs;
+    qint64 delay = firstMs;
     for (int i = 1; i < attempts && delay < RetryMostMs; ++i)
         delay *= 2;
     delay = std::min(delay, RetryMostMs);
@@ -175,8 +175,9 @@ private:
             result = u"delivered"_s;
         } else {
             std::uniform_real_distribution<double> jitter(0.0, 1.0);
-            const qint64 retryAt
-                = now + CallbackDispatcher::retryDelayMs(event.attempts + 1, jitter(m_random));
+            const qint64 retryAt = now
+                + CallbackDispatcher::retryDelayMs(m_options.retryFirstMs, event.attempts + 1,
+                                                   jitter(m_random));
             const bool dead = retryAt - event.at > CallbackDispatcher::GiveUpMs;
             m_settled.append(
                 { event.id, false, error, dead ? std::nullopt : std::optional<qint64>(retryAt) });

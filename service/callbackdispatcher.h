@@ -41,15 +41,15 @@ public:
         int timeoutMs = 10'000;
         qint64 leaseMs = 120'000;
         int pollMs = 250;
+        qint64 retryFirstMs = 1'000;
         CallbackObserver *observer = nullptr;
     };
-    // How long after `attempts` failures an event is tried again: 1 s doubling to
+    // How long after `attempts` failures an event is tried again: `firstMs` doubling to
     // RetryMostMs, and up to a quarter more by `jitter` (0 to 1).
-    static constexpr qint64 RetryFirstMs = 1'000;
     static constexpr qint64 RetryMostMs = 600'000;
     static constexpr qint64 GiveUpMs = 24 * 3'600'000LL;
     static constexpr qint64 AnswerBytes = 64 * 1024;
-    static qint64 retryDelayMs(int attempts, double jitter);
+    static qint64 retryDelayMs(qint64 firstMs, int attempts, double jitter);
 
     explicit CallbackDispatcher(Options options);
     ~CallbackDispatcher();

@@ -5,6 +5,7 @@
 // it; events due when the service is killed all delivered after its restart.
 
 #include "gateway/local/localoperator.h"
+#include "service/callbackdispatcher.h"
 #include "service/callbacksecrets.h"
 #include "tests/gateway/local/storeprobe.h"
 #include "tests/gateway/local/teststore.h"
@@ -173,6 +174,7 @@ private Q_SLOTS:
         m_rig->set(u"callback_allow_hosts"_s, u"127.0.0.1"_s);
         m_rig->set(u"callback_timeout_ms"_s, QString::number(TimeoutMs));
         m_rig->set(u"callback_in_flight_per_url"_s, QString::number(PerUrl));
+        m_rig->set(u"callback_retry_ms"_s, u"100"_s);
         QVERIFY(startService());
 
         StoreLocation location;
@@ -251,6 +253,29 @@ private Q_SLOTS:
         QCOMPARE(types, (QStringList { u"arrival"_s, u"message.state"_s }));
         StoreProbe probe(m_rig->ownerUrl());
         QCOMPARE(probe.count(u"SELECT sum(attempts) FROM outbox"_s), attempts);
+    }
+
+    // A failed event waits the first delay, doubling to ten minutes, and up to a quarter
+    // more by its jitter.
+    void retrySchedule_data()
+    {
+        QTest::addColumn<int>("attempts");
+        QTest::addColumn<double>("jitter");
+        QTest::addColumn<qint64>("delayMs");
+        QTest::newRow("first") << 1 << 0.0 << qint64(1'000);
+        QTest::newRow("third") << 3 << 0.0 << qint64(4'000);
+        QTest::newRow("eleventh, at the most") << 11 << 0.0 << qint64(600'000);
+        QTest::newRow("a thousandth, at the most") << 1000 << 0.0 << qint64(600'000);
+        QTest::newRow("first, whole jitter") << 1 << 1.0 << qint64(1'250);
+        QTest::newRow("jitter past 1 counts as 1") << 1 << 7.0 << qint64(1'250);
+        QTest::newRow("the most, whole jitter") << 30 << 1.0 << qint64(750'000);
+    }
+    void retrySchedule()
+    {
+        QFETCH(int, attempts);
+        QFETCH(double, jitter);
+        QFETCH(qint64, delayMs);
+        QCOMPARE(CallbackDispatcher::retryDelayMs(1'000, attempts, jitter), delayMs);
     }
 
     // Where a callback may not go, and bodies that are not a callback.
