@@ -326,43 +326,22 @@ private:
 CallbackDispatcher::CallbackDispatcher(Options options)
     : m_options(std::move(options))
 {
-    m_thread.setObjectName(u"callbacks"_s);
 }
 
-CallbackDispatcher::~CallbackDispatcher()
-{
-    stop();
-}
+CallbackDispatcher::~CallbackDispatcher() = default;
 
 Status CallbackDispatcher::start()
 {
-    auto *runner = new CallbackRunner(m_options);
-    runner->moveToThread(&m_thread);
-    QObject::connect(&m_thread, &QThread::finished, runner, &QObject::deleteLater);
-    m_runner = runner;
-    m_thread.start();
-    Status opened = Status::ok();
-    QMetaObject::invokeMethod(
-        runner, [&] { opened = runner->open(); }, Qt::BlockingQueuedConnection);
-    if (opened.failed())
-        stop();
-    return opened;
+    return m_thread.start(new CallbackRunner(m_options),
+                          [](CallbackRunner &runner) { return runner.open(); });
 }
 
 void CallbackDispatcher::stop()
 {
-    if (!m_thread.isRunning())
-        return;
-    CallbackRunner *runner = m_runner.exchange(nullptr);
-    QMetaObject::invokeMethod(
-        runner, [runner] { runner->stop(); }, Qt::BlockingQueuedConnection);
-    m_thread.quit();
-    m_thread.wait();
+    m_thread.stop();
 }
 
 void CallbackDispatcher::wake()
 {
-    if (CallbackRunner *runner = m_runner)
-        QMetaObject::invokeMethod(
-            runner, [runner] { runner->poll(); }, Qt::QueuedConnection);
+    m_thread.post([](CallbackRunner &runner) { runner.poll(); });
 }

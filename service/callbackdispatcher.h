@@ -20,10 +20,8 @@
 #include "service/callbackobserver.h"
 #include "service/callbacksecrets.h"
 #include "service/callbackurl.h"
+#include "service/link/ownthread.h"
 
-#include <QThread>
-
-#include <atomic>
 #include <functional>
 #include <random>
 
@@ -64,6 +62,5 @@ public:
 
 private:
     Options m_options;
-    QThread m_thread;
-    std::atomic<CallbackRunner *> m_runner { nullptr };
+    OwnThread<CallbackRunner> m_thread { QStringLiteral("callbacks") };
 };

@@ -32,7 +32,7 @@ set(public_gateway/local  applicationapi.h inputrules.h linkqueue.h localbackend
                           segmentcounter.h store.h storelocation.h)
 set(public_gateway/remote remotegateway.h)
 set(public_protocol       calls.h wire.h)
-set(public_service/link   linkobserver.h linkservice.h linksettings.h)
+set(public_service/link   linkobserver.h linkservice.h linksettings.h ownthread.h)
 
 set(folders ui console checker gateway protocol gateway/local gateway/remote service service/link
   tools)
