@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -166,15 +167,20 @@ private:
     }
 
 private Q_SLOTS:
+    static void configure(ServiceRig &rig)
+    {
+        rig.set(u"callback_allow_hosts"_s, u"127.0.0.1"_s);
+        rig.set(u"callback_timeout_ms"_s, QString::number(TimeoutMs));
+        rig.set(u"callback_in_flight_per_url"_s, QString::number(PerUrl));
+        rig.set(u"callback_retry_ms"_s, u"100"_s);
+    }
+
     void initTestCase()
     {
         m_receiver = std::make_unique<Receiver>();
         QVERIFY(m_receiver->isListening());
         m_rig = std::make_unique<ServiceRig>();
-        m_rig->set(u"callback_allow_hosts"_s, u"127.0.0.1"_s);
-        m_rig->set(u"callback_timeout_ms"_s, QString::number(TimeoutMs));
-        m_rig->set(u"callback_in_flight_per_url"_s, QString::number(PerUrl));
-        m_rig->set(u"callback_retry_ms"_s, u"100"_s);
+        configure(*m_rig);
         QVERIFY(startService());
 
         StoreLocation location;
@@ -392,6 +398,27 @@ private Q_SLOTS:
             probe.count(u"SELECT count(*) FROM outbox WHERE delivery = 'dead'"_s) == 1, WaitMs);
         QTest::qWait(2 * TimeoutMs);
         QCOMPARE(m_receiver->requests.size(), 2);
+    }
+
+    // Two services on one store, a receiver that fails every other request: every
+    // event delivered, none by both processes (each is one claim's at a time).
+    void twoProcesses()
+    {
+        if (!TestStore::onPostgresql())
+            QSKIP("several processes share a PostgreSQL store only");
+        ServiceRig second(*m_rig);
+        configure(second);
+        QString why;
+        QVERIFY2(second.start(why), qPrintable(why));
+        for (int i = 0; i < 40; ++i)
+            m_receiver->plan.append(i % 2 == 0 ? u"500"_s : u"200"_s);
+        Bool16 sent = 0;
+        for (int i = 0; i < 40; ++i)
+            QVERIFY(m_gateway->SendMessage(Account, Phone, u"m%1"_s.arg(i), sent).isOk());
+        QTRY_VERIFY_WITH_TIMEOUT(allDelivered(40), WaitMs);
+        const QStringList ids = m_receiver->delivered();
+        QCOMPARE(QSet<QString>(ids.cbegin(), ids.cend()).size(), 40);
+        QCOMPARE(second.terminate(), 0);
     }
 
     // Killed with events due and a receiver that fails them: after the restart every
