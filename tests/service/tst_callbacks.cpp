@@ -421,6 +421,48 @@ private Q_SLOTS:
         QCOMPARE(second.terminate(), 0);
     }
 
+    // Python's http.server as the application: it reads our request, checks the
+    // signature with hmac, and answers 204.
+    void pythonReceiver()
+    {
+        QProcess python;
+        python.start(
+            u"python3"_s,
+            { u"-c"_s,
+              u"import hashlib, hmac, http.server, sys\n"
+              u"class Hook(http.server.BaseHTTPRequestHandler):\n"
+              u"    def do_POST(self):\n"
+              u"        body = self.rfile.read(int(self.headers['Content-Length']))\n"
+              u"        f = dict(p.split('=', 1) for p in "
+              u"self.headers['Quillet-Signature'].split(','))\n"
+              u"        mac = hmac.new(secret, f['t'].encode() + b'.' + body, hashlib.sha256)\n"
+              u"        good = hmac.compare_digest(mac.hexdigest(), f['v1'])\n"
+              u"        self.send_response(204 if good else 401)\n"
+              u"        self.end_headers()\n"
+              u"        print(('signed ' if good else 'forged ') + self.path, flush=True)\n"
+              u"    def log_message(self, *args):\n"
+              u"        pass\n"
+              u"server = http.server.HTTPServer(('127.0.0.1', 0), Hook)\n"
+              u"print(server.server_port, flush=True)\n"
+              u"secret = sys.stdin.readline().strip().encode()\n"
+              u"server.serve_forever()\n"_s });
+        QTRY_VERIFY_WITH_TIMEOUT(python.canReadLine(), WaitMs);
+        const QByteArray port = python.readLine().trimmed();
+        const QString secret
+            = putCallback(u"http://127.0.0.1:%1/py"_s.arg(QString::fromLatin1(port)));
+        python.write(secret.toUtf8() + '\n');
+        Bool16 sent = 0;
+        QVERIFY(m_gateway->SendMessage(Account, Phone, u"hi"_s, sent).isOk());
+        QTRY_VERIFY_WITH_TIMEOUT(python.canReadLine(), WaitMs);
+        QCOMPARE(python.readLine().trimmed(), QByteArray("signed /py"));
+        StoreProbe probe(m_rig->ownerUrl());
+        QTRY_COMPARE_WITH_TIMEOUT(
+            probe.count(u"SELECT count(*) FROM outbox WHERE delivery = 'delivered'"_s), 1, WaitMs);
+        python.kill();
+        python.waitForFinished();
+        m_secret = putCallback(u"http://127.0.0.1:%1/hook"_s.arg(m_receiver->serverPort()));
+    }
+
     // Killed with events due and a receiver that fails them: after the restart every
     // one is delivered, none lost.
     void killedWithEventsDue()
