@@ -262,6 +262,7 @@ void SmppSession::handle(const Smpp::Pdu &pdu, QList<Smpp::Pdu> &deliveries)
         // What the SMSC sent before it unbinds is stored and answered first.
         if (!deliveries.isEmpty())
             Q_EMIT incoming(std::exchange(deliveries, {}));
+        Q_EMIT unbinding();
         reply(Smpp::bare(Command::UnbindResp, sequence));
         if (m_socket)
             m_socket->flush();

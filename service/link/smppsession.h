@@ -64,6 +64,8 @@ Q_SIGNALS:
     void timedOut(quint32 sequence);
     // The deliver_sm of one turn, in the order they came.
     void incoming(const QList<Smpp::Pdu> &deliveries);
+    // The SMSC unbinds: what it sent before is answered now, or never.
+    void unbinding();
 
 private:
     // Where the session is. The sequence number it waits for, m_awaited, is the bind's

@@ -13,6 +13,11 @@ namespace {
 
 using Answer = LinkStore::Answer;
 constexpr int PollMs = 250;
+// Answers wait this long for others to be written with them, and deliver_sm for others to
+// be written and answered with them, unless this many came first: one transaction, and
+// one flush to the disk, for many.
+constexpr int GatherMs = 2;
+constexpr qsizetype DeliveriesGathered = SmppSession::PdusPerTurn;
 constexpr int StateEveryMs = 1'000;
 constexpr int UnchangedEveryMs = 5'000;
 constexpr qint64 RetryFirstMs = 1'000;
@@ -61,8 +66,11 @@ SmscLink::SmscLink(const LinkSettings &settings, LinkStore &store, const Log &lo
     m_reconnect.setSingleShot(true);
     connect(&m_reconnect, &QTimer::timeout, this, &SmscLink::connectSessions);
     m_flush.setSingleShot(true);
-    m_flush.setInterval(0);
+    m_flush.setInterval(GatherMs);
     connect(&m_flush, &QTimer::timeout, this, &SmscLink::flush);
+    m_deliverLater.setSingleShot(true);
+    m_deliverLater.setInterval(GatherMs);
+    connect(&m_deliverLater, &QTimer::timeout, this, &SmscLink::writeDeliveries);
     m_poll.setInterval(PollMs);
     connect(&m_poll, &QTimer::timeout, this, &SmscLink::pump);
     m_pumpLater.setSingleShot(true);
@@ -108,6 +116,7 @@ void SmscLink::stop()
     m_poll.stop();
     m_stateTimer.stop();
     m_tidy.stop();
+    writeDeliveries();
     handBackAll(LinkTexts::linkDown());
     flush();
     dropSessions();
@@ -149,6 +158,7 @@ void SmscLink::connectSessions()
         connect(
             session, &SmppSession::incoming, this,
             [this, session](const QList<Smpp::Pdu> &deliveries) { incoming(session, deliveries); });
+        connect(session, &SmppSession::unbinding, this, &SmscLink::writeDeliveries);
         session->open();
         return session;
     };
@@ -205,6 +215,7 @@ void SmscLink::sessionLost(const QString &why)
     }
     m_poll.stop();
     m_pumpLater.stop();
+    writeDeliveries(); // stored; their answers may not reach the SMSC, which then doubts them
     handBackAll(LinkTexts::linkDown());
     flush();
     doubtRecentAnswers();
@@ -233,7 +244,12 @@ void SmscLink::pump()
             m_pumpLater.start(int(*wait));
             return;
         }
-        int room = m_window.room(session->outstanding());
+        // What the window has room for now, or what the rate lets go in a tenth of a
+        // second if that is more (up to a window): answers free the window one at a time,
+        // and a claim for each would cost a transaction each.
+        int most
+            = std::max(m_window.room(session->outstanding()),
+                       std::min(m_settings.window, std::max(1, m_settings.ratePerSecond / 10)));
         // Throttled through while its fallback takes its messages, the link sends one
         // message a fallback_after_s, to learn when its SMSC takes them again.
         if (m_pending.isEmpty() && leftToFallback()) {
@@ -243,9 +259,9 @@ void SmscLink::pump()
                 return;
             }
             m_probedAt = m_clock();
-            room = 1;
+            most = 1;
         }
-        if (m_pending.isEmpty() && !claimMore(room))
+        if (m_pending.isEmpty() && !claimMore(most))
             return;
         const Part part = m_pending.takeFirst();
         const quint32 sequence = session->nextSequence();
@@ -262,12 +278,12 @@ void SmscLink::pump()
     }
 }
 
-// Takes messages from the queue, as many as the window has room for, and splits them
-// into their parts; false when none is waiting.
-bool SmscLink::claimMore(int room)
+// Takes up to `most` messages from the queue and splits them into their parts; false
+// when none is waiting.
+bool SmscLink::claimMore(int most)
 {
     const Result<QList<LinkStore::Outgoing>> claimed = m_store.claim(
-        m_settings.name, room, m_settings.leaseMs, { m_settings.validityMs, m_standingIn });
+        m_settings.name, most, m_settings.leaseMs, { m_settings.validityMs, m_standingIn });
     if (claimed.failed()) {
         m_log(LinkTexts::storeFailed(m_settings.name, claimed.status().description()));
         return false;
@@ -329,7 +345,7 @@ void SmscLink::answered(const Smpp::Pdu &pdu)
             break;
         }
     }
-    pump();
+    pumpSoon();
 }
 
 void SmscLink::timedOut(quint32 sequence)
@@ -342,7 +358,14 @@ void SmscLink::timedOut(quint32 sequence)
     windowChanged();
     if (m_messages.contains(id))
         retryLater(id, LinkTexts::noAnswer());
-    pump();
+    pumpSoon();
+}
+
+// Once the turn's answers are all read: the room they freed together is claimed for in
+// one transaction, not one each.
+void SmscLink::pumpSoon()
+{
+    m_pumpLater.start(0);
 }
 
 // Tried again after a back-off that doubles with each try, up to a minute.
@@ -360,7 +383,8 @@ void SmscLink::finish(qint64 id, Answer answer)
     m_messages.remove(id);
     m_pending.removeIf([id](const Part &part) { return part.message == id; });
     m_answers.append(std::move(answer));
-    m_flush.start();
+    if (!m_flush.isActive())
+        m_flush.start();
 }
 
 // Everything claimed goes back to the queue, due at once: an answer that may still come
@@ -377,6 +401,7 @@ void SmscLink::handBackAll(const QString &why)
 
 void SmscLink::flush()
 {
+    m_flush.stop();
     if (m_answers.isEmpty())
         return;
     const QList<Answer> answers = std::exchange(m_answers, {});
@@ -391,40 +416,56 @@ void SmscLink::flush()
                                     part.heldBy));
 }
 
-// A turn's deliver_sm: written in one transaction, then each answered, with an error
-// when the store failed it, so that the SMSC sends it again later. One the SMSC sends
-// again on the same session with the same sequence number, after an answer it did not
-// wait for, is answered without being written twice.
 void SmscLink::incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries)
 {
     m_received += deliveries.size();
-    flush(); // a receipt finds the answers of this turn written
+    if (m_incoming.size() + deliveries.size() > DeliveriesGathered)
+        writeDeliveries();
+    for (const Smpp::Pdu &pdu : deliveries)
+        m_incoming.append({ session, pdu });
+    if (m_incoming.size() >= DeliveriesGathered)
+        writeDeliveries();
+    else if (!m_deliverLater.isActive())
+        m_deliverLater.start();
+}
+
+// The deliver_sm gathered: written in one transaction, then each answered, with an error
+// when the store failed it, so that the SMSC sends it again later. One the SMSC sends
+// again on the same session with the same sequence number, after an answer it did not
+// wait for, is answered without being written twice.
+void SmscLink::writeDeliveries()
+{
+    m_deliverLater.stop();
+    if (m_incoming.isEmpty())
+        return;
+    const QList<Incoming> deliveries = std::exchange(m_incoming, {});
+    flush(); // a receipt finds the answers read before it written
     QList<LinkStore::Delivery> all;
     all.reserve(deliveries.size());
     // Where each one's outcome comes from: its place among those written, or -1 for one
-    // answered before; one sent twice within the turn has the first's.
+    // answered before; one sent twice among these has the first's.
     QList<qsizetype> written(deliveries.size(), -1);
     QList<LinkStore::Delivery> fresh;
-    QHash<quint32, qsizetype> inTurn;
+    using Key = std::pair<const SmppSession *, quint32>;
+    QHash<Key, qsizetype> gathered;
     for (qsizetype i = 0; i < deliveries.size(); ++i) {
-        const quint32 sequence = deliveries.at(i).header.sequence;
-        all.append(SmppMapping::deliveryOf(deliveries.at(i).message));
+        const Key key { deliveries.at(i).session.data(), deliveries.at(i).pdu.header.sequence };
+        all.append(SmppMapping::deliveryOf(deliveries.at(i).pdu.message));
         const LinkStore::Delivery &delivery = all.last();
         if (delivery.receipt) {
             m_observer.receiptReceived(m_settings.name);
         } else {
             m_observer.arrivalReceived(m_settings.name);
-            const auto before = m_answeredSequences.constFind(
-                std::make_pair(static_cast<const SmppSession *>(session), sequence));
+            const auto before = m_answeredSequences.constFind(key);
             if (before != m_answeredSequences.cend() && *before == delivery.arrival.digest)
                 continue;
-            const auto earlier = inTurn.constFind(sequence);
-            if (earlier != inTurn.cend()
+            const auto earlier = gathered.constFind(key);
+            if (earlier != gathered.cend()
                 && all.at(*earlier).arrival.digest == delivery.arrival.digest) {
                 written[i] = written.at(*earlier);
                 continue;
             }
-            inTurn.insert(sequence, i);
+            gathered.insert(key, i);
         }
         written[i] = fresh.size();
         fresh.append(delivery);
@@ -443,21 +484,23 @@ void SmscLink::incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries
     if (!fresh.isEmpty())
         m_observer.deliveriesWritten(m_settings.name, int(fresh.size()));
     const qint64 at = m_clock();
-    QStringList failures; // each once a turn, however many deliveries it failed
+    QStringList failures; // each once a write, however many deliveries it failed
     for (qsizetype i = 0; i < deliveries.size(); ++i) {
-        const Smpp::Pdu &pdu = deliveries.at(i);
+        SmppSession *session = deliveries.at(i).session;
+        const Smpp::Pdu &pdu = deliveries.at(i).pdu;
         const Status &outcome = outcomes.at(i);
         if (outcome.failed() && !failures.contains(outcome.description())) {
             failures.append(outcome.description());
             m_log(LinkTexts::storeFailed(m_settings.name, outcome.description()));
         }
+        if (!session)
+            continue; // gone, and its SMSC sends what it did not hear answered again
         session->reply(Smpp::bare(Smpp::Command::DeliverSmResp, pdu.header.sequence,
                                   outcome.failed() ? Smpp::Status::SystemError : Smpp::Status::Ok));
         if (outcome.failed() || all.at(i).receipt)
             continue;
         const QByteArray &digest = all.at(i).arrival.digest;
-        const auto key
-            = std::make_pair(static_cast<const SmppSession *>(session), pdu.header.sequence);
+        const Key key { session, pdu.header.sequence };
         if (!m_answeredSequences.contains(key))
             m_sequenceOrder.append(key);
         m_answeredSequences.insert(key, digest);

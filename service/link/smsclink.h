@@ -82,10 +82,12 @@ private:
     SmppSession *sender() const;
     bool isBound() const;
     void pump();
-    bool claimMore(int room);
+    void pumpSoon();
+    bool claimMore(int most);
     void answered(const Smpp::Pdu &pdu);
     void timedOut(quint32 sequence);
     void incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries);
+    void writeDeliveries();
     void receiptMatched(LinkStore::IdForm form);
     void doubtRecentAnswers();
     void tidy();
@@ -125,6 +127,12 @@ private:
     QList<Part> m_pending;
     QHash<quint32, Part> m_inFlight;
     QList<LinkStore::Answer> m_answers;
+    // deliver_sm read and not yet written, each with the session to answer on.
+    struct Incoming {
+        QPointer<SmppSession> session;
+        Smpp::Pdu pdu;
+    };
+    QList<Incoming> m_incoming;
     // The arrivals answered on the sessions bound now, by sequence number, that the
     // SMSC may send again with the same number; the oldest are forgotten first.
     QHash<std::pair<const SmppSession *, quint32>, QByteArray> m_answeredSequences;
@@ -133,6 +141,7 @@ private:
     // may not have carried these answers, and the SMSC may send them again.
     QList<std::pair<qint64, QByteArray>> m_recentAnswers;
     QTimer m_flush;
+    QTimer m_deliverLater;
     QTimer m_tidy;
     QTimer m_poll;
     QTimer m_pumpLater;
