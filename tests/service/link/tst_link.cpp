@@ -26,6 +26,8 @@ public:
     {
         const QList<Outgoing> claimed = queued.first(std::min<qsizetype>(most, queued.size()));
         queued.remove(0, claimed.size());
+        if (!claimed.isEmpty())
+            claims.append(int(claimed.size()));
         held += claimed;
         return claimed;
     }
@@ -80,6 +82,7 @@ public:
     QList<QByteArray> doubted;
     QStringList calls;
     QStringList states;
+    QList<int> claims; // how many each claim that found any took
 };
 
 // An answer as the rows write it: "submitted ID ID", "retry REASON", "rejected REASON".
@@ -207,6 +210,23 @@ private Q_SLOTS:
         for (int i = 1; i <= 12; ++i)
             ids.append(u"p%1"_s.arg(i));
         QCOMPARE(answers(), QStringList { u"submitted "_s + ids.join(u' ') });
+    }
+
+    // Answers free the window one at a time: once the parts claimed are all sent, the link
+    // claims a window's worth, not what one answer freed, which would cost a transaction
+    // a message.
+    void claimsAWindowAtATime()
+    {
+        m_smsc->holdSubmits = true;
+        for (int i = 0; i < 25; ++i)
+            m_store->queued.append({ m_nextId++, u"13800138000"_s, u"m"_s, 0, u"1069"_s });
+        QVERIFY(start());
+        for (int answered = 0; answered < 25; ++answered) {
+            QVERIFY(spin([&] { return !m_smsc->heldSubmits.isEmpty(); }, Wait));
+            m_smsc->answer(m_smsc->heldSubmits.first(), 0);
+            QVERIFY(settled());
+        }
+        QCOMPARE(m_store->claims, QList<int>({ 10, 10, 5 }));
     }
 
     // The SMSC's answer to a message: taken, asked for again later (after a back-off
