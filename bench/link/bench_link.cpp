@@ -3,7 +3,8 @@
 //   1. messages a second through one transceiver bind, windows 1, 10 and 50: queued
 //      messages claimed, sent and their answers written (submitted, with the SMSC's ids);
 //      beside them the floor, the same submit_sm with window 50 from a bare client that
-//      writes nothing;
+//      writes nothing; then with a receipt for each message at once, to delivered, beside
+//      the bare client answering each receipt;
 //   2. the time from a console's send (the remote component, through quillet-gatewayd)
 //      to the simulator's receipt of its submit_sm, p50 and p99;
 //   3. a burst: an SMSC writes 20,000 distinct deliver_sm in one write; the time until
@@ -116,10 +117,13 @@ LinkSettings simulatorLink(quint16 port, int window)
     return link;
 }
 
-// Messages a second from queued to submitted, through one bind with `window`.
-double throughput(SmscSimulator &smsc, const QString &folder, int window, int messages)
+// Messages a second from queued to submitted (with `receipts`, to delivered: the SMSC's
+// receipt for each applied), through one bind with `window`.
+double throughput(SmscSimulator &smsc, const QString &folder, int window, int messages,
+                  bool receipts = false)
 {
-    const QString path = folder + u"/window-%1.sqlite3"_s.arg(window);
+    const QString path
+        = folder + u"/window-%1%2.sqlite3"_s.arg(window).arg(receipts ? u"-receipts" : u"");
     {
         const auto gateway = prepareStore(path);
         if (!gateway || !queue(*gateway, messages))
@@ -131,7 +135,9 @@ double throughput(SmscSimulator &smsc, const QString &folder, int window, int me
         return 0;
     QSqlQuery count(db);
     const auto submitted = [&] {
-        return count.exec(u"SELECT count(*) FROM mt WHERE state = 'submitted'"_s) && count.next()
+        return count.exec(u"SELECT count(*) FROM mt WHERE state = '%1'"_s.arg(
+                   receipts ? u"delivered" : u"submitted"))
+                && count.next()
             ? count.value(0).toInt()
             : 0;
     };
@@ -142,25 +148,30 @@ double throughput(SmscSimulator &smsc, const QString &folder, int window, int me
     LinkService links(config, location, PasswordHasher::fastest(), [](const QString &) {});
     QElapsedTimer timer;
     timer.start();
-    if (links.start().failed())
+    if ((receipts && !smsc.command(u"receipts 0"_s)) || links.start().failed())
         return 0;
     const bool done = spin([&] { return submitted() == messages; }, 120'000);
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
     links.stop();
+    if (receipts)
+        smsc.command(u"receipts off"_s);
     smsc.clear();
     return done ? messages / seconds : 0;
 }
 
 // The same submit_sm from a client that writes nothing: what the simulator and the
-// loopback take.
-double floorRate(SmscSimulator &smsc, int window, int messages)
+// loopback take; with `receipts`, until it has answered a receipt for each.
+double floorRate(SmscSimulator &smsc, int window, int messages, bool receipts = false)
 {
+    if (receipts && !smsc.command(u"receipts 0"_s))
+        return 0;
     QTcpSocket socket;
     socket.connectToHost(u"127.0.0.1"_s, smsc.port());
     if (!socket.waitForConnected(5000))
         return 0;
     QByteArray buffer;
     int answered = 0;
+    int receipted = 0;
     quint32 sequence = 1;
     socket.write(
         Smpp::bind(Smpp::Command::BindTransceiver, sequence++, { "quillet", "secret1", {}, {} }));
@@ -178,10 +189,14 @@ double floorRate(SmscSimulator &smsc, int window, int messages)
             if (!peek.complete || quint32(buffer.size()) < peek.header.length)
                 break;
             buffer.remove(0, peek.header.length);
-            if (peek.header.command == quint32(Smpp::Command::BindTransceiverResp))
+            if (peek.header.command == quint32(Smpp::Command::BindTransceiverResp)) {
                 bound = true;
-            else if (peek.header.command == quint32(Smpp::Command::SubmitSmResp))
+            } else if (peek.header.command == quint32(Smpp::Command::SubmitSmResp)) {
                 ++answered;
+            } else if (peek.header.command == quint32(Smpp::Command::DeliverSm)) {
+                socket.write(Smpp::bare(Smpp::Command::DeliverSmResp, peek.header.sequence));
+                ++receipted;
+            }
         }
         while (bound && sent < messages && sent - answered < window) {
             socket.write(Smpp::submitSm(sequence++, message));
@@ -190,8 +205,10 @@ double floorRate(SmscSimulator &smsc, int window, int messages)
     });
     QElapsedTimer timer;
     timer.start();
-    const bool done = spin([&] { return answered == messages; }, 60'000);
+    const bool done = spin([&] { return (receipts ? receipted : answered) == messages; }, 60'000);
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    if (receipts)
+        smsc.command(u"receipts off"_s);
     smsc.clear();
     return done ? messages / seconds : 0;
 }
@@ -449,6 +466,14 @@ int main(int argc, char *argv[])
               << Qt::endl;
         ok = ok && rate > 0;
     }
+    const double receiptsFloor = floorRate(smsc, 50, messages, true);
+    const double receipted = throughput(smsc, dir.path(), 50, messages, true);
+    out() << "  with a receipt for each, window 50: " << qRound(receipted)
+          << " messages/s to delivered; the floor, answering each receipt and writing nothing: "
+          << qRound(receiptsFloor) << " ("
+          << QString::number(receiptsFloor > 0 ? receipted / receiptsFloor : 0, 'f', 2) << " of it)"
+          << Qt::endl;
+    ok = ok && receipted > 0 && receiptsFloor > 0;
     QString why;
     const Percentiles sent = latency(smsc, dir.path(), calls, why);
     if (!why.isEmpty()) {
