@@ -6,7 +6,8 @@
 //      writes nothing; then with a receipt for each message at once, to delivered, beside
 //      the bare client answering each receipt;
 //   2. the time from a console's send (the remote component, through quillet-gatewayd)
-//      to the simulator's receipt of its submit_sm, p50 and p99;
+//      to the simulator's receipt of its submit_sm, p50 and p99, each send made with the
+//      link idle;
 //   3. a burst: an SMSC writes 20,000 distinct deliver_sm in one write; the time until
 //      every one is stored and answered, the CPU the process spent on them, and the
 //      time from a send accepted once half of them are answered to its submit_sm at the
@@ -47,6 +48,8 @@ namespace {
 
 const QString Account = u"BEN-CHL-INK-00001"_s;
 constexpr int RecipientsPerSend = 50;
+// Between the console's timed sends.
+constexpr int IdleMs = 15;
 
 using BenchKit::out;
 using BenchKit::setting;
@@ -306,6 +309,9 @@ Percentiles latency(SmscSimulator &smsc, const QString &folder, int calls, QStri
                 ns.push_back(timer.nsecsElapsed());
                 answeredNs.push_back(answered);
             }
+            // Each send finds the link idle: its rate (100 a second by default) has a part
+            // to spare again.
+            QThread::msleep(IdleMs);
         }
     }
     service.terminate();

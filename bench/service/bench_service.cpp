@@ -241,6 +241,19 @@ public:
             / double(sysconf(_SC_CLK_TCK));
     }
 
+    // The most memory the process has held at once (VmHWM), in MiB.
+    double peakMiB() const
+    {
+        QFile status(u"/proc/%1/status"_s.arg(m_process.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return 0;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:"))
+                return double(line.mid(6).trimmed().split(' ').value(0).toLongLong()) / 1024;
+        }
+        return 0;
+    }
+
 private:
     QProcess m_process;
     QString m_url;
@@ -562,9 +575,9 @@ int main(int argc, char *argv[])
         = QString::fromLatin1(issueOperator.readAllStandardOutput().trimmed());
     out() << "Durable sends from wrk, " << connections << " kept-alive connections, " << seconds
           << " s a round (goals: on >= 2x off; >= 4000/s on SQLite, >= 3000/s on PostgreSQL;"
-          << " service CPU <= 0.25 ms a send; p99 <= 25 ms)" << Qt::endl;
+          << " service CPU <= 0.25 ms a send; p99 <= 25 ms; peak memory < 50 MiB)" << Qt::endl;
     out() << "  round                          sends/s  p50 ms  p99 ms  service ms/send"
-             "  service cores  wrk cores  all cores  mean batch"
+             "  service cores  wrk cores  all cores  mean batch  peak MiB"
           << Qt::endl;
     int round = 0;
     const auto wrkRound = [&](const char *label, int services, int batchMost,
@@ -606,10 +619,12 @@ int main(int argc, char *argv[])
         result.cpuSeconds = childCpuSeconds() - wrkBefore;
         const double machineCores = (machineCpuSeconds() - machineBefore) / seconds;
         double serviceCpu = 0;
+        double peak = 0;
         double batches = 0;
         double batched = 0;
         for (size_t i = 0; i < running.size(); ++i) {
             serviceCpu += running[i]->cpuSeconds() - cpuBefore[i];
+            peak = std::max(peak, running[i]->peakMiB());
             const QByteArray scrape = fetch(running[i]->url() + u"/metrics"_s, operatorToken);
             batches += sample(scrape, "quillet_gatewayd_commit_batch_size_count");
             batched += sample(scrape, "quillet_gatewayd_commit_batch_size_sum");
@@ -624,7 +639,7 @@ int main(int argc, char *argv[])
               << QString::number(result.cpuSeconds / seconds, 'f', 2)
               << QString::number(machineCores, 'f', 2) << qSetFieldWidth(12)
               << (batches > 0 ? QString::number(batched / batches, 'f', 1) : u"-"_s)
-              << qSetFieldWidth(0) << Qt::endl;
+              << qSetFieldWidth(10) << qRound(peak) << qSetFieldWidth(0) << Qt::endl;
         if (result.failed > 0) {
             out() << "  FAILED: " << result.failed << " sends were not answered as sent"
                   << Qt::endl;
