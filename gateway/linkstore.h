@@ -11,6 +11,7 @@
 //   tidy() ───── parts that waited too long, old unmatched entries, and messages whose
 //                final receipt never came (unknown)
 //   writeState() the link as the operator's `links` listing shows it
+//   together() ─ several of these in one transaction
 //
 // Every answer is recorded only by the process that holds the claim; a message the SMSC
 // took is never refunded, one it rejected for good is, once.
@@ -24,6 +25,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -176,6 +178,11 @@ public:
         qint64 validityMs = 0;
     };
     virtual Result<int> tidy(const QString &link, const Tidy &tidy) = 0;
+
+    // Runs `work`, and the claims, records and deliveries it makes, in one transaction: one
+    // flush to the disk for all of them. What `work` did is kept only when this succeeds;
+    // a call inside that failed alone keeps its own outcome.
+    virtual Status together(const std::function<Status()> &work) = 0;
 
     struct LinkState {
         QString link;

@@ -787,6 +787,16 @@ Result<int> LinkQueue::tidy(const QString &link, const Tidy &tidy)
     return done;
 }
 
+Status LinkQueue::together(const std::function<Status()> &work)
+{
+    return m_store
+        .transaction([&]() -> Result<Decision> {
+            (void)work(); // each call inside answers for itself
+            return Decision::Commit;
+        })
+        .status();
+}
+
 Status LinkQueue::writeState(const LinkState &state)
 {
     return m_store

@@ -39,6 +39,7 @@ public:
     Status doubt(const QString &link, const QList<QByteArray> &digests, qint64 forMs) override;
     Result<int> tidy(const QString &link, const Tidy &tidy) override;
     Status writeState(const LinkState &state) override;
+    Status together(const std::function<Status()> &work) override;
     // Removes this process's rows of every link, as it ends.
     Status forgetStates();
 

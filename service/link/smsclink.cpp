@@ -282,10 +282,18 @@ void SmscLink::pump()
 // when none is waiting.
 bool SmscLink::claimMore(int most)
 {
-    const Result<QList<LinkStore::Outgoing>> claimed = m_store.claim(
-        m_settings.name, most, m_settings.leaseMs, { m_settings.validityMs, m_standingIn });
-    if (claimed.failed()) {
-        m_log(LinkTexts::storeFailed(m_settings.name, claimed.status().description()));
+    // The answers waiting are written in the claim's transaction.
+    Result<QList<LinkStore::Outgoing>> claimed = QList<LinkStore::Outgoing>();
+    const Status written = m_store.together([&] {
+        flush();
+        claimed = m_store.claim(m_settings.name, most, m_settings.leaseMs,
+                                { m_settings.validityMs, m_standingIn });
+        return claimed.status();
+    });
+    // A claim whose transaction did not commit holds nothing: none of it may be sent.
+    const Status &failed = written.failed() ? written : claimed.status();
+    if (failed.failed()) {
+        m_log(LinkTexts::storeFailed(m_settings.name, failed.description()));
         return false;
     }
     for (const LinkStore::Outgoing &message : *claimed) {
@@ -439,7 +447,6 @@ void SmscLink::writeDeliveries()
     if (m_incoming.isEmpty())
         return;
     const QList<Incoming> deliveries = std::exchange(m_incoming, {});
-    flush(); // a receipt finds the answers read before it written
     QList<LinkStore::Delivery> all;
     all.reserve(deliveries.size());
     // Where each one's outcome comes from: its place among those written, or -1 for one
@@ -470,8 +477,17 @@ void SmscLink::writeDeliveries()
         written[i] = fresh.size();
         fresh.append(delivery);
     }
-    const QList<LinkStore::Stored> stored
-        = m_store.deliver(m_settings.name, fresh, m_settings.partsPerSource, m_settings.receipts);
+    // The answers read before them first, in the same transaction: a receipt finds its
+    // message submitted.
+    QList<LinkStore::Stored> stored;
+    const Status together = m_store.together([&] {
+        flush();
+        stored = m_store.deliver(m_settings.name, fresh, m_settings.partsPerSource,
+                                 m_settings.receipts);
+        return Status::ok();
+    });
+    if (together.failed())
+        stored = QList<LinkStore::Stored>(fresh.size(), LinkStore::Stored { together, {} });
     QList<Status> outcomes(deliveries.size(), Status::ok());
     for (qsizetype i = 0; i < deliveries.size(); ++i) {
         if (written.at(i) >= 0)
