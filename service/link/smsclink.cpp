@@ -244,12 +244,9 @@ void SmscLink::pump()
             m_pumpLater.start(int(*wait));
             return;
         }
-        // What the window has room for now, or what the rate lets go in a tenth of a
-        // second if that is more (up to a window): answers free the window one at a time,
-        // and a claim for each would cost a transaction each.
-        int most
-            = std::max(m_window.room(session->outstanding()),
-                       std::min(m_settings.window, std::max(1, m_settings.ratePerSecond / 10)));
+        // What the window has room for now, or more (claimAhead): answers free the window
+        // one at a time, and a claim for each would cost a transaction each.
+        int most = std::max(m_window.room(session->outstanding()), claimAhead());
         // Throttled through while its fallback takes its messages, the link sends one
         // message a fallback_after_s, to learn when its SMSC takes them again.
         if (m_pending.isEmpty() && leftToFallback()) {
@@ -278,6 +275,12 @@ void SmscLink::pump()
     }
 }
 
+// What the rate lets go in a tenth of a second, up to a window.
+int SmscLink::claimAhead() const
+{
+    return std::min(m_settings.window, std::max(1, m_settings.ratePerSecond / 10));
+}
+
 // Takes up to `most` messages from the queue and splits them into their parts; false
 // when none is waiting.
 bool SmscLink::claimMore(int most)
@@ -286,15 +289,29 @@ bool SmscLink::claimMore(int most)
     Result<QList<LinkStore::Outgoing>> claimed = QList<LinkStore::Outgoing>();
     const Status written = m_store.together([&] {
         flush();
-        claimed = m_store.claim(m_settings.name, most, m_settings.leaseMs,
-                                { m_settings.validityMs, m_standingIn });
+        claimed = claimFromStore(most);
         return claimed.status();
     });
+    take(written, claimed);
+    return !m_pending.isEmpty();
+}
+
+Result<QList<LinkStore::Outgoing>> SmscLink::claimFromStore(int most)
+{
+    const Result<QList<LinkStore::Outgoing>> claimed = m_store.claim(
+        m_settings.name, most, m_settings.leaseMs, { m_settings.validityMs, m_standingIn });
+    m_queueLooksEmpty = !claimed.failed() && claimed->size() < most;
+    return claimed;
+}
+
+// What a claim in a transaction that ended `written` found, split into parts to send.
+void SmscLink::take(const Status &written, const Result<QList<LinkStore::Outgoing>> &claimed)
+{
     // A claim whose transaction did not commit holds nothing: none of it may be sent.
     const Status &failed = written.failed() ? written : claimed.status();
     if (failed.failed()) {
         m_log(LinkTexts::storeFailed(m_settings.name, failed.description()));
-        return false;
+        return;
     }
     for (const LinkStore::Outgoing &message : *claimed) {
         const QList<Smpp::ShortMessage> parts
@@ -311,7 +328,6 @@ bool SmscLink::claimMore(int most)
         for (int i = 0; i < parts.size(); ++i)
             m_pending.append({ message.id, i, parts.at(i) });
     }
-    return !m_pending.isEmpty();
 }
 
 void SmscLink::answered(const Smpp::Pdu &pdu)
@@ -479,15 +495,26 @@ void SmscLink::writeDeliveries()
     }
     // The answers read before them first, in the same transaction: a receipt finds its
     // message submitted.
+    // With nothing claimed left to send, the next messages are claimed in it too: a
+    // receipt for each message would otherwise put a transaction of its own between
+    // every two claims.
+    const bool claim = isBound() && m_pending.isEmpty() && !m_queueLooksEmpty && !leftToFallback();
     QList<LinkStore::Stored> stored;
+    Result<QList<LinkStore::Outgoing>> claimed = QList<LinkStore::Outgoing>();
     const Status together = m_store.together([&] {
         flush();
         stored = m_store.deliver(m_settings.name, fresh, m_settings.partsPerSource,
                                  m_settings.receipts);
+        if (claim)
+            claimed = claimFromStore(claimAhead());
         return Status::ok();
     });
     if (together.failed())
         stored = QList<LinkStore::Stored>(fresh.size(), LinkStore::Stored { together, {} });
+    if (claim) {
+        take(together, claimed);
+        pumpSoon();
+    }
     QList<Status> outcomes(deliveries.size(), Status::ok());
     for (qsizetype i = 0; i < deliveries.size(); ++i) {
         if (written.at(i) >= 0)

@@ -83,7 +83,10 @@ private:
     bool isBound() const;
     void pump();
     void pumpSoon();
+    int claimAhead() const;
     bool claimMore(int most);
+    Result<QList<LinkStore::Outgoing>> claimFromStore(int most);
+    void take(const Status &written, const Result<QList<LinkStore::Outgoing>> &claimed);
     void answered(const Smpp::Pdu &pdu);
     void timedOut(quint32 sequence);
     void incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries);
@@ -122,6 +125,8 @@ private:
     qint64 m_throttledSince = -1; // the first throttling since the last message taken
     qint64 m_probedAt = -1; // the last message sent while left to the fallback
     bool m_toldConversion = false;
+    // The last claim found fewer than it asked for: the next is left to a wake or the poll.
+    bool m_queueLooksEmpty = false;
 
     QHash<qint64, Message> m_messages;
     QList<Part> m_pending;
