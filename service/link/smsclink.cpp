@@ -354,8 +354,9 @@ void SmscLink::answered(const Smpp::Pdu &pdu)
             }
             break;
         case SmppMapping::SubmitAnswer::Kind::Later:
-            if (m_throttledSince < 0)
+            if (m_throttledSince < 0 || m_clock() - m_lastThrottledAt > throttledLapseMs())
                 m_throttledSince = m_clock();
+            m_lastThrottledAt = m_clock();
             m_window.throttled();
             // While the fallback takes this link's messages, one the SMSC would not take
             // is the fallback's at once.
@@ -607,8 +608,21 @@ void SmscLink::tidy()
 
 bool SmscLink::downLongerThan(qint64 ms) const
 {
-    const qint64 since = m_downSince >= 0 ? m_downSince : m_throttledSince;
-    return since >= 0 && m_clock() - since > ms;
+    const qint64 now = m_clock();
+    if (m_downSince >= 0)
+        return now - m_downSince > ms;
+    // Throttled, until a while without throttling: left to its fallback, the link learns
+    // of its SMSC only from a probe, and a fallback that takes every message first leaves
+    // it none to probe with.
+    return m_throttledSince >= 0 && now - m_throttledSince > ms
+        && now - m_lastThrottledAt <= throttledLapseMs();
+}
+
+// Longer than a message ever waits between two tries, so that a link its SMSC keeps
+// throttling stays throttled.
+qint64 SmscLink::throttledLapseMs() const
+{
+    return std::max(RetryMostMs, 2 * m_settings.fallbackAfterMs);
 }
 
 bool SmscLink::leftToFallback() const

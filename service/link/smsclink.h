@@ -58,6 +58,7 @@ public:
 private:
     // Bound, but throttled through for longer than its fallback waits.
     bool leftToFallback() const;
+    qint64 throttledLapseMs() const;
 
     struct Message {
         qint64 id = 0;
@@ -123,6 +124,7 @@ private:
     qint64 m_writtenAt = 0;
     qint64 m_downSince = 0; // on the link's clock; -1 while bound
     qint64 m_throttledSince = -1; // the first throttling since the last message taken
+    qint64 m_lastThrottledAt = -1;
     qint64 m_probedAt = -1; // the last message sent while left to the fallback
     bool m_toldConversion = false;
     // The last claim found fewer than it asked for: the next is left to a wake or the poll.

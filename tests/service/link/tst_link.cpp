@@ -41,7 +41,7 @@ public:
                                               [&](const Outgoing &m) { return m.id == answer.id; });
             if (message == held.end())
                 continue;
-            if (answer.kind == Answer::Kind::Retry)
+            if (answer.kind == Answer::Kind::Retry && requeue)
                 queued.append({ message->id, message->phone, message->text, message->tries + 1,
                                 message->source });
             held.erase(message);
@@ -84,6 +84,7 @@ public:
     QStringList calls;
     QStringList states;
     QList<int> claims; // how many each claim that found any took
+    bool requeue = true; // false: a message handed back is another process's
 };
 
 // An answer as the rows write it: "submitted ID ID", "retry REASON", "rejected REASON".
@@ -299,6 +300,26 @@ private Q_SLOTS:
                 QCOMPARE(submits(), qsizetype(expected));
             }
         }
+    }
+
+    // A link throttled through for longer than its fallback waits is left to its
+    // fallback; with nothing of its own to probe its SMSC with (the fallback took it all),
+    // it is not left for ever, but until a minute without throttling.
+    void throttledLapses()
+    {
+        m_settings.fallback = u"spare"_s;
+        m_settings.fallbackAfterMs = 1'000;
+        m_smsc->submitStatus = 0x58;
+        m_store->requeue = false; // the fallback takes it
+        QVERIFY(start());
+        queue(u"m"_s);
+        QVERIFY(spin([&] { return !m_store->answers.isEmpty(); }, Wait));
+        m_now += 1'001;
+        QVERIFY(m_link->downLongerThan(1'000));
+        m_now += 58'999; // a minute, the longest a message waits between tries
+        QVERIFY(m_link->downLongerThan(1'000));
+        m_now += 1;
+        QVERIFY(!m_link->downLongerThan(1'000));
     }
 
     // An answer that comes after the response time-out: the message was handed back for a
