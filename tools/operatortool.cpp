@@ -485,6 +485,8 @@ int OperatorTool::execute(const ParseResult &parsed)
     if (std::holds_alternative<InitCommand>(command.action))
         return initializeStore(command);
     if (const auto *token = std::get_if<TokenCommand>(&command.action)) {
+        if (!command.server)
+            return usageError(tokensNeedServer());
         const std::unique_ptr<RemoteBackend> remote = openRemote(*command.server);
         return remote ? manageTokens(*remote, *token) : Failed;
     }
