@@ -485,8 +485,10 @@ int OperatorTool::execute(const ParseResult &parsed)
     if (std::holds_alternative<InitCommand>(command.action))
         return initializeStore(command);
     if (const auto *token = std::get_if<TokenCommand>(&command.action)) {
+        // parse() gave a usage error for one without a server.
+        Q_ASSERT(command.server);
         if (!command.server)
-            return usageError(tokensNeedServer());
+            return Failed;
         const std::unique_ptr<RemoteBackend> remote = openRemote(*command.server);
         return remote ? manageTokens(*remote, *token) : Failed;
     }
