@@ -216,13 +216,15 @@ Result<ServiceStore::Revoked> ServiceStore::revoke(const QString &name, bool app
 Status ServiceStore::list(QList<Listed> &tokens, qint64 afterId, int limit)
 {
     QSqlQuery q = m_store->query();
-    const QString limited = limit < 0 ? QString() : u" LIMIT "_s + QString::number(limit);
+    QVariantList values { afterId };
+    if (limit >= 0)
+        values.append(limit);
     QUILLET_TRY(m_store->run(q,
                              u"SELECT t.id, t.name, t.role, b.account_no, t.issued_at, "
                              u"t.revoked_at"_s
                                  + TokensWithAccounts + u" WHERE t.id > ? ORDER BY t.id"_s
-                                 + limited,
-                             { afterId }));
+                                 + (limit >= 0 ? u" LIMIT ?"_s : QString()),
+                             values));
     while (q.next()) {
         Listed t { q.value(0).toLongLong(),         q.value(1).toString(),
                    roleOf(q.value(2), q.value(3)),  q.value(3).toString(),
