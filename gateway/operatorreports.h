@@ -198,4 +198,49 @@ struct CallbackEvent {
     friend bool operator==(const CallbackEvent &, const CallbackEvent &) = default;
 };
 
+// The service's tokens, as the operator manages an application's from afar (see
+// tokendesk.h). The outcomes in the order their names travel.
+enum class TokenOutcome { Done, BadName, RoleNotAllowed, NoSuchAccount, NameTaken, NoSuchToken };
+inline const QList<QLatin1StringView> &tokenOutcomes()
+{
+    static const QList<QLatin1StringView> names {
+        QLatin1StringView("done"),           QLatin1StringView("badName"),
+        QLatin1StringView("roleNotAllowed"), QLatin1StringView("noSuchAccount"),
+        QLatin1StringView("nameTaken"),      QLatin1StringView("noSuchToken"),
+    };
+    return names;
+}
+inline const QList<QLatin1StringView> &tokenRoles()
+{
+    static const QList<QLatin1StringView> roles { QLatin1StringView("console"),
+                                                  QLatin1StringView("operator"),
+                                                  QLatin1StringView("application") };
+    return roles;
+}
+
+// A token issued, shown this once (empty unless the outcome is Done).
+struct IssuedToken {
+    TokenOutcome outcome = TokenOutcome::BadName;
+    QString token;
+
+    friend bool operator==(const IssuedToken &, const IssuedToken &) = default;
+};
+
+struct RevokedToken {
+    TokenOutcome outcome = TokenOutcome::NoSuchToken;
+
+    friend bool operator==(const RevokedToken &, const RevokedToken &) = default;
+};
+
+// A token as the service keeps it: never its secret.
+struct TokenSummary {
+    QString name;
+    QString role; // one of tokenRoles()
+    QString accountNo; // an application token's; empty for the others
+    qint64 issuedAtMs = 0;
+    std::optional<qint64> revokedAtMs; // none while it is active
+
+    friend bool operator==(const TokenSummary &, const TokenSummary &) = default;
+};
+
 } // namespace Operator

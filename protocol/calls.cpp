@@ -468,6 +468,38 @@ template<> const QList<Column<Operator::CallbackEvent>> &columns()
     return table;
 }
 
+template<> const QList<Column<Operator::IssuedToken>> &columns()
+{
+    using T = Operator::IssuedToken;
+    static const QList<Column<T>> table = {
+        name<&T::outcome, Operator::tokenOutcomes>("outcome"_L1),
+        text<&T::token>("token"_L1),
+    };
+    return table;
+}
+
+template<> const QList<Column<Operator::RevokedToken>> &columns()
+{
+    using T = Operator::RevokedToken;
+    static const QList<Column<T>> table = {
+        name<&T::outcome, Operator::tokenOutcomes>("outcome"_L1),
+    };
+    return table;
+}
+
+template<> const QList<Column<Operator::TokenSummary>> &columns()
+{
+    using T = Operator::TokenSummary;
+    static const QList<Column<T>> table = {
+        text<&T::name>("name"_L1),
+        name<&T::role, Operator::tokenRoles>("role"_L1),
+        text<&T::accountNo>("accountNo"_L1),
+        time<&T::issuedAtMs>("issuedAt"_L1),
+        time<&T::revokedAtMs>("revokedAt"_L1), // an active token has none
+    };
+    return table;
+}
+
 template<> const QList<Column<Operator::IssuedCard>> &columns()
 {
     using C = Operator::IssuedCard;
@@ -536,6 +568,8 @@ template<typename R> bool RecordCodec<R>::take(const QJsonObject &o, QLatin1Stri
 
 template struct RecordCodec<RegisterParticulars>;
 template struct RecordCodec<Operator::MoReport>;
+template struct RecordCodec<Operator::IssuedToken>;
+template struct RecordCodec<Operator::RevokedToken>;
 
 template<typename T> QList<Field> Codec<Operator::Listing<T>>::fields(QLatin1StringView name)
 {
@@ -566,6 +600,7 @@ template struct Codec<Operator::Listing<Operator::MessageSummary>>;
 template struct Codec<Operator::Listing<Operator::LinkSummary>>;
 template struct Codec<Operator::Listing<Operator::UnmatchedEntry>>;
 template struct Codec<Operator::Listing<Operator::CallbackEvent>>;
+template struct Codec<Operator::Listing<Operator::TokenSummary>>;
 
 QList<Field> Codec<Operator::CardPublisher>::fields(QLatin1StringView name)
 {
@@ -663,6 +698,10 @@ QList<Operation> makeOperations()
                              { "delivery"_L1, "page"_L1, "events"_L1 }),
         bind<&OperatorBackend::replayCallbacks>("replayCallbacks"_L1, keyed,
                                                 { "id"_L1, "taken"_L1 }),
+        bind<&TokenDesk::issueToken>("issueToken"_L1, keyed,
+                                     { "name"_L1, "role"_L1, "accountNo"_L1, "issued"_L1 }),
+        bind<&TokenDesk::revokeToken>("revokeToken"_L1, keyed, { "name"_L1, "revoked"_L1 }),
+        bind<&TokenDesk::tokens>("tokens"_L1, readOnly, { "page"_L1, "tokens"_L1 }),
     };
 }
 

@@ -2,7 +2,8 @@
 
 // The calls the wire carries, each bound to the interface function it carries: a console
 // call to a GatewayClient function, an operator call to an OperatorBackend function.
-// The binding is the one description of a call; both ends work from it.
+// The binding is the one description of a call; both ends work from it. The service's
+// tokens are an operator's calls too, bound to TokenDesk functions.
 //
 //   RemoteGateway::SendMessage(a, p, t, o) ── Wire::invoke<&GatewayClient::SendMessage>
 //        in and in/out arguments ──> {"accountNo": a, "phoneNo": p, ..., "outcome": o}
@@ -21,6 +22,7 @@
 
 #include "gateway/gatewayclient.h"
 #include "gateway/operatorbackend.h"
+#include "gateway/tokendesk.h"
 #include "protocol/wire.h"
 
 #include <QJsonArray>
@@ -105,6 +107,10 @@ template<typename R> struct RecordCodec {
 template<> struct Codec<RegisterParticulars> : RecordCodec<RegisterParticulars> {
 };
 template<> struct Codec<Operator::MoReport> : RecordCodec<Operator::MoReport> {
+};
+template<> struct Codec<Operator::IssuedToken> : RecordCodec<Operator::IssuedToken> {
+};
+template<> struct Codec<Operator::RevokedToken> : RecordCodec<Operator::RevokedToken> {
 };
 
 template<> struct Codec<Operator::Page> {
@@ -270,6 +276,8 @@ Operation bind(QLatin1StringView name, bool keyed, const QLatin1StringView (&par
           };
     if constexpr (std::is_same_v<C, GatewayClient>)
         operation.serveConsole = serve;
+    else if constexpr (std::is_same_v<C, TokenDesk>)
+        operation.serveTokens = serve;
     else
         operation.serveOperator = serve;
     if constexpr (!std::is_null_pointer_v<decltype(Ahead)>) {

@@ -23,6 +23,7 @@
 
 class GatewayClient;
 class OperatorBackend;
+class TokenDesk;
 
 namespace Wire {
 
@@ -72,6 +73,9 @@ struct Operation {
     void (*serveConsole)(GatewayClient &, const Operation &, const QJsonObject &, QJsonObject &)
         = nullptr;
     void (*serveOperator)(OperatorBackend &, const Operation &, const QJsonObject &, QJsonObject &)
+        = nullptr;
+    // An operator's call on the service's own tables (its tokens), not on the gateway.
+    void (*serveTokens)(TokenDesk &, const Operation &, const QJsonObject &, QJsonObject &)
         = nullptr;
     // Set for a call that hashes passwords (a fraction of a second of CPU and 64 MiB
     // each): the service runs it in its slow lane, and has this hook make its hashes

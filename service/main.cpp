@@ -72,10 +72,10 @@ int issueToken(ServiceStore &service, const ServiceCommand::TokenIssue &command)
 
 int revokeToken(ServiceStore &service, const ServiceCommand::TokenRevoke &command)
 {
-    const Result<bool> revoked = service.revoke(command.name);
+    const Result<ServiceStore::Revoked> revoked = service.revoke(command.name);
     if (revoked.failed())
         return failed(revoked.status().description());
-    if (!*revoked)
+    if (*revoked != ServiceStore::Revoked::Done)
         return failed(noSuchToken(command.name));
     print(stdout, tokenRevoked(command.name));
     return Done;

@@ -3,6 +3,7 @@
 #include "gateway/local/localbackend.h"
 #include "gateway/local/localgateway.h"
 #include "protocol/calls.h"
+#include "service/servicetokens.h"
 
 namespace Operations {
 
@@ -44,11 +45,16 @@ void prepare(const Wire::Operation &operation, LocalGateway &gateway, const QJso
     operation.prepare(ahead, operation, body);
 }
 
-void run(const Wire::Operation &operation, LocalGateway &gateway, const QJsonObject &body,
-         QJsonObject &answer)
+void run(const Wire::Operation &operation, LocalGateway &gateway, ServiceStore &service,
+         const QJsonObject &body, QJsonObject &answer)
 {
     if (operation.serveConsole) {
         operation.serveConsole(gateway, operation, body, answer);
+        return;
+    }
+    if (operation.serveTokens) {
+        ServiceTokens tokens(service);
+        operation.serveTokens(tokens, operation, body, answer);
         return;
     }
     LocalBackend desk(gateway);

@@ -2,6 +2,7 @@
 
 #include "gateway/local/inputrules.h"
 #include "service/serveconfig.h"
+#include "service/servicestore.h"
 #include "service/servicetexts.h"
 
 #include <QCommandLineParser>
@@ -64,13 +65,6 @@ QString irregularOption(const QStringList &arguments)
     return {};
 }
 
-bool acceptableName(const QString &name)
-{
-    return !name.isEmpty() && name.size() <= 64
-        && std::all_of(name.cbegin(), name.cend(), [](QChar c) { return c.isPrint(); })
-        && QStringView(name).isValidUtf16();
-}
-
 // The serve settings the command line gives. Each is checked here, though the config
 // file may have a good value for it: the command line's wins.
 ParsedServiceCommand parseServe(const QCommandLineParser &parser)
@@ -98,7 +92,7 @@ ParsedServiceCommand parseToken(const QCommandLineParser &parser, const QStringL
     if (action == ListWord)
         return parsed(ServiceCommand::TokenList(), parser);
     const QString name = parser.value(NameOption);
-    if (!acceptableName(name))
+    if (!ServiceStore::acceptableName(name))
         return usageError(badTokenName());
     if (action == RevokeWord)
         return parsed(ServiceCommand::TokenRevoke { name }, parser);

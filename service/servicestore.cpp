@@ -8,6 +8,8 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -182,34 +184,70 @@ Result<ServiceStore::Issued> ServiceStore::issue(const QString &name, Wire::Role
     return issued;
 }
 
-Result<bool> ServiceStore::revoke(const QString &name)
+Result<ServiceStore::Revoked> ServiceStore::revoke(const QString &name, bool applicationOnly)
 {
+    Revoked revoked = Revoked::NoSuchToken;
     const Result<Store::Decision> decided = m_store->transaction([&]() -> Result<Store::Decision> {
         QSqlQuery q = m_store->query();
         QUILLET_TRY(m_store->run(q,
-                                 u"UPDATE service_tokens SET revoked_at = ? WHERE name = ? "
-                                 u"AND revoked_at IS NULL"_s,
-                                 { m_store->time(nowMs()), name }));
-        return q.numRowsAffected() > 0 ? Store::Decision::Commit : Store::Decision::RollBack;
+                                 u"SELECT t.id, b.account_no"_s + TokensWithAccounts
+                                     + u" WHERE t.name = ? AND t.revoked_at IS NULL"_s,
+                                 { name }));
+        if (!q.next())
+            return Store::Decision::RollBack;
+        const qint64 id = q.value(0).toLongLong();
+        if (applicationOnly && q.value(1).isNull()) {
+            revoked = Revoked::NotAnApplication;
+            return Store::Decision::RollBack;
+        }
+        // Another revocation of the same token may have come first.
+        QUILLET_TRY(m_store->run(
+            q, u"UPDATE service_tokens SET revoked_at = ? WHERE id = ? AND revoked_at IS NULL"_s,
+            { m_store->time(nowMs()), id }));
+        if (q.numRowsAffected() != 1)
+            return Store::Decision::RollBack;
+        revoked = Revoked::Done;
+        return Store::Decision::Commit;
     });
     QUILLET_TRY(decided.status());
-    return *decided == Store::Decision::Commit;
+    return revoked;
 }
 
-Status ServiceStore::list(QList<Listed> &tokens)
+Status ServiceStore::list(QList<Listed> &tokens, qint64 afterId, int limit)
 {
     QSqlQuery q = m_store->query();
+    QVariantList values { afterId };
+    if (limit >= 0)
+        values.append(limit);
     QUILLET_TRY(m_store->run(q,
-                             u"SELECT t.name, t.role, b.account_no, t.issued_at, t.revoked_at"_s
-                                 + TokensWithAccounts + u" ORDER BY t.id"_s));
+                             u"SELECT t.id, t.name, t.role, b.account_no, t.issued_at, "
+                             u"t.revoked_at"_s
+                                 + TokensWithAccounts + u" WHERE t.id > ? ORDER BY t.id"_s
+                                 + (limit >= 0 ? u" LIMIT ?"_s : QString()),
+                             values));
     while (q.next()) {
-        Listed t { q.value(0).toString(), roleOf(q.value(1), q.value(2)), q.value(2).toString(),
-                   Store::msSinceEpoch(q.value(3)), std::nullopt };
-        if (!q.value(4).isNull())
-            t.revokedAtMs = Store::msSinceEpoch(q.value(4));
+        Listed t { q.value(0).toLongLong(),         q.value(1).toString(),
+                   roleOf(q.value(2), q.value(3)),  q.value(3).toString(),
+                   Store::msSinceEpoch(q.value(4)), std::nullopt };
+        if (!q.value(5).isNull())
+            t.revokedAtMs = Store::msSinceEpoch(q.value(5));
         tokens.append(t);
     }
     return Status::ok();
+}
+
+Result<qint64> ServiceStore::count()
+{
+    QSqlQuery q = m_store->query();
+    QUILLET_TRY(m_store->run(q, u"SELECT count(*) FROM service_tokens"_s));
+    return q.next() ? q.value(0).toLongLong() : 0;
+}
+
+bool ServiceStore::acceptableName(const QString &name)
+{
+    return !name.isEmpty() && name.size() <= 64
+        && std::all_of(name.cbegin(), name.cend(), [](QChar c) { return c.isPrint(); })
+        && QStringView(name).isValidUtf16();
 }
 
 Status ServiceStore::verify(const QString &secret, std::optional<Token> &token)

@@ -84,16 +84,26 @@ public:
     };
     // An application's token is bound to `accountNo`, which must be an account.
     Result<Issued> issue(const QString &name, Wire::Role role, const QString &accountNo = {});
-    // Revokes the active token of that name; false when there is none.
-    Result<bool> revoke(const QString &name);
+    // Revokes the active token of that name; false when there is none. With
+    // `applicationOnly`, a token of another role is left active and refused.
+    enum class Revoked { Done, NoSuchToken, NotAnApplication };
+    Result<Revoked> revoke(const QString &name, bool applicationOnly = false);
     struct Listed {
+        qint64 id = 0;
         QString name;
         Wire::Role role;
         QString accountNo;
         qint64 issuedAtMs = 0;
         std::optional<qint64> revokedAtMs;
     };
-    Status list(QList<Listed> &tokens);
+    // Every token in the order they were issued; or, with a `limit`, at most that many
+    // after the token `afterId`.
+    Status list(QList<Listed> &tokens, qint64 afterId = 0, int limit = -1);
+    // How many tokens there are, active or revoked.
+    Result<qint64> count();
+
+    // 1 to 64 printable characters: what a token may be named.
+    static bool acceptableName(const QString &name);
 
     // The active token that `secret` is, if any.
     Status verify(const QString &secret, std::optional<Token> &token);

@@ -461,6 +461,11 @@ QString noSuchAccount(const QString &accountNo)
     return u"no account %1"_s.arg(accountNo);
 }
 
+QString badTokenCursor()
+{
+    return u"not a cursor of the listing of tokens"_s;
+}
+
 QString initTakesNoWords()
 {
     return u"init takes no words"_s;

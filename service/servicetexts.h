@@ -216,6 +216,8 @@ QString badRole();
 QString applicationNeedsAccount();
 QString accountOnlyForApplication();
 QString noSuchAccount(const QString &accountNo);
+// The cursor of a page of the operator's listing of tokens is not one it gave.
+QString badTokenCursor();
 QString initTakesNoWords();
 QString unknownCommand(const QString &command);
 QString tlsNeedsBoth();

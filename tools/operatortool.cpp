@@ -5,6 +5,7 @@
 #include "gateway/local/localgateway.h"
 #include "gateway/local/sendtime.h"
 #include "gateway/operatorbackend.h"
+#include "gateway/tokendesk.h"
 #include "tools/controlescape.h"
 #include "tools/remotebackend.h"
 #include "tools/storebackup.h"
@@ -15,6 +16,8 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 #include <QTextStream>
+
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 
@@ -35,13 +38,15 @@ QStringList optionsOf(const QString &command)
         return { ThroughOption };
     if (command == CallbacksWord)
         return { DeadOption, AllOption };
+    if (command == TokenWord)
+        return { NameOption, RoleOption, AccountOption };
     return {};
 }
 
 // The options only some commands take.
 const QStringList CommandOptions
-    = { ValueOption, CountOption, FromOption,    ToOption,   ExtOption, AccountOption,
-        StateOption, SinceOption, ThroughOption, DeadOption, AllOption };
+    = { ValueOption, CountOption,   FromOption, ToOption,  ExtOption,  AccountOption, StateOption,
+        SinceOption, ThroughOption, DeadOption, AllOption, NameOption, RoleOption };
 
 // Of those, the ones that take no value.
 const QStringList FlagOptions = { DeadOption, AllOption };
@@ -230,6 +235,56 @@ ParseResult parseCallbacks(const QCommandLineParser &parser, QStringList &words)
     return parsed(command);
 }
 
+// `token issue --role R --name N [--account A]`, `token revoke --name N`, `token list`,
+// read as quillet-gatewayd reads them. Which roles the service issues is the service's to
+// say: the role is passed on as typed, once it is one of the three.
+ParseResult parseToken(const QCommandLineParser &parser, QStringList &words)
+{
+    if (words.isEmpty())
+        return usage(missingArgument(TokenSubcommand));
+    const QString action = words.takeFirst();
+    TokenCommand command;
+    if (action == ListWord) {
+        for (const QString &option : { NameOption, RoleOption, AccountOption }) {
+            if (parser.isSet(option))
+                return usage(optionNotForCommand(option, TokenWord + u' ' + ListWord));
+        }
+        return parsed(command);
+    }
+    if (action != IssueWord && action != RevokeWord)
+        return usage(unknownCommand(TokenWord + u' ' + action));
+    command.name = parser.value(NameOption);
+    if (!parser.isSet(NameOption))
+        return usage(missingOption(NameOption));
+    if (command.name.isEmpty() || command.name.size() > 64
+        || !std::all_of(command.name.cbegin(), command.name.cend(),
+                        [](QChar c) { return c.isPrint(); })
+        || !QStringView(command.name).isValidUtf16())
+        return usage(badTokenName());
+    if (action == RevokeWord) {
+        for (const QString &option : { RoleOption, AccountOption }) {
+            if (parser.isSet(option))
+                return usage(optionNotForCommand(option, TokenWord + u' ' + RevokeWord));
+        }
+        command.action = TokenCommand::Action::Revoke;
+        return parsed(command);
+    }
+    command.action = TokenCommand::Action::Issue;
+    command.role = parser.value(RoleOption);
+    if (!parser.isSet(RoleOption))
+        return usage(missingOption(RoleOption));
+    if (command.role != ConsoleRole && command.role != OperatorRole
+        && command.role != ApplicationRole)
+        return usage(badRole());
+    const bool bound = command.role == ApplicationRole;
+    if (bound != parser.isSet(AccountOption))
+        return usage(bound ? applicationNeedsAccount() : accountOnlyForApplication());
+    command.accountNo = parser.value(AccountOption);
+    if (bound && !InputRules::isAccountNumber(command.accountNo))
+        return usage(badAccount(command.accountNo));
+    return parsed(command);
+}
+
 // Why the gateway did not take an arrival; empty when it arrived.
 QString refusal(LocalGateway::MoOutcome outcome, const MoCommand &command)
 {
@@ -275,6 +330,9 @@ QString parseTarget(const QCommandLineParser &parser, ToolCommand &command)
         if (parser.isSet(option))
             return optionNeeds(option, ServerOption);
     }
+    // No store has them: the service keeps its tokens in tables of its own.
+    if (std::holds_alternative<TokenCommand>(command.action))
+        return tokensNeedServer();
     if (parser.isSet(StoreOption)) {
         command.storePath = parser.value(StoreOption);
         if (command.storePath->isEmpty())
@@ -317,6 +375,8 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     parser.addOption({ ThroughOption, QString(), ThroughValueName });
     parser.addOption({ DeadOption, QString() });
     parser.addOption({ AllOption, QString() });
+    parser.addOption({ NameOption, QString(), NameValueName });
+    parser.addOption({ RoleOption, QString(), RoleValueName });
     parser.addOption({ { HelpShortOption, HelpOption }, QString() });
     parser.addOption({ VersionOption, QString() });
     if (!parser.parse(arguments)) {
@@ -339,7 +399,7 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     const QString command = words.takeFirst();
     static const QStringList commands { CardWord,     MoWord,    HandsetWord,   AccountsWord,
                                         MessagesWord, LinksWord, UnmatchedWord, CallbacksWord,
-                                        InitWord,     BackupWord };
+                                        TokenWord,    InitWord,  BackupWord };
     if (!commands.contains(command))
         return usage(unknownCommand(command));
     const QStringList allowed = optionsOf(command);
@@ -363,6 +423,8 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         result = parseUnmatched(parser, words);
     else if (command == CallbacksWord)
         result = parseCallbacks(parser, words);
+    else if (command == TokenWord)
+        result = parseToken(parser, words);
     else if (command == InitWord)
         result = parsed(InitCommand());
     else if (command == BackupWord)
@@ -422,6 +484,14 @@ int OperatorTool::execute(const ParseResult &parsed)
 
     if (std::holds_alternative<InitCommand>(command.action))
         return initializeStore(command);
+    if (const auto *token = std::get_if<TokenCommand>(&command.action)) {
+        // parse() gave a usage error for one without a server.
+        Q_ASSERT(command.server);
+        if (!command.server)
+            return Failed;
+        const std::unique_ptr<RemoteBackend> remote = openRemote(*command.server);
+        return remote ? manageTokens(*remote, *token) : Failed;
+    }
     const std::unique_ptr<OperatorBackend> gateway = openBackend(command);
     if (!gateway)
         return Failed;
@@ -495,18 +565,20 @@ int OperatorTool::backUpStore(const ToolCommand &command, const BackupCommand &b
     return finishOutput();
 }
 
+std::unique_ptr<RemoteBackend> OperatorTool::openRemote(const ServerTarget &server)
+{
+    std::unique_ptr<RemoteBackend> remote;
+    const Status opened = RemoteBackend::open(
+        { QUrl(server.url, QUrl::StrictMode), server.tokenFile, server.caFile }, remote);
+    if (opened.failed())
+        failed(opened);
+    return remote;
+}
+
 std::unique_ptr<OperatorBackend> OperatorTool::openBackend(const ToolCommand &command)
 {
-    if (command.server) {
-        std::unique_ptr<RemoteBackend> remote;
-        const Status opened
-            = RemoteBackend::open({ QUrl(command.server->url, QUrl::StrictMode),
-                                    command.server->tokenFile, command.server->caFile },
-                                  remote);
-        if (opened.failed())
-            failed(opened);
-        return remote;
-    }
+    if (command.server)
+        return openRemote(*command.server);
     const std::optional<StoreLocation> location = locateStore(command);
     if (!location)
         return nullptr;
@@ -803,4 +875,61 @@ int OperatorTool::clearUnmatched(OperatorBackend &gateway, qint64 throughId)
         return failed(status);
     m_out << unmatchedCleared(cleared) << u'\n';
     return finishOutput();
+}
+
+int OperatorTool::manageTokens(TokenDesk &desk, const TokenCommand &command)
+{
+    using Operator::TokenOutcome;
+    if (command.action == TokenCommand::Action::List)
+        return listTokens(desk);
+    if (command.action == TokenCommand::Action::Revoke) {
+        Operator::RevokedToken revoked;
+        if (const Status status = desk.revokeToken(command.name, revoked); status.failed())
+            return failed(status);
+        if (revoked.outcome == TokenOutcome::RoleNotAllowed)
+            return failed(notAnApplicationToken(command.name));
+        if (revoked.outcome != TokenOutcome::Done)
+            return failed(noSuchToken(command.name));
+        m_out << tokenRevoked(command.name) << u'\n';
+        return finishOutput();
+    }
+    Operator::IssuedToken issued;
+    if (const Status status
+        = desk.issueToken(command.name, command.role, command.accountNo, issued);
+        status.failed())
+        return failed(status);
+    switch (issued.outcome) {
+    case TokenOutcome::Done:
+        break;
+    case TokenOutcome::RoleNotAllowed:
+        return failed(roleNotRemote(command.role));
+    case TokenOutcome::NoSuchAccount:
+        return failed(noSuchTokenAccount(command.accountNo));
+    case TokenOutcome::NameTaken:
+        return failed(tokenNameTaken(command.name));
+    case TokenOutcome::BadName:
+    case TokenOutcome::NoSuchToken:
+        return failed(badTokenName());
+    }
+    // As quillet-gatewayd: the note on standard error, the token alone on standard output.
+    m_err << tokenIssued(command.name, command.role) << Qt::endl;
+    m_out << issued.token << u'\n';
+    return finishOutput();
+}
+
+int OperatorTool::listTokens(TokenDesk &desk)
+{
+    Operator::Page page;
+    for (;;) {
+        Operator::Listing<Operator::TokenSummary> listing;
+        if (const Status status = desk.tokens(page, listing); status.failed()) {
+            m_out.flush();
+            return failed(status);
+        }
+        for (const auto &t : std::as_const(listing.entries))
+            m_out << tokenLine(t.name, t.role, t.accountNo, t.issuedAtMs, t.revokedAtMs) << u'\n';
+        if (listing.next.isEmpty())
+            return finishOutput();
+        page.after = listing.next;
+    }
 }

@@ -2,7 +2,8 @@
 
 // The operator tool `quillet-gateway`: the person who runs the local SMS service issues
 // recharge cards, plays a handset sending to an account, and looks at what handsets
-// received, which accounts exist, the messages to phones and the links to SMSCs.
+// received, which accounts exist, the messages to phones and the links to SMSCs; through
+// the service, the applications' tokens.
 //
 //   arguments ── parse (usage errors: exit 2) ── open the store, or reach the service
 //             with --server (failure: exit 1) ── deliver what is due ── the command
@@ -18,6 +19,8 @@
 #include <optional>
 
 class OperatorBackend;
+class RemoteBackend;
+class TokenDesk;
 struct StoreLocation;
 class QTextStream;
 class Status;
@@ -51,6 +54,7 @@ private:
     // Opens the store or reaches the service; null when that failed (reported; the
     // command exits 1).
     std::unique_ptr<OperatorBackend> openBackend(const ToolCommand &command);
+    std::unique_ptr<RemoteBackend> openRemote(const ServerTarget &server);
     int issueCards(OperatorBackend &gateway, const CardIssueCommand &command);
     int arriveFromHandset(OperatorBackend &gateway, const MoCommand &command);
     int arriveManyFromHandset(OperatorBackend &gateway, const MoCommand &command);
@@ -62,6 +66,8 @@ private:
     int clearUnmatched(OperatorBackend &gateway, qint64 throughId);
     int listCallbacks(OperatorBackend &gateway, bool deadOnly);
     int replayCallbacks(OperatorBackend &gateway, qint64 id);
+    int manageTokens(TokenDesk &desk, const TokenCommand &command);
+    int listTokens(TokenDesk &desk);
     int failed(const QString &message);
     int failed(const Status &status);
     // Flushes standard output; a failed write is a failed command.

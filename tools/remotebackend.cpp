@@ -143,3 +143,25 @@ Status RemoteBackend::replayCallbacks(qint64 id, qint64 &taken)
 {
     return Wire::invoke<&OperatorBackend::replayCallbacks>(*this, id, taken);
 }
+
+Status RemoteBackend::issueToken(const QString &name, const QString &role, const QString &accountNo,
+                                 Operator::IssuedToken &issued)
+{
+    QUILLET_TRY(Wire::invoke<&TokenDesk::issueToken>(*this, name, role, accountNo, issued));
+    // A token is shown only when one was issued, and then it is one.
+    if ((issued.outcome == Operator::TokenOutcome::Done) == issued.token.isEmpty())
+        return malformed();
+    return Status::ok();
+}
+
+Status RemoteBackend::revokeToken(const QString &name, Operator::RevokedToken &revoked)
+{
+    return Wire::invoke<&TokenDesk::revokeToken>(*this, name, revoked);
+}
+
+Status RemoteBackend::tokens(const Operator::Page &page,
+                             Operator::Listing<Operator::TokenSummary> &listing)
+{
+    listing = {};
+    return Wire::invoke<&TokenDesk::tokens>(*this, page, listing);
+}

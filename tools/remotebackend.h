@@ -11,6 +11,7 @@
 // again only with that key. `mo --count` is that many arrivals, one call each.
 
 #include "gateway/operatorbackend.h"
+#include "gateway/tokendesk.h"
 #include "protocol/calls.h"
 
 #include <QJsonObject>
@@ -18,7 +19,7 @@
 
 class RemoteGateway;
 
-class RemoteBackend final : public OperatorBackend, private Wire::Transport {
+class RemoteBackend final : public OperatorBackend, public TokenDesk, private Wire::Transport {
 public:
     struct Settings {
         QUrl url;
@@ -51,6 +52,11 @@ public:
     Status callbackEvents(const QString &delivery, const Operator::Page &page,
                           Operator::Listing<Operator::CallbackEvent> &listing) override;
     Status replayCallbacks(qint64 id, qint64 &taken) override;
+    Status issueToken(const QString &name, const QString &role, const QString &accountNo,
+                      Operator::IssuedToken &issued) override;
+    Status revokeToken(const QString &name, Operator::RevokedToken &revoked) override;
+    Status tokens(const Operator::Page &page,
+                  Operator::Listing<Operator::TokenSummary> &listing) override;
 
 private:
     RemoteBackend(std::unique_ptr<RemoteGateway> gateway, QUrl url);

@@ -58,6 +58,16 @@ struct CallbacksCommand {
     std::optional<qint64> replay;
 };
 
+// The service's tokens, through --server only: issue one (its role as typed, which the
+// service may refuse), revoke one by name, or list them all.
+struct TokenCommand {
+    enum class Action { Issue, Revoke, List };
+    Action action = Action::List;
+    QString name;
+    QString role;
+    QString accountNo; // an application token's; empty for the other roles
+};
+
 // Creates or migrates the store; on PostgreSQL also grants the gateway's role.
 struct InitCommand { };
 
@@ -66,9 +76,10 @@ struct BackupCommand {
     QString file;
 };
 
-using ToolAction = std::variant<HelpCommand, VersionCommand, CardIssueCommand, MoCommand,
-                                HandsetCommand, AccountsCommand, MessagesCommand, LinksCommand,
-                                UnmatchedCommand, CallbacksCommand, InitCommand, BackupCommand>;
+using ToolAction
+    = std::variant<HelpCommand, VersionCommand, CardIssueCommand, MoCommand, HandsetCommand,
+                   AccountsCommand, MessagesCommand, LinksCommand, UnmatchedCommand,
+                   CallbacksCommand, TokenCommand, InitCommand, BackupCommand>;
 
 // The service named with --server, and the operator's token file.
 struct ServerTarget {

@@ -396,6 +396,79 @@ QString replayNeedsOne()
     return u"callbacks replay 需要一个事件编号（callbacks 列表的第一列）或 --all，二者取其一"_s;
 }
 
+QString tokensNeedServer()
+{
+    return u"令牌是网关服务的，不在存储里：请用 --server 和运营令牌文件，"
+           u"或在服务所在的主机上用 quillet-gatewayd --config 文件 token ..."_s;
+}
+
+QString badTokenName()
+{
+    return u"--name 需要 1 到 64 个可打印字符"_s;
+}
+
+QString badRole()
+{
+    return u"--role 只能为 console、operator 或 application"_s;
+}
+
+QString applicationNeedsAccount()
+{
+    return u"application 令牌需要 --account，写它所属帐户的注册号码"_s;
+}
+
+QString accountOnlyForApplication()
+{
+    return u"--account 只用于 application 令牌"_s;
+}
+
+QString tokenIssued(const QString &name, const QString &role)
+{
+    return u"已发行令牌“%1”（%2）。令牌只显示这一次："_s.arg(shown(name), role);
+}
+
+QString tokenRevoked(const QString &name)
+{
+    return u"已吊销令牌“%1”。"_s.arg(shown(name));
+}
+
+QString tokenNameTaken(const QString &name)
+{
+    return u"已有一个有效的令牌名为“%1”，请先吊销它"_s.arg(shown(name));
+}
+
+QString noSuchToken(const QString &name)
+{
+    return u"没有名为“%1”的有效令牌"_s.arg(shown(name));
+}
+
+QString noSuchTokenAccount(const QString &accountNo)
+{
+    return u"没有帐户 %1"_s.arg(shown(accountNo));
+}
+
+QString roleNotRemote(const QString &role)
+{
+    return u"网关服务不通过网络发行 %1 令牌，只发行 application 令牌；"
+           u"请在服务所在的主机上用 quillet-gatewayd --config 文件 token issue 发行"_s.arg(
+               shown(role));
+}
+
+QString notAnApplicationToken(const QString &name)
+{
+    return u"令牌“%1”不是 application 令牌，不能通过网络吊销；"
+           u"请在服务所在的主机上用 quillet-gatewayd --config 文件 token revoke 吊销"_s.arg(
+               shown(name));
+}
+
+QString tokenLine(const QString &name, const QString &role, const QString &accountNo,
+                  qint64 issuedAtMs, std::optional<qint64> revokedAtMs)
+{
+    const QString state = revokedAtMs ? u"revoked "_s + listingTime(*revokedAtMs) : u"active"_s;
+    return u"%1\t%2\t%3\t%4\t%5"_s.arg(shown(name), shown(role), shownOrNone(accountNo),
+                                       listingTime(issuedAtMs), state);
+}
+
 QString unmatchedCleared(qint64 count)
 {
     return u"已删除 %1 条对应不上的记录。"_s.arg(count);

@@ -23,6 +23,9 @@ inline const QString UnmatchedWord = u"unmatched"_s;
 inline const QString ClearWord = u"clear"_s;
 inline const QString CallbacksWord = u"callbacks"_s;
 inline const QString ReplayWord = u"replay"_s;
+inline const QString TokenWord = u"token"_s;
+inline const QString RevokeWord = u"revoke"_s;
+inline const QString ListWord = u"list"_s;
 inline const QString InitWord = u"init"_s;
 inline const QString BackupWord = u"backup"_s;
 
@@ -41,6 +44,8 @@ inline const QString SinceOption = u"since"_s;
 inline const QString ThroughOption = u"through"_s;
 inline const QString DeadOption = u"dead"_s;
 inline const QString AllOption = u"all"_s;
+inline const QString NameOption = u"name"_s;
+inline const QString RoleOption = u"role"_s;
 inline const QString HelpOption = u"help"_s;
 inline const QString HelpShortOption = u"h"_s;
 inline const QString VersionOption = u"version"_s;
@@ -57,6 +62,13 @@ inline const QString AccountValueName = u"account"_s;
 inline const QString StateValueName = u"state"_s;
 inline const QString SinceValueName = u"time"_s;
 inline const QString ThroughValueName = u"id"_s;
+inline const QString NameValueName = u"name"_s;
+inline const QString RoleValueName = u"role"_s;
+
+// The roles of the service's tokens, as quillet-gatewayd names them.
+inline const QString ConsoleRole = u"console"_s;
+inline const QString OperatorRole = u"operator"_s;
+inline const QString ApplicationRole = u"application"_s;
 
 inline const QString Help
     = u"用法：quillet-gateway [--store 路径或地址] 命令 [选项]\n"
@@ -102,6 +114,18 @@ inline const QString Help
       u"      最近的错误、回调地址。\n"
       u"  callbacks replay 编号|--all\n"
       u"      重新发送这个事件（--all：所有放弃了的），正在发送的除外；打印条数。\n"
+      u"  token issue --role application --account 帐户 --name 名称\n"
+      u"      （只能与 --server 同用）在网关服务上为该帐户发行一个应用令牌，\n"
+      u"      令牌只在标准输出上显示这一次，与 quillet-gatewayd token issue 的输出相同。\n"
+      u"      通过网络只能发行 application 角色的令牌：console 和 operator 令牌\n"
+      u"      请在服务所在的主机上用 quillet-gatewayd --config 文件 token issue 发行，\n"
+      u"      这样一个泄露的运营令牌不能再发行新的运营令牌。名称 1 到 64 个可打印字符。\n"
+      u"  token revoke --name 名称\n"
+      u"      （只能与 --server 同用）吊销这个名称的应用令牌；其他角色的令牌不受影响。\n"
+      u"  token list\n"
+      u"      （只能与 --server 同用）列出网关服务的所有令牌（不显示令牌本身），\n"
+      u"      与 quillet-gatewayd token list 相同：名称、角色、帐户（- 为无）、\n"
+      u"      发行时间，以及 active 或 revoked 和吊销时间。\n"
       u"  init\n"
       u"      建立存储或升级到本程序的版本。PostgreSQL 上须以存储模式的所有者运行，\n"
       u"      并建立角色 quillet_gateway（NOLOGIN），授予网关运行所需的最小权限。\n"
@@ -143,6 +167,7 @@ inline const QString IssueSubcommand = u"子命令 issue"_s;
 inline const QString MessageText = u"短信内容"_s;
 inline const QString Phone = u"手机号"_s;
 inline const QString BackupFile = u"备份文件"_s;
+inline const QString TokenSubcommand = u"子命令 issue、revoke 或 list"_s;
 
 QString unknownCommand(const QString &command);
 QString unknownOptions(const QStringList &names);
@@ -263,5 +288,24 @@ QString callbackEventLine(qint64 id, qint64 atMs, const QString &accountNo, cons
                           qint64 attempts, const QString &lastError, const QString &url);
 QString callbacksReplayed(qint64 count);
 QString replayNeedsOne();
+
+// The service's tokens.
+QString tokensNeedServer();
+QString badTokenName();
+QString badRole();
+QString applicationNeedsAccount();
+QString accountOnlyForApplication();
+// On standard error before the token itself, as quillet-gatewayd writes it.
+QString tokenIssued(const QString &name, const QString &role);
+QString tokenRevoked(const QString &name);
+QString tokenNameTaken(const QString &name);
+QString noSuchToken(const QString &name);
+QString noSuchTokenAccount(const QString &accountNo);
+QString roleNotRemote(const QString &role);
+QString notAnApplicationToken(const QString &name);
+// One token of `token list`, as quillet-gatewayd's list writes it: name, role, account
+// (- for none), issued, then "active" or "revoked" with the time.
+QString tokenLine(const QString &name, const QString &role, const QString &accountNo,
+                  qint64 issuedAtMs, std::optional<qint64> revokedAtMs);
 
 } // namespace ToolTexts

@@ -26,7 +26,8 @@ set(uses_service/link/smstext.cpp     gateway gateway/local)
 # <folder> <its headers other folders may include>; a folder not named has none.
 set(public_console        console.h consoletexts.h consoleview.h)
 set(public_gateway        gatewayclient.h gatewayids.h gatewayloader.h gatewaytexts.h linkstore.h
-                          operatorbackend.h operatorreports.h result.h status.h variant.h)
+                          operatorbackend.h operatorreports.h result.h status.h tokendesk.h
+                          variant.h)
 set(public_gateway/local  applicationapi.h inputrules.h linkqueue.h localbackend.h localgateway.h
                           messageview.h outbox.h passwordhasher.h sendtime.h
                           segmentcounter.h store.h storelocation.h)

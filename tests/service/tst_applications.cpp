@@ -151,6 +151,144 @@ private Q_SLOTS:
         QVERIFY2(!out.contains("\nt\t"), out.constData());
     }
 
+    // Tokens issued through the operator's route: an application's for an account there
+    // is, which then reaches its account's routes, and nothing else.
+    void tokensIssuedRemotely_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("outcome");
+        const auto issue = [](const QByteArray &name, const QByteArray &role,
+                              const QString &account) -> QByteArray {
+            return "{\"name\":\"" + name + "\",\"role\":\"" + role + "\",\"accountNo\":\""
+                + account.toLatin1() + "\"}";
+        };
+        QTest::newRow("an application's")
+            << issue("remote-shop", "application", AccountNo) << u"done"_s;
+        QTest::newRow("an operator's")
+            << issue("remote-ops", "operator", AccountNo) << u"roleNotAllowed"_s;
+        QTest::newRow("a console's")
+            << issue("remote-desk", "console", QString()) << u"roleNotAllowed"_s;
+        QTest::newRow("an account nobody registered")
+            << issue("remote-nobody", "application", u"NOB-ODY-HER-00000"_s) << u"noSuchAccount"_s;
+        QTest::newRow("a name another active token has")
+            << issue("shop", "application", AccountNo) << u"nameTaken"_s;
+        QTest::newRow("a name with a control character")
+            << issue("remote\\u001bshop", "application", AccountNo) << u"badName"_s;
+        QTest::newRow("an empty name") << issue("", "application", AccountNo) << u"badName"_s;
+    }
+    void tokensIssuedRemotely()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QString, outcome);
+        const auto before = m_rig->post(u"/v1/operator/tokens"_s, "{}", m_operator);
+        const auto answer = m_rig->post(u"/v1/operator/issueToken"_s, body, m_operator);
+        QCOMPARE(answer.status, 200);
+        QCOMPARE(json(answer).value(u"outcome"_s).toString(), outcome);
+        const QString token = json(answer).value(u"token"_s).toString();
+        const qint64 added = json(m_rig->post(u"/v1/operator/tokens"_s, "{}", m_operator))
+                                 .value(u"total"_s)
+                                 .toInteger()
+            - json(before).value(u"total"_s).toInteger();
+        if (outcome != u"done"_s) {
+            QCOMPARE(token, QString());
+            QCOMPARE(added, 0);
+            return;
+        }
+        QCOMPARE(added, 1);
+        const auto account = m_rig->request("GET", u"/v1/account"_s, {}, token);
+        QCOMPARE(account.status, 200);
+        QCOMPARE(json(account).value(u"accountNo"_s).toString(), AccountNo);
+        QCOMPARE(m_rig->post(u"/v1/operator/accounts"_s, "{}", token).status, 403);
+    }
+
+    // A repeat of the key answers the same token, which was issued once; the key with
+    // another request is refused.
+    void tokenIssuedOncePerKey()
+    {
+        const QByteArray key = "Idempotency-Key: token-repeat-key-0001\r\n";
+        const QByteArray body = "{\"name\":\"repeat-shop\",\"role\":\"application\","
+                                "\"accountNo\":\""
+            + AccountNo.toLatin1() + "\"}";
+        const auto first = m_rig->post(u"/v1/operator/issueToken"_s, body, m_operator, key);
+        QCOMPARE(json(first).value(u"outcome"_s).toString(), u"done"_s);
+        const auto again = m_rig->post(u"/v1/operator/issueToken"_s, body, m_operator, key);
+        QCOMPARE(again.status, 200);
+        QCOMPARE(again.body, first.body);
+        const auto other = m_rig->post(u"/v1/operator/issueToken"_s,
+                                       "{\"name\":\"other\",\"role\":\"application\","
+                                       "\"accountNo\":\""
+                                           + AccountNo.toLatin1() + "\"}",
+                                       m_operator, key);
+        QCOMPARE(other.status, 422);
+        // A fresh key for the same request is another token: that name is taken now.
+        const auto fresh = m_rig->post(u"/v1/operator/issueToken"_s, body, m_operator);
+        QCOMPARE(json(fresh).value(u"outcome"_s).toString(), u"nameTaken"_s);
+    }
+
+    // Only an application's token is revoked from afar; the others stay active.
+    void tokensRevokedRemotely_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("role"); // of the token issued to be revoked; none: none
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("an application's") << u"gone-shop"_s << u"application"_s << u"done"_s;
+        QTest::newRow("an operator's") << u"other-ops"_s << u"operator"_s << u"roleNotAllowed"_s;
+        QTest::newRow("a console's") << u"other-desk"_s << u"console"_s << u"roleNotAllowed"_s;
+        QTest::newRow("no such token") << u"nobody"_s << QString() << u"noSuchToken"_s;
+    }
+    void tokensRevokedRemotely()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, role);
+        QFETCH(QString, outcome);
+        const QString token = role.isEmpty()
+            ? QString()
+            : m_rig->issue(role, name, role == u"application"_s ? AccountNo : QString());
+        const QByteArray probe = role == u"application"_s ? "GET" : "POST";
+        const QString path = role == u"application"_s ? u"/v1/account"_s
+            : role == u"operator"_s                   ? u"/v1/operator/accounts"_s
+                                                      : u"/v1/console/queryBalance"_s;
+        const auto answer = m_rig->post(u"/v1/operator/revokeToken"_s,
+                                        "{\"name\":\"" + name.toUtf8() + "\"}", m_operator);
+        QCOMPARE(answer.status, 200);
+        QCOMPARE(json(answer).value(u"outcome"_s).toString(), outcome);
+        if (!token.isEmpty()) {
+            const QByteArray body = probe == "POST" ? "{}" : "";
+            QCOMPARE(m_rig->request(probe, path, body, token).status,
+                     outcome == u"done"_s ? 401 : 200);
+        }
+    }
+
+    // The listing a page at a time: every token once, the total on the first page only.
+    void tokensListedInPages()
+    {
+        const QJsonObject whole = json(m_rig->post(u"/v1/operator/tokens"_s, "{}", m_operator));
+        QStringList expected;
+        for (const QJsonValue entry : whole.value(u"tokens"_s).toArray())
+            expected.append(entry.toObject().value(u"name"_s).toString());
+        QVERIFY(expected.size() >= 4);
+        QCOMPARE(whole.value(u"total"_s).toInteger(), expected.size());
+        QCOMPARE(whole.value(u"next"_s).toString(), QString());
+        QStringList paged;
+        QString after;
+        for (int page = 0; page <= expected.size(); ++page) {
+            const QJsonObject answer = json(
+                m_rig->post(u"/v1/operator/tokens"_s,
+                            "{\"limit\":3,\"after\":\"" + after.toLatin1() + "\"}", m_operator));
+            const QJsonArray entries = answer.value(u"tokens"_s).toArray();
+            QVERIFY(entries.size() <= 3);
+            QCOMPARE(answer.contains(u"total"_s), page == 0);
+            for (const QJsonValue entry : entries)
+                paged.append(entry.toObject().value(u"name"_s).toString());
+            after = answer.value(u"next"_s).toString();
+            if (after.isEmpty())
+                break;
+        }
+        QCOMPARE(paged, expected);
+        const auto bad = m_rig->post(u"/v1/operator/tokens"_s, "{\"after\":\"x\"}", m_operator);
+        QVERIFY(json(bad).value(u"status"_s).toObject().value(u"code"_s).toInt() < 0);
+    }
+
     // Each role reaches its own routes only.
     void rolesReachTheirRoutes_data()
     {
@@ -174,6 +312,16 @@ private Q_SLOTS:
             << QByteArray("POST") << u"/v1/console/queryBalance"_s << u"application"_s << 403;
         QTest::newRow("operator call, application token")
             << QByteArray("POST") << u"/v1/operator/accounts"_s << u"application"_s << 403;
+        QTest::newRow("issuing a token, application token")
+            << QByteArray("POST") << u"/v1/operator/issueToken"_s << u"application"_s << 403;
+        QTest::newRow("issuing a token, console token")
+            << QByteArray("POST") << u"/v1/operator/issueToken"_s << u"console"_s << 403;
+        QTest::newRow("revoking a token, console token")
+            << QByteArray("POST") << u"/v1/operator/revokeToken"_s << u"console"_s << 403;
+        QTest::newRow("listing the tokens, application token")
+            << QByteArray("POST") << u"/v1/operator/tokens"_s << u"application"_s << 403;
+        QTest::newRow("listing the tokens, operator token")
+            << QByteArray("POST") << u"/v1/operator/tokens"_s << u"operator"_s << 200;
         QTest::newRow("metrics, application token")
             << QByteArray("GET") << u"/metrics"_s << u"application"_s << 403;
         QTest::newRow("account, application token")

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTest>
 
@@ -192,6 +193,33 @@ private Q_SLOTS:
             << QStringList { u"--server"_s, u"CLOSED"_s, u"--token-file"_s, u"TOKEN:ops.token"_s,
                              u"accounts"_s }
             << 1 << QString() << u"拒绝了连接（服务是否在运行？）"_s;
+        const QStringList token { u"token"_s, u"issue"_s, u"--name"_s, u"t1"_s, u"--role"_s };
+        QTest::newRow("token issue without a server")
+            << token + QStringList { u"application"_s, u"--account"_s, Account } << 2 << QString()
+            << u"令牌是网关服务的，不在存储里：请用 --server"_s;
+        QTest::newRow("token list on a store")
+            << QStringList { u"--store"_s, u"x.sqlite3"_s, u"token"_s, u"list"_s } << 2 << QString()
+            << u"令牌是网关服务的，不在存储里：请用 --server"_s;
+        QTest::newRow("token issue of an operator's")
+            << ops + token + QStringList { u"operator"_s } << 1 << QString()
+            << u"网关服务不通过网络发行 operator 令牌，只发行 application 令牌"_s;
+        QTest::newRow("token issue of a console's")
+            << ops + token + QStringList { u"console"_s } << 1 << QString()
+            << u"网关服务不通过网络发行 console 令牌"_s;
+        QTest::newRow("token issue for an unknown account")
+            << ops + token
+                + QStringList { u"application"_s, u"--account"_s, u"ZZZ-999-AAA-77777"_s }
+            << 1 << QString() << u"没有帐户 ZZZ-999-AAA-77777"_s;
+        QTest::newRow("token revoke of the operator's own")
+            << ops + QStringList { u"token"_s, u"revoke"_s, u"--name"_s, u"ops"_s } << 1
+            << QString() << u"令牌“ops”不是 application 令牌，不能通过网络吊销"_s;
+        QTest::newRow("token revoke of none")
+            << ops + QStringList { u"token"_s, u"revoke"_s, u"--name"_s, u"nobody"_s } << 1
+            << QString() << u"没有名为“nobody”的有效令牌"_s;
+        QTest::newRow("token list with a console token")
+            << QStringList { u"--server"_s,         u"SERVER"_s, u"--token-file"_s,
+                             u"TOKEN:desk.token"_s, u"token"_s,  u"list"_s }
+            << 1 << QString() << u" 答复 403："_s;
         QTest::newRow("plain http off loopback")
             << QStringList { u"--server"_s, u"http://192.0.2.1:8440"_s, u"--token-file"_s,
                              u"TOKEN:ops.token"_s, u"accounts"_s }
@@ -251,6 +279,45 @@ private Q_SLOTS:
         QVERIFY2(listed.out.startsWith(u"手机 13600136000 收到 1 条短信：\n时间\t发送方\t内容\n"_s),
                  qPrintable(listed.out));
         QVERIFY2(listed.out.endsWith(u"\t\\x1b[2Jgone\\n\n"_s), qPrintable(listed.out));
+    }
+
+    // An application's token issued from afar: printed alone, as quillet-gatewayd prints
+    // it, and then used; listed as quillet-gatewayd lists it; revoked, and refused after.
+    void applicationTokenFromAfar()
+    {
+        const Run issued = viaService({ u"token"_s, u"issue"_s, u"--role"_s, u"application"_s,
+                                        u"--account"_s, Account, u"--name"_s, u"shop"_s });
+        QCOMPARE(issued.exitCode, 0);
+        QCOMPARE(issued.err, u"已发行令牌“shop”（application）。令牌只显示这一次：\n"_s);
+        QVERIFY2(issued.out.startsWith(u"qgt_"_s) && issued.out.endsWith(u'\n')
+                     && issued.out.count(u'\n') == 1,
+                 qPrintable(issued.out));
+        const QString token = issued.out.trimmed();
+        const ServiceRig::Answer account = m_rig->request("GET", u"/v1/account"_s, {}, token);
+        QCOMPARE(account.status, 200);
+        QCOMPARE(QJsonDocument::fromJson(account.body).object().value(u"accountNo"_s).toString(),
+                 Account);
+
+        // Both programs list the same lines.
+        const Run listed = viaService({ u"token"_s, u"list"_s });
+        QCOMPARE(listed.exitCode, 0);
+        QByteArray local;
+        QCOMPARE(m_rig->run({ u"token"_s, u"list"_s }, &local), 0);
+        QCOMPARE(listed.out, QString::fromUtf8(local));
+        QVERIFY2(listed.out.startsWith(u"desk\tconsole\t-\t"_s), qPrintable(listed.out));
+        static const QRegularExpression shop(
+            u"\nshop\tapplication\tABC-DEF-GHI-00001\t\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ"
+            u"\tactive\n"_s);
+        QVERIFY2(shop.match(listed.out).hasMatch(), qPrintable(listed.out));
+
+        const Run revoked = viaService({ u"token"_s, u"revoke"_s, u"--name"_s, u"shop"_s });
+        QCOMPARE(revoked.exitCode, 0);
+        QCOMPARE(revoked.out, u"已吊销令牌“shop”。\n"_s);
+        QCOMPARE(m_rig->request("GET", u"/v1/account"_s, {}, token).status, 401);
+        const Run after = viaService({ u"token"_s, u"list"_s });
+        static const QRegularExpression gone(u"\nshop\tapplication\tABC-DEF-GHI-00001\t\\S+"
+                                             u"\trevoked \\d{4}-\\S+Z\n"_s);
+        QVERIFY2(gone.match(after.out).hasMatch(), qPrintable(after.out));
     }
 
     // A listing longer than a page comes through the service page after page: 450
