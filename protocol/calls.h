@@ -56,6 +56,8 @@ public:
     virtual void newPassword(const QString &password) = 0;
     virtual void cardCheck(const QString &cardNo, const QString &cardPassword) = 0;
     virtual void cards(qint64 valueFen, int count) = 0;
+    // New SMPP credentials: a password drawn and hashed.
+    virtual void smppPassword() = 0;
 };
 
 // --- what each parameter type is on the wire ------------------------------------------
@@ -105,6 +107,8 @@ template<typename R> struct RecordCodec {
 template<> struct Codec<RegisterParticulars> : RecordCodec<RegisterParticulars> {
 };
 template<> struct Codec<Operator::MoReport> : RecordCodec<Operator::MoReport> {
+};
+template<> struct Codec<Operator::SmppCredentials> : RecordCodec<Operator::SmppCredentials> {
 };
 
 template<> struct Codec<Operator::Page> {
@@ -360,6 +364,8 @@ inline constexpr auto Unmatched = static_cast<Status (OperatorBackend::*)(
 inline constexpr auto CallbackEvents = static_cast<Status (OperatorBackend::*)(
     const QString &, const Operator::Page &, Operator::Listing<Operator::CallbackEvent> &)>(
     &OperatorBackend::callbackEvents);
+inline constexpr auto SmppBinds = static_cast<Status (OperatorBackend::*)(
+    const Operator::Page &, Operator::Listing<Operator::SmppBind> &)>(&OperatorBackend::smppBinds);
 inline constexpr auto ReceiveFromHandset = static_cast<Status (OperatorBackend::*)(
     const QString &, const QString &, const QString &, const QString &, Operator::MoReport &)>(
     &OperatorBackend::receiveFromHandset);

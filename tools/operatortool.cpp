@@ -4,6 +4,7 @@
 #include "gateway/local/localbackend.h"
 #include "gateway/local/localgateway.h"
 #include "gateway/local/sendtime.h"
+#include "gateway/local/smppaccounts.h"
 #include "gateway/operatorbackend.h"
 #include "tools/controlescape.h"
 #include "tools/remotebackend.h"
@@ -35,13 +36,15 @@ QStringList optionsOf(const QString &command)
         return { ThroughOption };
     if (command == CallbacksWord)
         return { DeadOption, AllOption };
+    if (command == SmppWord)
+        return { AccountOption, SystemIdOption };
     return {};
 }
 
 // The options only some commands take.
 const QStringList CommandOptions
     = { ValueOption, CountOption, FromOption,    ToOption,   ExtOption, AccountOption,
-        StateOption, SinceOption, ThroughOption, DeadOption, AllOption };
+        StateOption, SinceOption, ThroughOption, DeadOption, AllOption, SystemIdOption };
 
 // Of those, the ones that take no value.
 const QStringList FlagOptions = { DeadOption, AllOption };
@@ -230,6 +233,42 @@ ParseResult parseCallbacks(const QCommandLineParser &parser, QStringList &words)
     return parsed(command);
 }
 
+// `smpp set --account ACC [--system-id ID]`, `smpp revoke --account ACC`, `smpp binds`.
+ParseResult parseSmpp(const QCommandLineParser &parser, QStringList &words)
+{
+    SmppCommand command;
+    const QString word = words.isEmpty() ? QString() : words.takeFirst();
+    const QString named = SmppWord + u' ' + word;
+    if (word == BindsWord) {
+        for (const QString &option : { AccountOption, SystemIdOption }) {
+            if (parser.isSet(option))
+                return usage(optionNotForCommand(option, named));
+        }
+        return parsed(command);
+    }
+    if (word == SetWord)
+        command.kind = SmppCommand::Kind::Set;
+    else if (word == RevokeWord)
+        command.kind = SmppCommand::Kind::Revoke;
+    else if (word.isEmpty())
+        return usage(smppNeedsWord());
+    else
+        return usage(unknownCommand(named));
+    if (!parser.isSet(AccountOption))
+        return usage(missingOption(AccountOption));
+    command.accountNo = parser.value(AccountOption);
+    if (!InputRules::isAccountNumber(command.accountNo))
+        return usage(badAccount(command.accountNo));
+    if (parser.isSet(SystemIdOption)) {
+        if (command.kind != SmppCommand::Kind::Set)
+            return usage(optionNotForCommand(SystemIdOption, named));
+        command.systemId = parser.value(SystemIdOption);
+        if (!SmppAccounts::isSystemId(command.systemId))
+            return usage(badSystemId(command.systemId));
+    }
+    return parsed(command);
+}
+
 // Why the gateway did not take an arrival; empty when it arrived.
 QString refusal(LocalGateway::MoOutcome outcome, const MoCommand &command)
 {
@@ -317,6 +356,7 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     parser.addOption({ ThroughOption, QString(), ThroughValueName });
     parser.addOption({ DeadOption, QString() });
     parser.addOption({ AllOption, QString() });
+    parser.addOption({ SystemIdOption, QString(), SystemIdValueName });
     parser.addOption({ { HelpShortOption, HelpOption }, QString() });
     parser.addOption({ VersionOption, QString() });
     if (!parser.parse(arguments)) {
@@ -339,7 +379,7 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     const QString command = words.takeFirst();
     static const QStringList commands { CardWord,     MoWord,    HandsetWord,   AccountsWord,
                                         MessagesWord, LinksWord, UnmatchedWord, CallbacksWord,
-                                        InitWord,     BackupWord };
+                                        SmppWord,     InitWord,  BackupWord };
     if (!commands.contains(command))
         return usage(unknownCommand(command));
     const QStringList allowed = optionsOf(command);
@@ -363,6 +403,8 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         result = parseUnmatched(parser, words);
     else if (command == CallbacksWord)
         result = parseCallbacks(parser, words);
+    else if (command == SmppWord)
+        result = parseSmpp(parser, words);
     else if (command == InitWord)
         result = parsed(InitCommand());
     else if (command == BackupWord)
@@ -445,6 +487,8 @@ int OperatorTool::execute(const ParseResult &parsed)
             return replayCallbacks(*gateway, *callbacks->replay);
         return listCallbacks(*gateway, callbacks->deadOnly);
     }
+    if (const auto *smpp = std::get_if<SmppCommand>(&command.action))
+        return runSmpp(*gateway, *smpp);
     return listAccounts(*gateway);
 }
 
@@ -803,4 +847,54 @@ int OperatorTool::clearUnmatched(OperatorBackend &gateway, qint64 throughId)
         return failed(status);
     m_out << unmatchedCleared(cleared) << u'\n';
     return finishOutput();
+}
+
+int OperatorTool::runSmpp(OperatorBackend &gateway, const SmppCommand &command)
+{
+    using Outcome = Operator::SmppCredentials::Outcome;
+    switch (command.kind) {
+    case SmppCommand::Kind::Set: {
+        Operator::SmppCredentials made;
+        if (const Status status
+            = gateway.setSmppCredentials(command.accountNo, command.systemId, made);
+            status.failed())
+            return failed(status);
+        if (made.outcome == Outcome::NoAccount)
+            return failed(unknownAccount(command.accountNo));
+        if (made.outcome == Outcome::SystemIdTaken)
+            return failed(smppSystemIdTaken(made.systemId));
+        m_out << SmppCredentialsHeader << u'\n' << smppCredentialsLine(made.systemId, made.password)
+              << u'\n';
+        return finishOutput();
+    }
+    case SmppCommand::Kind::Revoke: {
+        qint64 revoked = 0;
+        if (const Status status = gateway.revokeSmppCredentials(command.accountNo, revoked);
+            status.failed())
+            return failed(status);
+        if (revoked == 0)
+            return failed(smppNothingToRevoke(command.accountNo));
+        m_out << smppRevoked(command.accountNo) << u'\n';
+        return finishOutput();
+    }
+    case SmppCommand::Kind::Binds:
+        break;
+    }
+    Operator::Page page;
+    for (;;) {
+        Operator::Listing<Operator::SmppBind> listing;
+        if (const Status status = gateway.smppBinds(page, listing); status.failed()) {
+            m_out.flush();
+            return failed(status);
+        }
+        if (page.after.isEmpty())
+            m_out << (listing.total == 0 ? NoSmppBinds : SmppBindsHeader) << u'\n';
+        for (const auto &b : std::as_const(listing.entries))
+            m_out << smppBindLine(b.id, b.accountNo, b.systemId, b.mode, b.address, b.sinceMs,
+                                  b.submitted, b.receipts, b.arrivals, b.process)
+                  << u'\n';
+        if (listing.next.isEmpty())
+            return finishOutput();
+        page.after = listing.next;
+    }
 }

@@ -62,6 +62,7 @@ private:
     int clearUnmatched(OperatorBackend &gateway, qint64 throughId);
     int listCallbacks(OperatorBackend &gateway, bool deadOnly);
     int replayCallbacks(OperatorBackend &gateway, qint64 id);
+    int runSmpp(OperatorBackend &gateway, const SmppCommand &command);
     int failed(const QString &message);
     int failed(const Status &status);
     // Flushes standard output; a failed write is a failed command.

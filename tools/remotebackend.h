@@ -51,6 +51,11 @@ public:
     Status callbackEvents(const QString &delivery, const Operator::Page &page,
                           Operator::Listing<Operator::CallbackEvent> &listing) override;
     Status replayCallbacks(qint64 id, qint64 &taken) override;
+    Status setSmppCredentials(const QString &accountNo, const QString &systemId,
+                              Operator::SmppCredentials &made) override;
+    Status revokeSmppCredentials(const QString &accountNo, qint64 &revoked) override;
+    Status smppBinds(const Operator::Page &page,
+                     Operator::Listing<Operator::SmppBind> &listing) override;
 
 private:
     RemoteBackend(std::unique_ptr<RemoteGateway> gateway, QUrl url);

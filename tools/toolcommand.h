@@ -58,6 +58,15 @@ struct CallbacksCommand {
     std::optional<qint64> replay;
 };
 
+// An account's SMPP credentials made (with a system_id of the operator's, or its default)
+// or revoked, or the binds listed.
+struct SmppCommand {
+    enum class Kind { Set, Revoke, Binds };
+    Kind kind = Kind::Binds;
+    QString accountNo;
+    QString systemId;
+};
+
 // Creates or migrates the store; on PostgreSQL also grants the gateway's role.
 struct InitCommand { };
 
@@ -66,9 +75,10 @@ struct BackupCommand {
     QString file;
 };
 
-using ToolAction = std::variant<HelpCommand, VersionCommand, CardIssueCommand, MoCommand,
-                                HandsetCommand, AccountsCommand, MessagesCommand, LinksCommand,
-                                UnmatchedCommand, CallbacksCommand, InitCommand, BackupCommand>;
+using ToolAction
+    = std::variant<HelpCommand, VersionCommand, CardIssueCommand, MoCommand, HandsetCommand,
+                   AccountsCommand, MessagesCommand, LinksCommand, UnmatchedCommand,
+                   CallbacksCommand, SmppCommand, InitCommand, BackupCommand>;
 
 // The service named with --server, and the operator's token file.
 struct ServerTarget {

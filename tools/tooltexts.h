@@ -23,6 +23,10 @@ inline const QString UnmatchedWord = u"unmatched"_s;
 inline const QString ClearWord = u"clear"_s;
 inline const QString CallbacksWord = u"callbacks"_s;
 inline const QString ReplayWord = u"replay"_s;
+inline const QString SmppWord = u"smpp"_s;
+inline const QString SetWord = u"set"_s;
+inline const QString RevokeWord = u"revoke"_s;
+inline const QString BindsWord = u"binds"_s;
 inline const QString InitWord = u"init"_s;
 inline const QString BackupWord = u"backup"_s;
 
@@ -41,6 +45,7 @@ inline const QString SinceOption = u"since"_s;
 inline const QString ThroughOption = u"through"_s;
 inline const QString DeadOption = u"dead"_s;
 inline const QString AllOption = u"all"_s;
+inline const QString SystemIdOption = u"system-id"_s;
 inline const QString HelpOption = u"help"_s;
 inline const QString HelpShortOption = u"h"_s;
 inline const QString VersionOption = u"version"_s;
@@ -57,6 +62,7 @@ inline const QString AccountValueName = u"account"_s;
 inline const QString StateValueName = u"state"_s;
 inline const QString SinceValueName = u"time"_s;
 inline const QString ThroughValueName = u"id"_s;
+inline const QString SystemIdValueName = u"id"_s;
 
 inline const QString Help
     = u"用法：quillet-gateway [--store 路径或地址] 命令 [选项]\n"
@@ -102,6 +108,15 @@ inline const QString Help
       u"      最近的错误、回调地址。\n"
       u"  callbacks replay 编号|--all\n"
       u"      重新发送这个事件（--all：所有放弃了的），正在发送的除外；打印条数。\n"
+      u"  smpp set --account 帐户 [--system-id 标识]\n"
+      u"      为帐户建立 SMPP 登录凭据：系统标识（1 到 15 个可打印的 ASCII 字符，\n"
+      u"      默认为去掉减号的帐户号码）和新的 8 位随机密码，只打印这一次；存储只保存\n"
+      u"      密码的慢哈希。帐户原有的凭据和用它们绑定的连接随之结束。\n"
+      u"  smpp revoke --account 帐户\n"
+      u"      撤销帐户的 SMPP 凭据，并结束各服务进程中用它们绑定的连接。\n"
+      u"  smpp binds\n"
+      u"      列出各服务进程中的 SMPP 绑定：编号、帐户、系统标识、方式、应用的地址、\n"
+      u"      绑定时间、已提交、已送出的状态报告和上行短信、进程。\n"
       u"  init\n"
       u"      建立存储或升级到本程序的版本。PostgreSQL 上须以存储模式的所有者运行，\n"
       u"      并建立角色 quillet_gateway（NOLOGIN），授予网关运行所需的最小权限。\n"
@@ -262,6 +277,20 @@ QString callbackEventLine(qint64 id, qint64 atMs, const QString &accountNo, cons
                           qint64 subject, const QString &state, const QString &delivery,
                           qint64 attempts, const QString &lastError, const QString &url);
 QString callbacksReplayed(qint64 count);
+
+inline const QString SmppCredentialsHeader = u"系统标识\t密码"_s;
+QString smppCredentialsLine(const QString &systemId, const QString &password);
+QString smppSystemIdTaken(const QString &systemId);
+QString smppNothingToRevoke(const QString &accountNo);
+QString smppRevoked(const QString &accountNo);
+QString smppNeedsWord();
+QString badSystemId(const QString &systemId);
+inline const QString NoSmppBinds = u"没有 SMPP 绑定。"_s;
+inline const QString SmppBindsHeader
+    = u"编号\t帐户\t系统标识\t方式\t地址\t绑定时间\t已提交\t状态报告\t上行短信\t进程"_s;
+QString smppBindLine(qint64 id, const QString &accountNo, const QString &systemId,
+                     const QString &mode, const QString &address, qint64 sinceMs, qint64 submitted,
+                     qint64 receipts, qint64 arrivals, const QString &process);
 QString replayNeedsOne();
 
 } // namespace ToolTexts

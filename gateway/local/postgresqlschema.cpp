@@ -358,8 +358,38 @@ QStringList toVersion6()
     return list;
 }
 
+// Version 7: SMPP credentials of accounts and the binds they hold (see the SQLite engine).
+QStringList toVersion7()
+{
+    const char16_t *const statements[] = {
+        uR"(CREATE TABLE smpp_credentials (
+            account_id bigint PRIMARY KEY REFERENCES accounts(id),
+            system_id text NOT NULL UNIQUE,
+            password_hash text NOT NULL,
+            created_at timestamptz NOT NULL))",
+        uR"(CREATE TABLE smpp_binds (
+            id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+            account_id bigint NOT NULL REFERENCES accounts(id),
+            process text NOT NULL,
+            mode text NOT NULL CHECK (mode IN ('transmitter', 'receiver', 'transceiver')),
+            address text NOT NULL,
+            since timestamptz NOT NULL,
+            seen_at timestamptz NOT NULL,
+            submitted bigint NOT NULL DEFAULT 0,
+            receipts bigint NOT NULL DEFAULT 0,
+            arrivals bigint NOT NULL DEFAULT 0))",
+        uR"(CREATE INDEX smpp_binds_account ON smpp_binds(account_id))",
+    };
+    QStringList list;
+    for (const char16_t *statement : statements)
+        list.append(QString::fromUtf16(statement));
+    return list;
+}
+
 QStringList migration(int fromVersion)
 {
+    if (fromVersion == 6)
+        return toVersion7();
     if (fromVersion == 5)
         return toVersion6();
     if (fromVersion == 4)
@@ -462,6 +492,8 @@ QStringList grants(const QString &role)
         u"GRANT SELECT ON waiting_counts"_s + to,
         u"GRANT SELECT, INSERT, UPDATE, DELETE ON callbacks"_s + to,
         u"GRANT SELECT ON outbox"_s + to,
+        u"GRANT SELECT, INSERT, UPDATE, DELETE ON smpp_credentials"_s + to,
+        u"GRANT SELECT, INSERT, UPDATE, DELETE ON smpp_binds"_s + to,
         u"GRANT UPDATE (delivery, attempts, next_try_at, claimed_by, claimed_until, "
         u"last_error, delivered_at) ON outbox"_s
             + to,

@@ -497,6 +497,33 @@ const char16_t *const ToV6[] = {
         END)",
 };
 
+// Version 7: customers' applications over SMPP. An account may have one set of SMPP
+// credentials (its system_id, unique, and its password's slow hash: the password itself
+// is shown once, when it is made). A bind is a row while it lasts, written by the service
+// process that holds it and seen again every little while, so that the operator sees
+// every process's binds and a revoke reaches a bind in any process: the bind's row goes
+// with its credentials, and a process that finds its row gone ends the bind.
+const char16_t *const ToV7[] = {
+    uR"(CREATE TABLE smpp_credentials (
+        account_id INTEGER PRIMARY KEY REFERENCES accounts(id),
+        system_id TEXT NOT NULL UNIQUE,
+        password_hash TEXT NOT NULL,
+        created_at INTEGER NOT NULL))",
+    uR"(CREATE TABLE smpp_binds (
+        id INTEGER PRIMARY KEY,
+        account_id INTEGER NOT NULL REFERENCES accounts(id),
+        process TEXT NOT NULL,
+        mode TEXT NOT NULL
+            CHECK (mode = 'transmitter' OR mode = 'receiver' OR mode = 'transceiver'),
+        address TEXT NOT NULL,
+        since INTEGER NOT NULL,
+        seen_at INTEGER NOT NULL,
+        submitted INTEGER NOT NULL DEFAULT 0,
+        receipts INTEGER NOT NULL DEFAULT 0,
+        arrivals INTEGER NOT NULL DEFAULT 0))",
+    uR"(CREATE INDEX smpp_binds_account ON smpp_binds(account_id))",
+};
+
 // The revision of how this engine lays out a store of the current schema version, kept
 // in the header's user version. Revision 1:
 // - mt's lists of allowed values are OR chains. A CHECK with a list of three or more
@@ -839,6 +866,9 @@ QStringList SqliteEngine::migration(int fromVersion) const
             statements.append(QString::fromUtf16(statement));
     } else if (fromVersion == 5) {
         for (const char16_t *statement : ToV6)
+            statements.append(QString::fromUtf16(statement));
+    } else if (fromVersion == 6) {
+        for (const char16_t *statement : ToV7)
             statements.append(QString::fromUtf16(statement));
     }
     return statements;

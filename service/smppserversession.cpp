@@ -1,0 +1,355 @@
+#include "service/smppserversession.h"
+
+#include "service/smppserver.h"
+
+#include <QSslSocket>
+
+namespace {
+
+constexpr quint32 ResponseBit = 0x80000000;
+constexpr quint32 MaxSequence = 0x7FFFFFFF;
+// Answers the application may leave unread before reading stops: a few windows of PDUs.
+constexpr qint64 WindowsOfOutput = 4;
+// The id this server gives itself in its bind answers.
+const QByteArray OwnSystemId = "quillet";
+
+Smpp::Command bindAnswer(quint32 command)
+{
+    switch (Smpp::Command(command)) {
+    case Smpp::Command::BindReceiver:
+        return Smpp::Command::BindReceiverResp;
+    case Smpp::Command::BindTransmitter:
+        return Smpp::Command::BindTransmitterResp;
+    default:
+        break;
+    }
+    return Smpp::Command::BindTransceiverResp;
+}
+
+bool isBind(quint32 command)
+{
+    const auto c = Smpp::Command(command);
+    return c == Smpp::Command::BindReceiver || c == Smpp::Command::BindTransmitter
+        || c == Smpp::Command::BindTransceiver;
+}
+
+} // namespace
+
+SmppServerSession::SmppServerSession(quint64 id, std::unique_ptr<QTcpSocket> socket,
+                                     SmppServer &server, const SmppServerSettings &settings)
+    : m_id(id)
+    , m_socket(std::move(socket))
+    , m_server(server)
+    , m_settings(settings)
+    , m_reader(settings.maxPdu)
+{
+    m_clock.start();
+    m_openedAt = m_heardAt = m_clock.elapsed();
+    m_outputBound = WindowsOfOutput * settings.window * qint64(settings.maxPdu);
+    m_socket->setReadBufferSize(PduReader::BufferBytes);
+    connect(m_socket.get(), &QAbstractSocket::readyRead, this, &SmppServerSession::readPdus);
+    connect(m_socket.get(), &QAbstractSocket::bytesWritten, this, &SmppServerSession::written);
+    if (auto *tls = qobject_cast<QSslSocket *>(m_socket.get()))
+        connect(tls, &QSslSocket::encryptedBytesWritten, this, &SmppServerSession::written);
+    connect(m_socket.get(), &QAbstractSocket::disconnected, this, &SmppServerSession::end);
+    connect(m_socket.get(), &QAbstractSocket::errorOccurred, this, &SmppServerSession::end);
+    m_sweep.setInterval(std::clamp(settings.responseTimeoutMs / 10, 10, 200));
+    connect(&m_sweep, &QTimer::timeout, this, &SmppServerSession::sweep);
+    m_sweep.start();
+    m_nextTurn.setSingleShot(true);
+    m_nextTurn.setInterval(0);
+    connect(&m_nextTurn, &QTimer::timeout, this, &SmppServerSession::turn);
+    if (m_socket->bytesAvailable() > 0)
+        m_nextTurn.start();
+}
+
+SmppServerSession::~SmppServerSession()
+{
+    if (m_socket)
+        m_socket->disconnect(this);
+}
+
+QString SmppServerSession::address() const
+{
+    return m_socket->peerAddress().toString() + u':' + QString::number(m_socket->peerPort());
+}
+
+void SmppServerSession::readPdus()
+{
+    m_heardAt = m_clock.elapsed();
+    if (!m_inTurn && !m_nextTurn.isActive())
+        turn();
+}
+
+qint64 SmppServerSession::unsent() const
+{
+    qint64 bytes = m_socket->bytesToWrite();
+    if (const auto *tls = qobject_cast<const QSslSocket *>(m_socket.get()))
+        bytes += tls->encryptedBytesToWrite();
+    return bytes;
+}
+
+bool SmppServerSession::backlogged() const
+{
+    return unsent() > m_outputBound;
+}
+
+void SmppServerSession::written()
+{
+    if (m_stalledSince >= 0 && !backlogged()) {
+        m_stalledSince = -1;
+        m_nextTurn.start();
+    }
+}
+
+void SmppServerSession::write(const QByteArray &pdu)
+{
+    if (m_phase == Phase::Ended || pdu.isEmpty())
+        return;
+    m_socket->write(pdu);
+}
+
+void SmppServerSession::turn()
+{
+    if (m_phase == Phase::Ended)
+        return;
+    m_inTurn = true;
+    int handled = 0;
+    while (m_phase != Phase::Ended && handled < PdusPerTurn && !backlogged()) {
+        const PduReader::Next next = m_reader.next(*m_socket);
+        if (next.kind == PduReader::Kind::Lost) {
+            // A length that cannot be framed: say so once, then leave.
+            write(Smpp::bare(Smpp::Command::GenericNack, next.header.sequence,
+                             Smpp::Status::InvalidCommandLength));
+            m_socket->flush();
+            end();
+            break;
+        }
+        if (next.kind == PduReader::Kind::Partial)
+            break;
+        ++handled;
+        const std::optional<Smpp::Pdu> pdu = Smpp::decode(next.bytes);
+        if (pdu)
+            handle(*pdu);
+        else
+            unreadable(next.header);
+    }
+    m_inTurn = false;
+    if (m_phase == Phase::Ended)
+        return;
+    if (backlogged()) {
+        if (m_stalledSince < 0)
+            m_stalledSince = m_clock.elapsed();
+        return;
+    }
+    if (m_reader.wholeWaiting() || m_socket->bytesAvailable() > 0)
+        m_nextTurn.start();
+}
+
+bool SmppServerSession::countError()
+{
+    if (++m_errors <= MostErrors)
+        return true;
+    m_socket->flush();
+    end();
+    return false;
+}
+
+// A known request whose body does not read gets its own answer with an error status;
+// anything else that does not read, generic_nack.
+void SmppServerSession::unreadable(const Smpp::Header &header)
+{
+    if (!countError() || (header.command & ResponseBit))
+        return;
+    const quint32 status = Smpp::Status::InvalidCommandLength;
+    const auto command = Smpp::Command(header.command);
+    if (isBind(header.command))
+        write(Smpp::response(bindAnswer(header.command), header.sequence, status, OwnSystemId));
+    else if (command == Smpp::Command::SubmitSm)
+        write(Smpp::response(Smpp::Command::SubmitSmResp, header.sequence, status, {}));
+    else if (command == Smpp::Command::QuerySm)
+        write(Smpp::querySmResp(header.sequence, status, {}, {}, 0, 0));
+    else if (command == Smpp::Command::CancelSm)
+        write(Smpp::bare(Smpp::Command::CancelSmResp, header.sequence, status));
+    else
+        write(Smpp::bare(Smpp::Command::GenericNack, header.sequence, status));
+}
+
+void SmppServerSession::wrongState(const Smpp::Header &header)
+{
+    if (!countError())
+        return;
+    const quint32 status = Smpp::Status::IncorrectBindStatus;
+    switch (Smpp::Command(header.command)) {
+    case Smpp::Command::SubmitSm:
+        write(Smpp::response(Smpp::Command::SubmitSmResp, header.sequence, status, {}));
+        return;
+    case Smpp::Command::QuerySm:
+        write(Smpp::querySmResp(header.sequence, status, {}, {}, 0, 0));
+        return;
+    case Smpp::Command::CancelSm:
+        write(Smpp::bare(Smpp::Command::CancelSmResp, header.sequence, status));
+        return;
+    default:
+        break;
+    }
+    if (isBind(header.command)) {
+        write(Smpp::response(bindAnswer(header.command), header.sequence,
+                             Smpp::Status::AlreadyBound, OwnSystemId));
+        return;
+    }
+    write(Smpp::bare(Smpp::Command::GenericNack, header.sequence, status));
+}
+
+void SmppServerSession::handle(const Smpp::Pdu &pdu)
+{
+    using Smpp::Command;
+    const Smpp::Header &header = pdu.header;
+    const auto command = Command(header.command);
+    switch (command) {
+    case Command::EnquireLink:
+        write(Smpp::bare(Command::EnquireLinkResp, header.sequence));
+        return;
+    case Command::Unbind:
+        write(Smpp::bare(Command::UnbindResp, header.sequence));
+        m_socket->flush();
+        end();
+        return;
+    case Command::EnquireLinkResp:
+    case Command::UnbindResp:
+        if (header.sequence == m_awaited)
+            m_awaitedSince = -1;
+        if (command == Command::UnbindResp && m_phase == Phase::Unbinding)
+            end();
+        return;
+    case Command::GenericNack:
+    case Command::DeliverSmResp:
+        return;
+    case Command::BindReceiver:
+    case Command::BindTransmitter:
+    case Command::BindTransceiver:
+        if (m_phase != Phase::Open)
+            return wrongState(header);
+        m_phase = Phase::Checking;
+        m_mode = command == Command::BindReceiver ? Mode::Receiver
+            : command == Command::BindTransmitter ? Mode::Transmitter
+                                                  : Mode::Transceiver;
+        m_systemId = QString::fromLatin1(pdu.bind.systemId);
+        m_server.checkBind(*this, header.sequence, pdu.bind);
+        return;
+    case Command::SubmitSm:
+    case Command::QuerySm:
+    case Command::CancelSm:
+        if (m_phase != Phase::Bound || !submits())
+            return wrongState(header);
+        // Whatever waits on the store counts against the window: queries too.
+        if (m_inFlight >= m_settings.window) {
+            if (command == Command::SubmitSm)
+                write(Smpp::response(Command::SubmitSmResp, header.sequence,
+                                     Smpp::Status::QueueFull, {}));
+            else if (command == Command::QuerySm)
+                write(Smpp::querySmResp(header.sequence, Smpp::Status::QueueFull, {}, {}, 0, 0));
+            else
+                write(Smpp::bare(Command::CancelSmResp, header.sequence, Smpp::Status::QueueFull));
+            return;
+        }
+        ++m_inFlight;
+        if (command == Command::SubmitSm)
+            m_server.submit(*this, pdu);
+        else
+            m_server.lookUp(*this, pdu);
+        return;
+    default:
+        break;
+    }
+    if (header.command & ResponseBit)
+        return;
+    // A command this server does not take, or one an application does not send (a
+    // deliver_sm): nothing it can be answered with but generic_nack.
+    if (countError())
+        write(Smpp::bare(Command::GenericNack, header.sequence, Smpp::Status::InvalidCommandId));
+}
+
+void SmppServerSession::bound(const QString &accountNo, qint64 accountId, qint64 bindId,
+                              quint32 sequence)
+{
+    if (m_phase != Phase::Checking)
+        return;
+    m_phase = Phase::Bound;
+    m_accountNo = accountNo;
+    m_accountId = accountId;
+    m_bindId = bindId;
+    const auto answer = m_mode == Mode::Receiver ? Smpp::Command::BindReceiverResp
+        : m_mode == Mode::Transmitter            ? Smpp::Command::BindTransmitterResp
+                                                 : Smpp::Command::BindTransceiverResp;
+    write(Smpp::response(answer, sequence, Smpp::Status::Ok, OwnSystemId));
+}
+
+void SmppServerSession::refused(quint32 status, quint32 sequence)
+{
+    if (m_phase != Phase::Checking)
+        return;
+    const auto answer = m_mode == Mode::Receiver ? Smpp::Command::BindReceiverResp
+        : m_mode == Mode::Transmitter            ? Smpp::Command::BindTransmitterResp
+                                                 : Smpp::Command::BindTransceiverResp;
+    m_phase = Phase::Open;
+    m_systemId.clear();
+    write(Smpp::response(answer, sequence, status, OwnSystemId));
+}
+
+void SmppServerSession::answer(const QByteArray &pdu, bool submit)
+{
+    --m_inFlight;
+    if (submit && Smpp::header(pdu).header.status == Smpp::Status::Ok)
+        ++m_submitted;
+    write(pdu);
+}
+
+void SmppServerSession::unbind()
+{
+    if (m_phase != Phase::Bound)
+        return end();
+    m_phase = Phase::Unbinding;
+    m_sequence = m_sequence >= MaxSequence ? 1 : m_sequence + 1;
+    m_awaited = m_sequence;
+    m_awaitedSince = m_clock.elapsed();
+    write(Smpp::bare(Smpp::Command::Unbind, m_awaited));
+}
+
+void SmppServerSession::sweep()
+{
+    const qint64 now = m_clock.elapsed();
+    const qint64 late = now - m_settings.responseTimeoutMs;
+    if (m_stalledSince >= 0) {
+        if (!backlogged())
+            written();
+        else if (m_stalledSince <= late)
+            return end();
+    }
+    // Our enquire_link or unbind unanswered: the application is gone.
+    if (m_awaitedSince >= 0 && m_awaitedSince <= late)
+        return end();
+    // A connection that never binds holds nothing for long.
+    if (m_phase == Phase::Open && m_openedAt <= late)
+        return end();
+    if (m_phase == Phase::Bound && m_awaitedSince < 0
+        && now - m_heardAt >= m_settings.enquireLinkMs) {
+        m_sequence = m_sequence >= MaxSequence ? 1 : m_sequence + 1;
+        m_awaited = m_sequence;
+        m_awaitedSince = now;
+        m_heardAt = now;
+        write(Smpp::bare(Smpp::Command::EnquireLink, m_awaited));
+    }
+}
+
+void SmppServerSession::end()
+{
+    if (m_phase == Phase::Ended)
+        return;
+    m_phase = Phase::Ended;
+    m_sweep.stop();
+    m_nextTurn.stop();
+    m_socket->disconnect(this);
+    m_socket->abort();
+    Q_EMIT ended(m_id);
+}
