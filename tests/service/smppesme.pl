@@ -19,6 +19,8 @@ $| = 1;
 my ($port, $system_id, $password, $case, @args) = @ARGV;
 my %common = (port => $port, system_id => $system_id, password => $password,
               timeout => 10, smpp_version => 0x34, async => 0);
+# Another loopback address to come from, for the limits per address.
+$common{local_ip} = $ENV{SMPP_LOCAL_IP} if $ENV{SMPP_LOCAL_IP};
 
 sub connect_as {
     my ($mode) = @_;

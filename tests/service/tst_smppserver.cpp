@@ -84,10 +84,16 @@ private:
 
     // The Perl client's lines for one case, as `account` (its credentials, or those
     // given).
-    QString esme(const QString &account, const QStringList &arguments, const QString &password = {})
+    QString esme(const QString &account, const QStringList &arguments, const QString &password = {},
+                 const QString &from = {})
     {
         const QStringList given = m_credentials.value(account);
         QProcess perl;
+        if (!from.isEmpty()) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(u"SMPP_LOCAL_IP"_s, from);
+            perl.setProcessEnvironment(environment);
+        }
         perl.start(u"perl"_s,
                    QStringList { QStringLiteral(QUILLET_SMPP_ESME), QString::number(m_smppPort),
                                  given.value(0), password.isEmpty() ? given.value(1) : password }
@@ -165,7 +171,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("account");
         QTest::addColumn<QStringList>("arguments"); // coding, hex, destination, how
-        QTest::addColumn<QString>("source"); // after the service number
+        // After the service number; "@": another account's service number.
+        QTest::addColumn<QString>("source");
         QTest::addColumn<QString>("printed");
         QTest::addColumn<QString>("received"); // by the handset; empty: nothing
         const QString delivered = u"submit=0\nid=N\nquery=0\nstate=2\n"_s;
@@ -192,6 +199,9 @@ private Q_SLOTS:
         QTest::newRow("source not the service number: ESME_RINVSRCADR")
             << Shop << QStringList { u"0"_s, u"6869"_s, u"13900000006"_s } << u"x"_s
             << u"submit=10\n"_s << QString();
+        QTest::newRow("source another account's service number: ESME_RINVSRCADR")
+            << Poor << QStringList { u"0"_s, u"6869"_s, u"13900000010"_s } << u"@"_s
+            << u"submit=10\n"_s << QString();
         QTest::newRow("data_coding 4: ESME_RSUBMITFAIL")
             << Shop << QStringList { u"4"_s, u"6869"_s, u"13900000007"_s } << QString()
             << u"submit=69\n"_s << QString();
@@ -207,7 +217,8 @@ private Q_SLOTS:
         QFETCH(QString, printed);
         QFETCH(QString, received);
         QStringList call { u"submit"_s, arguments.value(0), arguments.value(1), arguments.value(2),
-                           serviceNumber(account) + source };
+                           source == u"@"_s ? serviceNumber(Shop)
+                                            : serviceNumber(account) + source };
         if (arguments.size() > 3)
             call.append(arguments.value(3));
         QString out = esme(account, call);
@@ -307,23 +318,26 @@ private Q_SLOTS:
                                "{\"accountNo\":\"" + Revoked.toLatin1() + "\"}", m_operator));
         QCOMPARE(revoked.value(u"revoked"_s).toInt(), 1);
         // Keep-alives may come first; the unbind follows within a touch of the binds.
+        const QDeadlineTimer touched(5'000);
         do {
             answer = next();
             if (answer.command == quint32(Smpp::Command::EnquireLink))
                 socket.write(Smpp::bare(Smpp::Command::EnquireLinkResp, answer.sequence));
-        } while (answer.command == quint32(Smpp::Command::EnquireLink));
+        } while (answer.command == quint32(Smpp::Command::EnquireLink) && !touched.hasExpired());
         QCOMPARE(answer.command, quint32(Smpp::Command::Unbind));
     }
 
     // Failed binds past the limit are refused without a look at the password, the right
-    // one too, until the window closes.
+    // one too, until the window closes: of that system_id from any address, and of any
+    // system_id from that address.
     void failedBindsLimited()
     {
         // The window the wrong binds above opened closes first.
         QTest::qWait(2'600);
         for (int i = 0; i < 4; ++i)
             QCOMPARE(esme(Shop, { u"bind"_s, u"transmitter"_s }, u"wrong"_s), u"bind=14\n"_s);
-        QCOMPARE(esme(Shop, { u"bind"_s, u"transmitter"_s }), u"bind=13\n"_s);
+        QCOMPARE(esme(Shop, { u"bind"_s, u"transmitter"_s }, {}, u"127.0.0.2"_s), u"bind=13\n"_s);
+        QCOMPARE(esme(Poor, { u"bind"_s, u"transmitter"_s }), u"bind=13\n"_s);
         QTest::qWait(2'600);
         QCOMPARE(esme(Shop, { u"bind"_s, u"transmitter"_s }),
                  u"bind=0\nenquire_link=0\nunbind=0\n"_s);
