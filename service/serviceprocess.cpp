@@ -191,6 +191,9 @@ void ServiceProcess::reload()
     GatewayService::Options options = m_config.service;
     options.tls = tls;
     m_service->reload(options);
+    if (m_smpp)
+        m_smpp->setLimits(options.authFailureLimit, options.authWindowMs,
+                          options.applicationRateLimit);
     m_log->setSummaryInterval(next.summaryIntervalS);
 
     QStringList applied { reloadedLimits(), reloadedRequestLog(describe(next.requestLog)) };

@@ -111,6 +111,13 @@ void SmppServer::stop()
         session->unbind();
 }
 
+void SmppServer::setLimits(int failureLimit, int failureWindowMs, int ratePerSecond)
+{
+    m_byAddress.setLimit(failureLimit, failureWindowMs);
+    m_bySystemId.setLimit(failureLimit, failureWindowMs);
+    m_rate.setRate(ratePerSecond);
+}
+
 void SmppServer::accept(qintptr descriptor)
 {
     std::unique_ptr<QTcpSocket> socket;

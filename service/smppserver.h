@@ -60,6 +60,8 @@ public:
     // Unbinds every bound session and closes the rest.
     void stop();
     int sessions() const { return int(m_sessions.size()); }
+    // From a reload: the failed-bind limits and the accounts' rate, as the HTTP side's.
+    void setLimits(int failureLimit, int failureWindowMs, int ratePerSecond);
 
     // From a session.
     void checkBind(SmppServerSession &session, quint32 sequence, const Smpp::BindRequest &bind);

@@ -264,6 +264,22 @@ private Q_SLOTS:
         QVERIFY2(taken >= 5 && taken < 40, qPrintable(out));
     }
 
+    // Past the account's rate (lowered by a reload), submits are answered ESME_RTHROTTLED.
+    void throttled()
+    {
+        m_rig->set(u"application_rate_limit"_s, u"1"_s);
+        QVERIFY(!m_rig->reload().isEmpty());
+        const QString out
+            = esme(Shop, { u"burst"_s, u"5"_s, u"13900000011"_s, serviceNumber(Shop) });
+        m_rig->set(u"application_rate_limit"_s, u"100000"_s);
+        QVERIFY(!m_rig->reload().isEmpty());
+        static const QRegularExpression counts(u"^bind=0\\n0x00=(\\d+)\\n0x58=(\\d+)\\n$"_s);
+        const auto match = counts.match(out);
+        QVERIFY2(match.hasMatch(), qPrintable(out));
+        QCOMPARE(match.captured(1).toInt() + match.captured(2).toInt(), 5);
+        QVERIFY2(match.captured(1).toInt() <= 2, qPrintable(out));
+    }
+
     void malformed_data()
     {
         QTest::addColumn<QString>("hex");
