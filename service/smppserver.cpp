@@ -177,11 +177,10 @@ void SmppServer::checkBind(SmppServerSession &session, quint32 sequence,
         session.refused(Smpp::Status::BindFailed, sequence);
         return;
     }
-    int holding = 0;
-    for (const SmppServerSession *other : std::as_const(m_sessions)) {
-        if (other != &session && other->systemId() == systemId)
-            ++holding;
-    }
+    const auto holding = std::count_if(
+        m_sessions.cbegin(), m_sessions.cend(), [&](const SmppServerSession *other) {
+            return other != &session && other->systemId() == systemId;
+        });
     if (holding >= m_options.settings.maxBindsPerAccount) {
         session.refused(Smpp::Status::BindFailed, sequence);
         return;

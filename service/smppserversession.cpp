@@ -26,6 +26,19 @@ Smpp::Command bindAnswer(quint32 command)
     return Smpp::Command::BindTransceiverResp;
 }
 
+Smpp::Command bindAnswerOf(SmppServerSession::Mode mode)
+{
+    switch (mode) {
+    case SmppServerSession::Mode::Receiver:
+        return Smpp::Command::BindReceiverResp;
+    case SmppServerSession::Mode::Transmitter:
+        return Smpp::Command::BindTransmitterResp;
+    case SmppServerSession::Mode::Transceiver:
+        break;
+    }
+    return Smpp::Command::BindTransceiverResp;
+}
+
 bool isBind(quint32 command)
 {
     const auto c = Smpp::Command(command);
@@ -279,22 +292,16 @@ void SmppServerSession::bound(const QString &accountNo, qint64 accountId, qint64
     m_accountNo = accountNo;
     m_accountId = accountId;
     m_bindId = bindId;
-    const auto answer = m_mode == Mode::Receiver ? Smpp::Command::BindReceiverResp
-        : m_mode == Mode::Transmitter            ? Smpp::Command::BindTransmitterResp
-                                                 : Smpp::Command::BindTransceiverResp;
-    write(Smpp::response(answer, sequence, Smpp::Status::Ok, OwnSystemId));
+    write(Smpp::response(bindAnswerOf(m_mode), sequence, Smpp::Status::Ok, OwnSystemId));
 }
 
 void SmppServerSession::refused(quint32 status, quint32 sequence)
 {
     if (m_phase != Phase::Checking)
         return;
-    const auto answer = m_mode == Mode::Receiver ? Smpp::Command::BindReceiverResp
-        : m_mode == Mode::Transmitter            ? Smpp::Command::BindTransmitterResp
-                                                 : Smpp::Command::BindTransceiverResp;
     m_phase = Phase::Open;
     m_systemId.clear();
-    write(Smpp::response(answer, sequence, status, OwnSystemId));
+    write(Smpp::response(bindAnswerOf(m_mode), sequence, status, OwnSystemId));
 }
 
 void SmppServerSession::answer(const QByteArray &pdu, bool submit)

@@ -1,7 +1,7 @@
 // The SMPP server as applications meet it: Debian's Net::SMPP (a client this project did
 // not write) binds, submits, queries and cancels against one running service, and our
-// own codec sends what no well-behaved client sends. What a submit did is read back
-// through the service's other doors: the handset's listing and the messages API.
+// own codec sends what no well-behaved client sends and holds binds open. What a submit did is read
+// back through the service's other doors: the handset's listing and the messages API.
 
 #include "service/link/smpppdu.h"
 #include "tests/service/servicerig.h"
@@ -15,6 +15,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <array>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -27,6 +29,42 @@ QJsonObject json(const ServiceRig::Answer &answer)
 {
     return QJsonDocument::fromJson(answer.body).object();
 }
+
+// An application's connection made with our own codec: one the Perl client cannot hold
+// open while the test does something else.
+struct RawEsme {
+    QTcpSocket socket;
+    QByteArray read;
+
+    // The bind's answer.
+    Smpp::Header bind(quint16 port, const QString &systemId, const QString &password)
+    {
+        socket.connectToHost(u"127.0.0.1"_s, port);
+        if (!socket.waitForConnected(5'000))
+            return {};
+        Smpp::BindRequest request;
+        request.systemId = systemId.toLatin1();
+        request.password = password.toLatin1();
+        socket.write(Smpp::bind(Smpp::Command::BindTransceiver, 1, request));
+        return next();
+    }
+
+    // The next PDU's header; none after 5 s.
+    Smpp::Header next()
+    {
+        QDeadlineTimer deadline(5'000);
+        while (!deadline.hasExpired()) {
+            const Smpp::Peek peek = Smpp::header(read);
+            if (peek.complete && quint32(read.size()) >= peek.header.length) {
+                read.remove(0, peek.header.length);
+                return peek.header;
+            }
+            socket.waitForReadyRead(50);
+            read += socket.readAll();
+        }
+        return {};
+    }
+};
 
 } // namespace
 
@@ -302,31 +340,29 @@ private Q_SLOTS:
         QCOMPARE(esme(Shop, { u"raw"_s, hex }), u"bind=0\n"_s + printed);
     }
 
+    // An account holds at most max_binds_per_account binds at once (4 here); one that
+    // ends makes room.
+    void bindsPerAccountLimited()
+    {
+        const QString password = m_credentials.value(Shop).value(1);
+        std::array<RawEsme, 5> binds;
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(binds[i].bind(m_smppPort, u"shop"_s, password).status, 0u);
+        const Smpp::Header fifth = binds[4].bind(m_smppPort, u"shop"_s, password);
+        QCOMPARE(fifth.command, quint32(Smpp::Command::BindTransceiverResp));
+        QCOMPARE(fifth.status, Smpp::Status::BindFailed);
+        binds[0].socket.write(Smpp::bare(Smpp::Command::Unbind, 2));
+        QCOMPARE(binds[0].next().command, quint32(Smpp::Command::UnbindResp));
+        RawEsme again;
+        QCOMPARE(again.bind(m_smppPort, u"shop"_s, password).status, 0u);
+    }
+
     // A revoke reaches a bind held in the service: it is sent unbind.
     void revokeEndsBind()
     {
-        QTcpSocket socket;
-        socket.connectToHost(u"127.0.0.1"_s, m_smppPort);
-        QVERIFY(socket.waitForConnected(5'000));
-        Smpp::BindRequest bind;
-        bind.systemId = "gone";
-        bind.password = m_credentials.value(Revoked).value(1).toLatin1();
-        socket.write(Smpp::bind(Smpp::Command::BindTransceiver, 1, bind));
-        QByteArray read;
-        const auto next = [&]() -> Smpp::Header {
-            QDeadlineTimer deadline(5'000);
-            while (!deadline.hasExpired()) {
-                const Smpp::Peek peek = Smpp::header(read);
-                if (peek.complete && quint32(read.size()) >= peek.header.length) {
-                    read.remove(0, peek.header.length);
-                    return peek.header;
-                }
-                socket.waitForReadyRead(50);
-                read += socket.readAll();
-            }
-            return {};
-        };
-        Smpp::Header answer = next();
+        RawEsme esme;
+        Smpp::Header answer
+            = esme.bind(m_smppPort, u"gone"_s, m_credentials.value(Revoked).value(1));
         QCOMPARE(answer.command, quint32(Smpp::Command::BindTransceiverResp));
         QCOMPARE(answer.status, 0u);
         const auto revoked
@@ -336,9 +372,9 @@ private Q_SLOTS:
         // Keep-alives may come first; the unbind follows within a touch of the binds.
         const QDeadlineTimer touched(5'000);
         do {
-            answer = next();
+            answer = esme.next();
             if (answer.command == quint32(Smpp::Command::EnquireLink))
-                socket.write(Smpp::bare(Smpp::Command::EnquireLinkResp, answer.sequence));
+                esme.socket.write(Smpp::bare(Smpp::Command::EnquireLinkResp, answer.sequence));
         } while (answer.command == quint32(Smpp::Command::EnquireLink) && !touched.hasExpired());
         QCOMPARE(answer.command, quint32(Smpp::Command::Unbind));
     }
