@@ -135,6 +135,8 @@ void SmppServer::accept(qintptr descriptor)
     }
     const quint64 id = m_nextId++;
     auto *session = new SmppServerSession(id, std::move(socket), *this, m_options.settings);
+    // Its child, so that one ended but not yet deleted goes with the server.
+    session->setParent(this);
     connect(session, &SmppServerSession::ended, this, &SmppServer::ended);
     m_sessions.insert(id, session);
 }
