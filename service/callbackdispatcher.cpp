@@ -42,9 +42,9 @@ QJsonObject arrivalData(const Outbox::Arrival &a)
 
 } // namespace
 
-qint64 CallbackDispatcher::retryDelayMs(int attempts, double jitter)
+qint64 CallbackDispatcher::retryDelayMs(qint64 firstMs, int attempts, double jitter)
 {
-    qint64 delay = RetryFirstMs;
+    qint64 delay = firstMs;
     for (int i = 1; i < attempts && delay < RetryMostMs; ++i)
         delay *= 2;
     delay = std::min(delay, RetryMostMs);
@@ -82,6 +82,7 @@ public:
         m_stopping = true;
         if (m_timer)
             m_timer->stop();
+        flush();
         // Their events stay claimed until the leases run out: sent again then, not lost.
         const QList<QNetworkReply *> replies
             = m_network ? m_network->findChildren<QNetworkReply *>() : QList<QNetworkReply *>();
@@ -102,22 +103,31 @@ public:
             if (const auto counts = m_outbox->counts(); !counts.failed())
                 m_options.observer->outboxCounted(*counts);
         }
+        claim({});
+    }
+
+private:
+    // Settles what `settled` says and takes what fits in the queues, in one commit.
+    void claim(const QList<Outbox::Settled> &settled)
+    {
         const int most = 4 * m_options.perUrl - m_held;
-        if (most <= 0)
+        if (most <= 0 && settled.isEmpty())
             return;
-        const Result<QList<Outbox::Event>> claimed = m_outbox->claim(most, m_options.leaseMs);
+        // The store away: what was settled stays claimed until the leases run out, and
+        // is sent again then; the next poll tries again.
+        const Result<QList<Outbox::Event>> claimed
+            = m_outbox->claim(most, m_options.leaseMs, settled);
         if (claimed.failed())
-            return; // the store is away: the next poll tries again
+            return;
         for (const Outbox::Event &event : *claimed) {
             m_queues[event.url].enqueue(event);
             ++m_held;
         }
         pump();
-        if (claimed->size() == most)
+        if (most > 0 && claimed->size() == most)
             QTimer::singleShot(0, this, &CallbackRunner::poll);
     }
 
-private:
     // An event settled without a request (its secret unreadable, its host refused) comes
     // back here from inside the loop: that call only asks for another round.
     void pump()
@@ -151,25 +161,46 @@ private:
         pump();
     }
 
+    // What became of an event is written with the others settled within SettleMs, in
+    // the transaction that claims the next ones: a commit (a flush to the disk) a round,
+    // not two an event. Until then the event stays claimed by this process; one that
+    // dies meanwhile sends it again once the lease runs out, as it would a request it
+    // never finished.
     void settle(const Outbox::Event &event, const QString &error)
     {
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         QString result;
         if (error.isEmpty()) {
-            (void)m_outbox->delivered(event.id);
+            m_settled.append({ event.id, true, {}, {} });
             result = u"delivered"_s;
         } else {
             std::uniform_real_distribution<double> jitter(0.0, 1.0);
-            const qint64 retryAt
-                = now + CallbackDispatcher::retryDelayMs(event.attempts + 1, jitter(m_random));
+            const qint64 retryAt = now
+                + CallbackDispatcher::retryDelayMs(m_options.retryFirstMs, event.attempts + 1,
+                                                   jitter(m_random));
             const bool dead = retryAt - event.at > CallbackDispatcher::GiveUpMs;
-            (void)m_outbox->failed(event.id, error,
-                                   dead ? std::nullopt : std::optional<qint64>(retryAt));
+            m_settled.append(
+                { event.id, false, error, dead ? std::nullopt : std::optional<qint64>(retryAt) });
             result = dead ? u"dead"_s : u"retry"_s;
         }
+        if (m_settled.size() == 1)
+            QTimer::singleShot(SettleMs, this, &CallbackRunner::flush);
         if (m_options.observer)
             m_options.observer->callbackAttempt(event.type, result, now - event.at);
         done(event);
+    }
+
+    // The round settled makes room: the next events (a later state of the same message
+    // among them) are claimed with it rather than at the next poll.
+    void flush()
+    {
+        if (m_settled.isEmpty() || !m_outbox)
+            return;
+        const QList<Outbox::Settled> settled = std::exchange(m_settled, {});
+        if (m_stopping)
+            (void)m_outbox->claim(0, 0, settled);
+        else
+            claim(settled);
     }
 
     std::optional<QByteArray> body(const Outbox::Event &event)
@@ -282,6 +313,8 @@ private:
     // The whole outbox is counted for the metrics this often at most.
     static constexpr qint64 CountEveryMs = 5'000;
     QElapsedTimer m_counted;
+    static constexpr int SettleMs = 5;
+    QList<Outbox::Settled> m_settled;
     QHash<QString, QQueue<Outbox::Event>> m_queues;
     QHash<QString, int> m_inFlight;
     int m_held = 0;
@@ -293,43 +326,22 @@ private:
 CallbackDispatcher::CallbackDispatcher(Options options)
     : m_options(std::move(options))
 {
-    m_thread.setObjectName(u"callbacks"_s);
 }
 
-CallbackDispatcher::~CallbackDispatcher()
-{
-    stop();
-}
+CallbackDispatcher::~CallbackDispatcher() = default;
 
 Status CallbackDispatcher::start()
 {
-    auto *runner = new CallbackRunner(m_options);
-    runner->moveToThread(&m_thread);
-    QObject::connect(&m_thread, &QThread::finished, runner, &QObject::deleteLater);
-    m_runner = runner;
-    m_thread.start();
-    Status opened = Status::ok();
-    QMetaObject::invokeMethod(
-        runner, [&] { opened = runner->open(); }, Qt::BlockingQueuedConnection);
-    if (opened.failed())
-        stop();
-    return opened;
+    return m_thread.start(new CallbackRunner(m_options),
+                          [](CallbackRunner &runner) { return runner.open(); });
 }
 
 void CallbackDispatcher::stop()
 {
-    if (!m_thread.isRunning())
-        return;
-    CallbackRunner *runner = m_runner.exchange(nullptr);
-    QMetaObject::invokeMethod(
-        runner, [runner] { runner->stop(); }, Qt::BlockingQueuedConnection);
-    m_thread.quit();
-    m_thread.wait();
+    m_thread.stop();
 }
 
 void CallbackDispatcher::wake()
 {
-    if (CallbackRunner *runner = m_runner)
-        QMetaObject::invokeMethod(
-            runner, [runner] { runner->poll(); }, Qt::QueuedConnection);
+    m_thread.post([](CallbackRunner &runner) { runner.poll(); });
 }

@@ -20,10 +20,8 @@
 #include "service/callbackobserver.h"
 #include "service/callbacksecrets.h"
 #include "service/callbackurl.h"
+#include "service/link/ownthread.h"
 
-#include <QThread>
-
-#include <atomic>
 #include <functional>
 #include <random>
 
@@ -41,15 +39,15 @@ public:
         int timeoutMs = 10'000;
         qint64 leaseMs = 120'000;
         int pollMs = 250;
+        qint64 retryFirstMs = 1'000;
         CallbackObserver *observer = nullptr;
     };
-    // How long after `attempts` failures an event is tried again: 1 s doubling to
+    // How long after `attempts` failures an event is tried again: `firstMs` doubling to
     // RetryMostMs, and up to a quarter more by `jitter` (0 to 1).
-    static constexpr qint64 RetryFirstMs = 1'000;
     static constexpr qint64 RetryMostMs = 600'000;
     static constexpr qint64 GiveUpMs = 24 * 3'600'000LL;
     static constexpr qint64 AnswerBytes = 64 * 1024;
-    static qint64 retryDelayMs(int attempts, double jitter);
+    static qint64 retryDelayMs(qint64 firstMs, int attempts, double jitter);
 
     explicit CallbackDispatcher(Options options);
     ~CallbackDispatcher();
@@ -64,6 +62,5 @@ public:
 
 private:
     Options m_options;
-    QThread m_thread;
-    std::atomic<CallbackRunner *> m_runner { nullptr };
+    OwnThread<CallbackRunner> m_thread { QStringLiteral("callbacks") };
 };

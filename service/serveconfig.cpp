@@ -186,6 +186,7 @@ constexpr auto CallbackCaFile = [](auto &c) -> auto & { return c.callbackCaFile;
 constexpr auto CallbackPerUrl = [](auto &c) -> auto & { return c.callbackPerUrl; };
 constexpr auto CallbackKeyFile = [](auto &c) -> auto & { return c.callbackKeyFile; };
 constexpr auto CallbackTimeout = [](auto &c) -> auto & { return c.callbackTimeoutMs; };
+constexpr auto CallbackRetry = [](auto &c) -> auto & { return c.callbackRetryMs; };
 // clang-format on
 
 constexpr int Counts = 1'000'000;
@@ -228,6 +229,7 @@ const QList<Setting> &settings()
         whole(CallbackInFlightKey, When::AtStart, CallbackPerUrl, 1, 1024),
         text(CallbackKeyFileKey, QString(), When::AtStart, CallbackKeyFile),
         whole(CallbackTimeoutKey, When::AtStart, CallbackTimeout, 1, 60'000),
+        whole(CallbackRetryKey, When::AtStart, CallbackRetry, 1, 60'000),
     };
     return table;
 }

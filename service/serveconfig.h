@@ -79,8 +79,10 @@ struct ServeConfig {
     QString callbackCaFile;
     int callbackPerUrl = 8;
     QString callbackKeyFile;
-    // A test setting: how long an answer may take (a deployment keeps 10 s).
+    // Test settings: how long an answer may take (a deployment keeps 10 s), and the
+    // first wait before a failed event is tried again (1 s).
     int callbackTimeoutMs = 10'000;
+    int callbackRetryMs = 1'000;
     LinkConfig links;
     // Fixed at start: the SMPP server for accounts' applications, if the file has its
     // section.

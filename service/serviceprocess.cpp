@@ -126,6 +126,7 @@ Status ServiceProcess::start(const ServeConfig &config)
     callbacks.caFile = config.callbackCaFile;
     callbacks.perUrl = config.callbackPerUrl;
     callbacks.timeoutMs = config.callbackTimeoutMs;
+    callbacks.retryFirstMs = config.callbackRetryMs;
     callbacks.observer = &m_metrics;
     m_callbacks = std::make_unique<CallbackDispatcher>(callbacks);
     QUILLET_TRY(m_callbacks->start());

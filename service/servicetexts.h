@@ -166,6 +166,7 @@ inline const QString CallbackCaFileKey = u"callback_ca_file"_s;
 inline const QString CallbackInFlightKey = u"callback_in_flight_per_url"_s;
 inline const QString CallbackKeyFileKey = u"callback_key_file"_s;
 inline const QString CallbackTimeoutKey = u"callback_timeout_ms"_s;
+inline const QString CallbackRetryKey = u"callback_retry_ms"_s;
 inline const QString WorkersKey = u"workers"_s;
 inline const QString MetricsListenKey = u"metrics_listen"_s;
 inline const QString MetricsPortKey = u"metrics_port"_s;

@@ -6,6 +6,7 @@
 #include "gateway/local/segmentcounter.h"
 #include "gateway/local/sendtime.h"
 #include "gateway/local/store.h"
+#include "gateway/local/timecursor.h"
 
 #include <QSet>
 #include <QSqlQuery>
@@ -15,23 +16,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 using Decision = Store::Decision;
-
-// A cursor of a listing ordered by creation time, then id: "<milliseconds>.<id>", as the
-// operator's listing of messages writes it.
-QString timeCursor(qint64 atMs, qint64 id)
-{
-    return QString::number(atMs) + u'.' + QString::number(id);
-}
-
-bool readTimeCursor(const QString &cursor, qint64 &atMs, qint64 &id)
-{
-    const QStringList parts = cursor.split(u'.');
-    bool timeOk = false;
-    bool idOk = false;
-    atMs = parts.value(0).toLongLong(&timeOk);
-    id = parts.value(1).toLongLong(&idOk);
-    return parts.size() == 2 && timeOk && idOk && atMs >= 0 && atMs <= Operator::LatestTimeMs;
-}
 
 // What a cancel may take back: a message no SMSC has taken. A queued one held by a link
 // is not, even when the lease ran out: the process that holds it may be handing it over
@@ -116,7 +100,7 @@ Status ApplicationApi::messages(const QString &accountNo, const Filter &filter,
     } else {
         qint64 atMs = 0;
         qint64 id = 0;
-        if (!readTimeCursor(page.after, atMs, id))
+        if (!TimeCursor::read(page.after, atMs, id))
             return Status::failure(Store::InvalidArgument, LocalTexts::badCursor());
         const QVariant at = m_store.time(atMs);
         conditions.append(u"(m.submitted_at > ? OR (m.submitted_at = ? AND m.id > ?))"_s);
@@ -127,7 +111,7 @@ Status ApplicationApi::messages(const QString &accountNo, const Filter &filter,
         MessageView::readMany(m_store, *owner, conditions.join(u" AND "_s), values, limit + 1));
     if (views.size() > limit) {
         views.resize(limit);
-        listing.next = timeCursor(views.constLast().createdAtMs, views.constLast().id);
+        listing.next = TimeCursor::write(views.constLast().createdAtMs, views.constLast().id);
     }
     listing.entries = std::move(views);
     return Status::ok();

@@ -6,6 +6,7 @@
 #include "gateway/local/outbox.h"
 #include "gateway/local/segmentcounter.h"
 #include "gateway/local/smppaccounts.h"
+#include "gateway/local/timecursor.h"
 
 #include <QSqlQuery>
 
@@ -387,22 +388,6 @@ Status LocalOperator::accounts(QList<AccountSummary> &list)
 
 namespace {
 
-// A cursor of a listing ordered by a time, then id: "<milliseconds>.<id>".
-QString timeCursor(qint64 atMs, qint64 id)
-{
-    return QString::number(atMs) + u'.' + QString::number(id);
-}
-
-bool readTimeCursor(const QString &cursor, qint64 &atMs, qint64 &id)
-{
-    const QStringList parts = cursor.split(u'.');
-    bool timeOk = false;
-    bool idOk = false;
-    atMs = parts.value(0).toLongLong(&timeOk);
-    id = parts.value(1).toLongLong(&idOk);
-    return parts.size() == 2 && timeOk && idOk && atMs >= 0 && atMs <= Operator::LatestTimeMs;
-}
-
 // A cursor of the links' listing, ordered by link, then process, two texts of any
 // characters: the link's length, a colon, then both texts, "<n>:<link><process>".
 QString linkCursor(const QString &link, const QString &process)
@@ -477,7 +462,7 @@ Status LocalOperator::messages(const MessageFilter &filter, const Page &page,
     } else {
         qint64 atMs = 0;
         qint64 id = 0;
-        if (!readTimeCursor(page.after, atMs, id))
+        if (!TimeCursor::read(page.after, atMs, id))
             return badCursor();
         const QVariant at = store.time(atMs);
         conditions.append(u"(m.submitted_at > ? OR (m.submitted_at = ? AND m.id > ?))"_s);
@@ -498,7 +483,7 @@ Status LocalOperator::messages(const MessageFilter &filter, const Page &page,
         if (listing.entries.isEmpty() || listing.entries.constLast().id != id) {
             if (listing.entries.size() == limit) {
                 const MessageSummary &last = listing.entries.constLast();
-                listing.next = timeCursor(last.submittedAtMs, last.id);
+                listing.next = TimeCursor::write(last.submittedAtMs, last.id);
                 break;
             }
             MessageSummary message;

@@ -105,10 +105,10 @@ Result<std::optional<Outbox::Callback>> Outbox::callback(const QString &accountN
 
 // Only the earliest pending event of a message is due: a later state waits until the
 // one before it is delivered (or dead), so an application never sees them out of order.
-Result<QList<Outbox::Event>> Outbox::claim(int most, qint64 leaseMs)
+Result<QList<Outbox::Event>> Outbox::claim(int most, qint64 leaseMs, const QList<Settled> &settled)
 {
     QList<Event> claimed;
-    if (most < 1)
+    if (most < 1 && settled.isEmpty())
         return claimed;
     const qint64 now = m_gateway.nowMs();
     const QString due
@@ -119,7 +119,7 @@ Result<QList<Outbox::Event>> Outbox::claim(int most, qint64 leaseMs)
           u"AND e.type = o.type AND e.delivery = 'pending' AND e.id < o.id)"_s;
     // A look first, outside any transaction: the dispatcher asks often and mostly finds
     // nothing, which should not cost the write lock.
-    {
+    if (settled.isEmpty()) {
         QSqlQuery *q = nullptr;
         QUILLET_TRY(m_store.step(q, u"SELECT 1 FROM outbox o"_s + due + u" LIMIT 1"_s,
                                  { m_store.time(now), m_store.time(now) }));
@@ -130,6 +130,9 @@ Result<QList<Outbox::Event>> Outbox::claim(int most, qint64 leaseMs)
     }
     const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
         claimed.clear();
+        QUILLET_TRY_VALUE(const int held, settleHeld(settled, now));
+        if (most < 1)
+            return commitWhen(held > 0);
         QSqlQuery *q = nullptr;
         QUILLET_TRY(m_store.step(q,
                                  u"SELECT "_s + EventColumns + due + u" ORDER BY o.id LIMIT ?"_s
@@ -138,57 +141,64 @@ Result<QList<Outbox::Event>> Outbox::claim(int most, qint64 leaseMs)
         while (q->next())
             claimed.append(readEvent(*q));
         q->finish();
-        if (claimed.isEmpty())
-            return Decision::RollBack;
         for (const Event &event : std::as_const(claimed)) {
             QUILLET_TRY(m_store.step(q,
                                      u"UPDATE outbox SET claimed_by = ?, claimed_until = ? "
                                      u"WHERE id = ?"_s,
                                      { m_process, m_store.time(now + leaseMs), event.id }));
         }
-        return Decision::Commit;
+        return commitWhen(held > 0 || !claimed.isEmpty());
     });
     QUILLET_TRY(done.status());
     return claimed;
 }
 
+Result<int> Outbox::settleHeld(const QList<Settled> &settled, qint64 now)
+{
+    int held = 0;
+    for (const Settled &event : settled) {
+        QSqlQuery *q = nullptr;
+        if (event.delivered) {
+            QUILLET_TRY(m_store.step(q,
+                                     u"UPDATE outbox SET delivery = 'delivered', delivered_at = ?, "
+                                     u"attempts = attempts + 1, last_error = NULL, "
+                                     u"claimed_by = NULL, claimed_until = NULL "
+                                     u"WHERE id = ? AND delivery = 'pending' AND claimed_by = ?"_s,
+                                     { m_store.time(now), event.id, m_process }));
+        } else {
+            QUILLET_TRY(m_store.step(
+                q,
+                u"UPDATE outbox SET delivery = ?, next_try_at = ?, attempts = attempts + 1, "
+                u"last_error = ?, claimed_by = NULL, claimed_until = NULL "
+                u"WHERE id = ? AND delivery = 'pending' AND claimed_by = ?"_s,
+                { event.retryAt ? u"pending"_s : u"dead"_s,
+                  event.retryAt ? m_store.time(*event.retryAt) : m_store.time(0), event.error,
+                  event.id, m_process }));
+        }
+        held += q->numRowsAffected() == 1 ? 1 : 0;
+    }
+    return held;
+}
+
 Result<bool> Outbox::delivered(qint64 id)
 {
-    const qint64 now = m_gateway.nowMs();
-    bool settled = false;
-    const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
-        QSqlQuery *q = nullptr;
-        QUILLET_TRY(m_store.step(q,
-                                 u"UPDATE outbox SET delivery = 'delivered', delivered_at = ?, "
-                                 u"attempts = attempts + 1, last_error = NULL, "
-                                 u"claimed_by = NULL, claimed_until = NULL "
-                                 u"WHERE id = ? AND delivery = 'pending' AND claimed_by = ?"_s,
-                                 { m_store.time(now), id, m_process }));
-        settled = q->numRowsAffected() == 1;
-        return commitWhen(settled);
-    });
-    QUILLET_TRY(done.status());
-    return settled;
+    return settleOne({ id, true, {}, {} });
 }
 
 Result<bool> Outbox::failed(qint64 id, const QString &error, std::optional<qint64> retryAt)
 {
-    bool settled = false;
+    return settleOne({ id, false, error, retryAt });
+}
+
+Result<bool> Outbox::settleOne(const Settled &settled)
+{
+    int held = 0;
     const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
-        QSqlQuery *q = nullptr;
-        QUILLET_TRY(m_store.step(q,
-                                 u"UPDATE outbox SET delivery = ?, next_try_at = ?, "
-                                 u"attempts = attempts + 1, last_error = ?, "
-                                 u"claimed_by = NULL, claimed_until = NULL "
-                                 u"WHERE id = ? AND delivery = 'pending' AND claimed_by = ?"_s,
-                                 { retryAt ? u"pending"_s : u"dead"_s,
-                                   retryAt ? m_store.time(*retryAt) : m_store.time(0), error, id,
-                                   m_process }));
-        settled = q->numRowsAffected() == 1;
-        return commitWhen(settled);
+        QUILLET_TRY_VALUE(held, settleHeld({ settled }, m_gateway.nowMs()));
+        return commitWhen(held > 0);
     });
     QUILLET_TRY(done.status());
-    return settled;
+    return held == 1;
 }
 
 Result<std::optional<Outbox::Arrival>> Outbox::arrival(qint64 id)

@@ -60,11 +60,21 @@ public:
         QString url; // the account's callback now
         QByteArray sealedSecret;
     };
-    // Up to `most` due events of accounts with a callback, held until now + leaseMs.
-    Result<QList<Event>> claim(int most, qint64 leaseMs);
-    // False when this process no longer holds the event: nothing changes.
+    // How a request for an event ended: delivered, or failed with `error` and tried
+    // again at `retryAt`, or dead without one.
+    struct Settled {
+        qint64 id = 0;
+        bool delivered = false;
+        QString error;
+        std::optional<qint64> retryAt;
+    };
+    // Up to `most` due events of accounts with a callback, held until now + leaseMs;
+    // in the same transaction, first, the events of `settled` (only those this process
+    // still holds change). One commit a round for a sender that settles what it sent
+    // and takes more.
+    Result<QList<Event>> claim(int most, qint64 leaseMs, const QList<Settled> &settled = {});
+    // One event settled; false when this process no longer holds it.
     Result<bool> delivered(qint64 id);
-    // Tried again at `retryAt`, or dead without one.
     Result<bool> failed(qint64 id, const QString &error, std::optional<qint64> retryAt);
 
     struct Arrival {
@@ -85,6 +95,10 @@ public:
     Result<QMap<QString, qint64>> counts();
 
 private:
+    // Inside a transaction: how many of them this process held.
+    Result<int> settleHeld(const QList<Settled> &settled, qint64 now);
+    Result<bool> settleOne(const Settled &settled);
+
     LocalGateway &m_gateway;
     Store &m_store;
     QString m_process;

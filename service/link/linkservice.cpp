@@ -43,8 +43,9 @@ public:
     }
 
     // A link takes the messages of each link that names it its fallback while that one
-    // has been down for longer than its fallback_after_s, and gives them back (those it
-    // has not taken yet) once it binds again.
+    // has been down (or throttled through) for longer than its fallback_after_s, and
+    // gives them back (those it has not taken yet) once it binds again or its SMSC takes
+    // a message.
     void failOver()
     {
         for (qsizetype f = 0; f < m_links.size(); ++f) {
@@ -97,44 +98,23 @@ LinkService::LinkService(LinkConfig config, StoreLocation store, PasswordHasher:
     , m_log(std::move(log))
     , m_observer(observer)
 {
-    m_thread.setObjectName(u"links"_s);
 }
 
-LinkService::~LinkService()
-{
-    stop();
-}
+LinkService::~LinkService() = default;
 
 Status LinkService::start()
 {
     static LinkObserver nobody;
-    auto *runner = new LinkRunner(m_config, m_log, m_observer ? *m_observer : nobody);
-    runner->moveToThread(&m_thread);
-    QObject::connect(&m_thread, &QThread::finished, runner, &QObject::deleteLater);
-    m_runner = runner;
-    m_thread.start();
-    Status opened = Status::ok();
-    QMetaObject::invokeMethod(
-        runner, [&] { opened = runner->open(m_store, m_hashCost); }, Qt::BlockingQueuedConnection);
-    if (opened.failed())
-        stop();
-    return opened;
+    return m_thread.start(new LinkRunner(m_config, m_log, m_observer ? *m_observer : nobody),
+                          [this](LinkRunner &runner) { return runner.open(m_store, m_hashCost); });
 }
 
 void LinkService::stop()
 {
-    if (!m_thread.isRunning())
-        return;
-    LinkRunner *runner = m_runner.exchange(nullptr);
-    QMetaObject::invokeMethod(
-        runner, [runner] { runner->stop(); }, Qt::BlockingQueuedConnection);
-    m_thread.quit();
-    m_thread.wait();
+    m_thread.stop();
 }
 
 void LinkService::wake()
 {
-    if (LinkRunner *runner = m_runner)
-        QMetaObject::invokeMethod(
-            runner, [runner] { runner->wake(); }, Qt::QueuedConnection);
+    m_thread.post([](LinkRunner &runner) { runner.wake(); });
 }

@@ -16,10 +16,8 @@
 #include "gateway/status.h"
 #include "service/link/linkobserver.h"
 #include "service/link/linksettings.h"
+#include "service/link/ownthread.h"
 
-#include <QThread>
-
-#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -52,7 +50,5 @@ private:
     PasswordHasher::Cost m_hashCost;
     Log m_log;
     LinkObserver *m_observer;
-    QThread m_thread;
-    // Lives on m_thread and is deleted when it finishes; read by wake() on any thread.
-    std::atomic<LinkRunner *> m_runner = nullptr;
+    OwnThread<LinkRunner> m_thread { QStringLiteral("links") };
 };

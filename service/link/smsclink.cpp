@@ -179,6 +179,7 @@ void SmscLink::sessionBound()
     enter(LinkObserver::State::Bound);
     m_boundSince = now();
     m_downSince = -1;
+    m_throttledSince = -1;
     m_lastError.clear();
     m_log(LinkTexts::bound(m_settings.name,
                            m_receiver ? u"transmitter and receiver"_s : u"transceiver"_s));
@@ -232,7 +233,19 @@ void SmscLink::pump()
             m_pumpLater.start(int(*wait));
             return;
         }
-        if (m_pending.isEmpty() && !claimMore(m_window.room(session->outstanding())))
+        int room = m_window.room(session->outstanding());
+        // Throttled through while its fallback takes its messages, the link sends one
+        // message a fallback_after_s, to learn when its SMSC takes them again.
+        if (m_pending.isEmpty() && leftToFallback()) {
+            const qint64 next = m_probedAt + m_settings.fallbackAfterMs;
+            if (m_probedAt >= 0 && m_clock() < next) {
+                m_pumpLater.start(int(next - m_clock()));
+                return;
+            }
+            m_probedAt = m_clock();
+            room = 1;
+        }
+        if (m_pending.isEmpty() && !claimMore(room))
             return;
         const Part part = m_pending.takeFirst();
         const quint32 sequence = session->nextSequence();
@@ -291,6 +304,7 @@ void SmscLink::answered(const Smpp::Pdu &pdu)
         const SmppMapping::SubmitAnswer said = SmppMapping::answerOf(pdu);
         switch (said.kind) {
         case SmppMapping::SubmitAnswer::Kind::Taken:
+            m_throttledSince = -1;
             message->smscIds[index] = said.smscId;
             if (++message->accepted == message->parts) {
                 Answer submitted = answer(Answer::Kind::Submitted);
@@ -300,8 +314,15 @@ void SmscLink::answered(const Smpp::Pdu &pdu)
             }
             break;
         case SmppMapping::SubmitAnswer::Kind::Later:
+            if (m_throttledSince < 0)
+                m_throttledSince = m_clock();
             m_window.throttled();
-            retryLater(id, LinkTexts::throttled());
+            // While the fallback takes this link's messages, one the SMSC would not take
+            // is the fallback's at once.
+            if (leftToFallback())
+                finish(id, answer(Answer::Kind::Retry, LinkTexts::throttled(), now()));
+            else
+                retryLater(id, LinkTexts::throttled());
             break;
         case SmppMapping::SubmitAnswer::Kind::Refused:
             finish(id, answer(Answer::Kind::Rejected, LinkTexts::smscStatus(said.status)));
@@ -500,7 +521,14 @@ void SmscLink::tidy()
 
 bool SmscLink::downLongerThan(qint64 ms) const
 {
-    return m_downSince >= 0 && m_clock() - m_downSince > ms;
+    const qint64 since = m_downSince >= 0 ? m_downSince : m_throttledSince;
+    return since >= 0 && m_clock() - since > ms;
+}
+
+bool SmscLink::leftToFallback() const
+{
+    return isBound() && !m_settings.fallback.isEmpty()
+        && downLongerThan(m_settings.fallbackAfterMs);
 }
 
 void SmscLink::standIn(const QStringList &links)

@@ -49,12 +49,16 @@ public:
 
     LinkStore::LinkState state() const;
 
-    // Whether the link has been unbound (or not yet bound) for longer than `ms`.
+    // Whether the link has been unbound (or not yet bound), or answered with nothing but
+    // throttling, for longer than `ms`.
     bool downLongerThan(qint64 ms) const;
     // The links whose messages this one takes too, while they are down.
     void standIn(const QStringList &links);
 
 private:
+    // Bound, but throttled through for longer than its fallback waits.
+    bool leftToFallback() const;
+
     struct Message {
         qint64 id = 0;
         int tries = 0;
@@ -113,6 +117,8 @@ private:
     std::optional<LinkStore::LinkState> m_written; // as the store has it
     qint64 m_writtenAt = 0;
     qint64 m_downSince = 0; // on the link's clock; -1 while bound
+    qint64 m_throttledSince = -1; // the first throttling since the last message taken
+    qint64 m_probedAt = -1; // the last message sent while left to the fallback
     bool m_toldConversion = false;
 
     QHash<qint64, Message> m_messages;

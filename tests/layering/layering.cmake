@@ -33,8 +33,8 @@ set(public_gateway/local  applicationapi.h inputrules.h linkqueue.h localbackend
 set(public_gateway/remote remotegateway.h)
 set(public_protocol       calls.h wire.h)
 # The SMPP codec, its framing and the SMS texts serve the SMPP server too.
-set(public_service/link   linkobserver.h linkservice.h linksettings.h pdureader.h smpppdu.h
-                          smstext.h)
+set(public_service/link   linkobserver.h linkservice.h linksettings.h ownthread.h pdureader.h
+                          smpppdu.h smstext.h)
 
 set(folders ui console checker gateway protocol gateway/local gateway/remote service service/link
   tools)

@@ -5,6 +5,7 @@
 // it; events due when the service is killed all delivered after its restart.
 
 #include "gateway/local/localoperator.h"
+#include "service/callbackdispatcher.h"
 #include "service/callbacksecrets.h"
 #include "tests/gateway/local/storeprobe.h"
 #include "tests/gateway/local/teststore.h"
@@ -14,6 +15,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -107,18 +109,25 @@ private:
     QHash<QTcpSocket *, QByteArray> m_buffers;
 };
 
-bool pythonVerifies(const QString &secret, const QByteArray &header, const QByteArray &body)
+// Each request's signature checked by Python's hmac, all in one run: a line of the
+// header and the body in base64 for each.
+bool pythonVerifies(const QString &secret, const QList<Receiver::Request> &requests)
 {
     QProcess python;
     python.start(u"python3"_s,
                  { u"-c"_s,
-                   u"import hmac,hashlib,sys; s=sys.argv[1].encode(); "
-                   u"f=dict(p.split('=',1) for p in sys.argv[2].split(',')); "
-                   u"b=sys.stdin.buffer.read(); "
-                   u"m=hmac.new(s, f['t'].encode()+b'.'+b, hashlib.sha256).hexdigest(); "
-                   u"sys.exit(0 if hmac.compare_digest(m, f['v1']) else 1)"_s,
-                   secret, QString::fromLatin1(header) });
-    python.write(body);
+                   u"import base64,hmac,hashlib,sys\n"
+                   u"s = sys.argv[1].encode()\n"
+                   u"for line in sys.stdin:\n"
+                   u"    header, body = line.split()\n"
+                   u"    f = dict(p.split('=', 1) for p in header.split(','))\n"
+                   u"    m = hmac.new(s, f['t'].encode() + b'.' + base64.b64decode(body),\n"
+                   u"                 hashlib.sha256).hexdigest()\n"
+                   u"    if not hmac.compare_digest(m, f['v1']):\n"
+                   u"        sys.exit(1)\n"_s,
+                   secret });
+    for (const Receiver::Request &r : requests)
+        python.write(r.signature + ' ' + r.body.toBase64() + '\n');
     python.closeWriteChannel();
     return python.waitForFinished() && python.exitStatus() == QProcess::NormalExit
         && python.exitCode() == 0;
@@ -165,14 +174,20 @@ private:
     }
 
 private Q_SLOTS:
+    static void configure(ServiceRig &rig)
+    {
+        rig.set(u"callback_allow_hosts"_s, u"127.0.0.1"_s);
+        rig.set(u"callback_timeout_ms"_s, QString::number(TimeoutMs));
+        rig.set(u"callback_in_flight_per_url"_s, QString::number(PerUrl));
+        rig.set(u"callback_retry_ms"_s, u"100"_s);
+    }
+
     void initTestCase()
     {
         m_receiver = std::make_unique<Receiver>();
         QVERIFY(m_receiver->isListening());
         m_rig = std::make_unique<ServiceRig>();
-        m_rig->set(u"callback_allow_hosts"_s, u"127.0.0.1"_s);
-        m_rig->set(u"callback_timeout_ms"_s, QString::number(TimeoutMs));
-        m_rig->set(u"callback_in_flight_per_url"_s, QString::number(PerUrl));
+        configure(*m_rig);
         QVERIFY(startService());
 
         StoreLocation location;
@@ -241,8 +256,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(allDelivered(2), WaitMs);
         QCOMPARE(m_receiver->requests.size(), requests);
         QStringList types;
+        QVERIFY(pythonVerifies(m_secret, m_receiver->requests));
         for (const Receiver::Request &r : std::as_const(m_receiver->requests)) {
-            QVERIFY(pythonVerifies(m_secret, r.signature, r.body));
             const QJsonObject event = QJsonDocument::fromJson(r.body).object();
             if (r.answer == u"200"_s || r.answer == u"endless"_s)
                 types.append(event.value(u"type"_s).toString());
@@ -251,6 +266,29 @@ private Q_SLOTS:
         QCOMPARE(types, (QStringList { u"arrival"_s, u"message.state"_s }));
         StoreProbe probe(m_rig->ownerUrl());
         QCOMPARE(probe.count(u"SELECT sum(attempts) FROM outbox"_s), attempts);
+    }
+
+    // A failed event waits the first delay, doubling to ten minutes, and up to a quarter
+    // more by its jitter.
+    void retrySchedule_data()
+    {
+        QTest::addColumn<int>("attempts");
+        QTest::addColumn<double>("jitter");
+        QTest::addColumn<qint64>("delayMs");
+        QTest::newRow("first") << 1 << 0.0 << qint64(1'000);
+        QTest::newRow("third") << 3 << 0.0 << qint64(4'000);
+        QTest::newRow("eleventh, at the most") << 11 << 0.0 << qint64(600'000);
+        QTest::newRow("a thousandth, at the most") << 1000 << 0.0 << qint64(600'000);
+        QTest::newRow("first, whole jitter") << 1 << 1.0 << qint64(1'250);
+        QTest::newRow("jitter past 1 counts as 1") << 1 << 7.0 << qint64(1'250);
+        QTest::newRow("the most, whole jitter") << 30 << 1.0 << qint64(750'000);
+    }
+    void retrySchedule()
+    {
+        QFETCH(int, attempts);
+        QFETCH(double, jitter);
+        QFETCH(qint64, delayMs);
+        QCOMPARE(CallbackDispatcher::retryDelayMs(1'000, attempts, jitter), delayMs);
     }
 
     // Where a callback may not go, and bodies that are not a callback.
@@ -367,6 +405,69 @@ private Q_SLOTS:
             probe.count(u"SELECT count(*) FROM outbox WHERE delivery = 'dead'"_s) == 1, WaitMs);
         QTest::qWait(2 * TimeoutMs);
         QCOMPARE(m_receiver->requests.size(), 2);
+    }
+
+    // Two services on one store, a receiver that fails every other request: every
+    // event delivered, none by both processes (each is one claim's at a time).
+    void twoProcesses()
+    {
+        if (!TestStore::onPostgresql())
+            QSKIP("several processes share a PostgreSQL store only");
+        ServiceRig second(*m_rig);
+        configure(second);
+        QString why;
+        QVERIFY2(second.start(why), qPrintable(why));
+        for (int i = 0; i < 40; ++i)
+            m_receiver->plan.append(i % 2 == 0 ? u"500"_s : u"200"_s);
+        Bool16 sent = 0;
+        for (int i = 0; i < 40; ++i)
+            QVERIFY(m_gateway->SendMessage(Account, Phone, u"m%1"_s.arg(i), sent).isOk());
+        QTRY_VERIFY_WITH_TIMEOUT(allDelivered(40), WaitMs);
+        const QStringList ids = m_receiver->delivered();
+        QCOMPARE(QSet<QString>(ids.cbegin(), ids.cend()).size(), 40);
+        QCOMPARE(second.terminate(), 0);
+    }
+
+    // Python's http.server as the application: it reads our request, checks the
+    // signature with hmac, and answers 204.
+    void pythonReceiver()
+    {
+        QProcess python;
+        python.start(
+            u"python3"_s,
+            { u"-c"_s,
+              u"import hashlib, hmac, http.server, sys\n"
+              u"class Hook(http.server.BaseHTTPRequestHandler):\n"
+              u"    def do_POST(self):\n"
+              u"        body = self.rfile.read(int(self.headers['Content-Length']))\n"
+              u"        f = dict(p.split('=', 1) for p in "
+              u"self.headers['Quillet-Signature'].split(','))\n"
+              u"        mac = hmac.new(secret, f['t'].encode() + b'.' + body, hashlib.sha256)\n"
+              u"        good = hmac.compare_digest(mac.hexdigest(), f['v1'])\n"
+              u"        self.send_response(204 if good else 401)\n"
+              u"        self.end_headers()\n"
+              u"        print(('signed ' if good else 'forged ') + self.path, flush=True)\n"
+              u"    def log_message(self, *args):\n"
+              u"        pass\n"
+              u"server = http.server.HTTPServer(('127.0.0.1', 0), Hook)\n"
+              u"print(server.server_port, flush=True)\n"
+              u"secret = sys.stdin.readline().strip().encode()\n"
+              u"server.serve_forever()\n"_s });
+        QTRY_VERIFY_WITH_TIMEOUT(python.canReadLine(), WaitMs);
+        const QByteArray port = python.readLine().trimmed();
+        const QString secret
+            = putCallback(u"http://127.0.0.1:%1/py"_s.arg(QString::fromLatin1(port)));
+        python.write(secret.toUtf8() + '\n');
+        Bool16 sent = 0;
+        QVERIFY(m_gateway->SendMessage(Account, Phone, u"hi"_s, sent).isOk());
+        QTRY_VERIFY_WITH_TIMEOUT(python.canReadLine(), WaitMs);
+        QCOMPARE(python.readLine().trimmed(), QByteArray("signed /py"));
+        StoreProbe probe(m_rig->ownerUrl());
+        QTRY_COMPARE_WITH_TIMEOUT(
+            probe.count(u"SELECT count(*) FROM outbox WHERE delivery = 'delivered'"_s), 1, WaitMs);
+        python.kill();
+        python.waitForFinished();
+        m_secret = putCallback(u"http://127.0.0.1:%1/hook"_s.arg(m_receiver->serverPort()));
     }
 
     // Killed with events due and a receiver that fails them: after the restart every

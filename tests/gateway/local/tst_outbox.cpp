@@ -235,8 +235,9 @@ private Q_SLOTS:
         QCOMPARE(taken.size(), 1);
         QCOMPARE(taken.at(0).attempts, 1);
         QCOMPARE(taken.at(0).lastError, u"HTTP 500"_s);
-        QVERIFY(*outbox.failed(taken.at(0).id, u"HTTP 500"_s, std::nullopt));
-        taken = *outbox.claim(10, Lease);
+        // Settled dead and the next claimed in one call: the later state is free to go.
+        taken
+            = *outbox.claim(10, Lease, { { taken.at(0).id, false, u"HTTP 500"_s, std::nullopt } });
         QCOMPARE(taken.size(), 1);
         QCOMPARE(taken.at(0).state, u"delivered"_s);
         QCOMPARE(taken.at(0).subject, 1);

@@ -51,13 +51,14 @@ class TestSmscLink : public QObject {
 
 private:
     std::unique_ptr<SmscSimulator> m_smsc;
+    std::unique_ptr<SmscSimulator> m_busySmsc;
     std::unique_ptr<ServiceRig> m_rig;
     QString m_console;
     QString m_operator;
 
     // A link section for the simulator; `password` goes to a file of mode 0600.
     QString link(const QString &name, const QString &password, const QString &extra,
-                 const ServiceRig &rig)
+                 const ServiceRig &rig, const SmscSimulator *smsc = nullptr)
     {
         const QString file = rig.dir() + u"/"_s + name + u".password"_s;
         QFile secret(file);
@@ -67,7 +68,7 @@ private:
         return u"[smsc.%1]\nhost=127.0.0.1\nport=%2\nsystem_id=quillet\npassword_file=%3\n"
                u"response_timeout_ms=1000\nenquire_link_ms=500\nreconnect_min_ms=100\n"
                u"reconnect_max_ms=400\nlease_ms=1500\n%4\n"_s.arg(name)
-                   .arg(m_smsc->port())
+                   .arg((smsc ? smsc : m_smsc.get())->port())
                    .arg(file, extra);
     }
 
@@ -112,11 +113,19 @@ private Q_SLOTS:
         // Bound never (its password is wrong); main takes its messages.
         m_rig->appendConfig(link(u"down"_s, u"guess"_s,
                                  u"routes=+999\nfallback=main\nfallback_after_ms=300"_s, *m_rig));
+        // Bound to an SMSC of its own that throttles it as the test says; main takes its
+        // messages while it does.
+        m_busySmsc = std::make_unique<SmscSimulator>();
+        QVERIFY(m_busySmsc->start());
+        m_rig->appendConfig(link(u"busy"_s, u"secret1"_s,
+                                 u"routes=+998\nfallback=main\nfallback_after_ms=300"_s, *m_rig,
+                                 m_busySmsc.get()));
         m_console = m_rig->issue(u"console"_s, u"desk"_s);
         m_operator = m_rig->issue(u"operator"_s, u"ops"_s);
         QString why;
         QVERIFY2(m_rig->start(why), qPrintable(why));
         QVERIFY(!m_smsc->waitFor(u"bind transceiver quillet ok"_s, 1).isEmpty());
+        QVERIFY(!m_busySmsc->waitFor(u"bind transceiver quillet ok"_s, 1).isEmpty());
     }
 
     void init()
@@ -188,14 +197,28 @@ private Q_SLOTS:
         QVERIFY(statesBecome({ u"delivered"_s }));
     }
 
-    // A link that cannot bind hands its messages to its fallback once it has been down
-    // for fallback_after_s; such a message is the fallback's from then on.
+    // A link that cannot bind, or whose SMSC throttles every message, hands its messages
+    // to its fallback once that has lasted fallback_after_s; such a message is the
+    // fallback's from then on.
+    void fallback_data()
+    {
+        QTest::addColumn<QString>("phone");
+        QTest::addColumn<bool>("throttled");
+        QTest::newRow("a link down") << u"99900000001"_s << false;
+        QTest::newRow("a link throttled") << u"99800000001"_s << true;
+    }
     void fallback()
     {
-        QVERIFY(send(u"+99900000001"_s, u"by another way"_s));
+        QFETCH(QString, phone);
+        QFETCH(bool, throttled);
+        QVERIFY(m_busySmsc->command(u"throttle 1000"_s));
+        QVERIFY(send(u"+"_s + phone, u"by another way"_s));
         QVERIFY2(statesBecome({ u"delivered"_s }), m_rig->log().right(3000).constData());
-        QCOMPARE(m_smsc->waitFor(u"submit"_s, 1).value(0).section(u' ', 3, 3), u"99900000001"_s);
+        QCOMPARE(m_smsc->waitFor(u"submit"_s, 1).value(0).section(u' ', 3, 3), phone);
         QCOMPARE(probe().rows(u"SELECT link FROM mt"_s), QStringList { u"main"_s });
+        if (throttled)
+            QVERIFY(!m_busySmsc->waitFor(u"submit-refused 58"_s, 1).isEmpty());
+        QVERIFY(m_busySmsc->command(u"throttle 0"_s));
     }
 
     // The SMSC refuses a message for good, by its answer or by its receipt: the store
