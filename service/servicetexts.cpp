@@ -314,6 +314,26 @@ QString smppUnbound(const QString &systemId, const QString &peer)
     return u"quillet-gatewayd: SMPP %1 from %2 unbound"_s.arg(printable(systemId), peer);
 }
 
+QString smppSessionLost()
+{
+    return u"the receiver's session ended before it answered"_s;
+}
+
+QString smppNoReceiver()
+{
+    return u"no receiver of the account had room"_s;
+}
+
+QString smppCannotDeliver()
+{
+    return u"too long for deliver_sm parts"_s;
+}
+
+QString smppDeliverRefused(quint32 status)
+{
+    return u"deliver_sm_resp status 0x%1"_s.arg(status, 8, 16, QLatin1Char('0'));
+}
+
 QString servingMetrics(const QString &address, quint16 port)
 {
     return u"quillet-gatewayd: serving GET /metrics without authentication on %1 port %2"_s

@@ -83,6 +83,11 @@ QString smppTlsWithoutCertificate();
 QString smppBound(const QString &systemId, const QString &mode, const QString &peer);
 QString smppBindRefused(const QString &systemId, const QString &peer);
 QString smppUnbound(const QString &systemId, const QString &peer);
+// Why a receipt or an arrival for a receiver was not delivered (kept in the outbox).
+QString smppSessionLost();
+QString smppNoReceiver();
+QString smppCannotDeliver();
+QString smppDeliverRefused(quint32 status);
 QString servingMetrics(const QString &address, quint16 port);
 
 // Running.

@@ -3,6 +3,7 @@
 #include "gateway/local/applicationapi.h"
 #include "gateway/local/passwordhasher.h"
 #include "gateway/local/smppaccounts.h"
+#include "service/callbackdispatcher.h"
 #include "service/servicetexts.h"
 #include "service/smppserversession.h"
 #include "service/smppsubmit.h"
@@ -69,6 +70,8 @@ SmppServer::SmppServer(Options options, WorkerPool &pool, QObject *parent)
     m_touch.setInterval(
         int(qMin<qint64>(SmppAccounts::TouchEveryMs, m_options.settings.enquireLinkMs)));
     connect(&m_touch, &QTimer::timeout, this, &SmppServer::touch);
+    m_poll.setInterval(PollMs);
+    connect(&m_poll, &QTimer::timeout, this, &SmppServer::poll);
 }
 
 SmppServer::~SmppServer()
@@ -98,6 +101,7 @@ Status SmppServer::start(quint16 &bound)
     }
     bound = m_listener->serverPort();
     m_touch.start();
+    m_poll.start();
     return Status::ok();
 }
 
@@ -106,6 +110,7 @@ void SmppServer::stop()
     if (m_listener)
         m_listener->close();
     m_touch.stop();
+    m_poll.stop();
     const QList<SmppServerSession *> open = m_sessions.values();
     for (SmppServerSession *session : open)
         session->unbind();
@@ -146,6 +151,16 @@ void SmppServer::ended(quint64 id)
     SmppServerSession *session = m_sessions.take(id);
     if (!session)
         return;
+    // What it was sending goes to the next claim, on any receiver of the account.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (auto handed = m_handed.begin(); handed != m_handed.end();) {
+        if (handed->session == id) {
+            m_settled.append({ handed.key(), false, ServiceTexts::smppSessionLost(), now });
+            handed = m_handed.erase(handed);
+        } else {
+            ++handed;
+        }
+    }
     if (const qint64 bindId = session->bindId(); bindId > 0) {
         m_options.log(ServiceTexts::smppUnbound(session->systemId(), session->address()));
         m_pool.post([bindId](Worker &worker) {
@@ -373,7 +388,8 @@ void SmppServer::touch()
             continue;
         const quint64 id = session->id();
         const qint64 bindId = session->bindId();
-        const SmppAccounts::Counts counts { session->submitted(), 0, 0 };
+        const SmppAccounts::Counts counts { session->submitted(), session->receipts(),
+                                            session->arrivals() };
         m_pool.post([this, id, bindId, counts](Worker &worker) {
             if (!worker.gateway)
                 return;
@@ -382,4 +398,102 @@ void SmppServer::touch()
                 later(id, [](SmppServerSession &s) { s.unbind(); });
         });
     }
+}
+
+void SmppServer::poll()
+{
+    if (m_claiming)
+        return;
+    QHash<qint64, int> room;
+    for (const SmppServerSession *session : std::as_const(m_sessions)) {
+        if (session->receives())
+            room[session->accountId()] += qMax(0, session->room());
+    }
+    int most = 0;
+    QList<qint64> accounts;
+    for (auto it = room.cbegin(); it != room.cend(); ++it) {
+        if (it.value() > 0) {
+            accounts.append(it.key());
+            most += it.value();
+        }
+    }
+    most = qMin(most, MostClaimed);
+    const bool sweep = !m_swept.isValid() || m_swept.hasExpired(SweepEveryMs);
+    if (most == 0 && m_settled.isEmpty() && !sweep)
+        return;
+    if (sweep)
+        m_swept.start();
+    m_claiming = true;
+    const QList<Outbox::Settled> settled = std::exchange(m_settled, {});
+    const qint64 leaseMs = 3LL * m_options.settings.responseTimeoutMs;
+    const qint64 keepMs = qint64(m_options.settings.receiptsKeptS) * 1000;
+    const QString process = m_process;
+    m_pool.post(
+        [this, accounts, most, leaseMs, keepMs, sweep, settled, process](Worker &worker) {
+            std::optional<QList<Outbox::SmppEvent>> claimed;
+            if (worker.gateway) {
+                const auto result = Outbox(*worker.gateway, process)
+                                        .claimSmpp(accounts, most, leaseMs, keepMs, sweep, settled);
+                if (!result.failed())
+                    claimed = *result;
+            }
+            QMetaObject::invokeMethod(
+                this,
+                [this, claimed, settled] {
+                    m_claiming = false;
+                    // The store away: settled again with the next claim (this process
+                    // still holds them), or sent again once their leases run out.
+                    if (!claimed) {
+                        m_settled = settled + m_settled;
+                        return;
+                    }
+                    handOut(*claimed);
+                },
+                Qt::QueuedConnection);
+        },
+        WorkerPool::Lane::Write);
+}
+
+// Each to the receiver of its account with the most room; one with none left (it
+// unbound meanwhile) is tried again at once.
+void SmppServer::handOut(const QList<Outbox::SmppEvent> &events)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (const Outbox::SmppEvent &event : events) {
+        SmppServerSession *chosen = nullptr;
+        for (SmppServerSession *session : std::as_const(m_sessions)) {
+            if (session->receives() && session->accountId() == event.accountId
+                && session->room() > 0 && (!chosen || session->room() > chosen->room()))
+                chosen = session;
+        }
+        if (!chosen) {
+            m_settled.append({ event.id, false, ServiceTexts::smppNoReceiver(), now });
+            continue;
+        }
+        const QList<Smpp::ShortMessage> parts = event.arrival
+            ? SmppSubmit::arrivalOf(event)
+            : QList<Smpp::ShortMessage> { SmppSubmit::receiptOf(event) };
+        if (parts.isEmpty()) {
+            m_settled.append({ event.id, false, ServiceTexts::smppCannotDeliver(), std::nullopt });
+            continue;
+        }
+        m_handed.insert(event.id, { chosen->id(), event.attempts, event.arrival });
+        chosen->deliver(event.id, event.arrival, parts);
+    }
+}
+
+void SmppServer::delivered(SmppServerSession &session, qint64 eventId, quint32 status)
+{
+    const auto handed = m_handed.constFind(eventId);
+    if (handed == m_handed.cend() || handed->session != session.id())
+        return;
+    const Handed was = *handed;
+    m_handed.erase(handed);
+    if (status == Smpp::Status::Ok) {
+        m_settled.append({ eventId, true, {}, {}, was.arrival });
+        return;
+    }
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    m_settled.append({ eventId, false, ServiceTexts::smppDeliverRefused(status),
+                       now + CallbackDispatcher::retryDelayMs(1'000, was.attempts + 1, 0) });
 }

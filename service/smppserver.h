@@ -14,16 +14,27 @@
 //   query_sm / cancel_sm ── ApplicationApi::message / cancel, as the messages API's
 //   every few seconds ── each bind's row seen again with its counts; a row gone (its
 //       credentials revoked or made again) ends the bind with unbind
+//   every PollMs, while a receiver is bound ── Outbox::claimSmpp for the accounts with
+//       one (as much as their windows hold; what was settled since, in the same commit)
+//       ── each receipt or arrival to a receiver of its account ── deliver_sm
+//       ── deliver_sm_resp 0: delivered (an arrival fetched with it); another status:
+//          again after 1 s doubling; the session lost: again at once
 //
+// A receipt or an arrival is claimed with a lease of a few response time-outs: a process
+// killed with some in flight leaves them to the next claim once it runs out, so the
+// application may get one twice (the same receipted_message_id) and loses none.
+
 // Answers come back from the workers by session id: a session gone by then is simply
 // not answered. The server must outlive the pool it posts to.
 
+#include "gateway/local/outbox.h"
 #include "gateway/status.h"
 #include "service/failurewindow.h"
 #include "service/link/smpppdu.h"
 #include "service/ratelimiter.h"
 #include "service/smppserversettings.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
 #include <QSslConfiguration>
@@ -67,6 +78,13 @@ public:
     void checkBind(SmppServerSession &session, quint32 sequence, const Smpp::BindRequest &bind);
     void submit(SmppServerSession &session, const Smpp::Pdu &pdu);
     void lookUp(SmppServerSession &session, const Smpp::Pdu &pdu);
+    // How an event handed to deliver() ended on the session.
+    void delivered(SmppServerSession &session, qint64 eventId, quint32 status);
+
+    static constexpr int PollMs = 200;
+    static constexpr int SweepEveryMs = 5'000;
+    // Events claimed at most at once.
+    static constexpr int MostClaimed = 500;
 
 private:
     class Listener;
@@ -75,6 +93,8 @@ private:
     void touch();
     // Runs `work` on the event loop's thread for the session, if it is still there.
     void later(quint64 id, std::function<void(SmppServerSession &)> work);
+    void poll();
+    void handOut(const QList<Outbox::SmppEvent> &events);
 
     Options m_options;
     WorkerPool &m_pool;
@@ -86,4 +106,15 @@ private:
     FailureWindow m_bySystemId;
     RateLimiter m_rate;
     QTimer m_touch;
+    QTimer m_poll;
+    QElapsedTimer m_swept;
+    bool m_claiming = false;
+    // Settled here, not yet in the store: written with the next claim.
+    QList<Outbox::Settled> m_settled;
+    struct Handed {
+        quint64 session = 0;
+        int attempts = 0;
+        bool arrival = false;
+    };
+    QHash<qint64, Handed> m_handed;
 };

@@ -172,6 +172,9 @@ bool SmppServerSession::countError()
 // anything else that does not read, generic_nack.
 void SmppServerSession::unreadable(const Smpp::Header &header)
 {
+    // An answer to a deliver_sm says what it has to say in its header.
+    if (header.command == quint32(Smpp::Command::DeliverSmResp))
+        return deliveryAnswered(header.sequence, header.status);
     if (!countError() || (header.command & ResponseBit))
         return;
     const quint32 status = Smpp::Status::InvalidCommandLength;
@@ -235,8 +238,13 @@ void SmppServerSession::handle(const Smpp::Pdu &pdu)
         if (command == Command::UnbindResp && m_phase == Phase::Unbinding)
             end();
         return;
-    case Command::GenericNack:
     case Command::DeliverSmResp:
+        return deliveryAnswered(header.sequence, header.status);
+    case Command::GenericNack:
+        // An application that does not take deliver_sm: that part failed.
+        if (m_awaitedParts.contains(header.sequence))
+            deliveryAnswered(header.sequence,
+                             header.status != 0 ? header.status : Smpp::Status::InvalidCommandId);
         return;
     case Command::BindReceiver:
     case Command::BindTransmitter:
@@ -312,13 +320,63 @@ void SmppServerSession::answer(const QByteArray &pdu, bool submit)
     write(pdu);
 }
 
+quint32 SmppServerSession::nextSequence()
+{
+    m_sequence = m_sequence >= MaxSequence ? 1 : m_sequence + 1;
+    return m_sequence;
+}
+
+void SmppServerSession::deliver(qint64 eventId, bool arrival,
+                                const QList<Smpp::ShortMessage> &parts)
+{
+    Delivery &delivery = m_deliveries[eventId];
+    delivery.arrival = arrival;
+    for (const Smpp::ShortMessage &part : parts) {
+        const quint32 sequence = nextSequence();
+        const QByteArray pdu = Smpp::deliverSm(sequence, part);
+        if (pdu.isEmpty()) {
+            // Nothing that can be written: failed as one refused would be.
+            delivery.status = Smpp::Status::SystemError;
+            continue;
+        }
+        ++delivery.unanswered;
+        m_awaitedParts.insert(sequence, { eventId, m_clock.elapsed() });
+        write(pdu);
+    }
+    if (delivery.unanswered == 0) {
+        const quint32 status = parts.isEmpty() ? Smpp::Status::SystemError : delivery.status;
+        m_deliveries.remove(eventId);
+        m_server.delivered(*this, eventId, status);
+    }
+}
+
+void SmppServerSession::deliveryAnswered(quint32 sequence, quint32 status)
+{
+    const auto part = m_awaitedParts.constFind(sequence);
+    if (part == m_awaitedParts.cend())
+        return;
+    const qint64 eventId = part->eventId;
+    m_awaitedParts.erase(part);
+    const auto found = m_deliveries.find(eventId);
+    if (found == m_deliveries.end())
+        return;
+    if (found->status == 0)
+        found->status = status;
+    if (--found->unanswered > 0)
+        return;
+    const Delivery done = *found;
+    m_deliveries.erase(found);
+    if (done.status == Smpp::Status::Ok)
+        ++(done.arrival ? m_arrivals : m_receipts);
+    m_server.delivered(*this, eventId, done.status);
+}
+
 void SmppServerSession::unbind()
 {
     if (m_phase != Phase::Bound)
         return end();
     m_phase = Phase::Unbinding;
-    m_sequence = m_sequence >= MaxSequence ? 1 : m_sequence + 1;
-    m_awaited = m_sequence;
+    m_awaited = nextSequence();
     m_awaitedSince = m_clock.elapsed();
     write(Smpp::bare(Smpp::Command::Unbind, m_awaited));
 }
@@ -339,10 +397,14 @@ void SmppServerSession::sweep()
     // A connection that never binds holds nothing for long.
     if (m_phase == Phase::Open && m_openedAt <= late)
         return end();
+    // A deliver_sm unanswered: the same.
+    for (const AwaitedPart &part : std::as_const(m_awaitedParts)) {
+        if (part.sentAt <= late)
+            return end();
+    }
     if (m_phase == Phase::Bound && m_awaitedSince < 0
         && now - m_heardAt >= m_settings.enquireLinkMs) {
-        m_sequence = m_sequence >= MaxSequence ? 1 : m_sequence + 1;
-        m_awaited = m_sequence;
+        m_awaited = nextSequence();
         m_awaitedSince = now;
         m_heardAt = now;
         write(Smpp::bare(Smpp::Command::EnquireLink, m_awaited));

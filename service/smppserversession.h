@@ -9,6 +9,9 @@
 //         ── a turn of at most PdusPerTurn PDUs ── handle(): by phase and command
 //   bind_* ── SmppServer::checkBind ── bound(...) | refused(status)
 //   submit_sm / query_sm / cancel_sm ── SmppServer ── answer(pdu), in any order
+//   receiver or transceiver: SmppServer ── deliver(event's parts) ── deliver_sm each
+//       ── deliver_sm_resp of every part ── SmppServer::delivered(event, status); one
+//          unanswered past the response time-out ends the session
 //
 // What an application sends never costs memory without bound: submits, queries and
 // cancels unanswered past the window are answered ESME_RMSGQFUL at once, and nothing more is read
@@ -20,6 +23,7 @@
 #include "service/smppserversettings.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QTcpSocket>
@@ -52,6 +56,16 @@ public:
     qint64 bindId() const { return m_bindId; }
     Mode mode() const { return m_mode; }
     qint64 submitted() const { return m_submitted; }
+    bool receives() const { return m_phase == Phase::Bound && m_mode != Mode::Transmitter; }
+    // deliver_sm this session may still have unanswered: a window's worth.
+    int room() const { return m_settings.window - int(m_awaitedParts.size()); }
+    qint64 receipts() const { return m_receipts; }
+    qint64 arrivals() const { return m_arrivals; }
+
+    // Sends an event's deliver_sm (a part each); the server hears once, when every part
+    // is answered, with the first status that was not 0 (or 0). A session that ends first
+    // tells it nothing: the server knows what it handed out.
+    void deliver(qint64 eventId, bool arrival, const QList<Smpp::ShortMessage> &parts);
 
     // The server's answers to what this session handed it; each submit, query and cancel
     // is answered once.
@@ -86,6 +100,9 @@ private:
     bool backlogged() const;
     void written();
     void sweep();
+    quint32 nextSequence();
+    // A deliver_sm's answer (or generic_nack) by its sequence.
+    void deliveryAnswered(quint32 sequence, quint32 status);
 
     quint64 m_id;
     std::unique_ptr<QTcpSocket> m_socket;
@@ -101,6 +118,19 @@ private:
     int m_inFlight = 0;
     int m_errors = 0;
     qint64 m_submitted = 0;
+    qint64 m_receipts = 0;
+    qint64 m_arrivals = 0;
+    struct Delivery {
+        bool arrival = false;
+        int unanswered = 0;
+        quint32 status = 0;
+    };
+    struct AwaitedPart {
+        qint64 eventId = 0;
+        qint64 sentAt = 0;
+    };
+    QHash<qint64, Delivery> m_deliveries;
+    QHash<quint32, AwaitedPart> m_awaitedParts;
     quint32 m_sequence = 0;
     qint64 m_outputBound = 0;
     qint64 m_stalledSince = -1;

@@ -16,6 +16,7 @@ const QString EnquireLink = u"enquire_link_s"_s;
 const QString ResponseTimeout = u"response_timeout_s"_s;
 const QString MaxPdu = u"max_pdu"_s;
 const QString FailedBindDelay = u"failed_bind_delay_ms"_s;
+const QString ReceiptsKept = u"receipts_kept_s"_s;
 
 } // namespace
 
@@ -23,7 +24,8 @@ const QStringList &smppServerKeys()
 {
     static const QStringList keys { Listen,          Port,   Tls,
                                     MaxBinds,        Window, EnquireLink,
-                                    ResponseTimeout, MaxPdu, FailedBindDelay };
+                                    ResponseTimeout, MaxPdu, FailedBindDelay,
+                                    ReceiptsKept };
     return keys;
 }
 
@@ -73,6 +75,7 @@ SmppServerRead readSmppServerSettings(const QSettings &file)
     whole(MaxPdu, 256, int(Smpp::MaxPduLength), maxPdu);
     settings.maxPdu = quint32(maxPdu);
     whole(FailedBindDelay, 0, 60'000, settings.failedBindDelayMs);
+    whole(ReceiptsKept, 1, 30 * 86'400, settings.receiptsKeptS);
     if (!error.isEmpty())
         return { std::nullopt, error };
     return { settings, QString() };

@@ -10,6 +10,9 @@
 //   the session)
 //   failed_bind_delay_ms=1000      how long a wrong system_id or password waits for its
 //                                  answer (a test setting)
+//   receipts_kept_s=86400          how long a receipt or an arrival waits for a receiver
+//                                  of its account to bind (a receipt of a message valid
+//                                  for longer waits as long as it is valid)
 //
 // Failed binds are limited per address and per system_id by the service's failed
 // sign-on limits (auth_failure_limit in auth_window_ms); submits by an account's rate
@@ -32,6 +35,7 @@ struct SmppServerSettings {
     int responseTimeoutMs = 10'000;
     quint32 maxPdu = 4096;
     int failedBindDelayMs = 1'000;
+    int receiptsKeptS = 86'400;
 
     friend bool operator==(const SmppServerSettings &, const SmppServerSettings &) = default;
 };

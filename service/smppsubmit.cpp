@@ -90,6 +90,9 @@ std::variant<ApplicationApi::Send, quint32> sendOf(const Smpp::ShortMessage &mes
     ApplicationApi::Send send;
     send.to = QStringList { phone };
     send.text = text->text;
+    // SMPP's bits 0 and 1: 1 a receipt of any final state, 2 of a failure; 3 is reserved.
+    const int asked = message.registeredDelivery & 0x03;
+    send.smppReceipt = asked == 3 ? 0 : asked;
     if (!message.scheduleDeliveryTime.isEmpty()) {
         send.sendAtMs = timeOf(message.scheduleDeliveryTime, nowMs);
         if (!send.sendAtMs)
@@ -137,7 +140,11 @@ quint32 statusOf(const ApplicationApi::Sent &sent)
 
 quint8 stateOf(const MessageView &message)
 {
-    const QString &state = message.state;
+    return stateNamed(message.state);
+}
+
+quint8 stateNamed(const QString &state)
+{
     if (state == u"delivered"_s)
         return Smpp::State::Delivered;
     if (state == u"expired"_s)
@@ -160,6 +167,106 @@ QByteArray finalDate(const MessageView &message)
     const qint64 at = message.doneAtMs.value_or(message.createdAtMs);
     return QDateTime::fromMSecsSinceEpoch(at, Qt::UTC).toString(u"yyMMddHHmmss"_s).toLatin1()
         + "000+";
+}
+
+namespace {
+
+// A phone with its + as an international number (TON 1), anything else as it is.
+Smpp::Address addressOf(const QString &number)
+{
+    Smpp::Address address;
+    address.npi = 1;
+    if (number.startsWith(u'+')) {
+        address.ton = 1;
+        address.digits = number.mid(1).toLatin1();
+    } else {
+        address.digits = number.toLatin1();
+    }
+    return address;
+}
+
+QByteArray stat(quint8 state)
+{
+    switch (state) {
+    case Smpp::State::Delivered:
+        return "DELIVRD";
+    case Smpp::State::Expired:
+        return "EXPIRED";
+    case Smpp::State::Deleted:
+        return "DELETED";
+    case Smpp::State::Undeliverable:
+        return "UNDELIV";
+    case Smpp::State::Rejected:
+        return "REJECTD";
+    default:
+        break;
+    }
+    return "UNKNOWN";
+}
+
+QString minutes(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(u"yyMMddHHmm"_s);
+}
+
+QString receiptWith(const Outbox::SmppEvent &event, qsizetype characters)
+{
+    const quint8 state = stateNamed(event.state);
+    const QString delivered = state == Smpp::State::Delivered ? u"001"_s : u"000"_s;
+    return u"id:%1 sub:001 dlvrd:%2 submit date:%3 done date:%4 stat:%5 err:000 text:%6"_s.arg(
+        QString::number(event.subject), delivered, minutes(event.submittedAt), minutes(event.at),
+        QString::fromLatin1(stat(state)), SmsText::wellFormed(event.text.left(characters)));
+}
+
+} // namespace
+
+QString receiptText(const Outbox::SmppEvent &event)
+{
+    return receiptWith(event, 20);
+}
+
+Smpp::ShortMessage receiptOf(const Outbox::SmppEvent &event)
+{
+    Smpp::ShortMessage message;
+    message.source = addressOf(event.from);
+    message.destination = addressOf(event.to);
+    message.esmClass = Smpp::EsmDeliveryReceipt;
+    message.receiptedMessageId = QByteArray::number(event.subject);
+    message.messageState = stateNamed(event.state);
+    QString text = receiptText(event);
+    const QByteArray latin = text.toLatin1();
+    if (QString::fromLatin1(latin) == text) {
+        message.dataCoding = Smpp::CodingLatin1;
+        message.payload = latin;
+        return message;
+    }
+    message.dataCoding = Smpp::CodingUcs2;
+    for (qsizetype kept = 20; kept >= 0; --kept) {
+        text = receiptWith(event, kept);
+        if (text.size() * 2 <= Smpp::MaxShortMessage)
+            break;
+    }
+    for (const QChar c : std::as_const(text)) {
+        message.payload.append(char(c.unicode() >> 8));
+        message.payload.append(char(c.unicode() & 0xFF));
+    }
+    return message;
+}
+
+QList<Smpp::ShortMessage> arrivalOf(const Outbox::SmppEvent &event)
+{
+    const SmsText::Outgoing out = SmsText::encode(event.text, quint8(event.subject & 0xFF));
+    QList<Smpp::ShortMessage> parts;
+    for (const QByteArray &payload : out.parts) {
+        Smpp::ShortMessage part;
+        part.source = addressOf(event.from);
+        part.destination = addressOf(event.to);
+        part.esmClass = out.esmClass;
+        part.dataCoding = out.dataCoding;
+        part.payload = payload;
+        parts.append(part);
+    }
+    return parts;
 }
 
 } // namespace SmppSubmit

@@ -7,11 +7,13 @@
 //                                                      └─ a command_status
 //   ApplicationApi::Sent ── statusOf() ── 0 or the refusal's command_status
 //   MessageView ── stateOf() / finalDate() ── query_sm_resp's fields
+//   Outbox::SmppEvent ── receiptOf() / arrivalOf() ── the deliver_sm a receiver is sent
 //
 // SMPP 3.4 has no status for a balance that does not cover a message:
 // ESME_RSUBMITFAIL (0x45) says it, and nothing is charged.
 
 #include "gateway/local/applicationapi.h"
+#include "gateway/local/outbox.h"
 #include "service/link/smpppdu.h"
 
 #include <QByteArray>
@@ -42,5 +44,19 @@ quint32 statusOf(const ApplicationApi::Sent &sent);
 // final) in SMPP's absolute form.
 quint8 stateOf(const MessageView &message);
 QByteArray finalDate(const MessageView &message);
+// The same for a state's name (ENROUTE for one that is not final).
+quint8 stateNamed(const QString &state);
+
+// A receipt's deliver_sm: from the message's phone to the account's service number,
+// esm_class 0x04, receipted_message_id and message_state, and the conventional text
+// "id:ID sub:001 dlvrd:001 submit date:YYMMDDhhmm done date:YYMMDDhhmm stat:DELIVRD
+// err:000 text:..." in UTC, its text the message's first 20 characters. Latin-1 (data_coding
+// 3) when it can be, else UCS-2 with as much of those 20 as fits.
+Smpp::ShortMessage receiptOf(const Outbox::SmppEvent &event);
+// The text alone.
+QString receiptText(const Outbox::SmppEvent &event);
+// An arrival's deliver_sm, a part each, as the link would have sent it; none for a text
+// too long to be numbered in parts.
+QList<Smpp::ShortMessage> arrivalOf(const Outbox::SmppEvent &event);
 
 } // namespace SmppSubmit

@@ -255,6 +255,7 @@ private:
     struct Given {
         QVariant reference;
         QVariant validUntil; // the store's time
+        int smppReceipt = 0; // see ApplicationApi::Send
     };
     Result<qint64> insertMessage(qint64 accountId, const QString &phone, const QString &text,
                                  int segments, qint64 cost, const QString &origin, qint64 dueMs,

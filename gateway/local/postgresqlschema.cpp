@@ -358,7 +358,8 @@ QStringList toVersion6()
     return list;
 }
 
-// Version 7: SMPP credentials of accounts and the binds they hold (see the SQLite engine).
+// Version 7: SMPP credentials of accounts, the binds they hold, and the outbox's receipts
+// and arrivals for those binds (see the SQLite engine).
 QStringList toVersion7()
 {
     const char16_t *const statements[] = {
@@ -379,6 +380,55 @@ QStringList toVersion7()
             receipts bigint NOT NULL DEFAULT 0,
             arrivals bigint NOT NULL DEFAULT 0))",
         uR"(CREATE INDEX smpp_binds_account ON smpp_binds(account_id))",
+        uR"(ALTER TABLE mt ADD COLUMN smpp_receipt smallint NOT NULL DEFAULT 0
+            CHECK (smpp_receipt BETWEEN 0 AND 2))",
+        uR"(ALTER TABLE outbox ADD COLUMN destination text NOT NULL DEFAULT 'callback'
+            CHECK (destination IN ('callback', 'smpp')))",
+        uR"(ALTER TABLE outbox ADD COLUMN expires_at timestamptz)",
+        uR"(CREATE INDEX outbox_smpp ON outbox(account_id, id)
+            WHERE delivery = 'pending' AND destination = 'smpp')",
+        uR"(CREATE OR REPLACE FUNCTION mt_state_reported() RETURNS trigger LANGUAGE plpgsql
+            SECURITY DEFINER SET search_path = quillet, pg_temp AS $$
+            BEGIN
+                INSERT INTO outbox (account_id, type, subject_id, state, at)
+                    SELECT NEW.account_id, 'message.state', NEW.id, NEW.state, now()
+                    FROM callbacks WHERE account_id = NEW.account_id AND on_state = 1;
+                IF NEW.smpp_receipt = 1
+                   OR (NEW.smpp_receipt = 2 AND NEW.state <> 'delivered') THEN
+                    INSERT INTO outbox (account_id, type, subject_id, state, at, destination,
+                                        expires_at)
+                        VALUES (NEW.account_id, 'message.state', NEW.id, NEW.state, now(),
+                                'smpp', NEW.valid_until);
+                END IF;
+                RETURN NULL;
+            END $$)",
+        uR"(CREATE OR REPLACE FUNCTION mo_arrives() RETURNS trigger LANGUAGE plpgsql
+            SECURITY DEFINER SET search_path = quillet, pg_temp AS $$
+            BEGIN
+                UPDATE accounts a SET waiting = a.waiting + n.arrived
+                    FROM (SELECT account_id, count(*) AS arrived FROM arrived
+                          WHERE state = 'waiting' GROUP BY account_id) n
+                    WHERE a.id = n.account_id;
+                INSERT INTO waiting_counts (account_id, extension, waiting)
+                    SELECT account_id, extension, count(*) FROM arrived
+                    WHERE state = 'waiting' GROUP BY account_id, extension
+                    ON CONFLICT (account_id, extension)
+                    DO UPDATE SET waiting = waiting_counts.waiting + EXCLUDED.waiting;
+                INSERT INTO outbox (account_id, type, subject_id, at)
+                    SELECT n.account_id, 'arrival', n.id, n.sent_at
+                    FROM arrived n JOIN callbacks c ON c.account_id = n.account_id
+                    WHERE n.state = 'waiting' AND c.on_arrival = 1 ORDER BY n.id;
+                INSERT INTO outbox (account_id, type, subject_id, at, destination)
+                    SELECT n.account_id, 'arrival', n.id, n.sent_at, 'smpp'
+                    FROM arrived n JOIN smpp_credentials s ON s.account_id = n.account_id
+                    WHERE n.state = 'waiting' AND NOT EXISTS (SELECT 1 FROM callbacks c
+                        WHERE c.account_id = n.account_id AND c.on_arrival = 1)
+                    ORDER BY n.id;
+                UPDATE mo SET state = 'fetched', fetched_at = mo.sent_at
+                    FROM arrived n JOIN callbacks c ON c.account_id = n.account_id
+                    WHERE mo.id = n.id AND n.state = 'waiting' AND c.on_arrival = 1;
+                RETURN NULL;
+            END $$)",
     };
     QStringList list;
     for (const char16_t *statement : statements)

@@ -503,6 +503,15 @@ const char16_t *const ToV6[] = {
 // process that holds it and seen again every little while, so that the operator sees
 // every process's binds and a revoke reaches a bind in any process: the bind's row goes
 // with its credentials, and a process that finds its row gone ends the bind.
+//
+// Receipts and arrivals for those binds go through the outbox as the callbacks' events
+// do, written by the same triggers in the change's own transaction, with destination
+// 'smpp': a receipt for each message whose submit asked for one (smpp_receipt: 1 for any
+// final state, 2 for a failure only), kept until expires_at (the message's validity) or
+// the service's own time for keeping them, whichever is later; an arrival for each of an
+// account that has credentials and no callback taking arrivals. An arrival stays waiting
+// meanwhile: the console or POST /v1/arrivals/next may still take it while no receiver
+// is bound, and one taken so is not sent over SMPP.
 const char16_t *const ToV7[] = {
     uR"(CREATE TABLE smpp_credentials (
         account_id INTEGER PRIMARY KEY REFERENCES accounts(id),
@@ -522,6 +531,62 @@ const char16_t *const ToV7[] = {
         receipts INTEGER NOT NULL DEFAULT 0,
         arrivals INTEGER NOT NULL DEFAULT 0))",
     uR"(CREATE INDEX smpp_binds_account ON smpp_binds(account_id))",
+    uR"(ALTER TABLE mt ADD COLUMN smpp_receipt INTEGER NOT NULL DEFAULT 0
+        CHECK (smpp_receipt >= 0 AND smpp_receipt <= 2))",
+    uR"(ALTER TABLE outbox ADD COLUMN destination TEXT NOT NULL DEFAULT 'callback'
+        CHECK (destination = 'callback' OR destination = 'smpp'))",
+    uR"(ALTER TABLE outbox ADD COLUMN expires_at INTEGER)",
+    uR"(CREATE INDEX outbox_smpp ON outbox(account_id, id)
+        WHERE delivery = 'pending' AND destination = 'smpp')",
+    uR"(DROP TRIGGER mt_state_reported)",
+    uR"(CREATE TRIGGER mt_state_reported AFTER UPDATE OF state ON mt
+        WHEN OLD.state <> NEW.state
+         AND NEW.state IN ('delivered', 'not_sent', 'undeliverable', 'expired', 'rejected',
+                           'cancelled', 'unknown')
+        BEGIN
+        INSERT INTO outbox (account_id, type, subject_id, state, at)
+            SELECT NEW.account_id, 'message.state', NEW.id, NEW.state,
+                   CAST((julianday('now') - 2440587.5) * 86400000.0 AS INTEGER)
+            FROM callbacks WHERE account_id = NEW.account_id AND on_state = 1;
+        INSERT INTO outbox (account_id, type, subject_id, state, at, destination, expires_at)
+            SELECT NEW.account_id, 'message.state', NEW.id, NEW.state,
+                   CAST((julianday('now') - 2440587.5) * 86400000.0 AS INTEGER), 'smpp',
+                   NEW.valid_until
+            WHERE NEW.smpp_receipt = 1 OR (NEW.smpp_receipt = 2 AND NEW.state <> 'delivered');
+        END)",
+    uR"(DROP TRIGGER mt_born_final)",
+    uR"(CREATE TRIGGER mt_born_final AFTER INSERT ON mt
+        WHEN NEW.state IN ('delivered', 'not_sent', 'undeliverable', 'expired', 'rejected',
+                           'cancelled', 'unknown')
+        BEGIN
+        INSERT INTO outbox (account_id, type, subject_id, state, at)
+            SELECT NEW.account_id, 'message.state', NEW.id, NEW.state,
+                   CAST((julianday('now') - 2440587.5) * 86400000.0 AS INTEGER)
+            FROM callbacks WHERE account_id = NEW.account_id AND on_state = 1;
+        INSERT INTO outbox (account_id, type, subject_id, state, at, destination, expires_at)
+            SELECT NEW.account_id, 'message.state', NEW.id, NEW.state,
+                   CAST((julianday('now') - 2440587.5) * 86400000.0 AS INTEGER), 'smpp',
+                   NEW.valid_until
+            WHERE NEW.smpp_receipt = 1 OR (NEW.smpp_receipt = 2 AND NEW.state <> 'delivered');
+        END)",
+    uR"(DROP TRIGGER mo_arrives)",
+    uR"(CREATE TRIGGER mo_arrives AFTER INSERT ON mo WHEN NEW.state = 'waiting' BEGIN
+        UPDATE accounts SET waiting = waiting + 1 WHERE id = NEW.account_id;
+        INSERT INTO waiting_counts (account_id, extension, waiting)
+            VALUES (NEW.account_id, NEW.extension, 1)
+            ON CONFLICT (account_id, extension) DO UPDATE SET waiting = waiting + 1;
+        INSERT INTO outbox (account_id, type, subject_id, at)
+            SELECT NEW.account_id, 'arrival', NEW.id, NEW.sent_at
+            FROM callbacks WHERE account_id = NEW.account_id AND on_arrival = 1;
+        INSERT INTO outbox (account_id, type, subject_id, at, destination)
+            SELECT NEW.account_id, 'arrival', NEW.id, NEW.sent_at, 'smpp'
+            FROM smpp_credentials s WHERE s.account_id = NEW.account_id
+            AND NOT EXISTS (SELECT 1 FROM callbacks
+                WHERE account_id = NEW.account_id AND on_arrival = 1);
+        UPDATE mo SET state = 'fetched', fetched_at = NEW.sent_at
+            WHERE id = NEW.id AND EXISTS (SELECT 1 FROM callbacks
+                WHERE account_id = NEW.account_id AND on_arrival = 1);
+        END)",
 };
 
 // The revision of how this engine lays out a store of the current schema version, kept

@@ -11,9 +11,16 @@
 #                                       ahead) cancel_sm and query_sm
 #     burst COUNT DEST SOURCE           COUNT submit_sm written before any answer is read
 #     raw HEX                           bind, write the octets HEX, read what comes back
+#     receipts COUNT DEST SOURCE        bind as a transmitter, COUNT submit_sm asking for a
+#                                       receipt ("receipt N"), each id printed
+#     roundtrip DEST SOURCE             bind as a transceiver, one submit_sm asking for a
+#                                       receipt, then the deliver_sm that comes for it
+#     receive COUNT STATUS [SECONDS]    bind as a receiver, answer up to COUNT deliver_sm
+#                                       with STATUS (within SECONDS, 5), each printed
 use strict;
 use warnings;
 use Net::SMPP;
+use IO::Select;
 
 $| = 1;
 my ($port, $system_id, $password, $case, @args) = @ARGV;
@@ -94,6 +101,59 @@ if ($case eq 'bind') {
     } else {
         print "answer=closed\n";
     }
+} elsif ($case eq 'receipts') {
+    my ($count, $dest, $source) = @args;
+    my ($smpp, $status) = connect_as('transmitter');
+    exit 0 if $status != 0;
+    for my $i (1 .. $count) {
+        my $resp = $smpp->submit_sm(source_addr => $source, destination_addr => $dest,
+                                    registered_delivery => 1, short_message => "receipt $i");
+        print "submit=$resp->{status}\n";
+        print "id=$resp->{message_id}\n" if $resp->{status} == 0;
+    }
+    $smpp->unbind();
+} elsif ($case eq 'roundtrip') {
+    my ($dest, $source) = @args;
+    my ($smpp, $status) = connect_as('transceiver');
+    exit 0 if $status != 0;
+    my $resp = $smpp->submit_sm(source_addr => $source, destination_addr => $dest,
+                                registered_delivery => 1, short_message => 'there and back');
+    print "submit=$resp->{status}\n";
+    print "id=$resp->{message_id}\n" if $resp->{status} == 0;
+    receive($smpp, 1, 0, 10);
+    $smpp->unbind();
+} elsif ($case eq 'receive') {
+    my ($count, $answer, $seconds) = @args;
+    my ($smpp, $status) = connect_as('receiver');
+    exit 0 if $status != 0;
+    receive($smpp, $count, $answer, $seconds // 5);
+    $smpp->unbind();
 } else {
     die "unknown case $case\n";
+}
+
+# Up to COUNT deliver_sm answered with STATUS, each printed as
+# "deliver esm=0xNN coding=N from=ADDR to=ADDR id=RECEIPTED state=N text=SHORT_MESSAGE".
+sub receive {
+    my ($smpp, $count, $answer, $seconds) = @_;
+    my $select = IO::Select->new($smpp);
+    my $until = time + $seconds;
+    my $seen = 0;
+    while ($seen < $count && time < $until) {
+        next unless $select->can_read(0.2);
+        my $pdu = $smpp->read_pdu() or last;
+        if ($pdu->{cmd} == 0x00000015) {
+            $smpp->enquire_link_resp(seq => $pdu->{seq});
+            next;
+        }
+        next unless $pdu->{cmd} == 0x00000005;
+        $seen++;
+        my $id = $pdu->{receipted_message_id} // '';
+        $id =~ s/\0+$//;
+        my $state = defined $pdu->{message_state} ? unpack('C', $pdu->{message_state}) : '';
+        printf "deliver esm=0x%02x coding=%d from=%s to=%s id=%s state=%s text=%s\n",
+            $pdu->{esm_class}, $pdu->{data_coding}, $pdu->{source_addr},
+            $pdu->{destination_addr}, $id, $state, unpack('H*', $pdu->{short_message});
+        $smpp->deliver_sm_resp(seq => $pdu->{seq}, status => $answer, message_id => '');
+    }
 }

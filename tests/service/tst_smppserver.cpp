@@ -1,12 +1,18 @@
 // The SMPP server as applications meet it: Debian's Net::SMPP (a client this project did
-// not write) binds, submits, queries and cancels against one running service, and our
-// own codec sends what no well-behaved client sends and holds binds open. What a submit did is read
-// back through the service's other doors: the handset's listing and the messages API.
+// not write) binds, submits, queries, cancels and receives against one running service,
+// and our own codec sends what no well-behaved client sends and holds binds open. What a
+// submit did is read back through the service's other doors: the handset's listing and
+// the messages API. A second service on the same store has a link to the SMSC simulator,
+// which answers each message with a receipt and sends arrivals of its own: every message
+// of a service with a link leaves by one, so the first has none.
 
 #include "service/link/smpppdu.h"
+#include "tests/gateway/local/storeprobe.h"
 #include "tests/service/servicerig.h"
+#include "tests/smsc/smscsimulator.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -66,6 +72,36 @@ struct RawEsme {
     }
 };
 
+// The Perl client's deliver lines made readable: each text decoded by its data_coding (3:
+// Latin-1, 8: UCS-2, else as ASCII), the dates written D, and `id` for the id given.
+QString readable(QString out, const QString &id)
+{
+    static const QRegularExpression deliver(u"coding=(\\d+)(.*) text=([0-9a-f]*)$"_s,
+                                            QRegularExpression::MultilineOption);
+    QRegularExpressionMatch match;
+    qsizetype from = 0;
+    while ((match = deliver.match(out, from)).hasMatch()) {
+        const QByteArray octets = QByteArray::fromHex(match.captured(3).toLatin1());
+        QString text;
+        if (match.captured(1) == u"8"_s) {
+            for (qsizetype i = 0; i + 1 < octets.size(); i += 2)
+                text.append(
+                    QChar(char16_t((quint8(octets.at(i)) << 8) | quint8(octets.at(i + 1)))));
+        } else {
+            text = QString::fromLatin1(octets);
+        }
+        const QString line
+            = u"coding="_s + match.captured(1) + match.captured(2) + u" text="_s + text;
+        out.replace(match.capturedStart(), match.capturedLength(), line);
+        from = match.capturedStart() + line.size();
+    }
+    static const QRegularExpression date(u"date:\\d{10}"_s);
+    out.replace(date, u"date:D"_s);
+    if (!id.isEmpty())
+        out.replace(QRegularExpression(u"\\b"_s + id + u"\\b"_s), u"ID"_s);
+    return out;
+}
+
 } // namespace
 
 class TestSmppServer : public QObject {
@@ -77,6 +113,11 @@ private:
     QString m_operator;
     QString m_application;
     quint16 m_smppPort = 0;
+    std::unique_ptr<SmscSimulator> m_smsc;
+    int m_starts = 0;
+    // The second service, with the link, and its SMPP server's port.
+    std::unique_ptr<ServiceRig> m_linked;
+    quint16 m_linkedPort = 0;
     // By account: system_id, password, service number.
     QHash<QString, QStringList> m_credentials;
 
@@ -123,7 +164,7 @@ private:
     // The Perl client's lines for one case, as `account` (its credentials, or those
     // given).
     QString esme(const QString &account, const QStringList &arguments, const QString &password = {},
-                 const QString &from = {})
+                 const QString &from = {}, quint16 port = 0)
     {
         const QStringList given = m_credentials.value(account);
         QProcess perl;
@@ -133,8 +174,9 @@ private:
             perl.setProcessEnvironment(environment);
         }
         perl.start(u"perl"_s,
-                   QStringList { QStringLiteral(QUILLET_SMPP_ESME), QString::number(m_smppPort),
-                                 given.value(0), password.isEmpty() ? given.value(1) : password }
+                   QStringList { QStringLiteral(QUILLET_SMPP_ESME),
+                                 QString::number(port ? port : m_smppPort), given.value(0),
+                                 password.isEmpty() ? given.value(1) : password }
                        + arguments);
         if (!perl.waitForFinished(30'000))
             return u"timed out"_s;
@@ -142,6 +184,45 @@ private:
     }
 
     QString serviceNumber(const QString &account) { return m_credentials.value(account).value(2); }
+
+    // The SMPP server's port as the rig's service said it the `starts`th time (the log
+    // keeps each start's lines); 0 when it did not say so in time.
+    static quint16 smppPortOf(const ServiceRig &rig, int starts)
+    {
+        static const QRegularExpression listening(u"SMPP server listening on \\S+ port (\\d+)"_s);
+        QDeadlineTimer deadline(10'000);
+        while (!deadline.hasExpired()) {
+            QList<quint16> said;
+            for (auto matches = listening.globalMatch(QString::fromUtf8(rig.log()));
+                 matches.hasNext();)
+                said.append(matches.next().captured(1).toUShort());
+            if (said.size() >= starts)
+                return said.at(starts - 1);
+            QTest::qWait(20);
+        }
+        return 0;
+    }
+
+    bool startService()
+    {
+        QString why;
+        if (!m_rig->start(why)) {
+            qWarning("%s", qPrintable(why));
+            return false;
+        }
+        m_smppPort = smppPortOf(*m_rig, ++m_starts);
+        return m_smppPort != 0;
+    }
+
+    // Ids a Perl client's lines print ("id=N").
+    static QStringList ids(const QString &out)
+    {
+        static const QRegularExpression id(u"^id=(\\d+)$"_s, QRegularExpression::MultilineOption);
+        QStringList found;
+        for (auto matches = id.globalMatch(out); matches.hasNext();)
+            found.append(matches.next().captured(1));
+        return found;
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -154,18 +235,7 @@ private Q_SLOTS:
                             u"response_timeout_s=2\nfailed_bind_delay_ms=100\n"_s);
         m_console = m_rig->issue(u"console"_s, u"desk"_s);
         m_operator = m_rig->issue(u"operator"_s, u"ops"_s);
-        QString why;
-        QVERIFY2(m_rig->start(why), qPrintable(why));
-        static const QRegularExpression listening(u"SMPP server listening on \\S+ port (\\d+)"_s);
-        QDeadlineTimer deadline(10'000);
-        while (!m_smppPort && !deadline.hasExpired()) {
-            const auto match = listening.match(QString::fromUtf8(m_rig->log()));
-            if (match.hasMatch())
-                m_smppPort = match.captured(1).toUShort();
-            else
-                QTest::qWait(20);
-        }
-        QVERIFY2(m_smppPort, m_rig->log().constData());
+        QVERIFY(startService());
         fund(Shop, 10000);
         fund(Poor, 5);
         fund(Revoked, 100);
@@ -173,8 +243,32 @@ private Q_SLOTS:
         credentials(Poor, u"poor"_s);
         credentials(Revoked, u"gone"_s);
         m_application = m_rig->issue(u"application"_s, u"shop-api"_s, Shop);
+
+        m_smsc = std::make_unique<SmscSimulator>();
+        QVERIFY(m_smsc->start());
+        QVERIFY(m_smsc->command(u"receipts 0 DELIVRD"_s));
+        m_linked = std::make_unique<ServiceRig>(*m_rig);
+        const QString password = m_linked->dir() + u"/smsc.password"_s;
+        QFile secret(password);
+        QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("secret1\n") > 0
+                && secret.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        secret.close();
+        m_linked->appendConfig(u"[smpp_server]\nport=0\nresponse_timeout_s=2\n"
+                               u"[smsc.sim]\nhost=127.0.0.1\nport=%1\nsystem_id=quillet\n"
+                               u"password_file=%2\n"_s.arg(m_smsc->port())
+                                   .arg(password));
+        QString why;
+        QVERIFY2(m_linked->start(why), qPrintable(why));
+        m_linkedPort = smppPortOf(*m_linked, 1);
+        QVERIFY(m_linkedPort);
+        QVERIFY(!m_smsc->waitFor(u"bind transceiver quillet ok"_s, 1).isEmpty());
     }
-    void cleanupTestCase() { m_rig.reset(); }
+    void cleanupTestCase()
+    {
+        m_linked.reset();
+        m_rig.reset();
+        m_smsc.reset();
+    }
 
     void binds_data()
     {
@@ -393,6 +487,90 @@ private Q_SLOTS:
         QTest::qWait(2'600);
         QCOMPARE(esme(Shop, { u"bind"_s, u"transmitter"_s }),
                  u"bind=0\nenquire_link=0\nunbind=0\n"_s);
+    }
+
+    // A receipt asked for while no receiver is bound waits; the first receiver to bind
+    // gets it, and it is done only once a deliver_sm_resp says 0: one answered
+    // ESME_RSYSERR comes again to the next receiver, and one answered 0 never again.
+    void receiptKeptUntilReceiverBinds()
+    {
+        const QString submitted
+            = esme(Shop, { u"receipts"_s, u"1"_s, u"13900000020"_s, serviceNumber(Shop) });
+        const QString id = ids(submitted).value(0);
+        QVERIFY2(!id.isEmpty(), qPrintable(submitted));
+        const QString receipt
+            = u"bind=0\ndeliver esm=0x04 coding=3 from=13900000020 to=%1 "
+              u"id=ID state=2 text=id:ID sub:001 dlvrd:001 submit date:D "
+              u"done date:D stat:DELIVRD err:000 text:receipt 1\n"_s.arg(serviceNumber(Shop));
+        QCOMPARE(readable(esme(Shop, { u"receive"_s, u"1"_s, u"8"_s }), id), receipt);
+        QCOMPARE(readable(esme(Shop, { u"receive"_s, u"1"_s, u"0"_s }), id), receipt);
+        QCOMPARE(esme(Shop, { u"receive"_s, u"1"_s, u"0"_s, u"1"_s }), u"bind=0\n"_s);
+    }
+
+    // ESME -> service -> the SMSC by the link -> its receipt -> deliver_sm to the ESME,
+    // with the gateway's id of the message.
+    void receiptRoundTrip()
+    {
+        m_smsc->clear();
+        const QString out = esme(Shop, { u"roundtrip"_s, u"13800000001"_s, serviceNumber(Shop) },
+                                 {}, {}, m_linkedPort);
+        const QString id = ids(out).value(0);
+        QVERIFY2(!id.isEmpty(), qPrintable(out));
+        QCOMPARE(readable(out, id),
+                 u"bind=0\nsubmit=0\nid=ID\ndeliver esm=0x04 coding=3 from=13800000001 to=%1 "
+                 u"id=ID state=2 text=id:ID sub:001 dlvrd:001 submit date:D done date:D "
+                 u"stat:DELIVRD err:000 text:there and back\n"_s.arg(serviceNumber(Shop)));
+        QCOMPARE(m_smsc->waitFor(u"submit"_s, 1).size(), 1);
+    }
+
+    // A phone's message for the account reaches its receiver (no callback is set), and
+    // is fetched once answered: the messages API has nothing left to take.
+    void arrivalReachesReceiver()
+    {
+        QVERIFY(m_smsc->command(u"mo +8613900139000 %1 hello"_s.arg(serviceNumber(Shop))));
+        QCOMPARE(m_smsc->waitFor(u"mo-resp"_s, 1).value(0).section(u' ', 2), u"00"_s);
+        QCOMPARE(readable(esme(Shop, { u"receive"_s, u"1"_s, u"0"_s }, {}, {}, m_linkedPort), {}),
+                 u"bind=0\ndeliver esm=0x00 coding=0 from=8613900139000 to=%1 id= state= "
+                 u"text=hello\n"_s.arg(serviceNumber(Shop)));
+        // Fetched once the answer is written, with the next claim.
+        QTRY_COMPARE_WITH_TIMEOUT(StoreProbe(m_rig->ownerUrl())
+                                      .count(u"SELECT count(*) FROM mo WHERE state = 'waiting'"_s),
+                                  0, 5'000);
+        const auto next = m_rig->post(u"/v1/arrivals/next"_s, "{}", m_application);
+        QCOMPARE(next.status, 200);
+        QCOMPARE(json(next).value(u"arrivals"_s).toArray().size(), 0);
+    }
+
+    // Killed with receipts due (their receiver refused them): after the restart every one
+    // reaches the next receiver, none lost.
+    void killedWithReceiptsDue()
+    {
+        const QString submitted
+            = esme(Shop, { u"receipts"_s, u"3"_s, u"13900000021"_s, serviceNumber(Shop) });
+        QStringList wanted = ids(submitted);
+        QCOMPARE(wanted.size(), 3);
+        static const QRegularExpression receipted(u"^deliver esm=0x04 .* id=(\\d+) "_s,
+                                                  QRegularExpression::MultilineOption);
+        const auto receiptsIn = [](const QString &out) {
+            QStringList found;
+            for (auto matches = receipted.globalMatch(out); matches.hasNext();)
+                found.append(matches.next().captured(1));
+            found.sort();
+            return found;
+        };
+        wanted.sort();
+        QCOMPARE(receiptsIn(esme(Shop, { u"receive"_s, u"3"_s, u"8"_s })), wanted);
+        m_rig->kill();
+        // Claims of the dead process run out before anyone sends them again.
+        QVERIFY(StoreProbe(m_rig->ownerUrl())
+                    .exec(u"UPDATE outbox SET claimed_until = NULL, next_try_at = NULL"_s));
+        QVERIFY(startService());
+        QCOMPARE(receiptsIn(esme(Shop, { u"receive"_s, u"3"_s, u"0"_s })), wanted);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            StoreProbe(m_rig->ownerUrl())
+                .count(u"SELECT count(*) FROM outbox WHERE destination = 'smpp' "
+                       u"AND type = 'message.state' AND delivery = 'pending'"_s),
+            0, 5'000);
     }
 };
 
