@@ -524,21 +524,38 @@ private Q_SLOTS:
     }
 
     // A phone's message for the account reaches its receiver (no callback is set), and
-    // is fetched once answered: the messages API has nothing left to take.
-    void arrivalReachesReceiver()
+    // is fetched once answered: the messages API has nothing left to take. One the
+    // messages API took first is not sent.
+    void arrivals_data()
     {
+        QTest::addColumn<bool>("takenFirst");
+        QTest::addColumn<QString>("received"); // after "bind=0\n"; SN: the service number
+        QTest::newRow("to the receiver, then fetched")
+            << false
+            << u"deliver esm=0x00 coding=0 from=8613900139000 to=SN id= state= text=hello\n"_s;
+        QTest::newRow("taken by the messages API first: not sent") << true << QString();
+    }
+    void arrivals()
+    {
+        QFETCH(bool, takenFirst);
+        QFETCH(QString, received);
+        m_smsc->clear();
         QVERIFY(m_smsc->command(u"mo +8613900139000 %1 hello"_s.arg(serviceNumber(Shop))));
         QCOMPARE(m_smsc->waitFor(u"mo-resp"_s, 1).value(0).section(u' ', 2), u"00"_s);
-        QCOMPARE(readable(esme(Shop, { u"receive"_s, u"1"_s, u"0"_s }, {}, {}, m_linkedPort), {}),
-                 u"bind=0\ndeliver esm=0x00 coding=0 from=8613900139000 to=%1 id= state= "
-                 u"text=hello\n"_s.arg(serviceNumber(Shop)));
+        const auto take = [&] {
+            const auto next = m_rig->post(u"/v1/arrivals/next"_s, "{}", m_application);
+            return json(next).value(u"arrivals"_s).toArray().size();
+        };
+        if (takenFirst)
+            QCOMPARE(take(), 1);
+        const QStringList wait { u"receive"_s, u"1"_s, u"0"_s, takenFirst ? u"1"_s : u"5"_s };
+        QCOMPARE(readable(esme(Shop, wait, {}, {}, m_linkedPort), {}),
+                 u"bind=0\n"_s + QString(received).replace(u"SN"_s, serviceNumber(Shop)));
         // Fetched once the answer is written, with the next claim.
         QTRY_COMPARE_WITH_TIMEOUT(StoreProbe(m_rig->ownerUrl())
                                       .count(u"SELECT count(*) FROM mo WHERE state = 'waiting'"_s),
                                   0, 5'000);
-        const auto next = m_rig->post(u"/v1/arrivals/next"_s, "{}", m_application);
-        QCOMPARE(next.status, 200);
-        QCOMPARE(json(next).value(u"arrivals"_s).toArray().size(), 0);
+        QCOMPARE(take(), 0);
     }
 
     // Killed with receipts due (their receiver refused them): after the restart every one
