@@ -14,6 +14,8 @@
 #include <QSslSocket>
 #include <QSysInfo>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -460,12 +462,16 @@ void SmppServer::handOut(const QList<Outbox::SmppEvent> &events)
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     for (const Outbox::SmppEvent &event : events) {
-        SmppServerSession *chosen = nullptr;
-        for (SmppServerSession *session : std::as_const(m_sessions)) {
-            if (session->receives() && session->accountId() == event.accountId
-                && session->room() > 0 && (!chosen || session->room() > chosen->room()))
-                chosen = session;
-        }
+        const auto room = [&event](const SmppServerSession *session) {
+            return session->receives() && session->accountId() == event.accountId ? session->room()
+                                                                                  : 0;
+        };
+        const auto best
+            = std::max_element(m_sessions.cbegin(), m_sessions.cend(),
+                               [&room](const SmppServerSession *a, const SmppServerSession *b) {
+                                   return room(a) < room(b);
+                               });
+        SmppServerSession *chosen = best != m_sessions.cend() && room(*best) > 0 ? *best : nullptr;
         if (!chosen) {
             m_settled.append({ event.id, false, ServiceTexts::smppNoReceiver(), now });
             continue;
@@ -482,7 +488,7 @@ void SmppServer::handOut(const QList<Outbox::SmppEvent> &events)
     }
 }
 
-void SmppServer::delivered(SmppServerSession &session, qint64 eventId, quint32 status)
+void SmppServer::delivered(const SmppServerSession &session, qint64 eventId, quint32 status)
 {
     const auto handed = m_handed.constFind(eventId);
     if (handed == m_handed.cend() || handed->session != session.id())

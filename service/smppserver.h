@@ -79,7 +79,7 @@ public:
     void submit(SmppServerSession &session, const Smpp::Pdu &pdu);
     void lookUp(SmppServerSession &session, const Smpp::Pdu &pdu);
     // How an event handed to deliver() ended on the session.
-    void delivered(SmppServerSession &session, qint64 eventId, quint32 status);
+    void delivered(const SmppServerSession &session, qint64 eventId, quint32 status);
 
     static constexpr int PollMs = 200;
     static constexpr int SweepEveryMs = 5'000;

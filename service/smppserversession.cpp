@@ -4,6 +4,8 @@
 
 #include <QSslSocket>
 
+#include <algorithm>
+
 namespace {
 
 constexpr quint32 ResponseBit = 0x80000000;
@@ -398,10 +400,9 @@ void SmppServerSession::sweep()
     if (m_phase == Phase::Open && m_openedAt <= late)
         return end();
     // A deliver_sm unanswered: the same.
-    for (const AwaitedPart &part : std::as_const(m_awaitedParts)) {
-        if (part.sentAt <= late)
-            return end();
-    }
+    if (std::any_of(m_awaitedParts.cbegin(), m_awaitedParts.cend(),
+                    [late](const AwaitedPart &part) { return part.sentAt <= late; }))
+        return end();
     if (m_phase == Phase::Bound && m_awaitedSince < 0
         && now - m_heardAt >= m_settings.enquireLinkMs) {
         m_awaited = nextSequence();
