@@ -4,7 +4,7 @@
 PACKAGES := cmake g++ make pkg-config qt6-base-dev qt6-translations-l10n libqt6sql6-sqlite \
             libsodium-dev fonts-wqy-microhei desktop-file-utils appstream \
             postgresql libqt6sql6-psql qt6-httpserver-dev qt6-websockets-dev openssl \
-            libsmpp34-dev python3 python3-prometheus-client
+            libsmpp34-dev python3 python3-prometheus-client libnet-smpp-perl
 # `make fuzz` needs clang and its libFuzzer runtime besides these.
 FUZZ_PACKAGES := clang-14 libclang-rt-14-dev
 # `make bench` drives the service with wrk besides these.

@@ -63,6 +63,18 @@ public:
     // Sends an event again as soon as a dispatcher can (0: every dead one), unless one is
     // sending it now; `taken` says how many.
     virtual Status replayCallbacks(qint64 id, qint64 &taken) = 0;
+    // New SMPP credentials for an account (an empty `systemId`: its default), replacing
+    // any it had; a system_id that is not one is an InvalidArgument failure.
+    virtual Status setSmppCredentials(const QString &accountNo, const QString &systemId,
+                                      Operator::SmppCredentials &made)
+        = 0;
+    // The account's SMPP credentials end, and every bind they hold; `revoked` is 1, or 0
+    // when it had none.
+    virtual Status revokeSmppCredentials(const QString &accountNo, qint64 &revoked) = 0;
+    // The SMPP binds of every service process, by id.
+    virtual Status smppBinds(const Operator::Page &page,
+                             Operator::Listing<Operator::SmppBind> &listing)
+        = 0;
     // Every page at once, for a caller that knows the listing is small.
     Status handsetMessages(const QString &phone, QList<Operator::HandsetMessage> &messages)
     {
@@ -90,6 +102,11 @@ public:
         return Operator::wholeListing(list, [&](const auto &page, auto &listing) {
             return callbackEvents(delivery, page, listing);
         });
+    }
+    Status smppBinds(QList<Operator::SmppBind> &list)
+    {
+        return Operator::wholeListing(
+            list, [&](const auto &page, auto &listing) { return smppBinds(page, listing); });
     }
     Status unmatched(QList<Operator::UnmatchedEntry> &list)
     {

@@ -243,4 +243,30 @@ struct TokenSummary {
     friend bool operator==(const TokenSummary &, const TokenSummary &) = default;
 };
 
+// A customer's application bound over SMPP, in one service process, as it last wrote it.
+struct SmppBind {
+    qint64 id = 0;
+    QString accountNo;
+    QString systemId;
+    QString mode; // "transmitter", "receiver" or "transceiver"
+    QString address; // the application's, as the process saw it
+    QString process;
+    qint64 sinceMs = 0;
+    qint64 submitted = 0;
+    qint64 receipts = 0;
+    qint64 arrivals = 0;
+
+    friend bool operator==(const SmppBind &, const SmppBind &) = default;
+};
+
+// An account's SMPP credentials as made: the password is shown this once.
+struct SmppCredentials {
+    enum class Outcome { Made, NoAccount, SystemIdTaken };
+    Outcome outcome = Outcome::NoAccount;
+    QString systemId;
+    QString password;
+
+    friend bool operator==(const SmppCredentials &, const SmppCredentials &) = default;
+};
+
 } // namespace Operator

@@ -95,6 +95,11 @@ const QList<QLatin1StringView> &moOutcomeNames()
         = { "arrived"_L1, "badSender"_L1, "badExtension"_L1, "badText"_L1, "unknownAccount"_L1 };
     return names;
 }
+const QList<QLatin1StringView> &smppOutcomeNames()
+{
+    static const QList<QLatin1StringView> names = { "made"_L1, "noAccount"_L1, "systemIdTaken"_L1 };
+    return names;
+}
 const QList<QLatin1StringView> &replyStateNames()
 {
     static const QList<QLatin1StringView> names
@@ -450,6 +455,35 @@ template<> const QList<Column<Operator::UnmatchedEntry>> &columns()
     return table;
 }
 
+template<> const QList<Column<Operator::SmppCredentials>> &columns()
+{
+    using C = Operator::SmppCredentials;
+    static const QList<Column<C>> table = {
+        name<&C::outcome, smppOutcomeNames>("outcome"_L1),
+        text<&C::systemId>("systemId"_L1),
+        text<&C::password>("password"_L1),
+    };
+    return table;
+}
+
+template<> const QList<Column<Operator::SmppBind>> &columns()
+{
+    using B = Operator::SmppBind;
+    static const QList<Column<B>> table = {
+        integer<&B::id>("id"_L1),
+        text<&B::accountNo>("accountNo"_L1),
+        text<&B::systemId>("systemId"_L1),
+        text<&B::mode>("mode"_L1),
+        text<&B::address>("address"_L1),
+        text<&B::process>("process"_L1),
+        time<&B::sinceMs>("since"_L1),
+        integer<&B::submitted>("submitted"_L1),
+        integer<&B::receipts>("receipts"_L1),
+        integer<&B::arrivals>("arrivals"_L1),
+    };
+    return table;
+}
+
 template<> const QList<Column<Operator::CallbackEvent>> &columns()
 {
     using E = Operator::CallbackEvent;
@@ -570,6 +604,7 @@ template struct RecordCodec<RegisterParticulars>;
 template struct RecordCodec<Operator::MoReport>;
 template struct RecordCodec<Operator::IssuedToken>;
 template struct RecordCodec<Operator::RevokedToken>;
+template struct RecordCodec<Operator::SmppCredentials>;
 
 template<typename T> QList<Field> Codec<Operator::Listing<T>>::fields(QLatin1StringView name)
 {
@@ -601,6 +636,7 @@ template struct Codec<Operator::Listing<Operator::LinkSummary>>;
 template struct Codec<Operator::Listing<Operator::UnmatchedEntry>>;
 template struct Codec<Operator::Listing<Operator::CallbackEvent>>;
 template struct Codec<Operator::Listing<Operator::TokenSummary>>;
+template struct Codec<Operator::Listing<Operator::SmppBind>>;
 
 QList<Field> Codec<Operator::CardPublisher>::fields(QLatin1StringView name)
 {
@@ -645,6 +681,11 @@ void cardsAhead(Preparer &ahead, qint64 valueFen, int count,
                 const Codec<Operator::CardPublisher>::Cards &)
 {
     ahead.cards(valueFen, count);
+}
+
+void smppAhead(Preparer &ahead, const QString &, const QString &, const Operator::SmppCredentials &)
+{
+    ahead.smppPassword();
 }
 
 QList<Operation> makeOperations()
@@ -702,6 +743,11 @@ QList<Operation> makeOperations()
                                      { "name"_L1, "role"_L1, "accountNo"_L1, "issued"_L1 }),
         bind<&TokenDesk::revokeToken>("revokeToken"_L1, keyed, { "name"_L1, "revoked"_L1 }),
         bind<&TokenDesk::tokens>("tokens"_L1, readOnly, { "page"_L1, "tokens"_L1 }),
+        bind<&OperatorBackend::setSmppCredentials, smppAhead>(
+            "setSmppCredentials"_L1, keyed, { "accountNo"_L1, "systemId"_L1, "made"_L1 }),
+        bind<&OperatorBackend::revokeSmppCredentials>("revokeSmppCredentials"_L1, keyed,
+                                                      { "accountNo"_L1, "revoked"_L1 }),
+        bind<SmppBinds>("smppBinds"_L1, readOnly, { "page"_L1, "binds"_L1 }),
     };
 }
 

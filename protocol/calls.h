@@ -58,6 +58,8 @@ public:
     virtual void newPassword(const QString &password) = 0;
     virtual void cardCheck(const QString &cardNo, const QString &cardPassword) = 0;
     virtual void cards(qint64 valueFen, int count) = 0;
+    // New SMPP credentials: a password drawn and hashed.
+    virtual void smppPassword() = 0;
 };
 
 // --- what each parameter type is on the wire ------------------------------------------
@@ -111,6 +113,9 @@ template<> struct Codec<Operator::MoReport> : RecordCodec<Operator::MoReport> {
 template<> struct Codec<Operator::IssuedToken> : RecordCodec<Operator::IssuedToken> {
 };
 template<> struct Codec<Operator::RevokedToken> : RecordCodec<Operator::RevokedToken> {
+};
+
+template<> struct Codec<Operator::SmppCredentials> : RecordCodec<Operator::SmppCredentials> {
 };
 
 template<> struct Codec<Operator::Page> {
@@ -368,6 +373,8 @@ inline constexpr auto Unmatched = static_cast<Status (OperatorBackend::*)(
 inline constexpr auto CallbackEvents = static_cast<Status (OperatorBackend::*)(
     const QString &, const Operator::Page &, Operator::Listing<Operator::CallbackEvent> &)>(
     &OperatorBackend::callbackEvents);
+inline constexpr auto SmppBinds = static_cast<Status (OperatorBackend::*)(
+    const Operator::Page &, Operator::Listing<Operator::SmppBind> &)>(&OperatorBackend::smppBinds);
 inline constexpr auto ReceiveFromHandset = static_cast<Status (OperatorBackend::*)(
     const QString &, const QString &, const QString &, const QString &, Operator::MoReport &)>(
     &OperatorBackend::receiveFromHandset);

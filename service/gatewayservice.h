@@ -90,6 +90,8 @@ public:
     // connections accepted from now on), the connection limits and the failure limits.
     // The rest stays as it started.
     void reload(const Options &options);
+    // The workers, once started: the SMPP server's submits join their group commits.
+    WorkerPool *workers() const { return m_pool.get(); }
 
     // What a request is answered.
     struct Reply {

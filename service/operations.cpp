@@ -2,6 +2,7 @@
 
 #include "gateway/local/localbackend.h"
 #include "gateway/local/localgateway.h"
+#include "gateway/local/smppaccounts.h"
 #include "protocol/calls.h"
 #include "service/servicetokens.h"
 
@@ -30,6 +31,7 @@ public:
     {
         (void)m_gateway.prepareCards(valueFen, count);
     }
+    void smppPassword() override { SmppAccounts::prepare(m_gateway); }
 
 private:
     LocalGateway &m_gateway;

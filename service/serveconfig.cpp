@@ -318,6 +318,11 @@ QString unknownSetting(const QSettings &file, const QString &fileName)
                 return unknownKey(fileName, key, QString(), meant(key, top));
             continue;
         }
+        if (section == SmppServerSection) {
+            if (!smppServerKeys().contains(key))
+                return unknownKey(fileName, key, section, meant(key, smppServerKeys()));
+            continue;
+        }
         const bool link = section.startsWith(LinkSectionPrefix)
             && section.size() > LinkSectionPrefix.size() && !section.contains(u'/');
         if (!link)
@@ -349,6 +354,10 @@ ServeConfigRead readServeConfig(const QHash<QString, QString> &given, const QSet
         return { std::nullopt, links.error };
     config.links = std::move(*links.config);
     config.linksRead = linksRead(file, config.links);
+    SmppServerRead smpp = readSmppServerSettings(file);
+    if (!smpp.error.isEmpty())
+        return { std::nullopt, smpp.error };
+    config.smppServer = smpp.settings;
     return { std::move(config), QString() };
 }
 

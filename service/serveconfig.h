@@ -19,6 +19,7 @@
 #include "service/gatewayservice.h"
 #include "service/link/linksettings.h"
 #include "service/servicelog.h"
+#include "service/smppserversettings.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -83,6 +84,9 @@ struct ServeConfig {
     int callbackTimeoutMs = 10'000;
     int callbackRetryMs = 1'000;
     LinkConfig links;
+    // Fixed at start: the SMPP server for accounts' applications, if the file has its
+    // section.
+    std::optional<SmppServerSettings> smppServer;
     // What the links were read from: their sections' keys and values in order, and
     // their passwords. The links are started again when it changes.
     QByteArray linksRead;

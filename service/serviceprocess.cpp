@@ -8,6 +8,7 @@
 #include "service/metricslistener.h"
 #include "service/servicelog.h"
 #include "service/servicetexts.h"
+#include "service/smppserver.h"
 #include "service/tlsfiles.h"
 
 #include <QDir>
@@ -84,7 +85,10 @@ ServiceProcess::~ServiceProcess()
 {
     // The service's workers route to the links: they go first.
     m_scrapers.reset();
+    if (m_smpp)
+        m_smpp->stop();
     m_service.reset();
+    m_smpp.reset();
     m_callbacks.reset();
     m_links.reset();
 }
@@ -131,6 +135,20 @@ Status ServiceProcess::start(const ServeConfig &config)
     quint16 bound = 0;
     QUILLET_TRY(m_service->start(config.listen, config.port, bound));
     m_log->event(listening(config.listen.toString(), bound, options.tls.has_value()));
+    if (config.smppServer) {
+        SmppServer::Options smpp;
+        smpp.settings = *config.smppServer;
+        smpp.tls = options.tls;
+        smpp.failureLimit = options.authFailureLimit;
+        smpp.failureWindowMs = options.authWindowMs;
+        smpp.ratePerSecond = options.applicationRateLimit;
+        smpp.log = [log = m_log](const QString &line) { log->event(line); };
+        m_smpp = std::make_unique<SmppServer>(smpp, *m_service->workers());
+        quint16 smppBound = 0;
+        QUILLET_TRY(m_smpp->start(smppBound));
+        m_log->event(
+            smppListening(config.smppServer->listen.toString(), smppBound, config.smppServer->tls));
+    }
     if (config.metricsPort) {
         m_scrapers = std::make_unique<MetricsListener>(m_metrics, options.limits);
         quint16 metricsBound = 0;
@@ -174,12 +192,17 @@ void ServiceProcess::reload()
     GatewayService::Options options = m_config.service;
     options.tls = tls;
     m_service->reload(options);
+    if (m_smpp)
+        m_smpp->setLimits(options.authFailureLimit, options.authWindowMs,
+                          options.applicationRateLimit);
     m_log->setSummaryInterval(next.summaryIntervalS);
 
     QStringList applied { reloadedLimits(), reloadedRequestLog(describe(next.requestLog)) };
     if (tls)
         applied.append(reloadedTls());
     QStringList waiting = m_config.fixedChangedIn(next);
+    if (next.smppServer != m_config.smppServer)
+        waiting.append(SmppServerSection);
     const bool hadLinks = !m_config.links.links.isEmpty();
     if (hadLinks != !next.links.links.isEmpty()) {
         waiting.append(LinkSectionPrefix + u"NAME"_s);
@@ -202,6 +225,8 @@ void ServiceProcess::stop()
         return;
     m_stopping = true;
     m_log->event(stoppingOnSignal());
+    if (m_smpp)
+        m_smpp->stop();
     if (m_service)
         m_service->stop();
     else

@@ -29,6 +29,7 @@ class GatewayService;
 class LinkSwitch;
 class MetricsListener;
 class ServiceLog;
+class SmppServer;
 
 class ServiceProcess : public QObject {
     Q_OBJECT
@@ -57,5 +58,7 @@ private:
     std::unique_ptr<GatewayService> m_service;
     std::unique_ptr<MetricsListener> m_scrapers;
     std::unique_ptr<CallbackDispatcher> m_callbacks;
+    // Posts to the service's workers: it goes after them.
+    std::unique_ptr<SmppServer> m_smpp;
     bool m_stopping = false;
 };

@@ -277,6 +277,63 @@ QString listening(const QString &address, quint16 port, bool tls)
         tls ? u" (TLS)"_s : QString());
 }
 
+QString smppListening(const QString &address, quint16 port, bool tls)
+{
+    return u"quillet-gatewayd: SMPP server listening on %1 port %2%3"_s.arg(address).arg(port).arg(
+        tls ? u" (TLS)"_s : QString());
+}
+
+QString smppTlsWithoutCertificate()
+{
+    return u"[smpp_server] tls=on needs the service's tls_certificate and tls_key"_s;
+}
+
+// A system_id is the application's text: shown escaped, on one line.
+static QString printable(const QString &text)
+{
+    QString shown;
+    for (const QChar c : text)
+        shown += c.unicode() >= 0x20 && c.unicode() < 0x7F
+            ? QString(c)
+            : u"\\x%1"_s.arg(uint(c.unicode()), 2, 16, QChar(u'0'));
+    return shown;
+}
+
+QString smppBound(const QString &systemId, const QString &mode, const QString &peer)
+{
+    return u"quillet-gatewayd: SMPP %1 bound as %2 from %3"_s.arg(printable(systemId), mode, peer);
+}
+
+QString smppBindRefused(const QString &systemId, const QString &peer)
+{
+    return u"quillet-gatewayd: SMPP bind of %1 from %2 refused"_s.arg(printable(systemId), peer);
+}
+
+QString smppUnbound(const QString &systemId, const QString &peer)
+{
+    return u"quillet-gatewayd: SMPP %1 from %2 unbound"_s.arg(printable(systemId), peer);
+}
+
+QString smppSessionLost()
+{
+    return u"the receiver's session ended before it answered"_s;
+}
+
+QString smppNoReceiver()
+{
+    return u"no receiver of the account had room"_s;
+}
+
+QString smppCannotDeliver()
+{
+    return u"too long for deliver_sm parts"_s;
+}
+
+QString smppDeliverRefused(quint32 status)
+{
+    return u"deliver_sm_resp status 0x%1"_s.arg(status, 8, 16, QLatin1Char('0'));
+}
+
 QString servingMetrics(const QString &address, quint16 port)
 {
     return u"quillet-gatewayd: serving GET /metrics without authentication on %1 port %2"_s
@@ -517,9 +574,9 @@ QString unknownKey(const QString &file, const QString &key, const QString &secti
 
 QString unknownSection(const QString &file, const QString &section)
 {
-    return badConfig(
-        file,
-        u"unknown section [%1]; a section is a link, [%2NAME]"_s.arg(section, LinkSectionPrefix));
+    return badConfig(file,
+                     u"unknown section [%1]; a section is a link, [%2NAME], or [smpp_server]"_s.arg(
+                         section, LinkSectionPrefix));
 }
 
 QString stoppingOnSignal()

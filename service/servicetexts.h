@@ -78,6 +78,16 @@ QString tlsRequired(const QString &address);
 QString cannotOpenRequestLog(const QString &file, const QString &why);
 QString cannotListen(const QString &address, quint16 port, const QString &why);
 QString listening(const QString &address, quint16 port, bool tls);
+QString smppListening(const QString &address, quint16 port, bool tls);
+QString smppTlsWithoutCertificate();
+QString smppBound(const QString &systemId, const QString &mode, const QString &peer);
+QString smppBindRefused(const QString &systemId, const QString &peer);
+QString smppUnbound(const QString &systemId, const QString &peer);
+// Why a receipt or an arrival for a receiver was not delivered (kept in the outbox).
+QString smppSessionLost();
+QString smppNoReceiver();
+QString smppCannotDeliver();
+QString smppDeliverRefused(quint32 status);
 QString servingMetrics(const QString &address, quint16 port);
 
 // Running.

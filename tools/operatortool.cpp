@@ -4,6 +4,7 @@
 #include "gateway/local/localbackend.h"
 #include "gateway/local/localgateway.h"
 #include "gateway/local/sendtime.h"
+#include "gateway/local/smppaccounts.h"
 #include "gateway/operatorbackend.h"
 #include "gateway/tokendesk.h"
 #include "tools/controlescape.h"
@@ -40,13 +41,14 @@ QStringList optionsOf(const QString &command)
         return { DeadOption, AllOption };
     if (command == TokenWord)
         return { NameOption, RoleOption, AccountOption };
+    if (command == SmppWord)
+        return { AccountOption, SystemIdOption };
     return {};
 }
 
 // The options only some commands take.
 const QStringList CommandOptions
-    = { ValueOption, CountOption,   FromOption, ToOption,  ExtOption,  AccountOption, StateOption,
-        SinceOption, ThroughOption, DeadOption, AllOption, NameOption, RoleOption };
+    = { ValueOption, CountOption, FromOption, ToOption, ExtOption, AccountOption, StateOption, SinceOption, ThroughOption, DeadOption, AllOption, NameOption, RoleOption, SystemIdOption };
 
 // Of those, the ones that take no value.
 const QStringList FlagOptions = { DeadOption, AllOption };
@@ -285,6 +287,42 @@ ParseResult parseToken(const QCommandLineParser &parser, QStringList &words)
     return parsed(command);
 }
 
+// `smpp set --account ACC [--system-id ID]`, `smpp revoke --account ACC`, `smpp binds`.
+ParseResult parseSmpp(const QCommandLineParser &parser, QStringList &words)
+{
+    SmppCommand command;
+    const QString word = words.isEmpty() ? QString() : words.takeFirst();
+    const QString named = SmppWord + u' ' + word;
+    if (word == BindsWord) {
+        for (const QString &option : { AccountOption, SystemIdOption }) {
+            if (parser.isSet(option))
+                return usage(optionNotForCommand(option, named));
+        }
+        return parsed(command);
+    }
+    if (word == SetWord)
+        command.kind = SmppCommand::Kind::Set;
+    else if (word == RevokeWord)
+        command.kind = SmppCommand::Kind::Revoke;
+    else if (word.isEmpty())
+        return usage(smppNeedsWord());
+    else
+        return usage(unknownCommand(named));
+    if (!parser.isSet(AccountOption))
+        return usage(missingOption(AccountOption));
+    command.accountNo = parser.value(AccountOption);
+    if (!InputRules::isAccountNumber(command.accountNo))
+        return usage(badAccount(command.accountNo));
+    if (parser.isSet(SystemIdOption)) {
+        if (command.kind != SmppCommand::Kind::Set)
+            return usage(optionNotForCommand(SystemIdOption, named));
+        command.systemId = parser.value(SystemIdOption);
+        if (!SmppAccounts::isSystemId(command.systemId))
+            return usage(badSystemId(command.systemId));
+    }
+    return parsed(command);
+}
+
 // Why the gateway did not take an arrival; empty when it arrived.
 QString refusal(LocalGateway::MoOutcome outcome, const MoCommand &command)
 {
@@ -377,6 +415,7 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     parser.addOption({ AllOption, QString() });
     parser.addOption({ NameOption, QString(), NameValueName });
     parser.addOption({ RoleOption, QString(), RoleValueName });
+    parser.addOption({ SystemIdOption, QString(), SystemIdValueName });
     parser.addOption({ { HelpShortOption, HelpOption }, QString() });
     parser.addOption({ VersionOption, QString() });
     if (!parser.parse(arguments)) {
@@ -399,7 +438,7 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     const QString command = words.takeFirst();
     static const QStringList commands { CardWord,     MoWord,    HandsetWord,   AccountsWord,
                                         MessagesWord, LinksWord, UnmatchedWord, CallbacksWord,
-                                        TokenWord,    InitWord,  BackupWord };
+                                        TokenWord,    SmppWord,  InitWord,  BackupWord };
     if (!commands.contains(command))
         return usage(unknownCommand(command));
     const QStringList allowed = optionsOf(command);
@@ -425,6 +464,8 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
         result = parseCallbacks(parser, words);
     else if (command == TokenWord)
         result = parseToken(parser, words);
+    else if (command == SmppWord)
+        result = parseSmpp(parser, words);
     else if (command == InitWord)
         result = parsed(InitCommand());
     else if (command == BackupWord)
@@ -515,6 +556,8 @@ int OperatorTool::execute(const ParseResult &parsed)
             return replayCallbacks(*gateway, *callbacks->replay);
         return listCallbacks(*gateway, callbacks->deadOnly);
     }
+    if (const auto *smpp = std::get_if<SmppCommand>(&command.action))
+        return runSmpp(*gateway, *smpp);
     return listAccounts(*gateway);
 }
 
@@ -928,6 +971,56 @@ int OperatorTool::listTokens(TokenDesk &desk)
         }
         for (const auto &t : std::as_const(listing.entries))
             m_out << tokenLine(t.name, t.role, t.accountNo, t.issuedAtMs, t.revokedAtMs) << u'\n';
+        if (listing.next.isEmpty())
+            return finishOutput();
+        page.after = listing.next;
+    }
+}
+
+int OperatorTool::runSmpp(OperatorBackend &gateway, const SmppCommand &command)
+{
+    using Outcome = Operator::SmppCredentials::Outcome;
+    switch (command.kind) {
+    case SmppCommand::Kind::Set: {
+        Operator::SmppCredentials made;
+        if (const Status status
+            = gateway.setSmppCredentials(command.accountNo, command.systemId, made);
+            status.failed())
+            return failed(status);
+        if (made.outcome == Outcome::NoAccount)
+            return failed(unknownAccount(command.accountNo));
+        if (made.outcome == Outcome::SystemIdTaken)
+            return failed(smppSystemIdTaken(made.systemId));
+        m_out << SmppCredentialsHeader << u'\n' << smppCredentialsLine(made.systemId, made.password)
+              << u'\n';
+        return finishOutput();
+    }
+    case SmppCommand::Kind::Revoke: {
+        qint64 revoked = 0;
+        if (const Status status = gateway.revokeSmppCredentials(command.accountNo, revoked);
+            status.failed())
+            return failed(status);
+        if (revoked == 0)
+            return failed(smppNothingToRevoke(command.accountNo));
+        m_out << smppRevoked(command.accountNo) << u'\n';
+        return finishOutput();
+    }
+    case SmppCommand::Kind::Binds:
+        break;
+    }
+    Operator::Page page;
+    for (;;) {
+        Operator::Listing<Operator::SmppBind> listing;
+        if (const Status status = gateway.smppBinds(page, listing); status.failed()) {
+            m_out.flush();
+            return failed(status);
+        }
+        if (page.after.isEmpty())
+            m_out << (listing.total == 0 ? NoSmppBinds : SmppBindsHeader) << u'\n';
+        for (const auto &b : std::as_const(listing.entries))
+            m_out << smppBindLine(b.id, b.accountNo, b.systemId, b.mode, b.address, b.sinceMs,
+                                  b.submitted, b.receipts, b.arrivals, b.process)
+                  << u'\n';
         if (listing.next.isEmpty())
             return finishOutput();
         page.after = listing.next;

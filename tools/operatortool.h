@@ -68,6 +68,7 @@ private:
     int replayCallbacks(OperatorBackend &gateway, qint64 id);
     int manageTokens(TokenDesk &desk, const TokenCommand &command);
     int listTokens(TokenDesk &desk);
+    int runSmpp(OperatorBackend &gateway, const SmppCommand &command);
     int failed(const QString &message);
     int failed(const Status &status);
     // Flushes standard output; a failed write is a failed command.

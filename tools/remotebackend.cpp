@@ -165,3 +165,21 @@ Status RemoteBackend::tokens(const Operator::Page &page,
     listing = {};
     return Wire::invoke<&TokenDesk::tokens>(*this, page, listing);
 }
+
+Status RemoteBackend::setSmppCredentials(const QString &accountNo, const QString &systemId,
+                                         Operator::SmppCredentials &made)
+{
+    return Wire::invoke<&OperatorBackend::setSmppCredentials>(*this, accountNo, systemId, made);
+}
+
+Status RemoteBackend::revokeSmppCredentials(const QString &accountNo, qint64 &revoked)
+{
+    return Wire::invoke<&OperatorBackend::revokeSmppCredentials>(*this, accountNo, revoked);
+}
+
+Status RemoteBackend::smppBinds(const Operator::Page &page,
+                                Operator::Listing<Operator::SmppBind> &listing)
+{
+    listing = {};
+    return Wire::invoke<Wire::SmppBinds>(*this, page, listing);
+}

@@ -57,6 +57,11 @@ public:
     Status revokeToken(const QString &name, Operator::RevokedToken &revoked) override;
     Status tokens(const Operator::Page &page,
                   Operator::Listing<Operator::TokenSummary> &listing) override;
+    Status setSmppCredentials(const QString &accountNo, const QString &systemId,
+                              Operator::SmppCredentials &made) override;
+    Status revokeSmppCredentials(const QString &accountNo, qint64 &revoked) override;
+    Status smppBinds(const Operator::Page &page,
+                     Operator::Listing<Operator::SmppBind> &listing) override;
 
 private:
     RemoteBackend(std::unique_ptr<RemoteGateway> gateway, QUrl url);

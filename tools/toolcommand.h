@@ -68,6 +68,15 @@ struct TokenCommand {
     QString accountNo; // an application token's; empty for the other roles
 };
 
+// An account's SMPP credentials made (with a system_id of the operator's, or its default)
+// or revoked, or the binds listed.
+struct SmppCommand {
+    enum class Kind { Set, Revoke, Binds };
+    Kind kind = Kind::Binds;
+    QString accountNo;
+    QString systemId;
+};
+
 // Creates or migrates the store; on PostgreSQL also grants the gateway's role.
 struct InitCommand { };
 
@@ -79,7 +88,7 @@ struct BackupCommand {
 using ToolAction
     = std::variant<HelpCommand, VersionCommand, CardIssueCommand, MoCommand, HandsetCommand,
                    AccountsCommand, MessagesCommand, LinksCommand, UnmatchedCommand,
-                   CallbacksCommand, TokenCommand, InitCommand, BackupCommand>;
+                   CallbacksCommand, TokenCommand, SmppCommand, InitCommand, BackupCommand>;
 
 // The service named with --server, and the operator's token file.
 struct ServerTarget {

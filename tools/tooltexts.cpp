@@ -474,4 +474,51 @@ QString unmatchedCleared(qint64 count)
     return u"已删除 %1 条对应不上的记录。"_s.arg(count);
 }
 
+QString smppCredentialsLine(const QString &systemId, const QString &password)
+{
+    return QStringList { shown(systemId), shown(password) }.join(u'\t');
+}
+
+QString smppSystemIdTaken(const QString &systemId)
+{
+    return u"系统标识“%1”已属于另一个帐户"_s.arg(shown(systemId));
+}
+
+QString smppNothingToRevoke(const QString &accountNo)
+{
+    return u"帐户 %1 没有 SMPP 凭据。"_s.arg(shown(accountNo));
+}
+
+QString smppRevoked(const QString &accountNo)
+{
+    return u"已撤销帐户 %1 的 SMPP 凭据，并结束了用它们绑定的连接。"_s.arg(shown(accountNo));
+}
+
+QString badSystemId(const QString &systemId)
+{
+    return u"系统标识“%1”无效：应为 1 到 15 个可打印的 ASCII 字符，不含空格"_s.arg(shown(systemId));
+}
+
+QString smppNeedsWord()
+{
+    return u"smpp 后面须写 set、revoke 或 binds"_s;
+}
+
+QString smppBindLine(qint64 id, const QString &accountNo, const QString &systemId,
+                     const QString &mode, const QString &address, qint64 sinceMs, qint64 submitted,
+                     qint64 receipts, qint64 arrivals, const QString &process)
+{
+    return QStringList { QString::number(id),
+                         shown(accountNo),
+                         shownOrNone(systemId),
+                         shown(mode),
+                         shown(address),
+                         listingTime(sinceMs),
+                         QString::number(submitted),
+                         QString::number(receipts),
+                         QString::number(arrivals),
+                         shown(process) }
+        .join(u'\t');
+}
+
 } // namespace ToolTexts

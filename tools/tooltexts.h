@@ -26,6 +26,9 @@ inline const QString ReplayWord = u"replay"_s;
 inline const QString TokenWord = u"token"_s;
 inline const QString RevokeWord = u"revoke"_s;
 inline const QString ListWord = u"list"_s;
+inline const QString SmppWord = u"smpp"_s;
+inline const QString SetWord = u"set"_s;
+inline const QString BindsWord = u"binds"_s;
 inline const QString InitWord = u"init"_s;
 inline const QString BackupWord = u"backup"_s;
 
@@ -46,6 +49,7 @@ inline const QString DeadOption = u"dead"_s;
 inline const QString AllOption = u"all"_s;
 inline const QString NameOption = u"name"_s;
 inline const QString RoleOption = u"role"_s;
+inline const QString SystemIdOption = u"system-id"_s;
 inline const QString HelpOption = u"help"_s;
 inline const QString HelpShortOption = u"h"_s;
 inline const QString VersionOption = u"version"_s;
@@ -69,6 +73,7 @@ inline const QString RoleValueName = u"role"_s;
 inline const QString ConsoleRole = u"console"_s;
 inline const QString OperatorRole = u"operator"_s;
 inline const QString ApplicationRole = u"application"_s;
+inline const QString SystemIdValueName = u"id"_s;
 
 inline const QString Help
     = u"用法：quillet-gateway [--store 路径或地址] 命令 [选项]\n"
@@ -126,6 +131,15 @@ inline const QString Help
       u"      （只能与 --server 同用）列出网关服务的所有令牌（不显示令牌本身），\n"
       u"      与 quillet-gatewayd token list 相同：名称、角色、帐户（- 为无）、\n"
       u"      发行时间，以及 active 或 revoked 和吊销时间。\n"
+      u"  smpp set --account 帐户 [--system-id 标识]\n"
+      u"      为帐户建立 SMPP 登录凭据：系统标识（1 到 15 个可打印的 ASCII 字符，\n"
+      u"      默认为去掉减号的帐户号码）和新的 8 位随机密码，只打印这一次；存储只保存\n"
+      u"      密码的慢哈希。帐户原有的凭据和用它们绑定的连接随之结束。\n"
+      u"  smpp revoke --account 帐户\n"
+      u"      撤销帐户的 SMPP 凭据，并结束各服务进程中用它们绑定的连接。\n"
+      u"  smpp binds\n"
+      u"      列出各服务进程中的 SMPP 绑定：编号、帐户、系统标识、方式、应用的地址、\n"
+      u"      绑定时间、已提交、已送出的状态报告和上行短信、进程。\n"
       u"  init\n"
       u"      建立存储或升级到本程序的版本。PostgreSQL 上须以存储模式的所有者运行，\n"
       u"      并建立角色 quillet_gateway（NOLOGIN），授予网关运行所需的最小权限。\n"
@@ -287,6 +301,20 @@ QString callbackEventLine(qint64 id, qint64 atMs, const QString &accountNo, cons
                           qint64 subject, const QString &state, const QString &delivery,
                           qint64 attempts, const QString &lastError, const QString &url);
 QString callbacksReplayed(qint64 count);
+
+inline const QString SmppCredentialsHeader = u"系统标识\t密码"_s;
+QString smppCredentialsLine(const QString &systemId, const QString &password);
+QString smppSystemIdTaken(const QString &systemId);
+QString smppNothingToRevoke(const QString &accountNo);
+QString smppRevoked(const QString &accountNo);
+QString smppNeedsWord();
+QString badSystemId(const QString &systemId);
+inline const QString NoSmppBinds = u"没有 SMPP 绑定。"_s;
+inline const QString SmppBindsHeader
+    = u"编号\t帐户\t系统标识\t方式\t地址\t绑定时间\t已提交\t状态报告\t上行短信\t进程"_s;
+QString smppBindLine(qint64 id, const QString &accountNo, const QString &systemId,
+                     const QString &mode, const QString &address, qint64 sinceMs, qint64 submitted,
+                     qint64 receipts, qint64 arrivals, const QString &process);
 QString replayNeedsOne();
 
 // The service's tokens.

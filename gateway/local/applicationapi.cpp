@@ -168,6 +168,7 @@ Result<ApplicationApi::Sent> ApplicationApi::send(const QString &accountNo, cons
     LocalGateway::Given given;
     if (!send.reference.isEmpty())
         given.reference = send.reference;
+    given.smppReceipt = send.smppReceipt;
     if (send.validitySeconds)
         given.validUntil = m_store.time(due + *send.validitySeconds * 1000);
     QList<qint64> ids;

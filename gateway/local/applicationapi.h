@@ -57,6 +57,9 @@ public:
         std::optional<qint64> sendAtMs;
         std::optional<qint64> validitySeconds;
         QString reference;
+        // From an SMPP submit_sm's registered_delivery: 0 no receipt, 1 a receipt of any
+        // final state, 2 of a failure only.
+        int smppReceipt = 0;
     };
     // The field of a send its rules refuse, the first in this order.
     enum class Field { None, To, Text, SendAt, Validity, Reference };

@@ -77,6 +77,20 @@ public:
     {
         return m_desk.replayCallbacks(id, taken);
     }
+    Status setSmppCredentials(const QString &accountNo, const QString &systemId,
+                              Operator::SmppCredentials &made) override
+    {
+        return m_desk.setSmppCredentials(accountNo, systemId, made);
+    }
+    Status revokeSmppCredentials(const QString &accountNo, qint64 &revoked) override
+    {
+        return m_desk.revokeSmppCredentials(accountNo, revoked);
+    }
+    Status smppBinds(const Operator::Page &page,
+                     Operator::Listing<Operator::SmppBind> &listing) override
+    {
+        return m_desk.smppBinds(page, listing);
+    }
 
 private:
     std::unique_ptr<LocalGateway> m_owned;

@@ -548,11 +548,11 @@ Result<qint64> LocalGateway::insertMessage(qint64 accountId, const QString &phon
         const qint64 messageId,
         m_store->insert(u"INSERT INTO mt (account_id, phone, text, segments, cost, "
                         u"origin, submitted_at, due_at, state, reason, "
-                        u"delivered_at, link, next_try_at, reference, valid_until) "
-                        u"VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
+                        u"delivered_at, link, next_try_at, reference, valid_until, "
+                        u"smpp_receipt) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
                         { accountId, phone, text, segments, cost, origin, m_store->time(now),
                           m_store->time(dueMs), stored, reason, deliveredAt, link, nextTry,
-                          given.reference, given.validUntil }));
+                          given.reference, given.validUntil, given.smppReceipt }));
     if (cost == 0)
         return messageId;
     QSqlQuery *q = nullptr;

@@ -152,6 +152,7 @@ private:
     friend class LocalOperator;
     friend class ApplicationApi;
     friend class Outbox;
+    friend class SmppAccounts;
 
     struct Account {
         qint64 id = 0;
@@ -193,6 +194,8 @@ private:
         std::optional<Hashed> hashed;
         std::optional<Verdict> verdict;
         std::optional<Cards> cards;
+        // New SMPP credentials' password (see SmppAccounts::prepare).
+        std::optional<Hashed> smppPassword;
     };
     bool hashPassword(const QString &password, QString &hash);
     bool verifyPassword(const QString &hash, const QString &password);
@@ -252,6 +255,7 @@ private:
     struct Given {
         QVariant reference;
         QVariant validUntil; // the store's time
+        int smppReceipt = 0; // see ApplicationApi::Send
     };
     Result<qint64> insertMessage(qint64 accountId, const QString &phone, const QString &text,
                                  int segments, qint64 cost, const QString &origin, qint64 dueMs,

@@ -5,6 +5,7 @@
 #include "gateway/local/localtexts.h"
 #include "gateway/local/outbox.h"
 #include "gateway/local/segmentcounter.h"
+#include "gateway/local/smppaccounts.h"
 #include "gateway/local/timecursor.h"
 
 #include <QSqlQuery>
@@ -610,6 +611,30 @@ Status LocalOperator::replayCallbacks(qint64 id, qint64 &taken)
                       outbox.replay(id > 0 ? std::optional<qint64>(id) : std::nullopt));
     taken = replayed;
     return Status::ok();
+}
+
+Status LocalOperator::setSmppCredentials(const QString &accountNo, const QString &systemId,
+                                         Operator::SmppCredentials &made)
+{
+    made = {};
+    QUILLET_TRY(m_gateway.deliverDue());
+    QUILLET_TRY_VALUE(made, SmppAccounts(m_gateway).set(accountNo, systemId));
+    return Status::ok();
+}
+
+Status LocalOperator::revokeSmppCredentials(const QString &accountNo, qint64 &revoked)
+{
+    revoked = 0;
+    QUILLET_TRY(m_gateway.deliverDue());
+    QUILLET_TRY_VALUE(const bool ended, SmppAccounts(m_gateway).revoke(accountNo));
+    revoked = ended ? 1 : 0;
+    return Status::ok();
+}
+
+Status LocalOperator::smppBinds(const Page &page, Listing<Operator::SmppBind> &listing)
+{
+    QUILLET_TRY(m_gateway.deliverDue());
+    return SmppAccounts(m_gateway).binds(page, listing);
 }
 
 // By id: the links keep entries as they come, and take a receipt's back out when its

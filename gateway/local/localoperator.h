@@ -79,6 +79,10 @@ public:
     Status callbackEvents(const QString &delivery, const Page &page,
                           Listing<Operator::CallbackEvent> &listing);
     Status replayCallbacks(qint64 id, qint64 &taken);
+    Status setSmppCredentials(const QString &accountNo, const QString &systemId,
+                              Operator::SmppCredentials &made);
+    Status revokeSmppCredentials(const QString &accountNo, qint64 &revoked);
+    Status smppBinds(const Page &page, Listing<Operator::SmppBind> &listing);
 
 private:
     using Account = LocalGateway::Account;

@@ -106,6 +106,11 @@ QString badCursor()
     return u"列表的续取位置无效"_s;
 }
 
+QString badSystemId(const QString &systemId)
+{
+    return u"SMPP 系统标识“%1”无效：应为 1 到 15 个可打印的 ASCII 字符，不含空格"_s.arg(systemId);
+}
+
 QString notADeliveryState(const QString &given)
 {
     return u"回调事件的投递状态“%1”无效：只能为空（未送达的全部）或 dead"_s.arg(given);

@@ -29,6 +29,7 @@ QString hashingFailed();
 QString randomFailed();
 // A listing asked to go on after a cursor that no listing gave.
 QString badCursor();
+QString badSystemId(const QString &systemId);
 QString notADeliveryState(const QString &given);
 // A listing of messages narrowed to something no message can have.
 QString unknownMessageState(const QString &state, const QStringList &states);

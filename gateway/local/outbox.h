@@ -10,6 +10,8 @@
 //   delivered() / failed() ── settled by the claim's holder only: delivered, tried
 //                             again at a later time, or dead
 //   list() / replay() ── for the operator: what is pending or dead, and sending again
+//   claimSmpp() ── the SMPP server's side: receipts and arrivals for the receivers of
+//                  accounts bound in this process, with the same leases
 //
 // A claim is a lease, as the links' claims are: a process that dies with events in
 // flight leaves them to any process once the lease runs out, so an event is never lost,
@@ -67,6 +69,8 @@ public:
         bool delivered = false;
         QString error;
         std::optional<qint64> retryAt;
+        // An arrival sent to an SMPP receiver: delivered, its message is fetched with it.
+        bool arrival = false;
     };
     // Up to `most` due events of accounts with a callback, held until now + leaseMs;
     // in the same transaction, first, the events of `settled` (only those this process
@@ -76,6 +80,29 @@ public:
     // One event settled; false when this process no longer holds it.
     Result<bool> delivered(qint64 id);
     Result<bool> failed(qint64 id, const QString &error, std::optional<qint64> retryAt);
+
+    // A receipt or an arrival for an account's SMPP receivers (destination 'smpp').
+    struct SmppEvent {
+        qint64 id = 0;
+        qint64 accountId = 0;
+        bool arrival = false; // else a receipt
+        qint64 subject = 0; // the message's id (mt or mo)
+        QString state; // a receipt: the final state the message reached
+        qint64 at = 0; // a receipt: when it reached it
+        int attempts = 0;
+        QString from; // a receipt: the message's phone; an arrival: its sender
+        QString to; // the account's service number (an arrival's with its extension)
+        QString text;
+        qint64 submittedAt = 0; // a receipt: when the message was submitted
+    };
+    // Up to `most` due SMPP events of `accountIds` (those with a receiver bound in this
+    // process), oldest first, held until now + leaseMs; first, in the same transaction,
+    // the events of `settled`. With `sweep`, events kept past keepMs after they happened
+    // (or past their message's validity, when that is later) end dead, and so do arrivals
+    // the console or the messages API took meanwhile.
+    Result<QList<SmppEvent>> claimSmpp(const QList<qint64> &accountIds, int most, qint64 leaseMs,
+                                       qint64 keepMs, bool sweep,
+                                       const QList<Settled> &settled = {});
 
     struct Arrival {
         qint64 id = 0;

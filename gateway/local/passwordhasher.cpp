@@ -66,3 +66,14 @@ QString PasswordHasher::randomDigits(int count)
         digits.append(QChar(u'0' + static_cast<char16_t>(randombytes_uniform(10))));
     return digits;
 }
+
+QString PasswordHasher::randomText(int count, QLatin1StringView alphabet)
+{
+    QString text;
+    if (!sodiumReady() || alphabet.isEmpty())
+        return text;
+    text.reserve(count);
+    for (int i = 0; i < count; ++i)
+        text.append(QChar(alphabet.at(randombytes_uniform(uint32_t(alphabet.size())))));
+    return text;
+}

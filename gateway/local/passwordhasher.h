@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLatin1StringView>
 #include <QString>
 
 #include <cstddef>
@@ -30,6 +31,9 @@ public:
 
     // `count` decimal digits, uniformly random; empty when libsodium is unusable.
     static QString randomDigits(int count);
+    // `count` characters drawn uniformly from `alphabet` (ASCII); empty when libsodium is
+    // unusable.
+    static QString randomText(int count, QLatin1StringView alphabet);
 
 private:
     Cost m_cost;

@@ -358,8 +358,88 @@ QStringList toVersion6()
     return list;
 }
 
+// Version 7: SMPP credentials of accounts, the binds they hold, and the outbox's receipts
+// and arrivals for those binds (see the SQLite engine).
+QStringList toVersion7()
+{
+    const char16_t *const statements[] = {
+        uR"(CREATE TABLE smpp_credentials (
+            account_id bigint PRIMARY KEY REFERENCES accounts(id),
+            system_id text NOT NULL UNIQUE,
+            password_hash text NOT NULL,
+            created_at timestamptz NOT NULL))",
+        uR"(CREATE TABLE smpp_binds (
+            id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+            account_id bigint NOT NULL REFERENCES accounts(id),
+            process text NOT NULL,
+            mode text NOT NULL CHECK (mode IN ('transmitter', 'receiver', 'transceiver')),
+            address text NOT NULL,
+            since timestamptz NOT NULL,
+            seen_at timestamptz NOT NULL,
+            submitted bigint NOT NULL DEFAULT 0,
+            receipts bigint NOT NULL DEFAULT 0,
+            arrivals bigint NOT NULL DEFAULT 0))",
+        uR"(CREATE INDEX smpp_binds_account ON smpp_binds(account_id))",
+        uR"(ALTER TABLE mt ADD COLUMN smpp_receipt smallint NOT NULL DEFAULT 0
+            CHECK (smpp_receipt BETWEEN 0 AND 2))",
+        uR"(ALTER TABLE outbox ADD COLUMN destination text NOT NULL DEFAULT 'callback'
+            CHECK (destination IN ('callback', 'smpp')))",
+        uR"(ALTER TABLE outbox ADD COLUMN expires_at timestamptz)",
+        uR"(CREATE INDEX outbox_smpp ON outbox(account_id, id)
+            WHERE delivery = 'pending' AND destination = 'smpp')",
+        uR"(CREATE OR REPLACE FUNCTION mt_state_reported() RETURNS trigger LANGUAGE plpgsql
+            SECURITY DEFINER SET search_path = quillet, pg_temp AS $$
+            BEGIN
+                INSERT INTO outbox (account_id, type, subject_id, state, at)
+                    SELECT NEW.account_id, 'message.state', NEW.id, NEW.state, now()
+                    FROM callbacks WHERE account_id = NEW.account_id AND on_state = 1;
+                IF NEW.smpp_receipt = 1
+                   OR (NEW.smpp_receipt = 2 AND NEW.state <> 'delivered') THEN
+                    INSERT INTO outbox (account_id, type, subject_id, state, at, destination,
+                                        expires_at)
+                        VALUES (NEW.account_id, 'message.state', NEW.id, NEW.state, now(),
+                                'smpp', NEW.valid_until);
+                END IF;
+                RETURN NULL;
+            END $$)",
+        uR"(CREATE OR REPLACE FUNCTION mo_arrives() RETURNS trigger LANGUAGE plpgsql
+            SECURITY DEFINER SET search_path = quillet, pg_temp AS $$
+            BEGIN
+                UPDATE accounts a SET waiting = a.waiting + n.arrived
+                    FROM (SELECT account_id, count(*) AS arrived FROM arrived
+                          WHERE state = 'waiting' GROUP BY account_id) n
+                    WHERE a.id = n.account_id;
+                INSERT INTO waiting_counts (account_id, extension, waiting)
+                    SELECT account_id, extension, count(*) FROM arrived
+                    WHERE state = 'waiting' GROUP BY account_id, extension
+                    ON CONFLICT (account_id, extension)
+                    DO UPDATE SET waiting = waiting_counts.waiting + EXCLUDED.waiting;
+                INSERT INTO outbox (account_id, type, subject_id, at)
+                    SELECT n.account_id, 'arrival', n.id, n.sent_at
+                    FROM arrived n JOIN callbacks c ON c.account_id = n.account_id
+                    WHERE n.state = 'waiting' AND c.on_arrival = 1 ORDER BY n.id;
+                INSERT INTO outbox (account_id, type, subject_id, at, destination)
+                    SELECT n.account_id, 'arrival', n.id, n.sent_at, 'smpp'
+                    FROM arrived n JOIN smpp_credentials s ON s.account_id = n.account_id
+                    WHERE n.state = 'waiting' AND NOT EXISTS (SELECT 1 FROM callbacks c
+                        WHERE c.account_id = n.account_id AND c.on_arrival = 1)
+                    ORDER BY n.id;
+                UPDATE mo SET state = 'fetched', fetched_at = mo.sent_at
+                    FROM arrived n JOIN callbacks c ON c.account_id = n.account_id
+                    WHERE mo.id = n.id AND n.state = 'waiting' AND c.on_arrival = 1;
+                RETURN NULL;
+            END $$)",
+    };
+    QStringList list;
+    for (const char16_t *statement : statements)
+        list.append(QString::fromUtf16(statement));
+    return list;
+}
+
 QStringList migration(int fromVersion)
 {
+    if (fromVersion == 6)
+        return toVersion7();
     if (fromVersion == 5)
         return toVersion6();
     if (fromVersion == 4)
@@ -462,6 +542,8 @@ QStringList grants(const QString &role)
         u"GRANT SELECT ON waiting_counts"_s + to,
         u"GRANT SELECT, INSERT, UPDATE, DELETE ON callbacks"_s + to,
         u"GRANT SELECT ON outbox"_s + to,
+        u"GRANT SELECT, INSERT, UPDATE, DELETE ON smpp_credentials"_s + to,
+        u"GRANT SELECT, INSERT, UPDATE, DELETE ON smpp_binds"_s + to,
         u"GRANT UPDATE (delivery, attempts, next_try_at, claimed_by, claimed_until, "
         u"last_error, delivered_at) ON outbox"_s
             + to,

@@ -497,6 +497,98 @@ const char16_t *const ToV6[] = {
         END)",
 };
 
+// Version 7: customers' applications over SMPP. An account may have one set of SMPP
+// credentials (its system_id, unique, and its password's slow hash: the password itself
+// is shown once, when it is made). A bind is a row while it lasts, written by the service
+// process that holds it and seen again every little while, so that the operator sees
+// every process's binds and a revoke reaches a bind in any process: the bind's row goes
+// with its credentials, and a process that finds its row gone ends the bind.
+//
+// Receipts and arrivals for those binds go through the outbox as the callbacks' events
+// do, written by the same triggers in the change's own transaction, with destination
+// 'smpp': a receipt for each message whose submit asked for one (smpp_receipt: 1 for any
+// final state, 2 for a failure only), kept until expires_at (the message's validity) or
+// the service's own time for keeping them, whichever is later; an arrival for each of an
+// account that has credentials and no callback taking arrivals. An arrival stays waiting
+// meanwhile: the console or POST /v1/arrivals/next may still take it while no receiver
+// is bound, and one taken so is not sent over SMPP.
+const char16_t *const ToV7[] = {
+    uR"(CREATE TABLE smpp_credentials (
+        account_id INTEGER PRIMARY KEY REFERENCES accounts(id),
+        system_id TEXT NOT NULL UNIQUE,
+        password_hash TEXT NOT NULL,
+        created_at INTEGER NOT NULL))",
+    uR"(CREATE TABLE smpp_binds (
+        id INTEGER PRIMARY KEY,
+        account_id INTEGER NOT NULL REFERENCES accounts(id),
+        process TEXT NOT NULL,
+        mode TEXT NOT NULL
+            CHECK (mode = 'transmitter' OR mode = 'receiver' OR mode = 'transceiver'),
+        address TEXT NOT NULL,
+        since INTEGER NOT NULL,
+        seen_at INTEGER NOT NULL,
+        submitted INTEGER NOT NULL DEFAULT 0,
+        receipts INTEGER NOT NULL DEFAULT 0,
+        arrivals INTEGER NOT NULL DEFAULT 0))",
+    uR"(CREATE INDEX smpp_binds_account ON smpp_binds(account_id))",
+    uR"(ALTER TABLE mt ADD COLUMN smpp_receipt INTEGER NOT NULL DEFAULT 0
+        CHECK (smpp_receipt >= 0 AND smpp_receipt <= 2))",
+    uR"(ALTER TABLE outbox ADD COLUMN destination TEXT NOT NULL DEFAULT 'callback'
+        CHECK (destination = 'callback' OR destination = 'smpp'))",
+    uR"(ALTER TABLE outbox ADD COLUMN expires_at INTEGER)",
+    uR"(CREATE INDEX outbox_smpp ON outbox(account_id, id)
+        WHERE delivery = 'pending' AND destination = 'smpp')",
+    uR"(DROP TRIGGER mt_state_reported)",
+    uR"(CREATE TRIGGER mt_state_reported AFTER UPDATE OF state ON mt
+        WHEN OLD.state <> NEW.state
+         AND NEW.state IN ('delivered', 'not_sent', 'undeliverable', 'expired', 'rejected',
+                           'cancelled', 'unknown')
+        BEGIN
+        INSERT INTO outbox (account_id, type, subject_id, state, at)
+            SELECT NEW.account_id, 'message.state', NEW.id, NEW.state,
+                   CAST((julianday('now') - 2440587.5) * 86400000.0 AS INTEGER)
+            FROM callbacks WHERE account_id = NEW.account_id AND on_state = 1;
+        INSERT INTO outbox (account_id, type, subject_id, state, at, destination, expires_at)
+            SELECT NEW.account_id, 'message.state', NEW.id, NEW.state,
+                   CAST((julianday('now') - 2440587.5) * 86400000.0 AS INTEGER), 'smpp',
+                   NEW.valid_until
+            WHERE NEW.smpp_receipt = 1 OR (NEW.smpp_receipt = 2 AND NEW.state <> 'delivered');
+        END)",
+    uR"(DROP TRIGGER mt_born_final)",
+    uR"(CREATE TRIGGER mt_born_final AFTER INSERT ON mt
+        WHEN NEW.state IN ('delivered', 'not_sent', 'undeliverable', 'expired', 'rejected',
+                           'cancelled', 'unknown')
+        BEGIN
+        INSERT INTO outbox (account_id, type, subject_id, state, at)
+            SELECT NEW.account_id, 'message.state', NEW.id, NEW.state,
+                   CAST((julianday('now') - 2440587.5) * 86400000.0 AS INTEGER)
+            FROM callbacks WHERE account_id = NEW.account_id AND on_state = 1;
+        INSERT INTO outbox (account_id, type, subject_id, state, at, destination, expires_at)
+            SELECT NEW.account_id, 'message.state', NEW.id, NEW.state,
+                   CAST((julianday('now') - 2440587.5) * 86400000.0 AS INTEGER), 'smpp',
+                   NEW.valid_until
+            WHERE NEW.smpp_receipt = 1 OR (NEW.smpp_receipt = 2 AND NEW.state <> 'delivered');
+        END)",
+    uR"(DROP TRIGGER mo_arrives)",
+    uR"(CREATE TRIGGER mo_arrives AFTER INSERT ON mo WHEN NEW.state = 'waiting' BEGIN
+        UPDATE accounts SET waiting = waiting + 1 WHERE id = NEW.account_id;
+        INSERT INTO waiting_counts (account_id, extension, waiting)
+            VALUES (NEW.account_id, NEW.extension, 1)
+            ON CONFLICT (account_id, extension) DO UPDATE SET waiting = waiting + 1;
+        INSERT INTO outbox (account_id, type, subject_id, at)
+            SELECT NEW.account_id, 'arrival', NEW.id, NEW.sent_at
+            FROM callbacks WHERE account_id = NEW.account_id AND on_arrival = 1;
+        INSERT INTO outbox (account_id, type, subject_id, at, destination)
+            SELECT NEW.account_id, 'arrival', NEW.id, NEW.sent_at, 'smpp'
+            FROM smpp_credentials s WHERE s.account_id = NEW.account_id
+            AND NOT EXISTS (SELECT 1 FROM callbacks
+                WHERE account_id = NEW.account_id AND on_arrival = 1);
+        UPDATE mo SET state = 'fetched', fetched_at = NEW.sent_at
+            WHERE id = NEW.id AND EXISTS (SELECT 1 FROM callbacks
+                WHERE account_id = NEW.account_id AND on_arrival = 1);
+        END)",
+};
+
 // The revision of how this engine lays out a store of the current schema version, kept
 // in the header's user version. Revision 1:
 // - mt's lists of allowed values are OR chains. A CHECK with a list of three or more
@@ -839,6 +931,9 @@ QStringList SqliteEngine::migration(int fromVersion) const
             statements.append(QString::fromUtf16(statement));
     } else if (fromVersion == 5) {
         for (const char16_t *statement : ToV6)
+            statements.append(QString::fromUtf16(statement));
+    } else if (fromVersion == 6) {
+        for (const char16_t *statement : ToV7)
             statements.append(QString::fromUtf16(statement));
     }
     return statements;

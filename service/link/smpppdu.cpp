@@ -237,6 +237,10 @@ public:
                 found->receiptedMessageId = nul < 0 ? text : text.left(nul);
             } else if (found && tag == TagMessageState) {
                 found->messageState = quint8(m_pdu.at(value));
+            } else if (found && tag == TLVID_message_payload) {
+                found->messagePayload = m_pdu.mid(value, length);
+            } else if (found && tag == TLVID_sar_total_segments) {
+                found->sarTotal = quint8(m_pdu.at(value));
             }
         }
         return true;
@@ -368,7 +372,58 @@ bool readSubmitSm(const QByteArray &bytes, Pdu &out)
     out.message.scheduleDeliveryTime
         = fieldText(pdu.schedule_delivery_time, sizeof pdu.schedule_delivery_time);
     out.message.validityPeriod = fieldText(pdu.validity_period, sizeof pdu.validity_period);
+    out.message.messagePayload = found.messagePayload;
+    out.message.sarTotal = found.sarTotal;
     return true;
+}
+
+// query_sm and cancel_sm, read here: their bodies are a few plain fields.
+class FieldReader {
+public:
+    explicit FieldReader(const QByteArray &pdu)
+        : m_pdu(pdu)
+        , m_at(HeaderLength)
+    {
+    }
+    bool text(int field, QByteArray &value)
+    {
+        const qsizetype end = m_pdu.indexOf('\0', m_at);
+        if (end < 0 || end - m_at >= field)
+            return false;
+        value = m_pdu.mid(m_at, end - m_at);
+        m_at = end + 1;
+        return true;
+    }
+    bool octet(quint8 &value)
+    {
+        if (m_at >= m_pdu.size())
+            return false;
+        value = quint8(m_pdu.at(m_at++));
+        return true;
+    }
+    bool address(Address &address)
+    {
+        return octet(address.ton) && octet(address.npi) && text(AddressField, address.digits);
+    }
+    bool atEnd() const { return m_at == m_pdu.size(); }
+
+private:
+    const QByteArray &m_pdu;
+    qsizetype m_at;
+};
+
+bool readQuerySm(const QByteArray &bytes, Pdu &out)
+{
+    FieldReader body(bytes);
+    return body.text(MessageIdField, out.id) && body.address(out.message.source) && body.atEnd();
+}
+
+bool readCancelSm(const QByteArray &bytes, Pdu &out)
+{
+    FieldReader body(bytes);
+    return body.text(ServiceTypeField, out.message.serviceType) && body.text(MessageIdField, out.id)
+        && body.address(out.message.source) && body.address(out.message.destination)
+        && body.atEnd();
 }
 
 bool readDeliverSm(const QByteArray &bytes, Pdu &out)
@@ -465,6 +520,14 @@ std::optional<Pdu> decode(const QByteArray &bytes)
     case Command::DeliverSm:
         read = readDeliverSm(bytes, pdu);
         break;
+    case Command::QuerySm:
+        read = readQuerySm(bytes, pdu);
+        break;
+    case Command::CancelSm:
+        read = readCancelSm(bytes, pdu);
+        break;
+    case Command::QuerySmResp:
+    case Command::CancelSmResp:
     case Command::GenericNack:
     case Command::DeliverSmResp:
     case Command::Unbind:
@@ -621,9 +684,33 @@ QByteArray bare(Command command, quint32 sequence, quint32 status)
         deliver_sm_resp_t pdu {};
         return fill(pdu);
     }
+    case Command::CancelSmResp: {
+        cancel_sm_resp_t pdu {};
+        return fill(pdu);
+    }
     default:
         return {};
     }
+}
+
+QByteArray querySmResp(quint32 sequence, quint32 status, const QByteArray &id,
+                       const QByteArray &finalDate, quint8 state, quint8 errorCode)
+{
+    if (!fitsField(id, MessageIdField) || !fitsField(finalDate, TimeField))
+        return {};
+    QByteArray out;
+    const auto big32 = [&out](quint32 value) {
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out.append(char((value >> shift) & 0xFF));
+    };
+    const quint32 length = quint32(HeaderLength + id.size() + 1 + finalDate.size() + 1 + 2);
+    big32(length);
+    big32(quint32(Command::QuerySmResp));
+    big32(status);
+    big32(sequence);
+    out.append(id).append('\0').append(finalDate).append('\0');
+    out.append(char(state)).append(char(errorCode));
+    return out;
 }
 
 } // namespace Smpp

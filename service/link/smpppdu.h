@@ -22,33 +22,59 @@ enum class Command : quint32 {
     BindReceiverResp = 0x80000001,
     BindTransmitter = 0x00000002,
     BindTransmitterResp = 0x80000002,
+    QuerySm = 0x00000003,
+    QuerySmResp = 0x80000003,
     SubmitSm = 0x00000004,
     SubmitSmResp = 0x80000004,
     DeliverSm = 0x00000005,
     DeliverSmResp = 0x80000005,
     Unbind = 0x00000006,
     UnbindResp = 0x80000006,
+    CancelSm = 0x00000008,
+    CancelSmResp = 0x80000008,
     BindTransceiver = 0x00000009,
     BindTransceiverResp = 0x80000009,
     EnquireLink = 0x00000015,
     EnquireLinkResp = 0x80000015,
 };
 
-// command_status values the link acts on.
+// command_status values the link and the SMPP server act on.
 namespace Status {
 constexpr quint32 Ok = 0x00;
+constexpr quint32 InvalidMessageLength = 0x01;
 constexpr quint32 InvalidCommandLength = 0x02;
 constexpr quint32 InvalidCommandId = 0x03;
 constexpr quint32 IncorrectBindStatus = 0x04;
+constexpr quint32 AlreadyBound = 0x05;
 constexpr quint32 SystemError = 0x08;
+constexpr quint32 InvalidSource = 0x0A;
 constexpr quint32 InvalidDestination = 0x0B;
+constexpr quint32 InvalidMessageId = 0x0C;
 constexpr quint32 BindFailed = 0x0D;
 constexpr quint32 InvalidPassword = 0x0E;
 constexpr quint32 InvalidSystemId = 0x0F;
+constexpr quint32 CancelFailed = 0x11;
 constexpr quint32 QueueFull = 0x14;
+constexpr quint32 InvalidEsmClass = 0x43;
 constexpr quint32 SubmitFailed = 0x45;
 constexpr quint32 Throttled = 0x58;
+constexpr quint32 InvalidScheduleTime = 0x61;
+constexpr quint32 InvalidExpiry = 0x62;
+constexpr quint32 QueryFailed = 0x67;
+constexpr quint32 InvalidParameterLength = 0xC2;
 } // namespace Status
+
+// message_state values (query_sm_resp, and the message_state TLV of a receipt).
+namespace State {
+constexpr quint8 Enroute = 1;
+constexpr quint8 Delivered = 2;
+constexpr quint8 Expired = 3;
+constexpr quint8 Deleted = 4;
+constexpr quint8 Undeliverable = 5;
+constexpr quint8 Accepted = 6;
+constexpr quint8 Unknown = 7;
+constexpr quint8 Rejected = 8;
+} // namespace State
 
 // esm_class bits.
 constexpr quint8 EsmUdhIndicator = 0x40;
@@ -116,13 +142,18 @@ struct ShortMessage {
     // Read from a deliver_sm's TLVs when present; written into a deliver_sm when set.
     QByteArray receiptedMessageId;
     std::optional<quint8> messageState;
+    // Read from a submit_sm's TLVs when present.
+    std::optional<QByteArray> messagePayload;
+    quint8 sarTotal = 0; // 0: no sar_ TLVs
 };
 
 struct Pdu {
     Header header;
     // By command: a bind's request, a bind or submit_sm response's id (system_id or
     // message_id: up to its NUL, or the whole body when the NUL is missing; it may be
-    // longer than MaxMessageId), a submit_sm or deliver_sm.
+    // longer than MaxMessageId), a submit_sm or deliver_sm; query_sm's and cancel_sm's
+    // message_id in `id`, their source address in message.source (cancel_sm's service
+    // type and destination too).
     BindRequest bind;
     QByteArray id;
     ShortMessage message;
@@ -141,5 +172,9 @@ QByteArray response(Command command, quint32 sequence, quint32 status, const QBy
 // A PDU of a header alone: enquire_link and its response, unbind and its response,
 // generic_nack, deliver_sm_resp.
 QByteArray bare(Command command, quint32 sequence, quint32 status = Status::Ok);
+// query_sm's answer: the message's final date ("YYMMDDhhmmss000+", empty while it is not
+// final), its state and the network's error code.
+QByteArray querySmResp(quint32 sequence, quint32 status, const QByteArray &id,
+                       const QByteArray &finalDate, quint8 state, quint8 errorCode);
 
 } // namespace Smpp

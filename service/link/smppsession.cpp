@@ -59,6 +59,7 @@ void SmppSession::open()
     auto *tlsSocket = m_settings.tls ? new QSslSocket : nullptr;
     m_socket.reset(tlsSocket ? tlsSocket : new QTcpSocket);
     m_socket->setReadBufferSize(ReadBufferBytes);
+    m_reader = PduReader();
     connect(m_socket.get(), &QAbstractSocket::readyRead, this, &SmppSession::readPdus);
     connect(m_socket.get(), &QAbstractSocket::bytesWritten, this, &SmppSession::written);
     connect(m_socket.get(), &QAbstractSocket::disconnected, this,
@@ -138,7 +139,7 @@ void SmppSession::write(const QByteArray &pdu)
 
 qint64 SmppSession::heldBytes() const
 {
-    return m_buffer.size() - m_read + (m_socket ? m_socket->bytesAvailable() : 0) + unsent();
+    return m_reader.held() + (m_socket ? m_socket->bytesAvailable() : 0) + unsent();
 }
 
 void SmppSession::readPdus()
@@ -175,22 +176,7 @@ void SmppSession::written()
     }
 }
 
-// Moves what the socket holds into the buffer, up to ReadBufferBytes unhandled; false
-// when nothing came.
-bool SmppSession::takeMore()
-{
-    m_buffer.remove(0, m_read);
-    m_read = 0;
-    const qint64 room = ReadBufferBytes - m_buffer.size();
-    if (room <= 0 || m_socket->bytesAvailable() <= 0)
-        return false;
-    m_buffer.append(m_socket->read(room));
-    return true;
-}
-
-// Up to PdusPerTurn PDUs; the rest waits for the next turn of the event loop. The buffer
-// moves by an offset and is compacted only when it is topped up, so a burst costs its
-// length, not its square.
+// Up to PdusPerTurn PDUs; the rest waits for the next turn of the event loop.
 void SmppSession::turn()
 {
     if (m_phase == Phase::Ended || !m_socket)
@@ -199,30 +185,24 @@ void SmppSession::turn()
     QList<Smpp::Pdu> deliveries;
     int handled = 0;
     while (m_phase != Phase::Ended && handled < PdusPerTurn && !backlogged()) {
-        const QByteArrayView unread = QByteArrayView(m_buffer).sliced(m_read);
-        const Smpp::Peek peek = Smpp::header(unread);
-        if (peek.complete && !peek.valid) {
+        const PduReader::Next next = m_reader.next(*m_socket);
+        if (next.kind == PduReader::Kind::Lost) {
             fail(LinkTexts::malformedPdu());
             break;
         }
-        if (!peek.complete || quint32(unread.size()) < peek.header.length) {
-            if (!takeMore())
-                break;
-            continue;
-        }
-        const QByteArray bytes = unread.first(peek.header.length).toByteArray();
-        m_read += peek.header.length;
+        if (next.kind == PduReader::Kind::Partial)
+            break;
         ++handled;
-        const std::optional<Smpp::Pdu> pdu = Smpp::decode(bytes);
+        const std::optional<Smpp::Pdu> pdu = Smpp::decode(next.bytes);
         if (pdu) {
             handle(*pdu, deliveries);
-        } else if (!(peek.header.command & ResponseBit)) {
-            reply(Smpp::bare(Smpp::Command::GenericNack, peek.header.sequence,
+        } else if (!(next.header.command & ResponseBit)) {
+            reply(Smpp::bare(Smpp::Command::GenericNack, next.header.sequence,
                              Smpp::Status::InvalidCommandLength));
-        } else if (m_waiting.remove(peek.header.sequence)) {
+        } else if (m_waiting.remove(next.header.sequence)) {
             // An answer that cannot be read: its request failed.
             Smpp::Pdu failed;
-            failed.header = peek.header;
+            failed.header = next.header;
             failed.header.status
                 = failed.header.status ? failed.header.status : Smpp::Status::SystemError;
             Q_EMIT answered(failed);
@@ -241,11 +221,7 @@ void SmppSession::turn()
             m_stalledSince = m_clock.elapsed();
         return;
     }
-    const QByteArrayView unread = QByteArrayView(m_buffer).sliced(m_read);
-    const Smpp::Peek next = Smpp::header(unread);
-    const bool whole
-        = next.complete && (!next.valid || quint32(unread.size()) >= next.header.length);
-    if (whole || m_socket->bytesAvailable() > 0)
+    if (m_reader.wholeWaiting() || m_socket->bytesAvailable() > 0)
         m_nextTurn.start();
 }
 

@@ -19,6 +19,7 @@
 // Lives on the links' thread (libsmpp34 is used from that thread only).
 
 #include "service/link/linksettings.h"
+#include "service/link/pdureader.h"
 #include "service/link/smpppdu.h"
 
 #include <QElapsedTimer>
@@ -36,7 +37,7 @@ public:
     enum class Mode { Transceiver, Transmitter, Receiver };
 
     static constexpr int PdusPerTurn = 128;
-    static constexpr qint64 ReadBufferBytes = 64 * 1024;
+    static constexpr qint64 ReadBufferBytes = PduReader::BufferBytes;
 
     SmppSession(const LinkSettings &settings, Mode mode, QObject *parent = nullptr);
     ~SmppSession() override;
@@ -81,7 +82,6 @@ private:
     void connected();
     void readPdus();
     void turn();
-    bool takeMore();
     qint64 unsent() const;
     bool backlogged() const;
     void written();
@@ -95,9 +95,7 @@ private:
     Mode m_mode;
     // A QSslSocket with TLS; a plain one without, so that OpenSSL is not woken for it.
     std::unique_ptr<QTcpSocket> m_socket;
-    // Read from the socket; handled up to m_read.
-    QByteArray m_buffer;
-    qsizetype m_read = 0;
+    PduReader m_reader;
     // Unanswered output past which nothing more is read, and since when it has been past.
     qint64 m_outputBound = 0;
     qint64 m_stalledSince = -1;

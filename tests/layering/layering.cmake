@@ -30,10 +30,12 @@ set(public_gateway        gatewayclient.h gatewayids.h gatewayloader.h gatewayte
                           variant.h)
 set(public_gateway/local  applicationapi.h inputrules.h linkqueue.h localbackend.h localgateway.h
                           messageview.h outbox.h passwordhasher.h sendtime.h
-                          segmentcounter.h store.h storelocation.h)
+                          segmentcounter.h smppaccounts.h store.h storelocation.h)
 set(public_gateway/remote remotegateway.h)
 set(public_protocol       calls.h wire.h)
-set(public_service/link   linkobserver.h linkservice.h linksettings.h ownthread.h)
+# The SMPP codec, its framing and the SMS texts serve the SMPP server too.
+set(public_service/link   linkobserver.h linkservice.h linksettings.h ownthread.h pdureader.h
+                          smpppdu.h smstext.h)
 
 set(folders ui console checker gateway protocol gateway/local gateway/remote service service/link
   tools)

@@ -62,6 +62,7 @@ public:
     {
         told.append(u"cards %1 %2"_s.arg(valueFen).arg(count));
     }
+    void smppPassword() override { told.append(u"smppPassword"_s); }
 };
 
 bool namesAPassword(const QList<Wire::Field> &fields)
@@ -369,6 +370,10 @@ private Q_SLOTS:
         QTest::newRow("issueCards past every range")
             << u"issueCards"_s << QJsonObject { { u"valueFen"_s, 1e300 }, { u"count"_s, 1e20 } }
             << u"cards 9223372036854775807 2147483647"_s;
+        QTest::newRow("setSmppCredentials")
+            << u"setSmppCredentials"_s
+            << QJsonObject { { u"accountNo"_s, u"ABC-DEF-GHI-12345"_s }, { u"systemId"_s, u"s"_s } }
+            << u"smppPassword"_s;
     }
     void prepareHooksTellWhatTheCallHashes()
     {

@@ -129,15 +129,22 @@ private Q_SLOTS:
             << u"system_id=quillet\n"_s << u"unknown setting system_id at the top of the file"_s;
         QTest::newRow("a link's key misspelt") << u"[smsc.main]\nhots=smsc.example.net\n"_s
                                                << u"unknown setting hots in section [smsc.main]"_s;
+        QTest::newRow("every key of the SMPP server")
+            << u"[smpp_server]\nlisten=127.0.0.1\nport=2775\ntls=off\nmax_binds_per_account=4\n"
+               u"window=50\nenquire_link_s=30\nresponse_timeout_s=10\nmax_pdu=4096\n"
+               u"failed_bind_delay_ms=1000\n"_s
+            << QString();
+        QTest::newRow("a link's key in the SMPP server's section")
+            << u"[smpp_server]\nhost=x\n"_s << u"unknown setting host in section [smpp_server]"_s;
         QTest::newRow("a setting of the top in a link's section")
             << u"[smsc.main]\nhost=x\nworkers=2\n"_s
             << u"unknown setting workers in section [smsc.main]"_s;
         QTest::newRow("a section that is no link")
             << u"port=1\n[smtp]\nhost=x\n"_s
-            << u"unknown section [smtp]; a section is a link, [smsc.NAME]"_s;
+            << u"unknown section [smtp]; a section is a link, [smsc.NAME], or [smpp_server]"_s;
         QTest::newRow("a link without a name") << u"[smsc.]\nhost=x\n"_s
                                                << u"unknown section [smsc.]; a section is a link, "
-                                                  u"[smsc.NAME]"_s;
+                                                  u"[smsc.NAME], or [smpp_server]"_s;
     }
     void unknownSettingsAreRefused()
     {
@@ -192,6 +199,13 @@ private Q_SLOTS:
         QTest::newRow("a certificate without its key")
             << u"tls_certificate=/etc/quillet/gw.pem\n"_s << QStringList()
             << u"TLS needs both a certificate and a key"_s;
+        QTest::newRow("an SMPP window of none") << u"[smpp_server]\nwindow=0\n"_s << QStringList()
+                                                << u"smpp_server/window takes 1 to 10000"_s;
+        QTest::newRow("an SMPP PDU bound past the codec's")
+            << u"[smpp_server]\nmax_pdu=65536\n"_s << QStringList()
+            << u"smpp_server/max_pdu takes 256 to 4096"_s;
+        QTest::newRow("SMPP TLS of maybe") << u"[smpp_server]\ntls=maybe\n"_s << QStringList()
+                                           << u"smpp_server/tls takes on or off"_s;
         QTest::newRow("an address with a comma")
             << u"listen=127.0.0.1, ::1\n"_s << QStringList() << u"listen takes an IP address"_s;
     }

@@ -3,6 +3,7 @@
 // also checked in process, since they touch nothing.
 
 #include "gateway/local/localgateway.h"
+#include "gateway/local/smppaccounts.h"
 #include "tests/gateway/local/storeprobe.h"
 #include "tests/tools/linklistings.h"
 #include "tools/controlescape.h"
@@ -243,6 +244,75 @@ private Q_SLOTS:
         QCOMPARE(balance, u"12.30"_s);
     }
 
+    // SMPP credentials: printed once as a header and SYSTEM_ID<TAB>PASSWORD, only the
+    // password's hash kept; a system_id held by another account refused; a revoke takes
+    // the bind rows with it, and a second revoke has nothing to end.
+    void smppCredentials()
+    {
+        std::unique_ptr<LocalGateway> gateway = openGateway();
+        QVERIFY(gateway);
+        registerAccount(*gateway);
+        RegisterParticulars other;
+        other.accountNo = u"ABC-123-XYZ-00002"_s;
+        other.password = Password;
+        Bool16 outcome = 0;
+        QVERIFY(gateway->Register(other, outcome).isOk());
+
+        Run run = tool({ u"smpp"_s, u"set"_s, u"--account"_s, Account });
+        QCOMPARE(run.exitCode, 0);
+        static const QRegularExpression made(
+            u"^系统标识\t密码\nABC123XYZ00001\t([A-Za-z2-9]{8})\n$"_s);
+        const QRegularExpressionMatch first = made.match(run.out);
+        QVERIFY2(first.hasMatch(), qPrintable(run.out));
+        SmppAccounts accounts(*gateway);
+        auto holder = accounts.holder(u"ABC123XYZ00001"_s);
+        QVERIFY(!holder.failed() && *holder);
+        QCOMPARE((*holder)->accountNo, Account);
+        QVERIFY(!(*holder)->passwordHash.contains(first.captured(1)));
+        QVERIFY(PasswordHasher::verify((*holder)->passwordHash, first.captured(1)));
+
+        run = tool({ u"smpp"_s, u"set"_s, u"--account"_s, u"ABC-123-XYZ-00002"_s, u"--system-id"_s,
+                     u"ABC123XYZ00001"_s });
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(u"系统标识“ABC123XYZ00001”已属于另一个帐户"_s),
+                 qPrintable(run.err));
+        QVERIFY(run.out.isEmpty());
+
+        run = tool({ u"smpp"_s, u"set"_s, u"--account"_s, Account, u"--system-id"_s, u"shop_1"_s });
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(run.out.startsWith(u"系统标识\t密码\nshop_1\t"_s), qPrintable(run.out));
+        holder = accounts.holder(u"ABC123XYZ00001"_s);
+        QVERIFY(!holder.failed() && !*holder);
+
+        holder = accounts.holder(u"shop_1"_s);
+        QVERIFY(!holder.failed() && *holder);
+        const auto bind = accounts.openBind((*holder)->accountId, u"host:1"_s, u"transceiver"_s,
+                                            u"127.0.0.1:40000"_s);
+        QVERIFY(!bind.failed());
+        QVERIFY(!accounts.touchBind(*bind, { 3, 2, 1 }).failed());
+        run = tool({ u"smpp"_s, u"binds"_s });
+        QCOMPARE(run.exitCode, 0);
+        const QStringList lines = run.out.split(u'\n');
+        QCOMPARE(lines.value(0),
+                 u"编号\t帐户\t系统标识\t方式\t地址\t绑定时间\t已提交\t状态报告\t上行短信\t进程"_s);
+        QVERIFY2(lines.value(1).startsWith(
+                     u"1\tABC-123-XYZ-00001\tshop_1\ttransceiver\t127.0.0.1:40000\t"_s),
+                 qPrintable(run.out));
+        QVERIFY2(lines.value(1).endsWith(u"\t3\t2\t1\thost:1"_s), qPrintable(run.out));
+
+        run = tool({ u"smpp"_s, u"revoke"_s, u"--account"_s, Account });
+        QCOMPARE(run.exitCode, 0);
+        const auto touched = accounts.touchBind(*bind, { 4, 2, 1 });
+        QVERIFY(!touched.failed());
+        QVERIFY(!*touched);
+        run = tool({ u"smpp"_s, u"binds"_s });
+        QCOMPARE(run.out, u"没有 SMPP 绑定。\n"_s);
+        run = tool({ u"smpp"_s, u"revoke"_s, u"--account"_s, Account });
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains(u"帐户 ABC-123-XYZ-00001 没有 SMPP 凭据。"_s),
+                 qPrintable(run.err));
+    }
+
     // A handset's message reaches the account with its extension, and the operator
     // sees what handsets received and the account's state, but never a password.
     void handsetRoundTrip()
@@ -401,6 +471,25 @@ private Q_SLOTS:
         QTest::newRow("single-dash server")
             << QStringList { u"-server"_s, u"http://127.0.0.1:1"_s, u"accounts"_s }
             << u"未知选项：-server（长选项以两个减号开头）"_s;
+        QTest::newRow("smpp without its word")
+            << QStringList { u"smpp"_s } << u"smpp 后面须写 set、revoke 或 binds"_s;
+        QTest::newRow("smpp set without an account")
+            << QStringList { u"smpp"_s, u"set"_s } << u"缺少选项 --account"_s;
+        QTest::newRow("smpp system id of 16 characters")
+            << QStringList { u"smpp"_s, u"set"_s,         u"--account"_s,
+                             Account,   u"--system-id"_s, u"abcdefghijklmnop"_s }
+            << u"系统标识“abcdefghijklmnop”无效：应为 1 到 15 个可打印的 ASCII 字符，不含空格"_s;
+        QTest::newRow("smpp system id with a space")
+            << QStringList { u"smpp"_s, u"set"_s,         u"--account"_s,
+                             Account,   u"--system-id"_s, u"a b"_s }
+            << u"系统标识“a b”无效：应为 1 到 15 个可打印的 ASCII 字符，不含空格"_s;
+        QTest::newRow("smpp revoke with a system id")
+            << QStringList { u"smpp"_s, u"revoke"_s,      u"--account"_s,
+                             Account,   u"--system-id"_s, u"x"_s }
+            << u"命令 smpp revoke 不接受选项 --system-id"_s;
+        QTest::newRow("smpp binds with an account")
+            << QStringList { u"smpp"_s, u"binds"_s, u"--account"_s, Account }
+            << u"命令 smpp binds 不接受选项 --account"_s;
         QTest::newRow("store dot") << QStringList { u"--store"_s, u"."_s, u"accounts"_s }
                                    << u"--store 的路径“.”指向文件夹，应为存储文件的路径"_s;
         QTest::newRow("store dot dot") << QStringList { u"--store"_s, u"a/.."_s, u"accounts"_s }

@@ -19,8 +19,8 @@ namespace {
 
 // The gateway's tables (meta, accounts, ledger, cards, recharge_failures, mt, mt_parts, mo,
 // waiting_counts, arrival_parts, arrivals_seen, link_status, link_unmatched, callbacks,
-// outbox)
-constexpr int TableCount = 15;
+// outbox, smpp_credentials, smpp_binds)
+constexpr int TableCount = 17;
 // and, where quillet-gatewayd has served the store, service_tokens, service_requests,
 // service_signons and service_token_accounts
 constexpr int ServiceTableCount = 4;

@@ -469,7 +469,7 @@ private Q_SLOTS:
         QVERIFY(open());
         const StoreProbe probe(m_store->url());
         QCOMPARE(probe.rows(u"SELECT value FROM meta WHERE key = 'schema_version'"_s),
-                 QStringList { u"6"_s });
+                 QStringList { u"7"_s });
         QCOMPARE(probe.rows(u"SELECT m.text || '|' || p.smsc_id FROM mt m JOIN mt_parts p "
                             u"ON p.mt_id = m.id"_s),
                  QStringList { u"hi|ff01"_s });

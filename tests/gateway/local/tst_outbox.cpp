@@ -2,8 +2,9 @@
 // reports, whatever path made the change; an arrival for a callback goes to it alone;
 // one process's claim at a time, settled only by its holder; a later state of a message
 // waits for the earlier one; failed events come again at their time, or die and are
-// replayed.
+// replayed; an SMPP receipt waits for a receiver as long as it is kept, then dies.
 
+#include "gateway/local/applicationapi.h"
 #include "gateway/local/linkqueue.h"
 #include "gateway/local/localoperator.h"
 #include "gateway/local/outbox.h"
@@ -248,6 +249,47 @@ private Q_SLOTS:
         QCOMPARE(*outbox.counts(),
                  (QMap<QString, qint64> {
                      { u"pending"_s, 2 }, { u"delivered"_s, 1 }, { u"dead"_s, 0 } }));
+    }
+
+    // A receipt an SMPP submit asked for waits for a receiver a day (receipts_kept_s
+    // here), or as long as its message is valid when that is longer; past both, a sweep
+    // ends it dead.
+    void smppReceiptKept_data()
+    {
+        QTest::addColumn<qint64>("validitySeconds"); // 0: none
+        QTest::addColumn<qint64>("laterHours");
+        QTest::addColumn<QString>("delivery");
+        QTest::newRow("within the day: pending") << qint64(0) << qint64(23) << u"pending"_s;
+        QTest::newRow("past the day: dead") << qint64(0) << qint64(25) << u"dead"_s;
+        QTest::newRow("valid for three days, two later: pending")
+            << qint64(3 * 86'400) << qint64(48) << u"pending"_s;
+        QTest::newRow("valid for three days, four later: dead")
+            << qint64(3 * 86'400) << qint64(96) << u"dead"_s;
+    }
+    void smppReceiptKept()
+    {
+        QFETCH(qint64, validitySeconds);
+        QFETCH(qint64, laterHours);
+        QFETCH(QString, delivery);
+        // The triggers write the store's own time: the gateway's clock starts there.
+        m_now = QDateTime::currentMSecsSinceEpoch();
+        auto gateway = account(false);
+        QVERIFY(gateway);
+        ApplicationApi::Send send;
+        send.to = QStringList { Phone };
+        send.text = u"hi"_s;
+        send.smppReceipt = 1;
+        if (validitySeconds > 0)
+            send.validitySeconds = validitySeconds;
+        const auto sent = ApplicationApi(*gateway).send(Account, send);
+        QVERIFY(!sent.failed() && sent->refused == ApplicationApi::Sent::Refused::None);
+        const qint64 id = sent->messages.constFirst().id;
+        QCOMPARE(events(), QStringList { u"message.state|%1|delivered|pending"_s.arg(id) });
+        m_now += laterHours * 3'600'000;
+        Outbox outbox(*gateway, u"here"_s);
+        QVERIFY(!outbox.claimSmpp({}, 0, Lease, 86'400'000, true).failed());
+        QCOMPARE(events(),
+                 QStringList { u"message.state|%1|delivered|%2"_s.arg(id).arg(delivery) });
     }
 };
 

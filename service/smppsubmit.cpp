@@ -1,0 +1,272 @@
+#include "service/smppsubmit.h"
+
+#include "gateway/local/inputrules.h"
+#include "service/link/smstext.h"
+
+#include <QDateTime>
+#include <QTimeZone>
+
+using namespace Qt::StringLiterals;
+
+namespace SmppSubmit {
+
+namespace {
+
+bool allDigits(QByteArrayView text)
+{
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+int number(QByteArrayView text, qsizetype at, qsizetype length)
+{
+    return text.sliced(at, length).toInt();
+}
+
+} // namespace
+
+std::optional<qint64> timeOf(const QByteArray &text, qint64 nowMs)
+{
+    if (text.size() != 16 || !allDigits(QByteArrayView(text).first(15)))
+        return std::nullopt;
+    const char sign = text.at(15);
+    const int years = number(text, 0, 2);
+    const int months = number(text, 2, 2);
+    const int days = number(text, 4, 2);
+    const int hours = number(text, 6, 2);
+    const int minutes = number(text, 8, 2);
+    const int seconds = number(text, 10, 2);
+    if (sign == 'R') {
+        // A period: years of 365 days and months of 30, as SMSCs count them.
+        if (hours > 23 || minutes > 59 || seconds > 59)
+            return std::nullopt;
+        const qint64 total = ((qint64(years) * 365 + months * 30 + days) * 86'400 + hours * 3'600
+                              + minutes * 60 + seconds);
+        return nowMs + total * 1000;
+    }
+    if (sign != '+' && sign != '-')
+        return std::nullopt;
+    const int tenths = number(text, 12, 1);
+    const int quarters = number(text, 13, 2);
+    const QDate date(2000 + years, months, days);
+    const QTime time(hours, minutes, seconds, tenths * 100);
+    if (!date.isValid() || !time.isValid() || quarters > 48)
+        return std::nullopt;
+    const int offset = (sign == '+' ? 1 : -1) * quarters * 15 * 60;
+    return QDateTime(date, time, QTimeZone(offset)).toMSecsSinceEpoch();
+}
+
+QString phoneOf(const Smpp::Address &address)
+{
+    const QString digits = QString::fromLatin1(address.digits);
+    const QString phone = address.ton == 1 && !digits.startsWith(u'+') ? u'+' + digits : digits;
+    return InputRules::isPhone(phone) ? phone : QString();
+}
+
+std::variant<ApplicationApi::Send, quint32> sendOf(const Smpp::ShortMessage &message,
+                                                   const QString &serviceNumber, qint64 nowMs)
+{
+    using namespace Smpp::Status;
+    const QString phone = phoneOf(message.destination);
+    if (phone.isEmpty())
+        return InvalidDestination;
+    const QString source = QString::fromLatin1(message.source.digits);
+    const QString extension = source.mid(serviceNumber.size());
+    if (serviceNumber.isEmpty() || !source.startsWith(serviceNumber)
+        || (!extension.isEmpty() && !InputRules::isExtension(extension)))
+        return InvalidSource;
+    // Parts of a message the application split itself are not joined here.
+    if ((message.esmClass & Smpp::EsmUdhIndicator) || message.sarTotal > 1)
+        return InvalidEsmClass;
+    if (message.messagePayload && !message.payload.isEmpty())
+        return SubmitFailed;
+    const quint8 coding = message.dataCoding;
+    if (coding != Smpp::CodingDefault && coding != Smpp::CodingIa5 && coding != Smpp::CodingLatin1
+        && coding != Smpp::CodingUcs2)
+        return SubmitFailed;
+    const std::optional<SmsText::Incoming> text
+        = SmsText::decode(coding, 0, message.messagePayload.value_or(message.payload));
+    if (!text || !InputRules::isMessageText(text->text))
+        return InvalidMessageLength;
+    ApplicationApi::Send send;
+    send.to = QStringList { phone };
+    send.text = text->text;
+    // SMPP's bits 0 and 1: 1 a receipt of any final state, 2 of a failure; 3 is reserved.
+    const int asked = message.registeredDelivery & 0x03;
+    send.smppReceipt = asked == 3 ? 0 : asked;
+    if (!message.scheduleDeliveryTime.isEmpty()) {
+        send.sendAtMs = timeOf(message.scheduleDeliveryTime, nowMs);
+        if (!send.sendAtMs)
+            return InvalidScheduleTime;
+    }
+    if (!message.validityPeriod.isEmpty()) {
+        const std::optional<qint64> until = timeOf(message.validityPeriod, nowMs);
+        const qint64 from = qMax(send.sendAtMs.value_or(nowMs), nowMs);
+        if (!until || *until <= from)
+            return InvalidExpiry;
+        send.validitySeconds = (*until - from + 999) / 1000;
+    }
+    return send;
+}
+
+quint32 statusOf(const ApplicationApi::Sent &sent)
+{
+    using Refused = ApplicationApi::Sent::Refused;
+    using Field = ApplicationApi::Field;
+    switch (sent.refused) {
+    case Refused::None:
+        return sent.messages.isEmpty() ? Smpp::Status::SystemError : Smpp::Status::Ok;
+    case Refused::InsufficientBalance:
+        return Smpp::Status::SubmitFailed;
+    case Refused::NoAccount:
+        return Smpp::Status::SystemError;
+    case Refused::Invalid:
+        break;
+    }
+    switch (sent.field) {
+    case Field::To:
+        return Smpp::Status::InvalidDestination;
+    case Field::SendAt:
+        return Smpp::Status::InvalidScheduleTime;
+    case Field::Validity:
+        return Smpp::Status::InvalidExpiry;
+    case Field::Text:
+        return Smpp::Status::InvalidMessageLength;
+    case Field::None:
+    case Field::Reference:
+        break;
+    }
+    return Smpp::Status::SubmitFailed;
+}
+
+quint8 stateOf(const MessageView &message)
+{
+    return stateNamed(message.state);
+}
+
+quint8 stateNamed(const QString &state)
+{
+    if (state == u"delivered"_s)
+        return Smpp::State::Delivered;
+    if (state == u"expired"_s)
+        return Smpp::State::Expired;
+    if (state == u"cancelled"_s)
+        return Smpp::State::Deleted;
+    if (state == u"undeliverable"_s || state == u"not_sent"_s)
+        return Smpp::State::Undeliverable;
+    if (state == u"rejected"_s)
+        return Smpp::State::Rejected;
+    if (state == u"unknown"_s)
+        return Smpp::State::Unknown;
+    return Smpp::State::Enroute;
+}
+
+QByteArray finalDate(const MessageView &message)
+{
+    if (stateOf(message) == Smpp::State::Enroute)
+        return {};
+    const qint64 at = message.doneAtMs.value_or(message.createdAtMs);
+    return QDateTime::fromMSecsSinceEpoch(at, Qt::UTC).toString(u"yyMMddHHmmss"_s).toLatin1()
+        + "000+";
+}
+
+namespace {
+
+// A phone with its + as an international number (TON 1), anything else as it is.
+Smpp::Address addressOf(const QString &number)
+{
+    Smpp::Address address;
+    address.npi = 1;
+    if (number.startsWith(u'+')) {
+        address.ton = 1;
+        address.digits = number.mid(1).toLatin1();
+    } else {
+        address.digits = number.toLatin1();
+    }
+    return address;
+}
+
+QByteArray stat(quint8 state)
+{
+    switch (state) {
+    case Smpp::State::Delivered:
+        return "DELIVRD";
+    case Smpp::State::Expired:
+        return "EXPIRED";
+    case Smpp::State::Deleted:
+        return "DELETED";
+    case Smpp::State::Undeliverable:
+        return "UNDELIV";
+    case Smpp::State::Rejected:
+        return "REJECTD";
+    default:
+        break;
+    }
+    return "UNKNOWN";
+}
+
+QString minutes(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(u"yyMMddHHmm"_s);
+}
+
+QString receiptWith(const Outbox::SmppEvent &event, qsizetype characters)
+{
+    const quint8 state = stateNamed(event.state);
+    const QString delivered = state == Smpp::State::Delivered ? u"001"_s : u"000"_s;
+    return u"id:%1 sub:001 dlvrd:%2 submit date:%3 done date:%4 stat:%5 err:000 text:%6"_s.arg(
+        QString::number(event.subject), delivered, minutes(event.submittedAt), minutes(event.at),
+        QString::fromLatin1(stat(state)), SmsText::wellFormed(event.text.left(characters)));
+}
+
+} // namespace
+
+QString receiptText(const Outbox::SmppEvent &event)
+{
+    return receiptWith(event, 20);
+}
+
+Smpp::ShortMessage receiptOf(const Outbox::SmppEvent &event)
+{
+    Smpp::ShortMessage message;
+    message.source = addressOf(event.from);
+    message.destination = addressOf(event.to);
+    message.esmClass = Smpp::EsmDeliveryReceipt;
+    message.receiptedMessageId = QByteArray::number(event.subject);
+    message.messageState = stateNamed(event.state);
+    QString text = receiptText(event);
+    const QByteArray latin = text.toLatin1();
+    if (QString::fromLatin1(latin) == text) {
+        message.dataCoding = Smpp::CodingLatin1;
+        message.payload = latin;
+        return message;
+    }
+    message.dataCoding = Smpp::CodingUcs2;
+    for (qsizetype kept = 20; kept >= 0; --kept) {
+        text = receiptWith(event, kept);
+        if (text.size() * 2 <= Smpp::MaxShortMessage)
+            break;
+    }
+    for (const QChar c : std::as_const(text)) {
+        message.payload.append(char(c.unicode() >> 8));
+        message.payload.append(char(c.unicode() & 0xFF));
+    }
+    return message;
+}
+
+QList<Smpp::ShortMessage> arrivalOf(const Outbox::SmppEvent &event)
+{
+    const SmsText::Outgoing out = SmsText::encode(event.text, quint8(event.subject & 0xFF));
+    QList<Smpp::ShortMessage> parts;
+    for (const QByteArray &payload : out.parts) {
+        Smpp::ShortMessage part;
+        part.source = addressOf(event.from);
+        part.destination = addressOf(event.to);
+        part.esmClass = out.esmClass;
+        part.dataCoding = out.dataCoding;
+        part.payload = payload;
+        parts.append(part);
+    }
+    return parts;
+}
+
+} // namespace SmppSubmit
