@@ -47,8 +47,10 @@ QStringList optionsOf(const QString &command)
 }
 
 // The options only some commands take.
-const QStringList CommandOptions
-    = { ValueOption, CountOption, FromOption, ToOption, ExtOption, AccountOption, StateOption, SinceOption, ThroughOption, DeadOption, AllOption, NameOption, RoleOption, SystemIdOption };
+const QStringList CommandOptions = { ValueOption,   CountOption,   FromOption,  ToOption,
+                                     ExtOption,     AccountOption, StateOption, SinceOption,
+                                     ThroughOption, DeadOption,    AllOption,   NameOption,
+                                     RoleOption,    SystemIdOption };
 
 // Of those, the ones that take no value.
 const QStringList FlagOptions = { DeadOption, AllOption };
@@ -438,7 +440,7 @@ ParseResult OperatorTool::parse(const QStringList &arguments)
     const QString command = words.takeFirst();
     static const QStringList commands { CardWord,     MoWord,    HandsetWord,   AccountsWord,
                                         MessagesWord, LinksWord, UnmatchedWord, CallbacksWord,
-                                        TokenWord,    SmppWord,  InitWord,  BackupWord };
+                                        TokenWord,    SmppWord,  InitWord,      BackupWord };
     if (!commands.contains(command))
         return usage(unknownCommand(command));
     const QStringList allowed = optionsOf(command);
