@@ -70,7 +70,7 @@ SmscLink::SmscLink(const LinkSettings &settings, LinkStore &store, const Log &lo
     connect(&m_flush, &QTimer::timeout, this, &SmscLink::flush);
     m_deliverLater.setSingleShot(true);
     m_deliverLater.setInterval(GatherMs);
-    connect(&m_deliverLater, &QTimer::timeout, this, &SmscLink::writeDeliveries);
+    connect(&m_deliverLater, &QTimer::timeout, this, [this] { writeDeliveries(); });
     m_poll.setInterval(PollMs);
     connect(&m_poll, &QTimer::timeout, this, &SmscLink::pump);
     m_pumpLater.setSingleShot(true);
@@ -116,7 +116,7 @@ void SmscLink::stop()
     m_poll.stop();
     m_stateTimer.stop();
     m_tidy.stop();
-    writeDeliveries();
+    writeDeliveries(false);
     handBackAll(LinkTexts::linkDown());
     flush();
     dropSessions();
@@ -158,7 +158,7 @@ void SmscLink::connectSessions()
         connect(
             session, &SmppSession::incoming, this,
             [this, session](const QList<Smpp::Pdu> &deliveries) { incoming(session, deliveries); });
-        connect(session, &SmppSession::unbinding, this, &SmscLink::writeDeliveries);
+        connect(session, &SmppSession::unbinding, this, [this] { writeDeliveries(false); });
         session->open();
         return session;
     };
@@ -215,7 +215,7 @@ void SmscLink::sessionLost(const QString &why)
     }
     m_poll.stop();
     m_pumpLater.stop();
-    writeDeliveries(); // stored; their answers may not reach the SMSC, which then doubts them
+    writeDeliveries(false); // stored; their answers may not reach the SMSC, which then doubts them
     handBackAll(LinkTexts::linkDown());
     flush();
     doubtRecentAnswers();
@@ -458,7 +458,7 @@ void SmscLink::incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries
 // when the store failed it, so that the SMSC sends it again later. One the SMSC sends
 // again on the same session with the same sequence number, after an answer it did not
 // wait for, is answered without being written twice.
-void SmscLink::writeDeliveries()
+void SmscLink::writeDeliveries(bool mayClaim)
 {
     m_deliverLater.stop();
     if (m_incoming.isEmpty())
@@ -496,10 +496,12 @@ void SmscLink::writeDeliveries()
     }
     // The answers read before them first, in the same transaction: a receipt finds its
     // message submitted.
-    // With nothing claimed left to send, the next messages are claimed in it too: a
+    // With nothing claimed left to send, the next messages are claimed in it too (not as
+    // the link stops or its SMSC unbinds, which would only hand them back): a
     // receipt for each message would otherwise put a transaction of its own between
     // every two claims.
-    const bool claim = isBound() && m_pending.isEmpty() && !m_queueLooksEmpty && !leftToFallback();
+    const bool claim
+        = mayClaim && isBound() && m_pending.isEmpty() && !m_queueLooksEmpty && !leftToFallback();
     QList<LinkStore::Stored> stored;
     Result<QList<LinkStore::Outgoing>> claimed = QList<LinkStore::Outgoing>();
     const Status together = m_store.together([&] {

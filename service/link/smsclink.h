@@ -91,7 +91,7 @@ private:
     void answered(const Smpp::Pdu &pdu);
     void timedOut(quint32 sequence);
     void incoming(SmppSession *session, const QList<Smpp::Pdu> &deliveries);
-    void writeDeliveries();
+    void writeDeliveries(bool mayClaim = true);
     void receiptMatched(LinkStore::IdForm form);
     void doubtRecentAnswers();
     void tidy();
