@@ -62,6 +62,9 @@ SmppServerSession::SmppServerSession(quint64 id, std::unique_ptr<QTcpSocket> soc
     m_openedAt = m_heardAt = m_clock.elapsed();
     m_outputBound = WindowsOfOutput * settings.window * qint64(settings.maxPdu);
     m_socket->setReadBufferSize(PduReader::BufferBytes);
+    // An answer held back for an acknowledgement (Nagle) waits for the application's
+    // delayed one, 40 ms, and its window with it.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(m_socket.get(), &QAbstractSocket::readyRead, this, &SmppServerSession::readPdus);
     connect(m_socket.get(), &QAbstractSocket::bytesWritten, this, &SmppServerSession::written);
     if (auto *tls = qobject_cast<QSslSocket *>(m_socket.get()))

@@ -87,6 +87,9 @@ void SmppSession::open()
 
 void SmppSession::connected()
 {
+    // Requests and answers are small and each waits for the other side: held back for an
+    // acknowledgement (Nagle), a PDU would wait for the peer's delayed one, 40 ms.
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     Smpp::BindRequest bind;
     bind.systemId = m_settings.systemId;
     bind.password = m_settings.password;
