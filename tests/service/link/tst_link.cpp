@@ -68,7 +68,11 @@ public:
         return Status::ok();
     }
     Result<int> tidy(const QString & /*link*/, const Tidy & /*tidy*/) override { return 0; }
-    Status together(const std::function<Status()> &work) override { return work(); }
+    Status together(const std::function<Status()> &work) override
+    {
+        const Status inside = work();
+        return commits ? inside : Status::failure(Status::Timeout, u"the commit failed"_s);
+    }
     Status writeState(const LinkState &state) override
     {
         states.append(state.state + u' ' + state.lastError);
@@ -85,6 +89,7 @@ public:
     QStringList states;
     QList<int> claims; // how many each claim that found any took
     bool requeue = true; // false: a message handed back is another process's
+    bool commits = true; // false: what together() ran is undone
 };
 
 // An answer as the rows write it: "submitted ID ID", "retry REASON", "rejected REASON".
@@ -229,6 +234,17 @@ private Q_SLOTS:
             QVERIFY(settled());
         }
         QCOMPARE(m_store->claims, QList<int>({ 10, 10, 5 }));
+    }
+
+    // A claim whose transaction did not commit holds nothing: none of it goes to the SMSC.
+    void uncommittedClaimSendsNothing()
+    {
+        m_store->commits = false;
+        QVERIFY(start());
+        queue(u"m"_s);
+        QVERIFY(spin([&] { return !m_store->claims.isEmpty(); }, Wait));
+        QVERIFY(settled());
+        QCOMPARE(submits(), 0);
     }
 
     // The SMSC's answer to a message: taken, asked for again later (after a back-off
