@@ -171,20 +171,6 @@ QByteArray finalDate(const MessageView &message)
 
 namespace {
 
-// A phone with its + as an international number (TON 1), anything else as it is.
-Smpp::Address addressOf(const QString &number)
-{
-    Smpp::Address address;
-    address.npi = 1;
-    if (number.startsWith(u'+')) {
-        address.ton = 1;
-        address.digits = number.mid(1).toLatin1();
-    } else {
-        address.digits = number.toLatin1();
-    }
-    return address;
-}
-
 QByteArray stat(quint8 state)
 {
     switch (state) {
@@ -228,8 +214,8 @@ QString receiptText(const Outbox::SmppEvent &event)
 Smpp::ShortMessage receiptOf(const Outbox::SmppEvent &event)
 {
     Smpp::ShortMessage message;
-    message.source = addressOf(event.from);
-    message.destination = addressOf(event.to);
+    message.source = Smpp::addressOf(event.from);
+    message.destination = Smpp::addressOf(event.to);
     message.esmClass = Smpp::EsmDeliveryReceipt;
     message.receiptedMessageId = QByteArray::number(event.subject);
     message.messageState = stateNamed(event.state);
@@ -259,8 +245,8 @@ QList<Smpp::ShortMessage> arrivalOf(const Outbox::SmppEvent &event)
     QList<Smpp::ShortMessage> parts;
     for (const QByteArray &payload : out.parts) {
         Smpp::ShortMessage part;
-        part.source = addressOf(event.from);
-        part.destination = addressOf(event.to);
+        part.source = Smpp::addressOf(event.from);
+        part.destination = Smpp::addressOf(event.to);
         part.esmClass = out.esmClass;
         part.dataCoding = out.dataCoding;
         part.payload = payload;

@@ -62,19 +62,6 @@ QString phoneOf(const Smpp::Address &address)
     return address.ton == 1 && !digits.startsWith(u'+') ? u'+' + digits : digits;
 }
 
-Smpp::Address addressOf(const QString &phone)
-{
-    Smpp::Address address;
-    address.npi = 1;
-    if (phone.startsWith(u'+')) {
-        address.ton = 1;
-        address.digits = phone.mid(1).toLatin1();
-    } else {
-        address.digits = phone.toLatin1();
-    }
-    return address;
-}
-
 // A message id as the gateway keeps and matches it: no longer than SMPP allows, so that
 // an SMSC that writes more still finds its receipts.
 QString smscIdOf(const QByteArray &id)
@@ -150,7 +137,7 @@ QList<Smpp::ShortMessage> partsOf(const LinkStore::Outgoing &message, quint8 sou
     for (const QByteArray &payload : out.parts) {
         Smpp::ShortMessage part;
         part.source = { sourceTon, sourceNpi, message.source.toLatin1() };
-        part.destination = addressOf(message.phone);
+        part.destination = Smpp::addressOf(message.phone);
         part.esmClass = out.esmClass;
         part.registeredDelivery = 1;
         part.dataCoding = out.dataCoding;

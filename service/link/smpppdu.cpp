@@ -713,4 +713,17 @@ QByteArray querySmResp(quint32 sequence, quint32 status, const QByteArray &id,
     return out;
 }
 
+Address addressOf(const QString &phone)
+{
+    Address address;
+    address.npi = 1;
+    if (phone.startsWith(u'+')) {
+        address.ton = 1;
+        address.digits = phone.mid(1).toLatin1();
+    } else {
+        address.digits = phone.toLatin1();
+    }
+    return address;
+}
+
 } // namespace Smpp

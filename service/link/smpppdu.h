@@ -10,6 +10,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QString>
 #include <QtGlobal>
 
 #include <optional>
@@ -119,6 +120,9 @@ struct Address {
     quint8 npi = 0;
     QByteArray digits; // at most 20 octets
 };
+// A phone as the gateway writes it, in SMPP's words: with its + an international number
+// (TON 1), anything else as it is; ISDN numbering (NPI 1) either way.
+Address addressOf(const QString &phone);
 
 struct BindRequest {
     QByteArray systemId; // at most 15 octets
