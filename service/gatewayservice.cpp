@@ -84,9 +84,11 @@ bool succeeded(const QJsonObject &answer)
 
 // Runs the operation as `token` may run it; inside the caller's transaction when it
 // changes anything. A token acts only on the accounts it signed on itself: on any other
-// its calls get exactly what a signed-off account gets.
+// its calls get exactly what a signed-off account gets. `signedOn`: whether it holds the
+// account's sign-on, when the caller has already looked in this transaction.
 Result<QJsonObject> runAs(Worker &worker, const ServiceStore::Token &token,
-                          const Wire::Operation &operation, const QJsonObject &body)
+                          const Wire::Operation &operation, const QJsonObject &body,
+                          std::optional<bool> signedOn = std::nullopt)
 {
     ServiceStore &service = *worker.service;
     const SignOn kind = operation.signOn;
@@ -98,8 +100,10 @@ Result<QJsonObject> runAs(Worker &worker, const ServiceStore::Token &token,
         QUILLET_TRY(service.store().lockAccount(u"number"_s, accountNo));
     }
     if (kind != SignOn::NotNeeded && kind != SignOn::Opens) {
-        QUILLET_TRY_VALUE(const bool mine, service.signedOn(token.id, accountNo));
-        if (!mine) {
+        if (!signedOn || kind == SignOn::Ends) {
+            QUILLET_TRY_VALUE(signedOn, service.signedOn(token.id, accountNo));
+        }
+        if (!*signedOn) {
             // The rules answer a call for no account exactly as one for a signed-off
             // account, and look at nothing.
             QJsonObject none = body;
@@ -140,7 +144,8 @@ public:
         Handled handled;
         bool kept = false;
     };
-    using Work = std::function<Result<Done>(Worker &)>;
+    // `signedOn`: whether the token holds the sign-on asked for with lookUpSignOn().
+    using Work = std::function<Result<Done>(Worker &, std::optional<bool> signedOn)>;
 
     // `name` is remembered with the key; `account` is what the call changes (see
     // WorkerPool::Write); a repeat of the key is answered `repeatStatus` with the answer.
@@ -158,6 +163,10 @@ public:
 
     QString account() const { return m_account; }
 
+    // The work needs to know whether the token holds `accountNo`'s sign-on: the lookup of
+    // the key asks that too, in the same statement.
+    void lookUpSignOn(const QString &accountNo) { m_signOnOf = accountNo; }
+
     // The answer a request with this key was given, if it still stands.
     std::optional<Handled> answeredBefore(Worker &worker) const
     {
@@ -172,12 +181,20 @@ public:
     {
         const auto decided = worker.service->store().transaction([&]() -> Result<Store::Decision> {
             std::optional<ServiceStore::Remembered> earlier;
-            QUILLET_TRY(worker.service->remembered(m_token.id, m_key, earlier));
+            std::optional<bool> signedOn;
+            if (m_signOnOf.isEmpty()) {
+                QUILLET_TRY(worker.service->remembered(m_token.id, m_key, earlier));
+            } else {
+                bool holds = false;
+                QUILLET_TRY(
+                    worker.service->remembered(m_token.id, m_key, earlier, m_signOnOf, holds));
+                signedOn = holds;
+            }
             if (earlier && !earlier->expired) {
                 m_handled = recorded(*earlier);
                 return Store::Decision::RollBack;
             }
-            QUILLET_TRY_VALUE(const Done done, m_work(worker));
+            QUILLET_TRY_VALUE(const Done done, m_work(worker, signedOn));
             m_handled = done.handled;
             if (!done.kept)
                 return Store::Decision::RollBack;
@@ -216,6 +233,7 @@ private:
     Work m_work;
     RequestKey m_key;
     QString m_fingerprint;
+    QString m_signOnOf;
     int m_repeatStatus = 200;
     Handled m_handled;
     bool m_wrote = false;
@@ -287,7 +305,7 @@ Checked handleApplication(Worker &worker, const Incoming &in, const ServiceStore
                            + '\0' + compact(body));
     return std::make_shared<KeyedCall>(
         token, QString(route.name), token.accountNo,
-        [&route, call](Worker &runner) -> Result<KeyedCall::Done> {
+        [&route, call](Worker &runner, std::optional<bool>) -> Result<KeyedCall::Done> {
             QUILLET_TRY_VALUE(const ApplicationRoutes::Answered answered,
                               route.run(*runner.gateway, call));
             return KeyedCall::Done { answeredBy(answered), answered.succeeded() };
@@ -359,13 +377,18 @@ Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
         = operation.serveTokens ? QString() : body.value("accountNo"_L1).toString();
     auto call = std::make_shared<KeyedCall>(
         *token, QString(operation.name), account,
-        [token = *token, &operation, body](Worker &runner) -> Result<KeyedCall::Done> {
-            QUILLET_TRY_VALUE(const QJsonObject answer, runAs(runner, token, operation, body));
+        [token = *token, &operation,
+         body](Worker &runner, std::optional<bool> signedOn) -> Result<KeyedCall::Done> {
+            QUILLET_TRY_VALUE(const QJsonObject answer,
+                              runAs(runner, token, operation, body, signedOn));
             Status status;
             const bool kept = Wire::statusFromJson(answer, status) && status.isOk();
             return KeyedCall::Done { Handled::answered(compact(answer)), kept };
         },
         *key, fingerprint);
+    // A sign-off looks at the sign-ons only once it holds the account (see runAs).
+    if (kind != SignOn::NotNeeded && kind != SignOn::Opens && kind != SignOn::Ends)
+        call->lookUpSignOn(body.value("accountNo"_L1).toString());
     // A call that writes without hashing looks its key up in its batch.
     if (!in.operation->hashes())
         return call;

@@ -279,14 +279,39 @@ Status ServiceStore::remembered(qint64 tokenId, const RequestKey &key,
                               u"SELECT fingerprint, answer, created_at FROM service_requests "
                               u"WHERE token_id = ? AND key_hash = ?"_s,
                               { tokenId, key.lookup() }));
-    if (!q->next()) {
-        q->finish();
+    return readRemembered(*q, key, found);
+}
+
+Status ServiceStore::remembered(qint64 tokenId, const RequestKey &key,
+                                std::optional<Remembered> &found, const QString &accountNo,
+                                bool &signedOn)
+{
+    found.reset();
+    signedOn = false;
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(
+        q,
+        u"SELECT r.fingerprint, r.answer, r.created_at, EXISTS (SELECT 1 FROM service_signons "
+        u"WHERE account_no = ? AND token_id = ?) FROM (SELECT 1) AS one "
+        u"LEFT JOIN service_requests r ON r.token_id = ? AND r.key_hash = ?"_s,
+        { accountNo, tokenId, tokenId, key.lookup() }));
+    if (q->next())
+        signedOn = q->value(3).toBool();
+    return readRemembered(*q, key, found, q->isValid());
+}
+
+// From the row the statement is on (`onRow`), or else the next one.
+Status ServiceStore::readRemembered(QSqlQuery &q, const RequestKey &key,
+                                    std::optional<Remembered> &found, bool onRow)
+{
+    if ((!onRow && !q.next()) || q.isNull(0)) {
+        q.finish();
         return Status::ok();
     }
-    const QString fingerprint = q->value(0).toString();
-    const std::optional<QByteArray> answer = key.open(q->value(1).toString());
-    const bool expired = Store::msSinceEpoch(q->value(2)) < nowMs() - KeyLifetimeMs;
-    q->finish();
+    const QString fingerprint = q.value(0).toString();
+    const std::optional<QByteArray> answer = key.open(q.value(1).toString());
+    const bool expired = Store::msSinceEpoch(q.value(2)) < nowMs() - KeyLifetimeMs;
+    q.finish();
     if (!answer)
         return m_store->failure(Store::Unavailable, ServiceTexts::rememberedAnswerDamaged());
     found = Remembered { fingerprint, *answer, expired };

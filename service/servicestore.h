@@ -39,6 +39,7 @@
 #include <memory>
 #include <optional>
 
+class QSqlQuery;
 class Store;
 
 class ServiceStore {
@@ -110,6 +111,10 @@ public:
 
     // The record of the key, if any; a failure Status when it cannot be opened with it.
     Status remembered(qint64 tokenId, const RequestKey &key, std::optional<Remembered> &found);
+    // The same, and in the same statement whether the token holds a sign-on of
+    // `accountNo`: a keyed call that needs one asks the store once, not twice.
+    Status remembered(qint64 tokenId, const RequestKey &key, std::optional<Remembered> &found,
+                      const QString &accountNo, bool &signedOn);
     // Records the answer, sealed; `replacing` an expired record of the same key.
     Status remember(qint64 tokenId, const RequestKey &key, const QString &operation,
                     const QString &fingerprint, const QByteArray &answer, bool replacing);
@@ -128,6 +133,8 @@ public:
 
 private:
     ServiceStore(std::unique_ptr<Store> owned, Store &store);
+    Status readRemembered(QSqlQuery &q, const RequestKey &key, std::optional<Remembered> &found,
+                          bool onRow = false);
 
     std::unique_ptr<Store> m_owned;
     Store *m_store;

@@ -18,8 +18,9 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// What a write does in its savepoint.
-enum class Does { Insert, Fail, Orphan };
+// What a write does in its savepoint. InnerThenFail keeps a savepoint of its own inside
+// it, and then fails.
+enum class Does { Insert, Fail, Orphan, InnerThenFail };
 
 } // namespace
 
@@ -72,6 +73,12 @@ private Q_SLOTS:
             << 64 << five
             << QList<Does> { Does::Insert, Does::Fail, Does::Insert, Does::Fail, Does::Insert }
             << QList<int> { 1, 3 } << (held ? u"0 4 5 2 3 1"_s : u"0 1 2 3 4 5"_s) << u"0 1 3 5"_s
+            << 0;
+        QTest::newRow("a failing write undoes its rows before the savepoint it kept")
+            << 64 << five
+            << QList<Does> { Does::Insert, Does::InnerThenFail, Does::Insert, Does::Insert,
+                             Does::Insert }
+            << QList<int> { 1, 4 } << (held ? u"0 4 5 2 3 1"_s : u"0 1 2 3 4 5"_s) << u"0 1 3 4 5"_s
             << 0;
         QTest::newRow("a failed commit reaches every write that went into it")
             << 64 << five
@@ -152,7 +159,12 @@ private Q_SLOTS:
                                             u"VALUES (?, ?, ?)"_s,
                                             { seq, account,
                                               what == Does::Orphan ? QVariant(7) : QVariant() }));
-                                  if (what == Does::Fail)
+                                  if (what == Does::InnerThenFail)
+                                      QUILLET_TRY(s.transaction([] {
+                                                       return Result<Store::Decision>(
+                                                           Store::Decision::Commit);
+                                                   }).status());
+                                  if (what == Does::Fail || what == Does::InnerThenFail)
                                       return s.failure(Store::InvalidArgument, u"refused"_s);
                                   return Store::Decision::Commit;
                               });
