@@ -16,7 +16,8 @@
 //   bench_service                an SQLite store in a temporary folder
 //   bench_service --postgresql   a database on the cluster the PG* variables name (run
 //                                inside pg_virtualenv), with fsync turned on first:
-//                                pg_virtualenv starts clusters with it off
+//                                pg_virtualenv starts clusters with it off; the database
+//                                on a core of its own (QUILLET_BENCH_PIN=0: not)
 //
 //   QUILLET_BENCH_CALLS    calls per latency round, default 2000
 //   QUILLET_BENCH_SECONDS  seconds per aggregate round, default 5
@@ -32,6 +33,7 @@
 #include "gateway/remote/remotegateway.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -46,6 +48,7 @@
 #include <algorithm>
 #include <vector>
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -193,6 +196,54 @@ QString preparePostgresql()
     return u"postgresql://%1@%2:%3/%4?sslmode=disable"_s.arg(
         qEnvironmentVariable("PGUSER"), qEnvironmentVariable("PGHOST", u"localhost"_s),
         qEnvironmentVariable("PGPORT", u"5432"_s), database);
+}
+
+// The database server on a core of its own (the last), and this bench with all it starts
+// (services, clients, wrk) on the others: the service's figures are then not CPU it shares
+// with the database. Pins the server's processes now; the backends it forks later inherit
+// it. Says what it did.
+QString pinDatabase()
+{
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    if (qEnvironmentVariable("QUILLET_BENCH_PIN") == u"0"_s)
+        return u"not pinned (QUILLET_BENCH_PIN=0)"_s;
+    if (cores < 2)
+        return u"not pinned: one core"_s;
+    QString directory;
+    if (!psql({ u"-c"_s, u"SHOW data_directory"_s }, &directory))
+        return u"not pinned: no data directory"_s;
+    QFile pidFile(directory + u"/postmaster.pid"_s);
+    const qint64 postmaster
+        = pidFile.open(QIODevice::ReadOnly) ? pidFile.readLine().trimmed().toLongLong() : 0;
+    if (postmaster <= 0)
+        return u"not pinned: the server's process is not this machine's"_s;
+    cpu_set_t database;
+    CPU_ZERO(&database);
+    CPU_SET(int(cores - 1), &database);
+    cpu_set_t rest;
+    CPU_ZERO(&rest);
+    for (int core = 0; core < cores - 1; ++core)
+        CPU_SET(core, &rest);
+    QList<qint64> pids { postmaster };
+    for (const QString &entry : QDir(u"/proc"_s).entryList(QDir::Dirs)) {
+        QFile stat(u"/proc/"_s + entry + u"/stat"_s);
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid ...": the name may hold spaces and parentheses.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1).toLongLong() == postmaster)
+            pids.append(entry.toLongLong());
+    }
+    for (const qint64 pid : std::as_const(pids)) {
+        if (sched_setaffinity(pid_t(pid), sizeof database, &database) != 0)
+            return u"not pinned: the server's processes refused (run as their owner or root)"_s;
+    }
+    if (sched_setaffinity(0, sizeof rest, &rest) != 0)
+        return u"not pinned: this process refused"_s;
+    return u"the database's %1 processes on core %2, the rest on cores 0-%3"_s.arg(pids.size())
+        .arg(cores - 1)
+        .arg(cores - 2);
 }
 
 // A service process on `store`, logging into a file of its own so that no pipe fills up.
@@ -446,6 +497,8 @@ int main(int argc, char *argv[])
         return 1;
     const QString program = QStringLiteral(QUILLET_GATEWAYD);
     out() << "Store: " << (postgresql ? "PostgreSQL" : "SQLite") << Qt::endl;
+    if (postgresql)
+        out() << "Cores: " << pinDatabase() << Qt::endl;
 
     QProcess init;
     init.start(program, { u"--config"_s, u"/dev/null"_s, u"--store"_s, store, u"init"_s });
