@@ -343,5 +343,10 @@ void CallbackDispatcher::stop()
 
 void CallbackDispatcher::wake()
 {
-    m_thread.post([](CallbackRunner &runner) { runner.poll(); });
+    if (m_wakeWaiting.exchange(true))
+        return;
+    m_thread.post([this](CallbackRunner &runner) {
+        m_wakeWaiting = false;
+        runner.poll();
+    });
 }

@@ -22,6 +22,7 @@
 #include "service/callbackurl.h"
 #include "service/link/ownthread.h"
 
+#include <atomic>
 #include <functional>
 #include <random>
 
@@ -57,10 +58,12 @@ public:
     Status start();
     // Events in flight are left to their leases.
     void stop();
-    // Safe from any thread: events may be due now.
+    // Safe from any thread: events may be due now. Wakes made while one waits to run are
+    // taken by it: a burst of changes makes one claim, not one each.
     void wake();
 
 private:
     Options m_options;
+    std::atomic<bool> m_wakeWaiting = false;
     OwnThread<CallbackRunner> m_thread { QStringLiteral("callbacks") };
 };

@@ -523,7 +523,11 @@ Status GatewayService::start(const QHostAddress &address, quint16 port, quint16 
     pool.gateway = m_options.gateway;
     pool.batchMost = m_options.batchMost;
     pool.batchWaitUs = m_options.batchWaitUs;
-    pool.committed = [metrics = m_metrics](int writes) { metrics->observeCommit(writes); };
+    pool.committed = [metrics = m_metrics, wrote = m_options.wrote](int writes) {
+        metrics->observeCommit(writes);
+        if (writes > 0 && wrote)
+            wrote();
+    };
     m_pool = std::make_unique<WorkerPool>(std::move(pool));
     bound = m_guard->serverPort();
     return Status::ok();

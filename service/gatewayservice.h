@@ -74,6 +74,9 @@ public:
         ServiceLog *log = nullptr;
         // The process's metrics, which outlive the service; none: a registry of its own.
         ServiceMetrics *metrics = nullptr;
+        // Told on a worker thread after each commit that wrote something (an event for a
+        // callback may be among it).
+        std::function<void()> wrote;
         // The key of callback secrets and where callbacks may go; none: the callback
         // routes are refused.
         std::shared_ptr<const CallbackSetup> callbacks;

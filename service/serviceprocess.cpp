@@ -70,6 +70,43 @@ QString callbackKeyFile(const ServeConfig &config)
     return folder + u"/callback.key"_s;
 }
 
+// The links' reports go to the metrics; the changes they commit may be events for the
+// callbacks, which are woken at once instead of at their next poll.
+class LinkReports : public LinkObserver {
+public:
+    LinkReports(LinkObserver &metrics, CallbackDispatcher &callbacks)
+        : m_metrics(metrics)
+        , m_callbacks(callbacks)
+    {
+    }
+
+    void linkState(const QString &link, State state) override { m_metrics.linkState(link, state); }
+    void windowInUse(const QString &link, int parts) override
+    {
+        m_metrics.windowInUse(link, parts);
+    }
+    void submitted(const QString &link) override { m_metrics.submitted(link); }
+    void receiptReceived(const QString &link) override { m_metrics.receiptReceived(link); }
+    void receiptMatched(const QString &link, LinkStore::IdForm form) override
+    {
+        m_metrics.receiptMatched(link, form);
+    }
+    void arrivalReceived(const QString &link) override { m_metrics.arrivalReceived(link); }
+    void standingIn(const QString &link, const QStringList &links) override
+    {
+        m_metrics.standingIn(link, links);
+    }
+    void deliveriesWritten(const QString &link, int deliveries) override
+    {
+        m_metrics.deliveriesWritten(link, deliveries);
+        m_callbacks.wake();
+    }
+
+private:
+    LinkObserver &m_metrics;
+    CallbackDispatcher &m_callbacks;
+};
+
 } // namespace
 
 ServiceProcess::ServiceProcess(StoreLocation store, std::function<ServeConfigRead()> readAgain,
@@ -89,8 +126,10 @@ ServiceProcess::~ServiceProcess()
         m_smpp->stop();
     m_service.reset();
     m_smpp.reset();
-    m_callbacks.reset();
+    // The links wake the callbacks: they go first.
     m_links.reset();
+    m_linkReports.reset();
+    m_callbacks.reset();
 }
 
 Status ServiceProcess::start(const ServeConfig &config)
@@ -103,17 +142,6 @@ Status ServiceProcess::start(const ServeConfig &config)
     QUILLET_TRY(loadTlsOf(config, options.tls));
     options.metrics = &m_metrics;
     options.log = m_log;
-    // Without a link at start the workers never route: every message goes to the
-    // simulated handsets, and a send keeps the store's one-statement way. A first link
-    // (or none left) therefore waits for a restart.
-    if (!config.links.links.isEmpty()) {
-        m_links = std::make_unique<LinkSwitch>(m_store, options.gateway.hashCost, &linkLine,
-                                               &m_metrics);
-        QUILLET_TRY(m_links->replace(config.links));
-        LinkSwitch *links = m_links.get();
-        options.gateway.route = [links](const QString &phone) { return links->route(phone); };
-        options.gateway.queued = [links] { links->wake(); };
-    }
     CallbackDispatcher::Options callbacks;
     callbacks.store = m_store;
     callbacks.hashCost = options.gateway.hashCost;
@@ -130,6 +158,19 @@ Status ServiceProcess::start(const ServeConfig &config)
     callbacks.observer = &m_metrics;
     m_callbacks = std::make_unique<CallbackDispatcher>(callbacks);
     QUILLET_TRY(m_callbacks->start());
+    // Without a link at start the workers never route: every message goes to the
+    // simulated handsets, and a send keeps the store's one-statement way. A first link
+    // (or none left) therefore waits for a restart.
+    if (!config.links.links.isEmpty()) {
+        m_linkReports = std::make_unique<LinkReports>(m_metrics, *m_callbacks);
+        m_links = std::make_unique<LinkSwitch>(m_store, options.gateway.hashCost, &linkLine,
+                                               m_linkReports.get());
+        QUILLET_TRY(m_links->replace(config.links));
+        LinkSwitch *links = m_links.get();
+        options.gateway.route = [links](const QString &phone) { return links->route(phone); };
+        options.gateway.queued = [links] { links->wake(); };
+    }
+    options.wrote = [callbacks = m_callbacks.get()] { callbacks->wake(); };
     m_service = std::make_unique<GatewayService>(options);
     connect(m_service.get(), &GatewayService::stopped, this, &ServiceProcess::stopped);
     quint16 bound = 0;

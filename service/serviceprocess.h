@@ -54,10 +54,11 @@ private:
     ServeConfig m_config;
     ServiceMetrics m_metrics;
     ServiceLog *m_log;
+    std::unique_ptr<CallbackDispatcher> m_callbacks;
+    std::unique_ptr<LinkObserver> m_linkReports;
     std::unique_ptr<LinkSwitch> m_links;
     std::unique_ptr<GatewayService> m_service;
     std::unique_ptr<MetricsListener> m_scrapers;
-    std::unique_ptr<CallbackDispatcher> m_callbacks;
     // Posts to the service's workers: it goes after them.
     std::unique_ptr<SmppServer> m_smpp;
     bool m_stopping = false;

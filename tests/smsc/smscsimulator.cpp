@@ -62,8 +62,11 @@ void SmscSimulator::readLines()
             m_port = quint16(line.section(u' ', 1, 1).toUInt());
         else if (matches(line, u"ok"_s) || matches(line, u"error"_s))
             m_answers.append(line);
-        else
+        else {
             m_events.append(line);
+            if (m_heard)
+                m_heard(line);
+        }
     }
 }
 

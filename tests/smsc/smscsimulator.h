@@ -12,6 +12,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class SmscSimulator {
@@ -37,6 +38,8 @@ public:
     QStringList events(const QString &prefix) const;
     // Forgets the events seen so far.
     void clear() { m_events.clear(); }
+    // Told each event line the moment it is read (a bench's clock).
+    void onEvent(std::function<void(const QString &line)> heard) { m_heard = std::move(heard); }
     // Ends the simulator (its stdin closed, then killed if it lingers).
     void stop();
     // What it wrote to stderr, for a failing test's message.
@@ -53,4 +56,5 @@ private:
     QStringList m_answers; // ok / error lines, oldest first
     QByteArray m_errors;
     quint16 m_port = 0;
+    std::function<void(const QString &)> m_heard;
 };
