@@ -239,8 +239,13 @@ public:
                 found->messageState = quint8(m_pdu.at(value));
             } else if (found && tag == TLVID_message_payload) {
                 found->messagePayload = m_pdu.mid(value, length);
+            } else if (found && tag == TLVID_sar_msg_ref_num) {
+                found->sarReference
+                    = quint16((quint8(m_pdu.at(value)) << 8) | quint8(m_pdu.at(value + 1)));
             } else if (found && tag == TLVID_sar_total_segments) {
                 found->sarTotal = quint8(m_pdu.at(value));
+            } else if (found && tag == TLVID_sar_segment_seqnum) {
+                found->sarSequence = quint8(m_pdu.at(value));
             }
         }
         return true;
@@ -373,7 +378,9 @@ bool readSubmitSm(const QByteArray &bytes, Pdu &out)
         = fieldText(pdu.schedule_delivery_time, sizeof pdu.schedule_delivery_time);
     out.message.validityPeriod = fieldText(pdu.validity_period, sizeof pdu.validity_period);
     out.message.messagePayload = found.messagePayload;
+    out.message.sarReference = found.sarReference;
     out.message.sarTotal = found.sarTotal;
+    out.message.sarSequence = found.sarSequence;
     return true;
 }
 

@@ -63,6 +63,7 @@ constexpr quint32 InvalidScheduleTime = 0x61;
 constexpr quint32 InvalidExpiry = 0x62;
 constexpr quint32 QueryFailed = 0x67;
 constexpr quint32 InvalidParameterLength = 0xC2;
+constexpr quint32 InvalidParameterValue = 0xC4;
 } // namespace Status
 
 // message_state values (query_sm_resp, and the message_state TLV of a receipt).
@@ -148,7 +149,11 @@ struct ShortMessage {
     std::optional<quint8> messageState;
     // Read from a submit_sm's TLVs when present.
     std::optional<QByteArray> messagePayload;
-    quint8 sarTotal = 0; // 0: no sar_ TLVs
+    // sar_msg_ref_num, sar_total_segments and sar_segment_seqnum: a part of a text its
+    // sender split, numbered without a header.
+    std::optional<quint16> sarReference;
+    std::optional<quint8> sarTotal;
+    std::optional<quint8> sarSequence;
 };
 
 struct Pdu {

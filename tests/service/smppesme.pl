@@ -17,6 +17,10 @@
 #                                       receipt, then the deliver_sm that comes for it
 #     receive COUNT STATUS [SECONDS]    bind as a receiver, answer up to COUNT deliver_sm
 #                                       with STATUS (within SECONDS, 5), each printed
+#     parts DEST SOURCE PART...         bind as a transmitter, one submit_sm (GSM 7-bit) a
+#                                       PART, each id printed: udh:HEX (esm_class 0x40,
+#                                       HEX the short_message with its header) or
+#                                       sar:REF:TOTAL:SEQ:HEX (the sar_ parameters)
 use strict;
 use warnings;
 use Net::SMPP;
@@ -127,6 +131,26 @@ if ($case eq 'bind') {
     my ($smpp, $status) = connect_as('receiver');
     exit 0 if $status != 0;
     receive($smpp, $count, $answer, $seconds // 5);
+    $smpp->unbind();
+} elsif ($case eq 'parts') {
+    my ($dest, $source, @parts) = @args;
+    my ($smpp, $status) = connect_as('transmitter');
+    exit 0 if $status != 0;
+    for my $part (@parts) {
+        my ($kind, @fields) = split /:/, $part;
+        my %message = (source_addr => $source, destination_addr => $dest, data_coding => 0,
+                       short_message => pack('H*', $fields[-1]));
+        if ($kind eq 'udh') {
+            $message{esm_class} = 0x40;
+        } else {
+            $message{sar_msg_ref_num} = pack('n', $fields[0]);
+            $message{sar_total_segments} = pack('C', $fields[1]);
+            $message{sar_segment_seqnum} = pack('C', $fields[2]);
+        }
+        my $resp = $smpp->submit_sm(%message);
+        print "submit=$resp->{status}\n";
+        print "id=$resp->{message_id}\n" if $resp->{status} == 0;
+    }
     $smpp->unbind();
 } else {
     die "unknown case $case\n";
