@@ -614,9 +614,10 @@ private Q_SLOTS:
                                + Account
                                + u"', 'x', '', '', '', '', '', '', '', '', '', '', '', '"_s
                                + ServiceNumber + u"', 1, %1)"_s.arg(at)));
-            const QString message = u"INSERT INTO mt (id, account_id, phone, text, segments, cost, "
+            // Ids 1, 2, 3 in this order.
+            const QString message = u"INSERT INTO mt (account_id, phone, text, segments, cost, "
                                     u"origin, submitted_at, due_at, state, delivered_at) VALUES "
-                                    u"(%1, 1, '138', 'hi', 1, 0, 'api', %2, %2, '%3', %4)"_s;
+                                    u"(1, '138', 'hi%1', 1, 0, 'api', %2, %2, '%3', %4)"_s;
             QVERIFY(
                 probe.exec(message.arg(u"1"_s, at, u"delivered"_s, probe.timeFromMs(u"7000"_s))));
             QVERIFY(probe.exec(message.arg(u"2"_s, at, u"expired"_s, u"NULL"_s)));
