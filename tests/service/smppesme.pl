@@ -4,11 +4,12 @@
 #
 #   smppesme.pl PORT SYSTEM_ID PASSWORD CASE [ARGUMENTS...]
 #     bind MODE                         bind (transmitter, receiver, transceiver), unbind
-#     submit CODING HEX DEST SOURCE [payload|schedule]
+#     submit CODING HEX DEST SOURCE [payload|schedule|data]
 #                                       bind as a transceiver, one submit_sm of the octets
 #                                       HEX (in short_message, or message_payload), then
 #                                       query_sm of its id, or with `schedule` (an hour
-#                                       ahead) cancel_sm and query_sm
+#                                       ahead) cancel_sm and query_sm; with `data` a
+#                                       data_sm (HEX in message_payload) instead
 #     burst COUNT DEST SOURCE           COUNT submit_sm written before any answer is read
 #     raw HEX                           bind, write the octets HEX, read what comes back
 #     receipts COUNT DEST SOURCE        bind as a transmitter, COUNT submit_sm asking for a
@@ -65,7 +66,14 @@ if ($case eq 'bind') {
         $message{short_message} = $octets;
     }
     $message{schedule_delivery_time} = '000000010000000R' if $how eq 'schedule';
-    my $resp = $smpp->submit_sm(%message);
+    my $resp;
+    if ($how eq 'data') {
+        delete $message{short_message};
+        $message{message_payload} = $octets;
+        $resp = $smpp->data_sm(%message);
+    } else {
+        $resp = $smpp->submit_sm(%message);
+    }
     print "submit=$resp->{status}\n";
     print "id=$resp->{message_id}\n" if $resp->{status} == 0;
     exit 0 if $resp->{status} != 0;

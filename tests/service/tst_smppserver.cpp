@@ -322,6 +322,9 @@ private Q_SLOTS:
             << QStringList { u"0"_s, QString(u"41"_s).repeated(200), u"13900000004"_s,
                              u"payload"_s }
             << QString() << delivered << QString(u'A').repeated(200);
+        QTest::newRow("data_sm, its text in message_payload")
+            << Shop << QStringList { u"8"_s, u"4f60597d"_s, u"13900000012"_s, u"data"_s }
+            << QString() << delivered << u"你好"_s;
         QTest::newRow("scheduled, then cancelled once")
             << Shop << QStringList { u"0"_s, u"6869"_s, u"13900000005"_s, u"schedule"_s }
             << QString() << u"submit=0\nid=N\ncancel=0\ncancel_again=17\nquery=0\nstate=4\n"_s
