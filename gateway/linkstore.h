@@ -36,6 +36,16 @@ public:
     LinkStore(const LinkStore &) = delete;
     LinkStore &operator=(const LinkStore &) = delete;
 
+    // A message that is one part of a text its application split itself: the
+    // concatenation it came with, which goes to the SMSC as it was given, since the phone
+    // joins the parts by it.
+    struct Part {
+        quint16 reference = 0;
+        bool wideReference = false; // 16 bits (IEI 0x08), else 8 (IEI 0x00)
+        int total = 1;
+        int sequence = 1; // from 1
+        bool operator==(const Part &) const = default;
+    };
     struct Outgoing {
         qint64 id = 0;
         QString phone;
@@ -43,6 +53,7 @@ public:
         int tries = 0;
         QString source; // the account's service number
         qint64 validUntilMs = 0; // 0: for as long as the SMSC keeps it
+        std::optional<Part> part; // none: the link splits the text as it needs
     };
     struct ClaimRules {
         // A message not handed to an SMSC this long after it was due expires, unless it

@@ -219,6 +219,10 @@ private:
             if (message.failed() || !*message)
                 return std::nullopt;
             data = (*message)->toJson();
+            // A message that has moved on since reached this state when the event was
+            // written.
+            if ((*message)->state != event.state)
+                data.insert(u"doneAt"_s, isoTime(event.at));
             data.insert(u"state"_s, event.state);
         }
         const QJsonObject whole { { u"id"_s, QString::number(event.id) },

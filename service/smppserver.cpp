@@ -271,8 +271,12 @@ void SmppServer::submit(SmppServerSession &session, const Smpp::Pdu &pdu)
 {
     const quint64 id = session.id();
     const quint32 sequence = pdu.header.sequence;
-    const auto refuse = [sequence](quint32 status) {
-        return Smpp::response(Smpp::Command::SubmitSmResp, sequence, status, {});
+    // data_sm is a submit with everything in optional parameters, answered in kind.
+    const Smpp::Command answerKind = Smpp::Command(pdu.header.command) == Smpp::Command::DataSm
+        ? Smpp::Command::DataSmResp
+        : Smpp::Command::SubmitSmResp;
+    const auto refuse = [sequence, answerKind](quint32 status) {
+        return Smpp::response(answerKind, sequence, status, {});
     };
     if (m_rate.take(session.accountId()) > 0) {
         session.answer(refuse(Smpp::Status::Throttled), true);
@@ -281,7 +285,7 @@ void SmppServer::submit(SmppServerSession &session, const Smpp::Pdu &pdu)
     const QString accountNo = session.accountNo();
     const Smpp::ShortMessage message = pdu.message;
     m_pool.post(
-        [this, id, sequence, accountNo, message, refuse](Worker &worker) {
+        [this, id, sequence, answerKind, accountNo, message, refuse](Worker &worker) {
             const auto answer = [this, id](const QByteArray &answered) {
                 later(id, [answered](SmppServerSession &s) { s.answer(answered, true); });
             };
@@ -309,14 +313,14 @@ void SmppServer::submit(SmppServerSession &session, const Smpp::Pdu &pdu)
                                   *sent = *result;
                                   return (*sent)->refused == ApplicationApi::Sent::Refused::None;
                               },
-                              [sent, answer, refuse, sequence](const Status &lost) {
+                              [sent, answer, refuse, sequence, answerKind](const Status &lost) {
                                   if (lost.failed() || !*sent)
                                       return answer(refuse(Smpp::Status::SystemError));
                                   const quint32 status = SmppSubmit::statusOf(**sent);
                                   if (status != Smpp::Status::Ok)
                                       return answer(refuse(status));
                                   answer(Smpp::response(
-                                      Smpp::Command::SubmitSmResp, sequence, Smpp::Status::Ok,
+                                      answerKind, sequence, Smpp::Status::Ok,
                                       QByteArray::number((*sent)->messages.constFirst().id)));
                               } });
         },

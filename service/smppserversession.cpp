@@ -41,6 +41,13 @@ Smpp::Command bindAnswerOf(SmppServerSession::Mode mode)
     return Smpp::Command::BindTransceiverResp;
 }
 
+// submit_sm and data_sm are one path, each answered in its own kind.
+Smpp::Command submitAnswer(Smpp::Command command)
+{
+    return command == Smpp::Command::DataSm ? Smpp::Command::DataSmResp
+                                            : Smpp::Command::SubmitSmResp;
+}
+
 bool isBind(quint32 command)
 {
     const auto c = Smpp::Command(command);
@@ -186,8 +193,8 @@ void SmppServerSession::unreadable(const Smpp::Header &header)
     const auto command = Smpp::Command(header.command);
     if (isBind(header.command))
         write(Smpp::response(bindAnswer(header.command), header.sequence, status, OwnSystemId));
-    else if (command == Smpp::Command::SubmitSm)
-        write(Smpp::response(Smpp::Command::SubmitSmResp, header.sequence, status, {}));
+    else if (command == Smpp::Command::SubmitSm || command == Smpp::Command::DataSm)
+        write(Smpp::response(submitAnswer(command), header.sequence, status, {}));
     else if (command == Smpp::Command::QuerySm)
         write(Smpp::querySmResp(header.sequence, status, {}, {}, 0, 0));
     else if (command == Smpp::Command::CancelSm)
@@ -203,7 +210,9 @@ void SmppServerSession::wrongState(const Smpp::Header &header)
     const quint32 status = Smpp::Status::IncorrectBindStatus;
     switch (Smpp::Command(header.command)) {
     case Smpp::Command::SubmitSm:
-        write(Smpp::response(Smpp::Command::SubmitSmResp, header.sequence, status, {}));
+    case Smpp::Command::DataSm:
+        write(Smpp::response(submitAnswer(Smpp::Command(header.command)), header.sequence, status,
+                             {}));
         return;
     case Smpp::Command::QuerySm:
         write(Smpp::querySmResp(header.sequence, status, {}, {}, 0, 0));
@@ -264,14 +273,15 @@ void SmppServerSession::handle(const Smpp::Pdu &pdu)
         m_server.checkBind(*this, header.sequence, pdu.bind);
         return;
     case Command::SubmitSm:
+    case Command::DataSm:
     case Command::QuerySm:
     case Command::CancelSm:
         if (m_phase != Phase::Bound || !submits())
             return wrongState(header);
         // Whatever waits on the store counts against the window: queries too.
         if (m_inFlight >= m_settings.window) {
-            if (command == Command::SubmitSm)
-                write(Smpp::response(Command::SubmitSmResp, header.sequence,
+            if (command == Command::SubmitSm || command == Command::DataSm)
+                write(Smpp::response(submitAnswer(command), header.sequence,
                                      Smpp::Status::QueueFull, {}));
             else if (command == Command::QuerySm)
                 write(Smpp::querySmResp(header.sequence, Smpp::Status::QueueFull, {}, {}, 0, 0));
@@ -280,7 +290,7 @@ void SmppServerSession::handle(const Smpp::Pdu &pdu)
             return;
         }
         ++m_inFlight;
-        if (command == Command::SubmitSm)
+        if (command == Command::SubmitSm || command == Command::DataSm)
             m_server.submit(*this, pdu);
         else
             m_server.lookUp(*this, pdu);

@@ -22,6 +22,52 @@ int number(QByteArrayView text, qsizetype at, qsizetype length)
     return text.sliced(at, length).toInt();
 }
 
+bool placeable(const LinkStore::Part &part)
+{
+    return part.total >= 1 && part.sequence >= 1 && part.sequence <= part.total;
+}
+
+// The concatenation in the user data header at the start of `data`, and the text after
+// the header; nullopt for a header that runs past its data, a concatenation element of
+// the wrong length or given twice, none at all, or one that says no place. Other
+// elements are passed over: the part goes on without them.
+struct Split {
+    LinkStore::Part part;
+    QByteArray body;
+};
+std::optional<Split> splitHeader(const QByteArray &data)
+{
+    if (data.isEmpty())
+        return std::nullopt;
+    const qsizetype end = 1 + quint8(data.at(0));
+    if (end > data.size())
+        return std::nullopt;
+    std::optional<LinkStore::Part> part;
+    for (qsizetype at = 1; at < end;) {
+        if (end - at < 2)
+            return std::nullopt;
+        const quint8 iei = quint8(data.at(at));
+        const quint8 length = quint8(data.at(at + 1));
+        const qsizetype value = at + 2;
+        if (end - value < length)
+            return std::nullopt;
+        if (iei == 0x00 || iei == 0x08) {
+            const bool wide = iei == 0x08;
+            if (part || length != (wide ? 4 : 3))
+                return std::nullopt;
+            const auto octet = [&](int i) { return quint8(data.at(value + i)); };
+            const quint16 reference = wide ? quint16((octet(0) << 8) | octet(1)) : octet(0);
+            const int total = octet(wide ? 2 : 1);
+            const int sequence = octet(wide ? 3 : 2);
+            part = LinkStore::Part { reference, wide, total, sequence };
+        }
+        at = value + length;
+    }
+    if (!part || !placeable(*part))
+        return std::nullopt;
+    return Split { *part, data.mid(end) };
+}
+
 } // namespace
 
 std::optional<qint64> timeOf(const QByteArray &text, qint64 nowMs)
@@ -74,20 +120,36 @@ std::variant<ApplicationApi::Send, quint32> sendOf(const Smpp::ShortMessage &mes
     if (serviceNumber.isEmpty() || !source.startsWith(serviceNumber)
         || (!extension.isEmpty() && !InputRules::isExtension(extension)))
         return InvalidSource;
-    // Parts of a message the application split itself are not joined here.
-    if ((message.esmClass & Smpp::EsmUdhIndicator) || message.sarTotal > 1)
-        return InvalidEsmClass;
     if (message.messagePayload && !message.payload.isEmpty())
         return SubmitFailed;
     const quint8 coding = message.dataCoding;
     if (coding != Smpp::CodingDefault && coding != Smpp::CodingIa5 && coding != Smpp::CodingLatin1
         && coding != Smpp::CodingUcs2)
         return SubmitFailed;
-    const std::optional<SmsText::Incoming> text
-        = SmsText::decode(coding, 0, message.messagePayload.value_or(message.payload));
+    // A part of a text the application split itself, numbered by a header or by the sar_
+    // parameters (never both): sent on as that part, not joined here.
+    QByteArray body = message.messagePayload.value_or(message.payload);
+    std::optional<LinkStore::Part> part;
+    const bool sar = message.sarReference || message.sarTotal || message.sarSequence;
+    if (message.esmClass & Smpp::EsmUdhIndicator) {
+        std::optional<Split> split = splitHeader(body);
+        if (!split || sar)
+            return InvalidEsmClass;
+        part = split->part;
+        body = std::move(split->body);
+    } else if (sar) {
+        if (!message.sarReference || !message.sarTotal || !message.sarSequence)
+            return InvalidParameterValue;
+        part = LinkStore::Part { *message.sarReference, true, *message.sarTotal,
+                                 *message.sarSequence };
+        if (!placeable(*part))
+            return InvalidParameterValue;
+    }
+    const std::optional<SmsText::Incoming> text = SmsText::decode(coding, 0, body);
     if (!text || !InputRules::isMessageText(text->text))
         return InvalidMessageLength;
     ApplicationApi::Send send;
+    send.part = part;
     send.to = QStringList { phone };
     send.text = text->text;
     // SMPP's bits 0 and 1: 1 a receipt of any final state, 2 of a failure; 3 is reserved.
@@ -200,8 +262,9 @@ QString receiptWith(const Outbox::SmppEvent &event, qsizetype characters)
     const quint8 state = stateNamed(event.state);
     const QString delivered = state == Smpp::State::Delivered ? u"001"_s : u"000"_s;
     return u"id:%1 sub:001 dlvrd:%2 submit date:%3 done date:%4 stat:%5 err:000 text:%6"_s.arg(
-        QString::number(event.subject), delivered, minutes(event.submittedAt), minutes(event.at),
-        QString::fromLatin1(stat(state)), SmsText::wellFormed(event.text.left(characters)));
+        QString::number(event.subject), delivered, minutes(event.submittedAt),
+        minutes(event.doneAt.value_or(event.at)), QString::fromLatin1(stat(state)),
+        SmsText::wellFormed(event.text.left(characters)));
 }
 
 } // namespace

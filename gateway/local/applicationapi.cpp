@@ -124,6 +124,13 @@ ApplicationApi::Field ApplicationApi::refusedField(const Send &send) const
         return Field::To;
     if (!InputRules::isMessageText(send.text))
         return Field::Text;
+    // A part goes out as it came, beside its header: it cannot be split again.
+    if (send.part
+        && (send.part->total < 1 || send.part->total > 255 || send.part->sequence < 1
+            || send.part->sequence > send.part->total
+            || (!send.part->wideReference && send.part->reference > 0xFF)
+            || !SegmentCounter::fitsBeside(send.text, send.part->wideReference ? 7 : 6)))
+        return Field::Text;
     // The window of a scheduled send, on the gateway's clock.
     if (send.sendAtMs
         && !SendTime::withinWindow(QDateTime::fromMSecsSinceEpoch(*send.sendAtMs, Qt::UTC),
@@ -161,7 +168,7 @@ Result<ApplicationApi::Sent> ApplicationApi::send(const QString &accountNo, cons
             phones.append(phone);
         }
     }
-    const int segments = SegmentCounter::segments(send.text);
+    const int segments = send.part ? 1 : SegmentCounter::segments(send.text);
     const qint64 price = segments * LocalGateway::FenPerSegment;
     const qint64 cost = price * phones.size();
     const QString state = due > now ? u"scheduled"_s : u"delivered"_s;
@@ -169,6 +176,7 @@ Result<ApplicationApi::Sent> ApplicationApi::send(const QString &accountNo, cons
     if (!send.reference.isEmpty())
         given.reference = send.reference;
     given.smppReceipt = send.smppReceipt;
+    given.part = send.part;
     if (send.validitySeconds)
         given.validUntil = m_store.time(due + *send.validitySeconds * 1000);
     QList<qint64> ids;
@@ -264,10 +272,10 @@ Result<ApplicationApi::Cancelled> ApplicationApi::cancel(const QString &accountN
         }
         QSqlQuery *q = nullptr;
         QUILLET_TRY(m_store.step(q,
-                                 u"UPDATE mt SET state = 'cancelled', next_try_at = NULL "
-                                 u"WHERE id = ? AND account_id = ? AND "_s
+                                 u"UPDATE mt SET state = 'cancelled', next_try_at = NULL, "
+                                 u"done_at = ? WHERE id = ? AND account_id = ? AND "_s
                                      + Cancellable,
-                                 { id, *owner }));
+                                 { m_store.time(now), id, *owner }));
         const bool taken = q->numRowsAffected() == 1;
         if (taken) {
             QUILLET_TRY(

@@ -60,6 +60,10 @@ public:
         // From an SMPP submit_sm's registered_delivery: 0 no receipt, 1 a receipt of any
         // final state, 2 of a failure only.
         int smppReceipt = 0;
+        // From an SMPP submit_sm that is one part of a text its application split: the
+        // message is that part, priced one segment, and its text must fit one segment
+        // beside the part's header (else the Text field is refused).
+        std::optional<LinkStore::Part> part;
     };
     // The field of a send its rules refuse, the first in this order.
     enum class Field { None, To, Text, SendAt, Validity, Reference };

@@ -210,18 +210,25 @@ Result<QList<LinkStore::Outgoing>> LinkQueue::claim(const QString &link, int mos
         QUILLET_TRY(m_store.step(q,
                                  u"SELECT id, phone, text, tries, (SELECT service_number FROM "
                                  u"accounts WHERE accounts.id = mt.account_id), valid_until, "
-                                 u"due_at"_s
+                                 u"due_at, concat_ref, concat_ref_bits, concat_total, concat_seq"_s
                                      + due + u" ORDER BY next_try_at, id LIMIT ?"_s
                                      + m_store.lockRowsSkippingHeld(),
                                  values + QVariantList { most }));
         while (q->next()) {
-            Outgoing message { q->value(0).toLongLong(), q->value(1).toString(),
-                               q->value(2).toString(),   q->value(3).toInt(),
-                               q->value(4).toString(),   0 };
+            Outgoing message { q->value(0).toLongLong(),
+                               q->value(1).toString(),
+                               q->value(2).toString(),
+                               q->value(3).toInt(),
+                               q->value(4).toString(),
+                               0,
+                               std::nullopt };
             if (!q->value(5).isNull())
                 message.validUntilMs = Store::msSinceEpoch(q->value(5));
             else if (rules.validityMs > 0)
                 message.validUntilMs = Store::msSinceEpoch(q->value(6)) + rules.validityMs;
+            if (!q->value(7).isNull())
+                message.part = Part { quint16(q->value(7).toInt()), q->value(8).toInt() == 16,
+                                      q->value(9).toInt(), q->value(10).toInt() };
             claimed.append(message);
         }
         q->finish();
@@ -272,12 +279,13 @@ LinkQueue::record(const QString &link, const QList<Answer> &answers, const Recei
                     { answer.reason, m_store.time(answer.retryAt), answer.id, m_process }));
                 break;
             case Answer::Kind::Rejected:
-                QUILLET_TRY(m_store.step(q,
-                                         u"UPDATE mt SET state = 'rejected', reason = ?, "
-                                         u"tries = tries + 1, claimed_by = NULL, "
-                                         u"claimed_until = NULL"_s
-                                             + held,
-                                         { answer.reason, answer.id, m_process }));
+                QUILLET_TRY(
+                    m_store.step(q,
+                                 u"UPDATE mt SET state = 'rejected', reason = ?, "
+                                 u"tries = tries + 1, claimed_by = NULL, "
+                                 u"claimed_until = NULL, done_at = ?"_s
+                                     + held,
+                                 { answer.reason, m_store.time(now), answer.id, m_process }));
                 break;
             }
             if (q->numRowsAffected() != 1)
@@ -446,9 +454,9 @@ LinkQueue::applyReceipt(const QString &link, const Receipt &receipt, const Recei
     const qint64 now = nowMs();
     if (receipt.state != ReceiptState::Delivered) {
         QUILLET_TRY(m_store.step(q,
-                                 u"UPDATE mt SET state = ? WHERE id = ? "
+                                 u"UPDATE mt SET state = ?, done_at = ? WHERE id = ? "
                                  u"AND state IN ('queued', 'submitted', 'unknown')"_s,
-                                 { state, id }));
+                                 { state, m_store.time(now), id }));
         if (q->numRowsAffected() == 1 && receipt.state == ReceiptState::Rejected)
             QUILLET_TRY(refund(id, now));
         return matched;
@@ -458,10 +466,10 @@ LinkQueue::applyReceipt(const QString &link, const Receipt &receipt, const Recei
         : u" AND NOT EXISTS (SELECT 1 FROM mt_parts WHERE mt_id = mt.id "
           u"AND state <> 'delivered')"_s;
     QUILLET_TRY(m_store.step(q,
-                             u"UPDATE mt SET state = 'delivered', delivered_at = ? "
+                             u"UPDATE mt SET state = 'delivered', delivered_at = ?, done_at = ? "
                              u"WHERE id = ? AND state IN ('submitted', 'unknown')"_s
                                  + everyPart,
-                             { m_store.time(now), id }));
+                             { m_store.time(now), m_store.time(now), id }));
     return matched;
 }
 
@@ -734,12 +742,13 @@ Result<int> LinkQueue::expire(const QString &link, qint64 validityMs, int most)
         ids.append(q->value(0).toLongLong());
     q->finish();
     for (const qint64 id : std::as_const(ids)) {
-        QUILLET_TRY(m_store.step(q,
-                                 u"UPDATE mt SET state = 'expired', reason = ?, "
-                                 u"claimed_by = NULL, claimed_until = NULL WHERE id = ? "
-                                 u"AND state = 'queued' AND (claimed_until IS NULL "
-                                 u"OR claimed_until <= ?)"_s,
-                                 { LocalTexts::notSentInTime(), id, m_store.time(now) }));
+        QUILLET_TRY(m_store.step(
+            q,
+            u"UPDATE mt SET state = 'expired', reason = ?, "
+            u"claimed_by = NULL, claimed_until = NULL, done_at = ? "
+            u"WHERE id = ? AND state = 'queued' AND (claimed_until IS NULL "
+            u"OR claimed_until <= ?)"_s,
+            { LocalTexts::notSentInTime(), m_store.time(now), id, m_store.time(now) }));
         if (q->numRowsAffected() == 1)
             QUILLET_TRY(refund(id, now));
     }
@@ -773,11 +782,12 @@ Result<int> LinkQueue::tidy(const QString &link, const Tidy &tidy)
                                  u"LIMIT ?)"_s,
                                  { link, m_store.time(tidy.unmatchedBefore), tidy.most }));
         done += q->numRowsAffected();
-        QUILLET_TRY(m_store.step(q,
-                                 u"UPDATE mt SET state = 'unknown' WHERE id IN (SELECT id FROM "
-                                 u"mt WHERE link = ? AND state = 'submitted' AND "
-                                 u"accepted_at < ? ORDER BY accepted_at LIMIT ?)"_s,
-                                 { link, m_store.time(tidy.acceptedBefore), tidy.most }));
+        QUILLET_TRY(m_store.step(
+            q,
+            u"UPDATE mt SET state = 'unknown', done_at = ? WHERE id IN "
+            u"(SELECT id FROM mt WHERE link = ? AND state = 'submitted' AND "
+            u"accepted_at < ? ORDER BY accepted_at LIMIT ?)"_s,
+            { m_store.time(nowMs()), link, m_store.time(tidy.acceptedBefore), tidy.most }));
         done += q->numRowsAffected();
         QUILLET_TRY_VALUE(const int expired, expire(link, tidy.validityMs, tidy.most));
         done += expired;

@@ -159,7 +159,8 @@ namespace {
 QString dueStatement(const Store &store)
 {
     return u"UPDATE mt SET state = CASE WHEN link IS NULL THEN 'delivered' ELSE 'queued' END, "
-           u"delivered_at = CASE WHEN link IS NULL THEN due_at END, next_try_at = due_at "
+           u"delivered_at = CASE WHEN link IS NULL THEN due_at END, "
+           u"done_at = CASE WHEN link IS NULL THEN due_at END, next_try_at = due_at "
            u"WHERE id IN (SELECT id FROM mt WHERE state = 'scheduled' AND due_at <= ?"_s
         + store.lockRowsSkippingHeld() + u")"_s;
 }
@@ -544,15 +545,37 @@ Result<qint64> LocalGateway::insertMessage(qint64 accountId, const QString &phon
         }
     }
     const QVariant deliveredAt = stored == u"delivered"_s ? m_store->time(dueMs) : QVariant();
+    // Born final: delivered at once, or not sent.
+    const QVariant doneAt = stored == u"not_sent"_s ? m_store->time(now) : deliveredAt;
+    const std::optional<LinkStore::Part> &part = given.part;
     QUILLET_TRY_VALUE(
         const qint64 messageId,
         m_store->insert(u"INSERT INTO mt (account_id, phone, text, segments, cost, "
                         u"origin, submitted_at, due_at, state, reason, "
-                        u"delivered_at, link, next_try_at, reference, valid_until, "
-                        u"smpp_receipt) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
-                        { accountId, phone, text, segments, cost, origin, m_store->time(now),
-                          m_store->time(dueMs), stored, reason, deliveredAt, link, nextTry,
-                          given.reference, given.validUntil, given.smppReceipt }));
+                        u"delivered_at, done_at, link, next_try_at, reference, valid_until, "
+                        u"smpp_receipt, concat_ref, concat_ref_bits, concat_total, concat_seq) "
+                        u"VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s,
+                        { accountId,
+                          phone,
+                          text,
+                          segments,
+                          cost,
+                          origin,
+                          m_store->time(now),
+                          m_store->time(dueMs),
+                          stored,
+                          reason,
+                          deliveredAt,
+                          doneAt,
+                          link,
+                          nextTry,
+                          given.reference,
+                          given.validUntil,
+                          given.smppReceipt,
+                          part ? QVariant(int(part->reference)) : QVariant(),
+                          part ? QVariant(part->wideReference ? 16 : 8) : QVariant(),
+                          part ? QVariant(part->total) : QVariant(),
+                          part ? QVariant(part->sequence) : QVariant() }));
     if (cost == 0)
         return messageId;
     QSqlQuery *q = nullptr;
@@ -630,7 +653,7 @@ Result<bool> LocalGateway::submitAtOnce(const Send &send)
     QUILLET_TRY(m_store->step(q, m_store->sendAtOnce(),
                               { send.accountNo, send.cost, send.text, send.segments,
                                 send.segments * FenPerSegment, m_store->time(send.now),
-                                m_store->time(send.due), send.state, deliveredAt,
+                                m_store->time(send.due), send.state, deliveredAt, deliveredAt,
                                 send.phones.join(u','), m_store->time(send.now) }));
     const bool sent = q->next() && q->value(0).toLongLong() == send.phones.size();
     q->finish();

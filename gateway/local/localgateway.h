@@ -18,6 +18,7 @@
 // means the store itself could not be used; then no outcome is written.
 
 #include "gateway/gatewayclient.h"
+#include "gateway/linkstore.h"
 #include "gateway/local/passwordhasher.h"
 #include "gateway/local/store.h"
 #include "gateway/operatorreports.h"
@@ -256,6 +257,7 @@ private:
         QVariant reference;
         QVariant validUntil; // the store's time
         int smppReceipt = 0; // see ApplicationApi::Send
+        std::optional<LinkStore::Part> part; // one segment, see ApplicationApi::Send
     };
     Result<qint64> insertMessage(qint64 accountId, const QString &phone, const QString &text,
                                  int segments, qint64 cost, const QString &origin, qint64 dueMs,

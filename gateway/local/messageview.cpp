@@ -70,11 +70,11 @@ Result<QList<MessageView>> MessageView::readMany(Store &store, qint64 accountId,
     QUILLET_TRY(store.step(
         q,
         u"SELECT s.id, s.phone, s.text, s.reference, s.state, s.cost, s.submitted_at, s.due_at, "
-        u"s.delivered_at, s.valid_until, (SELECT coalesce(sum(l.amount), 0) FROM ledger l "
+        u"s.done_at, s.valid_until, (SELECT coalesce(sum(l.amount), 0) FROM ledger l "
         u"WHERE l.reason = 'refund' AND l.reference = 'mt:' || s.id), p.state, p.smsc_id, "
         u"s.segments "
         u"FROM (SELECT m.id, m.phone, m.text, m.reference, m.state, m.cost, m.submitted_at, "
-        u"m.due_at, m.delivered_at, m.valid_until, m.segments FROM mt m WHERE m.account_id = ? AND "_s
+        u"m.due_at, m.done_at, m.valid_until, m.segments FROM mt m WHERE m.account_id = ? AND "_s
             + where
             + u" ORDER BY m.submitted_at, m.id LIMIT ?) s "
               u"LEFT JOIN mt_parts p ON p.mt_id = s.id ORDER BY s.submitted_at, s.id, p.part"_s,

@@ -37,7 +37,9 @@ struct MessageView {
     qint64 refundedFen = 0;
     qint64 createdAtMs = 0;
     qint64 sendAtMs = 0;
-    std::optional<qint64> doneAtMs; // when it reached its handset
+    // When it reached its final state; none before, and for a message already final
+    // when the store took this field, unless it was delivered.
+    std::optional<qint64> doneAtMs;
     std::optional<qint64> validUntilMs;
 
     QJsonObject toJson() const;

@@ -234,7 +234,8 @@ Result<QList<Outbox::SmppEvent>> Outbox::claimSmpp(const QList<qint64> &accountI
                 u"CASE WHEN o.type = 'arrival' THEN mo.sender ELSE mt.phone END, "
                 u"CASE WHEN o.type = 'arrival' THEN a.service_number || mo.extension "
                 u"ELSE a.service_number END, "
-                u"CASE WHEN o.type = 'arrival' THEN mo.text ELSE mt.text END, mt.submitted_at "
+                u"CASE WHEN o.type = 'arrival' THEN mo.text ELSE mt.text END, mt.submitted_at, "
+                u"CASE WHEN mt.state = o.state THEN mt.done_at END "
                 u"FROM outbox o JOIN accounts a ON a.id = o.account_id "
                 u"LEFT JOIN mt ON o.type = 'message.state' AND mt.id = o.subject_id "
                 u"LEFT JOIN mo ON o.type = 'arrival' AND mo.id = o.subject_id "
@@ -253,6 +254,8 @@ Result<QList<Outbox::SmppEvent>> Outbox::claimSmpp(const QList<qint64> &accountI
                 event.to = textOrEmpty(q->value(8));
                 event.text = textOrEmpty(q->value(9));
                 event.submittedAt = q->value(10).isNull() ? 0 : Store::msSinceEpoch(q->value(10));
+                if (!q->value(11).isNull())
+                    event.doneAt = Store::msSinceEpoch(q->value(11));
                 claimed.append(event);
             }
             q->finish();

@@ -88,7 +88,10 @@ public:
         bool arrival = false; // else a receipt
         qint64 subject = 0; // the message's id (mt or mo)
         QString state; // a receipt: the final state the message reached
-        qint64 at = 0; // a receipt: when it reached it
+        qint64 at = 0; // a receipt: when the event was written
+        // A receipt: when the message reached that state, on the gateway's clock; none
+        // when the message has moved on since, or reached it before the store kept it.
+        std::optional<qint64> doneAt;
         int attempts = 0;
         QString from; // a receipt: the message's phone; an arrival: its sender
         QString to; // the account's service number (an arrival's with its extension)

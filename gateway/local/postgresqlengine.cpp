@@ -176,9 +176,9 @@ QString PostgresqlEngine::sendAtOnce() const
             FOR UPDATE),
         sent AS (
             INSERT INTO mt (account_id, phone, text, segments, cost, origin, submitted_at,
-                            due_at, state, delivered_at)
+                            due_at, state, delivered_at, done_at)
             SELECT account.id, recipient.phone, ?::text, ?::integer, ?::bigint, 'send',
-                   ?::timestamptz, ?::timestamptz, ?::text, ?::timestamptz
+                   ?::timestamptz, ?::timestamptz, ?::text, ?::timestamptz, ?::timestamptz
             FROM account, unnest(string_to_array(?::text, ',')) WITH ORDINALITY
                  AS recipient(phone, position)
             ORDER BY recipient.position
@@ -190,6 +190,7 @@ QString PostgresqlEngine::sendAtOnce() const
         due AS (
             UPDATE mt SET state = CASE WHEN mt.link IS NULL THEN 'delivered' ELSE 'queued' END,
                 delivered_at = CASE WHEN mt.link IS NULL THEN mt.due_at END,
+                done_at = CASE WHEN mt.link IS NULL THEN mt.due_at END,
                 next_try_at = mt.due_at
             FROM (SELECT id FROM mt WHERE state = 'scheduled' AND due_at <= ?::timestamptz
                   FOR UPDATE SKIP LOCKED) AS held

@@ -436,8 +436,40 @@ QStringList toVersion7()
     return list;
 }
 
+// Version 8: when a message reached its final state, and the place of a message among
+// the parts its application split a text into (see the SQLite engine).
+QStringList toVersion8()
+{
+    const char16_t *const statements[] = {
+        uR"(ALTER TABLE mt ADD COLUMN done_at timestamptz,
+            ADD COLUMN concat_ref integer,
+            ADD COLUMN concat_ref_bits smallint,
+            ADD COLUMN concat_total smallint,
+            ADD COLUMN concat_seq smallint,
+            ADD CONSTRAINT mt_done_when_final CHECK (done_at IS NULL OR state IN ('delivered',
+                'not_sent', 'undeliverable', 'expired', 'rejected', 'cancelled', 'unknown')),
+            ADD CONSTRAINT mt_concat_whole CHECK (
+                (concat_ref IS NULL AND concat_ref_bits IS NULL AND concat_total IS NULL
+                 AND concat_seq IS NULL)
+                OR (concat_ref IS NOT NULL AND concat_ref_bits IS NOT NULL
+                    AND concat_total IS NOT NULL AND concat_seq IS NOT NULL
+                    AND ((concat_ref_bits = 8 AND concat_ref BETWEEN 0 AND 255)
+                     OR (concat_ref_bits = 16 AND concat_ref BETWEEN 0 AND 65535))
+                    AND concat_total BETWEEN 1 AND 255
+                    AND concat_seq BETWEEN 1 AND concat_total AND segments = 1)))",
+        uR"(UPDATE mt SET done_at = delivered_at
+            WHERE state = 'delivered' AND delivered_at IS NOT NULL)",
+    };
+    QStringList list;
+    for (const char16_t *statement : statements)
+        list.append(QString::fromUtf16(statement));
+    return list;
+}
+
 QStringList migration(int fromVersion)
 {
+    if (fromVersion == 7)
+        return toVersion8();
     if (fromVersion == 6)
         return toVersion7();
     if (fromVersion == 5)
@@ -529,8 +561,8 @@ QStringList grants(const QString &role)
         u"GRANT UPDATE (spent_by, spent_at) ON cards"_s + to,
         u"GRANT SELECT, INSERT, DELETE ON recharge_failures"_s + to,
         u"GRANT SELECT, INSERT ON mt"_s + to,
-        u"GRANT UPDATE (state, reason, delivered_at, tries, next_try_at, claimed_by, "
-        u"claimed_until, accepted_at, link) ON mt"_s
+        u"GRANT UPDATE (state, reason, delivered_at, done_at, tries, next_try_at, "
+        u"claimed_by, claimed_until, accepted_at, link) ON mt"_s
             + to,
         u"GRANT SELECT, INSERT, UPDATE ON mt_parts"_s + to,
         u"GRANT SELECT, INSERT, DELETE ON link_unmatched"_s + to,

@@ -8,6 +8,7 @@ constexpr int SingleGsm7 = 160;
 constexpr int MultiGsm7 = 153;
 constexpr int SingleUcs2 = 70;
 constexpr int MultiUcs2 = 67;
+constexpr int SegmentOctets = 140;
 
 // The GSM 03.38 default alphabet besides ASCII letters and digits.
 constexpr char16_t BasicTable[]
@@ -85,4 +86,18 @@ int SegmentCounter::segments(const QString &text)
             ++i;
     }
     return split(units, SingleUcs2, MultiUcs2);
+}
+
+bool SegmentCounter::fitsBeside(const QString &text, int headerOctets)
+{
+    const int left = SegmentOctets - headerOctets;
+    if (encoding(text) == Encoding::Gsm7) {
+        // The text starts at the septet after the header's last bit.
+        const int septetsLeft = (left * 8 - (7 - headerOctets * 8 % 7) % 7) / 7;
+        int used = 0;
+        for (QChar c : text)
+            used += septets(c.unicode());
+        return used <= septetsLeft;
+    }
+    return text.size() * 2 <= left;
 }

@@ -16,6 +16,11 @@ public:
     static Encoding encoding(const QString &text);
     // 0 for the empty text.
     static int segments(const QString &text);
+    // Whether `text` fits one segment beside a user data header of `headerOctets`
+    // (its length octet included): 140 octets in all, so 153 septets or 67 code units
+    // beside a concatenation header with an 8-bit reference (6 octets), 152 or 66
+    // beside one with a 16-bit reference (7).
+    static bool fitsBeside(const QString &text, int headerOctets);
     // Septets of one character: 1 in the basic table, 2 in the extension table, 0 when
     // the character is not in the alphabet at all. The SMPP link splits by it.
     static int septets(char16_t c);

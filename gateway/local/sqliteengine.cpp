@@ -589,6 +589,33 @@ const char16_t *const ToV7[] = {
         END)",
 };
 
+// Version 8: when a message reached its final state (done_at, set by the statement that
+// moves it there, on the gateway's clock; a message already final when the store moved to
+// this version has its delivered_at there, or none), and a message that is one part of a
+// text its application split itself: the concatenation it came with (its reference, 8 or
+// 16 bits wide as given, the count of parts and its place from 1), which the link sends
+// with it so that the phone joins the parts. Such a message is one segment.
+const char16_t *const ToV8[] = {
+    uR"(ALTER TABLE mt ADD COLUMN done_at INTEGER
+        CHECK (done_at IS NULL OR state = 'delivered' OR state = 'not_sent'
+               OR state = 'undeliverable' OR state = 'expired' OR state = 'rejected'
+               OR state = 'cancelled' OR state = 'unknown'))",
+    uR"(ALTER TABLE mt ADD COLUMN concat_ref INTEGER)",
+    uR"(ALTER TABLE mt ADD COLUMN concat_ref_bits INTEGER)",
+    uR"(ALTER TABLE mt ADD COLUMN concat_total INTEGER)",
+    uR"(ALTER TABLE mt ADD COLUMN concat_seq INTEGER
+        CHECK ((concat_ref IS NULL AND concat_ref_bits IS NULL AND concat_total IS NULL
+                AND concat_seq IS NULL)
+               OR (concat_ref IS NOT NULL AND concat_ref_bits IS NOT NULL
+                   AND concat_total IS NOT NULL AND concat_seq IS NOT NULL
+                   AND ((concat_ref_bits = 8 AND concat_ref BETWEEN 0 AND 255)
+                    OR (concat_ref_bits = 16 AND concat_ref BETWEEN 0 AND 65535))
+                   AND concat_total BETWEEN 1 AND 255 AND concat_seq BETWEEN 1 AND concat_total
+                   AND segments = 1)))",
+    uR"(UPDATE mt SET done_at = delivered_at
+        WHERE state = 'delivered' AND delivered_at IS NOT NULL)",
+};
+
 // The revision of how this engine lays out a store of the current schema version, kept
 // in the header's user version. Revision 1:
 // - mt's lists of allowed values are OR chains. A CHECK with a list of three or more
@@ -934,6 +961,9 @@ QStringList SqliteEngine::migration(int fromVersion) const
             statements.append(QString::fromUtf16(statement));
     } else if (fromVersion == 6) {
         for (const char16_t *statement : ToV7)
+            statements.append(QString::fromUtf16(statement));
+    } else if (fromVersion == 7) {
+        for (const char16_t *statement : ToV8)
             statements.append(QString::fromUtf16(statement));
     }
     return statements;

@@ -36,7 +36,7 @@
 
 class Store {
 public:
-    static constexpr int SchemaVersion = 7;
+    static constexpr int SchemaVersion = 8;
 
     // Status codes of store failures, the values component platforms use.
     static constexpr qint32 Unavailable = Status::CreationFailed;

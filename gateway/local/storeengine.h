@@ -129,8 +129,8 @@ public:
     // It holds the account whose number is bound to the first placeholder, if it is
     // signed on and its balance covers the second; then, for every recipient in the
     // comma-separated list bound to the last but one, it writes a message (text,
-    // segments, cost of one, submitted at, due at, state, delivered at: the third to
-    // ninth) and its charge in the ledger, all or none. Whatever happens to the account,
+    // segments, cost of one, submitted at, due at, state, delivered at, done at: the
+    // third to tenth) and its charge in the ledger, all or none. Whatever happens to the account,
     // it also delivers the scheduled messages due by the last placeholder that no other
     // transaction holds at that moment. Its one row: messages written, messages delivered.
     virtual QString sendAtOnce() const { return {}; }

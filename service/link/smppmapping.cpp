@@ -131,7 +131,12 @@ LinkStore::Delivery deliveryOf(const Smpp::ShortMessage &message)
 QList<Smpp::ShortMessage> partsOf(const LinkStore::Outgoing &message, quint8 sourceTon,
                                   quint8 sourceNpi)
 {
-    const SmsText::Outgoing out = SmsText::encode(message.text, quint8(message.id & 0xFF));
+    const SmsText::Outgoing out = message.part
+        ? SmsText::encodePart(message.text,
+                              { message.part->reference, quint8(message.part->total),
+                                quint8(message.part->sequence) },
+                              message.part->wideReference)
+        : SmsText::encode(message.text, quint8(message.id & 0xFF));
     QList<Smpp::ShortMessage> parts;
     parts.reserve(out.parts.size());
     for (const QByteArray &payload : out.parts) {

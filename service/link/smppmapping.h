@@ -23,7 +23,8 @@ LinkStore::Delivery deliveryOf(const Smpp::ShortMessage &message);
 
 // The submit_sm of each part of `message`, from the link's `sourceTon` and `sourceNpi`,
 // with its validity as an absolute time; none for a text of more parts than a
-// concatenation header can number.
+// concatenation header can number. A message that is a part its application made goes
+// as that one part with the concatenation it came with.
 QList<Smpp::ShortMessage> partsOf(const LinkStore::Outgoing &message, quint8 sourceTon,
                                   quint8 sourceNpi);
 

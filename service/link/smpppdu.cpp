@@ -163,6 +163,22 @@ constexpr TlvRule DeliverSmTlvs[] = {
     { TLVID_source_network_type, 1, 0 },
 };
 
+// data_sm's, as a submit_sm's: the text comes in message_payload.
+constexpr TlvRule DataSmTlvs[] = {
+    { TLVID_source_port, 2, 0 },           { TLVID_source_addr_subunit, 1, 0 },
+    { TLVID_destination_port, 2, 0 },      { TLVID_dest_addr_subunit, 1, 0 },
+    { TLVID_sar_msg_ref_num, 2, 0 },       { TLVID_sar_total_segments, 1, 0 },
+    { TLVID_sar_segment_seqnum, 1, 0 },    { TLVID_more_messages_to_send, 1, 0 },
+    { TLVID_qos_time_to_live, 4, 0 },      { TLVID_payload_type, 1, 0 },
+    { TLVID_message_payload, 0, 1024 },    { TLVID_set_dpf, 1, 0 },
+    { TLVID_receipted_message_id, 0, 65 }, { TLVID_message_state, 1, 0 },
+    { TLVID_network_error_code, 0, 3 },    { TLVID_user_message_reference, 2, 0 },
+    { TLVID_privacy_indicator, 1, 0 },     { TLVID_callback_num, 0, 19 },
+    { TLVID_source_subaddress, 0, 23 },    { TLVID_dest_subaddress, 0, 23 },
+    { TLVID_user_response_code, 1, 0 },    { TLVID_language_indicator, 1, 0 },
+    { TLVID_its_reply_type, 1, 0 },        { TLVID_its_session_info, 2, 0 },
+};
+
 constexpr TlvRule BindRespTlvs[] = {
     { TLVID_sc_interface_version, 1, 0 },
 };
@@ -239,8 +255,13 @@ public:
                 found->messageState = quint8(m_pdu.at(value));
             } else if (found && tag == TLVID_message_payload) {
                 found->messagePayload = m_pdu.mid(value, length);
+            } else if (found && tag == TLVID_sar_msg_ref_num) {
+                found->sarReference
+                    = quint16((quint8(m_pdu.at(value)) << 8) | quint8(m_pdu.at(value + 1)));
             } else if (found && tag == TLVID_sar_total_segments) {
                 found->sarTotal = quint8(m_pdu.at(value));
+            } else if (found && tag == TLVID_sar_segment_seqnum) {
+                found->sarSequence = quint8(m_pdu.at(value));
             }
         }
         return true;
@@ -373,7 +394,9 @@ bool readSubmitSm(const QByteArray &bytes, Pdu &out)
         = fieldText(pdu.schedule_delivery_time, sizeof pdu.schedule_delivery_time);
     out.message.validityPeriod = fieldText(pdu.validity_period, sizeof pdu.validity_period);
     out.message.messagePayload = found.messagePayload;
+    out.message.sarReference = found.sarReference;
     out.message.sarTotal = found.sarTotal;
+    out.message.sarSequence = found.sarSequence;
     return true;
 }
 
@@ -424,6 +447,28 @@ bool readCancelSm(const QByteArray &bytes, Pdu &out)
     return body.text(ServiceTypeField, out.message.serviceType) && body.text(MessageIdField, out.id)
         && body.address(out.message.source) && body.address(out.message.destination)
         && body.atEnd();
+}
+
+// Read here: a few plain fields, and its optional parameters as a submit_sm's.
+bool readDataSm(const QByteArray &bytes, Pdu &out)
+{
+    FieldReader fields(bytes);
+    ShortMessage &m = out.message;
+    if (!(fields.text(ServiceTypeField, m.serviceType) && fields.address(m.source)
+          && fields.address(m.destination) && fields.octet(m.esmClass)
+          && fields.octet(m.registeredDelivery) && fields.octet(m.dataCoding)))
+        return false;
+    BodyCheck body(bytes);
+    ShortMessage found;
+    if (!(body.cString(ServiceTypeField) && body.octets(2) && body.cString(AddressField)
+          && body.octets(2) && body.cString(AddressField) && body.octets(3)
+          && body.tlvs(DataSmTlvs, &found)))
+        return false;
+    m.messagePayload = found.messagePayload;
+    m.sarReference = found.sarReference;
+    m.sarTotal = found.sarTotal;
+    m.sarSequence = found.sarSequence;
+    return true;
 }
 
 bool readDeliverSm(const QByteArray &bytes, Pdu &out)
@@ -526,8 +571,12 @@ std::optional<Pdu> decode(const QByteArray &bytes)
     case Command::CancelSm:
         read = readCancelSm(bytes, pdu);
         break;
+    case Command::DataSm:
+        read = readDataSm(bytes, pdu);
+        break;
     case Command::QuerySmResp:
     case Command::CancelSmResp:
+    case Command::DataSmResp:
     case Command::GenericNack:
     case Command::DeliverSmResp:
     case Command::Unbind:
@@ -639,6 +688,21 @@ QByteArray response(Command command, quint32 sequence, quint32 status, const QBy
     case Command::BindTransceiverResp: {
         bind_transceiver_resp_t pdu {};
         return fill(pdu, SystemIdField);
+    }
+    case Command::DataSmResp: {
+        // The message_id alone: the same body as submit_sm_resp's.
+        if (!fitsField(id, MessageIdField))
+            return {};
+        QByteArray out;
+        const auto big32 = [&out](quint32 value) {
+            for (int shift = 24; shift >= 0; shift -= 8)
+                out.append(char((value >> shift) & 0xFF));
+        };
+        big32(quint32(HeaderLength + id.size() + 1));
+        big32(quint32(command));
+        big32(status);
+        big32(sequence);
+        return out.append(id).append('\0');
     }
     case Command::SubmitSmResp: {
         if (!fitsField(id, MessageIdField))

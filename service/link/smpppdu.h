@@ -37,6 +37,8 @@ enum class Command : quint32 {
     BindTransceiverResp = 0x80000009,
     EnquireLink = 0x00000015,
     EnquireLinkResp = 0x80000015,
+    DataSm = 0x00000103,
+    DataSmResp = 0x80000103,
 };
 
 // command_status values the link and the SMPP server act on.
@@ -63,6 +65,7 @@ constexpr quint32 InvalidScheduleTime = 0x61;
 constexpr quint32 InvalidExpiry = 0x62;
 constexpr quint32 QueryFailed = 0x67;
 constexpr quint32 InvalidParameterLength = 0xC2;
+constexpr quint32 InvalidParameterValue = 0xC4;
 } // namespace Status
 
 // message_state values (query_sm_resp, and the message_state TLV of a receipt).
@@ -146,16 +149,21 @@ struct ShortMessage {
     // Read from a deliver_sm's TLVs when present; written into a deliver_sm when set.
     QByteArray receiptedMessageId;
     std::optional<quint8> messageState;
-    // Read from a submit_sm's TLVs when present.
+    // Read from a submit_sm's or data_sm's TLVs when present.
     std::optional<QByteArray> messagePayload;
-    quint8 sarTotal = 0; // 0: no sar_ TLVs
+    // sar_msg_ref_num, sar_total_segments and sar_segment_seqnum: a part of a text its
+    // sender split, numbered without a header.
+    std::optional<quint16> sarReference;
+    std::optional<quint8> sarTotal;
+    std::optional<quint8> sarSequence;
 };
 
 struct Pdu {
     Header header;
     // By command: a bind's request, a bind or submit_sm response's id (system_id or
     // message_id: up to its NUL, or the whole body when the NUL is missing; it may be
-    // longer than MaxMessageId), a submit_sm or deliver_sm; query_sm's and cancel_sm's
+    // longer than MaxMessageId), a submit_sm, deliver_sm or data_sm (its text in
+    // messagePayload, no times); query_sm's and cancel_sm's
     // message_id in `id`, their source address in message.source (cancel_sm's service
     // type and destination too).
     BindRequest bind;
@@ -171,7 +179,7 @@ std::optional<Pdu> decode(const QByteArray &pdu);
 QByteArray bind(Command command, quint32 sequence, const BindRequest &request);
 QByteArray submitSm(quint32 sequence, const ShortMessage &message);
 QByteArray deliverSm(quint32 sequence, const ShortMessage &message);
-// A bind's or submit_sm's response with its system_id or message_id.
+// A bind's, submit_sm's or data_sm's response with its system_id or message_id.
 QByteArray response(Command command, quint32 sequence, quint32 status, const QByteArray &id);
 // A PDU of a header alone: enquire_link and its response, unbind and its response,
 // generic_nack, deliver_sm_resp.

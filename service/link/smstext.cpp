@@ -192,6 +192,29 @@ Outgoing encode(const QString &written, quint8 reference)
     return out;
 }
 
+Outgoing encodePart(const QString &written, const Concatenation &part, bool wideReference)
+{
+    const QString text = wellFormed(written);
+    const bool gsm = SegmentCounter::encoding(text) == SegmentCounter::Encoding::Gsm7;
+    Outgoing out;
+    out.dataCoding = gsm ? Smpp::CodingDefault : Smpp::CodingUcs2;
+    const int headerOctets = wideReference ? 7 : 6;
+    if (part.total < 1 || part.sequence < 1 || part.sequence > part.total
+        || (!wideReference && part.reference > 0xFF)
+        || !SegmentCounter::fitsBeside(text, headerOctets))
+        return out;
+    QByteArray payload = wideReference
+        ? octets({ 0x06, 0x08, 0x04, quint8(part.reference >> 8), quint8(part.reference & 0xFF) })
+        : octets({ 0x05, 0x00, 0x03, quint8(part.reference) });
+    payload.append(char(part.total));
+    payload.append(char(part.sequence));
+    for (const Unit &unit : units(text, gsm))
+        payload.append(unit.octets);
+    out.esmClass = Smpp::EsmUdhIndicator;
+    out.parts.append(payload);
+    return out;
+}
+
 // A lone surrogate is no character; left in, the store's conversion to UTF-8 would join
 // it with its neighbour into another character (D800 0041 into U+10041).
 QString wellFormed(QString text)

@@ -7,6 +7,7 @@
 // character as the escape 0x1B and its septet); any other as data_coding 8, UCS-2
 // big-endian. More than one part: each carries a concatenation header (IEI 0x00: the
 // message's reference, the count, its sequence from 1), to be sent with esm_class 0x40.
+// A part its sender numbered goes out alone with the header it came with.
 // A text of more than 255 parts, which that header cannot number, gives no part at all;
 // the empty text gives one empty part.
 //
@@ -36,6 +37,13 @@ struct Concatenation {
     quint8 total = 0;
     quint8 sequence = 0; // from 1
 };
+
+// One part of a text its sender split itself: `text` in one short_message after the
+// concatenation header `part` (IEI 0x08 with a 16-bit reference when `wideReference`,
+// else IEI 0x00), esm_class 0x40; no part when the text does not fit one segment beside
+// that header, or the header cannot say that place.
+Outgoing encodePart(const QString &text, const Concatenation &part, bool wideReference);
+
 struct Incoming {
     QString text;
     std::optional<Concatenation> concatenation;

@@ -4,11 +4,12 @@
 #
 #   smppesme.pl PORT SYSTEM_ID PASSWORD CASE [ARGUMENTS...]
 #     bind MODE                         bind (transmitter, receiver, transceiver), unbind
-#     submit CODING HEX DEST SOURCE [payload|schedule]
+#     submit CODING HEX DEST SOURCE [payload|schedule|data]
 #                                       bind as a transceiver, one submit_sm of the octets
 #                                       HEX (in short_message, or message_payload), then
 #                                       query_sm of its id, or with `schedule` (an hour
-#                                       ahead) cancel_sm and query_sm
+#                                       ahead) cancel_sm and query_sm; with `data` a
+#                                       data_sm (HEX in message_payload) instead
 #     burst COUNT DEST SOURCE           COUNT submit_sm written before any answer is read
 #     raw HEX                           bind, write the octets HEX, read what comes back
 #     receipts COUNT DEST SOURCE        bind as a transmitter, COUNT submit_sm asking for a
@@ -17,6 +18,10 @@
 #                                       receipt, then the deliver_sm that comes for it
 #     receive COUNT STATUS [SECONDS]    bind as a receiver, answer up to COUNT deliver_sm
 #                                       with STATUS (within SECONDS, 5), each printed
+#     parts DEST SOURCE PART...         bind as a transmitter, one submit_sm (GSM 7-bit) a
+#                                       PART, each id printed: udh:HEX (esm_class 0x40,
+#                                       HEX the short_message with its header) or
+#                                       sar:REF:TOTAL:SEQ:HEX (the sar_ parameters)
 use strict;
 use warnings;
 use Net::SMPP;
@@ -61,7 +66,14 @@ if ($case eq 'bind') {
         $message{short_message} = $octets;
     }
     $message{schedule_delivery_time} = '000000010000000R' if $how eq 'schedule';
-    my $resp = $smpp->submit_sm(%message);
+    my $resp;
+    if ($how eq 'data') {
+        delete $message{short_message};
+        $message{message_payload} = $octets;
+        $resp = $smpp->data_sm(%message);
+    } else {
+        $resp = $smpp->submit_sm(%message);
+    }
     print "submit=$resp->{status}\n";
     print "id=$resp->{message_id}\n" if $resp->{status} == 0;
     exit 0 if $resp->{status} != 0;
@@ -127,6 +139,26 @@ if ($case eq 'bind') {
     my ($smpp, $status) = connect_as('receiver');
     exit 0 if $status != 0;
     receive($smpp, $count, $answer, $seconds // 5);
+    $smpp->unbind();
+} elsif ($case eq 'parts') {
+    my ($dest, $source, @parts) = @args;
+    my ($smpp, $status) = connect_as('transmitter');
+    exit 0 if $status != 0;
+    for my $part (@parts) {
+        my ($kind, @fields) = split /:/, $part;
+        my %message = (source_addr => $source, destination_addr => $dest, data_coding => 0,
+                       short_message => pack('H*', $fields[-1]));
+        if ($kind eq 'udh') {
+            $message{esm_class} = 0x40;
+        } else {
+            $message{sar_msg_ref_num} = pack('n', $fields[0]);
+            $message{sar_total_segments} = pack('C', $fields[1]);
+            $message{sar_segment_seqnum} = pack('C', $fields[2]);
+        }
+        my $resp = $smpp->submit_sm(%message);
+        print "submit=$resp->{status}\n";
+        print "id=$resp->{message_id}\n" if $resp->{status} == 0;
+    }
     $smpp->unbind();
 } else {
     die "unknown case $case\n";

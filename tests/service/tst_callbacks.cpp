@@ -385,6 +385,20 @@ private Q_SLOTS:
         QCOMPARE(data.value(u"state"_s).toString(), u"delivered"_s);
         QCOMPARE(data.value(u"price"_s).toString(), u"0.10"_s);
         QCOMPARE(data.value(u"text"_s).toString(), u"hi"_s);
+        QVERIFY(data.value(u"doneAt"_s).toString().endsWith(u'Z'));
+        // An event of a state the message has left since: that state, reached when the
+        // event was written.
+        StoreProbe probe(m_rig->ownerUrl());
+        QVERIFY(probe.exec(u"INSERT INTO outbox (account_id, type, subject_id, state, at) "
+                           u"SELECT account_id, type, subject_id, 'unknown', %1 FROM outbox"_s.arg(
+                               probe.timeFromMs(u"1700000000000"_s))));
+        QTRY_VERIFY_WITH_TIMEOUT(allDelivered(2), WaitMs);
+        const QJsonObject earlier = QJsonDocument::fromJson(m_receiver->requests.value(1).body)
+                                        .object()
+                                        .value(u"data"_s)
+                                        .toObject();
+        QCOMPARE(earlier.value(u"state"_s).toString(), u"unknown"_s);
+        QCOMPARE(earlier.value(u"doneAt"_s).toString(), u"2023-11-14T22:13:20.000Z"_s);
     }
 
     // An event still failing a day after it happened is given up, not tried again.

@@ -18,6 +18,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTcpSocket>
 #include <QTest>
 
@@ -321,6 +322,9 @@ private Q_SLOTS:
             << QStringList { u"0"_s, QString(u"41"_s).repeated(200), u"13900000004"_s,
                              u"payload"_s }
             << QString() << delivered << QString(u'A').repeated(200);
+        QTest::newRow("data_sm, its text in message_payload")
+            << Shop << QStringList { u"8"_s, u"4f60597d"_s, u"13900000012"_s, u"data"_s }
+            << QString() << delivered << u"你好"_s;
         QTest::newRow("scheduled, then cancelled once")
             << Shop << QStringList { u"0"_s, u"6869"_s, u"13900000005"_s, u"schedule"_s }
             << QString() << u"submit=0\nid=N\ncancel=0\ncancel_again=17\nquery=0\nstate=4\n"_s
@@ -521,6 +525,93 @@ private Q_SLOTS:
                  u"id=ID state=2 text=id:ID sub:001 dlvrd:001 submit date:D done date:D "
                  u"stat:DELIVRD err:000 text:there and back\n"_s.arg(serviceNumber(Shop)));
         QCOMPARE(m_smsc->waitFor(u"submit"_s, 1).size(), 1);
+    }
+
+    // Parts of a text the application split itself: each a message of its own, charged
+    // one segment, and at the SMSC as that one part with the reference, count and place
+    // the application gave it (sar_ parameters as a header with a 16-bit reference). A
+    // part that cannot go on as given is refused and costs nothing.
+    void applicationParts_data()
+    {
+        QTest::addColumn<QStringList>("parts");
+        QTest::addColumn<QString>("printed"); // after "bind=0\n"; ids as N
+        QTest::addColumn<QStringList>("atSmsc"); // after each "submit ID", sorted
+        QTest::addColumn<int>("chargedFen");
+        const auto hex = [](const QByteArray &text) { return QString::fromLatin1(text.toHex()); };
+        const QStringList texts { u"part one"_s, u"part two"_s, u"part three"_s };
+        const QString three = u"submit=0\nid=N\n"_s.repeated(3);
+        QStringList udh8, udh16, sar;
+        for (int i = 0; i < 3; ++i) {
+            const QString place = u"0"_s + QString::number(i + 1);
+            udh8.append(u"udh:050003a703"_s + place + hex(texts[i].toLatin1()));
+            udh16.append(u"udh:0608040bb803"_s + place + hex(texts[i].toLatin1()));
+            sar.append(u"sar:4660:3:%1:"_s.arg(i + 1) + hex(texts[i].toLatin1()));
+        }
+        const auto smsc = [](const QString &phone, const QString &reference) {
+            return QStringList { u"SN %1 00 40 %2/3/1 part one"_s.arg(phone, reference),
+                                 u"SN %1 00 40 %2/3/2 part two"_s.arg(phone, reference),
+                                 u"SN %1 00 40 %2/3/3 part three"_s.arg(phone, reference) };
+        };
+        QTest::newRow("three parts, header with an 8-bit reference")
+            << udh8 << three << smsc(u"13900000030"_s, u"167"_s) << 30;
+        QTest::newRow("three parts, header with a 16-bit reference")
+            << udh16 << three << smsc(u"13900000031"_s, u"3000"_s) << 30;
+        QTest::newRow("three parts numbered by sar_ parameters")
+            << sar << three << smsc(u"13900000032"_s, u"4660"_s) << 30;
+        QTest::newRow("header element past its header: ESME_RINVESMCLASS")
+            << QStringList { u"udh:050004a70301"_s + hex("x") } << u"submit=67\n"_s << QStringList()
+            << 0;
+        QTest::newRow("header placing part 4 of 3: ESME_RINVESMCLASS")
+            << QStringList { u"udh:050003a70304"_s + hex("x") } << u"submit=67\n"_s << QStringList()
+            << 0;
+        QTest::newRow("sar_ placing part 0 of 3: ESME_RINVOPTPARAMVAL")
+            << QStringList { u"sar:1:3:0:"_s + hex("x") } << u"submit=196\n"_s << QStringList()
+            << 0;
+        QTest::newRow("154 characters beside an 8-bit reference: ESME_RINVMSGLEN")
+            << QStringList { u"udh:050003a70301"_s + hex(QByteArray(154, 'x')) } << u"submit=1\n"_s
+            << QStringList() << 0;
+    }
+    void applicationParts()
+    {
+        QFETCH(QStringList, parts);
+        QFETCH(QString, printed);
+        QFETCH(QStringList, atSmsc);
+        QFETCH(int, chargedFen);
+        const auto balanceFen = [&] {
+            const auto balance
+                = json(m_rig->post(u"/v1/console/queryBalance"_s,
+                                   "{\"accountNo\":\"" + Shop.toLatin1() + "\"}", m_console));
+            return qRound(balance.value(u"balance"_s).toString().toDouble() * 100);
+        };
+        const QString phone = atSmsc.isEmpty() ? u"13900000033"_s : atSmsc[0].section(u' ', 1, 1);
+        const int before = balanceFen();
+        m_smsc->clear();
+        QString out = esme(Shop, QStringList { u"parts"_s, phone, serviceNumber(Shop) } + parts, {},
+                           {}, m_linkedPort);
+        const QStringList given = ids(out);
+        static const QRegularExpression id(u"^id=(\\d+)$"_s, QRegularExpression::MultilineOption);
+        out.replace(id, u"id=N"_s);
+        QCOMPARE(out, u"bind=0\n"_s + printed);
+        QCOMPARE(before - balanceFen(), chargedFen);
+        if (atSmsc.isEmpty())
+            return;
+        QStringList received;
+        for (const QString &line : m_smsc->waitFor(u"submit"_s, int(atSmsc.size())))
+            received.append(line.section(u' ', 2).replace(serviceNumber(Shop), u"SN"_s));
+        received.sort();
+        QStringList wanted = atSmsc;
+        wanted.sort();
+        QCOMPARE(received, wanted);
+        // Each is a message of one part, its own.
+        QCOMPARE(QSet<QString>(given.cbegin(), given.cend()).size(), 3);
+        for (const QString &each : given) {
+            QTRY_COMPARE_WITH_TIMEOUT(
+                json(m_rig->request("GET", u"/v1/messages/"_s + each, {}, m_application))
+                    .value(u"parts"_s)
+                    .toArray()
+                    .size(),
+                1, 5'000);
+        }
     }
 
     // A phone's message for the account reaches its receiver (no callback is set), and

@@ -83,39 +83,54 @@ private Q_SLOTS:
         QTest::addColumn<int>("coding");
         QTest::addColumn<int>("messageState");
         QTest::addColumn<QString>("expected");
+        QTest::addColumn<qint64>("doneAtMs"); // the message's; -1: none, the event's time
         const QString hello = u"Hello there, this is more than twenty"_s;
         QTest::newRow("delivered: dlvrd 001, the first 20 characters")
             << u"delivered"_s << hello << 3 << 2
             << u"id:42 sub:001 dlvrd:001 submit date:2601020304 done date:2601020306 "
-               u"stat:DELIVRD err:000 text:Hello there, this is"_s;
+               u"stat:DELIVRD err:000 text:Hello there, this is"_s
+            << qint64(-1);
         QTest::newRow("expired") << u"expired"_s << u"hi"_s << 3 << 3
                                  << u"id:42 sub:001 dlvrd:000 submit date:2601020304 "
-                                    u"done date:2601020306 stat:EXPIRED err:000 text:hi"_s;
+                                    u"done date:2601020306 stat:EXPIRED err:000 text:hi"_s
+                                 << qint64(-1);
         QTest::newRow("cancelled: DELETED")
             << u"cancelled"_s << u"hi"_s << 3 << 4
             << u"id:42 sub:001 dlvrd:000 submit date:2601020304 done date:2601020306 "
-               u"stat:DELETED err:000 text:hi"_s;
+               u"stat:DELETED err:000 text:hi"_s
+            << qint64(-1);
         QTest::newRow("undeliverable") << u"undeliverable"_s << u"hi"_s << 3 << 5
                                        << u"id:42 sub:001 dlvrd:000 submit date:2601020304 "
-                                          u"done date:2601020306 stat:UNDELIV err:000 text:hi"_s;
+                                          u"done date:2601020306 stat:UNDELIV err:000 text:hi"_s
+                                       << qint64(-1);
         QTest::newRow("not sent: UNDELIV")
             << u"not_sent"_s << u"hi"_s << 3 << 5
             << u"id:42 sub:001 dlvrd:000 submit date:2601020304 done date:2601020306 "
-               u"stat:UNDELIV err:000 text:hi"_s;
+               u"stat:UNDELIV err:000 text:hi"_s
+            << qint64(-1);
         QTest::newRow("rejected") << u"rejected"_s << u"hi"_s << 3 << 8
                                   << u"id:42 sub:001 dlvrd:000 submit date:2601020304 "
-                                     u"done date:2601020306 stat:REJECTD err:000 text:hi"_s;
+                                     u"done date:2601020306 stat:REJECTD err:000 text:hi"_s
+                                  << qint64(-1);
         QTest::newRow("unknown") << u"unknown"_s << u"hi"_s << 3 << 7
                                  << u"id:42 sub:001 dlvrd:000 submit date:2601020304 "
-                                    u"done date:2601020306 stat:UNKNOWN err:000 text:hi"_s;
+                                    u"done date:2601020306 stat:UNKNOWN err:000 text:hi"_s
+                                 << qint64(-1);
         QTest::newRow("Latin-1 text stays Latin-1")
             << u"delivered"_s << u"café"_s << 3 << 2
             << u"id:42 sub:001 dlvrd:001 submit date:2601020304 done date:2601020306 "
-               u"stat:DELIVRD err:000 text:café"_s;
+               u"stat:DELIVRD err:000 text:café"_s
+            << qint64(-1);
         QTest::newRow("other text: UCS-2")
             << u"delivered"_s << u"你好"_s << 8 << 2
             << u"id:42 sub:001 dlvrd:001 submit date:2601020304 done date:2601020306 "
-               u"stat:DELIVRD err:000 text:你好"_s;
+               u"stat:DELIVRD err:000 text:你好"_s
+            << qint64(-1);
+        QTest::newRow("the message's own done time: 05:06, not the event's")
+            << u"expired"_s << u"hi"_s << 3 << 3
+            << u"id:42 sub:001 dlvrd:000 submit date:2601020304 done date:2601020506 "
+               u"stat:EXPIRED err:000 text:hi"_s
+            << qint64(1'767'330'360'000);
     }
     void receipts()
     {
@@ -124,6 +139,7 @@ private Q_SLOTS:
         QFETCH(int, coding);
         QFETCH(int, messageState);
         QFETCH(QString, expected);
+        QFETCH(qint64, doneAtMs);
         Outbox::SmppEvent event;
         event.subject = 42;
         event.state = state;
@@ -133,6 +149,8 @@ private Q_SLOTS:
         // 2026-01-02T03:04:05Z and two minutes on.
         event.submittedAt = 1'767'323'045'000;
         event.at = event.submittedAt + 120'000;
+        if (doneAtMs >= 0)
+            event.doneAt = doneAtMs;
         const Smpp::ShortMessage receipt = SmppSubmit::receiptOf(event);
         QCOMPARE(receipt.esmClass, quint8(0x04));
         QCOMPARE(receipt.dataCoding, quint8(coding));

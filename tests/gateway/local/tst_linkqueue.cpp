@@ -5,6 +5,7 @@
 // complete, ids the SMSC gives twice or not at all, a turn's deliveries written
 // together yet failing one by one.
 
+#include "gateway/local/applicationapi.h"
 #include "gateway/local/linkqueue.h"
 #include "gateway/local/localoperator.h"
 #include "gateway/local/postgresqlschema.h"
@@ -13,6 +14,7 @@
 #include "tests/gateway/local/teststore.h"
 
 #include <QHash>
+#include <QScopeGuard>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -74,6 +76,8 @@ class TestLinkQueue : public QObject {
 private:
     std::unique_ptr<TestStore> m_store;
     qint64 m_now = 1'700'000'000'000;
+    // Messages leave by the link `main`; without it they go to simulated handsets.
+    bool m_linked = true;
 
     LocalGateway::Clock clock()
     {
@@ -85,7 +89,7 @@ private:
         LocalGateway::Options options;
         options.hashCost = PasswordHasher::fastest();
         options.clock = clock();
-        options.route = [](const QString &) { return u"main"_s; };
+        options.route = [this](const QString &) { return m_linked ? u"main"_s : QString(); };
         std::unique_ptr<LocalGateway> gateway;
         if (LocalGateway::open(m_store->location(), gateway, options).failed())
             return {};
@@ -469,7 +473,7 @@ private Q_SLOTS:
         QVERIFY(open());
         const StoreProbe probe(m_store->url());
         QCOMPARE(probe.rows(u"SELECT value FROM meta WHERE key = 'schema_version'"_s),
-                 QStringList { u"7"_s });
+                 QStringList { u"8"_s });
         QCOMPARE(probe.rows(u"SELECT m.text || '|' || p.smsc_id FROM mt m JOIN mt_parts p "
                             u"ON p.mt_id = m.id"_s),
                  QStringList { u"hi|ff01"_s });
@@ -487,6 +491,160 @@ private Q_SLOTS:
         QVERIFY(probe.exec(entry.arg(u"part"_s, probe.timeFromMs(u"6"_s))));
         QVERIFY(probe.exec(entry.arg(u"answer"_s, probe.timeFromMs(u"6"_s))));
         QVERIFY(!probe.exec(entry.arg(u"other"_s, probe.timeFromMs(u"6"_s))));
+    }
+
+    // Every way a message ends, and the time its view gives for it (doneAt): the time of
+    // the statement that moved it there, on the gateway's clock (which stands still here
+    // at each step). A simulated handset has a message at its due time.
+    void doneAtOfEachEnd_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<qint64>("doneAtMs");
+        QTest::newRow("delivered by receipt")
+            << u"receipt:delivered"_s << u"delivered"_s << qint64(1'700'000'005'000);
+        QTest::newRow("undeliverable by receipt")
+            << u"receipt:undeliverable"_s << u"undeliverable"_s << qint64(1'700'000'005'000);
+        QTest::newRow("rejected by the SMSC's answer")
+            << u"rejected"_s << u"rejected"_s << qint64(1'700'000'005'000);
+        QTest::newRow("expired while queued")
+            << u"expired"_s << u"expired"_s << qint64(1'700'000'005'000);
+        QTest::newRow("cancelled") << u"cancelled"_s << u"cancelled"_s << qint64(1'700'000'005'000);
+        QTest::newRow("unknown: no final receipt")
+            << u"unknown"_s << u"unknown"_s << qint64(1'700'000'005'000);
+        QTest::newRow("delivered to a simulated handset when due")
+            << u"handset"_s << u"delivered"_s << qint64(1'700'000'120'000);
+    }
+    void doneAtOfEachEnd()
+    {
+        QFETCH(QString, end);
+        QFETCH(QString, state);
+        QFETCH(qint64, doneAtMs);
+        m_now = 1'700'000'000'000;
+        m_linked = end != u"handset"_s;
+        const auto linkedAgain = qScopeGuard([this] { m_linked = true; });
+        const auto gateway = sent(u"hi"_s, end == u"handset"_s ? QString() : u"13800138000"_s);
+        QVERIFY(gateway);
+        ApplicationApi api(*gateway);
+        qint64 id = 1;
+        if (end == u"handset"_s) {
+            ApplicationApi::Send send;
+            send.to = QStringList { u"13800138000"_s };
+            send.text = u"hi"_s;
+            send.sendAtMs = 1'700'000'120'000;
+            const Result<ApplicationApi::Sent> made = api.send(Account, send);
+            QVERIFY(!made.failed() && made->messages.size() == 1);
+            id = made->messages.at(0).id;
+            QVERIFY(!made->messages.at(0).doneAtMs);
+        }
+        LinkQueue queue(*gateway, u"a"_s, clock());
+        const bool claimed
+            = end.startsWith(u"receipt"_s) || end == u"rejected"_s || end == u"unknown"_s;
+        if (claimed) {
+            m_now += 1'000;
+            const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease, {});
+            QCOMPARE(taken.size(), 1);
+            id = taken.at(0).id;
+        }
+        if (end.startsWith(u"receipt"_s) || end == u"unknown"_s) {
+            m_now += 1'000;
+            Answer submitted;
+            submitted.id = id;
+            submitted.kind = Answer::Kind::Submitted;
+            submitted.smscIds = { u"p1"_s };
+            QVERIFY(queue.record(u"main"_s, { submitted }, {}).status().isOk());
+        }
+        m_now = 1'700'000'005'000;
+        if (end.startsWith(u"receipt"_s)) {
+            QVERIFY(deliverOne(queue,
+                               LinkQueue::Receipt { u"p1"_s,
+                                                    stateNamed(end.section(u':', 1)),
+                                                    u"13800138000"_s,
+                                                    ServiceNumber,
+                                                    u"id:p1"_s,
+                                                    {} })
+                        .isOk());
+        } else if (end == u"rejected"_s) {
+            Answer rejected;
+            rejected.id = id;
+            rejected.kind = Answer::Kind::Rejected;
+            rejected.reason = u"no"_s;
+            QVERIFY(queue.record(u"main"_s, { rejected }, {}).status().isOk());
+        } else if (end == u"expired"_s) {
+            QVERIFY(!queue.tidy(u"main"_s, { 0, 0, 0, 10, 4'000 }).failed());
+        } else if (end == u"cancelled"_s) {
+            QVERIFY(!api.cancel(Account, id).failed());
+        } else if (end == u"unknown"_s) {
+            QVERIFY(!queue.tidy(u"main"_s, { 0, 0, m_now, 10 }).failed());
+        }
+        m_now += 200'000;
+        const Result<std::optional<MessageView>> view = api.message(Account, id);
+        QVERIFY(!view.failed() && *view);
+        QCOMPARE((*view)->state, state);
+        QCOMPARE((*view)->doneAtMs.value_or(-1), doneAtMs);
+    }
+
+    // A store of version 7: delivered messages take their delivered_at as the time they
+    // were done, other final ones none, and messages not final none; the new fields keep
+    // to their rules (a done time only when final; a part's place whole, within its
+    // count, and one segment).
+    void migratesFromVersion7()
+    {
+        m_store = std::make_unique<TestStore>();
+        QStringList schema;
+        if (TestStore::onPostgresql()) {
+            schema = QStringList { u"DROP SCHEMA IF EXISTS quillet CASCADE"_s,
+                                   u"CREATE SCHEMA quillet"_s }
+                + PostgresqlSchema::version1();
+            for (int from = 1; from < 7; ++from)
+                schema += PostgresqlSchema::migration(from);
+        } else {
+            schema = SqliteEngine::schemaOfVersion(7);
+        }
+        {
+            const StoreProbe probe(m_store->url());
+            for (const QString &statement : std::as_const(schema))
+                QVERIFY2(probe.exec(statement), qPrintable(statement));
+            const QString at = probe.timeFromMs(u"5000"_s);
+            QVERIFY(probe.exec(u"INSERT INTO meta VALUES ('schema_version', '7')"_s));
+            QVERIFY(probe.exec(u"INSERT INTO accounts (id, number, password_hash, province, city, "
+                               u"trade, company, contact_name, telephone, mobile, email, fax, "
+                               u"address, postcode, service_number, signed_on, created_at) "
+                               u"VALUES (1, '"_s
+                               + Account
+                               + u"', 'x', '', '', '', '', '', '', '', '', '', '', '', '"_s
+                               + ServiceNumber + u"', 1, %1)"_s.arg(at)));
+            // Ids 1, 2, 3 in this order.
+            const QString message = u"INSERT INTO mt (account_id, phone, text, segments, cost, "
+                                    u"origin, submitted_at, due_at, state, delivered_at) VALUES "
+                                    u"(1, '138', 'hi%1', 1, 0, 'api', %2, %2, '%3', %4)"_s;
+            QVERIFY(
+                probe.exec(message.arg(u"1"_s, at, u"delivered"_s, probe.timeFromMs(u"7000"_s))));
+            QVERIFY(probe.exec(message.arg(u"2"_s, at, u"expired"_s, u"NULL"_s)));
+            QVERIFY(probe.exec(message.arg(u"3"_s, at, u"queued"_s, u"NULL"_s)));
+        }
+        const auto gateway = open();
+        QVERIFY(gateway);
+        const StoreProbe probe(m_store->url());
+        QCOMPARE(probe.rows(u"SELECT value FROM meta WHERE key = 'schema_version'"_s),
+                 QStringList { u"8"_s });
+        ApplicationApi api(*gateway);
+        QStringList done;
+        for (qint64 id = 1; id <= 3; ++id) {
+            const std::optional<MessageView> view = *api.message(Account, id);
+            QVERIFY(view);
+            done.append(view->doneAtMs ? QString::number(*view->doneAtMs) : u"none"_s);
+        }
+        QCOMPARE(done, (QStringList { u"7000"_s, u"none"_s, u"none"_s }));
+        QVERIFY(!probe.exec(u"UPDATE mt SET done_at = due_at WHERE id = 3"_s));
+        const QString part = u"UPDATE mt SET concat_ref = %1, concat_ref_bits = %2, "
+                             u"concat_total = %3, concat_seq = %4, segments = %5 WHERE id = 3"_s;
+        QVERIFY(!probe.exec(part.arg(u"7"_s, u"8"_s, u"3"_s, u"4"_s, u"1"_s)));
+        QVERIFY(!probe.exec(part.arg(u"7"_s, u"8"_s, u"3"_s, u"0"_s, u"1"_s)));
+        QVERIFY(!probe.exec(part.arg(u"300"_s, u"8"_s, u"3"_s, u"1"_s, u"1"_s)));
+        QVERIFY(!probe.exec(part.arg(u"7"_s, u"8"_s, u"3"_s, u"1"_s, u"2"_s)));
+        QVERIFY(!probe.exec(part.arg(u"7"_s, u"NULL"_s, u"3"_s, u"1"_s, u"1"_s)));
+        QVERIFY(probe.exec(part.arg(u"300"_s, u"16"_s, u"3"_s, u"3"_s, u"1"_s)));
     }
 
     // Each process keeps one row per link for the operator's `links`, written over as the

@@ -291,6 +291,37 @@ private Q_SLOTS:
         QCOMPARE(events(),
                  QStringList { u"message.state|%1|delivered|%2"_s.arg(id).arg(delivery) });
     }
+
+    // A receipt's done date is the time its message reached the state it reports, on the
+    // gateway's clock; none when the message has moved on since (the event's own time
+    // stands in then).
+    void smppReceiptDoneAt_data()
+    {
+        QTest::addColumn<bool>("movedOn");
+        QTest::addColumn<qint64>("doneAt"); // -1: none
+        QTest::newRow("delivered at once: then") << false << qint64(1'700'000'000'000);
+        QTest::newRow("moved on since: none") << true << qint64(-1);
+    }
+    void smppReceiptDoneAt()
+    {
+        QFETCH(bool, movedOn);
+        QFETCH(qint64, doneAt);
+        m_now = 1'700'000'000'000;
+        auto gateway = account(false);
+        QVERIFY(gateway);
+        ApplicationApi::Send send;
+        send.to = QStringList { Phone };
+        send.text = u"hi"_s;
+        send.smppReceipt = 1;
+        QVERIFY(!ApplicationApi(*gateway).send(Account, send).failed());
+        if (movedOn)
+            QVERIFY(StoreProbe(m_store->url()).exec(u"UPDATE outbox SET state = 'unknown'"_s));
+        m_now += 60'000;
+        const auto claimed = Outbox(*gateway, u"here"_s).claimSmpp({ 1 }, 10, Lease, Lease, false);
+        QVERIFY(!claimed.failed());
+        QCOMPARE(claimed->size(), 1);
+        QCOMPARE(claimed->at(0).doneAt.value_or(-1), doneAt);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestOutbox)

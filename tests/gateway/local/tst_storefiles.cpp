@@ -200,7 +200,7 @@ private Q_SLOTS:
         QTest::newRow("random bytes") << u"random"_s << u"不是 SQLite 数据库文件"_s;
         QTest::newRow("foreign SQLite database")
             << u"foreign"_s << u"不是 Quillet 短信网关的存储"_s;
-        QTest::newRow("newer schema") << u"newer"_s << u"结构版本为 99，高于本程序支持的版本 7"_s;
+        QTest::newRow("newer schema") << u"newer"_s << u"结构版本为 99，高于本程序支持的版本 8"_s;
         QTest::newRow("damaged pages") << u"damaged"_s << u"损坏"_s;
         QTest::newRow("damaged header") << u"header"_s << u"不是 SQLite 数据库文件"_s;
         QTest::newRow("truncated") << u"truncated"_s << u"损坏"_s;
@@ -299,7 +299,7 @@ private Q_SLOTS:
         std::unique_ptr<LocalGateway> gateway = open();
         QVERIFY(gateway);
         StoreProbe probe(storePath());
-        QCOMPARE(probe.count(u"SELECT value FROM meta WHERE key = 'schema_version'"_s), 7);
+        QCOMPARE(probe.count(u"SELECT value FROM meta WHERE key = 'schema_version'"_s), 8);
         QCOMPARE(probe.waitingMismatches(), QStringList());
         QList<LocalGateway::AccountSummary> list;
         QVERIFY(LocalOperator(*gateway).accounts(list).isOk());

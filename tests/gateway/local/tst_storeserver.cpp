@@ -158,7 +158,7 @@ private Q_SLOTS:
 
         QTest::newRow("schema of a newer version")
             << u"UPDATE quillet.meta SET value = '99' WHERE key = 'schema_version'"_s
-            << u"存储的结构版本为 99，高于本程序支持的版本 7，请使用更新版本的程序；文件未作任何改动"_s;
+            << u"存储的结构版本为 99，高于本程序支持的版本 8，请使用更新版本的程序；文件未作任何改动"_s;
         QTest::newRow("schema version that is not a number")
             << u"UPDATE quillet.meta SET value = 'two' WHERE key = 'schema_version'"_s
             << u"存储的结构版本记录无效（two）；文件未作任何改动"_s;

@@ -332,8 +332,15 @@ void TestSmpp::pduRead_data()
         << hex("00000010 80000009 0000000e 00000001") << true << u"80000009 e 1 id "_s;
     QTest::newRow("submit_sm_resp")
         << hex("00000013 80000004 00000000 00000007 316600") << true << u"80000004 0 7 id 1f"_s;
-    QTest::newRow("data_sm: its header alone")
-        << hex("00000013 00000103 00000000 00000005 000102") << true << u"103 0 5"_s;
+    QTest::newRow("data_sm: its text in message_payload, its place in sar_ parameters")
+        << hex("00000043 00000103 00000000 00000005 434d5400 05 00 5175696c6c657400 01 01 "
+               "3439313732303000 00 01 08 0424 0004 4f60597d 020c 0002 1234 020e 0001 03 "
+               "020f 0001 02")
+        << true << u"103 0 5 data CMT 5/0/Quillet 1/1/4917200 0 1 8 4f60597d 4660/3/2"_s;
+    QTest::newRow("data_sm cut short")
+        << hex("00000013 00000103 00000000 00000005 000102") << false << QString();
+    QTest::newRow("a command not handled: its header alone")
+        << hex("00000013 00000007 00000000 00000005 000102") << true << u"7 0 5"_s;
     QTest::newRow("deliver_sm_resp without its nul")
         << hex("00000010 80000005 00000000 00000009") << true << u"80000005 0 9"_s;
     QTest::newRow("length unlike the bytes")
@@ -413,6 +420,17 @@ void TestSmpp::pduRead()
             + QString::fromLatin1(m.payload.toHex()) + u' '
             + QString::fromLatin1(m.receiptedMessageId) + u' '
             + (m.messageState ? QString::number(*m.messageState) : u"-"_s);
+        break;
+    }
+    case Smpp::Command::DataSm: {
+        const Smpp::ShortMessage &m = decoded->message;
+        const auto number
+            = [](const auto &value) { return value ? QString::number(*value) : u"-"_s; };
+        seen += u" data "_s + QString::fromLatin1(m.serviceType) + u' ' + address(m.source) + u' '
+            + address(m.destination) + u' ' + QString::number(m.esmClass, 16) + u' '
+            + QString::number(m.registeredDelivery) + u' ' + QString::number(m.dataCoding) + u' '
+            + QString::fromLatin1(m.messagePayload.value_or(QByteArray()).toHex()) + u' '
+            + number(m.sarReference) + u'/' + number(m.sarTotal) + u'/' + number(m.sarSequence);
         break;
     }
     case Smpp::Command::BindTransceiverResp:

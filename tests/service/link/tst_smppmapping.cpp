@@ -230,25 +230,27 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QStringList>("parts");
         QTest::addColumn<qint64>("validUntilMs");
+        // A part its application made: reference/bits/total/sequence; empty for none.
+        QTest::addColumn<QString>("part");
         const QString a = QString(153, u'a');
         const QString hexA = QString::fromLatin1(QByteArray(153, 'a').toHex());
         QTest::newRow("international, GSM")
             << u"+8613800138000"_s << u"hi"_s
             << QStringList { u"5/9/1069 1/1/8613800138000 esm 00 coding 00 rd 1 6869"_s }
-            << qint64(0);
+            << qint64(0) << QString();
         QTest::newRow("valid until a time, in UTC")
             << u"13800138000"_s << u"hi"_s
             << QStringList { u"5/9/1069 0/1/13800138000 esm 00 coding 00 rd 1 valid "
                              u"261210100000100+ 6869"_s }
-            << qint64(1'796'896'800'123);
+            << qint64(1'796'896'800'123) << QString();
         QTest::newRow("national") << u"13800138000"_s << u"hi"_s
                                   << QStringList { u"5/9/1069 0/1/13800138000 esm 00 coding 00 "
                                                    u"rd 1 6869"_s }
-                                  << qint64(0);
+                                  << qint64(0) << QString();
         QTest::newRow("UCS-2") << u"13800138000"_s << u"你好"_s
                                << QStringList { u"5/9/1069 0/1/13800138000 esm 00 coding 08 "
                                                 u"rd 1 4f60597d"_s }
-                               << qint64(0);
+                               << qint64(0) << QString();
         QTest::newRow("three parts, one reference")
             << u"13800138000"_s << a + a + u"end"_s
             << QStringList { u"5/9/1069 0/1/13800138000 esm 40 coding 00 rd 1 050003340301"_s
@@ -256,17 +258,38 @@ private Q_SLOTS:
                              u"5/9/1069 0/1/13800138000 esm 40 coding 00 rd 1 050003340302"_s
                                  + hexA,
                              u"5/9/1069 0/1/13800138000 esm 40 coding 00 rd 1 050003340303656e64"_s }
-            << qint64(0);
+            << qint64(0) << QString();
         QTest::newRow("more parts than a header numbers: none")
-            << u"13800138000"_s << QString(153 * 255 + 1, u'a') << QStringList() << qint64(0);
+            << u"13800138000"_s << QString(153 * 255 + 1, u'a') << QStringList() << qint64(0)
+            << QString();
+        QTest::newRow("a part its application made: alone, with its 8-bit reference")
+            << u"13800138000"_s << u"hi"_s
+            << QStringList { u"5/9/1069 0/1/13800138000 esm 40 coding 00 rd 1 050003a703026869"_s }
+            << qint64(0) << u"167/8/3/2"_s;
+        QTest::newRow("a part with a 16-bit reference, UCS-2")
+            << u"13800138000"_s << u"你好"_s
+            << QStringList { u"5/9/1069 0/1/13800138000 esm 40 coding 08 rd 1 "
+                             u"060804123403034f60597d"_s }
+            << qint64(0) << u"4660/16/3/3"_s;
+        QTest::newRow("a part of 153 septets beside an 8-bit reference")
+            << u"13800138000"_s << a
+            << QStringList { u"5/9/1069 0/1/13800138000 esm 40 coding 00 rd 1 050003070201"_s
+                             + hexA }
+            << qint64(0) << u"7/8/2/1"_s;
+        QTest::newRow("a part of 153 septets beside a 16-bit reference: none")
+            << u"13800138000"_s << a << QStringList() << qint64(0) << u"7/16/2/1"_s;
     }
     void parts()
     {
+        QFETCH(QString, part);
         QFETCH(QString, phone);
         QFETCH(QString, text);
         QFETCH(QStringList, parts);
         QFETCH(qint64, validUntilMs);
-        const LinkStore::Outgoing message { 0x1234, phone, text, 0, u"1069"_s, validUntilMs };
+        LinkStore::Outgoing message { 0x1234, phone, text, 0, u"1069"_s, validUntilMs, {} };
+        if (const QStringList given = part.split(u'/'); given.size() == 4)
+            message.part = LinkStore::Part { quint16(given[0].toUInt()), given[1] == u"16"_s,
+                                             given[2].toInt(), given[3].toInt() };
         QStringList got;
         for (const Smpp::ShortMessage &m : SmppMapping::partsOf(message, 5, 9)) {
             got.append(u"%1/%2/%3 %4/%5/%6 esm %7 coding %8 rd %9 "_s.arg(m.source.ton)
