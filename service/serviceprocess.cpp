@@ -15,6 +15,7 @@
 #include <QStandardPaths>
 
 #include <cstdio>
+#include <mutex>
 
 using namespace Qt::StringLiterals;
 
@@ -70,13 +71,48 @@ QString callbackKeyFile(const ServeConfig &config)
     return folder + u"/callback.key"_s;
 }
 
-// The links' reports go to the metrics; the changes they commit may be events for the
-// callbacks, which are woken at once instead of at their next poll.
+} // namespace
+
+// Changes this process committed (a link's receipts and arrivals, the workers' writes) may
+// be events for a callback or a bound application: those are woken at once instead of at
+// their next poll. Rung from any thread.
+class ServiceProcess::ChangeBell {
+public:
+    explicit ChangeBell(CallbackDispatcher &callbacks)
+        : m_callbacks(callbacks)
+    {
+    }
+
+    void ring()
+    {
+        m_callbacks.wake();
+        std::lock_guard lock(m_mutex);
+        if (m_smpp)
+            m_smpp->wake();
+    }
+
+    // Set before the server starts and cleared before it is deleted: a wake posted to it
+    // before that is dropped with it.
+    void setSmppServer(SmppServer *smpp)
+    {
+        std::lock_guard lock(m_mutex);
+        m_smpp = smpp;
+    }
+
+private:
+    CallbackDispatcher &m_callbacks;
+    std::mutex m_mutex;
+    SmppServer *m_smpp = nullptr;
+};
+
+namespace {
+
+// The links' reports go to the metrics; the deliveries they write ring the bell.
 class LinkReports : public LinkObserver {
 public:
-    LinkReports(LinkObserver &metrics, CallbackDispatcher &callbacks)
+    LinkReports(LinkObserver &metrics, ServiceProcess::ChangeBell &bell)
         : m_metrics(metrics)
-        , m_callbacks(callbacks)
+        , m_bell(bell)
     {
     }
 
@@ -99,12 +135,12 @@ public:
     void deliveriesWritten(const QString &link, int deliveries) override
     {
         m_metrics.deliveriesWritten(link, deliveries);
-        m_callbacks.wake();
+        m_bell.ring();
     }
 
 private:
     LinkObserver &m_metrics;
-    CallbackDispatcher &m_callbacks;
+    ServiceProcess::ChangeBell &m_bell;
 };
 
 } // namespace
@@ -125,10 +161,13 @@ ServiceProcess::~ServiceProcess()
     if (m_smpp)
         m_smpp->stop();
     m_service.reset();
+    if (m_bell)
+        m_bell->setSmppServer(nullptr);
     m_smpp.reset();
     // The links wake the callbacks: they go first.
     m_links.reset();
     m_linkReports.reset();
+    m_bell.reset();
     m_callbacks.reset();
 }
 
@@ -158,11 +197,12 @@ Status ServiceProcess::start(const ServeConfig &config)
     callbacks.observer = &m_metrics;
     m_callbacks = std::make_unique<CallbackDispatcher>(callbacks);
     QUILLET_TRY(m_callbacks->start());
+    m_bell = std::make_unique<ChangeBell>(*m_callbacks);
     // Without a link at start the workers never route: every message goes to the
     // simulated handsets, and a send keeps the store's one-statement way. A first link
     // (or none left) therefore waits for a restart.
     if (!config.links.links.isEmpty()) {
-        m_linkReports = std::make_unique<LinkReports>(m_metrics, *m_callbacks);
+        m_linkReports = std::make_unique<LinkReports>(m_metrics, *m_bell);
         m_links = std::make_unique<LinkSwitch>(m_store, options.gateway.hashCost, &linkLine,
                                                m_linkReports.get());
         QUILLET_TRY(m_links->replace(config.links));
@@ -170,7 +210,7 @@ Status ServiceProcess::start(const ServeConfig &config)
         options.gateway.route = [links](const QString &phone) { return links->route(phone); };
         options.gateway.queued = [links] { links->wake(); };
     }
-    options.wrote = [callbacks = m_callbacks.get()] { callbacks->wake(); };
+    options.wrote = [bell = m_bell.get()] { bell->ring(); };
     m_service = std::make_unique<GatewayService>(options);
     connect(m_service.get(), &GatewayService::stopped, this, &ServiceProcess::stopped);
     quint16 bound = 0;
@@ -185,6 +225,7 @@ Status ServiceProcess::start(const ServeConfig &config)
         smpp.ratePerSecond = options.applicationRateLimit;
         smpp.log = [log = m_log](const QString &line) { log->event(line); };
         m_smpp = std::make_unique<SmppServer>(smpp, *m_service->workers());
+        m_bell->setSmppServer(m_smpp.get());
         quint16 smppBound = 0;
         QUILLET_TRY(m_smpp->start(smppBound));
         m_log->event(

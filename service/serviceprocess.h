@@ -48,6 +48,9 @@ public:
 Q_SIGNALS:
     void stopped();
 
+public:
+    class ChangeBell;
+
 private:
     StoreLocation m_store;
     std::function<ServeConfigRead()> m_readAgain;
@@ -55,6 +58,7 @@ private:
     ServiceMetrics m_metrics;
     ServiceLog *m_log;
     std::unique_ptr<CallbackDispatcher> m_callbacks;
+    std::unique_ptr<ChangeBell> m_bell;
     std::unique_ptr<LinkObserver> m_linkReports;
     std::unique_ptr<LinkSwitch> m_links;
     std::unique_ptr<GatewayService> m_service;

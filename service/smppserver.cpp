@@ -406,10 +406,26 @@ void SmppServer::touch()
     }
 }
 
+void SmppServer::wake()
+{
+    if (m_wakeWaiting.exchange(true))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_wakeWaiting = false;
+            if (m_poll.isActive())
+                poll();
+        },
+        Qt::QueuedConnection);
+}
+
 void SmppServer::poll()
 {
-    if (m_claiming)
+    if (m_claiming) {
+        m_pollAgain = true;
         return;
+    }
     QHash<qint64, int> room;
     for (const SmppServerSession *session : std::as_const(m_sessions)) {
         if (session->receives())
@@ -454,6 +470,8 @@ void SmppServer::poll()
                         return;
                     }
                     handOut(*claimed);
+                    if (std::exchange(m_pollAgain, false))
+                        poll();
                 },
                 Qt::QueuedConnection);
         },
@@ -499,6 +517,8 @@ void SmppServer::delivered(const SmppServerSession &session, qint64 eventId, qui
         return;
     const Handed was = *handed;
     m_handed.erase(handed);
+    // The answer is written, and the room it made filled, with the others read meanwhile.
+    wake();
     if (status == Smpp::Status::Ok) {
         m_settled.append({ eventId, true, {}, {}, was.arrival });
         return;

@@ -41,6 +41,8 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <atomic>
+
 #include <functional>
 #include <optional>
 
@@ -70,6 +72,9 @@ public:
     Status start(quint16 &bound);
     // Unbinds every bound session and closes the rest.
     void stop();
+    // Safe from any thread: receipts or arrivals may be waiting for a bind now. Wakes
+    // made while one waits to run are taken by it.
+    void wake();
     int sessions() const { return int(m_sessions.size()); }
     // From a reload: the failed-bind limits and the accounts' rate, as the HTTP side's.
     void setLimits(int failureLimit, int failureWindowMs, int ratePerSecond);
@@ -109,6 +114,9 @@ private:
     QTimer m_poll;
     QElapsedTimer m_swept;
     bool m_claiming = false;
+    // Woken while a claim ran: another once it is done.
+    bool m_pollAgain = false;
+    std::atomic<bool> m_wakeWaiting = false;
     // Settled here, not yet in the store: written with the next claim.
     QList<Outbox::Settled> m_settled;
     struct Handed {

@@ -212,6 +212,8 @@ private:
     void accept()
     {
         while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+            // An answer and the receipt right after it go out at once, as an SMSC's do.
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             Session s;
             s.socket = socket;
             m_sessions.push_back(s);
