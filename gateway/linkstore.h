@@ -203,6 +203,8 @@ public:
         qint64 sent = 0;
         qint64 received = 0;
         QString lastError;
+        // The links whose messages it takes while they are down.
+        QStringList standingIn;
         bool operator==(const LinkState &) const = default;
     };
     // This process's row for the link, for the operator's listing.

@@ -159,6 +159,7 @@ struct LinkSummary {
     qint64 received = 0;
     QString lastError; // empty: none
     qint64 updatedAtMs = 0;
+    QString standingIn; // the links whose messages it takes while they are down, a,b; empty: none
 
     friend bool operator==(const LinkSummary &, const LinkSummary &) = default;
 };

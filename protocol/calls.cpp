@@ -438,6 +438,7 @@ template<> const QList<Column<Operator::LinkSummary>> &columns()
         integer<&L::received>("received"_L1),
         text<&L::lastError>("lastError"_L1),
         time<&L::updatedAtMs>("updatedAt"_L1),
+        text<&L::standingIn>("standingIn"_L1),
     };
     return table;
 }

@@ -850,8 +850,8 @@ int OperatorTool::listLinks(OperatorBackend &gateway)
         if (page.after.isEmpty())
             m_out << (listing.total == 0 ? NoLinks : LinksHeader) << u'\n';
         for (const auto &l : std::as_const(listing.entries))
-            m_out << linkLine(l.link, l.state, l.boundSinceMs, l.outstanding, l.sent, l.received,
-                              l.process, l.updatedAtMs, l.lastError)
+            m_out << linkLine(l.link, l.state, l.standingIn, l.boundSinceMs, l.outstanding, l.sent,
+                              l.received, l.process, l.updatedAtMs, l.lastError)
                   << u'\n';
         if (listing.next.isEmpty())
             return finishOutput();

@@ -349,12 +349,14 @@ QString messageLine(qint64 id, qint64 submittedAtMs, const QString &accountNo, c
         .join(u'\t');
 }
 
-QString linkLine(const QString &link, const QString &state, std::optional<qint64> boundSinceMs,
-                 qint64 outstanding, qint64 sent, qint64 received, const QString &process,
-                 qint64 updatedAtMs, const QString &lastError)
+QString linkLine(const QString &link, const QString &state, const QString &standingIn,
+                 std::optional<qint64> boundSinceMs, qint64 outstanding, qint64 sent,
+                 qint64 received, const QString &process, qint64 updatedAtMs,
+                 const QString &lastError)
 {
     return QStringList { shown(link),
                          shown(state),
+                         shownOrNone(standingIn),
                          boundSinceMs ? listingTime(*boundSinceMs) : NoEntry,
                          QString::number(outstanding),
                          QString::number(sent),

@@ -281,10 +281,11 @@ QString messageLine(qint64 id, qint64 submittedAtMs, const QString &accountNo, c
 
 inline const QString NoLinks = u"还没有线路报告过状态。"_s;
 inline const QString LinksHeader
-    = u"线路\t状态\t绑定时间\t待确认\t已发送\t已接收\t进程\t更新时间\t最近错误"_s;
-QString linkLine(const QString &link, const QString &state, std::optional<qint64> boundSinceMs,
-                 qint64 outstanding, qint64 sent, qint64 received, const QString &process,
-                 qint64 updatedAtMs, const QString &lastError);
+    = u"线路\t状态\t顶替线路\t绑定时间\t待确认\t已发送\t已接收\t进程\t更新时间\t最近错误"_s;
+QString linkLine(const QString &link, const QString &state, const QString &standingIn,
+                 std::optional<qint64> boundSinceMs, qint64 outstanding, qint64 sent,
+                 qint64 received, const QString &process, qint64 updatedAtMs,
+                 const QString &lastError);
 
 inline const QString NoUnmatched = u"没有对应不上的状态报告或短信。"_s;
 inline const QString UnmatchedHeader

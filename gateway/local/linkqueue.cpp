@@ -816,15 +816,17 @@ Status LinkQueue::writeState(const LinkState &state)
                 QUILLET_TRY(m_store.step(
                     q,
                     u"INSERT INTO link_status (link, process, state, since, outstanding, sent, "
-                    u"received, last_error, updated_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                    u"received, last_error, updated_at, standing_in) "
+                    u"VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
                     u"ON CONFLICT (link, process) DO UPDATE SET state = excluded.state, "
                     u"since = excluded.since, outstanding = excluded.outstanding, "
                     u"sent = excluded.sent, received = excluded.received, "
-                    u"last_error = excluded.last_error, updated_at = excluded.updated_at"_s,
+                    u"last_error = excluded.last_error, updated_at = excluded.updated_at, "
+                    u"standing_in = excluded.standing_in"_s,
                     { state.link, m_process, state.state,
                       state.boundSinceMs ? m_store.time(*state.boundSinceMs) : QVariant(),
                       state.outstanding, state.sent, state.received, state.lastError,
-                      m_store.time(nowMs()) }));
+                      m_store.time(nowMs()), state.standingIn.join(u',') }));
                 return Decision::Commit;
             },
             Store::Flush::Later)

@@ -512,7 +512,7 @@ Status LocalOperator::links(const Page &page, Listing<LinkSummary> &listing)
     const int limit = pageLimit(page);
     Store &store = *m_gateway.m_store;
     const QString select = u"SELECT link, process, state, since, outstanding, sent, received, "
-                           u"last_error, updated_at FROM link_status"_s;
+                           u"last_error, updated_at, standing_in FROM link_status"_s;
     const QString order = u" ORDER BY link, process LIMIT ?"_s;
     QSqlQuery *q = nullptr;
     if (page.after.isEmpty()) {
@@ -546,6 +546,7 @@ Status LocalOperator::links(const Page &page, Listing<LinkSummary> &listing)
         summary.received = q->value(6).toLongLong();
         summary.lastError = q->value(7).toString();
         summary.updatedAtMs = Store::msSinceEpoch(q->value(8));
+        summary.standingIn = q->value(9).toString();
         listing.entries.append(summary);
     }
     q->finish();

@@ -436,8 +436,9 @@ QStringList toVersion7()
     return list;
 }
 
-// Version 8: when a message reached its final state, and the place of a message among
-// the parts its application split a text into (see the SQLite engine).
+// Version 8: when a message reached its final state, the place of a message among the
+// parts its application split a text into, and the links a link stands in for (see the
+// SQLite engine).
 QStringList toVersion8()
 {
     const char16_t *const statements[] = {
@@ -459,6 +460,7 @@ QStringList toVersion8()
                     AND concat_seq BETWEEN 1 AND concat_total AND segments = 1)))",
         uR"(UPDATE mt SET done_at = delivered_at
             WHERE state = 'delivered' AND delivered_at IS NOT NULL)",
+        uR"(ALTER TABLE link_status ADD COLUMN standing_in text NOT NULL DEFAULT '')",
     };
     QStringList list;
     for (const char16_t *statement : statements)

@@ -594,7 +594,8 @@ const char16_t *const ToV7[] = {
 // this version has its delivered_at there, or none), and a message that is one part of a
 // text its application split itself: the concatenation it came with (its reference, 8 or
 // 16 bits wide as given, the count of parts and its place from 1), which the link sends
-// with it so that the phone joins the parts. Such a message is one segment.
+// with it so that the phone joins the parts. Such a message is one segment. And the links
+// each link stands in for, in its status.
 const char16_t *const ToV8[] = {
     uR"(ALTER TABLE mt ADD COLUMN done_at INTEGER
         CHECK (done_at IS NULL OR state = 'delivered' OR state = 'not_sent'
@@ -614,6 +615,8 @@ const char16_t *const ToV8[] = {
                    AND segments = 1)))",
     uR"(UPDATE mt SET done_at = delivered_at
         WHERE state = 'delivered' AND delivered_at IS NOT NULL)",
+    // The links a link takes the messages of while they are down, comma-separated.
+    uR"(ALTER TABLE link_status ADD COLUMN standing_in TEXT NOT NULL DEFAULT '')",
 };
 
 // The revision of how this engine lays out a store of the current schema version, kept

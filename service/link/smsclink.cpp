@@ -653,6 +653,7 @@ LinkStore::LinkState SmscLink::state() const
     state.sent = m_sent;
     state.received = m_received;
     state.lastError = m_lastError;
+    state.standingIn = m_standingIn;
     return state;
 }
 

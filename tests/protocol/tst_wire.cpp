@@ -223,18 +223,29 @@ private Q_SLOTS:
                           "\"2024-05-20T09:30:00.000Z\",\"text\":\"hi\",\"tries\":3}],\"next\":"
                           "\"c2\",\"total\":9}");
         QTest::newRow("link, bound")
-            << roundTrip(listing(Operator::LinkSummary { u"smsc-a"_s, u"host:42"_s, u"bound"_s, At,
-                                                         2, 10, 5, u"none"_s, At + 1 }))
+            << roundTrip(
+                   listing(Operator::LinkSummary { u"smsc-a"_s, u"host:42"_s, u"bound"_s, At, 2, 10,
+                                                   5, u"none"_s, At + 1, u"smsc-b,smsc-c"_s }))
             << QByteArray("{\"list\":[{\"boundSince\":\"2024-05-20T09:30:00.000Z\",\"lastError\":"
                           "\"none\",\"link\":\"smsc-a\",\"outstanding\":2,\"process\":\"host:42\","
-                          "\"received\":5,\"sent\":10,\"state\":\"bound\",\"updatedAt\":"
-                          "\"2024-05-20T09:30:00.001Z\"}],\"next\":\"c2\",\"total\":9}");
+                          "\"received\":5,\"sent\":10,\"standingIn\":\"smsc-b,smsc-c\","
+                          "\"state\":\"bound\",\"updatedAt\":\"2024-05-20T09:30:00.001Z\"}],"
+                          "\"next\":\"c2\",\"total\":9}");
         QTest::newRow("link, not bound")
-            << roundTrip(listing(Operator::LinkSummary { u"smsc-a"_s, u"host:42"_s, u"waiting"_s,
-                                                         std::nullopt, 0, 0, 0, u"refused"_s, At }))
+            << roundTrip(listing(Operator::LinkSummary { u"smsc-a"_s,
+                                                         u"host:42"_s,
+                                                         u"waiting"_s,
+                                                         std::nullopt,
+                                                         0,
+                                                         0,
+                                                         0,
+                                                         u"refused"_s,
+                                                         At,
+                                                         {} }))
             << QByteArray("{\"list\":[{\"lastError\":\"refused\",\"link\":\"smsc-a\","
                           "\"outstanding\":0,\"process\":\"host:42\",\"received\":0,\"sent\":0,"
-                          "\"state\":\"waiting\",\"updatedAt\":\"2024-05-20T09:30:00.000Z\"}],"
+                          "\"standingIn\":\"\",\"state\":\"waiting\",\"updatedAt\":\"2024-05-20T09:"
+                          "30:00.000Z\"}],"
                           "\"next\":\"c2\",\"total\":9}");
         QTest::newRow("unmatched entry")
             << roundTrip(listing(Operator::UnmatchedEntry {

@@ -50,9 +50,10 @@ inline bool seed(const StoreProbe &probe, bool bulk)
         u"INSERT INTO mt_parts (mt_id, part, smsc_id, state) VALUES (1, 2, 'ID-2', 'submitted'), "
         u"(1, 1, 'ID-1', 'submitted'), (3, 1, 'ID-3', 'rejected')"_s,
         u"INSERT INTO link_status (link, process, state, since, outstanding, sent, received, "
-        u"last_error, updated_at) VALUES ('smsc-b', 'host-a:41', 'connecting', NULL, 0, 0, 0, "
-        u"'connection refused' || char(10) || 'again', 1767312000000), ('smsc-a', 'host-a:41', "
-        u"'bound', 1767225600000, 2, 10, 3, '', 1767312000000)"_s,
+        u"last_error, updated_at, standing_in) VALUES ('smsc-b', 'host-a:41', 'connecting', "
+        u"NULL, 0, 0, 0, 'connection refused' || char(10) || 'again', 1767312000000, ''), "
+        u"('smsc-a', 'host-a:41', 'bound', 1767225600000, 2, 10, 3, '', 1767312000000, "
+        u"'smsc-b')"_s,
         u"INSERT INTO link_unmatched (link, kind, source, destination, smsc_id, state, text, at) "
         u"VALUES ('smsc-a', 'receipt', '13700137001', '10690001', 'ID-9', 'delivered', "
         u"'id:ID-9 stat:DELIVRD', 1767225600000), ('smsc-b', 'arrival', '13900139000', "
@@ -147,9 +148,11 @@ inline void addRows()
     QTest::newRow("links")
         << QStringList { u"links"_s } << false << 0
         << QStringList {
-               u"线路\t状态\t绑定时间\t待确认\t已发送\t已接收\t进程\t更新时间\t最近错误"_s,
-               u"smsc-a\tbound\t2026-01-01T00:00:00Z\t2\t10\t3\thost-a:41\t2026-01-02T00:00:00Z\t-"_s,
-               u"smsc-b\tconnecting\t-\t0\t0\t0\thost-a:41\t2026-01-02T00:00:00Z\t"
+               u"线路\t状态\t顶替线路\t绑定时间\t待确认\t已发送\t已接收\t进程\t更新时间\t"
+               u"最近错误"_s,
+               u"smsc-a\tbound\tsmsc-b\t2026-01-01T00:00:00Z\t2\t10\t3\thost-a:41\t"
+               u"2026-01-02T00:00:00Z\t-"_s,
+               u"smsc-b\tconnecting\t-\t-\t0\t0\t0\thost-a:41\t2026-01-02T00:00:00Z\t"
                u"connection refused\\nagain"_s,
            }
         << QString();

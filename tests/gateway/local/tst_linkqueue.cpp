@@ -655,22 +655,25 @@ private Q_SLOTS:
         QVERIFY(gateway);
         LinkQueue a(*gateway, u"a"_s, clock());
         LinkQueue b(*gateway, u"b"_s, clock());
-        QVERIFY(a.writeState({ u"main"_s, u"connecting"_s, {}, 0, 0, 0, u"refused"_s }).isOk());
-        QVERIFY(a.writeState({ u"main"_s, u"bound"_s, m_now, 3, 7, 2, {} }).isOk());
-        QVERIFY(a.writeState({ u"other"_s, u"waiting"_s, {}, 0, 0, 0, u"gone"_s }).isOk());
-        QVERIFY(b.writeState({ u"main"_s, u"bound"_s, m_now, 0, 1, 0, {} }).isOk());
+        QVERIFY(a.writeState({ u"main"_s, u"connecting"_s, {}, 0, 0, 0, u"refused"_s, {} }).isOk());
+        QVERIFY(
+            a.writeState({ u"main"_s, u"bound"_s, m_now, 3, 7, 2, {}, { u"x"_s, u"y"_s } }).isOk());
+        QVERIFY(a.writeState({ u"other"_s, u"waiting"_s, {}, 0, 0, 0, u"gone"_s, {} }).isOk());
+        QVERIFY(b.writeState({ u"main"_s, u"bound"_s, m_now, 0, 1, 0, {}, {} }).isOk());
         const StoreProbe probe(m_store->url());
         const QString rows = u"SELECT link || ' ' || process || ' ' || state || ' ' || "
                              u"outstanding || ' ' || sent || ' ' || received || ' ' || "
-                             u"last_error || ' ' || (since IS NOT NULL) FROM link_status "
+                             u"last_error || ' ' || (since IS NOT NULL) || ' ' || standing_in "
+                             u"FROM link_status "
                              u"ORDER BY link, process"_s;
         const QString yes = TestStore::onPostgresql() ? u"true"_s : u"1"_s;
         const QString no = TestStore::onPostgresql() ? u"false"_s : u"0"_s;
         QCOMPARE(probe.rows(rows),
-                 (QStringList { u"main a bound 3 7 2  "_s + yes, u"main b bound 0 1 0  "_s + yes,
-                                u"other a waiting 0 0 0 gone "_s + no }));
+                 (QStringList { u"main a bound 3 7 2  "_s + yes + u" x,y"_s,
+                                u"main b bound 0 1 0  "_s + yes + u' ',
+                                u"other a waiting 0 0 0 gone "_s + no + u' ' }));
         QVERIFY(a.forgetStates().isOk());
-        QCOMPARE(probe.rows(rows), QStringList { u"main b bound 0 1 0  "_s + yes });
+        QCOMPARE(probe.rows(rows), QStringList { u"main b bound 0 1 0  "_s + yes + u' ' });
     }
 
     // A turn's deliveries go in one transaction, yet one the store refuses fails alone:

@@ -216,6 +216,12 @@ private Q_SLOTS:
         QVERIFY2(statesBecome({ u"delivered"_s }), m_rig->log().right(3000).constData());
         QCOMPARE(m_smsc->waitFor(u"submit"_s, 1).value(0).section(u' ', 3, 3), phone);
         QCOMPARE(probe().rows(u"SELECT link FROM mt"_s), QStringList { u"main"_s });
+        // The operator's listing says whom main stands in for.
+        QTRY_VERIFY(probe()
+                        .rows(u"SELECT standing_in FROM link_status WHERE link = 'main'"_s)
+                        .value(0)
+                        .split(u',')
+                        .contains(throttled ? u"busy"_s : u"down"_s));
         if (throttled)
             QVERIFY(!m_busySmsc->waitFor(u"submit-refused 58"_s, 1).isEmpty());
         QVERIFY(m_busySmsc->command(u"throttle 0"_s));
