@@ -43,22 +43,7 @@ namespace {
 const QString Account = u"BEN-CHC-ALL-00001"_s;
 using BenchKit::out;
 using BenchKit::setting;
-
-// Runs the event loop until `done` holds or `ms` passed; it sleeps while nothing happens
-// (a tick wakes it every 5 ms), so that the bench's own loop takes no core from the service.
-template<typename Done> bool spin(Done done, int ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    QTimer tick;
-    tick.start(5);
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
+using BenchKit::spin;
 
 // One clock for the bench, in nanoseconds.
 QElapsedTimer benchClock;

@@ -45,24 +45,9 @@ constexpr int Binds = 4;
 constexpr int HttpConnections = 32;
 using BenchKit::out;
 using BenchKit::setting;
+using BenchKit::spin;
 
 QElapsedTimer benchClock;
-
-// Runs the event loop until `done` holds or `ms` passed; it sleeps while nothing happens
-// (a tick wakes it every 5 ms), so that the bench's own loop takes no core from the service.
-template<typename Done> bool spin(Done done, int ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    QTimer tick;
-    tick.start(5);
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
 
 double percentile(std::vector<double> values, double p)
 {
