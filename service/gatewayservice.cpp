@@ -2,6 +2,7 @@
 
 #include "gateway/local/localgateway.h"
 #include "gateway/local/store.h"
+#include "protocol/calls.h"
 #include "protocol/wire.h"
 #include "service/applicationroutes.h"
 #include "service/operations.h"
@@ -167,6 +168,19 @@ public:
     // the key asks that too, in the same statement.
     void lookUpSignOn(const QString &accountNo) { m_signOnOf = accountNo; }
 
+    // A send that the store may make in one statement, with the key's lookup, the
+    // token's sign-on and the record of the answer riding in it: one round trip, and
+    // alone one commit, for four statements and a transaction. `sent` and `refused` are
+    // the call's two answers. Where that cannot be, the call runs as any other.
+    using Send = std::function<Result<std::optional<LocalGateway::RiddenSend>>(Worker &,
+                                                                               const SendRider &)>;
+    void sendAtOnce(Send send, QByteArray sent, QByteArray refused)
+    {
+        m_send = std::move(send);
+        m_sent = std::move(sent);
+        m_refused = std::move(refused);
+    }
+
     // The answer a request with this key was given, if it still stands.
     std::optional<Handled> answeredBefore(Worker &worker) const
     {
@@ -179,6 +193,8 @@ public:
 
     void run(Worker &worker)
     {
+        if (m_send && runAtOnce(worker))
+            return;
         const auto decided = worker.service->store().transaction([&]() -> Result<Store::Decision> {
             std::optional<ServiceStore::Remembered> earlier;
             std::optional<bool> signedOn;
@@ -218,6 +234,47 @@ public:
     }
 
 private:
+    // The call as its send's one statement; false when it is to run step by step instead:
+    // the send cannot be made so, or the key's record has expired and is to be replaced.
+    bool runAtOnce(Worker &worker)
+    {
+        if (!worker.gateway->sendsAtOnce())
+            return false;
+        Store &store = worker.service->store();
+        const SendRider rider = worker.service->rememberingSend(
+            m_token.id, m_key, m_name, m_fingerprint, m_account, m_sent, m_refused);
+        std::optional<LocalGateway::RiddenSend> ridden;
+        const auto send = [&]() -> Result<Store::Decision> {
+            QUILLET_TRY_VALUE(ridden, m_send(worker, rider));
+            return Store::Decision::Commit;
+        };
+        // Alone, the statement commits itself; in a batch, its savepoint keeps its failure
+        // (a repeat of the key recorded meanwhile) from the others'.
+        const Result<Store::Decision> decided
+            = store.inTransaction() ? store.transaction(send) : send();
+        if (decided.failed()) {
+            m_handled = answeredBefore(worker).value_or(Handled::storeFailed(decided.status()));
+            return true;
+        }
+        if (!ridden)
+            return false;
+        std::optional<ServiceStore::Remembered> earlier;
+        if (const Status read = worker.service->rememberedIn(ridden->columns, m_key, earlier);
+            read.failed()) {
+            m_handled = Handled::storeFailed(read);
+            return true;
+        }
+        if (earlier && earlier->expired)
+            return false;
+        if (earlier) {
+            m_handled = recorded(*earlier);
+            return true;
+        }
+        m_handled = Handled::answered(ridden->sent ? m_sent : m_refused);
+        m_wrote = true;
+        return true;
+    }
+
     Handled recorded(const ServiceStore::Remembered &earlier) const
     {
         if (earlier.fingerprint != m_fingerprint)
@@ -234,10 +291,38 @@ private:
     RequestKey m_key;
     QString m_fingerprint;
     QString m_signOnOf;
+    Send m_send;
+    QByteArray m_sent;
+    QByteArray m_refused;
     int m_repeatStatus = 200;
     Handled m_handled;
     bool m_wrote = false;
 };
+
+// The console's send `operation` of `body`, made with a rider where the store can
+// (LocalGateway::sendRiding), for KeyedCall::sendAtOnce; null for any other operation.
+KeyedCall::Send sendOf(const Wire::Operation &operation, const QJsonObject &body)
+{
+    const bool now = operation.method == &Wire::Binding::Id<&GatewayClient::SendMessage>;
+    const bool later = operation.method == &Wire::Binding::Id<&GatewayClient::SendScheduledMessage>;
+    if (!now && !later)
+        return {};
+    const auto field
+        = [&](qsizetype i) { return body.value(operation.parameters.at(i)).toString(); };
+    return [accountNo = field(0), phoneNo = field(1), text = field(2),
+            sendTime = later ? std::optional(field(3)) : std::nullopt](Worker &worker,
+                                                                       const SendRider &rider) {
+        return worker.gateway->sendRiding(accountNo, phoneNo, text, sendTime, rider);
+    };
+}
+
+// A send's answer, as the call's binding writes it: its outcome, after a status of ok.
+QByteArray sendAnswer(const Wire::Operation &operation, Bool16 outcome)
+{
+    QJsonObject answer = Wire::statusJson(Status::ok());
+    Wire::Codec<Bool16>::put(answer, operation.parameters.constLast(), outcome);
+    return compact(answer);
+}
 
 // What a worker makes of a request: its answer, or a keyed call to commit.
 using Checked = std::variant<Handled, std::shared_ptr<KeyedCall>>;
@@ -389,6 +474,9 @@ Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
     // A sign-off looks at the sign-ons only once it holds the account (see runAs).
     if (kind != SignOn::NotNeeded && kind != SignOn::Opens && kind != SignOn::Ends)
         call->lookUpSignOn(body.value("accountNo"_L1).toString());
+    if (KeyedCall::Send send = sendOf(operation, body))
+        call->sendAtOnce(std::move(send), sendAnswer(operation, True16),
+                         sendAnswer(operation, False16));
     // A call that writes without hashing looks its key up in its batch.
     if (!in.operation->hashes())
         return call;

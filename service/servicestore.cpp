@@ -308,14 +308,57 @@ Status ServiceStore::readRemembered(QSqlQuery &q, const RequestKey &key,
         q.finish();
         return Status::ok();
     }
-    const QString fingerprint = q.value(0).toString();
-    const std::optional<QByteArray> answer = key.open(q.value(1).toString());
-    const bool expired = Store::msSinceEpoch(q.value(2)) < nowMs() - KeyLifetimeMs;
+    const QVariantList columns { q.value(0), q.value(1), q.value(2) };
     q.finish();
+    return rememberedIn(columns, key, found);
+}
+
+Status ServiceStore::rememberedIn(const QVariantList &columns, const RequestKey &key,
+                                  std::optional<Remembered> &found) const
+{
+    found.reset();
+    if (columns.size() < 3 || columns.at(0).isNull())
+        return Status::ok();
+    const std::optional<QByteArray> answer = key.open(columns.at(1).toString());
     if (!answer)
         return m_store->failure(Store::Unavailable, ServiceTexts::rememberedAnswerDamaged());
-    found = Remembered { fingerprint, *answer, expired };
+    const bool expired = Store::msSinceEpoch(columns.at(2)) < nowMs() - KeyLifetimeMs;
+    found = Remembered { columns.at(0).toString(), *answer, expired };
     return Status::ok();
+}
+
+SendRider ServiceStore::rememberingSend(qint64 tokenId, const RequestKey &key,
+                                        const QString &operation, const QString &fingerprint,
+                                        const QString &accountNo, const QByteArray &sentAnswer,
+                                        const QByteArray &refusedAnswer) const
+{
+    SendRider rider;
+    rider.gate = uR"(earlier AS (
+            SELECT fingerprint, answer, created_at FROM service_requests
+            WHERE token_id = ?::bigint AND key_hash = ?::text),
+        fresh AS (SELECT 1 WHERE NOT EXISTS (SELECT 1 FROM earlier)),
+        gate AS (
+            SELECT 1 FROM fresh WHERE EXISTS (
+                SELECT 1 FROM service_signons WHERE account_no = ?::text AND token_id = ?::bigint)))"_s;
+    rider.gateValues = { tokenId, key.lookup(), accountNo, tokenId };
+    // Without ON CONFLICT: a record made meanwhile fails the whole statement.
+    rider.after = uR"(kept AS (
+            INSERT INTO service_requests (token_id, key_hash, operation, fingerprint, answer,
+                                          created_at)
+            SELECT ?::bigint, ?::text, ?::text, ?::text,
+                   CASE WHEN EXISTS (SELECT 1 FROM sent) THEN ?::text ELSE ?::text END,
+                   ?::timestamptz
+            FROM fresh))"_s;
+    rider.afterValues = { tokenId,
+                          key.lookup(),
+                          operation,
+                          fingerprint,
+                          key.seal(sentAnswer),
+                          key.seal(refusedAnswer),
+                          m_store->time(nowMs()) };
+    rider.columns = u"(SELECT fingerprint FROM earlier), (SELECT answer FROM earlier), "
+                    u"(SELECT created_at FROM earlier)"_s;
+    return rider;
 }
 
 Status ServiceStore::remember(qint64 tokenId, const RequestKey &key, const QString &operation,

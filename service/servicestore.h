@@ -29,6 +29,7 @@
 // service runs as may not create tables: initialize(), run as the schema's owner,
 // makes them and grants the gateway's runtime role what the service needs of them.
 
+#include "gateway/local/storeengine.h"
 #include "gateway/local/storelocation.h"
 #include "gateway/result.h"
 #include "protocol/wire.h"
@@ -115,6 +116,17 @@ public:
     // `accountNo`: a keyed call that needs one asks the store once, not twice.
     Status remembered(qint64 tokenId, const RequestKey &key, std::optional<Remembered> &found,
                       const QString &accountNo, bool &signedOn);
+    // A keyed send's lookup of its key, its token's sign-on of `accountNo`, and the record
+    // of its answer (`sentAnswer` when the send goes, else `refusedAnswer`), as work that
+    // rides in the send's own statement (SendRider, on PostgreSQL): the send goes only when
+    // the key is new and the sign-on holds, and a new key's answer is recorded either way.
+    // Two calls of one key at once: the second fails to record it, and its send with it.
+    SendRider rememberingSend(qint64 tokenId, const RequestKey &key, const QString &operation,
+                              const QString &fingerprint, const QString &accountNo,
+                              const QByteArray &sentAnswer, const QByteArray &refusedAnswer) const;
+    // The record of the key that statement found (its rider's `columns`), if any.
+    Status rememberedIn(const QVariantList &columns, const RequestKey &key,
+                        std::optional<Remembered> &found) const;
     // Records the answer, sealed; `replacing` an expired record of the same key.
     Status remember(qint64 tokenId, const RequestKey &key, const QString &operation,
                     const QString &fingerprint, const QByteArray &answer, bool replacing);

@@ -8,6 +8,7 @@
 
 #include <QRegularExpression>
 #include <QSqlQuery>
+#include <QSqlRecord>
 
 #include <algorithm>
 
@@ -80,6 +81,8 @@ LocalGateway::LocalGateway(std::unique_ptr<Store> store, Options options)
     , m_hasher(options.hashCost)
     , m_route(std::move(options.route))
     , m_queued(std::move(options.queued))
+    // The one statement does not route: with links, each message is routed on its own.
+    , m_sendsAtOnce(!m_store->sendAtOnce().isEmpty() && !m_route)
 {
 }
 
@@ -498,8 +501,7 @@ Status LocalGateway::SendScheduledMessage(const QString &accountNo, const QStrin
 Status LocalGateway::answerSend(Bool16 &outcome, const QString &accountNo, const QString &phoneNo,
                                 const QString &text, const std::optional<QString> &sendTime)
 {
-    // The one statement does not route: with links, each message is routed on its own.
-    if (m_store->sendAtOnce().isEmpty() || m_route)
+    if (!m_sendsAtOnce)
         return answer(outcome, [&] { return submit(accountNo, phoneNo, text, sendTime); });
     const std::optional<Send> send = checkSend(accountNo, phoneNo, text, sendTime);
     if (!send) {
@@ -645,19 +647,42 @@ Result<bool> LocalGateway::submit(const QString &accountNo, const QString &phone
 
 // The same send as one statement of the store's engine (Store::sendAtOnce), which
 // delivers what is due besides.
-Result<bool> LocalGateway::submitAtOnce(const Send &send)
+Result<bool> LocalGateway::submitAtOnce(const Send &send, const SendRider &rider,
+                                        QVariantList *columns)
 {
     const QVariant deliveredAt
         = send.state == u"delivered"_s ? m_store->time(send.due) : QVariant();
     QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store->step(q, m_store->sendAtOnce(),
-                              { send.accountNo, send.cost, send.text, send.segments,
-                                send.segments * FenPerSegment, m_store->time(send.now),
-                                m_store->time(send.due), send.state, deliveredAt, deliveredAt,
-                                send.phones.join(u','), m_store->time(send.now) }));
-    const bool sent = q->next() && q->value(0).toLongLong() == send.phones.size();
+    QUILLET_TRY(m_store->step(q, m_store->sendAtOnce(rider),
+                              rider.gateValues
+                                  + QVariantList { send.accountNo, send.cost, send.text,
+                                                   send.segments, send.segments * FenPerSegment,
+                                                   m_store->time(send.now), m_store->time(send.due),
+                                                   send.state, deliveredAt, deliveredAt,
+                                                   send.phones.join(u','), m_store->time(send.now) }
+                                  + rider.afterValues));
+    const bool read = q->next();
+    const bool sent = read && q->value(0).toLongLong() == send.phones.size();
+    for (int i = 2; read && columns && i < q->record().count(); ++i)
+        columns->append(q->value(i));
     q->finish();
     return sent;
+}
+
+Result<std::optional<LocalGateway::RiddenSend>>
+LocalGateway::sendRiding(const QString &accountNo, const QString &phoneNo, const QString &text,
+                         const std::optional<QString> &sendTime, const SendRider &rider)
+{
+    if (!m_sendsAtOnce)
+        return std::optional<RiddenSend>();
+    const std::optional<Send> send = checkSend(accountNo, phoneNo, text, sendTime);
+    if (!send)
+        return std::optional<RiddenSend>();
+    RiddenSend ridden;
+    QUILLET_TRY_VALUE(ridden.sent, submitAtOnce(*send, rider, &ridden.columns));
+    m_queuedAny = m_queuedAny || m_queued;
+    notifyQueued();
+    return std::optional<RiddenSend>(std::move(ridden));
 }
 
 // ---- receiving -----------------------------------------------------------------------

@@ -121,6 +121,22 @@ public:
     // since a link cannot see the messages before.
     void notifyQueued();
 
+    // Whether a send is one statement: where the store's engine makes it so, and no
+    // message is routed to a link.
+    bool sendsAtOnce() const { return m_sendsAtOnce; }
+    // A send as SendMessage (without `sendTime`) or SendScheduledMessage makes it, with a
+    // caller's `rider` in its statement (see SendRider): whether it sent, and the rider's
+    // columns. Nothing where a send is not one statement, or where the call refuses its
+    // input before any statement: the call itself answers those.
+    struct RiddenSend {
+        bool sent = false;
+        QVariantList columns;
+    };
+    Result<std::optional<RiddenSend>> sendRiding(const QString &accountNo, const QString &phoneNo,
+                                                 const QString &text,
+                                                 const std::optional<QString> &sendTime,
+                                                 const SendRider &rider);
+
     // The operator's side (LocalOperator), in the words of its reports.
     using IssuedCard = Operator::IssuedCard;
     using CardPublisher = Operator::CardPublisher;
@@ -248,7 +264,8 @@ private:
     // The send step by step, in one transaction.
     Result<bool> submit(const QString &accountNo, const QString &phoneNo, const QString &text,
                         const std::optional<QString> &sendTime);
-    Result<bool> submitAtOnce(const Send &send);
+    Result<bool> submitAtOnce(const Send &send, const SendRider &rider = {},
+                              QVariantList *columns = nullptr);
     Status insertMessage(qint64 accountId, const QString &phone, const QString &text, int segments,
                          qint64 cost, const QString &origin, qint64 dueMs, const QString &state,
                          const QVariant &reason);
@@ -276,5 +293,6 @@ private:
     Prepared m_prepared;
     std::function<QString(const QString &)> m_route;
     std::function<void()> m_queued;
+    const bool m_sendsAtOnce;
     bool m_queuedAny = false;
 };

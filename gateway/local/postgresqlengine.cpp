@@ -168,11 +168,15 @@ QString PostgresqlEngine::lockRegistrations() const
 // charge. Due messages that another transaction holds are its to deliver: skipping them
 // means a send never waits for a message row while it holds an account, so two sends
 // cannot wait for each other.
-QString PostgresqlEngine::sendAtOnce() const
+QString PostgresqlEngine::sendAtOnce(const SendRider &rider) const
 {
-    return uR"(WITH account AS (
+    const QString gated = rider.gate.isEmpty() ? QString() : rider.gate + u",\n        "_s;
+    const QString gate = rider.gate.isEmpty() ? QString() : u" AND EXISTS (SELECT 1 FROM gate)"_s;
+    const QString after = rider.after.isEmpty() ? QString() : u",\n        "_s + rider.after;
+    const QString columns = rider.columns.isEmpty() ? QString() : u", "_s + rider.columns;
+    return uR"(WITH %1account AS (
             SELECT id FROM accounts
-            WHERE number = ?::text AND signed_on = 1 AND balance >= ?::bigint
+            WHERE number = ?::text AND signed_on = 1 AND balance >= ?::bigint%2
             FOR UPDATE),
         sent AS (
             INSERT INTO mt (account_id, phone, text, segments, cost, origin, submitted_at,
@@ -195,8 +199,9 @@ QString PostgresqlEngine::sendAtOnce() const
             FROM (SELECT id FROM mt WHERE state = 'scheduled' AND due_at <= ?::timestamptz
                   FOR UPDATE SKIP LOCKED) AS held
             WHERE mt.id = held.id
-            RETURNING mt.id)
-        SELECT (SELECT count(*) FROM sent), (SELECT count(*) FROM due))"_s;
+            RETURNING mt.id)%3
+        SELECT (SELECT count(*) FROM sent), (SELECT count(*) FROM due)%4)"_s.arg(gated, gate, after,
+                                                                                 columns);
 }
 
 QString PostgresqlEngine::numberedKey() const

@@ -46,7 +46,7 @@ public:
     {
         return QStringLiteral(" FOR UPDATE SKIP LOCKED");
     }
-    QString sendAtOnce() const override;
+    QString sendAtOnce(const SendRider &rider) const override;
     QString numberedKey() const override;
     QString timeType() const override { return QStringLiteral("timestamptz"); }
     QString reference(const QString &target) const override;

@@ -139,9 +139,9 @@ public:
     QString lockRows() const { return m_engine->lockRows(); }
     // Like lockRows(), passing over the rows another transaction holds.
     QString lockRowsSkippingHeld() const { return m_engine->lockRowsSkippingHeld(); }
-    // The engine's statement for a whole send (see StoreEngine::sendAtOnce); empty where
-    // a send is made step by step.
-    QString sendAtOnce() const { return m_engine->sendAtOnce(); }
+    // The engine's statement for a whole send, with a caller's `rider` (see
+    // StoreEngine::sendAtOnce); empty where a send is made step by step.
+    QString sendAtOnce(const SendRider &rider = {}) const { return m_engine->sendAtOnce(rider); }
     Status lockRegistrations();
 
     // The extension's tables at its version: those of an older version (or none) are

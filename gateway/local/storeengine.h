@@ -28,6 +28,22 @@ class QSqlError;
 class QSqlQuery;
 class Store;
 
+// A caller's own work that rides in the one statement of a send (StoreEngine::sendAtOnce),
+// so that it commits with the send, in the same round trip, or not at all:
+//   gate     common table expressions, the last named `gate`: the send goes only when
+//            `gate` has a row
+//   after    more of them, run beside the send; they may read `sent`, the rows of the
+//            messages it wrote (none when it did not go)
+//   columns  read after the send's own two, in the statement's one row
+// Values bind in that order: the gate's, the send's, then the after's.
+struct SendRider {
+    QString gate;
+    QVariantList gateValues;
+    QString after;
+    QVariantList afterValues;
+    QString columns;
+};
+
 class StoreEngine {
 public:
     // The conditions the store reports in words of its own.
@@ -132,8 +148,13 @@ public:
     // segments, cost of one, submitted at, due at, state, delivered at, done at: the
     // third to tenth) and its charge in the ledger, all or none. Whatever happens to the account,
     // it also delivers the scheduled messages due by the last placeholder that no other
-    // transaction holds at that moment. Its one row: messages written, messages delivered.
-    virtual QString sendAtOnce() const { return {}; }
+    // transaction holds at that moment. Its one row: messages written, messages delivered,
+    // then the rider's columns. A `rider` (see SendRider) adds a caller's work to it.
+    virtual QString sendAtOnce(const SendRider &rider) const
+    {
+        (void)rider;
+        return {};
+    }
     // In init, as the store's owner, once the schema is there: gives the role the gateway
     // runs as what the gateway needs, and makes the role where it is missing. Nothing
     // where the engine has no roles.
