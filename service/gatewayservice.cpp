@@ -24,6 +24,34 @@
 
 using namespace Qt::StringLiterals;
 
+// By the secret's hash; bounded by the tokens in use, and emptied when that is past.
+class GatewayService::KnownTokens {
+public:
+    static QString keyOf(const QString &secret) { return ServiceStore::hash(secret.toUtf8()); }
+
+    std::optional<ServiceStore::Token> find(const QString &key) const
+    {
+        std::lock_guard lock(m_mutex);
+        const auto it = m_tokens.constFind(key);
+        if (it == m_tokens.cend())
+            return std::nullopt;
+        return *it;
+    }
+
+    void keep(const QString &key, const ServiceStore::Token &token)
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_tokens.size() >= Most)
+            m_tokens.clear();
+        m_tokens.insert(key, token);
+    }
+
+private:
+    static constexpr qsizetype Most = 4096;
+    mutable std::mutex m_mutex;
+    QHash<QString, ServiceStore::Token> m_tokens;
+};
+
 namespace {
 
 // What a worker needs of one request; copied out of Qt HttpServer's request object,
@@ -174,11 +202,15 @@ public:
     // the call's two answers. Where that cannot be, the call runs as any other.
     using Send = std::function<Result<std::optional<LocalGateway::RiddenSend>>(Worker &,
                                                                                const SendRider &)>;
-    void sendAtOnce(Send send, QByteArray sent, QByteArray refused)
+    // The statement checks that the token stands: `tokenChecked` false for a token that
+    // this request did not look up (see GatewayService::KnownTokens), whose check the call
+    // makes itself when it runs step by step after all.
+    void sendAtOnce(Send send, QByteArray sent, QByteArray refused, bool tokenChecked)
     {
         m_send = std::move(send);
         m_sent = std::move(sent);
         m_refused = std::move(refused);
+        m_tokenChecked = tokenChecked;
     }
 
     // The answer a request with this key was given, if it still stands.
@@ -195,6 +227,14 @@ public:
     {
         if (m_send && runAtOnce(worker))
             return;
+        if (!m_tokenChecked) {
+            const Result<bool> stands = worker.service->stands(m_token.id);
+            if (stands.failed() || !*stands) {
+                m_handled = stands.failed() ? Handled::storeFailed(stands.status())
+                                            : Handled::refused(Refusal::BadToken);
+                return;
+            }
+        }
         const auto decided = worker.service->store().transaction([&]() -> Result<Store::Decision> {
             std::optional<ServiceStore::Remembered> earlier;
             std::optional<bool> signedOn;
@@ -248,16 +288,25 @@ private:
             QUILLET_TRY_VALUE(ridden, m_send(worker, rider));
             return Store::Decision::Commit;
         };
-        // Alone, the statement commits itself; in a batch, its savepoint keeps its failure
-        // (a repeat of the key recorded meanwhile) from the others'.
-        const Result<Store::Decision> decided
-            = store.inTransaction() ? store.transaction(send) : send();
+        // Alone, the statement commits itself; in a batch, a savepoint keeps its failure
+        // (a repeat of the key recorded meanwhile) from the others', but for the batch's
+        // first try (see Worker::bare).
+        const bool bare = !store.inTransaction() || worker.bare;
+        const Result<Store::Decision> decided = bare ? send() : store.transaction(send);
+        if (decided.failed() && store.inTransaction() && worker.bare) {
+            worker.bareFailed = true;
+            return true;
+        }
         if (decided.failed()) {
             m_handled = answeredBefore(worker).value_or(Handled::storeFailed(decided.status()));
             return true;
         }
         if (!ridden)
             return false;
+        if (ridden->columns.size() < 4 || !ridden->columns.at(3).toBool()) {
+            m_handled = Handled::refused(Refusal::BadToken);
+            return true;
+        }
         std::optional<ServiceStore::Remembered> earlier;
         if (const Status read = worker.service->rememberedIn(ridden->columns, m_key, earlier);
             read.failed()) {
@@ -294,6 +343,7 @@ private:
     Send m_send;
     QByteArray m_sent;
     QByteArray m_refused;
+    bool m_tokenChecked = true;
     int m_repeatStatus = 200;
     Handled m_handled;
     bool m_wrote = false;
@@ -301,12 +351,23 @@ private:
 
 // The console's send `operation` of `body`, made with a rider where the store can
 // (LocalGateway::sendRiding), for KeyedCall::sendAtOnce; null for any other operation.
+bool sendsLater(const Wire::Operation &operation)
+{
+    return operation.method == &Wire::Binding::Id<&GatewayClient::SendScheduledMessage>;
+}
+
+// The console's sends.
+bool sends(const Wire::Operation &operation)
+{
+    return operation.method
+        == &Wire::Binding::Id<&GatewayClient::SendMessage> || sendsLater(operation);
+}
+
 KeyedCall::Send sendOf(const Wire::Operation &operation, const QJsonObject &body)
 {
-    const bool now = operation.method == &Wire::Binding::Id<&GatewayClient::SendMessage>;
-    const bool later = operation.method == &Wire::Binding::Id<&GatewayClient::SendScheduledMessage>;
-    if (!now && !later)
+    if (!sends(operation))
         return {};
+    const bool later = sendsLater(operation);
     const auto field
         = [&](qsizetype i) { return body.value(operation.parameters.at(i)).toString(); };
     return [accountNo = field(0), phoneNo = field(1), text = field(2),
@@ -400,14 +461,28 @@ Checked handleApplication(Worker &worker, const Incoming &in, const ServiceStore
 
 // Runs on a worker thread: everything that needs the store, up to the keyed call's
 // transaction for a call that writes without hashing.
-Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailures &failures)
+Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailures &failures,
+               GatewayService::KnownTokens &known)
 {
     if (!worker.service)
         return Handled::storeFailed(worker.failure);
 
+    // A console's send made in one statement checks there that its token stands: a
+    // token known from before needs no lookup of its own.
+    const bool standsChecked
+        = !in.route && in.operation->keyed && sends(*in.operation) && worker.gateway->sendsAtOnce();
+    const QString knownAs
+        = standsChecked ? GatewayService::KnownTokens::keyOf(in.bearer) : QString();
     std::optional<ServiceStore::Token> token;
-    if (const Status status = worker.service->verify(in.bearer, token); status.failed())
-        return Handled::storeFailed(status);
+    if (standsChecked)
+        token = known.find(knownAs);
+    const bool lookedUp = !token;
+    if (lookedUp) {
+        if (const Status status = worker.service->verify(in.bearer, token); status.failed())
+            return Handled::storeFailed(status);
+        if (token && standsChecked)
+            known.keep(knownAs, *token);
+    }
     if (!token)
         return Handled::refused(Refusal::BadToken);
     const Wire::Role role = in.route ? Wire::Role::Application : in.operation->role;
@@ -476,7 +551,7 @@ Checked handle(Worker &worker, const Incoming &in, GatewayService::SignOnFailure
         call->lookUpSignOn(body.value("accountNo"_L1).toString());
     if (KeyedCall::Send send = sendOf(operation, body))
         call->sendAtOnce(std::move(send), sendAnswer(operation, True16),
-                         sendAnswer(operation, False16));
+                         sendAnswer(operation, False16), lookedUp);
     // A call that writes without hashing looks its key up in its batch.
     if (!in.operation->hashes())
         return call;
@@ -561,6 +636,7 @@ GatewayService::GatewayService(Options options, QObject *parent)
           FailureWindow(m_options.signOnTokenFailureLimit, m_options.authWindowMs),
           FailureWindow(m_options.signOnFailureLimit, m_options.authWindowMs),
           RateLimiter(m_options.applicationRateLimit) })
+    , m_knownTokens(std::make_unique<KnownTokens>())
 {
 }
 
@@ -724,10 +800,11 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
     else if (keyed)
         lane = WorkerPool::Lane::Write;
     SignOnFailures *failures = m_signOnFailures.get();
+    KnownTokens *known = m_knownTokens.get();
     const Answer answer = answerLater(target, peer, name, timer);
     m_pool->post(
-        [this, in = std::move(in), failures, answer](Worker &worker) {
-            Checked checked = handle(worker, in, *failures);
+        [this, in = std::move(in), failures, known, answer](Worker &worker) {
+            Checked checked = handle(worker, in, *failures, *known);
             if (const auto *handled = std::get_if<Handled>(&checked)) {
                 // A call that hashes commits on its own, in handle().
                 if (handled->committed)

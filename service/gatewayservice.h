@@ -126,6 +126,9 @@ public:
         // Not a failure: what an application's valid token asks, per second.
         RateLimiter applications;
     };
+    // The console tokens verified before, for the sends that check in their own statement
+    // that their token still stands (see KeyedCall::sendAtOnce): those skip the lookup.
+    class KnownTokens;
 
 Q_SIGNALS:
     void stopped();
@@ -154,4 +157,5 @@ private:
     bool m_stopping = false;
     FailureWindow m_authFailures;
     std::unique_ptr<SignOnFailures> m_signOnFailures;
+    std::unique_ptr<KnownTokens> m_knownTokens;
 };

@@ -333,14 +333,16 @@ SendRider ServiceStore::rememberingSend(qint64 tokenId, const RequestKey &key,
                                         const QByteArray &refusedAnswer) const
 {
     SendRider rider;
-    rider.gate = uR"(earlier AS (
+    rider.gate = uR"(active AS (
+            SELECT 1 FROM service_tokens WHERE id = ?::bigint AND revoked_at IS NULL),
+        earlier AS (
             SELECT fingerprint, answer, created_at FROM service_requests
             WHERE token_id = ?::bigint AND key_hash = ?::text),
-        fresh AS (SELECT 1 WHERE NOT EXISTS (SELECT 1 FROM earlier)),
+        fresh AS (SELECT 1 FROM active WHERE NOT EXISTS (SELECT 1 FROM earlier)),
         gate AS (
             SELECT 1 FROM fresh WHERE EXISTS (
                 SELECT 1 FROM service_signons WHERE account_no = ?::text AND token_id = ?::bigint)))"_s;
-    rider.gateValues = { tokenId, key.lookup(), accountNo, tokenId };
+    rider.gateValues = { tokenId, tokenId, key.lookup(), accountNo, tokenId };
     // Without ON CONFLICT: a record made meanwhile fails the whole statement.
     rider.after = uR"(kept AS (
             INSERT INTO service_requests (token_id, key_hash, operation, fingerprint, answer,
@@ -357,7 +359,7 @@ SendRider ServiceStore::rememberingSend(qint64 tokenId, const RequestKey &key,
                           key.seal(refusedAnswer),
                           m_store->time(nowMs()) };
     rider.columns = u"(SELECT fingerprint FROM earlier), (SELECT answer FROM earlier), "
-                    u"(SELECT created_at FROM earlier)"_s;
+                    u"(SELECT created_at FROM earlier), EXISTS (SELECT 1 FROM active)"_s;
     return rider;
 }
 
@@ -377,6 +379,16 @@ Status ServiceStore::remember(qint64 tokenId, const RequestKey &key, const QStri
                          u"fingerprint, answer, created_at) VALUES (?, ?, ?, ?, ?, ?)"_s,
                          { tokenId, key.lookup(), operation, fingerprint, key.seal(answer),
                            m_store->time(nowMs()) });
+}
+
+Result<bool> ServiceStore::stands(qint64 tokenId)
+{
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(
+        q, u"SELECT 1 FROM service_tokens WHERE id = ? AND revoked_at IS NULL"_s, { tokenId }));
+    const bool found = q->next();
+    q->finish();
+    return found;
 }
 
 Result<bool> ServiceStore::signedOn(qint64 tokenId, const QString &accountNo)

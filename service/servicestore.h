@@ -116,11 +116,16 @@ public:
     // `accountNo`: a keyed call that needs one asks the store once, not twice.
     Status remembered(qint64 tokenId, const RequestKey &key, std::optional<Remembered> &found,
                       const QString &accountNo, bool &signedOn);
-    // A keyed send's lookup of its key, its token's sign-on of `accountNo`, and the record
-    // of its answer (`sentAnswer` when the send goes, else `refusedAnswer`), as work that
-    // rides in the send's own statement (SendRider, on PostgreSQL): the send goes only when
-    // the key is new and the sign-on holds, and a new key's answer is recorded either way.
-    // Two calls of one key at once: the second fails to record it, and its send with it.
+    // Whether the token has not been revoked.
+    Result<bool> stands(qint64 tokenId);
+
+    // A keyed send's check that its token stands, the lookup of its key, the token's
+    // sign-on of `accountNo`, and the record of its answer (`sentAnswer` when the send
+    // goes, else `refusedAnswer`), as work that rides in the send's own statement
+    // (SendRider, on PostgreSQL): the send goes only when the token stands, the key is new
+    // and the sign-on holds; a new key's answer is recorded whenever the token stands. Two
+    // calls of one key at once: the second fails to record it, and its send with it. Its
+    // columns: the record found (see rememberedIn), then whether the token stands.
     SendRider rememberingSend(qint64 tokenId, const RequestKey &key, const QString &operation,
                               const QString &fingerprint, const QString &accountNo,
                               const QByteArray &sentAnswer, const QByteArray &refusedAnswer) const;

@@ -181,12 +181,24 @@ void WorkerPool::commitBatch(Worker &worker, std::vector<Write> &batch)
     // Whether each write ran, and whether its work went in.
     enum class Fate : char { NotRun, Out, In };
     std::vector<Fate> fates(batch.size(), Fate::NotRun);
-    const Result<Store::Decision> decided
-        = worker.service->store().transaction([&]() -> Result<Store::Decision> {
-              for (size_t i = 0; i < batch.size(); ++i)
-                  fates[i] = batch[i].run(worker) ? Fate::In : Fate::Out;
-              return Store::Decision::Commit;
-          });
+    const auto attempt = [&](bool bare) {
+        worker.bare = bare;
+        worker.bareFailed = false;
+        std::ranges::fill(fates, Fate::NotRun);
+        return worker.service->store().transaction([&]() -> Result<Store::Decision> {
+            for (size_t i = 0; i < batch.size(); ++i) {
+                fates[i] = batch[i].run(worker) ? Fate::In : Fate::Out;
+                // The transaction is lost with the statement: all of it runs again.
+                if (worker.bareFailed)
+                    return Store::Decision::RollBack;
+            }
+            return Store::Decision::Commit;
+        });
+    };
+    Result<Store::Decision> decided = attempt(true);
+    if (worker.bareFailed)
+        decided = attempt(false);
+    worker.bare = false;
     // The links hear of new messages once they can see them.
     worker.gateway->notifyQueued();
     report(decided.failed() ? 0 : int(std::ranges::count(fates, Fate::In)));

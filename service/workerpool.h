@@ -50,6 +50,11 @@ struct Worker {
     LocalGateway *gateway = nullptr;
     ServiceStore *service = nullptr;
     Status failure;
+    // In a batch's first try, a write of one statement runs without a savepoint of its
+    // own (a round trip less); one whose statement fails sets `bareFailed`, and the batch
+    // runs again from the start with every write in its savepoint.
+    bool bare = false;
+    bool bareFailed = false;
 };
 
 class WorkerPool {

@@ -321,6 +321,33 @@ private Q_SLOTS:
         QCOMPARE(m_rig->post(path, "{}", token).status, status);
     }
 
+    // A token revoked after it has sent is refused its next send at once, whether the store
+    // makes the send in one statement or the rules refuse it first; nothing more is sent.
+    void revokedTokenSendsNoMore_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::newRow("a send") << QByteArray("hi");
+        QTest::newRow("a send the rules refuse") << QByteArray();
+    }
+    void revokedTokenSendsNoMore()
+    {
+        QFETCH(QByteArray, text);
+        startRig();
+        fund(1000);
+        const auto send = [&](const QByteArray &what) {
+            return m_rig->post(u"/v1/console/sendMessage"_s,
+                               "{" + Account + ",\"phoneNo\":\"13800138000\",\"text\":\"" + what
+                                   + "\"}",
+                               m_console);
+        };
+        QCOMPARE(send("first").status, 200);
+        QCOMPARE(m_rig->run({ u"token"_s, u"revoke"_s, u"--name"_s, u"desk"_s }), 0);
+        QCOMPARE(send(text).status, 401);
+        const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
+                                          "{\"phone\":\"13800138000\"}", m_operator);
+        QCOMPARE(json(received.body).value(u"messages"_s).toArray().size(), 1);
+    }
+
     // The scheme of the Authorization header is read in any case, with any spaces or tabs
     // before the token.
     void bearerScheme_data()
