@@ -298,7 +298,10 @@ private:
             return true;
         }
         if (decided.failed()) {
-            m_handled = answeredBefore(worker).value_or(Handled::storeFailed(decided.status()));
+            // A repeat recorded meanwhile is answered from its record; any other failure
+            // is the answer the send itself gives, and is not recorded.
+            m_handled = answeredBefore(worker).value_or(
+                Handled::answered(compact(Wire::statusJson(decided.status()))));
             return true;
         }
         if (!ridden)

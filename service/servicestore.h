@@ -29,7 +29,7 @@
 // service runs as may not create tables: initialize(), run as the schema's owner,
 // makes them and grants the gateway's runtime role what the service needs of them.
 
-#include "gateway/local/storeengine.h"
+#include "gateway/local/store.h"
 #include "gateway/local/storelocation.h"
 #include "gateway/result.h"
 #include "protocol/wire.h"

@@ -28,21 +28,8 @@ class QSqlError;
 class QSqlQuery;
 class Store;
 
-// A caller's own work that rides in the one statement of a send (StoreEngine::sendAtOnce),
-// so that it commits with the send, in the same round trip, or not at all:
-//   gate     common table expressions, the last named `gate`: the send goes only when
-//            `gate` has a row
-//   after    more of them, run beside the send; they may read `sent`, the rows of the
-//            messages it wrote (none when it did not go)
-//   columns  read after the send's own two, in the statement's one row
-// Values bind in that order: the gate's, the send's, then the after's.
-struct SendRider {
-    QString gate;
-    QVariantList gateValues;
-    QString after;
-    QVariantList afterValues;
-    QString columns;
-};
+// What a caller adds to a send's statement (see store.h).
+struct SendRider;
 
 class StoreEngine {
 public:
