@@ -280,6 +280,8 @@ private:
     {
         if (!worker.gateway->sendsAtOnce())
             return false;
+        // A batch may run this again (see Worker::bare).
+        m_wrote = false;
         Store &store = worker.service->store();
         const SendRider rider = worker.service->rememberingSend(
             m_token.id, m_key, m_name, m_fingerprint, m_account, m_sent, m_refused);
@@ -352,20 +354,21 @@ private:
     bool m_wrote = false;
 };
 
-// The console's send `operation` of `body`, made with a rider where the store can
-// (LocalGateway::sendRiding), for KeyedCall::sendAtOnce; null for any other operation.
+// The console's scheduled send.
 bool sendsLater(const Wire::Operation &operation)
 {
     return operation.method == &Wire::Binding::Id<&GatewayClient::SendScheduledMessage>;
 }
 
-// The console's sends.
+// The console's sends, at once or scheduled.
 bool sends(const Wire::Operation &operation)
 {
-    return operation.method
-        == &Wire::Binding::Id<&GatewayClient::SendMessage> || sendsLater(operation);
+    return (operation.method == &Wire::Binding::Id<&GatewayClient::SendMessage>)
+        || sendsLater(operation);
 }
 
+// The console's send `operation` of `body`, made with a rider where the store can
+// (LocalGateway::sendRiding), for KeyedCall::sendAtOnce; null for any other operation.
 KeyedCall::Send sendOf(const Wire::Operation &operation, const QJsonObject &body)
 {
     if (!sends(operation))
