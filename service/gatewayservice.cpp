@@ -16,6 +16,7 @@
 #include <QDateTime>
 #include <QHttpServerRequest>
 #include <QJsonDocument>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QTcpSocket>
 #include <QUrlQuery>
@@ -198,10 +199,11 @@ public:
 
     // A send that the store may make in one statement, with the key's lookup, the
     // token's sign-on and the record of the answer riding in it: one round trip, and
-    // alone one commit, for four statements and a transaction. `sent` and `refused` are
-    // the call's two answers. Where that cannot be, the call runs as any other.
-    using Send = std::function<Result<std::optional<LocalGateway::RiddenSend>>(Worker &,
-                                                                               const SendRider &)>;
+    // alone one commit, for four statements and a transaction; in a batch, one statement
+    // for the sends of several calls (see JointSends). `send` gives the send's row
+    // (LocalGateway::sendInput); `sent` and `refused` are the call's two answers. Where
+    // that cannot be, the call runs as any other.
+    using Send = std::function<std::optional<QJsonObject>(Worker &)>;
     // The statement checks that the token stands: `tokenChecked` false for a token that
     // this request did not look up (see GatewayService::KnownTokens), whose check the call
     // makes itself when it runs step by step after all.
@@ -212,6 +214,7 @@ public:
         m_refused = std::move(refused);
         m_tokenChecked = tokenChecked;
     }
+    bool sendsAtOnce() const { return bool(m_send); }
 
     // The answer a request with this key was given, if it still stands.
     std::optional<Handled> answeredBefore(Worker &worker) const
@@ -227,6 +230,21 @@ public:
     {
         if (m_send && runAtOnce(worker))
             return;
+        runStepByStep(worker);
+    }
+
+    // Whether its work went into the transaction it ran in.
+    bool wrote() const { return m_wrote; }
+
+    // What the call is answered: 503 when its work was `lost` (see WorkerPool::Write).
+    Handled answer(const Status &lost) const
+    {
+        return lost.failed() ? Handled::storeFailed(lost) : m_handled;
+    }
+
+private:
+    void runStepByStep(Worker &worker)
+    {
         if (!m_tokenChecked) {
             const Result<bool> stands = worker.service->stands(m_token.id);
             if (stands.failed() || !*stands) {
@@ -264,37 +282,40 @@ public:
             m_handled = answeredBefore(worker).value_or(Handled::storeFailed(decided.status()));
     }
 
-    // Whether its work went into the transaction it ran in.
-    bool wrote() const { return m_wrote; }
-
-    // What the call is answered: 503 when its work was `lost` (see WorkerPool::Write).
-    Handled answer(const Status &lost) const
-    {
-        return lost.failed() ? Handled::storeFailed(lost) : m_handled;
-    }
-
-private:
     // The call as its send's one statement; false when it is to run step by step instead:
-    // the send cannot be made so, or the key's record has expired and is to be replaced.
+    // the send cannot be made so. In a batch's first try the send joins the others'
+    // (see Worker::joint), and is settled when they are made.
     bool runAtOnce(Worker &worker)
     {
         if (!worker.gateway->sendsAtOnce())
             return false;
         // A batch may run this again (see Worker::bare).
         m_wrote = false;
+        std::optional<QJsonObject> send = m_send(worker);
+        if (!send)
+            return false;
+        worker.service->rememberingSend(*send, m_token.id, m_key, m_name, m_fingerprint, m_sent,
+                                        m_refused);
+        if (worker.joint) {
+            worker.joint->join(worker, m_account, std::move(*send),
+                               [this](Worker &settling, const LocalGateway::RiddenSend &ridden) {
+                                   if (!settle(settling, ridden))
+                                       runStepByStep(settling);
+                                   return m_wrote;
+                               });
+            return true;
+        }
         Store &store = worker.service->store();
-        const SendRider rider = worker.service->rememberingSend(
-            m_token.id, m_key, m_name, m_fingerprint, m_account, m_sent, m_refused);
-        std::optional<LocalGateway::RiddenSend> ridden;
-        const auto send = [&]() -> Result<Store::Decision> {
-            QUILLET_TRY_VALUE(ridden, m_send(worker, rider));
+        static const SendRider rider = ServiceStore::rememberingSends();
+        std::vector<LocalGateway::RiddenSend> ridden;
+        const auto sendAlone = [&]() -> Result<Store::Decision> {
+            QUILLET_TRY_VALUE(ridden, worker.gateway->sendsRiding(QJsonArray { *send }, rider));
             return Store::Decision::Commit;
         };
-        // Alone, the statement commits itself; in a batch, a savepoint keeps its failure
-        // (a repeat of the key recorded meanwhile) from the others', but for the batch's
-        // first try (see Worker::bare).
+        // Alone, the statement commits itself; in a batch's second try, a savepoint keeps
+        // its failure (a repeat of the key recorded meanwhile) from the others'.
         const bool bare = !store.inTransaction() || worker.bare;
-        const Result<Store::Decision> decided = bare ? send() : store.transaction(send);
+        const Result<Store::Decision> decided = bare ? sendAlone() : store.transaction(sendAlone);
         if (decided.failed() && store.inTransaction() && worker.bare) {
             worker.bareFailed = true;
             return true;
@@ -306,14 +327,19 @@ private:
                 Handled::answered(compact(Wire::statusJson(decided.status()))));
             return true;
         }
-        if (!ridden)
-            return false;
-        if (ridden->columns.size() < 4 || !ridden->columns.at(3).toBool()) {
+        return settle(worker, ridden.empty() ? LocalGateway::RiddenSend() : ridden.front());
+    }
+
+    // The call's answer from its send's statement; false when the key's record has
+    // expired and is to be replaced step by step.
+    bool settle(Worker &worker, const LocalGateway::RiddenSend &ridden)
+    {
+        if (ridden.columns.size() < 4 || !ridden.columns.at(3).toBool()) {
             m_handled = Handled::refused(Refusal::BadToken);
             return true;
         }
         std::optional<ServiceStore::Remembered> earlier;
-        if (const Status read = worker.service->rememberedIn(ridden->columns, m_key, earlier);
+        if (const Status read = worker.service->rememberedIn(ridden.columns, m_key, earlier);
             read.failed()) {
             m_handled = Handled::storeFailed(read);
             return true;
@@ -324,7 +350,7 @@ private:
             m_handled = recorded(*earlier);
             return true;
         }
-        m_handled = Handled::answered(ridden->sent ? m_sent : m_refused);
+        m_handled = Handled::answered(ridden.sent ? m_sent : m_refused);
         m_wrote = true;
         return true;
     }
@@ -367,8 +393,9 @@ bool sends(const Wire::Operation &operation)
         || sendsLater(operation);
 }
 
-// The console's send `operation` of `body`, made with a rider where the store can
-// (LocalGateway::sendRiding), for KeyedCall::sendAtOnce; null for any other operation.
+// The row of the console's send `operation` of `body`, where the store makes it in one
+// statement (LocalGateway::sendInput), for KeyedCall::sendAtOnce; null for any other
+// operation.
 KeyedCall::Send sendOf(const Wire::Operation &operation, const QJsonObject &body)
 {
     if (!sends(operation))
@@ -377,9 +404,8 @@ KeyedCall::Send sendOf(const Wire::Operation &operation, const QJsonObject &body
     const auto field
         = [&](qsizetype i) { return body.value(operation.parameters.at(i)).toString(); };
     return [accountNo = field(0), phoneNo = field(1), text = field(2),
-            sendTime = later ? std::optional(field(3)) : std::nullopt](Worker &worker,
-                                                                       const SendRider &rider) {
-        return worker.gateway->sendRiding(accountNo, phoneNo, text, sendTime, rider);
+            sendTime = later ? std::optional(field(3)) : std::nullopt](Worker &worker) {
+        return worker.gateway->sendInput(accountNo, phoneNo, text, sendTime);
     };
 }
 
@@ -827,7 +853,8 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
                                                },
                                                [call, answer](const Status &ended) {
                                                    answer(call->answer(ended));
-                                               } });
+                                               },
+                                               call->sendsAtOnce() });
         },
         lane);
     return true;

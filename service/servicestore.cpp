@@ -327,40 +327,54 @@ Status ServiceStore::rememberedIn(const QVariantList &columns, const RequestKey 
     return Status::ok();
 }
 
-SendRider ServiceStore::rememberingSend(qint64 tokenId, const RequestKey &key,
-                                        const QString &operation, const QString &fingerprint,
-                                        const QString &accountNo, const QByteArray &sentAnswer,
-                                        const QByteArray &refusedAnswer) const
+SendRider ServiceStore::rememberingSends()
 {
     SendRider rider;
+    rider.input = u"token bigint, key_hash text, operation text, fingerprint text, "
+                  u"sent_answer text, refused_answer text, at timestamptz"_s;
+    // Each lookup is a subquery of its own row, so that it goes by the index whatever
+    // the planner guesses of the rows of `input` or the size of the tables.
     rider.gate = uR"(active AS (
-            SELECT 1 FROM service_tokens WHERE id = ?::bigint AND revoked_at IS NULL),
+            SELECT input.n FROM input CROSS JOIN LATERAL (
+                SELECT 1 FROM service_tokens
+                WHERE id = input.token AND revoked_at IS NULL LIMIT 1) AS token),
         earlier AS (
-            SELECT fingerprint, answer, created_at FROM service_requests
-            WHERE token_id = ?::bigint AND key_hash = ?::text),
-        fresh AS (SELECT 1 FROM active WHERE NOT EXISTS (SELECT 1 FROM earlier)),
+            SELECT input.n, record.* FROM input CROSS JOIN LATERAL (
+                SELECT fingerprint, answer, created_at FROM service_requests
+                WHERE token_id = input.token AND key_hash = input.key_hash LIMIT 1) AS record),
+        fresh AS (SELECT n FROM active WHERE n NOT IN (SELECT n FROM earlier)),
         gate AS (
-            SELECT 1 FROM fresh WHERE EXISTS (
-                SELECT 1 FROM service_signons WHERE account_no = ?::text AND token_id = ?::bigint)))"_s;
-    rider.gateValues = { tokenId, tokenId, key.lookup(), accountNo, tokenId };
+            SELECT input.n FROM fresh JOIN input USING (n) CROSS JOIN LATERAL (
+                SELECT 1 FROM service_signons
+                WHERE account_no = input.account AND token_id = input.token LIMIT 1) AS signon))"_s;
     // Without ON CONFLICT: a record made meanwhile fails the whole statement.
     rider.after = uR"(kept AS (
             INSERT INTO service_requests (token_id, key_hash, operation, fingerprint, answer,
                                           created_at)
-            SELECT ?::bigint, ?::text, ?::text, ?::text,
-                   CASE WHEN EXISTS (SELECT 1 FROM sent) THEN ?::text ELSE ?::text END,
-                   ?::timestamptz
-            FROM fresh))"_s;
-    rider.afterValues = { tokenId,
-                          key.lookup(),
-                          operation,
-                          fingerprint,
-                          key.seal(sentAnswer),
-                          key.seal(refusedAnswer),
-                          m_store->time(nowMs()) };
-    rider.columns = u"(SELECT fingerprint FROM earlier), (SELECT answer FROM earlier), "
-                    u"(SELECT created_at FROM earlier), EXISTS (SELECT 1 FROM active)"_s;
+            SELECT input.token, input.key_hash, input.operation, input.fingerprint,
+                   CASE WHEN n IN (SELECT n FROM went) THEN input.sent_answer
+                        ELSE input.refused_answer END,
+                   input.at
+            FROM fresh JOIN input USING (n)))"_s;
+    rider.columns = u"(SELECT fingerprint FROM earlier WHERE earlier.n = input.n), "
+                    u"(SELECT answer FROM earlier WHERE earlier.n = input.n), "
+                    u"(SELECT created_at FROM earlier WHERE earlier.n = input.n), "
+                    u"input.n IN (SELECT n FROM active)"_s;
     return rider;
+}
+
+void ServiceStore::rememberingSend(QJsonObject &send, qint64 tokenId, const RequestKey &key,
+                                   const QString &operation, const QString &fingerprint,
+                                   const QByteArray &sentAnswer,
+                                   const QByteArray &refusedAnswer) const
+{
+    send.insert("token"_L1, double(tokenId));
+    send.insert("key_hash"_L1, key.lookup());
+    send.insert("operation"_L1, operation);
+    send.insert("fingerprint"_L1, fingerprint);
+    send.insert("sent_answer"_L1, key.seal(sentAnswer));
+    send.insert("refused_answer"_L1, key.seal(refusedAnswer));
+    send.insert("at"_L1, QDateTime::fromMSecsSinceEpoch(nowMs(), Qt::UTC).toString(Qt::ISODateWithMs));
 }
 
 Status ServiceStore::remember(qint64 tokenId, const RequestKey &key, const QString &operation,

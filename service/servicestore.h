@@ -35,6 +35,7 @@
 #include "protocol/wire.h"
 #include "service/requestkey.h"
 
+#include <QJsonObject>
 #include <QString>
 
 #include <memory>
@@ -119,16 +120,19 @@ public:
     // Whether the token has not been revoked.
     Result<bool> stands(qint64 tokenId);
 
-    // A keyed send's check that its token stands, the lookup of its key, the token's
-    // sign-on of `accountNo`, and the record of its answer (`sentAnswer` when the send
-    // goes, else `refusedAnswer`), as work that rides in the send's own statement
-    // (SendRider, on PostgreSQL): the send goes only when the token stands, the key is new
-    // and the sign-on holds; a new key's answer is recorded whenever the token stands. Two
-    // calls of one key at once: the second fails to record it, and its send with it. Its
-    // columns: the record found (see rememberedIn), then whether the token stands.
-    SendRider rememberingSend(qint64 tokenId, const RequestKey &key, const QString &operation,
-                              const QString &fingerprint, const QString &accountNo,
-                              const QByteArray &sentAnswer, const QByteArray &refusedAnswer) const;
+    // Keyed sends' checks that their tokens stand, the lookups of their keys, the tokens'
+    // sign-ons of the accounts, and the records of their answers, as work that rides in
+    // the sends' own statement (SendRider, on PostgreSQL): a send goes only when its
+    // token stands, its key is new and the sign-on holds; a new key's answer
+    // (`sentAnswer` when the send goes, else `refusedAnswer`) is recorded whenever the
+    // token stands. Two calls of one key at once: the second fails to record it, and its
+    // statement with it. rememberingSend() writes what the rider needs into a send's row.
+    // The columns of each send: the record found (see rememberedIn), then whether the
+    // token stands.
+    static SendRider rememberingSends();
+    void rememberingSend(QJsonObject &send, qint64 tokenId, const RequestKey &key,
+                         const QString &operation, const QString &fingerprint,
+                         const QByteArray &sentAnswer, const QByteArray &refusedAnswer) const;
     // The record of the key that statement found (its rider's `columns`), if any.
     Status rememberedIn(const QVariantList &columns, const RequestKey &key,
                         std::optional<Remembered> &found) const;

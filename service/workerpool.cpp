@@ -4,9 +4,12 @@
 #include "gateway/local/store.h"
 #include "service/servicestore.h"
 
+#include <QJsonArray>
+
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <utility>
 
 WorkerPool::WorkerPool(Options options)
     : m_options(std::move(options))
@@ -184,21 +187,31 @@ void WorkerPool::commitBatch(Worker &worker, std::vector<Write> &batch)
     const auto attempt = [&](bool bare) {
         worker.bare = bare;
         worker.bareFailed = false;
+        JointSends joint;
+        joint.settled = [&](size_t write, bool in) { fates[write] = in ? Fate::In : Fate::Out; };
+        worker.joint = (bare && !qEnvironmentVariableIsSet("NOJOINT")) ? &joint : nullptr;
         std::ranges::fill(fates, Fate::NotRun);
         return worker.service->store().transaction([&]() -> Result<Store::Decision> {
             for (size_t i = 0; i < batch.size(); ++i) {
-                fates[i] = batch[i].run(worker) ? Fate::In : Fate::Out;
+                if (bare && !batch[i].joins)
+                    joint.flush(worker);
                 // The transaction is lost with the statement: all of it runs again.
                 if (worker.bareFailed)
                     return Store::Decision::RollBack;
+                joint.write = i;
+                fates[i] = batch[i].run(worker) ? Fate::In : Fate::Out;
+                if (worker.bareFailed)
+                    return Store::Decision::RollBack;
             }
-            return Store::Decision::Commit;
+            joint.flush(worker);
+            return worker.bareFailed ? Store::Decision::RollBack : Store::Decision::Commit;
         });
     };
     Result<Store::Decision> decided = attempt(true);
     if (worker.bareFailed)
         decided = attempt(false);
     worker.bare = false;
+    worker.joint = nullptr;
     // The links hear of new messages once they can see them.
     worker.gateway->notifyQueued();
     report(decided.failed() ? 0 : int(std::ranges::count(fates, Fate::In)));
@@ -272,5 +285,34 @@ void WorkerPool::run()
             m_wake.notify_one(); // a slot is free for a slow job that waits
         if (stopping)
             m_wake.notify_all();
+    }
+}
+
+void JointSends::join(Worker &worker, const QString &account, QJsonObject send, Settle settle)
+{
+    if (std::ranges::any_of(m_parts, [&](const Part &part) { return part.account == account; }))
+        flush(worker);
+    m_parts.push_back(Part { write, account, std::move(send), std::move(settle) });
+}
+
+void JointSends::flush(Worker &worker)
+{
+    if (m_parts.empty())
+        return;
+    const std::vector<Part> parts = std::exchange(m_parts, {});
+    QJsonArray sends;
+    for (const Part &part : parts)
+        sends.append(part.send);
+    static const SendRider rider = ServiceStore::rememberingSends();
+    const Result<std::vector<LocalGateway::RiddenSend>> ridden
+        = worker.gateway->sendsRiding(sends, rider);
+    if (ridden.failed()) {
+        worker.bareFailed = true;
+        return;
+    }
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const bool in = parts[i].settle(worker, ridden->at(i));
+        if (settled)
+            settled(parts[i].write, in);
     }
 }

@@ -31,6 +31,7 @@
 #include "gateway/local/storelocation.h"
 #include "gateway/status.h"
 
+#include <QJsonObject>
 #include <QString>
 
 #include <condition_variable>
@@ -44,6 +45,38 @@
 #include <vector>
 
 class ServiceStore;
+struct Worker;
+
+// The console's keyed sends of a batch's first try, made together in one statement
+// (LocalGateway::sendsRiding) once the batch has run up to a write that does not join
+// them, or to its end: one round trip for the lot. At most one send of an account joins
+// at a time, since sends of one statement cannot see each other's charges; the batch's
+// order of accounts stands, so the statement holds its accounts after those of the
+// writes before it, and before those after.
+class JointSends {
+public:
+    // Given the outcome of a send that joined; whether its work went in.
+    using Settle = std::function<bool(Worker &, const LocalGateway::RiddenSend &)>;
+    // The write of the batch that runs now, and what to do with a settled one's fate.
+    size_t write = 0;
+    std::function<void(size_t write, bool in)> settled;
+
+    // Joins `send` (a row of LocalGateway::sendInput with the rider's columns) and makes
+    // the sends joined before first where one of them is of `account`.
+    void join(Worker &worker, const QString &account, QJsonObject send, Settle settle);
+    // Makes the sends joined so far and settles each; on failure, sets
+    // Worker::bareFailed, and nothing is settled.
+    void flush(Worker &worker);
+
+private:
+    struct Part {
+        size_t write = 0;
+        QString account;
+        QJsonObject send;
+        Settle settle;
+    };
+    std::vector<Part> m_parts;
+};
 
 struct Worker {
     // Null when the store could not be opened; `failure` says why.
@@ -55,6 +88,8 @@ struct Worker {
     // runs again from the start with every write in its savepoint.
     bool bare = false;
     bool bareFailed = false;
+    // In a batch's first try, where its sends may join.
+    JointSends *joint = nullptr;
 };
 
 class WorkerPool {
@@ -86,6 +121,9 @@ public:
         // After the batch: why its work, or the write itself, came to nothing (the batch
         // did not commit, or did not start), else Status::ok().
         std::function<void(const Status &)> done;
+        // Whether `run` may join its send to others' (see JointSends): a write that does
+        // not runs after the sends joined before it are made.
+        bool joins = false;
     };
 
     explicit WorkerPool(Options options);

@@ -6,6 +6,8 @@
 #include "gateway/local/segmentcounter.h"
 #include "gateway/local/sendtime.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -647,42 +649,73 @@ Result<bool> LocalGateway::submit(const QString &accountNo, const QString &phone
 
 // The same send as one statement of the store's engine (Store::sendAtOnce), which
 // delivers what is due besides.
-Result<bool> LocalGateway::submitAtOnce(const Send &send, const SendRider &rider,
-                                        QVariantList *columns)
+Result<bool> LocalGateway::submitAtOnce(const Send &send)
 {
-    const QVariant deliveredAt
-        = send.state == u"delivered"_s ? m_store->time(send.due) : QVariant();
-    QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store->step(q, m_store->sendAtOnce(rider),
-                              rider.gateValues
-                                  + QVariantList { send.accountNo, send.cost, send.text,
-                                                   send.segments, send.segments * FenPerSegment,
-                                                   m_store->time(send.now), m_store->time(send.due),
-                                                   send.state, deliveredAt, deliveredAt,
-                                                   send.phones.join(u','), m_store->time(send.now) }
-                                  + rider.afterValues));
-    const bool read = q->next();
-    const bool sent = read && q->value(0).toLongLong() == send.phones.size();
-    for (int i = 2; read && columns && i < q->record().count(); ++i)
-        columns->append(q->value(i));
-    q->finish();
-    return sent;
+    QUILLET_TRY_VALUE(const std::vector<RiddenSend> ridden,
+                      sendsRiding(QJsonArray { inputOf(send) }, SendRider()));
+    return !ridden.empty() && ridden.front().sent;
 }
 
-Result<std::optional<LocalGateway::RiddenSend>>
-LocalGateway::sendRiding(const QString &accountNo, const QString &phoneNo, const QString &text,
-                         const std::optional<QString> &sendTime, const SendRider &rider)
+QJsonObject LocalGateway::inputOf(const Send &send)
+{
+    const auto time = [](qint64 ms) {
+        return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+    };
+    const QJsonValue delivered
+        = send.state == u"delivered"_s ? QJsonValue(time(send.due)) : QJsonValue();
+    return QJsonObject { { "account"_L1, send.accountNo },
+                         { "needs"_L1, double(send.cost) },
+                         { "text"_L1, send.text },
+                         { "segments"_L1, send.segments },
+                         { "cost"_L1, double(send.segments * FenPerSegment) },
+                         { "submitted"_L1, time(send.now) },
+                         { "due"_L1, time(send.due) },
+                         { "state"_L1, send.state },
+                         { "delivered"_L1, delivered },
+                         { "phones"_L1, send.phones.join(u',') } };
+}
+
+std::optional<QJsonObject> LocalGateway::sendInput(const QString &accountNo,
+                                                   const QString &phoneNo, const QString &text,
+                                                   const std::optional<QString> &sendTime)
 {
     if (!m_sendsAtOnce)
-        return std::optional<RiddenSend>();
+        return std::nullopt;
     const std::optional<Send> send = checkSend(accountNo, phoneNo, text, sendTime);
     if (!send)
-        return std::optional<RiddenSend>();
-    RiddenSend ridden;
-    QUILLET_TRY_VALUE(ridden.sent, submitAtOnce(*send, rider, &ridden.columns));
+        return std::nullopt;
+    return inputOf(*send);
+}
+
+Result<std::vector<LocalGateway::RiddenSend>> LocalGateway::sendsRiding(QJsonArray sends,
+                                                                        const SendRider &rider)
+{
+    std::vector<qsizetype> recipients;
+    recipients.reserve(size_t(sends.size()));
+    for (qsizetype n = 0; n < sends.size(); ++n) {
+        QJsonObject send = sends.at(n).toObject();
+        QUILLET_TRY(m_store->checkValues(send.toVariantMap().values()));
+        send.insert("n"_L1, double(n));
+        recipients.push_back(send.value("phones"_L1).toString().count(u',') + 1);
+        sends.replace(n, send);
+    }
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(m_store->step(
+        q, m_store->sendAtOnce(rider),
+        { QString::fromUtf8(QJsonDocument(sends).toJson(QJsonDocument::Compact)) }));
+    std::vector<RiddenSend> ridden(recipients.size());
+    while (q->next()) {
+        const qsizetype n = q->value(0).toLongLong();
+        if (n < 0 || n >= qsizetype(ridden.size()))
+            continue;
+        ridden[size_t(n)].sent = q->value(1).toLongLong() == recipients[size_t(n)];
+        for (int i = 3; i < q->record().count(); ++i)
+            ridden[size_t(n)].columns.append(q->value(i));
+    }
+    q->finish();
     m_queuedAny = m_queuedAny || m_queued;
     notifyQueued();
-    return std::optional<RiddenSend>(std::move(ridden));
+    return ridden;
 }
 
 // ---- receiving -----------------------------------------------------------------------

@@ -25,11 +25,14 @@
 #include "gateway/result.h"
 
 #include <QDateTime>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QList>
 
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class LocalGateway final : public GatewayClient {
 public:
@@ -124,18 +127,20 @@ public:
     // Whether a send is one statement: where the store's engine makes it so, and no
     // message is routed to a link.
     bool sendsAtOnce() const { return m_sendsAtOnce; }
-    // A send as SendMessage (without `sendTime`) or SendScheduledMessage makes it, with a
-    // caller's `rider` in its statement (see SendRider): whether it sent, and the rider's
-    // columns. Nothing where a send is not one statement, or where the call refuses its
-    // input before any statement: the call itself answers those.
+    // Sends in one statement with a caller's `rider` (see SendRider). sendInput() is the
+    // gateway's row of a send as SendMessage (without `sendTime`) or SendScheduledMessage
+    // makes it: nothing where a send is not one statement, or where the call refuses its
+    // input before any statement (the call itself answers those). sendsRiding() makes the
+    // sends of such rows, with the rider's columns written in, no two of one account: for
+    // each, whether it sent, and the rider's columns.
     struct RiddenSend {
         bool sent = false;
         QVariantList columns;
     };
-    Result<std::optional<RiddenSend>> sendRiding(const QString &accountNo, const QString &phoneNo,
-                                                 const QString &text,
-                                                 const std::optional<QString> &sendTime,
-                                                 const SendRider &rider);
+    std::optional<QJsonObject> sendInput(const QString &accountNo, const QString &phoneNo,
+                                         const QString &text,
+                                         const std::optional<QString> &sendTime);
+    Result<std::vector<RiddenSend>> sendsRiding(QJsonArray sends, const SendRider &rider);
 
     // The operator's side (LocalOperator), in the words of its reports.
     using IssuedCard = Operator::IssuedCard;
@@ -264,8 +269,8 @@ private:
     // The send step by step, in one transaction.
     Result<bool> submit(const QString &accountNo, const QString &phoneNo, const QString &text,
                         const std::optional<QString> &sendTime);
-    Result<bool> submitAtOnce(const Send &send, const SendRider &rider = {},
-                              QVariantList *columns = nullptr);
+    Result<bool> submitAtOnce(const Send &send);
+    static QJsonObject inputOf(const Send &send);
     Status insertMessage(qint64 accountId, const QString &phone, const QString &text, int segments,
                          qint64 cost, const QString &origin, qint64 dueMs, const QString &state,
                          const QVariant &reason);

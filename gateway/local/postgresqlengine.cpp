@@ -161,47 +161,71 @@ QString PostgresqlEngine::lockRegistrations() const
 }
 
 // One round trip, and in autocommit one commit, for what would otherwise be six
-// statements. The account row is held (FOR UPDATE re-reads it once an earlier holder
-// commits, so the balance compared is the latest one); without it, no message and no
-// charge is written. Each charge is made from the message row it pays for, so there is
+// statements a send. The accounts' rows are held, in the order of their numbers as every
+// batch holds them (FOR UPDATE re-reads a row once an earlier holder commits, so the
+// balance compared is the latest one); a send whose account is not held writes no
+// message and no charge. A balance is compared with all that the statement's sends of
+// that account need together, so sends of one account given together can never spend
+// more than it has. Each charge is made from the message row it pays for, so there is
 // never one without the other, and the ledger's trigger moves the balance as for any
 // charge. Due messages that another transaction holds are its to deliver: skipping them
 // means a send never waits for a message row while it holds an account, so two sends
 // cannot wait for each other.
 QString PostgresqlEngine::sendAtOnce(const SendRider &rider) const
 {
-    const QString gated = rider.gate.isEmpty() ? QString() : rider.gate + u",\n        "_s;
-    const QString gate = rider.gate.isEmpty() ? QString() : u" AND EXISTS (SELECT 1 FROM gate)"_s;
+    const QString input = rider.input.isEmpty() ? QString() : u", "_s + rider.input;
+    const QString gate = rider.gate.isEmpty() ? u"gate AS (SELECT n FROM input)"_s : rider.gate;
     const QString after = rider.after.isEmpty() ? QString() : u",\n        "_s + rider.after;
     const QString columns = rider.columns.isEmpty() ? QString() : u", "_s + rider.columns;
-    return uR"(WITH %1account AS (
-            SELECT id FROM accounts
-            WHERE number = ?::text AND signed_on = 1 AND balance >= ?::bigint%2
+    return uR"(WITH input AS (
+            SELECT * FROM jsonb_to_recordset(?::jsonb) AS input(
+                n integer, account text, needs bigint, text text, segments integer,
+                cost bigint, submitted timestamptz, due timestamptz, state text,
+                delivered timestamptz, phones text%1)),
+        %2,
+        locked AS (
+            SELECT id, number, balance FROM accounts
+            WHERE number = ANY (ARRAY(SELECT account FROM input JOIN gate USING (n)))
+                AND signed_on = 1
+            ORDER BY number
             FOR UPDATE),
+        account AS (
+            SELECT input.n, locked.id FROM input JOIN gate USING (n)
+                JOIN locked ON locked.number = input.account
+            WHERE locked.balance >= input.needs AND NOT EXISTS (
+                SELECT 1 FROM input AS other
+                WHERE other.account = input.account AND other.n <> input.n)),
         sent AS (
             INSERT INTO mt (account_id, phone, text, segments, cost, origin, submitted_at,
                             due_at, state, delivered_at, done_at)
-            SELECT account.id, recipient.phone, ?::text, ?::integer, ?::bigint, 'send',
-                   ?::timestamptz, ?::timestamptz, ?::text, ?::timestamptz, ?::timestamptz
-            FROM account, unnest(string_to_array(?::text, ',')) WITH ORDINALITY
+            SELECT account.id, recipient.phone, input.text, input.segments, input.cost, 'send',
+                   input.submitted, input.due, input.state, input.delivered, input.delivered
+            FROM account JOIN input USING (n),
+                 unnest(string_to_array(input.phones, ',')) WITH ORDINALITY
                  AS recipient(phone, position)
-            ORDER BY recipient.position
+            ORDER BY input.n, recipient.position
             RETURNING id, account_id, cost, submitted_at),
         charged AS (
             INSERT INTO ledger (account_id, amount, reason, reference, at)
             SELECT account_id, -cost, 'send', 'mt:' || id, submitted_at FROM sent
             WHERE cost > 0 ORDER BY id),
+        went AS (
+            SELECT account.n, count(*) AS messages FROM account
+                JOIN sent ON sent.account_id = account.id
+            GROUP BY account.n),
         due AS (
             UPDATE mt SET state = CASE WHEN mt.link IS NULL THEN 'delivered' ELSE 'queued' END,
                 delivered_at = CASE WHEN mt.link IS NULL THEN mt.due_at END,
                 done_at = CASE WHEN mt.link IS NULL THEN mt.due_at END,
                 next_try_at = mt.due_at
-            FROM (SELECT id FROM mt WHERE state = 'scheduled' AND due_at <= ?::timestamptz
+            FROM (SELECT id FROM mt
+                  WHERE state = 'scheduled' AND due_at <= (SELECT max(submitted) FROM input)
                   FOR UPDATE SKIP LOCKED) AS held
             WHERE mt.id = held.id
             RETURNING mt.id)%3
-        SELECT (SELECT count(*) FROM sent), (SELECT count(*) FROM due)%4)"_s.arg(gated, gate, after,
-                                                                                 columns);
+        SELECT input.n, coalesce((SELECT messages FROM went WHERE went.n = input.n), 0),
+               (SELECT count(*) FROM due)%4
+        FROM input)"_s.arg(input, gate, after, columns);
 }
 
 QString PostgresqlEngine::numberedKey() const

@@ -34,19 +34,20 @@
 #include <span>
 #include <unordered_map>
 
-// A caller's own work that rides in the one statement of a send (StoreEngine::sendAtOnce),
-// so that it commits with the send, in the same round trip, or not at all:
-//   gate     common table expressions, the last named `gate`: the send goes only when
-//            `gate` has a row
-//   after    more of them, run beside the send; they may read `sent`, the rows of the
-//            messages it wrote (none when it did not go)
-//   columns  read after the send's own two, in the statement's one row
-// Values bind in that order: the gate's, the send's, then the after's.
+// A caller's own work that rides in the one statement of sends (StoreEngine::sendAtOnce),
+// so that it commits with them, in the same round trip, or not at all. Each send is a
+// row of `input`, numbered `n` (LocalGateway::sendInput writes the gateway's columns):
+//   input    the rider's columns of that row, as `name type, ...`; the caller writes
+//            their values into each send's object beside the gateway's
+//   gate     common table expressions, the last named `gate`: a send goes only when
+//            `gate` has its `n`
+//   after    more of them, run beside the sends; they may read `went(n, messages)`,
+//            the sends that wrote their messages
+//   columns  read, for each row of `input`, after the send's own
 struct SendRider {
+    QString input;
     QString gate;
-    QVariantList gateValues;
     QString after;
-    QVariantList afterValues;
     QString columns;
 };
 
@@ -155,9 +156,13 @@ public:
     QString lockRows() const { return m_engine->lockRows(); }
     // Like lockRows(), passing over the rows another transaction holds.
     QString lockRowsSkippingHeld() const { return m_engine->lockRowsSkippingHeld(); }
-    // The engine's statement for a whole send, with a caller's `rider` (see
+    // The engine's statement for whole sends, with a caller's `rider` (see
     // StoreEngine::sendAtOnce); empty where a send is made step by step.
     QString sendAtOnce(const SendRider &rider = {}) const { return m_engine->sendAtOnce(rider); }
+    // A failure for values the engine cannot keep (a U+0000 in a text, on PostgreSQL),
+    // which every bound value is checked for; values that go in another way (inside a
+    // JSON document, as sendAtOnce takes them) are checked with it.
+    Status checkValues(const QVariantList &values) const;
     Status lockRegistrations();
 
     // The extension's tables at its version: those of an older version (or none) are
@@ -178,7 +183,6 @@ private:
     Status connect();
     Status reconnectIfBroken();
     Status control(const QString &sql);
-    Status checkValues(const QVariantList &values) const;
     Status settle();
     Result<int> schemaVersion();
     Result<Decision> createOrMigrate();

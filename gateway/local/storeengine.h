@@ -127,16 +127,18 @@ public:
     // that neither waits for nor holds up anyone. None on other engines.
     virtual QString leaveCheckpoints() const { return {}; }
     virtual QString checkpoint() const { return {}; }
-    // A whole send as one statement, where the engine runs it so: outside a transaction
+    // Whole sends as one statement, where the engine runs it so: outside a transaction
     // it is one round trip and one commit. Empty where the gateway sends step by step.
-    // It holds the account whose number is bound to the first placeholder, if it is
-    // signed on and its balance covers the second; then, for every recipient in the
-    // comma-separated list bound to the last but one, it writes a message (text,
-    // segments, cost of one, submitted at, due at, state, delivered at, done at: the
-    // third to tenth) and its charge in the ledger, all or none. Whatever happens to the account,
-    // it also delivers the scheduled messages due by the last placeholder that no other
-    // transaction holds at that moment. Its one row: messages written, messages delivered,
-    // then the rider's columns. A `rider` (see SendRider) adds a caller's work to it.
+    // Its one placeholder takes a JSON array of sends, each an object of the gateway's
+    // fields n, account, needs, text, segments, cost (of one message), submitted, due,
+    // state, delivered and phones, and the rider's own; no two for the same account. For each
+    // send it holds the account, if it is signed on and its balance covers `needs`; then,
+    // for every recipient in the comma-separated `phones`, it writes a message and its
+    // charge in the ledger, all or none. Whatever happens to the accounts, it also
+    // delivers the scheduled messages due by the latest `submitted` that no other
+    // transaction holds at that moment. A row for each send, in the order of `n`: n,
+    // messages written, messages delivered (the same in every row), then the rider's
+    // columns. A `rider` (see SendRider) adds a caller's work to it.
     virtual QString sendAtOnce(const SendRider &rider) const
     {
         (void)rider;
