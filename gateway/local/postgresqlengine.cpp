@@ -164,9 +164,9 @@ QString PostgresqlEngine::lockRegistrations() const
 // statements a send. The accounts' rows are held, in the order of their numbers as every
 // batch holds them (FOR UPDATE re-reads a row once an earlier holder commits, so the
 // balance compared is the latest one); a send whose account is not held writes no
-// message and no charge. A balance is compared with all that the statement's sends of
-// that account need together, so sends of one account given together can never spend
-// more than it has. Each charge is made from the message row it pays for, so there is
+// message and no charge. Sends are told apart by their accounts, which is why no two may
+// share one (and two that did could not spend more than the balance: its CHECK would
+// fail the statement). Each charge is made from the message row it pays for, so there is
 // never one without the other, and the ledger's trigger moves the balance as for any
 // charge. Due messages that another transaction holds are its to deliver: skipping them
 // means a send never waits for a message row while it holds an account, so two sends
@@ -192,9 +192,7 @@ QString PostgresqlEngine::sendAtOnce(const SendRider &rider) const
         account AS (
             SELECT input.n, locked.id FROM input JOIN gate USING (n)
                 JOIN locked ON locked.number = input.account
-            WHERE locked.balance >= input.needs AND NOT EXISTS (
-                SELECT 1 FROM input AS other
-                WHERE other.account = input.account AND other.n <> input.n)),
+            WHERE locked.balance >= input.needs),
         sent AS (
             INSERT INTO mt (account_id, phone, text, segments, cost, origin, submitted_at,
                             due_at, state, delivered_at, done_at)

@@ -21,6 +21,7 @@
 
 #include <csignal>
 #include <mutex>
+#include <atomic>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -147,10 +148,10 @@ private:
     }
 
     // Registers Account and recharges it with a card of `fen`.
-    void fund(int fen)
+    void fund(int fen, const QByteArray &account = Account)
     {
         QCOMPARE(m_rig
-                     ->post(u"/v1/console/register"_s, "{" + Account + ",\"password\":\"pw\"}",
+                     ->post(u"/v1/console/register"_s, "{" + account + ",\"password\":\"pw\"}",
                             m_console)
                      .status,
                  200);
@@ -160,7 +161,7 @@ private:
         const QJsonObject card = json(cards.body).value(u"cards"_s).toArray().at(0).toObject();
         const auto recharged = m_rig->post(
             u"/v1/console/recharge"_s,
-            "{" + Account + ",\"cardNo\":\"" + card.value(u"number"_s).toString().toLatin1()
+            "{" + account + ",\"cardNo\":\"" + card.value(u"number"_s).toString().toLatin1()
                 + "\",\"cardPassword\":\"" + card.value(u"password"_s).toString().toLatin1()
                 + "\"}",
             m_console);
@@ -750,6 +751,45 @@ private Q_SLOTS:
         const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
                                           "{\"phone\":\"13800138000\"}", m_operator);
         QCOMPARE(json(received.body).value(u"messages"_s).toArray().size(), 1);
+    }
+
+    // Sends of two accounts at once, more than their balances cover (PostgreSQL makes a
+    // batch's sends in one statement): each account sends what it can pay for, and not
+    // one message more.
+    void simultaneousSendsSpendTheBalanceOnce()
+    {
+        startRig({ { u"workers"_s, u"4"_s } });
+        const QByteArray other = "\"accountNo\":\"ABC-DEF-GHI-00002\"";
+        std::atomic<int> sent = 0;
+        for (int round = 0; round < 3; ++round) {
+            fund(60);
+            fund(60, other);
+            // As many clients as the service takes from one address.
+            std::vector<std::thread> clients;
+            for (int c = 0; c < 16; ++c) {
+                clients.emplace_back([&, c] {
+                    const QByteArray send = "{" + (c % 2 ? other : Account)
+                        + ",\"phoneNo\":\"13800138000\",\"text\":\"hi\"}";
+                    const QByteArray key = "Idempotency-Key: many-" + QByteArray::number(round)
+                        + QByteArray::number(c + 10) + "-0000000000\r\n";
+                    const auto answer
+                        = m_rig->post(u"/v1/console/sendMessage"_s, send, m_console, key);
+                    if (json(answer.body).value(u"outcome"_s).toInt() == -1)
+                        ++sent;
+                });
+            }
+            for (std::thread &client : clients)
+                client.join();
+        }
+        QCOMPARE(sent.load(), 36);
+        for (const QByteArray &account : { Account, other }) {
+            const auto balance
+                = m_rig->post(u"/v1/console/queryBalance"_s, "{" + account + "}", m_console);
+            QCOMPARE(json(balance.body).value(u"balance"_s).toString(), u"0.00"_s);
+        }
+        const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
+                                          "{\"phone\":\"13800138000\"}", m_operator);
+        QCOMPARE(json(received.body).value(u"messages"_s).toArray().size(), 36);
     }
 
     // A remembered answer holds for 24 hours: a repeat within them is answered from the
