@@ -15,8 +15,8 @@
 
 #include <QDateTime>
 #include <QHttpServerRequest>
-#include <QJsonDocument>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpSocket>
 #include <QUrlQuery>
@@ -289,7 +289,7 @@ private:
     {
         if (!worker.gateway->sendsAtOnce())
             return false;
-        // A batch may run this again (see Worker::bare).
+        // A batch may run this again (see Worker::joint).
         m_wrote = false;
         std::optional<QJsonObject> send = m_send(worker);
         if (!send)
@@ -314,12 +314,8 @@ private:
         };
         // Alone, the statement commits itself; in a batch's second try, a savepoint keeps
         // its failure (a repeat of the key recorded meanwhile) from the others'.
-        const bool bare = !store.inTransaction() || worker.bare;
-        const Result<Store::Decision> decided = bare ? sendAlone() : store.transaction(sendAlone);
-        if (decided.failed() && store.inTransaction() && worker.bare) {
-            worker.bareFailed = true;
-            return true;
-        }
+        const Result<Store::Decision> decided
+            = store.inTransaction() ? store.transaction(sendAlone) : sendAlone();
         if (decided.failed()) {
             // A repeat recorded meanwhile is answered from its record; any other failure
             // is the answer the send itself gives, and is not recorded.
@@ -846,15 +842,14 @@ bool GatewayService::handleRequest(const QHttpServerRequest &request, QTcpSocket
             }
             std::shared_ptr<KeyedCall> call = std::get<std::shared_ptr<KeyedCall>>(checked);
             m_pool->commit(worker,
-                           WorkerPool::Write { call->account(),
-                                               [call](Worker &committer) {
-                                                   call->run(committer);
-                                                   return call->wrote();
-                                               },
-                                               [call, answer](const Status &ended) {
-                                                   answer(call->answer(ended));
-                                               },
-                                               call->sendsAtOnce() });
+                           WorkerPool::Write {
+                               call->account(),
+                               [call](Worker &committer) {
+                                   call->run(committer);
+                                   return call->wrote();
+                               },
+                               [call, answer](const Status &ended) { answer(call->answer(ended)); },
+                               call->sendsAtOnce() });
         },
         lane);
     return true;

@@ -185,11 +185,10 @@ void WorkerPool::commitBatch(Worker &worker, std::vector<Write> &batch)
     enum class Fate : char { NotRun, Out, In };
     std::vector<Fate> fates(batch.size(), Fate::NotRun);
     const auto attempt = [&](bool bare) {
-        worker.bare = bare;
         worker.bareFailed = false;
         JointSends joint;
         joint.settled = [&](size_t write, bool in) { fates[write] = in ? Fate::In : Fate::Out; };
-        worker.joint = (bare && !qEnvironmentVariableIsSet("NOJOINT")) ? &joint : nullptr;
+        worker.joint = bare ? &joint : nullptr;
         std::ranges::fill(fates, Fate::NotRun);
         return worker.service->store().transaction([&]() -> Result<Store::Decision> {
             for (size_t i = 0; i < batch.size(); ++i) {
@@ -210,7 +209,6 @@ void WorkerPool::commitBatch(Worker &worker, std::vector<Write> &batch)
     Result<Store::Decision> decided = attempt(true);
     if (worker.bareFailed)
         decided = attempt(false);
-    worker.bare = false;
     worker.joint = nullptr;
     // The links hear of new messages once they can see them.
     worker.gateway->notifyQueued();

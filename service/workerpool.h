@@ -14,7 +14,8 @@
 // Group commit. A job of the write lane checks its request outside any transaction, then
 // hands the part that writes to commit(). What is handed in while a commit is under way
 // waits for the next one: a worker takes every write waiting (up to `batchMost`), runs
-// each in a savepoint of one transaction, commits once, and only then calls each one's
+// each in a savepoint of one transaction (the console's sends on PostgreSQL together in
+// one statement instead, see JointSends), commits once, and only then calls each one's
 // `done`. One flush serves the whole batch. A lone write starts at once; a batch that
 // is not full waits up to `batchWaitUs` only while other threads are still checking
 // writes that will join it.
@@ -83,13 +84,11 @@ struct Worker {
     LocalGateway *gateway = nullptr;
     ServiceStore *service = nullptr;
     Status failure;
-    // In a batch's first try, a write of one statement runs without a savepoint of its
-    // own (a round trip less); one whose statement fails sets `bareFailed`, and the batch
-    // runs again from the start with every write in its savepoint.
-    bool bare = false;
-    bool bareFailed = false;
-    // In a batch's first try, where its sends may join.
+    // In a batch's first try, where its sends join (without a savepoint of their own);
+    // a failure of their statement sets `bareFailed`, and the batch runs again from the
+    // start with every write in its savepoint.
     JointSends *joint = nullptr;
+    bool bareFailed = false;
 };
 
 class WorkerPool {

@@ -675,8 +675,8 @@ QJsonObject LocalGateway::inputOf(const Send &send)
                          { "phones"_L1, send.phones.join(u',') } };
 }
 
-std::optional<QJsonObject> LocalGateway::sendInput(const QString &accountNo,
-                                                   const QString &phoneNo, const QString &text,
+std::optional<QJsonObject> LocalGateway::sendInput(const QString &accountNo, const QString &phoneNo,
+                                                   const QString &text,
                                                    const std::optional<QString> &sendTime)
 {
     if (!m_sendsAtOnce)
@@ -700,9 +700,9 @@ Result<std::vector<LocalGateway::RiddenSend>> LocalGateway::sendsRiding(QJsonArr
         sends.replace(n, send);
     }
     QSqlQuery *q = nullptr;
-    QUILLET_TRY(m_store->step(
-        q, m_store->sendAtOnce(rider),
-        { QString::fromUtf8(QJsonDocument(sends).toJson(QJsonDocument::Compact)) }));
+    QUILLET_TRY(
+        m_store->step(q, m_store->sendAtOnce(rider),
+                      { QString::fromUtf8(QJsonDocument(sends).toJson(QJsonDocument::Compact)) }));
     std::vector<RiddenSend> ridden(recipients.size());
     while (q->next()) {
         const qsizetype n = q->value(0).toLongLong();

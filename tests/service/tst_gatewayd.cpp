@@ -19,9 +19,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <csignal>
 #include <mutex>
-#include <atomic>
 #include <thread>
 
 #include <arpa/inet.h>
