@@ -306,10 +306,11 @@ private:
             return true;
         }
         Store &store = worker.service->store();
-        static const SendRider rider = ServiceStore::rememberingSends();
         std::vector<LocalGateway::RiddenSend> ridden;
         const auto sendAlone = [&]() -> Result<Store::Decision> {
-            QUILLET_TRY_VALUE(ridden, worker.gateway->sendsRiding(QJsonArray { *send }, rider));
+            QUILLET_TRY_VALUE(ridden,
+                              worker.gateway->sendsRiding(QJsonArray { *send },
+                                                          ServiceStore::rememberingSends()));
             return Store::Decision::Commit;
         };
         // Alone, the statement commits itself; in a batch's second try, a savepoint keeps

@@ -327,14 +327,15 @@ Status ServiceStore::rememberedIn(const QVariantList &columns, const RequestKey 
     return Status::ok();
 }
 
-SendRider ServiceStore::rememberingSends()
+const SendRider &ServiceStore::rememberingSends()
 {
-    SendRider rider;
-    rider.input = u"token bigint, key_hash text, operation text, fingerprint text, "
-                  u"sent_answer text, refused_answer text, at timestamptz"_s;
-    // Each lookup is a subquery of its own row, so that it goes by the index whatever
-    // the planner guesses of the rows of `input` or the size of the tables.
-    rider.gate = uR"(active AS (
+    static const SendRider riding = [] {
+        SendRider rider;
+        rider.input = u"token bigint, key_hash text, operation text, fingerprint text, "
+                      u"sent_answer text, refused_answer text, at timestamptz"_s;
+        // Each lookup is a subquery of its own row, so that it goes by the index whatever
+        // the planner guesses of the rows of `input` or the size of the tables.
+        rider.gate = uR"(active AS (
             SELECT input.n FROM input CROSS JOIN LATERAL (
                 SELECT 1 FROM service_tokens
                 WHERE id = input.token AND revoked_at IS NULL LIMIT 1) AS token),
@@ -347,8 +348,8 @@ SendRider ServiceStore::rememberingSends()
             SELECT input.n FROM fresh JOIN input USING (n) CROSS JOIN LATERAL (
                 SELECT 1 FROM service_signons
                 WHERE account_no = input.account AND token_id = input.token LIMIT 1) AS signon))"_s;
-    // Without ON CONFLICT: a record made meanwhile fails the whole statement.
-    rider.after = uR"(kept AS (
+        // Without ON CONFLICT: a record made meanwhile fails the whole statement.
+        rider.after = uR"(kept AS (
             INSERT INTO service_requests (token_id, key_hash, operation, fingerprint, answer,
                                           created_at)
             SELECT input.token, input.key_hash, input.operation, input.fingerprint,
@@ -356,11 +357,13 @@ SendRider ServiceStore::rememberingSends()
                         ELSE input.refused_answer END,
                    input.at
             FROM fresh JOIN input USING (n)))"_s;
-    rider.columns = u"(SELECT fingerprint FROM earlier WHERE earlier.n = input.n), "
-                    u"(SELECT answer FROM earlier WHERE earlier.n = input.n), "
-                    u"(SELECT created_at FROM earlier WHERE earlier.n = input.n), "
-                    u"input.n IN (SELECT n FROM active)"_s;
-    return rider;
+        rider.columns = u"(SELECT fingerprint FROM earlier WHERE earlier.n = input.n), "
+                        u"(SELECT answer FROM earlier WHERE earlier.n = input.n), "
+                        u"(SELECT created_at FROM earlier WHERE earlier.n = input.n), "
+                        u"input.n IN (SELECT n FROM active)"_s;
+        return rider;
+    }();
+    return riding;
 }
 
 void ServiceStore::rememberingSend(QJsonObject &send, qint64 tokenId, const RequestKey &key,

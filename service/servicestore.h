@@ -129,7 +129,7 @@ public:
     // statement with it. rememberingSend() writes what the rider needs into a send's row.
     // The columns of each send: the record found (see rememberedIn), then whether the
     // token stands.
-    static SendRider rememberingSends();
+    static const SendRider &rememberingSends();
     void rememberingSend(QJsonObject &send, qint64 tokenId, const RequestKey &key,
                          const QString &operation, const QString &fingerprint,
                          const QByteArray &sentAnswer, const QByteArray &refusedAnswer) const;

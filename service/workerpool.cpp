@@ -301,9 +301,8 @@ void JointSends::flush(Worker &worker)
     QJsonArray sends;
     for (const Part &part : parts)
         sends.append(part.send);
-    static const SendRider rider = ServiceStore::rememberingSends();
     const Result<std::vector<LocalGateway::RiddenSend>> ridden
-        = worker.gateway->sendsRiding(sends, rider);
+        = worker.gateway->sendsRiding(sends, ServiceStore::rememberingSends());
     if (ridden.failed()) {
         worker.bareFailed = true;
         return;

@@ -136,9 +136,9 @@ public:
     // for every recipient in the comma-separated `phones`, it writes a message and its
     // charge in the ledger, all or none. Whatever happens to the accounts, it also
     // delivers the scheduled messages due by the latest `submitted` that no other
-    // transaction holds at that moment. A row for each send, in the order of `n`: n,
-    // messages written, messages delivered (the same in every row), then the rider's
-    // columns. A `rider` (see SendRider) adds a caller's work to it.
+    // transaction holds at that moment. A row for each send: n, messages written,
+    // messages delivered (the same in every row), then the rider's columns. A `rider`
+    // (see SendRider) adds a caller's work to it.
     virtual QString sendAtOnce(const SendRider &rider) const
     {
         (void)rider;
