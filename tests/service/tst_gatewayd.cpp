@@ -168,6 +168,21 @@ private:
         QCOMPARE(json(recharged.body).value(u"outcome"_s).toInt(), -1);
     }
 
+    QString balanceOf(const QByteArray &account)
+    {
+        const auto balance
+            = m_rig->post(u"/v1/console/queryBalance"_s, "{" + account + "}", m_console);
+        return json(balance.body).value(u"balance"_s).toString();
+    }
+
+    // The messages the simulated handset 13800138000 has had.
+    qsizetype handsetCount()
+    {
+        const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
+                                          "{\"phone\":\"13800138000\"}", m_operator);
+        return json(received.body).value(u"messages"_s).toArray().size();
+    }
+
     QJsonArray accounts()
     {
         const auto answer = m_rig->post(u"/v1/operator/accounts"_s, "{}", m_operator);
@@ -344,9 +359,7 @@ private Q_SLOTS:
         QCOMPARE(send("first").status, 200);
         QCOMPARE(m_rig->run({ u"token"_s, u"revoke"_s, u"--name"_s, u"desk"_s }), 0);
         QCOMPARE(send(text).status, 401);
-        const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
-                                          "{\"phone\":\"13800138000\"}", m_operator);
-        QCOMPARE(json(received.body).value(u"messages"_s).toArray().size(), 1);
+        QCOMPARE(handsetCount(), 1);
     }
 
     // The scheme of the Authorization header is read in any case, with any spaces or tabs
@@ -716,12 +729,8 @@ private Q_SLOTS:
                           m_console, "Idempotency-Key: s-1-000000000000\r\n");
         QCOMPARE(reused.status, 422);
         // 10.00 recharged once, one message of 0.10 sent once.
-        const auto balance
-            = m_rig->post(u"/v1/console/queryBalance"_s, "{" + Account + "}", m_console);
-        QCOMPARE(json(balance.body).value(u"balance"_s).toString(), u"9.90"_s);
-        const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
-                                          "{\"phone\":\"13800138000\"}", m_operator);
-        QCOMPARE(json(received.body).value(u"messages"_s).toArray().size(), 1);
+        QCOMPARE(balanceOf(Account), u"9.90"_s);
+        QCOMPARE(handsetCount(), 1);
     }
 
     // Repeats of one key sent at the same moment on several connections (a client that
@@ -748,9 +757,7 @@ private Q_SLOTS:
         for (const QByteArray &answer : std::as_const(answers))
             QCOMPARE(answer, answers.first());
         QVERIFY2(answers.first().startsWith("200 "), answers.first().constData());
-        const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
-                                          "{\"phone\":\"13800138000\"}", m_operator);
-        QCOMPARE(json(received.body).value(u"messages"_s).toArray().size(), 1);
+        QCOMPARE(handsetCount(), 1);
     }
 
     // Sends of two accounts at once, more than their balances cover (PostgreSQL makes a
@@ -782,14 +789,9 @@ private Q_SLOTS:
                 client.join();
         }
         QCOMPARE(sent.load(), 36);
-        for (const QByteArray &account : { Account, other }) {
-            const auto balance
-                = m_rig->post(u"/v1/console/queryBalance"_s, "{" + account + "}", m_console);
-            QCOMPARE(json(balance.body).value(u"balance"_s).toString(), u"0.00"_s);
-        }
-        const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
-                                          "{\"phone\":\"13800138000\"}", m_operator);
-        QCOMPARE(json(received.body).value(u"messages"_s).toArray().size(), 36);
+        QCOMPARE(balanceOf(Account), u"0.00"_s);
+        QCOMPARE(balanceOf(other), u"0.00"_s);
+        QCOMPARE(handsetCount(), 36);
     }
 
     // A remembered answer holds for 24 hours: a repeat within them is answered from the
@@ -820,9 +822,7 @@ private Q_SLOTS:
         QVERIFY(probe.exec(u"UPDATE service_requests SET created_at = %1"_s.arg(
             probe.timeFromMs(QString::number(then)))));
         sendOnce();
-        const auto received = m_rig->post(u"/v1/operator/handsetMessages"_s,
-                                          "{\"phone\":\"13800138000\"}", m_operator);
-        QCOMPARE(json(received.body).value(u"messages"_s).toArray().size(), messages);
+        QCOMPARE(handsetCount(), messages);
         QCOMPARE(probe.count(u"SELECT count(*) FROM service_requests "
                              u"WHERE operation = 'sendMessage'"_s),
                  1);
