@@ -3,6 +3,7 @@
 #include "gateway/local/localgateway.h"
 #include "gateway/local/messageview.h"
 #include "gateway/local/outbox.h"
+#include "gateway/local/store.h"
 #include "service/servicetexts.h"
 
 #include <QCoreApplication>
@@ -24,11 +25,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QString isoTime(qint64 ms)
-{
-    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
-}
-
 QJsonObject arrivalData(const Outbox::Arrival &a)
 {
     return QJsonObject {
@@ -36,7 +32,7 @@ QJsonObject arrivalData(const Outbox::Arrival &a)
         { u"from"_s, a.from },
         { u"to"_s, a.to },
         { u"text"_s, a.text },
-        { u"receivedAt"_s, isoTime(a.receivedAt) },
+        { u"receivedAt"_s, Store::timeText(a.receivedAt) },
     };
 }
 
@@ -222,12 +218,12 @@ private:
             // A message that has moved on since reached this state when the event was
             // written.
             if ((*message)->state != event.state)
-                data.insert(u"doneAt"_s, isoTime(event.at));
+                data.insert(u"doneAt"_s, Store::timeText(event.at));
             data.insert(u"state"_s, event.state);
         }
         const QJsonObject whole { { u"id"_s, QString::number(event.id) },
                                   { u"type"_s, event.type },
-                                  { u"time"_s, isoTime(event.at) },
+                                  { u"time"_s, Store::timeText(event.at) },
                                   { u"data"_s, data } };
         return QJsonDocument(whole).toJson(QJsonDocument::Compact);
     }

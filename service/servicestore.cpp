@@ -377,8 +377,7 @@ void ServiceStore::rememberingSend(QJsonObject &send, qint64 tokenId, const Requ
     send.insert("fingerprint"_L1, fingerprint);
     send.insert("sent_answer"_L1, key.seal(sentAnswer));
     send.insert("refused_answer"_L1, key.seal(refusedAnswer));
-    send.insert("at"_L1,
-                QDateTime::fromMSecsSinceEpoch(nowMs(), Qt::UTC).toString(Qt::ISODateWithMs));
+    send.insert("at"_L1, Store::timeText(nowMs()));
 }
 
 Status ServiceStore::remember(qint64 tokenId, const RequestKey &key, const QString &operation,

@@ -658,9 +658,7 @@ Result<bool> LocalGateway::submitAtOnce(const Send &send)
 
 QJsonObject LocalGateway::inputOf(const Send &send)
 {
-    const auto time = [](qint64 ms) {
-        return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
-    };
+    const auto time = &Store::timeText;
     const QJsonValue delivered
         = send.state == u"delivered"_s ? QJsonValue(time(send.due)) : QJsonValue();
     return QJsonObject { { "account"_L1, send.accountNo },

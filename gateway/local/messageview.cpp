@@ -15,7 +15,7 @@ QJsonValue utc(std::optional<qint64> ms)
 {
     if (!ms)
         return QJsonValue::Null;
-    return QDateTime::fromMSecsSinceEpoch(*ms, Qt::UTC).toString(Qt::ISODateWithMs);
+    return Store::timeText(*ms);
 }
 
 std::optional<qint64> timeOrNone(const QVariant &value)

@@ -189,6 +189,11 @@ Status Store::checkValues(const QVariantList &values) const
     return Status::ok();
 }
 
+QString Store::timeText(qint64 msSinceEpoch)
+{
+    return QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
 qint64 Store::msSinceEpoch(const QVariant &value)
 {
     if (value.metaType() == QMetaType::fromType<QDateTime>())

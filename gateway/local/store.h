@@ -148,6 +148,9 @@ public:
     QVariant time(qint64 msSinceEpoch) const { return m_engine->time(msSinceEpoch); }
     // A time column's value in milliseconds since the epoch.
     static qint64 msSinceEpoch(const QVariant &value);
+    // A time as text, in UTC to the millisecond, as a JSON document carries it (the
+    // gateway's and the service's documents, and sendAtOnce's rows).
+    static QString timeText(qint64 msSinceEpoch);
     // In a write transaction, before reading what it decides on: holds the account
     // whose `column` equals `value`, or every registration, until the transaction ends.
     Status lockAccount(const QString &column, const QVariant &value);
