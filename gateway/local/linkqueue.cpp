@@ -6,6 +6,7 @@
 
 #include <QCryptographicHash>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSqlQuery>
 
 using namespace Qt::StringLiterals;
@@ -195,10 +196,13 @@ Result<QList<LinkStore::Outgoing>> LinkQueue::claim(const QString &link, int mos
         values.append(m_store.time(now - rules.validityMs));
     }
     // A look first, outside any transaction: the links ask often, and mostly find
-    // nothing, which should not cost the write lock.
+    // nothing, which should not cost the write lock. In the claim's order, so that it
+    // reads the queue's index as the claim does: without an order, PostgreSQL would
+    // rather read the table until it met a queued message.
     {
         QSqlQuery *q = nullptr;
-        QUILLET_TRY(m_store.step(q, u"SELECT 1"_s + due + u" LIMIT 1"_s, values));
+        QUILLET_TRY(
+            m_store.step(q, u"SELECT 1"_s + due + u" ORDER BY next_try_at, id LIMIT 1"_s, values));
         const bool waiting = q->next();
         q->finish();
         if (!waiting)
@@ -257,76 +261,212 @@ LinkQueue::record(const QString &link, const QList<Answer> &answers, const Recei
     const qint64 now = nowMs();
     const Result<Decision> done = m_store.transaction([&]() -> Result<Decision> {
         doubtful.clear();
+        QList<const Answer *> submitted;
         for (const Answer &answer : answers) {
-            QSqlQuery *q = nullptr;
-            const QString held = u" WHERE id = ? AND state = 'queued' AND claimed_by = ?"_s;
-            switch (answer.kind) {
-            case Answer::Kind::Submitted:
-                QUILLET_TRY(m_store.step(q,
-                                         u"UPDATE mt SET state = 'submitted', reason = NULL, "
-                                         u"tries = tries + 1, claimed_by = NULL, "
-                                         u"claimed_until = NULL, accepted_at = ?"_s
-                                             + held,
-                                         { m_store.time(now), answer.id, m_process }));
-                break;
-            case Answer::Kind::Retry:
-                QUILLET_TRY(m_store.step(
-                    q,
-                    u"UPDATE mt SET reason = ?, tries = tries + 1, "
-                    u"next_try_at = ?, claimed_by = NULL, "
-                    u"claimed_until = NULL"_s
-                        + held,
-                    { answer.reason, m_store.time(answer.retryAt), answer.id, m_process }));
-                break;
-            case Answer::Kind::Rejected:
-                QUILLET_TRY(
-                    m_store.step(q,
+            if (answer.kind == Answer::Kind::Submitted)
+                submitted.append(&answer);
+            else
+                QUILLET_TRY(recordOne(link, answer, now, rules, doubtful));
+        }
+        // In groups whose values stay well within either engine's limit for a statement.
+        QList<const Answer *> group;
+        qsizetype parts = 0;
+        for (const Answer *answer : std::as_const(submitted)) {
+            if (!group.isEmpty() && parts + answer->smscIds.size() > MostPartsAtOnce) {
+                QUILLET_TRY(recordSubmitted(link, group, now, rules, doubtful));
+                group.clear();
+                parts = 0;
+            }
+            group.append(answer);
+            parts += answer->smscIds.size();
+        }
+        if (!group.isEmpty())
+            QUILLET_TRY(recordSubmitted(link, group, now, rules, doubtful));
+        return Decision::Commit;
+    });
+    QUILLET_TRY(done.status());
+    return doubtful;
+}
+
+Status LinkQueue::recordOne(const QString &link, const Answer &answer, qint64 now,
+                            const ReceiptRules &rules, QList<Doubtful> &doubtful)
+{
+    QSqlQuery *q = nullptr;
+    const QString held = u" WHERE id = ? AND state = 'queued' AND claimed_by = ?"_s;
+    switch (answer.kind) {
+    case Answer::Kind::Submitted:
+        QUILLET_TRY(m_store.step(q,
+                                 u"UPDATE mt SET state = 'submitted', reason = NULL, "
+                                 u"tries = tries + 1, claimed_by = NULL, "
+                                 u"claimed_until = NULL, accepted_at = ?"_s
+                                     + held,
+                                 { m_store.time(now), answer.id, m_process }));
+        break;
+    case Answer::Kind::Retry:
+        QUILLET_TRY(
+            m_store.step(q,
+                         u"UPDATE mt SET reason = ?, tries = tries + 1, "
+                         u"next_try_at = ?, claimed_by = NULL, "
+                         u"claimed_until = NULL"_s
+                             + held,
+                         { answer.reason, m_store.time(answer.retryAt), answer.id, m_process }));
+        break;
+    case Answer::Kind::Rejected:
+        QUILLET_TRY(m_store.step(q,
                                  u"UPDATE mt SET state = 'rejected', reason = ?, "
                                  u"tries = tries + 1, claimed_by = NULL, "
                                  u"claimed_until = NULL, done_at = ?"_s
                                      + held,
                                  { answer.reason, m_store.time(now), answer.id, m_process }));
-                break;
-            }
-            if (q->numRowsAffected() != 1)
-                continue; // no longer ours: another process has it
-            if (answer.kind == Answer::Kind::Rejected)
-                QUILLET_TRY(refund(answer.id, now));
-            if (answer.kind != Answer::Kind::Submitted)
-                continue;
-            for (qsizetype i = 0; i < answer.smscIds.size(); ++i) {
-                const QString &smscId = answer.smscIds.at(i);
-                Doubtful part { answer.id, int(i + 1), smscId, 0 };
-                if (!smscId.isEmpty()) {
-                    QUILLET_TRY(m_store.step(q,
-                                             u"SELECT p.mt_id FROM mt_parts p JOIN mt ON "
-                                             u"mt.id = p.mt_id WHERE p.smsc_id = ? AND "
-                                             u"mt.link = ? AND p.state = 'submitted' AND "
-                                             u"p.mt_id <> ? ORDER BY p.mt_id LIMIT 1"_s,
-                                             { smscId, link, answer.id }));
-                    if (q->next())
-                        part.heldBy = q->value(0).toLongLong();
-                    q->finish();
-                }
-                QUILLET_TRY(m_store.step(q,
-                                         u"INSERT INTO mt_parts (mt_id, part, smsc_id, state) "
-                                         u"VALUES (?, ?, ?, 'submitted')"_s,
-                                         { answer.id, part.part, smscId }));
-                if (smscId.isEmpty() || part.heldBy != 0) {
-                    QUILLET_TRY(keepDoubtful(link, part));
-                    doubtful.append(part);
-                }
-            }
-            // Receipts that came before their answer was written.
-            for (const QString &id : answer.smscIds) {
-                if (!id.isEmpty())
-                    QUILLET_TRY(applyEarlyReceipts(link, id, rules));
-            }
+        break;
+    }
+    if (q->numRowsAffected() != 1)
+        return Status::ok(); // no longer ours: another process has it
+    if (answer.kind == Answer::Kind::Rejected)
+        return refund(answer.id, now);
+    if (answer.kind != Answer::Kind::Submitted)
+        return Status::ok();
+    for (qsizetype i = 0; i < answer.smscIds.size(); ++i) {
+        const QString &smscId = answer.smscIds.at(i);
+        Doubtful part { answer.id, int(i + 1), smscId, 0 };
+        if (!smscId.isEmpty()) {
+            QUILLET_TRY(m_store.step(q,
+                                     u"SELECT p.mt_id FROM mt_parts p JOIN mt ON "
+                                     u"mt.id = p.mt_id WHERE p.smsc_id = ? AND "
+                                     u"mt.link = ? AND p.state = 'submitted' AND "
+                                     u"p.mt_id <> ? ORDER BY p.mt_id LIMIT 1"_s,
+                                     { smscId, link, answer.id }));
+            if (q->next())
+                part.heldBy = q->value(0).toLongLong();
+            q->finish();
         }
-        return Decision::Commit;
-    });
-    QUILLET_TRY(done.status());
-    return doubtful;
+        QUILLET_TRY(m_store.step(q,
+                                 u"INSERT INTO mt_parts (mt_id, part, smsc_id, state) "
+                                 u"VALUES (?, ?, ?, 'submitted')"_s,
+                                 { answer.id, part.part, smscId }));
+        if (smscId.isEmpty() || part.heldBy != 0) {
+            QUILLET_TRY(keepDoubtful(link, part));
+            doubtful.append(part);
+        }
+    }
+    // Receipts that came before their answer was written.
+    for (const QString &id : answer.smscIds) {
+        if (!id.isEmpty())
+            QUILLET_TRY(applyEarlyReceipts(link, id, rules));
+    }
+    return Status::ok();
+}
+
+// The same as recordOne() for each, in four statements for them all: the messages moved
+// on, the ids looked for among the parts already sent, the parts written, and one look
+// for receipts that came early. Answers that share an id are recorded one by one, since
+// each must see the parts of those before it.
+Status LinkQueue::recordSubmitted(const QString &link, const QList<const Answer *> &answers,
+                                  qint64 now, const ReceiptRules &rules, QList<Doubtful> &doubtful)
+{
+    QSet<QString> ids;
+    for (const Answer *answer : answers) {
+        for (const QString &id : answer->smscIds) {
+            if (id.isEmpty())
+                continue;
+            if (ids.contains(id)) {
+                for (const Answer *each : answers)
+                    QUILLET_TRY(recordOne(link, *each, now, rules, doubtful));
+                return Status::ok();
+            }
+            ids.insert(id);
+        }
+    }
+    const auto marks = [](qsizetype count, const QString &mark) {
+        return QStringList(count, mark).join(u", "_s);
+    };
+    QSqlQuery *q = nullptr;
+    QVariantList values { m_store.time(now), m_process };
+    for (const Answer *answer : answers)
+        values.append(answer->id);
+    QUILLET_TRY(m_store.step(q,
+                             u"UPDATE mt SET state = 'submitted', reason = NULL, "
+                             u"tries = tries + 1, claimed_by = NULL, claimed_until = NULL, "
+                             u"accepted_at = ? WHERE state = 'queued' AND claimed_by = ? "
+                             u"AND id IN (%1) RETURNING id"_s.arg(marks(answers.size(), u"?"_s)),
+                             values));
+    QSet<qint64> ours; // the others are no longer ours: another process has them
+    while (q->next())
+        ours.insert(q->value(0).toLongLong());
+    q->finish();
+    QList<Doubtful> parts;
+    for (const Answer *answer : answers) {
+        if (!ours.contains(answer->id))
+            continue;
+        for (qsizetype i = 0; i < answer->smscIds.size(); ++i)
+            parts.append(Doubtful { answer->id, int(i + 1), answer->smscIds.at(i), 0 });
+    }
+    if (parts.isEmpty())
+        return Status::ok();
+    values = { link };
+    qsizetype looked = 0;
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        if (parts.at(i).smscId.isEmpty())
+            continue;
+        values += { i, parts.at(i).message, parts.at(i).smscId };
+        ++looked;
+    }
+    if (looked > 0) {
+        QUILLET_TRY(m_store.step(
+            q,
+            u"SELECT v.column1, (SELECT p.mt_id FROM mt_parts p JOIN mt ON mt.id = p.mt_id "
+            u"WHERE p.smsc_id = v.column3 AND mt.link = ? AND p.state = 'submitted' AND "
+            u"p.mt_id <> v.column2 ORDER BY p.mt_id LIMIT 1) FROM (VALUES %1) AS v"_s.arg(
+                marks(looked, u"(CAST(? AS bigint), CAST(? AS bigint), CAST(? AS text))"_s)),
+            values));
+        while (q->next())
+            parts[q->value(0).toLongLong()].heldBy = q->value(1).toLongLong();
+        q->finish();
+    }
+    values.clear();
+    for (const Doubtful &part : std::as_const(parts))
+        values += { part.message, part.part, part.smscId };
+    QUILLET_TRY(m_store.step(q,
+                             u"INSERT INTO mt_parts (mt_id, part, smsc_id, state) VALUES %1"_s.arg(
+                                 marks(parts.size(), u"(?, ?, ?, 'submitted')"_s)),
+                             values));
+    for (const Doubtful &part : std::as_const(parts)) {
+        if (part.smscId.isEmpty() || part.heldBy != 0) {
+            QUILLET_TRY(keepDoubtful(link, part));
+            doubtful.append(part);
+        }
+    }
+    // Receipts that came before their answer was written: mostly none, found in one look.
+    values = { link };
+    QStringList keys;
+    for (const Doubtful &part : std::as_const(parts)) {
+        if (part.smscId.isEmpty())
+            continue;
+        values.append(part.smscId);
+        keys += receiptKeysFor(part.smscId, rules.ids);
+    }
+    if (values.size() == 1)
+        return Status::ok();
+    const qsizetype exact = values.size() - 1;
+    QString keyed;
+    if (!keys.isEmpty()) {
+        keyed = u" OR ltrim(lower(smsc_id), '0') IN (%1)"_s.arg(marks(keys.size(), u"?"_s));
+        for (const QString &key : std::as_const(keys))
+            values.append(key);
+    }
+    QUILLET_TRY(m_store.step(q,
+                             u"SELECT 1 FROM link_unmatched WHERE kind = 'receipt' AND link = ? "
+                             u"AND (smsc_id IN (%1)%2) LIMIT 1"_s.arg(marks(exact, u"?"_s), keyed),
+                             values));
+    const bool early = q->next();
+    q->finish();
+    if (!early)
+        return Status::ok();
+    for (const Doubtful &part : std::as_const(parts)) {
+        if (!part.smscId.isEmpty())
+            QUILLET_TRY(applyEarlyReceipts(link, part.smscId, rules));
+    }
+    return Status::ok();
 }
 
 // Beside the receipts and arrivals that matched nothing, for the operator to see: the

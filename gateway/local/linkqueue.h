@@ -72,6 +72,12 @@ private:
     Result<int> moveMessage(const QString &link, const QString &source, const QString &destination,
                             int reference, int total);
     Result<bool> moveToUnmatched(const QString &link, const WaitingPart &part);
+    // One answer, each of its changes a statement of its own.
+    Status recordOne(const QString &link, const Answer &answer, qint64 now,
+                     const ReceiptRules &rules, QList<Doubtful> &doubtful);
+    Status recordSubmitted(const QString &link, const QList<const Answer *> &answers, qint64 now,
+                           const ReceiptRules &rules, QList<Doubtful> &doubtful);
+    static constexpr qsizetype MostPartsAtOnce = 500;
     Status keepDoubtful(const QString &link, const Doubtful &doubtful);
     Status refund(qint64 id, qint64 now);
     Result<int> expire(const QString &link, qint64 validityMs, int most);

@@ -257,6 +257,18 @@ private Q_SLOTS:
             << QStringList { u"submitted"_s, u"delivered"_s }
             << QStringList { u"answer||part 1 taken without a message id"_s,
                              u"receipt||delivered"_s };
+        // Answers joined by '+' are written together, as a turn of the link writes them.
+        QTest::newRow("a turn's answers with one id twice: the later still finds the earlier")
+            << QStringList { u"1:x+2:x"_s, u"r:x:delivered"_s, u"r:x:expired"_s }
+            << QStringList { u"delivered"_s, u"expired"_s }
+            << QStringList { u"answer|x|part 1 taken with the message id of message 1"_s };
+        QTest::newRow("a turn's answers find the receipt that came before them")
+            << QStringList { u"r:y:delivered"_s, u"1:x+2:y"_s }
+            << QStringList { u"submitted"_s, u"delivered"_s } << QStringList();
+        QTest::newRow("a turn's answers, one without an id")
+            << QStringList { u"1:+2:y"_s, u"r:y:delivered"_s }
+            << QStringList { u"submitted"_s, u"delivered"_s }
+            << QStringList { u"answer||part 1 taken without a message id"_s };
     }
     void idsTheSmscGives()
     {
@@ -280,11 +292,15 @@ private Q_SLOTS:
                             .isOk());
                 continue;
             }
-            Answer answer;
-            answer.id = taken.at(step.section(u':', 0, 0).toInt() - 1).id;
-            answer.kind = Answer::Kind::Submitted;
-            answer.smscIds = { step.section(u':', 1) };
-            QVERIFY(queue.record(u"main"_s, { answer }, {}).status().isOk());
+            QList<Answer> turn;
+            for (const QString &each : step.split(u'+')) {
+                Answer answer;
+                answer.id = taken.at(each.section(u':', 0, 0).toInt() - 1).id;
+                answer.kind = Answer::Kind::Submitted;
+                answer.smscIds = { each.section(u':', 1) };
+                turn.append(answer);
+            }
+            QVERIFY(queue.record(u"main"_s, turn, {}).status().isOk());
         }
         const StoreProbe probe(m_store->url());
         QCOMPARE(probe.rows(u"SELECT state FROM mt ORDER BY id"_s), states);
