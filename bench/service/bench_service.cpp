@@ -11,7 +11,11 @@
 //      reports on /metrics;
 //   4. in the same run, an application's durable sends (POST /v1/messages) from wrk, 32
 //      kept-alive connections, an application token per account, beside the console's
-//      keyed send of round 3 with group commit on.
+//      keyed send of round 3 with group commit on;
+//   5. on PostgreSQL, SMPP links: messages queued for the link drained to the SMSC
+//      simulator by one service process with its bind, then by two with a bind each,
+//      claiming from the one queue (window 50): from the moment every bind is up to the
+//      last answer written.
 //
 //   bench_service                an SQLite store in a temporary folder
 //   bench_service --postgresql   a database on the cluster the PG* variables name (run
@@ -24,6 +28,7 @@
 //   QUILLET_BENCH_WORKERS  worker threads of each service process, default 4 (the
 //                          service's own default)
 //   QUILLET_BENCH_CONNECTIONS  wrk's connections, default 32
+//   QUILLET_BENCH_LINK_MESSAGES  messages per link round, default 30000
 //
 // The program starts quillet-gatewayd itself on 127.0.0.1 (ephemeral ports) and stops it.
 
@@ -31,6 +36,7 @@
 #include "gateway/local/localgateway.h"
 #include "gateway/local/localoperator.h"
 #include "gateway/remote/remotegateway.h"
+#include "tests/smsc/smscsimulator.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -41,6 +47,8 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <QThread>
@@ -60,6 +68,7 @@ constexpr int Clients = 8;
 
 using BenchKit::out;
 using BenchKit::setting;
+using BenchKit::spin;
 
 QString account(int i)
 {
@@ -175,10 +184,12 @@ bool psql(const QStringList &arguments, QString *output = nullptr)
     return true;
 }
 
+const QString BenchDatabase = u"quillet_bench_service"_s;
+
 // fsync on, and a database of its own; the store's URL, empty on failure.
 QString preparePostgresql()
 {
-    const QString database = u"quillet_bench_service"_s;
+    const QString database = BenchDatabase;
     QString fsync;
     if (!psql({ u"-c"_s, u"ALTER SYSTEM SET fsync = on"_s })
         || !psql({ u"-c"_s, u"SELECT pg_reload_conf()"_s })
@@ -250,6 +261,7 @@ QString pinDatabase()
 class Service {
 public:
     Service(const QString &store, const QString &logFile, const QStringList &settings = {})
+        : m_logFile(logFile)
     {
         const QString config = logFile + u".conf"_s;
         QFile file(config);
@@ -279,6 +291,12 @@ public:
     }
     // Empty when it did not start.
     const QString &url() const { return m_url; }
+    // What it logged so far.
+    QString log() const
+    {
+        QFile file(m_logFile);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
     // User and system CPU the process used so far, in seconds.
     double cpuSeconds() const
     {
@@ -307,6 +325,7 @@ public:
 
 private:
     QProcess m_process;
+    QString m_logFile;
     QString m_url;
 };
 
@@ -332,6 +351,104 @@ double sample(const QByteArray &scrape, const QByteArray &series)
             return line.mid(series.size() + 1).toDouble();
     }
     return 0;
+}
+
+struct LinkRound {
+    double perSecond = 0;
+    double serviceCores = 0;
+};
+
+// `messages` queued for the link "main" by `from` (sends of 50 phones each), then drained
+// by `services` service processes, each bound to the simulator with a window of 50: the
+// messages a second from the moment every bind is up until none is left queued, and the
+// cores the services used meanwhile. Zero on failure, with the reason printed.
+LinkRound linkRound(const QString &store, const QString &folder, SmscSimulator &smsc,
+                    const QString &from, int services, int messages)
+{
+    const auto failed = [](const QString &why) {
+        out() << "  FAILED: " << why << Qt::endl;
+        return LinkRound {};
+    };
+    {
+        StoreLocation location;
+        LocalGateway::Options options;
+        options.route = [](const QString &) { return u"main"_s; };
+        std::unique_ptr<LocalGateway> gateway;
+        if (StoreLocation::parse(store, location).failed()
+            || LocalGateway::open(location, gateway, options).failed())
+            return failed(u"cannot open the store"_s);
+        for (int sent = 0; sent < messages; sent += 50) {
+            QStringList phones;
+            for (int i = sent; i < std::min(messages, sent + 50); ++i)
+                phones.append(u"1380%1"_s.arg(i, 7, 10, QChar(u'0')));
+            Bool16 outcome = 0;
+            if (gateway->SendMessage(from, phones.join(u','), u"bench"_s, outcome).failed()
+                || outcome != True16)
+                return failed(u"cannot queue the messages"_s);
+        }
+    }
+    QSqlDatabase db = QSqlDatabase::database(u"queue"_s);
+    QSqlQuery query(db);
+    const auto queued = [&](const char *sql) {
+        return query.exec(QString::fromLatin1(sql)) && query.next() ? query.value(0).toInt() : -1;
+    };
+    const QString password = folder + u"/smsc.password"_s;
+    QFile secret(password);
+    if (!secret.open(QIODevice::WriteOnly) || secret.write("secret1\n") < 0
+        || !secret.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        return failed(u"cannot write the password file"_s);
+    secret.close();
+    const QStringList link { u"[smsc.main]"_s,
+                             u"host=127.0.0.1"_s,
+                             u"port=%1"_s.arg(smsc.port()),
+                             u"system_id=quillet"_s,
+                             u"password_file="_s + password,
+                             u"window=50"_s,
+                             u"rate=100000"_s };
+    std::vector<std::unique_ptr<Service>> running;
+    for (int i = 0; i < services; ++i) {
+        running.push_back(std::make_unique<Service>(
+            store, folder + u"/link-%1-%2.log"_s.arg(services).arg(i), link));
+        if (running.back()->url().isEmpty())
+            return failed(u"the service did not start: "_s + running.back()->log().trimmed());
+    }
+    smsc.clear();
+    if (!spin(
+            [&] {
+                return std::ranges::all_of(running, [](const auto &service) {
+                    return service->log().contains(u"link main: bound as"_s);
+                });
+            },
+            10'000))
+        return failed(u"a link did not bind"_s);
+    QElapsedTimer timer;
+    timer.start();
+    const int left = queued("SELECT count(*) FROM quillet.mt WHERE state = 'queued'");
+    double cpuBefore = 0;
+    for (const auto &service : running)
+        cpuBefore += service->cpuSeconds();
+    // Looked at every 10 ms, and only whether one is left: counting the table as it
+    // drains would take the database's time from the links.
+    QElapsedTimer looked;
+    looked.start();
+    const bool drained = spin(
+        [&] {
+            smsc.clear();
+            if (looked.elapsed() < 10)
+                return false;
+            looked.restart();
+            return queued("SELECT count(*) FROM (SELECT 1 FROM quillet.mt "
+                          "WHERE state = 'queued' LIMIT 1) AS one")
+                == 0;
+        },
+        120'000);
+    const double seconds = double(timer.nsecsElapsed()) / 1e9;
+    double cpu = -cpuBefore;
+    for (const auto &service : running)
+        cpu += service->cpuSeconds();
+    if (!drained || left < 0)
+        return failed(u"the queue did not drain"_s);
+    return LinkRound { left / seconds, cpu / seconds };
 }
 
 // wrk's script: durable sends spread over the accounts, each with a key of its own, and
@@ -714,6 +831,36 @@ int main(int argc, char *argv[])
         const WrkRound two = wrkRound("two services, group commit on", 2, 64, script, token);
         out() << "  ratio two services / one       "
               << QString::number(two.perSecond / on.perSecond, 'f', 2) << " (goal > 1)" << Qt::endl;
+
+        const int linkMessages = setting("QUILLET_BENCH_LINK_MESSAGES", 30'000);
+        out() << "SMPP links, " << linkMessages
+              << " queued messages drained to the simulator, a bind of window 50 each" << Qt::endl;
+        SmscSimulator smsc;
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QPSQL"_s, u"queue"_s);
+        db.setHostName(qEnvironmentVariable("PGHOST", u"localhost"_s));
+        db.setPort(qEnvironmentVariable("PGPORT", u"5432"_s).toInt());
+        db.setUserName(qEnvironmentVariable("PGUSER"));
+        db.setPassword(qEnvironmentVariable("PGPASSWORD"));
+        db.setDatabaseName(BenchDatabase);
+        if (!smsc.start() || !db.open()) {
+            out() << "  FAILED: no simulator or no database" << Qt::endl;
+            ok = false;
+        } else {
+            const LinkRound one = linkRound(store, dir.path(), smsc, account(1), 1, linkMessages);
+            const LinkRound both = linkRound(store, dir.path(), smsc, account(2), 2, linkMessages);
+            const auto linkRow = [](const char *label, const LinkRound &r) {
+                out() << "  " << qSetFieldWidth(31) << Qt::left << label << qSetFieldWidth(7)
+                      << Qt::right << qRound(r.perSecond) << qSetFieldWidth(0)
+                      << " messages/s, service cores " << QString::number(r.serviceCores, 'f', 2)
+                      << Qt::endl;
+            };
+            linkRow("one service, one bind", one);
+            linkRow("two services, a bind each", both);
+            out() << "  ratio two services / one       "
+                  << QString::number(one.perSecond > 0 ? both.perSecond / one.perSecond : 0, 'f', 2)
+                  << " (goal > 1)" << Qt::endl;
+            ok = one.perSecond > 0 && both.perSecond > 0 && ok;
+        }
     }
 
     if (!ok)
