@@ -288,6 +288,20 @@ LinkQueue::record(const QString &link, const QList<Answer> &answers, const Recei
     return doubtful;
 }
 
+namespace {
+
+// A message the SMSC took, no longer claimed.
+const QString MovedToSubmitted
+    = u"UPDATE mt SET state = 'submitted', reason = NULL, tries = tries + 1, "
+      u"claimed_by = NULL, claimed_until = NULL, accepted_at = ?"_s;
+// The oldest part of another message (%2) of the link (a value) that the SMSC took with
+// the id %1 and that still waits for its receipt.
+const QString PartWithTheId
+    = u"SELECT p.mt_id FROM mt_parts p JOIN mt ON mt.id = p.mt_id WHERE p.smsc_id = %1 AND "
+      u"mt.link = ? AND p.state = 'submitted' AND p.mt_id <> %2 ORDER BY p.mt_id LIMIT 1"_s;
+
+} // namespace
+
 Status LinkQueue::recordOne(const QString &link, const Answer &answer, qint64 now,
                             const ReceiptRules &rules, QList<Doubtful> &doubtful)
 {
@@ -295,12 +309,8 @@ Status LinkQueue::recordOne(const QString &link, const Answer &answer, qint64 no
     const QString held = u" WHERE id = ? AND state = 'queued' AND claimed_by = ?"_s;
     switch (answer.kind) {
     case Answer::Kind::Submitted:
-        QUILLET_TRY(m_store.step(q,
-                                 u"UPDATE mt SET state = 'submitted', reason = NULL, "
-                                 u"tries = tries + 1, claimed_by = NULL, "
-                                 u"claimed_until = NULL, accepted_at = ?"_s
-                                     + held,
-                                 { m_store.time(now), answer.id, m_process }));
+        QUILLET_TRY(
+            m_store.step(q, MovedToSubmitted + held, { m_store.time(now), answer.id, m_process }));
         break;
     case Answer::Kind::Retry:
         QUILLET_TRY(
@@ -330,12 +340,8 @@ Status LinkQueue::recordOne(const QString &link, const Answer &answer, qint64 no
         const QString &smscId = answer.smscIds.at(i);
         Doubtful part { answer.id, int(i + 1), smscId, 0 };
         if (!smscId.isEmpty()) {
-            QUILLET_TRY(m_store.step(q,
-                                     u"SELECT p.mt_id FROM mt_parts p JOIN mt ON "
-                                     u"mt.id = p.mt_id WHERE p.smsc_id = ? AND "
-                                     u"mt.link = ? AND p.state = 'submitted' AND "
-                                     u"p.mt_id <> ? ORDER BY p.mt_id LIMIT 1"_s,
-                                     { smscId, link, answer.id }));
+            QUILLET_TRY(
+                m_store.step(q, PartWithTheId.arg(u"?"_s, u"?"_s), { smscId, link, answer.id }));
             if (q->next())
                 part.heldBy = q->value(0).toLongLong();
             q->finish();
@@ -385,10 +391,9 @@ Status LinkQueue::recordSubmitted(const QString &link, const QList<const Answer 
     for (const Answer *answer : answers)
         values.append(answer->id);
     QUILLET_TRY(m_store.step(q,
-                             u"UPDATE mt SET state = 'submitted', reason = NULL, "
-                             u"tries = tries + 1, claimed_by = NULL, claimed_until = NULL, "
-                             u"accepted_at = ? WHERE state = 'queued' AND claimed_by = ? "
-                             u"AND id IN (%1) RETURNING id"_s.arg(marks(answers.size(), u"?"_s)),
+                             MovedToSubmitted
+                                 + u" WHERE state = 'queued' AND claimed_by = ? AND id IN (%1) "
+                                   u"RETURNING id"_s.arg(marks(answers.size(), u"?"_s)),
                              values));
     QSet<qint64> ours; // the others are no longer ours: another process has them
     while (q->next())
@@ -414,9 +419,8 @@ Status LinkQueue::recordSubmitted(const QString &link, const QList<const Answer 
     if (looked > 0) {
         QUILLET_TRY(m_store.step(
             q,
-            u"SELECT v.column1, (SELECT p.mt_id FROM mt_parts p JOIN mt ON mt.id = p.mt_id "
-            u"WHERE p.smsc_id = v.column3 AND mt.link = ? AND p.state = 'submitted' AND "
-            u"p.mt_id <> v.column2 ORDER BY p.mt_id LIMIT 1) FROM (VALUES %1) AS v"_s.arg(
+            u"SELECT v.column1, (%1) FROM (VALUES %2) AS v"_s.arg(
+                PartWithTheId.arg(u"v.column3"_s, u"v.column2"_s),
                 marks(looked, u"(CAST(? AS bigint), CAST(? AS bigint), CAST(? AS text))"_s)),
             values));
         while (q->next())
