@@ -54,6 +54,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <numeric>
 #include <vector>
 
 #include <sched.h>
@@ -292,7 +293,7 @@ public:
     // Empty when it did not start.
     const QString &url() const { return m_url; }
     // What it logged so far.
-    QString log() const
+    QString logged() const
     {
         QFile file(m_logFile);
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
@@ -410,13 +411,13 @@ LinkRound linkRound(const QString &store, const QString &folder, SmscSimulator &
         running.push_back(std::make_unique<Service>(
             store, folder + u"/link-%1-%2.log"_s.arg(services).arg(i), link));
         if (running.back()->url().isEmpty())
-            return failed(u"the service did not start: "_s + running.back()->log().trimmed());
+            return failed(u"the service did not start: "_s + running.back()->logged().trimmed());
     }
     smsc.clear();
     if (!spin(
             [&] {
                 return std::ranges::all_of(running, [](const auto &service) {
-                    return service->log().contains(u"link main: bound as"_s);
+                    return service->logged().contains(u"link main: bound as"_s);
                 });
             },
             10'000))
@@ -424,9 +425,12 @@ LinkRound linkRound(const QString &store, const QString &folder, SmscSimulator &
     QElapsedTimer timer;
     timer.start();
     const int left = queued("SELECT count(*) FROM quillet.mt WHERE state = 'queued'");
-    double cpuBefore = 0;
-    for (const auto &service : running)
-        cpuBefore += service->cpuSeconds();
+    const auto servicesCpu = [&] {
+        return std::accumulate(
+            running.begin(), running.end(), 0.0,
+            [](double sum, const auto &service) { return sum + service->cpuSeconds(); });
+    };
+    const double cpuBefore = servicesCpu();
     // Looked at every 10 ms, and only whether one is left: counting the table as it
     // drains would take the database's time from the links.
     QElapsedTimer looked;
@@ -443,9 +447,7 @@ LinkRound linkRound(const QString &store, const QString &folder, SmscSimulator &
         },
         120'000);
     const double seconds = double(timer.nsecsElapsed()) / 1e9;
-    double cpu = -cpuBefore;
-    for (const auto &service : running)
-        cpu += service->cpuSeconds();
+    const double cpu = servicesCpu() - cpuBefore;
     if (!drained || left < 0)
         return failed(u"the queue did not drain"_s);
     return LinkRound { left / seconds, cpu / seconds };
