@@ -7,8 +7,8 @@
 //   3. durable sends from wrk, 32 kept-alive connections, each request with a key of its
 //      own: one service with group commit off (group_commit_max=1) and on, side by side,
 //      then (on PostgreSQL) two services on; with the CPU each service process, wrk and
-//      the whole machine used, the latency wrk saw, and the batch sizes the service
-//      reports on /metrics;
+//      the whole machine used (and the database's core, where it has one of its own),
+//      the latency wrk saw, and the batch sizes the service reports on /metrics;
 //   4. in the same run, an application's durable sends (POST /v1/messages) from wrk, 32
 //      kept-alive connections, an application token per account, beside the console's
 //      keyed send of round 3 with group commit on;
@@ -54,6 +54,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <cerrno>
 #include <numeric>
 #include <vector>
 
@@ -214,7 +215,7 @@ QString preparePostgresql()
 // (services, clients, wrk) on the others: the service's figures are then not CPU it shares
 // with the database. Pins the server's processes now; the backends it forks later inherit
 // it. Says what it did.
-QString pinDatabase()
+QString pinDatabase(int &databaseCore)
 {
     const long cores = sysconf(_SC_NPROCESSORS_ONLN);
     if (qEnvironmentVariable("QUILLET_BENCH_PIN") == u"0"_s)
@@ -248,11 +249,13 @@ QString pinDatabase()
             pids.append(entry.toLongLong());
     }
     for (const qint64 pid : std::as_const(pids)) {
-        if (sched_setaffinity(pid_t(pid), sizeof database, &database) != 0)
+        // A backend that ended meanwhile needs no core.
+        if (sched_setaffinity(pid_t(pid), sizeof database, &database) != 0 && errno != ESRCH)
             return u"not pinned: the server's processes refused (run as their owner or root)"_s;
     }
     if (sched_setaffinity(0, sizeof rest, &rest) != 0)
         return u"not pinned: this process refused"_s;
+    databaseCore = int(cores - 1);
     return u"the database's %1 processes on core %2, the rest on cores 0-%3"_s.arg(pids.size())
         .arg(cores - 1)
         .arg(cores - 2);
@@ -573,13 +576,21 @@ bool readWrk(QProcess &wrk, int seconds, WrkRound &round)
 }
 
 // CPU every process of the machine used so far (the database server's too), in seconds.
-double machineCpuSeconds()
+// Or only `core`'s.
+double machineCpuSeconds(int core = -1)
 {
     QFile stat(u"/proc/stat"_s);
     if (!stat.open(QIODevice::ReadOnly))
         return 0;
-    // cpu  user nice system idle iowait irq softirq steal
-    const QList<QByteArray> fields = stat.readLine().simplified().split(' ');
+    // cpu  user nice system idle iowait irq softirq steal, then a line for each core
+    const QByteArray name = "cpu" + (core < 0 ? QByteArray() : QByteArray::number(core));
+    QList<QByteArray> fields;
+    // Read line by line: a file of /proc has no size to tell its end by.
+    for (QByteArray line = stat.readLine(); !line.isEmpty() && fields.value(0) != name;
+         line = stat.readLine())
+        fields = line.simplified().split(' ');
+    if (fields.value(0) != name)
+        return 0;
     qint64 busy = 0;
     for (int i : { 1, 2, 3, 6, 7, 8 })
         busy += fields.value(i).toLongLong();
@@ -611,13 +622,14 @@ int main(int argc, char *argv[])
     const int seconds = setting("QUILLET_BENCH_SECONDS", 5);
     QTemporaryDir dir;
     const bool postgresql = args.value(1) == u"--postgresql"_s;
+    int databaseCore = -1; // the core the database has to itself, if any
     const QString store = postgresql ? preparePostgresql() : dir.filePath(u"gateway.sqlite3"_s);
     if (store.isEmpty())
         return 1;
     const QString program = QStringLiteral(QUILLET_GATEWAYD);
     out() << "Store: " << (postgresql ? "PostgreSQL" : "SQLite") << Qt::endl;
     if (postgresql)
-        out() << "Cores: " << pinDatabase() << Qt::endl;
+        out() << "Cores: " << pinDatabase(databaseCore) << Qt::endl;
 
     QProcess init;
     init.start(program, { u"--config"_s, u"/dev/null"_s, u"--store"_s, store, u"init"_s });
@@ -749,7 +761,7 @@ int main(int argc, char *argv[])
           << " s a round (goals: on >= 2x off; >= 4000/s on SQLite, >= 3000/s on PostgreSQL;"
           << " service CPU <= 0.25 ms a send; p99 <= 25 ms; peak memory < 50 MiB)" << Qt::endl;
     out() << "  round                          sends/s  p50 ms  p99 ms  service ms/send"
-             "  service cores  wrk cores  all cores  mean batch  peak MiB"
+             "  service cores  wrk cores  all cores  database's core  mean batch  peak MiB"
           << Qt::endl;
     int round = 0;
     const auto wrkRound = [&](const char *label, int services, int batchMost,
@@ -772,6 +784,7 @@ int main(int argc, char *argv[])
             cpuBefore.push_back(service->cpuSeconds());
         const double wrkBefore = childCpuSeconds();
         const double machineBefore = machineCpuSeconds();
+        const double databaseBefore = machineCpuSeconds(databaseCore);
         std::vector<std::unique_ptr<QProcess>> generators;
         generators.reserve(size_t(services));
         for (int i = 0; i < services; ++i) {
@@ -790,6 +803,7 @@ int main(int argc, char *argv[])
         }
         result.cpuSeconds = childCpuSeconds() - wrkBefore;
         const double machineCores = (machineCpuSeconds() - machineBefore) / seconds;
+        const double databaseShare = (machineCpuSeconds(databaseCore) - databaseBefore) / seconds;
         double serviceCpu = 0;
         double peak = 0;
         double batches = 0;
@@ -809,7 +823,9 @@ int main(int argc, char *argv[])
               << qSetFieldWidth(17) << QString::number(perSend, 'f', 3) << qSetFieldWidth(15)
               << QString::number(serviceCpu / seconds, 'f', 2) << qSetFieldWidth(11)
               << QString::number(result.cpuSeconds / seconds, 'f', 2)
-              << QString::number(machineCores, 'f', 2) << qSetFieldWidth(12)
+              << QString::number(machineCores, 'f', 2) << qSetFieldWidth(17)
+              << (databaseCore >= 0 ? QString::number(databaseShare, 'f', 2) : u"-"_s)
+              << qSetFieldWidth(12)
               << (batches > 0 ? QString::number(batched / batches, 'f', 1) : u"-"_s)
               << qSetFieldWidth(10) << qRound(peak) << qSetFieldWidth(0) << Qt::endl;
         if (result.failed > 0) {
