@@ -363,31 +363,60 @@ Status LinkQueue::recordOne(const QString &link, const Answer &answer, qint64 no
     return Status::ok();
 }
 
-// The same as recordOne() for each, in four statements for them all: the messages moved
-// on, the ids looked for among the parts already sent, the parts written, and one look
-// for receipts that came early. Answers that share an id are recorded one by one, since
-// each must see the parts of those before it.
+// The same as recordOne() for each, in four statements for them all: one look for
+// receipts that came early, the messages moved on, the ids looked for among the parts
+// already sent, and the parts written. Where an answer must see what the one before it
+// wrote (an id given twice, a message answered twice) or a receipt came early (rare: a
+// receipt applied may settle a part of an answer after it), they are written one by one.
 Status LinkQueue::recordSubmitted(const QString &link, const QList<const Answer *> &answers,
                                   qint64 now, const ReceiptRules &rules, QList<Doubtful> &doubtful)
 {
-    QSet<QString> ids;
-    for (const Answer *answer : answers) {
-        for (const QString &id : answer->smscIds) {
-            if (id.isEmpty())
-                continue;
-            if (ids.contains(id)) {
-                for (const Answer *each : answers)
-                    QUILLET_TRY(recordOne(link, *each, now, rules, doubtful));
-                return Status::ok();
-            }
-            ids.insert(id);
-        }
-    }
+    const auto oneByOne = [&]() -> Status {
+        for (const Answer *answer : answers)
+            QUILLET_TRY(recordOne(link, *answer, now, rules, doubtful));
+        return Status::ok();
+    };
     const auto marks = [](qsizetype count, const QString &mark) {
         return QStringList(count, mark).join(u", "_s);
     };
+    QSet<qint64> messages;
+    QSet<QString> ids;
+    QStringList keys;
+    for (const Answer *answer : answers) {
+        if (messages.contains(answer->id))
+            return oneByOne();
+        messages.insert(answer->id);
+        for (const QString &id : answer->smscIds) {
+            if (id.isEmpty())
+                continue;
+            if (ids.contains(id))
+                return oneByOne();
+            ids.insert(id);
+            keys += receiptKeysFor(id, rules.ids);
+        }
+    }
     QSqlQuery *q = nullptr;
-    QVariantList values { m_store.time(now), m_process };
+    QVariantList values { link };
+    if (!ids.isEmpty()) {
+        for (const QString &id : std::as_const(ids))
+            values.append(id);
+        QString keyed;
+        if (!keys.isEmpty()) {
+            keyed = u" OR ltrim(lower(smsc_id), '0') IN (%1)"_s.arg(marks(keys.size(), u"?"_s));
+            for (const QString &key : std::as_const(keys))
+                values.append(key);
+        }
+        QUILLET_TRY(
+            m_store.step(q,
+                         u"SELECT 1 FROM link_unmatched WHERE kind = 'receipt' AND link = ? "
+                         u"AND (smsc_id IN (%1)%2) LIMIT 1"_s.arg(marks(ids.size(), u"?"_s), keyed),
+                         values));
+        const bool early = q->next();
+        q->finish();
+        if (early)
+            return oneByOne();
+    }
+    values = { m_store.time(now), m_process };
     for (const Answer *answer : answers)
         values.append(answer->id);
     QUILLET_TRY(m_store.step(q,
@@ -439,36 +468,6 @@ Status LinkQueue::recordSubmitted(const QString &link, const QList<const Answer 
             QUILLET_TRY(keepDoubtful(link, part));
             doubtful.append(part);
         }
-    }
-    // Receipts that came before their answer was written: mostly none, found in one look.
-    values = { link };
-    QStringList keys;
-    for (const Doubtful &part : std::as_const(parts)) {
-        if (part.smscId.isEmpty())
-            continue;
-        values.append(part.smscId);
-        keys += receiptKeysFor(part.smscId, rules.ids);
-    }
-    if (values.size() == 1)
-        return Status::ok();
-    const qsizetype exact = values.size() - 1;
-    QString keyed;
-    if (!keys.isEmpty()) {
-        keyed = u" OR ltrim(lower(smsc_id), '0') IN (%1)"_s.arg(marks(keys.size(), u"?"_s));
-        for (const QString &key : std::as_const(keys))
-            values.append(key);
-    }
-    QUILLET_TRY(m_store.step(q,
-                             u"SELECT 1 FROM link_unmatched WHERE kind = 'receipt' AND link = ? "
-                             u"AND (smsc_id IN (%1)%2) LIMIT 1"_s.arg(marks(exact, u"?"_s), keyed),
-                             values));
-    const bool early = q->next();
-    q->finish();
-    if (!early)
-        return Status::ok();
-    for (const Doubtful &part : std::as_const(parts)) {
-        if (!part.smscId.isEmpty())
-            QUILLET_TRY(applyEarlyReceipts(link, part.smscId, rules));
     }
     return Status::ok();
 }

@@ -265,6 +265,9 @@ private Q_SLOTS:
         QTest::newRow("a turn's answers find the receipt that came before them")
             << QStringList { u"r:y:delivered"_s, u"1:x+2:y"_s }
             << QStringList { u"submitted"_s, u"delivered"_s } << QStringList();
+        QTest::newRow("a turn that answers one message twice: the first answer stands")
+            << QStringList { u"1:x+1:y"_s, u"r:x:delivered"_s }
+            << QStringList { u"delivered"_s, u"queued"_s } << QStringList();
         QTest::newRow("a turn's answers, one without an id")
             << QStringList { u"1:+2:y"_s, u"r:y:delivered"_s }
             << QStringList { u"submitted"_s, u"delivered"_s }
