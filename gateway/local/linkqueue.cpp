@@ -9,6 +9,8 @@
 #include <QSet>
 #include <QSqlQuery>
 
+#include <set>
+
 using namespace Qt::StringLiterals;
 using namespace LocalSteps;
 
@@ -300,6 +302,12 @@ const QString PartWithTheId
     = u"SELECT p.mt_id FROM mt_parts p JOIN mt ON mt.id = p.mt_id WHERE p.smsc_id = %1 AND "
       u"mt.link = ? AND p.state = 'submitted' AND p.mt_id <> %2 ORDER BY p.mt_id LIMIT 1"_s;
 
+// The part a receipt's id finds, of those the SMSC gave that id: the oldest still waiting
+// for its receipt, else the newest.
+const QString ReceiptOrder = u" ORDER BY CASE WHEN p.state = 'submitted' THEN 0 ELSE 1 END, "
+                             u"CASE WHEN p.state = 'submitted' THEN p.mt_id ELSE -p.mt_id END, "
+                             u"p.part LIMIT 1"_s;
+
 } // namespace
 
 Status LinkQueue::recordOne(const QString &link, const Answer &answer, qint64 now,
@@ -572,11 +580,7 @@ LinkQueue::applyReceipt(const QString &link, const Receipt &receipt, const Recei
         QUILLET_TRY(m_store.step(q,
                                  u"SELECT p.mt_id, p.part FROM mt_parts p JOIN mt ON "
                                  u"mt.id = p.mt_id WHERE "_s
-                                     + where
-                                     + u" AND mt.link = ? ORDER BY "
-                                       u"CASE WHEN p.state = 'submitted' THEN 0 ELSE 1 END, "
-                                       u"CASE WHEN p.state = 'submitted' THEN p.mt_id "
-                                       u"ELSE -p.mt_id END, p.part LIMIT 1"_s,
+                                     + where + u" AND mt.link = ?"_s + ReceiptOrder,
                                  { candidate.value, link }));
         if (q->next()) {
             id = q->value(0).toLongLong();
@@ -604,16 +608,80 @@ LinkQueue::applyReceipt(const QString &link, const Receipt &receipt, const Recei
             QUILLET_TRY(refund(id, now));
         return matched;
     }
+    QUILLET_TRY(m_store.step(q, deliveredWhere(rules).arg(u"= ?"_s),
+                             { m_store.time(now), m_store.time(now), id }));
+    return matched;
+}
+
+// Messages (%1: `= ?` or `IN (...)`) delivered, once every part is (or any, by the rules).
+QString LinkQueue::deliveredWhere(const ReceiptRules &rules)
+{
     const QString everyPart = rules.anyPart
         ? QString()
         : u" AND NOT EXISTS (SELECT 1 FROM mt_parts WHERE mt_id = mt.id "
           u"AND state <> 'delivered')"_s;
+    return u"UPDATE mt SET state = 'delivered', delivered_at = ?, done_at = ? "
+           u"WHERE id %1 AND state IN ('submitted', 'unknown')"_s
+        + everyPart;
+}
+
+// The receipts of a turn at once, where each says delivered and finds a part of its own
+// by its id as given: one look for them all, the parts and then their messages moved on.
+// False, with nothing written, where any is otherwise (an arrival, another state, an id
+// in another form or found by none, two of one part): those go one by one.
+Result<bool> LinkQueue::deliveredTogether(const QString &link, const QList<Delivery> &deliveries,
+                                          const ReceiptRules &rules)
+{
+    if (deliveries.size() < 2)
+        return false;
+    const auto marks = [](qsizetype count, const QString &mark) {
+        return QStringList(count, mark).join(u", "_s);
+    };
+    QVariantList values { link, link };
+    for (qsizetype i = 0; i < deliveries.size(); ++i) {
+        const std::optional<Receipt> &receipt = deliveries.at(i).receipt;
+        if (!receipt || receipt->state != ReceiptState::Delivered || receipt->smscId.isEmpty())
+            return false;
+        values += { i, receipt->smscId };
+    }
+    const QString found = u"(SELECT p.%1 FROM mt_parts p JOIN mt ON mt.id = p.mt_id "
+                          u"WHERE p.smsc_id = v.column2 AND mt.link = ?"_s
+        + ReceiptOrder + u")"_s;
+    QSqlQuery *q = nullptr;
+    QUILLET_TRY(
+        m_store.step(q,
+                     u"SELECT v.column1, %1, %2 FROM (VALUES %3) AS v"_s.arg(
+                         found.arg(u"mt_id"_s), found.arg(u"part"_s),
+                         marks(deliveries.size(), u"(CAST(? AS bigint), CAST(? AS text))"_s)),
+                     values));
+    std::set<std::pair<qint64, int>> parts;
+    std::set<qint64> messages;
+    while (q->next()) {
+        if (q->value(1).isNull())
+            continue;
+        parts.insert({ q->value(1).toLongLong(), q->value(2).toInt() });
+        messages.insert(q->value(1).toLongLong());
+    }
+    q->finish();
+    // One found by none, or two of one part (an id given twice): one by one.
+    if (qsizetype(parts.size()) != deliveries.size())
+        return false;
+    const qint64 now = nowMs();
+    values.clear();
+    for (const auto &[message, part] : std::as_const(parts))
+        values += { message, part };
     QUILLET_TRY(m_store.step(q,
-                             u"UPDATE mt SET state = 'delivered', delivered_at = ?, done_at = ? "
-                             u"WHERE id = ? AND state IN ('submitted', 'unknown')"_s
-                                 + everyPart,
-                             { m_store.time(now), m_store.time(now), id }));
-    return matched;
+                             u"UPDATE mt_parts SET state = 'delivered' WHERE state = 'submitted' "
+                             u"AND (mt_id, part) IN (VALUES %1)"_s.arg(
+                                 marks(parts.size(), u"(CAST(? AS bigint), CAST(? AS integer))"_s)),
+                             values));
+    values = { m_store.time(now), m_store.time(now) };
+    for (const qint64 message : std::as_const(messages))
+        values.append(message);
+    QUILLET_TRY(m_store.step(
+        q, deliveredWhere(rules).arg(u"IN (%1)"_s.arg(marks(qsizetype(messages.size()), u"?"_s))),
+        values));
+    return true;
 }
 
 // The account whose service number is the longest that begins `destination`; the rest
@@ -652,6 +720,17 @@ QList<LinkStore::Stored> LinkQueue::deliver(const QString &link, const QList<Del
     const Result<Decision> written = m_store.transaction([&]() -> Result<Decision> {
         outcomes.clear();
         QUILLET_TRY(forgetMarks(link, now));
+        // Mostly receipts that each say delivered: together, in a savepoint that a refusal
+        // undoes for them all to go one by one.
+        bool together = false;
+        const Result<Decision> tried = m_store.transaction([&]() -> Result<Decision> {
+            QUILLET_TRY_VALUE(together, deliveredTogether(link, deliveries, rules));
+            return together ? Decision::Commit : Decision::RollBack;
+        });
+        if (!tried.failed() && together) {
+            outcomes = QList<Stored>(deliveries.size(), Stored { Status::ok(), IdForm::Exact });
+            return Decision::Commit;
+        }
         // Each in a savepoint of its own: one the store refuses is undone alone.
         for (const Delivery &delivery : deliveries) {
             std::optional<IdForm> matched;

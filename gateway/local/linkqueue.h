@@ -54,6 +54,9 @@ private:
                                             const ReceiptRules &rules, qint64 now);
     Status applyEarlyReceipts(const QString &link, const QString &smscId,
                               const ReceiptRules &rules);
+    static QString deliveredWhere(const ReceiptRules &rules);
+    Result<bool> deliveredTogether(const QString &link, const QList<Delivery> &deliveries,
+                                   const ReceiptRules &rules);
     enum class Arrived { Stored, Repeated, PartKept, Unmatched };
     Result<Arrived> arriveIn(const QString &link, const Arrival &arrival, int partsPerSource,
                              qint64 now);

@@ -265,6 +265,20 @@ private Q_SLOTS:
         QTest::newRow("a turn's answers find the receipt that came before them")
             << QStringList { u"r:y:delivered"_s, u"1:x+2:y"_s }
             << QStringList { u"submitted"_s, u"delivered"_s } << QStringList();
+        QTest::newRow("a turn's receipts together")
+            << QStringList { u"1:x+2:y"_s, u"r:x:delivered+r:y:delivered"_s }
+            << QStringList { u"delivered"_s, u"delivered"_s } << QStringList();
+        QTest::newRow("a turn's receipts, one not delivered")
+            << QStringList { u"1:x+2:y"_s, u"r:x:delivered+r:y:expired"_s }
+            << QStringList { u"delivered"_s, u"expired"_s } << QStringList();
+        QTest::newRow("a turn's receipts, one found by none")
+            << QStringList { u"1:x+2:y"_s, u"r:x:delivered+r:z:delivered"_s }
+            << QStringList { u"delivered"_s, u"submitted"_s }
+            << QStringList { u"receipt|z|delivered"_s };
+        QTest::newRow("a turn's receipts of one id given twice: the oldest waiting first")
+            << QStringList { u"1:x"_s, u"2:x"_s, u"r:x:delivered+r:x:delivered"_s }
+            << QStringList { u"delivered"_s, u"delivered"_s }
+            << QStringList { u"answer|x|part 1 taken with the message id of message 1"_s };
         QTest::newRow("a turn that answers one message twice: the first answer stands")
             << QStringList { u"1:x+1:y"_s, u"r:x:delivered"_s }
             << QStringList { u"delivered"_s, u"queued"_s } << QStringList();
@@ -285,14 +299,18 @@ private Q_SLOTS:
         QCOMPARE(taken.size(), 2);
         for (const QString &step : std::as_const(steps)) {
             if (step.startsWith(u"r:"_s)) {
-                QVERIFY(deliverOne(queue,
-                                   LinkQueue::Receipt { step.section(u':', 1, 1),
-                                                        stateNamed(step.section(u':', 2)),
-                                                        u"13800138000"_s,
-                                                        ServiceNumber,
-                                                        u"-"_s,
-                                                        {} })
-                            .isOk());
+                QList<LinkQueue::Delivery> turn;
+                for (const QString &each : step.split(u'+')) {
+                    turn.append(LinkQueue::Delivery {});
+                    turn.last().receipt = LinkQueue::Receipt { each.section(u':', 1, 1),
+                                                               stateNamed(each.section(u':', 2)),
+                                                               u"13800138000"_s,
+                                                               ServiceNumber,
+                                                               u"-"_s,
+                                                               {} };
+                }
+                for (const LinkQueue::Stored &stored : queue.deliver(u"main"_s, turn, 3, {}))
+                    QVERIFY(stored.status.isOk());
                 continue;
             }
             QList<Answer> turn;
