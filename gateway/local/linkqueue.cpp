@@ -465,8 +465,11 @@ Status LinkQueue::recordSubmitted(const QString &link, const QList<const Answer 
         q->finish();
     }
     values.clear();
-    for (const Doubtful &part : std::as_const(parts))
-        values += { part.message, part.part, part.smscId };
+    for (const Doubtful &part : std::as_const(parts)) {
+        values.append(part.message);
+        values.append(part.part);
+        values.append(part.smscId);
+    }
     QUILLET_TRY(m_store.step(q,
                              u"INSERT INTO mt_parts (mt_id, part, smsc_id, state) VALUES %1"_s.arg(
                                  marks(parts.size(), u"(?, ?, ?, 'submitted')"_s)),
