@@ -713,6 +713,40 @@ private Q_SLOTS:
         QCOMPARE(probe.rows(rows), QStringList { u"main b bound 0 1 0  "_s + yes + u' ' });
     }
 
+    // A turn's answers past what one statement takes (a window may be 1,000) are written
+    // in groups, every one of them.
+    void aLongTurnInGroups()
+    {
+        const auto gateway = sent({}, {});
+        QVERIFY(gateway);
+        QList<LocalGateway::IssuedCard> cards;
+        Bool16 recharged = 0;
+        QVERIFY(LocalOperator(*gateway).issueCards(LocalGateway::MaxCardValueFen, 1, cards).isOk());
+        QVERIFY(gateway->Recharge(Account, cards[0].number, cards[0].password, recharged).isOk());
+        constexpr int Messages = 1'100;
+        for (int first = 0; first < Messages; first += 50) {
+            QStringList phones;
+            for (int i = first; i < first + 50; ++i)
+                phones.append(u"1380%1"_s.arg(i, 7, 10, QChar(u'0')));
+            Bool16 sent = 0;
+            QVERIFY(gateway->SendMessage(Account, phones.join(u','), u"hi"_s, sent).isOk());
+        }
+        LinkQueue queue(*gateway, u"a"_s, clock());
+        const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, Messages, Lease, {});
+        QCOMPARE(taken.size(), Messages);
+        QList<Answer> turn;
+        for (const LinkQueue::Outgoing &message : taken) {
+            turn.append(Answer {});
+            turn.last().id = message.id;
+            turn.last().kind = Answer::Kind::Submitted;
+            turn.last().smscIds = { u"id-%1"_s.arg(message.id) };
+        }
+        QVERIFY(queue.record(u"main"_s, turn, {}).status().isOk());
+        const StoreProbe probe(m_store->url());
+        QCOMPARE(probe.count(u"SELECT count(*) FROM mt WHERE state = 'submitted'"_s), Messages);
+        QCOMPARE(probe.count(u"SELECT count(*) FROM mt_parts"_s), Messages);
+    }
+
     // A turn's deliveries go in one transaction, yet one the store refuses fails alone:
     // the others are written, and it is written once the SMSC sends it again.
     void oneRefusedInATurn()
