@@ -10,6 +10,7 @@
 #include <QSqlQuery>
 
 #include <set>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 using namespace LocalSteps;
@@ -724,18 +725,36 @@ QList<LinkStore::Stored> LinkQueue::deliver(const QString &link, const QList<Del
         outcomes.clear();
         QUILLET_TRY(forgetMarks(link, now));
         // Mostly receipts that each say delivered: together, in a savepoint that a refusal
-        // undoes for them all to go one by one.
+        // undoes for them all to go one by one. Arrivals beside them touch no part, and go
+        // one by one as ever; any other receipt beside them may, and all go one by one.
+        QList<Delivery> receipts;
+        std::vector<bool> inReceipts(size_t(deliveries.size()), false);
+        bool othersArrive = true;
+        for (qsizetype i = 0; i < deliveries.size(); ++i) {
+            const std::optional<Receipt> &receipt = deliveries.at(i).receipt;
+            if (receipt && receipt->state == ReceiptState::Delivered
+                && !receipt->smscId.isEmpty()) {
+                receipts.append(deliveries.at(i));
+                inReceipts[size_t(i)] = true;
+            } else if (receipt) {
+                othersArrive = false;
+            }
+        }
         bool together = false;
-        const Result<Decision> tried = m_store.transaction([&]() -> Result<Decision> {
-            QUILLET_TRY_VALUE(together, deliveredTogether(link, deliveries, rules));
-            return together ? Decision::Commit : Decision::RollBack;
-        });
-        if (!tried.failed() && together) {
-            outcomes = QList<Stored>(deliveries.size(), Stored { Status::ok(), IdForm::Exact });
-            return Decision::Commit;
+        if (othersArrive) {
+            const Result<Decision> tried = m_store.transaction([&]() -> Result<Decision> {
+                QUILLET_TRY_VALUE(together, deliveredTogether(link, receipts, rules));
+                return together ? Decision::Commit : Decision::RollBack;
+            });
+            together = together && !tried.failed();
         }
         // Each in a savepoint of its own: one the store refuses is undone alone.
-        for (const Delivery &delivery : deliveries) {
+        for (qsizetype i = 0; i < deliveries.size(); ++i) {
+            if (together && inReceipts[size_t(i)]) {
+                outcomes.append({ Status::ok(), IdForm::Exact });
+                continue;
+            }
+            const Delivery &delivery = deliveries.at(i);
             std::optional<IdForm> matched;
             const Result<Decision> one = m_store.transaction([&]() -> Result<Decision> {
                 if (delivery.receipt) {

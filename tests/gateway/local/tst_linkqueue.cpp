@@ -271,6 +271,9 @@ private Q_SLOTS:
         QTest::newRow("a turn's receipts, one not delivered")
             << QStringList { u"1:x+2:y"_s, u"r:x:delivered+r:y:expired"_s }
             << QStringList { u"delivered"_s, u"expired"_s } << QStringList();
+        QTest::newRow("a turn's receipts, one of another state before one of its part")
+            << QStringList { u"1:x+2:y"_s, u"r:x:expired+r:x:delivered+r:y:delivered"_s }
+            << QStringList { u"expired"_s, u"delivered"_s } << QStringList();
         QTest::newRow("a turn's receipts, one found by none")
             << QStringList { u"1:x+2:y"_s, u"r:x:delivered+r:z:delivered"_s }
             << QStringList { u"delivered"_s, u"submitted"_s }
@@ -711,6 +714,43 @@ private Q_SLOTS:
                                 u"other a waiting 0 0 0 gone "_s + no + u' ' }));
         QVERIFY(a.forgetStates().isOk());
         QCOMPARE(probe.rows(rows), QStringList { u"main b bound 0 1 0  "_s + yes + u' ' });
+    }
+
+    // Receipts that say delivered go together beside arrivals, which go one by one; each
+    // outcome in its place.
+    void receiptsBesideArrivals()
+    {
+        const auto gateway = sent(u"hi"_s, u"13800138000,13900139000"_s);
+        QVERIFY(gateway);
+        LinkQueue queue(*gateway, u"a"_s, clock());
+        const QList<LinkQueue::Outgoing> taken = *queue.claim(u"main"_s, 10, Lease, {});
+        QCOMPARE(taken.size(), 2);
+        QList<Answer> answers;
+        QList<LinkQueue::Delivery> turn;
+        for (const LinkQueue::Outgoing &message : taken) {
+            answers.append(Answer {
+                message.id, Answer::Kind::Submitted, { u"id-%1"_s.arg(message.id) }, 0, {} });
+            turn.append(LinkQueue::Delivery {});
+            turn.last().receipt = LinkQueue::Receipt { answers.last().smscIds.first(),
+                                                       ReceiptState::Delivered,
+                                                       u"13800138000"_s,
+                                                       ServiceNumber,
+                                                       u"-"_s,
+                                                       {} };
+        }
+        QVERIFY(queue.record(u"main"_s, answers, {}).status().isOk());
+        turn.insert(1, LinkQueue::Delivery {});
+        turn[1].arrival = arrival(u"hello"_s);
+        const QList<LinkQueue::Stored> stored = queue.deliver(u"main"_s, turn, 3, {});
+        QCOMPARE(stored.size(), 3);
+        QCOMPARE(QList<bool>({ stored[0].status.isOk() && stored[0].matchedBy.has_value(),
+                               stored[1].status.isOk() && !stored[1].matchedBy.has_value(),
+                               stored[2].status.isOk() && stored[2].matchedBy.has_value() }),
+                 QList<bool>({ true, true, true }));
+        const StoreProbe probe(m_store->url());
+        QCOMPARE(probe.rows(u"SELECT state FROM mt ORDER BY id"_s),
+                 QStringList({ u"delivered"_s, u"delivered"_s }));
+        QCOMPARE(probe.rows(u"SELECT text FROM mo"_s), QStringList({ u"hello"_s }));
     }
 
     // A turn's answers past what one statement takes (a window may be 1,000) are written
