@@ -70,6 +70,22 @@ QString keyOf(const QString &id)
     return key;
 }
 
+// `count` placeholders for a statement's list: "?, ?, ?", or of rows "(?, ?), (?, ?)".
+QString marks(qsizetype count, const QString &mark = u"?"_s)
+{
+    return QStringList(count, mark).join(u", "_s);
+}
+
+// Where the receipts kept as unmatched lie that give one of `ids` ids (values after the
+// link), as given or in one of `keys` keys (values after the ids).
+QString unmatchedReceiptsOf(qsizetype ids, qsizetype keys)
+{
+    const QString keyed
+        = keys > 0 ? u" OR ltrim(lower(smsc_id), '0') IN (%1)"_s.arg(marks(keys)) : QString();
+    return u" FROM link_unmatched WHERE kind = 'receipt' AND link = ? AND (smsc_id IN (%1)%2)"_s
+        .arg(marks(ids), keyed);
+}
+
 // An id of hex digits written in decimal, and one of decimal digits in hex; nothing
 // where the digits do not allow it or the number passes 64 bits.
 QString hexAsDecimal(const QString &id)
@@ -192,8 +208,7 @@ Result<QList<LinkStore::Outgoing>> LinkQueue::claim(const QString &link, int mos
     // Past its validity a message goes to no SMSC: tidy() expires and refunds it.
     QString due = u" FROM mt WHERE state = 'queued' AND link IN (%1) AND next_try_at <= ? "
                   u"AND (claimed_until IS NULL OR claimed_until <= ?) "
-                  u"AND (valid_until IS NULL OR valid_until > ?)"_s.arg(
-                      QStringList(links.size(), u"?"_s).join(u", "_s));
+                  u"AND (valid_until IS NULL OR valid_until > ?)"_s.arg(marks(links.size()));
     if (rules.validityMs > 0) {
         due += u" AND (valid_until IS NOT NULL OR due_at > ?)"_s;
         values.append(m_store.time(now - rules.validityMs));
@@ -244,11 +259,10 @@ Result<QList<LinkStore::Outgoing>> LinkQueue::claim(const QString &link, int mos
         QVariantList ids { m_process, m_store.time(now + leaseMs), link };
         for (const Outgoing &message : std::as_const(claimed))
             ids.append(message.id);
-        QUILLET_TRY(m_store.step(
-            q,
-            u"UPDATE mt SET claimed_by = ?, claimed_until = ?, link = ? "
-            u"WHERE id IN (%1)"_s.arg(QStringList(claimed.size(), u"?"_s).join(u", "_s)),
-            ids));
+        QUILLET_TRY(m_store.step(q,
+                                 u"UPDATE mt SET claimed_by = ?, claimed_until = ?, link = ? "
+                                 u"WHERE id IN (%1)"_s.arg(marks(claimed.size())),
+                                 ids));
         return Decision::Commit;
     });
     QUILLET_TRY(done.status());
@@ -385,9 +399,6 @@ Status LinkQueue::recordSubmitted(const QString &link, const QList<const Answer 
             QUILLET_TRY(recordOne(link, *answer, now, rules, doubtful));
         return Status::ok();
     };
-    const auto marks = [](qsizetype count, const QString &mark) {
-        return QStringList(count, mark).join(u", "_s);
-    };
     QSet<qint64> messages;
     QSet<QString> ids;
     QStringList keys;
@@ -409,17 +420,11 @@ Status LinkQueue::recordSubmitted(const QString &link, const QList<const Answer 
     if (!ids.isEmpty()) {
         for (const QString &id : std::as_const(ids))
             values.append(id);
-        QString keyed;
-        if (!keys.isEmpty()) {
-            keyed = u" OR ltrim(lower(smsc_id), '0') IN (%1)"_s.arg(marks(keys.size(), u"?"_s));
-            for (const QString &key : std::as_const(keys))
-                values.append(key);
-        }
-        QUILLET_TRY(
-            m_store.step(q,
-                         u"SELECT 1 FROM link_unmatched WHERE kind = 'receipt' AND link = ? "
-                         u"AND (smsc_id IN (%1)%2) LIMIT 1"_s.arg(marks(ids.size(), u"?"_s), keyed),
-                         values));
+        for (const QString &key : std::as_const(keys))
+            values.append(key);
+        QUILLET_TRY(m_store.step(
+            q, u"SELECT 1"_s + unmatchedReceiptsOf(ids.size(), keys.size()) + u" LIMIT 1"_s,
+            values));
         const bool early = q->next();
         q->finish();
         if (early)
@@ -431,7 +436,7 @@ Status LinkQueue::recordSubmitted(const QString &link, const QList<const Answer 
     QUILLET_TRY(m_store.step(q,
                              MovedToSubmitted
                                  + u" WHERE state = 'queued' AND claimed_by = ? AND id IN (%1) "
-                                   u"RETURNING id"_s.arg(marks(answers.size(), u"?"_s)),
+                                   u"RETURNING id"_s.arg(marks(answers.size())),
                              values));
     QSet<qint64> ours; // the others are no longer ours: another process has them
     while (q->next())
@@ -516,19 +521,13 @@ Status LinkQueue::applyEarlyReceipts(const QString &link, const QString &smscId,
                                      const ReceiptRules &rules)
 {
     const QStringList keys = receiptKeysFor(smscId, rules.ids);
-    QString keyed;
     QVariantList values { link, smscId };
-    if (!keys.isEmpty()) {
-        keyed = u" OR ltrim(lower(smsc_id), '0') IN (%1)"_s.arg(
-            QStringList(keys.size(), u"?"_s).join(u", "_s));
-        for (const QString &key : keys)
-            values.append(key);
-    }
+    for (const QString &key : keys)
+        values.append(key);
     QSqlQuery *q = nullptr;
     QUILLET_TRY(m_store.step(q,
-                             u"SELECT id, smsc_id, state, source, destination, text "
-                             u"FROM link_unmatched WHERE kind = 'receipt' AND link = ? AND "
-                             u"(smsc_id = ?%1) ORDER BY id"_s.arg(keyed),
+                             u"SELECT id, smsc_id, state, source, destination, text"_s
+                                 + unmatchedReceiptsOf(1, keys.size()) + u" ORDER BY id"_s,
                              values));
     QList<std::pair<qint64, Receipt>> early;
     while (q->next())
@@ -629,35 +628,27 @@ QString LinkQueue::deliveredWhere(const ReceiptRules &rules)
         + everyPart;
 }
 
-// The receipts of a turn at once, where each says delivered and finds a part of its own
-// by its id as given: one look for them all, the parts and then their messages moved on.
-// False, with nothing written, where any is otherwise (an arrival, another state, an id
-// in another form or found by none, two of one part): those go one by one.
-Result<bool> LinkQueue::deliveredTogether(const QString &link, const QList<Delivery> &deliveries,
+// A turn's receipts that say delivered (each with an id, see deliver()) at once, where
+// each finds a part of its own by its id as given: one look for them all, the parts and
+// then their messages moved on. False, with nothing written, where one is found by none
+// (or only in another form) or two find one part: those go one by one.
+Result<bool> LinkQueue::deliveredTogether(const QString &link, const QList<Receipt> &receipts,
                                           const ReceiptRules &rules)
 {
-    if (deliveries.size() < 2)
+    if (receipts.size() < 2)
         return false;
-    const auto marks = [](qsizetype count, const QString &mark) {
-        return QStringList(count, mark).join(u", "_s);
-    };
     QVariantList values { link, link };
-    for (qsizetype i = 0; i < deliveries.size(); ++i) {
-        const std::optional<Receipt> &receipt = deliveries.at(i).receipt;
-        if (!receipt || receipt->state != ReceiptState::Delivered || receipt->smscId.isEmpty())
-            return false;
-        values += { i, receipt->smscId };
-    }
+    for (qsizetype i = 0; i < receipts.size(); ++i)
+        values += { i, receipts.at(i).smscId };
     const QString found = u"(SELECT p.%1 FROM mt_parts p JOIN mt ON mt.id = p.mt_id "
                           u"WHERE p.smsc_id = v.column2 AND mt.link = ?"_s
         + ReceiptOrder + u")"_s;
     QSqlQuery *q = nullptr;
-    QUILLET_TRY(
-        m_store.step(q,
-                     u"SELECT v.column1, %1, %2 FROM (VALUES %3) AS v"_s.arg(
-                         found.arg(u"mt_id"_s), found.arg(u"part"_s),
-                         marks(deliveries.size(), u"(CAST(? AS bigint), CAST(? AS text))"_s)),
-                     values));
+    QUILLET_TRY(m_store.step(q,
+                             u"SELECT v.column1, %1, %2 FROM (VALUES %3) AS v"_s.arg(
+                                 found.arg(u"mt_id"_s), found.arg(u"part"_s),
+                                 marks(receipts.size(), u"(CAST(? AS bigint), CAST(? AS text))"_s)),
+                             values));
     std::set<std::pair<qint64, int>> parts;
     std::set<qint64> messages;
     while (q->next()) {
@@ -668,7 +659,7 @@ Result<bool> LinkQueue::deliveredTogether(const QString &link, const QList<Deliv
     }
     q->finish();
     // One found by none, or two of one part (an id given twice): one by one.
-    if (qsizetype(parts.size()) != deliveries.size())
+    if (qsizetype(parts.size()) != receipts.size())
         return false;
     const qint64 now = nowMs();
     values.clear();
@@ -683,8 +674,7 @@ Result<bool> LinkQueue::deliveredTogether(const QString &link, const QList<Deliv
     for (const qint64 message : std::as_const(messages))
         values.append(message);
     QUILLET_TRY(m_store.step(
-        q, deliveredWhere(rules).arg(u"IN (%1)"_s.arg(marks(qsizetype(messages.size()), u"?"_s))),
-        values));
+        q, deliveredWhere(rules).arg(u"IN (%1)"_s.arg(marks(qsizetype(messages.size())))), values));
     return true;
 }
 
@@ -697,7 +687,6 @@ Result<std::optional<QString>> LinkQueue::serviceNumberOf(const QString &destina
         prefixes.append(destination.left(length));
     if (prefixes.isEmpty())
         return std::optional<QString>();
-    QStringList marks(prefixes.size(), u"?"_s);
     QVariantList values;
     for (const QString &prefix : std::as_const(prefixes))
         values.append(prefix);
@@ -705,7 +694,7 @@ Result<std::optional<QString>> LinkQueue::serviceNumberOf(const QString &destina
     QUILLET_TRY(
         m_store.step(q,
                      u"SELECT service_number FROM accounts WHERE service_number IN (%1) "
-                     u"ORDER BY length(service_number) DESC LIMIT 1"_s.arg(marks.join(u", "_s)),
+                     u"ORDER BY length(service_number) DESC LIMIT 1"_s.arg(marks(prefixes.size())),
                      values));
     std::optional<QString> found;
     if (q->next())
@@ -727,14 +716,14 @@ QList<LinkStore::Stored> LinkQueue::deliver(const QString &link, const QList<Del
         // Mostly receipts that each say delivered: together, in a savepoint that a refusal
         // undoes for them all to go one by one. Arrivals beside them touch no part, and go
         // one by one as ever; any other receipt beside them may, and all go one by one.
-        QList<Delivery> receipts;
+        QList<Receipt> receipts;
         std::vector<bool> inReceipts(size_t(deliveries.size()), false);
         bool othersArrive = true;
         for (qsizetype i = 0; i < deliveries.size(); ++i) {
             const std::optional<Receipt> &receipt = deliveries.at(i).receipt;
             if (receipt && receipt->state == ReceiptState::Delivered
                 && !receipt->smscId.isEmpty()) {
-                receipts.append(deliveries.at(i));
+                receipts.append(*receipt);
                 inReceipts[size_t(i)] = true;
             } else if (receipt) {
                 othersArrive = false;

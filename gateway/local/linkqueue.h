@@ -55,7 +55,7 @@ private:
     Status applyEarlyReceipts(const QString &link, const QString &smscId,
                               const ReceiptRules &rules);
     static QString deliveredWhere(const ReceiptRules &rules);
-    Result<bool> deliveredTogether(const QString &link, const QList<Delivery> &deliveries,
+    Result<bool> deliveredTogether(const QString &link, const QList<Receipt> &receipts,
                                    const ReceiptRules &rules);
     enum class Arrived { Stored, Repeated, PartKept, Unmatched };
     Result<Arrived> arriveIn(const QString &link, const Arrival &arrival, int partsPerSource,

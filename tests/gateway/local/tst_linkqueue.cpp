@@ -274,6 +274,11 @@ private Q_SLOTS:
         QTest::newRow("a turn's receipts, one of another state before one of its part")
             << QStringList { u"1:x+2:y"_s, u"r:x:expired+r:x:delivered+r:y:delivered"_s }
             << QStringList { u"expired"_s, u"delivered"_s } << QStringList();
+        QTest::newRow("a turn's receipts, one without an id: matched by nothing")
+            << QStringList { u"1:+2:y"_s, u"r::delivered+r:y:delivered"_s }
+            << QStringList { u"submitted"_s, u"delivered"_s }
+            << QStringList { u"answer||part 1 taken without a message id"_s,
+                             u"receipt||delivered"_s };
         QTest::newRow("a turn's receipts, one found by none")
             << QStringList { u"1:x+2:y"_s, u"r:x:delivered+r:z:delivered"_s }
             << QStringList { u"delivered"_s, u"submitted"_s }
